@@ -1,0 +1,25 @@
+// The module's string resources: every table of res/strings, embedded at build time, and
+// the loader that picks the text of an id in the user's language with English as fallback.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/WinTypes.h"
+
+struct StringResource {
+  LANGID language;
+  UINT id;
+  const char* text;
+};
+
+// Generated from res/strings (see res/EmbedStrings.cpp).
+extern const StringResource kStringResources[];
+extern const size_t kStringResourceCount;
+
+// The English table, used when the user's language has no table or no such entry.
+inline constexpr LANGID kFallbackLanguage = 1033;
+
+// Copies the text of `id` into `buffer` (at most size - 1 bytes, never splitting a UTF-8
+// sequence, always terminated) and returns the number of bytes copied; 0 when no table
+// has the id or the buffer is unusable. `language` 0 means the thread's language.
+[[nodiscard]] int LoadStringA(UINT id, char* buffer, int size, LANGID language = 0);

@@ -1,0 +1,16 @@
+// Where this machine's shared state lives.
+//
+// The machine root (QV_ROOT, else $XDG_DATA_HOME/quorvin, else ~/.local/share/quorvin)
+// holds the registry hive and the suite's store. The runtime folder ($XDG_RUNTIME_DIR/quorvin,
+// else /tmp/quorvin-<uid>) holds the per-user endpoints of mutexes, mailslots and windows;
+// it is private to the user (mode 0700) and refused when someone else owns it.
+#pragma once
+
+#include <string>
+
+#include "platform/WinTypes.h"
+
+// Both return the folder without a trailing '/', creating it (mode 0700) when missing.
+// An empty result means the folder could not be created or is not safe to use.
+QV_API std::string QvMachineRoot();
+QV_API std::string QvRuntimeDir();

@@ -1,0 +1,2 @@
+// CUserData session accessors.
+#include "platform/WinTypes.h"

@@ -1,0 +1,2 @@
+// qvfsdll stand-in (filled in with the suite libraries).
+#include "platform/WinTypes.h"

@@ -1,0 +1,2 @@
+// qvvault stand-in (filled in with the suite libraries).
+#include "platform/WinTypes.h"

@@ -1,0 +1,2 @@
+// qvverify stand-in (filled in with the suite libraries).
+#include "platform/WinTypes.h"
