@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/WinTypes.h"
 
@@ -23,3 +24,9 @@ inline constexpr LANGID kFallbackLanguage = 1033;
 // sequence, always terminated) and returns the number of bytes copied; 0 when no table
 // has the id or the buffer is unusable. `language` 0 means the thread's language.
 [[nodiscard]] int LoadStringA(UINT id, char* buffer, int size, LANGID language = 0);
+
+// Message texts are loaded into buffers of this size.
+inline constexpr int kStringBufferSize = 1024;
+// The text of `id` as LoadStringA gives it into a kStringBufferSize buffer; empty when
+// there is none.
+std::string LoadStringText(UINT id, LANGID language = 0);

@@ -33,6 +33,13 @@ using SIZE_T = std::size_t;
 using LANGID = std::uint16_t;
 using LCID = std::uint32_t;
 using HANDLE = void*;
+// A loaded module (library or program), as GetModuleHandleA returns it.
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+// A window (a dialog, a control or a per-user message window).
+struct HWND__;
+using HWND = HWND__*;
 using LRESULT = std::intptr_t;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;

@@ -1,0 +1,171 @@
+// Interface of the file-encryption library (libqvfsdll.so): the request record, the
+// algorithm descriptor, the credentials, the cancel callback and every function the
+// extension calls. All results are ItemStatus codes 0 to 19 and 507 (core/ItemStatus.h).
+//
+// Each call may take long; callers run it on a worker thread and pump messages until it
+// ends. The library checks IEncryDecryptCallBack::IsCancelled between units of work.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/WinTypes.h"
+#include "suite/SuiteExport.h"
+
+// Algorithm descriptor: the user's algorithm name (setting 5/14, empty by default), the
+// algorithm id and key length (setting 5/19, "hexid;hexlength"; 0x6602 and 0 by default).
+struct EncryptAlgoInfo {
+  char algorithmName[MAX_PATH];
+  DWORD algorithmId;
+  DWORD keyLength;
+};
+inline constexpr DWORD kDefaultAlgorithmId = 0x6602;
+
+// Cancel callback of the progress dialog; IsCancelled returns the dialog's cancel flag.
+struct IEncryDecryptCallBack {
+  virtual DWORD IsCancelled() = 0;
+
+ protected:
+  ~IEncryDecryptCallBack() = default;
+};
+
+// Size of a folder header buffer and of each growth step when a user is added.
+inline constexpr DWORD kFolderHeaderCapacity = 2048;
+// Owner texts ("{identity}name of the exported key file") fit this buffer.
+inline constexpr DWORD kOwnerTextSize = 1024;
+
+// The request record. Its layout is shared with callers built against the original
+// library, so the field offsets are fixed (checked below).
+struct QVData {
+  DWORD folderHandle;  // written by the two folder init calls
+  DWORD reserved0;
+  const char* sourcePath;
+  // Encryption: the destination file (source + ".qvf"); decryption: the destination folder.
+  const char* destinationPath;
+  const char* keyName;
+  const char* keyName2;  // the key name again (decryption)
+  DWORD decryptFlags;    // 0 for decryption
+  BYTE reserved1[1020];
+  BYTE* folderHeader;
+  DWORD folderHeaderLength;  // in: capacity (2048); out: the length used
+  char algorithmName[MAX_PATH];
+  BYTE* keyBlob;
+  DWORD keyBlobLength;
+  DWORD reserved2;
+  BYTE* credentials;
+  DWORD credentialsLength;  // key name + label + 1
+  BYTE reserved3[12];
+  IEncryDecryptCallBack* callback;
+  EncryptAlgoInfo algorithm;
+};
+static_assert(offsetof(QVData, folderHandle) == 0);
+static_assert(offsetof(QVData, sourcePath) == 8);
+static_assert(offsetof(QVData, destinationPath) == 16);
+static_assert(offsetof(QVData, keyName) == 24);
+static_assert(offsetof(QVData, keyName2) == 32);
+static_assert(offsetof(QVData, decryptFlags) == 40);
+static_assert(offsetof(QVData, folderHeader) == 1064);
+static_assert(offsetof(QVData, folderHeaderLength) == 1072);
+static_assert(offsetof(QVData, algorithmName) == 1076);
+static_assert(offsetof(QVData, keyBlob) == 1336);
+static_assert(offsetof(QVData, keyBlobLength) == 1344);
+static_assert(offsetof(QVData, credentials) == 1352);
+static_assert(offsetof(QVData, credentialsLength) == 1360);
+static_assert(offsetof(QVData, callback) == 1376);
+static_assert(offsetof(QVData, algorithm) == 1384);
+
+// Credential block sizes, fixed per edition: the Sentivo edition's GUID key names with the
+// label "DefaultKey" need 299 bytes, the other edition's user ids of up to 11 characters 13.
+inline constexpr DWORD kCredentialSizeSentivo = 299;
+inline constexpr DWORD kCredentialSizeStandard = 13;
+
+// Fills a credential block: key name, NUL, then the label and NUL when the label is not
+// empty. `length` receives key name + label + 1. Returns false, writing nothing, when the
+// texts do not fit `capacity` bytes.
+[[nodiscard]] inline bool FillCredentialBlock(BYTE* block, DWORD capacity, const char* keyName,
+                                              const char* label, DWORD* length) {
+  if (block == nullptr || keyName == nullptr || length == nullptr) return false;
+  const size_t nameLength = std::strlen(keyName);
+  const size_t labelLength = label != nullptr ? std::strlen(label) : 0;
+  const size_t needed = nameLength + 1 + (labelLength != 0 ? labelLength + 1 : 0);
+  if (needed > capacity) return false;
+  std::memset(block, 0, capacity);
+  std::memcpy(block, keyName, nameLength);
+  if (labelLength != 0) std::memcpy(block + nameLength + 1, label, labelLength);
+  *length = static_cast<DWORD>(nameLength + labelLength + 1);
+  return true;
+}
+
+extern "C" {
+
+// One file: encrypt source into destination (source + ".qvf"); decrypt source into the
+// destination folder under the source name without ".qvf".
+QV_SUITE_API DWORD QVFSEncryptFile(QVData* data);
+QV_SUITE_API DWORD QVFSDecryptFile(QVData* data);
+
+// Starts a folder: makes a folder key and writes the folder header (the protection record
+// stored in the container) into `header` (capacity in *headerLength, used length out).
+QV_SUITE_API DWORD QVFSInitFolderEncryption(EncryptAlgoInfo* algorithm, const char* keyName,
+                                            const BYTE* keyBlob, DWORD keyBlobLength,
+                                            const BYTE* credentials, DWORD credentialsLength,
+                                            BYTE* header, DWORD* headerLength, DWORD* handle);
+// Reopens a folder from its stored header.
+QV_SUITE_API DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLength,
+                                            const char* keyName, const char* keyName2,
+                                            const BYTE* keyBlob, DWORD keyBlobLength,
+                                            const BYTE* credentials, DWORD* credentialsLength,
+                                            DWORD* handle);
+// One file under a folder handle (data->folderHandle).
+QV_SUITE_API DWORD QVFSFolderEncryptFile(QVData* data);
+QV_SUITE_API DWORD QVFSFolderDecryptFile(QVData* data);
+// Closes a folder handle and wipes its key.
+QV_SUITE_API DWORD QVFSCloseHandle(DWORD handle);
+
+// New key material for key `name`; on success (non-zero) *blob is allocated with
+// CoTaskMemAlloc and belongs to the caller, *length is its size.
+QV_SUITE_API BOOL CreatePKISettings(const char* name, DWORD* length, BYTE** blob);
+
+// Owner text of an item: "{identity}" followed by the name of the owner's exported key
+// file; `owner` holds kOwnerTextSize bytes.
+QV_SUITE_API DWORD QVFSFileGetOwner(const char* path, char* owner);
+QV_SUITE_API DWORD QVFSFolderGetOwner(const BYTE* header, DWORD* headerLength, char* owner);
+
+// Sharing. IsValidUser returns 0 when the user may open the item. AddUser needs the acting
+// user's key; the folder variant grows the header in place (capacity bytes available).
+// RemoveUser refuses the last user; 19 when the acting user may not change the list.
+QV_SUITE_API DWORD QVFSFileIsValidUser(const char* path, const char* userId,
+                                       const char* keyName, const BYTE* keyBlob,
+                                       DWORD keyBlobLength);
+QV_SUITE_API DWORD QVFSFolderIsValidUser(const BYTE* header, DWORD headerLength,
+                                         const char* userId, const char* keyName,
+                                         const BYTE* keyBlob, DWORD keyBlobLength);
+QV_SUITE_API DWORD QVFSFileAddUser(const char* path, const char* actingUserId,
+                                   const char* actingKeyName, const BYTE* actingKeyBlob,
+                                   DWORD actingKeyBlobLength, const char* algorithmName,
+                                   const char* userId, const BYTE* userKeyBlob,
+                                   DWORD userKeyBlobLength, const BYTE* userCredentials,
+                                   DWORD userCredentialsLength, DWORD flags);
+QV_SUITE_API DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
+                                     const char* actingUserId, const char* actingKeyName,
+                                     const BYTE* actingKeyBlob, DWORD actingKeyBlobLength,
+                                     const char* algorithmName, const char* userId,
+                                     const BYTE* userKeyBlob, DWORD userKeyBlobLength,
+                                     const BYTE* userCredentials, DWORD userCredentialsLength,
+                                     DWORD flags);
+QV_SUITE_API DWORD QVFSFileRemoveUser(const char* path, const char* userId,
+                                      const char* keyName, const BYTE* userKeyBlob,
+                                      DWORD userKeyBlobLength, const char* actingUserId);
+QV_SUITE_API DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
+                                        const char* keyName, const BYTE* userKeyBlob,
+                                        DWORD userKeyBlobLength, const char* actingUserId);
+// User list entries: u32, u32 length L, u32, then L bytes holding the user id and its NUL;
+// *size is the buffer capacity in and the length used out.
+QV_SUITE_API DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size);
+QV_SUITE_API DWORD QVFSFolderGetUserList(const BYTE* header, DWORD headerLength, BYTE* buffer,
+                                         DWORD* size);
+// 0 when the user may change the item's user list.
+QV_SUITE_API DWORD QVFSFileChekIsPrivilegeUser(const char* userId, const char* path);
+QV_SUITE_API DWORD QVFSFolderChekIsPrivilegeUser(const char* userId, const BYTE* header,
+                                                 DWORD headerLength);
+
+}  // extern "C"

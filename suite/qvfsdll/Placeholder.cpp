@@ -1,2 +1,0 @@
-// qvfsdll stand-in (filled in with the suite libraries).
-#include "platform/WinTypes.h"

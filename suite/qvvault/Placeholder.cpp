@@ -1,2 +1,0 @@
-// qvvault stand-in (filled in with the suite libraries).
-#include "platform/WinTypes.h"

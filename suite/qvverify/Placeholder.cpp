@@ -1,2 +1,0 @@
-// qvverify stand-in (filled in with the suite libraries).
-#include "platform/WinTypes.h"
