@@ -28,8 +28,9 @@ class CUserDataStub final : public CUserData {
     if (out == nullptr) return FALSE;
     char host[kMachineNameSize] = {};
     if (gethostname(host, sizeof host - 1) != 0) return FALSE;
-    std::strncpy(out, host, kMachineNameSize - 1);
-    out[kMachineNameSize - 1] = '\0';
+    const size_t length = strnlen(host, kMachineNameSize - 1);
+    std::memcpy(out, host, length);
+    out[length] = '\0';
     return TRUE;
   }
   DWORD VerifyUser(UserIdentity*, DWORD, const char*, const char*, DWORD*) override {
