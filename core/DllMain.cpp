@@ -1,1 +1,16 @@
-// Library load and unload (filled in with the application object).
+// Library load and unload: the application object starts when the loader maps the library
+// and ends when it unmaps it. Compiled into the shared library only, so that unit tests,
+// which link the same objects, start the application themselves inside their own machine
+// root.
+#include "core/QvFolderExtApp.h"
+
+namespace {
+
+struct LibraryLifetime {
+  LibraryLifetime() { QvApp().InitInstance(); }
+  ~LibraryLifetime() { QvApp().ExitInstance(); }
+};
+
+const LibraryLifetime g_lifetime;
+
+}  // namespace

@@ -36,7 +36,7 @@ class CQvFolderExtApp {
   // services attaches the image lists, which take the lock again on the same thread.
   std::recursive_mutex ServiceLock;
 
-  CUserData* userData = nullptr;  // obtained when services start; never released here
+  CUserData* userData = nullptr;    // obtained when services start; never released here
   HMODULE storageDriver = nullptr;  // non-null while the services run
   HMODULE authDriver = nullptr;
   SystemImageListSlot smallImageList;

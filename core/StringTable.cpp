@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/Kernel.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ size_t Utf8CutLength(const char* text, size_t length, size_t limit) {
 int LoadStringA(UINT id, char* buffer, int size, LANGID language) {
   if (buffer == nullptr || size <= 0) return 0;
   buffer[0] = '\0';
-  if (language == 0) language = kFallbackLanguage;
+  if (language == 0) language = LANGIDFROMLCID(GetThreadLocale());
   // The tables exist per full language id (1033, 2052, ...) and per primary language
   // (7 German, 12 French, ...); the user's language is tried in that order, then English.
   const StringResource* entry = FindEntry(language, id);
@@ -45,6 +46,5 @@ int LoadStringA(UINT id, char* buffer, int size, LANGID language) {
 
 std::string LoadStringText(UINT id, LANGID language) {
   char buffer[kStringBufferSize];
-  return LoadStringA(id, buffer, sizeof buffer, language) > 0 ? std::string(buffer)
-                                                              : std::string();
+  return LoadStringA(id, buffer, sizeof buffer, language) > 0 ? std::string(buffer) : std::string();
 }

@@ -20,17 +20,27 @@ struct DLLVERSIONINFO {
 };
 
 // The entry points a file manager and the suite's programs look up in the library.
-const char* const kEntryPoints[] = {
-    "DllGetClassObject", "DllCanUnloadNow", "DllGetVersion", "DllRegisterServer",
-    "DllUnregisterServer", "DllDoEncryptDecrypt", "DllShellInterface",
-    "_ZN9CUserData25GetUserSessionTimeOutValEv", "_ZN9CUserData23SetUserSessionTimeStartEv",
-    "_ZN9CUserData23GetUserSessionTimeStartEv"};
+const char* const kEntryPoints[] = {"DllGetClassObject",
+                                    "DllCanUnloadNow",
+                                    "DllGetVersion",
+                                    "DllRegisterServer",
+                                    "DllUnregisterServer",
+                                    "DllDoEncryptDecrypt",
+                                    "DllShellInterface",
+                                    "_ZN9CUserData24GetUserSessionTimeOutValEv",
+                                    "_ZN9CUserData23SetUserSessionTimeStartEv",
+                                    "_ZN9CUserData23GetUserSessionTimeStartEv"};
 
-const char* const kDisplayNames[] = {
-    "DllGetClassObject", "DllCanUnloadNow", "DllGetVersion", "DllRegisterServer",
-    "DllUnregisterServer", "DllDoEncryptDecrypt", "DllShellInterface",
-    "CUserData::GetUserSessionTimeOutVal", "CUserData::SetUserSessionTimeStart",
-    "CUserData::GetUserSessionTimeStart"};
+const char* const kDisplayNames[] = {"DllGetClassObject",
+                                     "DllCanUnloadNow",
+                                     "DllGetVersion",
+                                     "DllRegisterServer",
+                                     "DllUnregisterServer",
+                                     "DllDoEncryptDecrypt",
+                                     "DllShellInterface",
+                                     "CUserData::GetUserSessionTimeOutVal",
+                                     "CUserData::SetUserSessionTimeStart",
+                                     "CUserData::GetUserSessionTimeStart"};
 
 void PrintHelp() {
   std::printf(

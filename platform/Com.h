@@ -204,10 +204,16 @@ class ComPtr {
     if (p_ != nullptr) p_->AddRef();
     return S_OK;
   }
+  // Queries into a fresh pointer first: `out` may be this very pointer, holding the only
+  // reference, which must outlive the query. `out` is emptied on failure.
   template <class U>
   [[nodiscard]] HRESULT As(ComPtr<U>& out) const noexcept {
-    if (p_ == nullptr) return E_POINTER;
-    return p_->QueryInterface(U::kIid, out.ReleaseAndGetVoidAddressOf());
+    ComPtr<U> result;
+    const HRESULT hr = p_ == nullptr
+                           ? E_POINTER
+                           : p_->QueryInterface(U::kIid, result.ReleaseAndGetVoidAddressOf());
+    out = std::move(result);
+    return hr;
   }
   void Swap(ComPtr& other) noexcept { std::swap(p_, other.p_); }
 

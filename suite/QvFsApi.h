@@ -133,12 +133,11 @@ QV_SUITE_API DWORD QVFSFolderGetOwner(const BYTE* header, DWORD* headerLength, c
 // Sharing. IsValidUser returns 0 when the user may open the item. AddUser needs the acting
 // user's key; the folder variant grows the header in place (capacity bytes available).
 // RemoveUser refuses the last user; 19 when the acting user may not change the list.
-QV_SUITE_API DWORD QVFSFileIsValidUser(const char* path, const char* userId,
-                                       const char* keyName, const BYTE* keyBlob,
-                                       DWORD keyBlobLength);
-QV_SUITE_API DWORD QVFSFolderIsValidUser(const BYTE* header, DWORD headerLength,
-                                         const char* userId, const char* keyName,
-                                         const BYTE* keyBlob, DWORD keyBlobLength);
+QV_SUITE_API DWORD QVFSFileIsValidUser(const char* path, const char* userId, const char* keyName,
+                                       const BYTE* keyBlob, DWORD keyBlobLength);
+QV_SUITE_API DWORD QVFSFolderIsValidUser(const BYTE* header, DWORD headerLength, const char* userId,
+                                         const char* keyName, const BYTE* keyBlob,
+                                         DWORD keyBlobLength);
 QV_SUITE_API DWORD QVFSFileAddUser(const char* path, const char* actingUserId,
                                    const char* actingKeyName, const BYTE* actingKeyBlob,
                                    DWORD actingKeyBlobLength, const char* algorithmName,
@@ -152,9 +151,9 @@ QV_SUITE_API DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD he
                                      const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                                      const BYTE* userCredentials, DWORD userCredentialsLength,
                                      DWORD flags);
-QV_SUITE_API DWORD QVFSFileRemoveUser(const char* path, const char* userId,
-                                      const char* keyName, const BYTE* userKeyBlob,
-                                      DWORD userKeyBlobLength, const char* actingUserId);
+QV_SUITE_API DWORD QVFSFileRemoveUser(const char* path, const char* userId, const char* keyName,
+                                      const BYTE* userKeyBlob, DWORD userKeyBlobLength,
+                                      const char* actingUserId);
 QV_SUITE_API DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
                                         const char* keyName, const BYTE* userKeyBlob,
                                         DWORD userKeyBlobLength, const char* actingUserId);

@@ -44,12 +44,10 @@ DWORD QVFSFileAddUser(const char*, const char*, const char*, const BYTE*, DWORD,
   return kEngineNotReady;
 }
 DWORD QVFSFolderAddUser(BYTE*, DWORD*, DWORD, const char*, const char*, const BYTE*, DWORD,
-                        const char*, const char*, const BYTE*, DWORD, const BYTE*, DWORD,
-                        DWORD) {
+                        const char*, const char*, const BYTE*, DWORD, const BYTE*, DWORD, DWORD) {
   return kEngineNotReady;
 }
-DWORD QVFSFileRemoveUser(const char*, const char*, const char*, const BYTE*, DWORD,
-                         const char*) {
+DWORD QVFSFileRemoveUser(const char*, const char*, const char*, const BYTE*, DWORD, const char*) {
   return kEngineNotReady;
 }
 DWORD QVFSFolderRemoveUser(BYTE*, DWORD*, const char*, const char*, const BYTE*, DWORD,

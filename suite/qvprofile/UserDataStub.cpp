@@ -16,12 +16,8 @@ class CUserDataStub final : public CUserData {
   BOOL InitUserIdentity(UserIdentity* identity) override { return Clear(identity); }
   void ReleaseUserIdentity(UserIdentity* identity) override { Clear(identity); }
   BOOL LookUpUserById(UserIdentity*, DWORD, DWORD) override { return FALSE; }
-  BOOL LookUpUserByName(const char*, UserIdentity*, DWORD, DWORD, DWORD) override {
-    return FALSE;
-  }
-  BOOL LookUpUserByAccountName(const char*, UserIdentity*, DWORD, DWORD) override {
-    return FALSE;
-  }
+  BOOL LookUpUserByName(const char*, UserIdentity*, DWORD, DWORD, DWORD) override { return FALSE; }
+  BOOL LookUpUserByAccountName(const char*, UserIdentity*, DWORD, DWORD) override { return FALSE; }
   BOOL RegisterNewKey(UserIdentity*, DWORD, DWORD) override { return TRUE; }
   BOOL ImportOlderKey(const char*, DWORD, DWORD) override { return FALSE; }
   BOOL GetMachineAccountName(char* out, const char*) override {

@@ -1,0 +1,164 @@
+// Files, folders, attributes and directory searches with the Win32 names and meanings the
+// extension relies on, over narrow UTF-8 paths with "/" as the separator.
+//
+// Every function reports failure through SetLastError with the Win32 code Windows would give
+// (2 when the last component is missing, 3 when a folder on the way is missing, 5 for access,
+// 80/183 for existing targets, ...) and lets no exception escape. Functions that fill a
+// caller's buffer never write past it: when the result does not fit they return the size
+// needed, terminating zero included, and leave the buffer alone, as Windows does.
+//
+// Where Linux differs:
+// - Attributes: DIRECTORY comes from the mode, READONLY means "no owner-write bit", HIDDEN
+//   means "name starts with a dot" (not "." or ".."); HIDDEN cannot be set or cleared other
+//   than by renaming. ARCHIVE, SYSTEM, TEMPORARY, OFFLINE and NOT_CONTENT_INDEXED (and
+//   READONLY of a folder, see SetFileAttributesA) are kept in the extended attribute
+//   "user.DOSATTRIB" as ASCII hex text ("0x20"; a trailing NUL and anything after it is
+//   ignored). On a file system without user extended attributes those bits are silently not
+//   kept. An entry with none of these bits reports FILE_ATTRIBUTE_NORMAL.
+// - Symbolic links are entries of their own: they report FILE_ATTRIBUTE_REPARSE_POINT (never
+//   DIRECTORY, even when they point to a folder, so a recursive walk or delete does not leave
+//   the tree), size 0 and the link's own times; DeleteFileA and RemoveDirectoryA remove the
+//   link, SetFileAttributesA leaves it alone. Only paths through them are followed.
+// - Named pipes, sockets and devices report FILE_ATTRIBUTE_DEVICE.
+// - There are no short (8.3) names: cAlternateFileName is always empty and GetLongPathNameA
+//   returns the path unchanged when it exists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/FileTime.h"
+#include "platform/WinTypes.h"
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
+inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x00000004;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x00000100;
+inline constexpr DWORD FILE_ATTRIBUTE_SPARSE_FILE = 0x00000200;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
+inline constexpr DWORD FILE_ATTRIBUTE_COMPRESSED = 0x00000800;
+inline constexpr DWORD FILE_ATTRIBUTE_OFFLINE = 0x00001000;
+inline constexpr DWORD FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x00002000;
+inline constexpr DWORD FILE_ATTRIBUTE_ENCRYPTED = 0x00004000;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+
+// Win32 codes used only by the file functions.
+inline constexpr LSTATUS ERROR_NOT_SAME_DEVICE = 17;
+inline constexpr LSTATUS ERROR_DIRECTORY = 267;
+
+// The extended attribute that keeps the attribute bits Linux mode bits cannot hold.
+inline constexpr const char* kDosAttributeXattr = "user.DOSATTRIB";
+
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
+
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0 };
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+
+// Directory search. `pattern` is "folder/name" where the last component may hold the
+// wildcards * (any run of characters) and ? (one character); "*.*" matches every name, and
+// wildcard matching ignores ASCII case as Windows file systems do. A pattern without
+// wildcards finds the one entry it names. A wildcard search returns "." and ".." first, then
+// the folder's entries in directory order, each as it is when returned (an entry removed
+// meanwhile is skipped). Entry names never exceed 255 bytes on Linux, so cFileName always
+// holds the whole name; a longer name would be skipped rather than cut. Creation time is the
+// birth time where the file system records one, else the inode change time. Fails with
+// INVALID_HANDLE_VALUE and ERROR_FILE_NOT_FOUND (no match) or ERROR_PATH_NOT_FOUND (no such
+// folder). FindNextFileA fails with ERROR_NO_MORE_FILES at the end. Handles are checked:
+// a closed or foreign handle gives ERROR_INVALID_HANDLE, never a crash.
+[[nodiscard]] QV_API HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) noexcept;
+[[nodiscard]] QV_API BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) noexcept;
+QV_API BOOL FindClose(HANDLE find) noexcept;
+
+[[nodiscard]] QV_API DWORD GetFileAttributesA(LPCSTR path) noexcept;
+// READONLY clears every write bit, its absence gives the owner the write bit back (other
+// bits are kept). On a folder READONLY does not touch the mode: as on Windows it must not
+// stop anyone from changing the folder's contents, so it is kept in the extended attribute;
+// clearing it also gives the owner write access when the mode lacked it. HIDDEN, DIRECTORY
+// and the bits the file system decides (COMPRESSED, ENCRYPTED, ...) are ignored.
+[[nodiscard]] QV_API BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) noexcept;
+[[nodiscard]] QV_API BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level,
+                                               LPVOID info) noexcept;
+
+// Times in UTC; any out-parameter may be null.
+[[nodiscard]] QV_API BOOL GetFileTimesA(LPCSTR path, FILETIME* creation, FILETIME* lastAccess,
+                                        FILETIME* lastWrite) noexcept;
+// Sets the last-access and last-write times; a null or zero FILETIME leaves that time as it
+// is. Linux cannot set a creation time.
+[[nodiscard]] QV_API BOOL SetFileTimesA(LPCSTR path, const FILETIME* lastAccess,
+                                        const FILETIME* lastWrite) noexcept;
+
+// $TMPDIR, else /tmp, always with a trailing "/". Returns the length, or the size needed.
+[[nodiscard]] QV_API DWORD GetTempPathA(DWORD size, LPSTR buffer) noexcept;
+
+// `folder` + up to 3 characters of `prefix` + hexadecimal number + ".tmp" into `out`.
+// With `unique` 0 a new file is created (mode 0600, never an existing one) under a number
+// not in use and that number is returned; otherwise only the name with the low 16 bits of
+// `unique` is formed. Returns 0 on failure (ERROR_BUFFER_OVERFLOW when the name does not fit,
+// ERROR_FILE_EXISTS when every number is taken). The prefix may be empty, as on Windows, but
+// may not contain "/".
+[[nodiscard]] QV_API UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
+                                           DWORD outSize) noexcept;
+template <std::size_t N>
+[[nodiscard]] UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique,
+                                    char (&out)[N]) noexcept {
+  static_assert(N <= 0xFFFFFFFFu);
+  return GetTempFileNameA(folder, prefix, unique, out, static_cast<DWORD>(N));
+}
+
+// Renames within a file system; with MOVEFILE_COPY_ALLOWED a file (not a folder) goes to
+// another file system by copy and delete (the source stays when it cannot be deleted, as on
+// Windows). Without MOVEFILE_REPLACE_EXISTING an existing target fails with
+// ERROR_ALREADY_EXISTS and neither entry is touched. Replacing never removes a folder or a
+// read-only file (ERROR_ACCESS_DENIED).
+[[nodiscard]] QV_API BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) noexcept;
+// MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED), as Windows moves files across volumes.
+[[nodiscard]] QV_API BOOL MoveFileA(LPCSTR from, LPCSTR to) noexcept;
+// Copies contents, mode, kept attribute bits and times. The target appears complete or not
+// at all (written beside it, then renamed). failIfExists gives ERROR_FILE_EXISTS; replacing a
+// read-only file or a folder gives ERROR_ACCESS_DENIED.
+[[nodiscard]] QV_API BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) noexcept;
+// Fails with ERROR_ACCESS_DENIED on a folder and, as on Windows, on a read-only file.
+[[nodiscard]] QV_API BOOL DeleteFileA(LPCSTR path) noexcept;
+// Mode 0777 less the umask. The second parameter (security attributes) is ignored.
+[[nodiscard]] QV_API BOOL CreateDirectoryA(LPCSTR path,
+                                           const void* securityAttributes = nullptr) noexcept;
+[[nodiscard]] QV_API BOOL RemoveDirectoryA(LPCSTR path) noexcept;
+// Truncates an existing regular file and writes `size` bytes to it. A symbolic link is not
+// followed (ERROR_ACCESS_DENIED), so a planted link cannot redirect the write.
+[[nodiscard]] QV_API BOOL OverwriteFileA(LPCSTR path, const void* data, DWORD size) noexcept;
+
+[[nodiscard]] QV_API BOOL SetCurrentDirectoryA(LPCSTR path) noexcept;
+[[nodiscard]] QV_API DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) noexcept;
+// Absolute form of `name` (relative to the current folder), with ".", ".." and repeated "/"
+// resolved lexically; a trailing "/" is kept. `filePart`, when given, receives the start of
+// the last component in `buffer`, or null when the result ends with "/".
+[[nodiscard]] QV_API DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer,
+                                            LPSTR* filePart = nullptr) noexcept;
+// The path itself when it exists (source and buffer may be the same memory).
+[[nodiscard]] QV_API DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept;
