@@ -50,8 +50,6 @@ inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
 
 // Win32 codes used only by the file functions.
-inline constexpr LSTATUS ERROR_NOT_SAME_DEVICE = 17;
-inline constexpr LSTATUS ERROR_DIRECTORY = 267;
 
 // The extended attribute that keeps the attribute bits Linux mode bits cannot hold.
 inline constexpr const char* kDosAttributeXattr = "user.DOSATTRIB";

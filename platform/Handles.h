@@ -19,16 +19,12 @@
 #include "platform/Files.h"
 #include "platform/WinTypes.h"
 
-using LPDWORD = DWORD*;  // also declared by the registry header; same type
 
-inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
 inline constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
-inline constexpr LSTATUS ERROR_NOT_OWNER = 288;
-inline constexpr LSTATUS ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 // Access, sharing and disposition values of CreateFileA (the attribute values are in Files.h).
 inline constexpr DWORD GENERIC_READ = 0x80000000;

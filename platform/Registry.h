@@ -25,8 +25,6 @@ using HKEY = HKEY__*;
 using PHKEY = HKEY*;
 using REGSAM = DWORD;
 using ACCESS_MASK = DWORD;
-using LPDWORD = DWORD*;
-using LPBYTE = BYTE*;
 using ULONG_PTR = std::uintptr_t;
 
 // The predefined keys, with the same bit patterns as on Windows (sign-extended to a pointer).

@@ -29,6 +29,8 @@ using LPWSTR = char16_t*;
 using LPCWSTR = const char16_t*;
 using LPVOID = void*;
 using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using LPBYTE = BYTE*;
 using SIZE_T = std::size_t;
 using LANGID = std::uint16_t;
 using LCID = std::uint32_t;
@@ -59,6 +61,7 @@ inline constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
 inline constexpr DWORD MAX_PATH = 260;
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
@@ -75,6 +78,7 @@ inline constexpr LSTATUS ERROR_OUTOFMEMORY = 14;
 inline constexpr LSTATUS ERROR_NO_MORE_FILES = 18;
 inline constexpr LSTATUS ERROR_WRITE_FAULT = 29;
 inline constexpr LSTATUS ERROR_READ_FAULT = 30;
+inline constexpr LSTATUS ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr LSTATUS ERROR_SHARING_VIOLATION = 32;
 inline constexpr LSTATUS ERROR_NOT_SUPPORTED = 50;
 inline constexpr LSTATUS ERROR_FILE_EXISTS = 80;
@@ -86,6 +90,8 @@ inline constexpr LSTATUS ERROR_MOD_NOT_FOUND = 126;
 inline constexpr LSTATUS ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr LSTATUS ERROR_BAD_PATHNAME = 161;
 inline constexpr LSTATUS ERROR_ALREADY_EXISTS = 183;
+inline constexpr LSTATUS ERROR_DIRECTORY = 267;
+inline constexpr LSTATUS ERROR_NOT_OWNER = 288;
 inline constexpr LSTATUS ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr LSTATUS ERROR_MORE_DATA = 234;
 inline constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;
@@ -95,6 +101,9 @@ inline constexpr LSTATUS ERROR_CANTOPEN = 1011;
 inline constexpr LSTATUS ERROR_CANTREAD = 1012;
 inline constexpr LSTATUS ERROR_CANTWRITE = 1013;
 inline constexpr LSTATUS ERROR_KEY_DELETED = 1018;
+inline constexpr LSTATUS ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr LSTATUS ERROR_TIMEOUT = 1460;
+inline constexpr LSTATUS ERROR_NOT_ENOUGH_QUOTA = 1816;
 inline constexpr LSTATUS ERROR_SEM_TIMEOUT = 121;
 
 inline constexpr LANGID MAKELANGID(WORD primary, WORD sub) {

@@ -24,8 +24,6 @@ inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
 
-inline constexpr LSTATUS ERROR_INVALID_WINDOW_HANDLE = 1400;
-inline constexpr LSTATUS ERROR_TIMEOUT = 1460;
 
 // Creates a message window owned by the calling process. `className` must be non-empty
 // (at most 256 bytes); a null title is empty (at most 1024 bytes). Null on failure.
