@@ -2,46 +2,36 @@
 // the fallback.
 #include "core/StringTable.h"
 
-#include <cstring>
-
 #include "platform/Kernel.h"
+#include "util/Utf8.h"
 
 namespace {
 
-const StringResource* FindEntry(LANGID language, UINT id) {
-  for (size_t i = 0; i < kStringResourceCount; ++i) {
-    const StringResource& r = kStringResources[i];
+const StringResource* FindEntry(std::span<const StringResource> tables, LANGID language, UINT id) {
+  for (const StringResource& r : tables)
     if (r.id == id && r.language == language && r.text != nullptr) return &r;
-  }
   return nullptr;
 }
 
-// Largest length <= limit that does not end inside a UTF-8 sequence.
-size_t Utf8CutLength(const char* text, size_t length, size_t limit) {
-  if (length <= limit) return length;
-  size_t cut = limit;
-  // Step back over continuation bytes to the lead byte of the cut character.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
-}
-
 }  // namespace
+
+const char* FindStringText(std::span<const StringResource> tables, UINT id, LANGID language) {
+  // The tables exist per full language id (1033, 2052, ...) and per primary language
+  // (7 German, 12 French, ...); the user's language is tried in that order, then English.
+  const StringResource* entry = FindEntry(tables, language, id);
+  if (entry == nullptr) entry = FindEntry(tables, PRIMARYLANGID(language), id);
+  if (entry == nullptr) entry = FindEntry(tables, kFallbackLanguage, id);
+  return entry != nullptr ? entry->text : nullptr;
+}
 
 int LoadStringA(UINT id, char* buffer, int size, LANGID language) {
   if (buffer == nullptr || size <= 0) return 0;
   buffer[0] = '\0';
   if (language == 0) language = LANGIDFROMLCID(GetThreadLocale());
-  // The tables exist per full language id (1033, 2052, ...) and per primary language
-  // (7 German, 12 French, ...); the user's language is tried in that order, then English.
-  const StringResource* entry = FindEntry(language, id);
-  if (entry == nullptr) entry = FindEntry(PRIMARYLANGID(language), id);
-  if (entry == nullptr) entry = FindEntry(kFallbackLanguage, id);
-  if (entry == nullptr) return 0;
-  const size_t length =
-      Utf8CutLength(entry->text, std::strlen(entry->text), static_cast<size_t>(size - 1));
-  std::memcpy(buffer, entry->text, length);
-  buffer[length] = '\0';
-  return static_cast<int>(length);
+  const char* text =
+      FindStringText(std::span(kStringResources, kStringResourceCount), id, language);
+  if (text == nullptr) return 0;
+  return static_cast<int>(CopyUtf8Cut(buffer, static_cast<size_t>(size), text));
 }
 
 std::string LoadStringText(UINT id, LANGID language) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -19,6 +20,11 @@ extern const size_t kStringResourceCount;
 
 // The English table, used when the user's language has no table or no such entry.
 inline constexpr LANGID kFallbackLanguage = 1033;
+
+// The text of `id` in `tables` for `language`: its own table, then the table of its primary
+// language, then English; nullptr when none of them has the id.
+[[nodiscard]] const char* FindStringText(std::span<const StringResource> tables, UINT id,
+                                         LANGID language);
 
 // Copies the text of `id` into `buffer` (at most size - 1 bytes, never splitting a UTF-8
 // sequence, always terminated) and returns the number of bytes copied; 0 when no table

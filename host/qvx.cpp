@@ -7,40 +7,28 @@
 #include <cstring>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "core/Exports.h"
 
 namespace {
 
-struct DLLVERSIONINFO {
-  DWORD cbSize;
-  DWORD dwMajorVersion;
-  DWORD dwMinorVersion;
-  DWORD dwBuildNumber;
-  DWORD dwPlatformID;
+// The entry points a file manager and the suite's programs look up in the library, by
+// symbol and by the name a reader knows them under.
+struct EntryPoint {
+  const char* symbol;
+  const char* name;
 };
-
-// The entry points a file manager and the suite's programs look up in the library.
-const char* const kEntryPoints[] = {"DllGetClassObject",
-                                    "DllCanUnloadNow",
-                                    "DllGetVersion",
-                                    "DllRegisterServer",
-                                    "DllUnregisterServer",
-                                    "DllDoEncryptDecrypt",
-                                    "DllShellInterface",
-                                    "_ZN9CUserData24GetUserSessionTimeOutValEv",
-                                    "_ZN9CUserData23SetUserSessionTimeStartEv",
-                                    "_ZN9CUserData23GetUserSessionTimeStartEv"};
-
-const char* const kDisplayNames[] = {"DllGetClassObject",
-                                     "DllCanUnloadNow",
-                                     "DllGetVersion",
-                                     "DllRegisterServer",
-                                     "DllUnregisterServer",
-                                     "DllDoEncryptDecrypt",
-                                     "DllShellInterface",
-                                     "CUserData::GetUserSessionTimeOutVal",
-                                     "CUserData::SetUserSessionTimeStart",
-                                     "CUserData::GetUserSessionTimeStart"};
+const EntryPoint kEntryPoints[] = {
+    {"DllGetClassObject", "DllGetClassObject"},
+    {"DllCanUnloadNow", "DllCanUnloadNow"},
+    {"DllGetVersion", "DllGetVersion"},
+    {"DllRegisterServer", "DllRegisterServer"},
+    {"DllUnregisterServer", "DllUnregisterServer"},
+    {"DllDoEncryptDecrypt", "DllDoEncryptDecrypt"},
+    {"DllShellInterface", "DllShellInterface"},
+    {"_ZN9CUserData24GetUserSessionTimeOutValEv", "CUserData::GetUserSessionTimeOutVal"},
+    {"_ZN9CUserData23SetUserSessionTimeStartEv", "CUserData::SetUserSessionTimeStart"},
+    {"_ZN9CUserData23GetUserSessionTimeStartEv", "CUserData::GetUserSessionTimeStart"},
+};
 
 void PrintHelp() {
   std::printf(
@@ -86,9 +74,9 @@ int Info(const std::string& library) {
                   info.dwBuildNumber);
   }
   std::printf("entry points:\n");
-  for (size_t i = 0; i < sizeof kEntryPoints / sizeof kEntryPoints[0]; ++i) {
-    const bool present = dlsym(handle, kEntryPoints[i]) != nullptr;
-    std::printf("  %-40s %s\n", kDisplayNames[i], present ? "exported" : "not yet built");
+  for (const EntryPoint& entry : kEntryPoints) {
+    const bool present = dlsym(handle, entry.symbol) != nullptr;
+    std::printf("  %-40s %s\n", entry.name, present ? "exported" : "not yet built");
   }
   dlclose(handle);
   return 0;

@@ -40,7 +40,14 @@ int main(int argc, char** argv) {
     const std::string path = argv[a];
     const size_t slash = path.find_last_of('/');
     const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    const unsigned long lang = std::stoul(base);
+    // The file name starts with the table's language id: 1033.txt is English.
+    const size_t digits = base.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos || digits > 5 ||
+        std::stoul(base.substr(0, digits)) > 0xffff) {
+      std::cerr << path << ": the file name must start with the language id (1033.txt)\n";
+      return 1;
+    }
+    const unsigned long lang = std::stoul(base.substr(0, digits));
     std::ifstream in(path);
     if (!in) {
       std::cerr << path << ": cannot be read\n";
