@@ -46,7 +46,12 @@ R Guarded(R failure, F&& body) noexcept {
   }
 }
 
-bool Usable(LPCSTR path) { return path != nullptr && path[0] != '\0'; }
+// The error for a path argument that names nothing: a null pointer is a bad parameter, an
+// empty text `emptyError`. 0 when the path can be used.
+DWORD PathArgumentError(LPCSTR path, DWORD emptyError = ERROR_PATH_NOT_FOUND) {
+  if (path == nullptr) return ERROR_INVALID_PARAMETER;
+  return path[0] == '\0' ? emptyError : 0;
+}
 
 std::string StripTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -200,6 +205,18 @@ int QueryEntry(const std::string& path, const std::string& name, EntryInfo& out)
   return 0;
 }
 
+// The attribute, time and size fields that WIN32_FIND_DATAA and WIN32_FILE_ATTRIBUTE_DATA
+// share.
+template <class Data>
+void FillCommonFields(const EntryInfo& entry, Data& out) {
+  out.dwFileAttributes = entry.attributes;
+  out.ftCreationTime = entry.creation;
+  out.ftLastAccessTime = entry.access;
+  out.ftLastWriteTime = entry.write;
+  out.nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
+  out.nFileSizeLow = static_cast<DWORD>(entry.size & 0xffffffffu);
+}
+
 // Copies `value` with its terminator into `buffer`, or returns the size needed.
 DWORD CopyOut(const std::string& value, LPSTR buffer, DWORD size) {
   const std::size_t needed = value.size() + 1;
@@ -273,12 +290,7 @@ bool NextEntry(FindState& state, WIN32_FIND_DATAA* data) {
     const std::string path = (state.prefix.empty() ? std::string("./") : state.prefix) + name;
     if (QueryEntry(path, name, info) != 0) continue;
     std::memset(data, 0, sizeof(*data));
-    data->dwFileAttributes = info.attributes;
-    data->ftCreationTime = info.creation;
-    data->ftLastAccessTime = info.access;
-    data->ftLastWriteTime = info.write;
-    data->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(info.size & 0xffffffffu);
+    FillCommonFields(info, *data);
     std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
     return true;
   }
@@ -411,6 +423,10 @@ DWORD CopyRegularFile(const std::string& from, const std::string& to, bool repla
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (futimens(out, times) != 0 || fchmod(out, st.st_mode & 0777) != 0)
       result = Win32ErrorFromErrno(errno);
+    // On disk before it takes the target's name, so a crash never leaves an empty target
+    // where the replaced file was.
+    else if (fsync(out) != 0)
+      result = ERROR_WRITE_FAULT;
   }
   if (close(out) != 0 && result == 0) result = ERROR_WRITE_FAULT;
   if (result == 0) {
@@ -423,6 +439,15 @@ DWORD CopyRegularFile(const std::string& from, const std::string& to, bool repla
   }
   if (result != 0) unlink(temp.c_str());
   return result;
+}
+
+// Makes the entries of `folder` durable; true when done or when the file system cannot sync
+// a folder.
+bool SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const FdCloser closer{fd};
+  return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 }
 
 bool IsReadOnlyFile(const struct stat& st) {
@@ -451,8 +476,9 @@ BOOL MoveImpl(const std::string& from, const std::string& to, DWORD flags) {
   if (!S_ISREG(src.st_mode)) return Fail(ERROR_ACCESS_DENIED);
   if (const DWORD result = CopyRegularFile(from, to, replace); result != 0)
     return Fail(result == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : result);
-  // As on Windows, a source that cannot be deleted after the copy stays; the move succeeds.
-  (void)unlink(from.c_str());
+  // The source goes only once the copy's name is on disk too; otherwise it stays, as does a
+  // source that cannot be deleted (as on Windows), and the move still succeeds.
+  if (SyncFolder(ParentOf(to))) (void)unlink(from.c_str());
   return TRUE;
 }
 
@@ -486,12 +512,8 @@ std::string CurrentDirectory() {
 }  // namespace
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) noexcept {
-  if (data == nullptr || pattern == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (pattern[0] == '\0') {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = data == nullptr ? ERROR_INVALID_PARAMETER : PathArgumentError(pattern)) {
+    SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
   return Guarded(INVALID_HANDLE_VALUE, [&] { return FindFirst(pattern, data); });
@@ -520,8 +542,8 @@ BOOL FindClose(HANDLE find) noexcept {
 }
 
 DWORD GetFileAttributesA(LPCSTR path) noexcept {
-  if (!Usable(path)) {
-    SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) {
+    SetLastError(error);
     return INVALID_FILE_ATTRIBUTES;
   }
   return Guarded(INVALID_FILE_ATTRIBUTES, [&] {
@@ -535,7 +557,7 @@ DWORD GetFileAttributesA(LPCSTR path) noexcept {
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     struct stat st {};
     if (lstat(path, &st) != 0) return FailErrno(errno, path);
@@ -577,13 +599,7 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info
     EntryInfo entry;
     if (const int err = QueryEntry(path, BaseName(path), entry); err != 0)
       return FailErrno(err, path);
-    auto* out = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info);
-    out->dwFileAttributes = entry.attributes;
-    out->ftCreationTime = entry.creation;
-    out->ftLastAccessTime = entry.access;
-    out->ftLastWriteTime = entry.write;
-    out->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
-    out->nFileSizeLow = static_cast<DWORD>(entry.size & 0xffffffffu);
+    FillCommonFields(entry, *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info));
     return TRUE;
   });
 }
@@ -599,7 +615,7 @@ BOOL GetFileTimesA(LPCSTR path, FILETIME* creation, FILETIME* lastAccess,
 }
 
 BOOL SetFileTimesA(LPCSTR path, const FILETIME* lastAccess, const FILETIME* lastWrite) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   struct timespec times[2] = {};
   const FILETIME* given[2] = {lastAccess, lastWrite};
   for (int i = 0; i < 2; ++i) {
@@ -633,6 +649,8 @@ UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
   if (folder == nullptr || out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const std::string pre = prefix != nullptr ? prefix : "";
   if (pre.find('/') != std::string::npos) return Fail(ERROR_INVALID_PARAMETER);
+  // Only the low 16 bits count, so a number whose low bits are 0 asks for a new file.
+  unique &= 0xffffu;
   return Guarded<UINT>(0, [&]() -> UINT {
     std::string base = folder[0] != '\0' ? folder : ".";
     if (base.back() != '/') base += '/';
@@ -643,10 +661,10 @@ UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
     char name[16];
     if (base.size() + 4 + 4 + 1 > outSize) return Fail(ERROR_BUFFER_OVERFLOW);
     if (unique != 0) {
-      std::snprintf(name, sizeof(name), "%X.tmp", unique & 0xffffu);
+      std::snprintf(name, sizeof(name), "%X.tmp", unique);
       const std::string path = base + name;
       std::memcpy(out, path.c_str(), path.size() + 1);
-      return unique & 0xffffu;
+      return unique;
     }
     std::uint16_t start = 0;
     if (getrandom(&start, sizeof(start), GRND_NONBLOCK) != sizeof(start))
@@ -697,7 +715,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) noexcept {
 }
 
 BOOL DeleteFileA(LPCSTR path) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     struct stat st {};
     if (lstat(path, &st) != 0) return FailErrno(errno, path);
@@ -708,7 +726,7 @@ BOOL DeleteFileA(LPCSTR path) noexcept {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, const void* /*securityAttributes*/) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   if (mkdir(path, 0777) == 0) return TRUE;
   const int err = errno;
   if (err == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
@@ -717,7 +735,7 @@ BOOL CreateDirectoryA(LPCSTR path, const void* /*securityAttributes*/) noexcept 
 }
 
 BOOL RemoveDirectoryA(LPCSTR path) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     const std::string p = StripTrailingSlashes(path);
     struct stat st {};
@@ -735,7 +753,8 @@ BOOL RemoveDirectoryA(LPCSTR path) noexcept {
 }
 
 BOOL OverwriteFileA(LPCSTR path, const void* data, DWORD size) noexcept {
-  if (!Usable(path) || (data == nullptr && size != 0)) return Fail(ERROR_INVALID_PARAMETER);
+  if (PathArgumentError(path) != 0 || (data == nullptr && size != 0))
+    return Fail(ERROR_INVALID_PARAMETER);
   const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
@@ -756,7 +775,7 @@ BOOL OverwriteFileA(LPCSTR path, const void* data, DWORD size) noexcept {
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) noexcept {
-  if (!Usable(path)) return Fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
   if (chdir(path) == 0) return TRUE;
   const int err = errno;
   if (err == ENOTDIR && !IsDirectory(path)) {
@@ -778,14 +797,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) noexcept {
 }
 
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) noexcept {
-  if (name == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (name[0] == '\0') {
-    SetLastError(ERROR_INVALID_NAME);
-    return 0;
-  }
+  if (const DWORD error = PathArgumentError(name, ERROR_INVALID_NAME)) return Fail(error);
   return Guarded<DWORD>(0, [&]() -> DWORD {
     std::string absolute = name;
     if (absolute[0] != '/') {
@@ -798,7 +810,8 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) n
     }
     const std::string full = Normalise(absolute);
     const DWORD result = CopyOut(full, buffer, size);
-    if (filePart != nullptr && result != 0 && result < size) {
+    // Only a filled buffer has a last component to point at; a size query leaves it alone.
+    if (filePart != nullptr && buffer != nullptr && result != 0 && result < size) {
       *filePart = full.back() == '/' ? nullptr : buffer + full.find_last_of('/') + 1;
     }
     return result;
@@ -806,14 +819,7 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) n
 }
 
 DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept {
-  if (shortPath == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (shortPath[0] == '\0') {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return 0;
-  }
+  if (const DWORD error = PathArgumentError(shortPath)) return Fail(error);
   return Guarded<DWORD>(0, [&]() -> DWORD {
     const std::string path = shortPath;
     struct stat st {};

@@ -115,11 +115,11 @@ QV_API BOOL FindClose(HANDLE find) noexcept;
 [[nodiscard]] QV_API DWORD GetTempPathA(DWORD size, LPSTR buffer) noexcept;
 
 // `folder` + up to 3 characters of `prefix` + hexadecimal number + ".tmp" into `out`.
-// With `unique` 0 a new file is created (mode 0600, never an existing one) under a number
-// not in use and that number is returned; otherwise only the name with the low 16 bits of
-// `unique` is formed. Returns 0 on failure (ERROR_BUFFER_OVERFLOW when the name does not fit,
-// ERROR_FILE_EXISTS when every number is taken). The prefix may be empty, as on Windows, but
-// may not contain "/".
+// Only the low 16 bits of `unique` are used. When they are 0 a new file is created (mode
+// 0600, never an existing one) under a number not in use and that number is returned;
+// otherwise only the name with that number is formed. Returns 0 on failure (ERROR_BUFFER_OVERFLOW
+// when the name does not fit, ERROR_FILE_EXISTS when every number is taken). The prefix may be
+// empty, as on Windows, but may not contain "/".
 [[nodiscard]] QV_API UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
                                            DWORD outSize) noexcept;
 template <std::size_t N>
@@ -130,15 +130,17 @@ template <std::size_t N>
 }
 
 // Renames within a file system; with MOVEFILE_COPY_ALLOWED a file (not a folder) goes to
-// another file system by copy and delete (the source stays when it cannot be deleted, as on
-// Windows). Without MOVEFILE_REPLACE_EXISTING an existing target fails with
+// another file system by copy and delete: the target is replaced only by a complete copy
+// that is on disk, and the source is deleted only after that (it stays when it cannot be
+// deleted, as on Windows). Without MOVEFILE_REPLACE_EXISTING an existing target fails with
 // ERROR_ALREADY_EXISTS and neither entry is touched. Replacing never removes a folder or a
 // read-only file (ERROR_ACCESS_DENIED).
 [[nodiscard]] QV_API BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) noexcept;
 // MoveFileExA(from, to, MOVEFILE_COPY_ALLOWED), as Windows moves files across volumes.
 [[nodiscard]] QV_API BOOL MoveFileA(LPCSTR from, LPCSTR to) noexcept;
 // Copies contents, mode, kept attribute bits and times. The target appears complete or not
-// at all (written beside it, then renamed). failIfExists gives ERROR_FILE_EXISTS; replacing a
+// at all (written beside it, flushed to disk, then renamed); a symbolic link at the target is
+// replaced, never followed. failIfExists gives ERROR_FILE_EXISTS; replacing a
 // read-only file or a folder gives ERROR_ACCESS_DENIED.
 [[nodiscard]] QV_API BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) noexcept;
 // Fails with ERROR_ACCESS_DENIED on a folder and, as on Windows, on a read-only file.

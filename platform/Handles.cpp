@@ -272,10 +272,15 @@ HANDLE CreateFileA(LPCSTR name, DWORD desiredAccess, DWORD shareMode,
   return INVALID_HANDLE_VALUE;
 }
 
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-              LPOVERLAPPED overlapped) noexcept {
-  if (bytesRead != nullptr) *bytesRead = 0;
-  if (overlapped != nullptr || (buffer == nullptr && bytesToRead != 0)) {
+namespace {
+
+// ReadFile and WriteFile: checks the arguments, finds the object and lets `transfer` move the
+// bytes. *count (optional) receives the number moved, 0 on failure.
+template <class Transfer>
+BOOL TransferThroughHandle(HANDLE handle, const void* buffer, DWORD size, LPDWORD count,
+                           LPOVERLAPPED overlapped, Transfer&& transfer) noexcept {
+  if (count != nullptr) *count = 0;
+  if (overlapped != nullptr || (buffer == nullptr && size != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -283,8 +288,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead
   if (!object) return FALSE;
   try {
     DWORD done = 0;
-    if (!object->Read(buffer, bytesToRead, &done)) return FALSE;
-    if (bytesRead != nullptr) *bytesRead = done;
+    if (!transfer(*object, &done)) return FALSE;
+    if (count != nullptr) *count = done;
     return TRUE;
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -292,22 +297,20 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead
   }
 }
 
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped) noexcept {
+  return TransferThroughHandle(handle, buffer, bytesToRead, bytesRead, overlapped,
+                               [&](qv::detail::KernelObject& object, DWORD* done) {
+                                 return object.Read(buffer, bytesToRead, done);
+                               });
+}
+
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped) noexcept {
-  if (bytesWritten != nullptr) *bytesWritten = 0;
-  if (overlapped != nullptr || (buffer == nullptr && bytesToWrite != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const auto object = LookupHandle(handle);
-  if (!object) return FALSE;
-  try {
-    DWORD done = 0;
-    if (!object->Write(buffer, bytesToWrite, &done)) return FALSE;
-    if (bytesWritten != nullptr) *bytesWritten = done;
-    return TRUE;
-  } catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
+  return TransferThroughHandle(handle, buffer, bytesToWrite, bytesWritten, overlapped,
+                               [&](qv::detail::KernelObject& object, DWORD* done) {
+                                 return object.Write(buffer, bytesToWrite, done);
+                               });
 }

@@ -19,12 +19,10 @@
 #include "platform/Files.h"
 #include "platform/WinTypes.h"
 
-
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
 inline constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
-
 
 // Access, sharing and disposition values of CreateFileA (the attribute values are in Files.h).
 inline constexpr DWORD GENERIC_READ = 0x80000000;

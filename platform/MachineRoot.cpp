@@ -1,6 +1,7 @@
 // Resolution and creation of the machine root and the per-user runtime folder.
 #include "platform/MachineRoot.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,14 @@ namespace {
 std::string EnvOrEmpty(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string(v) : std::string();
+}
+
+// The XDG base-directory variables count only when they hold an absolute path; a relative
+// one would make the folder depend on each process's working directory, so processes of the
+// same user would not meet.
+std::string XdgDir(const char* name) {
+  std::string dir = EnvOrEmpty(name);
+  return !dir.empty() && dir.front() == '/' ? dir : std::string();
 }
 
 std::string HomeDir() {
@@ -42,7 +51,7 @@ bool MakeDirs(const std::string& path) {
 std::string QvMachineRoot() {
   std::string root = EnvOrEmpty("QV_ROOT");
   if (root.empty()) {
-    const std::string data = EnvOrEmpty("XDG_DATA_HOME");
+    const std::string data = XdgDir("XDG_DATA_HOME");
     root = (data.empty() ? HomeDir() + "/.local/share" : data) + "/quorvin";
   }
   TrimTrailingSlashes(root);
@@ -50,14 +59,20 @@ std::string QvMachineRoot() {
 }
 
 std::string QvRuntimeDir() {
-  const std::string xdg = EnvOrEmpty("XDG_RUNTIME_DIR");
+  const std::string xdg = XdgDir("XDG_RUNTIME_DIR");
   std::string dir = xdg.empty() ? "/tmp/quorvin-" + std::to_string(getuid()) : xdg + "/quorvin";
   TrimTrailingSlashes(dir);
   if (!MakeDirs(dir)) return {};
   // The endpoints in here decide who holds a role; a folder another user could write to
-  // would let them take it over.
+  // would let them take it over. The mode is set to exactly 0700: wider is tightened, and a
+  // folder that a strict umask left without write or search permission is made usable. The
+  // checks and the change go through one descriptor opened without following a link, so
+  // the folder checked is the folder changed.
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return {};
   struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return {};
-  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return {};
-  return dir;
+  const bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+                  ((st.st_mode & 0777) == 0700 || fchmod(fd, 0700) == 0);
+  close(fd);
+  return ok ? dir : std::string();
 }

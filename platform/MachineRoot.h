@@ -11,6 +11,9 @@
 #include "platform/WinTypes.h"
 
 // Both return the folder without a trailing '/', creating it (mode 0700) when missing.
-// An empty result means the folder could not be created or is not safe to use.
+// An empty result means the folder could not be created or is not safe to use: the runtime
+// folder is refused when it is a symbolic link, not a folder, or owned by another user, and
+// its mode is set to 0700 when it differs. XDG variables that do not hold an absolute path
+// are ignored.
 QV_API std::string QvMachineRoot();
 QV_API std::string QvRuntimeDir();

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
@@ -31,6 +32,8 @@ constexpr int kSendTimeoutMs = 2000;
 
 constexpr size_t kMaxQueuedMessages = 4096;
 constexpr size_t kMaxQueuedBytes = 8u << 20;
+
+constexpr std::string_view kLockSuffix = ".lock";
 
 using Clock = std::chrono::steady_clock;
 
@@ -51,6 +54,12 @@ bool MailslotFileName(const char* name, std::string* file) {
     SetLastError(ERROR_INVALID_NAME);
     return false;
   }
+  // The lock file is the socket's name plus ".lock", so a name ending in ".lock" would take
+  // another mailslot's lock file for its socket (and the other way round). Its dot is
+  // written escaped instead; no other name encodes to "%2E", so names stay distinct.
+  if (encoded.size() >= kLockSuffix.size() &&
+      encoded.compare(encoded.size() - kLockSuffix.size(), kLockSuffix.size(), kLockSuffix) == 0)
+    encoded.replace(encoded.size() - kLockSuffix.size(), 1, "%2E");
   if (encoded.size() > kMaxEncodedName) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
@@ -80,8 +89,9 @@ class MailslotServer final : public KernelObject {
 
   ~MailslotServer() override {
     inbox_.Close();
-    // The lock (released after this body) guarantees nobody replaced the endpoint.
-    unlink(socketPath_.c_str());
+    // The lock (released after this body) guarantees nobody replaced the endpoint. A forked
+    // child that closes the handle it inherited leaves the parent's endpoint alone.
+    if (!inbox_.Inherited()) unlink(socketPath_.c_str());
   }
 
   bool Start() { return inbox_.Start(); }
@@ -177,7 +187,13 @@ DatagramInbox::DatagramInbox(UniqueFd socket, DWORD maxSize)
 
 DatagramInbox::~DatagramInbox() {
   Close();
-  if (reader_.joinable()) reader_.join();
+  if (!reader_.joinable()) return;
+  // The reader runs only in the process that started it; a forked child would wait for it
+  // forever.
+  if (Inherited())
+    reader_.detach();
+  else
+    reader_.join();
 }
 
 bool DatagramInbox::Start() noexcept {
@@ -196,6 +212,8 @@ bool DatagramInbox::Start() noexcept {
 }
 
 void DatagramInbox::Close() noexcept {
+  // Waking the shared eventfd from a forked child would stop the parent's reader.
+  if (Inherited()) return;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (closed_) return;
@@ -369,7 +387,7 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
     std::string file;
     std::string dir;
     if (!MailslotFileName(name, &file) || !RuntimeDir(&dir)) return INVALID_HANDLE_VALUE;
-    UniqueFd lock = OpenRuntimeFile(dir, file + ".lock", O_RDWR | O_CREAT);
+    UniqueFd lock = OpenRuntimeFile(dir, file + std::string(kLockSuffix), O_RDWR | O_CREAT);
     if (!lock.Valid()) {
       SetLastError(Win32ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;

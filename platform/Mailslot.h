@@ -12,6 +12,8 @@
 // server's limit.
 #pragma once
 
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -67,8 +69,12 @@ class DatagramInbox {
 
   // Starts the reader thread; false (with the last error set) when it cannot run.
   bool Start() noexcept;
-  // Wakes every waiter and stops the reader; later pops report kClosed.
+  // Wakes every waiter and stops the reader; later pops report kClosed. In a forked child
+  // the inbox is the parent's (the reader thread and the wake-up descriptor are shared with
+  // or exist only in the parent), so there it does nothing.
   void Close() noexcept;
+  // True in a process forked from the one that created the inbox.
+  bool Inherited() const { return owner_ != getpid(); }
 
   // Size of the oldest message and the number of messages, after taking in those already
   // waiting on the socket. False when there is none.
@@ -94,6 +100,7 @@ class DatagramInbox {
   std::deque<std::vector<char>> queue_;
   size_t queuedBytes_ = 0;
   bool closed_ = false;
+  const pid_t owner_ = getpid();
   std::thread reader_;
 };
 

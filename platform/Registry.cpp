@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/MachineRoot.h"
@@ -243,10 +245,18 @@ bool ParseNumber(std::string_view s, std::uint64_t max, std::uint64_t& out) {
   return true;
 }
 
-std::vector<std::string_view> SplitFields(std::string_view line, char sep) {
+// Splits `line` at every `sep`. It stops once it has more than `maxFields` fields (the last
+// one then holds the rest of the line), so a line of a hostile file that is nothing but
+// separators costs no more than the limit its caller enforces.
+std::vector<std::string_view> SplitFields(std::string_view line, char sep,
+                                          size_t maxFields = std::numeric_limits<size_t>::max()) {
   std::vector<std::string_view> fields;
   size_t start = 0;
   for (;;) {
+    if (fields.size() == maxFields) {
+      fields.push_back(line.substr(start));
+      break;
+    }
     const size_t end = line.find(sep, start);
     fields.push_back(line.substr(start, end == std::string_view::npos ? end : end - start));
     if (end == std::string_view::npos) break;
@@ -298,7 +308,7 @@ std::string Serialize(const Hive& hive) {
 
 bool ParseKeyLine(std::string_view pathText, Hive& hive, bool (&seenRoot)[2], Key*& current,
                   std::string& why) {
-  const std::vector<std::string_view> parts = SplitFields(pathText, '\\');
+  const std::vector<std::string_view> parts = SplitFields(pathText, '\\', kRegMaxKeyDepth + 1);
   int rootIndex = -1;
   if (parts[0] == kMachineRootName) rootIndex = 0;
   if (parts[0] == kUsersRootName) rootIndex = 1;
@@ -323,7 +333,8 @@ bool ParseKeyLine(std::string_view pathText, Hive& hive, bool (&seenRoot)[2], Ke
   }
   std::string name;
   for (size_t i = 1; i < parts.size(); ++i) {
-    if (!UnescapeName(parts[i], name) || name.empty() || name.size() > kRegMaxKeyNameLength) {
+    if (!UnescapeName(parts[i], name) || name.empty() || name.size() > kRegMaxKeyNameLength ||
+        name.find('\\') != std::string::npos) {
       why = "a key name is malformed or too long";
       return false;
     }
@@ -343,8 +354,11 @@ bool ParseKeyLine(std::string_view pathText, Hive& hive, bool (&seenRoot)[2], Ke
   return true;
 }
 
-bool ParseValueLine(std::string_view rest, Key* current, std::string& why) {
-  const std::vector<std::string_view> f = SplitFields(rest, ' ');
+// `names` holds the folded names of the values already read for `current`: a linear search of
+// its values for each new one would make a key with very many values take quadratic time.
+bool ParseValueLine(std::string_view rest, Key* current, std::unordered_set<std::string>& names,
+                    std::string& why) {
+  const std::vector<std::string_view> f = SplitFields(rest, ' ', 3);
   Value v;
   std::uint64_t type = 0;
   if (current == nullptr) {
@@ -376,7 +390,7 @@ bool ParseValueLine(std::string_view rest, Key* current, std::string& why) {
     }
     v.data[i] = static_cast<char>(hi * 16 + lo);
   }
-  if (current->FindValue(v.name) != nullptr) {
+  if (!names.insert(Fold(v.name)).second) {
     why = "a value is listed twice";
     return false;
   }
@@ -393,8 +407,11 @@ bool ParseHive(std::string_view text, Hive& hive, std::string& why) {
     return false;
   }
   if (first != std::string(kMagic) + " " + std::to_string(kFormatVersion)) {
-    why = "its format version (" + std::string(first.substr(kMagic.size() + 1, 16)) +
-          ") is not one this program reads";
+    // The version goes to the terminal, so no byte of the file may reach it unfiltered.
+    std::string version(first.substr(kMagic.size() + 1, 16));
+    for (char& c : version)
+      if (c < 0x20 || c > 0x7e) c = '?';
+    why = "its format version (" + version + ") is not one this program reads";
     return false;
   }
   if (firstEnd == std::string_view::npos || text.back() != '\n' || text.size() < firstEnd + 2) {
@@ -403,7 +420,7 @@ bool ParseHive(std::string_view text, Hive& hive, std::string& why) {
   }
   const size_t lastStart = text.rfind('\n', text.size() - 2) + 1;
   const std::string_view endLine = text.substr(lastStart, text.size() - 1 - lastStart);
-  const std::vector<std::string_view> endFields = SplitFields(endLine, ' ');
+  const std::vector<std::string_view> endFields = SplitFields(endLine, ' ', 3);
   std::uint64_t records = 0;
   if (lastStart <= firstEnd || endFields.size() != 3 || endFields[0] != "end" ||
       !ParseNumber(endFields[1], ~std::uint64_t{0}, records) || endFields[2].size() != 16) {
@@ -417,6 +434,7 @@ bool ParseHive(std::string_view text, Hive& hive, std::string& why) {
   }
   bool seenRoot[2] = {false, false};
   Key* current = nullptr;
+  std::unordered_set<std::string> currentValues;  // folded names; each key is listed once
   std::uint64_t seen = 0;
   size_t pos = firstEnd + 1;
   while (pos < body.size()) {
@@ -426,8 +444,9 @@ bool ParseHive(std::string_view text, Hive& hive, std::string& why) {
     ++seen;
     if (line.substr(0, 2) == "k ") {
       if (!ParseKeyLine(line.substr(2), hive, seenRoot, current, why)) return false;
+      currentValues.clear();
     } else if (line.substr(0, 2) == "v ") {
-      if (!ParseValueLine(line.substr(2), current, why)) return false;
+      if (!ParseValueLine(line.substr(2), current, currentValues, why)) return false;
     } else {
       why = "line " + std::to_string(seen + 1) + " is not a key or a value";
       return false;
@@ -528,7 +547,9 @@ Hive* LoadHive(const std::string& dir) {
     return &none;  // no machine root: nothing can be stored, so nothing is found
   }
   const std::string path = dir + "/" + kHiveName;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a pipe put in place of the hive must not block the open (it is then refused
+  // as not a regular file); it changes nothing for a regular file.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) {
@@ -562,15 +583,22 @@ Hive* LoadHive(const std::string& dir) {
   g_cache.fd = fd;
   g_cache.id = IdOf(st);
   std::string& why = g_cache.badReason;
-  std::string text;
   auto hive = std::make_unique<Hive>();
-  if (!S_ISREG(st.st_mode)) {
-    why = "it is not a regular file";
-  } else if (st.st_size > kMaxHiveFileSize) {
-    why = "it is larger than a hive may be";
-  } else {
-    ReadAll(fd, text, why);
-    if (why.empty()) ParseHive(text, *hive, why);
+  try {
+    if (!S_ISREG(st.st_mode)) {
+      why = "it is not a regular file";
+    } else if (st.st_size > kMaxHiveFileSize) {
+      why = "it is larger than a hive may be";
+    } else {
+      std::string text;
+      ReadAll(fd, text, why);
+      if (why.empty()) ParseHive(text, *hive, why);
+    }
+  } catch (...) {
+    // Running out of memory says nothing about the file: forget it, so that the next call
+    // reads it again instead of finding it unusable without a reason.
+    g_cache.Reset();
+    throw;
   }
   if (why.empty()) {
     g_cache.hive = std::move(hive);
@@ -610,8 +638,10 @@ bool ReplaceHiveFile(const std::string& dir, const std::string& text) {
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
-  if (!WriteAll(fd, text) || fsync(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0 ||
-      fstat(fd, &st) != 0) {
+  // Nothing may fail after the rename: the change is then visible to every process, so it
+  // must not be reported as failed (nor dropped from the cache).
+  if (!WriteAll(fd, text) || fsync(fd) != 0 || fstat(fd, &st) != 0 ||
+      rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     close(fd);
     return false;
@@ -653,20 +683,17 @@ LSTATUS Commit(const Mutation& mutate) {
   LSTATUS status = ERROR_SUCCESS;
   try {
     status = mutate(*hive, changed);
+    if (status == ERROR_SUCCESS && changed) {
+      RemoveStaleTemps(dir);
+      // Serialize may throw (out of memory) after the cached tree was changed.
+      if (!ReplaceHiveFile(dir, Serialize(*hive))) status = ERROR_CANTWRITE;
+    }
   } catch (...) {
     g_cache.Reset();
     throw;
   }
-  if (status != ERROR_SUCCESS || !changed) {
-    if (changed) g_cache.Reset();
-    return status;
-  }
-  RemoveStaleTemps(dir);
-  if (!ReplaceHiveFile(dir, Serialize(*hive))) {
-    g_cache.Reset();
-    return ERROR_CANTWRITE;
-  }
-  return ERROR_SUCCESS;
+  if (status != ERROR_SUCCESS && changed) g_cache.Reset();
+  return status;
 }
 
 // The hive for a read: the current file, or an empty hive when it is unusable.
@@ -749,6 +776,30 @@ LSTATUS CheckValueName(LPCSTR name, std::string_view& out) {
   return ERROR_SUCCESS;
 }
 
+// The keys one call names. Callers hold g_mu.
+struct CallKeys {
+  KeyRef ref;     // the key of the handle
+  KeyRef target;  // that key with the call's subkey name appended
+  REGSAM access = 0;
+};
+
+// Resolves the handle, refuses it unless it has every right in `needed`, then appends
+// `subKey` (null or empty: none), in that order, so that each failure has its Win32 code.
+LSTATUS ResolveCall(HKEY hKey, REGSAM needed, LPCSTR subKey, CallKeys& keys) {
+  if (LSTATUS st = ResolveHandle(hKey, keys.ref, keys.access); st != ERROR_SUCCESS) return st;
+  if ((keys.access & needed) != needed) return ERROR_ACCESS_DENIED;
+  keys.target = keys.ref;
+  return AppendSubKey(subKey, keys.target);
+}
+
+// For the calls that read the handle's own key: that key in the current hive.
+LSTATUS KeyForRead(HKEY hKey, REGSAM needed, Key*& key) {
+  CallKeys keys;
+  if (LSTATUS st = ResolveCall(hKey, needed, nullptr, keys); st != ERROR_SUCCESS) return st;
+  key = FindKey(ReadHive(), keys.ref);
+  return key == nullptr ? MissingStatus(keys.ref) : ERROR_SUCCESS;
+}
+
 // Copies value data out with RegQueryValueExA's size rules.
 LSTATUS CopyData(const Value& v, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = v.type;
@@ -797,15 +848,12 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM sa
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    KeyRef target = ref;
-    if (LSTATUS st = AppendSubKey(lpSubKey, target); st != ERROR_SUCCESS) return st;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, 0, lpSubKey, keys); st != ERROR_SUCCESS) return st;
     Hive& hive = ReadHive();
-    if (FindKey(hive, ref) == nullptr) return MissingStatus(ref);
-    if (FindKey(hive, target) == nullptr) return ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(target, samDesired);
+    if (FindKey(hive, keys.ref) == nullptr) return MissingStatus(keys.ref);
+    if (FindKey(hive, keys.target) == nullptr) return ERROR_FILE_NOT_FOUND;
+    *phkResult = NewHandle(keys.target, samDesired);
     return ERROR_SUCCESS;
   });
 }
@@ -818,16 +866,15 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*
     *phkResult = nullptr;
     if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    KeyRef target = ref;
-    if (LSTATUS st = AppendSubKey(lpSubKey, target); st != ERROR_SUCCESS) return st;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, 0, lpSubKey, keys); st != ERROR_SUCCESS) return st;
+    const KeyRef& ref = keys.ref;
+    const KeyRef& target = keys.target;
     bool created = false;
     // An existing key needs no write (and no write access to the parent).
     Hive* current = LoadHive(HiveDir());
     if (current == nullptr || FindKey(*current, target) == nullptr) {
-      if ((access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
+      if ((keys.access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
       const LSTATUS st = Commit([&](Hive& hive, bool& changed) -> LSTATUS {
         Key* key = FindKeyForChange(hive, ref, true, changed);
         if (key == nullptr) return MissingStatus(ref);
@@ -866,12 +913,8 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, 
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-    Key* key = FindKey(ReadHive(), ref);
-    if (key == nullptr) return MissingStatus(ref);
+    Key* key = nullptr;
+    if (LSTATUS st = KeyForRead(hKey, KEY_QUERY_VALUE, key); st != ERROR_SUCCESS) return st;
     const Value* v = key->FindValue(name);
     if (v == nullptr) return ERROR_FILE_NOT_FOUND;
     return CopyData(*v, lpType, lpData, lpcbData);
@@ -886,10 +929,10 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
     if ((lpData == nullptr && cbData != 0) || cbData > kRegMaxValueDataSize)
       return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, KEY_SET_VALUE, nullptr, keys); st != ERROR_SUCCESS)
+      return st;
+    const KeyRef& ref = keys.ref;
     const std::string data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
     return Commit([&](Hive& hive, bool& changed) -> LSTATUS {
       Key* key = FindKeyForChange(hive, ref, true, changed);
@@ -912,10 +955,10 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, KEY_SET_VALUE, nullptr, keys); st != ERROR_SUCCESS)
+      return st;
+    const KeyRef& ref = keys.ref;
     return Commit([&](Hive& hive, bool& changed) -> LSTATUS {
       Key* key = FindKeyForChange(hive, ref, false, changed);
       if (key == nullptr) return MissingStatus(ref);
@@ -935,11 +978,10 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
   return Guarded([&]() -> LSTATUS {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    KeyRef target = ref;
-    if (LSTATUS st = AppendSubKey(lpSubKey, target); st != ERROR_SUCCESS) return st;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, 0, lpSubKey, keys); st != ERROR_SUCCESS) return st;
+    const KeyRef& ref = keys.ref;
+    const KeyRef& target = keys.target;
     // A predefined key and the keys it maps to cannot be deleted through it.
     if (target.path.size() <= target.baseDepth) return ERROR_ACCESS_DENIED;
     return Commit([&](Hive& hive, bool& changed) -> LSTATUS {
@@ -961,13 +1003,11 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) noexcept {
   return Guarded([&]() -> LSTATUS {
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
     const REGSAM needed = kDeleteRight | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
-    if ((access & needed) != needed) return ERROR_ACCESS_DENIED;
-    KeyRef target = ref;
-    if (LSTATUS st = AppendSubKey(lpSubKey, target); st != ERROR_SUCCESS) return st;
+    CallKeys keys;
+    if (LSTATUS st = ResolveCall(hKey, needed, lpSubKey, keys); st != ERROR_SUCCESS) return st;
+    const KeyRef& ref = keys.ref;
+    const KeyRef& target = keys.target;
     return Commit([&](Hive& hive, bool& changed) -> LSTATUS {
       Key* key = FindKeyForChange(hive, ref, false, changed);
       if (key == nullptr) {
@@ -999,12 +1039,8 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
   return Guarded([&]() -> LSTATUS {
     if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
-    Key* key = FindKey(ReadHive(), ref);
-    if (key == nullptr) return MissingStatus(ref);
+    Key* key = nullptr;
+    if (LSTATUS st = KeyForRead(hKey, KEY_ENUMERATE_SUB_KEYS, key); st != ERROR_SUCCESS) return st;
     if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     auto it = key->subkeys.begin();
     std::advance(it, dwIndex);
@@ -1036,12 +1072,8 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
     if (lpValueName == nullptr || lpcchValueName == nullptr) return ERROR_INVALID_PARAMETER;
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
-    KeyRef ref;
-    REGSAM access = 0;
-    if (LSTATUS st = ResolveHandle(hKey, ref, access); st != ERROR_SUCCESS) return st;
-    if ((access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
-    Key* key = FindKey(ReadHive(), ref);
-    if (key == nullptr) return MissingStatus(ref);
+    Key* key = nullptr;
+    if (LSTATUS st = KeyForRead(hKey, KEY_QUERY_VALUE, key); st != ERROR_SUCCESS) return st;
     if (dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
     const Value& v = key->values[dwIndex];
     if (LSTATUS st = CopyName(v.name, lpValueName, lpcchValueName); st != ERROR_SUCCESS) return st;

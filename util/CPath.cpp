@@ -88,10 +88,29 @@ bool RemoveFolderPath(const std::string& folder, bool emptyFirst) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
+  // A symbolic link standing for the folder is removed by itself: emptying or changing it
+  // would reach into the folder it points to.
+  std::string entry = folder;
+  while (entry.size() > 1 && entry.back() == '/') entry.pop_back();
+  const DWORD attributes = GetFileAttributesA(entry.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return RemoveDirectoryA(entry.c_str()) != FALSE;
   // Normal attributes give the owner write access, which removing the entries needs.
   (void)SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (emptyFirst && !EmptyFolder(folder)) return false;
   return RemoveDirectoryA(folder.c_str()) != FALSE;
+}
+
+// Whether an entry with `attributes` may be deleted: never a folder, a read-only file only
+// when forced. Sets the error when not.
+bool MayDelete(DWORD attributes, bool force) {
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !force)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
 }
 
 std::string FullPath(const std::string& path) {
@@ -215,13 +234,7 @@ std::int64_t CPath::GetSizeAndTimes(FILETIME* creation, FILETIME* lastAccess,
 }
 
 bool CPath::Delete(bool force) {
-  const DWORD attributes = GetAttributes();
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !force)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
+  if (!MayDelete(GetAttributes(), force)) return false;
   (void)SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
   return OverwriteAndDelete(path_.c_str());
 }
@@ -231,18 +244,20 @@ bool CPath::Move(const char* newPath, bool overwrite) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  CPath target(newPath);
-  if (target.Exists()) {
-    if (!overwrite) {
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return false;
-    }
-    // Deleting the target first must not delete the file being moved.
-    const std::string from = FullPath(path_);
-    if (!from.empty() && from == FullPath(newPath)) return true;
-    if (!target.Delete(false)) return false;
+  const CPath target(newPath);
+  if (!target.Exists()) return MoveFileA(path_.c_str(), newPath) != FALSE;
+  if (!overwrite) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
   }
-  return MoveFileA(path_.c_str(), newPath) != FALSE;
+  const std::string from = FullPath(path_);
+  if (!from.empty() && from == FullPath(newPath)) return true;
+  // The target may go only where a delete without force would take it, and it goes in the
+  // same step as the move: deleting it first would lose it whenever the move then failed
+  // (a missing source, a full disk, or the same file reached through a link).
+  if (!MayDelete(target.GetAttributes(), false)) return false;
+  return MoveFileExA(path_.c_str(), newPath, MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING) !=
+         FALSE;
 }
 
 bool CPath::SetCurrentDirectoryToFolder() const {

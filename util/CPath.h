@@ -75,8 +75,9 @@ class CPath {
   // false; otherwise sets normal attributes and overwrites and deletes the file.
   [[nodiscard]] bool Delete(bool force);
   // Moves the file to `newPath`. Without `overwrite` an existing `newPath` makes it fail with
-  // both files untouched; with it the existing file is deleted first (not forced, so a
-  // read-only target makes the move fail). This object keeps its old path.
+  // both files untouched. With it an existing file is replaced in the same step as the move
+  // (a folder or a read-only target makes the move fail), so a move that fails leaves the
+  // target as it was. This object keeps its old path.
   [[nodiscard]] bool Move(const char* newPath, bool overwrite);
 
   [[nodiscard]] bool SetCurrentDirectoryToFolder() const;
@@ -86,6 +87,7 @@ class CPath {
   // Removes the path's folder after setting normal attributes on it. With `emptyFirst`
   // every entry is removed first: files deleted with force, folders emptied and removed the
   // same way, symbolic links removed without following them; any failure fails the removal.
+  // When the folder itself is a symbolic link, only the link is removed.
   [[nodiscard]] bool RemoveFolder(bool emptyFirst) const;
 
   // Truncates the file, writes 5 spaces, closes it and deletes it; the result is that of the

@@ -369,6 +369,33 @@ TEST_F(FilesTest, TempFileNamesAreNewPrivateFiles) {
   EXPECT_EQ(Search(dir + "/*").size(), 2u + 300u + 1u) << "failed calls create nothing";
 }
 
+TEST_F(FilesTest, TempFileNumberUsesOnlyItsLowBits) {
+  const std::string dir = MakeDir("numbered");
+  char out[8000];
+  SetLastError(0);
+  const UINT number = GetTempFileNameA(dir.c_str(), "qv", 0x10000, out);
+  ASSERT_NE(number, 0u) << "low bits 0 ask for a new file, error " << GetLastError();
+  EXPECT_LE(number, 0xFFFFu);
+  EXPECT_TRUE(PathExists(out)) << out;
+  EXPECT_EQ(Search(dir + "/*").size(), 3u);
+}
+
+TEST_F(FilesTest, CopyAndMoveReplaceALinkAtTheTargetWithoutFollowingIt) {
+  const std::string kept = Make("kept.txt", "precious");
+  const std::string from = Make("from.txt", "new");
+  const std::string link = root_.Sub("link.txt");
+  ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(CopyFileA(from.c_str(), link.c_str(), FALSE));
+  EXPECT_EQ(GetFileAttributesA(link.c_str()), FILE_ATTRIBUTE_NORMAL) << "the link was replaced";
+  EXPECT_EQ(ReadTextFile(kept), "precious");
+
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(MoveFileExA(from.c_str(), link.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(ReadTextFile(link), "new");
+  EXPECT_EQ(ReadTextFile(kept), "precious");
+}
+
 TEST_F(FilesTest, MoveWithoutReplaceLeavesBothFilesAlone) {
   const std::string from = Make("from.txt", "source");
   const std::string to = Make("to.txt", "target");
@@ -552,6 +579,10 @@ TEST_F(FilesTest, CurrentFullAndLongPaths) {
   EXPECT_EQ(GetFullPathNameA("abc", 4, buffer), work.size() + 5);
   EXPECT_EQ(buffer[0], 'x');
   EXPECT_EQ(GetFullPathNameA("", sizeof(buffer), buffer), 0u);
+  LPSTR untouched = nullptr;
+  EXPECT_EQ(GetFullPathNameA("abc", sizeof(buffer), nullptr, &untouched), work.size() + 5)
+      << "a size query";
+  EXPECT_EQ(untouched, nullptr) << "nothing was written to point into";
 
   WriteTextFile(work + "/here.txt", "");
   std::strcpy(buffer, "here.txt");

@@ -173,6 +173,50 @@ TEST_F(MailslotTest, OneServerPerNameAndDeadServersAreReplaced) {
   EXPECT_TRUE(CloseHandle(replacement));
 }
 
+TEST_F(MailslotTest, NameEndingInLockKeepsItsOwnEndpoint) {
+  // The endpoint of "qv.lock" must not be the lock file of "qv", whichever is created first.
+  const char* const plain = "\\\\.\\mailslot\\qv";
+  const char* const tricky = "\\\\.\\mailslot\\QV.LOCK";
+  const HANDLE first = CreateMailslotA(tricky, 0, 0, nullptr);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  const HANDLE second = CreateMailslotA(plain, 0, 0, nullptr);
+  ASSERT_NE(second, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  SetLastError(0);
+  EXPECT_EQ(CreateMailslotA(plain, 0, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  SetLastError(0);
+  EXPECT_EQ(CreateMailslotA("\\\\.\\mailslot\\qv.lock", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+
+  ASSERT_EQ(SendFromChild(plain, {"to plain"}), 0);
+  ASSERT_EQ(SendFromChild(tricky, {"to tricky"}), 0);
+  EXPECT_EQ(ReadWaiting(second), std::vector<std::string>{"to plain"});
+  EXPECT_EQ(ReadWaiting(first), std::vector<std::string>{"to tricky"});
+
+  // Closing one leaves the other reachable.
+  EXPECT_TRUE(CloseHandle(first));
+  ASSERT_EQ(SendFromChild(plain, {"still here"}), 0);
+  EXPECT_EQ(ReadWaiting(second), std::vector<std::string>{"still here"});
+  EXPECT_TRUE(CloseHandle(second));
+}
+
+TEST_F(MailslotTest, ChildClosingAnInheritedServerHandleLeavesItToTheParent) {
+  const HANDLE server = CreateMailslotA(kHandOver, 0, MAILSLOT_WAIT_FOREVER, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(RunInChild([server] {
+              alarm(10);  // a child stuck waiting for the parent's reader thread dies instead
+              return CloseHandle(server) ? 0 : 1;
+            }),
+            0);
+  // The endpoint is still there and the reader still takes messages off the socket: a burst
+  // larger than the kernel's datagram queue is sent without the owner reading meanwhile.
+  std::vector<std::string> burst;
+  for (int i = 0; i < 100; ++i) burst.push_back("after " + std::to_string(i));
+  ASSERT_EQ(SendFromChild(kHandOver, burst), 0);
+  EXPECT_EQ(ReadWaiting(server), burst);
+  EXPECT_TRUE(CloseHandle(server));
+}
+
 TEST_F(MailslotTest, NamesAndHandlesAreChecked) {
   const struct {
     std::string name;

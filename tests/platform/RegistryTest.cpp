@@ -1,11 +1,14 @@
 // Tests of the registry hive: the Win32 calls and their status codes, the file format,
 // visibility to other processes, concurrent writers, and damaged hive files.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -580,6 +583,8 @@ TEST_F(RegistryTest, ADamagedHiveIsNeitherTrustedNorOverwritten) {
        HiveText({"k HKEY_LOCAL_MACHINE", "v Top 4 0:", "v TOP 4 0:", "k HKEY_USERS"})},
       {"key name too long",
        HiveText({"k HKEY_LOCAL_MACHINE", "k HKEY_LOCAL_MACHINE\\" + std::string(256, 'k')})},
+      {"key name holding a separator",
+       HiveText({"k HKEY_LOCAL_MACHINE", "k HKEY_LOCAL_MACHINE\\a%5Cb", "k HKEY_USERS"})},
       {"bad escape", HiveText({"k HKEY_LOCAL_MACHINE", "v a%4 4 0:"})},
       {"record count wrong",
        [] {
@@ -632,6 +637,132 @@ TEST_F(RegistryTest, AnUnreadableHiveIsNotReplaced) {
   std::filesystem::create_directory(HivePath());  // something that is not a file
   ExpectUnusableAndUntouched("a folder in place of the hive");
   EXPECT_TRUE(std::filesystem::is_directory(HivePath()));
+}
+
+TEST_F(RegistryTest, TheReportPassesNoControlBytesFromTheFile) {
+  CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept");  // makes the registry folder
+  ReplaceHive("QVHIVE \x1b]0;x\x07\n");
+  testing::internal::CaptureStderr();
+  HKEY h = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  const std::string report = testing::internal::GetCapturedStderr();
+  EXPECT_NE(report.find("format version"), std::string::npos) << report;
+  EXPECT_EQ(report.find_first_of("\x1b\x07"), std::string::npos) << report;
+}
+
+// A pipe in place of the hive would block a plain open until some writer came along.
+TEST_F(RegistryTest, APipeInPlaceOfTheHiveIsRefusedWithoutWaiting) {
+  CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept");
+  std::filesystem::remove(HivePath());
+  ASSERT_EQ(mkfifo(HivePath().c_str(), 0600), 0);
+  const int rc = RunInChild([] {
+    alarm(30);  // a blocked open ends the child instead of the test run
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept", 0, KEY_READ, &h) !=
+        ERROR_FILE_NOT_FOUND)
+      return 1;
+    return SetDword(HKEY_LOCAL_MACHINE, "Top", 2) == ERROR_BADDB ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0) << "-1: the child blocked or crashed";
+  struct stat st {};
+  ASSERT_EQ(lstat(HivePath().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced";
+}
+
+// Current or peak resident size of this process in KiB, from /proc/self/status.
+long StatusKiB(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+  return -1;
+}
+
+// A hostile hive costs memory and time in proportion to its size: a line of nothing but
+// separators is refused without a piece per separator, and a key with very many values is
+// checked for duplicates without comparing every pair.
+TEST_F(RegistryTest, AHostileHiveCostsNoMoreThanItsSize) {
+  CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept");  // makes the registry folder
+  constexpr size_t kSeparators = 16u << 20;
+  const struct {
+    const char* label;
+    std::string text;
+  } lines[] = {
+      {"key line of separators",
+       HiveText({"k HKEY_LOCAL_MACHINE", "k HKEY_LOCAL_MACHINE" + std::string(kSeparators, '\\')})},
+      {"value line of spaces",
+       HiveText({"k HKEY_LOCAL_MACHINE", "v" + std::string(kSeparators, ' ')})},
+  };
+  for (const auto& c : lines) {
+    ReplaceHive(c.text);
+    const int rc = RunInChild([] {
+      std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+      const long before = StatusKiB("VmRSS:");
+      HKEY h = nullptr;
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h) != ERROR_FILE_NOT_FOUND)
+        return 1;
+      // The file is 16 MiB; reading it takes about twice that (three times with the address
+      // sanitizer). A piece per separator would take 16 bytes each: 256 MiB and more.
+      const long grown = StatusKiB("VmHWM:") - before;
+      return before > 0 && grown < 160 * 1024 ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0) << c.label << (rc == 2 ? ": parsing took far more memory than the file" : "");
+  }
+
+  constexpr int kValues = 100000;
+  const std::string prefix(100, 'p');  // names alike but for their end: slow to tell apart
+  std::vector<std::string> records = {"k HKEY_LOCAL_MACHINE", "k HKEY_LOCAL_MACHINE\\Many"};
+  for (int i = 0; i < kValues; ++i)
+    records.push_back("v " + prefix + std::to_string(1000000 + i) + " 4 0:");
+  records.emplace_back("k HKEY_USERS");
+  ReplaceHive(HiveText(records));
+  const std::string last = prefix + std::to_string(1000000 + kValues - 1);
+  const int rc = RunInChild([&] {
+    alarm(60);  // comparing every pair would take many minutes
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Many", 0, KEY_READ, &h) != ERROR_SUCCESS) return 1;
+    DWORD type = 0;
+    DWORD size = 1;
+    if (RegQueryValueExA(h, last.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+      return 2;
+    return type == REG_DWORD && size == 0 ? 0 : 3;
+  });
+  EXPECT_EQ(rc, 0) << "-1: the child ran out of time or crashed";
+}
+
+// A change whose write fails (the file size limit stands in for a full disk) reports the
+// failure, leaves neither a temporary file nor a trace in this process's view, and releases
+// the lock so that the next change goes through.
+TEST_F(RegistryTest, AFailedWriteLeavesNoTraceAndReleasesTheLock) {
+  KeyPtr key = CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept");
+  ASSERT_EQ(SetDword(key.get(), "Top", 1), ERROR_SUCCESS);
+  const std::string before = ReadTextFile(HivePath());
+  const std::string dir = std::filesystem::path(HivePath()).parent_path();
+  const int rc = RunInChild([&] {
+    alarm(30);  // a lock left held makes the last change wait for ever
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    if (getrlimit(RLIMIT_FSIZE, &saved) != 0) return 1;
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) return 1;
+    const std::string big(4096, 'b');
+    if (SetBytes(key.get(), "Big", REG_BINARY, big) != ERROR_CANTWRITE) return 2;
+    if (setrlimit(RLIMIT_FSIZE, &saved) != 0) return 1;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      if (entry.path().filename().string().rfind("hive.tmp.", 0) == 0) return 3;
+    if (ReadTextFile(HivePath()) != before) return 4;
+    DWORD size = 0;
+    if (RegQueryValueExA(key.get(), "Big", nullptr, nullptr, nullptr, &size) !=
+        ERROR_FILE_NOT_FOUND)
+      return 5;
+    return SetDword(key.get(), "After", 2) == ERROR_SUCCESS ? 0 : 6;
+  });
+  EXPECT_EQ(rc, 0);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExA(key.get(), "After", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key.get(), "Big", nullptr, nullptr, nullptr, &size),
+            ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

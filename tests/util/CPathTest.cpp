@@ -254,6 +254,19 @@ TEST_F(CPathTest, MoveWithAndWithoutOverwrite) {
   EXPECT_FALSE(q.Move(nullptr, true));
 }
 
+TEST_F(CPathTest, MoveWithOverwriteKeepsTheTargetWhenTheMoveFails) {
+  const std::string target = Make("target.txt", "only copy");
+  EXPECT_FALSE(CPath(root_.Sub("missing.txt")).Move(target.c_str(), true));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(ReadTextFile(target), "only copy") << "a source that is not there loses nothing";
+
+  // The same file under two names (through a linked folder) is still one file.
+  const std::string alias = root_.Sub("alias");
+  ASSERT_EQ(symlink(root_.Path().c_str(), alias.c_str()), 0);
+  EXPECT_TRUE(CPath(alias + "/target.txt").Move(target.c_str(), true));
+  EXPECT_EQ(ReadTextFile(target), "only copy");
+}
+
 TEST_F(CPathTest, CreateFolderWithAndWithoutParents) {
   const CPath deep(root_.Sub("a/b/c/file.txt"));
   EXPECT_FALSE(deep.CreateFolder(false));
@@ -296,4 +309,11 @@ TEST_F(CPathTest, RemoveFolderEmptiesItFirstWhenAsked) {
 
   EXPECT_FALSE(inTree.RemoveFolder(true));
   EXPECT_FALSE(CPath("no-folder").RemoveFolder(true));
+
+  // A folder that is itself a link: the link goes, what it points to stays as it was.
+  const std::string link = root_.Sub("link");
+  ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(CPath(link + "/any.name").RemoveFolder(true));
+  EXPECT_FALSE(PathExists(link));
+  EXPECT_EQ(ReadTextFile(outside + "/keep.txt"), "precious") << "the link is not emptied";
 }
