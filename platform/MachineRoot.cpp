@@ -24,12 +24,15 @@ std::string XdgDir(const char* name) {
   return !dir.empty() && dir.front() == '/' ? dir : std::string();
 }
 
+// The user's home folder, or empty when neither HOME nor the password entry names an
+// absolute one: a shared folder such as /tmp must never hold the user's keys and registry.
 std::string HomeDir() {
   std::string home = EnvOrEmpty("HOME");
-  if (!home.empty()) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr)
-    return pw->pw_dir;
-  return "/tmp";
+  if (home.empty()) {
+    if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr)
+      home = pw->pw_dir;
+  }
+  return !home.empty() && home.front() == '/' ? home : std::string();
 }
 
 void TrimTrailingSlashes(std::string& path) {
@@ -52,7 +55,13 @@ std::string QvMachineRoot() {
   std::string root = EnvOrEmpty("QV_ROOT");
   if (root.empty()) {
     const std::string data = XdgDir("XDG_DATA_HOME");
-    root = (data.empty() ? HomeDir() + "/.local/share" : data) + "/quorvin";
+    if (data.empty()) {
+      const std::string home = HomeDir();
+      if (home.empty()) return {};
+      root = home + "/.local/share/quorvin";
+    } else {
+      root = data + "/quorvin";
+    }
   }
   TrimTrailingSlashes(root);
   return MakeDirs(root) ? root : std::string();

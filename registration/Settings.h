@@ -71,10 +71,6 @@ DWORD EnumDomainsFlag() noexcept;
 DWORD DisableDbClickOpen() noexcept;
 DWORD EnableTempDecFileWarning() noexcept;
 
-// The two settings the application object reads once when the library is loaded.
-inline DWORD ReadOemId() noexcept { return Oem(); }
-inline std::string ReadCustomProductName() { return CustomProductName(); }
-
 // System values consulted (not settings of the suite). Keys below HKEY_LOCAL_MACHINE
 // unless named otherwise.
 inline constexpr char kWindowsCurrentVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/Kernel.h"
@@ -13,58 +14,28 @@
 
 namespace {
 
-// Sets or clears an environment variable for the lifetime of the object.
+// Sets (or, given null, clears) an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      had_ = true;
-      saved_ = old;
-    }
-    if (value != nullptr)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
+    if (const char* old = std::getenv(name)) saved_ = old;
+    value != nullptr ? (void)setenv(name, value, 1) : (void)unsetenv(name);
   }
-  ~ScopedEnv() {
-    if (had_)
-      setenv(name_, saved_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
+  ~ScopedEnv() { saved_ ? (void)setenv(name_, saved_->c_str(), 1) : (void)unsetenv(name_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   const char* name_;
-  std::string saved_;
-  bool had_ = false;
+  std::optional<std::string> saved_;
 };
 
-// Restores the process umask whatever the test's outcome.
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
-  ~ScopedUmask() { umask(old_); }
-
- private:
-  mode_t old_;
-};
-
-// Works in another folder for the lifetime of the object, so that a relative path a test
-// hands over lands in its own root.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const std::string& dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~ScopedCwd() {
-    std::error_code ec;
-    std::filesystem::current_path(old_, ec);
-  }
-
- private:
-  std::filesystem::path old_;
+// Works in the test's root, so that a relative path handed over would land there.
+struct ScopedCwd {
+  explicit ScopedCwd(const std::string& dir) { std::filesystem::current_path(dir); }
+  ~ScopedCwd() { std::filesystem::current_path(old_, ec_); }
+  std::filesystem::path old_ = std::filesystem::current_path();
+  std::error_code ec_;
 };
 
 mode_t ModeOf(const std::string& path) {
@@ -77,13 +48,6 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Some uid that owns nothing under /tmp yet, or 0 when none is free.
-uid_t UnusedUid() {
-  for (uid_t uid = 61000 + static_cast<uid_t>(getpid() % 1000); uid < 65000; uid += 997)
-    if (uid != getuid() && !Exists("/tmp/quorvin-" + std::to_string(uid))) return uid;
-  return 0;
-}
-
 class MachineRootTest : public RootedTest {};
 
 TEST_F(MachineRootTest, MachineRootFollowsQvRootThenXdgThenHome) {
@@ -91,9 +55,7 @@ TEST_F(MachineRootTest, MachineRootFollowsQvRootThenXdgThenHome) {
   {
     ScopedEnv root("QV_ROOT", (chosen + "//").c_str());
     EXPECT_EQ(QvMachineRoot(), chosen);
-    struct stat st {};
-    ASSERT_EQ(stat(chosen.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_TRUE(std::filesystem::is_directory(chosen));
   }
   ScopedEnv noRoot("QV_ROOT", nullptr);
   {
@@ -104,74 +66,59 @@ TEST_F(MachineRootTest, MachineRootFollowsQvRootThenXdgThenHome) {
   ScopedCwd cwd(root_.Path());
   for (const char* data : {static_cast<const char*>(nullptr), "", "relative/data"}) {
     ScopedEnv xdg("XDG_DATA_HOME", data);
-    EXPECT_EQ(QvMachineRoot(), root_.Sub("home/.local/share/quorvin"))
-        << (data != nullptr ? data : "(unset)");
+    EXPECT_EQ(QvMachineRoot(), root_.Sub("home/.local/share/quorvin")) << (data ? data : "unset");
   }
+  EXPECT_FALSE(Exists(root_.Sub("relative"))) << "a folder was made below the working directory";
   // A machine root that cannot be created is reported as none.
   WriteTextFile(root_.Sub("file"), "x");
   ScopedEnv blocked("QV_ROOT", root_.Sub("file/below").c_str());
   EXPECT_EQ(QvMachineRoot(), "");
-  EXPECT_FALSE(Exists(root_.Sub("relative"))) << "a folder was made below the working directory";
 }
 
 TEST_F(MachineRootTest, RuntimeFolderIsCreatedPrivateAndKeptPrivate) {
   const std::string expected = root_.Sub("run/quorvin");
-  {
-    // Even a umask that would leave the folder unusable or wide open gives 0700.
-    ScopedUmask mask(0277);
-    EXPECT_EQ(QvRuntimeDir(), expected);
-  }
-  EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700));
-  {
-    ScopedUmask mask(0);
+  // Even a umask that would leave the folder unusable or wide open gives 0700.
+  for (const mode_t mask : {mode_t{0277}, mode_t{0}}) {
+    const mode_t old = umask(mask);
+    const std::string made = QvRuntimeDir();
+    umask(old);
+    EXPECT_EQ(made, expected);
+    EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700)) << "umask " << std::oct << mask;
     ASSERT_EQ(rmdir(expected.c_str()), 0);
-    EXPECT_EQ(QvRuntimeDir(), expected);
-    EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700));
   }
-
   // Widened by someone: tightened on the next use, and the objects in it still work.
+  ASSERT_EQ(mkdir(expected.c_str(), 0700), 0);
   ASSERT_EQ(chmod(expected.c_str(), 0777), 0);
-  EXPECT_EQ(QvRuntimeDir(), expected);
-  EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700));
   EXPECT_NE(RegisterWindowMessageA("QvPrivate"), 0u);
+  EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700));
 
-  // A runtime folder is created below a missing XDG_RUNTIME_DIR as well.
-  ScopedEnv fresh("XDG_RUNTIME_DIR", root_.Sub("new/run").c_str());
-  EXPECT_EQ(QvRuntimeDir(), root_.Sub("new/run/quorvin"));
-  EXPECT_EQ(ModeOf(root_.Sub("new/run/quorvin")), static_cast<mode_t>(0700));
-}
-
-TEST_F(MachineRootTest, WithoutAnAbsoluteXdgRuntimeDirTheFolderIsPerUserInTmp) {
-  const std::string expected = "/tmp/quorvin-" + std::to_string(getuid());
+  // Without an absolute XDG_RUNTIME_DIR the folder is per user in /tmp.
+  const std::string tmp = "/tmp/quorvin-" + std::to_string(getuid());
   ScopedCwd cwd(root_.Path());
   for (const char* value : {static_cast<const char*>(nullptr), "", "relative/run"}) {
     ScopedEnv run("XDG_RUNTIME_DIR", value);
-    EXPECT_EQ(QvRuntimeDir(), expected) << (value != nullptr ? value : "(unset)");
+    EXPECT_EQ(QvRuntimeDir(), tmp) << (value ? value : "unset");
   }
   EXPECT_FALSE(Exists(root_.Sub("relative"))) << "a folder was made below the working directory";
-  EXPECT_EQ(ModeOf(expected), static_cast<mode_t>(0700));
+  EXPECT_EQ(ModeOf(tmp), static_cast<mode_t>(0700));
 }
 
 TEST_F(MachineRootTest, RuntimeFolderThatIsALinkOrNotAFolderIsRefused) {
   const std::string path = root_.Sub("run/quorvin");
   // A link to a folder of the user's own, planted where the runtime folder belongs.
   const std::string elsewhere = root_.Sub("elsewhere");
-  ASSERT_TRUE(std::filesystem::create_directory(elsewhere));
-  ASSERT_EQ(chmod(elsewhere.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
   ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
   EXPECT_EQ(QvRuntimeDir(), "");
-  EXPECT_EQ(ModeOf(elsewhere), static_cast<mode_t>(0755)) << "the link's target was changed";
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QuorvinMutex"), nullptr);
+  EXPECT_EQ(ModeOf(elsewhere), static_cast<mode_t>(0755)) << "the link's target was changed";
   EXPECT_FALSE(Exists(elsewhere + "/mutex-QuorvinMutex"));
 
-  // A dangling link: nothing is created where it points.
+  // A dangling link: nothing is created where it points. Then a file.
   ASSERT_EQ(unlink(path.c_str()), 0);
-  const std::string target = root_.Sub("planted");
-  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  ASSERT_EQ(symlink(root_.Sub("planted").c_str(), path.c_str()), 0);
   EXPECT_EQ(QvRuntimeDir(), "");
-  EXPECT_FALSE(Exists(target));
-
-  // A file.
+  EXPECT_FALSE(Exists(root_.Sub("planted")));
   ASSERT_EQ(unlink(path.c_str()), 0);
   WriteTextFile(path, "not a folder");
   EXPECT_EQ(QvRuntimeDir(), "");
@@ -180,19 +127,18 @@ TEST_F(MachineRootTest, RuntimeFolderThatIsALinkOrNotAFolderIsRefused) {
 TEST_F(MachineRootTest, RuntimeFolderOwnedByAnotherUserIsRefused) {
   const std::string path = root_.Sub("run/quorvin");
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-  const uid_t other = getuid() == 0 ? 65534 : 0;
-  if (chown(path.c_str(), other, static_cast<gid_t>(-1)) != 0)
+  if (chown(path.c_str(), getuid() == 0 ? 65534 : 0, static_cast<gid_t>(-1)) != 0)
     GTEST_SKIP() << "cannot give a folder to another user here";
   EXPECT_EQ(QvRuntimeDir(), "");
   EXPECT_EQ(RegisterWindowMessageA("QvForeign"), 0u);
   EXPECT_FALSE(Exists(path + "/messages"));
-  // The folder stays as its owner left it.
-  EXPECT_EQ(ModeOf(path), static_cast<mode_t>(0700));
+  EXPECT_EQ(ModeOf(path), static_cast<mode_t>(0700)) << "another user's folder was changed";
 
   // The same in /tmp: a user whose folder there was made by someone else gets none.
   if (getuid() != 0) return;
-  const uid_t victim = UnusedUid();
-  if (victim == 0) GTEST_SKIP() << "no free uid for the /tmp case";
+  uid_t victim = 61000 + static_cast<uid_t>(getpid() % 1000);
+  while (victim < 65000 && Exists("/tmp/quorvin-" + std::to_string(victim))) victim += 997;
+  if (victim >= 65000) GTEST_SKIP() << "no free uid for the /tmp case";
   const std::string planted = "/tmp/quorvin-" + std::to_string(victim);
   ASSERT_EQ(mkdir(planted.c_str(), 0777), 0);
   ASSERT_EQ(chmod(planted.c_str(), 0777), 0);
