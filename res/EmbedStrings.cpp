@@ -10,8 +10,11 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
+
+constexpr unsigned long kEnglish = 1033;
 
 bool ValidEscapes(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
@@ -24,6 +27,27 @@ bool ValidEscapes(const std::string& text) {
   return true;
 }
 
+// The conversions of a format in order ("sd" for "%s ... %d"); false for any other.
+bool Conversions(const std::string& text, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    if (i + 1 >= text.size()) return false;
+    const char c = text[++i];
+    if (c == '%') continue;
+    if (c != 's' && c != 'd' && c != 'u') return false;
+    out += c;
+  }
+  return true;
+}
+
+struct Entry {
+  unsigned long language;
+  unsigned long id;
+  std::string text;
+  std::string where;  // file:line, for messages
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,11 +55,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: qvembedstrings OUTPUT.cpp TABLE.txt...\n";
     return 2;
   }
-  std::ostringstream out;
-  out << "// Generated from res/strings by qvembedstrings; edit the tables, not this file.\n"
-      << "#include \"core/StringTable.h\"\n\n"
-      << "const StringResource kStringResources[] = {\n";
-  size_t count = 0;
+  std::vector<Entry> entries;
   for (int a = 2; a < argc; ++a) {
     const std::string path = argv[a];
     const size_t slash = path.find_last_of('/');
@@ -66,7 +86,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       const std::string idText = line.substr(0, tab);
-      if (idText.find_first_not_of("0123456789") != std::string::npos) {
+      if (idText.size() > 5 || idText.find_first_not_of("0123456789") != std::string::npos) {
         std::cerr << path << ":" << lineNo << ": the id is not a decimal number\n";
         return 1;
       }
@@ -81,10 +101,42 @@ int main(int argc, char** argv) {
         std::cerr << path << ":" << lineNo << ": unsupported escape or bare quote\n";
         return 1;
       }
-      out << "    {" << lang << ", " << id << ", \"" << text << "\"},\n";
-      ++count;
+      entries.push_back({lang, id, text, path + ":" + std::to_string(lineNo)});
     }
   }
+
+  std::map<unsigned long, std::string> english;  // id -> conversions of the English text
+  for (const Entry& e : entries) {
+    std::string conversions;
+    if (!Conversions(e.text, conversions)) {
+      std::cerr << e.where << ": only %s, %d, %u and %% may stand in a text\n";
+      return 1;
+    }
+    if (e.language == kEnglish) english[e.id] = conversions;
+  }
+  for (const Entry& e : entries) {
+    if (e.language == kEnglish) continue;
+    std::string conversions;
+    (void)Conversions(e.text, conversions);
+    const auto it = english.find(e.id);
+    if (it == english.end()) {
+      std::cerr << e.where << ": id " << e.id << " has no English text\n";
+      return 1;
+    }
+    if (it->second != conversions) {
+      std::cerr << e.where << ": id " << e.id
+                << " must have the same % conversions as its English text\n";
+      return 1;
+    }
+  }
+
+  std::ostringstream out;
+  out << "// Generated from res/strings by qvembedstrings; edit the tables, not this file.\n"
+      << "#include \"core/StringTable.h\"\n\n"
+      << "const StringResource kStringResources[] = {\n";
+  for (const Entry& e : entries)
+    out << "    {" << e.language << ", " << e.id << ", \"" << e.text << "\"},\n";
+  const size_t count = entries.size();
   if (count == 0) out << "    {0, 0, nullptr},\n";
   out << "};\n"
       << "const size_t kStringResourceCount = " << count << ";\n";
