@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -118,9 +119,36 @@ bool EncodeObjectName(std::string_view name, bool foldCase, size_t maxLength, st
   return true;
 }
 
+namespace {
+
+// Closes `fd` and returns an invalid one, keeping errno as the failure left it.
+UniqueFd Failed(UniqueFd* fd) {
+  const int saved = errno;
+  fd->Reset();
+  errno = saved;
+  return UniqueFd();
+}
+
+}  // namespace
+
 UniqueFd OpenRuntimeFile(const std::string& dir, const std::string& file, int flags) {
   const std::string path = dir + "/" + file;
-  return UniqueFd(open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600));
+  // O_NONBLOCK keeps a FIFO planted under the name from blocking the open; O_TRUNC waits
+  // until the file is known to be ours.
+  UniqueFd fd(open(path.c_str(), (flags & ~O_TRUNC) | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.Valid()) return fd;
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) return Failed(&fd);
+  if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) {
+    errno = EACCES;
+    return Failed(&fd);
+  }
+  if ((flags & O_NONBLOCK) == 0) {
+    const int status = fcntl(fd.Get(), F_GETFL);
+    if (status < 0 || fcntl(fd.Get(), F_SETFL, status & ~O_NONBLOCK) != 0) return Failed(&fd);
+  }
+  if ((flags & O_TRUNC) != 0 && ftruncate(fd.Get(), 0) != 0) return Failed(&fd);
+  return fd;
 }
 
 bool FileRangeLock(int fd, short type, off_t start, off_t length, bool wait) {

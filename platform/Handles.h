@@ -160,7 +160,8 @@ class UniqueFd {
 bool EncodeObjectName(std::string_view name, bool foldCase, size_t maxLength, std::string* out);
 
 // Opens (creating with mode 0600 when O_CREAT is given) a file of the runtime folder; never
-// follows a symbolic link. An invalid result leaves errno set.
+// follows a symbolic link, never blocks on a FIFO, and refuses (EACCES) anything that is not
+// a regular file owned by the user. An invalid result leaves errno set.
 UniqueFd OpenRuntimeFile(const std::string& dir, const std::string& file, int flags);
 
 // Locks or unlocks bytes [start, start + length) of a file with an open-file-description

@@ -110,6 +110,9 @@ class MailslotServer final : public KernelObject {
       case DatagramInbox::PopResult::kTimeout:
         SetLastError(ERROR_SEM_TIMEOUT);
         return false;
+      case DatagramInbox::PopResult::kStopped:
+        SetLastError(ERROR_READ_FAULT);
+        return false;
       case DatagramInbox::PopResult::kClosed:
         break;
     }
@@ -122,15 +125,23 @@ class MailslotServer final : public KernelObject {
     return false;
   }
 
-  void Info(DWORD* maxSize, DWORD* nextSize, DWORD* count, DWORD* timeout) {
+  bool Info(DWORD* maxSize, DWORD* nextSize, DWORD* count, DWORD* timeout) {
     size_t next = 0;
     size_t queued = 0;
-    const bool any = inbox_.Peek(&next, &queued);
+    bool stopped = false;
+    const bool any = inbox_.Peek(&next, &queued, &stopped);
+    if (stopped) {
+      SetLastError(ERROR_READ_FAULT);
+      return false;
+    }
     if (maxSize != nullptr) *maxSize = maxSize_;
     if (nextSize != nullptr) *nextSize = any ? static_cast<DWORD>(next) : MAILSLOT_NO_MESSAGE;
     if (count != nullptr) *count = static_cast<DWORD>(queued);
     if (timeout != nullptr) *timeout = timeout_;
+    return true;
   }
+
+  void StopReaderForTesting() { inbox_.StopReaderForTesting(); }
 
  private:
   UniqueFd lock_;  // declared first: released last
@@ -262,38 +273,56 @@ bool DatagramInbox::DrainLocked() {
 
 void DatagramInbox::Run() {
   try {
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return closed_ || !QueueFullLocked(); });
-        if (closed_) return;
-      }
-      pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return;
-      if ((fds[0].revents & POLLIN) != 0) {
-        bool ok;
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          ok = DrainLocked();
-        }
-        changed_.notify_all();
-        if (!ok) return;
-      }
-    }
+    ReadLoop();
   } catch (...) {
-    // Out of memory: stop taking messages; readers still drain the socket themselves.
+    // Out of memory: the reader ends like after a socket failure.
+  }
+  // Unless the inbox was closed, nothing will wake a waiting Pop again: tell it so, and let
+  // later pops fail once the queue is empty instead of waiting forever.
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!closed_) readerStopped_ = true;
+  }
+  changed_.notify_all();
+}
+
+void DatagramInbox::ReadLoop() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return closed_ || !QueueFullLocked(); });
+      if (closed_) return;
+    }
+    pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return;
+    if ((fds[0].revents & POLLIN) != 0) {
+      bool ok;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ok = DrainLocked();
+      }
+      changed_.notify_all();
+      if (!ok) return;
+    }
   }
 }
 
-bool DatagramInbox::Peek(size_t* nextSize, size_t* count) {
+void DatagramInbox::StopReaderForTesting() noexcept {
+  if (Inherited() || !wake_.Valid()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(wake_.Get(), &one, sizeof one);
+}
+
+bool DatagramInbox::Peek(size_t* nextSize, size_t* count, bool* readerStopped) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (!closed_) DrainLocked();
   *count = queue_.size();
+  if (readerStopped != nullptr) *readerStopped = queue_.empty() && readerStopped_;
   if (queue_.empty()) return false;
   *nextSize = queue_.front().size();
   return true;
@@ -317,6 +346,7 @@ DatagramInbox::PopResult DatagramInbox::Pop(void* buffer, size_t capacity, size_
       changed_.notify_all();  // the reader may be waiting for room
       return PopResult::kMessage;
     }
+    if (readerStopped_) return PopResult::kStopped;
     if (milliseconds == 0) return PopResult::kTimeout;
     if (milliseconds == INFINITE) {
       changed_.wait(lock);
@@ -374,6 +404,12 @@ HANDLE OpenMailslotClient(const char* name, DWORD desiredAccess,
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
+}
+
+bool StopMailslotReaderForTesting(HANDLE server) noexcept {
+  const auto object = LookupHandleAs<MailslotServer>(server);
+  if (object) object->StopReaderForTesting();
+  return object != nullptr;
 }
 
 }  // namespace qv::detail
@@ -435,8 +471,7 @@ BOOL GetMailslotInfo(HANDLE mailslot, LPDWORD maxMessageSize, LPDWORD nextSize,
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    server->Info(maxMessageSize, nextSize, messageCount, readTimeout);
-    return TRUE;
+    return server->Info(maxMessageSize, nextSize, messageCount, readTimeout) ? TRUE : FALSE;
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;

@@ -37,12 +37,16 @@ inline constexpr DWORD MAILSLOT_NO_MESSAGE = 0xFFFFFFFF;
 // ReadFile on the handle returns the oldest message whole. When the buffer is too small it
 // fails with ERROR_INSUFFICIENT_BUFFER and the message stays queued (ask GetMailslotInfo for
 // its size); when no message arrives within the read timeout it fails with ERROR_SEM_TIMEOUT.
+// When the server's reader has ended (its socket failed or memory ran out), nothing more
+// will arrive: once the queued messages are read, ReadFile fails at once with
+// ERROR_READ_FAULT instead of waiting.
 QV_API HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
                               LPSECURITY_ATTRIBUTES securityAttributes) noexcept;
 
 // Every out-parameter is optional. nextSize is MAILSLOT_NO_MESSAGE when no message waits.
 // Messages already written by a client are counted, even when the reader thread has not
-// taken them off the socket yet.
+// taken them off the socket yet. Fails with ERROR_READ_FAULT when no message waits and the
+// server's reader has ended, as ReadFile does.
 [[nodiscard]] QV_API BOOL GetMailslotInfo(HANDLE mailslot, LPDWORD maxMessageSize, LPDWORD nextSize,
                                           LPDWORD messageCount, LPDWORD readTimeout) noexcept;
 
@@ -53,6 +57,9 @@ bool IsMailslotName(const char* name) noexcept;
 // The client side of CreateFileA on a mailslot name.
 HANDLE OpenMailslotClient(const char* name, DWORD desiredAccess,
                           DWORD creationDisposition) noexcept;
+// Fault injection for tests: ends the reader thread of a mailslot server as a socket failure
+// would, leaving the handle open. False when `server` is not a mailslot server.
+bool StopMailslotReaderForTesting(HANDLE server) noexcept;
 
 // The receiving side of a bound datagram socket: a reader thread moves each arriving message
 // into a queue, so senders do not stall on the kernel's short datagram queue while the owner
@@ -60,7 +67,8 @@ HANDLE OpenMailslotClient(const char* name, DWORD desiredAccess,
 // while it is full the reader stops taking messages and senders wait in the kernel.
 class DatagramInbox {
  public:
-  enum class PopResult { kMessage, kTimeout, kTooSmall, kClosed };
+  // kStopped: the queue is empty and the reader has ended, so nothing more will arrive.
+  enum class PopResult { kMessage, kTimeout, kTooSmall, kClosed, kStopped };
 
   DatagramInbox(UniqueFd socket, DWORD maxSize);
   ~DatagramInbox();
@@ -77,16 +85,20 @@ class DatagramInbox {
   bool Inherited() const { return owner_ != getpid(); }
 
   // Size of the oldest message and the number of messages, after taking in those already
-  // waiting on the socket. False when there is none.
-  bool Peek(size_t* nextSize, size_t* count);
+  // waiting on the socket. False when there is none; *readerStopped (optional) then tells
+  // whether the reader has ended.
+  bool Peek(size_t* nextSize, size_t* count, bool* readerStopped = nullptr);
   // Takes the oldest message into `buffer` (kTooSmall leaves it queued and sets *size to its
   // length), waiting up to `milliseconds` (INFINITE: no limit) for one to arrive.
   PopResult Pop(void* buffer, size_t capacity, size_t* size, DWORD milliseconds);
 
   int Socket() const { return socket_.Get(); }
+  // Fault injection for tests: the reader ends as if its socket had failed.
+  void StopReaderForTesting() noexcept;
 
  private:
   void Run();
+  void ReadLoop();
   // Moves every message waiting on the socket into the queue, up to the queue's bounds.
   // Called with mutex_ held; false when the socket failed.
   bool DrainLocked();
@@ -100,6 +112,7 @@ class DatagramInbox {
   std::deque<std::vector<char>> queue_;
   size_t queuedBytes_ = 0;
   bool closed_ = false;
+  bool readerStopped_ = false;  // the reader ended while the inbox was open
   const pid_t owner_ = getpid();
   std::thread reader_;
 };

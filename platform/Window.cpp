@@ -414,6 +414,9 @@ bool ReceiveWindowMessage(HWND window, MSG* out, DWORD milliseconds) noexcept {
         case DatagramInbox::PopResult::kTimeout:
           SetLastError(ERROR_TIMEOUT);
           return false;
+        case DatagramInbox::PopResult::kStopped:  // nothing can arrive any more
+          SetLastError(ERROR_READ_FAULT);
+          return false;
         case DatagramInbox::PopResult::kTooSmall:  // longer datagrams never reach the queue
         case DatagramInbox::PopResult::kClosed:
           SetLastError(ERROR_INVALID_WINDOW_HANDLE);

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -150,6 +152,24 @@ TEST_F(MailslotTest, BadNamesAndClientsOfClosedServersFail) {
   DWORD done = 0;
   EXPECT_FALSE(WriteFile(client, "x", 1, &done, nullptr)) << "the server went away";
   EXPECT_TRUE(CloseHandle(client));
+}
+
+TEST_F(MailslotTest, ReadsFailOnceAnEndedReaderLeavesNothingQueued) {
+  const HANDLE server = CreateMailslotA(kHandOver, 0, MAILSLOT_WAIT_FOREVER, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(SendFromChild(kHandOver, {"queued"}), 0);
+  ASSERT_TRUE(qv::detail::StopMailslotReaderForTesting(server));
+  EXPECT_EQ(ReadWaiting(server), Messages{"queued"});
+  auto read = std::async(std::launch::async, [server] {
+    char buffer[16];
+    DWORD got = 0;
+    return ReadFile(server, buffer, sizeof buffer, &got, nullptr) ? 0 : GetLastError();
+  });
+  const bool ended = read.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the read waits for a reader that has ended";
+  EXPECT_FALSE(ended && GetMailslotInfo(server, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_TRUE(CloseHandle(server));  // also ends a read that is still waiting
+  EXPECT_EQ(read.get(), static_cast<DWORD>(ERROR_READ_FAULT));
 }
 
 }  // namespace

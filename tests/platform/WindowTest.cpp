@@ -1,12 +1,15 @@
 // Message windows: found by class and title from another process, messages posted there
 // arrive in order, and a window is gone once destroyed or once its owner has died.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <thread>
 
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
+#include "platform/MachineRoot.h"
 #include "platform/Window.h"
 #include "tests/common/TestRoot.h"
 
@@ -93,6 +96,25 @@ TEST_F(WindowTest, DestroyedWindowsAndWindowsOfDeadOwnersAreGone) {
   ASSERT_NE(fresh, nullptr);
   EXPECT_EQ(FindWindowA(kClass, kTitle), fresh);
   EXPECT_TRUE(DestroyWindow(fresh));
+}
+
+TEST_F(WindowTest, InfoFilesThatAreNotTheUsersRegularFilesAreIgnored) {
+  const std::string dir = QvRuntimeDir();
+  ASSERT_EQ(mkfifo((dir + "/wnd-1-1.info").c_str(), 0600), 0);  // would block a plain open
+  const HWND window = CreateMessageWindow(kClass, kTitle);
+  ASSERT_NE(window, nullptr);
+  const auto value = reinterpret_cast<std::uintptr_t>(window);
+  const std::string info = dir + "/wnd-" + std::to_string(value >> 32) + "-" +
+                           std::to_string(value & 0xffffffffu) + ".info";
+  // Where the test may give the window's info file to another user, it is no longer trusted.
+  const HWND expected = chown(info.c_str(), 4242, 4242) == 0 ? nullptr : window;
+  EXPECT_EQ(RunInChild([&] {
+              alarm(10);  // a lookup stuck on the FIFO dies instead
+              if (FindWindowA("QvNoSuchClass", nullptr) != nullptr) return 1;  // reads every file
+              return FindWindowA(kClass, kTitle) == expected ? 0 : 2;
+            }),
+            0);
+  EXPECT_TRUE(DestroyWindow(window));
 }
 
 }  // namespace
