@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/LastError.h"
+#include "platform/PosixIo.h"
 
 namespace {
 
@@ -347,20 +348,6 @@ HANDLE FindFirst(const std::string& pattern, WIN32_FIND_DATAA* data) {
 
 // ---- copying ----
 
-// Writes all of `size` bytes; 0 or the errno.
-int WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 struct FdCloser {
   int fd;
   ~FdCloser() { close(fd); }
@@ -411,7 +398,8 @@ DWORD CopyRegularFile(const std::string& from, const std::string& to, bool repla
       break;
     }
     if (n == 0) break;
-    if (const int err = WriteAll(out, buffer.data(), static_cast<std::size_t>(n)); err != 0) {
+    if (const int err = qv::detail::WriteAll(out, buffer.data(), static_cast<std::size_t>(n));
+        err != 0) {
       result = Win32ErrorFromErrno(err);
       break;
     }
@@ -768,7 +756,7 @@ BOOL OverwriteFileA(LPCSTR path, const void* data, DWORD size) noexcept {
     result = ERROR_ACCESS_DENIED;
   else if (ftruncate(fd, 0) != 0)
     result = Win32ErrorFromErrno(errno);
-  else if (const int err = WriteAll(fd, static_cast<const char*>(data), size); err != 0)
+  else if (const int err = qv::detail::WriteAll(fd, data, size); err != 0)
     result = Win32ErrorFromErrno(err);
   if (close(fd) != 0 && result == 0) result = ERROR_WRITE_FAULT;
   return result == 0 ? TRUE : Fail(result);

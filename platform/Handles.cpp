@@ -200,6 +200,18 @@ int BindUnix(int fd, const UnixAddress& address) {
   return bind(fd, reinterpret_cast<const sockaddr*>(&raw), length);
 }
 
+UniqueFd BindDatagramSocket(const UnixAddress& address) {
+  UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket.Valid()) return socket;
+  unlink(address.path.c_str());
+  if (BindUnix(socket.Get(), address) != 0) {
+    const int err = errno;
+    socket = UniqueFd();
+    errno = err;
+  }
+  return socket;
+}
+
 int ConnectUnix(int fd, const UnixAddress& address) {
   sockaddr_un raw;
   const socklen_t length = FillAddress(address, &raw);

@@ -181,6 +181,10 @@ struct UnixAddress {
 bool MakeUnixAddress(const std::string& dir, const std::string& file, UnixAddress* out);
 // bind, connect and sendto for a unix socket at `address`; -1 with errno set on failure.
 int BindUnix(int fd, const UnixAddress& address);
+// A non-blocking datagram socket bound at `address`. A socket file already there is removed
+// first: callers hold whatever makes such a file the leftover of an ended owner. Invalid
+// with errno set on failure.
+UniqueFd BindDatagramSocket(const UnixAddress& address);
 int ConnectUnix(int fd, const UnixAddress& address);
 ssize_t SendToUnix(int fd, const UnixAddress& address, const void* data, size_t size, int flags);
 

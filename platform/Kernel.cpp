@@ -27,6 +27,7 @@
 
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
+#include "platform/PosixIo.h"
 
 using namespace qv::detail;
 
@@ -423,17 +424,6 @@ void ReadAll(int fd, off_t size, std::string* out) {
   out->resize(done);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -800,7 +790,8 @@ UINT RegisterWindowMessageA(LPCSTR name) noexcept {
     }
     char hex[5];
     std::snprintf(hex, sizeof hex, "%04X", id);
-    if (!WriteAll(table.Get(), std::string(hex) + " " + std::string(wanted) + "\n")) {
+    const std::string line = std::string(hex) + " " + std::string(wanted) + "\n";
+    if (WriteAll(table.Get(), line.data(), line.size()) != 0) {
       [[maybe_unused]] const int rc = ftruncate(table.Get(), static_cast<off_t>(complete));
       SetLastError(ERROR_WRITE_FAULT);
       return 0;

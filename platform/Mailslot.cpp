@@ -438,15 +438,10 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return INVALID_HANDLE_VALUE;
     }
-    UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!socket.Valid()) {
-      SetLastError(Win32ErrorFromErrno(errno));
-      return INVALID_HANDLE_VALUE;
-    }
     // Holding the lock makes any socket file of this name the leftover of a server that
     // ended without closing; it is replaced.
-    unlink(address.path.c_str());
-    if (BindUnix(socket.Get(), address) != 0) {
+    UniqueFd socket = BindDatagramSocket(address);
+    if (!socket.Valid()) {
       SetLastError(Win32ErrorFromErrno(errno));
       return INVALID_HANDLE_VALUE;
     }

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/MachineRoot.h"
+#include "platform/PosixIo.h"
 
 namespace {
 
@@ -608,17 +609,6 @@ Hive* LoadHive(const std::string& dir) {
   return nullptr;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Temporary files left by a writer that died before its rename. Only a writer holding the
 // lock creates them, so under the lock every one of them is stale.
 void RemoveStaleTemps(const std::string& dir) {
@@ -640,8 +630,8 @@ bool ReplaceHiveFile(const std::string& dir, const std::string& text) {
   struct stat st {};
   // Nothing may fail after the rename: the change is then visible to every process, so it
   // must not be reported as failed (nor dropped from the cache).
-  if (!WriteAll(fd, text) || fsync(fd) != 0 || fstat(fd, &st) != 0 ||
-      rename(temp.c_str(), path.c_str()) != 0) {
+  if (qv::detail::WriteAll(fd, text.data(), text.size()) != 0 || fsync(fd) != 0 ||
+      fstat(fd, &st) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     close(fd);
     return false;

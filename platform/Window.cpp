@@ -227,14 +227,9 @@ HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return nullptr;
     }
-    UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!socket.Valid()) {
-      SetLastError(Win32ErrorFromErrno(errno));
-      return nullptr;
-    }
     // A file of this name can only be left by an ended process that had our process id.
-    unlink(address.path.c_str());
-    if (BindUnix(socket.Get(), address) != 0) {
+    UniqueFd socket = BindDatagramSocket(address);
+    if (!socket.Valid()) {
       SetLastError(Win32ErrorFromErrno(errno));
       return nullptr;
     }
