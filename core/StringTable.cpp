@@ -3,7 +3,7 @@
 #include "core/StringTable.h"
 
 #include "platform/Kernel.h"
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace {
 

@@ -25,6 +25,8 @@
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
 #include "platform/Mailslot.h"
+#include "platform/ui/UiInternal.h"
+#include "platform/ui/WindowApi.h"
 
 static_assert(sizeof(void*) == 8, "a window handle carries a process id and a serial number");
 
@@ -255,6 +257,14 @@ HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
 
 BOOL DestroyWindow(HWND window) noexcept {
   try {
+    if (qv::ui::detail::IsUiHandle(window)) {
+      if (qv::ui::detail::DialogOf(window) != window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+      }
+      SendMessageA(window, WM_DESTROY, 0, 0);
+      return qv::ui::detail::DestroyUiWindow(window) ? TRUE : FALSE;
+    }
     std::shared_ptr<WindowEndpoint> endpoint;
     pid_t pid = 0;
     std::uint32_t serial = 0;
@@ -318,6 +328,8 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
 
 BOOL IsWindow(HWND window) noexcept {
   try {
+    if (qv::ui::detail::IsUiHandle(window))
+      return qv::ui::detail::DialogOf(window) != nullptr ? TRUE : FALSE;
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) return FALSE;
@@ -330,6 +342,8 @@ BOOL IsWindow(HWND window) noexcept {
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
   try {
+    if (qv::ui::detail::IsUiHandle(window))
+      return qv::ui::detail::PostUiMessage(window, message, wParam, lParam);
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace {
 

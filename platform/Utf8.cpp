@@ -1,5 +1,5 @@
 // UTF-8 aware cutting of text to fixed buffers.
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <cstring>
 
