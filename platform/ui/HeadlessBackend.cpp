@@ -42,6 +42,10 @@ void HeadlessBackend::CloseWindow(UINT templateId) {
   Answer(templateId, {Step{Step::Kind::Close, 0, {}}});
 }
 
+void HeadlessBackend::LetRun(UINT templateId) {
+  Answer(templateId, {Step{Step::Kind::Wait, 0, {}}});
+}
+
 void HeadlessBackend::AnswerMessageBox(int answer, const std::string& match) {
   std::lock_guard<std::mutex> guard(lock_);
   boxes_.push_back(PendingBox{answer, match});
@@ -153,8 +157,13 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     const auto it = std::find_if(answers_.begin(), answers_.end(), [&](const PendingAnswer& a) {
-      return a.templateId == state.templateId;
+      return a.templateId == state.templateId &&
+             (a.waitingDialog == nullptr || a.waitingDialog == dialog);
     });
+    if (it != answers_.end() && !it->steps.empty() && it->steps[0].kind == Step::Kind::Wait) {
+      it->waitingDialog = dialog;
+      return false;
+    }
     if (it != answers_.end()) {
       steps = std::move(it->steps);
       answers_.erase(it);
@@ -196,6 +205,8 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
       case Step::Kind::Close:
         CloseDialogBySystemMenu(dialog);
         break;
+      case Step::Kind::Wait:
+        break;
     }
   }
   return true;
@@ -204,6 +215,7 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
 void HeadlessBackend::DialogClosed(const DialogState& dialog, INT_PTR result) {
   std::lock_guard<std::mutex> guard(lock_);
   closed_.push_back(ClosedDialog{dialog, result});
+  std::erase_if(answers_, [&](const PendingAnswer& a) { return a.waitingDialog == dialog.hwnd; });
   std::erase(unanswered_, dialog.hwnd);
 }
 

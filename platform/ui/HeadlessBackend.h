@@ -23,7 +23,9 @@
 class HeadlessBackend : public UiBackend {
  public:
   struct Step {
-    enum class Kind { Press, Check, Uncheck, Type, Close };
+    // Wait: the user does nothing and lets the dialog run until it ends by itself (on a timer
+    // or a message from another thread); the test is responsible for it ending.
+    enum class Kind { Press, Check, Uncheck, Type, Close, Wait };
     Kind kind;
     int control = 0;
     std::string text;
@@ -52,6 +54,7 @@ class HeadlessBackend : public UiBackend {
   void TickAndPress(UINT templateId, int checkBox, int button);
   void TypeAndPress(UINT templateId, int edit, const std::string& text, int button);
   void CloseWindow(UINT templateId);
+  void LetRun(UINT templateId);
   // The next message box whose text or caption contains `match` (any box for "") is answered
   // with `answer`.
   void AnswerMessageBox(int answer, const std::string& match = "");
@@ -86,6 +89,7 @@ class HeadlessBackend : public UiBackend {
   struct PendingAnswer {
     UINT templateId;
     std::vector<Step> steps;
+    HWND waitingDialog = nullptr;  // the dialog a Wait answer is serving
   };
   struct PendingBox {
     int answer;

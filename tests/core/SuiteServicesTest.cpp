@@ -16,6 +16,7 @@
 #include "core/SuiteServices.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
+#include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
 
 namespace {
@@ -29,7 +30,6 @@ struct DriverCalls {
   MachineInfo lastMachineInfo{};
 };
 DriverCalls g_calls;
-std::vector<std::string> g_boxes;
 
 DWORD CountingInitStorage(HMODULE m) {
   ++g_calls.initStorage;
@@ -57,20 +57,14 @@ void RecordMachineInfo(MachineInfo info) {
   g_calls.lastMachineInfo = info;
   SetMachineInfo(info);
 }
-int RecordBox(HWND, const char* text, const char*, UINT) {
-  g_boxes.emplace_back(text);
-  return IDOK;
-}
 
 class SuiteServicesTest : public RootedTest {
  protected:
   void SetUp() override {
     g_calls = {};
-    g_boxes.clear();
     saved_ = SuiteDrivers();
     SuiteDrivers() = {&CountingInitStorage, &CountingCloseStorage, &CountingInitAuth,
                       &CountingCloseAuth,   &UserDataOrOverride,   &RecordMachineInfo};
-    previousBox_ = SetMessageBoxHandler(&RecordBox);
     QvApp().InitInstance();
   }
   void TearDown() override {
@@ -78,13 +72,15 @@ class SuiteServicesTest : public RootedTest {
     QvSetModuleHiddenForTest(kStorageDriverModule, false);
     QvSetModuleHiddenForTest(kAuthDriverModule, false);
     SuiteDrivers() = saved_;
-    SetMessageBoxHandler(previousBox_);
     QvApp().ExitInstance();
   }
 
  private:
   SuiteDriverFunctions saved_{};
-  MessageBoxHandler previousBox_ = nullptr;
+
+ protected:
+  // Message boxes go through the dialog framework to the headless user.
+  HeadlessUi ui_;
 };
 
 TEST_F(SuiteServicesTest, SecondStartReturnsAtOnceAndStopClosesOnce) {
@@ -105,7 +101,7 @@ TEST_F(SuiteServicesTest, SecondStartReturnsAtOnceAndStopClosesOnce) {
   EXPECT_EQ(g_calls.closeAuth, 1);
   EXPECT_EQ(QvApp().storageDriver, nullptr);
   EXPECT_FALSE(QvApp().smallImageList.IsAttached());
-  EXPECT_TRUE(g_boxes.empty());
+  EXPECT_TRUE(ui_.MessageBoxes().empty());
 }
 
 TEST_F(SuiteServicesTest, MissingLibraryIsReportedAndTheNextCallRetries) {
@@ -115,13 +111,17 @@ TEST_F(SuiteServicesTest, MissingLibraryIsReportedAndTheNextCallRetries) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.module);
     g_calls = {};
-    g_boxes.clear();
     QvSetModuleHiddenForTest(c.module, true);
+    ui_.AnswerMessageBox(IDOK, c.module);
+    const size_t before = ui_.MessageBoxes().size();
     EXPECT_EQ(StartSuiteServices(), 0);
     EXPECT_EQ(QvApp().storageDriver, nullptr);
     EXPECT_EQ(g_calls.initStorage, 0);
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(g_boxes[0], std::string("Error : Failed to get module handle ") + c.module);
+    const auto boxes = ui_.MessageBoxes();
+    ASSERT_EQ(boxes.size(), before + 1);
+    EXPECT_EQ(boxes.back().text, std::string("Error : Failed to get module handle ") + c.module);
+    EXPECT_EQ(boxes.back().caption, "Quorvin");
+    EXPECT_EQ(boxes.back().type, MB_OK | MB_ICONERROR);
 
     QvSetModuleHiddenForTest(c.module, false);
     EXPECT_EQ(StartSuiteServices(), 1);
@@ -146,7 +146,7 @@ TEST_F(SuiteServicesTest, FailingDriverStopsSilentlyAndLeavesNothingOpen) {
   EXPECT_EQ(StartSuiteServices(), 0);
   EXPECT_EQ(g_calls.initAuth, 0);
   EXPECT_EQ(g_calls.closeStorage, 0);
-  EXPECT_TRUE(g_boxes.empty());
+  EXPECT_TRUE(ui_.MessageBoxes().empty());
 
   g_calls = {};
   EXPECT_EQ(StartSuiteServices(), 1);
