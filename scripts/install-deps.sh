@@ -7,6 +7,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libsodium-dev
   clang-format
+  clang libclang-rt-14-dev
+  age
 )
 missing=()
 for p in "${packages[@]}"; do

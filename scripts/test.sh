@@ -17,4 +17,20 @@ for kind in normal sanitize; do
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300) || status=1
 done
+# The parsers of untrusted files are fuzzed for a bounded time in a clang build.
+dir="$here/build/test-fuzz"
+echo "== fuzz build"
+CC=clang CXX=clang++ "$here/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCHMARKS=OFF -DQV_BUILD_FUZZERS=ON
+for fuzzer in "$dir"/bin/*Fuzz; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer" Fuzz)
+  corpus="$dir/corpus-$name"
+  mkdir -p "$corpus"
+  seeds=()
+  [ -d "$here/tests/fuzz/corpus/$name" ] && seeds=("$here/tests/fuzz/corpus/$name")
+  echo "== fuzz $name"
+  "$fuzzer" -max_total_time="${QV_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=1024 \
+    "$corpus" "${seeds[@]}" 2>&1 | tail -n 5 || status=1
+done
 exit $status

@@ -77,7 +77,7 @@ QV_API HMENU GetSystemMenu(HWND window, BOOL revert) noexcept;
 QV_API UINT EnableMenuItem(HMENU menu, UINT item, UINT flags) noexcept;
 
 // Icons: a resource icon of a module, and the shell's icon for a path.
-inline constexpr const char* MAKEINTRESOURCEA(UINT id) {
+inline const char* MAKEINTRESOURCEA(UINT id) {
   return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(id));
 }
 QV_API HICON LoadIconA(HINSTANCE module, LPCSTR resource) noexcept;
