@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 #include "platform/MessageBox.h"
 #include "platform/ui/UiInternal.h"
@@ -135,6 +137,14 @@ void PollBackend() {
 
 bool BackendActs(HWND dialog) {
   if (UiBackend* backend = g_backend.load()) return backend->WaitForUser(dialog);
+  // No user: close the dialog; one that ignores the close (its Cancel is disabled) is ended.
+  static std::mutex lock;
+  static std::set<HWND> toldToClose;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    std::erase_if(toldToClose, [](HWND h) { return DialogOf(h) == nullptr; });
+    if (!toldToClose.insert(dialog).second) return EndModalDialog(dialog, IDCANCEL);
+  }
   DialogState state;
   if (SnapshotDialog(dialog, &state)) {
     std::fprintf(stderr, "%s (no user to answer; closed)\n%s", state.caption.c_str(),

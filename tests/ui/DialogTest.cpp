@@ -82,6 +82,16 @@ TEST(DialogTest, UnexpectedDialogsAndBoxesFailAndNeverHang) {
   EXPECT_NE(failures[2].find("Replace it?"), std::string::npos) << failures[2];
 }
 
+TEST(DialogTest, WithoutABackEndEvenAStubbornDialogEndsWithItsCancelValue) {
+  UiBackend* previous = SetUiBackend(nullptr);
+  LambdaDialog stubborn(AskTemplate(), nullptr);
+  stubborn.onInit = [](LambdaDialog& d) { d.GetDlgItem(IDCANCEL).EnableWindow(FALSE); };
+  EXPECT_EQ(stubborn.DoModal(), IDCANCEL);
+  EXPECT_FALSE(stubborn.cancelled) << "the disabled Cancel was never pressed";
+  EXPECT_EQ(MessageBoxA(nullptr, "text", "caption", MB_YESNO | MB_DEFBUTTON2), IDNO);
+  SetUiBackend(previous);
+}
+
 TEST(DialogTest, MissingTemplateAndInitThatEndsTheDialog) {
   HeadlessUi ui;
   LambdaDialog missing(std::nullopt, nullptr);
