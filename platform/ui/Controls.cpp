@@ -27,7 +27,7 @@ HICON CStatic::SetIcon(HICON icon) {
     change.text = name;
     return false;
   });
-  return previous.empty() ? nullptr : reinterpret_cast<HICON>(1);
+  return previous.empty() ? nullptr : IconNamed(previous);
 }
 
 void CProgressCtrl::SetRange32(int lower, int upper) {

@@ -55,7 +55,7 @@ INT_PTR CDialog::DoModal() {
   if (m_hWnd == nullptr) return -1;
   ended_ = false;
   result_ = IDCANCEL;
-  SendMessageA(m_hWnd, WM_INITDIALOG, 0, 0);
+  InitializeAndFocus();
   if (!ended_) ShowWindow(SW_SHOW);
   while (!ended_) {
     MSG msg;
@@ -90,7 +90,7 @@ BOOL CDialog::Create(HWND parent) {
   parent_ = parent;
   m_hWnd = CreateDialogWindow(*template_, parent_, this, false);
   if (m_hWnd == nullptr) return FALSE;
-  SendMessageA(m_hWnd, WM_INITDIALOG, 0, 0);
+  InitializeAndFocus();
   return TRUE;
 }
 
@@ -98,6 +98,23 @@ BOOL CDialog::DestroyWindow() {
   if (m_hWnd == nullptr) return FALSE;
   Teardown();
   return TRUE;
+}
+
+void CDialog::InitializeAndFocus() {
+  // As on Windows: wParam names the first enabled, visible tab stop, and an initialisation
+  // that returns non-zero gives it the focus; zero means the dialog placed the focus itself.
+  HWND first = nullptr;
+  ReadDialog(m_hWnd, [&](const DialogState& state) {
+    for (const ControlState& control : state.controls) {
+      if ((control.style & WS_TABSTOP) != 0 && control.enabled && control.visible) {
+        first = control.hwnd;
+        break;
+      }
+    }
+  });
+  if (SendMessageA(m_hWnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), 0) != 0 &&
+      first != nullptr)
+    ::SetFocus(first);
 }
 
 void CDialog::Teardown() {

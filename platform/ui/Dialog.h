@@ -81,7 +81,8 @@ class CDialog : public CWnd, private qv::ui::detail::WindowTarget {
   UINT TemplateId() const { return template_ ? template_->id : 0; }
 
  protected:
-  // Runs once the controls exist, before the dialog is shown. May call EndDialog.
+  // Runs once the controls exist, before the dialog is shown. May call EndDialog. TRUE gives
+  // the focus to the first enabled, visible tab stop; FALSE leaves it where the dialog put it.
   virtual BOOL OnInitDialog();
   // A command from a button (code BN_CLICKED) or posted by code. IDOK calls OnOK, IDCANCEL
   // OnCancel. Returns true when handled.
@@ -101,6 +102,7 @@ class CDialog : public CWnd, private qv::ui::detail::WindowTarget {
 
  private:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void InitializeAndFocus();
   void Teardown();
 
   std::optional<DialogTemplate> template_;

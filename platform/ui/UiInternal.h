@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/ui/UiTypes.h"
@@ -56,6 +57,10 @@ bool ModifyControl(HWND window, const std::function<bool(ControlState&, ControlC
 bool ModifyDialog(HWND dialog, const std::function<bool(DialogState&, ControlChange&)>& change);
 bool ReadControl(HWND window, const std::function<void(const ControlState&)>& read);
 bool ReadDialog(HWND dialog, const std::function<void(const DialogState&)>& read);
+
+// The icon handle for an icon name ("resource:140", "shell:file"); the same name always
+// gives the same handle, which lives as long as the process.
+HICON IconNamed(const std::string& name);
 
 // ---- Back end hooks (Backend.cpp) ----
 

@@ -87,10 +87,16 @@ bool SetText(HWND window, const char* text) {
   });
 }
 
+}  // namespace
+
+namespace qv::ui::detail {
+
+namespace {
 struct IconTable {
   std::mutex lock;
   std::map<std::string, std::unique_ptr<std::string>> names;
 };
+}  // namespace
 
 HICON IconNamed(const std::string& name) {
   static IconTable* table = new IconTable;
@@ -99,10 +105,6 @@ HICON IconNamed(const std::string& name) {
   if (!slot) slot = std::make_unique<std::string>(name);
   return reinterpret_cast<HICON>(slot.get());
 }
-
-}  // namespace
-
-namespace qv::ui::detail {
 
 bool IsUiHandle(HWND window) {
   const auto value = reinterpret_cast<std::uintptr_t>(window);

@@ -82,6 +82,31 @@ TEST(DialogTest, UnexpectedDialogsAndBoxesFailAndNeverHang) {
   EXPECT_NE(failures[2].find("Replace it?"), std::string::npos) << failures[2];
 }
 
+TEST(DialogTest, InitialisationGivesTheFocusToTheFirstTabStopUnlessItPlacedItItself) {
+  HeadlessUi ui;
+  DialogTemplate tabbed = AskTemplate();
+  tabbed.controls[1].style |= WS_TABSTOP | WS_DISABLED;  // check box 10: disabled, skipped
+  tabbed.controls[3].style |= WS_TABSTOP;                // OK
+  for (const BOOL result : {TRUE, FALSE}) {
+    SCOPED_TRACE(result);
+    ui.PressButton(500, IDCANCEL);
+    LambdaDialog dialog(tabbed, nullptr);
+    dialog.initResult = result;
+    HWND focus = nullptr;
+    HWND ok = nullptr;
+    dialog.onInit = [&](LambdaDialog& d) {
+      ok = ::GetDlgItem(d.GetSafeHwnd(), IDOK);
+      SetFocus(::GetDlgItem(d.GetSafeHwnd(), 11));
+    };
+    dialog.onCommand = [&](LambdaDialog&, WORD) {
+      focus = GetFocus();
+      return false;
+    };
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    EXPECT_EQ(focus == ok, result == TRUE);
+  }
+}
+
 TEST(DialogTest, WithoutABackEndEvenAStubbornDialogEndsWithItsCancelValue) {
   UiBackend* previous = SetUiBackend(nullptr);
   LambdaDialog stubborn(AskTemplate(), nullptr);

@@ -49,11 +49,12 @@ class LambdaDialog : public CDialog {
   std::function<LRESULT(LambdaDialog&, const NMHDR*)> onNotify;
   std::vector<WORD> commands;
   bool cancelled = false;
+  BOOL initResult = TRUE;
 
  protected:
   BOOL OnInitDialog() override {
     if (onInit) onInit(*this);
-    return TRUE;
+    return initResult;
   }
   bool OnCommand(WORD id, WORD code) override {
     commands.push_back(id);

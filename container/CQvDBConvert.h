@@ -1,0 +1,15 @@
+// The prompt to convert a container made by an older version before it can be opened or
+// decrypted: Convert (IDOK) or Cancel (IDCANCEL).
+#pragma once
+
+#include "platform/ui/Dialog.h"
+
+class CQvDBConvert : public CDialog {
+ public:
+  // The prompt has no owner: it shows before any view of the container exists.
+  CQvDBConvert();
+
+ protected:
+  // Explains the conversion and its consequence; the "do not show again" box stays greyed.
+  BOOL OnInitDialog() override;
+};

@@ -1,0 +1,143 @@
+// qvdialogs: shows every message dialog of the extension, a message box and a progress run
+// in the terminal back end, so their look can be checked by eye. On a terminal each dialog
+// waits for an answer; without one, the answers come from the demo's policy and are printed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "container/CQvDBConvert.h"
+#include "core/DialogResources.h"
+#include "core/StringTable.h"
+#include "platform/Kernel.h"
+#include "platform/MessageBox.h"
+#include "platform/Sync.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/TerminalBackend.h"
+#include "sharing/CAddError.h"
+#include "sharing/CBadPassword.h"
+#include "sharing/CConfirmReplace.h"
+#include "sharing/CInvalidUser.h"
+#include "sharing/CWarnDlg.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qvdialogs [--help]\n"
+    "\n"
+    "Shows each dialog of the extension in the terminal: Invalid User, Add Error,\n"
+    "Authentication Error (both reasons), Confirm Replace, the backup warning, the\n"
+    "conversion prompt, an error message box and a progress run that ends with one\n"
+    "failed row. On a terminal, answer each dialog with its number (Enter takes the\n"
+    "default; a letter ticks a box; Ctrl+C presses Cancel). Without a terminal the\n"
+    "answers are the defaults and \"No To All\" for Confirm Replace.\n"
+    "\n"
+    "Exit status: 0 when every dialog ran, 2 for a wrong argument.\n";
+
+DWORD Work(LPVOID) {
+  Sleep(150);
+  return 0;
+}
+
+// A progress run: five items, one library call each on a worker while the dialog pumps;
+// the fourth fails, so the dialog stays open with its result table.
+class DemoProgress : public CDialog {
+ public:
+  DemoProgress() : CDialog(LoadDialogTemplate(IDD_PROGRESS), nullptr) {}
+
+ protected:
+  BOOL OnInitDialog() override {
+    SetWindowText("Quorvin - Encrypting files...");
+    CListCtrl list(::GetDlgItem(m_hWnd, 201));
+    list.InsertColumn(0, "Filename");
+    list.InsertColumn(1, "Status");
+    list.InsertColumn(2, "File Location");
+    CProgressCtrl progress(::GetDlgItem(m_hWnd, 902));
+    const char* names[] = {"report.pdf", "notes.txt", "photo.jpg", "budget.xlsx", "todo.md"};
+    progress.SetRange32(0, 5);
+    progress.SetStep(1);
+    ShowWindow(SW_SHOW);
+    bool failed = false;
+    for (int i = 0; i < 5 && !cancelled_; ++i) {
+      SetDlgItemText(900, ("Encrypting : " + std::string(names[i])).c_str());
+      const HANDLE worker = CreateThread(nullptr, 0, Work, nullptr, 0, nullptr);
+      while (worker != nullptr &&
+             MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      }
+      CloseHandle(worker);
+      const int row = list.InsertItem(list.GetItemCount(), names[i]);
+      const bool fails = i == 3;
+      failed = failed || fails;
+      list.SetItemText(row, 1, fails ? "Error:  Access is denied." : "Success");
+      list.SetItemText(row, 2, "/home/demo/Documents");
+      progress.StepIt();
+    }
+    finished_ = true;
+    if (cancelled_ || !failed) {
+      EndDialog(IDCANCEL);
+      return TRUE;
+    }
+    SetDlgItemText(IDCANCEL, "OK");
+    return TRUE;
+  }
+  void OnCancel() override {
+    if (finished_) {
+      EndDialog(IDOK);
+      return;
+    }
+    cancelled_ = true;
+    GetDlgItem(IDCANCEL).EnableWindow(FALSE);
+  }
+
+ private:
+  bool cancelled_ = false;
+  bool finished_ = false;
+};
+
+void Result(const char* what, INT_PTR result) {
+  std::printf("-> %s returned %ld\n\n", what, static_cast<long>(result));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "qvdialogs: unknown argument \"%s\"\n%s", argv[i], kUsage);
+    return 2;
+  }
+  const auto terminal = TerminalBackend::ForControllingTerminal();
+  if (!terminal) {
+    std::fputs("qvdialogs: cannot set up the terminal back end\n", stderr);
+    return 1;
+  }
+  terminal->SetAnswer(IDD_CONFIRM_REPLACE, 4);
+  terminal->SetAnswer(IDD_DB_CONVERT, IDCANCEL);
+  SetUiBackend(terminal.get());
+
+  Result("Invalid User", CInvalidUser().DoModal());
+  Result("Add Error", CAddError().DoModal());
+  Result("Authentication Error (not validated)", CBadPassword(1).DoModal());
+  Result("Authentication Error (devices missing)", CBadPassword(0).DoModal());
+  char cwd[4096] = ".";
+  if (getcwd(cwd, sizeof cwd) == nullptr) std::strcpy(cwd, ".");
+  Result("Confirm Replace",
+         CConfirmReplace((std::string(cwd) + "/report.pdf.QVF").c_str()).DoModal());
+  CWarnDlg warning;
+  const INT_PTR warned = warning.DoModal();
+  std::printf("   (do not show again: %u)\n", static_cast<unsigned>(warning.m_doNotShowAgain));
+  Result("backup warning", warned);
+  Result("conversion prompt", CQvDBConvert().DoModal());
+  Result("message box",
+         MessageBoxA(nullptr, LoadStringText(186).c_str(), "Quorvin", MB_OK | MB_ICONERROR));
+  Result("progress", DemoProgress().DoModal());
+  SetUiBackend(nullptr);
+  return 0;
+}

@@ -1,0 +1,55 @@
+// The invalid-user notice in both editions.
+//
+// The edition is the user-data object's, as the running services hold it. The suite library
+// fills it from its store; these cases set it on that object after the services start.
+#include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
+#include "core/SuiteServices.h"
+#include "sharing/CInvalidUser.h"
+#include "tests/common/TestRoot.h"
+#include "tests/sharing/ScriptedDialog.h"
+
+namespace {
+
+class CInvalidUserTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    QvApp().InitInstance();
+    ASSERT_EQ(StartSuiteServices(), 1);
+    ASSERT_NE(QvApp().userData, nullptr);
+  }
+  void TearDown() override {
+    StopSuiteServices();
+    QvApp().ExitInstance();
+  }
+};
+
+TEST_F(CInvalidUserTest, TheEditionPicksTheWording) {
+  CUserData* userData = QvApp().userData;
+  const DWORD saved = userData->EditionCode;
+  const struct {
+    DWORD edition;
+    const char* text;
+    UserAnswer answer;
+  } cases[] = {
+      {0,
+       "You are not authorized to view, decrypt or change the sharing properties of this file.",
+       {"OK", IDOK}},
+      {EDITION_SENTIVO + 1,
+       "You are not authorized to view, decrypt or change the sharing properties of this file.",
+       {"close box", 0}},
+      {EDITION_SENTIVO, "You are not authorized to view or decrypt this file.", {"OK", IDOK}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.answer.what);
+    userData->EditionCode = c.edition;
+    CInvalidUser dialog(nullptr);
+    const auto closed = RunAnswered(dialog, IDD_INVALID_USER, c.answer);
+    EXPECT_EQ(closed.result, c.answer.button != 0 ? IDOK : IDCANCEL);
+    EXPECT_EQ(Frame(closed.state), "Invalid User | 1:OK* | resource:140");
+    EXPECT_EQ(closed.state.Control(IDC_INVALID_USER_TEXT)->text, c.text);
+  }
+  userData->EditionCode = saved;
+}
+
+}  // namespace
