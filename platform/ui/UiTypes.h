@@ -154,8 +154,6 @@ inline constexpr int IDC_STATIC = -1;
 
 enum class ControlKind { Button, CheckBox, Static, Icon, Edit, ProgressBar, Animation, ListView };
 
-const char* ControlKindName(ControlKind kind);
-
 struct ControlTemplate {
   int id = IDC_STATIC;
   ControlKind kind = ControlKind::Static;

@@ -256,28 +256,6 @@ bool ReadDialog(HWND dialog, const std::function<void(const DialogState&)>& read
 
 }  // namespace qv::ui::detail
 
-const char* ControlKindName(ControlKind kind) {
-  switch (kind) {
-    case ControlKind::Button:
-      return "button";
-    case ControlKind::CheckBox:
-      return "check box";
-    case ControlKind::Static:
-      return "text";
-    case ControlKind::Icon:
-      return "icon";
-    case ControlKind::Edit:
-      return "edit";
-    case ControlKind::ProgressBar:
-      return "progress bar";
-    case ControlKind::Animation:
-      return "animation";
-    case ControlKind::ListView:
-      return "list view";
-  }
-  return "control";
-}
-
 const ControlState* DialogState::Control(int id) const {
   if (id == IDC_STATIC) return nullptr;
   for (const ControlState& control : controls) {
@@ -362,25 +340,20 @@ BOOL ShowWindow(HWND window, int command) noexcept {
   try {
     const bool show = command != SW_HIDE;
     bool wasVisible = false;
+    // Dialogs and controls both carry `visible`.
+    const auto toggle = [&](auto& state, ControlChange& change) {
+      wasVisible = state.visible;
+      if (state.visible == show) return false;
+      state.visible = show;
+      change.kind = ChangeKind::Shown;
+      change.value = show ? 1 : 0;
+      return true;
+    };
     if (DialogOf(window) == window) {
-      ModifyDialog(window, [&](DialogState& state, ControlChange& change) {
-        wasVisible = state.visible;
-        if (state.visible == show) return false;
-        state.visible = show;
-        change.kind = ChangeKind::Shown;
-        change.value = show ? 1 : 0;
-        return true;
-      });
+      ModifyDialog(window, toggle);
       if (show && !wasVisible) BackendDialogShown(window);
     } else {
-      ModifyControl(window, [&](ControlState& state, ControlChange& change) {
-        wasVisible = state.visible;
-        if (state.visible == show) return false;
-        state.visible = show;
-        change.kind = ChangeKind::Shown;
-        change.value = show ? 1 : 0;
-        return true;
-      });
+      ModifyControl(window, toggle);
     }
     return wasVisible ? TRUE : FALSE;
   } catch (...) {
