@@ -1,0 +1,76 @@
+// The container file format in one place: the statements that create a container's tables
+// (their texts are part of the format and are compared byte for byte by other readers), the
+// block size of stored images, the empty-folder marker and the schema versions.
+//
+// Column positions matter as much as the texts: every query reads its columns by position in
+// the order the CREATE TABLE statements list them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "platform/WinTypes.h"
+
+namespace container {
+
+// The four statements that make a new container, executed in this order.
+inline constexpr std::array<const char*, 4> kCreateStatements = {
+    "CREATE TABLE FOLDER_INFO(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,"
+    "FOLDER_NAME TEXT,PARENT_FOLDER_ID INTEGER,FOLDER_ATTRIBS INTEGER,FOLDER_DATE INTEGER,"
+    "FOLDER_TIME INTEGER)",
+    "CREATE TABLE FOLDER_OPTIONS(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY,FOLDER_DATA BLOB,"
+    "CSP_NAME TEXT)",
+    "CREATE TABLE FILE_INFO(FILE_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,FOLDER_ID "
+    "INTEGER,FILE_NAME TEXT,FILE_SIZE INTEGER,FILE_DATE INTEGER,FILE_TIME INTEGER,FILE_ATTRIBS "
+    "INTEGER,FILE_MODIFIED_TIME BLOB,FILE_CREATED_TIME BLOB,FILE_ACCESSED_TIME BLOB)",
+    "CREATE TABLE FILE_DATA(FILE_ID INTEGER,BLOCK_ID INTEGER,BLOCK_DATA BLOB)",
+};
+
+// FILE_INFO as containers of the first schema version have it (seven columns, no time blobs).
+// Such containers are still read and written; this system never creates one.
+inline constexpr const char* kCreateFileInfoVersion1 =
+    "CREATE TABLE FILE_INFO(FILE_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,FOLDER_ID "
+    "INTEGER,FILE_NAME TEXT,FILE_SIZE INTEGER,FILE_DATE INTEGER,FILE_TIME INTEGER,FILE_ATTRIBS "
+    "INTEGER)";
+
+inline constexpr DWORD kSchemaVersion1 = 1;
+inline constexpr DWORD kSchemaVersion2 = 2;
+// FILE_INFO of a version 1 container has exactly this many columns.
+inline constexpr int kVersion1FileInfoColumns = 7;
+
+// Every stored image is cut into blocks of this size; only a file's last block is shorter.
+inline constexpr std::size_t kBlockSize = 1048576;
+
+// The entry that makes an empty folder exist; always stored in lower case.
+inline constexpr const char* kEmptyFolderMarker = "qvdummyffff.qvf";
+// Stored file names are the plain names with this ending.
+inline constexpr const char* kImageSuffix = ".qvf";
+
+// Folder id of the container's root, which has no FOLDER_INFO row.
+inline constexpr DWORD kRootFolderId = 0;
+// The name GetFolderName gives for the root.
+inline constexpr const char* kRootFolderName = "RootFolder";
+
+// Inside a container folders are separated by a backslash, as the Windows version stores them.
+inline constexpr char kStoredSeparator = '\\';
+
+// Column positions.
+namespace folder_info {
+inline constexpr int kId = 0, kName = 1, kParent = 2, kAttributes = 3, kDate = 4, kTime = 5;
+inline constexpr int kColumns = 6;
+}  // namespace folder_info
+namespace folder_options {
+inline constexpr int kId = 0, kData = 1, kCspName = 2;
+}  // namespace folder_options
+namespace file_info {
+inline constexpr int kId = 0, kFolder = 1, kName = 2, kSize = 3, kDate = 4, kTime = 5,
+                     kAttributes = 6, kModified = 7, kCreated = 8, kAccessed = 9;
+}  // namespace file_info
+namespace file_data {
+inline constexpr int kFileId = 0, kBlockId = 1, kData = 2;
+}  // namespace file_data
+
+// The CSP name is handed out in a buffer of this many bytes, terminator included.
+inline constexpr std::size_t kCspNameBufferSize = 1024;
+
+}  // namespace container

@@ -1,0 +1,120 @@
+// FolderContainer: opening a container with its protection record, adding images relative to
+// the plain folder, and restoring the whole folder with progress shown in the caller's dialog.
+#include "container/FolderContainer.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "core/StringTable.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/WindowApi.h"
+
+namespace {
+
+// "%d Files Remaining"
+constexpr UINT IDS_FILES_REMAINING = 151;
+constexpr const char* kContainerSuffix = ".qvef";
+constexpr const char* kTemporarySuffix = ".quorvinencryptedtempfile";
+
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+  if (text.size() < suffix.size()) return false;
+  for (std::size_t i = 0; i < suffix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) !=
+        std::tolower(static_cast<unsigned char>(suffix[i])))
+      return false;
+  return true;
+}
+
+std::string WithTrailingSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+}  // namespace
+
+FolderContainer::FolderContainer() = default;
+
+FolderContainer::~FolderContainer() = default;
+
+int FolderContainer::ExchangeOptions(char* cspName, BYTE** data, DWORD* size, BOOL create) {
+  if (create) {
+    if (data == nullptr || size == nullptr || cspName == nullptr) return 0;
+    return database_.SetFolderOptions(0, *data, *size, cspName) == VARIANT_TRUE ? 1 : 0;
+  }
+  return database_.GetFolderOptions(0, data, size, cspName) == VARIANT_TRUE ? 1 : 0;
+}
+
+int FolderContainer::OpenFolder(std::string parentDir, std::string name, char* cspName, BYTE** data,
+                                DWORD* size, BOOL create) {
+  rootDir_ = WithTrailingSlash(std::move(parentDir));
+  folderId_ = 0;
+  std::string path = rootDir_ + name;
+  if (!EndsWithNoCase(name, kTemporarySuffix)) path += kContainerSuffix;
+  if (database_.Open(path, create) != VARIANT_TRUE) return 0;
+  rootDir_ += name + "/";
+  return ExchangeOptions(cspName, data, size, create);
+}
+
+int FolderContainer::OpenContainer(std::string path, char* cspName, BYTE** data, DWORD* size,
+                                   BOOL create) {
+  folderId_ = 0;
+  if (database_.Open(std::move(path), create) != VARIANT_TRUE) return 0;
+  return ExchangeOptions(cspName, data, size, create);
+}
+
+int FolderContainer::OpenAt(std::string rootDir, std::string path, DWORD folderId) {
+  rootDir_ = std::move(rootDir);
+  folderId_ = folderId;
+  return database_.Open(std::move(path), FALSE) == VARIANT_TRUE ? 1 : 0;
+}
+
+int FolderContainer::ProbeContainer(std::string path) {
+  if (database_.Open(std::move(path), FALSE) != VARIANT_TRUE) return 0;
+  (void)database_.Close();
+  return 1;
+}
+
+LONG FolderContainer::AddFile(std::string filePath, BOOL replace) {
+  return database_.AddFile(rootDir_, std::move(filePath), folderId_, replace);
+}
+
+int FolderContainer::ExtractAll(HWND progress, HWND label) {
+  const std::string format = label != nullptr ? LoadStringText(IDS_FILES_REMAINING) : "";
+  const auto showRemaining = [&](std::size_t remaining) {
+    if (label == nullptr) return;
+    char text[kStringBufferSize];
+    std::snprintf(text, sizeof text, format.c_str(), static_cast<int>(remaining));
+    SetWindowTextA(label, text);
+  };
+  CProgressCtrl bar(progress);
+  // The engine's row for each file: the label counts down before a file is written, the bar
+  // steps after it.
+  const VARIANT_BOOL extracted =
+      database_.ExtractAllTo(rootDir_, [&](std::size_t done, std::size_t total) {
+        if (done == 0) {
+          if (progress != nullptr) {
+            bar.SetRange32(0, total == 0 ? 0 : static_cast<int>(total - 1));
+            (void)bar.SetPos(0);
+          }
+        } else if (progress != nullptr) {
+          (void)bar.StepIt();
+        }
+        if (done < total) showRemaining(total - done);
+        return true;
+      });
+  if (label != nullptr) SetWindowTextA(label, "");
+  return extracted == VARIANT_TRUE ? 1 : 0;
+}
+
+int FolderContainer::GetFolderOptions(char* cspName, BYTE** data, DWORD* size) {
+  return database_.GetFolderOptions(0, data, size, cspName) == VARIANT_TRUE ? 1 : 0;
+}
+
+int FolderContainer::SetFolderOptions(char* cspName, BYTE** data, DWORD* size) {
+  if (data == nullptr || size == nullptr || cspName == nullptr) return 0;
+  return database_.SetFolderOptions(0, *data, *size, cspName) == VARIANT_TRUE ? 1 : 0;
+}
+
+int FolderContainer::Flush() { return database_.Flush() == VARIANT_TRUE ? 1 : 0; }
+
+void FolderContainer::Close() { (void)database_.Close(); }

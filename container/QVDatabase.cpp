@@ -1,0 +1,161 @@
+// QVDatabase: the format test, the hand-over of legacy containers to the converter, and the
+// forwarding of every operation to the store that serves the open container.
+#include "container/QVDatabase.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "container/CQvDBConvert.h"
+#include "container/ContainerConversion.h"
+#include "container/QVSQLiteDatabase.h"
+#include "core/StringTable.h"
+#include "platform/Files.h"
+#include "platform/MessageBox.h"
+
+namespace {
+
+// "Conversion to the new format has been cancelled by the user. ..."
+constexpr UINT IDS_CONVERSION_CANCELLED = 186;
+constexpr const char* kCancelledCaption = "Quorvin";
+
+// The magic that opens every SQLite 3 database file.
+constexpr char kSqliteMagic[] = "SQLite format 3";
+constexpr std::size_t kMagicLength = sizeof(kSqliteMagic) - 1;
+
+}  // namespace
+
+QVDatabase::QVDatabase() = default;
+
+QVDatabase::~QVDatabase() = default;
+
+bool QVDatabase::DetectContainerFormat(const std::string& path) {
+  // Opening and closing a second descriptor on a file would release every lock this process
+  // holds on it (another connection's, say a view's), so the bytes are read through SQLite's
+  // file layer, which shares descriptors between connections.
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return false;
+  }
+  char magic[20] = {};
+  sqlite3_file* file = nullptr;
+  // A short read fills the rest with zeros, so a short file compares unequal.
+  int rc = SQLITE_ERROR;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+      file != nullptr && file->pMethods != nullptr)
+    rc = file->pMethods->xRead(file, magic, static_cast<int>(kMagicLength), 0);
+  const bool read = rc == SQLITE_OK || rc == SQLITE_IOERR_SHORT_READ;
+  sqlite3_close_v2(db);
+  return read && std::strcmp(magic, kSqliteMagic) == 0;
+}
+
+VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
+  store_.reset();
+  const DWORD attributes =
+      path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  bool serve = true;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // A folder or a device is no container of any version: nothing to convert.
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+      return VARIANT_FALSE;
+    if (!DetectContainerFormat(path)) {
+      // A container of the legacy format: only the converter can make it usable, and only
+      // when the user agrees. The prompt has no owner, whichever thread meets the file.
+      INT_PTR answer = IDCANCEL;
+      {
+        CQvDBConvert prompt;
+        answer = prompt.DoModal();
+      }
+      if (answer == IDOK) {
+        serve = RunContainerConverter(path.c_str()) == VARIANT_TRUE;
+      } else {
+        (void)MessageBoxA(nullptr, LoadStringText(IDS_CONVERSION_CANCELLED).c_str(),
+                          kCancelledCaption, MB_OK | MB_ICONERROR);
+        serve = false;
+      }
+    }
+  }
+  if (!serve) return VARIANT_FALSE;
+  store_ = std::make_unique<QVSQLiteDatabase>();
+  return store_->Open(std::move(path), create);
+}
+
+VARIANT_BOOL QVDatabase::Close() {
+  if (!store_) return VARIANT_FALSE;
+  const VARIANT_BOOL closed = store_->Close();
+  store_.reset();
+  return closed;
+}
+
+VARIANT_BOOL QVDatabase::IsOpen() { return store_ ? store_->IsOpen() : VARIANT_FALSE; }
+
+LONG QVDatabase::AddFile(std::string rootDir, std::string filePath, DWORD folderId, BOOL replace) {
+  return store_ ? store_->AddFile(std::move(rootDir), std::move(filePath), folderId, replace) : -1;
+}
+
+VARIANT_BOOL QVDatabase::ExtractFile(DWORD folderId, DWORD fileId, std::string destDir) {
+  return store_ ? store_->ExtractFile(folderId, fileId, std::move(destDir)) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::ExtractFileTo(DWORD folderId, DWORD fileId, std::string destDir) {
+  return store_ ? store_->ExtractFileTo(folderId, fileId, std::move(destDir)) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::DeleteFile(DWORD folderId, DWORD fileId) {
+  return store_ ? store_->DeleteFile(folderId, fileId) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::DeleteFolder(DWORD folderId) {
+  return store_ ? store_->DeleteFolder(folderId) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetSubFolders(DWORD parentId, VARIANT* out) {
+  return store_ ? store_->GetSubFolders(parentId, out) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetAllFiles(VARIANT* out) {
+  return store_ ? store_->GetAllFiles(out) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetFiles(DWORD folderId, VARIANT* out) {
+  return store_ ? store_->GetFiles(folderId, out) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out) {
+  return store_ ? store_->GetFileInfo(folderId, fileId, out) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::SetFolderOptions(DWORD folderId, const BYTE* data, DWORD size,
+                                          std::string cspName) {
+  return store_ ? store_->SetFolderOptions(folderId, data, size, std::move(cspName))
+                : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetFolderOptions(DWORD folderId, BYTE** data, DWORD* size, char* cspName) {
+  return store_ ? store_->GetFolderOptions(folderId, data, size, cspName) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::UpdateFile(std::string filePath, DWORD folderId, DWORD fileId) {
+  return store_ ? store_->UpdateFile(std::move(filePath), folderId, fileId) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::RenameFile(std::string newName, DWORD folderId, DWORD fileId) {
+  return store_ ? store_->RenameFile(std::move(newName), folderId, fileId) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::RenameFolder(std::string newName, DWORD folderId) {
+  return store_ ? store_->RenameFolder(std::move(newName), folderId) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::GetFolderName(DWORD folderId, std::string& out) {
+  return store_ ? store_->GetFolderName(folderId, out) : VARIANT_FALSE;
+}
+
+DWORD QVDatabase::GetVersion() { return store_ ? store_->GetVersion() : 1; }
+
+VARIANT_BOOL QVDatabase::Flush() { return store_ ? store_->Flush() : VARIANT_FALSE; }
+
+VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
+  return store_ ? store_->ExtractAllTo(std::move(destDir), progress) : VARIANT_FALSE;
+}

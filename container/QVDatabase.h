@@ -1,0 +1,105 @@
+// QVDatabase: the one class through which the rest of the system reads and writes encrypted-
+// folder containers. It is both the abstract base of the container stores and the object
+// callers create: Open looks at the file, hands a legacy container to the converter after
+// asking the user, and then owns a QVSQLiteDatabase to which every further call is forwarded.
+//
+// Truth values are 16-bit with TRUE = -1 (VARIANT_TRUE); callers test for exactly -1. Folder
+// and file ids are unsigned 32-bit; folder 0 is the container's root. Paths are native
+// ("/"); names stored inside a container use "\" between folders. Listings return rows as a
+// two-dimensional SAFEARRAY of VARIANT (bounds {columns, rows}) in the caller's VARIANT,
+// which the caller passes empty and which is left untouched when there is no row.
+//
+// The virtual operations keep their slot order (other stores derive from this class); the
+// entry points added on Linux come after the last slot.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/Ole.h"
+#include "platform/WinTypes.h"
+
+class QVDatabase {
+ public:
+  QVDatabase();
+  // Closes the container when one is open.
+  virtual ~QVDatabase();
+  QVDatabase(const QVDatabase&) = delete;
+  QVDatabase& operator=(const QVDatabase&) = delete;
+
+  // Opens the container at `path`, creating a new one when it does not exist and `create` is
+  // TRUE. A file that is not an SQLite container is offered to the converter first (a modal
+  // prompt without owner); declining shows why the folder cannot be opened. A folder or
+  // device at `path` is never a container.
+  [[nodiscard]] virtual VARIANT_BOOL Open(std::string path, BOOL create);
+  // Closes the store and discards it; FALSE when nothing was open.
+  [[nodiscard]] virtual VARIANT_BOOL Close();
+  // TRUE while a store is held (also when the store's own open failed).
+  [[nodiscard]] virtual VARIANT_BOOL IsOpen();
+  // Stores the image `filePath` (a ".qvf" image beside its plain file below `rootDir`, or a
+  // path ending in the empty-folder marker) in the folder that its directory stands for,
+  // `folderId` being the folder `rootDir` stands for. Returns the new FILE_ID; -2 when the
+  // name exists there and `replace` is FALSE (nothing changed); -1 on any failure (nothing
+  // changed: with `replace` the old entry is still there).
+  [[nodiscard]] virtual LONG AddFile(std::string rootDir, std::string filePath, DWORD folderId,
+                                     BOOL replace);
+  // Writes the stored image to destDir/<folder path>/<name>, creating the folders, and sets
+  // the stored times. A marker entry only creates its folder.
+  [[nodiscard]] virtual VARIANT_BOOL ExtractFile(DWORD folderId, DWORD fileId, std::string destDir);
+  // Writes the stored image to destDir/<name>; no folder is created.
+  [[nodiscard]] virtual VARIANT_BOOL ExtractFileTo(DWORD folderId, DWORD fileId,
+                                                   std::string destDir);
+  [[nodiscard]] virtual VARIANT_BOOL DeleteFile(DWORD folderId, DWORD fileId);
+  // The folder's files, its row and its subfolders; folder 0 removes only the root's files.
+  [[nodiscard]] virtual VARIANT_BOOL DeleteFolder(DWORD folderId);
+  // Rows of 6 columns: id, parent, attributes, name, MS-DOS date, MS-DOS time.
+  [[nodiscard]] virtual VARIANT_BOOL GetSubFolders(DWORD parentId, VARIANT* out);
+  // Rows of 7 columns: id, folder, name, size, time high / MS-DOS date, time low / MS-DOS
+  // time, attributes. Version 2 gives the UTC last-write FILETIME halves in columns 4 and 5.
+  [[nodiscard]] virtual VARIANT_BOOL GetAllFiles(VARIANT* out);
+  [[nodiscard]] virtual VARIANT_BOOL GetFiles(DWORD folderId, VARIANT* out);
+  [[nodiscard]] virtual VARIANT_BOOL GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out);
+  // Replaces the protection record (stored byte for byte) and the CSP name.
+  [[nodiscard]] virtual VARIANT_BOOL SetFolderOptions(DWORD folderId, const BYTE* data, DWORD size,
+                                                      std::string cspName);
+  // *data receives a malloc'ed copy of the record (the caller frees it with free), *size its
+  // length, cspName (1024 bytes) the CSP name. Outputs are unchanged on FALSE.
+  [[nodiscard]] virtual VARIANT_BOOL GetFolderOptions(DWORD folderId, BYTE** data, DWORD* size,
+                                                      char* cspName);
+  // Refreshes size and times from the plain file of `filePath` and replaces the stored image.
+  [[nodiscard]] virtual VARIANT_BOOL UpdateFile(std::string filePath, DWORD folderId, DWORD fileId);
+  // FILE_NAME becomes newName + ".qvf" (newName is the plain name).
+  [[nodiscard]] virtual VARIANT_BOOL RenameFile(std::string newName, DWORD folderId, DWORD fileId);
+  // The folder keeps its place and takes the name `newName`; its subfolders follow.
+  [[nodiscard]] virtual VARIANT_BOOL RenameFolder(std::string newName, DWORD folderId);
+  // The stored path of the folder ("\a\b"); "RootFolder" for folder 0.
+  [[nodiscard]] virtual VARIANT_BOOL GetFolderName(DWORD folderId, std::string& out);
+  // Schema version of the open container (1 or 2); 1 when nothing is open.
+  [[nodiscard]] virtual DWORD GetVersion();
+
+  // ---- Added on Linux, after the last slot ----
+
+  // Makes every change committed so far durable on disk. A container created by Open defers
+  // that until this call (or Close), so storing a whole folder costs one sync; from the first
+  // Flush on, and for containers that existed before Open, each operation is durable when it
+  // returns. Callers flush before they delete anything the container now holds.
+  [[nodiscard]] virtual VARIANT_BOOL Flush();
+
+  // Progress of ExtractAllTo: called once with done 0 before any file is written, then after
+  // each file. Returning false stops the extraction (it then fails).
+  using ExtractProgress = std::function<bool(std::size_t done, std::size_t total)>;
+  // Writes every stored file below destDir as ExtractFile would, reading the content in one
+  // pass in storage order. TRUE when every file was written.
+  [[nodiscard]] virtual VARIANT_BOOL ExtractAllTo(std::string destDir,
+                                                  const ExtractProgress& progress);
+
+  // The format test: true when the file at `path` starts with the 15 bytes "SQLite format 3".
+  // The file is read through SQLite's own file layer, so another connection of this process
+  // keeps its file locks.
+  [[nodiscard]] static bool DetectContainerFormat(const std::string& path);
+
+ protected:
+  // The open store; null while no container is open. Stores leave their own null.
+  std::unique_ptr<QVDatabase> store_;
+};

@@ -1,0 +1,106 @@
+// QVSQLiteDatabase: the container store behind QVDatabase. It implements every operation
+// against a container file (see docs/formats-container.md) through SQLite's C interface:
+// it turns encrypted file images into rows and 1 MiB blocks and rows and blocks back into
+// files with their times.
+//
+// Every operation that writes runs in one transaction, so a failure at any step leaves the
+// container as it was. A connection waits a few seconds for a lock another connection holds
+// before it gives up. Names read from a container are checked before any file is written, so
+// extraction never leaves the destination.
+//
+// Reading one file's blocks without an index on FILE_DATA: a per-process table maps each
+// FILE_ID to the rowid ranges of its blocks. It is built by one scan and trusted only while
+// the container's header (change counter, size, free list) and file identity are unchanged,
+// checked under the connection's read lock before every use.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "container/QVDatabase.h"
+
+struct sqlite3;
+
+class QVSQLiteDatabase : public QVDatabase {
+ public:
+  QVSQLiteDatabase();
+  ~QVSQLiteDatabase() override;
+
+  [[nodiscard]] VARIANT_BOOL Open(std::string path, BOOL create) override;
+  [[nodiscard]] VARIANT_BOOL Close() override;
+  // Always TRUE: the store exists, whether or not its connection opened.
+  [[nodiscard]] VARIANT_BOOL IsOpen() override;
+  [[nodiscard]] LONG AddFile(std::string rootDir, std::string filePath, DWORD folderId,
+                             BOOL replace) override;
+  [[nodiscard]] VARIANT_BOOL ExtractFile(DWORD folderId, DWORD fileId,
+                                         std::string destDir) override;
+  [[nodiscard]] VARIANT_BOOL ExtractFileTo(DWORD folderId, DWORD fileId,
+                                           std::string destDir) override;
+  [[nodiscard]] VARIANT_BOOL DeleteFile(DWORD folderId, DWORD fileId) override;
+  [[nodiscard]] VARIANT_BOOL DeleteFolder(DWORD folderId) override;
+  [[nodiscard]] VARIANT_BOOL GetSubFolders(DWORD parentId, VARIANT* out) override;
+  [[nodiscard]] VARIANT_BOOL GetAllFiles(VARIANT* out) override;
+  [[nodiscard]] VARIANT_BOOL GetFiles(DWORD folderId, VARIANT* out) override;
+  [[nodiscard]] VARIANT_BOOL GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out) override;
+  [[nodiscard]] VARIANT_BOOL SetFolderOptions(DWORD folderId, const BYTE* data, DWORD size,
+                                              std::string cspName) override;
+  [[nodiscard]] VARIANT_BOOL GetFolderOptions(DWORD folderId, BYTE** data, DWORD* size,
+                                              char* cspName) override;
+  [[nodiscard]] VARIANT_BOOL UpdateFile(std::string filePath, DWORD folderId,
+                                        DWORD fileId) override;
+  [[nodiscard]] VARIANT_BOOL RenameFile(std::string newName, DWORD folderId, DWORD fileId) override;
+  [[nodiscard]] VARIANT_BOOL RenameFolder(std::string newName, DWORD folderId) override;
+  [[nodiscard]] VARIANT_BOOL GetFolderName(DWORD folderId, std::string& out) override;
+  [[nodiscard]] DWORD GetVersion() override;
+  [[nodiscard]] VARIANT_BOOL Flush() override;
+  [[nodiscard]] VARIANT_BOOL ExtractAllTo(std::string destDir,
+                                          const ExtractProgress& progress) override;
+
+  // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
+  // as an I/O error would; 0 disarms it. Only tests call this.
+  static void FailStepForTest(int nth);
+
+ private:
+  enum class Extraction { WithFolder, IntoDestination };
+  struct StoredFile;
+  struct Transaction;
+
+  [[nodiscard]] bool CreateTables();
+  void ConfigureConnection(bool created);
+  void CloseConnection();
+  [[nodiscard]] bool Exec(const char* sql);
+  [[nodiscard]] bool BeginWrite();
+  // Commits a write transaction begun with BeginWrite; rolls back and returns false when the
+  // commit fails.
+  [[nodiscard]] bool CommitWrite();
+  void Rollback();
+
+  [[nodiscard]] LONG AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
+                                          DWORD folderId, bool replace);
+  // Finds or creates the FOLDER_INFO row of folderPath; 0 on failure.
+  [[nodiscard]] std::int64_t EnsureFolder(const std::string& folderPath,
+                                          const std::string& parentPath, DWORD attributes,
+                                          WORD date, WORD time);
+  [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& imagePath, bool replace);
+  // Stores the image's blocks under fileId, from block 0. False on a read or SQLite failure.
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath);
+  [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);
+  [[nodiscard]] VARIANT_BOOL Extract(DWORD folderId, DWORD fileId, const std::string& destDir,
+                                     Extraction kind);
+  // Writes the file's blocks, in storage order, to `output`.
+  [[nodiscard]] bool WriteBlocks(std::int64_t fileId, std::FILE* output);
+  [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,
+                                       bool firstRowOnly, VARIANT* out);
+  // Forgets what the per-process table knows about this container (after every write).
+  void ForgetBlockRanges();
+
+  sqlite3* db_ = nullptr;
+  DWORD schemaVersion_ = 2;
+  std::string path_;
+  // A container created by Open defers syncing until Flush or Close.
+  bool syncDeferred_ = false;
+  bool unsyncedChanges_ = false;
+  // The journal is truncated rather than deleted while open; Close restores deletion.
+  bool journalTruncated_ = false;
+};

@@ -1,0 +1,216 @@
+// QVDatabase as callers meet it: operations without a store, exact truth values, the format
+// test, the conversion prompt both ways, and that looking at a file keeps other connections'
+// locks.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "container/QVDatabase.h"
+#include "core/DialogResources.h"
+#include "core/StringTable.h"
+#include "platform/MessageBox.h"
+#include "tests/common/HeadlessUi.h"
+#include "tests/common/TestRoot.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class QVDatabaseTest : public RootedTest {
+ protected:
+  std::string Legacy() {
+    const std::string path = root_.Sub("Old.qvef");
+    WriteTextFile(path, std::string("Standard Jet DB\0\0\0\0legacy bytes", 32));
+    return path;
+  }
+  std::string Image() {
+    WriteTextFile(root_.Sub("a.txt"), "plain");
+    WriteTextFile(root_.Sub("a.txt.qvf"), "image");
+    return root_.Sub("a.txt.qvf");
+  }
+};
+
+TEST_F(QVDatabaseTest, EveryOperationFailsWithoutAStore) {
+  QVDatabase db;
+  const std::string image = Image();
+  const auto expectAllFail = [&] {
+    VARIANT out{};
+    BYTE* data = nullptr;
+    DWORD size = 7;
+    char csp[1024] = "unchanged";
+    std::string name = "unchanged";
+    const BYTE record[] = {1};
+    EXPECT_EQ(db.IsOpen(), VARIANT_FALSE);
+    EXPECT_EQ(db.Close(), VARIANT_FALSE);
+    EXPECT_EQ(db.AddFile(root_.Path(), image, 0, FALSE), -1);
+    EXPECT_EQ(db.ExtractFile(0, 1, root_.Sub("d")), VARIANT_FALSE);
+    EXPECT_EQ(db.ExtractFileTo(0, 1, root_.Path()), VARIANT_FALSE);
+    EXPECT_EQ(db.DeleteFile(0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.DeleteFolder(0), VARIANT_FALSE);
+    EXPECT_EQ(db.GetSubFolders(0, &out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetAllFiles(&out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFiles(0, &out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFileInfo(0, 1, &out), VARIANT_FALSE);
+    EXPECT_EQ(out.vt, VT_EMPTY);
+    EXPECT_EQ(db.SetFolderOptions(0, record, 1, "c"), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFolderOptions(0, &data, &size, csp), VARIANT_FALSE);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 7u);
+    EXPECT_STREQ(csp, "unchanged");
+    EXPECT_EQ(db.UpdateFile(image, 0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.RenameFile("b", 0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.RenameFolder("b", 1), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFolderName(0, name), VARIANT_FALSE);
+    EXPECT_EQ(name, "unchanged");
+    EXPECT_EQ(db.GetVersion(), 1u);
+    EXPECT_EQ(db.Flush(), VARIANT_FALSE);
+    EXPECT_EQ(db.ExtractAllTo(root_.Sub("d"), nullptr), VARIANT_FALSE);
+  };
+  expectAllFail();
+  ASSERT_EQ(db.Open(root_.Sub("c.qvef"), TRUE), VARIANT_TRUE);
+  ASSERT_EQ(db.Close(), VARIANT_TRUE);
+  expectAllFail();
+  EXPECT_FALSE(fs::exists(root_.Sub("d")));
+}
+
+TEST_F(QVDatabaseTest, OpenCreatesOnlyWhenAskedAndSuccessIsMinusOne) {
+  QVDatabase db;
+  const std::string path = root_.Sub("c.qvef");
+  EXPECT_EQ(db.Open(path, FALSE), VARIANT_FALSE);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(db.IsOpen(), VARIANT_TRUE) << "the store is held although its open failed";
+
+  ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
+  EXPECT_EQ(static_cast<std::uint16_t>(db.IsOpen()), 0xFFFF) << "callers test for all bits set";
+  EXPECT_EQ(db.GetVersion(), 2u);
+  const LONG id = db.AddFile(root_.Path(), Image(), 0, FALSE);
+  EXPECT_EQ(id, 1);
+  std::string name;
+  EXPECT_EQ(static_cast<std::uint16_t>(db.GetFolderName(0, name)), 0xFFFF);
+  EXPECT_EQ(name, "RootFolder");
+  EXPECT_EQ(static_cast<std::uint16_t>(db.DeleteFile(0, 1)), 0xFFFF);
+  EXPECT_EQ(static_cast<std::uint16_t>(db.Close()), 0xFFFF);
+}
+
+TEST_F(QVDatabaseTest, FormatTestComparesTheFirstFifteenBytes) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool sqlite;
+  } cases[] = {
+      {"header", std::string("SQLite format 3\0 and more", 25), true},
+      {"exactly the text", "SQLite format 3", true},
+      {"other version", std::string("SQLite format 2\0", 16), false},
+      {"short", "SQLite form", false},
+      {"empty", "", false},
+      {"lower case", std::string("sqlite format 3\0", 16), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = root_.Sub(std::string(c.what) + ".qvef");
+    WriteTextFile(path, c.bytes);
+    EXPECT_EQ(QVDatabase::DetectContainerFormat(path), c.sqlite);
+  }
+  EXPECT_FALSE(QVDatabase::DetectContainerFormat(root_.Sub("missing.qvef")));
+}
+
+TEST_F(QVDatabaseTest, DecliningTheConversionSaysWhyAndLeavesTheFileAlone) {
+  const std::string path = Legacy();
+  const std::string before = ReadTextFile(path);
+  HeadlessUi ui;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    ui.PressButton(IDD_DB_CONVERT, IDCANCEL);
+    ui.AnswerMessageBox(IDOK, "cancelled");
+    QVDatabase db;
+    EXPECT_EQ(db.Open(path, TRUE), VARIANT_FALSE);
+    EXPECT_EQ(db.IsOpen(), VARIANT_FALSE) << "no store for a file that was not converted";
+  }
+  const auto boxes = ui.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u) << "a later Open asks again";
+  EXPECT_EQ(boxes[0].owner, nullptr);
+  EXPECT_EQ(boxes[0].caption, "Quorvin");
+  EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONERROR);
+  EXPECT_EQ(boxes[0].text,
+            "Conversion to the new format has been cancelled by the user.  This folder can not "
+            "be opened or decrypted with this version of Sentivo.");
+  HeadlessBackend::ClosedDialog prompt;
+  ASSERT_TRUE(ui.LastClosed(IDD_DB_CONVERT, &prompt));
+  EXPECT_EQ(prompt.result, IDCANCEL);
+  EXPECT_TRUE(ReadTextFile(path) == before);
+}
+
+TEST_F(QVDatabaseTest, AFailedConversionGivesFalseWithoutAMessage) {
+  const std::string path = Legacy();
+  HeadlessUi ui;
+  ui.PressButton(IDD_DB_CONVERT, IDOK);
+  QVDatabase db;
+  // The converter cannot make a container of these bytes and says so by its exit code.
+  EXPECT_EQ(db.Open(path, FALSE), VARIANT_FALSE);
+  EXPECT_EQ(db.IsOpen(), VARIANT_FALSE);
+  EXPECT_TRUE(ui.MessageBoxes().empty());
+  EXPECT_FALSE(QVDatabase::DetectContainerFormat(path));
+}
+
+TEST_F(QVDatabaseTest, FoldersAndDevicesAreNeverOfferedForConversion) {
+  HeadlessUi ui;  // any prompt would be an unexpected dialog
+  fs::create_directories(root_.Sub("folder.qvef"));
+  QVDatabase db;
+  EXPECT_EQ(db.Open(root_.Sub("folder.qvef"), TRUE), VARIANT_FALSE);
+  EXPECT_EQ(db.Open("/dev/null", FALSE), VARIANT_FALSE);
+  EXPECT_TRUE(ui.ClosedDialogs().empty());
+}
+
+// Whether another process could take the write lock of `path` right now. The child asks
+// the kernel directly: a forked child's copy of SQLite would still believe in the parent's
+// locks.
+bool OtherProcessCanLock(const std::string& path) {
+  return RunInChild([&] {
+           const int fd = ::open(path.c_str(), O_RDWR);
+           if (fd < 0) return 2;
+           // The byte range SQLite's readers lock (shared range after the pending byte).
+           struct flock lock {};
+           lock.l_type = F_WRLCK;
+           lock.l_whence = SEEK_SET;
+           lock.l_start = 0x40000000 + 2;
+           lock.l_len = 510;
+           const bool free = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
+           ::close(fd);
+           return free ? 1 : 0;
+         }) == 1;
+}
+
+TEST_F(QVDatabaseTest, LookingAtAContainerKeepsTheLocksOfItsOtherConnections) {
+  const std::string path = root_.Sub("c.qvef");
+  {
+    QVDatabase db;
+    ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
+  }
+  // A reader in this process holds the shared lock, as a view does while it lists.
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM FILE_INFO;", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  ASSERT_FALSE(OtherProcessCanLock(path));
+
+  QVDatabase other;
+  ASSERT_EQ(other.Open(path, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(other.Close(), VARIANT_TRUE);
+  EXPECT_TRUE(QVDatabase::DetectContainerFormat(path));
+  EXPECT_FALSE(OtherProcessCanLock(path)) << "the reader's lock must survive the format test";
+
+  // What the format test avoids: a descriptor of its own, once closed, drops the lock.
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_TRUE(OtherProcessCanLock(path));
+  sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+}
+
+}  // namespace

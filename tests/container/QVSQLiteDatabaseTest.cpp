@@ -1,0 +1,1031 @@
+// The SQLite container store against real container files: the schema it creates, how images
+// become rows and blocks and back, version 1 containers, atomic operations under injected
+// failures, lock waits, hostile names and damaged rows, and the per-process block ranges.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "container/ContainerSchema.h"
+#include "container/QVSQLiteDatabase.h"
+#include "platform/FileTime.h"
+#include "platform/Files.h"
+#include "tests/common/TestRoot.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Helpers ----
+
+std::string Pattern(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+// A raw connection for looking at and tampering with a container behind the store's back.
+class Raw {
+ public:
+  explicit Raw(const std::string& path) {
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK);
+    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_exec(db_, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+  }
+  ~Raw() { sqlite3_close(db_); }
+  void Exec(const std::string& sql) {
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+        << sql << ": " << (error ? error : "");
+    sqlite3_free(error);
+  }
+  int ExecResult(const std::string& sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+  }
+  // Every value of every row as text; blobs as "blob:<size>:<hash>".
+  std::vector<std::vector<std::string>> Query(const std::string& sql) {
+    std::vector<std::vector<std::string>> rows;
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
+    while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
+      rows.emplace_back();
+      for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+        switch (sqlite3_column_type(stmt, c)) {
+          case SQLITE_NULL:
+            rows.back().push_back("NULL");
+            break;
+          case SQLITE_BLOB: {
+            const std::string_view blob(static_cast<const char*>(sqlite3_column_blob(stmt, c)),
+                                        static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+            rows.back().push_back("blob:" + std::to_string(blob.size()) + ":" +
+                                  std::to_string(std::hash<std::string_view>()(blob)));
+            break;
+          }
+          default:
+            rows.back().push_back(
+                std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
+                            static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
+        }
+      }
+    }
+    sqlite3_finalize(stmt);
+    return rows;
+  }
+  std::string One(const std::string& sql) {
+    const auto rows = Query(sql);
+    return rows.empty() || rows[0].empty() ? "<none>" : rows[0][0];
+  }
+  sqlite3* Get() { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// Everything a container holds, for "nothing changed" checks.
+std::string Snapshot(const std::string& path) {
+  Raw raw(path);
+  std::string all;
+  for (const auto& table : raw.Query("SELECT name FROM sqlite_master ORDER BY name")) {
+    all += "[" + table[0] + "]\n";
+    for (const auto& row : raw.Query("SELECT * FROM \"" + table[0] + "\" ORDER BY rowid")) {
+      for (const auto& value : row) all += value + "|";
+      all += "\n";
+    }
+  }
+  return all;
+}
+
+struct Cell {
+  VARTYPE vt = VT_EMPTY;
+  LONG number = 0;
+  std::string text;
+};
+using Rows = std::vector<std::vector<Cell>>;
+
+// Reads and releases a row array, checking its shape on the way.
+Rows TakeRows(VARIANT& value) {
+  Rows rows;
+  EXPECT_EQ(value.vt, VT_ARRAY | VT_VARIANT);
+  if (value.vt != (VT_ARRAY | VT_VARIANT)) return rows;
+  SAFEARRAY* array = value.parray;
+  EXPECT_EQ(SafeArrayGetDim(array), 2u);
+  LONG lower = -1, columns = -1, count = -1;
+  EXPECT_EQ(SafeArrayGetLBound(array, 1, &lower), S_OK);
+  EXPECT_EQ(lower, 0);
+  EXPECT_EQ(SafeArrayGetLBound(array, 2, &lower), S_OK);
+  EXPECT_EQ(lower, 0);
+  EXPECT_EQ(SafeArrayGetUBound(array, 1, &columns), S_OK);
+  EXPECT_EQ(SafeArrayGetUBound(array, 2, &count), S_OK);
+  for (LONG r = 0; r <= count; ++r) {
+    rows.emplace_back();
+    for (LONG c = 0; c <= columns; ++c) {
+      LONG index[2] = {c, r};
+      VARIANT cell{};
+      EXPECT_EQ(SafeArrayGetElement(array, index, &cell), S_OK);
+      Cell out;
+      out.vt = cell.vt;
+      if (cell.vt == VT_I4) out.number = cell.lVal;
+      if (cell.vt == VT_BSTR) out.text = Utf8FromBstr(cell.bstrVal);
+      EXPECT_EQ(VariantClear(&cell), S_OK);
+      rows.back().push_back(out);
+    }
+  }
+  EXPECT_EQ(VariantClear(&value), S_OK);
+  return rows;
+}
+
+FILETIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  SYSTEMTIME st{year, month, 0, day, hour, minute, second, 0};
+  FILETIME ft{};
+  EXPECT_TRUE(SystemTimeToFileTime(&st, &ft));
+  return ft;
+}
+
+FILETIME LastWrite(const std::string& path) {
+  FILETIME write{};
+  EXPECT_TRUE(GetFileTimesA(path.c_str(), nullptr, nullptr, &write));
+  return write;
+}
+
+// Names in a folder, sorted, "/" after folders; an open container's journal is left out.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error))
+    if (!entry.path().filename().string().ends_with("-journal"))
+      names.push_back(entry.path().filename().string() +
+                      (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class StoreTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    fs::create_directories(src_);
+    ASSERT_EQ(db_.Open(container_, TRUE), VARIANT_TRUE);
+  }
+
+  // A plain file and its image below src_; returns the image path.
+  std::string MakeImage(const std::string& relative, const std::string& content,
+                        FILETIME written = At(2017, 3, 14, 15, 9, 26)) {
+    const std::string plain = src_ + "/" + relative;
+    fs::create_directories(fs::path(plain).parent_path());
+    WriteTextFile(plain, "plain text of " + relative);
+    EXPECT_TRUE(SetFileTimesA(plain.c_str(), &written, &written));
+    WriteTextFile(plain + ".qvf", content);
+    return plain + ".qvf";
+  }
+  LONG Add(const std::string& relative, const std::string& content, BOOL replace = FALSE) {
+    return db_.AddFile(src_, MakeImage(relative, content), 0, replace);
+  }
+  Rows Files(DWORD folder) {
+    VARIANT out{};
+    if (db_.GetFiles(folder, &out) != VARIANT_TRUE) return {};
+    return TakeRows(out);
+  }
+  std::string Extracted(DWORD folder, DWORD file) {
+    const std::string dest = root_.Sub("out" + std::to_string(++extractions_));
+    EXPECT_EQ(db_.ExtractFileTo(folder, file, dest + "/"), VARIANT_FALSE) << "no such folder yet";
+    fs::create_directories(dest);
+    if (db_.ExtractFileTo(folder, file, dest) != VARIANT_TRUE) return "<failed>";
+    const auto names = Listing(dest);
+    return names.size() == 1 ? ReadTextFile(dest + "/" + names[0])
+                             : "<files: " + std::to_string(names.size()) + ">";
+  }
+
+  std::string container_ = root_.Sub("c.qvef");
+  std::string src_ = root_.Sub("Plans");
+  QVSQLiteDatabase db_;
+  int extractions_ = 0;
+};
+
+// ---- Schema ----
+
+TEST_F(StoreTest, NewContainerHoldsExactlyTheFourTablesOfTheFormat) {
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+  Raw raw(container_);
+  const auto objects = raw.Query("SELECT type, name, sql FROM sqlite_master ORDER BY rowid");
+  const std::vector<std::vector<std::string>> expected = {
+      {"table", "FOLDER_INFO",
+       "CREATE TABLE FOLDER_INFO(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,"
+       "FOLDER_NAME TEXT,PARENT_FOLDER_ID INTEGER,FOLDER_ATTRIBS INTEGER,FOLDER_DATE INTEGER,"
+       "FOLDER_TIME INTEGER)"},
+      {"table", "sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)"},
+      {"table", "FOLDER_OPTIONS",
+       "CREATE TABLE FOLDER_OPTIONS(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY,FOLDER_DATA "
+       "BLOB,CSP_NAME TEXT)"},
+      {"table", "FILE_INFO",
+       "CREATE TABLE FILE_INFO(FILE_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,"
+       "FOLDER_ID INTEGER,FILE_NAME TEXT,FILE_SIZE INTEGER,FILE_DATE INTEGER,FILE_TIME "
+       "INTEGER,FILE_ATTRIBS INTEGER,FILE_MODIFIED_TIME BLOB,FILE_CREATED_TIME BLOB,"
+       "FILE_ACCESSED_TIME BLOB)"},
+      {"table", "FILE_DATA",
+       "CREATE TABLE FILE_DATA(FILE_ID INTEGER,BLOCK_ID INTEGER,BLOCK_DATA BLOB)"},
+  };
+  EXPECT_EQ(objects, expected);
+  EXPECT_EQ(raw.One("PRAGMA page_size"), "32768");
+  // Old readers need the rollback-journal file format and no journal left beside the file.
+  const std::string header = ReadTextFile(container_).substr(0, 20);
+  EXPECT_EQ(header.substr(0, 16), std::string("SQLite format 3\0", 16));
+  EXPECT_EQ(header[18], 1);
+  EXPECT_EQ(header[19], 1);
+  EXPECT_FALSE(fs::exists(container_ + "-journal"));
+}
+
+TEST_F(StoreTest, OpenOfAMissingFileCreatesOnlyWhenAsked) {
+  QVSQLiteDatabase other;
+  const std::string missing = root_.Sub("missing.qvef");
+  EXPECT_EQ(other.Open(missing, FALSE), VARIANT_FALSE);
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(other.IsOpen(), VARIANT_TRUE) << "the store itself always answers TRUE";
+  EXPECT_EQ(other.Close(), VARIANT_FALSE) << "nothing was open";
+  EXPECT_EQ(other.Open(root_.Sub("no/such/folder/x.qvef"), TRUE), VARIANT_FALSE);
+  EXPECT_EQ(other.Open(missing, TRUE), VARIANT_TRUE);
+  EXPECT_EQ(other.GetVersion(), 2u);
+  EXPECT_EQ(other.Close(), VARIANT_TRUE);
+}
+
+TEST_F(StoreTest, FailedTableCreationRemovesTheNewFile) {
+  const std::string path = root_.Sub("new.qvef");
+  int failures = 0;
+  for (int step = 1; step < 50; ++step) {
+    QVSQLiteDatabase store;
+    QVSQLiteDatabase::FailStepForTest(step);
+    const VARIANT_BOOL opened = store.Open(path, TRUE);
+    QVSQLiteDatabase::FailStepForTest(0);
+    if (opened == VARIANT_TRUE) break;
+    ++failures;
+    EXPECT_FALSE(fs::exists(path)) << "step " << step;
+    EXPECT_FALSE(fs::exists(path + "-journal")) << "step " << step;
+  }
+  EXPECT_GE(failures, 5) << "BEGIN, four CREATE TABLE and COMMIT can each fail";
+  EXPECT_TRUE(fs::exists(path));
+}
+
+// ---- Storing and reading back ----
+
+TEST_F(StoreTest, ImagesAreCutIntoBlocksOfOneMebibyte) {
+  const struct {
+    std::size_t size;
+    std::vector<std::string> blocks;
+  } cases[] = {
+      {0, {}},
+      {1, {"1"}},
+      {1048576, {"1048576"}},
+      {1048577, {"1048576", "1"}},
+      {3 * 1048576 + 5, {"1048576", "1048576", "1048576", "5"}},
+  };
+  Raw raw(container_);
+  unsigned seed = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string content = Pattern(c.size, ++seed);
+    const LONG id = Add("f" + std::to_string(seed) + ".bin", content);
+    ASSERT_GT(id, 0);
+    std::vector<std::string> blocks;
+    for (const auto& row : raw.Query("SELECT BLOCK_ID, length(BLOCK_DATA) FROM FILE_DATA WHERE "
+                                     "FILE_ID = " +
+                                     std::to_string(id) + " ORDER BY rowid")) {
+      EXPECT_EQ(row[0], std::to_string(blocks.size()));
+      blocks.push_back(row[1]);
+    }
+    EXPECT_EQ(blocks, c.blocks);
+    EXPECT_TRUE(Extracted(0, static_cast<DWORD>(id)) == content) << "content differs";
+  }
+}
+
+TEST_F(StoreTest, EntriesRecordTheirFolderNameSizeAndTimes) {
+  const FILETIME written = At(2017, 3, 14, 15, 9, 26);
+  ASSERT_GT(Add("Budget.xls", "image bytes"), 0);
+  ASSERT_GT(Add("2017/Q1/Report.doc", "report image"), 0);
+  Raw raw(container_);
+  // "\2017" has no row: the file below \2017\Q1 makes only its own folder exist.
+  EXPECT_EQ(raw.Query("SELECT FOLDER_ID, FOLDER_NAME, PARENT_FOLDER_ID, FOLDER_ATTRIBS & 16 "
+                      "FROM FOLDER_INFO"),
+            (std::vector<std::vector<std::string>>{{"1", "\\2017\\Q1", "0", "16"}}));
+  const auto rows = raw.Query(
+      "SELECT FOLDER_ID, FILE_NAME, FILE_SIZE, FILE_DATE, FILE_TIME, "
+      "hex(FILE_MODIFIED_TIME) FROM FILE_INFO ORDER BY FILE_ID");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][0], "0");
+  EXPECT_EQ(rows[0][1], "Budget.xls.qvf");
+  EXPECT_EQ(rows[0][2], std::to_string(std::string("plain text of Budget.xls").size()))
+      << "the size is the plain file's";
+  EXPECT_EQ(rows[1][0], "1");
+  EXPECT_EQ(rows[1][1], "Report.doc.qvf");
+
+  FILETIME local{};
+  ASSERT_TRUE(FileTimeToLocalFileTime(&written, &local));
+  WORD date = 0, time = 0;
+  ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+  EXPECT_EQ(rows[0][3], std::to_string(date));
+  EXPECT_EQ(rows[0][4], std::to_string(time));
+  char hex[17];
+  const std::uint64_t ticks = FileTimeToTicks(local);
+  for (int i = 0; i < 8; ++i)
+    std::snprintf(hex + 2 * i, 3, "%02X", static_cast<unsigned>((ticks >> (8 * i)) & 0xFF));
+  EXPECT_EQ(rows[0][5], hex) << "local FILETIME, 8 bytes little-endian";
+
+  // The listing gives the UTC time back in columns 4 and 5.
+  const Rows listed = Files(0);
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(listed[0].size(), 7u);
+  EXPECT_EQ(listed[0][2].text, "Budget.xls.qvf");
+  EXPECT_EQ(static_cast<DWORD>(listed[0][4].number), written.dwHighDateTime);
+  EXPECT_EQ(static_cast<DWORD>(listed[0][5].number), written.dwLowDateTime);
+
+  // Extraction restores the last-write time.
+  const std::string dest = root_.Sub("restored");
+  ASSERT_EQ(db_.ExtractFile(1, 2, dest), VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest + "/2017/Q1/Report.doc.qvf"), "report image");
+  const FILETIME restored = LastWrite(dest + "/2017/Q1/Report.doc.qvf");
+  EXPECT_EQ(CompareFileTime(&written, &restored), 0);
+}
+
+TEST_F(StoreTest, ReplacingNeedsConsentAndGivesANewId) {
+  const LONG first = Add("a.txt", "old content");
+  ASSERT_GT(first, 0);
+  const std::string before = Snapshot(container_);
+  EXPECT_EQ(Add("a.txt", "new content"), -2);
+  EXPECT_EQ(Snapshot(container_), before);
+  EXPECT_GT(Add("A.txt", "other case"), first) << "names compare case-sensitively";
+
+  const LONG second = Add("a.txt", "new content", TRUE);
+  EXPECT_GT(second, first);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_DATA WHERE FILE_ID = " + std::to_string(first)),
+            "0");
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO WHERE FILE_NAME = 'a.txt.qvf'"), "1");
+  EXPECT_EQ(Extracted(0, static_cast<DWORD>(second)), "new content");
+}
+
+TEST_F(StoreTest, EmptyFolderMarkerMakesOnlyItsFolder) {
+  fs::create_directories(src_ + "/empty/inner");
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/empty/inner/QVDUMMYFFFF.QVF", 0, FALSE), 1);
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/empty/inner/qvdummyffff.qvf", 0, FALSE), -2)
+      << "the marker is stored in lower case, so the second one is a duplicate";
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/empty/missing.txt.qvf", 0, FALSE), -1);
+  Raw raw(container_);
+  EXPECT_EQ(raw.Query("SELECT FILE_NAME, FILE_SIZE, FILE_DATE, FILE_TIME, FILE_ATTRIBS, "
+                      "hex(FILE_MODIFIED_TIME), hex(FILE_CREATED_TIME), hex(FILE_ACCESSED_TIME) "
+                      "FROM FILE_INFO"),
+            (std::vector<std::vector<std::string>>{{"qvdummyffff.qvf", "0", "0", "0", "0",
+                                                    "0000000000000000", "0000000000000000",
+                                                    "0000000000000000"}}));
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_DATA"), "0");
+  const std::string dest = root_.Sub("out");
+  ASSERT_EQ(db_.ExtractFile(1, 1, dest + "/"), VARIANT_TRUE);
+  EXPECT_EQ(Listing(dest), std::vector<std::string>{"empty/"});
+  EXPECT_TRUE(Listing(dest + "/empty/inner").empty());
+}
+
+TEST_F(StoreTest, NamesWithQuotesAndSpacesBehaveLikeAnyOther) {
+  const LONG id = Add("it's a 'file'.txt", "quoted");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(Add("it's a 'file'.txt", "again"), -2) << "found again by its name";
+  EXPECT_EQ(db_.RenameFile("O'Brien's notes", 0, static_cast<DWORD>(id)), VARIANT_TRUE);
+  ASSERT_EQ(Files(0).size(), 1u);
+  EXPECT_EQ(Files(0)[0][2].text, "O'Brien's notes.qvf");
+  EXPECT_EQ(db_.DeleteFile(0, static_cast<DWORD>(id)), VARIANT_TRUE);
+  EXPECT_TRUE(Files(0).empty());
+}
+
+TEST_F(StoreTest, ImageOutsideTheRootIsStoredByNameInTheTargetFolder) {
+  const std::string elsewhere = root_.Sub("elsewhere/deep/x.txt");
+  fs::create_directories(fs::path(elsewhere).parent_path());
+  WriteTextFile(elsewhere, "plain");
+  WriteTextFile(elsewhere + ".qvf", "image");
+  ASSERT_GT(Add("sub/keep.txt", "k"), 0);  // folder 1 = \sub
+  EXPECT_GT(db_.AddFile(src_ + "/sub", elsewhere + ".qvf", 1, FALSE), 0);
+  EXPECT_GT(db_.AddFile(src_ + "/su", src_ + "/sub/keep.txt.qvf", 0, FALSE), 0)
+      << "a root that is a prefix of another folder's name is not that folder";
+  Raw raw(container_);
+  EXPECT_EQ(raw.Query("SELECT FOLDER_ID, FILE_NAME FROM FILE_INFO ORDER BY FILE_ID"),
+            (std::vector<std::vector<std::string>>{
+                {"1", "keep.txt.qvf"}, {"1", "x.txt.qvf"}, {"0", "keep.txt.qvf"}}));
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FOLDER_INFO"), "1");
+}
+
+TEST_F(StoreTest, AddingBelowAFolderThatNoLongerExistsFails) {
+  ASSERT_GT(Add("sub/a.txt", "a"), 0);
+  ASSERT_EQ(db_.DeleteFolder(1), VARIANT_TRUE);
+  const std::string before = Snapshot(container_);
+  EXPECT_EQ(db_.AddFile(src_ + "/sub", MakeImage("sub/b.txt", "b"), 1, FALSE), -1);
+  EXPECT_EQ(db_.AddFile(src_ + "/sub", MakeImage("sub/deeper/c.txt", "c"), 1, FALSE), -1);
+  EXPECT_EQ(Snapshot(container_), before) << "nothing went into the root instead";
+}
+
+TEST_F(StoreTest, UnrepresentableNamesAreNotStored) {
+  for (const std::string relative : {"back\\slash.txt", "dir\\x/y.txt", "tab\there.txt"}) {
+    SCOPED_TRACE(relative);
+    EXPECT_EQ(Add(relative, "x"), -1);
+  }
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/../Plans/x.qvf", 0, FALSE), -1);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "0");
+}
+
+TEST_F(StoreTest, UpdateReplacesBlocksAndRefreshesSizeAndTimes) {
+  const LONG id = Add("doc.txt", Pattern(2 * 1048576 + 3, 1));
+  ASSERT_GT(id, 0);
+  Raw raw(container_);
+  const std::string date = raw.One("SELECT FILE_DATE FROM FILE_INFO");
+  const FILETIME later = At(2020, 1, 2, 3, 4, 6);
+  const std::string image = MakeImage("doc.txt", "short now", later);
+  WriteTextFile(src_ + "/doc.txt", "longer plain text than before");
+  ASSERT_TRUE(SetFileTimesA((src_ + "/doc.txt").c_str(), &later, &later));
+  ASSERT_EQ(db_.UpdateFile(image, 0, static_cast<DWORD>(id)), VARIANT_TRUE);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_DATA"), "1");
+  EXPECT_EQ(raw.One("SELECT FILE_SIZE FROM FILE_INFO"), "29");
+  EXPECT_EQ(raw.One("SELECT FILE_DATE FROM FILE_INFO"), date) << "version 2 keeps the first date";
+  const Rows rows = Files(0);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(static_cast<DWORD>(rows[0][4].number), later.dwHighDateTime);
+  EXPECT_EQ(static_cast<DWORD>(rows[0][5].number), later.dwLowDateTime);
+  EXPECT_EQ(Extracted(0, static_cast<DWORD>(id)), "short now");
+  EXPECT_EQ(db_.UpdateFile(image, 1, static_cast<DWORD>(id)), VARIANT_FALSE) << "wrong folder";
+  EXPECT_EQ(db_.UpdateFile(image, 0, 999), VARIANT_FALSE);
+}
+
+TEST_F(StoreTest, DeletingAFolderTakesItsTreeButTheRootKeepsItsFolders) {
+  ASSERT_GT(Add("top.txt", "t"), 0);
+  ASSERT_GT(Add("a/one.txt", Pattern(1048577, 3)), 0);  // folder 1 \a
+  ASSERT_GT(Add("a/b/two.txt", "2"), 0);                // folder 2 \a\b
+  ASSERT_GT(Add("c/three.txt", "3"), 0);                // folder 3 \c
+  EXPECT_EQ(db_.DeleteFolder(1), VARIANT_TRUE);
+  Raw raw(container_);
+  EXPECT_EQ(raw.Query("SELECT FOLDER_NAME FROM FOLDER_INFO"),
+            (std::vector<std::vector<std::string>>{{"\\c"}}));
+  EXPECT_EQ(raw.Query("SELECT FILE_NAME FROM FILE_INFO ORDER BY FILE_ID"),
+            (std::vector<std::vector<std::string>>{{"top.txt.qvf"}, {"three.txt.qvf"}}));
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_DATA WHERE FILE_ID NOT IN (SELECT FILE_ID FROM "
+                    "FILE_INFO)"),
+            "0");
+  EXPECT_EQ(db_.DeleteFolder(0), VARIANT_TRUE);
+  EXPECT_EQ(raw.Query("SELECT FILE_NAME FROM FILE_INFO"),
+            (std::vector<std::vector<std::string>>{{"three.txt.qvf"}}));
+  EXPECT_EQ(db_.DeleteFile(3, 999), VARIANT_FALSE);
+}
+
+TEST_F(StoreTest, ParentCycleDoesNotRecurseForever) {
+  ASSERT_GT(Add("x/f.txt", "f"), 0);  // folder 1
+  ASSERT_GT(Add("y/g.txt", "g"), 0);  // folder 2
+  ASSERT_GT(Add("root.txt", "r"), 0);
+  Raw raw(container_);
+  raw.Exec("UPDATE FOLDER_INFO SET PARENT_FOLDER_ID = 2 WHERE FOLDER_ID = 1");
+  raw.Exec("UPDATE FOLDER_INFO SET PARENT_FOLDER_ID = 1 WHERE FOLDER_ID = 2");
+  raw.Exec("INSERT INTO FOLDER_INFO VALUES (3, '\\self', 3, 16, 0, 0)");
+  EXPECT_EQ(db_.DeleteFolder(1), VARIANT_TRUE);
+  EXPECT_EQ(db_.DeleteFolder(3), VARIANT_TRUE);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FOLDER_INFO"), "0");
+  EXPECT_EQ(raw.Query("SELECT FILE_NAME FROM FILE_INFO"),
+            (std::vector<std::vector<std::string>>{{"root.txt.qvf"}}));
+}
+
+TEST_F(StoreTest, RenamingAFolderKeepsItInPlaceAndMovesItsSubfolders) {
+  ASSERT_GT(Add("a/b/f.txt", "f"), 0);      // 1 \a\b
+  ASSERT_GT(Add("a/b/c/g.txt", "g"), 0);    // 2 \a\b\c
+  ASSERT_GT(Add("a/bx/h.txt", "h"), 0);     // 3 \a\bx (shares a prefix, not a subfolder)
+  ASSERT_GT(Add("a/taken/i.txt", "i"), 0);  // 4 \a\taken
+  EXPECT_EQ(db_.RenameFolder("taken", 1), VARIANT_FALSE) << "a sibling has that name";
+  EXPECT_EQ(db_.RenameFolder("n/m", 1), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFolder("..", 1), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFolder("new", 0), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFolder("new", 42), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFolder("new", 1), VARIANT_TRUE);
+  Raw raw(container_);
+  EXPECT_EQ(raw.Query("SELECT FOLDER_NAME FROM FOLDER_INFO ORDER BY FOLDER_ID"),
+            (std::vector<std::vector<std::string>>{
+                {"\\a\\new"}, {"\\a\\new\\c"}, {"\\a\\bx"}, {"\\a\\taken"}}));
+  const std::string dest = root_.Sub("out");
+  ASSERT_EQ(db_.ExtractFile(2, 2, dest), VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest + "/a/new/c/g.txt.qvf"), "g");
+}
+
+TEST_F(StoreTest, RenamingAFileRefusesTakenNamesAndMissingEntries) {
+  const LONG a = Add("a.txt", "a");
+  const LONG b = Add("b.txt", "b");
+  EXPECT_EQ(db_.RenameFile("b.txt", 0, static_cast<DWORD>(a)), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFile("c.txt", 0, 999), VARIANT_FALSE) << "no row changed";
+  EXPECT_EQ(db_.RenameFile("c.txt", 1, static_cast<DWORD>(a)), VARIANT_FALSE) << "wrong folder";
+  EXPECT_EQ(db_.RenameFile("../c.txt", 0, static_cast<DWORD>(a)), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFile("qvdummyffff", 0, static_cast<DWORD>(a)), VARIANT_FALSE);
+  EXPECT_EQ(db_.RenameFile("a.txt", 0, static_cast<DWORD>(a)), VARIANT_TRUE) << "its own name";
+  EXPECT_EQ(db_.RenameFile("c.txt", 0, static_cast<DWORD>(b)), VARIANT_TRUE);
+  const Rows rows = Files(0);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][2].text + " " + rows[1][2].text, "a.txt.qvf c.txt.qvf");
+}
+
+TEST_F(StoreTest, FolderOptionsRoundTripAndSurviveOddRows) {
+  const BYTE record[] = {0, 1, 2, 0xFF, 0};
+  ASSERT_EQ(db_.SetFolderOptions(0, record, sizeof record, "Provider"), VARIANT_TRUE);
+  ASSERT_EQ(db_.SetFolderOptions(0, record, 3, "Second"), VARIANT_TRUE);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FOLDER_OPTIONS"), "1");
+
+  const auto read = [&](std::string* csp) -> std::string {
+    BYTE* data = nullptr;
+    DWORD size = 12345;
+    char name[1024];
+    std::memset(name, 'x', sizeof name);
+    if (db_.GetFolderOptions(0, &data, &size, name) != VARIANT_TRUE) return "<false>";
+    EXPECT_NE(data, nullptr);
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    std::free(data);
+    *csp = std::string(name, strnlen(name, sizeof name));
+    EXPECT_LT(csp->size(), sizeof name) << "terminated";
+    return bytes;
+  };
+  std::string csp;
+  EXPECT_EQ(read(&csp), std::string("\0\1\2", 3));
+  EXPECT_EQ(csp, "Second");
+
+  raw.Exec("UPDATE FOLDER_OPTIONS SET CSP_NAME = NULL, FOLDER_DATA = NULL");
+  EXPECT_EQ(read(&csp), "");
+  EXPECT_EQ(csp, "");
+  raw.Exec("UPDATE FOLDER_OPTIONS SET CSP_NAME = '" + std::string(2000, 'n') + "'");
+  read(&csp);
+  EXPECT_EQ(csp, std::string(1023, 'n'));
+  raw.Exec("DELETE FROM FOLDER_OPTIONS");
+  EXPECT_EQ(read(&csp), "<false>");
+  EXPECT_EQ(db_.SetFolderOptions(0, nullptr, 4, "x"), VARIANT_FALSE);
+}
+
+// ---- Version 1 ----
+
+TEST(StoreVersion1Test, OldContainersAreReadAndWrittenWithoutTimeBlobs) {
+  TestRoot root;
+  const std::string path = root.Sub("old.qvef");
+  {
+    Raw raw(path);
+    for (int i = 0; i < 4; ++i)
+      raw.Exec(i == 2 ? container::kCreateFileInfoVersion1 : container::kCreateStatements[i]);
+  }
+  const std::string plain = root.Sub("src/note.txt");
+  fs::create_directories(root.Sub("src"));
+  WriteTextFile(plain, "plain");
+  WriteTextFile(plain + ".qvf", "old image");
+  const FILETIME written = At(2009, 6, 30, 12, 0, 10);
+  ASSERT_TRUE(SetFileTimesA(plain.c_str(), &written, &written));
+
+  QVSQLiteDatabase db;
+  ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
+  EXPECT_EQ(db.GetVersion(), 1u);
+  const LONG id = db.AddFile(root.Sub("src"), plain + ".qvf", 0, FALSE);
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(db.AddFile(root.Sub("src"), root.Sub("src/QVDUMMYFFFF.QVF"), 0, FALSE), id + 1);
+  FILETIME local{};
+  ASSERT_TRUE(FileTimeToLocalFileTime(&written, &local));
+  WORD date = 0, time = 0;
+  ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+
+  VARIANT out{};
+  ASSERT_EQ(db.GetFileInfo(0, static_cast<DWORD>(id), &out), VARIANT_TRUE);
+  const Rows rows = TakeRows(out);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][4].number, date) << "version 1 lists the MS-DOS date";
+  EXPECT_EQ(rows[0][5].number, time);
+
+  WriteTextFile(plain + ".qvf", "updated image");
+  ASSERT_EQ(db.UpdateFile(plain + ".qvf", 0, static_cast<DWORD>(id)), VARIANT_TRUE);
+  const std::string dest = root.Sub("out");
+  ASSERT_EQ(db.ExtractFile(0, static_cast<DWORD>(id), dest), VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest + "/note.txt.qvf"), "updated image");
+  const FILETIME restored = LastWrite(dest + "/note.txt.qvf");
+  EXPECT_EQ(CompareFileTime(&written, &restored), 0)
+      << "the MS-DOS time (2-second steps) is applied";
+  ASSERT_EQ(db.Close(), VARIANT_TRUE);
+  Raw raw(path);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM pragma_table_info('FILE_INFO')"), "7")
+      << "never converted to version 2";
+  EXPECT_EQ(raw.One("SELECT FILE_SIZE FROM FILE_INFO WHERE FILE_ID = " + std::to_string(id)), "5");
+}
+
+// ---- Atomicity ----
+
+// Runs `operation` with the nth SQLite step failing, for n = 1, 2, ... until it succeeds, and
+// checks after every failure that the container is exactly as before. Returns the number of
+// failures seen.
+int ExpectAtomic(const std::string& container, const std::function<bool()>& operation) {
+  int failures = 0;
+  for (int step = 1; step < 400; ++step) {
+    const std::string before = Snapshot(container);
+    QVSQLiteDatabase::FailStepForTest(step);
+    const bool succeeded = operation();
+    QVSQLiteDatabase::FailStepForTest(0);
+    if (succeeded) return failures;
+    ++failures;
+    EXPECT_EQ(Snapshot(container), before) << "changed by a failure at step " << step;
+  }
+  ADD_FAILURE() << "never succeeded";
+  return failures;
+}
+
+TEST_F(StoreTest, EveryWriteIsAllOrNothingUnderInjectedFailures) {
+  ASSERT_GT(Add("keep.txt", "kept"), 0);
+  ASSERT_GT(Add("a/b/old.txt", Pattern(2 * 1048576 + 1, 5)), 0);  // id 2, folder 1
+  const BYTE record[] = {9, 8, 7};
+  ASSERT_EQ(db_.SetFolderOptions(0, record, 3, "csp"), VARIANT_TRUE);
+  const std::string replacement = MakeImage("a/b/old.txt", Pattern(1048576 + 7, 6));
+  const std::string fresh = MakeImage("a/b/c/new.txt", Pattern(3 * 1048576, 7));
+  const BYTE other[] = {1, 2, 3, 4};
+
+  const struct {
+    const char* what;
+    std::function<bool()> run;
+  } operations[] = {
+      {"add into a new folder", [&] { return db_.AddFile(src_, fresh, 0, FALSE) > 0; }},
+      {"add with replace", [&] { return db_.AddFile(src_, replacement, 0, TRUE) > 0; }},
+      {"update", [&] { return db_.UpdateFile(fresh, 2, 3) == VARIANT_TRUE; }},
+      {"folder options",
+       [&] { return db_.SetFolderOptions(0, other, sizeof other, "other") == VARIANT_TRUE; }},
+      {"rename file", [&] { return db_.RenameFile("renamed", 0, 1) == VARIANT_TRUE; }},
+      {"rename folder", [&] { return db_.RenameFolder("bee", 1) == VARIANT_TRUE; }},
+      {"delete file", [&] { return db_.DeleteFile(0, 1) == VARIANT_TRUE; }},
+      {"delete folder", [&] { return db_.DeleteFolder(1) == VARIANT_TRUE; }},
+  };
+  for (const auto& op : operations) {
+    SCOPED_TRACE(op.what);
+    EXPECT_GE(ExpectAtomic(container_, op.run), 3);
+  }
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "0");
+  EXPECT_EQ(raw.One("SELECT hex(FOLDER_DATA) || CSP_NAME FROM FOLDER_OPTIONS"), "01020304other");
+}
+
+TEST_F(StoreTest, UnreadableReplacementKeepsTheStoredCopy) {
+  const LONG id = Add("a.txt", "precious");
+  ASSERT_GT(id, 0);
+  const std::string before = Snapshot(container_);
+  // A folder where the image should be: it opens, but every read fails.
+  fs::remove(src_ + "/a.txt.qvf");
+  fs::create_directories(src_ + "/a.txt.qvf");
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/a.txt.qvf", 0, TRUE), -1);
+  EXPECT_EQ(db_.UpdateFile(src_ + "/a.txt.qvf", 0, static_cast<DWORD>(id)), VARIANT_FALSE);
+  fs::remove(src_ + "/a.txt.qvf");
+  EXPECT_EQ(db_.UpdateFile(src_ + "/a.txt.qvf", 0, static_cast<DWORD>(id)), VARIANT_FALSE)
+      << "vanished image";
+  EXPECT_EQ(Snapshot(container_), before);
+  EXPECT_EQ(Extracted(0, static_cast<DWORD>(id)), "precious");
+}
+
+// ---- Locks ----
+
+TEST_F(StoreTest, WaitsForAnotherConnectionsLockAndGivesUpAfterAFewSeconds) {
+  Raw other(container_);
+  other.Exec("BEGIN IMMEDIATE");
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other.Exec("COMMIT");
+  });
+  EXPECT_GT(Add("waited.txt", "w"), 0) << "the lock was released within the wait";
+  release.join();
+
+  other.Exec("BEGIN IMMEDIATE");
+  const std::string image = MakeImage("refused.txt", "r");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(db_.AddFile(src_, image, 0, FALSE), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << "bounded";
+  other.Exec("ROLLBACK");
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "1");
+}
+
+// ---- Hostile containers ----
+
+class HostileContainerTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_GT(Add("sub/good.txt", "good"), 0);  // file 1 in folder 1 "\sub"
+    fs::create_directories(dest_);
+    WriteTextFile(root_.Sub("sentinel"), "s");
+  }
+  // Nothing may appear anywhere but below dest_.
+  void ExpectNothingEscaped() {
+    EXPECT_EQ(Listing(root_.Path()), (std::vector<std::string>{"Plans/", "c.qvef", "dest/", "root/",
+                                                               "run/", "sentinel", "tmp/"}));
+    EXPECT_EQ(Listing(root_.Sub("Plans")), (std::vector<std::string>{"sub/"}));
+  }
+  std::string dest_ = root_.Sub("dest");
+};
+
+TEST_F(HostileContainerTest, TraversalAndControlNamesAreRefused) {
+  Raw raw(container_);
+  const std::vector<std::string> folderNames = {"'\\..'",
+                                                "'\\..\\..\\x'",
+                                                "'\\a\\..\\..\\y'",
+                                                "'..\\z'",
+                                                "'sub'",
+                                                "'\\a/../../w'",
+                                                "'\\a\\\\b'",
+                                                "'\\'",
+                                                "''",
+                                                "NULL",
+                                                "'\\tab' || char(9)",
+                                                "'\\nul' || char(0) || 'x'",
+                                                "'\\.'",
+                                                "X'5C2E2E'",
+                                                "'/abs'"};
+  std::vector<int> folderIds;
+  int id = 100;
+  for (const std::string& name : folderNames) {
+    raw.Exec("INSERT INTO FOLDER_INFO VALUES (" + std::to_string(id) + ", " + name +
+             ", 0, 16, 0, 0)");
+    raw.Exec("INSERT INTO FILE_INFO (FILE_ID, FOLDER_ID, FILE_NAME) VALUES (" + std::to_string(id) +
+             ", " + std::to_string(id) + ", 'f.qvf')");
+    raw.Exec("INSERT INTO FILE_DATA VALUES (" + std::to_string(id) + ", 0, X'41')");
+    folderIds.push_back(id++);
+  }
+  const std::vector<std::string> fileNames = {
+      "'..'",       "'.'",       "'../x.qvf'", "'..\\x.qvf'",     "'a/b.qvf'",
+      "'a\\b.qvf'", "''",        "NULL",       "'x' || char(10)", "'nul' || char(0) || '.qvf'",
+      "char(127)",  "'/etc.qvf'"};
+  std::vector<int> fileIds;
+  for (const std::string& name : fileNames) {
+    raw.Exec("INSERT INTO FILE_INFO (FILE_ID, FOLDER_ID, FILE_NAME) VALUES (" + std::to_string(id) +
+             ", 1, " + name + ")");
+    raw.Exec("INSERT INTO FILE_DATA VALUES (" + std::to_string(id) + ", 0, X'42')");
+    fileIds.push_back(id++);
+  }
+  for (const int folder : folderIds) {
+    SCOPED_TRACE(folderNames[folder - 100]);
+    EXPECT_EQ(db_.ExtractFile(folder, folder, dest_), VARIANT_FALSE);
+  }
+  for (std::size_t i = 0; i < fileIds.size(); ++i) {
+    SCOPED_TRACE(fileNames[i]);
+    EXPECT_EQ(db_.ExtractFile(1, fileIds[i], dest_), VARIANT_FALSE);
+    EXPECT_EQ(db_.ExtractFileTo(1, fileIds[i], dest_ + "/sub"), VARIANT_FALSE);
+  }
+  EXPECT_EQ(db_.ExtractAllTo(dest_, nullptr), VARIANT_FALSE);
+  ExpectNothingEscaped();
+  EXPECT_TRUE(Listing(dest_).empty() || Listing(dest_) == std::vector<std::string>{"sub/"});
+}
+
+TEST_F(HostileContainerTest, ALinkPlantedInTheDestinationIsNotFollowed) {
+  const std::string outside = root_.Sub("tmp/outside");
+  fs::create_directories(outside);
+  fs::create_symlink(outside, dest_ + "/sub");
+  EXPECT_EQ(db_.ExtractFile(1, 1, dest_), VARIANT_FALSE);
+  EXPECT_EQ(db_.ExtractAllTo(dest_, nullptr), VARIANT_FALSE);
+  EXPECT_TRUE(Listing(outside).empty());
+}
+
+TEST_F(HostileContainerTest, DamagedRowsGiveFailuresNotCrashes) {
+  Raw raw(container_);
+  // Wrong types, NULLs, huge and negative ids, short time blobs.
+  raw.Exec(
+      "INSERT INTO FILE_INFO VALUES (50, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)");
+  raw.Exec(
+      "INSERT INTO FILE_INFO VALUES (51, 0, 'short.qvf', 'big', 'x', 'y', 'z', X'0102', "
+      "'text', NULL)");
+  raw.Exec("INSERT INTO FILE_INFO VALUES (-7, 0, 'neg.qvf', 1, 0, 0, 0, NULL, NULL, NULL)");
+  raw.Exec(
+      "INSERT INTO FILE_INFO VALUES (9000000000, 0, 'huge.qvf', 1, 0, 0, 0, NULL, NULL, NULL)");
+  raw.Exec("INSERT INTO FILE_DATA VALUES ('51', 0, X'5A5A')");
+  raw.Exec("INSERT INTO FILE_DATA VALUES (51, NULL, NULL)");
+  raw.Exec("INSERT INTO FILE_DATA VALUES (-7, 0, 'text block')");
+  raw.Exec("INSERT INTO FOLDER_INFO VALUES (-3, '\\neg', 'p', NULL, NULL, NULL)");
+
+  VARIANT out{};
+  ASSERT_EQ(db_.GetFiles(0, &out), VARIANT_TRUE);
+  const Rows rows = TakeRows(out);
+  ASSERT_EQ(rows.size(), 3u) << "the row with a NULL folder is in no folder";
+  EXPECT_EQ(rows[0][0].number, -7);
+  EXPECT_EQ(rows[1][2].text, "short.qvf");
+  EXPECT_EQ(rows[1][3].number, 0) << "a text size reads as 0";
+  EXPECT_EQ(rows[2][0].number, static_cast<LONG>(9000000000LL & 0xFFFFFFFF));
+
+  ASSERT_EQ(db_.ExtractFileTo(0, 51, dest_), VARIANT_TRUE) << "a 2-byte time blob is not read";
+  EXPECT_EQ(ReadTextFile(dest_ + "/short.qvf"), "ZZ");
+  ASSERT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(-7), dest_), VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest_ + "/neg.qvf"), "text block");
+  EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(9000000000LL & 0xFFFFFFFF), dest_),
+            VARIANT_FALSE)
+      << "an id beyond 32 bits cannot be asked for";
+  EXPECT_EQ(db_.ExtractFile(0, 50, dest_), VARIANT_FALSE);
+  std::string name;
+  EXPECT_EQ(db_.GetFolderName(static_cast<DWORD>(-3), name), VARIANT_TRUE);
+  EXPECT_EQ(name, "\\neg");
+  VARIANT folders{};
+  ASSERT_EQ(db_.GetSubFolders(0, &folders), VARIANT_TRUE);
+  EXPECT_EQ(TakeRows(folders).size(), 1u) << "a text parent is nobody's child";
+  ExpectNothingEscaped();
+}
+
+TEST(StoreBadFileTest, FilesThatAreNoContainerFailEveryOperationAndStayUnchanged) {
+  TestRoot root;
+  const std::string image = root.Sub("x.qvf");
+  WriteTextFile(image, "image");
+  std::string truncated;
+  {
+    const std::string full = root.Sub("full.qvef");
+    QVSQLiteDatabase db;
+    ASSERT_EQ(db.Open(full, TRUE), VARIANT_TRUE);
+    ASSERT_GT(db.AddFile(root.Path(), image, 0, FALSE), 0);
+    ASSERT_EQ(db.Close(), VARIANT_TRUE);
+    truncated = ReadTextFile(full).substr(0, 40000);
+  }
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool tablesOnly;  // SQL that makes a database of other tables instead
+  } cases[] = {
+      {"random bytes", Pattern(5000, 9), false},
+      {"empty", "", false},
+      {"truncated", truncated, false},
+      {"other tables", "CREATE TABLE T(a,b); INSERT INTO T VALUES (1,2);", true},
+      {"missing FILE_DATA",
+       std::string(container::kCreateStatements[0]) + ";" + container::kCreateStatements[1] + ";" +
+           container::kCreateStatements[2] + ";",
+       true},
+      {"wrong column types",
+       "CREATE TABLE FOLDER_INFO(x); CREATE TABLE FOLDER_OPTIONS(y); CREATE TABLE FILE_INFO(z); "
+       "CREATE TABLE FILE_DATA(w) ; INSERT INTO FILE_INFO VALUES ('a'); "
+       "INSERT INTO FILE_DATA VALUES (X'00');",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = root.Sub(std::string(c.what) + ".qvef");
+    if (c.tablesOnly) {
+      Raw raw(path);
+      raw.Exec(c.bytes);
+    } else {
+      WriteTextFile(path, c.bytes);
+    }
+    const std::string before = ReadTextFile(path);
+    QVSQLiteDatabase db;
+    const bool container = c.what == std::string("wrong column types");
+    EXPECT_EQ(db.Open(path, FALSE), container ? VARIANT_TRUE : VARIANT_FALSE)
+        << "only a file with the four tables opens";
+    VARIANT out{};
+    EXPECT_EQ(db.GetAllFiles(&out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFiles(0, &out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetSubFolders(0, &out), VARIANT_FALSE);
+    EXPECT_EQ(db.GetFileInfo(0, 1, &out), VARIANT_FALSE);
+    EXPECT_EQ(out.vt, VT_EMPTY);
+    BYTE* data = nullptr;
+    DWORD size = 0;
+    char csp[1024] = {};
+    EXPECT_EQ(db.GetFolderOptions(0, &data, &size, csp), VARIANT_FALSE);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(db.ExtractFile(0, 1, root.Sub("dest")), VARIANT_FALSE);
+    EXPECT_EQ(db.ExtractAllTo(root.Sub("dest2"), nullptr), VARIANT_FALSE);
+    EXPECT_EQ(db.AddFile(root.Path(), image, 0, TRUE), -1);
+    EXPECT_EQ(db.UpdateFile(image, 0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.DeleteFile(0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.RenameFile("n", 0, 1), VARIANT_FALSE);
+    EXPECT_EQ(db.RenameFolder("n", 1), VARIANT_FALSE);
+    const BYTE record[] = {1};
+    EXPECT_EQ(db.SetFolderOptions(0, record, 1, "c"), VARIANT_FALSE);
+    (void)db.Close();
+    EXPECT_TRUE(ReadTextFile(path) == before) << "modified by failed operations";
+  }
+}
+
+// ---- Extraction failures ----
+
+TEST_F(StoreTest, WriteErrorsAndFailedClosesAreFailures) {
+  const LONG small = Add("small.txt", "tiny");
+  const LONG large = Add("large.txt", Pattern(2 * 1048576, 4));
+  const std::string dest = root_.Sub("full");
+  fs::create_directories(dest);
+  // Every write to /dev/full fails: the large image fails while writing, the small one only
+  // when the buffered bytes are flushed at close.
+  for (const LONG id : {small, large}) {
+    const std::string name = id == small ? "small.txt.qvf" : "large.txt.qvf";
+    fs::create_symlink("/dev/full", dest + "/" + name);
+    EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(id), dest), VARIANT_FALSE) << name;
+  }
+  EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(small), root_.Sub("nowhere")), VARIANT_FALSE)
+      << "ExtractFileTo creates no folder";
+  EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(small), ""), VARIANT_FALSE);
+  EXPECT_EQ(db_.ExtractFile(0, static_cast<DWORD>(small), ""), VARIANT_FALSE);
+}
+
+// ---- Block ranges across connections ----
+
+TEST_F(StoreTest, BlockRangesFollowChangesFromAnyConnection) {
+  const LONG a = Add("a.txt", Pattern(1048576 + 10, 1));
+  const LONG b = Add("b.txt", Pattern(20, 2));
+  ASSERT_EQ(Extracted(0, static_cast<DWORD>(a)), Pattern(1048576 + 10, 1));  // ranges built
+  {
+    // Another connection replaces b with a longer image.
+    QVSQLiteDatabase other;
+    ASSERT_EQ(other.Open(container_, FALSE), VARIANT_TRUE);
+    WriteTextFile(src_ + "/b.txt.qvf", Pattern(3 * 1048576, 3));
+    ASSERT_EQ(other.UpdateFile(src_ + "/b.txt.qvf", 0, static_cast<DWORD>(b)), VARIANT_TRUE);
+  }
+  EXPECT_TRUE(Extracted(0, static_cast<DWORD>(b)) == Pattern(3 * 1048576, 3));
+  {
+    // A raw writer that moves a's blocks: they now follow b's.
+    Raw raw(container_);
+    raw.Exec("CREATE TEMP TABLE t AS SELECT * FROM FILE_DATA WHERE FILE_ID = " + std::to_string(a));
+    raw.Exec("DELETE FROM FILE_DATA WHERE FILE_ID = " + std::to_string(a));
+    raw.Exec("INSERT INTO FILE_DATA SELECT * FROM t");
+  }
+  EXPECT_TRUE(Extracted(0, static_cast<DWORD>(a)) == Pattern(1048576 + 10, 1));
+}
+
+TEST_F(StoreTest, BlockRangesOfAReplacedFileAreNotReused) {
+  // Two containers with the same history, so the same header, but their files' blocks in
+  // another order: only the file's identity tells them apart.
+  const auto make = [&](bool aFirst) {
+    EXPECT_EQ(db_.Close(), VARIANT_TRUE);
+    fs::remove(container_);
+    EXPECT_EQ(db_.Open(container_, TRUE), VARIANT_TRUE);
+    const std::string a = MakeImage("a.txt", Pattern(2 * 1048576, aFirst ? 1 : 2));
+    const std::string b = MakeImage("b.txt", Pattern(1048576, 3));
+    EXPECT_EQ(db_.AddFile(src_, aFirst ? a : b, 0, FALSE), 1);
+    EXPECT_EQ(db_.AddFile(src_, aFirst ? b : a, 0, FALSE), 2);
+  };
+  make(true);
+  EXPECT_TRUE(Extracted(0, 2) == Pattern(1048576, 3));
+  make(false);
+  EXPECT_TRUE(Extracted(0, 2) == Pattern(2 * 1048576, 2));
+}
+
+TEST_F(StoreTest, InterleavedBlocksOfAnOlderWriterAreReadInStorageOrder) {
+  Raw raw(container_);
+  raw.Exec(
+      "INSERT INTO FILE_INFO (FILE_ID, FOLDER_ID, FILE_NAME) VALUES (1, 0, 'a.qvf'), "
+      "(2, 0, 'b.qvf')");
+  raw.Exec(
+      "INSERT INTO FILE_DATA VALUES (1, 0, 'a0'), (2, 0, 'b0'), (1, 1, 'a1'), (2, 1, 'b1'), "
+      "(1, 2, 'a2')");
+  EXPECT_EQ(Extracted(0, 1), "a0a1a2");
+  EXPECT_EQ(Extracted(0, 2), "b0b1");
+  const std::string dest = root_.Sub("all");
+  std::vector<std::pair<std::size_t, std::size_t>> calls;
+  ASSERT_EQ(db_.ExtractAllTo(dest,
+                             [&](std::size_t done, std::size_t total) {
+                               calls.emplace_back(done, total);
+                               return true;
+                             }),
+            VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest + "/a.qvf"), "a0a1a2");
+  EXPECT_EQ(ReadTextFile(dest + "/b.qvf"), "b0b1");
+  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 2}, {1, 2}, {2, 2}}));
+}
+
+TEST_F(StoreTest, FlushMakesANewContainerDurableAndLeavesNoJournal) {
+  ASSERT_GT(Add("a.txt", "a"), 0);
+  EXPECT_EQ(db_.Flush(), VARIANT_TRUE);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("PRAGMA user_version"), "0") << "the header keeps its value";
+  EXPECT_GT(Add("b.txt", "b"), 0);
+  EXPECT_EQ(db_.Flush(), VARIANT_TRUE);
+  EXPECT_EQ(db_.Close(), VARIANT_TRUE);
+  EXPECT_EQ(db_.Flush(), VARIANT_FALSE) << "nothing open";
+  EXPECT_FALSE(fs::exists(container_ + "-journal"));
+}
+
+// Writes one or two tiny containers for the fuzzer's seed corpus when
+// QV_WRITE_CONTAINER_CORPUS names a folder, run as
+//   QV_WRITE_CONTAINER_CORPUS=tests/fuzz/corpus/Container container_tests
+//     --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzCorpus*'
+TEST(ContainerCorpus, DISABLED_WriteFuzzCorpus) {
+  const char* folder = std::getenv("QV_WRITE_CONTAINER_CORPUS");
+  ASSERT_NE(folder, nullptr);
+  TestRoot root;
+  for (int version = 1; version <= 2; ++version) {
+    const std::string path = std::string(folder) + "/v" + std::to_string(version) + ".qvef";
+    fs::remove(path);
+    {
+      Raw raw(path);
+      raw.Exec("PRAGMA page_size=512");
+      for (int i = 0; i < 4; ++i)
+        raw.Exec(i == 2 && version == 1 ? container::kCreateFileInfoVersion1
+                                        : container::kCreateStatements[i]);
+    }
+    fs::create_directories(root.Sub("src/d/e"));
+    WriteTextFile(root.Sub("src/a.txt"), "plain");
+    WriteTextFile(root.Sub("src/a.txt.qvf"), "first image");
+    WriteTextFile(root.Sub("src/d/e/b.txt"), "plain");
+    WriteTextFile(root.Sub("src/d/e/b.txt.qvf"), Pattern(700, 1));
+    QVSQLiteDatabase db;
+    ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
+    const BYTE record[] = {1, 2, 3};
+    ASSERT_EQ(db.SetFolderOptions(0, record, 3, "csp"), VARIANT_TRUE);
+    ASSERT_GT(db.AddFile(root.Sub("src"), root.Sub("src/d/qvdummyffff.qvf"), 0, FALSE), 0);
+    ASSERT_GT(db.AddFile(root.Sub("src"), root.Sub("src/a.txt.qvf"), 0, FALSE), 0);
+    ASSERT_GT(db.AddFile(root.Sub("src"), root.Sub("src/d/e/b.txt.qvf"), 0, FALSE), 0);
+    ASSERT_EQ(db.Close(), VARIANT_TRUE);
+    EXPECT_LT(fs::file_size(path), 65536u);
+  }
+}
+
+}  // namespace
