@@ -1,21 +1,53 @@
-// libqvverify.so, first stage: the authentication driver's start and stop as the module
-// core calls them. Verification itself is built with the suite libraries.
-#include <atomic>
+// libqvverify.so: the authentication driver's start and stop, and the page-shaping stand-in.
+// Starting the driver connects the user-data object to password verification; stopping it
+// the last time disconnects it and ends this process's session (the verified user's master
+// key is wiped), so nothing stays unlocked once the suite services are down.
+#include <mutex>
 
 #include "suite/QvUserApi.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvverify/Verification.h"
 
 namespace {
-std::atomic<int> g_openCount{0};
+
+std::mutex g_lock;
+int g_openCount = 0;
+
+DWORD VerifyHook(const QvVerifyRequest& request, DWORD* outWord) {
+  try {
+    return QvRunVerification(request, outWord);
+  } catch (...) {
+    if (outWord != nullptr) *outWord = kVerifyOutNoInput;
+    return kVerifyDevicesMissing;
+  }
 }
+
+int AskPasswordHook(const char* title, const char* prompt, std::string* password) {
+  try {
+    return QvAskOtherPassword(title, prompt, password);
+  } catch (...) {
+    return -1;
+  }
+}
+
+const QvAuthHooks g_hooks{&VerifyHook, &AskPasswordHook};
+
+}  // namespace
 
 DWORD InitAuthDriver(HMODULE module) {
   if (module == nullptr) return ERROR_INVALID_PARAMETER;
-  ++g_openCount;
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_openCount++ == 0) QvSetAuthHooks(&g_hooks);
   return ERROR_SUCCESS;
 }
 
 void CloseAuthDriver() {
-  if (g_openCount > 0) --g_openCount;
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_openCount == 0) return;
+  if (--g_openCount == 0) {
+    QvSetAuthHooks(nullptr);
+    QvLogOff();
+  }
 }
 
 BOOL AuthClipToImage(const char*, LONG* width, LONG* height) {

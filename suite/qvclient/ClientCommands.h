@@ -1,0 +1,42 @@
+// The commands of qvclient, one function each, and what they share: exit codes, messages and
+// finding the user a command is about.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "suite/qvprofile/UserStore.h"
+
+enum ClientExit {
+  kClientDone = 0,
+  kClientUsage = 1,
+  kClientStore = 2,
+  kClientNotFound = 3,
+  kClientVerify = 4,
+  kClientKeyFile = 5,
+  kClientCancelled = 6,
+};
+
+// Print the problem on standard error and return the exit code.
+int ClientUsage(const std::string& problem);
+int ClientFailure(int code, const std::string& message);
+
+// The user a command is about: `user` (a user id or name), else the current Linux account.
+// Returns kClientDone with *info filled, or the exit code after printing why.
+int FindClientUser(QvUserStore& store, const std::optional<std::string>& user, QvUserInfo* info);
+
+// The suite-running mutex and message window of the installation's edition.
+std::string SuiteMutexName(DWORD edition);
+
+int RunClient();
+int StopClient();
+int ClientStatus();
+int ExportKey(const std::optional<std::string>& user, const std::optional<std::string>& keyName,
+              const std::optional<std::string>& out, bool force);
+int ImportKey(const std::optional<std::string>& user, const std::string& file);
+int ListAudit(const std::optional<std::string>& user, const std::optional<std::string>& event,
+              const std::optional<std::string>& since, const std::optional<std::string>& limit);
+int Settings(const std::optional<std::string>& user, const std::vector<std::string>& operands);
+int SessionTimeout(const std::optional<std::string>& user,
+                   const std::optional<std::string>& seconds);

@@ -1,0 +1,198 @@
+// qvclient export-key and import-key. Both verify the user first (the key's secret half is
+// readable, and a new one can be sealed, only in a process where the user passed
+// verification), then ask the password of the key file.
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/MachineRoot.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvclient/ClientCommands.h"
+#include "suite/qvprofile/KeyFile.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvverify/PasswordSource.h"
+#include "suite/qvverify/SuiteProgram.h"
+
+namespace {
+
+// Starts the services and verifies `user`; kClientDone when the user passed.
+int Verify(SuiteProgram& program, const QvUserInfo& user, const char* title, const char* prompt) {
+  std::string error;
+  program.InstallTerminal();
+  if (!program.Start(&error)) return ClientFailure(kClientStore, error);
+  if (!user.hasPassword)
+    return ClientFailure(
+        kClientVerify,
+        Printable(user.userId) + " has no password enrolled; enroll again with qvenroll");
+  if (!program.CanAskPassword())
+    return ClientFailure(kClientVerify,
+                         "there is no terminal to ask for your password; put it in a file only "
+                         "you can read and name it in QV_PASSWORD_FILE, or pass --password-stdin");
+  CUserData* userData = program.UserData();
+  IdentityHolder holder(userData);
+  UserIdentity& identity = holder.identity;
+  char* id = const_cast<char*>(user.userId.c_str());
+  identity.userId = id;
+  if (!userData->LookUpUserById(&identity, 0, 1))
+    return ClientFailure(kClientNotFound, "no such user " + Printable(user.userId));
+  DWORD word = 0;
+  const DWORD result = userData->VerifyUser(&identity, 3, title, prompt, &word);
+  switch (result) {
+    case kVerifyPassed:
+      return kClientDone;
+    case kVerifyNotValidated:
+      return word == kVerifyOutCancelled
+                 ? ClientFailure(kClientCancelled, "cancelled")
+                 : ClientFailure(kClientVerify, "the password is not correct");
+    case kVerifyBusy:
+      return ClientFailure(kClientVerify,
+                           "another verification of this user is in progress; try again when it "
+                           "has finished");
+    default:
+      return ClientFailure(kClientVerify, word == kVerifyOutNoInput
+                                              ? "no password could be read (check QV_PASSWORD_FILE)"
+                                              : "the user cannot be verified");
+  }
+}
+
+bool MakePrivateFolder(const std::string& path) {
+  return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+int ExportKey(const std::optional<std::string>& userArg, const std::optional<std::string>& keyName,
+              const std::optional<std::string>& out, bool force) {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserInfo user;
+  if (const int found = FindClientUser(*store, userArg, &user); found != kClientDone) return found;
+
+  // Everything that can be refused without the password is refused before it is asked.
+  QvKey stored;
+  const QvStoreStatus known =
+      store->ReadKey(user.userId, keyName ? *keyName : "", nullptr, &stored);
+  if (known == QvStoreStatus::NotFound)
+    return ClientFailure(kClientNotFound, keyName ? "you have no key named " + Printable(*keyName)
+                                                  : std::string("you have no default key"));
+  if (known != QvStoreStatus::Ok)
+    return ClientFailure(kClientStore, "cannot read your key: " + store->LastError());
+  if (!stored.hasStoredSecret)
+    return ClientFailure(kClientNotFound, "the store holds only the public half of key " +
+                                              Printable(stored.name) + "; nothing to export");
+  // By default the file goes where the import of an older key looks, under the name the
+  // owner text of the user's encrypted files gives it.
+  std::string path;
+  if (out) {
+    path = *out;
+  } else {
+    const std::string folder = QvExportFolder();
+    if (folder.empty() || !MakePrivateFolder(folder))
+      return ClientFailure(kClientStore, "cannot make the export folder; name a file with --out");
+    path = folder + "/" + QvKeyFileName(stored.name);
+  }
+  if (!force && ::access(path.c_str(), F_OK) == 0)
+    return ClientFailure(kClientKeyFile, Printable(path) + " exists; add --force to replace it");
+
+  SuiteProgram program;
+  if (const int verified =
+          Verify(program, user, "Export Key", "Enter your password to export your key.");
+      verified != kClientDone)
+    return verified;
+
+  CUserData* userData = program.UserData();
+  KeyRecord record{};
+  userData->InitKeyRecord(&record);
+  record.type = kKeyTypeUser;
+  record.keyName = const_cast<char*>(stored.name.c_str());
+  if (!userData->ReadKey(user.userId.c_str(), &record, 0)) {
+    userData->ReleaseKeyRecord(&record);
+    return ClientFailure(kClientNotFound, "key " + Printable(stored.name) + " cannot be read");
+  }
+  QvKeyFileContents contents;
+  contents.userId = user.userId;
+  contents.keyName = record.keyName != nullptr ? record.keyName : "";
+  contents.label = record.keyLabel != nullptr ? record.keyLabel : "";
+  contents.blob.assign(record.blob, record.blob + record.blobLength);
+  userData->ReleaseKeyRecord(&record);
+  bool hasSecret = false;
+  if (!IsKeyBlob(contents.blob.data(), contents.blob.size(), &hasSecret) || !hasSecret)
+    return ClientFailure(kClientNotFound, "the store holds only the public half of key " +
+                                              Printable(contents.keyName) + "; nothing to export");
+
+  QvPasswordQuestion question;
+  question.title = "Export Key";
+  question.prompt = "Choose a password for the exported key file.";
+  question.choose = true;
+  QvPasswordReply reply = QvAskPassword(question);
+  if (reply.answer == QvPasswordAnswer::Cancelled)
+    return ClientFailure(kClientCancelled, "cancelled");
+  if (reply.answer != QvPasswordAnswer::Given)
+    return ClientFailure(kClientVerify, "no password for the key file: " + reply.error);
+  std::vector<std::uint8_t> bytes;
+  const QvStoreStatus encoded = QvEncodeKeyFile(contents, reply.password, &bytes);
+  QvWipe(reply.password);
+  sodium_memzero(contents.blob.data(), contents.blob.size());
+  if (encoded != QvStoreStatus::Ok) return ClientFailure(kClientStore, "cannot seal the key");
+  const QvStoreStatus written = QvWriteKeyFile(path, bytes, force, &error);
+  if (written == QvStoreStatus::Exists)
+    return ClientFailure(kClientKeyFile, Printable(path) + " exists; add --force to replace it");
+  if (written != QvStoreStatus::Ok) return ClientFailure(kClientStore, Printable(error));
+  std::printf("Exported key %s of %s to %s.\n", Printable(contents.keyName).c_str(),
+              Printable(user.userId).c_str(), Printable(path).c_str());
+  return kClientDone;
+}
+
+int ImportKey(const std::optional<std::string>& userArg, const std::string& file) {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserInfo user;
+  if (const int found = FindClientUser(*store, userArg, &user); found != kClientDone) return found;
+  std::vector<std::uint8_t> bytes;
+  const QvStoreStatus read = QvReadKeyFile(file, &bytes, &error);
+  if (read == QvStoreStatus::NotFound) return ClientFailure(kClientNotFound, Printable(error));
+  if (read == QvStoreStatus::InvalidArgument)
+    return ClientFailure(kClientKeyFile, Printable(error));
+  if (read != QvStoreStatus::Ok) return ClientFailure(kClientStore, Printable(error));
+
+  SuiteProgram program;
+  if (const int verified =
+          Verify(program, user, "Import Key", "Enter your password to import a key.");
+      verified != kClientDone)
+    return verified;
+
+  QvPasswordQuestion question;
+  question.title = "Import Key";
+  question.prompt = "Enter the password that protects " + file + ".";
+  QvPasswordReply reply = QvAskPassword(question);
+  if (reply.answer == QvPasswordAnswer::Cancelled)
+    return ClientFailure(kClientCancelled, "cancelled");
+  if (reply.answer != QvPasswordAnswer::Given)
+    return ClientFailure(kClientVerify, "no password for the key file: " + reply.error);
+  const DWORD result = QvImportKey(user.userId.c_str(), bytes, reply.password);
+  QvWipe(reply.password);
+  switch (result) {
+    case kImportDone:
+      std::printf("Imported the key in %s for %s.\n", Printable(file).c_str(),
+                  Printable(user.userId).c_str());
+      return kClientDone;
+    case kImportWrongPassword:
+      return ClientFailure(kClientKeyFile, "the password does not open " + Printable(file) +
+                                               " (or the file was altered)");
+    case kImportDamaged:
+      return ClientFailure(kClientKeyFile,
+                           Printable(file) + " is not a key file this version reads");
+    default:
+      return ClientFailure(kClientKeyFile, Printable(file) +
+                                               " holds a key of another user, or you have a "
+                                               "different key of the same name");
+  }
+}

@@ -1,0 +1,210 @@
+// qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and
+// the message window the extension signals around a verification) until it is stopped; the
+// other commands export and import keys, list audit records, and read and write per-user
+// settings and the session time-out.
+//
+// Started without a command (as the extension does for a user it does not know, in the Sentivo
+// edition) it enrolls the current user with qvenroll when needed, then runs as `start`.
+#include <sodium.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Kernel.h"
+#include "platform/MachineRoot.h"
+#include "platform/Window.h"
+#include "platform/ui/UiTypes.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvclient/ClientCommands.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/KeyFile.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
+#include "suite/qvverify/PasswordSource.h"
+#include "suite/qvverify/SuiteProgram.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: qvclient [COMMAND] [OPTIONS]
+
+Commands:
+  start                     keep the suite running until stopped (Ctrl+C, SIGTERM or
+                            'qvclient stop'); the file manager's extension sees it running
+  stop                      stop the running client
+  status                    tell whether the client is running
+  export-key [--user ID] [--key NAME] [--out FILE] [--force]
+                            write your key (with its secret) to FILE, sealed under a password
+                            you choose (default FILE: <machine root>/export/<key>.qvkey, where
+                            the extension looks for an older key to import)
+  import-key FILE [--user ID]
+                            add the key in FILE to your keys
+  audit [--user ID] [--event N] [--since WHEN] [--limit N]
+                            list audit records, newest first; WHEN is seconds since 1970 or a
+                            UTC date YYYY-MM-DD[THH:MM[:SS]]
+  settings get CATEGORY ID [--user ID]
+  settings set CATEGORY ID VALUE [--user ID]
+                            read or write a setting of yours, for example 5 13 (backup warning
+                            suppressed), 5 14 (algorithm name), 5 19 (algorithm id and key
+                            length), 5 24 (delegate users, each id followed by ':')
+  session-timeout [SECONDS] [--user ID]
+                            show or set how long a verification keeps you logged on (0: until
+                            the program ends)
+  (none)                    enroll the current user with qvenroll when needed, then start
+
+Options:
+  --user ID                 the user (user id or user name); default: the current Linux user
+  --password-stdin          read passwords from the first line of standard input
+  -h, --help                show this text
+
+Commands that need your key ask for your password on the terminal. Without a terminal they
+read it from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
+readable by nobody else) or, with --password-stdin, from standard input; that one password
+then answers every prompt, including the password of an exported key file.
+
+Exit codes:
+  0  done
+  1  wrong usage
+  2  the user store or a file cannot be used
+  3  not found: no such user, setting or key, or the client is not running (already running,
+     for start)
+  4  verification failed or no password could be read
+  5  the key file cannot be used: wrong password, altered, not a key file, or it exists
+  6  cancelled
+)";
+
+struct Arguments {
+  std::vector<std::string> words;  // the command and its operands
+  std::optional<std::string> user, key, out, event, since, limit;
+  bool force = false;
+  bool passwordStdin = false;
+};
+
+int ParseArguments(int argc, char** argv, Arguments* args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::optional<std::string>* target) {
+      if (i + 1 >= argc) return false;
+      *target = argv[++i];
+      return true;
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kClientDone;
+    } else if (arg == "--force") {
+      args->force = true;
+    } else if (arg == "--password-stdin") {
+      args->passwordStdin = true;
+    } else if (arg == "--user") {
+      if (!value(&args->user)) return ClientUsage("--user needs a user id or name");
+    } else if (arg == "--key") {
+      if (!value(&args->key)) return ClientUsage("--key needs a key name");
+    } else if (arg == "--out") {
+      if (!value(&args->out)) return ClientUsage("--out needs a file");
+    } else if (arg == "--event") {
+      if (!value(&args->event)) return ClientUsage("--event needs a number");
+    } else if (arg == "--since") {
+      if (!value(&args->since)) return ClientUsage("--since needs a time");
+    } else if (arg == "--limit") {
+      if (!value(&args->limit)) return ClientUsage("--limit needs a number");
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+      return ClientUsage("unknown option '" + Printable(arg) + "'");
+    } else {
+      args->words.push_back(arg);
+    }
+  }
+  return -1;
+}
+
+// The folder of this program, where its sibling programs are.
+std::string ProgramFolder() {
+  char path[4096];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return ".";
+  std::string text(path, length);
+  return text.substr(0, text.rfind('/'));
+}
+
+// Runs qvenroll for the current user and waits for it.
+int RunEnrollment(bool passwordStdin) {
+  const std::string program = ProgramFolder() + "/qvenroll";
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return ClientFailure(kClientStore, "cannot start qvenroll");
+  if (pid == 0) {
+    if (passwordStdin)
+      execl(program.c_str(), "qvenroll", "--password-stdin", static_cast<char*>(nullptr));
+    else
+      execl(program.c_str(), "qvenroll", static_cast<char*>(nullptr));
+    std::fprintf(stderr, "qvclient: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kClientStore;
+}
+
+int Default(const Arguments& args) {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserInfo user;
+  if (store->FindUserByName(QvCurrentAccount().userName, &user) == QvStoreStatus::NotFound) {
+    std::printf("You are not enrolled yet; starting qvenroll.\n");
+    const int enrolled = RunEnrollment(args.passwordStdin);
+    if (enrolled != 0) return enrolled;
+  }
+  return RunClient();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    Arguments args;
+    const int parsed = ParseArguments(argc, argv, &args);
+    if (parsed >= 0) return parsed;
+    if (sodium_init() < 0)
+      return ClientFailure(kClientStore, "the cryptography library cannot start");
+    QvReadPasswordFromStdin(args.passwordStdin);
+    if (args.words.empty()) return Default(args);
+    const std::string& command = args.words[0];
+    const std::vector<std::string> operands(args.words.begin() + 1, args.words.end());
+    auto noOperands = [&] {
+      return operands.empty() || (ClientUsage("'" + command + "' takes no operands"), false);
+    };
+    if (command == "start") return noOperands() ? RunClient() : kClientUsage;
+    if (command == "stop") return noOperands() ? StopClient() : kClientUsage;
+    if (command == "status") return noOperands() ? ClientStatus() : kClientUsage;
+    if (command == "export-key") {
+      if (!noOperands()) return kClientUsage;
+      return ExportKey(args.user, args.key, args.out, args.force);
+    }
+    if (command == "import-key") {
+      if (operands.size() != 1) return ClientUsage("import-key needs one FILE");
+      return ImportKey(args.user, operands[0]);
+    }
+    if (command == "audit") {
+      if (!noOperands()) return kClientUsage;
+      return ListAudit(args.user, args.event, args.since, args.limit);
+    }
+    if (command == "settings") return Settings(args.user, operands);
+    if (command == "session-timeout") {
+      if (operands.size() > 1) return ClientUsage("session-timeout takes at most SECONDS");
+      return SessionTimeout(
+          args.user, operands.empty() ? std::nullopt : std::optional<std::string>(operands[0]));
+    }
+    return ClientUsage("unknown command '" + Printable(command) + "'");
+  } catch (...) {
+    return ClientFailure(kClientStore, "out of memory");
+  }
+}

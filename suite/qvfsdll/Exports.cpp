@@ -1,0 +1,288 @@
+// The exported functions of libqvfsdll.so (suite/QvFsApi.h). Each one checks its arguments,
+// makes sure the crypto library is initialised, and turns anything thrown inside into a
+// status, so no exception crosses the library boundary: running out of memory or threads is
+// 1, anything else 7. A folder handle that is not open is 7 as well.
+#include <sodium.h>
+
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "platform/Ole.h"
+#include "suite/QvFsApi.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/qvfsdll/FileCrypto.h"
+#include "suite/qvfsdll/FileIo.h"
+#include "suite/qvfsdll/FolderHeader.h"
+#include "suite/qvfsdll/Sharing.h"
+
+using namespace qvfs;
+
+namespace {
+
+template <class Body>
+DWORD Guarded(Body&& body) noexcept {
+  try {
+    if (sodium_init() < 0) return StatusEngineInitError;
+    return body();
+  } catch (const std::bad_alloc&) {
+    return StatusMemoryError;
+  } catch (const std::system_error&) {
+    return StatusMemoryError;
+  } catch (...) {
+    return StatusEngineInitError;
+  }
+}
+
+// Runs `body` on the header of the .qvf file at `path`.
+template <class Body>
+DWORD WithFileHeader(const char* path, Body&& body) {
+  return Guarded([&]() -> DWORD {
+    KeyHeader header;
+    std::uint32_t length = 0;
+    if (const DWORD status = ReadHeaderAt(path, Family::File, &header, &length);
+        status != StatusSuccess)
+      return status;
+    return body(header, length);
+  });
+}
+
+// Runs `body` on the folder header held in `bytes`.
+template <class Body>
+DWORD WithFolderHeader(const BYTE* bytes, DWORD length, Body&& body) {
+  return Guarded([&]() -> DWORD {
+    if (bytes == nullptr || length == 0) return StatusNoData;
+    KeyHeader header;
+    if (const DWORD status = Decode(std::span(bytes, length), Family::Folder, &header, nullptr);
+        status != StatusSuccess)
+      return status;
+    return body(header);
+  });
+}
+
+// Writes a changed folder header back into the caller's buffer of `capacity` bytes.
+DWORD StoreFolderHeader(const KeyHeader& header, BYTE* bytes, DWORD* length, DWORD capacity) {
+  const std::vector<std::uint8_t> encoded = Encode(header, Family::Folder);
+  if (encoded.size() > capacity) return StatusMemoryError;
+  std::memcpy(bytes, encoded.data(), encoded.size());
+  if (encoded.size() < *length) std::memset(bytes + encoded.size(), 0, *length - encoded.size());
+  *length = static_cast<DWORD>(encoded.size());
+  return StatusSuccess;
+}
+
+TargetUser Target(const char* userId, const char* keyName, const BYTE* keyBlob, DWORD keyBlobLength,
+                  const BYTE* credentials = nullptr, DWORD credentialsLength = 0) {
+  TargetUser user;
+  user.userId = userId;
+  user.keyName = keyName;
+  user.keyBlob = keyBlob;
+  user.keyBlobLength = keyBlobLength;
+  user.credentials = credentials;
+  user.credentialsLength = credentialsLength;
+  return user;
+}
+
+ActingUser Acting(const char* userId, const char* keyName, const BYTE* keyBlob,
+                  DWORD keyBlobLength) {
+  ActingUser user;
+  user.userId = userId;
+  user.keyName = keyName;
+  user.keyBlob = keyBlob;
+  user.keyBlobLength = keyBlobLength;
+  return user;
+}
+
+}  // namespace
+
+DWORD QVFSEncryptFile(QVData* data) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&] { return EncryptFile(*data); });
+}
+
+DWORD QVFSDecryptFile(QVData* data) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&] { return DecryptFile(*data); });
+}
+
+DWORD QVFSInitFolderEncryption(EncryptAlgoInfo* algorithm, const char* keyName, const BYTE* keyBlob,
+                               DWORD keyBlobLength, const BYTE* credentials,
+                               DWORD credentialsLength, BYTE* header, DWORD* headerLength,
+                               DWORD* handle) {
+  return Guarded([&] {
+    return InitFolderEncryption(algorithm, keyName, keyBlob, keyBlobLength, credentials,
+                                credentialsLength, header, headerLength, handle);
+  });
+}
+
+DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLength, const char* keyName,
+                               const char* /*keyName2: the same name again*/, const BYTE* keyBlob,
+                               DWORD keyBlobLength, const BYTE* credentials,
+                               DWORD* credentialsLength, DWORD* handle) {
+  return Guarded([&] {
+    return InitFolderDecryption(header, headerLength, keyName, keyBlob, keyBlobLength, credentials,
+                                credentialsLength, handle);
+  });
+}
+
+DWORD QVFSFolderEncryptFile(QVData* data) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return EncryptFileInFolder(*data, *folder);
+  });
+}
+
+DWORD QVFSFolderDecryptFile(QVData* data) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return DecryptFileInFolder(*data, *folder);
+  });
+}
+
+DWORD QVFSCloseHandle(DWORD handle) {
+  return Guarded([&] { return CloseFolder(handle) ? StatusSuccess : StatusEngineInitError; });
+}
+
+BOOL CreatePKISettings(const char* /*name: the key pair does not depend on it*/, DWORD* length,
+                       BYTE** blob) {
+  if (length == nullptr || blob == nullptr) return FALSE;
+  *length = 0;
+  *blob = nullptr;
+  if (sodium_init() < 0) return FALSE;
+  auto* out = static_cast<BYTE*>(CoTaskMemAlloc(kKeyBlobSize));
+  if (out == nullptr) return FALSE;
+  std::memset(out, 0, kKeyBlobSize);
+  std::memcpy(out, "QVKB", 4);
+  out[4] = kKeyBlobVersion;
+  out[5] = kKeyBlobHasSecret;
+  crypto_box_keypair(out + kKeyBlobPublicOffset, out + kKeyBlobSecretOffset);
+  *length = static_cast<DWORD>(kKeyBlobSize);
+  *blob = out;
+  return TRUE;
+}
+
+DWORD QVFSFileGetOwner(const char* path, char* owner) {
+  if (owner == nullptr) return StatusMemoryError;
+  owner[0] = '\0';
+  return WithFileHeader(
+      path, [&](const KeyHeader& header, std::uint32_t) { return WriteOwner(header, owner); });
+}
+
+DWORD QVFSFolderGetOwner(const BYTE* header, DWORD* headerLength, char* owner) {
+  if (owner == nullptr || headerLength == nullptr) return StatusMemoryError;
+  owner[0] = '\0';
+  return WithFolderHeader(header, *headerLength,
+                          [&](const KeyHeader& parsed) { return WriteOwner(parsed, owner); });
+}
+
+DWORD QVFSFileIsValidUser(const char* path, const char* userId, const char* keyName,
+                          const BYTE* keyBlob, DWORD keyBlobLength) {
+  return WithFileHeader(path, [&](const KeyHeader& header, std::uint32_t) {
+    return CheckUser(header, Family::File, Target(userId, keyName, keyBlob, keyBlobLength));
+  });
+}
+
+DWORD QVFSFolderIsValidUser(const BYTE* header, DWORD headerLength, const char* userId,
+                            const char* keyName, const BYTE* keyBlob, DWORD keyBlobLength) {
+  return WithFolderHeader(header, headerLength, [&](const KeyHeader& parsed) {
+    return CheckUser(parsed, Family::Folder, Target(userId, keyName, keyBlob, keyBlobLength));
+  });
+}
+
+DWORD QVFSFileAddUser(const char* path, const char* actingUserId, const char* actingKeyName,
+                      const BYTE* actingKeyBlob, DWORD actingKeyBlobLength,
+                      const char* /*algorithmName: an item keeps the cipher it was made with*/,
+                      const char* userId, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
+                      const BYTE* userCredentials, DWORD userCredentialsLength, DWORD /*flags*/) {
+  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
+    bool changed = false;
+    if (const DWORD status =
+            AddUser(&header, Family::File,
+                    Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength),
+                    Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
+                           userCredentialsLength),
+                    &changed);
+        status != StatusSuccess || !changed)
+      return status;
+    return RewriteHeader(path, Encode(header, Family::File), length);
+  });
+}
+
+DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
+                        const char* actingUserId, const char* actingKeyName,
+                        const BYTE* actingKeyBlob, DWORD actingKeyBlobLength,
+                        const char* /*algorithmName*/, const char* userId, const BYTE* userKeyBlob,
+                        DWORD userKeyBlobLength, const BYTE* userCredentials,
+                        DWORD userCredentialsLength, DWORD /*flags*/) {
+  if (headerLength == nullptr || *headerLength > headerCapacity) return StatusMemoryError;
+  return WithFolderHeader(header, *headerLength, [&](KeyHeader& parsed) -> DWORD {
+    bool changed = false;
+    if (const DWORD status =
+            AddUser(&parsed, Family::Folder,
+                    Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength),
+                    Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
+                           userCredentialsLength),
+                    &changed);
+        status != StatusSuccess || !changed)
+      return status;
+    return StoreFolderHeader(parsed, header, headerLength, headerCapacity);
+  });
+}
+
+DWORD QVFSFileRemoveUser(const char* path, const char* userId, const char* keyName,
+                         const BYTE* userKeyBlob, DWORD userKeyBlobLength,
+                         const char* actingUserId) {
+  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
+    if (const DWORD status = RemoveUser(
+            &header, Target(userId, keyName, userKeyBlob, userKeyBlobLength), actingUserId);
+        status != StatusSuccess)
+      return status;
+    return RewriteHeader(path, Encode(header, Family::File), length);
+  });
+}
+
+DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
+                           const char* keyName, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
+                           const char* actingUserId) {
+  if (headerLength == nullptr) return StatusMemoryError;
+  return WithFolderHeader(header, *headerLength, [&](KeyHeader& parsed) -> DWORD {
+    if (const DWORD status = RemoveUser(
+            &parsed, Target(userId, keyName, userKeyBlob, userKeyBlobLength), actingUserId);
+        status != StatusSuccess)
+      return status;
+    return StoreFolderHeader(parsed, header, headerLength, *headerLength);
+  });
+}
+
+DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size) {
+  if (size == nullptr) return StatusMemoryError;
+  const DWORD capacity = *size;
+  *size = 0;
+  return WithFileHeader(path, [&](const KeyHeader& header, std::uint32_t) {
+    *size = capacity;
+    return WriteUserList(header, buffer, size);
+  });
+}
+
+DWORD QVFSFolderGetUserList(const BYTE* header, DWORD headerLength, BYTE* buffer, DWORD* size) {
+  if (size == nullptr) return StatusMemoryError;
+  const DWORD capacity = *size;
+  *size = 0;
+  return WithFolderHeader(header, headerLength, [&](const KeyHeader& parsed) {
+    *size = capacity;
+    return WriteUserList(parsed, buffer, size);
+  });
+}
+
+DWORD QVFSFileChekIsPrivilegeUser(const char* userId, const char* path) {
+  return WithFileHeader(
+      path, [&](const KeyHeader& header, std::uint32_t) { return CheckPrivilege(header, userId); });
+}
+
+DWORD QVFSFolderChekIsPrivilegeUser(const char* userId, const BYTE* header, DWORD headerLength) {
+  return WithFolderHeader(header, headerLength,
+                          [&](const KeyHeader& parsed) { return CheckPrivilege(parsed, userId); });
+}

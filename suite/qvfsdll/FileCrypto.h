@@ -1,0 +1,30 @@
+// One file into a .qvf file and back: standalone (the file's own key, wrapped for its owner)
+// or under a folder handle (a key derived from the folder key). Outputs appear under their
+// final names only once complete and, for decryption, once every chunk has been verified.
+#pragma once
+
+#include "platform/WinTypes.h"
+#include "suite/QvFsApi.h"
+#include "suite/qvfsdll/FolderHeader.h"
+
+namespace qvfs {
+
+// Encrypts data->sourcePath into data->destinationPath for the acting user (the key blob and
+// credential block of `data`). 0, or 4 (unusable key or name), 10 (the source already is a
+// .qvf file), 11, 12, 14, 507.
+[[nodiscard]] DWORD EncryptFile(const QVData& data);
+// Decrypts data->sourcePath into the folder data->destinationPath (the source's own folder
+// when empty) under the source name without ".qvf". 0, or 3, 4, 5, 6 (also for a file that
+// belongs to a folder), 7 (cipher not available here), 8, 11, 12, 13, 14, 17, 507.
+[[nodiscard]] DWORD DecryptFile(const QVData& data);
+
+// The same under a folder: 4 from decryption when the file belongs to another folder or to
+// no folder.
+[[nodiscard]] DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder);
+[[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder);
+
+// Where DecryptFile writes: the folder joined with the source name without ".qvf" (in any
+// case); empty when no name is left.
+[[nodiscard]] std::string DecryptedPath(const char* sourcePath, const char* destinationFolder);
+
+}  // namespace qvfs

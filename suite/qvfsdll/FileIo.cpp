@@ -1,0 +1,237 @@
+// File handling of the library over POSIX calls (see FileIo.h). New outputs are unnamed
+// O_TMPFILE files linked into place through /proc/self/fd, which fails rather than replaces
+// when the name exists; where the file system has no unnamed files, a hidden temporary name
+// is linked (or renamed with RENAME_NOREPLACE) instead.
+#include "suite/qvfsdll/FileIo.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace qvfs {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 1u << 20;
+
+bool HasProcFd() { return access("/proc/self/fd", X_OK) == 0; }
+
+void SyncFolder(const std::string& folder) {
+  const FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The data itself is already on the disk; a folder that cannot be flushed only delays when
+  // its new name survives a crash.
+  if (fd.valid()) (void)fsync(fd.get());
+}
+
+DWORD CopyPayload(int from, std::uint64_t offset, int to) {
+  auto in = static_cast<off_t>(offset);
+  for (;;) {
+    const ssize_t copied = copy_file_range(from, &in, to, nullptr, 1u << 30, 0);
+    if (copied == 0) return StatusSuccess;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return StatusDestinationInUse;
+  }
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyBufferSize]);
+  for (;;) {
+    const ssize_t got = pread(from, buffer.get(), kCopyBufferSize, in);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return StatusSourceInUse;
+    if (got == 0) return StatusSuccess;
+    if (!WriteFull(to, buffer.get(), static_cast<std::size_t>(got))) return StatusDestinationInUse;
+    in += got;
+  }
+}
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
+ssize_t ReadFull(int fd, void* buffer, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = read(fd, static_cast<std::uint8_t*>(buffer) + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+bool WriteFull(int fd, const void* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put = write(fd, static_cast<const std::uint8_t*>(data) + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+DWORD OpenSource(const char* path, int* fd, mode_t* mode) {
+  if (path == nullptr || path[0] == '\0') return StatusSourceInUse;
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below.
+  const int opened = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (opened < 0) return StatusSourceInUse;
+  struct stat st {};
+  if (fstat(opened, &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(opened, F_SETFL, fcntl(opened, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(opened);
+    return StatusSourceInUse;
+  }
+  (void)posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
+  *fd = opened;
+  if (mode != nullptr) *mode = st.st_mode & 0777;  // never set-id bits on a new file
+  return StatusSuccess;
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) close(fd_);
+  if (!done_ && !tempPath_.empty()) unlink(tempPath_.c_str());
+}
+
+DWORD OutputFile::Create(const std::string& path) {
+  path_ = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) return StatusDestinationExists;
+  if (errno != ENOENT) return StatusDestinationInUse;
+  if (HasProcFd()) {
+    fd_ = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return StatusSuccess;
+  }
+  return CreateNamed();
+}
+
+DWORD OutputFile::CreateReplacement(const std::string& path) {
+  path_ = path;
+  return CreateNamed();
+}
+
+DWORD OutputFile::CreateNamed() {
+  std::string name = NameOf(path_);
+  if (name.size() > 200) name.resize(200);
+  const std::string folder = FolderOf(path_);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".qvtmp-%08x", randombytes_random());
+    std::string candidate = folder + "/." + name + suffix;
+    fd_ = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0) {
+      tempPath_ = std::move(candidate);
+      return StatusSuccess;
+    }
+    if (errno != EEXIST) break;
+  }
+  return StatusDestinationInUse;
+}
+
+DWORD OutputFile::Flush(mode_t mode) {
+  if (fd_ < 0 || done_) return StatusDestinationInUse;
+  if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) return StatusDestinationInUse;
+  return StatusSuccess;
+}
+
+DWORD OutputFile::Publish(mode_t mode) {
+  if (const DWORD status = Flush(mode); status != StatusSuccess) return status;
+  if (tempPath_.empty()) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    if (linkat(AT_FDCWD, self, AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
+  } else if (link(tempPath_.c_str(), path_.c_str()) == 0) {
+    unlink(tempPath_.c_str());
+  } else {
+    if (errno == EEXIST) return StatusDestinationExists;
+    // File systems without hard links still move a name without replacing.
+    if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0)
+      return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
+  }
+  done_ = true;
+  SyncFolder(FolderOf(path_));
+  return StatusSuccess;
+}
+
+DWORD OutputFile::Replace(mode_t mode) {
+  if (tempPath_.empty()) return StatusDestinationInUse;
+  if (const DWORD status = Flush(mode); status != StatusSuccess) return status;
+  if (rename(tempPath_.c_str(), path_.c_str()) != 0) return StatusDestinationInUse;
+  done_ = true;
+  SyncFolder(FolderOf(path_));
+  return StatusSuccess;
+}
+
+DWORD ReadHeader(int fd, Family family, KeyHeader* header, std::uint32_t* headerLength) {
+  std::uint8_t prelude[kPreludeSize];
+  const ssize_t got = pread(fd, prelude, sizeof prelude, 0);
+  if (got < 0) return StatusSourceInUse;
+  std::uint32_t length = 0;
+  if (const DWORD status =
+          CheckPrelude(std::span(prelude, static_cast<std::size_t>(got)), family, &length);
+      status != StatusSuccess)
+    return status;
+  std::vector<std::uint8_t> bytes(length);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t part = pread(fd, bytes.data() + done, length - done, static_cast<off_t>(done));
+    if (part < 0 && errno == EINTR) continue;
+    if (part < 0) return StatusSourceInUse;
+    if (part == 0) return StatusNoData;
+    done += static_cast<std::size_t>(part);
+  }
+  return Decode(bytes, family, header, headerLength);
+}
+
+DWORD ReadHeaderAt(const char* path, Family family, KeyHeader* header,
+                   std::uint32_t* headerLength) {
+  int fd = -1;
+  if (const DWORD status = OpenSource(path, &fd, nullptr); status != StatusSuccess) return status;
+  const FileDescriptor owned(fd);
+  return ReadHeader(fd, family, header, headerLength);
+}
+
+DWORD RewriteHeader(const std::string& givenPath, const std::vector<std::uint8_t>& header,
+                    std::uint32_t oldLength) {
+  // A link to the file keeps pointing at it: the file itself is replaced.
+  char* real = realpath(givenPath.c_str(), nullptr);
+  const std::string path = real != nullptr ? std::string(real) : givenPath;
+  std::free(real);
+  int fd = -1;
+  mode_t mode = 0;
+  if (const DWORD status = OpenSource(path.c_str(), &fd, &mode); status != StatusSuccess)
+    return status;
+  const FileDescriptor source(fd);
+  OutputFile out;
+  if (const DWORD status = out.CreateReplacement(path); status != StatusSuccess) return status;
+  if (!WriteFull(out.fd(), header.data(), header.size())) return StatusDestinationInUse;
+  if (const DWORD status = CopyPayload(fd, oldLength, out.fd()); status != StatusSuccess)
+    return status;
+  return out.Replace(mode);
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace qvfs

@@ -1,0 +1,116 @@
+// Folder headers and the handle table (see FolderHeader.h). Handles are small numbers that
+// are never 0 and never reused while open; the table is shared by every thread of the
+// process and guarded by one mutex, held only to look up, add or remove an entry.
+#include "suite/qvfsdll/FolderHeader.h"
+
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "suite/qvfsdll/UserKeys.h"
+
+namespace qvfs {
+
+namespace {
+
+class HandleTable {
+ public:
+  DWORD Add(std::shared_ptr<const FolderState> state) {
+    std::lock_guard lock(mutex_);
+    do {
+      ++next_;
+    } while (next_ == 0 || states_.count(next_) != 0);
+    states_.emplace(next_, std::move(state));
+    return next_;
+  }
+  std::shared_ptr<const FolderState> Find(DWORD handle) {
+    std::lock_guard lock(mutex_);
+    const auto found = states_.find(handle);
+    return found == states_.end() ? nullptr : found->second;
+  }
+  bool Remove(DWORD handle) {
+    std::shared_ptr<const FolderState> removed;
+    {
+      std::lock_guard lock(mutex_);
+      const auto found = states_.find(handle);
+      if (found == states_.end()) return false;
+      removed = std::move(found->second);
+      states_.erase(found);
+    }
+    return true;  // `removed` wipes the key here unless a call still uses it
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<DWORD, std::shared_ptr<const FolderState>> states_;
+  DWORD next_ = 0;
+};
+
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;  // outlives every thread that may still call
+  return *table;
+}
+
+}  // namespace
+
+DWORD InitFolderEncryption(const EncryptAlgoInfo* algorithm, const char* keyName,
+                           const BYTE* keyBlob, DWORD keyBlobLength, const BYTE* credentials,
+                           DWORD credentialsLength, BYTE* header, DWORD* headerLength,
+                           DWORD* handle) {
+  if (header == nullptr || headerLength == nullptr || handle == nullptr) return StatusMemoryError;
+  *handle = 0;
+  UserKey user;
+  const std::string name = ActingName(keyName, credentials, credentialsLength);
+  if (!ParseKeyBlob(keyBlob, keyBlobLength, &user) || name.empty()) return StatusWrongPassword;
+
+  auto state = std::make_shared<FolderState>();
+  KeyHeader& h = state->header;
+  h.kind = Kind::Folder;
+  SetAlgorithm(&h, algorithm != nullptr ? algorithm->algorithmName : nullptr,
+               algorithm != nullptr ? algorithm->algorithmId : kDefaultAlgorithmId);
+  h.itemId = RandomItemId();
+  SetOwner(&h, name, user.publicKey);
+  state->folderKey = RandomKey();
+  SealCore(&h, Family::Folder, state->folderKey);
+  AddRecipient(&h, state->folderKey, name, user.publicKey);
+
+  const std::vector<std::uint8_t> bytes = Encode(h, Family::Folder);
+  if (bytes.size() > *headerLength) {
+    *headerLength = static_cast<DWORD>(bytes.size());
+    return StatusMemoryError;
+  }
+  std::memcpy(header, bytes.data(), bytes.size());
+  *headerLength = static_cast<DWORD>(bytes.size());
+  *handle = Handles().Add(std::move(state));
+  return StatusSuccess;
+}
+
+DWORD InitFolderDecryption(const BYTE* header, DWORD headerLength, const char* keyName,
+                           const BYTE* keyBlob, DWORD keyBlobLength, const BYTE* credentials,
+                           const DWORD* credentialsLength, DWORD* handle) {
+  if (handle == nullptr) return StatusMemoryError;
+  *handle = 0;
+  if (header == nullptr || headerLength == 0) return StatusNoData;
+  auto state = std::make_shared<FolderState>();
+  if (const DWORD status =
+          Decode(std::span(header, headerLength), Family::Folder, &state->header, nullptr);
+      status != StatusSuccess)
+    return status;
+  UserKey user;
+  if (!ParseKeyBlob(keyBlob, keyBlobLength, &user)) return StatusWrongPassword;
+  const std::string name =
+      ActingName(keyName, credentials, credentialsLength != nullptr ? *credentialsLength : 0);
+  if (const DWORD status =
+          UnlockHeader(state->header, Family::Folder, user, name, &state->folderKey);
+      status != StatusSuccess)
+    return status;
+  if (!AeadAvailable(state->header.aead)) return StatusEngineInitError;
+  *handle = Handles().Add(std::move(state));
+  return StatusSuccess;
+}
+
+std::shared_ptr<const FolderState> FindFolder(DWORD handle) { return Handles().Find(handle); }
+
+bool CloseFolder(DWORD handle) { return Handles().Remove(handle); }
+
+}  // namespace qvfs

@@ -1,0 +1,341 @@
+// Encoding, parsing and keyed checks of the key header (see QvfFormat.h). The parser takes
+// nothing on trust: every length is checked against the bytes that are there and against
+// the limits of the format before it is used, and an encoding that is not the one this
+// writer would produce is refused, so one header has exactly one byte form.
+#include "suite/qvfsdll/QvfFormat.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace qvfs {
+
+namespace {
+
+constexpr std::uint8_t kFileMagic[kMagicSize] = {0x89, 'Q', 'V', 'F', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint8_t kFolderMagic[kMagicSize] = {0x89, 'Q', 'V', 'H', '\r', '\n', 0x1A, '\n'};
+constexpr std::size_t kCoreFixedSize = 92;  // up to the first text
+constexpr std::size_t kMaxTextLength = 300;
+constexpr std::size_t kEntryFixedSize = 2 + kKeySize + kSealedKeySize + kMacSize;
+constexpr char kMacContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'H', 'e', 'a', 'd', 'r'};
+constexpr char kPayloadContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'P', 'a', 'y', 'l', 'd'};
+
+const std::uint8_t* MagicOf(Family family) {
+  return family == Family::File ? kFileMagic : kFolderMagic;
+}
+
+DWORD UnknownVersion(Family family) {
+  return family == Family::File ? StatusIncompatibleFormat : StatusIncompatibleFormat2;
+}
+
+class Writer {
+ public:
+  explicit Writer(std::vector<std::uint8_t>* out) : out_(out) {}
+  void U8(std::uint8_t v) { out_->push_back(v); }
+  void U16(std::uint16_t v) {
+    U8(static_cast<std::uint8_t>(v));
+    U8(static_cast<std::uint8_t>(v >> 8));
+  }
+  void U32(std::uint32_t v) {
+    U16(static_cast<std::uint16_t>(v));
+    U16(static_cast<std::uint16_t>(v >> 16));
+  }
+  void Bytes(const std::uint8_t* data, std::size_t size) {
+    out_->insert(out_->end(), data, data + size);
+  }
+  void Text(const std::string& text) {
+    U16(static_cast<std::uint16_t>(text.size()));
+    Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  }
+
+ private:
+  std::vector<std::uint8_t>* out_;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::size_t Offset() const { return offset_; }
+  bool U8(std::uint8_t* v) {
+    if (bytes_.size() - offset_ < 1) return false;
+    *v = bytes_[offset_++];
+    return true;
+  }
+  bool U16(std::uint16_t* v) {
+    if (bytes_.size() - offset_ < 2) return false;
+    *v = static_cast<std::uint16_t>(bytes_[offset_] | bytes_[offset_ + 1] << 8);
+    offset_ += 2;
+    return true;
+  }
+  bool U32(std::uint32_t* v) {
+    std::uint16_t low = 0, high = 0;
+    if (!U16(&low) || !U16(&high)) return false;
+    *v = static_cast<std::uint32_t>(low) | static_cast<std::uint32_t>(high) << 16;
+    return true;
+  }
+  bool Bytes(std::uint8_t* out, std::size_t size) {
+    if (bytes_.size() - offset_ < size) return false;
+    std::memcpy(out, bytes_.data() + offset_, size);
+    offset_ += size;
+    return true;
+  }
+  // A text of at most `limit` bytes without NUL.
+  bool Text(std::string* out, std::size_t limit) {
+    std::uint16_t size = 0;
+    if (!U16(&size) || size > limit || bytes_.size() - offset_ < size) return false;
+    const char* start = reinterpret_cast<const char*>(bytes_.data() + offset_);
+    if (std::memchr(start, '\0', size) != nullptr) return false;
+    out->assign(start, size);
+    offset_ += size;
+    return true;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t offset_ = 0;
+};
+
+std::uint32_t ReadU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+bool KindFitsFamily(Kind kind, Family family) {
+  return family == Family::Folder ? kind == Kind::Folder
+                                  : kind == Kind::File || kind == Kind::FolderFile;
+}
+
+void Checksum(const std::uint8_t* data, std::size_t size, std::uint8_t* out) {
+  crypto_generichash(out, kChecksumSize, data, size, nullptr, 0);
+}
+
+Mac EntryMac(const SecretKey& macKey, const ItemId& itemId, const Recipient& entry) {
+  std::vector<std::uint8_t> message;
+  Writer w(&message);
+  static constexpr char kDomain[] = "QvfEntry";
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kDomain), sizeof kDomain - 1);
+  w.Bytes(itemId.data(), itemId.size());
+  w.Text(entry.name);
+  w.Bytes(entry.publicKey.data(), entry.publicKey.size());
+  w.Bytes(entry.sealedKey.data(), entry.sealedKey.size());
+  Mac mac{};
+  crypto_generichash(mac.data(), mac.size(), message.data(), message.size(), macKey.data(),
+                     macKey.size());
+  return mac;
+}
+
+Mac CoreMac(const SecretKey& macKey, const std::vector<std::uint8_t>& core) {
+  Mac mac{};
+  crypto_generichash(mac.data(), mac.size(), core.data(), core.size(), macKey.data(),
+                     macKey.size());
+  return mac;
+}
+
+}  // namespace
+
+SecretKey::SecretKey(const SecretKey& other) { std::memcpy(bytes_, other.bytes_, kKeySize); }
+
+SecretKey& SecretKey::operator=(const SecretKey& other) {
+  std::memmove(bytes_, other.bytes_, kKeySize);
+  return *this;
+}
+
+SecretKey::~SecretKey() { sodium_memzero(bytes_, kKeySize); }
+
+std::vector<std::uint8_t> EncodeCore(const KeyHeader& h, Family family) {
+  std::vector<std::uint8_t> out;
+  Writer w(&out);
+  w.Bytes(MagicOf(family), kMagicSize);
+  w.U16(kFormatVersion);
+  w.U16(0);
+  w.U32(0);
+  w.U8(static_cast<std::uint8_t>(h.kind));
+  w.U8(static_cast<std::uint8_t>(h.aead));
+  w.U16(0);
+  w.U32(h.chunkSize);
+  w.U32(h.algorithmId);
+  w.Bytes(h.itemId.data(), h.itemId.size());
+  w.Bytes(h.folderId.data(), h.folderId.size());
+  w.Bytes(h.ownerKey.data(), h.ownerKey.size());
+  w.Text(h.algorithmName);
+  w.Text(h.ownerName);
+  w.Text(h.ownerIdentity);
+  w.Text(h.ownerKeyFile);
+  return out;
+}
+
+std::size_t EncodedSize(const KeyHeader& h) {
+  std::size_t size = kCoreFixedSize + 8 + h.algorithmName.size() + h.ownerName.size() +
+                     h.ownerIdentity.size() + h.ownerKeyFile.size() + kMacSize + 2 + kChecksumSize;
+  for (const Recipient& entry : h.recipients) size += kEntryFixedSize + entry.name.size();
+  return size;
+}
+
+std::vector<std::uint8_t> Encode(const KeyHeader& h, Family family) {
+  std::vector<std::uint8_t> out = EncodeCore(h, family);
+  Writer w(&out);
+  w.Bytes(h.coreMac.data(), h.coreMac.size());
+  w.U16(static_cast<std::uint16_t>(h.recipients.size()));
+  for (const Recipient& entry : h.recipients) {
+    w.Text(entry.name);
+    w.Bytes(entry.publicKey.data(), entry.publicKey.size());
+    w.Bytes(entry.sealedKey.data(), entry.sealedKey.size());
+    w.Bytes(entry.mac.data(), entry.mac.size());
+  }
+  const std::size_t length = out.size() + kChecksumSize;
+  for (int i = 0; i < 4; ++i) out[12 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+  out.resize(length);
+  Checksum(out.data(), length - kChecksumSize, out.data() + length - kChecksumSize);
+  return out;
+}
+
+bool StartsWithMagic(std::span<const std::uint8_t> bytes, Family family) {
+  return bytes.size() >= kMagicSize && std::memcmp(bytes.data(), MagicOf(family), kMagicSize) == 0;
+}
+
+DWORD CheckPrelude(std::span<const std::uint8_t> bytes, Family family,
+                   std::uint32_t* headerLength) {
+  if (bytes.empty()) return StatusNoData;
+  const std::uint8_t* magic = MagicOf(family);
+  const std::size_t compared = std::min(bytes.size(), kMagicSize);
+  if (std::memcmp(bytes.data(), magic, compared) != 0) return StatusDecryptionError;
+  if (bytes.size() < kPreludeSize) return StatusNoData;
+  const std::uint16_t version = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
+  const std::uint16_t flags = static_cast<std::uint16_t>(bytes[10] | bytes[11] << 8);
+  if (version != kFormatVersion || flags != 0) return UnknownVersion(family);
+  const std::uint32_t length = ReadU32(bytes.data() + 12);
+  if (length < kCoreFixedSize + 8 + kMacSize + 2 + kChecksumSize || length > kMaxHeaderSize)
+    return StatusFileCrcError;
+  *headerLength = length;
+  return StatusSuccess;
+}
+
+DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
+             std::uint32_t* headerLength) {
+  std::uint32_t length = 0;
+  if (const DWORD status = CheckPrelude(bytes, family, &length); status != StatusSuccess)
+    return status;
+  if (bytes.size() < length) return StatusNoData;
+  std::uint8_t sum[kChecksumSize];
+  Checksum(bytes.data(), length - kChecksumSize, sum);
+  if (std::memcmp(sum, bytes.data() + length - kChecksumSize, kChecksumSize) != 0)
+    return StatusFileCrcError;
+
+  const std::span<const std::uint8_t> body = bytes.first(length - kChecksumSize);
+  Reader r(body);
+  KeyHeader h;
+  std::uint8_t skip[kPreludeSize];
+  std::uint8_t kind = 0, aead = 0;
+  std::uint16_t reserved = 0, count = 0;
+  if (!r.Bytes(skip, kPreludeSize) || !r.U8(&kind) || !r.U8(&aead) || !r.U16(&reserved) ||
+      !r.U32(&h.chunkSize) || !r.U32(&h.algorithmId) || !r.Bytes(h.itemId.data(), kItemIdSize) ||
+      !r.Bytes(h.folderId.data(), kItemIdSize) || !r.Bytes(h.ownerKey.data(), kKeySize))
+    return StatusFileCrcError;
+  h.kind = static_cast<Kind>(kind);
+  if (reserved != 0 || !KindFitsFamily(h.kind, family) || h.chunkSize < kMinChunkSize ||
+      h.chunkSize > kMaxChunkSize)
+    return StatusFileCrcError;
+  if (aead != static_cast<std::uint8_t>(Aead::Aes256Gcm) &&
+      aead != static_cast<std::uint8_t>(Aead::XChaCha20Poly1305))
+    return UnknownVersion(family);
+  h.aead = static_cast<Aead>(aead);
+  if (h.kind != Kind::FolderFile &&
+      std::any_of(h.folderId.begin(), h.folderId.end(), [](std::uint8_t b) { return b != 0; }))
+    return StatusFileCrcError;
+  if (!r.Text(&h.algorithmName, kMaxTextLength) || !r.Text(&h.ownerName, kMaxNameLength) ||
+      !r.Text(&h.ownerIdentity, kMaxTextLength) || !r.Text(&h.ownerKeyFile, kMaxTextLength) ||
+      !r.Bytes(h.coreMac.data(), kMacSize) || !r.U16(&count))
+    return StatusFileCrcError;
+  if (count > kMaxRecipients || (h.kind == Kind::FolderFile && count != 0))
+    return StatusFileCrcError;
+  // Every entry needs at least its fixed part, so a count the bytes cannot hold is refused
+  // before anything is reserved for it.
+  if (count > (body.size() - r.Offset()) / kEntryFixedSize) return StatusFileCrcError;
+  h.recipients.resize(count);
+  for (Recipient& entry : h.recipients) {
+    if (!r.Text(&entry.name, kMaxNameLength) || !r.Bytes(entry.publicKey.data(), kKeySize) ||
+        !r.Bytes(entry.sealedKey.data(), kSealedKeySize) || !r.Bytes(entry.mac.data(), kMacSize))
+      return StatusFileCrcError;
+  }
+  if (r.Offset() != body.size()) return StatusFileCrcError;
+  *out = std::move(h);
+  if (headerLength != nullptr) *headerLength = length;
+  return StatusSuccess;
+}
+
+SecretKey DeriveMacKey(const SecretKey& itemKey) {
+  SecretKey key;
+  crypto_kdf_derive_from_key(key.data(), key.size(), 1, kMacContext, itemKey.data());
+  return key;
+}
+
+SecretKey DerivePayloadKey(const SecretKey& itemKey) {
+  SecretKey key;
+  crypto_kdf_derive_from_key(key.data(), key.size(), 2, kPayloadContext, itemKey.data());
+  return key;
+}
+
+SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId,
+                              const ItemId& fileId) {
+  static constexpr char kDomain[] = "QvfFolderFile1";
+  std::uint8_t message[sizeof kDomain - 1 + 2 * kItemIdSize];
+  std::memcpy(message, kDomain, sizeof kDomain - 1);
+  std::memcpy(message + sizeof kDomain - 1, folderId.data(), kItemIdSize);
+  std::memcpy(message + sizeof kDomain - 1 + kItemIdSize, fileId.data(), kItemIdSize);
+  SecretKey key;
+  crypto_generichash(key.data(), key.size(), message, sizeof message, folderKey.data(),
+                     folderKey.size());
+  return key;
+}
+
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey) {
+  header->coreMac = CoreMac(DeriveMacKey(itemKey), EncodeCore(*header, family));
+}
+
+void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
+                  const PublicKey& publicKey) {
+  Recipient entry;
+  entry.name = name;
+  entry.publicKey = publicKey;
+  crypto_box_seal(entry.sealedKey.data(), itemKey.data(), itemKey.size(), publicKey.data());
+  entry.mac = EntryMac(DeriveMacKey(itemKey), header->itemId, entry);
+  header->recipients.push_back(std::move(entry));
+}
+
+DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey) {
+  const SecretKey macKey = DeriveMacKey(itemKey);
+  const Mac core = CoreMac(macKey, EncodeCore(header, family));
+  if (sodium_memcmp(core.data(), header.coreMac.data(), kMacSize) != 0) return StatusIntegrityError;
+  for (const Recipient& entry : header.recipients) {
+    const Mac mac = EntryMac(macKey, header.itemId, entry);
+    if (sodium_memcmp(mac.data(), entry.mac.data(), kMacSize) != 0) return StatusIntegrityError;
+  }
+  return StatusSuccess;
+}
+
+bool OpenSealedKey(const Recipient& entry, const PublicKey& publicKey, const SecretKey& secretKey,
+                   SecretKey* itemKey) {
+  return crypto_box_seal_open(itemKey->data(), entry.sealedKey.data(), kSealedKeySize,
+                              publicKey.data(), secretKey.data()) == 0;
+}
+
+std::ptrdiff_t FindRecipient(const KeyHeader& header, const PublicKey& publicKey) {
+  for (std::size_t i = 0; i < header.recipients.size(); ++i)
+    if (header.recipients[i].publicKey == publicKey) return static_cast<std::ptrdiff_t>(i);
+  return -1;
+}
+
+ItemId RandomItemId() {
+  ItemId id{};
+  randombytes_buf(id.data(), id.size());
+  return id;
+}
+
+SecretKey RandomKey() {
+  SecretKey key;
+  randombytes_buf(key.data(), key.size());
+  return key;
+}
+
+}  // namespace qvfs

@@ -1,0 +1,138 @@
+// The key header shared by encrypted files (.qvf) and folder headers: its in-memory form,
+// the byte encoding with its checksum, and the keyed checks that bind the recipient list to
+// the item key. docs/formats-qvf.md describes the bytes; this file is the one place that
+// reads or writes them.
+//
+// Two families share one layout and differ in their magic: a file header starts every .qvf
+// file (kind File: the item key is wrapped for each recipient; kind FolderFile: the key is
+// derived from a folder key), a folder header is the protection record a container stores
+// (kind Folder). A header is protected twice: an unkeyed checksum over all its bytes finds
+// damage before any key is tried (status 3), and MACs under a key derived from the item key
+// authenticate the immutable core and every recipient entry (status 8), so nobody without a
+// listed user's key can add a working entry or relabel one.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/ItemStatus.h"
+#include "platform/WinTypes.h"
+
+namespace qvfs {
+
+inline constexpr std::size_t kKeySize = 32;
+inline constexpr std::size_t kItemIdSize = 16;
+inline constexpr std::size_t kMacSize = 32;
+inline constexpr std::size_t kChecksumSize = 16;
+inline constexpr std::size_t kTagSize = 16;
+inline constexpr std::size_t kSealedKeySize = 80;  // sealed box of a 32-byte key
+inline constexpr std::size_t kPreludeSize = 16;    // magic, version, flags, header length
+inline constexpr std::size_t kMagicSize = 8;
+inline constexpr std::uint16_t kFormatVersion = 1;
+
+inline constexpr std::uint32_t kDefaultChunkSize = 1u << 20;
+inline constexpr std::uint32_t kMinChunkSize = 4096;
+inline constexpr std::uint32_t kMaxChunkSize = 4u << 20;
+inline constexpr std::size_t kMaxHeaderSize = 1u << 20;
+inline constexpr std::size_t kMaxNameLength = 255;
+inline constexpr std::size_t kMaxRecipients = 4096;
+
+enum class Family { File, Folder };
+enum class Kind : std::uint8_t { File = 1, FolderFile = 2, Folder = 3 };
+enum class Aead : std::uint8_t { Aes256Gcm = 1, XChaCha20Poly1305 = 2 };
+
+using ItemId = std::array<std::uint8_t, kItemIdSize>;
+using PublicKey = std::array<std::uint8_t, kKeySize>;
+using Mac = std::array<std::uint8_t, kMacSize>;
+
+// 32 bytes of key material, wiped when it goes.
+class SecretKey {
+ public:
+  SecretKey() = default;
+  SecretKey(const SecretKey& other);
+  SecretKey& operator=(const SecretKey& other);
+  ~SecretKey();
+  std::uint8_t* data() { return bytes_; }
+  const std::uint8_t* data() const { return bytes_; }
+  static constexpr std::size_t size() { return kKeySize; }
+
+ private:
+  std::uint8_t bytes_[kKeySize] = {};
+};
+
+struct Recipient {
+  std::string name;  // the user id, or the key name for "{GUID}" key names
+  PublicKey publicKey{};
+  std::array<std::uint8_t, kSealedKeySize> sealedKey{};
+  Mac mac{};
+};
+
+struct KeyHeader {
+  Kind kind = Kind::File;
+  Aead aead = Aead::Aes256Gcm;
+  std::uint32_t chunkSize = kDefaultChunkSize;
+  std::uint32_t algorithmId = 0;
+  ItemId itemId{};
+  ItemId folderId{};  // FolderFile: the folder the key comes from; zero otherwise
+  PublicKey ownerKey{};
+  std::string algorithmName;
+  std::string ownerName;      // the owner's key name
+  std::string ownerIdentity;  // "{...}"
+  std::string ownerKeyFile;   // name of the owner's exported key file
+  Mac coreMac{};
+  std::vector<Recipient> recipients;
+
+  // The owner text: identity followed by the key file name.
+  std::string OwnerText() const { return ownerIdentity + ownerKeyFile; }
+};
+
+// The encoded core (everything the core MAC covers), with the header length field zero.
+[[nodiscard]] std::vector<std::uint8_t> EncodeCore(const KeyHeader& header, Family family);
+// The length Encode gives.
+[[nodiscard]] std::size_t EncodedSize(const KeyHeader& header);
+// The whole header: core, core MAC, recipients and checksum.
+[[nodiscard]] std::vector<std::uint8_t> Encode(const KeyHeader& header, Family family);
+
+// Checks the first kPreludeSize bytes (fewer when the input is shorter) and yields the header
+// length they announce. 13 for an input too short to tell, 5 for a foreign magic, 17 (file)
+// or 18 (folder) for a version or flag this build does not know, 3 for an impossible length.
+[[nodiscard]] DWORD CheckPrelude(std::span<const std::uint8_t> bytes, Family family,
+                                 std::uint32_t* headerLength);
+// True when `bytes` start with the whole magic of `family`.
+[[nodiscard]] bool StartsWithMagic(std::span<const std::uint8_t> bytes, Family family);
+// Parses a whole header from the start of `bytes` (which may hold more). The prelude results
+// above, 13 when the header runs past the input, 3 for a wrong checksum or a malformed field,
+// 17/18 for an unknown authenticated-encryption id.
+[[nodiscard]] DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
+                           std::uint32_t* headerLength);
+
+// Key schedule: the MAC key and the payload key of an item key, and a file key under a
+// folder key.
+[[nodiscard]] SecretKey DeriveMacKey(const SecretKey& itemKey);
+[[nodiscard]] SecretKey DerivePayloadKey(const SecretKey& itemKey);
+[[nodiscard]] SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId,
+                                            const ItemId& fileId);
+
+// Sets the core MAC of a header whose fields are final.
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey);
+// Adds an entry for `publicKey` holding the item key, with its MAC.
+void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
+                  const PublicKey& publicKey);
+// 0 when the core MAC and every entry MAC verify under `itemKey`, else 8.
+[[nodiscard]] DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey);
+// Opens a sealed item key with the recipient's key pair; false when it does not open.
+[[nodiscard]] bool OpenSealedKey(const Recipient& entry, const PublicKey& publicKey,
+                                 const SecretKey& secretKey, SecretKey* itemKey);
+
+// The index of the entry for `publicKey`, or -1.
+[[nodiscard]] std::ptrdiff_t FindRecipient(const KeyHeader& header, const PublicKey& publicKey);
+
+// Fresh random bytes.
+[[nodiscard]] ItemId RandomItemId();
+[[nodiscard]] SecretKey RandomKey();
+
+}  // namespace qvfs

@@ -1,0 +1,58 @@
+// Exported key files: a user's key (public and secret half) sealed under a password, so that
+// another installation can import it. `qvclient export-key` writes them; `qvclient
+// import-key` and the user-data object's import of an older key read them. The layout is in
+// docs/formats-userstore.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "suite/SuiteExport.h"
+#include "suite/qvprofile/UserStore.h"
+
+inline constexpr std::size_t kMaxKeyFileSize = 4096;
+
+struct QvKeyFileContents {
+  std::string userId;
+  std::string keyName;
+  std::string label;
+  std::vector<std::uint8_t> blob;  // a key blob with its secret half
+};
+
+// The folder where exported keys are written by default and where the import of an older key
+// looks for them: <machine root>/export. Empty when there is no machine root.
+QV_SUITE_API std::string QvExportFolder();
+// The file name of a key's export, as the owner text of an encrypted item names it: the key
+// name without the braces of a GUID name, with '/', '\', ':' and control characters made '_',
+// then ".qvkey".
+QV_SUITE_API std::string QvKeyFileName(std::string_view keyName);
+
+// The user id, key name and label of a key file, read without the password (they are stored
+// in clear and authenticated with the sealed key). InvalidArgument when it is not a key file
+// of a version this build reads.
+[[nodiscard]] QV_SUITE_API QvStoreStatus QvPeekKeyFile(const std::uint8_t* data, std::size_t size,
+                                                       QvKeyFileContents* contents);
+
+// The file's bytes for `contents` sealed under `password`. InvalidArgument when the user id,
+// names or blob are not valid or the blob has no secret half.
+[[nodiscard]] QV_SUITE_API QvStoreStatus QvEncodeKeyFile(const QvKeyFileContents& contents,
+                                                         std::string_view password,
+                                                         std::vector<std::uint8_t>* bytes);
+// Opens a key file's bytes. InvalidArgument: not a key file of a version this build reads;
+// WrongPassword: the password does not open it, or the file was altered.
+[[nodiscard]] QV_SUITE_API QvStoreStatus QvDecodeKeyFile(const std::uint8_t* data, std::size_t size,
+                                                         std::string_view password,
+                                                         QvKeyFileContents* contents);
+
+// Writes the bytes to `path` with mode 0600 (beside it first, then moved in place). Without
+// `overwrite` an existing file is left alone and Exists is returned.
+[[nodiscard]] QV_SUITE_API QvStoreStatus QvWriteKeyFile(const std::string& path,
+                                                        const std::vector<std::uint8_t>& bytes,
+                                                        bool overwrite, std::string* error);
+// Reads a key file of at most kMaxKeyFileSize bytes. NotFound when it does not exist.
+[[nodiscard]] QV_SUITE_API QvStoreStatus QvReadKeyFile(const std::string& path,
+                                                       std::vector<std::uint8_t>* bytes,
+                                                       std::string* error);

@@ -1,0 +1,1076 @@
+// The user store over SQLite (see UserStore.h and docs/formats-userstore.md).
+//
+// One connection per process and store object, used under the object's lock. A forked child
+// never uses its parent's connection (SQLite forbids it): it opens its own on first use.
+// Writes run in BEGIN IMMEDIATE transactions and a busy file is retried for up to ten seconds,
+// so two processes writing at once both succeed.
+#include "suite/qvprofile/UserStore.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "platform/MachineRoot.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/StoreCrypto.h"
+
+namespace {
+
+// "QVUS" in the database header's application id; the schema version in user_version.
+constexpr int kApplicationId = 0x51565553;
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 10000;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE config(
+  name TEXT PRIMARY KEY,
+  value INTEGER NOT NULL);
+CREATE TABLE users(
+  user_id TEXT PRIMARY KEY COLLATE NOCASE,
+  user_name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  display_name TEXT NOT NULL,
+  account_type INTEGER NOT NULL,
+  password_hash TEXT,
+  kek_salt BLOB,
+  kek_ops INTEGER,
+  kek_mem INTEGER,
+  master_key BLOB,
+  default_key TEXT COLLATE NOCASE,
+  session_timeout_ms INTEGER NOT NULL,
+  last_logon_ms INTEGER NOT NULL DEFAULT 0,
+  created INTEGER NOT NULL);
+CREATE TABLE keys(
+  user_id TEXT NOT NULL REFERENCES users(user_id) ON DELETE CASCADE,
+  key_name TEXT NOT NULL COLLATE NOCASE,
+  label TEXT NOT NULL,
+  type INTEGER NOT NULL,
+  public_blob BLOB NOT NULL,
+  sealed_secret BLOB,
+  created INTEGER NOT NULL,
+  PRIMARY KEY(user_id, key_name));
+CREATE TABLE share_keys(
+  user_id TEXT PRIMARY KEY REFERENCES users(user_id) ON DELETE CASCADE,
+  type INTEGER NOT NULL,
+  blob BLOB NOT NULL,
+  updated INTEGER NOT NULL);
+CREATE TABLE settings(
+  user_id TEXT NOT NULL REFERENCES users(user_id) ON DELETE CASCADE,
+  category INTEGER NOT NULL,
+  id INTEGER NOT NULL,
+  value TEXT NOT NULL,
+  PRIMARY KEY(user_id, category, id));
+CREATE TABLE audit(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  user_id TEXT NOT NULL,
+  machine TEXT NOT NULL,
+  path TEXT NOT NULL,
+  result INTEGER NOT NULL,
+  event_type INTEGER NOT NULL,
+  time INTEGER NOT NULL);
+CREATE INDEX audit_by_time ON audit(time, seq);
+)sql";
+
+constexpr const char* kUserColumns =
+    "u.user_id, u.user_name, u.display_name, u.account_type, u.password_hash IS NOT NULL, "
+    "COALESCE(u.default_key, ''), u.session_timeout_ms, u.last_logon_ms, "
+    "(SELECT COUNT(*) FROM keys k WHERE k.user_id = u.user_id)";
+
+std::int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsCleanText(std::string_view text, size_t maxLength) {
+  if (text.size() > maxLength) return false;
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+// A prepared statement that finalizes itself.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool Ok() const { return stmt_ != nullptr; }
+  Statement& Text(int index, std::string_view value) {
+    // A null data pointer would bind NULL instead of an empty text.
+    if (stmt_ != nullptr)
+      sqlite3_bind_text(stmt_, index, value.data() != nullptr ? value.data() : "",
+                        static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Blob(int index, const std::vector<std::uint8_t>& value) {
+    if (stmt_ != nullptr)
+      sqlite3_bind_blob(stmt_, index, value.empty() ? "" : static_cast<const void*>(value.data()),
+                        static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Int(int index, std::int64_t value) {
+    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  Statement& Null(int index) {
+    if (stmt_ != nullptr) sqlite3_bind_null(stmt_, index);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+
+  std::string ColumnText(int column) const {
+    const auto* text = sqlite3_column_text(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return text != nullptr ? std::string(reinterpret_cast<const char*>(text), size) : std::string();
+  }
+  std::vector<std::uint8_t> ColumnBlob(int column) const {
+    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, column));
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data != nullptr ? std::vector<std::uint8_t>(data, data + size)
+                           : std::vector<std::uint8_t>();
+  }
+  std::int64_t ColumnInt(int column) const { return sqlite3_column_int64(stmt_, column); }
+  bool ColumnIsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+QvUserInfo ReadUserRow(const Statement& s) {
+  QvUserInfo info;
+  info.userId = s.ColumnText(0);
+  info.userName = s.ColumnText(1);
+  info.displayName = s.ColumnText(2);
+  info.accountType = static_cast<QvAccountType>(s.ColumnInt(3));
+  info.hasPassword = s.ColumnInt(4) != 0;
+  info.defaultKey = s.ColumnText(5);
+  info.sessionTimeoutMs = static_cast<DWORD>(s.ColumnInt(6));
+  info.lastLogOnMs = s.ColumnInt(7);
+  info.keyCount = static_cast<int>(s.ColumnInt(8));
+  return info;
+}
+
+// The public half of a key blob: the same blob with the secret flag cleared and the secret
+// bytes zero.
+std::vector<std::uint8_t> PublicHalf(const std::vector<std::uint8_t>& blob) {
+  std::vector<std::uint8_t> out = blob;
+  out[5] = static_cast<std::uint8_t>(out[5] & ~kKeyBlobHasSecret);
+  std::memset(out.data() + kKeyBlobSecretOffset, 0, kKeyBlobKeySize);
+  return out;
+}
+
+}  // namespace
+
+const char* QvStoreStatusText(QvStoreStatus status) noexcept {
+  switch (status) {
+    case QvStoreStatus::Ok:
+      return "done";
+    case QvStoreStatus::NotFound:
+      return "not found";
+    case QvStoreStatus::Exists:
+      return "already exists";
+    case QvStoreStatus::InvalidArgument:
+      return "invalid argument";
+    case QvStoreStatus::WrongPassword:
+      return "wrong password";
+    case QvStoreStatus::NoPassword:
+      return "no password enrolled";
+    case QvStoreStatus::NotVerified:
+      return "the user has not been verified in this process";
+    case QvStoreStatus::Damaged:
+      return "data failed its integrity check";
+    case QvStoreStatus::Failed:
+      return "the user store cannot be used";
+  }
+  return "unknown";
+}
+
+bool QvIsValidUserId(std::string_view userId) noexcept {
+  if (userId.empty() || userId.size() > kMaxUserIdLength) return false;
+  if (userId.front() == '.' || userId.front() == '-') return false;
+  for (const char c : userId) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+struct QvUserStore::Impl {
+  std::recursive_mutex lock;
+  sqlite3* db = nullptr;
+  pid_t pid = 0;
+  std::string path;
+  std::string lastError;
+
+  QvStoreStatus Fail(const std::string& what) {
+    lastError = what;
+    if (db != nullptr) {
+      const char* message = sqlite3_errmsg(db);
+      if (message != nullptr && std::strcmp(message, "not an error") != 0)
+        lastError += std::string(": ") + message;
+    }
+    return QvStoreStatus::Failed;
+  }
+  QvStoreStatus Refuse(QvStoreStatus status, const std::string& what) {
+    lastError = what;
+    return status;
+  }
+
+  bool Exec(const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+
+  int PragmaInt(const char* sql) {
+    Statement s(db, sql);
+    return s.Step() == SQLITE_ROW ? static_cast<int>(s.ColumnInt(0)) : -1;
+  }
+
+  // A connection inherited through fork belongs to the parent: leave it alone and open anew.
+  QvStoreStatus Usable() {
+    if (db != nullptr && pid != getpid()) {
+      db = nullptr;
+      const std::string again = path;
+      return OpenAt(again);
+    }
+    if (db == nullptr) return Fail("the user store is not open");
+    return QvStoreStatus::Ok;
+  }
+
+  QvStoreStatus OpenAt(const std::string& file) {
+    CloseDb();
+    path = file;
+    if (file.empty()) return Fail("there is no machine root for the user store (set QV_ROOT)");
+    // Created here first so that it gets mode 0600; SQLite's journal files take its mode.
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Fail("cannot open " + file + ": " + std::strerror(errno));
+    ::close(fd);
+    if (sqlite3_open_v2(file.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK) {
+      const QvStoreStatus status = Fail("cannot open " + file);
+      CloseDb();
+      return status;
+    }
+    pid = getpid();
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db, 1);
+    const QvStoreStatus status = PrepareSchema();
+    if (status != QvStoreStatus::Ok) CloseDb();
+    return status;
+  }
+
+  QvStoreStatus PrepareSchema() {
+    const int applicationId = PragmaInt("PRAGMA application_id");
+    if (applicationId < 0 || (applicationId != 0 && applicationId != kApplicationId))
+      return Fail(path + " is not a user store");
+    if (applicationId == kApplicationId) {
+      const QvStoreStatus status = CheckVersion();
+      if (status != QvStoreStatus::Ok) return status;
+    } else {
+      if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot lock " + path);
+      const QvStoreStatus status = CreateSchemaLocked();
+      if (status != QvStoreStatus::Ok) {
+        Exec("ROLLBACK");
+        return status;
+      }
+      if (!Exec("COMMIT")) {
+        Exec("ROLLBACK");
+        return Fail("cannot write " + path);
+      }
+    }
+    // Only a file known to be a user store is changed. WAL lets readers go on while another
+    // process writes; a store that cannot switch now (another connection is busy with it)
+    // keeps its journal mode.
+    Exec("PRAGMA journal_mode=WAL");
+    if (!Exec("PRAGMA foreign_keys=ON")) return Fail("cannot enable foreign keys");
+    return QvStoreStatus::Ok;
+  }
+
+  QvStoreStatus CheckVersion() {
+    const int version = PragmaInt("PRAGMA user_version");
+    if (version > kSchemaVersion)
+      return Fail(path + " was written by a newer version (schema " + std::to_string(version) +
+                  ")");
+    if (version < 1) return Fail(path + " is not a user store");
+    return QvStoreStatus::Ok;
+  }
+
+  // Called inside the creating transaction; another process may have created the tables
+  // while this one waited for the lock.
+  QvStoreStatus CreateSchemaLocked() {
+    const int applicationId = PragmaInt("PRAGMA application_id");
+    if (applicationId == kApplicationId) return CheckVersion();
+    if (applicationId != 0) return Fail(path + " is not a user store");
+    {
+      Statement tables(db, "SELECT COUNT(*) FROM sqlite_master");
+      if (tables.Step() != SQLITE_ROW || tables.ColumnInt(0) != 0)
+        return Fail(path + " is not a user store");
+    }
+    if (!Exec(kSchema)) return Fail("cannot create the tables of " + path);
+    const std::string pragmas = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                                "; PRAGMA user_version=" + std::to_string(kSchemaVersion);
+    if (!Exec(pragmas.c_str())) return Fail("cannot mark " + path);
+    Statement config(db, "INSERT INTO config(name, value) VALUES('edition', ?1), ('mode_word', 0)");
+    if (config.Int(1, kEditionStandard).Step() != SQLITE_DONE)
+      return Fail("cannot write the configuration");
+    // The machine's own account, named like a machine account of a domain ("<host>$").
+    std::uint8_t random[qvstore::kSaltSize];
+    if (!qvstore::RandomSalt(random)) return Fail("no random numbers");
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string machineId = "M";
+    for (size_t i = 0; i < (kMaxUserIdLength - 1) / 2; ++i) {
+      const std::uint8_t b = random[i];
+      machineId.push_back(kHex[b >> 4]);
+      machineId.push_back(kHex[b & 15]);
+    }
+    Statement machine(db,
+                      "INSERT INTO users(user_id, user_name, display_name, account_type, "
+                      "session_timeout_ms, created) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    const std::string host = QvHostName();
+    machine.Text(1, machineId)
+        .Text(2, host + "$")
+        .Text(3, host)
+        .Int(4, static_cast<std::int64_t>(QvAccountType::Machine))
+        .Int(5, kDefaultSessionTimeoutMs)
+        .Int(6, NowSeconds());
+    if (machine.Step() != SQLITE_DONE) return Fail("cannot write the machine account");
+    return QvStoreStatus::Ok;
+  }
+
+  // Helpers of the public members; the caller holds `lock` and a usable connection.
+  QvStoreStatus ReadConfig(const char* name, DWORD* value);
+  QvStoreStatus WriteConfig(const char* name, DWORD value);
+  QvStoreStatus FindUserWhere(const char* where, std::string_view value, QvUserInfo* info);
+  QvStoreStatus CanonicalUserId(std::string_view userId, std::string* canonical);
+  QvStoreStatus WriteShareKeyLocked(const std::string& userId,
+                                    const std::vector<std::uint8_t>& publicBlob);
+  QvStoreStatus SetDefaultLocked(const std::string& userId, std::string_view keyName);
+  QvStoreStatus InsertKeyLocked(const std::string& userId, const QvKey& key,
+                                const unsigned char* masterKey);
+  static bool ValidKey(const QvKey& key);
+
+  void CloseDb() {
+    // A connection of another process (before a fork) is never closed here.
+    if (db != nullptr && pid == getpid()) sqlite3_close_v2(db);
+    db = nullptr;
+  }
+};
+
+namespace {
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db) : db_(db) {
+    began_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~Transaction() {
+    if (began_ && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  bool Began() const { return began_; }
+  bool Commit() {
+    if (!began_) return false;
+    done_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return done_;
+  }
+
+ private:
+  sqlite3* db_;
+  bool began_ = false;
+  bool done_ = false;
+};
+
+}  // namespace
+
+QvStoreStatus QvUserStore::Impl::ReadConfig(const char* name, DWORD* value) {
+  Statement s(db, "SELECT value FROM config WHERE name = ?1");
+  const int rc = s.Text(1, name).Step();
+  if (rc == SQLITE_ROW) {
+    *value = static_cast<DWORD>(s.ColumnInt(0));
+    return QvStoreStatus::Ok;
+  }
+  if (rc == SQLITE_DONE) {
+    *value = 0;
+    return QvStoreStatus::Ok;
+  }
+  return Fail(std::string("cannot read ") + name);
+}
+
+QvStoreStatus QvUserStore::Impl::WriteConfig(const char* name, DWORD value) {
+  Statement s(db,
+              "INSERT INTO config(name, value) VALUES(?1, ?2) "
+              "ON CONFLICT(name) DO UPDATE SET value = excluded.value");
+  if (s.Text(1, name).Int(2, value).Step() != SQLITE_DONE)
+    return Fail(std::string("cannot write ") + name);
+  return QvStoreStatus::Ok;
+}
+
+QvStoreStatus QvUserStore::Impl::FindUserWhere(const char* where, std::string_view value,
+                                               QvUserInfo* info) {
+  const std::string sql = std::string("SELECT ") + kUserColumns + " FROM users u WHERE " + where;
+  Statement s(db, sql.c_str());
+  const int rc = s.Text(1, value).Step();
+  if (rc == SQLITE_ROW) {
+    if (info != nullptr) *info = ReadUserRow(s);
+    return QvStoreStatus::Ok;
+  }
+  if (rc == SQLITE_DONE) return Refuse(QvStoreStatus::NotFound, "no such user");
+  return Fail("cannot read the users");
+}
+
+QvStoreStatus QvUserStore::Impl::CanonicalUserId(std::string_view userId, std::string* canonical) {
+  if (!QvIsValidUserId(userId)) return Refuse(QvStoreStatus::NotFound, "no such user");
+  QvUserInfo info;
+  const QvStoreStatus status = FindUserWhere("u.user_id = ?1", userId, &info);
+  if (status == QvStoreStatus::Ok) *canonical = info.userId;
+  return status;
+}
+
+QvStoreStatus QvUserStore::Impl::WriteShareKeyLocked(const std::string& userId,
+                                                     const std::vector<std::uint8_t>& publicBlob) {
+  Statement s(db,
+              "INSERT INTO share_keys(user_id, type, blob, updated) VALUES(?1, ?2, ?3, ?4) "
+              "ON CONFLICT(user_id) DO UPDATE SET type = excluded.type, blob = excluded.blob, "
+              "updated = excluded.updated");
+  s.Text(1, userId).Int(2, kKeyTypeUser).Blob(3, publicBlob).Int(4, NowSeconds());
+  if (s.Step() != SQLITE_DONE) return Fail("cannot write the share key");
+  return QvStoreStatus::Ok;
+}
+
+// Makes `keyName` the user's default and copies its public half into the share keys.
+QvStoreStatus QvUserStore::Impl::SetDefaultLocked(const std::string& userId,
+                                                  std::string_view keyName) {
+  Statement key(db, "SELECT key_name, public_blob FROM keys WHERE user_id = ?1 AND key_name = ?2");
+  const int rc = key.Text(1, userId).Text(2, keyName).Step();
+  if (rc == SQLITE_DONE) return Refuse(QvStoreStatus::NotFound, "no such key");
+  if (rc != SQLITE_ROW) return Fail("cannot read the keys");
+  const std::string name = key.ColumnText(0);
+  const std::vector<std::uint8_t> publicBlob = key.ColumnBlob(1);
+  Statement update(db, "UPDATE users SET default_key = ?2 WHERE user_id = ?1");
+  if (update.Text(1, userId).Text(2, name).Step() != SQLITE_DONE)
+    return Fail("cannot write the default key");
+  return WriteShareKeyLocked(userId, publicBlob);
+}
+
+// Inserts a key; the caller holds a transaction and has checked the blob.
+QvStoreStatus QvUserStore::Impl::InsertKeyLocked(const std::string& userId, const QvKey& key,
+                                                 const unsigned char* masterKey) {
+  bool hasSecret = false;
+  (void)IsKeyBlob(key.blob.data(), key.blob.size(), &hasSecret);
+  std::vector<std::uint8_t> sealed;
+  if (hasSecret) {
+    if (masterKey == nullptr)
+      return Refuse(QvStoreStatus::NotVerified,
+                    "the user must be verified before a secret key is stored");
+    if (!qvstore::Seal(masterKey, key.blob.data() + kKeyBlobSecretOffset, kKeyBlobKeySize,
+                       qvstore::SecretKeyContext(userId, key.name), &sealed))
+      return Fail("cannot seal the secret key");
+  }
+  {
+    Statement exists(db, "SELECT 1 FROM keys WHERE user_id = ?1 AND key_name = ?2");
+    const int rc = exists.Text(1, userId).Text(2, key.name).Step();
+    if (rc == SQLITE_ROW)
+      return Refuse(QvStoreStatus::Exists, "the user already has a key named " + key.name);
+    if (rc != SQLITE_DONE) return Fail("cannot read the keys");
+  }
+  Statement insert(db,
+                   "INSERT INTO keys(user_id, key_name, label, type, public_blob, sealed_secret, "
+                   "created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  insert.Text(1, userId)
+      .Text(2, key.name)
+      .Text(3, key.label)
+      .Int(4, key.type)
+      .Blob(5, PublicHalf(key.blob))
+      .Int(7, NowSeconds());
+  if (hasSecret)
+    insert.Blob(6, sealed);
+  else
+    insert.Null(6);
+  if (insert.Step() != SQLITE_DONE) return Fail("cannot write the key");
+  return QvStoreStatus::Ok;
+}
+
+bool QvUserStore::Impl::ValidKey(const QvKey& key) {
+  return !key.name.empty() && IsCleanText(key.name, kMaxKeyNameLength) &&
+         IsCleanText(key.label, kMaxKeyNameLength) && key.type == kKeyTypeUser &&
+         IsKeyBlob(key.blob.data(), key.blob.size());
+}
+
+// Every public member: take the lock, make sure the connection is this process's, and keep
+// exceptions inside.
+#define QV_STORE_ENTRY()                                                                        \
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);                                     \
+  if (const QvStoreStatus usable = impl_->Usable(); usable != QvStoreStatus::Ok) return usable; \
+  try {
+#define QV_STORE_EXIT()                                           \
+  }                                                               \
+  catch (...) {                                                   \
+    return impl_->Refuse(QvStoreStatus::Failed, "out of memory"); \
+  }
+
+QvUserStore::QvUserStore() : impl_(std::make_unique<Impl>()) {}
+
+QvUserStore::~QvUserStore() { Close(); }
+
+std::string QvUserStore::DefaultPath() {
+  const std::string root = QvMachineRoot();
+  return root.empty() ? std::string() : root + "/" + kUserStoreFileName;
+}
+
+QvStoreStatus QvUserStore::Open(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  try {
+    return impl_->OpenAt(path.empty() ? DefaultPath() : path);
+  } catch (...) {
+    return impl_->Refuse(QvStoreStatus::Failed, "out of memory");
+  }
+}
+
+void QvUserStore::Close() {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  impl_->CloseDb();
+}
+
+bool QvUserStore::IsOpen() const {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  return impl_->db != nullptr;
+}
+
+const std::string& QvUserStore::Path() const { return impl_->path; }
+
+std::string QvUserStore::LastError() const {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  return impl_->lastError;
+}
+
+// ---- Machine-wide values ----
+
+QvStoreStatus QvUserStore::GetEdition(DWORD* edition) {
+  if (edition == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  return impl_->ReadConfig("edition", edition);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::SetEdition(DWORD edition) {
+  QV_STORE_ENTRY()
+  return impl_->WriteConfig("edition", edition);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::GetModeWord(DWORD* mode) {
+  if (mode == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  return impl_->ReadConfig("mode_word", mode);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::SetModeWord(DWORD mode) {
+  QV_STORE_ENTRY()
+  return impl_->WriteConfig("mode_word", mode);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::MachineAccount(QvUserInfo* info) {
+  QV_STORE_ENTRY()
+  const std::string type = std::to_string(static_cast<int>(QvAccountType::Machine));
+  return impl_->FindUserWhere("u.account_type = CAST(?1 AS INTEGER)", type, info);
+  QV_STORE_EXIT()
+}
+
+// ---- Users ----
+
+QvStoreStatus QvUserStore::Enroll(const QvNewUser& user, std::optional<std::string_view> password,
+                                  const QvKey* defaultKey) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  if (!QvIsValidUserId(user.userId))
+    return impl.Refuse(QvStoreStatus::InvalidArgument,
+                       "a user id has 1 to 11 letters, digits, '.', '_' or '-'");
+  if (user.userName.empty() || !IsCleanText(user.userName, kMaxUserNameLength) ||
+      !IsCleanText(user.displayName, kMaxUserNameLength))
+    return impl.Refuse(QvStoreStatus::InvalidArgument, "the user name is empty or too long");
+  if (password && (password->empty() || password->size() > kMaxPasswordLength))
+    return impl.Refuse(QvStoreStatus::InvalidArgument, "the password is empty or too long");
+  bool keyHasSecret = false;
+  if (defaultKey != nullptr) {
+    if (!Impl::ValidKey(*defaultKey))
+      return impl.Refuse(QvStoreStatus::InvalidArgument, "the key is not a valid key");
+    (void)IsKeyBlob(defaultKey->blob.data(), defaultKey->blob.size(), &keyHasSecret);
+    if (keyHasSecret && !password)
+      return impl.Refuse(QvStoreStatus::InvalidArgument,
+                         "a secret key needs a password to protect it");
+  }
+  const std::string userName = QvNormalizeUserName(user.userName);
+
+  // The slow part (Argon2id twice) runs before the transaction so writers are not held up.
+  std::string hash;
+  std::uint8_t salt[qvstore::kSaltSize];
+  std::vector<std::uint8_t> wrapped;
+  QvMasterKey masterKey;
+  if (password) {
+    QvMasterKey kek;
+    if (!masterKey.Valid() || !kek.Valid() || !qvstore::HashPassword(*password, &hash) ||
+        !qvstore::RandomSalt(salt) ||
+        !qvstore::DeriveKey(*password, salt, qvstore::DefaultOpsLimit(), qvstore::DefaultMemLimit(),
+                            kek.Data()))
+      return impl.Fail("cannot derive the password keys");
+    if (!qvstore::RandomSalt(masterKey.Data()) ||
+        !qvstore::RandomSalt(masterKey.Data() + qvstore::kSaltSize) ||
+        !qvstore::Seal(kek.Data(), masterKey.Data(), QvMasterKey::kSize,
+                       qvstore::MasterKeyContext(user.userId), &wrapped))
+      return impl.Fail("cannot make the master key");
+  }
+
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  QvUserInfo existing;
+  QvStoreStatus found = impl_->FindUserWhere("u.user_id = ?1", user.userId, &existing);
+  if (found == QvStoreStatus::Ok)
+    return impl.Refuse(QvStoreStatus::Exists, "the user id " + user.userId + " is taken");
+  if (found != QvStoreStatus::NotFound) return found;
+  found = impl_->FindUserWhere("u.user_name = ?1", userName, &existing);
+  if (found == QvStoreStatus::Ok)
+    return impl.Refuse(QvStoreStatus::Exists,
+                       userName + " is enrolled already (user id " + existing.userId + ")");
+  if (found != QvStoreStatus::NotFound) return found;
+
+  Statement insert(impl.db,
+                   "INSERT INTO users(user_id, user_name, display_name, account_type, "
+                   "password_hash, kek_salt, kek_ops, kek_mem, master_key, session_timeout_ms, "
+                   "created) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+  insert.Text(1, user.userId)
+      .Text(2, userName)
+      .Text(3, user.displayName.empty() ? userName : user.displayName)
+      .Int(4, static_cast<std::int64_t>(user.accountType))
+      .Int(10, kDefaultSessionTimeoutMs)
+      .Int(11, NowSeconds());
+  if (password) {
+    insert.Text(5, hash)
+        .Blob(6, std::vector<std::uint8_t>(salt, salt + sizeof salt))
+        .Int(7, static_cast<std::int64_t>(qvstore::DefaultOpsLimit()))
+        .Int(8, static_cast<std::int64_t>(qvstore::DefaultMemLimit()))
+        .Blob(9, wrapped);
+  } else {
+    insert.Null(5).Null(6).Null(7).Null(8).Null(9);
+  }
+  if (insert.Step() != SQLITE_DONE) return impl.Fail("cannot write the user");
+  if (defaultKey != nullptr) {
+    QvStoreStatus status =
+        impl.InsertKeyLocked(user.userId, *defaultKey, password ? masterKey.Data() : nullptr);
+    if (status != QvStoreStatus::Ok) return status;
+    status = impl.SetDefaultLocked(user.userId, defaultKey->name);
+    if (status != QvStoreStatus::Ok) return status;
+  }
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::RemoveUser(std::string_view userId) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  std::string id;
+  const QvStoreStatus status = impl.CanonicalUserId(userId, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement remove(impl.db, "DELETE FROM users WHERE user_id = ?1");
+  if (remove.Text(1, id).Step() != SQLITE_DONE) return impl.Fail("cannot remove the user");
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::FindUserById(std::string_view userId, QvUserInfo* info) {
+  QV_STORE_ENTRY()
+  if (!QvIsValidUserId(userId)) return impl_->Refuse(QvStoreStatus::NotFound, "no such user");
+  return impl_->FindUserWhere("u.user_id = ?1", userId, info);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::FindUserByName(std::string_view userName, QvUserInfo* info) {
+  QV_STORE_ENTRY()
+  if (userName.empty() || !IsCleanText(userName, kMaxUserNameLength))
+    return impl_->Refuse(QvStoreStatus::NotFound, "no such user");
+  const std::string normalized = QvNormalizeUserName(userName);
+  QvStoreStatus status = impl_->FindUserWhere("u.user_name = ?1", normalized, info);
+  if (status == QvStoreStatus::NotFound && normalized.find('\\') == std::string::npos)
+    status = impl_->FindUserWhere("u.user_name = ?1", ".\\" + normalized, info);
+  return status;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::FindUser(std::string_view reference, QvUserInfo* info) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  if (QvIsValidUserId(reference)) {
+    const QvStoreStatus status = impl_->FindUserWhere("u.user_id = ?1", reference, info);
+    if (status != QvStoreStatus::NotFound) return status;
+  }
+  if (!reference.empty() && reference.front() == '{') {
+    const size_t close = reference.find('}');
+    if (close == std::string_view::npos)
+      return impl.Refuse(QvStoreStatus::NotFound, "no such user");
+    const std::string_view keyName = reference.substr(0, close + 1);
+    const std::string sql = std::string("SELECT ") + kUserColumns +
+                            " FROM users u JOIN keys k ON k.user_id = u.user_id "
+                            "WHERE k.key_name = ?1 ORDER BY k.created LIMIT 1";
+    Statement s(impl.db, sql.c_str());
+    const int rc = s.Text(1, keyName).Step();
+    if (rc == SQLITE_ROW) {
+      if (info != nullptr) *info = ReadUserRow(s);
+      return QvStoreStatus::Ok;
+    }
+    if (rc != SQLITE_DONE) return impl.Fail("cannot read the keys");
+    const std::string_view inner = reference.substr(1, close - 1);
+    if (QvIsValidUserId(inner)) return impl.FindUserWhere("u.user_id = ?1", inner, info);
+    return impl.Refuse(QvStoreStatus::NotFound, "no such user");
+  }
+  return FindUserByName(reference, info);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::ListUsers(std::vector<QvUserInfo>* users) {
+  if (users == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  users->clear();
+  const std::string sql = std::string("SELECT ") + kUserColumns +
+                          " FROM users u ORDER BY u.account_type = 3, u.user_id";
+  Statement s(impl_->db, sql.c_str());
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) users->push_back(ReadUserRow(s));
+  if (rc != SQLITE_DONE) return impl_->Fail("cannot read the users");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::SetSessionTimeout(std::string_view userId, DWORD milliseconds) {
+  QV_STORE_ENTRY()
+  std::string id;
+  const QvStoreStatus status = impl_->CanonicalUserId(userId, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl_->db, "UPDATE users SET session_timeout_ms = ?2 WHERE user_id = ?1");
+  if (s.Text(1, id).Int(2, milliseconds).Step() != SQLITE_DONE)
+    return impl_->Fail("cannot write the session time-out");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::UnlockMasterKey(std::string_view userId, std::string_view password,
+                                           QvMasterKey* masterKey) {
+  if (masterKey == nullptr || !masterKey->Valid()) return QvStoreStatus::InvalidArgument;
+  std::string id, hash;
+  std::vector<std::uint8_t> salt, wrapped;
+  std::int64_t ops = 0, mem = 0;
+  {
+    QV_STORE_ENTRY()
+    Impl& impl = *impl_;
+    if (!QvIsValidUserId(userId)) return impl.Refuse(QvStoreStatus::NotFound, "no such user");
+    Statement s(impl.db,
+                "SELECT user_id, password_hash, kek_salt, kek_ops, kek_mem, master_key "
+                "FROM users WHERE user_id = ?1");
+    const int rc = s.Text(1, userId).Step();
+    if (rc == SQLITE_DONE) return impl.Refuse(QvStoreStatus::NotFound, "no such user");
+    if (rc != SQLITE_ROW) return impl.Fail("cannot read the user");
+    if (s.ColumnIsNull(1))
+      return impl.Refuse(QvStoreStatus::NoPassword, "the user has no password enrolled");
+    id = s.ColumnText(0);
+    hash = s.ColumnText(1);
+    salt = s.ColumnBlob(2);
+    ops = s.ColumnInt(3);
+    mem = s.ColumnInt(4);
+    wrapped = s.ColumnBlob(5);
+    QV_STORE_EXIT()
+  }
+  // Argon2id runs without the store's lock.
+  if (password.empty() || password.size() > kMaxPasswordLength ||
+      !qvstore::CheckPasswordHash(hash, password)) {
+    std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+    return impl_->Refuse(QvStoreStatus::WrongPassword, "the password is not correct");
+  }
+  QvMasterKey kek;
+  if (!kek.Valid() || salt.size() != qvstore::kSaltSize || ops <= 0 || mem <= 0 ||
+      !qvstore::DeriveKey(password, salt.data(), static_cast<std::uint64_t>(ops),
+                          static_cast<std::uint64_t>(mem), kek.Data()) ||
+      !qvstore::Open(kek.Data(), wrapped, qvstore::MasterKeyContext(id), masterKey->Data(),
+                     QvMasterKey::kSize)) {
+    std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+    return impl_->Refuse(QvStoreStatus::Damaged, "the user's master key cannot be unwrapped");
+  }
+  return QvStoreStatus::Ok;
+}
+
+QvStoreStatus QvUserStore::RecordLogOn(std::string_view userId, std::int64_t wallClockMs) {
+  QV_STORE_ENTRY()
+  std::string id;
+  const QvStoreStatus status = impl_->CanonicalUserId(userId, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl_->db, "UPDATE users SET last_logon_ms = ?2 WHERE user_id = ?1");
+  if (s.Text(1, id).Int(2, wallClockMs).Step() != SQLITE_DONE)
+    return impl_->Fail("cannot record the log-on");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+// ---- Keys ----
+
+QvStoreStatus QvUserStore::StoreKey(std::string_view userId, const QvKey& key,
+                                    const QvMasterKey* masterKey) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  if (!Impl::ValidKey(key)) return impl.Refuse(QvStoreStatus::InvalidArgument, "not a valid key");
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  std::string id;
+  QvUserInfo info;
+  QvStoreStatus status = impl.CanonicalUserId(userId, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  status = impl_->FindUserWhere("u.user_id = ?1", id, &info);
+  if (status != QvStoreStatus::Ok) return status;
+  status = impl.InsertKeyLocked(
+      id, key, masterKey != nullptr && masterKey->Valid() ? masterKey->Data() : nullptr);
+  if (status != QvStoreStatus::Ok) return status;
+  if (info.defaultKey.empty()) {
+    status = impl.SetDefaultLocked(id, key.name);
+    if (status != QvStoreStatus::Ok) return status;
+  }
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::ReadKey(std::string_view userId, std::string_view keyName,
+                                   const QvMasterKey* masterKey, QvKey* key) {
+  if (key == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  QvUserInfo info;
+  QvStoreStatus status = QvIsValidUserId(userId)
+                             ? impl.FindUserWhere("u.user_id = ?1", userId, &info)
+                             : impl.Refuse(QvStoreStatus::NotFound, "no such user");
+  if (status != QvStoreStatus::Ok) return status;
+  // An empty name asks for the default key; so does the user id when no key has that name
+  // (the user id is the default key's name in the extension's eyes).
+  std::string wanted(keyName.empty() ? std::string_view(info.defaultKey) : keyName);
+  if (!keyName.empty() && sqlite3_stricmp(wanted.c_str(), info.userId.c_str()) == 0 &&
+      !info.defaultKey.empty()) {
+    Statement named(impl.db, "SELECT 1 FROM keys WHERE user_id = ?1 AND key_name = ?2");
+    const int rc = named.Text(1, info.userId).Text(2, wanted).Step();
+    if (rc == SQLITE_DONE)
+      wanted = info.defaultKey;
+    else if (rc != SQLITE_ROW)
+      return impl.Fail("cannot read the keys");
+  }
+  // An owner identity "{name}" names the key "name" (the file-encryption library wraps key
+  // names that are not GUIDs in braces).
+  if (wanted.size() > 2 && wanted.front() == '{' && wanted.back() == '}') {
+    Statement named(impl.db, "SELECT 1 FROM keys WHERE user_id = ?1 AND key_name = ?2");
+    const int rc = named.Text(1, info.userId).Text(2, wanted).Step();
+    if (rc == SQLITE_DONE) {
+      const std::string inner = wanted.substr(1, wanted.size() - 2);
+      return ReadKey(userId, inner, masterKey, key);
+    }
+    if (rc != SQLITE_ROW) return impl.Fail("cannot read the keys");
+  }
+  if (wanted.empty()) return impl.Refuse(QvStoreStatus::NotFound, "the user has no default key");
+  Statement s(impl.db,
+              "SELECT key_name, label, type, public_blob, sealed_secret FROM keys "
+              "WHERE user_id = ?1 AND key_name = ?2");
+  const int rc = s.Text(1, info.userId).Text(2, wanted).Step();
+  if (rc == SQLITE_DONE) return impl.Refuse(QvStoreStatus::NotFound, "no such key");
+  if (rc != SQLITE_ROW) return impl.Fail("cannot read the keys");
+  QvKey out;
+  out.name = s.ColumnText(0);
+  out.label = s.ColumnText(1);
+  out.type = static_cast<DWORD>(s.ColumnInt(2));
+  out.blob = s.ColumnBlob(3);
+  out.hasStoredSecret = !s.ColumnIsNull(4);
+  out.isDefault = sqlite3_stricmp(out.name.c_str(), info.defaultKey.c_str()) == 0;
+  if (!IsKeyBlob(out.blob.data(), out.blob.size()))
+    return impl.Refuse(QvStoreStatus::Damaged, "the stored key is damaged");
+  if (out.hasStoredSecret && masterKey != nullptr && masterKey->Valid()) {
+    const std::vector<std::uint8_t> sealed = s.ColumnBlob(4);
+    if (!qvstore::Open(masterKey->Data(), sealed, qvstore::SecretKeyContext(info.userId, out.name),
+                       out.blob.data() + kKeyBlobSecretOffset, kKeyBlobKeySize)) {
+      qvstore::Wipe(out.blob.data(), out.blob.size());
+      return impl.Refuse(QvStoreStatus::Damaged, "the secret key cannot be opened");
+    }
+    out.blob[5] = static_cast<std::uint8_t>(out.blob[5] | kKeyBlobHasSecret);
+  }
+  *key = std::move(out);
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::ListKeys(std::string_view userId, std::vector<QvKey>* keys) {
+  if (keys == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  keys->clear();
+  QvUserInfo info;
+  QvStoreStatus status = QvIsValidUserId(userId)
+                             ? impl.FindUserWhere("u.user_id = ?1", userId, &info)
+                             : impl.Refuse(QvStoreStatus::NotFound, "no such user");
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl.db,
+              "SELECT key_name, label, type, public_blob, sealed_secret IS NOT NULL FROM keys "
+              "WHERE user_id = ?1 ORDER BY created, key_name");
+  s.Text(1, info.userId);
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    QvKey key;
+    key.name = s.ColumnText(0);
+    key.label = s.ColumnText(1);
+    key.type = static_cast<DWORD>(s.ColumnInt(2));
+    key.blob = s.ColumnBlob(3);
+    key.hasStoredSecret = s.ColumnInt(4) != 0;
+    key.isDefault = sqlite3_stricmp(key.name.c_str(), info.defaultKey.c_str()) == 0;
+    keys->push_back(std::move(key));
+  }
+  if (rc != SQLITE_DONE) return impl.Fail("cannot read the keys");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::SetDefaultKey(std::string_view userId, std::string_view keyName) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  std::string id;
+  QvStoreStatus status = impl.CanonicalUserId(userId, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  status = impl.SetDefaultLocked(id, keyName);
+  if (status != QvStoreStatus::Ok) return status;
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::ReadShareKey(std::string_view userId, std::vector<std::uint8_t>* blob) {
+  if (blob == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  if (!QvIsValidUserId(userId)) return impl_->Refuse(QvStoreStatus::NotFound, "no such user");
+  Statement s(impl_->db, "SELECT blob FROM share_keys WHERE user_id = ?1 AND type = ?2");
+  const int rc = s.Text(1, userId).Int(2, kKeyTypeUser).Step();
+  if (rc == SQLITE_DONE) return impl_->Refuse(QvStoreStatus::NotFound, "no share key");
+  if (rc != SQLITE_ROW) return impl_->Fail("cannot read the share keys");
+  std::vector<std::uint8_t> out = s.ColumnBlob(0);
+  if (!IsKeyBlob(out.data(), out.size()))
+    return impl_->Refuse(QvStoreStatus::Damaged, "the share key is damaged");
+  *blob = std::move(out);
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+// ---- Settings ----
+
+QvStoreStatus QvUserStore::ReadSetting(std::string_view userId, DWORD category, DWORD id,
+                                       std::string* value) {
+  if (value == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  std::string user;
+  const QvStoreStatus status = impl_->CanonicalUserId(userId, &user);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl_->db,
+              "SELECT value FROM settings WHERE user_id = ?1 AND category = ?2 AND id = ?3");
+  const int rc = s.Text(1, user).Int(2, category).Int(3, id).Step();
+  if (rc == SQLITE_DONE) return impl_->Refuse(QvStoreStatus::NotFound, "the setting is not set");
+  if (rc != SQLITE_ROW) return impl_->Fail("cannot read the settings");
+  *value = s.ColumnText(0);
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::WriteSetting(std::string_view userId, DWORD category, DWORD id,
+                                        std::string_view value) {
+  QV_STORE_ENTRY()
+  if (value.size() > kMaxSettingLength || value.find('\0') != std::string_view::npos)
+    return impl_->Refuse(QvStoreStatus::InvalidArgument, "the value is too long");
+  Transaction transaction(impl_->db);
+  if (!transaction.Began()) return impl_->Fail("cannot lock the user store");
+  std::string user;
+  const QvStoreStatus status = impl_->CanonicalUserId(userId, &user);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl_->db,
+              "INSERT INTO settings(user_id, category, id, value) VALUES(?1, ?2, ?3, ?4) "
+              "ON CONFLICT(user_id, category, id) DO UPDATE SET value = excluded.value");
+  if (s.Text(1, user).Int(2, category).Int(3, id).Text(4, value).Step() != SQLITE_DONE)
+    return impl_->Fail("cannot write the setting");
+  if (!transaction.Commit()) return impl_->Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+// ---- Audit records ----
+
+QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
+  QV_STORE_ENTRY()
+  if (entry.path.size() > kAuditPathSize - 1 || entry.machine.size() > sizeof(MachineInfo) - 1 ||
+      entry.userId.size() > kMaxUserNameLength)
+    return impl_->Refuse(QvStoreStatus::InvalidArgument, "the audit record is too long");
+  Statement s(impl_->db,
+              "INSERT INTO audit(user_id, machine, path, result, event_type, time) "
+              "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+  s.Text(1, entry.userId)
+      .Text(2, entry.machine)
+      .Text(3, entry.path)
+      .Int(4, entry.result)
+      .Int(5, entry.eventType)
+      .Int(6, entry.time);
+  if (s.Step() != SQLITE_DONE) return impl_->Fail("cannot write the audit record");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::QueryAudit(const QvAuditFilter& filter,
+                                      std::vector<QvAuditEntry>* entries) {
+  if (entries == nullptr) return QvStoreStatus::InvalidArgument;
+  QV_STORE_ENTRY()
+  entries->clear();
+  Statement s(impl_->db,
+              "SELECT seq, user_id, machine, path, result, event_type, time FROM audit "
+              "WHERE (?1 IS NULL OR user_id = ?1) AND (?2 IS NULL OR event_type = ?2) "
+              "AND (?3 IS NULL OR time >= ?3) ORDER BY time DESC, seq DESC LIMIT ?4");
+  if (filter.userId)
+    s.Text(1, *filter.userId);
+  else
+    s.Null(1);
+  if (filter.eventType)
+    s.Int(2, *filter.eventType);
+  else
+    s.Null(2);
+  if (filter.since)
+    s.Int(3, *filter.since);
+  else
+    s.Null(3);
+  s.Int(4, filter.limit == 0 ? -1 : static_cast<std::int64_t>(filter.limit));
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    QvAuditEntry entry;
+    entry.sequence = s.ColumnInt(0);
+    entry.userId = s.ColumnText(1);
+    entry.machine = s.ColumnText(2);
+    entry.path = s.ColumnText(3);
+    entry.result = static_cast<DWORD>(s.ColumnInt(4));
+    entry.eventType = static_cast<DWORD>(s.ColumnInt(5));
+    entry.time = s.ColumnInt(6);
+    entries->push_back(std::move(entry));
+  }
+  if (rc != SQLITE_DONE) return impl_->Fail("cannot read the audit records");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}

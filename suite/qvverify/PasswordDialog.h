@@ -1,0 +1,28 @@
+// The suite's password dialog: a dialog template built here (caption, prompt, the account,
+// one password field or two when a new password is chosen, OK and Cancel) and the class that
+// runs it. The template and control ids are in PasswordSource.h, where tests find them.
+#pragma once
+
+#include <string>
+
+#include "platform/ui/Dialog.h"
+#include "suite/qvverify/PasswordSource.h"
+
+class CPasswordDlg : public CDialog {
+ public:
+  explicit CPasswordDlg(const QvPasswordQuestion& question);
+  ~CPasswordDlg() override;
+
+  static DialogTemplate MakeTemplate(const QvPasswordQuestion& question);
+
+  // The password typed, after DoModal returned IDOK; the caller moves it out and wipes it.
+  std::string& Password() { return password_; }
+
+ protected:
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+
+ private:
+  QvPasswordQuestion question_;
+  std::string password_;
+};

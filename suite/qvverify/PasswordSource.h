@@ -1,0 +1,56 @@
+// Where the suite's password prompts get their answer: the password dialog shown through the
+// installed dialog back end (the headless user in tests, the terminal in the programs), or,
+// for runs that cannot ask anyone, the file named by QV_PASSWORD_FILE or one line of standard
+// input. A non-interactive source gives the same password to every prompt of the process.
+#pragma once
+
+#include <string>
+
+#include "suite/SuiteExport.h"
+
+// The password dialogs: the prompt, the account the password is for, the password field and,
+// when a new password is chosen, a second field to confirm it; OK and Cancel.
+inline constexpr unsigned kPasswordDialogId = 9101;     // asks for a password
+inline constexpr unsigned kNewPasswordDialogId = 9102;  // chooses a password (typed twice)
+inline constexpr int kPasswordPromptId = 9110;
+inline constexpr int kPasswordAccountId = 9111;
+inline constexpr int kPasswordEditId = 9112;
+inline constexpr int kPasswordConfirmId = 9113;
+
+// The environment variable naming the password file.
+inline constexpr const char* kPasswordFileVariable = "QV_PASSWORD_FILE";
+
+struct QvPasswordQuestion {
+  std::string title;    // the dialog's caption
+  std::string prompt;   // what the password is for
+  std::string account;  // the user name shown, empty for none
+  bool choose = false;  // a new password: typed twice, must match and not be empty
+};
+
+enum class QvPasswordAnswer {
+  Given,
+  Cancelled,    // the user pressed Cancel or closed the dialog
+  Unavailable,  // nobody can be asked: the source is missing, unsafe or empty
+};
+
+struct QvPasswordReply {
+  QvPasswordAnswer answer = QvPasswordAnswer::Unavailable;
+  std::string password;         // when Given; wipe it after use (QvWipe)
+  bool nonInteractive = false;  // it came from the file or standard input
+  std::string error;            // when Unavailable: why, and what to do
+};
+
+// Asks for a password: the file named by QV_PASSWORD_FILE when that is set (it must be a
+// regular file of the user that nobody else may read; its first line is the password), else
+// standard input when QvReadPasswordFromStdin(true) was called (its first line, read once),
+// else the password dialog.
+[[nodiscard]] QV_SUITE_API QvPasswordReply
+QvAskPassword(const QvPasswordQuestion& question) noexcept;
+
+// Programs told to take the password from standard input call this before any prompt.
+QV_SUITE_API void QvReadPasswordFromStdin(bool enable) noexcept;
+// True when QV_PASSWORD_FILE is set or standard input was chosen.
+QV_SUITE_API bool QvPasswordSourceIsNonInteractive() noexcept;
+
+// Overwrites and clears a text that held a password.
+QV_SUITE_API void QvWipe(std::string& text) noexcept;

@@ -1,0 +1,136 @@
+// What the suite's command-line programs share: the dialog back end (the terminal when there
+// is one, otherwise nothing is ever waited for), the suite services they need (storage and
+// authentication drivers, the user-data object), and text that is safe to print.
+//
+// Header-only: each program is an executable of its own that links every suite library.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Kernel.h"
+#include "platform/ui/TerminalBackend.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvverify/PasswordSource.h"
+
+class SuiteProgram {
+ public:
+  SuiteProgram() = default;
+  SuiteProgram(const SuiteProgram&) = delete;
+  SuiteProgram& operator=(const SuiteProgram&) = delete;
+  ~SuiteProgram() { Stop(); }
+
+  // Installs the terminal back end: interactive on the controlling terminal, else answering
+  // nothing (a dialog without a policy is cancelled at once).
+  void InstallTerminal() {
+    if (ui_ != nullptr) return;
+    ui_ = TerminalBackend::ForControllingTerminal();
+    if (ui_ != nullptr) previous_ = SetUiBackend(ui_.get());
+  }
+  // True when someone can answer a prompt: a terminal, or a password file or standard input
+  // for password prompts.
+  bool CanAskPassword() const {
+    return QvPasswordSourceIsNonInteractive() || (ui_ != nullptr && ui_->Interactive());
+  }
+  bool Interactive() const { return ui_ != nullptr && ui_->Interactive(); }
+
+  // Starts the storage and authentication drivers and fetches the user-data object.
+  bool Start(std::string* error) {
+    if (userData_ != nullptr) return true;
+    std::string why;
+    if (QvSharedUserStore(&why) == nullptr) {
+      *error = "cannot open the user store: " + why;
+      return false;
+    }
+    if (InitStorageDriver(GetModuleHandleA("qvvault.dll")) != 0) {
+      *error = "cannot start the storage driver";
+      return false;
+    }
+    storage_ = true;
+    if (InitAuthDriver(GetModuleHandleA("qvverify.dll")) != 0) {
+      *error = "cannot start the authentication driver";
+      return false;
+    }
+    auth_ = true;
+    if (GetUserDataPtr(&userData_) != 0 || userData_ == nullptr) {
+      *error = "cannot reach the user data";
+      return false;
+    }
+    return true;
+  }
+
+  void Stop() {
+    if (auth_) CloseAuthDriver();
+    if (storage_) CloseStorageDriver();
+    auth_ = storage_ = false;
+    userData_ = nullptr;
+    if (ui_ != nullptr) {
+      SetUiBackend(previous_);
+      ui_.reset();
+    }
+  }
+
+  CUserData* UserData() const { return userData_; }
+
+ private:
+  std::unique_ptr<TerminalBackend> ui_;
+  UiBackend* previous_ = nullptr;
+  CUserData* userData_ = nullptr;
+  bool storage_ = false;
+  bool auth_ = false;
+};
+
+// `text` with control characters and DEL shown as '?', so that a name or path read from the
+// store cannot drive the terminal.
+inline std::string Printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+// A decimal (or 0x hexadecimal) number that fits 32 bits.
+inline bool ParseDword(std::string_view text, DWORD* value) {
+  if (text.empty() || text.size() > 10) return false;
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  unsigned long long result = 0;
+  for (const char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
+    result = result * base + static_cast<unsigned>(digit);
+    if (result > 0xFFFFFFFFull) return false;
+  }
+  *value = static_cast<DWORD>(result);
+  return true;
+}
+
+// Frees an identity the user-data object filled, whatever path the caller leaves by.
+class IdentityHolder {
+ public:
+  explicit IdentityHolder(CUserData* userData) : userData_(userData) {}
+  ~IdentityHolder() {
+    if (userData_ != nullptr) userData_->ReleaseUserIdentity(&identity);
+  }
+  IdentityHolder(const IdentityHolder&) = delete;
+  IdentityHolder& operator=(const IdentityHolder&) = delete;
+  UserIdentity identity{};
+
+ private:
+  CUserData* userData_;
+};

@@ -1,0 +1,122 @@
+// Fuzzes folder headers, the protection records a container stores and hands back to the
+// library: the parser, the exported readers the sharing code calls on a stored header
+// (user list, owner, valid user, privilege) with buffers of several sizes, reopening the
+// folder with the fixed key below, and adding and removing a user when the header opens.
+//
+// The seeds in corpus/FolderHeader are real headers for the user of the fixed key (key pair
+// from 32 bytes of 0x42, name "fuzz"; folder key 32 bytes of 0x24): one user, three users,
+// and the other cipher. The suite tests open them too.
+//
+// The parser and the sharing rules are compiled into this target so that they are
+// instrumented; the exported functions are called in the library as the product calls them.
+#include <sodium.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "suite/QvFsApi.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/qvfsdll/FolderHeader.cpp"
+#include "suite/qvfsdll/QvfFormat.cpp"
+#include "suite/qvfsdll/Sharing.cpp"
+#include "suite/qvfsdll/UserKeys.cpp"
+
+namespace {
+
+struct Fixture {
+  std::uint8_t blob[kKeyBlobSize] = {};
+  std::uint8_t otherPublic[kKeyBlobSize] = {};
+
+  Fixture() {
+    if (sodium_init() < 0) abort();
+    std::uint8_t seed[32];
+    std::memset(seed, 0x42, sizeof seed);
+    std::memcpy(blob, "QVKB", 4);
+    blob[4] = kKeyBlobVersion;
+    blob[5] = kKeyBlobHasSecret;
+    crypto_box_seed_keypair(blob + kKeyBlobPublicOffset, blob + kKeyBlobSecretOffset, seed);
+    std::memcpy(otherPublic, "QVKB", 4);
+    otherPublic[4] = kKeyBlobVersion;
+    std::uint8_t secret[32];
+    std::memset(seed, 0x43, sizeof seed);
+    crypto_box_seed_keypair(otherPublic + kKeyBlobPublicOffset, secret, seed);
+  }
+};
+
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "FolderHeaderFuzz: %s\n", what);
+    abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Fixture* fixed = new Fixture;
+  using namespace qvfs;
+  // An exact copy, so that reading one byte too far is seen.
+  std::unique_ptr<BYTE[]> header(new BYTE[size + 1]);
+  std::memcpy(header.get(), data, size);
+  const DWORD length = static_cast<DWORD>(size);
+
+  KeyHeader parsed;
+  std::uint32_t used = 0;  // bytes after the header are left alone
+  const DWORD status = Decode(std::span(header.get(), size), Family::Folder, &parsed, &used);
+
+  for (const DWORD capacity : {0u, 13u, 64u, 4096u}) {
+    std::unique_ptr<BYTE[]> list(new BYTE[capacity + 1]);
+    DWORD used = capacity;
+    const DWORD listed = QVFSFolderGetUserList(header.get(), length, list.get(), &used);
+    Check(listed != StatusSuccess || used <= capacity, "a list larger than its buffer");
+    Check(listed == StatusSuccess || used == 0 || used > capacity, "a wrong length needed");
+  }
+  char owner[kOwnerTextSize];
+  DWORD ownerLength = length;
+  const DWORD ownerStatus = QVFSFolderGetOwner(header.get(), &ownerLength, owner);
+  Check(ownerStatus == status, "owner and parser disagree");
+  Check(std::strlen(owner) < kOwnerTextSize, "owner text not terminated");
+  (void)QVFSFolderIsValidUser(header.get(), length, "fuzz", "fuzz", fixed->blob, kKeyBlobSize);
+  (void)QVFSFolderChekIsPrivilegeUser("fuzz", header.get(), length);
+
+  DWORD credentialsLength = 5;
+  DWORD handle = 0;
+  const DWORD opened =
+      InitFolderDecryption(header.get(), length, "fuzz", fixed->blob, kKeyBlobSize,
+                           reinterpret_cast<const BYTE*>("fuzz"), &credentialsLength, &handle);
+  Check((opened == StatusSuccess) == (handle != 0), "a handle without success");
+  if (handle != 0) Check(CloseFolder(handle), "an open handle does not close");
+  if (status != StatusSuccess) return 0;
+
+  Check(Encode(parsed, Family::Folder) ==
+            std::vector<std::uint8_t>(header.get(), header.get() + used),
+        "a parsed header does not encode back to its bytes");
+  ActingUser acting;
+  acting.userId = "fuzz";
+  acting.keyName = "fuzz";
+  acting.keyBlob = fixed->blob;
+  acting.keyBlobLength = kKeyBlobSize;
+  TargetUser other;
+  other.userId = "other";
+  other.keyBlob = fixed->otherPublic;
+  other.keyBlobLength = kKeyBlobSize;
+  KeyHeader changed = parsed;
+  bool added = false;
+  if (AddUser(&changed, Family::Folder, acting, other, &added) == StatusSuccess && added) {
+    KeyHeader again;
+    const std::vector<std::uint8_t> bytes = Encode(changed, Family::Folder);
+    Check(Decode(bytes, Family::Folder, &again, nullptr) == StatusSuccess,
+          "a header with a user added does not parse");
+    SecretKey key;
+    UserKey user;
+    Check(ParseKeyBlob(fixed->blob, kKeyBlobSize, &user), "fixed key");
+    Check(UnlockHeader(again, Family::Folder, user, "fuzz", &key) == StatusSuccess,
+          "the owner cannot open the header after adding a user");
+    Check(RemoveUser(&again, other, "fuzz") == StatusSuccess || again.ownerName != "fuzz",
+          "the owner cannot remove the user just added");
+  }
+  return 0;
+}

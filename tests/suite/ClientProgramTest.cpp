@@ -1,0 +1,402 @@
+// qvclient run as its own process: settings, session time-out, export and import of keys
+// between two machine roots, the audit listing, and `start` holding the suite-running mutex
+// and the message window until `stop` or a signal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Kernel.h"
+#include "platform/LastError.h"
+#include "platform/Window.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/KeyFile.h"
+#include "suite/qvprofile/UserStore.h"
+#include "tests/common/TestRoot.h"
+
+namespace {
+
+constexpr const char* kWindowClass = "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
+
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+struct ProgramRun {
+  int code = -1;  // exit code; -1 killed by a signal, -2 did not end in time
+  std::string out;
+  std::string err;
+};
+
+// A program of the test binary's folder started in a session of its own (no controlling
+// terminal), its output going to files of the test root.
+class Program {
+ public:
+  Program(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
+          const Environment& environment = {}) {
+    static int serial = 0;
+    const std::string tag = name + "-" + std::to_string(++serial);
+    outPath_ = root.Sub(tag + ".out");
+    errPath_ = root.Sub(tag + ".err");
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return;
+    std::string path(self, static_cast<size_t>(length));
+    path = path.substr(0, path.rfind('/')) + "/" + name;
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int in = open("/dev/null", O_RDONLY);
+      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (in < 0 || out < 0 || err < 0) _exit(120);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      for (const auto& [variable, value] : environment) {
+        if (value)
+          setenv(variable.c_str(), value->c_str(), 1);
+        else
+          unsetenv(variable.c_str());
+      }
+      std::vector<char*> argv{const_cast<char*>(name.c_str())};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(path.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Program() {
+    if (pid_ > 0 && !ended_) {
+      kill(pid_, SIGKILL);
+      Wait(60000);
+    }
+  }
+  pid_t Pid() const { return pid_; }
+
+  // Waits for the end (up to `milliseconds`) and collects the output.
+  ProgramRun Wait(int milliseconds = 60000) {
+    ProgramRun run;
+    int status = 0;
+    for (int waited = 0; pid_ > 0 && !ended_; waited += 20) {
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        ended_ = true;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
+      }
+      if (waited > milliseconds) return run;
+      usleep(20000);
+    }
+    run.code = ended_ ? code_ : -2;
+    run.out = ReadTextFile(outPath_);
+    run.err = ReadTextFile(errPath_);
+    return run;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ended_ = false;
+  int code_ = -1;
+  std::string outPath_, errPath_;
+};
+
+std::vector<std::uint8_t> NewKeyBlob() {
+  std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
+  std::memcpy(blob.data(), "QVKB", 4);
+  blob[4] = kKeyBlobVersion;
+  blob[5] = kKeyBlobHasSecret;
+  crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, blob.data() + kKeyBlobSecretOffset);
+  return blob;
+}
+
+class ClientProgramTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    me_ = QvCurrentAccount();
+    passwordFile_ = root_.Sub("password");
+    SetPassword("client pw");
+  }
+
+  void SetPassword(const std::string& password) {
+    WriteTextFile(passwordFile_, password + "\n");
+    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+  }
+
+  ProgramRun Client(const std::vector<std::string>& args) {
+    return Program(root_, "qvclient", args, {{"QV_PASSWORD_FILE", passwordFile_}}).Wait();
+  }
+
+  // Enrolls the current account in the store of the current machine root.
+  QvKey EnrollMe(const std::string& keyName, const std::string& password) {
+    QvUserStore store;
+    EXPECT_EQ(store.Open(), QvStoreStatus::Ok);
+    QvKey key{keyName, "DefaultKey", kKeyTypeUser, NewKeyBlob(), false, false};
+    QvNewUser user{me_.suggestedUserId, me_.userName, me_.displayName, QvAccountType::Computer};
+    EXPECT_EQ(store.Enroll(user, password, &key), QvStoreStatus::Ok) << store.LastError();
+    return key;
+  }
+
+  QvAccount me_;
+  std::string passwordFile_;
+};
+
+TEST_F(ClientProgramTest, SettingsAndSessionTimeOutRoundTrip) {
+  ProgramRun run = Client({"settings", "get", "5", "13"});
+  EXPECT_EQ(run.code, 3);
+  EXPECT_NE(run.err.find("qvenroll"), std::string::npos) << run.err;  // not enrolled yet
+  EnrollMe(me_.suggestedUserId, "client pw");
+
+  EXPECT_EQ(Client({"settings", "get", "5", "13"}).code, 3);
+  ASSERT_EQ(Client({"settings", "set", "5", "24", "bob:carol:"}).code, 0);
+  ASSERT_EQ(Client({"settings", "set", "5", "13", "1"}).code, 0);
+  run = Client({"settings", "get", "5", "24"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, "bob:carol:\n");
+  run = Client({"settings", "get", "5", "24", "--user", me_.userName});
+  EXPECT_EQ(run.out, "bob:carol:\n");
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  std::string value;
+  ASSERT_EQ(store.ReadSetting(me_.suggestedUserId, 5, 13, &value), QvStoreStatus::Ok);
+  EXPECT_EQ(value, "1");
+  EXPECT_EQ(Client({"settings", "get", "5", "24", "--user", "nobody"}).code, 3);
+  EXPECT_EQ(Client({"settings", "get", "five", "24"}).code, 1);
+  EXPECT_EQ(Client({"settings", "set", "5", "24"}).code, 1);
+  EXPECT_EQ(Client({"settings", "delete", "5", "24"}).code, 1);
+
+  ASSERT_EQ(Client({"session-timeout", "30"}).code, 0);
+  run = Client({"session-timeout"});
+  EXPECT_EQ(run.out, "30\n");
+  QvUserInfo info;
+  ASSERT_EQ(store.FindUserById(me_.suggestedUserId, &info), QvStoreStatus::Ok);
+  EXPECT_EQ(info.sessionTimeoutMs, 30000u);
+  EXPECT_EQ(Client({"session-timeout", "-5"}).code, 1);
+}
+
+TEST_F(ClientProgramTest, ExportedKeyImportsIntoAnotherInstallation) {
+  const QvKey original = EnrollMe("{0A1B2C3D-1111-4222-8333-444455556666}", "client pw");
+  ProgramRun run = Client({"export-key"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  // Written where the import of an older key looks, under the name the owner text gives.
+  const std::string exported = QvExportFolder() + "/0A1B2C3D-1111-4222-8333-444455556666.qvkey";
+  struct stat info {};
+  ASSERT_EQ(stat(exported.c_str(), &info), 0) << run.out;
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(QvReadKeyFile(exported, &bytes, nullptr), QvStoreStatus::Ok);
+  QvKeyFileContents contents;
+  ASSERT_EQ(QvDecodeKeyFile(bytes.data(), bytes.size(), "client pw", &contents), QvStoreStatus::Ok);
+  EXPECT_EQ(contents.blob, original.blob);
+  EXPECT_EQ(contents.userId, me_.suggestedUserId);
+  run = Client({"export-key"});
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+  EXPECT_EQ(Client({"export-key", "--force"}).code, 0);
+  // A wrong store password exports nothing.
+  SetPassword("not it");
+  const std::string other = root_.Sub("other.qvkey");
+  EXPECT_EQ(Client({"export-key", "--out", other}).code, 4);
+  EXPECT_NE(access(other.c_str(), F_OK), 0);
+
+  // Another installation: a new machine root where the same account has a key of its own.
+  const std::string secondRoot = root_.Sub("second-root");
+  ASSERT_EQ(mkdir(secondRoot.c_str(), 0700), 0);
+  setenv("QV_ROOT", secondRoot.c_str(), 1);
+  EnrollMe(me_.suggestedUserId, "second pw");
+  // The file's password differs from the store's: verification passes, the file stays shut.
+  SetPassword("second pw");
+  run = Client({"import-key", exported});
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("does not open"), std::string::npos) << run.err;
+  ASSERT_EQ(setenv("QV_ROOT", secondRoot.c_str(), 1), 0);
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  QvMasterKey masterKey;
+  ASSERT_EQ(store.UnlockMasterKey(me_.suggestedUserId, "second pw", &masterKey), QvStoreStatus::Ok);
+  QvKey key;
+  EXPECT_EQ(store.ReadKey(me_.suggestedUserId, original.name, &masterKey, &key),
+            QvStoreStatus::NotFound);
+  // Same password on both sides: imported, secret sealed under this installation's key.
+  ASSERT_EQ(store.RemoveUser(me_.suggestedUserId), QvStoreStatus::Ok);
+  store.Close();
+  EnrollMe(me_.suggestedUserId, "client pw");
+  SetPassword("client pw");
+  run = Client({"import-key", exported});
+  ASSERT_EQ(run.code, 0) << run.err;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  ASSERT_EQ(store.UnlockMasterKey(me_.suggestedUserId, "client pw", &masterKey), QvStoreStatus::Ok);
+  ASSERT_EQ(store.ReadKey(me_.suggestedUserId, original.name, &masterKey, &key), QvStoreStatus::Ok);
+  EXPECT_EQ(key.blob, original.blob);
+  EXPECT_FALSE(key.isDefault);  // the installation's own default key stays the default
+
+  EXPECT_EQ(Client({"import-key", root_.Sub("missing.qvkey")}).code, 3);
+  WriteTextFile(root_.Sub("junk.qvkey"), "junk");
+  EXPECT_EQ(Client({"import-key", root_.Sub("junk.qvkey")}).code, 5);
+  EXPECT_EQ(Client({"import-key"}).code, 1);
+  setenv("QV_ROOT", root_.Sub("root").c_str(), 1);
+}
+
+TEST_F(ClientProgramTest, AuditListsNewestFirstWithFilters) {
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  struct Row {
+    const char* user;
+    DWORD event;
+    std::int64_t time;  // 2024-01-01T00:00:00Z is 1704067200
+    const char* path;
+  } rows[] = {{"alice", 6, 1704067200, "/a/one"},
+              {"alice", 7, 1704153600, "/a/two"},
+              {"bob", 7, 1704240000, "/b/three"},
+              {"alice", 7, 1704326400, "/a/four\x1b[2J"}};
+  for (const Row& row : rows) {
+    QvAuditEntry entry;
+    entry.userId = row.user;
+    entry.machine = "M0123456789";
+    entry.path = row.path;
+    entry.result = kAuditResultSuccess;
+    entry.eventType = row.event;
+    entry.time = row.time;
+    ASSERT_EQ(store.AddAudit(entry), QvStoreStatus::Ok);
+  }
+  ProgramRun run = Client({"audit"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const size_t four = run.out.find("/a/four");
+  const size_t three = run.out.find("/b/three");
+  const size_t one = run.out.find("/a/one");
+  ASSERT_NE(four, std::string::npos);
+  EXPECT_LT(four, three);
+  EXPECT_LT(three, one);
+  // A path cannot drive the terminal.
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(run.out.find("2024-01-04T00:00:00Z"), std::string::npos) << run.out;
+
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<const char*> expected;  // in order
+  } cases[] = {
+      {{"--user", "alice", "--event", "7"}, {"/a/four", "/a/two"}},
+      {{"--user", "alice", "--limit", "1"}, {"/a/four"}},
+      {{"--since", "2024-01-02T00:00"}, {"/a/four", "/b/three", "/a/two"}},
+      {{"--since", "1704240000"}, {"/a/four", "/b/three"}},
+      {{"--event", "8"}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"audit"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    run = Client(args);
+    ASSERT_EQ(run.code, 0) << run.err;
+    size_t at = 0;
+    int rows = 0;
+    for (size_t line = run.out.find('\n'); line != std::string::npos;
+         line = run.out.find('\n', line + 1))
+      ++rows;
+    EXPECT_EQ(rows, static_cast<int>(c.expected.size()) + 1) << run.out;  // and the heading
+    for (const char* path : c.expected) {
+      const size_t found = run.out.find(path, at);
+      ASSERT_NE(found, std::string::npos) << path << " in\n" << run.out;
+      at = found;
+    }
+  }
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"audit", "--since", "yesterday"},
+                                             {"audit", "--since", "2024-13-01"},
+                                             {"audit", "--limit", "0"},
+                                             {"audit", "--event"}}) {
+    SCOPED_TRACE(bad.back());
+    EXPECT_EQ(Client(bad).code, 1);
+  }
+}
+
+// Waits until the client's message window exists; false after 30 seconds.
+HWND WaitForWindow() {
+  for (int i = 0; i < 1500; ++i) {
+    if (HWND window = FindWindowA(kWindowClass, "MsgWnd")) return window;
+    Sleep(20);
+  }
+  return nullptr;
+}
+
+// True when the suite-running mutex exists, tested as the context menu tests it.
+bool SuiteRunning(const char* name) {
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  if (mutex == nullptr) return false;
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  if (!existed) (void)ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return existed;
+}
+
+TEST_F(ClientProgramTest, StartHoldsTheMutexAndTheWindowUntilStopped) {
+  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
+  EXPECT_EQ(Client({"stop"}).code, 3);
+  EXPECT_EQ(Client({"status"}).code, 3);
+
+  Program client(root_, "qvclient", {"start"});
+  HWND window = WaitForWindow();
+  ASSERT_NE(window, nullptr) << client.Wait(0).err;
+  EXPECT_TRUE(SuiteRunning("QuorvinMutex"));
+  EXPECT_FALSE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
+  EXPECT_EQ(Client({"status"}).code, 0);
+  ProgramRun second = Client({"start"});
+  EXPECT_EQ(second.code, 3);
+  EXPECT_NE(second.err.find("running already"), std::string::npos) << second.err;
+
+  // The extension signals a verification to the window.
+  const UINT qaf = RegisterWindowMessageA("EnableDisableQAF");
+  ASSERT_NE(qaf, 0u);
+  ASSERT_TRUE(PostMessageA(window, qaf, 0, 0));
+  ASSERT_TRUE(PostMessageA(window, qaf, 1, 0));
+
+  const ProgramRun stop = Client({"stop"});
+  EXPECT_EQ(stop.code, 0) << stop.err;
+  const ProgramRun ended = client.Wait();
+  EXPECT_EQ(ended.code, 0) << ended.err;
+  EXPECT_NE(ended.out.find("A verification started.\nA verification ended.\n"), std::string::npos)
+      << ended.out;
+  EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
+  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
+}
+
+TEST_F(ClientProgramTest, SentivoClientStopsOnSigterm) {
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  ASSERT_EQ(store.SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+  Program client(root_, "qvclient", {"start"});
+  ASSERT_NE(WaitForWindow(), nullptr) << client.Wait(0).err;
+  EXPECT_TRUE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
+  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
+  ASSERT_EQ(kill(client.Pid(), SIGTERM), 0);
+  const ProgramRun ended = client.Wait();
+  EXPECT_EQ(ended.code, 0) << ended.err;
+  EXPECT_FALSE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
+  EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
+}
+
+TEST_F(ClientProgramTest, HelpAndMistakes) {
+  const ProgramRun help = Client({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"fly"}, {"start", "now"}, {"--user"}, {"export-key", "extra"}}) {
+    SCOPED_TRACE(args[0]);
+    const ProgramRun run = Client(args);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("qvclient --help"), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,467 @@
+// Verification through the authentication driver, with the password dialog answered by the
+// headless user: the results 0, 1, 4 and 16, the secret that only a verified process reads,
+// the session time-out, non-interactive password files, the gate's default-key step and the
+// import of an older key.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Kernel.h"
+#include "platform/ui/Backend.h"
+#include "suite/QvKeyBlob.h"
+#include "suite/QvUserApi.h"
+#include "suite/qvprofile/KeyFile.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
+#include "suite/qvverify/PasswordSource.h"
+#include "suite/qvverify/Verification.h"
+#include "tests/common/HeadlessUi.h"
+#include "tests/common/TestRoot.h"
+
+namespace {
+
+std::vector<std::uint8_t> NewKeyBlob(bool withSecret) {
+  std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
+  std::memcpy(blob.data(), "QVKB", 4);
+  blob[4] = kKeyBlobVersion;
+  blob[5] = withSecret ? kKeyBlobHasSecret : 0;
+  std::uint8_t secret[kKeyBlobKeySize];
+  crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, secret);
+  if (withSecret) std::memcpy(blob.data() + kKeyBlobSecretOffset, secret, sizeof secret);
+  return blob;
+}
+
+struct Outcome {
+  DWORD result;
+  DWORD word;
+};
+
+class VerifyTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    unsetenv(kPasswordFileVariable);
+    QvLogOff();
+    ASSERT_EQ(store_.Open(), QvStoreStatus::Ok);
+    aliceKey_ = {"alice", "DefaultKey", kKeyTypeUser, NewKeyBlob(true), false, false};
+    ASSERT_EQ(store_.Enroll({"alice", ".\\alice", "Alice", QvAccountType::Computer}, "right pw",
+                            &aliceKey_),
+              QvStoreStatus::Ok);
+    ASSERT_EQ(store_.Enroll({"bob", ".\\bob", "Bob", QvAccountType::Computer}, "bobs pw", nullptr),
+              QvStoreStatus::Ok);
+    ASSERT_EQ(
+        store_.Enroll({"carol", "carol", "Carol", QvAccountType::Suite}, std::nullopt, nullptr),
+        QvStoreStatus::Ok);
+    ASSERT_EQ(InitAuthDriver(GetModuleHandleA("qvverify.dll")), 0u);
+    ASSERT_EQ(GetUserDataPtr(&userData_), 0u);
+    userData_->ModeWord = 0;
+  }
+  void TearDown() override {
+    CloseAuthDriver();
+    unsetenv(kPasswordFileVariable);
+  }
+
+  Outcome Verify(const char* userId, bool logOn = false) {
+    std::string id = userId;
+    UserIdentity identity{};
+    identity.userId = id.data();
+    DWORD word = 99;
+    const DWORD result =
+        logOn ? userData_->LogOnAndVerifyUser(&identity, 3, "Verify Title", "Verify prompt", &word)
+              : userData_->VerifyUser(&identity, 3, "Verify Title", "Verify prompt", &word);
+    userData_->ReleaseUserIdentity(&identity);
+    return {result, word};
+  }
+
+  bool LoggedOn(const char* userId) {
+    std::string id = userId;
+    UserIdentity identity{};
+    identity.userId = id.data();
+    return userData_->IsUserLoggedOn(&identity) != FALSE;
+  }
+
+  // The user's default key as the extension reads it: true when it carries the secret.
+  bool ReadsSecret(const char* userId, std::vector<std::uint8_t>* blob = nullptr) {
+    KeyRecord record{};
+    userData_->InitKeyRecord(&record);
+    bool hasSecret = false;
+    if (userData_->ReadKey(userId, &record, 0)) {
+      EXPECT_TRUE(IsKeyBlob(record.blob, record.blobLength, &hasSecret));
+      if (blob != nullptr) blob->assign(record.blob, record.blob + record.blobLength);
+    }
+    userData_->ReleaseKeyRecord(&record);
+    return hasSecret;
+  }
+
+  void UsePasswordFile(const std::string& content, mode_t mode = 0600) {
+    const std::string path = root_.Sub("password");
+    WriteTextFile(path, content);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    setenv(kPasswordFileVariable, path.c_str(), 1);
+  }
+
+  HeadlessUi ui_;
+  QvUserStore store_;
+  QvKey aliceKey_;
+  CUserData* userData_ = nullptr;
+};
+
+TEST_F(VerifyTest, RightPasswordPassesAndUnlocksTheSecretOfThatUserOnly) {
+  EXPECT_FALSE(LoggedOn("alice"));
+  EXPECT_FALSE(ReadsSecret("alice"));
+
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  const Outcome outcome = Verify("alice");
+  EXPECT_EQ(outcome.result, kVerifyPassed);
+  EXPECT_EQ(outcome.word, kVerifyOutAnswered);
+
+  HeadlessBackend::ClosedDialog dialog;
+  ASSERT_TRUE(ui_.LastClosed(kPasswordDialogId, &dialog));
+  EXPECT_EQ(dialog.result, IDOK);
+  EXPECT_EQ(dialog.state.caption, "Verify Title");
+  const ControlState* prompt = dialog.state.Control(kPasswordPromptId);
+  ASSERT_NE(prompt, nullptr);
+  EXPECT_EQ(prompt->text, "Verify prompt");
+  const ControlState* account = dialog.state.Control(kPasswordAccountId);
+  ASSERT_NE(account, nullptr);
+  EXPECT_EQ(account->text, "User: .\\alice");
+  const ControlState* edit = dialog.state.Control(kPasswordEditId);
+  ASSERT_NE(edit, nullptr);
+  EXPECT_NE(edit->style & ES_PASSWORD, 0u);
+  ASSERT_NE(dialog.state.Control(IDCANCEL), nullptr);
+
+  EXPECT_TRUE(LoggedOn("alice"));
+  EXPECT_FALSE(LoggedOn("bob"));
+  std::vector<std::uint8_t> blob;
+  EXPECT_TRUE(ReadsSecret("alice", &blob));
+  EXPECT_EQ(blob, aliceKey_.blob);
+  QvUserInfo info;
+  ASSERT_EQ(store_.FindUserById("alice", &info), QvStoreStatus::Ok);
+  EXPECT_GT(info.lastLogOnMs, 0);
+
+  // Another user's key stays public, and verifying that user ends alice's session.
+  ASSERT_EQ(
+      store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
+                      nullptr),
+      QvStoreStatus::Ok);
+  EXPECT_FALSE(ReadsSecret("bob"));
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
+  EXPECT_EQ(Verify("bob", true).result, kVerifyPassed);
+  EXPECT_TRUE(LoggedOn("bob"));
+  EXPECT_FALSE(LoggedOn("alice"));
+  EXPECT_FALSE(ReadsSecret("alice"));
+
+  // Stopping the driver ends the session.
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+  CloseAuthDriver();
+  EXPECT_FALSE(LoggedOn("alice"));
+  EXPECT_FALSE(ReadsSecret("alice"));
+  ASSERT_EQ(InitAuthDriver(GetModuleHandleA("qvverify.dll")), 0u);
+}
+
+TEST_F(VerifyTest, WrongPasswordAndCancelAreNotValidated) {
+  struct Case {
+    const char* what;
+    std::vector<HeadlessBackend::Step> steps;
+    DWORD word;
+  } cases[] = {
+      {"wrong password",
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "wrong pw"},
+        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
+       kVerifyOutAnswered},
+      {"empty password", {{HeadlessBackend::Step::Kind::Press, IDOK, ""}}, kVerifyOutAnswered},
+      {"password in other case",
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "RIGHT PW"},
+        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
+       kVerifyOutAnswered},
+      {"cancel",
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "right pw"},
+        {HeadlessBackend::Step::Kind::Press, IDCANCEL, ""}},
+       kVerifyOutCancelled},
+      {"closed", {{HeadlessBackend::Step::Kind::Close, 0, ""}}, kVerifyOutCancelled},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ui_.Answer(kPasswordDialogId, c.steps);
+    for (const bool logOn : {false, true}) {
+      if (logOn) ui_.Answer(kPasswordDialogId, c.steps);
+      const Outcome outcome = Verify("alice", logOn);
+      EXPECT_EQ(outcome.result, kVerifyNotValidated);
+      EXPECT_EQ(outcome.word, c.word);
+      EXPECT_FALSE(LoggedOn("alice"));
+      EXPECT_FALSE(ReadsSecret("alice"));
+    }
+  }
+}
+
+TEST_F(VerifyTest, UserWithoutPasswordOrUnknownIsNotAsked) {
+  // No dialog is scripted: the headless user fails the test if one is shown.
+  for (const char* who : {"carol", "nobody"}) {
+    SCOPED_TRACE(who);
+    const Outcome outcome = Verify(who);
+    EXPECT_EQ(outcome.result, kVerifyDevicesMissing);
+    EXPECT_EQ(outcome.word, kVerifyOutAnswered);
+  }
+  EXPECT_TRUE(ui_.ClosedDialogs().empty());
+}
+
+TEST_F(VerifyTest, AnotherProcessVerifyingTheUserMakesItBusy) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const std::string lockName = QvVerificationLockName("alice");
+  EXPECT_EQ(lockName, "QuorvinVerify-alice");
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HANDLE lock = CreateMutexA(nullptr, TRUE, lockName.c_str());
+    char byte = lock != nullptr ? 'y' : 'n';
+    if (write(ready[1], &byte, 1) != 1) _exit(90);
+    if (read(release[0], &byte, 1) != 1) _exit(91);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  for (const char* who : {"alice", "ALICE"}) {
+    const Outcome outcome = Verify(who);
+    EXPECT_EQ(outcome.result, kVerifyBusy) << who;
+  }
+  // Bob's verification is not held up by alice's.
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
+  EXPECT_EQ(Verify("bob").result, kVerifyPassed);
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  // The process holding the lock has ended: the user can be verified again.
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+}
+
+TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
+  ui_.LetRun(kPasswordDialogId);
+  Outcome first{};
+  std::thread verifier([&] { first = Verify("alice"); });
+  HWND dialog = nullptr;
+  for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+    for (HWND open : OpenDialogs()) {
+      DialogState state;
+      if (SnapshotDialog(open, &state) && state.templateId == kPasswordDialogId) dialog = open;
+    }
+    if (dialog == nullptr) Sleep(10);
+  }
+  ASSERT_NE(dialog, nullptr) << "the first verification never showed its dialog";
+  const Outcome second = Verify("alice");
+  EXPECT_EQ(second.result, kVerifyBusy);
+  EXPECT_TRUE(EndModalDialog(dialog, IDCANCEL));
+  verifier.join();
+  EXPECT_EQ(first.result, kVerifyNotValidated);
+  EXPECT_EQ(first.word, kVerifyOutCancelled);
+}
+
+TEST_F(VerifyTest, SessionEndsWhenTheTimeOutHasPassed) {
+  ASSERT_EQ(store_.SetSessionTimeout("alice", 1500), QvStoreStatus::Ok);
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  EXPECT_EQ(userData_->GetUserSessionTimeOutVal(), 1500u);
+  EXPECT_TRUE(LoggedOn("alice"));
+  EXPECT_TRUE(ReadsSecret("alice"));
+  Sleep(1600);
+  EXPECT_FALSE(LoggedOn("alice"));
+  EXPECT_FALSE(ReadsSecret("alice"));
+
+  // 0: the session lasts until the driver stops.
+  ASSERT_EQ(store_.SetSessionTimeout("alice", 0), QvStoreStatus::Ok);
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  ASSERT_EQ(Verify("alice").result, kVerifyPassed);
+  Sleep(20);
+  EXPECT_TRUE(LoggedOn("alice"));
+}
+
+TEST_F(VerifyTest, PasswordFileAnswersWithoutADialogAndIsNeverRetriedInALoop) {
+  UsePasswordFile("right pw\n");
+  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+  EXPECT_TRUE(LoggedOn("alice"));
+  UsePasswordFile("bobs pw\r\nsecond line ignored\n");
+  EXPECT_EQ(Verify("bob").result, kVerifyPassed);
+
+  // A wrong password is refused once; the same answer again would only repeat the refusal,
+  // so the caller's retry loop is stopped with "nothing more can be asked".
+  QvLogOff();
+  UsePasswordFile("wrong pw");
+  Outcome outcome = Verify("alice");
+  EXPECT_EQ(outcome.result, kVerifyNotValidated);
+  EXPECT_EQ(outcome.word, kVerifyOutAnswered);
+  outcome = Verify("alice");
+  EXPECT_EQ(outcome.result, kVerifyDevicesMissing);
+  EXPECT_EQ(outcome.word, kVerifyOutNoInput);
+  // A corrected file is taken.
+  UsePasswordFile("right pw");
+  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+
+  struct Case {
+    const char* what;
+    std::string content;
+    mode_t mode;
+  } unusable[] = {{"readable by others", "right pw", 0644},
+                  {"readable by the group", "right pw", 0640},
+                  {"empty", "", 0600},
+                  {"empty first line", "\nright pw", 0600}};
+  for (const Case& c : unusable) {
+    SCOPED_TRACE(c.what);
+    QvLogOff();
+    UsePasswordFile(c.content, c.mode);
+    outcome = Verify("alice");
+    EXPECT_EQ(outcome.result, kVerifyDevicesMissing);
+    EXPECT_EQ(outcome.word, kVerifyOutNoInput);
+    EXPECT_FALSE(LoggedOn("alice"));
+  }
+  setenv(kPasswordFileVariable, root_.Sub("missing").c_str(), 1);
+  EXPECT_EQ(Verify("alice").result, kVerifyDevicesMissing);
+  const QvPasswordReply reply = QvAskPassword({"t", "p", "", false});
+  EXPECT_EQ(reply.answer, QvPasswordAnswer::Unavailable);
+  EXPECT_NE(reply.error.find("QV_PASSWORD_FILE"), std::string::npos) << reply.error;
+  EXPECT_TRUE(ui_.ClosedDialogs().empty());
+}
+
+TEST_F(VerifyTest, GateDefaultKeyStepStoresASealedSecretForTheVerifiedUser) {
+  // Dave has a password but no key, as a user of the Sentivo edition before the first
+  // verification: the gate makes a key, stores it, and registers it.
+  ASSERT_EQ(
+      store_.Enroll({"dave", ".\\dave", "Dave", QvAccountType::Computer}, "daves pw", nullptr),
+      QvStoreStatus::Ok);
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "daves pw", IDOK);
+  ASSERT_EQ(Verify("dave", true).result, kVerifyPassed);
+  KeyRecord record{};
+  userData_->InitKeyRecord(&record);
+  EXPECT_FALSE(userData_->ReadKey("dave", &record, 0));
+  userData_->ReleaseKeyRecord(&record);
+
+  userData_->InitKeyRecord(&record);
+  std::string name = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  std::string label = "DefaultKey";
+  std::vector<std::uint8_t> blob = NewKeyBlob(true);
+  record.keyName = name.data();
+  record.keyLabel = label.data();
+  record.blob = blob.data();
+  record.blobLength = kKeyBlobSize;
+  ASSERT_TRUE(userData_->StoreKey("dave", &record, 0));
+  const DWORD saved = userData_->ModeWord;
+  userData_->ModeWord = kModeKeyOperation;
+  std::string id = "dave";
+  UserIdentity identity{};
+  identity.userId = id.data();
+  EXPECT_FALSE(userData_->RegisterNewKey(&identity, 0, 0));
+  userData_->ModeWord = saved;
+  userData_->ReleaseKeyRecord(&record);
+
+  std::vector<std::uint8_t> read;
+  EXPECT_TRUE(ReadsSecret("dave", &read));
+  EXPECT_EQ(read, blob);
+  ShareKeyRecord share{};
+  userData_->InitShareKeyRecord(&share);
+  // The verified user's own share key carries the secret (the acting user of a sharing change
+  // needs it); another user's is public.
+  ASSERT_TRUE(userData_->ReadShareKey("dave", &share, 0));
+  EXPECT_EQ(std::vector<std::uint8_t>(share.blob, share.blob + share.blobLength), blob);
+  userData_->ReleaseShareKeyRecord(&share);
+  userData_->InitShareKeyRecord(&share);
+  ASSERT_TRUE(userData_->ReadShareKey("alice", &share, 0));
+  bool hasSecret = true;
+  EXPECT_TRUE(IsKeyBlob(share.blob, share.blobLength, &hasSecret));
+  EXPECT_FALSE(hasSecret);
+  userData_->ReleaseShareKeyRecord(&share);
+}
+
+TEST_F(VerifyTest, ImportOlderKeyNeedsKeyModeVerificationAndTheFilePassword) {
+  // An older installation exported alice's key under another name into the export folder.
+  QvKeyFileContents older;
+  older.userId = "alice";
+  older.keyName = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  older.label = "DefaultKey";
+  older.blob = NewKeyBlob(true);
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(QvEncodeKeyFile(older, "file pw", &bytes), QvStoreStatus::Ok);
+  ASSERT_EQ(mkdir(QvExportFolder().c_str(), 0700), 0);
+  const std::string path = QvExportFolder() + "/" + QvKeyFileName(older.keyName);
+  ASSERT_EQ(QvWriteKeyFile(path, bytes, false, nullptr), QvStoreStatus::Ok);
+  // A key file of another user lies beside it and is not offered.
+  QvKeyFileContents bobs = older;
+  bobs.userId = "bob";
+  bobs.keyName = "bob";
+  ASSERT_EQ(QvEncodeKeyFile(bobs, "file pw", &bytes), QvStoreStatus::Ok);
+  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/bob.qvkey", bytes, false, nullptr),
+            QvStoreStatus::Ok);
+
+  // Not in key-operation mode, or not verified: refused without a prompt.
+  EXPECT_EQ(userData_->ImportOlderKey("alice", 0, 0), static_cast<BOOL>(kImportNotAuthorized));
+  userData_->ModeWord = kModeKeyOperation;
+  EXPECT_EQ(userData_->ImportOlderKey("alice", 0, 0), static_cast<BOOL>(kImportNotAuthorized));
+
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  struct Case {
+    const char* what;
+    std::vector<HeadlessBackend::Step> steps;
+    DWORD expected;
+  } cases[] = {
+      {"cancel", {{HeadlessBackend::Step::Kind::Press, IDCANCEL, ""}}, kImportCancelled},
+      {"wrong password",
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "right pw"},
+        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
+       kImportWrongPassword},
+      {"file password",
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "file pw"},
+        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
+       kImportDone},
+      {"again",  // importing the same key twice is not an error
+       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "file pw"},
+        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
+       kImportDone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ui_.Answer(kPasswordDialogId, c.steps);
+    EXPECT_EQ(userData_->ImportOlderKey("alice", 0, 0), static_cast<BOOL>(c.expected));
+  }
+  HeadlessBackend::ClosedDialog dialog;
+  ASSERT_TRUE(ui_.LastClosed(kPasswordDialogId, &dialog));
+  EXPECT_NE(dialog.state.Texts().find("0A1B2C3D-1111-4222-8333-444455556666.qvkey"),
+            std::string::npos)
+      << dialog.state.Texts();
+  EXPECT_EQ(dialog.state.Texts().find("bob.qvkey"), std::string::npos);
+
+  // The key is alice's now, with its secret, under the name the owner text gives it.
+  KeyRecord record{};
+  userData_->InitKeyRecord(&record);
+  std::string ownerIdentity = older.keyName;
+  record.keyName = ownerIdentity.data();
+  ASSERT_TRUE(userData_->ReadKey("alice", &record, 0));
+  EXPECT_EQ(std::vector<std::uint8_t>(record.blob, record.blob + record.blobLength), older.blob);
+  userData_->ReleaseKeyRecord(&record);
+  DWORD mode = 0;
+  ASSERT_EQ(store_.GetModeWord(&mode), QvStoreStatus::Ok);
+  EXPECT_EQ(mode, kModeKeyImported);
+
+  // Bob has no file of his own in the folder.
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
+  ASSERT_EQ(Verify("bob").result, kVerifyPassed);
+  ASSERT_EQ(unlink((QvExportFolder() + "/bob.qvkey").c_str()), 0);
+  EXPECT_EQ(userData_->ImportOlderKey("bob", 0, 0), static_cast<BOOL>(kImportNoKeyFile));
+  userData_->ModeWord = 0;
+}
+
+}  // namespace
