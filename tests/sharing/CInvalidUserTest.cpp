@@ -1,11 +1,12 @@
 // The invalid-user notice in both editions.
 //
-// The edition is the user-data object's, as the running services hold it. The suite library
-// fills it from its store; these cases set it on that object after the services start.
+// The edition is the user-data object's, which the suite library reads from its store when
+// the services start; each case writes it to the store first.
 #include "core/DialogResources.h"
 #include "core/QvFolderExtApp.h"
 #include "core/SuiteServices.h"
 #include "sharing/CInvalidUser.h"
+#include "suite/qvprofile/UserSession.h"
 #include "tests/common/TestRoot.h"
 #include "tests/sharing/ScriptedDialog.h"
 
@@ -13,11 +14,7 @@ namespace {
 
 class CInvalidUserTest : public RootedTest {
  protected:
-  void SetUp() override {
-    QvApp().InitInstance();
-    ASSERT_EQ(StartSuiteServices(), 1);
-    ASSERT_NE(QvApp().userData, nullptr);
-  }
+  void SetUp() override { QvApp().InitInstance(); }
   void TearDown() override {
     StopSuiteServices();
     QvApp().ExitInstance();
@@ -25,8 +22,6 @@ class CInvalidUserTest : public RootedTest {
 };
 
 TEST_F(CInvalidUserTest, TheEditionPicksTheWording) {
-  CUserData* userData = QvApp().userData;
-  const DWORD saved = userData->EditionCode;
   const struct {
     DWORD edition;
     const char* text;
@@ -42,14 +37,18 @@ TEST_F(CInvalidUserTest, TheEditionPicksTheWording) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.answer.what);
-    userData->EditionCode = c.edition;
+    StopSuiteServices();
+    QvUserStore* store = QvSharedUserStore();
+    ASSERT_NE(store, nullptr);
+    ASSERT_EQ(store->SetEdition(c.edition), QvStoreStatus::Ok);
+    ASSERT_EQ(StartSuiteServices(), 1);
+    ASSERT_EQ(QvApp().userData->EditionCode, c.edition);
     CInvalidUser dialog(nullptr);
     const auto closed = RunAnswered(dialog, IDD_INVALID_USER, c.answer);
     EXPECT_EQ(closed.result, c.answer.button != 0 ? IDOK : IDCANCEL);
     EXPECT_EQ(Frame(closed.state), "Invalid User | 1:OK* | resource:140");
     EXPECT_EQ(closed.state.Control(IDC_INVALID_USER_TEXT)->text, c.text);
   }
-  userData->EditionCode = saved;
 }
 
 }  // namespace
