@@ -89,39 +89,17 @@ struct Arguments {
 };
 
 int ParseArguments(int argc, char** argv, Arguments* args) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::optional<std::string>* target) {
-      if (i + 1 >= argc) return false;
-      *target = argv[++i];
-      return true;
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kClientDone;
-    } else if (arg == "--force") {
-      args->force = true;
-    } else if (arg == "--password-stdin") {
-      args->passwordStdin = true;
-    } else if (arg == "--user") {
-      if (!value(&args->user)) return ClientUsage("--user needs a user id or name");
-    } else if (arg == "--key") {
-      if (!value(&args->key)) return ClientUsage("--key needs a key name");
-    } else if (arg == "--out") {
-      if (!value(&args->out)) return ClientUsage("--out needs a file");
-    } else if (arg == "--event") {
-      if (!value(&args->event)) return ClientUsage("--event needs a number");
-    } else if (arg == "--since") {
-      if (!value(&args->since)) return ClientUsage("--since needs a time");
-    } else if (arg == "--limit") {
-      if (!value(&args->limit)) return ClientUsage("--limit needs a number");
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-      return ClientUsage("unknown option '" + Printable(arg) + "'");
-    } else {
-      args->words.push_back(arg);
-    }
-  }
-  return -1;
+  return ParseProgramOptions(
+      argc, argv, kUsage,
+      {ProgramOption::Flag("--force", &args->force),
+       ProgramOption::Flag("--password-stdin", &args->passwordStdin),
+       ProgramOption::Value("--user", &args->user, "--user needs a user id or name"),
+       ProgramOption::Value("--key", &args->key, "--key needs a key name"),
+       ProgramOption::Value("--out", &args->out, "--out needs a file"),
+       ProgramOption::Value("--event", &args->event, "--event needs a number"),
+       ProgramOption::Value("--since", &args->since, "--since needs a time"),
+       ProgramOption::Value("--limit", &args->limit, "--limit needs a number")},
+      &args->words, ClientUsage);
 }
 
 // The folder of this program, where its sibling programs are.

@@ -3,24 +3,11 @@
 
 #include <cstring>
 
+#include "container/ContainerSchema.h"
 #include "platform/FileTime.h"
 
 namespace qvdbconv {
 namespace {
-
-// The container's schema, byte for byte: readers find the version and the columns by these
-// exact texts and positions.
-constexpr const char* kSchema[] = {
-    "CREATE TABLE FOLDER_INFO(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,"
-    "FOLDER_NAME TEXT,PARENT_FOLDER_ID INTEGER,FOLDER_ATTRIBS INTEGER,FOLDER_DATE INTEGER,"
-    "FOLDER_TIME INTEGER)",
-    "CREATE TABLE FOLDER_OPTIONS(FOLDER_ID INTEGER CONSTRAINT kt PRIMARY KEY,FOLDER_DATA BLOB,"
-    "CSP_NAME TEXT)",
-    "CREATE TABLE FILE_INFO(FILE_ID INTEGER CONSTRAINT kt PRIMARY KEY AUTOINCREMENT,FOLDER_ID "
-    "INTEGER,FILE_NAME TEXT,FILE_SIZE INTEGER,FILE_DATE INTEGER,FILE_TIME INTEGER,FILE_ATTRIBS "
-    "INTEGER,FILE_MODIFIED_TIME BLOB,FILE_CREATED_TIME BLOB,FILE_ACCESSED_TIME BLOB)",
-    "CREATE TABLE FILE_DATA(FILE_ID INTEGER,BLOCK_ID INTEGER,BLOCK_DATA BLOB)",
-};
 
 constexpr std::size_t kFileTimeBytes = 8;
 
@@ -61,7 +48,7 @@ void ContainerWriter::Open(const std::string& path) {
   Exec("PRAGMA journal_mode=OFF");
   Exec("PRAGMA synchronous=OFF");
   Exec("BEGIN");
-  for (const char* statement : kSchema) Exec(statement);
+  for (const char* statement : container::kCreateStatements) Exec(statement);
   folder_ = Prepare(
       "INSERT INTO FOLDER_INFO(FOLDER_ID,FOLDER_NAME,PARENT_FOLDER_ID,FOLDER_ATTRIBS,FOLDER_DATE,"
       "FOLDER_TIME) VALUES(?,?,?,?,?,?)");

@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <string>
 
+#include "container/ContainerSchema.h"
 #include "suite/qvdbconv/LegacyFormat.h"
 
 namespace qvdbconv {
 
-// Content blocks are cut at this size; every block but a file's last is exactly this long.
-inline constexpr std::size_t kBlockSize = 1048576;
+// Content blocks are cut at the container's block size; every block but a file's last is
+// exactly this long.
+inline constexpr std::size_t kBlockSize = container::kBlockSize;
 
 class ContainerWriter {
  public:

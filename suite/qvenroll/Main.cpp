@@ -101,38 +101,20 @@ struct Options {
 
 // Returns -1 when the options were read, else the exit code.
 int ParseOptions(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::optional<std::string>* target) {
-      if (i + 1 >= argc) return false;
-      *target = argv[++i];
-      return true;
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitDone;
-    } else if (arg == "--list") {
-      options->list = true;
-    } else if (arg == "--yes") {
-      options->yes = true;
-    } else if (arg == "--suite-account") {
-      options->suiteAccount = true;
-    } else if (arg == "--password-stdin") {
-      options->passwordStdin = true;
-    } else if (arg == "--remove") {
-      if (!value(&options->remove)) return Usage("--remove needs a user");
-    } else if (arg == "--edition") {
-      if (!value(&options->edition)) return Usage("--edition needs standard, sentivo or a number");
-    } else if (arg == "--user") {
-      if (!value(&options->user)) return Usage("--user needs a name");
-    } else if (arg == "--id") {
-      if (!value(&options->id)) return Usage("--id needs a user id");
-    } else if (arg == "--display-name") {
-      if (!value(&options->displayName)) return Usage("--display-name needs a text");
-    } else {
-      return Usage("unknown argument '" + Printable(arg) + "'");
-    }
-  }
+  const int parsed = ParseProgramOptions(
+      argc, argv, kUsage,
+      {ProgramOption::Flag("--list", &options->list), ProgramOption::Flag("--yes", &options->yes),
+       ProgramOption::Flag("--suite-account", &options->suiteAccount),
+       ProgramOption::Flag("--password-stdin", &options->passwordStdin),
+       ProgramOption::Value("--remove", &options->remove, "--remove needs a user"),
+       ProgramOption::Value("--edition", &options->edition,
+                            "--edition needs standard, sentivo or a number"),
+       ProgramOption::Value("--user", &options->user, "--user needs a name"),
+       ProgramOption::Value("--id", &options->id, "--id needs a user id"),
+       ProgramOption::Value("--display-name", &options->displayName,
+                            "--display-name needs a text")},
+      nullptr, Usage);
+  if (parsed >= 0) return parsed;
   const int modes =
       (options->list ? 1 : 0) + (options->remove ? 1 : 0) + (options->edition ? 1 : 0);
   if (modes > 1) return Usage("--list, --remove and --edition go alone");

@@ -70,6 +70,31 @@ DWORD StoreFolderHeader(const KeyHeader& header, BYTE* bytes, DWORD* length, DWO
   return StatusSuccess;
 }
 
+// Runs `edit(header, family, &changed)` on the header of the .qvf file at `path` and rewrites
+// the header when the edit succeeded and left `changed` true (its starting value).
+template <class Edit>
+DWORD EditFileHeader(const char* path, Edit&& edit) {
+  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
+    bool changed = true;
+    if (const DWORD status = edit(header, Family::File, &changed);
+        status != StatusSuccess || !changed)
+      return status;
+    return RewriteHeader(path, Encode(header, Family::File), length);
+  });
+}
+
+// The same for a folder header held in the caller's buffer of `capacity` bytes.
+template <class Edit>
+DWORD EditFolderHeader(BYTE* bytes, DWORD* length, DWORD capacity, Edit&& edit) {
+  return WithFolderHeader(bytes, *length, [&](KeyHeader& header) -> DWORD {
+    bool changed = true;
+    if (const DWORD status = edit(header, Family::Folder, &changed);
+        status != StatusSuccess || !changed)
+      return status;
+    return StoreFolderHeader(header, bytes, length, capacity);
+  });
+}
+
 TargetUser Target(const char* userId, const char* keyName, const BYTE* keyBlob, DWORD keyBlobLength,
                   const BYTE* credentials = nullptr, DWORD credentialsLength = 0) {
   TargetUser user;
@@ -197,17 +222,11 @@ DWORD QVFSFileAddUser(const char* path, const char* actingUserId, const char* ac
                       const char* /*algorithmName: an item keeps the cipher it was made with*/,
                       const char* userId, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                       const BYTE* userCredentials, DWORD userCredentialsLength, DWORD /*flags*/) {
-  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
-    bool changed = false;
-    if (const DWORD status =
-            AddUser(&header, Family::File,
-                    Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength),
-                    Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
-                           userCredentialsLength),
-                    &changed);
-        status != StatusSuccess || !changed)
-      return status;
-    return RewriteHeader(path, Encode(header, Family::File), length);
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
+  const TargetUser target = Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
+                                   userCredentialsLength);
+  return EditFileHeader(path, [&](KeyHeader& header, Family family, bool* changed) {
+    return AddUser(&header, family, acting, target, changed);
   });
 }
 
@@ -218,29 +237,21 @@ DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
                         DWORD userKeyBlobLength, const BYTE* userCredentials,
                         DWORD userCredentialsLength, DWORD /*flags*/) {
   if (headerLength == nullptr || *headerLength > headerCapacity) return StatusMemoryError;
-  return WithFolderHeader(header, *headerLength, [&](KeyHeader& parsed) -> DWORD {
-    bool changed = false;
-    if (const DWORD status =
-            AddUser(&parsed, Family::Folder,
-                    Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength),
-                    Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
-                           userCredentialsLength),
-                    &changed);
-        status != StatusSuccess || !changed)
-      return status;
-    return StoreFolderHeader(parsed, header, headerLength, headerCapacity);
-  });
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
+  const TargetUser target = Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
+                                   userCredentialsLength);
+  return EditFolderHeader(header, headerLength, headerCapacity,
+                          [&](KeyHeader& parsed, Family family, bool* changed) {
+                            return AddUser(&parsed, family, acting, target, changed);
+                          });
 }
 
 DWORD QVFSFileRemoveUser(const char* path, const char* userId, const char* keyName,
                          const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                          const char* actingUserId) {
-  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
-    if (const DWORD status = RemoveUser(
-            &header, Target(userId, keyName, userKeyBlob, userKeyBlobLength), actingUserId);
-        status != StatusSuccess)
-      return status;
-    return RewriteHeader(path, Encode(header, Family::File), length);
+  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
+  return EditFileHeader(path, [&](KeyHeader& header, Family, bool*) {
+    return RemoveUser(&header, target, actingUserId);
   });
 }
 
@@ -248,13 +259,10 @@ DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId
                            const char* keyName, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                            const char* actingUserId) {
   if (headerLength == nullptr) return StatusMemoryError;
-  return WithFolderHeader(header, *headerLength, [&](KeyHeader& parsed) -> DWORD {
-    if (const DWORD status = RemoveUser(
-            &parsed, Target(userId, keyName, userKeyBlob, userKeyBlobLength), actingUserId);
-        status != StatusSuccess)
-      return status;
-    return StoreFolderHeader(parsed, header, headerLength, *headerLength);
-  });
+  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
+  return EditFolderHeader(
+      header, headerLength, *headerLength,
+      [&](KeyHeader& parsed, Family, bool*) { return RemoveUser(&parsed, target, actingUserId); });
 }
 
 DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size) {

@@ -60,6 +60,25 @@ DWORD WriteDecrypted(const QVData& data, int fd, mode_t mode, std::uint32_t head
   return out.Publish(mode);
 }
 
+// Opens the stored file `data` names, reads its header and, when `unlock(header, &key)` gives
+// StatusSuccess and the item key, writes the plain file under the payload key derived from it.
+template <class Unlock>
+DWORD DecryptStored(const QVData& data, Unlock&& unlock) {
+  int fd = -1;
+  mode_t mode = 0;
+  if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
+    return status;
+  const FileDescriptor source(fd);
+  KeyHeader header;
+  std::uint32_t headerLength = 0;
+  if (const DWORD status = ReadHeader(fd, Family::File, &header, &headerLength);
+      status != StatusSuccess)
+    return status;
+  SecretKey itemKey;
+  if (const DWORD status = unlock(header, &itemKey); status != StatusSuccess) return status;
+  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(itemKey));
+}
+
 }  // namespace
 
 DWORD EncryptFile(const QVData& data) {
@@ -82,23 +101,11 @@ DWORD DecryptFile(const QVData& data) {
   UserKey user;
   if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user)) return StatusWrongPassword;
   const std::string name = ActingName(data.keyName, data.credentials, data.credentialsLength);
-  int fd = -1;
-  mode_t mode = 0;
-  if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
-    return status;
-  const FileDescriptor source(fd);
-  KeyHeader header;
-  std::uint32_t headerLength = 0;
-  if (const DWORD status = ReadHeader(fd, Family::File, &header, &headerLength);
-      status != StatusSuccess)
-    return status;
-  // A file of a folder has no recipients: only its folder's key opens it.
-  if (header.kind != Kind::File) return StatusNotAuthorized;
-  SecretKey itemKey;
-  if (const DWORD status = UnlockHeader(header, Family::File, user, name, &itemKey);
-      status != StatusSuccess)
-    return status;
-  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(itemKey));
+  return DecryptStored(data, [&](const KeyHeader& header, SecretKey* itemKey) -> DWORD {
+    // A file of a folder has no recipients: only its folder's key opens it.
+    if (header.kind != Kind::File) return StatusNotAuthorized;
+    return UnlockHeader(header, Family::File, user, name, itemKey);
+  });
 }
 
 DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
@@ -121,23 +128,12 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
 }
 
 DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {
-  int fd = -1;
-  mode_t mode = 0;
-  if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
-    return status;
-  const FileDescriptor source(fd);
-  KeyHeader header;
-  std::uint32_t headerLength = 0;
-  if (const DWORD status = ReadHeader(fd, Family::File, &header, &headerLength);
-      status != StatusSuccess)
-    return status;
-  if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
-    return StatusWrongPassword;
-  const SecretKey fileKey =
-      DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
-  if (const DWORD status = VerifyMacs(header, Family::File, fileKey); status != StatusSuccess)
-    return status;
-  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(fileKey));
+  return DecryptStored(data, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
+    if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
+      return StatusWrongPassword;
+    *fileKey = DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
+    return VerifyMacs(header, Family::File, *fileKey);
+  });
 }
 
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {

@@ -13,15 +13,6 @@
 
 namespace {
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 bool IsControlFree(std::string_view text) {
   for (const char c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
@@ -74,7 +65,7 @@ std::string QvNormalizeUserName(std::string_view userName) {
   const size_t slash = userName.find('\\');
   if (slash == std::string_view::npos) return std::string(userName);
   const std::string_view domain = userName.substr(0, slash);
-  if (domain != "." && EqualsIgnoringCase(domain, QvHostName()))
+  if (domain != "." && QvSameIgnoringCase(domain, QvHostName()))
     return ".\\" + std::string(userName.substr(slash + 1));
   return std::string(userName);
 }

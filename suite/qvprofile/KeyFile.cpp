@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "platform/MachineRoot.h"
 #include "suite/QvKeyBlob.h"
@@ -139,25 +140,10 @@ QvStoreStatus ParseHeader(const std::uint8_t* data, std::size_t size, QvKeyFileC
   return QvStoreStatus::Ok;
 }
 
-}  // namespace
-
-QvStoreStatus QvPeekKeyFile(const std::uint8_t* data, std::size_t size,
-                            QvKeyFileContents* contents) {
-  try {
-    if (contents == nullptr) return QvStoreStatus::InvalidArgument;
-    std::size_t headerSize = 0;
-    std::uint64_t ops = 0, mem = 0;
-    QvKeyFileContents out;
-    const QvStoreStatus status = ParseHeader(data, size, &out, &headerSize, &ops, &mem);
-    if (status == QvStoreStatus::Ok) *contents = std::move(out);
-    return status;
-  } catch (...) {
-    return QvStoreStatus::Failed;
-  }
-}
-
-QvStoreStatus QvDecodeKeyFile(const std::uint8_t* data, std::size_t size, std::string_view password,
-                              QvKeyFileContents* contents) {
+// Reads a key file's header and, when `password` is given, opens the sealed key with it.
+// `contents` is written only on success.
+QvStoreStatus ReadKeyFile(const std::uint8_t* data, std::size_t size,
+                          std::optional<std::string_view> password, QvKeyFileContents* contents) {
   try {
     if (contents == nullptr) return QvStoreStatus::InvalidArgument;
     std::size_t headerSize = 0;
@@ -165,27 +151,41 @@ QvStoreStatus QvDecodeKeyFile(const std::uint8_t* data, std::size_t size, std::s
     QvKeyFileContents out;
     const QvStoreStatus parsed = ParseHeader(data, size, &out, &headerSize, &ops, &mem);
     if (parsed != QvStoreStatus::Ok) return parsed;
-    if (password.empty() || password.size() > kMaxPasswordLength)
-      return QvStoreStatus::WrongPassword;
-    QvMasterKey key;
-    if (!key.Valid() || !qvstore::DeriveKey(password, data + 24, ops, mem, key.Data()))
-      return QvStoreStatus::Failed;
-    const std::vector<std::uint8_t> sealed(data + headerSize, data + size);
-    out.blob.assign(kKeyBlobSize, 0);
-    const std::string_view header(reinterpret_cast<const char*>(data), headerSize);
-    if (!qvstore::Open(key.Data(), sealed, std::string(kContext) + std::string(header),
-                       out.blob.data(), out.blob.size()))
-      return QvStoreStatus::WrongPassword;
-    bool hasSecret = false;
-    if (!IsKeyBlob(out.blob.data(), out.blob.size(), &hasSecret) || !hasSecret) {
-      qvstore::Wipe(out.blob.data(), out.blob.size());
-      return QvStoreStatus::Damaged;
+    if (password) {
+      if (password->empty() || password->size() > kMaxPasswordLength)
+        return QvStoreStatus::WrongPassword;
+      QvMasterKey key;
+      if (!key.Valid() || !qvstore::DeriveKey(*password, data + 24, ops, mem, key.Data()))
+        return QvStoreStatus::Failed;
+      const std::vector<std::uint8_t> sealed(data + headerSize, data + size);
+      out.blob.assign(kKeyBlobSize, 0);
+      const std::string_view header(reinterpret_cast<const char*>(data), headerSize);
+      if (!qvstore::Open(key.Data(), sealed, std::string(kContext) + std::string(header),
+                         out.blob.data(), out.blob.size()))
+        return QvStoreStatus::WrongPassword;
+      bool hasSecret = false;
+      if (!IsKeyBlob(out.blob.data(), out.blob.size(), &hasSecret) || !hasSecret) {
+        qvstore::Wipe(out.blob.data(), out.blob.size());
+        return QvStoreStatus::Damaged;
+      }
     }
     *contents = std::move(out);
     return QvStoreStatus::Ok;
   } catch (...) {
     return QvStoreStatus::Failed;
   }
+}
+
+}  // namespace
+
+QvStoreStatus QvPeekKeyFile(const std::uint8_t* data, std::size_t size,
+                            QvKeyFileContents* contents) {
+  return ReadKeyFile(data, size, std::nullopt, contents);
+}
+
+QvStoreStatus QvDecodeKeyFile(const std::uint8_t* data, std::size_t size, std::string_view password,
+                              QvKeyFileContents* contents) {
+  return ReadKeyFile(data, size, password, contents);
 }
 
 QvStoreStatus QvWriteKeyFile(const std::string& path, const std::vector<std::uint8_t>& bytes,

@@ -287,7 +287,7 @@ class CUserDataImpl final : public CUserData {
       QvKeyFileContents header;
       if (QvReadKeyFile(folder + "/" + name, &bytes, nullptr) == QvStoreStatus::Ok &&
           QvPeekKeyFile(bytes.data(), bytes.size(), &header) == QvStoreStatus::Ok &&
-          SameUserId(header.userId, userId))
+          QvSameIgnoringCase(header.userId, userId))
         out->emplace_back(name, std::move(bytes));
     }
     closedir(dir);
@@ -588,17 +588,7 @@ class CUserDataImpl final : public CUserData {
       EndSessionLocked();
       return false;
     }
-    return SameUserId(sessionUser_, userId);
-  }
-
-  // User ids are compared as the store compares them, without regard to ASCII case.
-  static bool SameUserId(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(a[i])) !=
-          std::tolower(static_cast<unsigned char>(b[i])))
-        return false;
-    return true;
+    return QvSameIgnoringCase(sessionUser_, userId);
   }
 
   void EndSessionLocked() {

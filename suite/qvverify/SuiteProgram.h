@@ -1,6 +1,7 @@
 // What the suite's command-line programs share: the dialog back end (the terminal when there
 // is one, otherwise nothing is ever waited for), the suite services they need (storage and
-// authentication drivers, the user-data object), and text that is safe to print.
+// authentication drivers, the user-data object), the reading of their command lines, and text
+// that is safe to print.
 //
 // Header-only: each program is an executable of its own that links every suite library.
 #pragma once
@@ -8,9 +9,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Kernel.h"
 #include "platform/ui/TerminalBackend.h"
@@ -92,6 +96,53 @@ inline std::string Printable(std::string_view text) {
   for (char& c : out)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   return out;
+}
+
+// One option a suite program accepts: a flag that sets `*flag`, or an option whose value (the
+// next argument) fills `*value` and whose absence is reported with `missing`.
+struct ProgramOption {
+  static ProgramOption Flag(const char* name, bool* flag) { return {name, flag, nullptr, nullptr}; }
+  static ProgramOption Value(const char* name, std::optional<std::string>* value,
+                             const char* missing) {
+    return {name, nullptr, value, missing};
+  }
+  const char* name;
+  bool* flag;
+  std::optional<std::string>* value;
+  const char* missing;
+};
+
+// Reads argv against `options`. "-h" and "--help" print `usage` and give 0. Other arguments
+// go to `*words` when it is given and they do not look like options ("-" alone is a word);
+// otherwise they are refused. A problem gives `complain(problem)`, the program's usage exit.
+// Returns -1 when everything was read, else the exit code.
+template <class Complain>
+int ParseProgramOptions(int argc, char** argv, const char* usage,
+                        std::initializer_list<ProgramOption> options,
+                        std::vector<std::string>* words, Complain&& complain) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(usage, stdout);
+      return 0;
+    }
+    const ProgramOption* option = nullptr;
+    for (const ProgramOption& candidate : options)
+      if (arg == candidate.name) option = &candidate;
+    if (option != nullptr && option->flag != nullptr) {
+      *option->flag = true;
+    } else if (option != nullptr) {
+      if (i + 1 >= argc) return complain(option->missing);
+      *option->value = argv[++i];
+    } else if (words == nullptr) {
+      return complain("unknown argument '" + Printable(arg) + "'");
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+      return complain("unknown option '" + Printable(arg) + "'");
+    } else {
+      words->push_back(arg);
+    }
+  }
+  return -1;
 }
 
 // A decimal (or 0x hexadecimal) number that fits 32 bits.

@@ -7,8 +7,9 @@
 // from 32 bytes of 0x42, name "fuzz"; folder key 32 bytes of 0x24): one user, three users,
 // and the other cipher. The suite tests open them too.
 //
-// The parser and the sharing rules are compiled into this target so that they are
-// instrumented; the exported functions are called in the library as the product calls them.
+// The exported functions are called in the library as the product calls them. The parser and
+// the sharing rules are hidden inside the library (only the exported functions are visible), so
+// their sources are compiled into this target to reach them directly.
 #include <sodium.h>
 #include <stdlib.h>
 
@@ -23,35 +24,22 @@
 #include "suite/qvfsdll/QvfFormat.cpp"
 #include "suite/qvfsdll/Sharing.cpp"
 #include "suite/qvfsdll/UserKeys.cpp"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
+using fuzz::Check;
+
 struct Fixture {
-  std::uint8_t blob[kKeyBlobSize] = {};
-  std::uint8_t otherPublic[kKeyBlobSize] = {};
+  std::uint8_t blob[kKeyBlobSize];
+  std::uint8_t otherPublic[kKeyBlobSize];
 
   Fixture() {
-    if (sodium_init() < 0) abort();
-    std::uint8_t seed[32];
-    std::memset(seed, 0x42, sizeof seed);
-    std::memcpy(blob, "QVKB", 4);
-    blob[4] = kKeyBlobVersion;
-    blob[5] = kKeyBlobHasSecret;
-    crypto_box_seed_keypair(blob + kKeyBlobPublicOffset, blob + kKeyBlobSecretOffset, seed);
-    std::memcpy(otherPublic, "QVKB", 4);
-    otherPublic[4] = kKeyBlobVersion;
-    std::uint8_t secret[32];
-    std::memset(seed, 0x43, sizeof seed);
-    crypto_box_seed_keypair(otherPublic + kKeyBlobPublicOffset, secret, seed);
+    fuzz::StartSodium();
+    fuzz::SeededKeyBlob(blob, fuzz::kFixedSeed, true);
+    fuzz::SeededKeyBlob(otherPublic, 0x43, false);
   }
 };
-
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "FolderHeaderFuzz: %s\n", what);
-    abort();
-  }
-}
 
 }  // namespace
 

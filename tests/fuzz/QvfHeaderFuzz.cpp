@@ -9,8 +9,8 @@
 // a file shared with a second user, a file with 4096-byte chunks and a file of a folder. The
 // suite tests decrypt them too, as files of format version 1.
 //
-// The library keeps its internals hidden and is built without coverage instrumentation, so
-// the sources that read files are compiled into this target.
+// The library exports only its public functions and keeps the parser and the decryption path
+// hidden, so the sources that read files are compiled into this target to reach them directly.
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdlib.h>
@@ -29,25 +29,22 @@
 #include "suite/qvfsdll/QvfFormat.cpp"
 #include "suite/qvfsdll/Sharing.cpp"
 #include "suite/qvfsdll/UserKeys.cpp"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
+using fuzz::Check;
+
 struct Fixture {
-  std::uint8_t blob[kKeyBlobSize] = {};
-  std::uint8_t publicBlob[kKeyBlobSize] = {};
+  std::uint8_t blob[kKeyBlobSize];
+  std::uint8_t publicBlob[kKeyBlobSize];
   std::string folder;
   qvfs::FolderState folderState;
 
   Fixture() {
-    if (sodium_init() < 0) abort();
-    std::uint8_t seed[32];
-    std::memset(seed, 0x42, sizeof seed);
-    std::memcpy(blob, "QVKB", 4);
-    blob[4] = kKeyBlobVersion;
-    blob[5] = kKeyBlobHasSecret;
-    crypto_box_seed_keypair(blob + kKeyBlobPublicOffset, blob + kKeyBlobSecretOffset, seed);
-    std::memcpy(publicBlob, blob, kKeyBlobSecretOffset);
-    publicBlob[5] = 0;
+    fuzz::StartSodium();
+    fuzz::SeededKeyBlob(blob, fuzz::kFixedSeed, true);
+    fuzz::SeededKeyBlob(publicBlob, fuzz::kFixedSeed, false);
     std::memset(folderState.folderKey.data(), 0x24, qvfs::kKeySize);
     const char* tmp = getenv("TMPDIR");
     std::string pattern =
@@ -69,13 +66,6 @@ Fixture& Fixed() {
     return made;
   }();
   return *fixture;
-}
-
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "QvfHeaderFuzz: %s\n", what);
-    abort();
-  }
 }
 
 }  // namespace

@@ -25,101 +25,13 @@
 #include "suite/qvprofile/KeyFile.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
+using namespace qvtest;
+
 constexpr const char* kWindowClass = "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
-
-using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-struct ProgramRun {
-  int code = -1;  // exit code; -1 killed by a signal, -2 did not end in time
-  std::string out;
-  std::string err;
-};
-
-// A program of the test binary's folder started in a session of its own (no controlling
-// terminal), its output going to files of the test root.
-class Program {
- public:
-  Program(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
-          const Environment& environment = {}) {
-    static int serial = 0;
-    const std::string tag = name + "-" + std::to_string(++serial);
-    outPath_ = root.Sub(tag + ".out");
-    errPath_ = root.Sub(tag + ".err");
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return;
-    std::string path(self, static_cast<size_t>(length));
-    path = path.substr(0, path.rfind('/')) + "/" + name;
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      const int in = open("/dev/null", O_RDONLY);
-      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (in < 0 || out < 0 || err < 0) _exit(120);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      for (const auto& [variable, value] : environment) {
-        if (value)
-          setenv(variable.c_str(), value->c_str(), 1);
-        else
-          unsetenv(variable.c_str());
-      }
-      std::vector<char*> argv{const_cast<char*>(name.c_str())};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
-      _exit(127);
-    }
-  }
-  ~Program() {
-    if (pid_ > 0 && !ended_) {
-      kill(pid_, SIGKILL);
-      Wait(60000);
-    }
-  }
-  pid_t Pid() const { return pid_; }
-
-  // Waits for the end (up to `milliseconds`) and collects the output.
-  ProgramRun Wait(int milliseconds = 60000) {
-    ProgramRun run;
-    int status = 0;
-    for (int waited = 0; pid_ > 0 && !ended_; waited += 20) {
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        ended_ = true;
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      if (waited > milliseconds) return run;
-      usleep(20000);
-    }
-    run.code = ended_ ? code_ : -2;
-    run.out = ReadTextFile(outPath_);
-    run.err = ReadTextFile(errPath_);
-    return run;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool ended_ = false;
-  int code_ = -1;
-  std::string outPath_, errPath_;
-};
-
-std::vector<std::uint8_t> NewKeyBlob() {
-  std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
-  std::memcpy(blob.data(), "QVKB", 4);
-  blob[4] = kKeyBlobVersion;
-  blob[5] = kKeyBlobHasSecret;
-  crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, blob.data() + kKeyBlobSecretOffset);
-  return blob;
-}
 
 class ClientProgramTest : public RootedTest {
  protected:

@@ -21,74 +21,11 @@
 #include "suite/qvprofile/CurrentAccount.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
-struct ProgramRun {
-  int code = -1;  // exit code; -1 killed by a signal, -2 did not end in time
-  std::string out;
-  std::string err;
-};
-
-using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-// Runs a program of the test binary's folder in a session of its own (no controlling
-// terminal, so it never prompts), with `input` on standard input, and waits up to a minute.
-ProgramRun RunProgram(const TestRoot& root, const std::string& program,
-                      const std::vector<std::string>& args, const Environment& environment = {},
-                      const std::string& input = "") {
-  char self[4096];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return {};
-  std::string path(self, static_cast<size_t>(length));
-  path = path.substr(0, path.rfind('/')) + "/" + program;
-  const std::string inPath = root.Sub("stdin"), outPath = root.Sub("stdout"),
-                    errPath = root.Sub("stderr");
-  WriteTextFile(inPath, input);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return {};
-  if (pid == 0) {
-    setsid();
-    const int in = open(inPath.c_str(), O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(120);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    for (const auto& [name, value] : environment) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  ProgramRun run;
-  int status = 0;
-  for (int waited = 0;; waited += 20) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
-    }
-    if (waited > 60000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      run.code = -2;
-      break;
-    }
-    usleep(20000);
-  }
-  run.out = ReadTextFile(outPath);
-  run.err = ReadTextFile(errPath);
-  return run;
-}
+using namespace qvtest;
 
 class EnrollProgramTest : public RootedTest {
  protected:

@@ -14,20 +14,8 @@ namespace {
 
 using namespace qvtest;
 
-class FolderCryptoTest : public RootedTest {
+class FolderCryptoTest : public QvfWorkTest {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    dir_ = root_.Sub("work");
-    out_ = root_.Sub("out");
-    std::filesystem::create_directories(dir_);
-    std::filesystem::create_directories(out_);
-  }
-  std::string Plain(const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    WriteTextFile(path, content);
-    return path;
-  }
   // Starts a folder for `user`; the header is cut to the length used.
   static DWORD InitEncrypt(const User& user, std::vector<BYTE>* header, DWORD* handle,
                            DWORD capacity = kFolderHeaderCapacity, const char* algorithm = "") {
@@ -70,7 +58,6 @@ class FolderCryptoTest : public RootedTest {
   }
 
   static inline DWORD needed_ = 0;
-  std::string dir_, out_;
   User alice_ = User::Make("alice");
 };
 

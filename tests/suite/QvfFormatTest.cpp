@@ -15,20 +15,8 @@ namespace {
 
 using namespace qvtest;
 
-class QvfFileTest : public RootedTest {
+class QvfFileTest : public QvfWorkTest {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    dir_ = root_.Sub("work");
-    out_ = root_.Sub("out");
-    std::filesystem::create_directories(dir_);
-    std::filesystem::create_directories(out_);
-  }
-  std::string Plain(const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    WriteTextFile(path, content);
-    return path;
-  }
   static DWORD Encrypt(const User& user, const std::string& source, const char* algorithm = "",
                        IEncryDecryptCallBack* callback = nullptr) {
     Request request(user, source, source + ".qvf", callback);
@@ -40,7 +28,6 @@ class QvfFileTest : public RootedTest {
     return QVFSDecryptFile(request.get());
   }
 
-  std::string dir_, out_;
   User alice_ = User::Make("alice");
 };
 

@@ -1,6 +1,7 @@
 // Helpers shared by the file-encryption library's tests: users with real key pairs, request
-// records that keep their texts alive, a scripted cancel callback, and the few facts of the
-// stored .qvf format (offsets, chunk size, checksum) that tests need to damage files on purpose.
+// records that keep their texts alive, a scripted cancel callback, a fixture with work folders,
+// and the few facts of the stored .qvf format (offsets, chunk size, checksum) that tests need
+// to damage files on purpose.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -122,6 +123,27 @@ class Request {
   std::string source_, destination_;
   BYTE credentials_[kCredentialSizeSentivo] = {};
   QVData data_{};
+};
+
+// A test with two folders of its own root: `dir_` for the plain files it makes and `out_` for
+// decrypted output.
+class QvfWorkTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    dir_ = root_.Sub("work");
+    out_ = root_.Sub("out");
+    std::filesystem::create_directories(dir_);
+    std::filesystem::create_directories(out_);
+  }
+  // Writes `content` to `name` in the work folder and returns its path.
+  std::string Plain(const std::string& name, const std::string& content) {
+    const std::string path = dir_ + "/" + name;
+    WriteTextFile(path, content);
+    return path;
+  }
+
+  std::string dir_, out_;
 };
 
 inline std::string RandomBytes(std::size_t size) {

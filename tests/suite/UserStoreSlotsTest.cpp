@@ -14,19 +14,11 @@
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
-std::vector<std::uint8_t> NewKeyBlob(bool withSecret) {
-  std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
-  std::memcpy(blob.data(), "QVKB", 4);
-  blob[4] = kKeyBlobVersion;
-  blob[5] = withSecret ? kKeyBlobHasSecret : 0;
-  std::uint8_t secret[kKeyBlobKeySize];
-  crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, secret);
-  if (withSecret) std::memcpy(blob.data() + kKeyBlobSecretOffset, secret, sizeof secret);
-  return blob;
-}
+using namespace qvtest;
 
 bool BlobHasSecret(const BYTE* blob, DWORD length) {
   bool hasSecret = false;

@@ -26,19 +26,11 @@
 #include "suite/qvverify/Verification.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
-std::vector<std::uint8_t> NewKeyBlob(bool withSecret) {
-  std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
-  std::memcpy(blob.data(), "QVKB", 4);
-  blob[4] = kKeyBlobVersion;
-  blob[5] = withSecret ? kKeyBlobHasSecret : 0;
-  std::uint8_t secret[kKeyBlobKeySize];
-  crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, secret);
-  if (withSecret) std::memcpy(blob.data() + kKeyBlobSecretOffset, secret, sizeof secret);
-  return blob;
-}
+using namespace qvtest;
 
 struct Outcome {
   DWORD result;

@@ -1,0 +1,127 @@
+// The engine's driver and its only window: a modal progress dialog that runs a whole
+// operation inside its initialisation (the user's key, the preparation pass, the processing
+// pass item by item, the end-of-operation clean-up), shows one result row per item, and
+// either closes by itself (everything succeeded, the user cancelled, nothing was shown) or
+// stays open with an OK button so the user can read the failures.
+//
+// Every call into the file-encryption library runs on a short-lived worker thread while this
+// dialog keeps handling its messages; the library sees Cancel through IsCancelled.
+//
+// The dialog handles top-level files. Folders, containers (.qvef) and operations on a
+// container open in a view are refused with a row until the folder engine joins it.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/ItemStatus.h"
+#include "engine/OperationRequest.h"
+#include "platform/ui/Dialog.h"
+#include "suite/QvFsApi.h"
+#include "suite/QvUserApi.h"
+
+class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
+ public:
+  // Remembered answers of the replace confirmation.
+  enum ReplaceAnswer { kReplaceAsk = 0, kReplaceYesToAll = 1, kReplaceNoToAll = 2 };
+
+  explicit CProgressDlg(OperationRequest request, HWND parent = nullptr);
+  ~CProgressDlg() override;
+
+  // IEncryDecryptCallBack: the cancel flag. Called by the library on the worker thread.
+  DWORD IsCancelled() override;
+
+  // DoModal returns IDOK when every item succeeded, IDCANCEL otherwise (cancelled, or closed
+  // with OK after failures).
+
+  // ---- What the item code uses (dialog thread only) ----
+
+  // Adds a result row for `path` (its name in Filename, `folder` in File Location) with
+  // `statusText` in Status until the status is reported. A name ending in the backup
+  // suffix is shown without it and with "..." appended; a path ending in "/" shows its
+  // last folder.
+  void AddResultRow(const std::string& path, const std::string& folder,
+                    const std::string& statusText);
+  // Writes the message of `status` into the current row, makes it visible, moves to the next
+  // row, handles waiting messages and sizes the columns. A non-zero status clears the
+  // overall-success flag.
+  void ReportStatus(DWORD status);
+  // Runs one library call on a worker thread (see EngineWorker.h).
+  [[nodiscard]] DWORD RunLibraryCall(const std::function<DWORD()>& call);
+  // Handles the messages waiting for this thread (Cancel may be pressed meanwhile).
+  void PumpMessages();
+
+  bool CancelRequested() const { return cancel_.load() != 0; }
+  bool Encrypting() const { return request_.encrypt; }
+  const std::string& UserId() const { return request_.userId; }
+  const std::string& KeyName() const { return keyName_; }
+  const std::string& KeyLabel() const { return keyLabel_; }
+  // Size of every credential block: the edition's (299 or 13 bytes), grown to the key name,
+  // the label and their two terminators when they need more, so nothing is ever cut or
+  // written past the block.
+  DWORD CredentialSize() const;
+  const EncryptAlgoInfo& Algorithm() const { return algorithm_; }
+  // The user's key record, read at the start of the engine.
+  const KeyRecord& Key() const { return key_; }
+  // Set while the encryption walk decrypts .qvf files in place: the .qvf is kept.
+  bool KeepSourceDuringWalk() const { return keepSourceDuringWalk_; }
+
+  // ---- Outcome, for callers and tests ----
+  bool OverallSuccess() const { return overallSuccess_; }
+  bool Finished() const { return finished_; }
+  const OperationRequest& Request() const { return request_; }
+
+ protected:
+  BOOL OnInitDialog() override;
+  void OnCancel() override;
+  void OnOK() override;
+
+ private:
+  void StartDialog();
+  void LoadAlgorithm();
+  void RunEngine();
+  // Reads the user's key into key_; false (after reporting) when there is none.
+  bool ReadUserKey();
+  // False when the operation must end without a processing pass.
+  bool PreparationPass();
+  bool PrepareForEncryption(std::string& item, const std::string& folder);
+  bool PrepareForDecryption(std::vector<std::string>::iterator& it, const std::string& folder);
+  ItemStatus DecryptInPlaceForWalk(const std::string& item, const std::string& folder);
+  void ProcessingPass();
+  [[nodiscard]] ItemStatus ProcessTopLevelFile(const std::string& item);
+  void DropWalkBackup(const std::string& item);
+  void EndOfOperation(bool succeeded);
+  void RefuseItem(const std::string& path, DWORD status);
+  void SetProgressText(const std::string& text);
+  void ShowFilesRemaining(bool show);
+  void EnableCancel(bool enable);
+  void AutoSizeColumns();
+  void Finish();
+
+  OperationRequest request_;
+  std::string keyName_;
+  std::string keyLabel_;
+  DWORD editionCredentialSize_ = kCredentialSizeStandard;
+  EncryptAlgoInfo algorithm_{};
+  KeyRecord key_{};
+  bool keyRead_ = false;
+  CUserData* userData_ = nullptr;
+
+  std::atomic<DWORD> cancel_{0};
+  bool overallSuccess_ = true;
+  bool finished_ = false;
+  int currentRow_ = 0;
+  int replaceAnswer_ = kReplaceAsk;
+  bool keepSourceDuringWalk_ = false;
+  int total_ = 0;
+
+  std::vector<std::string> createdFiles_;
+  std::vector<std::string> createdFolders_;
+  std::vector<std::string> backups_;
+  std::vector<std::string> decryptedContainers_;
+  // Top-level items decrypted in place by the walk: plain path -> backup of the old .qvf.
+  std::map<std::string, std::string> walkBackups_;
+};

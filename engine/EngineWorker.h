@@ -1,0 +1,26 @@
+// How the engine runs a call into the file-encryption library: on a short-lived worker
+// thread of its own, while the dialog thread keeps handling its window messages so that the
+// progress dialog stays responsive and Cancel can be pressed. The dialog thread blocks on
+// "a message arrived or the worker ended" and never spins.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+#include "platform/WinTypes.h"
+
+// Runs `call` on a new thread and returns its result once the thread has ended, handling the
+// calling thread's messages meanwhile (for `dialog`, when given, first). A `cancelFlag` that
+// is set when the call returns makes the result StatusCancelled (the library may have
+// stopped early or not). StatusMemoryError when no thread can be started; the call is then
+// not made. A WM_QUIT met while waiting is posted again after the call ends.
+//
+// `call` runs on the worker: it may touch only what it was given and the library; the
+// record it fills must outlive this function, which it does since this function waits.
+[[nodiscard]] DWORD RunOnWorker(const std::function<DWORD()>& call, HWND dialog,
+                                const std::atomic<DWORD>& cancelFlag);
+
+// Handles every message waiting in the calling thread's queue (peek, dialog-message
+// handling for `dialog`, translate, dispatch) and returns. Returns false when it met
+// WM_QUIT, which it leaves for the caller to post again.
+bool DrainMessages(HWND dialog, int* quitCode = nullptr);

@@ -1,0 +1,110 @@
+// Protected locations, the item checks and the preparation label.
+#include "engine/ItemRules.h"
+
+#include <utility>
+#include <vector>
+
+#include "core/StringTable.h"
+#include "engine/OperationRequest.h"
+#include "platform/Files.h"
+#include "platform/KnownFolders.h"
+#include "registration/Settings.h"
+#include "util/RegKey.h"
+
+namespace {
+
+// A folder as a prefix: it ends with exactly the one separator that stops "/usr" from
+// matching "/usrlocal". Empty stays empty (it protects nothing).
+std::string AsPrefix(std::string folder) {
+  if (folder.empty()) return folder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+// A string value of HKEY_LOCAL_MACHINE\keyPath, or "" when it cannot be read.
+std::string ReadMachineString(const char* keyPath, const char* name) {
+  CRegKey key;
+  if (key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ) != ERROR_SUCCESS) return {};
+  ULONG chars = 0;
+  if (key.QueryStringValue(name, nullptr, &chars) != ERROR_SUCCESS || chars == 0) return {};
+  std::vector<char> buffer(chars);
+  if (key.QueryStringValue(name, buffer.data(), &chars) != ERROR_SUCCESS) return {};
+  return std::string(buffer.data());
+}
+
+// The absolute form of `path` without "." and ".." parts, so that "/home/u/../../usr/x" is
+// judged where it lands. A path the system cannot make absolute is judged as given.
+std::string FullForm(std::string_view path) {
+  const std::string given(path);
+  const DWORD needed = GetFullPathNameA(given.c_str(), 0, nullptr);
+  if (needed == 0) return given;
+  std::vector<char> buffer(needed);
+  const DWORD length = GetFullPathNameA(given.c_str(), needed, buffer.data());
+  if (length == 0 || length >= needed) return given;
+  return std::string(buffer.data(), length);
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+std::size_t Utf8CharacterCount(std::string_view text) {
+  std::size_t count = 0;
+  for (char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::vector<std::string> ProtectedPrefixes() {
+  std::vector<std::string> folders;
+  std::string windows;
+  if (GetKnownFolderPath(KnownFolder::Windows, windows)) folders.push_back(windows);
+  folders.push_back(ReadMachineString(kWindowsCurrentVersionKey, kProgramFilesDirValue));
+  folders.push_back(ReadMachineString(kWindowsCurrentVersionKey, kProgramFilesDirX86Value));
+  for (std::string& folder : ProtectedFolders(InstallDir())) folders.push_back(std::move(folder));
+
+  std::vector<std::string> prefixes;
+  for (std::string& folder : folders) {
+    std::string prefix = AsPrefix(std::move(folder));
+    if (!prefix.empty()) prefixes.push_back(std::move(prefix));
+  }
+  return prefixes;
+}
+
+bool IsProtectedLocation(std::string_view path) {
+  const std::string candidate = AsPrefix(FullForm(path));
+  std::string profiles;
+  if (GetKnownFolderPath(KnownFolder::Profiles, profiles) && !profiles.empty() &&
+      candidate == AsPrefix(profiles))
+    return true;
+  for (const std::string& prefix : ProtectedPrefixes()) {
+    if (StartsWith(candidate, prefix)) return true;
+  }
+  return false;
+}
+
+ItemStatus CheckForEncryption(std::string_view path, DWORD flags) {
+  if ((flags & kCheckName) != 0 && IsEncryptedName(path)) return StatusAlreadyEncrypted;
+  if ((flags & kCheckLocation) != 0 && IsProtectedLocation(path)) return StatusProtectedLocation;
+  return StatusSuccess;
+}
+
+ItemStatus CheckForDecryption(std::string_view path, DWORD flags) {
+  if ((flags & kCheckName) != 0 && !IsEncryptedName(path)) return StatusNotEncryptedFile;
+  if ((flags & kCheckLocation) != 0 && IsProtectedLocation(path)) return StatusProtectedLocation;
+  return StatusSuccess;
+}
+
+std::string PreparationLabel(bool encrypt, std::string_view fileName) {
+  std::string label = LoadStringText(encrypt ? IDS_PREPARING_ENCRYPTION : IDS_PREPARING_DECRYPTION);
+  const std::string_view shown =
+      Utf8CharacterCount(fileName) >= kPreparationLabelNameLimit ? std::string_view() : fileName;
+  // The text holds one %s; the name is put in its place as it is, so a "%" in a file name
+  // stays text.
+  if (const std::size_t at = label.find("%s"); at != std::string::npos) label.replace(at, 2, shown);
+  return label;
+}

@@ -1,0 +1,54 @@
+// The per-item rules of an operation: which locations nothing may be encrypted from or
+// decrypted into, the encryption and decryption checks every item passes before the
+// file-encryption library sees it, and the label the progress dialog shows while it
+// prepares an item.
+//
+// On this system the protected locations are the operating system's folders, the suite's
+// install folder, the per-user configuration, data, cache and state folders (where the
+// desktop keeps what Windows keeps in application data, cookies, history and the Internet
+// cache), and the profiles folder /home itself (each user's folder below it stays usable).
+// Paths are compared case-sensitively, as the file system compares them, and a folder
+// protects only what lies inside it: "/usr" protects "/usr" and "/usr/lib", never "/usrlocal".
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ItemStatus.h"
+#include "platform/WinTypes.h"
+
+// Check flags: 4 runs the name check, 8 the location check, 12 both (files inside folders).
+inline constexpr DWORD kCheckName = 4;
+inline constexpr DWORD kCheckLocation = 8;
+inline constexpr DWORD kCheckAll = kCheckName | kCheckLocation;
+
+// A preparation label hides file names of this many characters or more.
+inline constexpr std::size_t kPreparationLabelNameLimit = 50;
+
+// The folders a path must not lie in, each ending with "/": the Windows-directory stand-in,
+// the "ProgramFilesDir" and "ProgramFilesDir (x86)" system values when the registry holds
+// them, the system folders, the suite's InstallDir setting and the per-user folders. Empty
+// entries are left out. Read afresh at every call (settings take effect at the next use).
+[[nodiscard]] std::vector<std::string> ProtectedPrefixes();
+
+// True when `path` (made absolute and free of "." and ".." parts first) is the profiles
+// folder itself or lies inside one of ProtectedPrefixes(). The path itself counts as
+// inside a folder it names exactly ("/usr" is protected).
+[[nodiscard]] bool IsProtectedLocation(std::string_view path);
+
+// Before encrypting `path`: with kCheckName a name ending in ".qvf" or ".qvef" gives
+// StatusAlreadyEncrypted; then with kCheckLocation a protected location gives
+// StatusProtectedLocation; otherwise StatusSuccess.
+[[nodiscard]] ItemStatus CheckForEncryption(std::string_view path, DWORD flags);
+
+// Before decrypting `path`: with kCheckName a name ending in neither ".qvf" nor ".qvef" gives
+// StatusNotEncryptedFile; then with kCheckLocation a protected location gives
+// StatusProtectedLocation; otherwise StatusSuccess.
+[[nodiscard]] ItemStatus CheckForDecryption(std::string_view path, DWORD flags);
+
+// The progress label of the preparation pass for one item: "Preparing for Encryption: %s"
+// (encrypting) or "Preparing for Decryption: %s" in the user's language, with `fileName`,
+// or with nothing in its place when the name has kPreparationLabelNameLimit characters or
+// more. Characters are counted as UTF-8 characters, not bytes.
+[[nodiscard]] std::string PreparationLabel(bool encrypt, std::string_view fileName);

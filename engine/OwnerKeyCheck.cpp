@@ -1,0 +1,77 @@
+// The owner-key check: the owner text split into identity and key file, the look-up of the
+// identity among the user's keys and the offer to import the older key.
+#include "engine/OwnerKeyCheck.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "core/ItemStatus.h"
+#include "core/QvFolderExtApp.h"
+#include "core/StringTable.h"
+#include "platform/MessageBox.h"
+#include "suite/QvFsApi.h"
+#include "suite/QvUserApi.h"
+
+namespace {
+
+CUserData* SentivoUserData() {
+  CUserData* userData = QvApp().userData;
+  return userData != nullptr && userData->EditionCode == EDITION_SENTIVO ? userData : nullptr;
+}
+
+// Message 188 with the key file's name; its one %s is kept by every translation.
+std::string OlderKeyMessage(const std::string& keyFile) {
+  const std::string format = LoadStringText(IDS_OLDER_KEY);
+  char text[kStringBufferSize];
+  std::snprintf(text, sizeof text, format.c_str(), keyFile.c_str());
+  return text;
+}
+
+}  // namespace
+
+std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HWND owner) {
+  CUserData* userData = SentivoUserData();
+  if (userData == nullptr) return {};
+  const size_t brace = ownerText.find('}');
+  if (brace == std::string_view::npos) return {};
+  std::string identity(ownerText.substr(0, brace + 1));
+  const std::string keyFile(ownerText.substr(brace + 1));
+
+  KeyRecord record{};
+  userData->InitKeyRecord(&record);
+  record.type = kKeyTypeUser;
+  record.keyName = identity.data();
+  const bool held = userData->ReadKey(userId, &record, 0) != FALSE;
+  if (record.keyName == identity.data()) record.keyName = nullptr;
+  userData->ReleaseKeyRecord(&record);
+  if (held) return identity;
+
+  const std::string text = OlderKeyMessage(keyFile);
+  if (MessageBoxA(owner, text.c_str(), LoadStringText(IDS_DECRYPTING).c_str(), MB_OKCANCEL) ==
+      IDOK) {
+    userData->ModeWord = kModeKeyOperation;
+    // The import's own result shows in the decryption that follows: without the key the
+    // library refuses the file.
+    (void)userData->ImportOlderKey(userId, 0, 0);
+    userData->ModeWord = kModeKeyImported;
+  }
+  return identity;
+}
+
+std::string OwnerKeyCheckFile(const char* userId, const char* path, HWND owner) {
+  if (SentivoUserData() == nullptr || path == nullptr) return {};
+  std::vector<char> ownerText(kOwnerTextSize, '\0');
+  if (QVFSFileGetOwner(path, ownerText.data()) != 0) return {};
+  ownerText.back() = '\0';
+  return OwnerKeyCheckText(userId, ownerText.data(), owner);
+}
+
+std::string OwnerKeyCheckFolder(const char* userId, const BYTE* header, DWORD headerLength,
+                                HWND owner) {
+  if (SentivoUserData() == nullptr || header == nullptr) return {};
+  std::vector<char> ownerText(kOwnerTextSize, '\0');
+  DWORD length = headerLength;
+  if (QVFSFolderGetOwner(header, &length, ownerText.data()) != 0) return {};
+  ownerText.back() = '\0';
+  return OwnerKeyCheckText(userId, ownerText.data(), owner);
+}

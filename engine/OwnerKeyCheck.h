@@ -1,0 +1,24 @@
+// The owner-key check before a file is decrypted and opened in the Sentivo edition: the key
+// that encrypted an item may have been made by an earlier installation of the suite and
+// exported to a key file; when the user does not hold it any more, the user is offered to
+// import it before the decryption.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/WinTypes.h"
+
+// Checks the owner of the encrypted file `path` (or of the container whose folder header is
+// `header`) for the user `userId`: the owner text is "{identity}" followed by the name of
+// the owner's exported key file. When the user holds no key named after the identity, the
+// user is told the key file's name and, on OK, the older key is imported.
+//
+// Returns the owner identity, including its braces, which the caller uses as the key name of
+// the decryption; empty when not in the Sentivo edition, when the owner cannot be read, or
+// when the owner text holds no "}" (the caller keeps its own key name then).
+std::string OwnerKeyCheckFile(const char* userId, const char* path, HWND owner = nullptr);
+std::string OwnerKeyCheckFolder(const char* userId, const BYTE* header, DWORD headerLength,
+                                HWND owner = nullptr);
+// The check on an owner text already read.
+std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HWND owner = nullptr);

@@ -1,0 +1,154 @@
+// Single-file encryption and decryption (see ProcessFile.h).
+#include "engine/ProcessFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/StringTable.h"
+#include "engine/CProgressDlg.h"
+#include "engine/ItemRules.h"
+#include "engine/OperationRequest.h"
+#include "platform/Files.h"
+#include "sharing/SharingAccess.h"
+#include "suite/QvFsApi.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Sets normal attributes and deletes: a plain delete, the data is not overwritten first.
+bool DeleteNormal(const std::string& path) {
+  (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileA(path.c_str()) != FALSE;
+}
+
+// The source must be an ordinary file: a link is never followed (the library would open
+// what it points to), and folders and devices are not files to encrypt.
+ItemStatus CheckSource(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return StatusSourceInUse;
+  if ((attributes &
+       (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+    return StatusFileAccessError;
+  return StatusSuccess;
+}
+
+// A credential block wiped when it goes.
+class Credentials {
+ public:
+  explicit Credentials(DWORD size) : bytes_(size, 0) {}
+  ~Credentials() {
+    volatile BYTE* bytes = bytes_.data();
+    for (std::size_t i = 0; i < bytes_.size(); ++i) bytes[i] = 0;
+  }
+  bool Fill(const std::string& keyName, const std::string& label) {
+    return FillCredentialBlock(bytes_.data(), static_cast<DWORD>(bytes_.size()), keyName.c_str(),
+                               label.c_str(), &length_);
+  }
+  BYTE* Data() { return bytes_.data(); }
+  DWORD Length() const { return length_; }
+
+ private:
+  std::vector<BYTE> bytes_;
+  DWORD length_ = 0;
+};
+
+ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecord& key,
+                   DWORD checkFlags) {
+  if (const ItemStatus check = CheckForEncryption(path, checkFlags); check != StatusSuccess)
+    return check;
+  if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
+  Credentials credentials(dialog.CredentialSize());
+  if (!credentials.Fill(dialog.KeyName(), dialog.KeyLabel())) return StatusMemoryError;
+
+  const std::string destination = path + std::string(kQvfSuffix);
+  const bool destinationExisted = Exists(destination);
+  auto data = std::make_unique<QVData>();
+  std::memset(data.get(), 0, sizeof(QVData));
+  data->sourcePath = path.c_str();
+  data->destinationPath = destination.c_str();
+  data->keyName = dialog.KeyName().c_str();
+  data->keyBlob = key.blob;
+  data->keyBlobLength = key.blobLength;
+  data->credentials = credentials.Data();
+  data->credentialsLength = credentials.Length();
+  data->callback = &dialog;
+  data->algorithm = dialog.Algorithm();
+  QVData* record = data.get();
+  const DWORD result = dialog.RunLibraryCall([record] { return QVFSEncryptFile(record); });
+  if (result == StatusCancelled) {
+    // The library publishes its output only when complete; whatever carries the name now was
+    // written by this call, unless the name was taken before it.
+    if (!destinationExisted && Exists(destination)) (void)DeleteNormal(destination);
+    return StatusCancelled;
+  }
+  if (result != StatusSuccess) return static_cast<ItemStatus>(result);
+
+  // The library has flushed the new file and its folder entry before reporting success, so
+  // the plain file may go now.
+  ApplyDelegateSharing(dialog.UserId(), destination);
+  if (!DeleteNormal(path)) {
+    (void)DeleteNormal(destination);
+    return StatusSourceNotDeleted;
+  }
+  return StatusSuccess;
+}
+
+ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::string& folder,
+                   const KeyRecord& key, DWORD checkFlags) {
+  if (const ItemStatus check = CheckForDecryption(path, checkFlags); check != StatusSuccess)
+    return check;
+  if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
+  if (SharingAccessCheck(dialog.UserId(), path) != kSharingAllowed) return StatusNotAuthorized;
+  Credentials credentials(dialog.CredentialSize());
+  if (!credentials.Fill(dialog.KeyName(), dialog.KeyLabel())) return StatusMemoryError;
+
+  const std::string target = PlainNameOf(path);
+  const bool targetExisted = Exists(target);
+  auto data = std::make_unique<QVData>();
+  std::memset(data.get(), 0, sizeof(QVData));
+  data->sourcePath = path.c_str();
+  data->destinationPath = folder.c_str();
+  data->keyName = dialog.KeyName().c_str();
+  data->keyName2 = dialog.KeyName().c_str();
+  data->decryptFlags = 0;
+  data->keyBlob = key.blob;
+  data->keyBlobLength = key.blobLength;
+  data->credentials = credentials.Data();
+  data->credentialsLength = credentials.Length();
+  data->callback = &dialog;
+  QVData* record = data.get();
+  const DWORD result = dialog.RunLibraryCall([record] { return QVFSDecryptFile(record); });
+  if (result == StatusCancelled) {
+    if (!targetExisted && Exists(target)) (void)DeleteNormal(target);
+    return StatusCancelled;
+  }
+  if (result != StatusSuccess) return static_cast<ItemStatus>(result);
+
+  (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!dialog.KeepSourceDuringWalk() && DeleteFileA(path.c_str()) == FALSE) {
+    (void)DeleteNormal(target);
+    return StatusSourceNotDeleted;
+  }
+  return StatusSuccess;
+}
+
+}  // namespace
+
+ItemStatus ProcessFile(CProgressDlg& dialog, const std::string& path, const std::string& folder,
+                       bool encrypt, const KeyRecord& key, DWORD checkFlags) {
+  dialog.AddResultRow(path, folder, LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
+  ItemStatus status = StatusMemoryError;
+  try {
+    status = encrypt ? Encrypt(dialog, path, key, checkFlags)
+                     : Decrypt(dialog, path, folder, key, checkFlags);
+  } catch (...) {
+    status = StatusMemoryError;
+  }
+  dialog.ReportStatus(status);
+  return status;
+}

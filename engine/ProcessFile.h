@@ -1,0 +1,27 @@
+// One file through the file-encryption library: a plain file into "<file>.qvf" beside it, or
+// a ".qvf" file back into its plain file in the same folder, with its result row in the
+// progress dialog. Used for the top-level files of an operation and, during the encryption
+// walk, for ".qvf" files decrypted in place.
+#pragma once
+
+#include <string>
+
+#include "core/ItemStatus.h"
+#include "platform/WinTypes.h"
+#include "suite/QvUserApi.h"
+
+class CProgressDlg;
+
+// Encrypts or decrypts `path` (a full path; `folder` is its folder, shown in the row and,
+// when decrypting, the destination) after the item checks selected by `checkFlags`
+// (engine/ItemRules.h), under `key`. Adds the row, reports the status into it and returns it.
+//
+// Encryption deletes the plain file only after the library has written the whole ".qvf" and
+// flushed it and its folder entry to disk; decryption deletes the ".qvf" only after the plain
+// file is complete (unless the dialog keeps sources during the walk). A cancelled or failed
+// call leaves no partial output, and never removes a file that existed before the call.
+// Symbolic links, folders and devices are refused with StatusFileAccessError, untouched.
+// Dialog thread only.
+[[nodiscard]] ItemStatus ProcessFile(CProgressDlg& dialog, const std::string& path,
+                                     const std::string& folder, bool encrypt, const KeyRecord& key,
+                                     DWORD checkFlags);

@@ -1,0 +1,212 @@
+// The user verification gate: enrollment offer, log-on or verification (told to the suite's
+// message window in the Sentivo edition), the retry loop on credentials that were not
+// validated, the Sentivo default key and the backup warning.
+#include "engine/VerifyUserGate.h"
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "core/ItemStatus.h"
+#include "core/QvFolderExtApp.h"
+#include "core/StringTable.h"
+#include "platform/Guid.h"
+#include "platform/Kernel.h"
+#include "platform/MessageBox.h"
+#include "platform/Ole.h"
+#include "platform/Shell.h"
+#include "platform/Window.h"
+#include "platform/ui/UiTypes.h"
+#include "registration/Settings.h"
+#include "sharing/CBadPassword.h"
+#include "sharing/CWarnDlg.h"
+#include "suite/QvFsApi.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/UserSession.h"
+
+namespace {
+
+// The verification mode the gate asks for (password or devices, as the user enrolled).
+constexpr DWORD kVerifyMode = 3;
+constexpr const char* kDefaultKeyLabel = "DefaultKey";
+
+void Wipe(BYTE* bytes, DWORD length) {
+  volatile BYTE* p = bytes;
+  for (DWORD i = 0; i < length; ++i) p[i] = 0;
+}
+
+// A random (version 4) identifier in the registry's text form.
+std::string NewGuidText() {
+  std::random_device source;
+  GUID guid{};
+  guid.Data1 = source();
+  const unsigned int a = source();
+  guid.Data2 = static_cast<WORD>(a);
+  guid.Data3 = static_cast<WORD>(((a >> 16) & 0x0FFF) | 0x4000);
+  for (int i = 0; i < 8; i += 4) {
+    const unsigned int b = source();
+    for (int j = 0; j < 4; ++j) guid.Data4[i + j] = static_cast<BYTE>(b >> (8 * j));
+  }
+  guid.Data4[0] = static_cast<BYTE>((guid.Data4[0] & 0x3F) | 0x80);
+  return FormatGuid(guid);
+}
+
+// The enrollment program from the suite's folder; the stored folder ends with its separator,
+// so the name is appended as it is. What it does is its own business: the gate refuses.
+void LaunchEnrollment(bool sentivo) {
+  const std::string program =
+      InstallDirForLaunch() + (sentivo ? kSentivoEnrollmentProgram : kEnrollmentProgram);
+  (void)ShellExecuteA(nullptr, "Open", program.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+UINT QafMessageId() {
+  const UINT id = QvApp().qafMessageId;
+  return id != 0 ? id : RegisterWindowMessageA(kQafMessageName);
+}
+
+// Sentivo edition, user logged on: the suite's message window is told that a verification
+// runs (wParam 0) and that it ended (wParam 1). The messages are posted, never waited for.
+// Without the window the verification runs all the same.
+DWORD VerifyTellingTheSuite(CUserData& userData, UserIdentity& identity, const char* title,
+                            const char* prompt, DWORD* outWord) {
+  const HWND window = FindWindowA(kSuiteMessageWindowClass, kSuiteMessageWindowTitle);
+  const UINT message = window != nullptr ? QafMessageId() : 0;
+  if (window != nullptr) (void)PostMessageA(window, message, 0, 0);
+  const DWORD result = userData.VerifyUser(&identity, kVerifyMode, title, prompt, outWord);
+  if (window != nullptr) (void)PostMessageA(window, message, 1, 0);
+  return result;
+}
+
+// The backup warning until the user ticks "Do not show this warning again"; the answer is
+// kept per user as setting 5/13.
+void ShowBackupWarningUnlessSuppressed(CUserData& userData, const UserIdentity& identity) {
+  SettingRecord setting{};
+  userData.InitSettingRecord(&setting);
+  setting.category = kSettingCategoryUser;
+  setting.id = kSettingBackupWarningSuppressed;
+  const bool suppressed = userData.ReadSetting(identity.userId, &setting, 0) &&
+                          setting.value != nullptr && std::atoi(setting.value) != 0;
+  userData.ReleaseSettingRecord(&setting);
+  if (suppressed) return;
+
+  CWarnDlg warning(nullptr);
+  (void)warning.DoModal();
+  if (warning.m_doNotShowAgain == 0) return;
+  userData.InitSettingRecord(&setting);
+  setting.category = kSettingCategoryUser;
+  setting.id = kSettingBackupWarningSuppressed;
+  char suppressedText[] = "1";
+  setting.value = suppressedText;
+  (void)userData.WriteSetting(identity.userId, &setting, 0);
+  setting.value = nullptr;
+  userData.ReleaseSettingRecord(&setting);
+}
+
+}  // namespace
+
+bool EnsureDefaultKey(CUserData& userData, UserIdentity& identity) {
+  KeyRecord record{};
+  userData.InitKeyRecord(&record);
+  record.type = kKeyTypeUser;
+  if (userData.ReadKey(identity.userId, &record, 0)) {
+    userData.ReleaseKeyRecord(&record);
+    return true;
+  }
+  userData.ReleaseKeyRecord(&record);
+  userData.InitKeyRecord(&record);
+  record.type = kKeyTypeUser;
+
+  std::string name = NewGuidText();
+  DWORD length = 0;
+  BYTE* blob = nullptr;
+  if (!CreatePKISettings(name.c_str(), &length, &blob) || blob == nullptr) {
+    userData.ReleaseKeyRecord(&record);
+    return false;
+  }
+  std::string label = kDefaultKeyLabel;
+  record.keyName = name.data();
+  record.keyLabel = label.data();
+  record.blob = blob;
+  record.blobLength = length;
+  bool done = false;
+  if (userData.StoreKey(identity.userId, &record, 0)) {
+    const DWORD savedMode = userData.ModeWord;
+    userData.ModeWord = kModeKeyOperation;
+    // Non-zero: the user-data library wants the new key made the default, and the gate
+    // does not pass this time; 0: the key is in place.
+    if (userData.RegisterNewKey(&identity, 0, 0)) {
+      (void)userData.MakeDefaultKey(identity.userId, &record);
+    } else {
+      done = true;
+    }
+    userData.ModeWord = savedMode;
+  }
+  record.keyName = nullptr;
+  record.keyLabel = nullptr;
+  record.blob = nullptr;
+  record.blobLength = 0;
+  userData.ReleaseKeyRecord(&record);
+  Wipe(blob, length);
+  CoTaskMemFree(blob);
+  return done;
+}
+
+int VerifyUserGate(UserIdentity& identity, const char* title, const char* prompt,
+                   BOOL showBackupWarning, BOOL skipEnrollment) {
+  CUserData* userData = QvApp().userData;
+  if (userData == nullptr) return 0;
+  const bool sentivo = userData->EditionCode == EDITION_SENTIVO;
+  const bool offerEnrollment = ShowQvenrollIfUserNotEnrolled() != 0 && !skipEnrollment;
+
+  for (;;) {
+    DWORD outWord = kVerifyOutAnswered;
+    DWORD result = 0;
+    if (!userData->IsUserLoggedOn(&identity)) {
+      if (offerEnrollment) {
+        // The interactive user's account, "<domain>\<user>" with "." for this computer; the
+        // look-up fills the identity when the suite knows the account.
+        const std::string account = QvCurrentAccount().userName;
+        if (!userData->LookUpUserByName(account.c_str(), &identity, 1, 1, 1)) {
+          LaunchEnrollment(sentivo);
+          return 0;
+        }
+      }
+      result = userData->LogOnAndVerifyUser(&identity, kVerifyMode, title, prompt, &outWord);
+    } else if (sentivo) {
+      result = VerifyTellingTheSuite(*userData, identity, title, prompt, &outWord);
+    } else {
+      result = userData->VerifyUser(&identity, kVerifyMode, title, prompt, &outWord);
+    }
+
+    switch (result) {
+      case kVerifyPassed:
+        if (sentivo) {
+          showBackupWarning = FALSE;
+          if (!EnsureDefaultKey(*userData, identity)) return 0;
+        }
+        if (showBackupWarning) ShowBackupWarningUnlessSuppressed(*userData, identity);
+        return 1;
+      case kVerifyNotValidated: {
+        CBadPassword notice(1, nullptr);
+        (void)notice.DoModal();
+        // Asking again only helps when the user answered: a cancelled prompt, or one that
+        // could not be shown at all, would come back the same way for ever.
+        if (outWord == kVerifyOutCancelled || outWord == kVerifyOutNoInput) return 0;
+        userData->ReleaseUserIdentity(&identity);
+        (void)userData->InitUserIdentity(&identity);
+        break;
+      }
+      case kVerifyDevicesMissing: {
+        CBadPassword notice(0, nullptr);
+        (void)notice.DoModal();
+        return 0;
+      }
+      case kVerifyBusy:
+        (void)MessageBoxA(nullptr, LoadStringText(IDS_DEVICE_BUSY).c_str(), title,
+                          MB_OK | MB_ICONERROR);
+        return 0;
+      default:
+        return 0;
+    }
+  }
+}

@@ -1,0 +1,246 @@
+// The sharing rules: the access check before a decryption or a sharing change, and the
+// delegate users added after an encryption. The owner comes from the item itself (the
+// library's owner text, which the user-data object accepts wherever it takes a user id); the
+// delegate list and the keys come from the user-data object.
+#include "sharing/SharingAccess.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "container/FolderContainer.h"
+#include "core/ItemStatus.h"
+#include "core/QvFolderExtApp.h"
+#include "core/SuiteServices.h"
+#include "suite/QvFsApi.h"
+#include "suite/QvUserApi.h"
+
+namespace {
+
+constexpr std::string_view kContainerSuffix = ".qvef";
+// The CSP name field of a container's protection record.
+constexpr std::size_t kCspNameSize = 1024;
+
+bool IsContainerPath(std::string_view path) {
+  if (path.size() < kContainerSuffix.size()) return false;
+  const std::string_view tail = path.substr(path.size() - kContainerSuffix.size());
+  for (std::size_t i = 0; i < tail.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(tail[i])) != kContainerSuffix[i]) return false;
+  return true;
+}
+
+// The services normally run when the rules are asked; when they do not, the user-data object
+// is asked for directly rather than taking every setting for absent.
+CUserData* UserData() {
+  CUserData* userData = QvApp().userData;
+  if (userData == nullptr && SuiteDrivers().getUserDataPtr(&userData) != 0) userData = nullptr;
+  return userData;
+}
+
+// A user setting as text; empty when it is not set.
+std::string ReadUserSetting(CUserData& userData, const char* userId, DWORD id) {
+  SettingRecord record;
+  userData.InitSettingRecord(&record);
+  record.category = kSettingCategoryUser;
+  record.id = id;
+  std::string value;
+  try {
+    if (userData.ReadSetting(userId, &record, 0) && record.value != nullptr) value = record.value;
+  } catch (...) {
+    userData.ReleaseSettingRecord(&record);
+    throw;
+  }
+  userData.ReleaseSettingRecord(&record);
+  return value;
+}
+
+// The ids of a delegate list, in order (see the header for the form).
+std::vector<std::string> DelegateIds(std::string_view list) {
+  std::vector<std::string> ids;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = list.find(':', start);
+    if (colon == std::string_view::npos || colon == start) break;
+    ids.emplace_back(list.substr(start, colon - start));
+    start = colon + 1;
+  }
+  return ids;
+}
+
+std::vector<std::string> DelegatesOf(CUserData& userData, const char* userId) {
+  return DelegateIds(ReadUserSetting(userData, userId, kSettingDelegateUsers));
+}
+
+// A user's sharing key, released with the object.
+class ShareKey {
+ public:
+  explicit ShareKey(CUserData& userData) : userData_(userData) {
+    userData_.InitShareKeyRecord(&record_);
+  }
+  ~ShareKey() { userData_.ReleaseShareKeyRecord(&record_); }
+  ShareKey(const ShareKey&) = delete;
+  ShareKey& operator=(const ShareKey&) = delete;
+
+  // True when the user has a key (for the user verified in this process: with its secret).
+  bool Read(const char* userId) {
+    record_.type = kKeyTypeUser;
+    return userData_.ReadShareKey(userId, &record_, 0) && record_.blob != nullptr &&
+           record_.blobLength != 0;
+  }
+  const BYTE* Blob() const { return record_.blob; }
+  DWORD Length() const { return record_.blobLength; }
+
+ private:
+  CUserData& userData_;
+  ShareKeyRecord record_{};
+};
+
+// The protection record of an open container, kept with its CSP name so that it can be
+// written back unchanged but for its users.
+struct ContainerRecord {
+  std::vector<BYTE> header;
+  char cspName[kCspNameSize] = {};
+};
+
+// Opens the container at `path` (never creating one) and reads its protection record.
+bool OpenContainerRecord(FolderContainer& container, const std::string& path,
+                         ContainerRecord* record) {
+  BYTE* data = nullptr;
+  DWORD size = 0;
+  const int opened = container.OpenContainer(path, record->cspName, &data, &size, FALSE);
+  record->cspName[kCspNameSize - 1] = '\0';
+  if (opened != 1 || data == nullptr) {
+    std::free(data);
+    return false;
+  }
+  try {
+    record->header.assign(data, data + size);
+  } catch (...) {
+    std::free(data);
+    throw;
+  }
+  std::free(data);
+  return true;
+}
+
+// Who may use the item, as the library sees it: the privilege answer (0 for the owner) and,
+// for anyone else, the owner text (empty when it cannot be read).
+struct ItemOwner {
+  DWORD privilege = 0;
+  std::string owner;
+};
+
+void ReadOwnerText(DWORD status, const char* text, ItemOwner* item) {
+  if (status == 0) item->owner.assign(text, strnlen(text, kOwnerTextSize));
+}
+
+void AddDelegatesToFile(CUserData& userData, const std::string& owner, const ShareKey& ownerKey,
+                        const std::string& path, const std::vector<std::string>& delegates) {
+  for (const std::string& id : delegates) {
+    ShareKey userKey(userData);
+    if (!userKey.Read(id.c_str())) continue;
+    if (QVFSFileIsValidUser(path.c_str(), id.c_str(), id.c_str(), userKey.Blob(),
+                            userKey.Length()) == 0)
+      continue;
+    const std::string algorithm = ReadUserSetting(userData, id.c_str(), kSettingAlgorithmName);
+    (void)QVFSFileAddUser(path.c_str(), owner.c_str(), owner.c_str(), ownerKey.Blob(),
+                          ownerKey.Length(), algorithm.c_str(), id.c_str(), userKey.Blob(),
+                          userKey.Length(), reinterpret_cast<const BYTE*>(id.c_str()),
+                          static_cast<DWORD>(id.size() + 1), kKeyTypeUser);
+  }
+}
+
+void AddDelegatesToContainer(CUserData& userData, const std::string& owner,
+                             const ShareKey& ownerKey, const std::string& path,
+                             const std::vector<std::string>& delegates) {
+  FolderContainer container;
+  ContainerRecord record;
+  if (!OpenContainerRecord(container, path, &record)) {
+    container.Close();
+    return;
+  }
+  for (const std::string& id : delegates) {
+    ShareKey userKey(userData);
+    if (!userKey.Read(id.c_str())) continue;
+    const DWORD used = static_cast<DWORD>(record.header.size());
+    if (QVFSFolderIsValidUser(record.header.data(), used, id.c_str(), id.c_str(), userKey.Blob(),
+                              userKey.Length()) == 0)
+      continue;
+    const std::string algorithm = ReadUserSetting(userData, id.c_str(), kSettingAlgorithmName);
+    // Each added user gets a fresh growth step, so a long list never runs out of room.
+    std::vector<BYTE> grown(record.header.size() + kFolderHeaderCapacity, 0);
+    std::memcpy(grown.data(), record.header.data(), record.header.size());
+    DWORD length = used;
+    if (QVFSFolderAddUser(grown.data(), &length, static_cast<DWORD>(grown.size()), owner.c_str(),
+                          owner.c_str(), ownerKey.Blob(), ownerKey.Length(), algorithm.c_str(),
+                          id.c_str(), userKey.Blob(), userKey.Length(),
+                          reinterpret_cast<const BYTE*>(id.c_str()),
+                          static_cast<DWORD>(id.size() + 1), kKeyTypeUser) != 0 ||
+        length == 0 || length > grown.size())
+      continue;
+    BYTE* data = grown.data();
+    // The record in hand follows the stored one: a user whose write failed is not counted.
+    if (container.SetFolderOptions(record.cspName, &data, &length) != 1) continue;
+    grown.resize(length);
+    record.header = std::move(grown);
+  }
+  container.Close();
+}
+
+}  // namespace
+
+DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noexcept {
+  try {
+    CUserData* userData = UserData();
+    if (userData != nullptr && userData->EditionCode == EDITION_SENTIVO) return kSharingAllowed;
+
+    ItemOwner item;
+    char ownerText[kOwnerTextSize] = {};
+    if (IsContainerPath(path)) {
+      FolderContainer container;
+      ContainerRecord record;
+      const bool opened = OpenContainerRecord(container, path, &record);
+      container.Close();
+      if (!opened) return StatusCancelled;
+      DWORD length = static_cast<DWORD>(record.header.size());
+      item.privilege = QVFSFolderChekIsPrivilegeUser(userId.c_str(), record.header.data(), length);
+      if (item.privilege != 0)
+        ReadOwnerText(QVFSFolderGetOwner(record.header.data(), &length, ownerText), ownerText,
+                      &item);
+    } else {
+      item.privilege = QVFSFileChekIsPrivilegeUser(userId.c_str(), path.c_str());
+      if (item.privilege != 0)
+        ReadOwnerText(QVFSFileGetOwner(path.c_str(), ownerText), ownerText, &item);
+    }
+    // The library answers 0 for the owner; any other answer is someone else, or an item whose
+    // header cannot be read, which the owner look-up then tells apart.
+    if (item.privilege == 0) return kSharingAllowed;
+    if (item.owner.empty()) return kSharingAllowed;
+    if (userData == nullptr) return kSharingRefused;
+    for (const std::string& id : DelegatesOf(*userData, item.owner.c_str()))
+      if (id == userId) return kSharingAllowed;
+    return kSharingRefused;
+  } catch (...) {
+    return kSharingRefused;
+  }
+}
+
+void ApplyDelegateSharing(const std::string& ownerUserId, const std::string& path) noexcept {
+  try {
+    CUserData* userData = UserData();
+    if (userData == nullptr) return;
+    const std::vector<std::string> delegates = DelegatesOf(*userData, ownerUserId.c_str());
+    if (delegates.empty()) return;
+    ShareKey ownerKey(*userData);
+    // Without the owner's key nobody can be added.
+    if (!ownerKey.Read(ownerUserId.c_str())) return;
+    if (IsContainerPath(path))
+      AddDelegatesToContainer(*userData, ownerUserId, ownerKey, path, delegates);
+    else
+      AddDelegatesToFile(*userData, ownerUserId, ownerKey, path, delegates);
+  } catch (...) {
+    // A rule that cannot finish leaves the item with the users added so far.
+  }
+}
