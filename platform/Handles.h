@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/WinTypes.h"
 
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
@@ -123,9 +124,13 @@ class KernelObject {
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) noexcept;
 // The object of a handle, or null with ERROR_INVALID_HANDLE.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) noexcept;
+// The object of a handle as a T, or null with ERROR_INVALID_HANDLE (also for a handle of
+// another kind, as Windows answers a call on the wrong kind of handle).
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) noexcept {
-  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  auto object = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  if (!object) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
 }
 
 // A file descriptor that closes itself.

@@ -721,10 +721,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES securityAttributes, BOOL initialOwner,
 
 BOOL ReleaseMutex(HANDLE mutex) noexcept {
   const auto handle = LookupHandleAs<MutexHandle>(mutex);
-  if (!handle) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!handle) return FALSE;
   return handle->Release() ? TRUE : FALSE;
 }
 

@@ -462,10 +462,7 @@ BOOL GetMailslotInfo(HANDLE mailslot, LPDWORD maxMessageSize, LPDWORD nextSize,
                      LPDWORD messageCount, LPDWORD readTimeout) noexcept {
   try {
     const auto server = LookupHandleAs<MailslotServer>(mailslot);
-    if (!server) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+    if (!server) return FALSE;
     return server->Info(maxMessageSize, nextSize, messageCount, readTimeout) ? TRUE : FALSE;
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

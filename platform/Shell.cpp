@@ -456,10 +456,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) noexcept {
 
 BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) noexcept {
   const auto process = LookupHandleAs<Process>(handle);
-  if (!process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!process) return FALSE;
   if (exitCode == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -473,9 +470,6 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) noexcept {
 
 DWORD GetProcessId(HANDLE handle) noexcept {
   const auto process = LookupHandleAs<Process>(handle);
-  if (!process) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (!process) return 0;
   return process->Pid();
 }

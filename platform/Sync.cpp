@@ -158,20 +158,14 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
 
 BOOL SetEvent(HANDLE handle) noexcept {
   const auto event = LookupHandleAs<Event>(handle);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!event) return FALSE;
   event->Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE handle) noexcept {
   const auto event = LookupHandleAs<Event>(handle);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!event) return FALSE;
   event->Reset();
   return TRUE;
 }
@@ -209,10 +203,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 
 DWORD ResumeThread(HANDLE handle) noexcept {
   const auto thread = LookupHandleAs<Thread>(handle);
-  if (!thread) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return static_cast<DWORD>(-1);
-  }
+  if (!thread) return static_cast<DWORD>(-1);
   return thread->Resume();
 }
 
