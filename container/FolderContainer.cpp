@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "core/StringTable.h"
 #include "platform/ui/Controls.h"
@@ -76,6 +77,15 @@ int FolderContainer::ProbeContainer(std::string path) {
 
 LONG FolderContainer::AddFile(std::string filePath, BOOL replace) {
   return database_.AddFile(rootDir_, std::move(filePath), folderId_, replace);
+}
+
+LONG FolderContainer::AddFileFromImage(std::string filePath, std::string imagePath, BOOL replace) {
+  return database_.AddFileFromImage(rootDir_, std::move(filePath), std::move(imagePath), folderId_,
+                                    replace);
+}
+
+void FolderContainer::SetRootDir(std::string rootDir) {
+  rootDir_ = WithTrailingSlash(std::move(rootDir));
 }
 
 int FolderContainer::ExtractAll(HWND progress, HWND label) {

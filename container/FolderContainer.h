@@ -37,6 +37,8 @@ class FolderContainer {
 
   // AddFile of QVDatabase with this object's rootDir and folderId.
   [[nodiscard]] LONG AddFile(std::string filePath, BOOL replace);
+  // AddFileFromImage of QVDatabase with this object's rootDir and folderId.
+  [[nodiscard]] LONG AddFileFromImage(std::string filePath, std::string imagePath, BOOL replace);
   // Restores every stored file below rootDir. With `progress` its range becomes
   // 0 .. count - 1 and it steps once per file; with `label` it shows "%d Files Remaining"
   // (string 151) with the files still to come, and is cleared at the end. 1 on success.
@@ -47,6 +49,8 @@ class FolderContainer {
   [[nodiscard]] int Flush();
   void Close();
 
+  // The plain folder the container's folder stands for (a trailing "/" is added).
+  void SetRootDir(std::string rootDir);
   const std::string& RootDir() const { return rootDir_; }
   DWORD FolderId() const { return folderId_; }
   QVDatabase& Database() { return database_; }

@@ -156,6 +156,13 @@ DWORD QVDatabase::GetVersion() { return store_ ? store_->GetVersion() : 1; }
 
 VARIANT_BOOL QVDatabase::Flush() { return store_ ? store_->Flush() : VARIANT_FALSE; }
 
+LONG QVDatabase::AddFileFromImage(std::string rootDir, std::string filePath, std::string imagePath,
+                                  DWORD folderId, BOOL replace) {
+  return store_ ? store_->AddFileFromImage(std::move(rootDir), std::move(filePath),
+                                           std::move(imagePath), folderId, replace)
+                : -1;
+}
+
 VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
   return store_ ? store_->ExtractAllTo(std::move(destDir), progress) : VARIANT_FALSE;
 }

@@ -94,6 +94,14 @@ class QVDatabase {
   [[nodiscard]] virtual VARIANT_BOOL ExtractAllTo(std::string destDir,
                                                   const ExtractProgress& progress);
 
+  // AddFile for an image written elsewhere: the entry is made as if `filePath` (the plain
+  // file's path plus ".qvf", below `rootDir`) were the image, with the name, folder, size and
+  // times it gives, while the stored bytes come from `imagePath`. The folder engine writes its
+  // images outside the folder it encrypts, so that folder is never changed until it is
+  // deleted as a whole.
+  [[nodiscard]] virtual LONG AddFileFromImage(std::string rootDir, std::string filePath,
+                                              std::string imagePath, DWORD folderId, BOOL replace);
+
   // The format test: true when the file at `path` starts with the 15 bytes "SQLite format 3".
   // The file is read through SQLite's own file layer, so another connection of this process
   // keeps its file locks.

@@ -730,13 +730,25 @@ LONG QVSQLiteDatabase::AddFile(std::string rootDir, std::string filePath, DWORD 
                                BOOL replace) {
   if (!BeginWrite()) return -1;
   Transaction transaction(*this);
-  const LONG result = AddFileInTransaction(rootDir, filePath, folderId, replace != FALSE);
+  const LONG result = AddFileInTransaction(rootDir, filePath, filePath, folderId, replace != FALSE);
+  if (result < 0) return result;
+  return transaction.Commit() ? result : -1;
+}
+
+LONG QVSQLiteDatabase::AddFileFromImage(std::string rootDir, std::string filePath,
+                                        std::string imagePath, DWORD folderId, BOOL replace) {
+  if (imagePath.empty()) return -1;
+  if (!BeginWrite()) return -1;
+  Transaction transaction(*this);
+  const LONG result =
+      AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace != FALSE);
   if (result < 0) return result;
   return transaction.Commit() ? result : -1;
 }
 
 LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
-                                            DWORD folderId, bool replace) {
+                                            const std::string& imagePath, DWORD folderId,
+                                            bool replace) {
   if (filePath.empty()) return -1;
   // The image's path below rootDir; an image elsewhere is stored by its name alone.
   const std::string root = WithoutTrailingSeparator(rootDir);
@@ -776,7 +788,7 @@ LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const st
                           folder.time);
     if (target == 0) return -1;
   }
-  return AddFileEntry(static_cast<DWORD>(target), filePath, replace);
+  return AddFileEntry(static_cast<DWORD>(target), filePath, imagePath, replace);
 }
 
 std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
@@ -812,8 +824,9 @@ std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
   return id > 0 && id <= INT32_MAX ? id : 0;
 }
 
-LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& imagePath, bool replace) {
-  std::string name = LastNativeComponent(imagePath);
+LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath,
+                                    const std::string& imagePath, bool replace) {
+  std::string name = LastNativeComponent(entryPath);
   const bool exists = GetFileAttributesA(imagePath.c_str()) != INVALID_FILE_ATTRIBUTES;
   const bool marker = !exists && ToLowerAscii(name) == kEmptyFolderMarker;
   if (marker) name = kEmptyFolderMarker;
@@ -846,7 +859,7 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& imagePath
     facts.size = 0;
     facts.attributes = 0;
   } else {
-    std::string plainPath = imagePath;
+    std::string plainPath = entryPath;
     if (EndsWithNoCase(plainPath, kImageSuffix))
       plainPath.resize(plainPath.size() - std::strlen(kImageSuffix));
     facts = ReadDiskFacts(plainPath);

@@ -54,6 +54,8 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL GetFolderName(DWORD folderId, std::string& out) override;
   [[nodiscard]] DWORD GetVersion() override;
   [[nodiscard]] VARIANT_BOOL Flush() override;
+  [[nodiscard]] LONG AddFileFromImage(std::string rootDir, std::string filePath,
+                                      std::string imagePath, DWORD folderId, BOOL replace) override;
   [[nodiscard]] VARIANT_BOOL ExtractAllTo(std::string destDir,
                                           const ExtractProgress& progress) override;
 
@@ -76,13 +78,16 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] bool CommitWrite();
   void Rollback();
 
+  // `imagePath` holds the bytes to store; `filePath` gives the entry's place and facts.
   [[nodiscard]] LONG AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
-                                          DWORD folderId, bool replace);
+                                          const std::string& imagePath, DWORD folderId,
+                                          bool replace);
   // Finds or creates the FOLDER_INFO row of folderPath; 0 on failure.
   [[nodiscard]] std::int64_t EnsureFolder(const std::string& folderPath,
                                           const std::string& parentPath, DWORD attributes,
                                           WORD date, WORD time);
-  [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& imagePath, bool replace);
+  [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& entryPath,
+                                  const std::string& imagePath, bool replace);
   // Stores the image's blocks under fileId, from block 0. False on a read or SQLite failure.
   [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath);
   [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);

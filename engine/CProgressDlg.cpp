@@ -13,12 +13,19 @@
 #include "core/DialogResources.h"
 #include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
+#include "engine/EngineFiles.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
 #include "engine/ProcessFile.h"
 #include "platform/Files.h"
+#include "platform/Kernel.h"
 #include "platform/ui/Controls.h"
 #include "sharing/CConfirmReplace.h"
+
+using engine::DeleteNormal;
+using engine::Exists;
+using engine::IsFolder;
+using engine::SplitPath;
 
 namespace {
 
@@ -26,6 +33,7 @@ constexpr UINT kProgressIcon = 209;
 constexpr UINT kProgressAnimation = 704;
 constexpr size_t kLabelNameLimit = 50;
 constexpr size_t kPathBufferSize = 8000;
+constexpr ULONGLONG kAutoSizeIntervalMs = 250;
 
 // `text` with its first "%s" replaced by `argument` (the texts come from the string table;
 // they are never used as a format).
@@ -40,24 +48,6 @@ size_t Utf8Length(const std::string& text) {
   for (const unsigned char c : text)
     if ((c & 0xC0) != 0x80) ++count;
   return count;
-}
-
-// Folder and name of a native path; a path ending in "/" names its last folder.
-std::pair<std::string, std::string> SplitPath(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const size_t slash = trimmed.rfind('/');
-  if (slash == std::string::npos) return {std::string(), trimmed};
-  return {slash == 0 ? std::string("/") : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
-}
-
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool DeleteNormal(const std::string& path) {
-  (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileA(path.c_str()) != FALSE;
 }
 
 // The absolute long form of an item, as far as the path buffer allows.
@@ -108,9 +98,8 @@ BOOL CProgressDlg::OnInitDialog() {
   userData_ = QvApp().userData;
   if (userData_ != nullptr && userData_->EditionCode == EDITION_SENTIVO)
     editionCredentialSize_ = kCredentialSizeSentivo;
-  if (request_.container.has_value()) {
-    // Operations on a container open in a view are not supported by this dialog yet.
-    SetProgressText(request_.container->containerPath);
+  if (request_.container.has_value() && !folders_.OpenRequestContainer()) {
+    SetProgressText(SplitPath(request_.container->containerPath).second);
     ShowFilesRemaining(false);
     RefuseItem(request_.container->containerPath, StatusFileAccessError);
   } else {
@@ -144,7 +133,7 @@ void CProgressDlg::StartDialog() {
   list.InsertColumn(0, LoadStringText(IDS_FILENAME).c_str());
   list.InsertColumn(1, LoadStringText(IDS_STATUS).c_str());
   list.InsertColumn(2, LoadStringText(IDS_FILE_LOCATION).c_str());
-  AutoSizeColumns();
+  AutoSizeColumns(true);
   CenterWindow();
   ShowWindow(SW_SHOW);
 }
@@ -232,9 +221,18 @@ bool CProgressDlg::PrepareForEncryption(std::string& item, const std::string& fo
       return false;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || HasSuffix(item, kQvefSuffix)) {
-      // Folders and containers are not supported by this dialog yet.
-      RefuseItem(item, StatusFileAccessError);
-      return false;
+      const size_t backupsBefore = backups_.size();
+      if (!folders_.WalkForEncryption(item)) {
+        RefuseItem(item, StatusFileAccessError);
+        return false;
+      }
+      if (HasSuffix(item, kQvefSuffix)) {
+        // A container is encrypted again from its restored folder; its old file is kept as a
+        // backup until the new container exists.
+        item = WithoutSuffix(item, kQvefSuffix);
+        if (backups_.size() > backupsBefore) walkBackups_[item] = backups_[backupsBefore];
+      }
+      return true;
     }
   }
   if (HasSuffix(item, kBackupSuffix)) return true;
@@ -279,10 +277,10 @@ ItemStatus CProgressDlg::DecryptInPlaceForWalk(const std::string& item, const st
 bool CProgressDlg::PrepareForDecryption(std::vector<std::string>::iterator& it,
                                         const std::string& /*folder*/) {
   const std::string& item = *it;
-  if (HasSuffix(item, kQvefSuffix)) {
-    // Containers are not supported by this dialog yet.
-    RefuseItem(item, StatusFileAccessError);
-    return false;
+  if (HasSuffix(item, kQvefSuffix) && !request_.container.has_value()) {
+    if (!folders_.PrepareContainerDecryption(item)) return false;
+    ++it;
+    return true;
   }
   if (!HasSuffix(item, kQvfSuffix)) {
     // Not an encrypted file: the processing pass reports it; its name is no target to ask
@@ -302,22 +300,31 @@ bool CProgressDlg::PrepareForDecryption(std::vector<std::string>::iterator& it,
     RefuseItem(target, StatusDestinationExists);
     return false;
   }
-  int answer = replaceAnswer_ == kReplaceYesToAll  ? IDOK
-               : replaceAnswer_ == kReplaceNoToAll ? IDC_NO_TO_ALL
-                                                   : 0;
-  if (answer == 0) {
-    CConfirmReplace confirm(target.c_str(), m_hWnd);
-    answer = static_cast<int>(confirm.DoModal());
-    if (answer == IDC_YES_TO_ALL) replaceAnswer_ = kReplaceYesToAll;
-    if (answer == IDC_NO_TO_ALL) replaceAnswer_ = kReplaceNoToAll;
-  }
-  if (answer == IDOK || answer == IDC_YES_TO_ALL) {
+  if (ConfirmReplace(target)) {
     ++total_;
     ++it;
   } else {
     it = request_.items.erase(it);
   }
   return true;
+}
+
+bool CProgressDlg::ConfirmReplace(const std::string& path) {
+  if (replaceAnswer_ == kReplaceYesToAll) return true;
+  if (replaceAnswer_ == kReplaceNoToAll) return false;
+  CConfirmReplace confirm(path.c_str(), m_hWnd);
+  const INT_PTR answer = confirm.DoModal();
+  if (answer == IDC_YES_TO_ALL) replaceAnswer_ = kReplaceYesToAll;
+  if (answer == IDC_NO_TO_ALL) replaceAnswer_ = kReplaceNoToAll;
+  return answer == IDOK || answer == IDC_YES_TO_ALL;
+}
+
+bool CProgressDlg::IsOwnBackup(const std::string& path) const {
+  return std::find(backups_.begin(), backups_.end(), path) != backups_.end();
+}
+
+void CProgressDlg::ForgetCreatedFolder(const std::string& path) {
+  std::erase(createdFolders_, path);
 }
 
 // ---- Processing pass ----
@@ -333,8 +340,19 @@ void CProgressDlg::ProcessingPass() {
     bar.SetPos(0);
     PumpMessages();
     if (CancelRequested()) break;
-    if (ProcessTopLevelFile(item) != StatusSuccess) break;
+    if (ProcessItem(item) != StatusSuccess) break;
   }
+}
+
+ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
+  if (folders_.HasOpenContainer()) return folders_.ProcessInOpenContainer(item);
+  if (request_.encrypt && IsFolder(item)) {
+    const ItemStatus status = folders_.EncryptFolder(item);
+    if (status == StatusSuccess) DropWalkBackup(item);
+    return status;
+  }
+  if (!request_.encrypt && HasSuffix(item, kQvefSuffix)) return folders_.DecryptContainer(item);
+  return ProcessTopLevelFile(item);
 }
 
 ItemStatus CProgressDlg::ProcessTopLevelFile(const std::string& item) {
@@ -380,6 +398,7 @@ void CProgressDlg::DropWalkBackup(const std::string& item) {
   const std::string backup = found->second;
   walkBackups_.erase(found);
   std::erase(createdFiles_, item);
+  std::erase(createdFolders_, item);
   std::erase(backups_, backup);
   if (!DeleteNormal(backup)) {
     AddResultRow(backup, SplitPath(backup).first, std::string());
@@ -390,20 +409,18 @@ void CProgressDlg::DropWalkBackup(const std::string& item) {
 // ---- End of the operation ----
 
 void CProgressDlg::EndOfOperation(bool succeeded) {
-  if (succeeded) {
-    for (const std::string& container : decryptedContainers_) (void)DeleteNormal(container);
+  const auto deleteBackups = [this] {
     // The old encrypted files were replaced by their new encryption: their backups go.
     for (const std::string& backup : backups_) {
-      if (!DeleteNormal(backup)) {
+      if (Exists(backup) && !DeleteNormal(backup)) {
         AddResultRow(backup, SplitPath(backup).first, std::string());
         ReportStatus(StatusSourceNotDeleted);
       }
     }
-  } else {
-    for (const std::string& file : createdFiles_) {
-      if (Exists(file)) (void)DeleteNormal(file);
-    }
+  };
+  const auto restoreBackups = [this] {
     for (const std::string& backup : backups_) {
+      if (!Exists(backup)) continue;
       const std::string original = WithoutSuffix(backup, kBackupSuffix);
       // A name taken meanwhile is not replaced: the backup stays, and the row says so.
       if (MoveFileExA(backup.c_str(), original.c_str(), 0) == FALSE) {
@@ -411,6 +428,28 @@ void CProgressDlg::EndOfOperation(bool succeeded) {
         ReportStatus(StatusFileAccessError);
       }
     }
+  };
+  const auto deleteCreatedFiles = [this] {
+    for (const std::string& file : createdFiles_)
+      if (Exists(file)) (void)DeleteNormal(file);
+  };
+  if (succeeded) {
+    // Restored folders were flushed before they got their names: the containers may go.
+    for (const std::string& container : decryptedContainers_)
+      if (Exists(container)) (void)DeleteNormal(container);
+    if (folders_.HasOpenContainer() && request_.keepSource) {
+      // The container now holds the dropped items; the originals stay as they were.
+      restoreBackups();
+      DeleteCreatedFolders();
+      deleteCreatedFiles();
+    } else {
+      deleteBackups();
+    }
+  } else {
+    DeleteCreatedFolders();
+    deleteCreatedFiles();
+    restoreBackups();
+    folders_.RemoveWorkFolders();
   }
   createdFiles_.clear();
   createdFolders_.clear();
@@ -469,12 +508,30 @@ void CProgressDlg::ShowFilesRemaining(bool show) {
 
 void CProgressDlg::EnableCancel(bool enable) { GetDlgItem(IDCANCEL).EnableWindow(enable); }
 
-void CProgressDlg::AutoSizeColumns() {
+void CProgressDlg::DeleteCreatedFolders() {
+  for (const std::string& folder : createdFolders_) {
+    if (!IsFolder(folder)) continue;
+    if (!DeleteFolderTreeA(folder.c_str())) {
+      AddResultRow(folder + "/", SplitPath(folder).first, std::string());
+      ReportStatus(StatusSourceInUse);
+    }
+  }
+}
+
+HWND CProgressDlg::ProgressBar() const { return ::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR); }
+
+HWND CProgressDlg::FilesRemainingLabel() const { return ::GetDlgItem(m_hWnd, IDC_FILES_REMAINING); }
+
+void CProgressDlg::AutoSizeColumns(bool now) {
+  const ULONGLONG tick = GetTickCount64();
+  if (!now && lastAutoSize_ != 0 && tick - lastAutoSize_ < kAutoSizeIntervalMs) return;
+  lastAutoSize_ = tick;
   CListCtrl list(::GetDlgItem(m_hWnd, IDC_PROGRESS_LIST));
   for (int column = 0; column < 3; ++column) list.SetColumnWidth(column, LVSCW_AUTOSIZE_USEHEADER);
 }
 
 void CProgressDlg::Finish() {
+  AutoSizeColumns(true);
   CListCtrl list(::GetDlgItem(m_hWnd, IDC_PROGRESS_LIST));
   if (CancelRequested() || list.GetItemCount() == 0 || overallSuccess_) {
     CAnimateCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_ANIMATION)).Stop();

@@ -7,17 +7,19 @@
 // Every call into the file-encryption library runs on a short-lived worker thread while this
 // dialog keeps handling its messages; the library sees Cancel through IsCancelled.
 //
-// The dialog handles top-level files. Folders, containers (.qvef) and operations on a
-// container open in a view are refused with a row until the folder engine joins it.
+// Top-level files are handled here (with ProcessFile); folders, containers and operations on
+// a container open in a view by the dialog's FolderEngine.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/ItemStatus.h"
+#include "engine/FolderEngine.h"
 #include "engine/OperationRequest.h"
 #include "platform/ui/Dialog.h"
 #include "suite/QvFsApi.h"
@@ -69,6 +71,29 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   // Set while the encryption walk decrypts .qvf files in place: the .qvf is kept.
   bool KeepSourceDuringWalk() const { return keepSourceDuringWalk_; }
 
+  // ---- What the folder engine uses (dialog thread only) ----
+
+  void AddToTotal(int count) { total_ += count; }
+  // A step of the encryption walk succeeded: the overall-success flag is set again.
+  void MarkStepSucceeded() { overallSuccess_ = true; }
+  // True for a backup this operation made (and must not encrypt or skip as the user's file).
+  bool IsOwnBackup(const std::string& path) const;
+  // Decrypts the .qvf `item` in place for the encryption walk, keeping it as a backup.
+  [[nodiscard]] ItemStatus DecryptInPlaceForWalk(const std::string& item,
+                                                 const std::string& folder);
+  void RecordBackup(const std::string& path) { backups_.push_back(path); }
+  void RecordCreatedFolder(const std::string& path) { createdFolders_.push_back(path); }
+  void ForgetCreatedFolder(const std::string& path);
+  void RecordDecryptedContainer(const std::string& path) { decryptedContainers_.push_back(path); }
+  // Asks whether `path` may be replaced, unless "Yes To All" or "No To All" was answered
+  // before; remembers those two. True for "Yes" and "Yes To All".
+  [[nodiscard]] bool ConfirmReplace(const std::string& path);
+  void ClearAllReplaced() { allReplaced_ = false; }
+  bool AllReplaced() const { return allReplaced_; }
+  void ShowFilesRemaining(bool show);
+  HWND ProgressBar() const;
+  HWND FilesRemainingLabel() const;
+
   // ---- Outcome, for callers and tests ----
   bool OverallSuccess() const { return overallSuccess_; }
   bool Finished() const { return finished_; }
@@ -89,16 +114,18 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   bool PreparationPass();
   bool PrepareForEncryption(std::string& item, const std::string& folder);
   bool PrepareForDecryption(std::vector<std::string>::iterator& it, const std::string& folder);
-  ItemStatus DecryptInPlaceForWalk(const std::string& item, const std::string& folder);
   void ProcessingPass();
+  [[nodiscard]] ItemStatus ProcessItem(const std::string& item);
   [[nodiscard]] ItemStatus ProcessTopLevelFile(const std::string& item);
   void DropWalkBackup(const std::string& item);
   void EndOfOperation(bool succeeded);
   void RefuseItem(const std::string& path, DWORD status);
   void SetProgressText(const std::string& text);
-  void ShowFilesRemaining(bool show);
   void EnableCancel(bool enable);
-  void AutoSizeColumns();
+  // Sizes the columns to their texts, at most every few tenths of a second unless `now`:
+  // measuring every row of a long list after each file would dominate a large folder.
+  void AutoSizeColumns(bool now = false);
+  void DeleteCreatedFolders();
   void Finish();
 
   OperationRequest request_;
@@ -115,6 +142,8 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   bool finished_ = false;
   int currentRow_ = 0;
   int replaceAnswer_ = kReplaceAsk;
+  bool allReplaced_ = true;
+  ULONGLONG lastAutoSize_ = 0;
   bool keepSourceDuringWalk_ = false;
   int total_ = 0;
 
@@ -122,6 +151,8 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   std::vector<std::string> createdFolders_;
   std::vector<std::string> backups_;
   std::vector<std::string> decryptedContainers_;
-  // Top-level items decrypted in place by the walk: plain path -> backup of the old .qvf.
+  // Top-level items decrypted in place by the walk: plain path -> backup of the old .qvf or
+  // container.
   std::map<std::string, std::string> walkBackups_;
+  FolderEngine folders_{*this};
 };

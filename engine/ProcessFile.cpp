@@ -8,6 +8,7 @@
 
 #include "core/StringTable.h"
 #include "engine/CProgressDlg.h"
+#include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"
@@ -16,15 +17,9 @@
 
 namespace {
 
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Sets normal attributes and deletes: a plain delete, the data is not overwritten first.
-bool DeleteNormal(const std::string& path) {
-  (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileA(path.c_str()) != FALSE;
-}
+using engine::Credentials;
+using engine::DeleteNormal;
+using engine::Exists;
 
 // The source must be an ordinary file: a link is never followed (the library would open
 // what it points to), and folders and devices are not files to encrypt.
@@ -36,26 +31,6 @@ ItemStatus CheckSource(const std::string& path) {
     return StatusFileAccessError;
   return StatusSuccess;
 }
-
-// A credential block wiped when it goes.
-class Credentials {
- public:
-  explicit Credentials(DWORD size) : bytes_(size, 0) {}
-  ~Credentials() {
-    volatile BYTE* bytes = bytes_.data();
-    for (std::size_t i = 0; i < bytes_.size(); ++i) bytes[i] = 0;
-  }
-  bool Fill(const std::string& keyName, const std::string& label) {
-    return FillCredentialBlock(bytes_.data(), static_cast<DWORD>(bytes_.size()), keyName.c_str(),
-                               label.c_str(), &length_);
-  }
-  BYTE* Data() { return bytes_.data(); }
-  DWORD Length() const { return length_; }
-
- private:
-  std::vector<BYTE> bytes_;
-  DWORD length_ = 0;
-};
 
 ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecord& key,
                    DWORD checkFlags) {

@@ -818,3 +818,101 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept {
     return CopyOut(path, longPath, size);
   });
 }
+
+// ---- Durability and whole folders ----
+
+namespace {
+
+// Removes the entry `name` of the open folder `dirFd`, descending into folders through
+// descriptors so that a link swapped in meanwhile is never followed. 0 or an errno.
+int RemoveEntryAt(int dirFd, const char* name) {
+  if (unlinkat(dirFd, name, 0) == 0) return 0;
+  if (errno != EISDIR && errno != EPERM) return errno;
+  const int child = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (child < 0) return errno;
+  DIR* listing = fdopendir(child);
+  if (listing == nullptr) {
+    const int error = errno;
+    close(child);
+    return error;
+  }
+  int error = 0;
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  for (const std::string& entry : names)
+    if (const int failed = RemoveEntryAt(dirfd(listing), entry.c_str()); failed != 0)
+      error = failed;
+  closedir(listing);
+  if (error != 0) return error;
+  return unlinkat(dirFd, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+BOOL FlushPathBuffersA(LPCSTR path) noexcept {
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      // A link is its own entry: flushing the folder that holds it keeps its name.
+      if (errno != ELOOP) return FailErrno(errno, path);
+      const std::string parent =
+          std::string(path).substr(0, std::string(path).find_last_of('/') + 1);
+      return FlushPathBuffersA(parent.empty() ? "." : parent.c_str());
+    }
+    const int result = fsync(fd);
+    const int error = errno;
+    close(fd);
+    return result == 0 ? TRUE : FailErrno(error, path);
+  });
+}
+
+BOOL FlushVolumeOfPathA(LPCSTR path) noexcept {
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return FailErrno(errno, path);
+    const int result = syncfs(fd);
+    const int error = errno;
+    close(fd);
+    return result == 0 ? TRUE : FailErrno(error, path);
+  });
+}
+
+BOOL CreateUniqueDirectoryA(LPCSTR parent, LPCSTR prefix, LPSTR out, DWORD outSize) noexcept {
+  if (const DWORD error = PathArgumentError(parent)) return Fail(error);
+  if (prefix == nullptr || std::strchr(prefix, '/') != nullptr || out == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    std::string base = parent;
+    if (base.back() != '/') base += '/';
+    std::string candidate = base + prefix + "XXXXXX";
+    if (candidate.size() + 1 > outSize) return Fail(ERROR_BUFFER_OVERFLOW);
+    if (mkdtemp(candidate.data()) == nullptr) return FailErrno(errno, parent);
+    std::memcpy(out, candidate.c_str(), candidate.size() + 1);
+    return TRUE;
+  });
+}
+
+BOOL DeleteFolderTreeA(LPCSTR path) noexcept {
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    const std::string p = StripTrailingSlashes(path);
+    struct stat st {};
+    if (lstat(p.c_str(), &st) != 0) return FailErrno(errno, p.c_str());
+    if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
+    const std::size_t slash = p.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : p.substr(0, slash);
+    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    const int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0) return FailErrno(errno, parent.c_str());
+    const int error = RemoveEntryAt(parentFd, name.c_str());
+    close(parentFd);
+    return error == 0 ? TRUE : FailErrno(error, p.c_str());
+  });
+}

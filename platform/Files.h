@@ -162,3 +162,22 @@ template <std::size_t N>
                                             LPSTR* filePart = nullptr) noexcept;
 // The path itself when it exists (source and buffer may be the same memory).
 [[nodiscard]] QV_API DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept;
+
+// ---- Durability and whole folders (stand-ins for flushing a handle or a volume, and for
+// the shell's recursive delete) ----
+
+// Writes the file or folder at `path` to disk: its data, and for a folder its entries, so
+// that names created or removed in it survive a crash. A link is flushed, never followed.
+[[nodiscard]] QV_API BOOL FlushPathBuffersA(LPCSTR path) noexcept;
+// Writes everything pending on the file system that holds `path` to disk: one call where
+// many new files would otherwise each need their own flush.
+[[nodiscard]] QV_API BOOL FlushVolumeOfPathA(LPCSTR path) noexcept;
+// Creates a new folder "<parent>/<prefix>XXXXXX" (random characters, mode 0700) that did
+// not exist before and writes its path into `out`. ERROR_BUFFER_OVERFLOW when it does not fit.
+[[nodiscard]] QV_API BOOL CreateUniqueDirectoryA(LPCSTR parent, LPCSTR prefix, LPSTR out,
+                                                 DWORD outSize) noexcept;
+// Removes `path` with everything below it. Links are removed, never followed, so nothing
+// outside the folder is touched; read-only entries are removed too. On failure what could
+// not be removed stays (with the folders above it) and the last error says why; a path that
+// does not exist fails with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND.
+[[nodiscard]] QV_API BOOL DeleteFolderTreeA(LPCSTR path) noexcept;

@@ -115,7 +115,9 @@ QV_SUITE_API DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLeng
                                             const BYTE* keyBlob, DWORD keyBlobLength,
                                             const BYTE* credentials, DWORD* credentialsLength,
                                             DWORD* handle);
-// One file under a folder handle (data->folderHandle).
+// One file under a folder handle (data->folderHandle). Unlike the single-file calls these do
+// not flush their output to disk: the caller flushes the container or the restored folder
+// once, before it deletes anything the output replaces.
 QV_SUITE_API DWORD QVFSFolderEncryptFile(QVData* data);
 QV_SUITE_API DWORD QVFSFolderDecryptFile(QVData* data);
 // Closes a folder handle and wipes its key.

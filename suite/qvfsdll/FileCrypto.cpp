@@ -17,8 +17,14 @@ namespace {
 
 constexpr char kQvfSuffix[] = ".qvf";
 
+// How an output is published: a single file is flushed to disk before it gets its name, since
+// the caller deletes its source next; a file of a folder is not, because the folder's caller
+// flushes the container or the restored folder once for all its files.
+enum class Flush { File, ByCaller };
+
 // Writes `header` and the encrypted source into the destination of `data`.
-DWORD WriteEncrypted(const QVData& data, const KeyHeader& header, const SecretKey& payloadKey) {
+DWORD WriteEncrypted(const QVData& data, const KeyHeader& header, const SecretKey& payloadKey,
+                     Flush flush) {
   int fd = -1;
   mode_t mode = 0;
   if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
@@ -40,13 +46,13 @@ DWORD WriteEncrypted(const QVData& data, const KeyHeader& header, const SecretKe
   if (const DWORD status = EncryptStream(fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  return out.Publish(mode);
+  return out.Publish(mode, flush == Flush::File);
 }
 
 // Decrypts the payload of the open source `fd` (header already checked) into the
 // destination of `data`.
 DWORD WriteDecrypted(const QVData& data, int fd, mode_t mode, std::uint32_t headerLength,
-                     const KeyHeader& header, const SecretKey& payloadKey) {
+                     const KeyHeader& header, const SecretKey& payloadKey, Flush flush) {
   if (!AeadAvailable(header.aead)) return StatusEngineInitError;
   const std::string target = DecryptedPath(data.sourcePath, data.destinationPath);
   if (target.empty()) return StatusDestinationInUse;
@@ -57,13 +63,13 @@ DWORD WriteDecrypted(const QVData& data, int fd, mode_t mode, std::uint32_t head
   if (const DWORD status = DecryptStream(fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  return out.Publish(mode);
+  return out.Publish(mode, flush == Flush::File);
 }
 
 // Opens the stored file `data` names, reads its header and, when `unlock(header, &key)` gives
 // StatusSuccess and the item key, writes the plain file under the payload key derived from it.
 template <class Unlock>
-DWORD DecryptStored(const QVData& data, Unlock&& unlock) {
+DWORD DecryptStored(const QVData& data, Flush flush, Unlock&& unlock) {
   int fd = -1;
   mode_t mode = 0;
   if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
@@ -76,7 +82,7 @@ DWORD DecryptStored(const QVData& data, Unlock&& unlock) {
     return status;
   SecretKey itemKey;
   if (const DWORD status = unlock(header, &itemKey); status != StatusSuccess) return status;
-  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(itemKey));
+  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(itemKey), flush);
 }
 
 }  // namespace
@@ -94,18 +100,19 @@ DWORD EncryptFile(const QVData& data) {
   const SecretKey itemKey = RandomKey();
   SealCore(&header, Family::File, itemKey);
   AddRecipient(&header, itemKey, name, user.publicKey);
-  return WriteEncrypted(data, header, DerivePayloadKey(itemKey));
+  return WriteEncrypted(data, header, DerivePayloadKey(itemKey), Flush::File);
 }
 
 DWORD DecryptFile(const QVData& data) {
   UserKey user;
   if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user)) return StatusWrongPassword;
   const std::string name = ActingName(data.keyName, data.credentials, data.credentialsLength);
-  return DecryptStored(data, [&](const KeyHeader& header, SecretKey* itemKey) -> DWORD {
-    // A file of a folder has no recipients: only its folder's key opens it.
-    if (header.kind != Kind::File) return StatusNotAuthorized;
-    return UnlockHeader(header, Family::File, user, name, itemKey);
-  });
+  return DecryptStored(data, Flush::File,
+                       [&](const KeyHeader& header, SecretKey* itemKey) -> DWORD {
+                         // A file of a folder has no recipients: only its folder's key opens it.
+                         if (header.kind != Kind::File) return StatusNotAuthorized;
+                         return UnlockHeader(header, Family::File, user, name, itemKey);
+                       });
 }
 
 DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
@@ -124,16 +131,17 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
   header.ownerKeyFile = owner.ownerKeyFile;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
   SealCore(&header, Family::File, fileKey);
-  return WriteEncrypted(data, header, DerivePayloadKey(fileKey));
+  return WriteEncrypted(data, header, DerivePayloadKey(fileKey), Flush::ByCaller);
 }
 
 DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {
-  return DecryptStored(data, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
-    if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
-      return StatusWrongPassword;
-    *fileKey = DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
-    return VerifyMacs(header, Family::File, *fileKey);
-  });
+  return DecryptStored(
+      data, Flush::ByCaller, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
+        if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
+          return StatusWrongPassword;
+        *fileKey = DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
+        return VerifyMacs(header, Family::File, *fileKey);
+      });
 }
 
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {

@@ -139,14 +139,14 @@ DWORD OutputFile::CreateNamed() {
   return StatusDestinationInUse;
 }
 
-DWORD OutputFile::Flush(mode_t mode) {
+DWORD OutputFile::Flush(mode_t mode, bool toDisk) {
   if (fd_ < 0 || done_) return StatusDestinationInUse;
-  if (fchmod(fd_, mode) != 0 || fsync(fd_) != 0) return StatusDestinationInUse;
+  if (fchmod(fd_, mode) != 0 || (toDisk && fsync(fd_) != 0)) return StatusDestinationInUse;
   return StatusSuccess;
 }
 
-DWORD OutputFile::Publish(mode_t mode) {
-  if (const DWORD status = Flush(mode); status != StatusSuccess) return status;
+DWORD OutputFile::Publish(mode_t mode, bool flush) {
+  if (const DWORD status = Flush(mode, flush); status != StatusSuccess) return status;
   if (tempPath_.empty()) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
@@ -161,7 +161,7 @@ DWORD OutputFile::Publish(mode_t mode) {
       return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
   }
   done_ = true;
-  SyncFolder(FolderOf(path_));
+  if (flush) SyncFolder(FolderOf(path_));
   return StatusSuccess;
 }
 

@@ -52,15 +52,16 @@ class OutputFile {
   // For a file that will replace `path`: 12 when nothing can be created beside it.
   [[nodiscard]] DWORD CreateReplacement(const std::string& path);
   int fd() const { return fd_; }
-  // Sets the mode, flushes the data to the disk and gives the file its name without
+  // Sets the mode, flushes the data to the disk (unless `flush` is false: a file of a folder
+  // whose caller flushes the whole folder once) and gives the file its name without
   // replacing anything: 14 when the name was taken meanwhile, 12 on any other failure.
-  [[nodiscard]] DWORD Publish(mode_t mode);
+  [[nodiscard]] DWORD Publish(mode_t mode, bool flush = true);
   // Sets the mode, flushes and renames over the path: 12 on failure.
   [[nodiscard]] DWORD Replace(mode_t mode);
 
  private:
   [[nodiscard]] DWORD CreateNamed();
-  [[nodiscard]] DWORD Flush(mode_t mode);
+  [[nodiscard]] DWORD Flush(mode_t mode, bool toDisk = true);
 
   std::string path_;
   std::string tempPath_;  // empty for an unnamed file

@@ -1,0 +1,63 @@
+// Small file helpers every part of the engine uses: existence without following a link's
+// target, the engine's plain delete, splitting a path into folder and name, and the
+// credential block that is wiped when it goes.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Files.h"
+#include "suite/QvFsApi.h"
+
+namespace engine {
+
+inline bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Sets normal attributes and deletes: a plain delete, the data is not overwritten first.
+inline bool DeleteNormal(const std::string& path) {
+  (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileA(path.c_str()) != FALSE;
+}
+
+// Folder and name of a native path; a path ending in "/" names its last folder.
+inline std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return {std::string(), trimmed};
+  return {slash == 0 ? std::string("/") : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
+}
+
+// A credential block (key name, NUL, label, NUL) of the dialog's size, wiped when it goes.
+class Credentials {
+ public:
+  explicit Credentials(DWORD size) : bytes_(size, 0) {}
+  ~Credentials() {
+    volatile BYTE* bytes = bytes_.data();
+    for (std::size_t i = 0; i < bytes_.size(); ++i) bytes[i] = 0;
+  }
+  Credentials(const Credentials&) = delete;
+  Credentials& operator=(const Credentials&) = delete;
+  [[nodiscard]] bool Fill(const std::string& keyName, const std::string& label) {
+    return FillCredentialBlock(bytes_.data(), static_cast<DWORD>(bytes_.size()), keyName.c_str(),
+                               label.c_str(), &length_);
+  }
+  BYTE* Data() { return bytes_.data(); }
+  DWORD Length() const { return length_; }
+  DWORD* LengthPointer() { return &length_; }
+
+ private:
+  std::vector<BYTE> bytes_;
+  DWORD length_ = 0;
+};
+
+}  // namespace engine

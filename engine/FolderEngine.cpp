@@ -1,0 +1,542 @@
+// Folders and containers through the progress dialog (see FolderEngine.h).
+#include "engine/FolderEngine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/StringTable.h"
+#include "engine/CProgressDlg.h"
+#include "engine/EngineFiles.h"
+#include "engine/ItemRules.h"
+#include "engine/OperationRequest.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/WindowApi.h"
+#include "sharing/SharingAccess.h"
+#include "suite/QvFsApi.h"
+
+using engine::Credentials;
+using engine::DeleteNormal;
+using engine::Exists;
+using engine::IsFolder;
+using engine::SplitPath;
+
+namespace {
+
+constexpr char kWorkFolderSuffix[] = ".qvef-work-";
+constexpr char kDesktopIni[] = "desktop.ini";
+// A folder that is not there or cannot be listed: the library's unknown-error result.
+constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
+
+// One entry of a folder listing, as the walk needs it.
+struct Entry {
+  std::string name;
+  DWORD attributes = 0;
+};
+
+// The entries of `folder` other than "." and "..", read before the walk changes anything;
+// false when the folder cannot be listed.
+bool ListFolder(const std::string& folder, std::vector<Entry>* entries) {
+  WIN32_FIND_DATAA data{};
+  const std::string pattern = folder + "/*";
+  const HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
+    entries->push_back({data.cFileName, data.dwFileAttributes});
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return true;
+}
+
+bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+std::string WithoutContainerSuffix(std::string path) {
+  if (HasSuffix(path, kBackupSuffix)) path = WithoutSuffix(path, kBackupSuffix);
+  if (HasSuffix(path, kQvefSuffix)) path = WithoutSuffix(path, kQvefSuffix);
+  return path;
+}
+
+// The header and algorithm name stored in an open container.
+struct StoredHeader {
+  BYTE* bytes = nullptr;
+  DWORD length = 0;
+  char algorithm[1024] = {};
+  ~StoredHeader() { std::free(bytes); }
+};
+
+}  // namespace
+
+FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {}
+
+FolderEngine::~FolderEngine() = default;
+
+std::string FolderEngine::TargetFolderOf(const std::string& containerPath) {
+  return WithoutContainerSuffix(containerPath);
+}
+
+ItemStatus FolderEngine::Report(const std::string& path, ItemStatus status) {
+  dialog_.AddResultRow(path, ShownFolder(SplitPath(path).first), std::string());
+  dialog_.ReportStatus(status);
+  return status;
+}
+
+std::string FolderEngine::ShownFolder(const std::string& folder) const {
+  for (const auto& [tree, shown] : shownTrees_) {
+    if (folder == tree) return shown;
+    if (folder.size() > tree.size() && folder.compare(0, tree.size(), tree) == 0 &&
+        folder[tree.size()] == '/')
+      return shown + folder.substr(tree.size());
+  }
+  return folder;
+}
+
+std::string FolderEngine::MakeWorkFolder(const std::string& besidePath) {
+  const auto [parent, name] = SplitPath(WithoutContainerSuffix(besidePath));
+  const std::string prefix = "." + name + kWorkFolderSuffix;
+  char path[8000];
+  if (!CreateUniqueDirectoryA(parent.c_str(), prefix.c_str(), path, sizeof path)) return {};
+  return path;
+}
+
+void FolderEngine::RemoveWorkFolders() {
+  for (const auto& [container, work] : preparedContainers_)
+    if (Exists(work)) (void)DeleteFolderTreeA(work.c_str());
+  preparedContainers_.clear();
+  shownTrees_.clear();
+}
+
+// ---- Preparation: the encryption walk ----
+
+bool FolderEngine::WalkForEncryption(const std::string& path) {
+  if (dialog_.CancelRequested()) return true;
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (!path.empty() && path.back() == '/' && IsProtectedLocation(path)) return false;
+  if (IsLink(attributes)) {
+    // Counted for its row; the processing pass refuses it without following it.
+    dialog_.AddToTotal(1);
+    return true;
+  }
+  if (IsDirectory(attributes)) {
+    std::vector<Entry> entries;
+    if (!ListFolder(path, &entries)) return false;
+    for (const Entry& entry : entries) {
+      if (dialog_.CancelRequested()) return true;
+      if (!WalkForEncryption(path + "/" + entry.name)) return false;
+    }
+    dialog_.MarkStepSucceeded();
+    return true;
+  }
+  // Only the backups this operation made are skipped; an older one is the user's file.
+  if (dialog_.IsOwnBackup(path)) return true;
+  if (HasSuffix(path, kQvefSuffix)) {
+    if (!DecryptContainerInPlace(path)) return false;
+    dialog_.MarkStepSucceeded();
+    return true;
+  }
+  if (!HasSuffix(path, kQvfSuffix)) {
+    dialog_.AddToTotal(1);
+    dialog_.MarkStepSucceeded();
+    return true;
+  }
+  if (SplitPath(path).second == kEmptyFolderMarker) {
+    (void)DeleteNormal(path);
+    return true;
+  }
+  if (dialog_.DecryptInPlaceForWalk(path, SplitPath(path).first) != StatusSuccess) return false;
+  dialog_.AddToTotal(1);
+  dialog_.MarkStepSucceeded();
+  return true;
+}
+
+bool FolderEngine::DecryptContainerInPlace(const std::string& containerPath) {
+  const std::string backup = BackupNameOf(containerPath);
+  if (MoveFileExA(containerPath.c_str(), backup.c_str(), 0) == FALSE) {
+    (void)Report(containerPath, StatusDestinationExists);
+    return false;
+  }
+  dialog_.RecordBackup(backup);
+  if (!PrepareContainerDecryption(backup)) return false;
+  return DecryptContainer(backup) == StatusSuccess;
+}
+
+// ---- Container decryption ----
+
+bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) {
+  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
+    (void)Report(containerPath, StatusNotAuthorized);
+    return false;
+  }
+  const std::string target = TargetFolderOf(containerPath);
+  if (Exists(target)) {
+    (void)Report(target + "/", StatusDestinationExists);
+    return false;
+  }
+  dialog_.ShowFilesRemaining(true);
+  FolderContainer container;
+  if (!container.OpenAt("", containerPath, 0)) {
+    (void)Report(containerPath, StatusContainerError);
+    return false;
+  }
+  const std::string work = MakeWorkFolder(containerPath);
+  if (work.empty()) {
+    container.Close();
+    (void)Report(containerPath, StatusDestinationInUse);
+    return false;
+  }
+  dialog_.RecordCreatedFolder(work);
+  const std::string tree = work + "/" + SplitPath(target).second;
+  container.SetRootDir(tree + "/");
+  CProgressCtrl bar(dialog_.ProgressBar());
+  if (!CreateDirectoryA(tree.c_str()) ||
+      !container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel())) {
+    container.Close();
+    if (!DeleteFolderTreeA(work.c_str())) (void)Report(target + "/", StatusSourceInUse);
+    dialog_.ForgetCreatedFolder(work);
+    (void)Report(containerPath, StatusDestinationExists);
+    return false;
+  }
+  container.Close();
+  preparedContainers_[containerPath] = work;
+  dialog_.RecordDecryptedContainer(containerPath);
+  int lower = 0;
+  int upper = 0;
+  bar.GetRange(lower, upper);
+  dialog_.AddToTotal(upper);
+  return true;
+}
+
+ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
+                                          DWORD* handle) {
+  StoredHeader header;
+  if (!container.GetFolderOptions(header.algorithm, &header.bytes, &header.length))
+    return Report(rowPath, StatusContainerError);
+  Credentials credentials(dialog_.CredentialSize());
+  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel()))
+    return Report(rowPath, StatusMemoryError);
+  const std::string keyName = dialog_.KeyName();
+  const KeyRecord& key = dialog_.Key();
+  const DWORD result = dialog_.RunLibraryCall([&] {
+    return QVFSInitFolderDecryption(header.bytes, header.length, keyName.c_str(), keyName.c_str(),
+                                    key.blob, key.blobLength, credentials.Data(),
+                                    credentials.LengthPointer(), handle);
+  });
+  if (result == StatusCancelled) {
+    if (*handle != 0) (void)QVFSCloseHandle(*handle);
+    *handle = 0;
+    return StatusCancelled;
+  }
+  if (result != StatusSuccess) return Report(rowPath, static_cast<ItemStatus>(result));
+  return StatusSuccess;
+}
+
+void FolderEngine::CloseFolderHandle(DWORD handle) {
+  if (handle == 0) return;
+  (void)dialog_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
+}
+
+ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
+  const auto prepared = preparedContainers_.find(containerPath);
+  if (prepared == preparedContainers_.end()) return Report(containerPath, StatusContainerError);
+  const std::string work = prepared->second;
+  const std::string target = TargetFolderOf(containerPath);
+  const std::string tree = work + "/" + SplitPath(target).second;
+
+  DWORD handle = 0;
+  {
+    FolderContainer container;
+    if (!container.OpenAt("", containerPath, 0)) return Report(containerPath, StatusContainerError);
+    if (const ItemStatus opened = OpenFolderHandle(container, containerPath, &handle);
+        opened != StatusSuccess)
+      return opened;
+  }
+  shownTrees_[tree] = target;
+  ItemStatus status = WalkFolder(tree, Mode::Decrypt, kCheckAll, nullptr, handle);
+  CloseFolderHandle(handle);
+  shownTrees_.erase(tree);
+  if (dialog_.CancelRequested()) return StatusCancelled;
+  if (status != StatusSuccess) return status;
+
+  // Every restored file is on disk before the folder gets the name the user knows, and the
+  // container is deleted only at the end of the operation, after that.
+  const auto [parent, name] = SplitPath(target);
+  if (!FlushVolumeOfPathA(tree.c_str())) return Report(target + "/", StatusDestinationInUse);
+  if (MoveFileExA(tree.c_str(), target.c_str(), 0) == FALSE)
+    return Report(target + "/", StatusDestinationExists);
+  (void)FlushPathBuffersA(parent.c_str());
+  dialog_.RecordCreatedFolder(target);
+  if (RemoveDirectoryA(work.c_str())) dialog_.ForgetCreatedFolder(work);
+  preparedContainers_.erase(containerPath);
+  if (Exists(target + "/" + kDesktopIni)) {
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    (void)SetFileAttributesA(target.c_str(), attributes | FILE_ATTRIBUTE_SYSTEM);
+  }
+  return StatusSuccess;
+}
+
+// ---- Folder encryption ----
+
+ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
+  const auto [parent, name] = SplitPath(folder);
+  const std::string containerPath = folder + std::string(kQvefSuffix);
+  Credentials credentials(dialog_.CredentialSize());
+  std::vector<BYTE> header(kFolderHeaderCapacity);
+  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel()))
+    return Report(folder + "/", StatusMemoryError);
+
+  DWORD handle = 0;
+  DWORD headerLength = kFolderHeaderCapacity;
+  EncryptAlgoInfo algorithm = dialog_.Algorithm();
+  const std::string keyName = dialog_.KeyName();
+  const KeyRecord& key = dialog_.Key();
+  const DWORD started = dialog_.RunLibraryCall([&] {
+    return QVFSInitFolderEncryption(&algorithm, keyName.c_str(), key.blob, key.blobLength,
+                                    credentials.Data(), credentials.Length(), header.data(),
+                                    &headerLength, &handle);
+  });
+  if (started != StatusSuccess) {
+    if (handle != 0) (void)QVFSCloseHandle(handle);
+    if (started == StatusCancelled) return StatusCancelled;
+    return Report(folder + "/", static_cast<ItemStatus>(started));
+  }
+  if (Exists(containerPath)) {
+    CloseFolderHandle(handle);
+    return Report(folder + "/", StatusDirectoryAlreadyEncrypted);
+  }
+
+  const std::string work = MakeWorkFolder(folder);
+  if (work.empty()) {
+    CloseFolderHandle(handle);
+    return Report(containerPath, StatusFileAccessError);
+  }
+  const std::string building = work + "/" + name + std::string(kQvefSuffix);
+  ItemStatus status = StatusSuccess;
+  {
+    FolderContainer container;
+    BYTE* headerBytes = header.data();
+    char algorithmName[MAX_PATH];
+    std::snprintf(algorithmName, sizeof algorithmName, "%s", algorithm.algorithmName);
+    if (!container.OpenContainer(building, algorithmName, &headerBytes, &headerLength, TRUE)) {
+      status = Report(containerPath, StatusFileAccessError);
+    } else {
+      container.SetRootDir(folder + "/");
+      const Sink sink{&container, work};
+      status = WalkFolder(folder, Mode::Encrypt, kCheckAll, &sink, handle);
+      if (dialog_.CancelRequested()) status = StatusCancelled;
+      if (status == StatusSuccess && !container.Flush())
+        status = Report(containerPath, StatusDestinationInUse);
+    }
+    container.Close();
+  }
+  CloseFolderHandle(handle);
+
+  if (status == StatusSuccess) {
+    // The container is whole and on disk: it takes its name (never over one that appeared
+    // meanwhile), the name is made durable, and only then does the folder go.
+    if (MoveFileExA(building.c_str(), containerPath.c_str(), 0) == FALSE) {
+      status = Report(containerPath, StatusDirectoryAlreadyEncrypted);
+    } else {
+      (void)FlushPathBuffersA(parent.c_str());
+      ApplyDelegateSharing(dialog_.UserId(), containerPath);
+    }
+  }
+  (void)DeleteFolderTreeA(work.c_str());
+  if (status != StatusSuccess) return status;
+  if (!dialog_.Request().keepSource && !DeleteFolderTreeA(folder.c_str()))
+    return Report(folder + "/", StatusSourceInUse);
+  return StatusSuccess;
+}
+
+// ---- The walk of the processing pass ----
+
+ItemStatus FolderEngine::WalkFolder(const std::string& folder, Mode mode, DWORD checkFlags,
+                                    const Sink* sink, DWORD handle) {
+  if (folder.empty()) return kFolderNotListed;
+  if (mode == Mode::Encrypt && IsProtectedLocation(folder))
+    return Report(folder + "/", StatusProtectedLocation);
+  std::vector<Entry> entries;
+  if (!ListFolder(folder, &entries)) return Report(folder + "/", kFolderNotListed);
+
+  if (sink != nullptr && mode == Mode::Encrypt) {
+    const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
+    LONG added = sink->container->AddFile(marker, FALSE);
+    if (added == -2) {
+      if (!dialog_.ConfirmReplace(marker)) return Report(folder + "/", StatusDestinationExists);
+      added = sink->container->AddFile(marker, TRUE);
+    }
+    if (added <= 0) return Report(folder + "/", StatusFileAccessError);
+  }
+
+  CProgressCtrl bar(dialog_.ProgressBar());
+  for (const Entry& entry : entries) {
+    if (dialog_.CancelRequested()) return StatusCancelled;
+    const std::string path = folder + "/" + entry.name;
+    ItemStatus status = StatusSuccess;
+    if (IsLink(entry.attributes)) {
+      // A link is never followed nor removed; a folder holding one cannot be encrypted whole.
+      if (mode == Mode::Decrypt) continue;
+      status = Report(path, StatusFileAccessError);
+    } else if (IsDirectory(entry.attributes)) {
+      if (mode == Mode::Encrypt && IsProtectedLocation(path))
+        status = Report(path + "/", StatusProtectedLocation);
+      else
+        status = WalkFolder(path, mode, checkFlags, sink, handle);
+    } else if (mode == Mode::Encrypt) {
+      if (dialog_.IsOwnBackup(path)) continue;
+      status = EncryptFileOfFolder(path, folder, checkFlags, *sink, handle);
+      if (status == StatusSuccess) bar.StepIt();
+    } else {
+      if (!HasSuffix(entry.name, kQvfSuffix)) continue;
+      status = DecryptFileOfFolder(path, folder, checkFlags, handle);
+      if (status == StatusSuccess) bar.StepIt();
+    }
+    if (status != StatusSuccess) return status;
+  }
+  return dialog_.CancelRequested() ? StatusCancelled : StatusSuccess;
+}
+
+ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             DWORD checkFlags, const Sink& sink, DWORD handle) {
+  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+  const auto finish = [&](ItemStatus status) {
+    dialog_.ReportStatus(status);
+    return status;
+  };
+  if (const ItemStatus check = CheckForEncryption(path, checkFlags); check != StatusSuccess)
+    return finish(check);
+  Credentials credentials(dialog_.CredentialSize());
+  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
+
+  char imageName[32];
+  std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
+                static_cast<unsigned long long>(++imageCounter_));
+  const std::string image = sink.imageFolder + imageName;
+  QVData data{};
+  data.folderHandle = handle;
+  data.sourcePath = path.c_str();
+  data.destinationPath = image.c_str();
+  data.keyName = dialog_.KeyName().c_str();
+  data.keyBlob = dialog_.Key().blob;
+  data.keyBlobLength = dialog_.Key().blobLength;
+  data.credentials = credentials.Data();
+  data.credentialsLength = credentials.Length();
+  data.callback = &dialog_;
+  QVData* record = &data;
+  const DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
+  if (result != StatusSuccess) {
+    if (Exists(image)) (void)DeleteNormal(image);
+    return finish(static_cast<ItemStatus>(result));
+  }
+
+  const std::string entry = path + std::string(kQvfSuffix);
+  bool stored = true;
+  LONG added = sink.container->AddFileFromImage(entry, image, FALSE);
+  if (added == -2) {
+    if (dialog_.ConfirmReplace(entry)) {
+      added = sink.container->AddFileFromImage(entry, image, TRUE);
+    } else {
+      // Declined: the image goes, the plain file stays where it is.
+      stored = false;
+      dialog_.ClearAllReplaced();
+      added = 0;
+    }
+  }
+  (void)DeleteNormal(image);
+  if (added < 0 || (stored && added == 0)) return finish(StatusFileAccessError);
+  if (stored && openContainer_ != nullptr && sink.container == openContainer_.get() &&
+      !dialog_.Request().keepSource && !DeleteNormal(path))
+    return finish(StatusSourceNotDeleted);
+  return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             DWORD checkFlags, DWORD handle) {
+  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+  const auto finish = [&](ItemStatus status) {
+    dialog_.ReportStatus(status);
+    return status;
+  };
+  if (const ItemStatus check = CheckForDecryption(path, checkFlags); check != StatusSuccess)
+    return finish(check);
+  const std::string target = PlainNameOf(path);
+  if (Exists(target)) return finish(StatusDestinationExists);
+  Credentials credentials(dialog_.CredentialSize());
+  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
+
+  QVData data{};
+  data.folderHandle = handle;
+  data.sourcePath = path.c_str();
+  data.destinationPath = folder.c_str();
+  data.keyName = dialog_.KeyName().c_str();
+  data.keyName2 = dialog_.KeyName().c_str();
+  data.keyBlob = dialog_.Key().blob;
+  data.keyBlobLength = dialog_.Key().blobLength;
+  data.credentials = credentials.Data();
+  data.credentialsLength = credentials.Length();
+  data.callback = &dialog_;
+  QVData* record = &data;
+  DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderDecryptFile(record); });
+  if (result != StatusSuccess && result != StatusCancelled) {
+    // A file stored on its own (shared into the container) opens with the user's key.
+    if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
+    data.credentialsLength = credentials.Length();
+    result = dialog_.RunLibraryCall([record] { return QVFSDecryptFile(record); });
+  }
+  if (result == StatusCancelled) {
+    if (Exists(target)) (void)DeleteNormal(target);
+    return finish(StatusCancelled);
+  }
+  if (result != StatusSuccess) return finish(static_cast<ItemStatus>(result));
+  if (!DeleteNormal(path)) {
+    (void)DeleteNormal(target);
+    return finish(StatusSourceNotDeleted);
+  }
+  return finish(StatusSuccess);
+}
+
+// ---- A container open in a view ----
+
+bool FolderEngine::OpenRequestContainer() {
+  const ContainerArguments& arguments = *dialog_.Request().container;
+  auto container = std::make_unique<FolderContainer>();
+  std::string root = arguments.directory;
+  if (!root.empty() && root.back() != '/') root += '/';
+  if (!container->OpenAt(root, arguments.containerPath, arguments.folderId)) return false;
+  openContainer_ = std::move(container);
+  return true;
+}
+
+ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
+  const std::string& containerPath = dialog_.Request().container->containerPath;
+  DWORD handle = 0;
+  if (const ItemStatus opened = OpenFolderHandle(*openContainer_, containerPath, &handle);
+      opened != StatusSuccess)
+    return opened;
+  const bool encrypt = dialog_.Encrypting();
+  std::string work;
+  ItemStatus status = StatusSuccess;
+  if (encrypt) {
+    work = MakeWorkFolder(containerPath);
+    if (work.empty()) status = Report(containerPath, StatusFileAccessError);
+  }
+  const Sink sink{openContainer_.get(), work};
+  if (status == StatusSuccess && IsFolder(item)) {
+    status = WalkFolder(item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
+                        encrypt ? &sink : nullptr, handle);
+    if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
+        !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderTreeA(item.c_str()))
+      status = Report(item + "/", StatusSourceInUse);
+  } else if (status == StatusSuccess) {
+    const std::string folder = SplitPath(item).first;
+    status = encrypt ? EncryptFileOfFolder(item, folder, kCheckLocation, sink, handle)
+                     : DecryptFileOfFolder(item, folder, kCheckName, handle);
+    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
+  }
+  if (!work.empty()) (void)DeleteFolderTreeA(work.c_str());
+  CloseFolderHandle(handle);
+  if (dialog_.CancelRequested()) return StatusCancelled;
+  return status;
+}

@@ -1,0 +1,101 @@
+// The folder half of the progress dialog's operation: a folder into one container
+// "<folder>.qvef" beside it, a container back into its folder, the encryption walk's
+// in-place decryption of containers found inside a folder, and operations on a container
+// open in a view (files dropped into it, encrypted copies taken out of it).
+//
+// Nothing is named as a result before it is whole and on disk. A folder is encrypted into a
+// container built in a hidden work folder beside it (".<name>.qvef-work-XXXXXX"), with the
+// encrypted image of each file written there too, so the folder itself is never changed; the
+// container gets its final name only after it has been flushed, and only then is the folder
+// deleted. A container is restored into the same kind of work folder, which is flushed and
+// then renamed to the folder's name; the container is deleted at the end of the operation.
+// A crash therefore leaves at most a hidden work folder, never a partial result under a name
+// the user knows, and never a source that lost data.
+//
+// Dialog thread only; the library calls run on workers through the dialog.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "container/FolderContainer.h"
+#include "core/ItemStatus.h"
+#include "platform/WinTypes.h"
+
+class CProgressDlg;
+
+class FolderEngine {
+ public:
+  explicit FolderEngine(CProgressDlg& dialog);
+  ~FolderEngine();
+  FolderEngine(const FolderEngine&) = delete;
+  FolderEngine& operator=(const FolderEngine&) = delete;
+
+  // ---- Preparation pass ----
+
+  // The encryption walk of `path` (a folder, or a container or ".qvf" file to decrypt in
+  // place first): adds the files it will encrypt to the dialog's total. False (after a row)
+  // when the walk failed.
+  [[nodiscard]] bool WalkForEncryption(const std::string& path);
+  // Checks the container at `containerPath` and extracts its images into a work folder;
+  // adds its files to the total and the container to the decrypted containers. False (after
+  // a row) when the operation must end.
+  [[nodiscard]] bool PrepareContainerDecryption(const std::string& containerPath);
+
+  // ---- Processing pass ----
+
+  [[nodiscard]] ItemStatus EncryptFolder(const std::string& folder);
+  [[nodiscard]] ItemStatus DecryptContainer(const std::string& containerPath);
+
+  // ---- Operations on a container open in a view ----
+
+  // Opens the request's container; false (after a row) when it does not open.
+  [[nodiscard]] bool OpenRequestContainer();
+  bool HasOpenContainer() const { return openContainer_ != nullptr; }
+  // One item of the processing pass of such an operation.
+  [[nodiscard]] ItemStatus ProcessInOpenContainer(const std::string& item);
+
+  // Removes every work folder still left by this operation (failure or cancel).
+  void RemoveWorkFolders();
+
+  // The folder a container restores into: its path without ".qvef", or without
+  // ".qvef.quorvinencryptedtempfile" for a container moved aside by the walk.
+  static std::string TargetFolderOf(const std::string& containerPath);
+
+ private:
+  enum class Mode { Encrypt, Decrypt };
+  // What a walk writes into: the container the images go to and the folder they are written
+  // in while they wait for it.
+  struct Sink {
+    FolderContainer* container = nullptr;
+    std::string imageFolder;
+  };
+
+  // Extracts and decrypts a container found by the encryption walk in place; false on failure.
+  [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
+  [[nodiscard]] ItemStatus WalkFolder(const std::string& folder, Mode mode, DWORD checkFlags,
+                                      const Sink* sink, DWORD handle);
+  [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
+                                               DWORD checkFlags, const Sink& sink, DWORD handle);
+  [[nodiscard]] ItemStatus DecryptFileOfFolder(const std::string& path, const std::string& folder,
+                                               DWORD checkFlags, DWORD handle);
+  // Opens a folder handle from a container's stored header; a row reports a failure.
+  [[nodiscard]] ItemStatus OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
+                                            DWORD* handle);
+  void CloseFolderHandle(DWORD handle);
+  // A new hidden work folder beside `besidePath`; empty (after a row) when none can be made.
+  std::string MakeWorkFolder(const std::string& besidePath);
+  // The row folder the user knows for a path inside a restore's work tree.
+  std::string ShownFolder(const std::string& folder) const;
+  ItemStatus Report(const std::string& path, ItemStatus status);
+
+  CProgressDlg& dialog_;
+  std::unique_ptr<FolderContainer> openContainer_;
+  // Containers prepared for decryption: container path -> work folder holding its tree.
+  std::map<std::string, std::string> preparedContainers_;
+  // Work trees being decrypted: tree path -> the folder it becomes.
+  std::map<std::string, std::string> shownTrees_;
+  std::uint64_t imageCounter_ = 0;
+};

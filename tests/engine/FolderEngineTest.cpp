@@ -1,0 +1,311 @@
+// Folders and containers through the progress dialog, over real trees and real containers:
+// the round trip of a tree with every kind of entry, the refusals that leave both sides
+// untouched, encrypted inputs inside a folder, Cancel in each pass, links, old backups, and
+// items dropped into a container that is open in a view.
+#include <sys/stat.h>
+
+#include <map>
+
+#include "container/QVDatabase.h"
+#include "platform/Files.h"
+#include "engine/FolderEngine.h"
+#include "tests/engine/ProgressDialogFixture.h"
+
+namespace {
+
+using namespace engine_test;
+namespace fs = std::filesystem;
+
+// Every entry below `root` by its relative path: a file's bytes, "<dir>" for a folder,
+// "<link>" for a symbolic link (never followed).
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string relative = fs::relative(it->path(), root).string();
+    if (it->is_symlink())
+      entries[relative] = "<link>";
+    else if (it->is_directory())
+      entries[relative] = "<dir>";
+    else
+      entries[relative] = ReadBytes(it->path().string());
+  }
+  return entries;
+}
+
+// The number of file entries (markers included) stored in a container; -1 when unreadable.
+int StoredEntries(const std::string& container) {
+  QVDatabase database;
+  if (database.Open(container, FALSE) != VARIANT_TRUE) return -1;
+  VARIANT files;
+  VariantInit(&files);
+  int count = 0;
+  if (database.GetAllFiles(&files) != VARIANT_TRUE)
+    count = -1;
+  else if (files.parray != nullptr)
+    count = static_cast<int>(files.parray->rgsabound[0].cElements);
+  (void)VariantClear(&files);
+  (void)database.Close();
+  return count;
+}
+
+std::string StatusText(ItemStatus status) { return Text(MessageIdForStatus(status)); }
+
+class FolderEngineTest : public ProgressDialogFixture {
+ protected:
+  // A tree with nested and empty folders, a hidden file, names with spaces, quotes and
+  // non-ASCII letters, and files on both sides of the container's 1 MiB block.
+  std::string MakeTree(const std::string& name) {
+    const std::string root = P(name);
+    fs::create_directories(root + "/sub dir/deeper");
+    fs::create_directories(root + "/empty");
+    WriteBytes(root + "/a.txt", "alpha");
+    WriteBytes(root + "/.hidden", "hidden");
+    WriteBytes(root + "/sub dir/it's \"quoted\".txt", "quoted");
+    WriteBytes(root + "/sub dir/grüße.txt", "non-ascii");
+    WriteBytes(root + "/sub dir/deeper/block.bin", Bytes(1u << 20, 3));
+    WriteBytes(root + "/sub dir/deeper/block+1.bin", Bytes((1u << 20) + 1, 5));
+    WriteBytes(root + "/zero.bin", "");
+    return root;
+  }
+
+  // Entries of the work folder beside the tree: none may be left after an operation.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".qvef-work-") != std::string::npos ||
+          name.find(".quorvinencryptedtempfile") != std::string::npos)
+        found.push_back(name);
+    }
+    return found;
+  }
+};
+
+TEST_F(FolderEngineTest, ATreeBecomesOneContainerAndComesBackExactly) {
+  const std::string root = MakeTree("docs");
+  WriteBytes(root + "/desktop.ini", "[.ShellClassInfo]");
+  const auto before = Snapshot(root);
+
+  Outcome run = RunDialog({root}, true);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  ASSERT_TRUE(fs::is_regular_file(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+  // One row per file, each shown where the user knows it.
+  EXPECT_EQ(run.rows.size(), 8u) << run.Statuses();
+  for (const auto& row : run.rows) {
+    EXPECT_EQ(row[1], Text(IDS_SUCCESS)) << row[0];
+    EXPECT_EQ(row[2].rfind(root, 0), 0u) << row[2];
+  }
+  // The container holds images, not the plain bytes.
+  EXPECT_EQ(ReadBytes(root + ".qvef").find("non-ascii"), std::string::npos);
+
+  run = RunDialog({root + ".qvef"}, false);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_TRUE(Leftovers().empty());
+  for (const auto& row : run.rows) EXPECT_EQ(row[2].find(".qvef-work-"), std::string::npos);
+  EXPECT_NE(GetFileAttributesA(root.c_str()) & FILE_ATTRIBUTE_SYSTEM, 0u);
+}
+
+TEST_F(FolderEngineTest, AnEmptyFolderSurvivesTheRoundTrip) {
+  fs::create_directories(P("nothing"));
+  ASSERT_EQ(RunDialog({P("nothing")}, true).result, IDOK);
+  EXPECT_EQ(StoredEntries(P("nothing.qvef")), 1);  // the marker alone
+  ASSERT_EQ(RunDialog({P("nothing.qvef")}, false).result, IDOK);
+  EXPECT_TRUE(fs::is_directory(P("nothing")));
+  EXPECT_TRUE(fs::is_empty(P("nothing")));
+}
+
+TEST_F(FolderEngineTest, RefusalsLeaveBothSidesUntouched) {
+  const std::string root = MakeTree("docs");
+  WriteBytes(root + ".qvef", "an older container");
+  const auto tree = Snapshot(root);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows.back()[1], StatusText(StatusDirectoryAlreadyEncrypted));
+  EXPECT_EQ(Snapshot(root), tree);
+  EXPECT_EQ(ReadBytes(root + ".qvef"), "an older container");
+  EXPECT_TRUE(Leftovers().empty());
+
+  // Decrypting into a folder name that exists.
+  fs::remove(root + ".qvef");
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  fs::create_directories(root);
+  WriteBytes(root + "/mine.txt", "mine");
+  const std::string container = ReadBytes(root + ".qvef");
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = RunDialog({root + ".qvef"}, false);
+  ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
+  EXPECT_EQ(run.rows[0][1], StatusText(StatusDestinationExists));
+  EXPECT_EQ(ReadBytes(root + "/mine.txt"), "mine");
+  EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
+}
+
+TEST_F(FolderEngineTest, EncryptedFilesAndContainersInsideAFolderAreStoredPlain) {
+  const std::string root = P("mixed");
+  fs::create_directories(root);
+  WriteBytes(root + "/plain.txt", "plain");
+  WriteBytes(P("inner.txt"), "inner file");
+  ASSERT_EQ(RunDialog({P("inner.txt")}, true).result, IDOK);
+  fs::rename(P("inner.txt.qvf"), root + "/inner.txt.qvf");
+  const std::string nested = MakeTree("nested");
+  const auto nestedTree = Snapshot(nested);
+  ASSERT_EQ(RunDialog({nested}, true).result, IDOK);
+  fs::rename(P("nested.qvef"), root + "/nested.qvef");
+  // A backup left by an earlier run is the user's file: it is stored like any other.
+  WriteBytes(root + "/old.quorvinencryptedtempfile", "left by an earlier run");
+
+  Outcome run = RunDialog({root}, true);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  EXPECT_TRUE(Leftovers().empty());
+
+  run = RunDialog({root + ".qvef"}, false);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(ReadBytes(root + "/plain.txt"), "plain");
+  EXPECT_EQ(ReadBytes(root + "/inner.txt"), "inner file");
+  EXPECT_FALSE(Present(root + "/inner.txt.qvf"));
+  EXPECT_FALSE(Present(root + "/nested.qvef"));
+  EXPECT_EQ(Snapshot(root + "/nested"), nestedTree);
+  EXPECT_EQ(ReadBytes(root + "/old.quorvinencryptedtempfile"), "left by an earlier run");
+}
+
+TEST_F(FolderEngineTest, AContainerIsEncryptedAgainUnderTheSameNameWithoutLeftovers) {
+  const std::string root = MakeTree("docs");
+  const auto tree = Snapshot(root);
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  const std::string first = ReadBytes(root + ".qvef");
+  const Outcome run = RunDialog({root + ".qvef"}, true);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  EXPECT_NE(ReadBytes(root + ".qvef"), first);
+  EXPECT_TRUE(Leftovers().empty());
+  ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
+  EXPECT_EQ(Snapshot(root), tree);
+}
+
+TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
+  const std::string root = MakeTree("docs");
+  const auto tree = Snapshot(root);
+  for (const int steps : {1, 4}) {
+    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
+    const Outcome run = RunDialog({root}, true);
+    EXPECT_EQ(run.result, IDCANCEL) << steps;
+    EXPECT_EQ(Snapshot(root), tree) << steps;
+    EXPECT_FALSE(Present(root + ".qvef")) << steps;
+    EXPECT_TRUE(Leftovers().empty()) << steps;
+  }
+
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  const std::string container = ReadBytes(root + ".qvef");
+  // The bar first steps once per entry extracted in the preparation pass (Cancel is disabled
+  // there), then once per file decrypted.
+  const int extracted = StoredEntries(root + ".qvef");
+  ASSERT_GT(extracted, 7);
+  for (const int steps : {extracted + 1, extracted + 5}) {
+    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
+    const Outcome run = RunDialog({root + ".qvef"}, false);
+    EXPECT_EQ(run.result, IDCANCEL) << steps;
+    EXPECT_FALSE(Present(root)) << steps;
+    EXPECT_TRUE(ReadBytes(root + ".qvef") == container) << steps;
+    EXPECT_TRUE(Leftovers().empty()) << steps;
+  }
+}
+
+TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
+  const std::string root = MakeTree("docs");
+  WriteBytes(P("outside.txt"), "outside");
+  fs::create_symlink(P("outside.txt"), root + "/link");
+  const auto tree = Snapshot(root);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows.back()[0], "link");
+  EXPECT_EQ(run.rows.back()[1], StatusText(StatusFileAccessError));
+  EXPECT_EQ(Snapshot(root), tree);
+  EXPECT_EQ(ReadBytes(P("outside.txt")), "outside");
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Items dropped into a container that is open in a view.
+class OpenContainerTest : public FolderEngineTest {
+ protected:
+  Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource) {
+    OperationRequest request;
+    request.items = std::move(items);
+    request.userId = "alice";
+    request.userName = "alice";
+    request.encrypt = true;
+    request.keepSource = keepSource;
+    request.container = ContainerArguments{directory, P("box.qvef"), 0};
+    CProgressDlg dialog(std::move(request));
+    Outcome run;
+    run.result = dialog.DoModal();
+    HeadlessBackend::ClosedDialog closed;
+    EXPECT_TRUE(ui_.LastClosed(IDD_PROGRESS, &closed));
+    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
+      for (const ListItemState& item : list->items) run.rows.push_back(item.texts);
+    return run;
+  }
+};
+
+TEST_F(OpenContainerTest, DroppedItemsAreAddedAndADeclinedReplacementKeepsThePlainFile) {
+  fs::create_directories(P("box"));
+  WriteBytes(P("box/kept.txt"), "in the box");
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+
+  const std::string drop = P("drop");
+  fs::create_directories(drop + "/folder");
+  WriteBytes(drop + "/new.txt", "new");
+  WriteBytes(drop + "/folder/inner.txt", "inner");
+  WriteBytes(drop + "/kept.txt", "would replace");
+  ui_.PressButton(IDD_CONFIRM_REPLACE, IDCANCEL);  // "No"
+  const Outcome run = Drop({drop + "/new.txt", drop + "/folder", drop + "/kept.txt"}, drop, false);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  // Stored items go (the container holds them); the declined one stays, image and all gone.
+  EXPECT_FALSE(Present(drop + "/new.txt"));
+  EXPECT_FALSE(Present(drop + "/folder"));
+  EXPECT_EQ(ReadBytes(drop + "/kept.txt"), "would replace");
+  for (const auto& entry : fs::directory_iterator(P("")))
+    EXPECT_EQ(entry.path().filename().string().find(".qvef-work-"), std::string::npos);
+
+  ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
+  EXPECT_EQ(ReadBytes(P("box/kept.txt")), "in the box");
+  EXPECT_EQ(ReadBytes(P("box/new.txt")), "new");
+  EXPECT_EQ(ReadBytes(P("box/folder/inner.txt")), "inner");
+}
+
+TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsReported) {
+  fs::create_directories(P("box"));
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  WriteBytes(P("copy.txt"), "copied in");
+  Outcome run = Drop({P("copy.txt")}, dir_, true);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(ReadBytes(P("copy.txt")), "copied in");
+
+  fs::rename(P("box.qvef"), P("moved.qvef"));
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = Drop({P("copy.txt")}, dir_, false);
+  ASSERT_EQ(run.rows.size(), 1u);
+  EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
+  EXPECT_EQ(ReadBytes(P("copy.txt")), "copied in");
+
+  fs::rename(P("moved.qvef"), P("box.qvef"));
+  ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
+  EXPECT_EQ(ReadBytes(P("box/copy.txt")), "copied in");
+}
+
+TEST(FolderEngineNames, TheTargetFolderOfAContainer) {
+  EXPECT_EQ(FolderEngine::TargetFolderOf("/a/docs.qvef"), "/a/docs");
+  EXPECT_EQ(FolderEngine::TargetFolderOf("/a/docs.QVEF"), "/a/docs");
+  EXPECT_EQ(FolderEngine::TargetFolderOf("/a/docs.qvef.quorvinencryptedtempfile"), "/a/docs");
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// A progress-dialog test fixture over real files with the real suite: a user "alice" enrolled
+// with a key (and "bob" without one) in the test's own machine root, alice logged on in this
+// process, and the headless user answering the dialogs. RunDialog runs one operation and
+// returns what the dialog showed when it closed.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
+#include "core/StringTable.h"
+#include "core/SuiteServices.h"
+#include "engine/CProgressDlg.h"
+#include "platform/Ole.h"
+#include "platform/ui/Backend.h"
+#include "suite/QvFsApi.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
+#include "tests/common/HeadlessUi.h"
+#include "tests/common/TestRoot.h"
+
+namespace engine_test {
+
+namespace fs = std::filesystem;
+
+inline std::string Bytes(size_t size, char seed) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(seed + i * 31 % 251);
+  return out;
+}
+
+inline void WriteBytes(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+inline std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bool Present(const std::string& path) {
+  return fs::symlink_status(path).type() != fs::file_type::not_found;
+}
+
+inline std::string Text(UINT id) { return LoadStringText(id); }
+
+// What one run of the dialog left behind.
+struct Outcome {
+  INT_PTR result = 0;
+  DialogState state;
+  std::vector<std::vector<std::string>> rows;  // Filename, Status, File Location
+  std::string Statuses() const {
+    std::string out;
+    for (const auto& row : rows) out += (out.empty() ? "" : " | ") + row.at(0) + ": " + row.at(1);
+    return out;
+  }
+};
+
+class ProgressDialogFixture : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    QvApp().InitInstance();
+    QvUserStore* store = QvSharedUserStore();
+    ASSERT_NE(store, nullptr);
+    QvKey key;
+    key.name = "alice";
+    key.label = "DefaultKey";
+    DWORD length = 0;
+    BYTE* blob = nullptr;
+    ASSERT_TRUE(CreatePKISettings("alice", &length, &blob));
+    key.blob.assign(blob, blob + length);
+    CoTaskMemFree(blob);
+    ASSERT_EQ(store->Enroll({"alice", ".\\alice", "Alice", QvAccountType::Computer}, "pw", &key),
+              QvStoreStatus::Ok);
+    ASSERT_EQ(store->Enroll({"bob", ".\\bob", "Bob", QvAccountType::Computer}, "pw2", nullptr),
+              QvStoreStatus::Ok);
+    ASSERT_EQ(StartSuiteServices(), 1);
+    ASSERT_EQ(QvLogOnUser("alice", "pw"), QvLogOnResult::Passed);
+    dir_ = root_.Sub("work");
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    QvLogOff();
+    StopSuiteServices();
+    QvApp().ExitInstance();
+  }
+
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+
+  Outcome RunDialog(std::vector<std::string> items, bool encrypt,
+                    const std::string& user = "alice") {
+    OperationRequest request;
+    request.items = std::move(items);
+    request.userId = user;
+    request.userName = user;
+    request.encrypt = encrypt;
+    CProgressDlg dialog(std::move(request));
+    Outcome run;
+    run.result = dialog.DoModal();
+    HeadlessBackend::ClosedDialog closed;
+    EXPECT_TRUE(ui_.LastClosed(IDD_PROGRESS, &closed));
+    run.state = closed.state;
+    if (const ControlState* list = run.state.Control(IDC_PROGRESS_LIST))
+      for (const ListItemState& item : list->items) run.rows.push_back(item.texts);
+    return run;
+  }
+
+  // Encrypts `name` (written with `content`) through the dialog; the .qvf path.
+  std::string Encrypted(const std::string& name, const std::string& content) {
+    WriteBytes(P(name), content);
+    const Outcome run = RunDialog({P(name)}, true);
+    EXPECT_EQ(run.result, IDOK) << run.Statuses();
+    return P(name) + ".qvf";
+  }
+
+  HeadlessUi ui_;
+  std::string dir_;
+};
+
+}  // namespace engine_test
