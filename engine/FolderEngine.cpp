@@ -11,6 +11,8 @@
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
+#include "platform/Handles.h"
+#include "platform/Kernel.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/WindowApi.h"
 #include "sharing/SharingAccess.h"
@@ -28,6 +30,13 @@ constexpr char kWorkFolderSuffix[] = ".qvef-work-";
 constexpr char kDesktopIni[] = "desktop.ini";
 // A folder that is not there or cannot be listed: the library's unknown-error result.
 constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
+
+constexpr char kWorkMutexPrefix[] = "QvFolderWork-";
+
+// The mutex that marks a work folder as in use, named by the folder's own random part.
+std::string WorkMutexName(const std::string& workFolder) {
+  return kWorkMutexPrefix + workFolder.substr(workFolder.rfind('-') + 1);
+}
 
 // One entry of a folder listing, as the walk needs it.
 struct Entry {
@@ -71,7 +80,12 @@ struct StoredHeader {
 
 FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {}
 
-FolderEngine::~FolderEngine() = default;
+FolderEngine::~FolderEngine() {
+  for (const auto& [work, mutex] : heldWorkFolders_) {
+    (void)ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+}
 
 std::string FolderEngine::TargetFolderOf(const std::string& containerPath) {
   return WithoutContainerSuffix(containerPath);
@@ -96,14 +110,52 @@ std::string FolderEngine::ShownFolder(const std::string& folder) const {
 std::string FolderEngine::MakeWorkFolder(const std::string& besidePath) {
   const auto [parent, name] = SplitPath(WithoutContainerSuffix(besidePath));
   const std::string prefix = "." + name + kWorkFolderSuffix;
+  RemoveStaleWorkFolders(parent, prefix);
   char path[8000];
   if (!CreateUniqueDirectoryA(parent.c_str(), prefix.c_str(), path, sizeof path)) return {};
+  const HANDLE mutex = CreateMutexA(nullptr, TRUE, WorkMutexName(path).c_str());
+  if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    // Another process uses the same name: this folder could be taken for a stale one.
+    if (mutex != nullptr) CloseHandle(mutex);
+    (void)RemoveDirectoryA(path);
+    return {};
+  }
+  heldWorkFolders_[path] = mutex;
   return path;
 }
 
+void FolderEngine::RemoveWorkFolder(const std::string& work) {
+  if (Exists(work)) (void)DeleteFolderTreeA(work.c_str());
+  const auto held = heldWorkFolders_.find(work);
+  if (held == heldWorkFolders_.end()) return;
+  (void)ReleaseMutex(held->second);
+  CloseHandle(held->second);
+  heldWorkFolders_.erase(held);
+}
+
+void FolderEngine::RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix) {
+  std::vector<Entry> entries;
+  if (!ListFolder(parent, &entries)) return;
+  for (const Entry& entry : entries) {
+    if (entry.name.rfind(prefix, 0) != 0 || !IsDirectory(entry.attributes) ||
+        IsLink(entry.attributes))
+      continue;
+    const std::string work = parent + "/" + entry.name;
+    if (heldWorkFolders_.count(work) != 0) continue;
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, WorkMutexName(work).c_str());
+    if (mutex == nullptr) continue;
+    // Nobody holds it: the operation that made the folder has ended without removing it.
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      (void)DeleteFolderTreeA(work.c_str());
+      (void)ReleaseMutex(mutex);
+    }
+    CloseHandle(mutex);
+  }
+}
+
 void FolderEngine::RemoveWorkFolders() {
-  for (const auto& [container, work] : preparedContainers_)
-    if (Exists(work)) (void)DeleteFolderTreeA(work.c_str());
+  for (const auto& [container, work] : preparedContainers_) RemoveWorkFolder(work);
   preparedContainers_.clear();
   shownTrees_.clear();
 }
@@ -194,7 +246,8 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   if (!CreateDirectoryA(tree.c_str()) ||
       !container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel())) {
     container.Close();
-    if (!DeleteFolderTreeA(work.c_str())) (void)Report(target + "/", StatusSourceInUse);
+    RemoveWorkFolder(work);
+    if (Exists(work)) (void)Report(target + "/", StatusSourceInUse);
     dialog_.ForgetCreatedFolder(work);
     (void)Report(containerPath, StatusDestinationExists);
     return false;
@@ -268,7 +321,8 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     return Report(target + "/", StatusDestinationExists);
   (void)FlushPathBuffersA(parent.c_str());
   dialog_.RecordCreatedFolder(target);
-  if (RemoveDirectoryA(work.c_str())) dialog_.ForgetCreatedFolder(work);
+  RemoveWorkFolder(work);
+  if (!Exists(work)) dialog_.ForgetCreatedFolder(work);
   preparedContainers_.erase(containerPath);
   if (Exists(target + "/" + kDesktopIni)) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
@@ -343,7 +397,7 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       ApplyDelegateSharing(dialog_.UserId(), containerPath);
     }
   }
-  (void)DeleteFolderTreeA(work.c_str());
+  RemoveWorkFolder(work);
   if (status != StatusSuccess) return status;
   if (!dialog_.Request().keepSource && !DeleteFolderTreeA(folder.c_str()))
     return Report(folder + "/", StatusSourceInUse);
@@ -535,7 +589,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
                      : DecryptFileOfFolder(item, folder, kCheckName, handle);
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
   }
-  if (!work.empty()) (void)DeleteFolderTreeA(work.c_str());
+  if (!work.empty()) RemoveWorkFolder(work);
   CloseFolderHandle(handle);
   if (dialog_.CancelRequested()) return StatusCancelled;
   return status;

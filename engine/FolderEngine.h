@@ -10,7 +10,9 @@
 // deleted. A container is restored into the same kind of work folder, which is flushed and
 // then renamed to the folder's name; the container is deleted at the end of the operation.
 // A crash therefore leaves at most a hidden work folder, never a partial result under a name
-// the user knows, and never a source that lost data.
+// the user knows, and never a source that lost data. Each work folder is held by a named
+// mutex of its own while it is in use; the next operation beside it removes the ones whose
+// mutex nobody holds any more (their process ended).
 //
 // Dialog thread only; the library calls run on workers through the dialog.
 #pragma once
@@ -85,8 +87,12 @@ class FolderEngine {
   [[nodiscard]] ItemStatus OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
                                             DWORD* handle);
   void CloseFolderHandle(DWORD handle);
-  // A new hidden work folder beside `besidePath`; empty (after a row) when none can be made.
+  // A new hidden work folder beside `besidePath`, held by this operation; empty when none can
+  // be made. Work folders of ended operations for the same name are removed first.
   std::string MakeWorkFolder(const std::string& besidePath);
+  // Removes a work folder made by MakeWorkFolder and lets go of it.
+  void RemoveWorkFolder(const std::string& work);
+  void RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix);
   // The row folder the user knows for a path inside a restore's work tree.
   std::string ShownFolder(const std::string& folder) const;
   ItemStatus Report(const std::string& path, ItemStatus status);
@@ -97,5 +103,7 @@ class FolderEngine {
   std::map<std::string, std::string> preparedContainers_;
   // Work trees being decrypted: tree path -> the folder it becomes.
   std::map<std::string, std::string> shownTrees_;
+  // Work folders of this operation -> the mutex that marks them as in use.
+  std::map<std::string, HANDLE> heldWorkFolders_;
   std::uint64_t imageCounter_ = 0;
 };

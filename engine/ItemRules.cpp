@@ -77,6 +77,10 @@ std::vector<std::string> ProtectedPrefixes() {
 
 bool IsProtectedLocation(std::string_view path) {
   const std::string candidate = AsPrefix(FullForm(path));
+  // The root of the file system holds every system folder: encrypting it whole would walk
+  // (and decrypt in place) the entire machine. Like the profiles folder it is protected
+  // itself, not the folders below it.
+  if (candidate == "/") return true;
   std::string profiles;
   if (GetKnownFolderPath(KnownFolder::Profiles, profiles) && !profiles.empty() &&
       candidate == AsPrefix(profiles))

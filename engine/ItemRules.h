@@ -33,7 +33,7 @@ inline constexpr std::size_t kPreparationLabelNameLimit = 50;
 [[nodiscard]] std::vector<std::string> ProtectedPrefixes();
 
 // True when `path` (made absolute and free of "." and ".." parts first) is the profiles
-// folder itself or lies inside one of ProtectedPrefixes(). The path itself counts as
+// folder or the file-system root itself, or lies inside one of ProtectedPrefixes(). The path itself counts as
 // inside a folder it names exactly ("/usr" is protected).
 [[nodiscard]] bool IsProtectedLocation(std::string_view path);
 

@@ -891,7 +891,8 @@ BOOL CreateUniqueDirectoryA(LPCSTR parent, LPCSTR prefix, LPSTR out, DWORD outSi
     if (base.back() != '/') base += '/';
     std::string candidate = base + prefix + "XXXXXX";
     if (candidate.size() + 1 > outSize) return Fail(ERROR_BUFFER_OVERFLOW);
-    if (mkdtemp(candidate.data()) == nullptr) return FailErrno(errno, parent);
+    if (mkdtemp(candidate.data()) == nullptr)
+      return errno == ENOENT ? Fail(ERROR_PATH_NOT_FOUND) : FailErrno(errno, parent);
     std::memcpy(out, candidate.c_str(), candidate.size() + 1);
     return TRUE;
   });

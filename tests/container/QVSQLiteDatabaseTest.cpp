@@ -353,6 +353,35 @@ TEST_F(StoreTest, EntriesRecordTheirFolderNameSizeAndTimes) {
   EXPECT_EQ(CompareFileTime(&written, &restored), 0);
 }
 
+TEST_F(StoreTest, AnImageWrittenElsewhereIsStoredAsIfItLayBesideItsPlainFile) {
+  const FILETIME written = At(2019, 6, 1, 8, 30, 0);
+  const std::string plain = src_ + "/sub/Notes.txt";
+  fs::create_directories(src_ + "/sub");
+  WriteTextFile(plain, "the plain notes");
+  ASSERT_TRUE(SetFileTimesA(plain.c_str(), &written, &written));
+  const std::string image = root_.Sub("work/17.qvf");
+  fs::create_directories(root_.Sub("work"));
+  WriteTextFile(image, "image made elsewhere");
+
+  const LONG id = db_.AddFileFromImage(src_, plain + ".qvf", image, 0, FALSE);
+  ASSERT_GT(id, 0);
+  EXPECT_FALSE(fs::exists(plain + ".qvf")) << "nothing is written beside the plain file";
+  EXPECT_EQ(db_.AddFileFromImage(src_, plain + ".qvf", image, 0, FALSE), -2);
+  EXPECT_EQ(db_.AddFileFromImage(src_, plain + ".qvf", root_.Sub("work/none.qvf"), 0, TRUE), -1);
+  Raw raw(container_);
+  EXPECT_EQ(raw.Query("SELECT FOLDER_NAME FROM FOLDER_INFO"),
+            (std::vector<std::vector<std::string>>{{"\\sub"}}));
+  const auto rows = raw.Query("SELECT FILE_NAME, FILE_SIZE FROM FILE_INFO");
+  ASSERT_EQ(rows.size(), 1u) << "the failed replacement kept the entry";
+  EXPECT_EQ(rows[0][0], "Notes.txt.qvf");
+  EXPECT_EQ(rows[0][1], std::to_string(std::string("the plain notes").size()));
+  const std::string dest = root_.Sub("restored");
+  ASSERT_EQ(db_.ExtractFile(1, static_cast<DWORD>(id), dest), VARIANT_TRUE);
+  EXPECT_EQ(ReadTextFile(dest + "/sub/Notes.txt.qvf"), "image made elsewhere");
+  const FILETIME restored = LastWrite(dest + "/sub/Notes.txt.qvf");
+  EXPECT_EQ(CompareFileTime(&written, &restored), 0);
+}
+
 TEST_F(StoreTest, ReplacingNeedsConsentAndGivesANewId) {
   const LONG first = Add("a.txt", "old content");
   ASSERT_GT(first, 0);

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <thread>
 
 #include "container/QVDatabase.h"
-#include "platform/Files.h"
 #include "engine/FolderEngine.h"
+#include "platform/Files.h"
+#include "platform/Handles.h"
+#include "platform/Kernel.h"
 #include "tests/engine/ProgressDialogFixture.h"
 
 namespace {
@@ -232,6 +235,24 @@ TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
   EXPECT_EQ(ReadBytes(P("outside.txt")), "outside");
   EXPECT_FALSE(Present(root + ".qvef"));
   EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(FolderEngineTest, WorkFoldersOfEndedOperationsAreRemovedAndLiveOnesKept) {
+  const std::string root = MakeTree("docs");
+  const std::string stale = P(".docs.qvef-work-AAAAAA"), live = P(".docs.qvef-work-BBBBBB");
+  fs::create_directories(stale + "/docs");
+  WriteBytes(stale + "/docs/half.txt", "left by a crash");
+  fs::create_directories(live);
+  // A running operation (here another thread, which keeps ownership after it ends) holds its
+  // folder's mutex.
+  HANDLE holder = nullptr;
+  std::thread([&] { holder = CreateMutexA(nullptr, TRUE, "QvFolderWork-BBBBBB"); }).join();
+  ASSERT_NE(holder, nullptr);
+
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  EXPECT_FALSE(Present(stale));
+  EXPECT_TRUE(Present(live));
+  CloseHandle(holder);
 }
 
 // Items dropped into a container that is open in a view.

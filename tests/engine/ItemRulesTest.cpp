@@ -84,8 +84,12 @@ TEST_F(ItemRulesTest, SystemFoldersAndTheirContentsAreProtected) {
   });
 }
 
-TEST_F(ItemRulesTest, OnlyTheProfilesFolderItselfIsProtected) {
+TEST_F(ItemRulesTest, OnlyTheProfilesFolderAndTheRootThemselvesAreProtected) {
   ExpectProtection({
+      {"/", true},
+      {"//", true},
+      {"/home/..", true},
+      {"/srv", false},
       {"/home", true},
       {"/home/", true},
       {"/home//", true},

@@ -285,6 +285,59 @@ TEST_F(FilesTest, FoldersAndSymbolicLinks) {
   EXPECT_FALSE(OverwriteFileA(root_.Path().c_str(), "x", 1));
 }
 
+TEST_F(FilesTest, WholeTreesAreRemovedWithoutFollowingLinksAndFoldersAreFlushed) {
+  const std::string keep = MakeDir("outside") + "/keep.txt", tree = MakeDir("tree");
+  WriteTextFile(keep, "precious");
+  MakeDir("tree/sub");
+  MakeDir("tree/sub/empty");
+  Make("tree/sub/file.txt");
+  Make("tree/readonly.txt");
+  ASSERT_TRUE(SetFileAttributesA((tree + "/readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_EQ(symlink(root_.Sub("outside").c_str(), (tree + "/sub/dirlink").c_str()), 0);
+  ASSERT_EQ(symlink(keep.c_str(), (tree + "/filelink").c_str()), 0);
+
+  EXPECT_TRUE(FlushPathBuffersA(tree.c_str()));
+  EXPECT_TRUE(FlushPathBuffersA((tree + "/filelink").c_str())) << "the link's folder is flushed";
+  EXPECT_TRUE(FlushVolumeOfPathA(tree.c_str()));
+  EXPECT_EQ(Failed(FlushPathBuffersA(root_.Sub("gone").c_str())), ERROR_FILE_NOT_FOUND);
+
+  EXPECT_EQ(Failed(DeleteFolderTreeA(keep.c_str())), ERROR_DIRECTORY);
+  EXPECT_EQ(Failed(DeleteFolderTreeA((tree + "/filelink").c_str())), ERROR_DIRECTORY);
+  ASSERT_TRUE(DeleteFolderTreeA((tree + "/").c_str()));
+  EXPECT_FALSE(PathExists(tree));
+  EXPECT_EQ(ReadTextFile(keep), "precious");
+  EXPECT_EQ(Failed(DeleteFolderTreeA(tree.c_str())), ERROR_FILE_NOT_FOUND);
+
+  // What cannot be removed stays, with the folders above it; the rest goes.
+  MakeDir("locked");
+  MakeDir("locked/inner");
+  Make("locked/inner/stuck.txt");
+  Make("locked/free.txt");
+  ASSERT_EQ(chmod(root_.Sub("locked/inner").c_str(), 0500), 0);
+  if (geteuid() != 0) {
+    EXPECT_EQ(Failed(DeleteFolderTreeA(root_.Sub("locked").c_str())), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(PathExists(root_.Sub("locked/inner/stuck.txt")));
+    EXPECT_FALSE(PathExists(root_.Sub("locked/free.txt")));
+  }
+  ASSERT_EQ(chmod(root_.Sub("locked/inner").c_str(), 0700), 0);
+  EXPECT_TRUE(DeleteFolderTreeA(root_.Sub("locked").c_str()));
+}
+
+TEST_F(FilesTest, UniqueFoldersAreNewAndPrivate) {
+  char first[512], second[512], tiny[8];
+  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", first, sizeof first));
+  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", second, sizeof second));
+  EXPECT_STRNE(first, second);
+  EXPECT_EQ(std::string(first).rfind(root_.Sub(".work-"), 0), 0u) << first;
+  EXPECT_EQ(ModeOf(first), 0700u);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "x", tiny, sizeof tiny)),
+            ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "a/b", first, sizeof first)),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Sub("none").c_str(), "x", first, sizeof first)),
+            ERROR_PATH_NOT_FOUND);
+}
+
 TEST_F(FilesTest, CurrentFullAndLongPathsWithSmallBuffers) {
   char saved[8000], buffer[8000];
   ASSERT_GT(GetCurrentDirectoryA(sizeof(saved), saved), 0u);
