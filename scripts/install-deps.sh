@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libsodium-dev
   clang-format
   clang libclang-rt-14-dev
-  age
+  age p7zip-full
 )
 missing=()
 for p in "${packages[@]}"; do

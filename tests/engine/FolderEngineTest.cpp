@@ -12,7 +12,9 @@
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
+#include "registration/Settings.h"
 #include "tests/engine/ProgressDialogFixture.h"
+#include "util/RegKey.h"
 
 namespace {
 
@@ -253,6 +255,26 @@ TEST_F(FolderEngineTest, WorkFoldersOfEndedOperationsAreRemovedAndLiveOnesKept) 
   EXPECT_FALSE(Present(stale));
   EXPECT_TRUE(Present(live));
   CloseHandle(holder);
+}
+
+TEST_F(FolderEngineTest, AProtectedFolderInsideTheTreeStopsTheOperationUntouched) {
+  const std::string root = MakeTree("docs");
+  // The suite's install folder lies inside the tree being encrypted.
+  fs::create_directories(root + "/suite");
+  WriteBytes(root + "/suite/qvclient", "program");
+  CRegKey key;
+  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetStringValue("InstallDir", (root + "/suite").c_str()), ERROR_SUCCESS);
+  const auto tree = Snapshot(root);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows.back()[0], "suite");
+  EXPECT_EQ(run.rows.back()[1], StatusText(StatusProtectedLocation));
+  EXPECT_EQ(Snapshot(root), tree);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
 }
 
 // Items dropped into a container that is open in a view.
