@@ -399,9 +399,28 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
   }
   RemoveWorkFolder(work);
   if (status != StatusSuccess) return status;
-  if (!dialog_.Request().keepSource && !DeleteFolderTreeA(folder.c_str()))
+  if (!dialog_.Request().keepSource && !DeleteFolderWhole(folder))
     return Report(folder + "/", StatusSourceInUse);
   return StatusSuccess;
+}
+
+bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
+  // Deleting a large tree takes a while; moved aside first (one rename in its own parent),
+  // the folder is either whole under its name or gone from it, whenever the process ends.
+  const std::string work = MakeWorkFolder(folder);
+  if (work.empty()) return DeleteFolderTreeA(folder.c_str()) != FALSE;
+  const std::string aside = work + "/" + SplitPath(folder).second;
+  if (MoveFileExA(folder.c_str(), aside.c_str(), 0) == FALSE) {
+    RemoveWorkFolder(work);
+    return DeleteFolderTreeA(folder.c_str()) != FALSE;
+  }
+  if (DeleteFolderTreeA(aside.c_str()) == FALSE) {
+    // What could not be deleted goes back under its name.
+    if (MoveFileExA(aside.c_str(), folder.c_str(), 0) != FALSE) RemoveWorkFolder(work);
+    return false;
+  }
+  RemoveWorkFolder(work);
+  return true;
 }
 
 // ---- The walk of the processing pass ----
@@ -581,7 +600,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     status = WalkFolder(item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
                         encrypt ? &sink : nullptr, handle);
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
-        !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderTreeA(item.c_str()))
+        !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderWhole(item))
       status = Report(item + "/", StatusSourceInUse);
   } else if (status == StatusSuccess) {
     const std::string folder = SplitPath(item).first;

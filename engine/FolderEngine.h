@@ -90,6 +90,9 @@ class FolderEngine {
   // A new hidden work folder beside `besidePath`, held by this operation; empty when none can
   // be made. Work folders of ended operations for the same name are removed first.
   std::string MakeWorkFolder(const std::string& besidePath);
+  // Deletes a source folder that is now stored: moved into a work folder beside it first, so
+  // that it is never left half deleted under its name. False when some of it stays.
+  [[nodiscard]] bool DeleteFolderWhole(const std::string& folder);
   // Removes a work folder made by MakeWorkFolder and lets go of it.
   void RemoveWorkFolder(const std::string& work);
   void RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix);
