@@ -12,61 +12,39 @@
 //
 // Usage: bench_container [work folder] (default: $TMPDIR or /tmp). The file system of the
 // work folder is what is measured; it needs about 4 GiB free.
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "container/FolderContainer.h"
 #include "container/QVDatabase.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::PeakRssKiB;
+using bench::Seconds;
 
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-long PeakRssKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
-// Runs a program with its arguments (no shell) and returns the seconds it took.
+// Runs a program with its arguments (no shell) and returns the seconds it took; a program
+// that cannot start or fails ends the benchmark.
 double Run(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
   const auto start = Clock::now();
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
-    std::fprintf(stderr, "cannot start %s\n", args[0]);
-    std::exit(1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int code = bench::Run(argv);
   const double took = Seconds(start);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0]);
+  if (code != 0) {
+    std::fprintf(stderr, "%s failed\n", argv[0].c_str());
     std::exit(1);
   }
   return took;
@@ -89,7 +67,7 @@ void Check(bool ok, const char* what) {
 }
 
 // Waits out the slow file creation that follows many deletions on some file systems.
-void Settle() { std::this_thread::sleep_for(std::chrono::seconds(30)); }
+void Settle() { bench::Settle(30); }
 
 constexpr std::size_t kMiB = 1048576;
 
@@ -370,8 +348,7 @@ void SmallFiles(const std::string& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = argc > 1 ? argv[1] : (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+  const std::string base = argc > 1 ? argv[1] : bench::DefaultWorkBase();
   std::string work = base + "/qvbench-XXXXXX";
   Check(mkdtemp(work.data()) != nullptr, "make work folder");
   std::printf("bench_container in %s\n", work.c_str());

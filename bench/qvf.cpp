@@ -10,14 +10,9 @@
 // cache is flushed (sync) before every measurement so that one measurement's write-back does
 // not land in the next.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,14 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/Ole.h"
 #include "suite/QvFsApi.h"
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Median;
+using bench::Run;
+using bench::Seconds;
 
 struct Options {
   unsigned long long size = 1ull << 30;
@@ -49,36 +46,14 @@ struct Options {
 }
 
 unsigned long long ParseSize(const char* text) {
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text) Usage("bad size");
-  switch (*end) {
-    case 'k':
-    case 'K':
-      value <<= 10;
-      ++end;
-      break;
-    case 'm':
-    case 'M':
-      value <<= 20;
-      ++end;
-      break;
-    case 'g':
-    case 'G':
-      value <<= 30;
-      ++end;
-      break;
-    default:
-      break;
-  }
-  if (*end != '\0') Usage("bad size");
+  unsigned long long value = 0;
+  if (!bench::ParseSize(text, &value)) Usage("bad size");
   return value;
 }
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
-  const char* tmp = std::getenv("TMPDIR");
-  options.dir = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+  options.dir = bench::DefaultWorkBase();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) Usage("missing value");
@@ -93,45 +68,6 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   return options;
-}
-
-// Runs a program (no shell); its standard output goes to `output` when given, else nowhere,
-// and its error output nowhere.
-int Run(const std::vector<std::string>& args, std::string* output = nullptr) {
-  int pipeFds[2] = {-1, -1};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (output != nullptr) {
-    if (pipe(pipeFds) != 0) return -1;
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  // Failures show in the exit status; the programs' chatter would only clutter the table.
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (output != nullptr) {
-    close(pipeFds[1]);
-    char buffer[512];
-    ssize_t got;
-    while (spawned == 0 && (got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-      output->append(buffer, static_cast<std::size_t>(got));
-    close(pipeFds[0]);
-  }
-  if (spawned != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 double FlushFile(const std::string& path) {
@@ -164,11 +100,6 @@ void MakeSource(const std::string& path, unsigned long long size) {
 }
 
 void Remove(const std::string& path) { std::filesystem::remove(path); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 struct Row {
   const char* name;
@@ -301,10 +232,8 @@ int main(int argc, char** argv) {
                   ours / theirs);
     }
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
   std::printf("  peak resident memory of this process: %.1f MiB (limit 64 MiB)\n",
-              static_cast<double>(usage.ru_maxrss) / 1024.0);
+              static_cast<double>(bench::PeakRssKiB()) / 1024.0);
   CoTaskMemFree(blob);
   std::filesystem::remove_all(work);
   return 0;

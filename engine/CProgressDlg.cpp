@@ -117,7 +117,11 @@ void CProgressDlg::StartDialog() {
   SetWindowText(FormatOne(LoadStringText(IDS_PROGRESS_TITLE), QvApp().productName).c_str());
   SetWindowText(
       LoadStringText(request_.encrypt ? IDS_ENCRYPTING_FILES : IDS_DECRYPTING_FILES).c_str());
-  SetProgressText(LoadStringText(request_.encrypt ? IDS_ENCRYPTING_FILE : IDS_DECRYPTING_FILE));
+  // The text holds a "%s" for a file name: it shows the first item until the passes name
+  // the item they work on.
+  SetProgressText(
+      FormatOne(LoadStringText(request_.encrypt ? IDS_ENCRYPTING_FILE : IDS_DECRYPTING_FILE),
+                request_.items.empty() ? std::string() : SplitPath(request_.items.front()).second));
   CProgressCtrl bar(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR));
   bar.SetRange32(0, static_cast<int>(request_.items.size()));
   bar.SetPos(0);

@@ -292,6 +292,7 @@ void FolderEngine::CloseFolderHandle(DWORD handle) {
 }
 
 ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
+  protected_ = ProtectedLocations::Read();
   const auto prepared = preparedContainers_.find(containerPath);
   if (prepared == preparedContainers_.end()) return Report(containerPath, StatusContainerError);
   const std::string work = prepared->second;
@@ -334,6 +335,7 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
 // ---- Folder encryption ----
 
 ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
+  protected_ = ProtectedLocations::Read();
   const auto [parent, name] = SplitPath(folder);
   const std::string containerPath = folder + std::string(kQvefSuffix);
   Credentials credentials(dialog_.CredentialSize());
@@ -428,7 +430,7 @@ bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
 ItemStatus FolderEngine::WalkFolder(const std::string& folder, Mode mode, DWORD checkFlags,
                                     const Sink* sink, DWORD handle) {
   if (folder.empty()) return kFolderNotListed;
-  if (mode == Mode::Encrypt && IsProtectedLocation(folder))
+  if (mode == Mode::Encrypt && protected_.Contains(folder))
     return Report(folder + "/", StatusProtectedLocation);
   std::vector<Entry> entries;
   if (!ListFolder(folder, &entries)) return Report(folder + "/", kFolderNotListed);
@@ -453,7 +455,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, Mode mode, DWORD 
       if (mode == Mode::Decrypt) continue;
       status = Report(path, StatusFileAccessError);
     } else if (IsDirectory(entry.attributes)) {
-      if (mode == Mode::Encrypt && IsProtectedLocation(path))
+      if (mode == Mode::Encrypt && protected_.Contains(path))
         status = Report(path + "/", StatusProtectedLocation);
       else
         status = WalkFolder(path, mode, checkFlags, sink, handle);
@@ -478,7 +480,8 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
     dialog_.ReportStatus(status);
     return status;
   };
-  if (const ItemStatus check = CheckForEncryption(path, checkFlags); check != StatusSuccess)
+  if (const ItemStatus check = CheckForEncryption(path, checkFlags, protected_);
+      check != StatusSuccess)
     return finish(check);
   Credentials credentials(dialog_.CredentialSize());
   if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
@@ -532,7 +535,8 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
     dialog_.ReportStatus(status);
     return status;
   };
-  if (const ItemStatus check = CheckForDecryption(path, checkFlags); check != StatusSuccess)
+  if (const ItemStatus check = CheckForDecryption(path, checkFlags, protected_);
+      check != StatusSuccess)
     return finish(check);
   const std::string target = PlainNameOf(path);
   if (Exists(target)) return finish(StatusDestinationExists);
@@ -583,6 +587,7 @@ bool FolderEngine::OpenRequestContainer() {
 }
 
 ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
+  protected_ = ProtectedLocations::Read();
   const std::string& containerPath = dialog_.Request().container->containerPath;
   DWORD handle = 0;
   if (const ItemStatus opened = OpenFolderHandle(*openContainer_, containerPath, &handle);

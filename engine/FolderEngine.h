@@ -24,6 +24,7 @@
 
 #include "container/FolderContainer.h"
 #include "core/ItemStatus.h"
+#include "engine/ItemRules.h"
 #include "platform/WinTypes.h"
 
 class CProgressDlg;
@@ -109,4 +110,6 @@ class FolderEngine {
   // Work folders of this operation -> the mutex that marks them as in use.
   std::map<std::string, HANDLE> heldWorkFolders_;
   std::uint64_t imageCounter_ = 0;
+  // Read at the start of each item and used for all of its files.
+  ProtectedLocations protected_;
 };

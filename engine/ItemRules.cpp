@@ -75,32 +75,52 @@ std::vector<std::string> ProtectedPrefixes() {
   return prefixes;
 }
 
-bool IsProtectedLocation(std::string_view path) {
+ProtectedLocations ProtectedLocations::Read() {
+  ProtectedLocations locations;
+  locations.prefixes_ = ProtectedPrefixes();
+  std::string profiles;
+  if (GetKnownFolderPath(KnownFolder::Profiles, profiles) && !profiles.empty())
+    locations.profiles_ = AsPrefix(profiles);
+  return locations;
+}
+
+bool ProtectedLocations::Contains(std::string_view path) const {
   const std::string candidate = AsPrefix(FullForm(path));
   // The root of the file system holds every system folder: encrypting it whole would walk
   // (and decrypt in place) the entire machine. Like the profiles folder it is protected
   // itself, not the folders below it.
   if (candidate == "/") return true;
-  std::string profiles;
-  if (GetKnownFolderPath(KnownFolder::Profiles, profiles) && !profiles.empty() &&
-      candidate == AsPrefix(profiles))
-    return true;
-  for (const std::string& prefix : ProtectedPrefixes()) {
+  if (!profiles_.empty() && candidate == profiles_) return true;
+  for (const std::string& prefix : prefixes_) {
     if (StartsWith(candidate, prefix)) return true;
   }
   return false;
 }
 
-ItemStatus CheckForEncryption(std::string_view path, DWORD flags) {
+bool IsProtectedLocation(std::string_view path) {
+  return ProtectedLocations::Read().Contains(path);
+}
+
+ItemStatus CheckForEncryption(std::string_view path, DWORD flags,
+                              const ProtectedLocations& locations) {
   if ((flags & kCheckName) != 0 && IsEncryptedName(path)) return StatusAlreadyEncrypted;
-  if ((flags & kCheckLocation) != 0 && IsProtectedLocation(path)) return StatusProtectedLocation;
+  if ((flags & kCheckLocation) != 0 && locations.Contains(path)) return StatusProtectedLocation;
+  return StatusSuccess;
+}
+
+ItemStatus CheckForEncryption(std::string_view path, DWORD flags) {
+  return CheckForEncryption(path, flags, ProtectedLocations::Read());
+}
+
+ItemStatus CheckForDecryption(std::string_view path, DWORD flags,
+                              const ProtectedLocations& locations) {
+  if ((flags & kCheckName) != 0 && !IsEncryptedName(path)) return StatusNotEncryptedFile;
+  if ((flags & kCheckLocation) != 0 && locations.Contains(path)) return StatusProtectedLocation;
   return StatusSuccess;
 }
 
 ItemStatus CheckForDecryption(std::string_view path, DWORD flags) {
-  if ((flags & kCheckName) != 0 && !IsEncryptedName(path)) return StatusNotEncryptedFile;
-  if ((flags & kCheckLocation) != 0 && IsProtectedLocation(path)) return StatusProtectedLocation;
-  return StatusSuccess;
+  return CheckForDecryption(path, flags, ProtectedLocations::Read());
 }
 
 std::string PreparationLabel(bool encrypt, std::string_view fileName) {

@@ -32,20 +32,37 @@ inline constexpr std::size_t kPreparationLabelNameLimit = 50;
 // entries are left out. Read afresh at every call (settings take effect at the next use).
 [[nodiscard]] std::vector<std::string> ProtectedPrefixes();
 
-// True when `path` (made absolute and free of "." and ".." parts first) is the profiles
-// folder or the file-system root itself, or lies inside one of ProtectedPrefixes(). The path itself counts as
-// inside a folder it names exactly ("/usr" is protected).
+// The protected locations as read at one moment. A folder walk reads them once for all its
+// files instead of reading the settings again for every file.
+class ProtectedLocations {
+ public:
+  [[nodiscard]] static ProtectedLocations Read();
+  // True when `path` (made absolute and free of "." and ".." parts first) is the profiles
+  // folder or the file-system root itself, or lies inside one of the prefixes. The path
+  // itself counts as inside a folder it names exactly ("/usr" is protected).
+  [[nodiscard]] bool Contains(std::string_view path) const;
+
+ private:
+  std::vector<std::string> prefixes_;
+  std::string profiles_;
+};
+
+// ProtectedLocations::Read().Contains(path).
 [[nodiscard]] bool IsProtectedLocation(std::string_view path);
 
 // Before encrypting `path`: with kCheckName a name ending in ".qvf" or ".qvef" gives
 // StatusAlreadyEncrypted; then with kCheckLocation a protected location gives
 // StatusProtectedLocation; otherwise StatusSuccess.
 [[nodiscard]] ItemStatus CheckForEncryption(std::string_view path, DWORD flags);
+[[nodiscard]] ItemStatus CheckForEncryption(std::string_view path, DWORD flags,
+                                            const ProtectedLocations& locations);
 
 // Before decrypting `path`: with kCheckName a name ending in neither ".qvf" nor ".qvef" gives
 // StatusNotEncryptedFile; then with kCheckLocation a protected location gives
 // StatusProtectedLocation; otherwise StatusSuccess.
 [[nodiscard]] ItemStatus CheckForDecryption(std::string_view path, DWORD flags);
+[[nodiscard]] ItemStatus CheckForDecryption(std::string_view path, DWORD flags,
+                                            const ProtectedLocations& locations);
 
 // The progress label of the preparation pass for one item: "Preparing for Encryption: %s"
 // (encrypting) or "Preparing for Decryption: %s" in the user's language, with `fileName`,

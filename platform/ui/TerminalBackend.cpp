@@ -455,14 +455,6 @@ bool ReadRow(HWND dialog, int listId, int row, std::vector<std::string>* cells,
   return found;
 }
 
-bool RowComplete(const std::vector<std::string>& cells, std::size_t columns) {
-  if (cells.size() < columns) return false;
-  for (std::size_t c = 0; c < columns; ++c) {
-    if (cells[c].empty()) return false;
-  }
-  return true;
-}
-
 bool RowHasStatus(const std::vector<std::string>& cells) {
   return std::any_of(cells.begin() + std::min<std::size_t>(1, cells.size()), cells.end(),
                      [](const std::string& cell) { return !cell.empty(); });
@@ -666,30 +658,25 @@ void TerminalBackend::RowChangedLocked(Tracked& tracked, const ControlChange& ch
   std::vector<int>& pending = list.pending;
   std::vector<std::string> cells;
   std::size_t columns = 1;
-  const auto printIf = [&](int row, bool needStatus) {
+  const auto printIf = [&](int row) {
     if (!ReadRow(change.dialog, change.controlId, row, &cells, &columns)) return true;
-    if (needStatus ? !RowHasStatus(cells) : !RowComplete(cells, columns)) return false;
+    if (!RowHasStatus(cells)) return false;
     AnnounceLocked(tracked);
     WriteLocked(RowLine(cells));
     return true;
   };
+  // A row's texts may still change after it is filled (a status that says "Encrypting" until
+  // the result is known), so a row is printed only once a later row is added (it is finished
+  // as it stands then) or when the dialog's rows are flushed at its end.
   switch (change.kind) {
     case ChangeKind::ListItemAdded: {
       for (int& row : pending) row += row >= change.row ? 1 : 0;
+      std::erase_if(pending, [&](int row) { return row < change.row && printIf(row); });
       pending.insert(std::lower_bound(pending.begin(), pending.end(), change.row), change.row);
-      if (printIf(change.row, false)) std::erase(pending, change.row);
       break;
     }
-    case ChangeKind::ListItemText: {
-      // Once a later row gets a result, the rows before it are finished as they stand.
-      if (change.column >= 1 && !change.text.empty()) {
-        std::erase_if(pending, [&](int row) { return row < change.row && printIf(row, true); });
-      }
-      if (std::find(pending.begin(), pending.end(), change.row) != pending.end() &&
-          printIf(change.row, false))
-        std::erase(pending, change.row);
+    case ChangeKind::ListItemText:
       break;
-    }
     case ChangeKind::ListItemRemoved:
       if (change.row < 0) {
         pending.clear();

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,34 @@ class BlockQueue {
   bool closed_ = false;
 };
 
+// Inputs up to this many bytes are streamed on the calling thread with one buffer: for the
+// many small files of a folder, the pipeline's threads and buffers would cost more than the
+// cipher itself.
+constexpr std::size_t kSequentialLimit = 1u << 20;
+
+// RunStream's work for an input of `remaining` bytes (at most kSequentialLimit) on the calling
+// thread, with a buffer no larger than that input needs. An input that grows meanwhile is
+// refused rather than cut short.
+template <class Transform>
+DWORD RunSequential(int in, int out, std::size_t readSize, std::size_t remaining,
+                    IEncryDecryptCallBack* callback, Transform transform) {
+  const std::size_t capacity = std::min(readSize, remaining + 1);
+  Block block;
+  block.data.reset(new std::uint8_t[capacity + kTagSize]);
+  for (std::uint64_t index = 0;; ++index) {
+    const ssize_t got = ReadFull(in, block.data.get(), capacity);
+    if (got < 0) return StatusSourceInUse;
+    if (capacity < readSize && static_cast<std::size_t>(got) == capacity) return StatusSourceInUse;
+    block.size = static_cast<std::size_t>(got);
+    block.index = index;
+    block.last = block.size < readSize;
+    if (callback != nullptr && callback->IsCancelled() != 0) return StatusCancelled;
+    if (const DWORD status = transform(&block); status != StatusSuccess) return status;
+    if (!WriteFull(out, block.data.get(), block.size)) return StatusDestinationInUse;
+    if (block.last) return StatusSuccess;
+  }
+}
+
 // Runs `transform` (one block read into the block to write; 0 or the call's result) on
 // every block, between a reader thread and a writer thread. The calling thread and up to
 // kMaxWorkers - 1 helpers transform blocks in any order; the writer puts them back in order.
@@ -88,6 +117,12 @@ class BlockQueue {
 template <class Transform>
 DWORD RunStream(int in, int out, std::size_t readSize, IEncryDecryptCallBack* callback,
                 Transform transform) {
+  struct stat facts {};
+  const off_t at = lseek(in, 0, SEEK_CUR);
+  if (at >= 0 && fstat(in, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size >= at &&
+      static_cast<std::uint64_t>(facts.st_size - at) <= kSequentialLimit)
+    return RunSequential(in, out, readSize, static_cast<std::size_t>(facts.st_size - at), callback,
+                         transform);
   const std::size_t workers =
       std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
   const std::size_t count = std::max(workers + 2, kPipelineBytes / readSize);

@@ -42,7 +42,10 @@ class Writer {
     U16(static_cast<std::uint16_t>(v >> 16));
   }
   void Bytes(const std::uint8_t* data, std::size_t size) {
-    out_->insert(out_->end(), data, data + size);
+    if (size == 0) return;
+    const std::size_t at = out_->size();
+    out_->resize(at + size);
+    std::memcpy(out_->data() + at, data, size);
   }
   void Text(const std::string& text) {
     U16(static_cast<std::uint16_t>(text.size()));

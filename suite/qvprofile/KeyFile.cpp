@@ -54,17 +54,20 @@ std::string QvExportFolder() {
 }
 
 std::string QvKeyFileName(std::string_view keyName) {
-  std::string base(keyName);
   static constexpr char kGuidPattern[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
-  bool guid = base.size() == sizeof kGuidPattern - 1;
-  for (std::size_t i = 0; guid && i < base.size(); ++i)
-    guid = kGuidPattern[i] == 'x' ? std::isxdigit(static_cast<unsigned char>(base[i])) != 0
-                                  : base[i] == kGuidPattern[i];
-  if (guid) base = base.substr(1, base.size() - 2);
-  for (char& c : base)
-    if (c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) c = '_';
-  if (base.empty() || base == "." || base == "..") base = "_";
-  return base + ".qvkey";
+  bool guid = keyName.size() == sizeof kGuidPattern - 1;
+  for (std::size_t i = 0; guid && i < keyName.size(); ++i)
+    guid = kGuidPattern[i] == 'x' ? std::isxdigit(static_cast<unsigned char>(keyName[i])) != 0
+                                  : keyName[i] == kGuidPattern[i];
+  const std::string_view base = guid ? keyName.substr(1, keyName.size() - 2) : keyName;
+  std::string name;
+  name.reserve(base.size() + 7);
+  for (const char c : base)
+    name.push_back(c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20 ? '_'
+                                                                                             : c);
+  if (name.empty() || name == "." || name == "..") name.assign(1, '_');
+  for (const char c : std::string_view(".qvkey")) name.push_back(c);
+  return name;
 }
 
 QvStoreStatus QvEncodeKeyFile(const QvKeyFileContents& contents, std::string_view password,

@@ -396,21 +396,22 @@ TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) 
     list.InsertColumn(1, "Status");
     list.InsertColumn(2, "File Location");
     list.InsertItem(0, "a.txt");
-    list.SetItemText(0, 1, "Encrypted");
+    list.SetItemText(0, 1, "Encrypting");
     list.SetItemText(0, 2, "/home/u");
-    seen.push_back(terminal.Output());  // a complete row is printed at once
+    seen.push_back(terminal.Output());  // filled, but the status is not the result yet
+    list.SetItemText(0, 1, "Encrypted");
     list.InsertItem(1, "b.txt");
     list.SetItemText(1, 1, "Failed");
-    seen.push_back(terminal.Output());  // no location yet: the row may still change
+    seen.push_back(terminal.Output());  // a later row began: a.txt is done
     list.InsertItem(2, "long-name.txt");
     list.SetItemText(2, 1, "Skipped");
-    seen.push_back(terminal.Output());  // the next row has a result: b.txt is done
+    seen.push_back(terminal.Output());  // and now b.txt
   };
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0], "Working\na.txt  Encrypted  /home/u\n");
-  EXPECT_EQ(seen[1], seen[0]);
-  EXPECT_EQ(seen[2], seen[0] + "b.txt  Failed\n");
+  EXPECT_EQ(seen[0], "");
+  EXPECT_EQ(seen[1], "Working\na.txt  Encrypted  /home/u\n");
+  EXPECT_EQ(seen[2], seen[1] + "b.txt  Failed\n");
 
   const std::string out = terminal.Output();
   EXPECT_EQ(out.find("long-name.txt  Skipped\n"), seen[2].size()) << out;
