@@ -20,3 +20,12 @@ QV_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
 // S_OK when no object of the library is alive (the suite services are stopped then).
 QV_EXPORT HRESULT DllCanUnloadNow();
 QV_EXPORT HRESULT DllGetVersion(DLLVERSIONINFO* info);
+
+// Encrypts (`encrypt` non-zero) or decrypts `path` after verifying the current user, in the
+// progress dialog, and writes an audit record. 1 when the user passed and every item
+// succeeded, otherwise 0. Called by the suite's programs; the dialog runs on this thread.
+QV_EXPORT int DllDoEncryptDecrypt(const char* path, unsigned int encrypt);
+// Decrypts the encrypted file `path` and opens the plain result with the desktop's opener.
+// When another process already decrypts opened files, `path` is handed to it instead. Always
+// 0; the user sees the outcome in the progress dialog.
+QV_EXPORT int DllShellInterface(const char* path);

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/ItemStatus.h"
@@ -35,6 +36,10 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
 
   // IEncryDecryptCallBack: the cancel flag. Called by the library on the worker thread.
   DWORD IsCancelled() override;
+
+  // Replaces the key name (the user id until then) before DoModal: a longer name asks the
+  // user data for that key rather than the user's default one.
+  void SetKeyName(std::string keyName) { keyName_ = std::move(keyName); }
 
   // DoModal returns IDOK when every item succeeded, IDCANCEL otherwise (cancelled, or closed
   // with OK after failures).

@@ -18,6 +18,14 @@ enum ClientExit {
   kClientCancelled = 6,
 };
 
+// encrypt and decrypt exit with the library's answer, so their usage errors have a code of
+// their own; 7 and 8 (the product library cannot be loaded, or lacks the entry point) are
+// those of ProductLibrary.h.
+enum OperationExit {
+  kOperationFailed = 1,
+  kOperationUsage = 2,
+};
+
 // Print the problem on standard error and return the exit code.
 int ClientUsage(const std::string& problem);
 int ClientFailure(int code, const std::string& message);
@@ -40,3 +48,6 @@ int ListAudit(const std::optional<std::string>& user, const std::optional<std::s
 int Settings(const std::optional<std::string>& user, const std::vector<std::string>& operands);
 int SessionTimeout(const std::optional<std::string>& user,
                    const std::optional<std::string>& seconds);
+// `qvclient encrypt|decrypt PATH [options]` with argv[1] the command; `usage` is printed for
+// --help. Returns the exit code.
+int EncryptDecrypt(int argc, char** argv, const char* usage);

@@ -1,7 +1,8 @@
 // qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and
 // the message window the extension signals around a verification) until it is stopped; the
 // other commands export and import keys, list audit records, and read and write per-user
-// settings and the session time-out.
+// settings and the session time-out; `encrypt` and `decrypt` run the extension's operation on
+// one path through the product library (OperationCommands.cpp).
 //
 // Started without a command (as the extension does for a user it does not know, in the Sentivo
 // edition) it enrolls the current user with qvenroll when needed, then runs as `start`.
@@ -58,6 +59,15 @@ Commands:
   session-timeout [SECONDS] [--user ID]
                             show or set how long a verification keeps you logged on (0: until
                             the program ends)
+  encrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
+  decrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
+                            encrypt or decrypt a file or folder as the file manager's
+                            extension does (verification, progress, result per item), through
+                            the product library (libQvFolderExt.so beside qvclient, or the
+                            file named by QV_PRODUCT_LIBRARY); the command comes first.
+                            When a target exists, --yes-to-all replaces it and every later
+                            one, --no-to-all keeps them all; otherwise you are asked on the
+                            terminal, and without a terminal nothing is replaced
   (none)                    enroll the current user with qvenroll when needed, then start
 
 Options:
@@ -79,6 +89,13 @@ Exit codes:
   4  verification failed or no password could be read
   5  the key file cannot be used: wrong password, altered, not a key file, or it exists
   6  cancelled
+
+encrypt and decrypt exit with:
+  0  every item succeeded
+  1  not every item succeeded, the verification failed or the operation was cancelled
+  2  wrong usage
+  7  the product library cannot be loaded
+  8  the product library has no DllDoEncryptDecrypt (it is older than qvclient: rebuild it)
 )";
 
 struct Arguments {
@@ -148,6 +165,8 @@ int Default(const Arguments& args) {
 
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && (std::strcmp(argv[1], "encrypt") == 0 || std::strcmp(argv[1], "decrypt") == 0))
+      return EncryptDecrypt(argc, argv, kUsage);
     Arguments args;
     const int parsed = ParseArguments(argc, argv, &args);
     if (parsed >= 0) return parsed;
@@ -176,6 +195,10 @@ int main(int argc, char** argv) {
       return ListAudit(args.user, args.event, args.since, args.limit);
     }
     if (command == "settings") return Settings(args.user, operands);
+    if (command == "encrypt" || command == "decrypt") {
+      ClientUsage(command + " comes first: qvclient " + command + " PATH [OPTIONS]");
+      return kOperationUsage;
+    }
     if (command == "session-timeout") {
       if (operands.size() > 1) return ClientUsage("session-timeout takes at most SECONDS");
       return SessionTimeout(

@@ -1,0 +1,211 @@
+// The two exports through which the suite's programs drive the engine: encrypting or
+// decrypting one path, and decrypting an opened ".qvf" file and opening the plain result.
+// Both run the frame every caller of the engine runs: start the suite services, verify the
+// user, run the progress dialog over the request, write an audit record, stop the services.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/Exports.h"
+#include "core/ItemStatus.h"
+#include "core/QvFolderExtApp.h"
+#include "core/ShellAppMessaging.h"
+#include "core/StringTable.h"
+#include "core/SuiteServices.h"
+#include "engine/CProgressDlg.h"
+#include "engine/EngineFiles.h"
+#include "engine/OperationRequest.h"
+#include "engine/OwnerKeyCheck.h"
+#include "engine/VerifyUserGate.h"
+#include "platform/FileTime.h"
+#include "platform/Files.h"
+#include "platform/Kernel.h"
+#include "platform/Shell.h"
+#include "platform/ui/UiTypes.h"
+#include "suite/QvUserApi.h"
+
+namespace {
+
+// The operation's audit event and the OEM whose Korean systems get their own prompt.
+constexpr DWORD kOperationAuditEvent = 7;
+constexpr WORD kKoreanPrimaryLanguage = 0x12;
+constexpr DWORD kKoreanPromptOem = 6;
+constexpr DWORD kPathBufferSize = 8000;
+
+// Stops the suite services when the export ends, however it ends.
+class ServicesScope {
+ public:
+  ServicesScope() { (void)StartSuiteServices(); }
+  ~ServicesScope() { StopSuiteServices(); }
+  ServicesScope(const ServicesScope&) = delete;
+  ServicesScope& operator=(const ServicesScope&) = delete;
+};
+
+// The current user's identity from the user-data object, released when it goes.
+class CurrentIdentity {
+ public:
+  explicit CurrentIdentity(CUserData& userData) : userData_(userData) {
+    (void)userData_.InitUserIdentity(&identity_);
+  }
+  ~CurrentIdentity() { userData_.ReleaseUserIdentity(&identity_); }
+  CurrentIdentity(const CurrentIdentity&) = delete;
+  CurrentIdentity& operator=(const CurrentIdentity&) = delete;
+
+  UserIdentity& Get() { return identity_; }
+  std::string UserId() const { return identity_.userId != nullptr ? identity_.userId : ""; }
+  std::string UserName() const { return identity_.userName != nullptr ? identity_.userName : ""; }
+
+ private:
+  CUserData& userData_;
+  UserIdentity identity_{};
+};
+
+// The verification prompt: its own text on Korean systems of one OEM.
+std::string VerificationPrompt() {
+  const bool korean = PRIMARYLANGID(GetSystemDefaultLangID()) == kKoreanPrimaryLanguage &&
+                      QvApp().oemId == kKoreanPromptOem;
+  return LoadStringText(korean ? IDS_VERIFY_PROMPT_KOREAN : IDS_VERIFY_PROMPT);
+}
+
+[[nodiscard]] int Verify(CurrentIdentity& identity, bool encrypt) {
+  const std::string title = LoadStringText(IDS_VERIFY_TITLE);
+  const std::string prompt = VerificationPrompt();
+  return VerifyUserGate(identity.Get(), title.c_str(), prompt.c_str(), encrypt ? TRUE : FALSE,
+                        FALSE);
+}
+
+std::int64_t SecondsNow() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  std::int64_t seconds = 0;
+  std::int64_t nanoseconds = 0;
+  if (!FileTimeToUnixTime(&now, &seconds, &nanoseconds)) return 0;
+  return seconds;
+}
+
+// Records the outcome of an operation on `firstItem` for the user.
+void WriteOperationAudit(CUserData& userData, const std::string& userId,
+                         const std::string& firstItem, bool succeeded) {
+  AuditRecord record{};
+  userData.InitAuditRecord(&record);
+  static_assert(sizeof record.machine == sizeof QvApp().machineInfo.id);
+  std::memcpy(record.machine, QvApp().machineInfo.id, sizeof record.machine);
+  record.eventType = kOperationAuditEvent;
+  record.result = succeeded ? kAuditResultSuccess : kAuditResultFailure;
+  // A longer path is cut at the field; the record keeps its terminator.
+  std::snprintf(record.path, sizeof record.path, "%s", firstItem.c_str());
+  record.time = SecondsNow();
+  (void)userData.WriteAuditRecord(userId.c_str(), &record);
+  userData.ReleaseAuditRecord(&record);
+}
+
+// Runs the progress dialog over `request`; true when every item succeeded. A Cancel between
+// two items leaves no failed row behind, yet the operation did not complete: it counts as a
+// failure, as the dialog's own result does.
+[[nodiscard]] bool RunProgressDialog(CProgressDlg& dialog) {
+  (void)dialog.DoModal();
+  return dialog.OverallSuccess() && !dialog.CancelRequested();
+}
+
+OperationRequest MakeRequest(std::vector<std::string> items, CurrentIdentity& identity,
+                             bool encrypt) {
+  OperationRequest request;
+  request.items = std::move(items);
+  request.userId = identity.UserId();
+  request.userName = identity.UserName();
+  request.encrypt = encrypt;
+  return request;
+}
+
+// The absolute form of `path`, as another process needs it (its working folder differs).
+std::string AbsolutePath(const char* path) {
+  std::string buffer(kPathBufferSize, '\0');
+  const DWORD length = GetFullPathNameA(path, kPathBufferSize, buffer.data());
+  if (length == 0 || length >= kPathBufferSize) return path;
+  buffer.resize(length);
+  return buffer;
+}
+
+// Opens the plain result of the decrypted `item` with the desktop's opener, in its folder.
+void OpenPlainResult(const std::string& item) {
+  std::string plain = item;
+  if (HasSuffix(plain, kQvfSuffix))
+    plain = WithoutSuffix(plain, kQvfSuffix);
+  else if (HasSuffix(plain, kQvefSuffix))
+    plain = WithoutSuffix(plain, kQvefSuffix);
+  const std::string folder = engine::SplitPath(plain).first;
+  // The full path, not the bare name: a bare name that were missing would be looked up as a
+  // program.
+  (void)ShellExecuteA(nullptr, nullptr, plain.c_str(), nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), SW_SHOWNORMAL);
+}
+
+int DoEncryptDecrypt(const char* path, bool encrypt) {
+  ServicesScope services;
+  CUserData* userData = QvApp().userData;
+  if (userData == nullptr) return 0;
+  CurrentIdentity identity(*userData);
+  if (Verify(identity, encrypt) == 0) return 0;
+
+  CProgressDlg dialog(MakeRequest({path}, identity, encrypt));
+  const bool succeeded = RunProgressDialog(dialog);
+  const std::vector<std::string>& items = dialog.Request().items;
+  if (!items.empty()) WriteOperationAudit(*userData, identity.UserId(), items.front(), succeeded);
+  return succeeded ? 1 : 0;
+}
+
+int DoShellInterface(const char* path) {
+  ServicesScope services;
+  DecryptOpenRole role;
+  if (!role.Claim()) {
+    (void)SendPathsToRoleHolder({AbsolutePath(path)});
+    return 0;
+  }
+  // Paths sent while the user verifies wait in the mailslot.
+  (void)role.OpenHandOver();
+  CUserData* userData = QvApp().userData;
+  if (userData == nullptr) return 0;
+  CurrentIdentity identity(*userData);
+  if (Verify(identity, false) == 0) return 0;
+
+  std::vector<std::string> items{path};
+  (void)role.TakeWaitingPaths(items);
+  std::string ownerKey;
+  if (userData->EditionCode == EDITION_SENTIVO && HasSuffix(items.front(), kQvfSuffix)) {
+    // The key that encrypted the file is offered for import when the user no longer holds it,
+    // and the dialog decrypts with it.
+    ownerKey = OwnerKeyCheckFile(identity.UserId().c_str(), items.front().c_str());
+  }
+  CProgressDlg dialog(MakeRequest(std::move(items), identity, false));
+  if (!ownerKey.empty()) dialog.SetKeyName(ownerKey);
+  const bool succeeded = RunProgressDialog(dialog);
+  const std::vector<std::string>& done = dialog.Request().items;
+  if (!done.empty()) {
+    if (succeeded) OpenPlainResult(done.front());
+    WriteOperationAudit(*userData, identity.UserId(), done.front(), succeeded);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DllDoEncryptDecrypt(const char* path, unsigned int encrypt) {
+  try {
+    if (path == nullptr || *path == '\0') return 0;
+    return DoEncryptDecrypt(path, encrypt != 0);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int DllShellInterface(const char* path) {
+  try {
+    if (path == nullptr || *path == '\0') return 0;
+    return DoShellInterface(path);
+  } catch (...) {
+    return 0;
+  }
+}

@@ -1,0 +1,114 @@
+// Qvshella: the suite's shell application, what the desktop runs when the user opens an
+// encrypted file. It hands the file to the product library's DllShellInterface, which
+// verifies the user, decrypts the file and opens the decrypted file with the desktop opener.
+// When several are started at once (several files opened together), the first decrypts every
+// file in one progress dialog and the others only hand their path over to it; the library
+// arranges that.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "suite/qvverify/PasswordSource.h"
+#include "suite/qvverify/ProductLibrary.h"
+#include "suite/qvverify/SuiteProgram.h"
+
+namespace {
+
+constexpr int kExitCalled = 0;
+constexpr int kExitNotRun = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    R"(Usage: Qvshella PATH [--yes-to-all|--no-to-all] [--password-stdin]
+       Qvshella --help
+
+Decrypts the encrypted file PATH (a .qvf file) and opens the decrypted file with the desktop
+opener (the command in QV_OPEN_COMMAND when set, else xdg-open), as the file manager's
+extension does: you are verified first and the progress is shown. When several Qvshella are
+started at once, the first one decrypts every file in one progress dialog and opens its own;
+the others hand their file over to it and end at once.
+
+The work is done by the product library: libQvFolderExt.so beside Qvshella, or the file
+named by QV_PRODUCT_LIBRARY.
+
+  --yes-to-all      when the decrypted file exists already, replace it
+  --no-to-all       when the decrypted file exists already, keep it (nothing is opened then)
+  --password-stdin  read the password from the first line of standard input
+  -h, --help        show this text
+
+Without --yes-to-all or --no-to-all you are asked on the terminal; without a terminal an
+existing file is never replaced. The password is asked on the terminal; without one it is
+read from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
+readable by nobody else) or, with --password-stdin, from standard input.
+
+Exit codes:
+  0  the library was called. Like the library, Qvshella does not tell whether the file was
+     decrypted and opened: see its output, and the audit records ('qvclient audit')
+  1  the library was not called: memory ran out
+  2  wrong usage
+  7  the product library cannot be loaded
+  8  the product library has no DllShellInterface (it is older than Qvshella: rebuild it)
+)";
+
+using ShellInterfaceFunction = int(const char* path);
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "Qvshella: %s\nTry 'Qvshella --help'.\n", problem.c_str());
+  return kExitUsage;
+}
+
+int Run(int argc, char** argv) {
+  bool yesToAll = false;
+  bool noToAll = false;
+  bool passwordStdin = false;
+  std::vector<std::string> words;
+  const int parsed = ParseProgramOptions(
+      argc, argv, kUsage,
+      {ProgramOption::Flag("--yes-to-all", &yesToAll), ProgramOption::Flag("--no-to-all", &noToAll),
+       ProgramOption::Flag("--password-stdin", &passwordStdin)},
+      &words, Usage);
+  if (parsed >= 0) return parsed;
+  if (words.empty()) return Usage("the PATH of an encrypted file is needed");
+  if (words.size() > 1)
+    return Usage("one PATH only; start one Qvshella per file (they join up by themselves)");
+  if (words[0].empty()) return Usage("the PATH is empty");
+  if (yesToAll && noToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
+
+  ProductLibrary library("Qvshella");
+  ShellInterfaceFunction* shellInterface = nullptr;
+  const int found = library.Find("DllShellInterface", &shellInterface);
+  if (found != 0) return found;
+
+  ProductDialogs dialogs("Qvshella", yesToAll  ? ReplaceAnswer::YesToAll
+                                     : noToAll ? ReplaceAnswer::NoToAll
+                                               : ReplaceAnswer::Ask);
+  if (!dialogs.Install()) {
+    std::fprintf(stderr, "Qvshella: cannot set up the terminal: out of memory\n");
+    return kExitNotRun;
+  }
+  QvReadPasswordFromStdin(passwordStdin);
+  if (!dialogs.Interactive() && !QvPasswordSourceIsNonInteractive())
+    std::fprintf(stderr,
+                 "Qvshella: there is no terminal to ask for your password; unless you are "
+                 "logged on, put it in a file only you can read and name it in "
+                 "QV_PASSWORD_FILE, or pass --password-stdin\n");
+
+  const std::string path = AbsolutePath(words[0]);
+  std::fflush(nullptr);
+  // The library's answer is always 0 and carries nothing.
+  (void)shellInterface(path.c_str());
+  std::fflush(nullptr);
+  return kExitCalled;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Memory can only run out before the call: the library's entry point raises nothing.
+  try {
+    return Run(argc, argv);
+  } catch (...) {
+    std::fprintf(stderr, "Qvshella: out of memory\n");
+    return kExitNotRun;
+  }
+}

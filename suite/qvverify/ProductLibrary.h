@@ -1,0 +1,207 @@
+// What the suite's programs that drive the extension share: finding and loading the product
+// library (libQvFolderExt.so beside the program, or the file named by QV_PRODUCT_LIBRARY) and
+// looking up its entry points by name, the dialog back end its dialogs are shown through
+// while it runs (the terminal, with Confirm Replace answered in advance when the command line
+// says so), and making a path absolute before it is handed over.
+//
+// Header-only, like SuiteProgram.h: each program is an executable of its own. The product is
+// loaded at run time, as the suite's programs do on Windows, so a program still starts (and
+// says what is wrong) when the library is missing or older than the program.
+#pragma once
+
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "core/DialogResources.h"
+#include "platform/Kernel.h"
+#include "platform/ui/Backend.h"
+#include "platform/ui/TerminalBackend.h"
+#include "suite/qvverify/SuiteProgram.h"
+
+// The environment variable naming the product library; unset or empty: the one beside the
+// program.
+inline constexpr const char* kProductLibraryVariable = "QV_PRODUCT_LIBRARY";
+inline constexpr const char* kProductLibraryName = "libQvFolderExt.so";
+
+// Exit codes of the programs that call the product library, the same in each of them.
+inline constexpr int kExitNoProductLibrary = 7;  // the library cannot be loaded
+inline constexpr int kExitNoEntryPoint = 8;      // it lacks the function the program calls
+
+// The folder of the running program.
+inline std::string ThisProgramFolder() {
+  char path[PATH_MAX];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return ".";
+  const std::string text(path, length);
+  const size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+// `path` made absolute against the current folder. The folder part is resolved (symbolic
+// links, "." and ".."), so the library checks and records the place the item really is; the
+// last part is kept as given, so a symbolic link is handed over as the link. A trailing '/'
+// is dropped. When the folder does not exist the path is only joined to the current folder.
+inline std::string AbsolutePath(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const bool resolveAll = name.empty() || name == "." || name == "..";
+  char resolved[PATH_MAX];
+  if (realpath(resolveAll ? path.c_str() : folder.c_str(), resolved) != nullptr) {
+    const std::string base = resolved;
+    if (resolveAll) return base;
+    return base == "/" ? "/" + name : base + "/" + name;
+  }
+  if (!path.empty() && path[0] == '/') return path;
+  char current[PATH_MAX];
+  if (getcwd(current, sizeof current) == nullptr) return path;
+  return std::string(current) + "/" + path;
+}
+
+// The product library of this run. It stays loaded until the process ends: the library may
+// leave threads and handlers behind that outlive its entry point, as it may on Windows.
+class ProductLibrary {
+ public:
+  // `program` prefixes the messages written to standard error.
+  explicit ProductLibrary(const char* program) : program_(program) {
+    const char* named = std::getenv(kProductLibraryVariable);
+    path_ = named != nullptr && named[0] != '\0' ? named
+                                                 : ThisProgramFolder() + "/" + kProductLibraryName;
+  }
+
+  const std::string& Path() const { return path_; }
+
+  // Loads the library and finds `symbol`. Returns 0 with *function set, else writes why on
+  // standard error and returns kExitNoProductLibrary or kExitNoEntryPoint.
+  template <class Function>
+  [[nodiscard]] int Find(const char* symbol, Function** function) {
+    *function = nullptr;
+    if (handle_ == nullptr) {
+      handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle_ == nullptr) {
+        const char* why = dlerror();
+        std::fprintf(stderr,
+                     "%s: cannot load the product library %s: %s\n"
+                     "%s: build it (target QvFolderExt) or name it in %s\n",
+                     program_, Printable(path_).c_str(),
+                     why != nullptr ? Printable(why).c_str() : "unknown error", program_,
+                     kProductLibraryVariable);
+        return kExitNoProductLibrary;
+      }
+    }
+    (void)dlerror();
+    void* address = dlsym(handle_, symbol);
+    if (address == nullptr) {
+      std::fprintf(stderr, "%s: the product library %s has no %s: rebuild it\n", program_,
+                   Printable(path_).c_str(), symbol);
+      return kExitNoEntryPoint;
+    }
+    *function = reinterpret_cast<Function*>(address);
+    return 0;
+  }
+
+ private:
+  const char* program_;
+  std::string path_;
+  void* handle_ = nullptr;
+};
+
+// The answer given in advance to the library's Confirm Replace dialog.
+enum class ReplaceAnswer { Ask, YesToAll, NoToAll };
+
+// The back end the library's dialogs are shown through while a program calls it: the
+// terminal back end (live progress, prompts and result tables on a terminal; one line per
+// item and answers from the policy without one), with Confirm Replace answered in advance
+// when the command line said so, on a terminal as well. Without a terminal and without an
+// answer Confirm Replace gets "No To All", so nothing is overwritten without consent; the
+// program says so when the dialog comes up. The end of a progress run that failed for some
+// item (its OK) and the backup warning are acknowledged without a terminal as well.
+class ProductDialogs : public UiBackend {
+ public:
+  ProductDialogs(const char* program, ReplaceAnswer replace)
+      : program_(program), replace_(replace) {}
+  ~ProductDialogs() override {
+    if (installed_) SetUiBackend(previous_);
+  }
+  ProductDialogs(const ProductDialogs&) = delete;
+  ProductDialogs& operator=(const ProductDialogs&) = delete;
+
+  // Installs the back end; false when memory runs out.
+  [[nodiscard]] bool Install() {
+    terminal_ = TerminalBackend::ForControllingTerminal();
+    if (terminal_ == nullptr) return false;
+    if (!terminal_->Interactive()) {
+      terminal_->SetAnswer(IDD_CONFIRM_REPLACE,
+                           replace_ == ReplaceAnswer::YesToAll ? IDC_YES_TO_ALL : IDC_NO_TO_ALL);
+      // After failures the progress dialog's only button reads OK and has the Cancel id.
+      terminal_->SetAnswer(IDD_PROGRESS, IDCANCEL);
+      terminal_->SetAnswer(IDD_BACKUP_WARNING, IDOK);
+    }
+    previous_ = SetUiBackend(this);
+    installed_ = true;
+    return true;
+  }
+
+  bool Interactive() const { return terminal_ != nullptr && terminal_->Interactive(); }
+
+  // ---- UiBackend: everything goes to the terminal back end but an answer given in advance.
+  void DialogShown(const DialogState& dialog) override { terminal_->DialogShown(dialog); }
+  void ControlChanged(const ControlChange& change) override { terminal_->ControlChanged(change); }
+  void DialogClosed(const DialogState& dialog, INT_PTR result) override {
+    answered_.erase(dialog.hwnd);
+    terminal_->DialogClosed(dialog, result);
+  }
+  int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type) override {
+    return terminal_->ShowMessageBox(owner, text, caption, type);
+  }
+  void Poll() override { terminal_->Poll(); }
+  int WakeFd() const override { return terminal_->WakeFd(); }
+
+  bool WaitForUser(HWND dialog) override {
+    DialogState state;
+    if (!SnapshotDialog(dialog, &state) || state.templateId != IDD_CONFIRM_REPLACE)
+      return terminal_->WaitForUser(dialog);
+    const ControlState* name = state.Control(IDC_REPLACE_NAME);
+    const std::string target = name != nullptr ? Printable(name->text) : std::string();
+    if (replace_ == ReplaceAnswer::Ask) {
+      if (!terminal_->Interactive())
+        std::fprintf(stderr,
+                     "%s: %s exists and there is no terminal to ask whether to replace it: "
+                     "No To All (nothing is replaced; --yes-to-all replaces)\n",
+                     program_, target.c_str());
+      return terminal_->WaitForUser(dialog);
+    }
+    // An answer that did not end the dialog once is left to the terminal back end, which
+    // closes a dialog that ignores its answers.
+    if (!terminal_->Interactive() || answered_.count(dialog) != 0)
+      return terminal_->WaitForUser(dialog);
+    const bool yes = replace_ == ReplaceAnswer::YesToAll;
+    if (!PressDialogButton(dialog, yes ? IDC_YES_TO_ALL : IDC_NO_TO_ALL))
+      return terminal_->WaitForUser(dialog);
+    answered_.insert(dialog);
+    // On the terminal the live progress line is cleared first; the back end draws it again
+    // below the note.
+    std::fprintf(stderr, "%s%s: %s exists: %s\n", isatty(STDERR_FILENO) == 1 ? "\r\x1b[K" : "",
+                 program_, target.c_str(),
+                 yes ? "Yes To All (--yes-to-all)" : "No To All (--no-to-all)");
+    return true;
+  }
+
+ private:
+  const char* program_;
+  ReplaceAnswer replace_;
+  std::unique_ptr<TerminalBackend> terminal_;
+  UiBackend* previous_ = nullptr;
+  bool installed_ = false;
+  std::set<HWND> answered_;  // dialog thread only
+};

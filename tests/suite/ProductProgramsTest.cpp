@@ -1,0 +1,372 @@
+// The programs that drive the product library, run as processes of their own without a
+// terminal: `qvclient encrypt|decrypt` and Qvshella. Their command lines and exit codes, a
+// library that is missing or lacks the entry point, a round trip for a user enrolled with
+// qvenroll, Confirm Replace answered from the command line, and Qvshella opening the
+// decrypted file (alone, and as the one of several that decrypts for the others).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Handles.h"
+#include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
+
+namespace {
+
+using namespace qvtest;
+
+constexpr const char* kPassword = "programs pw";
+constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
+
+std::string TestBinaryFolder() {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return ".";
+  const std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/'));
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// True when a line of `text` starts with `start` and ends with `end`.
+bool HasLine(const std::string& text, const std::string& start, const std::string& end) {
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t to = text.find('\n', from);
+    if (to == std::string::npos) to = text.size();
+    const std::string line = text.substr(from, to - from);
+    if (line.size() >= start.size() + end.size() && line.compare(0, start.size(), start) == 0 &&
+        line.compare(line.size() - end.size(), end.size(), end) == 0)
+      return true;
+    from = to + 1;
+  }
+  return false;
+}
+
+// Waits up to 20 s for `condition`.
+template <class Condition>
+bool Eventually(Condition condition) {
+  for (int i = 0; i < 1000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+class ProductProgramsTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    passwordFile_ = root_.Sub("password");
+    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
+    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+    work_ = root_.Sub("work");
+    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
+    // The desktop opener records what it was asked to open.
+    openerLog_ = root_.Sub("opened.log");
+    opener_ = root_.Sub("opener");
+    WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\n");
+    ASSERT_EQ(chmod(opener_.c_str(), 0700), 0);
+  }
+
+  Environment Env(const Environment& more = {}) const {
+    Environment environment{{"QV_PASSWORD_FILE", passwordFile_},
+                            {"QV_OPEN_COMMAND", opener_},
+                            {"QV_PRODUCT_LIBRARY", std::nullopt}};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return environment;
+  }
+  ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) {
+    return RunProgram(root_, "qvclient", args, Env(more));
+  }
+  ProgramRun Shella(const std::vector<std::string>& args, const Environment& more = {}) {
+    return RunProgram(root_, "Qvshella", args, Env(more));
+  }
+  void EnrollMe() {
+    const ProgramRun run = RunProgram(root_, "qvenroll", {}, Env());
+    ASSERT_EQ(run.code, 0) << run.err;
+  }
+  std::string W(const std::string& name) const { return work_ + "/" + name; }
+  // Writes `name` and encrypts it with qvclient; the .qvf path.
+  std::string Encrypted(const std::string& name, const std::string& content) {
+    WriteTextFile(W(name), content);
+    const ProgramRun run = Client({"encrypt", W(name)});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_FALSE(Exists(W(name)));
+    EXPECT_TRUE(Exists(W(name) + ".qvf"));
+    return W(name) + ".qvf";
+  }
+
+  std::string passwordFile_, work_, opener_, openerLog_;
+};
+
+TEST_F(ProductProgramsTest, HelpAndUsageErrors) {
+  ProgramRun run = Shella({"--help"});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_NE(run.out.find("Usage: Qvshella PATH"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("no DllShellInterface"), std::string::npos) << run.out;
+  run = Client({"--help"});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_NE(run.out.find("encrypt PATH [--yes-to-all|--no-to-all]"), std::string::npos) << run.out;
+  EXPECT_EQ(Client({"encrypt", "--help"}).out, run.out);
+
+  // Usage is checked before the library is looked for, so these fail the same without one.
+  const Environment noLibrary{{"QV_PRODUCT_LIBRARY", root_.Sub("missing.so")}};
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {"Qvshella", {}, "PATH of an encrypted file is needed"},
+      {"Qvshella", {"a.qvf", "b.qvf"}, "one PATH only"},
+      {"Qvshella", {"--frobnicate", "a.qvf"}, "unknown option '--frobnicate'"},
+      {"Qvshella", {"--yes-to-all", "--no-to-all", "a.qvf"}, "exclude each other"},
+      {"Qvshella", {""}, "PATH is empty"},
+      {"qvclient", {"encrypt"}, "encrypt needs the PATH"},
+      {"qvclient", {"decrypt", "a", "b"}, "decrypt takes one PATH"},
+      {"qvclient", {"decrypt", "a", "--no-to-all", "--yes-to-all"}, "exclude each other"},
+      {"qvclient", {"encrypt", "--user", "me", "a"}, "unknown option '--user'"},
+      {"qvclient", {"--password-stdin", "encrypt", "a"}, "encrypt comes first"},
+  };
+  for (const Case& c : cases) {
+    run = RunProgram(root_, c.program, c.args, Env(noLibrary));
+    EXPECT_EQ(run.code, 2) << c.program << " " << c.message << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("missing.so"), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(ProductProgramsTest, MissingLibraryAndMissingEntryPointHaveTheirOwnExitCodes) {
+  WriteTextFile(W("plain.txt"), "plain");
+  const std::string missing = root_.Sub("lib/libQvFolderExt.so");
+  // A real shared object of the build that does not export the product's entry points.
+  const std::string unrelated = TestBinaryFolder() + "/libqvplatform.so";
+  ASSERT_TRUE(Exists(unrelated));
+
+  ProgramRun run = Client({"encrypt", W("plain.txt")}, {{"QV_PRODUCT_LIBRARY", missing}});
+  EXPECT_EQ(run.code, 7) << run.err;
+  EXPECT_NE(run.err.find("cannot load the product library " + missing), std::string::npos)
+      << run.err;
+  run = Shella({W("plain.txt.qvf")}, {{"QV_PRODUCT_LIBRARY", missing}});
+  EXPECT_EQ(run.code, 7) << run.err;
+
+  run = Client({"decrypt", W("plain.txt")}, {{"QV_PRODUCT_LIBRARY", unrelated}});
+  EXPECT_EQ(run.code, 8) << run.err;
+  EXPECT_NE(run.err.find("has no DllDoEncryptDecrypt: rebuild it"), std::string::npos) << run.err;
+  run = Shella({W("plain.txt.qvf")}, {{"QV_PRODUCT_LIBRARY", unrelated}});
+  EXPECT_EQ(run.code, 8) << run.err;
+  EXPECT_NE(run.err.find("has no DllShellInterface: rebuild it"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
+  EXPECT_FALSE(Exists(W("plain.txt.qvf")));
+}
+
+TEST_F(ProductProgramsTest, EncryptAndDecryptRoundTripForAnEnrolledUser) {
+  EnrollMe();
+  const std::string content = "quarterly figures\n" + std::string(100000, 'x');
+  WriteTextFile(W("report.txt"), content);
+
+  // A wrong password: verification fails, nothing changes, exit 1.
+  const std::string wrong = root_.Sub("wrong");
+  WriteTextFile(wrong, "not the password\n");
+  ASSERT_EQ(chmod(wrong.c_str(), 0600), 0);
+  ProgramRun run = Client({"encrypt", W("report.txt")}, {{"QV_PASSWORD_FILE", wrong}});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("report.txt")), content);
+  EXPECT_FALSE(Exists(W("report.txt.qvf")));
+
+  // A relative path is made absolute against the program's current folder.
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(work_.c_str()), 0);
+  run = Client({"encrypt", "./report.txt"});
+  ASSERT_EQ(chdir(saved), 0);
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_FALSE(Exists(W("report.txt")));
+  ASSERT_TRUE(Exists(W("report.txt.qvf")));
+  EXPECT_EQ(ReadTextFile(W("report.txt.qvf")).find("quarterly"), std::string::npos);
+  // Without a terminal: one line per item, with its folder.
+  EXPECT_TRUE(HasLine(run.out, "report.txt  ", "  " + work_)) << run.out;
+
+  run = Client({"decrypt", W("report.txt.qvf")});
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("report.txt")), content);
+  EXPECT_FALSE(Exists(W("report.txt.qvf")));
+
+  // Both operations are in the audit, under the absolute path.
+  run = Client({"audit", "--event", "7"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find(W("report.txt")), std::string::npos) << run.out;
+
+  // A path that does not exist is a failed operation, not a usage error.
+  run = Client({"decrypt", W("nothing.qvf")});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+}
+
+TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
+  EnrollMe();
+  const std::string qvf = Encrypted("notes.txt", "the encrypted notes");
+  const std::string plain = W("notes.txt");
+
+  // No answer and no terminal: No To All, and the program says so.
+  WriteTextFile(plain, "newer notes");
+  ProgramRun run = Client({"decrypt", qvf});
+  EXPECT_NE(run.err.find("no terminal to ask whether to replace"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadTextFile(plain), "newer notes");
+  EXPECT_TRUE(Exists(qvf));
+
+  run = Client({"decrypt", "--no-to-all", qvf});
+  EXPECT_EQ(run.err.find("no terminal to ask"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadTextFile(plain), "newer notes");
+  EXPECT_TRUE(Exists(qvf));
+
+  run = Client({"decrypt", qvf, "--yes-to-all"});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(plain), "the encrypted notes");
+  EXPECT_FALSE(Exists(qvf));
+}
+
+TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {
+  EnrollMe();
+  const std::string qvf = Encrypted("photo.txt", "a picture");
+  ProgramRun run = Shella({qvf});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("photo.txt")), "a picture");
+  EXPECT_FALSE(Exists(qvf));
+  ASSERT_TRUE(Eventually([&] { return Exists(openerLog_); }));
+  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("photo.txt") + "\n"; }))
+      << ReadTextFile(openerLog_);
+
+  // A failed verification exits 0 as well, and opens nothing.
+  const std::string other = Encrypted("other.txt", "other");
+  ASSERT_EQ(unlink(openerLog_.c_str()), 0);
+  run = Shella({other}, {{"QV_PASSWORD_FILE", std::nullopt}});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("no terminal to ask for your password"), std::string::npos) << run.err;
+  EXPECT_TRUE(Exists(other));
+  EXPECT_FALSE(Exists(W("other.txt")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(Exists(openerLog_));
+}
+
+// Qvshella started with its standard input on a pipe and its output in files of the root.
+class PipedShella {
+ public:
+  PipedShella(const TestRoot& root, const std::vector<std::string>& args,
+              const std::vector<std::pair<std::string, std::string>>& environment) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    outPath_ = root.Sub("piped.out");
+    errPath_ = root.Sub("piped.err");
+    const std::string program = TestBinaryFolder() + "/Qvshella";
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || err < 0) _exit(120);
+      dup2(fds[0], 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      close(fds[1]);
+      for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+      unsetenv("QV_PASSWORD_FILE");
+      unsetenv("QV_PRODUCT_LIBRARY");
+      std::vector<char*> argv{const_cast<char*>("Qvshella")};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(fds[0]);
+    input_ = fds[1];
+  }
+  ~PipedShella() {
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0 && code_ == -2) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  PipedShella(const PipedShella&) = delete;
+  PipedShella& operator=(const PipedShella&) = delete;
+
+  bool Started() const { return pid_ > 0 && input_ >= 0; }
+  void Send(const std::string& text) {
+    ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(input_);
+    input_ = -1;
+  }
+  // The exit code after up to 60 s; -2 when still running, -1 killed by a signal.
+  int Wait() {
+    for (int i = 0; i < 3000 && code_ == -2; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return code_;
+  }
+  std::string Output() const { return ReadTextFile(outPath_) + ReadTextFile(errPath_); }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int code_ = -2;
+  std::string outPath_, errPath_;
+};
+
+TEST_F(ProductProgramsTest, SeveralQvshellaDecryptInOneDialogOfTheFirst) {
+  EnrollMe();
+  const std::string first = Encrypted("first.txt", "one");
+  const std::string second = Encrypted("second.txt", "two");
+  const std::string third = Encrypted("third.txt", "three");
+
+  // The first waits for its password with the hand-over mailslot open.
+  PipedShella holder(root_, {"--password-stdin", first}, {{"QV_OPEN_COMMAND", opener_}});
+  ASSERT_TRUE(holder.Started());
+  ASSERT_TRUE(Eventually([] {
+    const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (slot == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(slot);
+    return true;
+  })) << holder.Output();
+
+  // The others hand their file over and end at once, without asking for a password.
+  for (const std::string& qvf : {second, third}) {
+    const ProgramRun run = Shella({qvf}, {{"QV_PASSWORD_FILE", std::nullopt}});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_TRUE(Exists(qvf));
+  }
+  holder.Send(std::string(kPassword) + "\n");
+  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
+
+  EXPECT_EQ(ReadTextFile(W("first.txt")), "one");
+  EXPECT_EQ(ReadTextFile(W("second.txt")), "two");
+  EXPECT_EQ(ReadTextFile(W("third.txt")), "three");
+  for (const std::string& qvf : {first, second, third}) EXPECT_FALSE(Exists(qvf)) << qvf;
+  const std::string output = holder.Output();
+  // One progress dialog with a row for each file.
+  for (const char* name : {"first.txt.qvf  ", "second.txt.qvf  ", "third.txt.qvf  "})
+    EXPECT_TRUE(HasLine(output, name, "  " + work_)) << output;
+  const std::string caption = output.substr(0, output.find('\n') + 1);
+  EXPECT_EQ(output.find(caption, 1), std::string::npos) << output;
+  // Only the holder's own file is opened.
+  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("first.txt") + "\n"; }))
+      << ReadTextFile(openerLog_);
+}
+
+}  // namespace
