@@ -13,6 +13,7 @@
 #include "engine/OperationRequest.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
+#include "platform/MachineRoot.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/WindowApi.h"
 #include "sharing/SharingAccess.h"
@@ -32,10 +33,24 @@ constexpr char kDesktopIni[] = "desktop.ini";
 constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
 
 constexpr char kWorkMutexPrefix[] = "QvFolderWork-";
+constexpr char kScratchPrefix[] = "work-";
+// Images of files up to this size wait in memory (the scratch folder) on their way into a
+// container: for a folder of many small files, creating and deleting an image file on the
+// user's disk for each of them costs more than everything else.
+constexpr std::uint64_t kScratchImageLimit = 4u << 20;
+// A container up to this size is extracted into memory before it is decrypted to disk.
+constexpr std::uint64_t kScratchContainerLimit = 256u << 20;
 
 // The mutex that marks a work folder as in use, named by the folder's own random part.
 std::string WorkMutexName(const std::string& workFolder) {
   return kWorkMutexPrefix + workFolder.substr(workFolder.rfind('-') + 1);
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+    return static_cast<std::uint64_t>(-1);
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 // One entry of a folder listing, as the walk needs it.
@@ -109,7 +124,15 @@ std::string FolderEngine::ShownFolder(const std::string& folder) const {
 
 std::string FolderEngine::MakeWorkFolder(const std::string& besidePath) {
   const auto [parent, name] = SplitPath(WithoutContainerSuffix(besidePath));
-  const std::string prefix = "." + name + kWorkFolderSuffix;
+  return MakeWorkFolderIn(parent, "." + name + kWorkFolderSuffix);
+}
+
+std::string FolderEngine::MakeScratchFolder() {
+  const std::string scratch = QvScratchDir();
+  return scratch.empty() ? std::string() : MakeWorkFolderIn(scratch, kScratchPrefix);
+}
+
+std::string FolderEngine::MakeWorkFolderIn(const std::string& parent, const std::string& prefix) {
   RemoveStaleWorkFolders(parent, prefix);
   char path[8000];
   if (!CreateUniqueDirectoryA(parent.c_str(), prefix.c_str(), path, sizeof path)) return {};
@@ -155,7 +178,10 @@ void FolderEngine::RemoveStaleWorkFolders(const std::string& parent, const std::
 }
 
 void FolderEngine::RemoveWorkFolders() {
-  for (const auto& [container, work] : preparedContainers_) RemoveWorkFolder(work);
+  for (const auto& [container, prepared] : preparedContainers_) {
+    RemoveWorkFolder(prepared.work);
+    if (!prepared.images.empty()) RemoveWorkFolder(prepared.images);
+  }
   preparedContainers_.clear();
   shownTrees_.clear();
 }
@@ -240,11 +266,23 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     return false;
   }
   dialog_.RecordCreatedFolder(work);
-  const std::string tree = work + "/" + SplitPath(target).second;
-  container.SetRootDir(tree + "/");
+  const std::string name = SplitPath(target).second;
+  const std::string tree = work + "/" + name;
   CProgressCtrl bar(dialog_.ProgressBar());
-  if (!CreateDirectoryA(tree.c_str()) ||
-      !container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel())) {
+  const auto extractInto = [&](const std::string& folder) {
+    container.SetRootDir(folder + "/");
+    return container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel()) != 0;
+  };
+  // The images go to memory when the container is small enough, else (or when memory runs
+  // out) into the restored folder itself, where each is replaced by its plain file.
+  std::string images;
+  if (FileSize(containerPath) <= kScratchContainerLimit) images = MakeScratchFolder();
+  if (!images.empty() &&
+      (!CreateDirectoryA((images + "/" + name).c_str()) || !extractInto(images + "/" + name))) {
+    RemoveWorkFolder(images);
+    images.clear();
+  }
+  if (!CreateDirectoryA(tree.c_str()) || (images.empty() && !extractInto(tree))) {
     container.Close();
     RemoveWorkFolder(work);
     if (Exists(work)) (void)Report(target + "/", StatusSourceInUse);
@@ -253,7 +291,7 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     return false;
   }
   container.Close();
-  preparedContainers_[containerPath] = work;
+  preparedContainers_[containerPath] = Prepared{work, images};
   dialog_.RecordDecryptedContainer(containerPath);
   int lower = 0;
   int upper = 0;
@@ -295,9 +333,11 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   protected_ = ProtectedLocations::Read();
   const auto prepared = preparedContainers_.find(containerPath);
   if (prepared == preparedContainers_.end()) return Report(containerPath, StatusContainerError);
-  const std::string work = prepared->second;
+  const std::string work = prepared->second.work;
+  const std::string images = prepared->second.images;
   const std::string target = TargetFolderOf(containerPath);
   const std::string tree = work + "/" + SplitPath(target).second;
+  const std::string imageTree = images.empty() ? tree : images + "/" + SplitPath(target).second;
 
   DWORD handle = 0;
   {
@@ -308,9 +348,11 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
       return opened;
   }
   shownTrees_[tree] = target;
-  ItemStatus status = WalkFolder(tree, Mode::Decrypt, kCheckAll, nullptr, handle);
+  ItemStatus status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, nullptr, handle);
   CloseFolderHandle(handle);
   shownTrees_.erase(tree);
+  if (!images.empty()) RemoveWorkFolder(images);
+  prepared->second.images.clear();
   if (dialog_.CancelRequested()) return StatusCancelled;
   if (status != StatusSuccess) return status;
 
@@ -379,8 +421,9 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       status = Report(containerPath, StatusFileAccessError);
     } else {
       container.SetRootDir(folder + "/");
-      const Sink sink{&container, work};
-      status = WalkFolder(folder, Mode::Encrypt, kCheckAll, &sink, handle);
+      const Sink sink{&container, work, MakeScratchFolder()};
+      status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
+      if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
       if (dialog_.CancelRequested()) status = StatusCancelled;
       if (status == StatusSuccess && !container.Flush())
         status = Report(containerPath, StatusDestinationInUse);
@@ -427,8 +470,8 @@ bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
 
 // ---- The walk of the processing pass ----
 
-ItemStatus FolderEngine::WalkFolder(const std::string& folder, Mode mode, DWORD checkFlags,
-                                    const Sink* sink, DWORD handle) {
+ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string& output, Mode mode,
+                                    DWORD checkFlags, const Sink* sink, DWORD handle) {
   if (folder.empty()) return kFolderNotListed;
   if (mode == Mode::Encrypt && protected_.Contains(folder))
     return Report(folder + "/", StatusProtectedLocation);
@@ -455,17 +498,21 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, Mode mode, DWORD 
       if (mode == Mode::Decrypt) continue;
       status = Report(path, StatusFileAccessError);
     } else if (IsDirectory(entry.attributes)) {
+      const std::string subOutput = output + "/" + entry.name;
       if (mode == Mode::Encrypt && protected_.Contains(path))
         status = Report(path + "/", StatusProtectedLocation);
+      else if (mode == Mode::Decrypt && output != folder && !CreateDirectoryA(subOutput.c_str()) &&
+               !IsFolder(subOutput))
+        status = Report(subOutput + "/", StatusDestinationInUse);
       else
-        status = WalkFolder(path, mode, checkFlags, sink, handle);
+        status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
     } else if (mode == Mode::Encrypt) {
       if (dialog_.IsOwnBackup(path)) continue;
       status = EncryptFileOfFolder(path, folder, checkFlags, *sink, handle);
       if (status == StatusSuccess) bar.StepIt();
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
-      status = DecryptFileOfFolder(path, folder, checkFlags, handle);
+      status = DecryptFileOfFolder(path, output, checkFlags, handle);
       if (status == StatusSuccess) bar.StepIt();
     }
     if (status != StatusSuccess) return status;
@@ -489,7 +536,10 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
   char imageName[32];
   std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
                 static_cast<unsigned long long>(++imageCounter_));
-  const std::string image = sink.imageFolder + imageName;
+  const std::string image =
+      (!sink.scratchFolder.empty() && FileSize(path) <= kScratchImageLimit ? sink.scratchFolder
+                                                                           : sink.imageFolder) +
+      imageName;
   QVData data{};
   data.folderHandle = handle;
   data.sourcePath = path.c_str();
@@ -538,7 +588,8 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
   if (const ItemStatus check = CheckForDecryption(path, checkFlags, protected_);
       check != StatusSuccess)
     return finish(check);
-  const std::string target = PlainNameOf(path);
+  // The plain file goes to `folder`, which need not be where the image waits.
+  const std::string target = folder + "/" + SplitPath(PlainNameOf(path)).second;
   if (Exists(target)) return finish(StatusDestinationExists);
   Credentials credentials(dialog_.CredentialSize());
   if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
@@ -600,9 +651,9 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     work = MakeWorkFolder(containerPath);
     if (work.empty()) status = Report(containerPath, StatusFileAccessError);
   }
-  const Sink sink{openContainer_.get(), work};
+  const Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
   if (status == StatusSuccess && IsFolder(item)) {
-    status = WalkFolder(item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
+    status = WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
                         encrypt ? &sink : nullptr, handle);
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
         !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderWhole(item))
@@ -614,6 +665,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
   }
   if (!work.empty()) RemoveWorkFolder(work);
+  if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
   CloseFolderHandle(handle);
   if (dialog_.CancelRequested()) return StatusCancelled;
   return status;

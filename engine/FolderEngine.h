@@ -73,13 +73,22 @@ class FolderEngine {
   // in while they wait for it.
   struct Sink {
     FolderContainer* container = nullptr;
-    std::string imageFolder;
+    std::string imageFolder;    // on the disk, beside the folder
+    std::string scratchFolder;  // in memory, for small images; empty when there is none
+  };
+  // A container prepared for decryption: its work folder beside it, and the folder in memory
+  // where its images wait (empty when they wait in the restored folder itself).
+  struct Prepared {
+    std::string work;
+    std::string images;
   };
 
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
-  [[nodiscard]] ItemStatus WalkFolder(const std::string& folder, Mode mode, DWORD checkFlags,
-                                      const Sink* sink, DWORD handle);
+  // Walks `folder`; decrypted files go to the same place in `output` (folders made as
+  // needed), which is `folder` itself unless the images wait elsewhere.
+  [[nodiscard]] ItemStatus WalkFolder(const std::string& folder, const std::string& output,
+                                      Mode mode, DWORD checkFlags, const Sink* sink, DWORD handle);
   [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, const Sink& sink, DWORD handle);
   [[nodiscard]] ItemStatus DecryptFileOfFolder(const std::string& path, const std::string& folder,
@@ -91,6 +100,9 @@ class FolderEngine {
   // A new hidden work folder beside `besidePath`, held by this operation; empty when none can
   // be made. Work folders of ended operations for the same name are removed first.
   std::string MakeWorkFolder(const std::string& besidePath);
+  // A new work folder in memory (see QvScratchDir); empty when there is none.
+  std::string MakeScratchFolder();
+  std::string MakeWorkFolderIn(const std::string& parent, const std::string& prefix);
   // Deletes a source folder that is now stored: moved into a work folder beside it first, so
   // that it is never left half deleted under its name. False when some of it stays.
   [[nodiscard]] bool DeleteFolderWhole(const std::string& folder);
@@ -103,8 +115,8 @@ class FolderEngine {
 
   CProgressDlg& dialog_;
   std::unique_ptr<FolderContainer> openContainer_;
-  // Containers prepared for decryption: container path -> work folder holding its tree.
-  std::map<std::string, std::string> preparedContainers_;
+  // Containers prepared for decryption, by container path.
+  std::map<std::string, Prepared> preparedContainers_;
   // Work trees being decrypted: tree path -> the folder it becomes.
   std::map<std::string, std::string> shownTrees_;
   // Work folders of this operation -> the mutex that marks them as in use.

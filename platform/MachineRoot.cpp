@@ -2,8 +2,10 @@
 #include "platform/MachineRoot.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +51,24 @@ bool MakeDirs(const std::string& path) {
   return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// `dir`, created (mode 0700) when missing, when it is a folder of this user's own and not a
+// link; its mode is set to exactly 0700. Empty otherwise.
+std::string PrivateDir(const std::string& dir) {
+  if (!MakeDirs(dir)) return {};
+  // The endpoints in here decide who holds a role, and work files wait in it; a folder
+  // another user could write to would let them take a role over or plant files. The mode is set to
+  // exactly 0700: wider is tightened, and a folder that a strict umask left without write or search
+  // permission is made usable. The checks and the change go through one descriptor opened without
+  // following a link, so the folder checked is the folder changed.
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st {};
+  const bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+                  ((st.st_mode & 0777) == 0700 || fchmod(fd, 0700) == 0);
+  close(fd);
+  return ok ? dir : std::string();
+}
+
 }  // namespace
 
 std::string QvMachineRoot() {
@@ -71,17 +91,14 @@ std::string QvRuntimeDir() {
   const std::string xdg = XdgDir("XDG_RUNTIME_DIR");
   std::string dir = xdg.empty() ? "/tmp/quorvin-" + std::to_string(getuid()) : xdg + "/quorvin";
   TrimTrailingSlashes(dir);
-  if (!MakeDirs(dir)) return {};
-  // The endpoints in here decide who holds a role; a folder another user could write to
-  // would let them take it over. The mode is set to exactly 0700: wider is tightened, and a
-  // folder that a strict umask left without write or search permission is made usable. The
-  // checks and the change go through one descriptor opened without following a link, so
-  // the folder checked is the folder changed.
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return {};
-  struct stat st {};
-  const bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-                  ((st.st_mode & 0777) == 0700 || fchmod(fd, 0700) == 0);
-  close(fd);
-  return ok ? dir : std::string();
+  return PrivateDir(dir);
+}
+
+std::string QvScratchDir() {
+  const std::string runtime = QvRuntimeDir();
+  struct statfs facts {};
+  if (!runtime.empty() && statfs(runtime.c_str(), &facts) == 0 && facts.f_type == TMPFS_MAGIC)
+    return PrivateDir(runtime + "/scratch");
+  if (statfs("/dev/shm", &facts) != 0 || facts.f_type != TMPFS_MAGIC) return {};
+  return PrivateDir("/dev/shm/quorvin-" + std::to_string(getuid()));
 }

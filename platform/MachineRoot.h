@@ -17,3 +17,8 @@
 // are ignored.
 QV_API std::string QvMachineRoot();
 QV_API std::string QvRuntimeDir();
+// A private folder (0700) on a memory file system for short-lived work files that never need
+// to survive a restart: "scratch" in the runtime folder when that lies on one, else
+// /dev/shm/quorvin-<uid>. Empty when neither is a memory file system or the folder is not
+// safe to use (the same rules as the runtime folder).
+QV_API std::string QvScratchDir();

@@ -1,6 +1,8 @@
 // The machine root and the runtime folder: which variables choose them, that they are created
 // private, and that a runtime folder someone else could control is refused.
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -101,6 +103,26 @@ TEST_F(MachineRootTest, RuntimeFolderIsCreatedPrivateAndKeptPrivate) {
   }
   EXPECT_FALSE(Exists(root_.Sub("relative"))) << "a folder was made below the working directory";
   EXPECT_EQ(ModeOf(tmp), static_cast<mode_t>(0700));
+}
+
+TEST_F(MachineRootTest, ScratchFolderIsPrivateAndInMemory) {
+  struct statfs shm {};
+  if (statfs("/dev/shm", &shm) != 0 || shm.f_type != TMPFS_MAGIC)
+    GTEST_SKIP() << "no memory file system at /dev/shm";
+  // The test's runtime folder is on the disk: the scratch folder is the user's in /dev/shm.
+  const std::string shared = "/dev/shm/quorvin-" + std::to_string(getuid());
+  EXPECT_EQ(QvScratchDir(), shared);
+  EXPECT_EQ(ModeOf(shared), static_cast<mode_t>(0700));
+
+  // A runtime folder in memory holds the scratch folder itself.
+  const std::string memoryRun = shared + "/test-run-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(memoryRun.c_str(), 0700), 0);
+  {
+    ScopedEnv run("XDG_RUNTIME_DIR", memoryRun.c_str());
+    EXPECT_EQ(QvScratchDir(), memoryRun + "/quorvin/scratch");
+    EXPECT_EQ(ModeOf(memoryRun + "/quorvin/scratch"), static_cast<mode_t>(0700));
+  }
+  std::filesystem::remove_all(memoryRun);
 }
 
 TEST_F(MachineRootTest, RuntimeFolderThatIsALinkOrNotAFolderIsRefused) {
