@@ -11,6 +11,7 @@
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
+#include "engine/ProcessFile.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
@@ -540,17 +541,9 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
       (!sink.scratchFolder.empty() && FileSize(path) <= kScratchImageLimit ? sink.scratchFolder
                                                                            : sink.imageFolder) +
       imageName;
-  QVData data{};
-  data.folderHandle = handle;
-  data.sourcePath = path.c_str();
-  data.destinationPath = image.c_str();
-  data.keyName = dialog_.KeyName().c_str();
-  data.keyBlob = dialog_.Key().blob;
-  data.keyBlobLength = dialog_.Key().blobLength;
-  data.credentials = credentials.Data();
-  data.credentialsLength = credentials.Length();
-  data.callback = &dialog_;
-  QVData* record = &data;
+  const auto data = FileRecord(dialog_, path, image, true, dialog_.Key(), credentials);
+  data->folderHandle = handle;
+  QVData* record = data.get();
   const DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
   if (result != StatusSuccess) {
     if (Exists(image)) (void)DeleteNormal(image);
@@ -594,23 +587,14 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
   Credentials credentials(dialog_.CredentialSize());
   if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
 
-  QVData data{};
-  data.folderHandle = handle;
-  data.sourcePath = path.c_str();
-  data.destinationPath = folder.c_str();
-  data.keyName = dialog_.KeyName().c_str();
-  data.keyName2 = dialog_.KeyName().c_str();
-  data.keyBlob = dialog_.Key().blob;
-  data.keyBlobLength = dialog_.Key().blobLength;
-  data.credentials = credentials.Data();
-  data.credentialsLength = credentials.Length();
-  data.callback = &dialog_;
-  QVData* record = &data;
+  const auto data = FileRecord(dialog_, path, folder, false, dialog_.Key(), credentials);
+  data->folderHandle = handle;
+  QVData* record = data.get();
   DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderDecryptFile(record); });
   if (result != StatusSuccess && result != StatusCancelled) {
     // A file stored on its own (shared into the container) opens with the user's key.
     if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
-    data.credentialsLength = credentials.Length();
+    data->credentialsLength = credentials.Length();
     result = dialog_.RunLibraryCall([record] { return QVFSDecryptFile(record); });
   }
   if (result == StatusCancelled) {

@@ -42,16 +42,7 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
 
   const std::string destination = path + std::string(kQvfSuffix);
   const bool destinationExisted = Exists(destination);
-  auto data = std::make_unique<QVData>();
-  std::memset(data.get(), 0, sizeof(QVData));
-  data->sourcePath = path.c_str();
-  data->destinationPath = destination.c_str();
-  data->keyName = dialog.KeyName().c_str();
-  data->keyBlob = key.blob;
-  data->keyBlobLength = key.blobLength;
-  data->credentials = credentials.Data();
-  data->credentialsLength = credentials.Length();
-  data->callback = &dialog;
+  auto data = FileRecord(dialog, path, destination, true, key, credentials);
   data->algorithm = dialog.Algorithm();
   QVData* record = data.get();
   const DWORD result = dialog.RunLibraryCall([record] { return QVFSEncryptFile(record); });
@@ -84,18 +75,7 @@ ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::str
 
   const std::string target = PlainNameOf(path);
   const bool targetExisted = Exists(target);
-  auto data = std::make_unique<QVData>();
-  std::memset(data.get(), 0, sizeof(QVData));
-  data->sourcePath = path.c_str();
-  data->destinationPath = folder.c_str();
-  data->keyName = dialog.KeyName().c_str();
-  data->keyName2 = dialog.KeyName().c_str();
-  data->decryptFlags = 0;
-  data->keyBlob = key.blob;
-  data->keyBlobLength = key.blobLength;
-  data->credentials = credentials.Data();
-  data->credentialsLength = credentials.Length();
-  data->callback = &dialog;
+  auto data = FileRecord(dialog, path, folder, false, key, credentials);
   QVData* record = data.get();
   const DWORD result = dialog.RunLibraryCall([record] { return QVFSDecryptFile(record); });
   if (result == StatusCancelled) {
@@ -113,6 +93,26 @@ ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::str
 }
 
 }  // namespace
+
+std::unique_ptr<QVData> FileRecord(CProgressDlg& dialog, const std::string& source,
+                                   const std::string& destination, bool encrypt,
+                                   const KeyRecord& key, Credentials& credentials) {
+  auto data = std::make_unique<QVData>();
+  std::memset(data.get(), 0, sizeof(QVData));
+  data->sourcePath = source.c_str();
+  data->destinationPath = destination.c_str();
+  data->keyName = dialog.KeyName().c_str();
+  if (!encrypt) {
+    data->keyName2 = dialog.KeyName().c_str();
+    data->decryptFlags = 0;
+  }
+  data->keyBlob = key.blob;
+  data->keyBlobLength = key.blobLength;
+  data->credentials = credentials.Data();
+  data->credentialsLength = credentials.Length();
+  data->callback = &dialog;
+  return data;
+}
 
 ItemStatus ProcessFile(CProgressDlg& dialog, const std::string& path, const std::string& folder,
                        bool encrypt, const KeyRecord& key, DWORD checkFlags) {

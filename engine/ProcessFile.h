@@ -4,13 +4,27 @@
 // walk, for ".qvf" files decrypted in place.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "core/ItemStatus.h"
 #include "platform/WinTypes.h"
+#include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
 class CProgressDlg;
+namespace engine {
+class Credentials;
+}
+
+// The library record of one file call for `dialog`: `source`, `destination` (the output file
+// when encrypting, the output folder when decrypting), the dialog's key name (twice when
+// decrypting), the user's key `key`, `credentials` and the dialog as the cancel callback.
+// The strings must outlive the record.
+[[nodiscard]] std::unique_ptr<QVData> FileRecord(CProgressDlg& dialog, const std::string& source,
+                                                 const std::string& destination, bool encrypt,
+                                                 const KeyRecord& key,
+                                                 engine::Credentials& credentials);
 
 // Encrypts or decrypts `path` (a full path; `folder` is its folder, shown in the row and,
 // when decrypting, the destination) after the item checks selected by `checkFlags`

@@ -35,6 +35,7 @@
 #include "suite/qvverify/PasswordSource.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 #include "util/RegKey.h"
 
 namespace {
@@ -92,16 +93,8 @@ class OperationEntryPointsTest : public RootedTest {
     QvApp().InitInstance();
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
-    QvKey key;
-    key.name = kMe;
-    key.label = "DefaultKey";
-    DWORD length = 0;
-    BYTE* blob = nullptr;
-    ASSERT_TRUE(CreatePKISettings(kMe, &length, &blob));
-    key.blob.assign(blob, blob + length);
-    CoTaskMemFree(blob);
-    ASSERT_EQ(store->Enroll({kMe, QvCurrentAccount().userName, "Me", QvAccountType::Computer},
-                            kPassword, &key),
+    ASSERT_EQ(qvtest::EnrollWithKey(
+                  {kMe, QvCurrentAccount().userName, "Me", QvAccountType::Computer}, kPassword),
               QvStoreStatus::Ok);
     // The desktop opener notes each document it is given, one per line.
     opened_ = root_.Sub("opened");

@@ -40,6 +40,7 @@
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
@@ -328,16 +329,9 @@ class FolderCrashTest : public RootedTest {
     QvApp().InitInstance();
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
-    QvKey key;
-    key.name = kUser;
-    key.label = "DefaultKey";
-    DWORD length = 0;
-    BYTE* blob = nullptr;
-    ASSERT_TRUE(CreatePKISettings(kUser, &length, &blob));
-    key.blob.assign(blob, blob + length);
-    CoTaskMemFree(blob);
-    ASSERT_EQ(store->Enroll({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword, &key),
-              QvStoreStatus::Ok);
+    ASSERT_EQ(
+        qvtest::EnrollWithKey({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword),
+        QvStoreStatus::Ok);
 
     work_ = root_.Sub("work");
     fs::create_directories(work_ / "bystander");

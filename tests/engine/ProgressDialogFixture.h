@@ -24,6 +24,7 @@
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace engine_test {
 
@@ -71,15 +72,7 @@ class ProgressDialogFixture : public RootedTest {
     QvApp().InitInstance();
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
-    QvKey key;
-    key.name = "alice";
-    key.label = "DefaultKey";
-    DWORD length = 0;
-    BYTE* blob = nullptr;
-    ASSERT_TRUE(CreatePKISettings("alice", &length, &blob));
-    key.blob.assign(blob, blob + length);
-    CoTaskMemFree(blob);
-    ASSERT_EQ(store->Enroll({"alice", ".\\alice", "Alice", QvAccountType::Computer}, "pw", &key),
+    ASSERT_EQ(qvtest::EnrollWithKey({"alice", ".\\alice", "Alice", QvAccountType::Computer}, "pw"),
               QvStoreStatus::Ok);
     ASSERT_EQ(store->Enroll({"bob", ".\\bob", "Bob", QvAccountType::Computer}, "pw2", nullptr),
               QvStoreStatus::Ok);

@@ -18,7 +18,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Ole.h"
+#include "suite/QvFsApi.h"
 #include "suite/QvKeyBlob.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
 
 namespace qvtest {
@@ -33,6 +37,28 @@ inline std::vector<std::uint8_t> NewKeyBlob(bool withSecret = true) {
   crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, secret);
   if (withSecret) std::memcpy(blob.data() + kKeyBlobSecretOffset, secret, sizeof secret);
   return blob;
+}
+
+// The key the library makes for `name` (CreatePKISettings), named after it, as the user's
+// default key.
+inline QvKey LibraryKey(const std::string& name) {
+  QvKey key;
+  key.name = name;
+  key.label = "DefaultKey";
+  DWORD length = 0;
+  BYTE* blob = nullptr;
+  if (CreatePKISettings(name.c_str(), &length, &blob) && blob != nullptr)
+    key.blob.assign(blob, blob + length);
+  CoTaskMemFree(blob);
+  return key;
+}
+
+// Enrolls `user` in the process's user store with a new key named after the user id.
+inline QvStoreStatus EnrollWithKey(const QvNewUser& user, const std::string& password) {
+  QvUserStore* store = QvSharedUserStore();
+  if (store == nullptr) return QvStoreStatus::Failed;
+  QvKey key = LibraryKey(user.userId);
+  return store->Enroll(user, password, &key);
 }
 
 struct ProgramRun {
