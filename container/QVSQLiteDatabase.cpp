@@ -1250,7 +1250,7 @@ VARIANT_BOOL QVSQLiteDatabase::Extract(DWORD folderId, DWORD fileId, const std::
     if (!EnsureCallerFolder(base) ||
         !EnsureContainerFolders(base == "/" ? std::string() : base, parts, &outputDir))
       return VARIANT_FALSE;
-    if (outputDir.empty()) outputDir = "/";
+    if (outputDir.empty()) outputDir.assign(1, '/');
     if (file.name == kEmptyFolderMarker) return VARIANT_TRUE;
   } else {
     outputDir = destDir;

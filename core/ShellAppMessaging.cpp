@@ -19,6 +19,9 @@ namespace {
 // However many messages keep arriving, one read of the mailslot handles at most this many
 // (the platform's mailslot queue holds as many).
 constexpr std::size_t kMaxMessagesPerRead = 4096;
+// How long a sender waits for the holder to create the hand-over mailslot, and how often it looks.
+constexpr DWORD kHandOverWaitMs = 2000;
+constexpr DWORD kHandOverRetryMs = 10;
 
 std::atomic<std::size_t> g_accepted{0};
 std::atomic<std::size_t> g_dropped{0};
@@ -71,8 +74,15 @@ bool IsSuiteRunning() noexcept {
 }
 
 std::size_t SendPathsToRoleHolder(const std::vector<std::string>& paths) noexcept {
-  HANDLE mailslot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The holder takes the role first and creates the mailslot a moment later: a sender that
+  // comes in between waits for it a little rather than lose its paths.
+  HANDLE mailslot = INVALID_HANDLE_VALUE;
+  for (DWORD waited = 0;; waited += kHandOverRetryMs) {
+    mailslot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mailslot != INVALID_HANDLE_VALUE || waited >= kHandOverWaitMs) break;
+    Sleep(kHandOverRetryMs);
+  }
   if (mailslot == INVALID_HANDLE_VALUE) return 0;
   std::size_t sent = 0;
   for (const std::string& path : paths) {

@@ -1,4 +1,6 @@
 // qvclient audit, settings and session-timeout, and what every command shares.
+#include <strings.h>
+
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -83,12 +85,20 @@ std::string FormatTime(std::int64_t seconds) {
   return text;
 }
 
-std::string EventName(DWORD event) {
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         strcasecmp(text.c_str() + text.size() - suffix.size(), suffix.c_str()) == 0;
+}
+
+std::string EventName(DWORD event, const std::string& path) {
   switch (event) {
     case 6:
       return "6 encrypt";
     case 7:
-      return "7 decrypt";
+      // The extension's exported operation records both directions as 7; its path tells
+      // which: an encrypted item was decrypted, a plain one encrypted.
+      return EndsWithNoCase(path, ".qvf") || EndsWithNoCase(path, ".qvef") ? "7 decrypt"
+                                                                           : "7 encrypt";
     case 8:
       return "8 sharing";
     default:
@@ -135,7 +145,7 @@ int ListAudit(const std::optional<std::string>& user, const std::optional<std::s
   for (const QvAuditEntry& entry : entries)
     std::printf("%-20s  %-11s  %-11s  %-9s  %-7s  %s\n", FormatTime(entry.time).c_str(),
                 Printable(entry.userId).c_str(), Printable(entry.machine).c_str(),
-                EventName(entry.eventType).c_str(), ResultName(entry.result).c_str(),
+                EventName(entry.eventType, entry.path).c_str(), ResultName(entry.result).c_str(),
                 Printable(entry.path).c_str());
   return kClientDone;
 }

@@ -1,0 +1,562 @@
+// End to end: the built programs (qvenroll, qvclient, Qvshella) run as processes of their own,
+// without a terminal, in a machine root of the test's own, the way a user or a script drives
+// them. Round trips of files and folder trees byte for byte, a wrong password, targets that
+// exist, protected locations, three Qvshella whose files are decrypted in one dialog, and
+// hand-over messages that the decrypting process must not take.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Handles.h"
+#include "registration/Settings.h"
+#include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
+#include "util/RegKey.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qvtest::Environment;
+using qvtest::ProgramRun;
+
+constexpr const char* kPassword = "end to end pw";
+constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kHandOverLimit = 2064;  // the longest message a holder takes, NUL included
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Bytes that do not compress and differ for every `seed`.
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+// Everything below `folder`: relative path -> "dir" or "file:" and the bytes. Hidden entries
+// and empty folders are included, so two equal snapshots mean an identical tree.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> entries;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string relative = fs::relative(it->path(), folder).string();
+    entries[relative] = it->is_directory() ? "dir" : "file:" + ReadTextFile(it->path().string());
+  }
+  if (ec) ADD_FAILURE() << "cannot list " << folder << ": " << ec.message();
+  return entries;
+}
+
+// Counts the lines of `text` that contain every one of `parts`.
+int LinesWith(const std::string& text, const std::vector<std::string>& parts) {
+  int count = 0;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t to = text.find('\n', from);
+    if (to == std::string::npos) to = text.size();
+    const std::string line = text.substr(from, to - from);
+    bool all = true;
+    for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+    count += all ? 1 : 0;
+    from = to + 1;
+  }
+  return count;
+}
+
+// Waits up to 30 s for `condition`.
+template <class Condition>
+bool Eventually(Condition condition) {
+  for (int i = 0; i < 1500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+bool HandOverMailslotIsOpen() {
+  const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (slot == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(slot);
+  return true;
+}
+
+// A program of the test binary's folder in a session of its own (no terminal), its standard
+// input a pipe the test writes to when it chooses, its output in files of the root. Killed
+// when still running at the end.
+class PipedProgram {
+ public:
+  PipedProgram(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
+               const Environment& environment) {
+    static int serial = 0;
+    const std::string tag = "piped-" + name + "-" + std::to_string(++serial);
+    outPath_ = root.Sub(tag + ".out");
+    errPath_ = root.Sub(tag + ".err");
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return;
+    std::string program(self, static_cast<size_t>(length));
+    program = program.substr(0, program.rfind('/')) + "/" + name;
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || err < 0) _exit(120);
+      dup2(fds[0], 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      close(fds[0]);
+      close(fds[1]);
+      for (const auto& [variable, value] : environment) {
+        if (value)
+          setenv(variable.c_str(), value->c_str(), 1);
+        else
+          unsetenv(variable.c_str());
+      }
+      std::vector<char*> argv{const_cast<char*>(name.c_str())};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(fds[0]);
+    if (pid_ < 0) {
+      close(fds[1]);
+      return;
+    }
+    input_ = fds[1];
+  }
+  ~PipedProgram() {
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0 && !ended_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  PipedProgram(const PipedProgram&) = delete;
+  PipedProgram& operator=(const PipedProgram&) = delete;
+
+  bool Started() const { return pid_ > 0 && input_ >= 0; }
+  // Writes `text` to standard input and closes it. A program that has ended reads nothing.
+  void Send(const std::string& text) {
+    if (input_ < 0) return;
+    const auto previous = signal(SIGPIPE, SIG_IGN);
+    (void)!write(input_, text.data(), text.size());
+    signal(SIGPIPE, previous);
+    close(input_);
+    input_ = -1;
+  }
+  // True once the program has ended (its exit code then in Code()).
+  bool Ended() {
+    int status = 0;
+    if (!ended_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+      ended_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return ended_;
+  }
+  // The exit code once ended within 60 s; -2 when still running, -1 killed by a signal.
+  int Wait() {
+    for (int i = 0; i < 3000 && !Ended(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ended_ ? code_ : -2;
+  }
+  int Code() const { return ended_ ? code_ : -2; }
+  std::string Output() const { return ReadTextFile(outPath_) + ReadTextFile(errPath_); }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  bool ended_ = false;
+  int code_ = -2;
+  std::string outPath_, errPath_;
+};
+
+class EndToEndTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    passwordFile_ = root_.Sub("password");
+    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
+    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+    work_ = root_.Sub("work");
+    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
+    // The desktop opener records what it was asked to open.
+    openerLog_ = root_.Sub("opened.log");
+    opener_ = root_.Sub("opener");
+    WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\n");
+    ASSERT_EQ(chmod(opener_.c_str(), 0700), 0);
+    const ProgramRun run = RunProgram("qvenroll", {});
+    ASSERT_EQ(run.code, 0) << run.out << run.err;
+  }
+
+  Environment Env(const Environment& more = {}) const {
+    Environment environment{{"QV_PASSWORD_FILE", passwordFile_},
+                            {"QV_OPEN_COMMAND", opener_},
+                            {"QV_PRODUCT_LIBRARY", std::nullopt}};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return environment;
+  }
+  ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                        const Environment& more = {}) const {
+    return qvtest::RunProgram(root_, program, args, Env(more));
+  }
+  ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) const {
+    return RunProgram("qvclient", args, more);
+  }
+  // Runs qvclient encrypt or decrypt and expects it to succeed.
+  void Succeeds(const char* command, const std::string& path) const {
+    const ProgramRun run = Client({command, path});
+    EXPECT_EQ(run.code, 0) << command << " " << path << "\n" << run.out << run.err;
+  }
+  std::string W(const std::string& name) const { return work_ + "/" + name; }
+
+  // Writes `name` in the work folder and encrypts it; the .qvf path.
+  std::string EncryptedFile(const std::string& name, const std::string& content) const {
+    WriteTextFile(W(name), content);
+    Succeeds("encrypt", W(name));
+    EXPECT_FALSE(Exists(W(name)));
+    EXPECT_TRUE(Exists(W(name) + ".qvf"));
+    return W(name) + ".qvf";
+  }
+
+  // Names `folder` as the suite's install folder, a protected location.
+  static void SetInstallFolder(const std::string& folder) {
+    CRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetStringValue("InstallDir", (folder + "/").c_str()), ERROR_SUCCESS);
+  }
+
+  // The audit rows of qvclient audit (the header line left out).
+  std::string AuditRows() const {
+    const ProgramRun run = Client({"audit"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const size_t header = run.out.find('\n');
+    EXPECT_NE(run.out.find("RESULT"), std::string::npos) << run.out;
+    return header == std::string::npos ? std::string() : run.out.substr(header + 1);
+  }
+
+  std::string passwordFile_, work_, opener_, openerLog_;
+};
+
+TEST_F(EndToEndTest, FilesAndAFolderTreeComeBackByteForByte) {
+  // Single files on both sides of the 1 MiB chunk boundary, named with quotes, spaces and
+  // non-ASCII letters.
+  const std::string exact = W("l'été \"final\" exactly 1 MiB.bin");
+  const std::string over = W("one byte over.bin");
+  WriteTextFile(exact, RandomBytes(kMiB, 1));
+  WriteTextFile(over, RandomBytes(kMiB + 1, 2));
+  // A folder tree with empty folders, hidden entries, awkward names and the same boundaries.
+  const std::string tree = W("My Project");
+  for (const char* folder : {"", "/empty", "/sub", "/sub/empty too", "/.hidden folder",
+                             "/naïve 日本語 ü", "/it's \"here\""})
+    ASSERT_TRUE(fs::create_directories(tree + folder) || fs::is_directory(tree + folder));
+  WriteTextFile(tree + "/.hidden", "hidden marker text");
+  WriteTextFile(tree + "/.hidden folder/inside.txt", "inside a hidden folder");
+  WriteTextFile(tree + "/name with spaces.txt", "spaces");
+  WriteTextFile(tree + "/naïve 日本語 ü/résumé ß.txt", "non-ASCII content é");
+  WriteTextFile(tree + "/it's \"here\"/\"quoted\" 'name'.txt", "quotes");
+  WriteTextFile(tree + "/sub/zero bytes", "");
+  WriteTextFile(tree + "/sub/exact.bin", RandomBytes(kMiB, 3));
+  WriteTextFile(tree + "/sub/over.bin", RandomBytes(kMiB + 1, 4));
+  const std::string exactBytes = ReadTextFile(exact);
+  const std::string overBytes = ReadTextFile(over);
+  const auto treeBefore = Snapshot(tree);
+  ASSERT_EQ(treeBefore.size(), 14u);
+
+  for (const std::string& path : {exact, over, tree}) Succeeds("encrypt", path);
+  for (const std::string& path : {exact, over, tree}) EXPECT_FALSE(Exists(path)) << path;
+  const std::string container = tree + ".qvef";
+  ASSERT_TRUE(Exists(exact + ".qvf") && Exists(over + ".qvf") && Exists(container));
+  EXPECT_EQ(ReadTextFile(container).find("hidden marker text"), std::string::npos);
+  EXPECT_EQ(ReadTextFile(exact + ".qvf").find(exactBytes.substr(1000, 64)), std::string::npos);
+
+  for (const std::string& path : {exact + ".qvf", over + ".qvf", container})
+    Succeeds("decrypt", path);
+  for (const std::string& path : {exact + ".qvf", over + ".qvf", container})
+    EXPECT_FALSE(Exists(path)) << path;
+  EXPECT_TRUE(ReadTextFile(exact) == exactBytes);
+  EXPECT_TRUE(ReadTextFile(over) == overBytes);
+  const auto treeAfter = Snapshot(tree);
+  EXPECT_EQ(treeAfter.size(), treeBefore.size());
+  for (const auto& [name, content] : treeBefore) {
+    const auto found = treeAfter.find(name);
+    ASSERT_NE(found, treeAfter.end()) << name << " is missing after the round trip";
+    EXPECT_TRUE(found->second == content) << name << " differs after the round trip";
+  }
+
+  // Each operation left a success record under the path it was given.
+  const std::string rows = AuditRows();
+  EXPECT_EQ(LinesWith(rows, {"  7 ", "success"}), 6) << rows;
+  EXPECT_EQ(LinesWith(rows, {"success", container}), 1) << rows;
+  EXPECT_EQ(LinesWith(rows, {"success", exact}), 2) << rows;
+}
+
+TEST_F(EndToEndTest, WrongPasswordTouchesNothingAndFailedItemsAreAudited) {
+  const std::string wrong = root_.Sub("wrong password");
+  WriteTextFile(wrong, "not the password\n");
+  ASSERT_EQ(chmod(wrong.c_str(), 0600), 0);
+  const Environment wrongPassword{{"QV_PASSWORD_FILE", wrong}};
+  WriteTextFile(W("plan.txt"), "the plan");
+  ASSERT_TRUE(fs::create_directories(W("folder/inner")));
+  WriteTextFile(W("folder/inner/a.txt"), "a");
+  const auto folderBefore = Snapshot(W("folder"));
+
+  for (const std::string& path : {W("plan.txt"), W("folder")}) {
+    const ProgramRun run = Client({"encrypt", path}, wrongPassword);
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("could not validate your user credentials"), std::string::npos)
+        << run.out;
+  }
+  EXPECT_EQ(ReadTextFile(W("plan.txt")), "the plan");
+  EXPECT_TRUE(Snapshot(W("folder")) == folderBefore);
+  EXPECT_FALSE(Exists(W("plan.txt.qvf")));
+  EXPECT_FALSE(Exists(W("folder.qvef")));
+  // A refused verification is not an operation: no record is written for it.
+  EXPECT_EQ(AuditRows(), "");
+
+  // Qvshella with a wrong password decrypts and opens nothing (and exits 0, as it always does).
+  const std::string qvf = EncryptedFile("photo.txt", "a picture");
+  const std::string qvfBytes = ReadTextFile(qvf);
+  ProgramRun run = RunProgram("Qvshella", {qvf}, wrongPassword);
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(qvf), qvfBytes);
+  EXPECT_FALSE(Exists(W("photo.txt")));
+  EXPECT_FALSE(Exists(openerLog_));
+
+  // A verified user decrypting a damaged file: the item fails, the file stays as it was, no
+  // plain file appears, and the record says failure (result 4).
+  std::string damaged = qvfBytes;
+  damaged[damaged.size() - 20] ^= 0x01;
+  WriteTextFile(qvf, damaged);
+  run = Client({"decrypt", qvf});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(qvf), damaged);
+  EXPECT_FALSE(Exists(W("photo.txt")));
+  const std::string rows = AuditRows();
+  EXPECT_EQ(LinesWith(rows, {"  7 ", "failure", qvf}), 1) << rows;
+  EXPECT_EQ(LinesWith(rows, {"success", W("photo.txt")}), 1) << rows;  // the encryption
+  EXPECT_EQ(LinesWith(rows, {"  7 "}), 2) << rows;
+}
+
+TEST_F(EndToEndTest, AnExistingTargetIsReplacedOnlyWithYesToAll) {
+  const std::string qvf = EncryptedFile("notes.txt", "the encrypted notes");
+  const std::string qvfBytes = ReadTextFile(qvf);
+  WriteTextFile(W("notes.txt"), "newer notes");
+
+  // No answer and no terminal, and --no-to-all: both files stay as they are. Nothing failed:
+  // the user's "No" takes the item out of the operation.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"decrypt", qvf}, {"decrypt", "--no-to-all", qvf}}) {
+    const ProgramRun run = Client(args);
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_EQ(ReadTextFile(W("notes.txt")), "newer notes");
+    EXPECT_EQ(ReadTextFile(qvf), qvfBytes);
+  }
+  ProgramRun run = Client({"decrypt", "--yes-to-all", qvf});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("notes.txt")), "the encrypted notes");
+  EXPECT_FALSE(Exists(qvf));
+
+  // An existing folder is never replaced, whatever the answer; nor is an existing container.
+  ASSERT_TRUE(fs::create_directories(W("project/docs")));
+  WriteTextFile(W("project/docs/plan.txt"), "first plan");
+  Succeeds("encrypt", W("project"));
+  const std::string containerBytes = ReadTextFile(W("project.qvef"));
+  ASSERT_TRUE(fs::create_directories(W("project")));
+  WriteTextFile(W("project/other.txt"), "another project");
+  const auto folderBefore = Snapshot(W("project"));
+  run = Client({"decrypt", "--yes-to-all", W("project.qvef")});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Destination file already exists"), std::string::npos) << run.out;
+  run = Client({"encrypt", "--yes-to-all", W("project")});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("A directory with the same name is already encrypted"), std::string::npos)
+      << run.out;
+  EXPECT_TRUE(Snapshot(W("project")) == folderBefore);
+  EXPECT_TRUE(ReadTextFile(W("project.qvef")) == containerBytes);
+  const std::string rows = AuditRows();
+  EXPECT_EQ(LinesWith(rows, {"failure", W("project")}), 2) << rows;
+}
+
+TEST_F(EndToEndTest, ProtectedLocationsAreRefusedAndLeftAlone) {
+  // The suite's install folder, from the registry. (A top-level .qvf file is only checked by
+  // its name when decrypted, so decrypting one found there is not refused.)
+  const std::string install = root_.Sub("suite");
+  ASSERT_TRUE(fs::create_directories(install + "/lib"));
+  WriteTextFile(install + "/tool.conf", "tool settings");
+  WriteTextFile(install + "/lib/data.bin", "library data");
+  SetInstallFolder(install);
+  // A home folder whose configuration folder (a per-user protected location) lies inside it.
+  const std::string home = root_.Sub("home");
+  ASSERT_TRUE(fs::create_directories(home + "/.config/app"));
+  ASSERT_TRUE(fs::create_directories(home + "/documents"));
+  WriteTextFile(home + "/.config/app/settings.ini", "[app]");
+  WriteTextFile(home + "/documents/letter.txt", "dear");
+  const Environment config{{"XDG_CONFIG_HOME", home + "/.config"}};
+
+  const auto installBefore = Snapshot(install);
+  const auto homeBefore = Snapshot(home);
+  struct Case {
+    const char* command;
+    std::string path;
+  } cases[] = {
+      {"encrypt", install + "/tool.conf"},
+      {"encrypt", install},
+      {"encrypt", home + "/.config/app/settings.ini"},
+      {"encrypt", home},  // holds the configuration folder
+  };
+  for (const Case& c : cases) {
+    const ProgramRun run = Client({c.command, c.path}, config);
+    EXPECT_EQ(run.code, 1) << c.command << " " << c.path << "\n" << run.out << run.err;
+    EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos)
+        << c.path << "\n"
+        << run.out;
+  }
+  EXPECT_TRUE(Snapshot(install) == installBefore);
+  EXPECT_TRUE(Snapshot(home) == homeBefore);
+  EXPECT_FALSE(Exists(install + ".qvef"));
+  EXPECT_FALSE(Exists(home + ".qvef"));
+}
+
+TEST_F(EndToEndTest, ThreeQvshellaDecryptInOneDialogOfTheFirst) {
+  const std::string files[3] = {EncryptedFile("one.txt", "first"),
+                                EncryptedFile("two words.txt", "second"),
+                                EncryptedFile("trois é.txt", "third")};
+  // The first takes the role and waits for its password on standard input with the hand-over
+  // mailslot open; the other two start together, hand their file over and end without
+  // reading their input. (Started at the very same moment as the first, a sender can find
+  // the role taken before the mailslot exists; see the hand-over notes of the library.)
+  const Environment environment = Env({{"QV_PASSWORD_FILE", std::nullopt}});
+  PipedProgram holder(root_, "Qvshella", {"--password-stdin", files[0]}, environment);
+  ASSERT_TRUE(holder.Started());
+  ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
+  std::vector<std::unique_ptr<PipedProgram>> senders;
+  for (const std::string& qvf : {files[1], files[2]})
+    senders.push_back(std::make_unique<PipedProgram>(
+        root_, "Qvshella", std::vector<std::string>{"--password-stdin", qvf}, environment));
+  for (const auto& sender : senders) {
+    ASSERT_TRUE(sender->Started());
+    EXPECT_EQ(sender->Wait(), 0) << sender->Output();
+  }
+  EXPECT_FALSE(holder.Ended()) << holder.Output();
+  for (const std::string& qvf : files) EXPECT_TRUE(Exists(qvf)) << qvf;
+
+  holder.Send(std::string(kPassword) + "\n");
+  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
+  EXPECT_EQ(ReadTextFile(W("one.txt")), "first");
+  EXPECT_EQ(ReadTextFile(W("two words.txt")), "second");
+  EXPECT_EQ(ReadTextFile(W("trois é.txt")), "third");
+  for (const std::string& qvf : files) EXPECT_FALSE(Exists(qvf)) << qvf;
+  // One dialog with a row for every file, and only the holder's own file is opened.
+  const std::string output = holder.Output();
+  EXPECT_EQ(LinesWith(output, {"Decrypting files..."}), 1) << output;
+  for (const char* name : {"one.txt.qvf  ", "two words.txt.qvf  ", "trois é.txt.qvf  "})
+    EXPECT_EQ(LinesWith(output, {name, "Success", work_}), 1) << name << "\n" << output;
+  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("one.txt") + "\n"; }))
+      << ReadTextFile(openerLog_);
+}
+
+// The path `length` bytes long that ends in "/" and `tail`, below `base`; its folders are made.
+std::string PathOfLength(const std::string& base, std::size_t length, const std::string& tail) {
+  std::string path = base;
+  while (path.size() + 1 + tail.size() < length) {
+    // Each level adds a separator and its name; the last one fills up to the length.
+    const std::size_t room = length - path.size() - 1 - tail.size();
+    if (room < 2) break;
+    const std::size_t part = room > 200 ? 150 : room - 1;
+    path += "/" + std::string(part, 'd');
+    std::error_code ec;
+    fs::create_directories(path, ec);
+  }
+  return path + "/" + tail;
+}
+
+TEST_F(EndToEndTest, HandOverMessagesOutsideTheAllowedSetAreDropped) {
+  const std::string install = root_.Sub("suite");
+  ASSERT_TRUE(fs::create_directories(install));
+  SetInstallFolder(install);
+  const std::string own = EncryptedFile("own.txt", "the holder's file");
+  // Files whose paths make a message of exactly the limit (taken) and one byte more (dropped).
+  const std::string atLimit = PathOfLength(W("long"), kHandOverLimit - 5, "at limit.txt");
+  const std::string overLimit = PathOfLength(W("longer"), kHandOverLimit - 4, "over limit.txt");
+  ASSERT_EQ(atLimit.size() + 4 + 1, kHandOverLimit);
+  ASSERT_EQ(overLimit.size() + 4 + 1, kHandOverLimit + 1);
+  for (const std::string& path : {atLimit, overLimit}) {
+    WriteTextFile(path, "long path " + path.substr(path.size() - 20));
+    Succeeds("encrypt", path);
+  }
+  const std::string unterminated = EncryptedFile("unterminated.txt", "sent without its NUL");
+  const std::string inInstall = EncryptedFile("installed.txt", "inside the install folder");
+  const std::string protectedQvf = install + "/installed.txt.qvf";
+  ASSERT_EQ(rename(inInstall.c_str(), protectedQvf.c_str()), 0);
+  const std::string plain = W("plain.txt");
+  WriteTextFile(plain, "a plain file");
+  const std::string protectedBytes = ReadTextFile(protectedQvf);
+
+  PipedProgram holder(root_, "Qvshella", {"--password-stdin", own},
+                      Env({{"QV_PASSWORD_FILE", std::nullopt}}));
+  ASSERT_TRUE(holder.Started());
+  ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
+  const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+  const std::string messages[] = {
+      overLimit + ".qvf" + '\0',  // 2065 bytes
+      atLimit + ".qvf" + '\0',    // 2064 bytes: taken
+      plain + '\0',
+      protectedQvf + '\0',
+      unterminated,
+      W("./unterminated.txt.qvf") + '\0',
+      own + '\0',  // the holder's own file again
+  };
+  for (const std::string& message : messages) {
+    DWORD written = 0;
+    EXPECT_TRUE(
+        WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr));
+    EXPECT_EQ(written, message.size());
+  }
+  CloseHandle(slot);
+  holder.Send(std::string(kPassword) + "\n");
+  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
+
+  EXPECT_EQ(ReadTextFile(W("own.txt")), "the holder's file");
+  EXPECT_FALSE(Exists(own));
+  EXPECT_TRUE(Exists(atLimit)) << holder.Output();
+  EXPECT_FALSE(Exists(atLimit + ".qvf"));
+  EXPECT_TRUE(Exists(overLimit + ".qvf"));
+  EXPECT_FALSE(Exists(overLimit));
+  EXPECT_TRUE(Exists(unterminated));
+  EXPECT_FALSE(Exists(W("unterminated.txt")));
+  EXPECT_EQ(ReadTextFile(protectedQvf), protectedBytes);
+  EXPECT_FALSE(Exists(install + "/installed.txt"));
+  EXPECT_EQ(ReadTextFile(plain), "a plain file");
+  // Two rows, both successes: every item succeeded, so the holder's own file is opened.
+  const std::string output = holder.Output();
+  EXPECT_EQ(LinesWith(output, {"  Success  "}), 2) << output;
+  EXPECT_EQ(output.find("Error"), std::string::npos) << output;
+  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("own.txt") + "\n"; }))
+      << ReadTextFile(openerLog_);
+}
+
+}  // namespace
