@@ -30,6 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using qvtest::Environment;
+using qvtest::Eventually;
+using qvtest::PipedInput;
+using qvtest::Program;
 using qvtest::ProgramRun;
 
 constexpr const char* kPassword = "end to end pw";
@@ -80,16 +83,6 @@ int LinesWith(const std::string& text, const std::vector<std::string>& parts) {
   return count;
 }
 
-// Waits up to 30 s for `condition`.
-template <class Condition>
-bool Eventually(Condition condition) {
-  for (int i = 0; i < 1500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
-
 bool HandOverMailslotIsOpen() {
   const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
@@ -97,101 +90,6 @@ bool HandOverMailslotIsOpen() {
   CloseHandle(slot);
   return true;
 }
-
-// A program of the test binary's folder in a session of its own (no terminal), its standard
-// input a pipe the test writes to when it chooses, its output in files of the root. Killed
-// when still running at the end.
-class PipedProgram {
- public:
-  PipedProgram(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
-               const Environment& environment) {
-    static int serial = 0;
-    const std::string tag = "piped-" + name + "-" + std::to_string(++serial);
-    outPath_ = root.Sub(tag + ".out");
-    errPath_ = root.Sub(tag + ".err");
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return;
-    std::string program(self, static_cast<size_t>(length));
-    program = program.substr(0, program.rfind('/')) + "/" + name;
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0) _exit(120);
-      dup2(fds[0], 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      close(fds[0]);
-      close(fds[1]);
-      for (const auto& [variable, value] : environment) {
-        if (value)
-          setenv(variable.c_str(), value->c_str(), 1);
-        else
-          unsetenv(variable.c_str());
-      }
-      std::vector<char*> argv{const_cast<char*>(name.c_str())};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(fds[0]);
-    if (pid_ < 0) {
-      close(fds[1]);
-      return;
-    }
-    input_ = fds[1];
-  }
-  ~PipedProgram() {
-    if (input_ >= 0) close(input_);
-    if (pid_ > 0 && !ended_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  PipedProgram(const PipedProgram&) = delete;
-  PipedProgram& operator=(const PipedProgram&) = delete;
-
-  bool Started() const { return pid_ > 0 && input_ >= 0; }
-  // Writes `text` to standard input and closes it. A program that has ended reads nothing.
-  void Send(const std::string& text) {
-    if (input_ < 0) return;
-    const auto previous = signal(SIGPIPE, SIG_IGN);
-    (void)!write(input_, text.data(), text.size());
-    signal(SIGPIPE, previous);
-    close(input_);
-    input_ = -1;
-  }
-  // True once the program has ended (its exit code then in Code()).
-  bool Ended() {
-    int status = 0;
-    if (!ended_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-      ended_ = true;
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return ended_;
-  }
-  // The exit code once ended within 60 s; -2 when still running, -1 killed by a signal.
-  int Wait() {
-    for (int i = 0; i < 3000 && !Ended(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return ended_ ? code_ : -2;
-  }
-  int Code() const { return ended_ ? code_ : -2; }
-  std::string Output() const { return ReadTextFile(outPath_) + ReadTextFile(errPath_); }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  bool ended_ = false;
-  int code_ = -2;
-  std::string outPath_, errPath_;
-};
 
 class EndToEndTest : public RootedTest {
  protected:
@@ -448,22 +346,22 @@ TEST_F(EndToEndTest, ThreeQvshellaDecryptInOneDialogOfTheFirst) {
   // reading their input. (Started at the very same moment as the first, a sender can find
   // the role taken before the mailslot exists; see the hand-over notes of the library.)
   const Environment environment = Env({{"QV_PASSWORD_FILE", std::nullopt}});
-  PipedProgram holder(root_, "Qvshella", {"--password-stdin", files[0]}, environment);
+  Program holder(root_, "Qvshella", {"--password-stdin", files[0]}, environment, PipedInput{});
   ASSERT_TRUE(holder.Started());
   ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
-  std::vector<std::unique_ptr<PipedProgram>> senders;
+  std::vector<std::unique_ptr<Program>> senders;
   for (const std::string& qvf : {files[1], files[2]})
-    senders.push_back(std::make_unique<PipedProgram>(
+    senders.push_back(std::make_unique<Program>(
         root_, "Qvshella", std::vector<std::string>{"--password-stdin", qvf}, environment));
   for (const auto& sender : senders) {
     ASSERT_TRUE(sender->Started());
-    EXPECT_EQ(sender->Wait(), 0) << sender->Output();
+    EXPECT_EQ(sender->Wait().code, 0) << sender->Output();
   }
   EXPECT_FALSE(holder.Ended()) << holder.Output();
   for (const std::string& qvf : files) EXPECT_TRUE(Exists(qvf)) << qvf;
 
   holder.Send(std::string(kPassword) + "\n");
-  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
+  ASSERT_EQ(holder.Wait().code, 0) << holder.Output();
   EXPECT_EQ(ReadTextFile(W("one.txt")), "first");
   EXPECT_EQ(ReadTextFile(W("two words.txt")), "second");
   EXPECT_EQ(ReadTextFile(W("trois é.txt")), "third");
@@ -514,8 +412,8 @@ TEST_F(EndToEndTest, HandOverMessagesOutsideTheAllowedSetAreDropped) {
   WriteTextFile(plain, "a plain file");
   const std::string protectedBytes = ReadTextFile(protectedQvf);
 
-  PipedProgram holder(root_, "Qvshella", {"--password-stdin", own},
-                      Env({{"QV_PASSWORD_FILE", std::nullopt}}));
+  Program holder(root_, "Qvshella", {"--password-stdin", own},
+                 Env({{"QV_PASSWORD_FILE", std::nullopt}}), PipedInput{});
   ASSERT_TRUE(holder.Started());
   ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
   const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -538,7 +436,7 @@ TEST_F(EndToEndTest, HandOverMessagesOutsideTheAllowedSetAreDropped) {
   }
   CloseHandle(slot);
   holder.Send(std::string(kPassword) + "\n");
-  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
+  ASSERT_EQ(holder.Wait().code, 0) << holder.Output();
 
   EXPECT_EQ(ReadTextFile(W("own.txt")), "the holder's file");
   EXPECT_FALSE(Exists(own));

@@ -53,16 +53,6 @@ bool HasLine(const std::string& text, const std::string& start, const std::strin
   return false;
 }
 
-// Waits up to 20 s for `condition`.
-template <class Condition>
-bool Eventually(Condition condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
-
 class ProductProgramsTest : public RootedTest {
  protected:
   void SetUp() override {
@@ -256,117 +246,6 @@ TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {
   EXPECT_FALSE(Exists(W("other.txt")));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(Exists(openerLog_));
-}
-
-// Qvshella started with its standard input on a pipe and its output in files of the root.
-class PipedShella {
- public:
-  PipedShella(const TestRoot& root, const std::vector<std::string>& args,
-              const std::vector<std::pair<std::string, std::string>>& environment) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    outPath_ = root.Sub("piped.out");
-    errPath_ = root.Sub("piped.err");
-    const std::string program = TestBinaryFolder() + "/Qvshella";
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0) _exit(120);
-      dup2(fds[0], 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      close(fds[1]);
-      for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-      unsetenv("QV_PASSWORD_FILE");
-      unsetenv("QV_PRODUCT_LIBRARY");
-      std::vector<char*> argv{const_cast<char*>("Qvshella")};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(fds[0]);
-    input_ = fds[1];
-  }
-  ~PipedShella() {
-    if (input_ >= 0) close(input_);
-    if (pid_ > 0 && code_ == -2) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  PipedShella(const PipedShella&) = delete;
-  PipedShella& operator=(const PipedShella&) = delete;
-
-  bool Started() const { return pid_ > 0 && input_ >= 0; }
-  void Send(const std::string& text) {
-    ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(input_);
-    input_ = -1;
-  }
-  // The exit code after up to 60 s; -2 when still running, -1 killed by a signal.
-  int Wait() {
-    for (int i = 0; i < 3000 && code_ == -2; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return code_;
-  }
-  std::string Output() const { return ReadTextFile(outPath_) + ReadTextFile(errPath_); }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int code_ = -2;
-  std::string outPath_, errPath_;
-};
-
-TEST_F(ProductProgramsTest, SeveralQvshellaDecryptInOneDialogOfTheFirst) {
-  EnrollMe();
-  const std::string first = Encrypted("first.txt", "one");
-  const std::string second = Encrypted("second.txt", "two");
-  const std::string third = Encrypted("third.txt", "three");
-
-  // The first waits for its password with the hand-over mailslot open.
-  PipedShella holder(root_, {"--password-stdin", first}, {{"QV_OPEN_COMMAND", opener_}});
-  ASSERT_TRUE(holder.Started());
-  ASSERT_TRUE(Eventually([] {
-    const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (slot == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(slot);
-    return true;
-  })) << holder.Output();
-
-  // The others hand their file over and end at once, without asking for a password.
-  for (const std::string& qvf : {second, third}) {
-    const ProgramRun run = Shella({qvf}, {{"QV_PASSWORD_FILE", std::nullopt}});
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
-    EXPECT_TRUE(Exists(qvf));
-  }
-  holder.Send(std::string(kPassword) + "\n");
-  ASSERT_EQ(holder.Wait(), 0) << holder.Output();
-
-  EXPECT_EQ(ReadTextFile(W("first.txt")), "one");
-  EXPECT_EQ(ReadTextFile(W("second.txt")), "two");
-  EXPECT_EQ(ReadTextFile(W("third.txt")), "three");
-  for (const std::string& qvf : {first, second, third}) EXPECT_FALSE(Exists(qvf)) << qvf;
-  const std::string output = holder.Output();
-  // One progress dialog with a row for each file.
-  for (const char* name : {"first.txt.qvf  ", "second.txt.qvf  ", "third.txt.qvf  "})
-    EXPECT_TRUE(HasLine(output, name, "  " + work_)) << output;
-  const std::string caption = output.substr(0, output.find('\n') + 1);
-  EXPECT_EQ(output.find(caption, 1), std::string::npos) << output;
-  // Only the holder's own file is opened.
-  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("first.txt") + "\n"; }))
-      << ReadTextFile(openerLog_);
 }
 
 }  // namespace

@@ -70,72 +70,115 @@ struct ProgramRun {
 // Variables set (or, without a value, removed) in a program's environment.
 using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// A program of the test binary's folder started in a session of its own (no controlling
-// terminal, so it never prompts), with `input` on standard input and its output going to
-// files of the test root. A program still running when the object goes is killed.
+// The path of program `name` in the test binary's folder.
+inline std::string ProgramPath(const std::string& name) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return name;
+  const std::string binary(self, static_cast<size_t>(length));
+  return binary.substr(0, binary.rfind('/')) + "/" + name;
+}
+
+// Starts program `name` of the test binary's folder in a session of its own (no controlling
+// terminal, so it never prompts) with `input` as its standard input and its output in
+// `outPath` and `errPath`. The child closes `parentEnd` (the test's end of a pipe, or -1).
+// The process id, or -1.
+inline pid_t StartProgram(const std::string& name, const std::vector<std::string>& args,
+                          const Environment& environment, int input, int parentEnd,
+                          const std::string& outPath, const std::string& errPath) {
+  const std::string path = ProgramPath(name);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  setsid();
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (input < 0 || out < 0 || err < 0) _exit(120);
+  dup2(input, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  if (parentEnd >= 0) close(parentEnd);
+  for (const auto& [variable, value] : environment) {
+    if (value)
+      setenv(variable.c_str(), value->c_str(), 1);
+    else
+      unsetenv(variable.c_str());
+  }
+  std::vector<char*> argv{const_cast<char*>(name.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(path.c_str(), argv.data());
+  _exit(127);
+}
+
+// Standard input of a Program that the test writes to when it chooses (Send).
+struct PipedInput {};
+
+// A program of the test binary's folder (see StartProgram), with `input` on standard input,
+// or a pipe, and its output going to files of the test root. A program still running when
+// the object goes is killed.
 class Program {
  public:
   Program(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
           const Environment& environment = {}, const std::string& input = "") {
-    static int serial = 0;
-    const std::string tag = name + "-" + std::to_string(++serial);
+    const std::string tag = Tag(root, name);
     const std::string inPath = root.Sub(tag + ".in");
-    outPath_ = root.Sub(tag + ".out");
-    errPath_ = root.Sub(tag + ".err");
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return;
-    std::string path(self, static_cast<size_t>(length));
-    path = path.substr(0, path.rfind('/')) + "/" + name;
     WriteTextFile(inPath, input);
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setsid();
-      const int in = open(inPath.c_str(), O_RDONLY);
-      const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (in < 0 || out < 0 || err < 0) _exit(120);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
-      for (const auto& [variable, value] : environment) {
-        if (value)
-          setenv(variable.c_str(), value->c_str(), 1);
-        else
-          unsetenv(variable.c_str());
-      }
-      std::vector<char*> argv{const_cast<char*>(name.c_str())};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(path.c_str(), argv.data());
-      _exit(127);
-    }
+    const int in = open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
+    pid_ = StartProgram(name, args, environment, in, -1, outPath_, errPath_);
+    if (in >= 0) close(in);
+  }
+  Program(const TestRoot& root, const std::string& name, const std::vector<std::string>& args,
+          const Environment& environment, PipedInput) {
+    Tag(root, name);
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = StartProgram(name, args, environment, fds[0], fds[1], outPath_, errPath_);
+    close(fds[0]);
+    if (pid_ > 0)
+      input_ = fds[1];
+    else
+      close(fds[1]);
   }
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
   ~Program() {
+    if (input_ >= 0) close(input_);
     if (pid_ > 0 && !ended_) {
       kill(pid_, SIGKILL);
       Wait(60000);
     }
   }
   pid_t Pid() const { return pid_; }
+  bool Started() const { return pid_ > 0; }
+
+  // Writes `text` to a piped standard input and closes it; a program that has ended reads
+  // nothing.
+  void Send(const std::string& text) {
+    if (input_ < 0) return;
+    const auto previous = signal(SIGPIPE, SIG_IGN);
+    (void)!write(input_, text.data(), text.size());
+    signal(SIGPIPE, previous);
+    close(input_);
+    input_ = -1;
+  }
+  // True once the program has ended.
+  bool Ended() {
+    int status = 0;
+    if (!ended_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+      ended_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return ended_;
+  }
+  // Standard output and error as written so far.
+  std::string Output() const { return ReadTextFile(outPath_) + ReadTextFile(errPath_); }
 
   // Waits for the end (up to `milliseconds`) and collects the output written so far.
   ProgramRun Wait(int milliseconds = 60000) {
-    ProgramRun run;
-    int status = 0;
-    for (int waited = 0; pid_ > 0 && !ended_; waited += 20) {
-      const pid_t done = waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        ended_ = true;
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      if (waited > milliseconds) break;
+    for (int waited = 0; !Ended() && pid_ > 0 && waited <= milliseconds; waited += 20)
       usleep(20000);
-    }
+    ProgramRun run;
     run.code = ended_ ? code_ : -2;
     run.out = ReadTextFile(outPath_);
     run.err = ReadTextFile(errPath_);
@@ -143,11 +186,30 @@ class Program {
   }
 
  private:
+  std::string Tag(const TestRoot& root, const std::string& name) {
+    static int serial = 0;
+    const std::string tag = name + "-" + std::to_string(++serial);
+    outPath_ = root.Sub(tag + ".out");
+    errPath_ = root.Sub(tag + ".err");
+    return tag;
+  }
+
   pid_t pid_ = -1;
+  int input_ = -1;
   bool ended_ = false;
   int code_ = -1;
   std::string outPath_, errPath_;
 };
+
+// Waits up to 30 s for `condition`.
+template <class Condition>
+bool Eventually(Condition condition) {
+  for (int i = 0; i < 1500; ++i) {
+    if (condition()) return true;
+    usleep(20000);
+  }
+  return condition();
+}
 
 // Runs a program to its end (a minute at most; then it is killed and the code is -2).
 inline ProgramRun RunProgram(const TestRoot& root, const std::string& name,
