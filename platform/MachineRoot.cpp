@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -99,6 +101,14 @@ std::string QvScratchDir() {
   struct statfs facts {};
   if (!runtime.empty() && statfs(runtime.c_str(), &facts) == 0 && facts.f_type == TMPFS_MAGIC)
     return PrivateDir(runtime + "/scratch");
-  if (statfs("/dev/shm", &facts) != 0 || facts.f_type != TMPFS_MAGIC) return {};
-  return PrivateDir("/dev/shm/quorvin-" + std::to_string(getuid()));
+  if (runtime.empty() || statfs("/dev/shm", &facts) != 0 || facts.f_type != TMPFS_MAGIC) return {};
+  // One folder per runtime folder: what works in it is tied to that runtime folder's mutexes
+  // (a work folder is in use while its mutex is held), which other runtime folders of the
+  // same user cannot see.
+  const std::string shared = PrivateDir("/dev/shm/quorvin-" + std::to_string(getuid()));
+  if (shared.empty()) return {};
+  char name[32];
+  std::snprintf(name, sizeof name, "/%016llx",
+                static_cast<unsigned long long>(std::hash<std::string>{}(runtime)));
+  return PrivateDir(shared + name);
 }

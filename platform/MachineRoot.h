@@ -18,7 +18,8 @@
 QV_API std::string QvMachineRoot();
 QV_API std::string QvRuntimeDir();
 // A private folder (0700) on a memory file system for short-lived work files that never need
-// to survive a restart: "scratch" in the runtime folder when that lies on one, else
-// /dev/shm/quorvin-<uid>. Empty when neither is a memory file system or the folder is not
-// safe to use (the same rules as the runtime folder).
+// to survive a restart: "scratch" in the runtime folder when that lies on one, else a folder
+// of its own for this runtime folder in /dev/shm/quorvin-<uid>. Empty when there is no
+// runtime folder or memory file system, or the folder is not safe to use (the same rules as
+// the runtime folder).
 QV_API std::string QvScratchDir();

@@ -109,10 +109,21 @@ TEST_F(MachineRootTest, ScratchFolderIsPrivateAndInMemory) {
   struct statfs shm {};
   if (statfs("/dev/shm", &shm) != 0 || shm.f_type != TMPFS_MAGIC)
     GTEST_SKIP() << "no memory file system at /dev/shm";
-  // The test's runtime folder is on the disk: the scratch folder is the user's in /dev/shm.
+  // The test's runtime folder is on the disk: the scratch folder is one of the user's in
+  // /dev/shm, of its own for each runtime folder.
   const std::string shared = "/dev/shm/quorvin-" + std::to_string(getuid());
-  EXPECT_EQ(QvScratchDir(), shared);
+  const std::string scratch = QvScratchDir();
+  EXPECT_EQ(scratch.rfind(shared + "/", 0), 0u) << scratch;
   EXPECT_EQ(ModeOf(shared), static_cast<mode_t>(0700));
+  EXPECT_EQ(ModeOf(scratch), static_cast<mode_t>(0700));
+  {
+    ScopedEnv run("XDG_RUNTIME_DIR", root_.Sub("other-run").c_str());
+    const std::string other = QvScratchDir();
+    EXPECT_EQ(other.rfind(shared + "/", 0), 0u) << other;
+    EXPECT_NE(other, scratch);
+    std::filesystem::remove(other);
+  }
+  std::filesystem::remove(scratch);
 
   // A runtime folder in memory holds the scratch folder itself.
   const std::string memoryRun = shared + "/test-run-" + std::to_string(getpid());
