@@ -56,6 +56,8 @@ HWND DialogOf(HWND window);
 bool ModifyControl(HWND window, const std::function<bool(ControlState&, ControlChange&)>& change);
 bool ModifyDialog(HWND dialog, const std::function<bool(DialogState&, ControlChange&)>& change);
 bool ReadControl(HWND window, const std::function<void(const ControlState&)>& read);
+// Runs `read` on the dialog's own state under the lock (not a copy: `read` must not change
+// the dialog).
 bool ReadDialog(HWND dialog, const std::function<void(const DialogState&)>& read);
 
 // The icon handle for an icon name ("resource:140", "shell:file"); the same name always

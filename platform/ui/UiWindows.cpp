@@ -247,10 +247,12 @@ bool ReadDialog(HWND dialog, const std::function<void(const DialogState&)>& read
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
   }
-  DialogState copy = record->state;
-  copy.focus =
+  // Read in place: a copy would copy every row of the dialog's lists, and GetDlgItem alone
+  // reads the dialog each time, so a list of many rows made every call slower. The focus is
+  // derived state, brought up to date under the lock before it is read.
+  record->state.focus =
       Windows().focus != nullptr && DialogOf(Windows().focus) == dialog ? Windows().focus : nullptr;
-  read(copy);
+  read(record->state);
   return true;
 }
 
