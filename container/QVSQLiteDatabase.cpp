@@ -647,6 +647,15 @@ void QVSQLiteDatabase::ConfigureConnection(bool created) {
   // commit, journal truncation included, so a commit that returned is never rolled back.
   (void)sqlite3_exec(db_, created ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=FULL", nullptr,
                      nullptr, nullptr);
+  // Until its first flush a new container keeps its rollback journal in memory: a failed
+  // operation is still rolled back whole, and nothing is written for the journal, which for a
+  // folder of many small files (one operation each) was most of the work. A crash before the
+  // flush may leave the new file damaged; its creator deletes an unfinished container anyway.
+  if (created) {
+    journalInMemory_ =
+        sqlite3_exec(db_, "PRAGMA journal_mode=MEMORY", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (journalInMemory_) return;
+  }
   // Truncating the journal instead of deleting it spares a file creation and deletion per
   // operation. Only a container in the ordinary rollback mode is switched; Close switches it
   // back, which removes the journal file.
@@ -686,6 +695,7 @@ void QVSQLiteDatabase::CloseConnection() {
   sqlite3_close_v2(db_);
   db_ = nullptr;
   journalTruncated_ = false;
+  journalInMemory_ = false;
   syncDeferred_ = false;
   unsyncedChanges_ = false;
 }
@@ -704,6 +714,13 @@ DWORD QVSQLiteDatabase::GetVersion() { return schemaVersion_; }
 VARIANT_BOOL QVSQLiteDatabase::Flush() {
   if (db_ == nullptr) return VARIANT_FALSE;
   if (!syncDeferred_) return VARIANT_TRUE;
+  // From now on every commit is durable and atomic again, with its journal on disk.
+  if (journalInMemory_) {
+    journalTruncated_ =
+        sqlite3_exec(db_, "PRAGMA journal_mode=TRUNCATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!journalTruncated_) return VARIANT_FALSE;
+    journalInMemory_ = false;
+  }
   // Rewriting the header's user version with its own value commits a transaction that
   // syncs the journal and the whole database file, which holds every earlier commit.
   if (sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK)

@@ -108,4 +108,6 @@ class QVSQLiteDatabase : public QVDatabase {
   bool unsyncedChanges_ = false;
   // The journal is truncated rather than deleted while open; Close restores deletion.
   bool journalTruncated_ = false;
+  // A new container's journal is kept in memory until its first Flush.
+  bool journalInMemory_ = false;
 };
