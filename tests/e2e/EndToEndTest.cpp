@@ -35,7 +35,6 @@ using qvtest::PipedInput;
 using qvtest::Program;
 using qvtest::ProgramRun;
 
-constexpr const char* kPassword = "end to end pw";
 constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr std::size_t kHandOverLimit = 2064;  // the longest message a holder takes, NUL included
@@ -91,30 +90,15 @@ bool HandOverMailslotIsOpen() {
   return true;
 }
 
-class EndToEndTest : public RootedTest {
+class EndToEndTest : public qvtest::ProgramsFixture {
  protected:
   void SetUp() override {
-    passwordFile_ = root_.Sub("password");
-    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
-    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
-    work_ = root_.Sub("work");
-    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
-    // The desktop opener records what it was asked to open.
-    openerLog_ = root_.Sub("opened.log");
-    opener_ = root_.Sub("opener");
-    WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\n");
-    ASSERT_EQ(chmod(opener_.c_str(), 0700), 0);
+    ProgramsFixture::SetUp();
+    if (HasFatalFailure()) return;
     const ProgramRun run = RunProgram("qvenroll", {});
     ASSERT_EQ(run.code, 0) << run.out << run.err;
   }
 
-  Environment Env(const Environment& more = {}) const {
-    Environment environment{{"QV_PASSWORD_FILE", passwordFile_},
-                            {"QV_OPEN_COMMAND", opener_},
-                            {"QV_PRODUCT_LIBRARY", std::nullopt}};
-    environment.insert(environment.end(), more.begin(), more.end());
-    return environment;
-  }
   ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                         const Environment& more = {}) const {
     return qvtest::RunProgram(root_, program, args, Env(more));
@@ -153,8 +137,6 @@ class EndToEndTest : public RootedTest {
     EXPECT_NE(run.out.find("RESULT"), std::string::npos) << run.out;
     return header == std::string::npos ? std::string() : run.out.substr(header + 1);
   }
-
-  std::string passwordFile_, work_, opener_, openerLog_;
 };
 
 TEST_F(EndToEndTest, FilesAndAFolderTreeComeBackByteForByte) {

@@ -25,7 +25,6 @@ namespace {
 
 using namespace qvtest;
 
-constexpr const char* kPassword = "programs pw";
 constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
 
 std::string TestBinaryFolder() {
@@ -53,29 +52,8 @@ bool HasLine(const std::string& text, const std::string& start, const std::strin
   return false;
 }
 
-class ProductProgramsTest : public RootedTest {
+class ProductProgramsTest : public qvtest::ProgramsFixture {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    passwordFile_ = root_.Sub("password");
-    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
-    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
-    work_ = root_.Sub("work");
-    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
-    // The desktop opener records what it was asked to open.
-    openerLog_ = root_.Sub("opened.log");
-    opener_ = root_.Sub("opener");
-    WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\n");
-    ASSERT_EQ(chmod(opener_.c_str(), 0700), 0);
-  }
-
-  Environment Env(const Environment& more = {}) const {
-    Environment environment{{"QV_PASSWORD_FILE", passwordFile_},
-                            {"QV_OPEN_COMMAND", opener_},
-                            {"QV_PRODUCT_LIBRARY", std::nullopt}};
-    environment.insert(environment.end(), more.begin(), more.end());
-    return environment;
-  }
   ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) {
     return RunProgram(root_, "qvclient", args, Env(more));
   }
@@ -96,8 +74,6 @@ class ProductProgramsTest : public RootedTest {
     EXPECT_TRUE(Exists(W(name) + ".qvf"));
     return W(name) + ".qvf";
   }
-
-  std::string passwordFile_, work_, opener_, openerLog_;
 };
 
 TEST_F(ProductProgramsTest, HelpAndUsageErrors) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +211,37 @@ bool Eventually(Condition condition) {
   }
   return condition();
 }
+
+// A test that runs the suite's programs in its own machine root: a password file (mode
+// 0600) for their verification, a work folder, and a desktop opener that records each path
+// it is asked to open in openerLog_. Env() is the programs' environment.
+class ProgramsFixture : public RootedTest {
+ protected:
+  static constexpr const char* kPassword = "correct horse";
+
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    passwordFile_ = root_.Sub("password");
+    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
+    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+    work_ = root_.Sub("work");
+    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
+    openerLog_ = root_.Sub("opened.log");
+    opener_ = root_.Sub("opener");
+    WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\n");
+    ASSERT_EQ(chmod(opener_.c_str(), 0700), 0);
+  }
+
+  Environment Env(const Environment& more = {}) const {
+    Environment environment{{"QV_PASSWORD_FILE", passwordFile_},
+                            {"QV_OPEN_COMMAND", opener_},
+                            {"QV_PRODUCT_LIBRARY", std::nullopt}};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return environment;
+  }
+
+  std::string passwordFile_, work_, opener_, openerLog_;
+};
 
 // Runs a program to its end (a minute at most; then it is killed and the code is -2).
 inline ProgramRun RunProgram(const TestRoot& root, const std::string& name,
