@@ -199,8 +199,11 @@ inline bool ResetPeakRss() {
   return done;
 }
 
-// Some file systems create files slowly for a while after many deletions; timed runs that
-// create many files start only after this pause.
+// Some file systems create files slowly for a while after many deletions: ext4 without a
+// journal does not reuse an inode for 60 s after its deletion (360 s while its inode table
+// block is not yet written back), and every allocation meanwhile steps over all of them, one
+// buffer look-up each. Timed runs that create many files start only after a sync and this
+// pause.
 inline void Settle(int seconds) {
   if (seconds <= 0) return;
   std::printf("  (waiting %d s for the file system to settle after clean-up)\n", seconds);

@@ -166,3 +166,7 @@ LONG QVDatabase::AddFileFromImage(std::string rootDir, std::string filePath, std
 VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
   return store_ ? store_->ExtractAllTo(std::move(destDir), progress) : VARIANT_FALSE;
 }
+
+VARIANT_BOOL QVDatabase::BeginBatchedAdds() {
+  return store_ ? store_->BeginBatchedAdds() : VARIANT_FALSE;
+}

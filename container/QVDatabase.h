@@ -102,6 +102,16 @@ class QVDatabase {
   [[nodiscard]] virtual LONG AddFileFromImage(std::string rootDir, std::string filePath,
                                               std::string imagePath, DWORD folderId, BOOL replace);
 
+  // For a container this Open created and that has not been flushed yet: from now until Flush
+  // or Close, AddFile and AddFileFromImage share one transaction instead of committing one
+  // each, which for a folder of many small files is most of the work. Their entries are seen
+  // at once through this object and by other connections after Flush (until then others may
+  // find the container locked). A call that fails after
+  // it changed the container loses the whole batch: it and every later add fail, and so do
+  // Flush and Close, so nothing is ever reported stored that is not. Other writes commit the
+  // batch first. FALSE (and nothing changes) for any other container.
+  [[nodiscard]] virtual VARIANT_BOOL BeginBatchedAdds();
+
   // The format test: true when the file at `path` starts with the 15 bytes "SQLite format 3".
   // The file is read through SQLite's own file layer, so another connection of this process
   // keeps its file locks.

@@ -8,6 +8,7 @@
 #include "container/QVSQLiteDatabase.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "container/ContainerSchema.h"
+#include "container/SqliteStatement.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -42,101 +44,11 @@ constexpr int kBusyTimeoutMs = 5000;
 // Readers of every SQLite 3 version accept it.
 constexpr int kPageSize = 32768;
 
-thread_local int g_failStepCountdown = 0;
-
 // The interface passes ids as unsigned 32-bit values; statements compare them as the signed
 // 32-bit numbers the listings hand out (VT_I4).
 int BoundId(DWORD id) { return static_cast<int>(static_cast<std::int32_t>(id)); }
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// ---- Statements ----
-
-// Columns that "SELECT * FROM <table>" must yield for the table to be read by position; a
-// table with fewer is not the format's and is not read at all.
-int RequiredColumns(std::string_view sql) {
-  constexpr std::string_view kSelectAll = "SELECT * FROM ";
-  if (sql.substr(0, kSelectAll.size()) != kSelectAll) return 0;
-  sql.remove_prefix(kSelectAll.size());
-  const auto table = sql.substr(0, sql.find(' '));
-  if (table == "FOLDER_INFO") return folder_info::kColumns;
-  if (table == "FOLDER_OPTIONS") return folder_options::kCspName + 1;
-  if (table == "FILE_INFO") return kVersion1FileInfoColumns;
-  if (table == "FILE_DATA") return file_data::kData + 1;
-  return 0;
-}
-
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) {
-    if (db == nullptr || sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK ||
-        sqlite3_column_count(stmt_) < RequiredColumns(sql)) {
-      sqlite3_finalize(stmt_);
-      stmt_ = nullptr;
-    }
-  }
-  Statement(sqlite3* db, const std::string& sql) : Statement(db, sql.c_str()) {}
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool Ok() const { return stmt_ != nullptr; }
-
-  bool BindInt(int index, int value) { return sqlite3_bind_int(stmt_, index, value) == SQLITE_OK; }
-  bool BindInt64(int index, std::int64_t value) {
-    return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
-  }
-  bool BindText(int index, std::string_view text) {
-    return sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                             SQLITE_TRANSIENT) == SQLITE_OK;
-  }
-  // The bytes must stay valid until the statement is stepped.
-  bool BindBlob(int index, const void* data, std::size_t size) {
-    if (size == 0) return sqlite3_bind_zeroblob(stmt_, index, 0) == SQLITE_OK;
-    return sqlite3_bind_blob(stmt_, index, data, static_cast<int>(size), SQLITE_STATIC) ==
-           SQLITE_OK;
-  }
-
-  // SQLITE_ROW, SQLITE_DONE or an error. The test hook turns the chosen step into an error.
-  int Step() {
-    if (g_failStepCountdown > 0 && --g_failStepCountdown == 0) return SQLITE_IOERR;
-    return sqlite3_step(stmt_);
-  }
-  bool StepDone() { return Step() == SQLITE_DONE; }
-  void Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-
-  int Columns() const { return sqlite3_column_count(stmt_); }
-  // Columns out of range read as NULL, so a table with missing columns cannot be read past.
-  int Type(int column) const {
-    return column < Columns() ? sqlite3_column_type(stmt_, column) : SQLITE_NULL;
-  }
-  LONG Int(int column) const {
-    return column < Columns() ? static_cast<LONG>(sqlite3_column_int(stmt_, column)) : 0;
-  }
-  std::int64_t Int64(int column) const {
-    return column < Columns() ? sqlite3_column_int64(stmt_, column) : 0;
-  }
-  // The raw bytes of a text column (embedded NULs included); empty for NULL.
-  std::string Text(int column) const {
-    if (column >= Columns()) return {};
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-    if (text == nullptr) return {};
-    return std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
-  }
-  std::string_view Blob(int column) const {
-    if (column >= Columns()) return {};
-    const void* data = sqlite3_column_blob(stmt_, column);
-    const int size = sqlite3_column_bytes(stmt_, column);
-    if (data == nullptr || size <= 0) return {};
-    return std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(size));
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 // ---- Names ----
 
@@ -265,13 +177,6 @@ DiskFacts ReadDiskFacts(const std::string& path) {
   return facts;
 }
 
-// The size of the image file on disk, for the check that it was read whole.
-std::optional<std::uint64_t> ImageSize(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // ---- Files on disk ----
 
 struct FileCloser {
@@ -280,6 +185,30 @@ struct FileCloser {
   }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+// An image opened for storing, with its size when opened (for the check that it was read
+// whole); no file when it cannot be opened or is no regular file.
+struct container::OpenedImage {
+  UniqueFile file;
+  std::uint64_t size = 0;
+};
+
+namespace {
+
+OpenedImage OpenImage(const std::string& path) {
+  OpenedImage image;
+  image.file.reset(std::fopen(path.c_str(), "rb"));
+  struct stat facts {};
+  if (image.file == nullptr || fstat(fileno(image.file.get()), &facts) != 0 ||
+      !S_ISREG(facts.st_mode)) {
+    image.file.reset();
+    return image;
+  }
+  image.size = static_cast<std::uint64_t>(facts.st_size);
+  return image;
+}
 
 // Closes the file and reports whether everything written reached it.
 bool CloseChecked(UniqueFile& file) {
@@ -496,12 +425,34 @@ struct QVSQLiteDatabase::Transaction {
   ~Transaction() {
     if (active) store.Rollback();
   }
-  [[nodiscard]] bool Commit() {
+  [[nodiscard]] bool Commit(bool keepsNameIndex = false) {
     active = false;
-    return store.CommitWrite();
+    return store.CommitWrite(keepsNameIndex);
   }
   QVSQLiteDatabase& store;
   bool active = true;
+};
+
+// FILE_INFO and FOLDER_INFO by name, so storing a file finds an entry of the same name and
+// its folder without scanning the tables (they have no index, and the format has none). Built
+// by one scan, kept up to date by this connection's own adds, and trusted only while no other
+// connection has written the container since (PRAGMA data_version).
+struct QVSQLiteDatabase::NameIndex {
+  struct FileKey {
+    std::int64_t folder;
+    std::string name;
+    bool operator==(const FileKey&) const = default;
+  };
+  struct FileKeyHash {
+    std::size_t operator()(const FileKey& key) const {
+      return std::hash<std::string>()(key.name) ^ (std::hash<std::int64_t>()(key.folder) << 1);
+    }
+  };
+  // The FILE_IDs with each (FOLDER_ID, FILE_NAME), in rowid order.
+  std::unordered_map<FileKey, std::vector<std::int64_t>, FileKeyHash> files;
+  // The lowest FOLDER_ID with each FOLDER_NAME, the row a lookup by name finds first.
+  std::unordered_map<std::string, std::int64_t> folders;
+  std::int64_t dataVersion = 0;
 };
 
 // One FILE_INFO row as extraction needs it.
@@ -531,10 +482,19 @@ QVSQLiteDatabase::QVSQLiteDatabase() = default;
 
 QVSQLiteDatabase::~QVSQLiteDatabase() { (void)Close(); }
 
-void QVSQLiteDatabase::FailStepForTest(int nth) { g_failStepCountdown = nth > 0 ? nth : 0; }
+void QVSQLiteDatabase::FailStepForTest(int nth) { container::FailStepForTest(nth); }
 
 bool QVSQLiteDatabase::Exec(const char* sql) {
   Statement statement(db_, sql);
+  return Run(statement);
+}
+
+bool QVSQLiteDatabase::ExecKept(const char* sql) {
+  Statement statement(db_, statements_.get(), sql);
+  return Run(statement);
+}
+
+bool QVSQLiteDatabase::Run(Statement& statement) {
   if (!statement.Ok()) return false;
   int rc;
   while ((rc = statement.Step()) == SQLITE_ROW) {
@@ -545,23 +505,76 @@ bool QVSQLiteDatabase::Exec(const char* sql) {
 bool QVSQLiteDatabase::BeginWrite() {
   // IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so two
   // writers never deadlock half-way through an operation.
-  return db_ != nullptr && Exec("BEGIN IMMEDIATE");
+  return db_ != nullptr && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
 }
 
-bool QVSQLiteDatabase::CommitWrite() {
-  if (!Exec("COMMIT")) {
+bool QVSQLiteDatabase::BeginRead() { return db_ != nullptr && SettleBatch() && ExecKept("BEGIN"); }
+
+bool QVSQLiteDatabase::CommitWrite(bool keepsNameIndex) {
+  if (!ExecKept("COMMIT")) {
     Rollback();
     return false;
   }
+  if (!keepsNameIndex) names_.reset();
   ForgetBlockRanges();
   if (syncDeferred_) unsyncedChanges_ = true;
   return true;
 }
 
 void QVSQLiteDatabase::Rollback() {
+  names_.reset();
   // Not through the failure hook: a rollback must always happen.
   if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0)
     (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (batch_ == Batch::Open) batch_ = Batch::Failed;
+}
+
+bool QVSQLiteDatabase::SettleBatch() {
+  if (batch_ == Batch::Failed) return false;
+  if (batch_ != Batch::Open) return true;
+  batch_ = Batch::Idle;
+  if (CommitWrite(true)) return true;
+  batch_ = Batch::Failed;
+  return false;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::BeginBatchedAdds() {
+  if (db_ == nullptr || !journalInMemory_ || batch_ != Batch::Off) return VARIANT_FALSE;
+  batch_ = Batch::Idle;
+  return VARIANT_TRUE;
+}
+
+QVSQLiteDatabase::NameIndex* QVSQLiteDatabase::Names() {
+  std::int64_t version = 0;
+  {
+    Statement read(db_, statements_.get(), "PRAGMA data_version");
+    if (!read.Ok() || read.Step() != SQLITE_ROW) return nullptr;
+    version = read.Int64(0);
+  }
+  if (names_ != nullptr && names_->dataVersion == version) return names_.get();
+  names_.reset();
+  auto names = std::make_unique<NameIndex>();
+  names->dataVersion = version;
+  // Only what an equality test against a bound folder id and name can match: an integer
+  // folder and a text name.
+  Statement files(db_, "SELECT FILE_ID, FOLDER_ID, FILE_NAME FROM FILE_INFO");
+  if (!files.Ok()) return nullptr;
+  int rc;
+  while ((rc = files.Step()) == SQLITE_ROW) {
+    if (files.Type(1) != SQLITE_INTEGER || files.Type(2) != SQLITE_TEXT) continue;
+    names->files[{files.Int64(1), files.Text(2)}].push_back(files.Int64(0));
+  }
+  if (rc != SQLITE_DONE) return nullptr;
+  Statement folders(db_, "SELECT FOLDER_ID, FOLDER_NAME FROM FOLDER_INFO");
+  if (!folders.Ok()) return nullptr;
+  while ((rc = folders.Step()) == SQLITE_ROW) {
+    if (folders.Type(1) != SQLITE_TEXT) continue;
+    const auto [entry, added] = names->folders.emplace(folders.Text(1), folders.Int64(0));
+    if (!added) entry->second = std::min(entry->second, folders.Int64(0));
+  }
+  if (rc != SQLITE_DONE) return nullptr;
+  names_ = std::move(names);
+  return names_.get();
 }
 
 void QVSQLiteDatabase::ForgetBlockRanges() { BlockRangeTable::Instance().Forget(path_); }
@@ -639,6 +652,7 @@ VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
 }
 
 void QVSQLiteDatabase::ConfigureConnection(bool created) {
+  statements_ = std::make_unique<StatementCache>(db_);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_, 1);
   syncDeferred_ = created;
@@ -690,8 +704,10 @@ bool QVSQLiteDatabase::CreateTables() {
 void QVSQLiteDatabase::CloseConnection() {
   if (db_ == nullptr) return;
   Rollback();
+  batch_ = Batch::Off;
   if (journalTruncated_)
     (void)sqlite3_exec(db_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+  statements_.reset();
   sqlite3_close_v2(db_);
   db_ = nullptr;
   journalTruncated_ = false;
@@ -712,8 +728,10 @@ VARIANT_BOOL QVSQLiteDatabase::IsOpen() { return VARIANT_TRUE; }
 DWORD QVSQLiteDatabase::GetVersion() { return schemaVersion_; }
 
 VARIANT_BOOL QVSQLiteDatabase::Flush() {
-  if (db_ == nullptr) return VARIANT_FALSE;
+  if (db_ == nullptr || !SettleBatch()) return VARIANT_FALSE;
   if (!syncDeferred_) return VARIANT_TRUE;
+  // Adds are committed one by one again, each durable when it returns.
+  batch_ = Batch::Off;
   // From now on every commit is durable and atomic again, with its journal on disk.
   if (journalInMemory_) {
     journalTruncated_ =
@@ -745,22 +763,40 @@ VARIANT_BOOL QVSQLiteDatabase::Flush() {
 
 LONG QVSQLiteDatabase::AddFile(std::string rootDir, std::string filePath, DWORD folderId,
                                BOOL replace) {
-  if (!BeginWrite()) return -1;
-  Transaction transaction(*this);
-  const LONG result = AddFileInTransaction(rootDir, filePath, filePath, folderId, replace != FALSE);
-  if (result < 0) return result;
-  return transaction.Commit() ? result : -1;
+  return AddOne(rootDir, filePath, filePath, folderId, replace != FALSE);
 }
 
 LONG QVSQLiteDatabase::AddFileFromImage(std::string rootDir, std::string filePath,
                                         std::string imagePath, DWORD folderId, BOOL replace) {
   if (imagePath.empty()) return -1;
-  if (!BeginWrite()) return -1;
-  Transaction transaction(*this);
-  const LONG result =
-      AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace != FALSE);
-  if (result < 0) return result;
-  return transaction.Commit() ? result : -1;
+  return AddOne(rootDir, filePath, imagePath, folderId, replace != FALSE);
+}
+
+LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& filePath,
+                              const std::string& imagePath, DWORD folderId, bool replace) {
+  if (batch_ == Batch::Off) {
+    if (!BeginWrite()) return -1;
+    Transaction transaction(*this);
+    const LONG result = AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace);
+    if (result < 0) return result;
+    return transaction.Commit(true) ? result : -1;
+  }
+  if (batch_ == Batch::Failed) return -1;
+  if (batch_ == Batch::Idle) {
+    if (!BeginWrite()) return -1;
+    batch_ = Batch::Open;
+  }
+  const std::int64_t changesBefore = sqlite3_total_changes64(db_);
+  const LONG result = AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace);
+  // A failure that changed nothing leaves the batch as it was; one that did cannot be undone
+  // alone, and SQLite itself ends the transaction on some errors (a full disk, I/O).
+  if (sqlite3_get_autocommit(db_) != 0 ||
+      (result < 0 && sqlite3_total_changes64(db_) != changesBefore)) {
+    Rollback();
+    batch_ = Batch::Failed;
+    return -1;
+  }
+  return result;
 }
 
 LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
@@ -800,76 +836,68 @@ LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const st
   if (parts.size() > 1) {
     std::string folderPath = folderId != kRootFolderId ? baseName : std::string();
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) folderPath += kStoredSeparator + parts[i];
-    const DiskFacts folder = ReadDiskFacts(NativeDirectory(filePath));
-    target = EnsureFolder(folderPath, StoredParent(folderPath), folder.attributes, folder.date,
-                          folder.time);
+    target = EnsureFolder(folderPath, StoredParent(folderPath), NativeDirectory(filePath));
     if (target == 0) return -1;
   }
   return AddFileEntry(static_cast<DWORD>(target), filePath, imagePath, replace);
 }
 
 std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
-                                            const std::string& parentPath, DWORD attributes,
-                                            WORD date, WORD time) {
-  std::int64_t parentId = 0;
-  {
-    Statement parent(db_, "SELECT * FROM FOLDER_INFO WHERE FOLDER_NAME = ?");
-    if (!parent.Ok() || !parent.BindText(1, parentPath)) return 0;
-    const int rc = parent.Step();
-    if (rc == SQLITE_ROW)
-      parentId = parent.Int64(folder_info::kId);
-    else if (rc != SQLITE_DONE)
-      return 0;
-  }
-  Statement existing(db_, "SELECT * FROM FOLDER_INFO WHERE FOLDER_NAME = ?");
-  if (!existing.Ok() || !existing.BindText(1, folderPath)) return 0;
-  const int rc = existing.Step();
-  if (rc == SQLITE_ROW) {
-    const std::int64_t id = existing.Int64(folder_info::kId);
+                                            const std::string& parentPath,
+                                            const std::string& diskFolder) {
+  NameIndex* names = Names();
+  if (names == nullptr) return 0;
+  if (const auto existing = names->folders.find(folderPath); existing != names->folders.end()) {
+    const std::int64_t id = existing->second;
     return id == 0 || id != static_cast<std::int32_t>(id) ? 0 : id;
   }
-  if (rc != SQLITE_DONE) return 0;
-  Statement insert(db_,
+  const auto parent = names->folders.find(parentPath);
+  const std::int64_t parentId = parent == names->folders.end() ? 0 : parent->second;
+  const DiskFacts folder = ReadDiskFacts(diskFolder);
+  Statement insert(db_, statements_.get(),
                    "INSERT INTO FOLDER_INFO (FOLDER_NAME,PARENT_FOLDER_ID,FOLDER_ATTRIBS,"
                    "FOLDER_DATE,FOLDER_TIME) values (?,?,?,?,?)");
   if (!insert.Ok() || !insert.BindText(1, folderPath) || !insert.BindInt64(2, parentId) ||
-      !insert.BindInt(3, static_cast<int>(attributes)) || !insert.BindInt(4, date) ||
-      !insert.BindInt(5, time) || !insert.StepDone())
+      !insert.BindInt(3, static_cast<int>(folder.attributes)) || !insert.BindInt(4, folder.date) ||
+      !insert.BindInt(5, folder.time) || !insert.StepDone())
     return 0;
   const std::int64_t id = sqlite3_last_insert_rowid(db_);
   // Ids are 32-bit throughout the interface.
-  return id > 0 && id <= INT32_MAX ? id : 0;
+  if (id <= 0 || id > INT32_MAX) return 0;
+  names->folders.emplace(folderPath, id);
+  return id;
 }
 
 LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath,
                                     const std::string& imagePath, bool replace) {
   std::string name = LastNativeComponent(entryPath);
-  const bool exists = GetFileAttributesA(imagePath.c_str()) != INVALID_FILE_ATTRIBUTES;
+  // Its presence, its size and its bytes all come from this one opening.
+  OpenedImage image = OpenImage(imagePath);
+  const bool exists = image.file != nullptr;
   const bool marker = !exists && ToLowerAscii(name) == kEmptyFolderMarker;
   if (marker) name = kEmptyFolderMarker;
   if (!exists && !marker) return -1;
 
-  {
-    std::vector<std::int64_t> present;
-    Statement same(db_, "SELECT * FROM FILE_INFO WHERE FILE_NAME = ? AND FOLDER_ID = ?");
-    if (!same.Ok() || !same.BindText(1, name) || !same.BindInt(2, BoundId(folderId))) return -1;
-    int rc;
-    while ((rc = same.Step()) == SQLITE_ROW) present.push_back(same.Int64(file_info::kId));
-    if (rc != SQLITE_DONE) return -1;
-    if (!present.empty() && !replace) return -2;
-    for (const std::int64_t id : present) {
+  NameIndex* names = Names();
+  if (names == nullptr) return -1;
+  const NameIndex::FileKey key{BoundId(folderId), name};
+  if (const auto same = names->files.find(key); same != names->files.end()) {
+    if (!replace) return -2;
+    for (const std::int64_t id : same->second) {
       bool found = false;
       if (!DeleteFileRows(folderId, static_cast<DWORD>(id), &found)) return -1;
     }
+    names->files.erase(same);
   }
 
   const bool version2 = schemaVersion_ == kSchemaVersion2;
-  Statement insert(
-      db_, version2 ? "INSERT INTO FILE_INFO (FOLDER_ID,FILE_NAME,FILE_SIZE,FILE_DATE,FILE_TIME,"
-                      "FILE_ATTRIBS,FILE_MODIFIED_TIME,FILE_CREATED_TIME,FILE_ACCESSED_TIME) "
-                      "values (?,?,?,?,?,?,?,?,?)"
-                    : "INSERT INTO FILE_INFO (FOLDER_ID,FILE_NAME,FILE_SIZE,FILE_DATE,FILE_TIME,"
-                      "FILE_ATTRIBS) values (?,?,?,?,?,?)");
+  Statement insert(db_, statements_.get(),
+                   version2
+                       ? "INSERT INTO FILE_INFO (FOLDER_ID,FILE_NAME,FILE_SIZE,FILE_DATE,FILE_TIME,"
+                         "FILE_ATTRIBS,FILE_MODIFIED_TIME,FILE_CREATED_TIME,FILE_ACCESSED_TIME) "
+                         "values (?,?,?,?,?,?,?,?,?)"
+                       : "INSERT INTO FILE_INFO (FOLDER_ID,FILE_NAME,FILE_SIZE,FILE_DATE,FILE_TIME,"
+                         "FILE_ATTRIBS) values (?,?,?,?,?,?)");
   if (!insert.Ok()) return -1;
   DiskFacts facts;
   if (marker) {
@@ -895,22 +923,32 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath
   if (!insert.StepDone()) return -1;
   const std::int64_t fileId = sqlite3_last_insert_rowid(db_);
   if (fileId <= 0 || fileId > INT32_MAX) return -1;
-  if (!marker && !StoreBlocks(fileId, imagePath)) return -1;
+  if (!marker && !StoreBlocks(fileId, image)) return -1;
+  names->files[key].push_back(fileId);
   return static_cast<LONG>(fileId);
 }
 
 bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& imagePath) {
-  const std::optional<std::uint64_t> expected = ImageSize(imagePath);
-  UniqueFile image(std::fopen(imagePath.c_str(), "rb"));
-  if (!expected || !image) return false;
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kBlockSize]);
+  const OpenedImage image = OpenImage(imagePath);
+  return StoreBlocks(fileId, image);
+}
+
+bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const OpenedImage& opened) {
+  std::FILE* const image = opened.file.get();
+  if (image == nullptr) return false;
+  // One buffer of the image's size when it fits in one block, so a small image does not cost
+  // a whole block of memory.
+  const std::size_t bufferSize = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max<std::uint64_t>(opened.size, 1), kBlockSize));
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
   if (!buffer) return false;
-  Statement insert(db_, "INSERT INTO FILE_DATA (FILE_ID,BLOCK_ID,BLOCK_DATA) values (?,?,?)");
+  Statement insert(db_, statements_.get(),
+                   "INSERT INTO FILE_DATA (FILE_ID,BLOCK_ID,BLOCK_DATA) values (?,?,?)");
   if (!insert.Ok()) return false;
   std::uint64_t total = 0;
   for (int block = 0;; ++block) {
-    const std::size_t got = std::fread(buffer.get(), 1, kBlockSize, image.get());
-    if (std::ferror(image.get())) return false;
+    const std::size_t got = std::fread(buffer.get(), 1, bufferSize, image);
+    if (std::ferror(image)) return false;
     if (got == 0) break;
     total += got;
     if (!insert.BindInt64(1, fileId) || !insert.BindInt(2, block) ||
@@ -920,8 +958,8 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& image
     if (got < kBlockSize) break;
   }
   // An image that shrank or grew while it was read is not stored as if it were whole.
-  if (std::fgetc(image.get()) != EOF || std::ferror(image.get())) return false;
-  return total == *expected;
+  if (std::fgetc(image) != EOF || std::ferror(image)) return false;
+  return total == opened.size;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::UpdateFile(std::string filePath, DWORD folderId, DWORD fileId) {
@@ -1019,7 +1057,10 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
     }
   }
   std::string list;
-  for (const std::int64_t id : folders) list += (list.empty() ? "" : ",") + std::to_string(id);
+  for (const std::int64_t id : folders) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(id);
+  }
   // One pass over FILE_DATA for the whole tree: it has no index to look blocks up by file.
   if (!Exec(("DELETE FROM FILE_DATA WHERE FILE_ID IN (SELECT FILE_ID FROM FILE_INFO WHERE "
              "FOLDER_ID IN (" +
@@ -1113,7 +1154,7 @@ VARIANT_BOOL QVSQLiteDatabase::GetFolderName(DWORD folderId, std::string& out) {
     out = kRootFolderName;
     return VARIANT_TRUE;
   }
-  Statement row(db_, "SELECT * FROM FOLDER_INFO WHERE FOLDER_ID = ?");
+  Statement row(db_, statements_.get(), "SELECT * FROM FOLDER_INFO WHERE FOLDER_ID = ?");
   if (!row.Ok() || !row.BindInt(1, BoundId(folderId)) || row.Step() != SQLITE_ROW)
     return VARIANT_FALSE;
   out = row.Text(folder_info::kName);
@@ -1242,7 +1283,7 @@ VARIANT_BOOL QVSQLiteDatabase::Extract(DWORD folderId, DWORD fileId, const std::
                                        Extraction kind) {
   if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
   // One read transaction: the rows, the header check and the blocks see one state.
-  if (!Exec("BEGIN")) return VARIANT_FALSE;
+  if (!BeginRead()) return VARIANT_FALSE;
   Transaction transaction(*this);
   StoredFile file;
   {
@@ -1407,7 +1448,7 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
   if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
-  if (!Exec("BEGIN")) return VARIANT_FALSE;
+  if (!BeginRead()) return VARIANT_FALSE;
   Transaction transaction(*this);
 
   std::unordered_map<std::int64_t, std::string> folderNames;

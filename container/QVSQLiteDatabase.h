@@ -16,11 +16,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "container/QVDatabase.h"
 
 struct sqlite3;
+namespace container {
+struct OpenedImage;
+class Statement;
+class StatementCache;
+}  // namespace container
 
 class QVSQLiteDatabase : public QVDatabase {
  public:
@@ -58,6 +64,7 @@ class QVSQLiteDatabase : public QVDatabase {
                                       std::string imagePath, DWORD folderId, BOOL replace) override;
   [[nodiscard]] VARIANT_BOOL ExtractAllTo(std::string destDir,
                                           const ExtractProgress& progress) override;
+  [[nodiscard]] VARIANT_BOOL BeginBatchedAdds() override;
 
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
   // as an I/O error would; 0 disarms it. Only tests call this.
@@ -65,31 +72,50 @@ class QVSQLiteDatabase : public QVDatabase {
 
  private:
   enum class Extraction { WithFolder, IntoDestination };
+  // Batched adds: off, on without an open transaction, on with one, or failed for good.
+  enum class Batch { Off, Idle, Open, Failed };
   struct StoredFile;
   struct Transaction;
+  struct NameIndex;
 
   [[nodiscard]] bool CreateTables();
   void ConfigureConnection(bool created);
   void CloseConnection();
   [[nodiscard]] bool Exec(const char* sql);
+  // Exec of a literal text whose statement the connection keeps prepared.
+  [[nodiscard]] bool ExecKept(const char* sql);
+  [[nodiscard]] bool Run(container::Statement& statement);
   [[nodiscard]] bool BeginWrite();
+  // A read transaction over several statements.
+  [[nodiscard]] bool BeginRead();
   // Commits a write transaction begun with BeginWrite; rolls back and returns false when the
-  // commit fails.
-  [[nodiscard]] bool CommitWrite();
+  // commit fails. The name index survives only a commit of this connection's own adds.
+  [[nodiscard]] bool CommitWrite(bool keepsNameIndex = false);
   void Rollback();
+  // Commits the open transaction of batched adds, if any; false when the batch is lost.
+  [[nodiscard]] bool SettleBatch();
+
+  // AddFile and AddFileFromImage: one transaction each, or a share of the batch.
+  [[nodiscard]] LONG AddOne(const std::string& rootDir, const std::string& filePath,
+                            const std::string& imagePath, DWORD folderId, bool replace);
+  // The name index, built or rebuilt when missing or stale; null on a read failure. Only
+  // inside a write transaction.
+  [[nodiscard]] NameIndex* Names();
 
   // `imagePath` holds the bytes to store; `filePath` gives the entry's place and facts.
   [[nodiscard]] LONG AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
                                           const std::string& imagePath, DWORD folderId,
                                           bool replace);
   // Finds or creates the FOLDER_INFO row of folderPath; 0 on failure.
+  // diskFolder is the plain folder whose attributes and time a new row takes.
   [[nodiscard]] std::int64_t EnsureFolder(const std::string& folderPath,
-                                          const std::string& parentPath, DWORD attributes,
-                                          WORD date, WORD time);
+                                          const std::string& parentPath,
+                                          const std::string& diskFolder);
   [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& entryPath,
                                   const std::string& imagePath, bool replace);
   // Stores the image's blocks under fileId, from block 0. False on a read or SQLite failure.
   [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath);
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const container::OpenedImage& image);
   [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);
   [[nodiscard]] VARIANT_BOOL Extract(DWORD folderId, DWORD fileId, const std::string& destDir,
                                      Extraction kind);
@@ -101,6 +127,9 @@ class QVSQLiteDatabase : public QVDatabase {
   void ForgetBlockRanges();
 
   sqlite3* db_ = nullptr;
+  std::unique_ptr<container::StatementCache> statements_;
+  std::unique_ptr<NameIndex> names_;
+  Batch batch_ = Batch::Off;
   DWORD schemaVersion_ = 2;
   std::string path_;
   // A container created by Open defers syncing until Flush or Close.

@@ -422,6 +422,8 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       status = Report(containerPath, StatusFileAccessError);
     } else {
       container.SetRootDir(folder + "/");
+      // The new container is flushed once at the end, so its adds can share one transaction.
+      (void)container.Database().BeginBatchedAdds();
       const Sink sink{&container, work, MakeScratchFolder()};
       status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);

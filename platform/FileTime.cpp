@@ -4,7 +4,9 @@
 
 #include <time.h>
 
+#include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "platform/LastError.h"
 
@@ -54,11 +56,25 @@ constexpr unsigned DaysInMonth(unsigned y, unsigned m) {
 
 // Offset of local time from UTC, in seconds, in effect right now.
 std::int64_t CurrentLocalOffsetSeconds() {
+  // tzset reads the zone again (it looks at /etc/localtime each time), so the answer is kept
+  // for the rest of the second, per thread, unless TZ changes: storing many files asks for it
+  // several times per file.
+  struct Known {
+    time_t second = -1;
+    std::string tz;
+    bool tzSet = false;
+    std::int64_t offset = 0;
+  };
+  thread_local Known known;
+  const time_t now = time(nullptr);
+  const char* tz = std::getenv("TZ");
+  if (now == known.second && (tz != nullptr) == known.tzSet && (tz == nullptr || known.tz == tz))
+    return known.offset;
   // localtime_r does not re-read TZ by itself; tzset makes a changed TZ count.
   tzset();
-  const time_t now = time(nullptr);
   struct tm local {};
   if (localtime_r(&now, &local) == nullptr) return 0;
+  known = Known{now, tz != nullptr ? tz : "", tz != nullptr, local.tm_gmtoff};
   return local.tm_gmtoff;
 }
 

@@ -1022,6 +1022,86 @@ TEST_F(StoreTest, FlushMakesANewContainerDurableAndLeavesNoJournal) {
   EXPECT_FALSE(fs::exists(container_ + "-journal"));
 }
 
+// ---- Names of other connections, batched adds ----
+
+TEST_F(StoreTest, NameChecksSeeWhatOtherConnectionsAndOtherOperationsChanged) {
+  const LONG kept = Add("kept.txt", "k");
+  ASSERT_GT(kept, 0);
+  {
+    // Behind the store's back: one name appears, the kept one goes.
+    Raw raw(container_);
+    raw.Exec(
+        "INSERT INTO FILE_INFO (FOLDER_ID,FILE_NAME,FILE_SIZE) VALUES (0,'planted.txt.qvf',1)");
+    raw.Exec("DELETE FROM FILE_INFO WHERE FILE_NAME = 'kept.txt.qvf'");
+  }
+  EXPECT_EQ(Add("planted.txt", "p"), -2) << "a name another connection stored is taken";
+  EXPECT_GT(Add("kept.txt", "k2"), kept) << "a name another connection removed is free";
+
+  // The store's own deletions and renames free and take names too.
+  const LONG gone = Add("gone.txt", "g");
+  ASSERT_EQ(db_.DeleteFile(0, static_cast<DWORD>(gone)), VARIANT_TRUE);
+  EXPECT_GT(Add("gone.txt", "g2"), 0);
+  const LONG renamed = Add("before.txt", "b");
+  ASSERT_EQ(db_.RenameFile("after.txt", 0, static_cast<DWORD>(renamed)), VARIANT_TRUE);
+  EXPECT_EQ(Add("after.txt", "a"), -2);
+  EXPECT_GT(Add("before.txt", "b2"), 0);
+
+  // A folder another connection created is found by its name, not made twice.
+  {
+    Raw raw(container_);
+    raw.Exec("INSERT INTO FOLDER_INFO (FOLDER_NAME,PARENT_FOLDER_ID) VALUES ('\\sub',0)");
+  }
+  ASSERT_GT(Add("sub/x.txt", "x"), 0);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FOLDER_INFO WHERE FOLDER_NAME = '\\sub'"), "1");
+}
+
+TEST_F(StoreTest, BatchedAddsOfANewContainerAreSeenByOthersFromFlushOn) {
+  ASSERT_EQ(db_.BeginBatchedAdds(), VARIANT_TRUE);
+  EXPECT_EQ(db_.BeginBatchedAdds(), VARIANT_FALSE) << "already batching";
+  const LONG a = Add("a.txt", "first");
+  ASSERT_GT(a, 0);
+  EXPECT_EQ(Files(0).size(), 1u) << "the store sees its own batch";
+  {
+    Raw raw(container_);
+    EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "0") << "nothing is committed yet";
+  }
+  // More than the page cache holds: from here on the batch may keep others out until Flush.
+  const LONG b = Add("dir/b.txt", Pattern(2 * 1048576 + 3, 8));
+  ASSERT_GT(b, a);
+  EXPECT_EQ(Add("a.txt", "again"), -2) << "names are checked within the batch";
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/missing.txt.qvf", 0, FALSE), -1);
+  ASSERT_EQ(db_.Flush(), VARIANT_TRUE);
+  {
+    Raw raw(container_);
+    EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "2")
+        << "a refused or failed add left the batch as it was";
+  }
+  EXPECT_EQ(Extracted(1, static_cast<DWORD>(b)), Pattern(2 * 1048576 + 3, 8));
+  EXPECT_EQ(db_.BeginBatchedAdds(), VARIANT_FALSE) << "a flushed container commits each add";
+  EXPECT_GT(Add("c.txt", "c"), b);
+  Raw raw(container_);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "3");
+
+  QVSQLiteDatabase existing;
+  ASSERT_EQ(existing.Open(container_, FALSE), VARIANT_TRUE);
+  EXPECT_EQ(existing.BeginBatchedAdds(), VARIANT_FALSE) << "only a container this Open created";
+}
+
+TEST_F(StoreTest, AFailureInsideABatchFailsItsFlushAndCloseSoNothingIsTakenAsStored) {
+  ASSERT_EQ(db_.BeginBatchedAdds(), VARIANT_TRUE);
+  ASSERT_GT(Add("a.txt", "stored before the failure"), 0);
+  const std::string image = MakeImage("b.txt", Pattern(3 * 1048576, 9));
+  // The last of the image's three blocks fails, after its entry and first blocks were
+  // written into the batch.
+  QVSQLiteDatabase::FailStepForTest(5);
+  EXPECT_EQ(db_.AddFile(src_, image, 0, FALSE), -1);
+  QVSQLiteDatabase::FailStepForTest(0);
+  EXPECT_EQ(Add("c.txt", "after the failure"), -1);
+  EXPECT_EQ(db_.Flush(), VARIANT_FALSE);
+  EXPECT_EQ(db_.Close(), VARIANT_FALSE);
+}
+
 // Writes one or two tiny containers for the fuzzer's seed corpus when
 // QV_WRITE_CONTAINER_CORPUS names a folder, run as
 //   QV_WRITE_CONTAINER_CORPUS=tests/fuzz/corpus/Container container_tests
