@@ -497,6 +497,14 @@ DWORD CProgressDlg::RunLibraryCall(const std::function<DWORD()>& call) {
   return RunOnWorker(call, m_hWnd, cancel_);
 }
 
+bool CProgressDlg::StartLibraryCall(StartedCall& started, std::function<DWORD()> call) {
+  return started.Start(std::move(call));
+}
+
+DWORD CProgressDlg::FinishLibraryCall(StartedCall& started) {
+  return started.Finish(m_hWnd, cancel_);
+}
+
 void CProgressDlg::PumpMessages() {
   int quitCode = 0;
   if (!DrainMessages(m_hWnd, &quitCode)) PostQuitMessage(quitCode);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/ItemStatus.h"
+#include "engine/EngineWorker.h"
 #include "engine/FolderEngine.h"
 #include "engine/OperationRequest.h"
 #include "platform/ui/Dialog.h"
@@ -58,6 +59,10 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   void ReportStatus(DWORD status);
   // Runs one library call on a worker thread (see EngineWorker.h).
   [[nodiscard]] DWORD RunLibraryCall(const std::function<DWORD()>& call);
+  // Starts library work on a worker thread and returns at once, for work the dialog thread
+  // does meanwhile; FinishLibraryCall waits for it as RunLibraryCall does.
+  [[nodiscard]] bool StartLibraryCall(StartedCall& started, std::function<DWORD()> call);
+  [[nodiscard]] DWORD FinishLibraryCall(StartedCall& started);
   // Handles the messages waiting for this thread (Cancel may be pressed meanwhile).
   void PumpMessages();
 

@@ -3,33 +3,12 @@
 // thread reads the done flag, then the result.
 #include "engine/EngineWorker.h"
 
+#include <utility>
+
 #include "core/ItemStatus.h"
 #include "platform/Handles.h"
 #include "platform/Sync.h"
 #include "platform/ui/WindowApi.h"
-
-namespace {
-
-struct WorkerCall {
-  const std::function<DWORD()>* call = nullptr;
-  std::atomic<DWORD> result{static_cast<DWORD>(-1)};
-  std::atomic<bool> done{false};
-};
-
-DWORD WorkerMain(LPVOID parameter) {
-  auto* work = static_cast<WorkerCall*>(parameter);
-  DWORD result = StatusFileAccessError;
-  try {
-    result = (*work->call)();
-  } catch (...) {
-    result = StatusMemoryError;
-  }
-  work->result.store(result, std::memory_order_release);
-  work->done.store(true, std::memory_order_release);
-  return 0;
-}
-
-}  // namespace
 
 bool DrainMessages(HWND dialog, int* quitCode) {
   MSG msg{};
@@ -45,16 +24,40 @@ bool DrainMessages(HWND dialog, int* quitCode) {
   return true;
 }
 
-DWORD RunOnWorker(const std::function<DWORD()>& call, HWND dialog,
-                  const std::atomic<DWORD>& cancelFlag) {
-  WorkerCall work;
-  work.call = &call;
-  const HANDLE thread = CreateThread(nullptr, 0, WorkerMain, &work, 0, nullptr);
-  if (thread == nullptr) return StatusMemoryError;
+DWORD StartedCall::Main(LPVOID self) {
+  auto* started = static_cast<StartedCall*>(self);
+  DWORD result = StatusFileAccessError;
+  try {
+    result = started->call_();
+  } catch (...) {
+    result = StatusMemoryError;
+  }
+  started->result_.store(result, std::memory_order_release);
+  started->done_.store(true, std::memory_order_release);
+  return 0;
+}
+
+StartedCall::~StartedCall() {
+  if (thread_ == nullptr) return;
+  (void)WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+}
+
+bool StartedCall::Start(std::function<DWORD()> call) {
+  if (thread_ != nullptr) return false;
+  call_ = std::move(call);
+  result_.store(static_cast<DWORD>(-1));
+  done_.store(false);
+  thread_ = CreateThread(nullptr, 0, Main, this, 0, nullptr);
+  return thread_ != nullptr;
+}
+
+DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
+  if (thread_ == nullptr) return StatusMemoryError;
   bool quit = false;
   int quitCode = 0;
-  while (!work.done.load(std::memory_order_acquire)) {
-    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+  while (!done_.load(std::memory_order_acquire)) {
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_ALLINPUT);
     if (woke == WAIT_OBJECT_0) break;
     if (woke == WAIT_OBJECT_0 + 1) {
       // After WM_QUIT only the worker is waited for: the queue is left to the caller.
@@ -62,13 +65,22 @@ DWORD RunOnWorker(const std::function<DWORD()>& call, HWND dialog,
       if (!quit) continue;
     }
     // A failed wait or a pending quit: wait for the worker alone.
-    (void)WaitForSingleObject(thread, INFINITE);
+    (void)WaitForSingleObject(thread_, INFINITE);
     break;
   }
-  // The handle is signalled only once the routine has returned, so `work` is no longer used.
-  (void)WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+  // The handle is signalled only once the routine has returned, so nothing here is used by
+  // the worker any more.
+  (void)WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+  thread_ = nullptr;
   if (quit) PostQuitMessage(quitCode);
-  const DWORD result = work.result.load(std::memory_order_acquire);
+  const DWORD result = result_.load(std::memory_order_acquire);
   return cancelFlag.load() != 0 ? static_cast<DWORD>(StatusCancelled) : result;
+}
+
+DWORD RunOnWorker(const std::function<DWORD()>& call, HWND dialog,
+                  const std::atomic<DWORD>& cancelFlag) {
+  StartedCall started;
+  if (!started.Start(call)) return StatusMemoryError;
+  return started.Finish(dialog, cancelFlag);
 }

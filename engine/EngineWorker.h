@@ -20,6 +20,32 @@
 [[nodiscard]] DWORD RunOnWorker(const std::function<DWORD()>& call, HWND dialog,
                                 const std::atomic<DWORD>& cancelFlag);
 
+// A call started on a worker thread of its own for a caller that goes on with other work while
+// it runs; Finish then waits for it as RunOnWorker does. Not movable: the worker uses it.
+class StartedCall {
+ public:
+  StartedCall() = default;
+  // Waits for a call that was started and not finished (without handling messages).
+  ~StartedCall();
+  StartedCall(const StartedCall&) = delete;
+  StartedCall& operator=(const StartedCall&) = delete;
+
+  // False (and nothing runs) when no thread can be started or a call is still running.
+  [[nodiscard]] bool Start(std::function<DWORD()> call);
+  bool Running() const { return thread_ != nullptr; }
+  // Waits as RunOnWorker does and returns the call's result; StatusMemoryError when no call
+  // was started.
+  [[nodiscard]] DWORD Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag);
+
+ private:
+  static DWORD Main(LPVOID self);
+
+  std::function<DWORD()> call_;
+  std::atomic<DWORD> result_{static_cast<DWORD>(-1)};
+  std::atomic<bool> done_{false};
+  HANDLE thread_ = nullptr;
+};
+
 // Handles every message waiting in the calling thread's queue (peek, dialog-message
 // handling for `dialog`, translate, dispatch) and returns. Returns false when it met
 // WM_QUIT, which it leaves for the caller to post again.

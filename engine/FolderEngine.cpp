@@ -94,6 +94,106 @@ struct StoredHeader {
 
 }  // namespace
 
+// ---- Small files in batches ----
+
+// A file on its way into a container: prepared on the dialog thread, encrypted by the library
+// on a worker, stored on the dialog thread.
+struct FolderEngine::QueuedFile {
+  explicit QueuedFile(DWORD credentialSize) : credentials(credentialSize) {}
+  std::string path;
+  std::string folder;
+  std::uint64_t size = 0;
+  std::string image;
+  Credentials credentials;
+  std::unique_ptr<QVData> record;
+  DWORD result = StatusCancelled;
+};
+
+// Small files encrypted together: a batch of them goes to one worker, so a folder of many
+// small files does not start a thread for each, and while the worker encrypts one batch the
+// dialog thread stores the one before it into the container. Rows appear as files are
+// stored, in the walk's order; anything else that makes a row waits for Drain first.
+class FolderEngine::EncryptionBatches {
+ public:
+  EncryptionBatches(FolderEngine& engine, const Sink& sink) : engine_(engine), sink_(sink) {}
+  // Waits for the worker; the images of files not stored are deleted.
+  ~EncryptionBatches() {
+    if (worker_.Running()) (void)engine_.dialog_.FinishLibraryCall(worker_);
+    for (const auto* batch : {&running_, &filling_})
+      for (const auto& file : *batch)
+        if (Exists(file->image)) (void)DeleteNormal(file->image);
+  }
+  EncryptionBatches(const EncryptionBatches&) = delete;
+  EncryptionBatches& operator=(const EncryptionBatches&) = delete;
+
+  // Small enough to be encrypted in a batch: the library handles such a file quickly on the
+  // calling thread, so a row shown only once it is stored is not a row missing for long.
+  static bool Takes(std::uint64_t size) { return size <= kFileLimit; }
+
+  // Queues a prepared file; a full batch goes to the worker and the one before it is stored.
+  [[nodiscard]] ItemStatus Add(std::unique_ptr<QueuedFile> file) {
+    fillingBytes_ += file->size;
+    filling_.push_back(std::move(file));
+    if (filling_.size() < kFiles && fillingBytes_ < kBytes) return StatusSuccess;
+    return Cycle();
+  }
+
+  // Encrypts and stores every queued file.
+  [[nodiscard]] ItemStatus Drain() {
+    const ItemStatus status = Cycle();
+    return status != StatusSuccess ? status : Cycle();
+  }
+
+ private:
+  static constexpr std::size_t kFiles = 16;
+  static constexpr std::uint64_t kBytes = 1u << 20;
+  static constexpr std::uint64_t kFileLimit = 1u << 20;
+
+  // Waits for the running batch, hands the filling one to the worker and stores the one that
+  // ran.
+  ItemStatus Cycle() {
+    CProgressDlg& dialog = engine_.dialog_;
+    if (worker_.Running() && dialog.FinishLibraryCall(worker_) == StatusCancelled)
+      return StatusCancelled;
+    std::vector<std::unique_ptr<QueuedFile>> done = std::move(running_);
+    running_ = std::move(filling_);
+    filling_.clear();
+    fillingBytes_ = 0;
+    if (!running_.empty()) {
+      std::vector<std::unique_ptr<QueuedFile>>* files = &running_;
+      const bool started = dialog.StartLibraryCall(worker_, [files, &dialog] {
+        for (const auto& file : *files) {
+          if (dialog.CancelRequested()) break;
+          file->result = QVFSFolderEncryptFile(file->record.get());
+        }
+        return static_cast<DWORD>(StatusSuccess);
+      });
+      if (!started)
+        for (const auto& file : running_) file->result = StatusMemoryError;
+    }
+    for (auto& file : done) {
+      dialog.AddResultRow(file->path, engine_.ShownFolder(file->folder),
+                          LoadStringText(IDS_ENCRYPTING));
+      const ItemStatus status = engine_.StoreEncrypted(*file, sink_);
+      file->image.clear();
+      if (status != StatusSuccess) {
+        for (auto& rest : done)
+          if (!rest->image.empty() && Exists(rest->image)) (void)DeleteNormal(rest->image);
+        return status;
+      }
+      CProgressCtrl(dialog.ProgressBar()).StepIt();
+    }
+    return StatusSuccess;
+  }
+
+  FolderEngine& engine_;
+  const Sink& sink_;
+  std::vector<std::unique_ptr<QueuedFile>> filling_;
+  std::vector<std::unique_ptr<QueuedFile>> running_;
+  std::uint64_t fillingBytes_ = 0;
+  StartedCall worker_;
+};
+
 FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {}
 
 FolderEngine::~FolderEngine() {
@@ -424,8 +524,13 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       container.SetRootDir(folder + "/");
       // The new container is flushed once at the end, so its adds can share one transaction.
       (void)container.Database().BeginBatchedAdds();
-      const Sink sink{&container, work, MakeScratchFolder()};
-      status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
+      Sink sink{&container, work, MakeScratchFolder()};
+      {
+        EncryptionBatches batches(*this, sink);
+        sink.batches = &batches;
+        status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
+        if (status == StatusSuccess) status = batches.Drain();
+      }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
       if (dialog_.CancelRequested()) status = StatusCancelled;
       if (status == StatusSuccess && !container.Flush())
@@ -475,20 +580,27 @@ bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
 
 ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string& output, Mode mode,
                                     DWORD checkFlags, const Sink* sink, DWORD handle) {
+  // A row of its own comes after the rows of the files still waiting in a batch.
+  const auto report = [&](const std::string& path, ItemStatus status) {
+    if (sink != nullptr && sink->batches != nullptr)
+      if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess)
+        return drained;
+    return Report(path, status);
+  };
   if (folder.empty()) return kFolderNotListed;
   if (mode == Mode::Encrypt && protected_.Contains(folder))
-    return Report(folder + "/", StatusProtectedLocation);
+    return report(folder + "/", StatusProtectedLocation);
   std::vector<Entry> entries;
-  if (!ListFolder(folder, &entries)) return Report(folder + "/", kFolderNotListed);
+  if (!ListFolder(folder, &entries)) return report(folder + "/", kFolderNotListed);
 
   if (sink != nullptr && mode == Mode::Encrypt) {
     const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
     LONG added = sink->container->AddFile(marker, FALSE);
     if (added == -2) {
-      if (!dialog_.ConfirmReplace(marker)) return Report(folder + "/", StatusDestinationExists);
+      if (!dialog_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
       added = sink->container->AddFile(marker, TRUE);
     }
-    if (added <= 0) return Report(folder + "/", StatusFileAccessError);
+    if (added <= 0) return report(folder + "/", StatusFileAccessError);
   }
 
   CProgressCtrl bar(dialog_.ProgressBar());
@@ -499,11 +611,11 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
     if (IsLink(entry.attributes)) {
       // A link is never followed nor removed; a folder holding one cannot be encrypted whole.
       if (mode == Mode::Decrypt) continue;
-      status = Report(path, StatusFileAccessError);
+      status = report(path, StatusFileAccessError);
     } else if (IsDirectory(entry.attributes)) {
       const std::string subOutput = output + "/" + entry.name;
       if (mode == Mode::Encrypt && protected_.Contains(path))
-        status = Report(path + "/", StatusProtectedLocation);
+        status = report(path + "/", StatusProtectedLocation);
       else if (mode == Mode::Decrypt && output != folder && !CreateDirectoryA(subOutput.c_str()) &&
                !IsFolder(subOutput))
         status = Report(subOutput + "/", StatusDestinationInUse);
@@ -511,8 +623,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
     } else if (mode == Mode::Encrypt) {
       if (dialog_.IsOwnBackup(path)) continue;
-      status = EncryptFileOfFolder(path, folder, checkFlags, *sink, handle);
-      if (status == StatusSuccess) bar.StepIt();
+      status = EncryptOrQueue(path, folder, checkFlags, *sink, handle);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
       status = DecryptFileOfFolder(path, output, checkFlags, handle);
@@ -523,36 +634,36 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
   return dialog_.CancelRequested() ? StatusCancelled : StatusSuccess;
 }
 
-ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
-                                             DWORD checkFlags, const Sink& sink, DWORD handle) {
-  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+// ---- Files into a container ----
+
+ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
+                                           DWORD handle) {
+  if (const ItemStatus check = CheckForEncryption(file.path, checkFlags, protected_);
+      check != StatusSuccess)
+    return check;
+  if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
+  char imageName[32];
+  std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
+                static_cast<unsigned long long>(++imageCounter_));
+  file.image = (!sink.scratchFolder.empty() && file.size <= kScratchImageLimit ? sink.scratchFolder
+                                                                               : sink.imageFolder) +
+               imageName;
+  file.record = FileRecord(dialog_, file.path, file.image, true, dialog_.Key(), file.credentials);
+  file.record->folderHandle = handle;
+  return StatusSuccess;
+}
+
+ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   const auto finish = [&](ItemStatus status) {
     dialog_.ReportStatus(status);
     return status;
   };
-  if (const ItemStatus check = CheckForEncryption(path, checkFlags, protected_);
-      check != StatusSuccess)
-    return finish(check);
-  Credentials credentials(dialog_.CredentialSize());
-  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
-
-  char imageName[32];
-  std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
-                static_cast<unsigned long long>(++imageCounter_));
-  const std::string image =
-      (!sink.scratchFolder.empty() && FileSize(path) <= kScratchImageLimit ? sink.scratchFolder
-                                                                           : sink.imageFolder) +
-      imageName;
-  const auto data = FileRecord(dialog_, path, image, true, dialog_.Key(), credentials);
-  data->folderHandle = handle;
-  QVData* record = data.get();
-  const DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
-  if (result != StatusSuccess) {
+  const std::string& image = file.image;
+  if (file.result != StatusSuccess) {
     if (Exists(image)) (void)DeleteNormal(image);
-    return finish(static_cast<ItemStatus>(result));
+    return finish(static_cast<ItemStatus>(file.result));
   }
-
-  const std::string entry = path + std::string(kQvfSuffix);
+  const std::string entry = file.path + std::string(kQvfSuffix);
   bool stored = true;
   LONG added = sink.container->AddFileFromImage(entry, image, FALSE);
   if (added == -2) {
@@ -568,9 +679,52 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
   (void)DeleteNormal(image);
   if (added < 0 || (stored && added == 0)) return finish(StatusFileAccessError);
   if (stored && openContainer_ != nullptr && sink.container == openContainer_.get() &&
-      !dialog_.Request().keepSource && !DeleteNormal(path))
+      !dialog_.Request().keepSource && !DeleteNormal(file.path))
     return finish(StatusSourceNotDeleted);
   return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             DWORD checkFlags, const Sink& sink, DWORD handle) {
+  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+  QueuedFile file(dialog_.CredentialSize());
+  file.path = path;
+  file.folder = folder;
+  file.size = FileSize(path);
+  if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle);
+      prepared != StatusSuccess) {
+    dialog_.ReportStatus(prepared);
+    return prepared;
+  }
+  QVData* record = file.record.get();
+  file.result = dialog_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
+  return StoreEncrypted(file, sink);
+}
+
+ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::string& folder,
+                                        DWORD checkFlags, const Sink& sink, DWORD handle) {
+  const std::uint64_t size = FileSize(path);
+  if (sink.batches == nullptr || !EncryptionBatches::Takes(size)) {
+    if (sink.batches != nullptr)
+      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
+        return drained;
+    const ItemStatus status = EncryptFileOfFolder(path, folder, checkFlags, sink, handle);
+    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
+    return status;
+  }
+  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize());
+  file->path = path;
+  file->folder = folder;
+  file->size = size;
+  if (const ItemStatus prepared = PrepareEncryption(*file, checkFlags, sink, handle);
+      prepared != StatusSuccess) {
+    // The files before it are stored and shown first.
+    if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
+    dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+    dialog_.ReportStatus(prepared);
+    return prepared;
+  }
+  return sink.batches->Add(std::move(file));
 }
 
 ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
@@ -637,10 +791,16 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     work = MakeWorkFolder(containerPath);
     if (work.empty()) status = Report(containerPath, StatusFileAccessError);
   }
-  const Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
+  Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
   if (status == StatusSuccess && IsFolder(item)) {
-    status = WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
-                        encrypt ? &sink : nullptr, handle);
+    {
+      EncryptionBatches batches(*this, sink);
+      if (encrypt) sink.batches = &batches;
+      status = WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
+                          encrypt ? &sink : nullptr, handle);
+      if (status == StatusSuccess && encrypt) status = batches.Drain();
+      sink.batches = nullptr;
+    }
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
         !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderWhole(item))
       status = Report(item + "/", StatusSourceInUse);

@@ -24,6 +24,7 @@
 
 #include "container/FolderContainer.h"
 #include "core/ItemStatus.h"
+#include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
 #include "platform/WinTypes.h"
 
@@ -69,13 +70,17 @@ class FolderEngine {
 
  private:
   enum class Mode { Encrypt, Decrypt };
+  class EncryptionBatches;
   // What a walk writes into: the container the images go to and the folder they are written
   // in while they wait for it.
   struct Sink {
     FolderContainer* container = nullptr;
     std::string imageFolder;    // on the disk, beside the folder
     std::string scratchFolder;  // in memory, for small images; empty when there is none
+    // Where small files wait to be encrypted together; none: each file on its own.
+    EncryptionBatches* batches = nullptr;
   };
+  struct QueuedFile;
   // A container prepared for decryption: its work folder beside it, and the folder in memory
   // where its images wait (empty when they wait in the restored folder itself).
   struct Prepared {
@@ -91,6 +96,15 @@ class FolderEngine {
                                       Mode mode, DWORD checkFlags, const Sink* sink, DWORD handle);
   [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, const Sink& sink, DWORD handle);
+  // A file of a folder through the sink's batches when it is small enough, else on its own.
+  [[nodiscard]] ItemStatus EncryptOrQueue(const std::string& path, const std::string& folder,
+                                          DWORD checkFlags, const Sink& sink, DWORD handle);
+  // The checks of a file to encrypt and its library record; a failed check gives its status.
+  [[nodiscard]] ItemStatus PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
+                                             DWORD handle);
+  // Stores the image the library made of `file` (its result in file.result) into the sink's
+  // container and reports the status into the file's row, which the caller has added.
+  [[nodiscard]] ItemStatus StoreEncrypted(QueuedFile& file, const Sink& sink);
   [[nodiscard]] ItemStatus DecryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, DWORD handle);
   // Opens a folder handle from a container's stored header; a row reports a failure.
