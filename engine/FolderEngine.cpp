@@ -99,38 +99,58 @@ struct StoredHeader {
 // A file on its way into a container: prepared on the dialog thread, encrypted by the library
 // on a worker, stored on the dialog thread.
 struct FolderEngine::QueuedFile {
-  explicit QueuedFile(DWORD credentialSize) : credentials(credentialSize) {}
-  std::string path;
-  std::string folder;
-  std::uint64_t size = 0;
-  std::string image;
+  QueuedFile(DWORD credentialSize, std::string path, std::string folder, std::uint64_t size)
+      : path(std::move(path)), folder(std::move(folder)), size(size), credentials(credentialSize) {}
+  // Undoes what the library made for a file that is not finished: the image an encryption
+  // wrote, the plain file a decryption wrote.
+  void Abandon() {
+    if (!image.empty() && Exists(image)) (void)DeleteNormal(image);
+    if (!target.empty() && result == StatusSuccess && Exists(target)) (void)DeleteNormal(target);
+    image.clear();
+    target.clear();
+  }
+
+  const std::string path;
+  // Encrypting: the folder of `path`; decrypting: the folder the plain file goes to.
+  const std::string folder;
+  const std::uint64_t size;
+  std::string image;   // encrypting: the image the library writes
+  std::string target;  // decrypting: the plain file the library writes
   Credentials credentials;
   std::unique_ptr<QVData> record;
   DWORD result = StatusCancelled;
 };
 
-// Small files encrypted together: a batch of them goes to one worker, so a folder of many
-// small files does not start a thread for each, and while the worker encrypts one batch the
-// dialog thread stores the one before it into the container. Rows appear as files are
-// stored, in the walk's order; anything else that makes a row waits for Drain first.
-class FolderEngine::EncryptionBatches {
+// Small files handled together: a batch of them goes to one worker, so a folder of many small
+// files does not start a thread for each, and while workers run one batch the dialog thread
+// finishes the one before it (stores its images into the container, or deletes the images it
+// was decrypted from). Rows appear as files are finished, in the walk's order; anything else
+// that makes a row waits for Drain first.
+class FolderEngine::FileBatches {
  public:
-  EncryptionBatches(FolderEngine& engine, const Sink& sink) : engine_(engine), sink_(sink) {}
-  // Waits for the worker; the images of files not stored are deleted.
-  ~EncryptionBatches() {
-    if (worker_.Running()) (void)engine_.dialog_.FinishLibraryCall(worker_);
-    for (const auto* batch : {&running_, &filling_})
-      for (const auto& file : *batch)
-        if (Exists(file->image)) (void)DeleteNormal(file->image);
-  }
-  EncryptionBatches(const EncryptionBatches&) = delete;
-  EncryptionBatches& operator=(const EncryptionBatches&) = delete;
+  // The library's part for one file, on a worker; its result goes to file.result.
+  using Work = std::function<DWORD(QueuedFile& file)>;
+  // The rest, on the dialog thread: the row, the file's status, and the progress step.
+  using Finish = std::function<ItemStatus(QueuedFile& file)>;
 
-  // Small enough to be encrypted in a batch: the library handles such a file quickly on the
-  // calling thread, so a row shown only once it is stored is not a row missing for long.
+  FileBatches(FolderEngine& engine, std::size_t workers, Work work, Finish finish)
+      : engine_(engine), work_(std::move(work)), finish_(std::move(finish)), workers_(workers) {}
+  // Waits for the workers; the images of files not finished are deleted.
+  ~FileBatches() {
+    for (StartedCall& worker : workers_)
+      if (worker.Running()) (void)engine_.dialog_.FinishLibraryCall(worker);
+    for (const auto* batch : {&running_, &filling_})
+      for (const auto& file : *batch) file->Abandon();
+  }
+  FileBatches(const FileBatches&) = delete;
+  FileBatches& operator=(const FileBatches&) = delete;
+
+  // Small enough to go into a batch: the library handles such a file quickly on the calling
+  // thread, so a row shown only once the file is finished is not a row missing for long.
   static bool Takes(std::uint64_t size) { return size <= kFileLimit; }
 
-  // Queues a prepared file; a full batch goes to the worker and the one before it is stored.
+  // Queues a prepared file; a full batch goes to the workers and the one before it is
+  // finished.
   [[nodiscard]] ItemStatus Add(std::unique_ptr<QueuedFile> file) {
     fillingBytes_ += file->size;
     filling_.push_back(std::move(file));
@@ -138,7 +158,7 @@ class FolderEngine::EncryptionBatches {
     return Cycle();
   }
 
-  // Encrypts and stores every queued file.
+  // Runs and finishes every queued file.
   [[nodiscard]] ItemStatus Drain() {
     const ItemStatus status = Cycle();
     return status != StatusSuccess ? status : Cycle();
@@ -149,36 +169,35 @@ class FolderEngine::EncryptionBatches {
   static constexpr std::uint64_t kBytes = 1u << 20;
   static constexpr std::uint64_t kFileLimit = 1u << 20;
 
-  // Waits for the running batch, hands the filling one to the worker and stores the one that
-  // ran.
+  // Waits for the running batch, hands the filling one to the workers (each takes every
+  // n-th file) and finishes the one that ran.
   ItemStatus Cycle() {
     CProgressDlg& dialog = engine_.dialog_;
-    if (worker_.Running() && dialog.FinishLibraryCall(worker_) == StatusCancelled)
-      return StatusCancelled;
+    bool cancelled = false;
+    for (StartedCall& worker : workers_)
+      if (worker.Running() && dialog.FinishLibraryCall(worker) == StatusCancelled) cancelled = true;
+    if (cancelled) return StatusCancelled;
     std::vector<std::unique_ptr<QueuedFile>> done = std::move(running_);
     running_ = std::move(filling_);
     filling_.clear();
     fillingBytes_ = 0;
-    if (!running_.empty()) {
-      std::vector<std::unique_ptr<QueuedFile>>* files = &running_;
-      const bool started = dialog.StartLibraryCall(worker_, [files, &dialog] {
-        for (const auto& file : *files) {
+    const std::size_t count = std::min(workers_.size(), running_.size());
+    for (std::size_t w = 0; w < count; ++w) {
+      const bool started = dialog.StartLibraryCall(workers_[w], [this, w, count, &dialog] {
+        for (std::size_t i = w; i < running_.size(); i += count) {
           if (dialog.CancelRequested()) break;
-          file->result = QVFSFolderEncryptFile(file->record.get());
+          running_[i]->result = work_(*running_[i]);
         }
         return static_cast<DWORD>(StatusSuccess);
       });
       if (!started)
-        for (const auto& file : running_) file->result = StatusMemoryError;
+        for (std::size_t i = w; i < running_.size(); i += count)
+          running_[i]->result = StatusMemoryError;
     }
-    for (auto& file : done) {
-      dialog.AddResultRow(file->path, engine_.ShownFolder(file->folder),
-                          LoadStringText(IDS_ENCRYPTING));
-      const ItemStatus status = engine_.StoreEncrypted(*file, sink_);
-      file->image.clear();
+    for (std::size_t i = 0; i < done.size(); ++i) {
+      const ItemStatus status = finish_(*done[i]);
       if (status != StatusSuccess) {
-        for (auto& rest : done)
-          if (!rest->image.empty() && Exists(rest->image)) (void)DeleteNormal(rest->image);
+        for (std::size_t rest = i; rest < done.size(); ++rest) done[rest]->Abandon();
         return status;
       }
       CProgressCtrl(dialog.ProgressBar()).StepIt();
@@ -187,11 +206,13 @@ class FolderEngine::EncryptionBatches {
   }
 
   FolderEngine& engine_;
-  const Sink& sink_;
+  const Work work_;
+  const Finish finish_;
   std::vector<std::unique_ptr<QueuedFile>> filling_;
   std::vector<std::unique_ptr<QueuedFile>> running_;
   std::uint64_t fillingBytes_ = 0;
-  StartedCall worker_;
+  // Last: destroyed first, so no worker outlives what it uses.
+  std::vector<StartedCall> workers_;
 };
 
 FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {}
@@ -449,7 +470,14 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
       return opened;
   }
   shownTrees_[tree] = target;
-  ItemStatus status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, nullptr, handle);
+  ItemStatus status = StatusSuccess;
+  {
+    Sink sink;
+    const auto batches = DecryptionBatches();
+    sink.batches = batches.get();
+    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, &sink, handle);
+    if (status == StatusSuccess) status = batches->Drain();
+  }
   CloseFolderHandle(handle);
   shownTrees_.erase(tree);
   if (!images.empty()) RemoveWorkFolder(images);
@@ -526,10 +554,10 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       (void)container.Database().BeginBatchedAdds();
       Sink sink{&container, work, MakeScratchFolder()};
       {
-        EncryptionBatches batches(*this, sink);
-        sink.batches = &batches;
+        const auto batches = EncryptionBatches(sink);
+        sink.batches = batches.get();
         status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
-        if (status == StatusSuccess) status = batches.Drain();
+        if (status == StatusSuccess) status = batches->Drain();
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
       if (dialog_.CancelRequested()) status = StatusCancelled;
@@ -618,7 +646,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
         status = report(path + "/", StatusProtectedLocation);
       else if (mode == Mode::Decrypt && output != folder && !CreateDirectoryA(subOutput.c_str()) &&
                !IsFolder(subOutput))
-        status = Report(subOutput + "/", StatusDestinationInUse);
+        status = report(subOutput + "/", StatusDestinationInUse);
       else
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
     } else if (mode == Mode::Encrypt) {
@@ -626,8 +654,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
       status = EncryptOrQueue(path, folder, checkFlags, *sink, handle);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
-      status = DecryptFileOfFolder(path, output, checkFlags, handle);
-      if (status == StatusSuccess) bar.StepIt();
+      status = DecryptOrQueue(path, output, checkFlags, sink, handle);
     }
     if (status != StatusSuccess) return status;
   }
@@ -687,10 +714,7 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
 ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                              DWORD checkFlags, const Sink& sink, DWORD handle) {
   dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
-  QueuedFile file(dialog_.CredentialSize());
-  file.path = path;
-  file.folder = folder;
-  file.size = FileSize(path);
+  QueuedFile file(dialog_.CredentialSize(), path, folder, FileSize(path));
   if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle);
       prepared != StatusSuccess) {
     dialog_.ReportStatus(prepared);
@@ -701,10 +725,22 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
   return StoreEncrypted(file, sink);
 }
 
+std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const Sink& sink) {
+  // One worker: the dialog thread's share, storing into the container, is as large.
+  return std::make_unique<FileBatches>(
+      *this, 1, [](QueuedFile& file) { return QVFSFolderEncryptFile(file.record.get()); },
+      [this, &sink](QueuedFile& file) {
+        dialog_.AddResultRow(file.path, ShownFolder(file.folder), LoadStringText(IDS_ENCRYPTING));
+        const ItemStatus status = StoreEncrypted(file, sink);
+        file.image.clear();
+        return status;
+      });
+}
+
 ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::string& folder,
                                         DWORD checkFlags, const Sink& sink, DWORD handle) {
   const std::uint64_t size = FileSize(path);
-  if (sink.batches == nullptr || !EncryptionBatches::Takes(size)) {
+  if (sink.batches == nullptr || !FileBatches::Takes(size)) {
     if (sink.batches != nullptr)
       if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
         return drained;
@@ -712,13 +748,10 @@ ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::stri
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
     return status;
   }
-  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize());
-  file->path = path;
-  file->folder = folder;
-  file->size = size;
+  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
   if (const ItemStatus prepared = PrepareEncryption(*file, checkFlags, sink, handle);
       prepared != StatusSuccess) {
-    // The files before it are stored and shown first.
+    // The files before it are finished and shown first.
     if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
     dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
     dialog_.ReportStatus(prepared);
@@ -727,42 +760,105 @@ ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::stri
   return sink.batches->Add(std::move(file));
 }
 
-ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
-                                             DWORD checkFlags, DWORD handle) {
-  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+// ---- Files out of a restored container ----
+
+ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, DWORD handle) {
+  if (const ItemStatus check = CheckForDecryption(file.path, checkFlags, protected_);
+      check != StatusSuccess)
+    return check;
+  // The plain file goes to `folder`, which need not be where the image waits.
+  const std::string target = file.folder + "/" + SplitPath(PlainNameOf(file.path)).second;
+  if (Exists(target)) return StatusDestinationExists;
+  if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
+  file.target = target;
+  file.record = FileRecord(dialog_, file.path, file.folder, false, dialog_.Key(), file.credentials);
+  file.record->folderHandle = handle;
+  return StatusSuccess;
+}
+
+namespace {
+
+// The library's part of a decryption: with the folder's key, or for a file stored on its own
+// (shared into the container) with the user's key. `run` makes each call.
+DWORD DecryptWithFolderOrUserKey(QVData* record, engine::Credentials& credentials,
+                                 const std::string& keyName, const std::string& keyLabel,
+                                 const std::function<DWORD(const std::function<DWORD()>&)>& run) {
+  DWORD result = run([record] { return QVFSFolderDecryptFile(record); });
+  if (result == StatusSuccess || result == StatusCancelled) return result;
+  if (!credentials.Fill(keyName, keyLabel)) return StatusMemoryError;
+  record->credentialsLength = credentials.Length();
+  return run([record] { return QVFSDecryptFile(record); });
+}
+
+}  // namespace
+
+ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
   const auto finish = [&](ItemStatus status) {
     dialog_.ReportStatus(status);
     return status;
   };
-  if (const ItemStatus check = CheckForDecryption(path, checkFlags, protected_);
-      check != StatusSuccess)
-    return finish(check);
-  // The plain file goes to `folder`, which need not be where the image waits.
-  const std::string target = folder + "/" + SplitPath(PlainNameOf(path)).second;
-  if (Exists(target)) return finish(StatusDestinationExists);
-  Credentials credentials(dialog_.CredentialSize());
-  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
-
-  const auto data = FileRecord(dialog_, path, folder, false, dialog_.Key(), credentials);
-  data->folderHandle = handle;
-  QVData* record = data.get();
-  DWORD result = dialog_.RunLibraryCall([record] { return QVFSFolderDecryptFile(record); });
-  if (result != StatusSuccess && result != StatusCancelled) {
-    // A file stored on its own (shared into the container) opens with the user's key.
-    if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return finish(StatusMemoryError);
-    data->credentialsLength = credentials.Length();
-    result = dialog_.RunLibraryCall([record] { return QVFSDecryptFile(record); });
-  }
-  if (result == StatusCancelled) {
-    if (Exists(target)) (void)DeleteNormal(target);
+  if (file.result == StatusCancelled) {
+    if (Exists(file.target)) (void)DeleteNormal(file.target);
     return finish(StatusCancelled);
   }
-  if (result != StatusSuccess) return finish(static_cast<ItemStatus>(result));
-  if (!DeleteNormal(path)) {
-    (void)DeleteNormal(target);
+  if (file.result != StatusSuccess) return finish(static_cast<ItemStatus>(file.result));
+  if (!DeleteNormal(file.path)) {
+    (void)DeleteNormal(file.target);
     return finish(StatusSourceNotDeleted);
   }
   return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             DWORD checkFlags, DWORD handle) {
+  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+  QueuedFile file(dialog_.CredentialSize(), path, folder, 0);
+  if (const ItemStatus prepared = PrepareDecryption(file, checkFlags, handle);
+      prepared != StatusSuccess) {
+    dialog_.ReportStatus(prepared);
+    return prepared;
+  }
+  file.result = DecryptWithFolderOrUserKey(
+      file.record.get(), file.credentials, dialog_.KeyName(), dialog_.KeyLabel(),
+      [this](const std::function<DWORD()>& call) { return dialog_.RunLibraryCall(call); });
+  return FinishDecrypted(file);
+}
+
+std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
+  // Two workers: the dialog thread's share, deleting images, is small.
+  return std::make_unique<FileBatches>(
+      *this, 2,
+      [keyName = dialog_.KeyName(), keyLabel = dialog_.KeyLabel()](QueuedFile& file) {
+        return DecryptWithFolderOrUserKey(
+            file.record.get(), file.credentials, keyName, keyLabel,
+            [](const std::function<DWORD()>& call) { return call(); });
+      },
+      [this](QueuedFile& file) {
+        dialog_.AddResultRow(file.path, ShownFolder(file.folder), LoadStringText(IDS_DECRYPTING));
+        return FinishDecrypted(file);
+      });
+}
+
+ItemStatus FolderEngine::DecryptOrQueue(const std::string& path, const std::string& folder,
+                                        DWORD checkFlags, const Sink* sink, DWORD handle) {
+  const std::uint64_t size = FileSize(path);
+  if (sink == nullptr || sink->batches == nullptr || !FileBatches::Takes(size)) {
+    if (sink != nullptr && sink->batches != nullptr)
+      if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess)
+        return drained;
+    const ItemStatus status = DecryptFileOfFolder(path, folder, checkFlags, handle);
+    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
+    return status;
+  }
+  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
+  if (const ItemStatus prepared = PrepareDecryption(*file, checkFlags, handle);
+      prepared != StatusSuccess) {
+    if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess) return drained;
+    dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+    dialog_.ReportStatus(prepared);
+    return prepared;
+  }
+  return sink->batches->Add(std::move(file));
 }
 
 // ---- A container open in a view ----
@@ -794,11 +890,11 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
   if (status == StatusSuccess && IsFolder(item)) {
     {
-      EncryptionBatches batches(*this, sink);
-      if (encrypt) sink.batches = &batches;
-      status = WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
-                          encrypt ? &sink : nullptr, handle);
-      if (status == StatusSuccess && encrypt) status = batches.Drain();
+      const auto batches = encrypt ? EncryptionBatches(sink) : DecryptionBatches();
+      sink.batches = batches.get();
+      status =
+          WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll, &sink, handle);
+      if (status == StatusSuccess) status = batches->Drain();
       sink.batches = nullptr;
     }
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&

@@ -70,7 +70,7 @@ class FolderEngine {
 
  private:
   enum class Mode { Encrypt, Decrypt };
-  class EncryptionBatches;
+  class FileBatches;
   // What a walk writes into: the container the images go to and the folder they are written
   // in while they wait for it.
   struct Sink {
@@ -78,7 +78,7 @@ class FolderEngine {
     std::string imageFolder;    // on the disk, beside the folder
     std::string scratchFolder;  // in memory, for small images; empty when there is none
     // Where small files wait to be encrypted together; none: each file on its own.
-    EncryptionBatches* batches = nullptr;
+    FileBatches* batches = nullptr;
   };
   struct QueuedFile;
   // A container prepared for decryption: its work folder beside it, and the folder in memory
@@ -99,12 +99,22 @@ class FolderEngine {
   // A file of a folder through the sink's batches when it is small enough, else on its own.
   [[nodiscard]] ItemStatus EncryptOrQueue(const std::string& path, const std::string& folder,
                                           DWORD checkFlags, const Sink& sink, DWORD handle);
+  [[nodiscard]] ItemStatus DecryptOrQueue(const std::string& path, const std::string& folder,
+                                          DWORD checkFlags, const Sink* sink, DWORD handle);
+  // Batches that store encrypted images into the sink's container, or that decrypt images.
+  [[nodiscard]] std::unique_ptr<FileBatches> EncryptionBatches(const Sink& sink);
+  [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches();
   // The checks of a file to encrypt and its library record; a failed check gives its status.
   [[nodiscard]] ItemStatus PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
                                              DWORD handle);
   // Stores the image the library made of `file` (its result in file.result) into the sink's
   // container and reports the status into the file's row, which the caller has added.
   [[nodiscard]] ItemStatus StoreEncrypted(QueuedFile& file, const Sink& sink);
+  // The checks of an image to decrypt, its plain file's path and its library record.
+  [[nodiscard]] ItemStatus PrepareDecryption(QueuedFile& file, DWORD checkFlags, DWORD handle);
+  // Deletes the image the library decrypted (file.result) and reports the status into the
+  // file's row, which the caller has added.
+  [[nodiscard]] ItemStatus FinishDecrypted(QueuedFile& file);
   [[nodiscard]] ItemStatus DecryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, DWORD handle);
   // Opens a folder handle from a container's stored header; a row reports a failure.
