@@ -1,6 +1,7 @@
 // Folders and containers through the progress dialog (see FolderEngine.h).
 #include "engine/FolderEngine.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,7 @@ std::uint64_t FileSize(const std::string& path) {
 struct Entry {
   std::string name;
   DWORD attributes = 0;
+  std::uint64_t size = 0;
 };
 
 // The entries of `folder` other than "." and "..", read before the walk changes anything;
@@ -69,7 +71,9 @@ bool ListFolder(const std::string& folder, std::vector<Entry>* entries) {
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
-    entries->push_back({data.cFileName, data.dwFileAttributes});
+    entries->push_back(
+        {data.cFileName, data.dwFileAttributes,
+         (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
   } while (FindNextFileA(find, &data));
   FindClose(find);
   return true;
@@ -311,8 +315,11 @@ void FolderEngine::RemoveWorkFolders() {
 // ---- Preparation: the encryption walk ----
 
 bool FolderEngine::WalkForEncryption(const std::string& path) {
+  return WalkForEncryption(path, GetFileAttributesA(path.c_str()));
+}
+
+bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes) {
   if (dialog_.CancelRequested()) return true;
-  const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (!path.empty() && path.back() == '/' && IsProtectedLocation(path)) return false;
   if (IsLink(attributes)) {
@@ -325,7 +332,7 @@ bool FolderEngine::WalkForEncryption(const std::string& path) {
     if (!ListFolder(path, &entries)) return false;
     for (const Entry& entry : entries) {
       if (dialog_.CancelRequested()) return true;
-      if (!WalkForEncryption(path + "/" + entry.name)) return false;
+      if (!WalkForEncryption(path + "/" + entry.name, entry.attributes)) return false;
     }
     dialog_.MarkStepSucceeded();
     return true;
@@ -595,13 +602,40 @@ bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
     RemoveWorkFolder(work);
     return DeleteFolderTreeA(folder.c_str()) != FALSE;
   }
-  if (DeleteFolderTreeA(aside.c_str()) == FALSE) {
+  if (!DeleteTree(aside)) {
     // What could not be deleted goes back under its name.
     if (MoveFileExA(aside.c_str(), folder.c_str(), 0) != FALSE) RemoveWorkFolder(work);
     return false;
   }
   RemoveWorkFolder(work);
   return true;
+}
+
+bool FolderEngine::DeleteTree(const std::string& tree) {
+  std::vector<Entry> entries;
+  if (!ListFolder(tree, &entries)) return DeleteFolderTreeA(tree.c_str()) != FALSE;
+  // Subfolders alternate between a worker and this thread.
+  std::vector<std::string> theirs;
+  std::vector<std::string> ours;
+  for (const Entry& entry : entries)
+    if (IsDirectory(entry.attributes) && !IsLink(entry.attributes))
+      (theirs.size() <= ours.size() ? theirs : ours).push_back(tree + "/" + entry.name);
+  if (ours.empty()) return DeleteFolderTreeA(tree.c_str()) != FALSE;
+  std::atomic<bool> theyDeleted{true};
+  StartedCall worker;
+  const bool started = dialog_.StartLibraryCall(worker, [&theirs, &theyDeleted] {
+    for (const std::string& folder : theirs)
+      if (DeleteFolderTreeA(folder.c_str()) == FALSE) theyDeleted = false;
+    return static_cast<DWORD>(StatusSuccess);
+  });
+  if (!started) ours.insert(ours.end(), theirs.begin(), theirs.end());
+  bool deleted = true;
+  for (const std::string& folder : ours)
+    if (DeleteFolderTreeA(folder.c_str()) == FALSE) deleted = false;
+  // Its result says nothing here (it only tells whether Cancel was pressed meanwhile).
+  if (started) (void)dialog_.FinishLibraryCall(worker);
+  // What is left: the files at the top and the emptied folders.
+  return DeleteFolderTreeA(tree.c_str()) != FALSE && deleted && theyDeleted;
 }
 
 // ---- The walk of the processing pass ----
@@ -651,10 +685,10 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
     } else if (mode == Mode::Encrypt) {
       if (dialog_.IsOwnBackup(path)) continue;
-      status = EncryptOrQueue(path, folder, checkFlags, *sink, handle);
+      status = EncryptOrQueue(path, folder, entry.size, checkFlags, *sink, handle);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
-      status = DecryptOrQueue(path, output, checkFlags, sink, handle);
+      status = DecryptOrQueue(path, output, entry.size, checkFlags, sink, handle);
     }
     if (status != StatusSuccess) return status;
   }
@@ -738,8 +772,8 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const
 }
 
 ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::string& folder,
-                                        DWORD checkFlags, const Sink& sink, DWORD handle) {
-  const std::uint64_t size = FileSize(path);
+                                        std::uint64_t size, DWORD checkFlags, const Sink& sink,
+                                        DWORD handle) {
   if (sink.batches == nullptr || !FileBatches::Takes(size)) {
     if (sink.batches != nullptr)
       if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
@@ -840,8 +874,8 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
 }
 
 ItemStatus FolderEngine::DecryptOrQueue(const std::string& path, const std::string& folder,
-                                        DWORD checkFlags, const Sink* sink, DWORD handle) {
-  const std::uint64_t size = FileSize(path);
+                                        std::uint64_t size, DWORD checkFlags, const Sink* sink,
+                                        DWORD handle) {
   if (sink == nullptr || sink->batches == nullptr || !FileBatches::Takes(size)) {
     if (sink != nullptr && sink->batches != nullptr)
       if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess)

@@ -88,6 +88,8 @@ class FolderEngine {
     std::string images;
   };
 
+  // The encryption walk of `path`, whose attributes the caller has read.
+  [[nodiscard]] bool WalkForEncryption(const std::string& path, DWORD attributes);
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
   // Walks `folder`; decrypted files go to the same place in `output` (folders made as
@@ -96,11 +98,14 @@ class FolderEngine {
                                       Mode mode, DWORD checkFlags, const Sink* sink, DWORD handle);
   [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, const Sink& sink, DWORD handle);
-  // A file of a folder through the sink's batches when it is small enough, else on its own.
+  // A file of a folder (`size` bytes as listed) through the sink's batches when it is small
+  // enough, else on its own.
   [[nodiscard]] ItemStatus EncryptOrQueue(const std::string& path, const std::string& folder,
-                                          DWORD checkFlags, const Sink& sink, DWORD handle);
+                                          std::uint64_t size, DWORD checkFlags, const Sink& sink,
+                                          DWORD handle);
   [[nodiscard]] ItemStatus DecryptOrQueue(const std::string& path, const std::string& folder,
-                                          DWORD checkFlags, const Sink* sink, DWORD handle);
+                                          std::uint64_t size, DWORD checkFlags, const Sink* sink,
+                                          DWORD handle);
   // Batches that store encrypted images into the sink's container, or that decrypt images.
   [[nodiscard]] std::unique_ptr<FileBatches> EncryptionBatches(const Sink& sink);
   [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches();
@@ -130,6 +135,9 @@ class FolderEngine {
   // Deletes a source folder that is now stored: moved into a work folder beside it first, so
   // that it is never left half deleted under its name. False when some of it stays.
   [[nodiscard]] bool DeleteFolderWhole(const std::string& folder);
+  // Deletes a tree (links are not followed) with a worker deleting half of its subfolders:
+  // deleting many files is mostly waiting on the file system, which two threads do faster.
+  [[nodiscard]] bool DeleteTree(const std::string& tree);
   // Removes a work folder made by MakeWorkFolder and lets go of it.
   void RemoveWorkFolder(const std::string& work);
   void RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix);
