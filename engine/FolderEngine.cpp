@@ -123,6 +123,9 @@ struct FolderEngine::QueuedFile {
   Credentials credentials;
   std::unique_ptr<QVData> record;
   DWORD result = StatusCancelled;
+  // Decrypting: nothing was at `target` before the call (a batch leaves that check to the
+  // library, which never replaces a file).
+  bool targetWasFree = false;
 };
 
 // Small files handled together: a batch of them goes to one worker, so a folder of many small
@@ -800,11 +803,10 @@ ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, D
   if (const ItemStatus check = CheckForDecryption(file.path, checkFlags, protected_);
       check != StatusSuccess)
     return check;
-  // The plain file goes to `folder`, which need not be where the image waits.
-  const std::string target = file.folder + "/" + SplitPath(PlainNameOf(file.path)).second;
-  if (Exists(target)) return StatusDestinationExists;
+  // The plain file goes to `folder`, which need not be where the image waits. Whether one is
+  // there already is for the caller to check before the library is called.
+  file.target = file.folder + "/" + SplitPath(PlainNameOf(file.path)).second;
   if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
-  file.target = target;
   file.record = FileRecord(dialog_, file.path, file.folder, false, dialog_.Key(), file.credentials);
   file.record->folderHandle = handle;
   return StatusSuccess;
@@ -832,7 +834,8 @@ ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
     return status;
   };
   if (file.result == StatusCancelled) {
-    if (Exists(file.target)) (void)DeleteNormal(file.target);
+    // A call cancelled after the library wrote the plain file: it was not there before.
+    if (file.targetWasFree && Exists(file.target)) (void)DeleteNormal(file.target);
     return finish(StatusCancelled);
   }
   if (file.result != StatusSuccess) return finish(static_cast<ItemStatus>(file.result));
@@ -847,8 +850,10 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
                                              DWORD checkFlags, DWORD handle) {
   dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
   QueuedFile file(dialog_.CredentialSize(), path, folder, 0);
-  if (const ItemStatus prepared = PrepareDecryption(file, checkFlags, handle);
-      prepared != StatusSuccess) {
+  ItemStatus prepared = PrepareDecryption(file, checkFlags, handle);
+  if (prepared == StatusSuccess && Exists(file.target)) prepared = StatusDestinationExists;
+  file.targetWasFree = true;
+  if (prepared != StatusSuccess) {
     dialog_.ReportStatus(prepared);
     return prepared;
   }
@@ -863,6 +868,7 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
   return std::make_unique<FileBatches>(
       *this, 2,
       [keyName = dialog_.KeyName(), keyLabel = dialog_.KeyLabel()](QueuedFile& file) {
+        // The library never replaces a file in the way (it gives StatusDestinationExists).
         return DecryptWithFolderOrUserKey(
             file.record.get(), file.credentials, keyName, keyLabel,
             [](const std::function<DWORD()>& call) { return call(); });

@@ -20,7 +20,11 @@ namespace {
 
 constexpr std::size_t kCopyBufferSize = 1u << 20;
 
-bool HasProcFd() { return access("/proc/self/fd", X_OK) == 0; }
+// Whether /proc is mounted does not change while the process runs: asked once.
+bool HasProcFd() {
+  static const bool has = access("/proc/self/fd", X_OK) == 0;
+  return has;
+}
 
 void SyncFolder(const std::string& folder) {
   const FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

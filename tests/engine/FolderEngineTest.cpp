@@ -1,9 +1,11 @@
 // Folders and containers through the progress dialog, over real trees and real containers:
 // the round trip of a tree with every kind of entry, the refusals that leave both sides
-// untouched, encrypted inputs inside a folder, Cancel in each pass, links, old backups, and
-// items dropped into a container that is open in a view.
+// untouched, encrypted inputs inside a folder, Cancel in each pass, links, old backups, many
+// small files in batches (their rows, Cancel and a refused file while batches are under way),
+// and items dropped into a container that is open in a view.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -12,6 +14,7 @@
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
+#include "platform/MachineRoot.h"
 #include "registration/Settings.h"
 #include "tests/engine/ProgressDialogFixture.h"
 #include "util/RegKey.h"
@@ -22,7 +25,7 @@ using namespace engine_test;
 namespace fs = std::filesystem;
 
 // Every entry below `root` by its relative path: a file's bytes, "<dir>" for a folder,
-// "<link>" for a symbolic link (never followed).
+// "<link>" for a symbolic link (never followed), "<special>" for a pipe or device.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> entries;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
@@ -32,6 +35,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
       entries[relative] = "<link>";
     else if (it->is_directory())
       entries[relative] = "<dir>";
+    else if (!it->is_regular_file())
+      entries[relative] = "<special>";
     else
       entries[relative] = ReadBytes(it->path().string());
   }
@@ -72,6 +77,34 @@ class FolderEngineTest : public ProgressDialogFixture {
     WriteBytes(root + "/sub dir/deeper/block+1.bin", Bytes((1u << 20) + 1, 5));
     WriteBytes(root + "/zero.bin", "");
     return root;
+  }
+
+  // A folder of `count` small files (more than a few batches), a subfolder of more, and one
+  // file too large for a batch among them.
+  std::string MakeMany(const std::string& name, int count) {
+    const std::string root = P(name);
+    fs::create_directories(root + "/sub");
+    for (int i = 0; i < count; ++i)
+      WriteBytes(root + "/f" + std::to_string(i) + ".txt", Bytes(37u * i + 1, i));
+    for (int i = 0; i < count / 3; ++i)
+      WriteBytes(root + "/sub/g" + std::to_string(i) + ".txt", Bytes(11u * i, i + 100));
+    WriteBytes(root + "/large.bin", Bytes((1u << 20) + 9, 7));
+    return root;
+  }
+
+  // The files below `root` in the order a walk meets them: each folder's listing in the order
+  // the file system gives it, a subfolder's files where the subfolder is met.
+  static std::vector<std::string> WalkOrder(const std::string& root) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root)) {
+      if (entry.is_directory()) {
+        const auto inner = WalkOrder(entry.path().string());
+        names.insert(names.end(), inner.begin(), inner.end());
+      } else {
+        names.push_back(entry.path().filename().string());
+      }
+    }
+    return names;
   }
 
   // Entries of the work folder beside the tree: none may be left after an operation.
@@ -222,6 +255,70 @@ TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
   }
 }
 
+TEST_F(FolderEngineTest, ManySmallFilesGoThroughInBatchesWithARowEachInTheWalksOrder) {
+  const std::string root = MakeMany("many", 70);
+  const auto before = Snapshot(root);
+  const std::vector<std::string> order = WalkOrder(root);
+
+  Outcome run = RunDialog({root}, true);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  ASSERT_EQ(run.rows.size(), order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(run.rows[i][0], order[i]) << i;
+    EXPECT_EQ(run.rows[i][1], Text(IDS_SUCCESS)) << order[i];
+  }
+  EXPECT_EQ(StoredEntries(root + ".qvef"), static_cast<int>(order.size()) + 2)
+      << "every file and the marker of each folder";
+
+  run = RunDialog({root + ".qvef"}, false);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(run.rows.size(), order.size());
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(FolderEngineTest, CancelWhileBatchesAreUnderWayUndoesEverything) {
+  const std::string root = MakeMany("many", 70);
+  const auto before = Snapshot(root);
+  for (const int steps : {20, 60}) {
+    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
+    EXPECT_EQ(RunDialog({root}, true).result, IDCANCEL) << steps;
+    EXPECT_EQ(Snapshot(root), before) << steps;
+    EXPECT_FALSE(Present(root + ".qvef")) << steps;
+    EXPECT_TRUE(Leftovers().empty()) << steps;
+  }
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  const std::string container = ReadBytes(root + ".qvef");
+  const int extracted = StoredEntries(root + ".qvef");
+  ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, extracted + 40);
+  EXPECT_EQ(RunDialog({root + ".qvef"}, false).result, IDCANCEL);
+  EXPECT_FALSE(Present(root));
+  EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
+  EXPECT_TRUE(Leftovers().empty());
+  // The scratch folder in memory keeps nothing of either operation.
+  for (const auto& entry : fs::directory_iterator(QvScratchDir()))
+    EXPECT_NE(entry.path().filename().string().rfind("work-", 0), 0u) << entry.path();
+}
+
+TEST_F(FolderEngineTest, AFileTheLibraryRefusesInABatchEndsTheWalkAfterTheFilesBeforeIt) {
+  const std::string root = MakeMany("many", 40);
+  ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0600), 0);
+  const auto before = Snapshot(root);
+  const std::vector<std::string> order = WalkOrder(root);
+  const std::size_t pipe = std::find(order.begin(), order.end(), "pipe") - order.begin();
+
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_EQ(run.rows.size(), pipe + 1) << run.Statuses();
+  for (std::size_t i = 0; i < pipe; ++i) EXPECT_EQ(run.rows[i][1], Text(IDS_SUCCESS)) << i;
+  EXPECT_EQ(run.rows[pipe][0], "pipe");
+  EXPECT_NE(run.rows[pipe][1], Text(IDS_SUCCESS));
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
   const std::string root = MakeTree("docs");
   WriteBytes(P("outside.txt"), "outside");
@@ -343,6 +440,36 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
   fs::rename(P("moved.qvef"), P("box.qvef"));
   ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
   EXPECT_EQ(ReadBytes(P("box/copy.txt")), "copied in");
+}
+
+TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
+  fs::create_directories(P("box"));
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  const std::string drop = MakeMany("many", 60);
+  const auto before = Snapshot(drop);
+
+  ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, 30);
+  EXPECT_EQ(Drop({drop}, dir_, false).result, IDCANCEL);
+  const auto left = Present(drop) ? Snapshot(drop) : std::map<std::string, std::string>{};
+  ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
+  const auto stored = Snapshot(P("box"));
+  // Each file is still where it was or in the container, once, with its bytes.
+  int inBox = 0;
+  for (const auto& [name, bytes] : before) {
+    if (bytes == "<dir>") continue;
+    const auto kept = left.find(name);
+    const auto moved = stored.find("many/" + name);
+    EXPECT_NE(kept != left.end(), moved != stored.end()) << name;
+    if (kept != left.end()) {
+      EXPECT_TRUE(kept->second == bytes) << name;
+    }
+    if (moved != stored.end()) {
+      EXPECT_TRUE(moved->second == bytes) << name;
+    }
+    inBox += moved != stored.end() ? 1 : 0;
+  }
+  EXPECT_GE(inBox, 30);
+  EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST(FolderEngineNames, TheTargetFolderOfAContainer) {
