@@ -210,6 +210,14 @@ OpenedImage OpenImage(const std::string& path) {
   return image;
 }
 
+// Opens an output file for whole blocks: each block goes to the file in one write, not cut
+// into pieces of the stream's buffer.
+UniqueFile OpenForBlocks(const std::string& path, const char* mode) {
+  UniqueFile file(std::fopen(path.c_str(), mode));
+  if (file) (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+}
+
 // Closes the file and reports whether everything written reached it.
 bool CloseChecked(UniqueFile& file) {
   std::FILE* raw = file.release();
@@ -1316,7 +1324,7 @@ VARIANT_BOOL QVSQLiteDatabase::Extract(DWORD folderId, DWORD fileId, const std::
   }
   const std::string outputPath = outputDir + (outputDir == "/" ? "" : "/") + file.name;
 
-  UniqueFile output(std::fopen(outputPath.c_str(), "wb"));
+  UniqueFile output = OpenForBlocks(outputPath, "wb");
   if (!output) return VARIANT_FALSE;
   const bool blocksWritten = WriteBlocks(file.id, output.get());
   if (!CloseChecked(output) || !blocksWritten) {
@@ -1538,8 +1546,7 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       if (owner->second != currentIndex) {
         if (!finishCurrent()) return fail();
         currentIndex = owner->second;
-        current.reset(
-            std::fopen(outputs[currentIndex].c_str(), started[currentIndex] ? "ab" : "wb"));
+        current = OpenForBlocks(outputs[currentIndex], started[currentIndex] ? "ab" : "wb");
         if (!current) {
           currentIndex = total;
           return VARIANT_FALSE;

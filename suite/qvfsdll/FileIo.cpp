@@ -92,12 +92,14 @@ DWORD OpenSource(const char* path, int* fd, mode_t* mode) {
   const int opened = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (opened < 0) return StatusSourceInUse;
   struct stat st {};
-  if (fstat(opened, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(opened, F_SETFL, fcntl(opened, F_GETFL) & ~O_NONBLOCK) != 0) {
+  // The only status flag set by the open is O_NONBLOCK, so clearing all of them clears it.
+  if (fstat(opened, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(opened, F_SETFL, 0) != 0) {
     close(opened);
     return StatusSourceInUse;
   }
-  (void)posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Read-ahead advice is for files longer than a few reads; a small file is read at once.
+  constexpr off_t kAdviseFrom = 1 << 20;
+  if (st.st_size > kAdviseFrom) (void)posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
   *fd = opened;
   if (mode != nullptr) *mode = st.st_mode & 0777;  // never set-id bits on a new file
   return StatusSuccess;
