@@ -22,8 +22,10 @@ inline bool IsFolder(const std::string& path) {
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// Sets normal attributes and deletes: a plain delete, the data is not overwritten first.
+// Deletes, with normal attributes set first when the file's own (read-only) stop it: a plain
+// delete, the data is not overwritten first.
 inline bool DeleteNormal(const std::string& path) {
+  if (DeleteFileA(path.c_str()) != FALSE) return true;
   (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   return DeleteFileA(path.c_str()) != FALSE;
 }

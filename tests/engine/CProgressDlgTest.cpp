@@ -2,7 +2,8 @@
 // test's own machine root and logged on in this process; the headless user answers the
 // dialogs. Files of several sizes go through encryption and back, and the failure paths
 // (no key, links, refused replacements, Cancel, a failing decryption over an existing file)
-// leave every file as it was.
+// leave every file as it was; a read-only source still goes once it is stored.
+#include "platform/Files.h"
 #include "tests/engine/ProgressDialogFixture.h"
 
 namespace {
@@ -207,6 +208,16 @@ TEST_F(CProgressDlgTest, AnEncryptedFileIsEncryptedAgainWithoutLeftovers) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
   EXPECT_EQ(RunDialog({qvf}, false).result, IDOK);
   EXPECT_EQ(ReadBytes(P("x.txt")), "secret");
+}
+
+TEST_F(CProgressDlgTest, AReadOnlySourceIsDeletedOnceItsEncryptedFormIsWritten) {
+  WriteBytes(P("ro.txt"), "read only");
+  ASSERT_TRUE(SetFileAttributesA(P("ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  const Outcome run = RunDialog({P("ro.txt")}, true);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(P("ro.txt")));
+  ASSERT_EQ(RunDialog({P("ro.txt.qvf")}, false).result, IDOK);
+  EXPECT_EQ(ReadBytes(P("ro.txt")), "read only");
 }
 
 TEST_F(CProgressDlgTest, ASymbolicLinkIsLeftAlone) {
