@@ -843,7 +843,8 @@ int main(int argc, char** argv) {
       "\nwhere our time goes: first run, seconds; cpu is the processor time of this process "
       "(all threads);\nthe library and the container store are measured apart on the same data, "
       "without the engine,\nand rest is what the engine adds (checks, rows, work folder, "
-      "deletions, waits)\n");
+      "deletions, waits); for many small\nfiles the engine runs the library on workers beside "
+      "the container store, so rest can be below zero\n");
   std::printf("  %-20s %8s %8s %8s %9s %8s %8s\n", "", "engine", "cpu", "library", "container",
               "sync", "rest");
   auto line = [](const char* label, double engine, double cpuTime, double lib, double container,
