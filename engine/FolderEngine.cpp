@@ -100,8 +100,9 @@ struct StoredHeader {
 
 // ---- Small files in batches ----
 
-// A file on its way into a container: prepared on the dialog thread, encrypted by the library
-// on a worker, stored on the dialog thread.
+// A file of a folder on its way through the library: prepared on the dialog thread, handed to
+// the library on a worker, finished on the dialog thread (its image stored into the container,
+// or the image it was decrypted from deleted).
 struct FolderEngine::QueuedFile {
   QueuedFile(DWORD credentialSize, std::string path, std::string folder, std::uint64_t size)
       : path(std::move(path)), folder(std::move(folder)), size(size), credentials(credentialSize) {}
@@ -142,7 +143,7 @@ class FolderEngine::FileBatches {
 
   FileBatches(FolderEngine& engine, std::size_t workers, Work work, Finish finish)
       : engine_(engine), work_(std::move(work)), finish_(std::move(finish)), workers_(workers) {}
-  // Waits for the workers; the images of files not finished are deleted.
+  // Waits for the workers; what the library made for files not finished is undone.
   ~FileBatches() {
     for (StartedCall& worker : workers_)
       if (worker.Running()) (void)engine_.dialog_.FinishLibraryCall(worker);
