@@ -7,8 +7,10 @@
 // statement texts.
 #include "container/QVSQLiteDatabase.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -199,11 +201,17 @@ namespace {
 
 OpenedImage OpenImage(const std::string& path) {
   OpenedImage image;
-  image.file.reset(std::fopen(path.c_str(), "rb"));
+  // Without O_NONBLOCK, opening a pipe would wait for a writer; it is refused below.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return image;
   struct stat facts {};
-  if (image.file == nullptr || fstat(fileno(image.file.get()), &facts) != 0 ||
-      !S_ISREG(facts.st_mode)) {
-    image.file.reset();
+  if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return image;
+  }
+  image.file.reset(fdopen(fd, "rb"));
+  if (image.file == nullptr) {
+    close(fd);
     return image;
   }
   image.size = static_cast<std::uint64_t>(facts.st_size);

@@ -3,6 +3,7 @@
 // failures, lock waits, hostile names and damaged rows, and the per-process block ranges.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -463,6 +464,15 @@ TEST_F(StoreTest, UnrepresentableNamesAreNotStored) {
   EXPECT_EQ(db_.AddFile(src_, src_ + "/../Plans/x.qvf", 0, FALSE), -1);
   Raw raw(container_);
   EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "0");
+}
+
+TEST_F(StoreTest, AnImageThatIsNoRegularFileIsRefusedWithoutWaiting) {
+  const std::string pipe = src_ + "/pipe.txt.qvf";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(db_.AddFile(src_, pipe, 0, FALSE), -1) << "opening a pipe must not wait for a writer";
+  fs::create_directories(src_ + "/dir.txt.qvf");
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/dir.txt.qvf", 0, FALSE), -1);
+  EXPECT_TRUE(Files(0).empty());
 }
 
 TEST_F(StoreTest, UpdateReplacesBlocksAndRefreshesSizeAndTimes) {
