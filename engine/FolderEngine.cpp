@@ -486,7 +486,7 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     Sink sink;
     const auto batches = DecryptionBatches();
     sink.batches = batches.get();
-    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, &sink, handle);
+    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle);
     if (status == StatusSuccess) status = batches->Drain();
   }
   CloseFolderHandle(handle);
@@ -567,7 +567,7 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       {
         const auto batches = EncryptionBatches(sink);
         sink.batches = batches.get();
-        status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, &sink, handle);
+        status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, sink, handle);
         if (status == StatusSuccess) status = batches->Drain();
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
@@ -645,11 +645,11 @@ bool FolderEngine::DeleteTree(const std::string& tree) {
 // ---- The walk of the processing pass ----
 
 ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string& output, Mode mode,
-                                    DWORD checkFlags, const Sink* sink, DWORD handle) {
+                                    DWORD checkFlags, const Sink& sink, DWORD handle) {
   // A row of its own comes after the rows of the files still waiting in a batch.
   const auto report = [&](const std::string& path, ItemStatus status) {
-    if (sink != nullptr && sink->batches != nullptr)
-      if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess)
+    if (sink.batches != nullptr)
+      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
         return drained;
     return Report(path, status);
   };
@@ -659,17 +659,16 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
   std::vector<Entry> entries;
   if (!ListFolder(folder, &entries)) return report(folder + "/", kFolderNotListed);
 
-  if (sink != nullptr && mode == Mode::Encrypt) {
+  if (mode == Mode::Encrypt) {
     const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
-    LONG added = sink->container->AddFile(marker, FALSE);
+    LONG added = sink.container->AddFile(marker, FALSE);
     if (added == -2) {
       if (!dialog_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
-      added = sink->container->AddFile(marker, TRUE);
+      added = sink.container->AddFile(marker, TRUE);
     }
     if (added <= 0) return report(folder + "/", StatusFileAccessError);
   }
 
-  CProgressCtrl bar(dialog_.ProgressBar());
   for (const Entry& entry : entries) {
     if (dialog_.CancelRequested()) return StatusCancelled;
     const std::string path = folder + "/" + entry.name;
@@ -689,10 +688,10 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
     } else if (mode == Mode::Encrypt) {
       if (dialog_.IsOwnBackup(path)) continue;
-      status = EncryptOrQueue(path, folder, entry.size, checkFlags, *sink, handle);
+      status = ProcessOrQueue(mode, path, folder, entry.size, checkFlags, sink, handle);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
-      status = DecryptOrQueue(path, output, entry.size, checkFlags, sink, handle);
+      status = ProcessOrQueue(mode, path, output, entry.size, checkFlags, sink, handle);
     }
     if (status != StatusSuccess) return status;
   }
@@ -750,9 +749,10 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
 }
 
 ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
-                                             DWORD checkFlags, const Sink& sink, DWORD handle) {
+                                             std::uint64_t size, DWORD checkFlags, const Sink& sink,
+                                             DWORD handle) {
   dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
-  QueuedFile file(dialog_.CredentialSize(), path, folder, FileSize(path));
+  QueuedFile file(dialog_.CredentialSize(), path, folder, size);
   if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle);
       prepared != StatusSuccess) {
     dialog_.ReportStatus(prepared);
@@ -773,29 +773,6 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const
         file.image.clear();
         return status;
       });
-}
-
-ItemStatus FolderEngine::EncryptOrQueue(const std::string& path, const std::string& folder,
-                                        std::uint64_t size, DWORD checkFlags, const Sink& sink,
-                                        DWORD handle) {
-  if (sink.batches == nullptr || !FileBatches::Takes(size)) {
-    if (sink.batches != nullptr)
-      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
-        return drained;
-    const ItemStatus status = EncryptFileOfFolder(path, folder, checkFlags, sink, handle);
-    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
-    return status;
-  }
-  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
-  if (const ItemStatus prepared = PrepareEncryption(*file, checkFlags, sink, handle);
-      prepared != StatusSuccess) {
-    // The files before it are finished and shown first.
-    if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
-    dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
-    dialog_.ReportStatus(prepared);
-    return prepared;
-  }
-  return sink.batches->Add(std::move(file));
 }
 
 // ---- Files out of a restored container ----
@@ -880,26 +857,34 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
       });
 }
 
-ItemStatus FolderEngine::DecryptOrQueue(const std::string& path, const std::string& folder,
-                                        std::uint64_t size, DWORD checkFlags, const Sink* sink,
-                                        DWORD handle) {
-  if (sink == nullptr || sink->batches == nullptr || !FileBatches::Takes(size)) {
-    if (sink != nullptr && sink->batches != nullptr)
-      if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess)
+// ---- Either way ----
+
+ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
+                                        const std::string& folder, std::uint64_t size,
+                                        DWORD checkFlags, const Sink& sink, DWORD handle) {
+  const bool encrypt = mode == Mode::Encrypt;
+  if (sink.batches == nullptr || !FileBatches::Takes(size)) {
+    if (sink.batches != nullptr)
+      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
         return drained;
-    const ItemStatus status = DecryptFileOfFolder(path, folder, checkFlags, handle);
+    const ItemStatus status =
+        encrypt ? EncryptFileOfFolder(path, folder, size, checkFlags, sink, handle)
+                : DecryptFileOfFolder(path, folder, checkFlags, handle);
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
     return status;
   }
   auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
-  if (const ItemStatus prepared = PrepareDecryption(*file, checkFlags, handle);
-      prepared != StatusSuccess) {
-    if (const ItemStatus drained = sink->batches->Drain(); drained != StatusSuccess) return drained;
-    dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+  const ItemStatus prepared = encrypt ? PrepareEncryption(*file, checkFlags, sink, handle)
+                                      : PrepareDecryption(*file, checkFlags, handle);
+  if (prepared != StatusSuccess) {
+    // The files before it are finished and shown first.
+    if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
+    dialog_.AddResultRow(path, ShownFolder(folder),
+                         LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
     dialog_.ReportStatus(prepared);
     return prepared;
   }
-  return sink->batches->Add(std::move(file));
+  return sink.batches->Add(std::move(file));
 }
 
 // ---- A container open in a view ----
@@ -934,7 +919,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
       const auto batches = encrypt ? EncryptionBatches(sink) : DecryptionBatches();
       sink.batches = batches.get();
       status =
-          WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll, &sink, handle);
+          WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll, sink, handle);
       if (status == StatusSuccess) status = batches->Drain();
       sink.batches = nullptr;
     }
@@ -943,8 +928,9 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
       status = Report(item + "/", StatusSourceInUse);
   } else if (status == StatusSuccess) {
     const std::string folder = SplitPath(item).first;
-    status = encrypt ? EncryptFileOfFolder(item, folder, kCheckLocation, sink, handle)
-                     : DecryptFileOfFolder(item, folder, kCheckName, handle);
+    status = encrypt
+                 ? EncryptFileOfFolder(item, folder, FileSize(item), kCheckLocation, sink, handle)
+                 : DecryptFileOfFolder(item, folder, kCheckName, handle);
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
   }
   if (!work.empty()) RemoveWorkFolder(work);

@@ -95,17 +95,16 @@ class FolderEngine {
   // Walks `folder`; decrypted files go to the same place in `output` (folders made as
   // needed), which is `folder` itself unless the images wait elsewhere.
   [[nodiscard]] ItemStatus WalkFolder(const std::string& folder, const std::string& output,
-                                      Mode mode, DWORD checkFlags, const Sink* sink, DWORD handle);
+                                      Mode mode, DWORD checkFlags, const Sink& sink, DWORD handle);
+  // A file of `size` bytes on its own, its row first.
   [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
-                                               DWORD checkFlags, const Sink& sink, DWORD handle);
+                                               std::uint64_t size, DWORD checkFlags,
+                                               const Sink& sink, DWORD handle);
   // A file of a folder (`size` bytes as listed) through the sink's batches when it is small
-  // enough, else on its own.
-  [[nodiscard]] ItemStatus EncryptOrQueue(const std::string& path, const std::string& folder,
-                                          std::uint64_t size, DWORD checkFlags, const Sink& sink,
-                                          DWORD handle);
-  [[nodiscard]] ItemStatus DecryptOrQueue(const std::string& path, const std::string& folder,
-                                          std::uint64_t size, DWORD checkFlags, const Sink* sink,
-                                          DWORD handle);
+  // enough, else on its own; `folder` is where a decrypted file goes.
+  [[nodiscard]] ItemStatus ProcessOrQueue(Mode mode, const std::string& path,
+                                          const std::string& folder, std::uint64_t size,
+                                          DWORD checkFlags, const Sink& sink, DWORD handle);
   // Batches that store encrypted images into the sink's container, or that decrypt images.
   [[nodiscard]] std::unique_ptr<FileBatches> EncryptionBatches(const Sink& sink);
   [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches();
