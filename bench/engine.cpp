@@ -579,6 +579,19 @@ void RunAge(const Peers& peers, const std::string& parent, const std::string& na
   }));
 }
 
+// The installed archive peers on parent/name, each round trip checked against `layout`.
+void RunArchivePeers(const Peers& peers, const std::string& parent, const std::string& name,
+                     const std::vector<TreeFile>& layout, PeerTimes* sevenZip, PeerTimes* age) {
+  if (peers.have7z) {
+    Run7z(peers, parent, name, parent + "/p.7z", parent + "/7z", sevenZip);
+    CheckTree(parent + "/7z/" + name, layout, "7z round trip");
+  }
+  if (peers.haveAge) {
+    RunAge(peers, parent, name, parent + "/p.tar.age", parent + "/age", age);
+    CheckTree(parent + "/age/" + name, layout, "age round trip");
+  }
+}
+
 Peers FindPeers(const std::string& work) {
   Peers peers;
   peers.log = work + "/peers.log";
@@ -706,14 +719,7 @@ int main(int argc, char** argv) {
       return bench::Run({"cp", "-r", src, a + "/cpr"}, nullptr, peers.log.c_str());
     }));
     Check(SameData(a + "/cp.bin", kBigSeed, options.size), "cp copy differs");
-    if (peers.have7z) {
-      Run7z(peers, a, "src", a + "/p.7z", a + "/7z", &a7z);
-      CheckTree(a + "/7z/src", bigLayout, "7z round trip");
-    }
-    if (peers.haveAge) {
-      RunAge(peers, a, "src", a + "/p.tar.age", a + "/age", &aAge);
-      CheckTree(a + "/age/src", bigLayout, "age round trip");
-    }
+    RunArchivePeers(peers, a, "src", bigLayout, &a7z, &aAge);
     if (run == 0) {
       const std::string apart = a + "/apart";
       fs::create_directories(apart + "/plain");
@@ -756,14 +762,7 @@ int main(int argc, char** argv) {
         return bench::Run({"cp", "-r", tree, b + "/cpr"}, nullptr, peers.log.c_str());
       }));
       CheckTree(b + "/cpr", layout, "cp -r copy");
-      if (peers.haveAge) {
-        RunAge(peers, b, "tree", b + "/p.tar.age", b + "/age", &bAge);
-        CheckTree(b + "/age/tree", layout, "age round trip");
-      }
-      if (peers.have7z) {
-        Run7z(peers, b, "tree", b + "/p.7z", b + "/7z", &b7z);
-        CheckTree(b + "/7z/tree", layout, "7z round trip");
-      }
+      RunArchivePeers(peers, b, "tree", layout, &b7z, &bAge);
       if (run == 0) bApart = MeasureApart(library, tree, layout, b + "/apart");
     }
   }
