@@ -462,6 +462,18 @@ void FolderEngine::CloseFolderHandle(DWORD handle) {
   (void)dialog_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
 }
 
+namespace {
+
+// The folders' modes and times come back once their contents are written and the tree has
+// its name: a folder without write access could not take its files, nor be moved into place.
+// A folder that does not take them keeps what the umask gave it, never more.
+void RestoreFolderFacts(const std::string& containerPath, const std::string& target) {
+  FolderContainer container;
+  if (container.OpenAt("", containerPath, 0)) (void)container.Database().RestoreFolderFacts(target);
+}
+
+}  // namespace
+
 ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   protected_ = ProtectedLocations::Read();
   const auto prepared = preparedContainers_.find(containerPath);
@@ -504,6 +516,7 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     return Report(target + "/", StatusDestinationExists);
   (void)FlushPathBuffersA(parent.c_str());
   dialog_.RecordCreatedFolder(target);
+  RestoreFolderFacts(containerPath, target);
   RemoveWorkFolder(work);
   if (!Exists(work)) dialog_.ForgetCreatedFolder(work);
   preparedContainers_.erase(containerPath);
