@@ -329,8 +329,8 @@ TEST_F(QvfFileTest, NewKeysAreFreshPairsInTheKeyBlobLayout) {
   EXPECT_FALSE(CreatePKISettings("x", nullptr, &blob));
 }
 
-// Files and folder headers written by format version 1 (the fuzzing seeds, made for a fixed
-// key) must open with every later build.
+// Files and folder headers written by earlier builds (the fuzzing seeds, made for a fixed key)
+// must open with every later build.
 TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   const std::filesystem::path corpus =
       std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
@@ -370,6 +370,16 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
     EXPECT_EQ(st.st_mode & 07777, 0640u) << std::oct << (st.st_mode & 07777);
   }
   umask(old);
+  // A version 2 file made by an earlier build gives back the mode and times it keeps.
+  std::filesystem::copy_file(corpus / "QvfHeader/text-v2.qvf", dir_ + "/text-v2.qvf");
+  ASSERT_EQ(Decrypt(fixed, dir_ + "/text-v2.qvf", out_), 0u);
+  struct stat kept {};
+  ASSERT_EQ(stat((out_ + "/text-v2").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 07777, 0640u);
+  EXPECT_EQ(kept.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(kept.st_mtim.tv_nsec, 456789);
+  EXPECT_EQ(kept.st_atim.tv_sec, 999999999);
+  EXPECT_EQ(ReadTextFile(out_ + "/text-v2"), "version 2 keeps the mode and the times\n");
 
   const std::string header = ReadTextFile(corpus / "FolderHeader/one-user.qvh");
   DWORD credentialsLength = 5, handle = 0;
