@@ -88,6 +88,21 @@ std::string WithoutContainerSuffix(std::string path) {
   return path;
 }
 
+// The images below `folder` that a restore decrypts (links are not followed).
+int CountImages(const std::string& folder) {
+  std::vector<Entry> entries;
+  if (!ListFolder(folder, &entries)) return 0;
+  int count = 0;
+  for (const Entry& entry : entries) {
+    if (IsLink(entry.attributes)) continue;
+    if (IsDirectory(entry.attributes))
+      count += CountImages(folder + "/" + entry.name);
+    else if (HasSuffix(entry.name, kQvfSuffix))
+      ++count;
+  }
+  return count;
+}
+
 // The header and algorithm name stored in an open container.
 struct StoredHeader {
   BYTE* bytes = nullptr;
@@ -401,7 +416,6 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   dialog_.RecordCreatedFolder(work);
   const std::string name = SplitPath(target).second;
   const std::string tree = work + "/" + name;
-  CProgressCtrl bar(dialog_.ProgressBar());
   const auto extractInto = [&](const std::string& folder) {
     container.SetRootDir(folder + "/");
     return container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel()) != 0;
@@ -426,10 +440,8 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   container.Close();
   preparedContainers_[containerPath] = Prepared{work, images};
   dialog_.RecordDecryptedContainer(containerPath);
-  int lower = 0;
-  int upper = 0;
-  bar.GetRange(lower, upper);
-  dialog_.AddToTotal(upper);
+  // The user counts files: the extraction's range also counts every folder's marker.
+  dialog_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
   return true;
 }
 

@@ -697,6 +697,11 @@ void TerminalBackend::FlushLocked(HWND dialog, Tracked& tracked) {
     WriteLocked("");
     return;
   }
+  PrintPendingRowsLocked(dialog, tracked);
+  if (tracked.started) DrawLocked(tracked, true);
+}
+
+void TerminalBackend::PrintPendingRowsLocked(HWND dialog, Tracked& tracked) {
   std::vector<std::string> cells;
   std::size_t columns = 1;
   for (auto& [listId, list] : tracked.lists) {
@@ -707,7 +712,6 @@ void TerminalBackend::FlushLocked(HWND dialog, Tracked& tracked) {
     }
     list.pending.clear();
   }
-  if (tracked.started) DrawLocked(tracked, true);
 }
 
 void TerminalBackend::DialogShown(const DialogState& dialog) {
@@ -749,6 +753,10 @@ void TerminalBackend::ControlChanged(const ControlChange& change) {
       if (change.controlId != tracked->barId) return;
       tracked->position = change.value;
       tracked->started = true;
+      // Without a terminal the count that completes a run comes after the rows it counts:
+      // every row is finished once the last step is taken.
+      if (!interactive_ && tracked->upper > tracked->lower && tracked->position >= tracked->upper)
+        PrintPendingRowsLocked(change.dialog, *tracked);
       DrawLocked(*tracked, false);
       break;
     case ChangeKind::ProgressRange:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -144,6 +145,35 @@ TEST_F(ClientRoundTripTest, ASingleFileKeepsItsTimesAndModeWhateverTheQvfFileHas
   EXPECT_EQ(st.st_mtim.tv_nsec, times[1].tv_nsec);
   EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec);
   umask(old);
+}
+
+// Without a terminal each file's row is printed once, in order, and the count that closes
+// the operation comes after the last one and counts the files (not the folders).
+TEST_F(ClientRoundTripTest, ProgressWithoutATerminalListsEachFileOnceBeforeItsCount) {
+  const std::string tree = work_ + "/tree";
+  const std::vector<std::string> files = {"one.txt", "a/two.txt", "a/b/three.txt", "c/four.txt"};
+  for (const std::string& file : files) {
+    fs::create_directories(fs::path(tree + "/" + file).parent_path());
+    engine_test::WriteBytes(tree + "/" + file, file);
+  }
+  for (const char* command : {"encrypt", "decrypt"}) {
+    SCOPED_TRACE(command);
+    const qvtest::ProgramRun run =
+        Client({command, std::string(command) == "encrypt" ? tree : tree + ".qvef"});
+    ASSERT_EQ(run.code, 0) << run.out << run.err;
+    std::size_t lastRow = 0;
+    for (const std::string& file : files) {
+      const std::string name = fs::path(file).filename().string();
+      const std::size_t row = run.out.find(name);
+      ASSERT_NE(row, std::string::npos) << name << "\n" << run.out;
+      EXPECT_EQ(run.out.find(name, row + 1), std::string::npos) << name << " twice\n" << run.out;
+      lastRow = std::max(lastRow, row);
+    }
+    const std::size_t count = run.out.rfind(" 4/4\n");
+    ASSERT_NE(count, std::string::npos) << run.out;
+    EXPECT_GT(count, lastRow) << run.out;
+    EXPECT_EQ(run.out.find("/6"), std::string::npos) << run.out;
+  }
 }
 
 class EngineRoundTripTest : public engine_test::ProgressDialogFixture {};

@@ -406,12 +406,18 @@ TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) 
     list.InsertItem(2, "long-name.txt");
     list.SetItemText(2, 1, "Skipped");
     seen.push_back(terminal.Output());  // and now b.txt
+    CProgressCtrl bar(d.GetDlgItem(902).GetSafeHwnd());
+    bar.SetRange32(0, 3);
+    bar.SetStep(1);
+    for (int i = 0; i < 3; ++i) bar.StepIt();
+    seen.push_back(terminal.Output());  // the run is complete: its last row, then its count
   };
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen[0], "");
   EXPECT_EQ(seen[1], "Working\na.txt  Encrypted  /home/u\n");
   EXPECT_EQ(seen[2], seen[1] + "b.txt  Failed\n");
+  EXPECT_EQ(seen[3], seen[2] + "long-name.txt  Skipped\n3/3\n");
 
   const std::string out = terminal.Output();
   EXPECT_EQ(out.find("long-name.txt  Skipped\n"), seen[2].size()) << out;
