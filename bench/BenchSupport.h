@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,14 @@ inline bool ParseSize(const char* text, unsigned long long* out) {
   if (*end != '\0') return false;
   *out = value;
   return true;
+}
+
+// `dir` as an absolute path: the peers run in folders of their own, where a relative path
+// would name something else.
+inline std::string AbsoluteFolder(const std::string& dir) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
+  return error ? dir : absolute.lexically_normal().string();
 }
 
 // $TMPDIR, else /tmp.

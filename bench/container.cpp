@@ -348,7 +348,7 @@ void SmallFiles(const std::string& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string base = argc > 1 ? argv[1] : bench::DefaultWorkBase();
+  const std::string base = argc > 1 ? bench::AbsoluteFolder(argv[1]) : bench::DefaultWorkBase();
   std::string work = base + "/qvbench-XXXXXX";
   Check(mkdtemp(work.data()) != nullptr, "make work folder");
   std::printf("bench_container in %s\n", work.c_str());

@@ -116,7 +116,7 @@ Options ParseOptions(int argc, char** argv) {
     } else if (arg == "--settle") {
       options.settle = ParseCount(arg, value, 0);
     } else {
-      options.dir = value;
+      options.dir = bench::AbsoluteFolder(value);
     }
   }
   return options;

@@ -60,7 +60,7 @@ Options ParseOptions(int argc, char** argv) {
     if (arg == "--size") {
       options.size = ParseSize(argv[++i]);
     } else if (arg == "--dir") {
-      options.dir = argv[++i];
+      options.dir = bench::AbsoluteFolder(argv[++i]);
     } else if (arg == "--runs") {
       options.runs = std::max(1, std::atoi(argv[++i]));
     } else {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/WinTypes.h"
 
@@ -69,6 +70,15 @@ inline constexpr int kId = 0, kFolder = 1, kName = 2, kSize = 3, kDate = 4, kTim
 namespace file_data {
 inline constexpr int kFileId = 0, kBlockId = 1, kData = 2;
 }  // namespace file_data
+
+// Rows of FOLDER_OPTIONS other than the protection record keep what a folder had on disk
+// (its mode and exact times): FOLDER_ID is this base plus the folder's id (0 for the root),
+// beyond every 32-bit id, so nothing that addresses folders by id ever meets them.
+inline constexpr std::int64_t kFolderFactsIdBase = std::int64_t{1} << 32;
+// FOLDER_DATA of such a row: "QVFA", u16 version 1, u16 mode (0 to 0777), then the last-write
+// and last-access times, each as i64 seconds since 1970 (UTC) and u32 nanoseconds, all
+// little-endian.
+inline constexpr std::size_t kFolderFactsSize = 32;
 
 // The CSP name is handed out in a buffer of this many bytes, terminator included.
 inline constexpr std::size_t kCspNameBufferSize = 1024;

@@ -170,3 +170,7 @@ VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress
 VARIANT_BOOL QVDatabase::BeginBatchedAdds() {
   return store_ ? store_->BeginBatchedAdds() : VARIANT_FALSE;
 }
+
+VARIANT_BOOL QVDatabase::RestoreFolderFacts(std::string destDir) {
+  return store_ ? store_->RestoreFolderFacts(std::move(destDir)) : VARIANT_FALSE;
+}

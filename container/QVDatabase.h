@@ -112,6 +112,13 @@ class QVDatabase {
   // batch first. FALSE (and nothing changes) for any other container.
   [[nodiscard]] virtual VARIANT_BOOL BeginBatchedAdds();
 
+  // Gives the folders of a whole extraction into `destDir` (which stands for the root) the
+  // mode and times the container keeps of them: the exact ones where it has them, else the
+  // MS-DOS last-write time of the folder's row; without a kept mode a folder keeps the one it
+  // was made with. Deepest folders first, so call it once every file is written. A folder
+  // that is missing or a link is left alone. TRUE when the rows could be read.
+  [[nodiscard]] virtual VARIANT_BOOL RestoreFolderFacts(std::string destDir);
+
   // The format test: true when the file at `path` starts with the 15 bytes "SQLite format 3".
   // The file is read through SQLite's own file layer, so another connection of this process
   // keeps its file locks.

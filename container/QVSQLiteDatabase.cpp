@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -150,6 +151,54 @@ std::optional<FILETIME> DosToUtc(WORD date, WORD time) {
   FILETIME local{};
   if (!DosDateTimeToFileTime(date, time, &local)) return std::nullopt;
   return LocalToUtc(local);
+}
+
+// What a folder had on disk, as its facts row keeps it.
+struct FolderFacts {
+  std::uint16_t mode = 0;
+  timespec modified{}, accessed{};
+};
+
+constexpr unsigned char kFolderFactsMagic[4] = {'Q', 'V', 'F', 'A'};
+
+std::array<unsigned char, kFolderFactsSize> EncodeFolderFacts(const struct stat& folder) {
+  std::array<unsigned char, kFolderFactsSize> bytes{};
+  std::size_t at = 0;
+  const auto put = [&](std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes[at++] = static_cast<unsigned char>(value >> (8 * i));
+  };
+  for (const unsigned char c : kFolderFactsMagic) bytes[at++] = c;
+  put(1, 2);
+  put(folder.st_mode & 0777, 2);
+  for (const timespec& time : {folder.st_mtim, folder.st_atim}) {
+    put(static_cast<std::uint64_t>(time.tv_sec), 8);
+    put(static_cast<std::uint64_t>(time.tv_nsec), 4);
+  }
+  return bytes;
+}
+
+// A facts row's FOLDER_DATA; empty when it is not one this build writes.
+std::optional<FolderFacts> DecodeFolderFacts(std::string_view blob) {
+  if (blob.size() != kFolderFactsSize || std::memcmp(blob.data(), kFolderFactsMagic, 4) != 0)
+    return std::nullopt;
+  std::size_t at = 4;
+  const auto get = [&](int size) {
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+      value = (value << 8) | static_cast<unsigned char>(blob[at + static_cast<std::size_t>(i)]);
+    at += static_cast<std::size_t>(size);
+    return value;
+  };
+  FolderFacts facts;
+  if (get(2) != 1) return std::nullopt;
+  facts.mode = static_cast<std::uint16_t>(get(2));
+  if (facts.mode > 0777) return std::nullopt;
+  for (timespec* time : {&facts.modified, &facts.accessed}) {
+    time->tv_sec = static_cast<time_t>(static_cast<std::int64_t>(get(8)));
+    time->tv_nsec = static_cast<long>(get(4));
+    if (time->tv_nsec >= 1000000000) return std::nullopt;
+  }
+  return facts;
 }
 
 // What is stored about a plain file or folder, read from disk.
@@ -940,8 +989,22 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath
   const std::int64_t fileId = sqlite3_last_insert_rowid(db_);
   if (fileId <= 0 || fileId > INT32_MAX) return -1;
   if (!marker && !StoreBlocks(fileId, image)) return -1;
+  // A walk stores a marker in every folder it enters: the folder's facts go with it.
+  if (marker && !StoreFolderFacts(folderId, NativeDirectory(entryPath))) return -1;
   names->files[key].push_back(fileId);
   return static_cast<LONG>(fileId);
+}
+
+bool QVSQLiteDatabase::StoreFolderFacts(DWORD folderId, const std::string& diskFolder) {
+  struct stat folder {};
+  // A folder that cannot be read keeps no facts; its restore then uses the defaults.
+  if (lstat(diskFolder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return true;
+  const auto facts = EncodeFolderFacts(folder);
+  Statement insert(db_, statements_.get(),
+                   "INSERT OR REPLACE INTO FOLDER_OPTIONS (FOLDER_ID,FOLDER_DATA,CSP_NAME) "
+                   "values (?,?,NULL)");
+  return insert.Ok() && insert.BindInt64(1, kFolderFactsIdBase + BoundId(folderId)) &&
+         insert.BindBlob(2, facts.data(), static_cast<int>(facts.size())) && insert.StepDone();
 }
 
 bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& imagePath) {
@@ -1087,6 +1150,10 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
   if (folderId != kRootFolderId &&
       !Exec(("DELETE FROM FOLDER_INFO WHERE FOLDER_ID IN (" + list + ")").c_str()))
     return VARIANT_FALSE;
+  if (folderId != kRootFolderId && !Exec(("DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID - " +
+                                          std::to_string(kFolderFactsIdBase) + " IN (" + list + ")")
+                                             .c_str()))
+    return VARIANT_FALSE;
   return transaction.Commit() ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
@@ -1185,7 +1252,10 @@ VARIANT_BOOL QVSQLiteDatabase::SetFolderOptions(DWORD folderId, const BYTE* data
   if (size > static_cast<DWORD>(INT_MAX)) return VARIANT_FALSE;
   if (!BeginWrite()) return VARIANT_FALSE;
   Transaction transaction(*this);
-  if (!Exec("DELETE FROM FOLDER_OPTIONS")) return VARIANT_FALSE;
+  // The folders' facts rows stay.
+  if (!Exec(("DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID < " + std::to_string(kFolderFactsIdBase))
+                .c_str()))
+    return VARIANT_FALSE;
   Statement insert(db_,
                    "INSERT INTO FOLDER_OPTIONS (FOLDER_ID,FOLDER_DATA,CSP_NAME) values (?,?,?)");
   if (!insert.Ok() || !insert.BindInt(1, BoundId(folderId)) || !insert.BindBlob(2, data, size) ||
@@ -1579,5 +1649,68 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     if (!outputs[i].empty())
       ApplyStoredTimes(outputs[i], schemaVersion_, files[i].date, files[i].time, files[i].modified,
                        files[i].accessed);
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::RestoreFolderFacts(std::string destDir) {
+  if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
+  struct Folder {
+    std::vector<std::string> parts;
+    std::optional<FolderFacts> facts;
+    std::optional<FILETIME> written;  // from the MS-DOS fields
+  };
+  std::map<std::int64_t, Folder> folders;
+  folders[kRootFolderId];
+  {
+    if (!BeginRead()) return VARIANT_FALSE;
+    Transaction transaction(*this);
+    Statement rows(db_, "SELECT * FROM FOLDER_INFO");
+    if (!rows.Ok()) return VARIANT_FALSE;
+    int rc;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      Folder folder;
+      // A name the extraction refuses names no restored folder; the root has no row.
+      if (rows.Int64(folder_info::kId) == kRootFolderId ||
+          !SplitStoredFolderPath(rows.Text(folder_info::kName), &folder.parts))
+        continue;
+      folder.written = DosToUtc(static_cast<WORD>(rows.Int64(folder_info::kDate)),
+                                static_cast<WORD>(rows.Int64(folder_info::kTime)));
+      folders[rows.Int64(folder_info::kId)] = std::move(folder);
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+    Statement facts(db_, "SELECT * FROM FOLDER_OPTIONS WHERE FOLDER_ID >= ?");
+    if (!facts.Ok() || !facts.BindInt64(1, kFolderFactsIdBase)) return VARIANT_FALSE;
+    while ((rc = facts.Step()) == SQLITE_ROW) {
+      const auto folder = folders.find(facts.Int64(folder_options::kId) - kFolderFactsIdBase);
+      if (folder != folders.end())
+        folder->second.facts = DecodeFolderFacts(facts.Blob(folder_options::kData));
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+  }
+  std::vector<const Folder*> deepestFirst;
+  for (const auto& [id, folder] : folders) deepestFirst.push_back(&folder);
+  std::stable_sort(deepestFirst.begin(), deepestFirst.end(), [](const Folder* a, const Folder* b) {
+    return a->parts.size() > b->parts.size();
+  });
+  const std::string base = WithoutTrailingSeparator(destDir);
+  for (const Folder* folder : deepestFirst) {
+    std::string path = base;
+    for (const std::string& part : folder->parts) path += "/" + part;
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (folder->facts) {
+      (void)fchmod(fd, folder->facts->mode);
+      const timespec times[2] = {folder->facts->accessed, folder->facts->modified};
+      (void)futimens(fd, times);
+    } else if (folder->written) {
+      const std::int64_t ticks = static_cast<std::int64_t>(FileTimeToTicks(*folder->written));
+      timespec times[2] = {};
+      times[0].tv_nsec = UTIME_OMIT;
+      times[1].tv_sec = static_cast<time_t>(
+          ticks / static_cast<std::int64_t>(kFileTimeTicksPerSecond) - kFileTimeUnixEpochSeconds);
+      (void)futimens(fd, times);
+    }
+    close(fd);
+  }
   return VARIANT_TRUE;
 }

@@ -65,6 +65,7 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL ExtractAllTo(std::string destDir,
                                           const ExtractProgress& progress) override;
   [[nodiscard]] VARIANT_BOOL BeginBatchedAdds() override;
+  [[nodiscard]] VARIANT_BOOL RestoreFolderFacts(std::string destDir) override;
 
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
   // as an I/O error would; 0 disarms it. Only tests call this.
@@ -101,6 +102,8 @@ class QVSQLiteDatabase : public QVDatabase {
   // The name index, built or rebuilt when missing or stale; null on a read failure. Only
   // inside a write transaction.
   [[nodiscard]] NameIndex* Names();
+  // Keeps the mode and times of the folder `diskFolder` as those of folder `folderId`.
+  [[nodiscard]] bool StoreFolderFacts(DWORD folderId, const std::string& diskFolder);
 
   // `imagePath` holds the bytes to store; `filePath` gives the entry's place and facts.
   [[nodiscard]] LONG AddFileInTransaction(const std::string& rootDir, const std::string& filePath,

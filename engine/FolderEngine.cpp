@@ -88,6 +88,21 @@ std::string WithoutContainerSuffix(std::string path) {
   return path;
 }
 
+// The images below `folder` that a restore decrypts (links are not followed).
+int CountImages(const std::string& folder) {
+  std::vector<Entry> entries;
+  if (!ListFolder(folder, &entries)) return 0;
+  int count = 0;
+  for (const Entry& entry : entries) {
+    if (IsLink(entry.attributes)) continue;
+    if (IsDirectory(entry.attributes))
+      count += CountImages(folder + "/" + entry.name);
+    else if (HasSuffix(entry.name, kQvfSuffix))
+      ++count;
+  }
+  return count;
+}
+
 // The header and algorithm name stored in an open container.
 struct StoredHeader {
   BYTE* bytes = nullptr;
@@ -401,7 +416,6 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   dialog_.RecordCreatedFolder(work);
   const std::string name = SplitPath(target).second;
   const std::string tree = work + "/" + name;
-  CProgressCtrl bar(dialog_.ProgressBar());
   const auto extractInto = [&](const std::string& folder) {
     container.SetRootDir(folder + "/");
     return container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel()) != 0;
@@ -426,10 +440,8 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   container.Close();
   preparedContainers_[containerPath] = Prepared{work, images};
   dialog_.RecordDecryptedContainer(containerPath);
-  int lower = 0;
-  int upper = 0;
-  bar.GetRange(lower, upper);
-  dialog_.AddToTotal(upper);
+  // The user counts files: the extraction's range also counts every folder's marker.
+  dialog_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
   return true;
 }
 
@@ -461,6 +473,18 @@ void FolderEngine::CloseFolderHandle(DWORD handle) {
   if (handle == 0) return;
   (void)dialog_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
 }
+
+namespace {
+
+// The folders' modes and times come back once their contents are written and the tree has
+// its name: a folder without write access could not take its files, nor be moved into place.
+// A folder that does not take them keeps what the umask gave it, never more.
+void RestoreFolderFacts(const std::string& containerPath, const std::string& target) {
+  FolderContainer container;
+  if (container.OpenAt("", containerPath, 0)) (void)container.Database().RestoreFolderFacts(target);
+}
+
+}  // namespace
 
 ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   protected_ = ProtectedLocations::Read();
@@ -504,6 +528,7 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     return Report(target + "/", StatusDestinationExists);
   (void)FlushPathBuffersA(parent.c_str());
   dialog_.RecordCreatedFolder(target);
+  RestoreFolderFacts(containerPath, target);
   RemoveWorkFolder(work);
   if (!Exists(work)) dialog_.ForgetCreatedFolder(work);
   preparedContainers_.erase(containerPath);

@@ -207,6 +207,49 @@ std::string Fit(const std::string& text, std::size_t width) {
   return text.substr(0, i) + "...";
 }
 
+// The byte offset where column `column` of cleaned text starts (its size when it is shorter).
+std::size_t OffsetOfColumn(std::string_view text, std::size_t column) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (columns == column) return i;
+    ++columns;
+  }
+  return text.size();
+}
+
+// Cleaned text broken into lines of at most `width` columns: at the last space that fits, or
+// for a word longer than a line between two characters, never inside one. Its own line
+// breaks stay; `width` 0 leaves it as it is.
+std::string Wrap(std::string_view text, std::size_t width) {
+  if (width == 0) return std::string(text);
+  std::string out;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view line = text.substr(start, end - start);
+    while (Width(line) > width) {
+      const std::size_t cut = OffsetOfColumn(line, width);
+      std::size_t space = line.rfind(' ', cut);
+      const std::size_t first = line.find_first_not_of(' ');
+      if (space == std::string_view::npos || first == std::string_view::npos || space < first) {
+        out.append(line.substr(0, cut));
+        line.remove_prefix(cut);
+      } else {
+        std::size_t keep = space;
+        while (keep > 0 && line[keep - 1] == ' ') --keep;
+        out.append(line.substr(0, keep));
+        while (space < line.size() && line[space] == ' ') ++space;
+        line.remove_prefix(space);
+      }
+      out += '\n';
+    }
+    out.append(line);
+    if (end == text.size()) return out;
+    out += '\n';
+    start = end + 1;
+  }
+}
+
 std::string Pad(const std::string& text, std::size_t width, bool right) {
   const std::size_t have = Width(text);
   if (have >= width) return text;
@@ -372,7 +415,8 @@ std::string ButtonsLine(const std::vector<const ControlState*>& buttons, int def
   return out.empty() ? out : out + "\n";
 }
 
-std::string RenderBlock(const DialogState& state, const Choices& choices) {
+// `width`: the columns texts are wrapped to (0: not wrapped).
+std::string RenderBlock(const DialogState& state, const Choices& choices, std::size_t width) {
   const std::string title = CaptionOf(state);
   std::string out = "\n" + title + "\n" + Underline(title) + "\n";
   for (std::size_t i = 0; i < state.controls.size(); ++i) {
@@ -381,15 +425,16 @@ std::string RenderBlock(const DialogState& state, const Choices& choices) {
     switch (control.kind) {
       case ControlKind::Static:
         if (!control.text.empty() && !LabelsAnEdit(state, i)) {
-          out += Clean(control.text, true);
+          out += Wrap(Clean(control.text, true), width);
           out += "\n";
         }
         break;
       case ControlKind::CheckBox: {
         const auto it = std::find(choices.checks.begin(), choices.checks.end(), &control);
-        out += CheckLine(control, it != choices.checks.end()
-                                      ? static_cast<int>(it - choices.checks.begin())
-                                      : -1);
+        out += Wrap(CheckLine(control, it != choices.checks.end()
+                                           ? static_cast<int>(it - choices.checks.begin())
+                                           : -1),
+                    width);
         break;
       }
       case ControlKind::Edit: {
@@ -438,6 +483,12 @@ int TerminalColumns(int fd) {
   winsize size{};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
+}
+
+// The columns dialog texts are wrapped to: the terminal's width; 0 (none) when the output is
+// no terminal, so a script reads each text on one line.
+std::size_t TextColumns(int fd) {
+  return isatty(fd) == 1 ? static_cast<std::size_t>(TerminalColumns(fd)) : 0;
 }
 
 // One row of a list, read in one go; false when the list or row does not exist.
@@ -642,7 +693,10 @@ void TerminalBackend::DrawLocked(Tracked& tracked, bool force) {
   const long long room = static_cast<long long>(columns) - static_cast<long long>(tail.size()) - 1;
   const std::string label =
       room > 0 ? Fit(Clean(tracked.label, false), static_cast<std::size_t>(room)) : std::string();
-  const std::string line = label.empty() ? tail : label + " " + tail;
+  std::string line = label.empty() ? tail : label + " " + tail;
+  // A terminal too narrow for the bar shows the count alone.
+  if (columns > 0 && Width(line) > static_cast<std::size_t>(columns))
+    line = Fit(count, static_cast<std::size_t>(columns));
   tracked.dirty = false;
   if (liveLine_ && line == tracked.lastLine) return;
   AnnounceLocked(tracked);
@@ -697,6 +751,11 @@ void TerminalBackend::FlushLocked(HWND dialog, Tracked& tracked) {
     WriteLocked("");
     return;
   }
+  PrintPendingRowsLocked(dialog, tracked);
+  if (tracked.started) DrawLocked(tracked, true);
+}
+
+void TerminalBackend::PrintPendingRowsLocked(HWND dialog, Tracked& tracked) {
   std::vector<std::string> cells;
   std::size_t columns = 1;
   for (auto& [listId, list] : tracked.lists) {
@@ -707,7 +766,6 @@ void TerminalBackend::FlushLocked(HWND dialog, Tracked& tracked) {
     }
     list.pending.clear();
   }
-  if (tracked.started) DrawLocked(tracked, true);
 }
 
 void TerminalBackend::DialogShown(const DialogState& dialog) {
@@ -749,6 +807,10 @@ void TerminalBackend::ControlChanged(const ControlChange& change) {
       if (change.controlId != tracked->barId) return;
       tracked->position = change.value;
       tracked->started = true;
+      // Without a terminal the count that completes a run comes after the rows it counts:
+      // every row is finished once the last step is taken.
+      if (!interactive_ && tracked->upper > tracked->lower && tracked->position >= tracked->upper)
+        PrintPendingRowsLocked(change.dialog, *tracked);
       DrawLocked(*tracked, false);
       break;
     case ChangeKind::ProgressRange:
@@ -874,7 +936,7 @@ bool TerminalBackend::AnswerByPolicy(HWND dialog, const DialogState& state, cons
     return EndModalDialog(dialog, IDCANCEL);
   }
   const Choices choices = ChoicesOf(state);
-  Print(RenderBlock(state, choices));
+  Print(RenderBlock(state, choices, TextColumns(out_)));
   std::vector<Step> steps;
   bool found = false;
   {
@@ -965,7 +1027,7 @@ bool TerminalBackend::AskUser(HWND dialog, const DialogState& state) {
   PromptScope scope(prompting_);
   if (inputEnded_ && inputBuffer_.empty()) return EndAfterInputEnded(dialog, state);
   Choices choices = ChoicesOf(state);
-  Print(RenderBlock(state, choices));
+  Print(RenderBlock(state, choices, TextColumns(out_)));
   std::string line;
   for (const ControlState* edit : choices.edits) {
     const std::string name = FieldName(state, *edit);
@@ -1044,7 +1106,8 @@ int TerminalBackend::ShowMessageBox(HWND, const char* text, const char* caption,
   const int cancel = MessageBoxCancelResult(type);
   std::string name = Clean(title, false);
   if (name.empty()) name = "Message";
-  std::string block = "\n" + name + "\n" + Underline(name) + "\n" + Clean(body, true) + "\n";
+  std::string block = "\n" + name + "\n" + Underline(name) + "\n" +
+                      Wrap(Clean(body, true), TextColumns(out_)) + "\n";
   for (std::size_t i = 0; i < buttons.size(); ++i) {
     block += (i > 0 ? "  " : "") + std::to_string(i + 1) + ") " + MessageBoxButtonText(buttons[i]);
     if (buttons[i] == defaultButton) block += " (default)";
@@ -1111,7 +1174,7 @@ TerminalBackend::ReadResult TerminalBackend::ReadLine(const std::string& prompt,
                                                       std::string* line) {
   // Echo goes off before the prompt appears, so nothing typed after it is shown.
   EchoOff echo(secret && inputIsTty_ ? in_ : -1);
-  Print(prompt);
+  Print(Wrap(prompt, TextColumns(out_)));
   const ReadResult result = ReadRaw(line);
   if (result != ReadResult::Line) {
     Print("\n");

@@ -13,7 +13,8 @@
 //
 // A dialog with a progress bar shows its progress while it runs: on a terminal as one line
 // redrawn in place (at most about 20 times a second, and at completion); without one, as one
-// line per completed result row of its list and a progress line at completion. When such a
+// line per completed result row of its list and a progress line at completion, after every
+// row it counts. When such a
 // dialog waits for its OK, its result list is printed as a table.
 //
 // While a back end lives, Ctrl+C presses Cancel of the topmost modal dialog (a disabled
@@ -123,6 +124,8 @@ class QV_API TerminalBackend : public UiBackend {
   void DrawLocked(Tracked& tracked, bool force);
   void RowChangedLocked(Tracked& tracked, const ControlChange& change);
   void FlushLocked(HWND dialog, Tracked& tracked);
+  // Without a terminal: prints the rows still held back, in order.
+  void PrintPendingRowsLocked(HWND dialog, Tracked& tracked);
 
   bool AnswerByPolicy(HWND dialog, const DialogState& state, const Waits& waits);
   bool AskUser(HWND dialog, const DialogState& state);

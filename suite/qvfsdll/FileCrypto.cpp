@@ -3,8 +3,10 @@
 #include "suite/qvfsdll/FileCrypto.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "suite/qvfsdll/FileIo.h"
@@ -22,47 +24,123 @@ constexpr char kQvfSuffix[] = ".qvf";
 // flushes the container or the restored folder once for all its files.
 enum class Flush { File, ByCaller };
 
-// Writes `header` and the encrypted source into the destination of `data`.
-DWORD WriteEncrypted(const QVData& data, const KeyHeader& header, const SecretKey& payloadKey,
-                     Flush flush) {
+// A plain file opened for encryption, with what its header keeps of it.
+struct PlainSource {
+  PlainSource() = default;
+  PlainSource(const PlainSource&) = delete;
+  PlainSource& operator=(const PlainSource&) = delete;
+  ~PlainSource() {
+    if (fd >= 0) close(fd);
+  }
   int fd = -1;
+  PlainFacts facts;
+};
+
+FileTime TimeOf(const timespec& time) {
+  return FileTime{static_cast<std::int64_t>(time.tv_sec), static_cast<std::uint32_t>(time.tv_nsec)};
+}
+
+timespec TimespecOf(const FileTime& time) {
+  timespec out{};
+  out.tv_sec = static_cast<time_t>(time.seconds);
+  out.tv_nsec = static_cast<long>(time.nanoseconds);
+  return out;
+}
+
+// Opens the source of `data` and reads its mode and times before any of it is read, so the
+// access time kept is the user's, not the encryption's. 11, or 10 when it is a .qvf file.
+DWORD OpenPlainSource(const QVData& data, PlainSource* source) {
   mode_t mode = 0;
-  if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
+  if (const DWORD status = OpenSource(data.sourcePath, &source->fd, &mode); status != StatusSuccess)
     return status;
-  const FileDescriptor source(fd);
+  const int fd = source->fd;
+  struct stat facts {};
+  if (fstat(fd, &facts) != 0) return StatusSourceInUse;
+  source->facts.mode = static_cast<std::uint16_t>(mode);
+  source->facts.modified = TimeOf(facts.st_mtim);
+  source->facts.accessed = TimeOf(facts.st_atim);
   std::uint8_t start[kMagicSize];
   const ssize_t got = pread(fd, start, sizeof start, 0);
   if (got < 0) return StatusSourceInUse;
   if (StartsWithMagic(std::span(start, static_cast<std::size_t>(got)), Family::File))
     return StatusAlreadyEncrypted;
+  return StatusSuccess;
+}
+
+// Writes `header` and the encrypted source into the destination of `data`. The .qvf file
+// takes the source's mode.
+DWORD WriteEncrypted(const QVData& data, const PlainSource& source, const KeyHeader& header,
+                     const SecretKey& payloadKey, Flush flush) {
   if (data.destinationPath == nullptr || data.destinationPath[0] == '\0')
     return StatusDestinationInUse;
-
   OutputFile out;
   if (const DWORD status = out.Create(data.destinationPath); status != StatusSuccess) return status;
   const std::vector<std::uint8_t> bytes = Encode(header, Family::File);
   if (!WriteFull(out.fd(), bytes.data(), bytes.size())) return StatusDestinationInUse;
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
-  if (const DWORD status = EncryptStream(fd, out.fd(), cipher, header.chunkSize, data.callback);
+  if (const DWORD status =
+          EncryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  return out.Publish(mode, flush == Flush::File);
+  return out.Publish(source.facts.mode, flush == Flush::File);
 }
 
-// Decrypts the payload of the open source `fd` (header already checked) into the
-// destination of `data`.
-DWORD WriteDecrypted(const QVData& data, int fd, mode_t mode, std::uint32_t headerLength,
+// The file mode creation gives now: the umask is read from /proc, since setting it to read it
+// would race with other threads creating files. Unknown, it is taken as strict as can be.
+mode_t CurrentUmask() {
+  constexpr mode_t kStrictest = 077;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return kStrictest;
+  mode_t mask = kStrictest;
+  char line[256];
+  unsigned value = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
+  std::fclose(status);
+  return mask;
+}
+
+// The open stored file `fd` with its mode and last-write time.
+struct StoredSource {
+  int fd = -1;
+  mode_t mode = 0;
+  timespec modified{};
+};
+
+// Decrypts the payload of the stored file (header already checked) into the destination of
+// `data`. The plain file gets the mode and times its header keeps. Without them (a file of
+// version 1) its mode is the stored file's less the umask, never wider than a new file would
+// be; a file of a folder then takes the stored file's last-write time, which is its container
+// entry's (the container sets it on every image it extracts).
+DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32_t headerLength,
                      const KeyHeader& header, const SecretKey& payloadKey, Flush flush) {
   if (!AeadAvailable(header.aead)) return StatusEngineInitError;
   const std::string target = DecryptedPath(data.sourcePath, data.destinationPath);
   if (target.empty()) return StatusDestinationInUse;
   OutputFile out;
   if (const DWORD status = out.Create(target); status != StatusSuccess) return status;
-  if (lseek(fd, headerLength, SEEK_SET) < 0) return StatusSourceInUse;
+  if (lseek(source.fd, headerLength, SEEK_SET) < 0) return StatusSourceInUse;
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
-  if (const DWORD status = DecryptStream(fd, out.fd(), cipher, header.chunkSize, data.callback);
+  if (const DWORD status =
+          DecryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
+  mode_t mode = source.mode & ~CurrentUmask();
+  if (header.plain) {
+    mode = header.plain->mode;
+    const timespec times[2] = {TimespecOf(header.plain->accessed),
+                               TimespecOf(header.plain->modified)};
+    if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
+  } else if (header.kind == Kind::FolderFile) {
+    // Only the last-write time: the image has been read before this call, so its access
+    // time is no longer its entry's.
+    timespec times[2] = {{}, source.modified};
+    times[0].tv_nsec = UTIME_OMIT;
+    if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
+  }
   return out.Publish(mode, flush == Flush::File);
 }
 
@@ -70,19 +148,22 @@ DWORD WriteDecrypted(const QVData& data, int fd, mode_t mode, std::uint32_t head
 // StatusSuccess and the item key, writes the plain file under the payload key derived from it.
 template <class Unlock>
 DWORD DecryptStored(const QVData& data, Flush flush, Unlock&& unlock) {
-  int fd = -1;
-  mode_t mode = 0;
-  if (const DWORD status = OpenSource(data.sourcePath, &fd, &mode); status != StatusSuccess)
+  StoredSource stored;
+  if (const DWORD status = OpenSource(data.sourcePath, &stored.fd, &stored.mode);
+      status != StatusSuccess)
     return status;
-  const FileDescriptor source(fd);
+  const FileDescriptor owned(stored.fd);
+  struct stat facts {};
+  if (fstat(stored.fd, &facts) != 0) return StatusSourceInUse;
+  stored.modified = facts.st_mtim;
   KeyHeader header;
   std::uint32_t headerLength = 0;
-  if (const DWORD status = ReadHeader(fd, Family::File, &header, &headerLength);
+  if (const DWORD status = ReadHeader(stored.fd, Family::File, &header, &headerLength);
       status != StatusSuccess)
     return status;
   SecretKey itemKey;
   if (const DWORD status = unlock(header, &itemKey); status != StatusSuccess) return status;
-  return WriteDecrypted(data, fd, mode, headerLength, header, DerivePayloadKey(itemKey), flush);
+  return WriteDecrypted(data, stored, headerLength, header, DerivePayloadKey(itemKey), flush);
 }
 
 }  // namespace
@@ -92,15 +173,18 @@ DWORD EncryptFile(const QVData& data) {
   const std::string name = ActingName(data.keyName, data.credentials, data.credentialsLength);
   if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user) || name.empty())
     return StatusWrongPassword;
+  PlainSource source;
+  if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
   KeyHeader header;
   header.kind = Kind::File;
+  header.plain = source.facts;
   SetAlgorithm(&header, data.algorithm.algorithmName, data.algorithm.algorithmId);
   header.itemId = RandomItemId();
   SetOwner(&header, name, user.publicKey);
   const SecretKey itemKey = RandomKey();
   SealCore(&header, Family::File, itemKey);
   AddRecipient(&header, itemKey, name, user.publicKey);
-  return WriteEncrypted(data, header, DerivePayloadKey(itemKey), Flush::File);
+  return WriteEncrypted(data, source, header, DerivePayloadKey(itemKey), Flush::File);
 }
 
 DWORD DecryptFile(const QVData& data) {
@@ -116,9 +200,12 @@ DWORD DecryptFile(const QVData& data) {
 }
 
 DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
+  PlainSource source;
+  if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
   const KeyHeader& owner = folder.header;
   KeyHeader header;
   header.kind = Kind::FolderFile;
+  header.plain = source.facts;
   header.aead = owner.aead;
   header.chunkSize = owner.chunkSize;
   header.algorithmId = owner.algorithmId;
@@ -131,7 +218,7 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
   header.ownerKeyFile = owner.ownerKeyFile;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
   SealCore(&header, Family::File, fileKey);
-  return WriteEncrypted(data, header, DerivePayloadKey(fileKey), Flush::ByCaller);
+  return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
 }
 
 DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {

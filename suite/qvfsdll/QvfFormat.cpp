@@ -17,12 +17,25 @@ constexpr std::uint8_t kFileMagic[kMagicSize] = {0x89, 'Q', 'V', 'F', '\r', '\n'
 constexpr std::uint8_t kFolderMagic[kMagicSize] = {0x89, 'Q', 'V', 'H', '\r', '\n', 0x1A, '\n'};
 constexpr std::size_t kCoreFixedSize = 92;  // up to the first text
 constexpr std::size_t kMaxTextLength = 300;
+constexpr std::size_t kPlainFactsSize = 2 + 2 * (8 + 4);
+constexpr std::uint32_t kNanosecondsPerSecond = 1000000000;
 constexpr std::size_t kEntryFixedSize = 2 + kKeySize + kSealedKeySize + kMacSize;
 constexpr char kMacContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'H', 'e', 'a', 'd', 'r'};
 constexpr char kPayloadContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'P', 'a', 'y', 'l', 'd'};
 
 const std::uint8_t* MagicOf(Family family) {
   return family == Family::File ? kFileMagic : kFolderMagic;
+}
+
+// A folder header is always of version 1; a file header of version 2 exactly when it keeps
+// its plain file's facts.
+std::uint16_t VersionOf(const KeyHeader& header, Family family) {
+  return family == Family::File && header.plain ? kFileVersion : kFolderHeaderVersion;
+}
+
+bool KnownVersion(std::uint16_t version, Family family) {
+  return family == Family::File ? version == kFileVersion || version == kFileVersionWithoutFacts
+                                : version == kFolderHeaderVersion;
 }
 
 DWORD UnknownVersion(Family family) {
@@ -40,6 +53,14 @@ class Writer {
   void U32(std::uint32_t v) {
     U16(static_cast<std::uint16_t>(v));
     U16(static_cast<std::uint16_t>(v >> 16));
+  }
+  void U64(std::uint64_t v) {
+    U32(static_cast<std::uint32_t>(v));
+    U32(static_cast<std::uint32_t>(v >> 32));
+  }
+  void Time(const FileTime& time) {
+    U64(static_cast<std::uint64_t>(time.seconds));
+    U32(time.nanoseconds);
   }
   void Bytes(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return;
@@ -76,6 +97,19 @@ class Reader {
     if (!U16(&low) || !U16(&high)) return false;
     *v = static_cast<std::uint32_t>(low) | static_cast<std::uint32_t>(high) << 16;
     return true;
+  }
+  bool U64(std::uint64_t* v) {
+    std::uint32_t low = 0, high = 0;
+    if (!U32(&low) || !U32(&high)) return false;
+    *v = static_cast<std::uint64_t>(low) | static_cast<std::uint64_t>(high) << 32;
+    return true;
+  }
+  // A time whose nanoseconds are below a second.
+  bool Time(FileTime* time) {
+    std::uint64_t seconds = 0;
+    if (!U64(&seconds) || !U32(&time->nanoseconds)) return false;
+    time->seconds = static_cast<std::int64_t>(seconds);
+    return time->nanoseconds < kNanosecondsPerSecond;
   }
   bool Bytes(std::uint8_t* out, std::size_t size) {
     if (bytes_.size() - offset_ < size) return false;
@@ -150,7 +184,7 @@ std::vector<std::uint8_t> EncodeCore(const KeyHeader& h, Family family) {
   std::vector<std::uint8_t> out;
   Writer w(&out);
   w.Bytes(MagicOf(family), kMagicSize);
-  w.U16(kFormatVersion);
+  w.U16(VersionOf(h, family));
   w.U16(0);
   w.U32(0);
   w.U8(static_cast<std::uint8_t>(h.kind));
@@ -165,12 +199,18 @@ std::vector<std::uint8_t> EncodeCore(const KeyHeader& h, Family family) {
   w.Text(h.ownerName);
   w.Text(h.ownerIdentity);
   w.Text(h.ownerKeyFile);
+  if (family == Family::File && h.plain) {
+    w.U16(h.plain->mode);
+    w.Time(h.plain->modified);
+    w.Time(h.plain->accessed);
+  }
   return out;
 }
 
 std::size_t EncodedSize(const KeyHeader& h) {
   std::size_t size = kCoreFixedSize + 8 + h.algorithmName.size() + h.ownerName.size() +
                      h.ownerIdentity.size() + h.ownerKeyFile.size() + kMacSize + 2 + kChecksumSize;
+  if (h.plain) size += kPlainFactsSize;
   for (const Recipient& entry : h.recipients) size += kEntryFixedSize + entry.name.size();
   return size;
 }
@@ -197,27 +237,29 @@ bool StartsWithMagic(std::span<const std::uint8_t> bytes, Family family) {
   return bytes.size() >= kMagicSize && std::memcmp(bytes.data(), MagicOf(family), kMagicSize) == 0;
 }
 
-DWORD CheckPrelude(std::span<const std::uint8_t> bytes, Family family,
-                   std::uint32_t* headerLength) {
+DWORD CheckPrelude(std::span<const std::uint8_t> bytes, Family family, std::uint32_t* headerLength,
+                   std::uint16_t* version) {
   if (bytes.empty()) return StatusNoData;
   const std::uint8_t* magic = MagicOf(family);
   const std::size_t compared = std::min(bytes.size(), kMagicSize);
   if (std::memcmp(bytes.data(), magic, compared) != 0) return StatusDecryptionError;
   if (bytes.size() < kPreludeSize) return StatusNoData;
-  const std::uint16_t version = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
+  const std::uint16_t given = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
   const std::uint16_t flags = static_cast<std::uint16_t>(bytes[10] | bytes[11] << 8);
-  if (version != kFormatVersion || flags != 0) return UnknownVersion(family);
+  if (!KnownVersion(given, family) || flags != 0) return UnknownVersion(family);
   const std::uint32_t length = ReadU32(bytes.data() + 12);
   if (length < kCoreFixedSize + 8 + kMacSize + 2 + kChecksumSize || length > kMaxHeaderSize)
     return StatusFileCrcError;
   *headerLength = length;
+  if (version != nullptr) *version = given;
   return StatusSuccess;
 }
 
 DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
              std::uint32_t* headerLength) {
   std::uint32_t length = 0;
-  if (const DWORD status = CheckPrelude(bytes, family, &length); status != StatusSuccess)
+  std::uint16_t version = 0;
+  if (const DWORD status = CheckPrelude(bytes, family, &length, &version); status != StatusSuccess)
     return status;
   if (bytes.size() < length) return StatusNoData;
   std::uint8_t sum[kChecksumSize];
@@ -247,9 +289,16 @@ DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
       std::any_of(h.folderId.begin(), h.folderId.end(), [](std::uint8_t b) { return b != 0; }))
     return StatusFileCrcError;
   if (!r.Text(&h.algorithmName, kMaxTextLength) || !r.Text(&h.ownerName, kMaxNameLength) ||
-      !r.Text(&h.ownerIdentity, kMaxTextLength) || !r.Text(&h.ownerKeyFile, kMaxTextLength) ||
-      !r.Bytes(h.coreMac.data(), kMacSize) || !r.U16(&count))
+      !r.Text(&h.ownerIdentity, kMaxTextLength) || !r.Text(&h.ownerKeyFile, kMaxTextLength))
     return StatusFileCrcError;
+  if (family == Family::File && version == kFileVersion) {
+    PlainFacts plain;
+    if (!r.U16(&plain.mode) || plain.mode > 0777 || !r.Time(&plain.modified) ||
+        !r.Time(&plain.accessed))
+      return StatusFileCrcError;
+    h.plain = plain;
+  }
+  if (!r.Bytes(h.coreMac.data(), kMacSize) || !r.U16(&count)) return StatusFileCrcError;
   if (count > kMaxRecipients || (h.kind == Kind::FolderFile && count != 0))
     return StatusFileCrcError;
   // Every entry needs at least its fixed part, so a count the bytes cannot hold is refused

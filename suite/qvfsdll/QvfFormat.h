@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,7 +33,11 @@ inline constexpr std::size_t kTagSize = 16;
 inline constexpr std::size_t kSealedKeySize = 80;  // sealed box of a 32-byte key
 inline constexpr std::size_t kPreludeSize = 16;    // magic, version, flags, header length
 inline constexpr std::size_t kMagicSize = 8;
-inline constexpr std::uint16_t kFormatVersion = 1;
+// Folder headers are of version 1. A .qvf file is written as version 2, which adds what its
+// plain file had (PlainFacts); files of version 1 are still read.
+inline constexpr std::uint16_t kFolderHeaderVersion = 1;
+inline constexpr std::uint16_t kFileVersionWithoutFacts = 1;
+inline constexpr std::uint16_t kFileVersion = 2;
 
 inline constexpr std::uint32_t kDefaultChunkSize = 1u << 20;
 inline constexpr std::uint32_t kMinChunkSize = 4096;
@@ -48,6 +53,21 @@ enum class Aead : std::uint8_t { Aes256Gcm = 1, XChaCha20Poly1305 = 2 };
 using ItemId = std::array<std::uint8_t, kItemIdSize>;
 using PublicKey = std::array<std::uint8_t, kKeySize>;
 using Mac = std::array<std::uint8_t, kMacSize>;
+
+// A time as Linux file systems keep it: seconds since 1970 in UTC (negative before) and
+// nanoseconds.
+struct FileTime {
+  std::int64_t seconds = 0;
+  std::uint32_t nanoseconds = 0;  // below 1e9
+  bool operator==(const FileTime&) const = default;
+};
+
+// What a .qvf file keeps of its plain file, so that decryption gives it back as it was.
+struct PlainFacts {
+  std::uint16_t mode = 0;  // read, write and execute bits (0 to 0777)
+  FileTime modified, accessed;
+  bool operator==(const PlainFacts&) const = default;
+};
 
 // 32 bytes of key material, wiped when it goes.
 class SecretKey {
@@ -83,6 +103,9 @@ struct KeyHeader {
   std::string ownerName;      // the owner's key name
   std::string ownerIdentity;  // "{...}"
   std::string ownerKeyFile;   // name of the owner's exported key file
+  // Files of version 2 (the version is told by its presence); none in files of version 1 and
+  // in folder headers.
+  std::optional<PlainFacts> plain;
   Mac coreMac{};
   std::vector<Recipient> recipients;
 
@@ -100,8 +123,9 @@ struct KeyHeader {
 // Checks the first kPreludeSize bytes (fewer when the input is shorter) and yields the header
 // length they announce. 13 for an input too short to tell, 5 for a foreign magic, 17 (file)
 // or 18 (folder) for a version or flag this build does not know, 3 for an impossible length.
+// `version`, when given, receives the version.
 [[nodiscard]] DWORD CheckPrelude(std::span<const std::uint8_t> bytes, Family family,
-                                 std::uint32_t* headerLength);
+                                 std::uint32_t* headerLength, std::uint16_t* version = nullptr);
 // True when `bytes` start with the whole magic of `family`.
 [[nodiscard]] bool StartsWithMagic(std::span<const std::uint8_t> bytes, Family family);
 // Parses a whole header from the start of `bytes` (which may hold more). The prelude results

@@ -1,6 +1,7 @@
 // The SQLite container store against real container files: the schema it creates, how images
 // become rows and blocks and back, version 1 containers, atomic operations under injected
 // failures, lock waits, hostile names and damaged rows, and the per-process block ranges.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -600,6 +601,79 @@ TEST_F(StoreTest, FolderOptionsRoundTripAndSurviveOddRows) {
   raw.Exec("DELETE FROM FOLDER_OPTIONS");
   EXPECT_EQ(read(&csp), "<false>");
   EXPECT_EQ(db_.SetFolderOptions(0, nullptr, 4, "x"), VARIANT_FALSE);
+}
+
+// Each walked folder's mode and exact times go with its marker into a facts row beside the
+// protection record; a new record keeps them, a deleted folder takes its row along, and a
+// restore gives them back deepest first. A folder without a row takes its MS-DOS time; rows
+// of names the extraction refuses touch nothing.
+TEST_F(StoreTest, FolderFactsAreKeptBesideTheRecordAndComeBackAfterARestore) {
+  const struct {
+    const char* relative;
+    mode_t mode;
+    timespec modified;
+  } folders[] = {
+      {"", 0710, {1300000001, 5}}, {"/a", 0700, {170000001, 0}}, {"/a/b", 0750, {4000000001, 999}}};
+  const mode_t old = umask(022);
+  const std::string image = MakeImage("a/b/f.txt", "image");
+  for (const auto& f : folders) {
+    const std::string path = src_ + f.relative;
+    ASSERT_EQ(chmod(path.c_str(), f.mode), 0);
+    const timespec times[2] = {f.modified, f.modified};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  }
+  ASSERT_GT(db_.AddFile(src_, image, 0, FALSE), 0);
+  for (const auto& f : folders) {
+    const std::string path = src_ + f.relative;
+    ASSERT_GT(db_.AddFile(src_, path + "/" + container::kEmptyFolderMarker, 0, FALSE), 0) << path;
+  }
+  const BYTE record[] = {1, 2, 3};
+  ASSERT_EQ(db_.SetFolderOptions(0, record, sizeof record, "csp"), VARIANT_TRUE);
+  Raw raw(container_);
+  const std::string facts =
+      "FROM FOLDER_OPTIONS WHERE FOLDER_ID >= " + std::to_string(container::kFolderFactsIdBase);
+  EXPECT_EQ(raw.One("SELECT count(*) " + facts), "3");
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FOLDER_OPTIONS"), "4");
+
+  // A hostile row may name a folder outside the destination; it is never applied.
+  raw.Exec("INSERT INTO FOLDER_INFO (FOLDER_NAME,PARENT_FOLDER_ID) VALUES ('\\..',0)");
+  raw.Exec("INSERT INTO FOLDER_OPTIONS SELECT FOLDER_ID + " +
+           std::to_string(container::kFolderFactsIdBase) + ", (SELECT FOLDER_DATA " + facts +
+           " LIMIT 1), NULL FROM FOLDER_INFO WHERE "
+           "FOLDER_NAME = '\\..'");
+  const std::string b = raw.One("SELECT FOLDER_ID FROM FOLDER_INFO WHERE FOLDER_NAME = '\\a\\b'");
+  raw.Exec("DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID = " +
+           std::to_string(container::kFolderFactsIdBase + std::stoll(b)));
+
+  const std::string dest = root_.Sub("restored");
+  fs::create_directories(dest);
+  ASSERT_EQ(chmod(root_.Sub("").c_str(), 0755), 0);
+  ASSERT_EQ(db_.ExtractAllTo(dest, nullptr), VARIANT_TRUE);
+  ASSERT_EQ(db_.RestoreFolderFacts(dest), VARIANT_TRUE);
+  const auto facts_of = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+  };
+  for (const auto& f : folders) {
+    SCOPED_TRACE(f.relative);
+    const struct stat st = facts_of(dest + f.relative);
+    if (std::string(f.relative) == "/a/b") {
+      // From FOLDER_DATE/FOLDER_TIME: two-second steps, and the mode the folder was made with.
+      EXPECT_EQ(st.st_mtim.tv_sec, f.modified.tv_sec - 1);
+      EXPECT_EQ(st.st_mode & 07777, 0755u);
+    } else {
+      EXPECT_EQ(st.st_mode & 07777, f.mode);
+      EXPECT_EQ(st.st_mtim.tv_sec, f.modified.tv_sec);
+      EXPECT_EQ(st.st_mtim.tv_nsec, f.modified.tv_nsec);
+    }
+  }
+  EXPECT_EQ(facts_of(root_.Sub("")).st_mode & 07777, 0755u);
+
+  const std::string a = raw.One("SELECT FOLDER_ID FROM FOLDER_INFO WHERE FOLDER_NAME = '\\a'");
+  ASSERT_EQ(db_.DeleteFolder(static_cast<DWORD>(std::stoul(a))), VARIANT_TRUE);
+  EXPECT_EQ(raw.One("SELECT count(*) " + facts), "2") << "the root's and the hostile row's";
+  umask(old);
 }
 
 // ---- Version 1 ----

@@ -6,8 +6,9 @@
 //
 // The seeds in corpus/QvfHeader are real files for that user (key pair from 32 bytes of 0x42,
 // name "fuzz"; folder key 32 bytes of 0x24): empty and short payloads under both ciphers,
-// a file shared with a second user, a file with 4096-byte chunks and a file of a folder. The
-// suite tests decrypt them too, as files of format version 1.
+// a file shared with a second user, a file with 4096-byte chunks and a file of a folder, all of
+// format version 1, and a file of version 2 that keeps its plain file's mode and times. The
+// suite tests decrypt them too.
 //
 // The library exports only its public functions and keeps the parser and the decryption path
 // hidden, so the sources that read files are compiled into this target to reach them directly.

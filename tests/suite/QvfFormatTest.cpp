@@ -2,6 +2,7 @@
 // round trips at the chunk edges with both ciphers, every way a stored file can be damaged
 // and the status each one gives, the refusals before any work, cancel, owner texts and the
 // key material of new keys. Every failing call is also checked to leave nothing behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -66,6 +67,43 @@ TEST_F(QvfFileTest, RoundTripsEverySizeAroundTheChunkEdgesWithEitherCipher) {
     }
   }
   EXPECT_EQ(Names(out_).size(), std::size(ciphers) * std::size(sizes));
+}
+
+// The header keeps the plain file's mode and times, so whatever happened to the .qvf file
+// (copied, widened, touched) and whatever the umask, the plain file comes back as it was.
+TEST_F(QvfFileTest, ThePlainFileComesBackWithItsModeAndExactTimes) {
+  const struct {
+    mode_t mode;
+    timespec accessed, modified;
+  } cases[] = {
+      {0600, {-86400 * 365 * 20 + 1, 999999999}, {-5, 1}},   // before 1970
+      {0400, {315532799, 0}, {4102444800 + 17, 123456789}},  // 1979 and 2100
+      {0755, {1700000000, 500}, {1700000001, 0}},
+      {0711, {0, 0}, {1, 2}},
+  };
+  const mode_t old = umask(077);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << std::oct << c.mode);
+    const std::string name = "m" + std::to_string(c.mode);
+    const std::string path = Plain(name, "bytes of " + name);
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    const timespec times[2] = {c.accessed, c.modified};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_EQ(Encrypt(alice_, path), 0u);
+    EXPECT_EQ(ReadTextFile(path + ".qvf")[8], 2) << "written as version 2";
+    ASSERT_EQ(chmod((path + ".qvf").c_str(), 0666), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (path + ".qvf").c_str(), nullptr, 0), 0);
+
+    ASSERT_EQ(Decrypt(alice_, path + ".qvf", out_), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat((out_ + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(st.st_mtim.tv_sec, c.modified.tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, c.modified.tv_nsec);
+    EXPECT_EQ(st.st_atim.tv_sec, c.accessed.tv_sec);
+    EXPECT_EQ(st.st_atim.tv_nsec, c.accessed.tv_nsec);
+  }
+  umask(old);
 }
 
 TEST_F(QvfFileTest, DecryptsUnderTheNameWithoutSuffixIntoTheGivenOrOwnFolder) {
@@ -139,7 +177,26 @@ TEST_F(QvfFileTest, EveryDamageToAStoredFileIsReportedAndLeavesNothing) {
       {"empty", [&](std::string& b) { b.clear(); }, 13},
       {"a few bytes of the magic", [&](std::string& b) { b.resize(5); }, 13},
       {"someone else's file", [&](std::string& b) { b = "just some text, long enough"; }, 5},
-      {"unknown version", [&](std::string& b) { b[8] = 2; }, 17},
+      {"unknown version", [&](std::string& b) { b[8] = 3; }, 17},
+      // The plain file's mode and times follow the owner's key file name and are in the core.
+      {"plain file's mode, checksum redone",
+       [&](std::string& b) {
+         b[ownerFile + 11] ^= 1;
+         FixChecksum(b);
+       },
+       8},
+      {"plain file's mode beyond the permission bits, checksum redone",
+       [&](std::string& b) {
+         b[ownerFile + 12] = 0x10;
+         FixChecksum(b);
+       },
+       3},
+      {"plain file's nanoseconds beyond a second, checksum redone",
+       [&](std::string& b) {
+         b[ownerFile + 24] = '\xff';
+         FixChecksum(b);
+       },
+       3},
       {"unknown flags", [&](std::string& b) { b[10] = 1; }, 17},
       {"unknown cipher",
        [&](std::string& b) {
@@ -272,8 +329,8 @@ TEST_F(QvfFileTest, NewKeysAreFreshPairsInTheKeyBlobLayout) {
   EXPECT_FALSE(CreatePKISettings("x", nullptr, &blob));
 }
 
-// Files and folder headers written by format version 1 (the fuzzing seeds, made for a fixed
-// key) must open with every later build.
+// Files and folder headers written by earlier builds (the fuzzing seeds, made for a fixed key)
+// must open with every later build.
 TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   const std::filesystem::path corpus =
       std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
@@ -298,14 +355,31 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
       {"shared.qvf", "shared with a second user\n"},
       {"chunks-4096.qvf", pattern},
   };
+  // A version 1 file keeps no mode: the plain file takes the stored file's, less the umask.
+  const mode_t old = umask(027);
   for (const auto& s : stored) {
     SCOPED_TRACE(s.file);
     const std::string copy = dir_ + "/" + s.file;
     std::filesystem::copy_file(corpus / "QvfHeader" / s.file, copy);
+    ASSERT_EQ(chmod(copy.c_str(), 0666), 0);
     ASSERT_EQ(Decrypt(fixed, copy, out_), 0u);
     const std::string plainName = std::string(s.file).substr(0, std::strlen(s.file) - 4);
     EXPECT_EQ(ReadTextFile(out_ + "/" + plainName), s.plain);
+    struct stat st {};
+    ASSERT_EQ(stat((out_ + "/" + plainName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << std::oct << (st.st_mode & 07777);
   }
+  umask(old);
+  // A version 2 file made by an earlier build gives back the mode and times it keeps.
+  std::filesystem::copy_file(corpus / "QvfHeader/text-v2.qvf", dir_ + "/text-v2.qvf");
+  ASSERT_EQ(Decrypt(fixed, dir_ + "/text-v2.qvf", out_), 0u);
+  struct stat kept {};
+  ASSERT_EQ(stat((out_ + "/text-v2").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 07777, 0640u);
+  EXPECT_EQ(kept.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(kept.st_mtim.tv_nsec, 456789);
+  EXPECT_EQ(kept.st_atim.tv_sec, 999999999);
+  EXPECT_EQ(ReadTextFile(out_ + "/text-v2"), "version 2 keeps the mode and the times\n");
 
   const std::string header = ReadTextFile(corpus / "FolderHeader/one-user.qvh");
   DWORD credentialsLength = 5, handle = 0;
@@ -314,10 +388,17 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
                 "fuzz", "fuzz", fixed.blob.data(), kKeyBlobSize,
                 reinterpret_cast<const BYTE*>("fuzz"), &credentialsLength, &handle),
             0u);
+  // A file of a folder is extracted with its container entry's times; a version 1 file hands
+  // the last-write time on to its plain file.
   std::filesystem::copy_file(corpus / "QvfHeader/folder-file.qvf", dir_ + "/folder-file.qvf");
+  const timespec entryTimes[2] = {{1000000000, 7}, {-1000, 9}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/folder-file.qvf").c_str(), entryTimes, 0), 0);
   Request request(fixed, dir_ + "/folder-file.qvf", out_);
   ASSERT_EQ(QVFSFolderDecryptFile(request.Folder(handle).get()), 0u);
   EXPECT_EQ(ReadTextFile(out_ + "/folder-file"), "inside a folder\n");
+  struct stat plain {};
+  ASSERT_EQ(stat((out_ + "/folder-file").c_str(), &plain), 0);
+  EXPECT_EQ(plain.st_mtim.tv_sec, entryTimes[1].tv_sec);
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 
   const std::string shared = ReadTextFile(corpus / "FolderHeader/three-users.qvh");

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
@@ -385,6 +386,88 @@ TEST(TerminalBackendTest, ProgressIsOneRedrawnLineOnATerminalAndPlainLinesWithou
             "Working\nevil?[2J?name 4/4\n");
 }
 
+// On a terminal 30 columns wide: texts break at spaces, a word longer than a line between two
+// characters (never inside one), and the redrawn progress line stays within one row.
+TEST(TerminalBackendTest, OnANarrowTerminalTextsWrapAtSpacesAndProgressFitsOneRow) {
+  std::string name;
+  const int master = OpenPty(&name);
+  if (master < 0) GTEST_SKIP() << "no pseudo-terminal on this machine";
+  const int slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  winsize size{};
+  size.ws_col = 30;
+  size.ws_row = 24;
+  ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
+  int input[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(write(input[1], "\n1\n", 4), 4);
+  close(input[1]);
+  const std::string text =
+      "Verify the selected folder: Grüße an das System, before it changes. "
+      "ÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖÜäöüß end";
+  {
+    TerminalBackend backend(input[0], slave, true);
+    UiBackend* previous = SetUiBackend(&backend);
+    LambdaDialog dialog(
+        DialogTemplate{602,
+                       100,
+                       50,
+                       "Verify",
+                       {Control(IDC_STATIC, ControlKind::Static, text.c_str()),
+                        Control(10, ControlKind::CheckBox, "Do not show this warning again"),
+                        Button(IDOK, "OK", BS_DEFPUSHBUTTON)}},
+        nullptr);
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    EXPECT_EQ(MessageBoxA(nullptr, text.c_str(), "Backup", MB_OK), IDOK);
+    RunProgress("Encrypting a-rather-long-file-name.txt", 10, 10);
+    SetUiBackend(previous);
+  }
+  close(input[0]);
+  std::string transcript;
+  for (;;) {
+    pollfd fd{master, POLLIN, 0};
+    if (poll(&fd, 1, 100) <= 0) break;
+    char chunk[4096];
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0) break;
+    transcript.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(slave);
+  close(master);
+
+  std::vector<std::string> rows;
+  std::string row;
+  for (std::size_t i = 0; i < transcript.size(); ++i) {
+    if (transcript.compare(i, 3, "\x1b[K") == 0) {
+      i += 2;
+    } else if (transcript[i] == '\r' || transcript[i] == '\n') {
+      rows.push_back(row);
+      row.clear();
+    } else {
+      row += transcript[i];
+    }
+  }
+  rows.push_back(row);
+  const auto columns = [](const std::string& line) {
+    std::size_t count = 0;
+    for (const char c : line) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return count;
+  };
+  int broken = 0;
+  for (const std::string& line : rows) {
+    EXPECT_LE(columns(line), 30u) << line;
+    if (!line.empty()) {
+      EXPECT_NE(static_cast<unsigned char>(line[0]) & 0xC0, 0x80) << "a character split: " << line;
+    }
+    broken += line.rfind("ÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖ", 0) == 0 ? 1 : 0;
+  }
+  // Both copies of the text (the dialog's and the box's) break the long word after 30 columns.
+  EXPECT_EQ(broken, 2) << transcript;
+  for (const char* word : {"selected", "Grüße", "System,", "changes.", "warning"})
+    EXPECT_GE(Count(transcript, word), 1u) << word << "\n" << transcript;
+  EXPECT_NE(transcript.find("10/10"), std::string::npos) << transcript;
+}
+
 TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) {
   Terminal terminal(false);
   terminal->SetAnswer(501, IDCANCEL);
@@ -406,12 +489,18 @@ TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) 
     list.InsertItem(2, "long-name.txt");
     list.SetItemText(2, 1, "Skipped");
     seen.push_back(terminal.Output());  // and now b.txt
+    CProgressCtrl bar(d.GetDlgItem(902).GetSafeHwnd());
+    bar.SetRange32(0, 3);
+    bar.SetStep(1);
+    for (int i = 0; i < 3; ++i) bar.StepIt();
+    seen.push_back(terminal.Output());  // the run is complete: its last row, then its count
   };
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen[0], "");
   EXPECT_EQ(seen[1], "Working\na.txt  Encrypted  /home/u\n");
   EXPECT_EQ(seen[2], seen[1] + "b.txt  Failed\n");
+  EXPECT_EQ(seen[3], seen[2] + "long-name.txt  Skipped\n3/3\n");
 
   const std::string out = terminal.Output();
   EXPECT_EQ(out.find("long-name.txt  Skipped\n"), seen[2].size()) << out;
