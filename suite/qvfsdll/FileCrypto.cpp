@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "suite/qvfsdll/FileIo.h"
@@ -41,7 +42,7 @@ DWORD WriteEncrypted(const QVData& data, const KeyHeader& header, const SecretKe
   OutputFile out;
   if (const DWORD status = out.Create(data.destinationPath); status != StatusSuccess) return status;
   const std::vector<std::uint8_t> bytes = Encode(header, Family::File);
-  if (!WriteFull(out.fd(), bytes.data(), bytes.size())) return StatusDestinationInUse;
+  if (!WriteFull(out.fd(), bytes.data(), bytes.size())) return WriteFailure(errno);
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
   if (const DWORD status = EncryptStream(fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
