@@ -66,7 +66,10 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
 
 ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::string& folder,
                    const KeyRecord& key, DWORD checkFlags) {
-  if (const ItemStatus check = CheckForDecryption(path, checkFlags); check != StatusSuccess)
+  // The plain file is written beside the encrypted one, so a protected location is refused
+  // whichever checks the caller selected.
+  if (const ItemStatus check = CheckForDecryption(path, checkFlags | kCheckLocation);
+      check != StatusSuccess)
     return check;
   if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
   if (SharingAccessCheck(dialog.UserId(), path) != kSharingAllowed) return StatusNotAuthorized;

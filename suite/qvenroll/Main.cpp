@@ -42,7 +42,7 @@ constexpr const char* kUsage =
        qvenroll --list
        qvenroll --remove USER [--yes]
        qvenroll --edition standard|sentivo|NUMBER
-       qvenroll --help
+       qvenroll --help | --version
 
 Enrolls a user with the suite: a user id, a password and a default key. Without --user the
 Linux account running qvenroll is enrolled, under the name ".\<login>".
@@ -59,6 +59,7 @@ Linux account running qvenroll is enrolled, under the name ".\<login>".
                       without a terminal, --yes confirms
   --edition E         set the edition of this installation (standard = 0, sentivo = 54)
   -h, --help          show this text
+  --version           show the version of the suite's programs
 
 The password is asked twice on a terminal. Without one it is read from the file named by
 the environment variable QV_PASSWORD_FILE (first line; the file must be yours and readable
@@ -332,6 +333,7 @@ int Enroll(const Options& options) {
 
 int main(int argc, char** argv) {
   try {
+    if (AskedForVersion(argc, argv)) return PrintVersion("qvenroll");
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
