@@ -329,6 +329,17 @@ TEST_F(ProductProgramsTest, NothingIsDecryptedIntoTheConfigurationFolder) {
   EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
   EXPECT_TRUE(Exists(inside));
   EXPECT_FALSE(Exists(config + "/settings.ini"));
+
+  // Nor is a folder restored there from its container.
+  ASSERT_EQ(mkdir(W("profile").c_str(), 0700), 0);
+  WriteTextFile(W("profile/prefs.js"), "prefs");
+  ASSERT_EQ(Client({"encrypt", W("profile")}).code, 0);
+  ASSERT_EQ(rename(W("profile.qvef").c_str(), (config + "/profile.qvef").c_str()), 0);
+  run = Client({"decrypt", config + "/profile.qvef"}, configHere);
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  EXPECT_TRUE(Exists(config + "/profile.qvef"));
+  EXPECT_FALSE(Exists(config + "/profile"));
 }
 
 TEST_F(ProductProgramsTest, AnAuditRecordThatCannotBeWrittenIsReported) {
