@@ -155,11 +155,15 @@ int RunEnrollment(bool passwordStdin) {
 }
 
 int Default(const Arguments& args) {
+  // Without a store nobody is enrolled yet: enrolling makes it.
+  const bool noStore = !MissingUserStore().empty();
   std::string error;
-  QvUserStore* store = QvSharedUserStore(&error);
-  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserStore* store = noStore ? nullptr : QvSharedUserStore(&error);
+  if (!noStore && store == nullptr)
+    return ClientFailure(kClientStore, "cannot open the user store: " + error);
   QvUserInfo user;
-  if (store->FindUserByName(QvCurrentAccount().userName, &user) == QvStoreStatus::NotFound) {
+  if (noStore ||
+      store->FindUserByName(QvCurrentAccount().userName, &user) == QvStoreStatus::NotFound) {
     std::printf("You are not enrolled yet; starting qvenroll.\n");
     const int enrolled = RunEnrollment(args.passwordStdin);
     if (enrolled != 0) return enrolled;

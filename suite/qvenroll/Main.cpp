@@ -145,7 +145,20 @@ std::string EditionName(DWORD edition) {
   return std::to_string(edition);
 }
 
-QvUserStore* OpenStore(std::string* error) { return QvSharedUserStore(error); }
+enum class StoreUse { Existing, CreateIfMissing };
+
+// The user store. Enrolling and choosing the edition make a new store when there is none;
+// listing and removing users need the one there is.
+QvUserStore* OpenStore(std::string* error, StoreUse use = StoreUse::Existing) {
+  if (use == StoreUse::CreateIfMissing) {
+    QvUserStore maker;
+    if (maker.Open(std::string(), QvUserStore::Creation::IfMissing) != QvStoreStatus::Ok) {
+      *error = maker.LastError();
+      return nullptr;
+    }
+  }
+  return QvSharedUserStore(error);
+}
 
 int List() {
   std::string error;
@@ -178,7 +191,7 @@ int SetEdition(const std::string& text) {
   else if (!ParseDword(text, &edition))
     return Usage("--edition takes standard, sentivo or a number, not '" + Printable(text) + "'");
   std::string error;
-  QvUserStore* store = OpenStore(&error);
+  QvUserStore* store = OpenStore(&error, StoreUse::CreateIfMissing);
   if (store == nullptr) return Failure(kExitStore, "cannot open the user store: " + error);
   if (store->SetEdition(edition) != QvStoreStatus::Ok)
     return Failure(kExitStore, "cannot write the edition: " + store->LastError());
@@ -264,7 +277,7 @@ int Enroll(const Options& options) {
                  "'.' or '-'");
 
   std::string error;
-  QvUserStore* store = OpenStore(&error);
+  QvUserStore* store = OpenStore(&error, StoreUse::CreateIfMissing);
   if (store == nullptr) return Failure(kExitStore, "cannot open the user store: " + error);
   QvUserInfo existing;
   if (store->FindUserByName(user.userName, &existing) == QvStoreStatus::Ok)

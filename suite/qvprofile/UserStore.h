@@ -141,9 +141,10 @@ class QV_SUITE_API QvUserStore {
   // The store file of this machine: <machine root>/qvusers.db; empty when there is no root.
   static std::string DefaultPath();
 
-  // Whether Open may make a new store. A program about to run an operation opens with Never:
-  // a store that went missing must not be replaced by an empty one behind the user's back,
-  // since every key it held, and so every file encrypted under them, would be lost for good.
+  // Whether Open may make a new store. Only an enrollment makes one (qvenroll); the suite's
+  // libraries and programs open with Never: a store that went missing must not be replaced by
+  // an empty one behind the user's back, since every key it held, and so every file encrypted
+  // under them, would be lost for good.
   enum class Creation { IfMissing, Never };
 
   // Opens `path` (empty: DefaultPath()), creating the file (mode 0600) and its tables when

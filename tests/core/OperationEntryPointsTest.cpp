@@ -93,6 +93,7 @@ class OperationEntryPointsTest : public RootedTest {
     unsetenv(kPasswordFileVariable);
     QvLogOff();
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(qvtest::EnrollWithKey(
@@ -262,6 +263,18 @@ TEST_F(OperationEntryPointsTest, AnOperationWhoseRecordCannotBeWrittenIsNotRepor
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
   EXPECT_EQ(ReadTextFile(P("after.txt")), "b");
   ASSERT_EQ(Audit().size(), 1u);
+}
+
+TEST_F(OperationEntryPointsTest, AMissingStoreIsNeverMadeAgainBehindTheUsersBack) {
+  const std::string qvf = Encrypted("letter.txt", "dear");
+  const std::string store = QvUserStore::DefaultPath();
+  QvCloseSharedUserStore();
+  ASSERT_EQ(rename(store.c_str(), root_.Sub("store-aside").c_str()), 0);
+  EXPECT_EQ(DllDoEncryptDecrypt(qvf.c_str(), 0), 0);
+  EXPECT_EQ(DllShellInterface(qvf.c_str()), 0);
+  EXPECT_FALSE(Present(store));
+  EXPECT_TRUE(Present(qvf));
+  EXPECT_EQ(Closed(IDD_PROGRESS).size(), 1u) << "only the encryption's";
 }
 
 TEST_F(OperationEntryPointsTest, KoreanSystemsOfTheOemGetTheirOwnPrompt) {
