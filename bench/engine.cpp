@@ -278,6 +278,8 @@ class EngineUser {
     }
     Check(sodium_init() >= 0, "libsodium does not start");
     QvApp().InitInstance();
+    // The store an enrollment makes; the suite's libraries only open one that is there.
+    Check(QvUserStore().Open() == QvStoreStatus::Ok, "cannot make the user store");
     QvUserStore* store = QvSharedUserStore();
     Check(store != nullptr, "no user store in the machine root");
     QvKey key;

@@ -22,8 +22,13 @@ QV_EXPORT HRESULT DllCanUnloadNow();
 QV_EXPORT HRESULT DllGetVersion(DLLVERSIONINFO* info);
 
 // Encrypts (`encrypt` non-zero) or decrypts `path` after verifying the current user, in the
-// progress dialog, and writes an audit record. 1 when the user passed and every item
-// succeeded, otherwise 0. Called by the suite's programs; the dialog runs on this thread.
+// progress dialog, and writes an audit record. 1 when the user passed, every item succeeded
+// and the audit record was written, otherwise 0. Called by the suite's programs; the dialog
+// runs on this thread.
+//
+// Both exports leave ERROR_CANTWRITE as the thread's last error when the operation ran but its
+// audit record could not be written (the store is read-only or its disk is full), and
+// ERROR_SUCCESS otherwise, so that the calling program can say what went wrong.
 QV_EXPORT int DllDoEncryptDecrypt(const char* path, unsigned int encrypt);
 // Decrypts the encrypted file `path` and opens the plain result with the desktop's opener.
 // When another process already decrypts opened files, `path` is handed to it instead. Always

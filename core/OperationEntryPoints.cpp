@@ -23,6 +23,7 @@
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/Kernel.h"
+#include "platform/LastError.h"
 #include "platform/Shell.h"
 #include "platform/ui/UiTypes.h"
 #include "suite/QvUserApi.h"
@@ -86,9 +87,10 @@ std::int64_t SecondsNow() {
   return seconds;
 }
 
-// Records the outcome of an operation on `firstItem` for the user.
-void WriteOperationAudit(CUserData& userData, const std::string& userId,
-                         const std::string& firstItem, bool succeeded) {
+// Records the outcome of an operation on `firstItem` for the user; false when the record
+// could not be written.
+[[nodiscard]] bool WriteOperationAudit(CUserData& userData, const std::string& userId,
+                                       const std::string& firstItem, bool succeeded) {
   AuditRecord record{};
   userData.InitAuditRecord(&record);
   static_assert(sizeof record.machine == sizeof QvApp().machineInfo.id);
@@ -98,9 +100,16 @@ void WriteOperationAudit(CUserData& userData, const std::string& userId,
   // A longer path is cut at the field; the record keeps its terminator.
   std::snprintf(record.path, sizeof record.path, "%s", firstItem.c_str());
   record.time = SecondsNow();
-  (void)userData.WriteAuditRecord(userId.c_str(), &record);
+  const bool written = userData.WriteAuditRecord(userId.c_str(), &record) != FALSE;
   userData.ReleaseAuditRecord(&record);
+  return written;
 }
+
+// What an export leaves as the last error: whether the record of the operation is missing.
+struct Outcome {
+  int result = 0;
+  bool auditMissing = false;
+};
 
 // Runs the progress dialog over `request`; true when every item succeeded. A Cancel between
 // two items leaves no failed row behind, yet the operation did not complete: it counts as a
@@ -143,33 +152,38 @@ void OpenPlainResult(const std::string& item) {
                       folder.empty() ? nullptr : folder.c_str(), SW_SHOWNORMAL);
 }
 
-int DoEncryptDecrypt(const char* path, bool encrypt) {
+Outcome DoEncryptDecrypt(const char* path, bool encrypt) {
   ServicesScope services;
   CUserData* userData = QvApp().userData;
-  if (userData == nullptr) return 0;
+  if (userData == nullptr) return {};
   CurrentIdentity identity(*userData);
-  if (Verify(identity, encrypt) == 0) return 0;
+  if (Verify(identity, encrypt) == 0) return {};
 
   CProgressDlg dialog(MakeRequest({path}, identity, encrypt));
-  const bool succeeded = RunProgressDialog(dialog);
+  const bool ran = RunProgressDialog(dialog);
   const std::vector<std::string>& items = dialog.Request().items;
-  if (!items.empty()) WriteOperationAudit(*userData, identity.UserId(), items.front(), succeeded);
-  return succeeded ? 1 : 0;
+  // The user kept an existing target ("No"): nothing was done, which is no success.
+  const bool succeeded = ran && !items.empty();
+  // An operation without its record is not a complete one: whoever reads the audit log
+  // must not miss it silently, so the caller is told and the result says so.
+  const bool audited =
+      items.empty() || WriteOperationAudit(*userData, identity.UserId(), items.front(), succeeded);
+  return {succeeded && audited ? 1 : 0, !audited};
 }
 
-int DoShellInterface(const char* path) {
+Outcome DoShellInterface(const char* path) {
   ServicesScope services;
   DecryptOpenRole role;
   if (!role.Claim()) {
     (void)SendPathsToRoleHolder({AbsolutePath(path)});
-    return 0;
+    return {};
   }
   // Paths sent while the user verifies wait in the mailslot.
   (void)role.OpenHandOver();
   CUserData* userData = QvApp().userData;
-  if (userData == nullptr) return 0;
+  if (userData == nullptr) return {};
   CurrentIdentity identity(*userData);
-  if (Verify(identity, false) == 0) return 0;
+  if (Verify(identity, false) == 0) return {};
 
   std::vector<std::string> items{path};
   (void)role.TakeWaitingPaths(items);
@@ -183,29 +197,34 @@ int DoShellInterface(const char* path) {
   if (!ownerKey.empty()) dialog.SetKeyName(ownerKey);
   const bool succeeded = RunProgressDialog(dialog);
   const std::vector<std::string>& done = dialog.Request().items;
-  if (!done.empty()) {
-    if (succeeded) OpenPlainResult(done.front());
-    WriteOperationAudit(*userData, identity.UserId(), done.front(), succeeded);
-  }
-  return 0;
+  if (done.empty()) return {};
+  if (succeeded) OpenPlainResult(done.front());
+  return {0, !WriteOperationAudit(*userData, identity.UserId(), done.front(), succeeded)};
+}
+
+// The export's result, with the last error telling whether the audit record is missing. Set
+// after the services have stopped, so nothing they do overwrites it.
+int Finish(const Outcome& outcome) {
+  SetLastError(outcome.auditMissing ? ERROR_CANTWRITE : ERROR_SUCCESS);
+  return outcome.result;
 }
 
 }  // namespace
 
 int DllDoEncryptDecrypt(const char* path, unsigned int encrypt) {
   try {
-    if (path == nullptr || *path == '\0') return 0;
-    return DoEncryptDecrypt(path, encrypt != 0);
+    if (path == nullptr || *path == '\0') return Finish({});
+    return Finish(DoEncryptDecrypt(path, encrypt != 0));
   } catch (...) {
-    return 0;
+    return Finish({});
   }
 }
 
 int DllShellInterface(const char* path) {
   try {
-    if (path == nullptr || *path == '\0') return 0;
-    return DoShellInterface(path);
+    if (path == nullptr || *path == '\0') return Finish({});
+    return Finish(DoShellInterface(path));
   } catch (...) {
-    return 0;
+    return Finish({});
   }
 }

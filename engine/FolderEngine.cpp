@@ -392,6 +392,11 @@ bool FolderEngine::DecryptContainerInPlace(const std::string& containerPath) {
 // ---- Container decryption ----
 
 bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) {
+  // The folder is restored beside the container: a protected location takes nothing in.
+  if (IsProtectedLocation(containerPath)) {
+    (void)Report(containerPath, StatusProtectedLocation);
+    return false;
+  }
   if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
     (void)Report(containerPath, StatusNotAuthorized);
     return false;

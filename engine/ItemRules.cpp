@@ -1,13 +1,18 @@
 // Protected locations, the item checks and the preparation label.
 #include "engine/ItemRules.h"
 
+#include <stdlib.h>
+
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "core/StringTable.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"
+#include "platform/Kernel.h"
 #include "platform/KnownFolders.h"
+#include "platform/MachineRoot.h"
 #include "registration/Settings.h"
 #include "util/RegKey.h"
 
@@ -45,6 +50,44 @@ std::string FullForm(std::string_view path) {
   return std::string(buffer.data(), length);
 }
 
+// `folder` and, when links lead to it, the folder they lead to: a path reaches the folder
+// either way.
+void AddWithResolvedForm(std::vector<std::string>& folders, std::string folder) {
+  if (folder.empty()) return;
+  const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(folder.c_str(), nullptr),
+                                                             &std::free);
+  if (resolved != nullptr && folder != resolved.get()) folders.emplace_back(resolved.get());
+  folders.push_back(std::move(folder));
+}
+
+// The folder holding the file of `module` (null: the running program), or "".
+std::string FolderOfModule(HMODULE module) {
+  char path[4096];
+  const DWORD length = GetModuleFileNameA(module, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return {};
+  const std::string_view file(path, length);
+  const std::size_t slash = file.rfind('/');
+  return slash == std::string_view::npos || slash == 0 ? std::string()
+                                                       : std::string(file.substr(0, slash));
+}
+
+// The suite's own files, protected whatever the settings say: the machine root (the user
+// store with every user's keys, the registry hive), the folder of the running program, of
+// this library and of the suite's libraries. Encrypting the store would lock it under a key
+// it holds; encrypting a program would leave nothing to decrypt it with.
+std::vector<std::string> SuiteOwnFolders() {
+  std::vector<std::string> folders;
+  AddWithResolvedForm(folders, QvMachineRoot());
+  AddWithResolvedForm(folders, FolderOfModule(nullptr));
+  AddWithResolvedForm(folders, FolderOfModule(GetModuleHandleFromAddress(
+                                   reinterpret_cast<const void*>(&ProtectedPrefixes))));
+  for (const char* library : {"qvfsdll.dll", "qvprofile.dll", "qvvault.dll", "qvverify.dll"}) {
+    if (const HMODULE module = GetModuleHandleA(library); module != nullptr)
+      AddWithResolvedForm(folders, FolderOfModule(module));
+  }
+  return folders;
+}
+
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -66,6 +109,7 @@ std::vector<std::string> ProtectedPrefixes() {
   folders.push_back(ReadMachineString(kWindowsCurrentVersionKey, kProgramFilesDirValue));
   folders.push_back(ReadMachineString(kWindowsCurrentVersionKey, kProgramFilesDirX86Value));
   for (std::string& folder : ProtectedFolders(InstallDir())) folders.push_back(std::move(folder));
+  for (std::string& folder : SuiteOwnFolders()) folders.push_back(std::move(folder));
 
   std::vector<std::string> prefixes;
   for (std::string& folder : folders) {

@@ -7,6 +7,9 @@
 // install folder, the per-user configuration, data, cache and state folders (where the
 // desktop keeps what Windows keeps in application data, cookies, history and the Internet
 // cache), and the profiles folder /home itself (each user's folder below it stays usable).
+// The suite's own files are protected whatever the settings say: the machine root (user
+// store, registry hive) and the folders of the running program, of this library and of the
+// suite's libraries.
 // Paths are compared case-sensitively, as the file system compares them, and a folder
 // protects only what lies inside it: "/usr" protects "/usr" and "/usr/lib", never "/usrlocal".
 #pragma once
@@ -28,7 +31,9 @@ inline constexpr std::size_t kPreparationLabelNameLimit = 50;
 
 // The folders a path must not lie in, each ending with "/": the Windows-directory stand-in,
 // the "ProgramFilesDir" and "ProgramFilesDir (x86)" system values when the registry holds
-// them, the system folders, the suite's InstallDir setting and the per-user folders. Empty
+// them, the system folders, the suite's InstallDir setting, the per-user folders, the
+// machine root and the folders of the running program and of the loaded suite libraries
+// (each also in its form with links resolved). Empty
 // entries are left out. Read afresh at every call (settings take effect at the next use).
 [[nodiscard]] std::vector<std::string> ProtectedPrefixes();
 

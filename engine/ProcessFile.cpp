@@ -12,6 +12,7 @@
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"
+#include "platform/LastError.h"
 #include "sharing/SharingAccess.h"
 #include "suite/QvFsApi.h"
 
@@ -25,7 +26,9 @@ using engine::Exists;
 // what it points to), and folders and devices are not files to encrypt.
 ItemStatus CheckSource(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return StatusSourceInUse;
+  // A path longer than the system allows is no file in use: it cannot be reached at all.
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return GetLastError() == ERROR_FILENAME_EXCED_RANGE ? StatusFileAccessError : StatusSourceInUse;
   if ((attributes &
        (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
     return StatusFileAccessError;
@@ -66,7 +69,10 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
 
 ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::string& folder,
                    const KeyRecord& key, DWORD checkFlags) {
-  if (const ItemStatus check = CheckForDecryption(path, checkFlags); check != StatusSuccess)
+  // The plain file is written beside the encrypted one, so a protected location is refused
+  // whichever checks the caller selected.
+  if (const ItemStatus check = CheckForDecryption(path, checkFlags | kCheckLocation);
+      check != StatusSuccess)
     return check;
   if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
   if (SharingAccessCheck(dialog.UserId(), path) != kSharingAllowed) return StatusNotAuthorized;

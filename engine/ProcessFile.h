@@ -28,7 +28,8 @@ class Credentials;
 
 // Encrypts or decrypts `path` (a full path; `folder` is its folder, shown in the row and,
 // when decrypting, the destination) after the item checks selected by `checkFlags`
-// (engine/ItemRules.h), under `key`. Adds the row, reports the status into it and returns it.
+// (engine/ItemRules.h; a decryption always runs the location check, since its output lands
+// beside the file), under `key`. Adds the row, reports the status into it and returns it.
 //
 // Encryption deletes the plain file only after the library has written the whole ".qvf" and
 // flushed it and its folder entry to disk; decryption deletes the ".qvf" only after the plain

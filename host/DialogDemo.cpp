@@ -24,7 +24,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qvdialogs [--help]\n"
+    "usage: qvdialogs [--help | --version]\n"
     "\n"
     "Shows each dialog of the extension in the terminal: Invalid User, Add Error,\n"
     "Authentication Error (both reasons), Confirm Replace, the backup warning, the\n"
@@ -108,6 +108,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("qvdialogs %s\n", QV_PROGRAM_VERSION);
       return 0;
     }
     std::fprintf(stderr, "qvdialogs: unknown argument \"%s\"\n%s", argv[i], kUsage);

@@ -39,6 +39,7 @@ void PrintHelp() {
       "commands:\n"
       "  info [--library PATH]   load the library and print its version and entry points\n"
       "  --help                  show this text\n"
+      "  --version               show the version of qvx\n"
       "\n"
       "The library is looked up beside qvx unless --library names it.\n"
       "exit codes: 0 success, 1 the library could not be loaded, 2 bad usage\n");
@@ -88,6 +89,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     PrintHelp();
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("qvx %s\n", QV_PROGRAM_VERSION);
+    return 0;
   }
   if (std::strcmp(argv[1], "info") == 0) {
     std::string library = DefaultLibraryPath(argv[0]);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
+#include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
 #include "suite/qvverify/ProductLibrary.h"
 #include "suite/qvverify/SuiteProgram.h"
@@ -17,10 +19,11 @@ namespace {
 constexpr int kExitCalled = 0;
 constexpr int kExitNotRun = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNoAudit = 3;
 
 constexpr const char* kUsage =
     R"(Usage: Qvshella PATH [--yes-to-all|--no-to-all] [--password-stdin]
-       Qvshella --help
+       Qvshella --help | --version
 
 Decrypts the encrypted file PATH (a .qvf file) and opens the decrypted file with the desktop
 opener (the command in QV_OPEN_COMMAND when set, else xdg-open), as the file manager's
@@ -35,6 +38,7 @@ named by QV_PRODUCT_LIBRARY.
   --no-to-all       when the decrypted file exists already, keep it (nothing is opened then)
   --password-stdin  read the password from the first line of standard input
   -h, --help        show this text
+  --version         show the version of the suite's programs
 
 Without --yes-to-all or --no-to-all you are asked on the terminal; without a terminal an
 existing file is never replaced. The password is asked on the terminal; without one it is
@@ -44,8 +48,10 @@ readable by nobody else) or, with --password-stdin, from standard input.
 Exit codes:
   0  the library was called. Like the library, Qvshella does not tell whether the file was
      decrypted and opened: see its output, and the audit records ('qvclient audit')
-  1  the library was not called: memory ran out
+  1  the library was not called: there is no user store, the password file cannot be
+     used, or memory ran out
   2  wrong usage
+  3  the library ran the operation but could not write its audit record
   7  the product library cannot be loaded
   8  the product library has no DllShellInterface (it is older than Qvshella: rebuild it)
 )";
@@ -78,6 +84,11 @@ int Run(int argc, char** argv) {
   ShellInterfaceFunction* shellInterface = nullptr;
   const int found = library.Find("DllShellInterface", &shellInterface);
   if (found != 0) return found;
+  std::string problem = MissingUserStore();
+  if (!problem.empty() || !(problem = QvPasswordFileProblem()).empty()) {
+    std::fprintf(stderr, "Qvshella: %s\n", Printable(problem).c_str());
+    return kExitNotRun;
+  }
 
   ProductDialogs dialogs("Qvshella", yesToAll  ? ReplaceAnswer::YesToAll
                                      : noToAll ? ReplaceAnswer::NoToAll
@@ -95,9 +106,18 @@ int Run(int argc, char** argv) {
 
   const std::string path = AbsolutePath(words[0]);
   std::fflush(nullptr);
-  // The library's answer is always 0 and carries nothing.
+  // The library's answer is always 0 and carries nothing; the last error tells whether the
+  // operation's audit record is missing.
   (void)shellInterface(path.c_str());
+  const DWORD lastError = GetLastError();
   std::fflush(nullptr);
+  if (lastError == ERROR_CANTWRITE) {
+    std::fprintf(stderr,
+                 "Qvshella: the audit record of %s could not be written to the user store %s: "
+                 "free space on its disk or make it writable\n",
+                 Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
+    return kExitNoAudit;
+  }
   return kExitCalled;
 }
 
@@ -106,6 +126,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Memory can only run out before the call: the library's entry point raises nothing.
   try {
+    if (AskedForVersion(argc, argv)) return PrintVersion("Qvshella");
     return Run(argc, argv);
   } catch (...) {
     std::fprintf(stderr, "Qvshella: out of memory\n");

@@ -74,6 +74,9 @@ Options:
   --user ID                 the user (user id or user name); default: the current Linux user
   --password-stdin          read passwords from the first line of standard input
   -h, --help                show this text
+  --version                 show the version of the suite's programs
+
+encrypt and decrypt take "--" before a PATH that begins with "-": qvclient encrypt -- -x
 
 Commands that need your key ask for your password on the terminal. Without a terminal they
 read it from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
@@ -92,7 +95,10 @@ Exit codes:
 
 encrypt and decrypt exit with:
   0  every item succeeded
-  1  not every item succeeded, the verification failed or the operation was cancelled
+  1  not every item succeeded, nothing was decrypted because the target exists, the
+     verification failed, the operation was cancelled, its audit record could not be
+     written, or it could not start: the PATH does not exist, there is no user store, or
+     the password file cannot be used
   2  wrong usage
   7  the product library cannot be loaded
   8  the product library has no DllDoEncryptDecrypt (it is older than qvclient: rebuild it)
@@ -149,11 +155,15 @@ int RunEnrollment(bool passwordStdin) {
 }
 
 int Default(const Arguments& args) {
+  // Without a store nobody is enrolled yet: enrolling makes it.
+  const bool noStore = !MissingUserStore().empty();
   std::string error;
-  QvUserStore* store = QvSharedUserStore(&error);
-  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserStore* store = noStore ? nullptr : QvSharedUserStore(&error);
+  if (!noStore && store == nullptr)
+    return ClientFailure(kClientStore, "cannot open the user store: " + error);
   QvUserInfo user;
-  if (store->FindUserByName(QvCurrentAccount().userName, &user) == QvStoreStatus::NotFound) {
+  if (noStore ||
+      store->FindUserByName(QvCurrentAccount().userName, &user) == QvStoreStatus::NotFound) {
     std::printf("You are not enrolled yet; starting qvenroll.\n");
     const int enrolled = RunEnrollment(args.passwordStdin);
     if (enrolled != 0) return enrolled;
@@ -165,6 +175,7 @@ int Default(const Arguments& args) {
 
 int main(int argc, char** argv) {
   try {
+    if (AskedForVersion(argc, argv)) return PrintVersion("qvclient");
     if (argc > 1 && (std::strcmp(argv[1], "encrypt") == 0 || std::strcmp(argv[1], "decrypt") == 0))
       return EncryptDecrypt(argc, argv, kUsage);
     Arguments args;

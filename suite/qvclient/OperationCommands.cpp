@@ -4,10 +4,15 @@
 //
 // These two commands keep the library's answer as the exit code (0 when every item
 // succeeded, 1 otherwise), so their usage errors exit with 2, not with qvclient's usual 1.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
 #include "suite/qvclient/ClientCommands.h"
 #include "suite/qvverify/PasswordSource.h"
 #include "suite/qvverify/ProductLibrary.h"
@@ -20,6 +25,35 @@ using DoEncryptDecryptFunction = int(const char* path, unsigned int encrypt);
 int OperationUsage(const std::string& problem) {
   std::fprintf(stderr, "qvclient: %s\nTry 'qvclient --help'.\n", problem.c_str());
   return kOperationUsage;
+}
+
+// What stops the operation before anything is asked: a PATH that cannot be reached, no user
+// store, a password file that cannot be used. Empty when nothing does.
+std::string ProblemBeforeStart(const std::string& path) {
+  struct stat facts {};
+  if (lstat(path.c_str(), &facts) != 0) {
+    const std::string shown = Printable(path);
+    if (errno == ENOENT || errno == ENOTDIR) return shown + " does not exist; check the PATH";
+    if (errno == ENAMETOOLONG)
+      return shown.substr(0, 80) +
+             "... is longer than the system allows (255 bytes a name, 4095 a path)";
+    return "cannot reach " + shown + ": " + std::strerror(errno);
+  }
+  if (std::string missing = MissingUserStore(); !missing.empty()) return Printable(missing);
+  return Printable(QvPasswordFileProblem());
+}
+
+// The encrypted name whose plain name stands in the way of a decryption, or "".
+std::string ExistingTarget(const std::string& path) {
+  for (const char* suffix : {".qvf", ".qvef"}) {
+    const std::size_t length = std::strlen(suffix);
+    if (path.size() <= length || strcasecmp(path.c_str() + path.size() - length, suffix) != 0)
+      continue;
+    const std::string target = path.substr(0, path.size() - length);
+    struct stat facts {};
+    if (lstat(path.c_str(), &facts) == 0 && lstat(target.c_str(), &facts) == 0) return target;
+  }
+  return {};
 }
 
 int Run(int argc, char** argv, const char* usage) {
@@ -45,6 +79,9 @@ int Run(int argc, char** argv, const char* usage) {
   DoEncryptDecryptFunction* doEncryptDecrypt = nullptr;
   const int found = library.Find("DllDoEncryptDecrypt", &doEncryptDecrypt);
   if (found != 0) return found;
+  const std::string path = AbsolutePath(words[0]);
+  if (const std::string problem = ProblemBeforeStart(path); !problem.empty())
+    return ClientFailure(kOperationFailed, problem);
 
   const ReplaceAnswer replace = yesToAll  ? ReplaceAnswer::YesToAll
                                 : noToAll ? ReplaceAnswer::NoToAll
@@ -59,11 +96,23 @@ int Run(int argc, char** argv, const char* usage) {
                  "logged on, put it in a file only you can read and name it in "
                  "QV_PASSWORD_FILE, or pass --password-stdin\n");
 
-  const std::string path = AbsolutePath(words[0]);
   std::fflush(nullptr);
   const int result = doEncryptDecrypt(path.c_str(), encrypt ? 1u : 0u);
+  const DWORD lastError = GetLastError();
   std::fflush(nullptr);
   if (result == 1) return kClientDone;
+  if (lastError == ERROR_CANTWRITE) {
+    return ClientFailure(
+        kOperationFailed,
+        "the audit record of " + Printable(path) + " could not be written to the user store " +
+            Printable(QvUserStore::DefaultPath()) +
+            ": free space on its disk or make it writable; the rows above show what happened "
+            "to the files");
+  }
+  if (const std::string target = encrypt ? std::string() : ExistingTarget(path); !target.empty()) {
+    return ClientFailure(kOperationFailed, "nothing was decrypted: " + Printable(target) +
+                                               " exists (--yes-to-all replaces it)");
+  }
   std::fprintf(stderr,
                "qvclient: %s %s did not succeed for every item (or verification failed, or it "
                "was cancelled): see above\n",

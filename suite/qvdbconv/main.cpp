@@ -88,9 +88,9 @@ int Run(int argc, char** argv) {
   if (first == "--version") {
     if (argc != 2) return Usage("--version takes no argument");
     std::printf(
-        "qvdbconv 1.0: reads legacy containers (format %u), writes containers of "
+        "qvdbconv %s: reads legacy containers (format %u), writes containers of "
         "schema version 2\n",
-        static_cast<unsigned>(kLegacyVersion));
+        QV_PROGRAM_VERSION, static_cast<unsigned>(kLegacyVersion));
     return kExitConverted;
   }
   if (first == "--make-sample") {

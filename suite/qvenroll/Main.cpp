@@ -42,7 +42,7 @@ constexpr const char* kUsage =
        qvenroll --list
        qvenroll --remove USER [--yes]
        qvenroll --edition standard|sentivo|NUMBER
-       qvenroll --help
+       qvenroll --help | --version
 
 Enrolls a user with the suite: a user id, a password and a default key. Without --user the
 Linux account running qvenroll is enrolled, under the name ".\<login>".
@@ -59,6 +59,7 @@ Linux account running qvenroll is enrolled, under the name ".\<login>".
                       without a terminal, --yes confirms
   --edition E         set the edition of this installation (standard = 0, sentivo = 54)
   -h, --help          show this text
+  --version           show the version of the suite's programs
 
 The password is asked twice on a terminal. Without one it is read from the file named by
 the environment variable QV_PASSWORD_FILE (first line; the file must be yours and readable
@@ -144,7 +145,20 @@ std::string EditionName(DWORD edition) {
   return std::to_string(edition);
 }
 
-QvUserStore* OpenStore(std::string* error) { return QvSharedUserStore(error); }
+enum class StoreUse { Existing, CreateIfMissing };
+
+// The user store. Enrolling and choosing the edition make a new store when there is none;
+// listing and removing users need the one there is.
+QvUserStore* OpenStore(std::string* error, StoreUse use = StoreUse::Existing) {
+  if (use == StoreUse::CreateIfMissing) {
+    QvUserStore maker;
+    if (maker.Open(std::string(), QvUserStore::Creation::IfMissing) != QvStoreStatus::Ok) {
+      *error = maker.LastError();
+      return nullptr;
+    }
+  }
+  return QvSharedUserStore(error);
+}
 
 int List() {
   std::string error;
@@ -177,7 +191,7 @@ int SetEdition(const std::string& text) {
   else if (!ParseDword(text, &edition))
     return Usage("--edition takes standard, sentivo or a number, not '" + Printable(text) + "'");
   std::string error;
-  QvUserStore* store = OpenStore(&error);
+  QvUserStore* store = OpenStore(&error, StoreUse::CreateIfMissing);
   if (store == nullptr) return Failure(kExitStore, "cannot open the user store: " + error);
   if (store->SetEdition(edition) != QvStoreStatus::Ok)
     return Failure(kExitStore, "cannot write the edition: " + store->LastError());
@@ -263,7 +277,7 @@ int Enroll(const Options& options) {
                  "'.' or '-'");
 
   std::string error;
-  QvUserStore* store = OpenStore(&error);
+  QvUserStore* store = OpenStore(&error, StoreUse::CreateIfMissing);
   if (store == nullptr) return Failure(kExitStore, "cannot open the user store: " + error);
   QvUserInfo existing;
   if (store->FindUserByName(user.userName, &existing) == QvStoreStatus::Ok)
@@ -332,6 +346,7 @@ int Enroll(const Options& options) {
 
 int main(int argc, char** argv) {
   try {
+    if (AskedForVersion(argc, argv)) return PrintVersion("qvenroll");
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;

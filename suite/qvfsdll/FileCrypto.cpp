@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -76,7 +77,7 @@ DWORD WriteEncrypted(const QVData& data, const PlainSource& source, const KeyHea
   OutputFile out;
   if (const DWORD status = out.Create(data.destinationPath); status != StatusSuccess) return status;
   const std::vector<std::uint8_t> bytes = Encode(header, Family::File);
-  if (!WriteFull(out.fd(), bytes.data(), bytes.size())) return StatusDestinationInUse;
+  if (!WriteFull(out.fd(), bytes.data(), bytes.size())) return WriteFailure(errno);
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
   if (const DWORD status =
           EncryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);

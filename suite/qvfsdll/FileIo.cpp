@@ -41,7 +41,7 @@ DWORD CopyPayload(int from, std::uint64_t offset, int to) {
     if (copied > 0) continue;
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
-    return StatusDestinationInUse;
+    return WriteFailure(errno);
   }
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyBufferSize]);
   for (;;) {
@@ -49,7 +49,7 @@ DWORD CopyPayload(int from, std::uint64_t offset, int to) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return StatusSourceInUse;
     if (got == 0) return StatusSuccess;
-    if (!WriteFull(to, buffer.get(), static_cast<std::size_t>(got))) return StatusDestinationInUse;
+    if (!WriteFull(to, buffer.get(), static_cast<std::size_t>(got))) return WriteFailure(errno);
     in += got;
   }
 }
@@ -84,6 +84,18 @@ bool WriteFull(int fd, const void* data, std::size_t size) {
     done += static_cast<std::size_t>(put);
   }
   return true;
+}
+
+DWORD WriteFailure(int error) noexcept {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EIO:
+      return StatusFileAccessError;
+    default:
+      return StatusDestinationInUse;
+  }
 }
 
 DWORD OpenSource(const char* path, int* fd, mode_t* mode) {
@@ -147,7 +159,7 @@ DWORD OutputFile::CreateNamed() {
 
 DWORD OutputFile::Flush(mode_t mode, bool toDisk) {
   if (fd_ < 0 || done_) return StatusDestinationInUse;
-  if (fchmod(fd_, mode) != 0 || (toDisk && fsync(fd_) != 0)) return StatusDestinationInUse;
+  if (fchmod(fd_, mode) != 0 || (toDisk && fsync(fd_) != 0)) return WriteFailure(errno);
   return StatusSuccess;
 }
 
@@ -157,7 +169,7 @@ DWORD OutputFile::Publish(mode_t mode, bool flush) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
     if (linkat(AT_FDCWD, self, AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0)
-      return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
+      return errno == EEXIST ? StatusDestinationExists : WriteFailure(errno);
   } else if (link(tempPath_.c_str(), path_.c_str()) == 0) {
     unlink(tempPath_.c_str());
   } else {
@@ -195,7 +207,8 @@ DWORD ReadHeader(int fd, Family family, KeyHeader* header, std::uint32_t* header
     const ssize_t part = pread(fd, bytes.data() + done, length - done, static_cast<off_t>(done));
     if (part < 0 && errno == EINTR) continue;
     if (part < 0) return StatusSourceInUse;
-    if (part == 0) return StatusNoData;
+    // The file ends inside its header: it was cut, which is damage, not an empty file.
+    if (part == 0) return StatusFileCrcError;
     done += static_cast<std::size_t>(part);
   }
   return Decode(bytes, family, header, headerLength);
@@ -222,7 +235,7 @@ DWORD RewriteHeader(const std::string& givenPath, const std::vector<std::uint8_t
   const FileDescriptor source(fd);
   OutputFile out;
   if (const DWORD status = out.CreateReplacement(path); status != StatusSuccess) return status;
-  if (!WriteFull(out.fd(), header.data(), header.size())) return StatusDestinationInUse;
+  if (!WriteFull(out.fd(), header.data(), header.size())) return WriteFailure(errno);
   if (const DWORD status = CopyPayload(fd, oldLength, out.fd()); status != StatusSuccess)
     return status;
   return out.Replace(mode);

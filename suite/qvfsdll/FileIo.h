@@ -33,6 +33,11 @@ class FileDescriptor {
 // Writes all `size` bytes; false with errno set when a write fails.
 [[nodiscard]] bool WriteFull(int fd, const void* data, std::size_t size);
 
+// The result of a write or flush that failed with `error`: a full disk or quota, a file grown
+// past its limit, or an I/O error is StatusFileAccessError (the destination was open and in
+// no one else's use, so "in use" would mislead); any other failure StatusDestinationInUse.
+[[nodiscard]] DWORD WriteFailure(int error) noexcept;
+
 // Opens a source file for reading: 11 when it cannot be opened or is not a regular file.
 [[nodiscard]] DWORD OpenSource(const char* path, int* fd, mode_t* mode);
 

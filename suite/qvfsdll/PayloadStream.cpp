@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -104,7 +105,7 @@ DWORD RunSequential(int in, int out, std::size_t readSize, std::size_t remaining
     block.last = block.size < readSize;
     if (callback != nullptr && callback->IsCancelled() != 0) return StatusCancelled;
     if (const DWORD status = transform(&block); status != StatusSuccess) return status;
-    if (!WriteFull(out, block.data.get(), block.size)) return StatusDestinationInUse;
+    if (!WriteFull(out, block.data.get(), block.size)) return WriteFailure(errno);
     if (block.last) return StatusSuccess;
   }
 }
@@ -203,7 +204,7 @@ DWORD RunStream(int in, int out, std::size_t readSize, IEncryDecryptCallBack* ca
       for (Block* ready; (ready = waiting[next % count]) != nullptr && ready->index == next;) {
         waiting[next % count] = nullptr;
         if (!WriteFull(out, ready->data.get(), ready->size)) {
-          fail(StatusDestinationInUse, ready->index);
+          fail(WriteFailure(errno), ready->index);
           return;
         }
         pending += static_cast<off_t>(ready->size);
@@ -306,8 +307,9 @@ DWORD EncryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t ch
 DWORD DecryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
                     IEncryDecryptCallBack* callback) {
   return RunStream(in, out, chunkSize + kTagSize, callback, [&](Block* block) -> DWORD {
-    // A last chunk too short to hold its tag, or none at all, means the file was cut.
-    if (block->last && block->size < kTagSize) return StatusNoData;
+    // A last chunk too short to hold its tag, or none at all, means the file was cut: damaged
+    // data, not an empty file.
+    if (block->last && block->size < kTagSize) return StatusFileCrcError;
     if (!cipher.Open(block->data.get(), block->size, block->index, block->last))
       return StatusIntegrityError;
     block->size -= kTagSize;

@@ -688,7 +688,7 @@ QvUserStore* QvSharedUserStore(std::string* error) noexcept {
     if (g_store == nullptr) g_store = new QvUserStore();
     const std::string path = QvUserStore::DefaultPath();
     if (g_store->IsOpen() && g_store->Path() == path) return g_store;
-    if (g_store->Open(path) != QvStoreStatus::Ok) {
+    if (g_store->Open(path, QvUserStore::Creation::Never) != QvStoreStatus::Ok) {
       if (error != nullptr) *error = g_store->LastError();
       return nullptr;
     }

@@ -74,8 +74,9 @@ inline constexpr DWORD kImportCancelled = 507;
 QV_SUITE_API void QvLogOff() noexcept;
 
 // The store the user-data object uses: <machine root>/qvusers.db, opened on first use and
-// opened again when the machine root changes. Null when it cannot be opened (the reason is
-// in *error when given).
+// opened again when the machine root changes. It is never made here: only an enrollment
+// makes a store (QvUserStore::Creation). Null when it is missing or cannot be opened (the
+// reason, which says to run qvenroll when it is missing, is in *error when given).
 QV_SUITE_API QvUserStore* QvSharedUserStore(std::string* error = nullptr) noexcept;
 // Closes the shared store (the storage driver's stop); the next use opens it again.
 QV_SUITE_API void QvCloseSharedUserStore() noexcept;

@@ -213,6 +213,7 @@ struct QvUserStore::Impl {
   pid_t pid = 0;
   std::string path;
   std::string lastError;
+  bool mayCreate = true;  // Open's Creation: only an enrollment makes a new store
 
   QvStoreStatus Fail(const std::string& what) {
     lastError = what;
@@ -227,6 +228,8 @@ struct QvUserStore::Impl {
     lastError = what;
     return status;
   }
+
+  std::string NoStoreText() const { return "no user store at " + path + "; run qvenroll first"; }
 
   bool Exec(const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -253,7 +256,9 @@ struct QvUserStore::Impl {
     path = file;
     if (file.empty()) return Fail("there is no machine root for the user store (set QV_ROOT)");
     // Created here first so that it gets mode 0600; SQLite's journal files take its mode.
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (mayCreate ? O_CREAT : 0);
+    const int fd = ::open(file.c_str(), flags, 0600);
+    if (fd < 0 && errno == ENOENT) return Refuse(QvStoreStatus::NotFound, NoStoreText());
     if (fd < 0) return Fail("cannot open " + file + ": " + std::strerror(errno));
     ::close(fd);
     if (sqlite3_open_v2(file.c_str(), &db,
@@ -279,6 +284,7 @@ struct QvUserStore::Impl {
       const QvStoreStatus status = CheckVersion();
       if (status != QvStoreStatus::Ok) return status;
     } else {
+      if (!mayCreate) return Refuse(QvStoreStatus::NotFound, NoStoreText());
       if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot lock " + path);
       const QvStoreStatus status = CreateSchemaLocked();
       if (status != QvStoreStatus::Ok) {
@@ -529,9 +535,10 @@ std::string QvUserStore::DefaultPath() {
   return root.empty() ? std::string() : root + "/" + kUserStoreFileName;
 }
 
-QvStoreStatus QvUserStore::Open(const std::string& path) {
+QvStoreStatus QvUserStore::Open(const std::string& path, Creation creation) {
   std::lock_guard<std::recursive_mutex> guard(impl_->lock);
   try {
+    impl_->mayCreate = creation == Creation::IfMissing;
     return impl_->OpenAt(path.empty() ? DefaultPath() : path);
   } catch (...) {
     return impl_->Refuse(QvStoreStatus::Failed, "out of memory");

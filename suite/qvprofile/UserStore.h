@@ -141,9 +141,18 @@ class QV_SUITE_API QvUserStore {
   // The store file of this machine: <machine root>/qvusers.db; empty when there is no root.
   static std::string DefaultPath();
 
+  // Whether Open may make a new store. Only an enrollment makes one (qvenroll); the suite's
+  // libraries and programs open with Never: a store that went missing must not be replaced by
+  // an empty one behind the user's back, since every key it held, and so every file encrypted
+  // under them, would be lost for good.
+  enum class Creation { IfMissing, Never };
+
   // Opens `path` (empty: DefaultPath()), creating the file (mode 0600) and its tables when
-  // missing. Failed for a file that is not a user store or was written by a newer version.
-  [[nodiscard]] QvStoreStatus Open(const std::string& path = std::string());
+  // missing and `creation` allows it. NotFound (with a message that says to run qvenroll) for
+  // a missing file, or one without tables, under Creation::Never. Failed for a file that is
+  // not a user store or was written by a newer version.
+  [[nodiscard]] QvStoreStatus Open(const std::string& path = std::string(),
+                                   Creation creation = Creation::IfMissing);
   void Close();
   bool IsOpen() const;
   const std::string& Path() const;

@@ -85,7 +85,7 @@ QvPasswordReply FromFile(const char* path) {
   if (info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
     ::close(fd);
     return Unavailable("the password file " + name +
-                       " must belong to you and be readable by nobody else (chmod 600 " + name +
+                       " must be yours and readable by you alone (mode 0600: chmod 600 " + name +
                        ")");
   }
   std::string text;
@@ -143,6 +143,14 @@ QvPasswordReply QvAskPassword(const QvPasswordQuestion& question) noexcept {
   } catch (...) {
     return Unavailable("out of memory");
   }
+}
+
+std::string QvPasswordFileProblem() {
+  const char* file = std::getenv(kPasswordFileVariable);
+  if (file == nullptr || file[0] == '\0') return {};
+  QvPasswordReply reply = FromFile(file);
+  QvWipe(reply.password);
+  return reply.answer == QvPasswordAnswer::Given ? std::string() : reply.error;
 }
 
 void QvReadPasswordFromStdin(bool enable) noexcept {

@@ -47,6 +47,12 @@ struct QvPasswordReply {
 [[nodiscard]] QV_SUITE_API QvPasswordReply
 QvAskPassword(const QvPasswordQuestion& question) noexcept;
 
+// Why the file named by QV_PASSWORD_FILE cannot give a password (missing, not a regular file,
+// not yours or readable by others, empty), or "" when it can or the variable is not set. A
+// program checks this before it starts work that will ask, so the user reads the cause
+// instead of a failed verification.
+QV_SUITE_API std::string QvPasswordFileProblem();
+
 // Programs told to take the password from standard input call this before any prompt.
 QV_SUITE_API void QvReadPasswordFromStdin(bool enable) noexcept;
 // True when QV_PASSWORD_FILE is set or standard input was chosen.

@@ -20,6 +20,7 @@
 #include "platform/ui/TerminalBackend.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
 
 class SuiteProgram {
@@ -89,6 +90,16 @@ class SuiteProgram {
   bool auth_ = false;
 };
 
+// Why an operation cannot start for want of a user store: "no user store at PATH; run
+// qvenroll first" when it is missing or empty (only qvenroll makes one, so that a store that
+// went missing is never replaced behind the user's back by one without their keys), else "".
+inline std::string MissingUserStore() {
+  QvUserStore probe;
+  if (probe.Open(std::string(), QvUserStore::Creation::Never) == QvStoreStatus::NotFound)
+    return probe.LastError();
+  return {};
+}
+
 // `text` with control characters and DEL shown as '?', so that a name or path read from the
 // store cannot drive the terminal.
 inline std::string Printable(std::string_view text) {
@@ -113,8 +124,9 @@ struct ProgramOption {
 };
 
 // Reads argv against `options`. "-h" and "--help" print `usage` and give 0. Other arguments
-// go to `*words` when it is given and they do not look like options ("-" alone is a word);
-// otherwise they are refused. A problem gives `complain(problem)`, the program's usage exit.
+// go to `*words` when it is given and they do not look like options ("-" alone is a word, and
+// every argument after "--" is one, so a file named "-x" can be given as "-- -x"); otherwise
+// they are refused. A problem gives `complain(problem)`, the program's usage exit.
 // Returns -1 when everything was read, else the exit code.
 template <class Complain>
 int ParseProgramOptions(int argc, char** argv, const char* usage,
@@ -122,6 +134,10 @@ int ParseProgramOptions(int argc, char** argv, const char* usage,
                         std::vector<std::string>* words, Complain&& complain) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--" && words != nullptr) {
+      words->insert(words->end(), argv + i + 1, argv + argc);
+      break;
+    }
     if (arg == "-h" || arg == "--help") {
       std::fputs(usage, stdout);
       return 0;
@@ -143,6 +159,22 @@ int ParseProgramOptions(int argc, char** argv, const char* usage,
     }
   }
   return -1;
+}
+
+// True when "--version" stands among the options (before any "--").
+inline bool AskedForVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "--version") return true;
+  }
+  return false;
+}
+
+// Prints "<program> <version>" (the version the build gives the suite's programs); 0.
+inline int PrintVersion(const char* program) {
+  std::printf("%s %s\n", program, QV_PROGRAM_VERSION);
+  return 0;
 }
 
 // A decimal (or 0x hexadecimal) number that fits 32 bits.

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "core/StringTable.h"
 #include "core/SuiteServices.h"
 #include "platform/Kernel.h"
+#include "platform/LastError.h"
 #include "platform/Ole.h"
 #include "platform/Registry.h"
 #include "registration/Settings.h"
@@ -91,6 +93,7 @@ class OperationEntryPointsTest : public RootedTest {
     unsetenv(kPasswordFileVariable);
     QvLogOff();
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(qvtest::EnrollWithKey(
@@ -234,6 +237,44 @@ TEST_F(OperationEntryPointsTest, RefusedUserChangesNothingAndAFailedItemIsAudite
   EXPECT_EQ(audit[0].path, broken);
   EXPECT_EQ(audit[0].result, kAuditResultFailure);
   EXPECT_EQ(audit[0].eventType, kOperationEvent);
+}
+
+TEST_F(OperationEntryPointsTest, AnOperationWhoseRecordCannotBeWrittenIsNotReportedAsDone) {
+  EXPECT_EQ(Encrypted("before.txt", "a"), P("before.txt") + ".qvf");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  {
+    // The store refuses new audit records as a full disk would.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QvUserStore::DefaultPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER refuse_audit BEFORE INSERT ON audit "
+                           "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  WriteTextFile(P("after.txt"), "b");
+  AnswerPassword();
+  EXPECT_EQ(DllDoEncryptDecrypt(P("after.txt").c_str(), 1), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+  EXPECT_TRUE(Present(P("after.txt.qvf")));
+  AnswerPassword();
+  EXPECT_EQ(DllShellInterface((P("after.txt.qvf")).c_str()), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTWRITE));
+  EXPECT_EQ(ReadTextFile(P("after.txt")), "b");
+  ASSERT_EQ(Audit().size(), 1u);
+}
+
+TEST_F(OperationEntryPointsTest, AMissingStoreIsNeverMadeAgainBehindTheUsersBack) {
+  const std::string qvf = Encrypted("letter.txt", "dear");
+  const std::string store = QvUserStore::DefaultPath();
+  QvCloseSharedUserStore();
+  ASSERT_EQ(rename(store.c_str(), root_.Sub("store-aside").c_str()), 0);
+  EXPECT_EQ(DllDoEncryptDecrypt(qvf.c_str(), 0), 0);
+  EXPECT_EQ(DllShellInterface(qvf.c_str()), 0);
+  EXPECT_FALSE(Present(store));
+  EXPECT_TRUE(Present(qvf));
+  EXPECT_EQ(Closed(IDD_PROGRESS).size(), 1u) << "only the encryption's";
 }
 
 TEST_F(OperationEntryPointsTest, KoreanSystemsOfTheOemGetTheirOwnPrompt) {

@@ -16,6 +16,7 @@
 #include "core/SuiteServices.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
+#include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
 
@@ -66,6 +67,7 @@ class SuiteServicesTest : public RootedTest {
     SuiteDrivers() = {&CountingInitStorage, &CountingCloseStorage, &CountingInitAuth,
                       &CountingCloseAuth,   &UserDataOrOverride,   &RecordMachineInfo};
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
   }
   void TearDown() override {
     StopSuiteServices();

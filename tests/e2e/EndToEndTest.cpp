@@ -244,12 +244,13 @@ TEST_F(EndToEndTest, AnExistingTargetIsReplacedOnlyWithYesToAll) {
   const std::string qvfBytes = ReadTextFile(qvf);
   WriteTextFile(W("notes.txt"), "newer notes");
 
-  // No answer and no terminal, and --no-to-all: both files stay as they are. Nothing failed:
-  // the user's "No" takes the item out of the operation.
+  // No answer and no terminal, and --no-to-all: both files stay as they are. The user's "No"
+  // takes the item out of the operation, so nothing was decrypted: no success either.
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"decrypt", qvf}, {"decrypt", "--no-to-all", qvf}}) {
     const ProgramRun run = Client(args);
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("nothing was decrypted"), std::string::npos) << run.err;
     EXPECT_EQ(ReadTextFile(W("notes.txt")), "newer notes");
     EXPECT_EQ(ReadTextFile(qvf), qvfBytes);
   }

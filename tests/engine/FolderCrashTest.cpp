@@ -327,6 +327,7 @@ class FolderCrashTest : public RootedTest {
   void SetUp() override {
     ASSERT_GE(sodium_init(), 0);
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(

@@ -1,7 +1,9 @@
 // Tests of the item rules: which paths are protected (system folders, the profiles folder
-// itself, the install folder and program folders from the registry, the per-user folders),
+// itself, the install folder and program folders from the registry, the per-user folders, the
+// suite's own machine root and program folder),
 // the encryption and decryption checks under each flag set, and the preparation label.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 
 #include "engine/ItemRules.h"
 #include "platform/Kernel.h"
+#include "platform/MachineRoot.h"
 #include "registration/Settings.h"
 #include "tests/common/TestRoot.h"
 #include "util/RegKey.h"
@@ -133,6 +136,33 @@ TEST_F(ItemRulesTest, InstallFolderFromTheRegistryIsProtectedAtEachUse) {
   // An empty value protects nothing (it must not turn into "/", which would protect all).
   StoreString(kQuorvinKeyPath, "InstallDir", "");
   ExpectProtection({{suite + "/Qvshella", false}, {root_.Sub("other/file"), false}});
+}
+
+TEST_F(ItemRulesTest, TheSuitesOwnFilesAreProtectedWhateverTheSettingsSay) {
+  // No InstallDir, and a machine root outside the per-user data folder (as QV_ROOT puts it).
+  StoreString(kQuorvinKeyPath, "InstallDir", "");
+  const std::string machineRoot = QvMachineRoot();
+  ASSERT_FALSE(machineRoot.empty());
+  ASSERT_NE(machineRoot.rfind(root_.Sub("data"), 0), 0u);
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  const std::string program(self, static_cast<size_t>(length));
+  const std::string programFolder = program.substr(0, program.rfind('/'));
+  ExpectProtection({
+      {machineRoot, true},
+      {machineRoot + "/qvusers.db", true},
+      {machineRoot + "/export/alice.qvkey", true},
+      {program, true},
+      {programFolder + "/notes.txt", true},
+      {machineRoot + "x/file", false},
+  });
+  // Through a link the root is the same folder.
+  const std::string link = root_.Sub("root-link");
+  ASSERT_EQ(symlink(machineRoot.c_str(), link.c_str()), 0);
+  ASSERT_EQ(setenv("QV_ROOT", link.c_str(), 1), 0);
+  ExpectProtection({{machineRoot + "/qvusers.db", true}, {link + "/qvusers.db", true}});
+  ASSERT_EQ(setenv("QV_ROOT", machineRoot.c_str(), 1), 0);
 }
 
 TEST_F(ItemRulesTest, ProgramFolderValuesFromTheRegistryAreProtected) {

@@ -70,6 +70,7 @@ class ProgressDialogFixture : public RootedTest {
   void SetUp() override {
     ASSERT_GE(sodium_init(), 0);
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(qvtest::EnrollWithKey({"alice", ".\\alice", "Alice", QvAccountType::Computer}, "pw"),

@@ -79,6 +79,7 @@ class VerifyUserGateTest : public RootedTest {
     unsetenv(kPasswordFileVariable);
     QvLogOff();
     QvApp().InitInstance();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     store_ = QvSharedUserStore();
     ASSERT_NE(store_, nullptr);
     // The install folder holds stand-ins for the suite's programs that note their launch.

@@ -7,6 +7,7 @@
 #include "core/SuiteServices.h"
 #include "sharing/CInvalidUser.h"
 #include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
 #include "tests/sharing/ScriptedDialog.h"
 
@@ -38,6 +39,7 @@ TEST_F(CInvalidUserTest, TheEditionPicksTheWording) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "edition " << c.edition << ", " << c.answer.what);
     StopSuiteServices();
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(store->SetEdition(c.edition), QvStoreStatus::Ok);

@@ -41,6 +41,7 @@ class SharingAccessTest : public RootedTest {
     alice_ = User::Make("alice");
     bob_ = User::Make("bob");
     carol_ = User::Make("carol");
+    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
     store_ = QvSharedUserStore();
     ASSERT_NE(store_, nullptr);
     ASSERT_EQ(Enroll("alice", "pw", alice_.blob), QvStoreStatus::Ok);

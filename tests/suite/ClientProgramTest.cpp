@@ -66,9 +66,11 @@ class ClientProgramTest : public RootedTest {
 };
 
 TEST_F(ClientProgramTest, SettingsAndSessionTimeOutRoundTrip) {
+  // Nobody enrolled yet: there is no store, and none is made.
   ProgramRun run = Client({"settings", "get", "5", "13"});
-  EXPECT_EQ(run.code, 3);
-  EXPECT_NE(run.err.find("qvenroll"), std::string::npos) << run.err;  // not enrolled yet
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("; run qvenroll first"), std::string::npos) << run.err;
+  EXPECT_NE(access(QvUserStore::DefaultPath().c_str(), F_OK), 0);
   EnrollMe(me_.suggestedUserId, "client pw");
 
   EXPECT_EQ(Client({"settings", "get", "5", "13"}).code, 3);
@@ -253,6 +255,11 @@ bool SuiteRunning(const char* name) {
 }
 
 TEST_F(ClientProgramTest, StartHoldsTheMutexAndTheWindowUntilStopped) {
+  // Without a store there is no edition to run: start says so.
+  ProgramRun noStore = Client({"start"});
+  EXPECT_EQ(noStore.code, 2);
+  EXPECT_NE(noStore.err.find("run qvenroll first"), std::string::npos) << noStore.err;
+  ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
   EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
   EXPECT_EQ(Client({"stop"}).code, 3);
   EXPECT_EQ(Client({"status"}).code, 3);

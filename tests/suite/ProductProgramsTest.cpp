@@ -1,12 +1,15 @@
 // The programs that drive the product library, run as processes of their own without a
 // terminal: `qvclient encrypt|decrypt` and Qvshella. Their command lines and exit codes, a
 // library that is missing or lacks the entry point, a round trip for a user enrolled with
-// qvenroll, Confirm Replace answered from the command line, and Qvshella opening the
-// decrypted file (alone, and as the one of several that decrypts for the others).
+// qvenroll, Confirm Replace answered from the command line, what stops an operation before it
+// asks anything, the suite's own files and configuration folder refused, a missing audit
+// record reported, and Qvshella opening the decrypted file (alone, and as the one of several
+// that decrypts for the others).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -187,10 +190,16 @@ TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
   WriteTextFile(plain, "newer notes");
   ProgramRun run = Client({"decrypt", qvf});
   EXPECT_NE(run.err.find("no terminal to ask whether to replace"), std::string::npos) << run.err;
+  // Nothing was decrypted: that is no success.
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("qvclient: nothing was decrypted: " + plain + " exists"),
+            std::string::npos)
+      << run.err;
   EXPECT_EQ(ReadTextFile(plain), "newer notes");
   EXPECT_TRUE(Exists(qvf));
 
   run = Client({"decrypt", "--no-to-all", qvf});
+  EXPECT_EQ(run.code, 1);
   EXPECT_EQ(run.err.find("no terminal to ask"), std::string::npos) << run.err;
   EXPECT_EQ(ReadTextFile(plain), "newer notes");
   EXPECT_TRUE(Exists(qvf));
@@ -199,6 +208,167 @@ TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_EQ(ReadTextFile(plain), "the encrypted notes");
   EXPECT_FALSE(Exists(qvf));
+}
+
+TEST_F(ProductProgramsTest, EveryProgramTellsItsVersion) {
+  for (const char* program : {"qvenroll", "qvclient", "Qvshella", "qvdbconv", "qvx", "qvdialogs"}) {
+    const ProgramRun run = RunProgram(root_, program, {"--version"}, Env());
+    EXPECT_EQ(run.code, 0) << program << ": " << run.out << run.err;
+    EXPECT_EQ(run.out.rfind(std::string(program) + " 1.", 0), 0u) << program << ": " << run.out;
+  }
+}
+
+TEST_F(ProductProgramsTest, WhatStopsAnOperationIsSaidBeforeAnythingIsAsked) {
+  // Without a store a missing path is still named first, and nothing is enrolled.
+  const std::string store = root_.Sub("root/qvusers.db");
+  ProgramRun run = Client({"encrypt", W("nothing.txt")});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_NE(run.err.find("qvclient: " + W("nothing.txt") + " does not exist"), std::string::npos)
+      << run.err;
+  run = Client({"decrypt", W("nothing.txt.qvf")});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_NE(run.err.find("does not exist"), std::string::npos) << run.err;
+  run = Client({"encrypt", W(std::string(300, 'n'))});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_NE(run.err.find("longer than the system allows"), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists(store));
+
+  // An existing path without a store: the store is never made behind the user's back.
+  WriteTextFile(W("plain.txt"), "plain");
+  run = Client({"encrypt", W("plain.txt")});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_NE(run.err.find("qvclient: no user store at " + store + "; run qvenroll first"),
+            std::string::npos)
+      << run.err;
+  run = Shella({W("plain.txt.qvf")});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_NE(run.err.find("run qvenroll first"), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists(store));
+  EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
+
+  // A password file others can read is named as the cause, not a missing security device.
+  EnrollMe();
+  ASSERT_EQ(chmod(passwordFile_.c_str(), 0644), 0);
+  for (const char* program : {"qvclient", "Qvshella"}) {
+    run = program == std::string("qvclient") ? Client({"encrypt", W("plain.txt")})
+                                             : Shella({W("plain.txt")});
+    EXPECT_EQ(run.code, 1) << program << run.err;
+    EXPECT_NE(run.err.find(std::string(program) + ": the password file " + passwordFile_ +
+                           " must be yours and readable by you alone (mode 0600"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("security devices"), std::string::npos) << run.out;
+  }
+  EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
+  ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+
+  // A file whose name begins with '-' is given after "--".
+  WriteTextFile(W("-x"), "dash");
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(work_.c_str()), 0);
+  run = Client({"encrypt", "--", "-x"});
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exists(W("-x.qvf")));
+  EXPECT_FALSE(Exists(W("-x")));
+}
+
+TEST_F(ProductProgramsTest, TheSuitesOwnFilesAreRefusedAndNeverReEnrolled) {
+  EnrollMe();
+  const std::string store = root_.Sub("root/qvusers.db");
+  const std::string before = ReadTextFile(store);
+  ASSERT_FALSE(before.empty());
+  ProgramRun run = Client({"encrypt", store});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  EXPECT_TRUE(Exists(store));
+  EXPECT_FALSE(Exists(store + ".qvf"));
+  run = Client({"encrypt", root_.Sub("root")});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(Exists(store));
+  EXPECT_FALSE(Exists(root_.Sub("root.qvef")));
+
+  // The programs' own folder, although InstallDir was never written.
+  const std::string mine = ProgramPath("qvtest-" + std::to_string(getpid()) + ".txt");
+  WriteTextFile(mine, "beside the programs");
+  run = Client({"encrypt", mine});
+  const bool refused = Exists(mine) && !Exists(mine + ".qvf");
+  (void)unlink(mine.c_str());
+  (void)unlink((mine + ".qvf").c_str());
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(refused) << run.out;
+
+  // A store that went missing stays missing: no new user, no new key.
+  const std::string qvf = Encrypted("kept.txt", "under the first key");
+  ASSERT_EQ(rename(store.c_str(), root_.Sub("store-aside").c_str()), 0);
+  run = Client({"decrypt", qvf});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("no user store at " + store), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists(store));
+  EXPECT_TRUE(Exists(qvf));
+  ASSERT_EQ(rename(root_.Sub("store-aside").c_str(), store.c_str()), 0);
+  run = Client({"decrypt", qvf});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("kept.txt")), "under the first key");
+}
+
+TEST_F(ProductProgramsTest, NothingIsDecryptedIntoTheConfigurationFolder) {
+  EnrollMe();
+  const std::string config = root_.Sub("config");
+  ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+  const std::string qvf = Encrypted("settings.ini", "[secret]");
+  const std::string inside = config + "/settings.ini.qvf";
+  ASSERT_EQ(rename(qvf.c_str(), inside.c_str()), 0);
+  const Environment configHere{{"XDG_CONFIG_HOME", config}};
+  ProgramRun run = Client({"decrypt", inside}, configHere);
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  run = Shella({inside}, configHere);
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  EXPECT_TRUE(Exists(inside));
+  EXPECT_FALSE(Exists(config + "/settings.ini"));
+
+  // Nor is a folder restored there from its container.
+  ASSERT_EQ(mkdir(W("profile").c_str(), 0700), 0);
+  WriteTextFile(W("profile/prefs.js"), "prefs");
+  ASSERT_EQ(Client({"encrypt", W("profile")}).code, 0);
+  ASSERT_EQ(rename(W("profile.qvef").c_str(), (config + "/profile.qvef").c_str()), 0);
+  run = Client({"decrypt", config + "/profile.qvef"}, configHere);
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  EXPECT_TRUE(Exists(config + "/profile.qvef"));
+  EXPECT_FALSE(Exists(config + "/profile"));
+}
+
+TEST_F(ProductProgramsTest, AnAuditRecordThatCannotBeWrittenIsReported) {
+  EnrollMe();
+  WriteTextFile(W("ledger.txt"), "figures");
+  {
+    // The store refuses new audit records as a full disk would.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(root_.Sub("root/qvusers.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TRIGGER refuse_audit BEFORE INSERT ON audit "
+                           "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  ProgramRun run = Client({"encrypt", W("ledger.txt")});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("qvclient: the audit record of " + W("ledger.txt") +
+                         " could not be written to the user store"),
+            std::string::npos)
+      << run.err;
+  // The file itself was encrypted: its row says so.
+  EXPECT_TRUE(Exists(W("ledger.txt.qvf")));
+  run = Shella({W("ledger.txt.qvf")});
+  EXPECT_EQ(run.code, 3) << run.out << run.err;
+  EXPECT_NE(run.err.find("Qvshella: the audit record of"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadTextFile(W("ledger.txt")), "figures");
 }
 
 TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {

@@ -4,7 +4,9 @@
 // key material of new keys. Every failing call is also checked to leave nothing behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -167,11 +169,12 @@ TEST_F(QvfFileTest, EveryDamageToAStoredFileIsReportedAndLeavesNothing) {
          b.replace(h + stride, stride, first);
        },
        8},
-      {"cut at a chunk boundary", [&](std::string& b) { b.resize(h + 2 * stride); }, 13},
+      // A cut file is damaged data ("may be corrupted"), not an empty one.
+      {"cut at a chunk boundary", [&](std::string& b) { b.resize(h + 2 * stride); }, 3},
       {"cut inside a chunk", [&](std::string& b) { b.resize(h + kChunk); }, 8},
-      {"cut inside the last tag", [&](std::string& b) { b.resize(b.size() - 110); }, 13},
-      {"header only", [&](std::string& b) { b.resize(h); }, 13},
-      {"cut inside the header", [&](std::string& b) { b.resize(h - 1); }, 13},
+      {"cut inside the last tag", [&](std::string& b) { b.resize(b.size() - 110); }, 3},
+      {"header only", [&](std::string& b) { b.resize(h); }, 3},
+      {"cut inside the header", [&](std::string& b) { b.resize(h - 1); }, 3},
       {"one byte appended", [&](std::string& b) { b += 'x'; }, 8},
       {"first chunk appended again", [&](std::string& b) { b += b.substr(h, stride); }, 8},
       {"empty", [&](std::string& b) { b.clear(); }, 13},
@@ -272,6 +275,25 @@ TEST_F(QvfFileTest, RefusesBeforeWritingAndNeverOverwrites) {
   EXPECT_EQ(Names(dir_),
             (std::vector<std::string>{"doc", "doc.qvf", "pipe", "renamed.txt.qvf", "sub"}));
   EXPECT_EQ(Names(out_), std::vector<std::string>{"renamed.txt"});
+}
+
+TEST_F(QvfFileTest, AFullDiskIsAFileAccessErrorAndLeavesNothing) {
+  const std::string path = Plain("large", RandomBytes(3 * kChunk));
+  ASSERT_EQ(Encrypt(alice_, path), 0u);
+  ASSERT_EQ(std::rename(path.c_str(), (dir_ + "/large.orig").c_str()), 0);
+  // The process may write no more than one chunk to any file: the write that would go past
+  // it fails as on a full disk (EFBIG instead of ENOSPC, which needs a file system of its own).
+  const int child = RunInChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{kChunk, kChunk};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+    const DWORD decrypted = Decrypt(alice_, path + ".qvf", out_);
+    const DWORD encrypted = Encrypt(alice_, dir_ + "/large.orig");
+    return decrypted == 2 && encrypted == 2 ? 0 : static_cast<int>(decrypted * 20 + encrypted);
+  });
+  EXPECT_EQ(child, 0) << "decrypt * 20 + encrypt";
+  EXPECT_TRUE(Names(out_).empty());
+  EXPECT_EQ(Names(dir_), (std::vector<std::string>{"large.orig", "large.qvf"}));
 }
 
 TEST_F(QvfFileTest, CancelBetweenChunksLeavesNoOutput) {

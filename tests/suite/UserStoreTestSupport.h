@@ -54,8 +54,10 @@ inline QvKey LibraryKey(const std::string& name) {
   return key;
 }
 
-// Enrolls `user` in the process's user store with a new key named after the user id.
+// Enrolls `user` in the process's user store with a new key named after the user id; the
+// store is made when missing, as an enrollment does (the suite's libraries never make one).
 inline QvStoreStatus EnrollWithKey(const QvNewUser& user, const std::string& password) {
+  if (QvUserStore().Open() != QvStoreStatus::Ok) return QvStoreStatus::Failed;
   QvUserStore* store = QvSharedUserStore();
   if (store == nullptr) return QvStoreStatus::Failed;
   QvKey key = LibraryKey(user.userId);
