@@ -1591,9 +1591,9 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   // not something to restore. Each stored name is an image ("<plain name>.qvf", or the
   // marker), and no two rows may name the same file (through the same folder id or two
   // folder rows of the same path), or one would be written over the other.
+  const std::vector<std::string> root;
   std::vector<const std::vector<std::string>*> fileParts(total);
   {
-    const std::vector<std::string> root;
     std::unordered_set<std::string> seen;
     for (std::size_t i = 0; i < total; ++i) {
       const StoredFile& file = files[i];
@@ -1762,8 +1762,19 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteHeldFile() {
   if (!ReadDataVersion(db_, &now.dataVersion) || now.dataVersion != heldState_->dataVersion ||
       !CurrentState(db_, path_, &now.state, false) || !(now.state == heldState_->state))
     return VARIANT_FALSE;
+  bool writeAhead = false;
+  {
+    Statement mode(db_, "PRAGMA journal_mode");
+    writeAhead = mode.Ok() && mode.Step() == SQLITE_ROW && ToLowerAscii(mode.Text(0)) == "wal";
+  }
   (void)SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (!DeleteFileA(path_.c_str())) return VARIANT_FALSE;
+  if (writeAhead) {
+    // A container in write-ahead mode (another writer's) has two companion files, which its
+    // last connection would remove on closing; they belong to nothing now.
+    (void)DeleteFileA((path_ + "-wal").c_str());
+    (void)DeleteFileA((path_ + "-shm").c_str());
+  }
   ForgetBlockRanges();
   CloseConnection();
   path_.clear();

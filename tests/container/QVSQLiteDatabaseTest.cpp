@@ -763,12 +763,29 @@ TEST_F(StoreTest, AHeldContainerKeepsWritersOutUntilItIsDeleted) {
   EXPECT_EQ(held.AddFile(src_, MakeImage("late.txt", "late"), 0, FALSE), -1);
 
   ASSERT_EQ(held.DeleteHeldFile(), VARIANT_TRUE);
-  EXPECT_FALSE(fs::exists(container_));
-  EXPECT_FALSE(fs::exists(container_ + "-journal"));
+  EXPECT_EQ(Listing(root_.Path()),
+            (std::vector<std::string>{"Plans/", "out/", "root/", "run/", "tmp/"}))
+      << "the container or a companion file is left";
   // The writer that waited gets the lock now, but its write cannot reach the deleted file and
   // fails instead of seeming to succeed.
   EXPECT_NE(writer.ExecResult(insert), SQLITE_OK);
   EXPECT_FALSE(fs::exists(container_));
+}
+
+TEST(StoreHoldTest, AHeldContainerOfAnotherWritersJournalModeLeavesNoCompanionFile) {
+  TestRoot root;
+  const std::string path = root.Sub("c.qvef");
+  {
+    QVSQLiteDatabase db;
+    ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
+  }
+  Raw(path).Exec("PRAGMA journal_mode=WAL");
+  QVSQLiteDatabase held;
+  ASSERT_EQ(held.Open(path, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(held.HoldAgainstWriters(), VARIANT_TRUE);
+  ASSERT_TRUE(fs::exists(path + "-wal"));
+  ASSERT_EQ(held.DeleteHeldFile(), VARIANT_TRUE);
+  EXPECT_EQ(Listing(root.Path()), (std::vector<std::string>{"root/", "run/", "tmp/"}));
 }
 
 TEST_F(StoreTest, AHeldContainerIsNotDeletedWhenItChanged) {
