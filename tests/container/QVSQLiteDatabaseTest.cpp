@@ -755,7 +755,10 @@ TEST_F(StoreTest, AHeldContainerKeepsWritersOutUntilItIsDeleted) {
   sqlite3_busy_timeout(writer.Get(), 0);
   const std::string insert =
       "INSERT INTO FILE_INFO (FOLDER_ID, FILE_NAME) VALUES (0, 'added meanwhile.qvf')";
-  EXPECT_EQ(writer.ExecResult(insert), SQLITE_BUSY) << "a writer is kept out";
+  // Kept out from its first write, not only at its commit: a writer that had written before
+  // the delete would otherwise commit into the deleted file once the holder is gone.
+  EXPECT_EQ(writer.ExecResult("BEGIN IMMEDIATE"), SQLITE_BUSY) << "a writer is kept out";
+  EXPECT_EQ(writer.ExecResult(insert), SQLITE_BUSY);
   EXPECT_EQ(writer.One("SELECT FILE_NAME FROM FILE_INFO"), "kept.txt.qvf") << "readers are not";
   // The holder reads (one read transaction inside the hold) and cannot write.
   ASSERT_EQ(held.ExtractAllTo(root_.Sub("out"), nullptr), VARIANT_TRUE);
