@@ -11,7 +11,6 @@
 #include <sodium.h>
 
 #include "core/QvFolderExtApp.h"
-#include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
 #include "tests/engine/CrashHarness.h"
 #include "tests/suite/UserStoreTestSupport.h"
@@ -43,7 +42,7 @@ class ContainerCrashTest : public RootedTest {
     reference_ = Snapshot(reference);
     fs::copy(reference, folder_, fs::copy_options::recursive);
     std::string rows;
-    ASSERT_EQ(Run(folder_.string(), true, &rows), IDOK) << rows;
+    ASSERT_EQ(RunInProcess(folder_.string(), true, &rows), IDOK) << rows;
     ASSERT_FALSE(Present(folder_));
     containerBytes_ = ReadAll(container_);
     ASSERT_FALSE(containerBytes_.empty());
@@ -53,24 +52,6 @@ class ContainerCrashTest : public RootedTest {
     QvLogOff();
     StopSuiteServices();
     QvApp().ExitInstance();
-  }
-
-  // Runs the dialog over `item` in this process; the rows' statuses in *rows.
-  INT_PTR Run(const std::string& item, bool encrypt, std::string* rows) {
-    HeadlessUi ui;
-    OperationRequest request;
-    request.items = {item};
-    request.userId = kUser;
-    request.userName = kUser;
-    request.encrypt = encrypt;
-    CProgressDlg dialog(std::move(request));
-    const INT_PTR result = dialog.DoModal();
-    HeadlessBackend::ClosedDialog closed;
-    if (ui.LastClosed(IDD_PROGRESS, &closed))
-      if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-        for (const ListItemState& row : list->items)
-          *rows += " [" + row.texts.at(0) + ": " + row.texts.at(1) + "]";
-    return result;
   }
 
   // Names in the work folder other than the bystanders, the container and its folder.

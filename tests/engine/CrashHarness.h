@@ -30,6 +30,7 @@
 #include "platform/ui/HeadlessBackend.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
+#include "tests/common/HeadlessUi.h"
 
 namespace crash_test {
 
@@ -212,6 +213,25 @@ inline void Tell(int fd, char what) {
         std::fprintf(stderr, "child row: %s: %s\n", row.texts.at(0).c_str(),
                      row.texts.at(1).c_str());
   _exit(12);
+}
+
+// Runs the dialog over `item` in this process with a headless user who answers nothing; the
+// rows' statuses are appended to *rows.
+inline INT_PTR RunInProcess(const std::string& item, bool encrypt, std::string* rows) {
+  HeadlessUi ui;
+  OperationRequest request;
+  request.items = {item};
+  request.userId = kUser;
+  request.userName = kUser;
+  request.encrypt = encrypt;
+  CProgressDlg dialog(std::move(request));
+  const INT_PTR result = dialog.DoModal();
+  HeadlessBackend::ClosedDialog closed;
+  if (ui.LastClosed(IDD_PROGRESS, &closed))
+    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
+      for (const ListItemState& row : list->items)
+        *rows += " [" + row.texts.at(0) + ": " + row.texts.at(1) + "]";
+  return result;
 }
 
 // Reads the marks waiting in `fd` into `run`; false at the end of the pipe.
