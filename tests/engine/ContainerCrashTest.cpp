@@ -8,12 +8,7 @@
 //
 // The moments are random with a printed seed (QV_CRASH_SEED replaces it); each failure names
 // the run and its kill moment.
-#include <sodium.h>
-
-#include "core/QvFolderExtApp.h"
-#include "tests/common/TestRoot.h"
 #include "tests/engine/CrashHarness.h"
-#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
@@ -21,22 +16,11 @@ using namespace crash_test;
 
 constexpr unsigned kDefaultSeed = 20261207;
 
-class ContainerCrashTest : public RootedTest {
+class ContainerCrashTest : public CrashTest {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    QvApp().InitInstance();
-    ASSERT_NE(QvSharedUserStore(), nullptr);
-    ASSERT_EQ(
-        qvtest::EnrollWithKey({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword),
-        QvStoreStatus::Ok);
-    work_ = root_.Sub("work");
-    fs::create_directories(work_ / "bystander");
-    WriteAll(work_ / "notes.txt", "a plain file beside the container\n");
-    WriteAll(work_ / "bystander" / "plain.txt", "plain\n");
-    ASSERT_EQ(StartSuiteServices(), 1);
-    ASSERT_EQ(QvLogOnUser(kUser, kPassword), QvLogOnResult::Passed);
-
+    CrashTest::SetUp();
+    if (HasFatalFailure()) return;
     const fs::path reference = root_.Sub("reference/docs");
     BuildReferenceFolder(reference);
     reference_ = Snapshot(reference);
@@ -48,23 +32,8 @@ class ContainerCrashTest : public RootedTest {
     ASSERT_FALSE(containerBytes_.empty());
     bystander_ = Snapshot(work_ / "bystander");
   }
-  void TearDown() override {
-    QvLogOff();
-    StopSuiteServices();
-    QvApp().ExitInstance();
-  }
-
   // Names in the work folder other than the bystanders, the container and its folder.
-  std::vector<std::string> Leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(work_)) {
-      const std::string name = entry.path().filename().string();
-      if (name != "bystander" && name != "notes.txt" && name != "docs" && name != "docs.qvef")
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Leftovers() const { return NamesBesides({"docs", "docs.qvef"}); }
   bool IsWorkFolder(const std::string& name) const {
     return name.rfind(".docs.qvef-work-", 0) == 0 && fs::is_directory(work_ / name) &&
            !fs::is_symlink(work_ / name);
@@ -90,7 +59,6 @@ class ContainerCrashTest : public RootedTest {
     if (hadFolder) fs::remove_all(root_.Sub("aside"));
   }
 
-  fs::path work_;
   fs::path folder_ = root_.Sub("work/docs");
   fs::path container_ = root_.Sub("work/docs.qvef");
   Tree reference_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
 #include "core/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "platform/ui/Backend.h"
@@ -31,6 +33,8 @@
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
+#include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace crash_test {
 
@@ -350,5 +354,45 @@ inline double Scale(const std::vector<double>& lengths) {
   std::sort(last.begin(), last.end());
   return last[last.size() / 2];
 }
+
+// A test root with the user enrolled and logged on in this process, and a work folder holding
+// a plain file and a folder of bystanders that no operation may touch.
+class CrashTest : public RootedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    QvApp().InitInstance();
+    ASSERT_NE(QvSharedUserStore(), nullptr);
+    ASSERT_EQ(
+        qvtest::EnrollWithKey({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword),
+        QvStoreStatus::Ok);
+    work_ = root_.Sub("work");
+    fs::create_directories(work_ / "bystander");
+    WriteAll(work_ / "notes.txt", "a plain file beside the item\n");
+    WriteAll(work_ / "bystander" / "plain.txt", "plain\n");
+    ASSERT_EQ(StartSuiteServices(), 1);
+    ASSERT_EQ(QvLogOnUser(kUser, kPassword), QvLogOnResult::Passed);
+  }
+  void TearDown() override {
+    QvLogOff();
+    StopSuiteServices();
+    QvApp().ExitInstance();
+  }
+
+  // Names in the work folder other than the bystanders and `known`, sorted.
+  std::vector<std::string> NamesBesides(const std::vector<std::string>& known) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(work_)) {
+      const std::string name = entry.path().filename().string();
+      if (name != "bystander" && name != "notes.txt" &&
+          std::find(known.begin(), known.end(), name) == known.end())
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path work_;
+};
 
 }  // namespace crash_test
