@@ -27,6 +27,13 @@ inline constexpr std::array<const char*, 4> kCreateStatements = {
     "CREATE TABLE FILE_DATA(FILE_ID INTEGER,BLOCK_ID INTEGER,BLOCK_DATA BLOB)",
 };
 
+// The tables those statements make, in the same order.
+inline constexpr std::array<const char*, 4> kTableNames = {"FOLDER_INFO", "FOLDER_OPTIONS",
+                                                           "FILE_INFO", "FILE_DATA"};
+// The table SQLite itself makes for the AUTOINCREMENT keys, as it makes it.
+inline constexpr const char* kSequenceTable = "sqlite_sequence";
+inline constexpr const char* kCreateSequenceTable = "CREATE TABLE sqlite_sequence(name,seq)";
+
 // FILE_INFO as containers of the first schema version have it (seven columns, no time blobs).
 // Such containers are still read and written; this system never creates one.
 inline constexpr const char* kCreateFileInfoVersion1 =
@@ -38,6 +45,10 @@ inline constexpr DWORD kSchemaVersion1 = 1;
 inline constexpr DWORD kSchemaVersion2 = 2;
 // FILE_INFO of a version 1 container has exactly this many columns.
 inline constexpr int kVersion1FileInfoColumns = 7;
+
+// The first bytes of a container of the legacy (pre-SQLite) format, which only the converter
+// reads. A file that starts with neither these nor the SQLite header is no container.
+inline constexpr char kLegacyMagic[8] = {'Q', 'V', 'L', 'E', 'G', 'A', 'C', 'Y'};
 
 // Every stored image is cut into blocks of this size; only a file's last block is shorter.
 inline constexpr std::size_t kBlockSize = 1048576;

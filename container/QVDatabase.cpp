@@ -8,6 +8,7 @@
 
 #include "container/CQvDBConvert.h"
 #include "container/ContainerConversion.h"
+#include "container/ContainerSchema.h"
 #include "container/QVSQLiteDatabase.h"
 #include "core/StringTable.h"
 #include "platform/Files.h"
@@ -23,6 +24,28 @@ constexpr const char* kCancelledCaption = "Quorvin";
 constexpr char kSqliteMagic[] = "SQLite format 3";
 constexpr std::size_t kMagicLength = sizeof(kSqliteMagic) - 1;
 
+// Reads the first `length` bytes of the file at `path` into `out` (zeros where the file is
+// shorter); false when it cannot be read. Opening and closing a second descriptor on a file
+// would release every lock this process holds on it (another connection's, say a view's), so
+// the bytes are read through SQLite's file layer, which shares descriptors between
+// connections.
+bool ReadLeadingBytes(const std::string& path, char* out, int length) {
+  std::memset(out, 0, static_cast<std::size_t>(length));
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return false;
+  }
+  sqlite3_file* file = nullptr;
+  int rc = SQLITE_ERROR;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+      file != nullptr && file->pMethods != nullptr)
+    rc = file->pMethods->xRead(file, out, length, 0);
+  sqlite3_close_v2(db);
+  // A short read fills the rest with zeros.
+  return rc == SQLITE_OK || rc == SQLITE_IOERR_SHORT_READ;
+}
+
 }  // namespace
 
 QVDatabase::QVDatabase() = default;
@@ -30,36 +53,35 @@ QVDatabase::QVDatabase() = default;
 QVDatabase::~QVDatabase() = default;
 
 bool QVDatabase::DetectContainerFormat(const std::string& path) {
-  // Opening and closing a second descriptor on a file would release every lock this process
-  // holds on it (another connection's, say a view's), so the bytes are read through SQLite's
-  // file layer, which shares descriptors between connections.
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close_v2(db);
-    return false;
-  }
-  char magic[20] = {};
-  sqlite3_file* file = nullptr;
-  // A short read fills the rest with zeros, so a short file compares unequal.
-  int rc = SQLITE_ERROR;
-  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
-      file != nullptr && file->pMethods != nullptr)
-    rc = file->pMethods->xRead(file, magic, static_cast<int>(kMagicLength), 0);
-  const bool read = rc == SQLITE_OK || rc == SQLITE_IOERR_SHORT_READ;
-  sqlite3_close_v2(db);
-  return read && std::strcmp(magic, kSqliteMagic) == 0;
+  char magic[kMagicLength + 1] = {};
+  return ReadLeadingBytes(path, magic, static_cast<int>(kMagicLength)) &&
+         std::strcmp(magic, kSqliteMagic) == 0;
 }
 
 VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
   store_.reset();
+  failure_ = Failure::None;
   const DWORD attributes =
       path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
-  bool serve = true;
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     // A folder or a device is no container of any version: nothing to convert.
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      failure_ = Failure::NotAFile;
       return VARIANT_FALSE;
+    }
     if (!DetectContainerFormat(path)) {
+      // Only a file that starts like a legacy container is offered to the converter: for
+      // anything else (no bytes, other bytes, a link to nothing) there is nothing to convert,
+      // and asking would only end in "cancelled by the user".
+      char magic[sizeof container::kLegacyMagic];
+      if (!ReadLeadingBytes(path, magic, sizeof magic)) {
+        failure_ = Failure::Unavailable;
+        return VARIANT_FALSE;
+      }
+      if (std::memcmp(magic, container::kLegacyMagic, sizeof magic) != 0) {
+        failure_ = Failure::NotAContainer;
+        return VARIANT_FALSE;
+      }
       // A container of the legacy format: only the converter can make it usable, and only
       // when the user agrees. The prompt has no owner, whichever thread meets the file.
       INT_PTR answer = IDCANCEL;
@@ -67,18 +89,23 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
         CQvDBConvert prompt;
         answer = prompt.DoModal();
       }
+      bool converted = false;
       if (answer == IDOK) {
-        serve = RunContainerConverter(path.c_str()) == VARIANT_TRUE;
+        converted = RunContainerConverter(path.c_str()) == VARIANT_TRUE;
       } else {
         (void)MessageBoxA(nullptr, LoadStringText(IDS_CONVERSION_CANCELLED).c_str(),
                           kCancelledCaption, MB_OK | MB_ICONERROR);
-        serve = false;
+      }
+      if (!converted) {
+        failure_ = Failure::NotConverted;
+        return VARIANT_FALSE;
       }
     }
   }
-  if (!serve) return VARIANT_FALSE;
   store_ = std::make_unique<QVSQLiteDatabase>();
-  return store_->Open(std::move(path), create);
+  const VARIANT_BOOL opened = store_->Open(std::move(path), create);
+  failure_ = store_->failure_;
+  return opened;
 }
 
 VARIANT_BOOL QVDatabase::Close() {
@@ -164,7 +191,18 @@ LONG QVDatabase::AddFileFromImage(std::string rootDir, std::string filePath, std
 }
 
 VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
-  return store_ ? store_->ExtractAllTo(std::move(destDir), progress) : VARIANT_FALSE;
+  if (!store_) return VARIANT_FALSE;
+  const VARIANT_BOOL extracted = store_->ExtractAllTo(std::move(destDir), progress);
+  failure_ = store_->failure_;
+  return extracted;
+}
+
+VARIANT_BOOL QVDatabase::HoldAgainstWriters() {
+  return store_ ? store_->HoldAgainstWriters() : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::DeleteHeldFile() {
+  return store_ ? store_->DeleteHeldFile() : VARIANT_FALSE;
 }
 
 VARIANT_BOOL QVDatabase::BeginBatchedAdds() {

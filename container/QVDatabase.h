@@ -119,6 +119,32 @@ class QVDatabase {
   // that is missing or a link is left alone. TRUE when the rows could be read.
   [[nodiscard]] virtual VARIANT_BOOL RestoreFolderFacts(std::string destDir);
 
+  // Keeps every other connection from changing the container until this object closes it:
+  // takes the container's write lock (waiting for it as a writer does) and keeps it while this
+  // object only reads (writes through it fail meanwhile). Another connection's write then fails
+  // after its wait instead of adding what the holder would not see; readers are not stopped.
+  // A container this process may only read is held with a read lock, which lets a writer get
+  // no further than its commit. FALSE when the lock cannot be had.
+  [[nodiscard]] virtual VARIANT_BOOL HoldAgainstWriters();
+  // For a held container: deletes its file, but only when the path still names the file that
+  // was held and that file is unchanged since (no commit, same size and last-write time);
+  // then closes. FALSE, with the file left where it is and the container still open, when
+  // anything changed or the delete failed.
+  [[nodiscard]] virtual VARIANT_BOOL DeleteHeldFile();
+
+  // Why the last Open or ExtractAllTo of this object failed (None after a success).
+  enum class Failure {
+    None,
+    NotFound,       // nothing at the path
+    NotAFile,       // a folder or device
+    NotAContainer,  // a file of neither container format
+    NotConverted,   // a legacy container the converter did not convert (declined or failed)
+    Damaged,        // tables, rows or pages this system never writes
+    Unavailable,    // locked by another connection, not readable, or an I/O error
+    WriteFailed,    // extraction: the destination could not be written
+  };
+  [[nodiscard]] Failure LastFailure() const { return failure_; }
+
   // The format test: true when the file at `path` starts with the 15 bytes "SQLite format 3".
   // The file is read through SQLite's own file layer, so another connection of this process
   // keeps its file locks.
@@ -127,4 +153,6 @@ class QVDatabase {
  protected:
   // The open store; null while no container is open. Stores leave their own null.
   std::unique_ptr<QVDatabase> store_;
+  // Set by Open and ExtractAllTo (by the store for its own part).
+  Failure failure_ = Failure::None;
 };

@@ -480,6 +480,66 @@ class BlockRangeTable {
   std::uint64_t clock_ = 0;
 };
 
+// What the schema of an opened database says it is.
+enum class Schema { NotContainer, Damaged, Unreadable, Version1, Version2 };
+
+// The failure of a statement that could not read: a lock or the file itself (Unreadable),
+// or bytes that are no database (Damaged).
+Schema ReadFailure(sqlite3* db) {
+  switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_ERROR:  // a schema SQLite itself cannot parse
+      return Schema::Damaged;
+    default:
+      return Schema::Unreadable;
+  }
+}
+
+// A container's schema is exactly the tables the format creates (FILE_INFO in either version)
+// and SQLite's sequence table. Any other object (a view, a trigger, an index, another table)
+// or any other text (another column, a generated column, another type or constraint) could
+// change what a read returns or what it costs, so the file is refused before any of its tables
+// is read. A file without any of the four tables is no container; one with some of them, or
+// with other texts, is damaged.
+Schema ReadSchema(sqlite3* db) {
+  Statement rows(db, "SELECT type, name, tbl_name, sql FROM sqlite_master");
+  if (!rows.Ok()) return ReadFailure(db);
+  std::array<bool, kTableNames.size()> seen{};
+  bool foreign = false;
+  Schema version = Schema::Version2;
+  int rc;
+  while ((rc = rows.Step()) == SQLITE_ROW) {
+    const std::string type = rows.Text(0);
+    const std::string name = rows.Text(1);
+    const std::string sql = rows.Text(3);
+    if (type != "table" || rows.Text(2) != name || rows.Type(3) != SQLITE_TEXT) {
+      foreign = true;
+      continue;
+    }
+    if (name == kSequenceTable && sql == kCreateSequenceTable) continue;
+    const auto table = std::find(kTableNames.begin(), kTableNames.end(), name);
+    if (table == kTableNames.end()) {
+      foreign = true;
+      continue;
+    }
+    const auto index = static_cast<std::size_t>(table - kTableNames.begin());
+    if (seen[index]) foreign = true;
+    seen[index] = true;
+    if (sql == kCreateStatements[index]) continue;
+    if (index == 2 && sql == kCreateFileInfoVersion1)
+      version = Schema::Version1;
+    else
+      foreign = true;
+  }
+  if (rc != SQLITE_DONE) return ReadFailure(db);
+  const auto count = std::count(seen.begin(), seen.end(), true);
+  if (count == 0) return Schema::NotContainer;
+  if (count != static_cast<long>(seen.size()) || foreign) return Schema::Damaged;
+  return version;
+}
+
 }  // namespace
 
 // ---- Transactions ----
@@ -569,11 +629,15 @@ bool QVSQLiteDatabase::Run(Statement& statement) {
 
 bool QVSQLiteDatabase::BeginWrite() {
   // IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so two
-  // writers never deadlock half-way through an operation.
-  return db_ != nullptr && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
+  // writers never deadlock half-way through an operation. A held container only reads.
+  return db_ != nullptr && !held_ && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
 }
 
-bool QVSQLiteDatabase::BeginRead() { return db_ != nullptr && SettleBatch() && ExecKept("BEGIN"); }
+bool QVSQLiteDatabase::BeginRead() {
+  // A held container reads inside the transaction that holds it.
+  if (held_) return db_ != nullptr;
+  return db_ != nullptr && SettleBatch() && ExecKept("BEGIN");
+}
 
 bool QVSQLiteDatabase::CommitWrite(bool keepsNameIndex) {
   if (!ExecKept("COMMIT")) {
@@ -588,6 +652,8 @@ bool QVSQLiteDatabase::CommitWrite(bool keepsNameIndex) {
 
 void QVSQLiteDatabase::Rollback() {
   names_.reset();
+  // The transaction that holds the container ends only with the connection.
+  if (held_) return;
   // Not through the failure hook: a rollback must always happen.
   if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0)
     (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -649,6 +715,7 @@ void QVSQLiteDatabase::ForgetBlockRanges() { BlockRangeTable::Instance().Forget(
 VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
   CloseConnection();
   schemaVersion_ = kSchemaVersion2;
+  failure_ = Failure::NotFound;
   // The path goes to SQLite as UTF-8; text that is not valid UTF-8 would name another file.
   if (path.empty() || path.find('\0') != std::string::npos || path.size() > INT_MAX ||
       MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
@@ -662,6 +729,7 @@ VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
     const DWORD error = GetLastError();
     if (!create || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
       return VARIANT_FALSE;
+    failure_ = Failure::Unavailable;
     if (sqlite3_open_v2(sqlitePath.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                         nullptr) != SQLITE_OK) {
       CloseConnection();
@@ -686,34 +754,42 @@ VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
       return VARIANT_FALSE;
     }
     ForgetBlockRanges();
+    failure_ = Failure::None;
     return VARIANT_TRUE;
   }
 
+  failure_ = Failure::NotAFile;
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) return VARIANT_FALSE;
+  failure_ = Failure::Unavailable;
   if (sqlite3_open_v2(sqlitePath.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     CloseConnection();
     return VARIANT_FALSE;
   }
   path_ = path;
   ConfigureConnection(false);
-  {
-    // A file that is no database, or a database without the container's tables, is not
-    // opened: every operation on it would fail anyway, and Open must not report success.
-    Statement tables(db_,
-                     "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                     "('FOLDER_INFO','FOLDER_OPTIONS','FILE_INFO','FILE_DATA')");
-    if (!tables.Ok() || tables.Step() != SQLITE_ROW || tables.Int64(0) != 4) {
-      CloseConnection();
-      path_.clear();
-      return VARIANT_FALSE;
-    }
+  // A file that is no database, or a database whose schema is not a container's, is not
+  // opened: Open must not report success for what no operation can use.
+  switch (ReadSchema(db_)) {
+    case Schema::Version1:
+      schemaVersion_ = kSchemaVersion1;
+      failure_ = Failure::None;
+      return VARIANT_TRUE;
+    case Schema::Version2:
+      failure_ = Failure::None;
+      return VARIANT_TRUE;
+    case Schema::NotContainer:
+      failure_ = Failure::NotAContainer;
+      break;
+    case Schema::Damaged:
+      failure_ = Failure::Damaged;
+      break;
+    case Schema::Unreadable:
+      failure_ = Failure::Unavailable;
+      break;
   }
-  {
-    // Version 1 containers have the seven-column FILE_INFO.
-    Statement probe(db_, "SELECT * FROM FILE_INFO");
-    if (probe.Ok() && probe.Columns() == kVersion1FileInfoColumns) schemaVersion_ = kSchemaVersion1;
-  }
-  return VARIANT_TRUE;
+  CloseConnection();
+  path_.clear();
+  return VARIANT_FALSE;
 }
 
 void QVSQLiteDatabase::ConfigureConnection(bool created) {
@@ -768,6 +844,8 @@ bool QVSQLiteDatabase::CreateTables() {
 
 void QVSQLiteDatabase::CloseConnection() {
   if (db_ == nullptr) return;
+  held_ = false;
+  heldState_.reset();
   Rollback();
   batch_ = Batch::Off;
   if (journalTruncated_)
@@ -1426,11 +1504,14 @@ bool ReadHeader(sqlite3* db, unsigned char header[100]) {
   return file->pMethods->xRead(file, header, 100, 0) == SQLITE_OK;
 }
 
-bool CurrentState(sqlite3* db, const std::string& path, ContainerState* state) {
+// The header fields that change with commits and the identity of the file at `path`.
+// `rollbackOnly`: false unless the container is in rollback-journal mode, the only mode that
+// counts its commits in the header.
+bool CurrentState(sqlite3* db, const std::string& path, ContainerState* state,
+                  bool rollbackOnly = true) {
   unsigned char header[100] = {};
-  // Only a container in rollback-journal mode counts its commits in the header.
   if (!ReadHeader(db, header) || std::memcmp(header, "SQLite format 3", 16) != 0 ||
-      header[18] != 1 || header[19] != 1)
+      (rollbackOnly && (header[18] != 1 || header[19] != 1)))
     return false;
   std::memcpy(state->header.data(), header + 24, state->header.size());
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -1533,34 +1614,77 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
 }
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
+  failure_ = Failure::Unavailable;
   if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
   if (!BeginRead()) return VARIANT_FALSE;
   Transaction transaction(*this);
+  const auto readFailed = [this] {
+    failure_ = ReadFailure(db_) == Schema::Damaged ? Failure::Damaged : Failure::Unavailable;
+    return VARIANT_FALSE;
+  };
+  const auto damaged = [this] {
+    failure_ = Failure::Damaged;
+    return VARIANT_FALSE;
+  };
 
-  std::unordered_map<std::int64_t, std::string> folderNames;
+  std::unordered_map<std::int64_t, std::vector<std::string>> folderParts;
   {
     Statement rows(db_, "SELECT * FROM FOLDER_INFO");
-    if (!rows.Ok()) return VARIANT_FALSE;
+    if (!rows.Ok()) return readFailed();
     int rc;
-    while ((rc = rows.Step()) == SQLITE_ROW)
-      folderNames.emplace(rows.Int64(folder_info::kId), rows.Text(folder_info::kName));
-    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      // A folder whose path cannot be restored is damage only when a file lies in it.
+      std::vector<std::string> parts;
+      if (SplitStoredFolderPath(rows.Text(folder_info::kName), &parts))
+        folderParts.emplace(rows.Int64(folder_info::kId), std::move(parts));
+    }
+    if (rc != SQLITE_DONE) return readFailed();
   }
   std::vector<StoredFile> files;
   {
     Statement rows(db_, "SELECT * FROM FILE_INFO");
-    if (!rows.Ok()) return VARIANT_FALSE;
+    if (!rows.Ok()) return readFailed();
     int rc;
     while ((rc = rows.Step()) == SQLITE_ROW) {
+      // Ids and names of any other type are not what this system writes.
+      if (rows.Type(file_info::kFolder) != SQLITE_INTEGER ||
+          rows.Type(file_info::kName) != SQLITE_TEXT)
+        return damaged();
       files.emplace_back();
       files.back().Read(rows, schemaVersion_);
     }
-    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+    if (rc != SQLITE_DONE) return readFailed();
   }
   const std::size_t total = files.size();
+
+  // Every row is checked before anything is made: a row this system never writes is damage,
+  // not something to restore. Each stored name is an image ("<plain name>.qvf", or the
+  // marker), and no two rows may name the same file (through the same folder id or two
+  // folder rows of the same path), or one would be written over the other.
+  const std::vector<std::string> root;
+  std::vector<const std::vector<std::string>*> fileParts(total);
+  {
+    std::unordered_set<std::string> seen;
+    for (std::size_t i = 0; i < total; ++i) {
+      const StoredFile& file = files[i];
+      if (!IsValidComponent(file.name) || file.name.size() <= std::strlen(kImageSuffix) ||
+          !EndsWithNoCase(file.name, kImageSuffix))
+        return damaged();
+      if (file.folderId == kRootFolderId) {
+        fileParts[i] = &root;
+      } else {
+        const auto parts = folderParts.find(file.folderId);
+        if (parts == folderParts.end()) return damaged();
+        fileParts[i] = &parts->second;
+      }
+      std::string key;
+      for (const std::string& part : *fileParts[i]) key += part + '/';
+      if (!seen.insert(key + file.name).second) return damaged();
+    }
+  }
+  failure_ = Failure::WriteFailed;
   if (progress && !progress(0, total)) return VARIANT_FALSE;
 
-  // Every name is checked and every folder made before the first byte is written.
   const std::string base = WithoutTrailingSeparator(destDir);
   if (!EnsureCallerFolder(base)) return VARIANT_FALSE;
   const std::string joinBase = base == "/" ? std::string() : base;
@@ -1569,17 +1693,10 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   std::unordered_map<std::int64_t, std::size_t> byId;
   for (std::size_t i = 0; i < total; ++i) {
     const StoredFile& file = files[i];
-    if (!IsValidComponent(file.name)) return VARIANT_FALSE;
     auto dir = folderDirs.find(file.folderId);
     if (dir == folderDirs.end()) {
-      std::vector<std::string> parts;
-      if (file.folderId != kRootFolderId) {
-        const auto name = folderNames.find(file.folderId);
-        if (name == folderNames.end() || !SplitStoredFolderPath(name->second, &parts))
-          return VARIANT_FALSE;
-      }
       std::string made;
-      if (!EnsureContainerFolders(joinBase, parts, &made)) return VARIANT_FALSE;
+      if (!EnsureContainerFolders(joinBase, *fileParts[i], &made)) return VARIANT_FALSE;
       dir = folderDirs.emplace(file.folderId, made).first;
     }
     if (file.name == kEmptyFolderMarker) continue;
@@ -1615,7 +1732,7 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     // every output file is opened once. A file whose blocks are interleaved with another's
     // is reopened and appended to.
     Statement rows(db_, "SELECT * FROM FILE_DATA");
-    if (!rows.Ok()) return VARIANT_FALSE;
+    if (!rows.Ok()) return readFailed();
     int rc;
     while ((rc = rows.Step()) == SQLITE_ROW) {
       if (rows.Type(file_data::kFileId) != SQLITE_INTEGER) continue;
@@ -1634,7 +1751,11 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       PumpPendingMessages();
       if (!WriteBlob(current.get(), rows.Blob(file_data::kData))) return fail();
     }
-    if (rc != SQLITE_DONE || !finishCurrent()) return fail();
+    if (rc != SQLITE_DONE) {
+      (void)fail();
+      return readFailed();
+    }
+    if (!finishCurrent()) return fail();
   }
   for (std::size_t i = 0; i < total; ++i) {
     if (finished[i]) continue;
@@ -1649,6 +1770,84 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     if (!outputs[i].empty())
       ApplyStoredTimes(outputs[i], schemaVersion_, files[i].date, files[i].time, files[i].modified,
                        files[i].accessed);
+  failure_ = Failure::None;
+  return VARIANT_TRUE;
+}
+
+// ---- Holding a container against writers ----
+
+// What a held container was when the hold began.
+struct QVSQLiteDatabase::HeldState {
+  std::int64_t dataVersion = 0;
+  ContainerState state;
+};
+
+namespace {
+
+bool ReadDataVersion(sqlite3* db, std::int64_t* version) {
+  Statement read(db, "PRAGMA data_version");
+  if (!read.Ok() || read.Step() != SQLITE_ROW) return false;
+  *version = read.Int64(0);
+  return true;
+}
+
+}  // namespace
+
+VARIANT_BOOL QVSQLiteDatabase::HoldAgainstWriters() {
+  if (db_ == nullptr || held_ || batch_ != Batch::Off || syncDeferred_) return VARIANT_FALSE;
+  // The write lock lets readers in but no other writer: one that waits for it fails after its
+  // busy timeout, and one that gets it after this connection closed finds its file gone (a
+  // connection opened before the delete cannot start a journal for a moved file). A file this
+  // process may only read gets the read lock, which stops writers at their commit.
+  const bool readOnly = sqlite3_db_readonly(db_, "main") == 1;
+  if (!ExecKept(readOnly ? "BEGIN" : "BEGIN IMMEDIATE")) return VARIANT_FALSE;
+  auto state = std::make_unique<HeldState>();
+  {
+    // Reading takes the read lock now, also in a deferred transaction.
+    Statement read(db_, "SELECT count(*) FROM sqlite_master");
+    if (!read.Ok() || read.Step() != SQLITE_ROW) {
+      Rollback();
+      return VARIANT_FALSE;
+    }
+  }
+  if (!ReadDataVersion(db_, &state->dataVersion) ||
+      !CurrentState(db_, path_, &state->state, false)) {
+    Rollback();
+    return VARIANT_FALSE;
+  }
+  held_ = true;
+  heldState_ = std::move(state);
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::DeleteHeldFile() {
+  if (db_ == nullptr || !held_) return VARIANT_FALSE;
+  // The path must still name the file this connection holds (not one moved over it), and
+  // that file must be as it was: no commit (data version, header) and no other write (size,
+  // last-write time).
+  int moved = 1;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved != 0)
+    return VARIANT_FALSE;
+  HeldState now;
+  if (!ReadDataVersion(db_, &now.dataVersion) || now.dataVersion != heldState_->dataVersion ||
+      !CurrentState(db_, path_, &now.state, false) || !(now.state == heldState_->state))
+    return VARIANT_FALSE;
+  bool writeAhead = false;
+  {
+    Statement mode(db_, "PRAGMA journal_mode");
+    writeAhead = mode.Ok() && mode.Step() == SQLITE_ROW && ToLowerAscii(mode.Text(0)) == "wal";
+  }
+  (void)SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileA(path_.c_str())) return VARIANT_FALSE;
+  if (writeAhead) {
+    // A container in write-ahead mode (another writer's) has two companion files, which its
+    // last connection would remove on closing; they belong to nothing now.
+    (void)DeleteFileA((path_ + "-wal").c_str());
+    (void)DeleteFileA((path_ + "-shm").c_str());
+  }
+  ForgetBlockRanges();
+  CloseConnection();
+  path_.clear();
   return VARIANT_TRUE;
 }
 

@@ -66,6 +66,8 @@ class QVSQLiteDatabase : public QVDatabase {
                                           const ExtractProgress& progress) override;
   [[nodiscard]] VARIANT_BOOL BeginBatchedAdds() override;
   [[nodiscard]] VARIANT_BOOL RestoreFolderFacts(std::string destDir) override;
+  [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
+  [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
 
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
   // as an I/O error would; 0 disarms it. Only tests call this.
@@ -135,6 +137,11 @@ class QVSQLiteDatabase : public QVDatabase {
   Batch batch_ = Batch::Off;
   DWORD schemaVersion_ = 2;
   std::string path_;
+  // HoldAgainstWriters: the transaction that holds the lock stays open until Close, and what
+  // the file was when it was taken.
+  bool held_ = false;
+  struct HeldState;
+  std::unique_ptr<HeldState> heldState_;
   // A container created by Open defers syncing until Flush or Close.
   bool syncDeferred_ = false;
   bool unsyncedChanges_ = false;

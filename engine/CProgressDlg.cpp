@@ -404,6 +404,12 @@ void CProgressDlg::DropWalkBackup(const std::string& item) {
   std::erase(createdFiles_, item);
   std::erase(createdFolders_, item);
   std::erase(backups_, backup);
+  if (folders_.HoldsRestoredContainer(backup)) {
+    // The old container goes only if nothing changed it meanwhile; otherwise it stays, under
+    // the backup name, and its row says so.
+    (void)folders_.DeleteRestoredContainer(backup);
+    return;
+  }
   if (!DeleteNormal(backup)) {
     AddResultRow(backup, SplitPath(backup).first, std::string());
     ReportStatus(StatusSourceNotDeleted);
@@ -438,9 +444,9 @@ void CProgressDlg::EndOfOperation(bool succeeded) {
       if (Exists(file)) (void)DeleteNormal(file);
   };
   if (succeeded) {
-    // Restored folders were flushed before they got their names: the containers may go.
-    for (const std::string& container : decryptedContainers_)
-      if (Exists(container)) (void)DeleteNormal(container);
+    // Restored folders were flushed before they got their names: the containers may go, each
+    // only if nothing changed it meanwhile. One kept stays under the name it has now.
+    for (const std::string& kept : folders_.DeleteRestoredContainers()) std::erase(backups_, kept);
     if (folders_.HasOpenContainer() && request_.keepSource) {
       // The container now holds the dropped items; the originals stay as they were.
       restoreBackups();
@@ -450,6 +456,7 @@ void CProgressDlg::EndOfOperation(bool succeeded) {
       deleteBackups();
     }
   } else {
+    folders_.ReleaseRestoredContainers();
     DeleteCreatedFolders();
     deleteCreatedFiles();
     restoreBackups();
@@ -458,7 +465,6 @@ void CProgressDlg::EndOfOperation(bool succeeded) {
   createdFiles_.clear();
   createdFolders_.clear();
   backups_.clear();
-  decryptedContainers_.clear();
   walkBackups_.clear();
 }
 

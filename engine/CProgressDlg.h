@@ -94,7 +94,6 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   void RecordBackup(const std::string& path) { backups_.push_back(path); }
   void RecordCreatedFolder(const std::string& path) { createdFolders_.push_back(path); }
   void ForgetCreatedFolder(const std::string& path);
-  void RecordDecryptedContainer(const std::string& path) { decryptedContainers_.push_back(path); }
   // Asks whether `path` may be replaced, unless "Yes To All" or "No To All" was answered
   // before; remembers those two. True for "Yes" and "Yes To All".
   [[nodiscard]] bool ConfirmReplace(const std::string& path);
@@ -160,7 +159,6 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   std::vector<std::string> createdFiles_;
   std::vector<std::string> createdFolders_;
   std::vector<std::string> backups_;
-  std::vector<std::string> decryptedContainers_;
   // Top-level items decrypted in place by the walk: plain path -> backup of the old .qvf or
   // container.
   std::map<std::string, std::string> walkBackups_;

@@ -82,6 +82,26 @@ bool ListFolder(const std::string& folder, std::vector<Entry>* entries) {
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
+// The row of a container that did not open or could not be restored, by what went wrong.
+ItemStatus StatusOfContainerFailure(QVDatabase::Failure failure) {
+  switch (failure) {
+    case QVDatabase::Failure::NotAFile:
+    case QVDatabase::Failure::NotAContainer:
+      return StatusNotEncryptedFile;
+    case QVDatabase::Failure::NotConverted:
+      return StatusIncompatibleFormat;
+    case QVDatabase::Failure::Damaged:
+      return StatusFileCrcError;
+    case QVDatabase::Failure::WriteFailed:
+      return StatusFileAccessError;
+    case QVDatabase::Failure::None:
+    case QVDatabase::Failure::NotFound:
+    case QVDatabase::Failure::Unavailable:
+      break;
+  }
+  return StatusSourceInUse;
+}
+
 std::string WithoutContainerSuffix(std::string path) {
   if (HasSuffix(path, kBackupSuffix)) path = WithoutSuffix(path, kBackupSuffix);
   if (HasSuffix(path, kQvefSuffix)) path = WithoutSuffix(path, kQvefSuffix);
@@ -397,8 +417,18 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     (void)Report(containerPath, StatusProtectedLocation);
     return false;
   }
-  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
-    (void)Report(containerPath, StatusNotAuthorized);
+  // Only a regular file can be a container. A link is refused as a linked file is: what it
+  // points to is not decrypted and deleted through it.
+  const DWORD attributes = GetFileAttributesA(containerPath.c_str());
+  ItemStatus refused = StatusSuccess;
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    refused = StatusSourceInUse;
+  else if (IsLink(attributes))
+    refused = StatusFileAccessError;
+  else if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+    refused = StatusNotEncryptedFile;
+  if (refused != StatusSuccess) {
+    (void)Report(containerPath, refused);
     return false;
   }
   const std::string target = TargetFolderOf(containerPath);
@@ -407,14 +437,23 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     return false;
   }
   dialog_.ShowFilesRemaining(true);
-  FolderContainer container;
-  if (!container.OpenAt("", containerPath, 0)) {
-    (void)Report(containerPath, StatusContainerError);
+  // Held from before the extraction until it is deleted at the end of the operation.
+  auto held = std::make_unique<FolderContainer>();
+  if (!held->OpenAt("", containerPath, 0)) {
+    (void)Report(containerPath, StatusOfContainerFailure(held->Database().LastFailure()));
     return false;
   }
+  if (held->Database().HoldAgainstWriters() != VARIANT_TRUE) {
+    (void)Report(containerPath, StatusSourceInUse);
+    return false;
+  }
+  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
+    (void)Report(containerPath, StatusNotAuthorized);
+    return false;
+  }
+  FolderContainer& container = *held;
   const std::string work = MakeWorkFolder(containerPath);
   if (work.empty()) {
-    container.Close();
     (void)Report(containerPath, StatusDestinationInUse);
     return false;
   }
@@ -435,16 +474,15 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     images.clear();
   }
   if (!CreateDirectoryA(tree.c_str()) || (images.empty() && !extractInto(tree))) {
-    container.Close();
+    const QVDatabase::Failure failure = container.Database().LastFailure();
     RemoveWorkFolder(work);
     if (Exists(work)) (void)Report(target + "/", StatusSourceInUse);
     dialog_.ForgetCreatedFolder(work);
-    (void)Report(containerPath, StatusDestinationExists);
+    (void)Report(containerPath, StatusOfContainerFailure(failure));
     return false;
   }
-  container.Close();
   preparedContainers_[containerPath] = Prepared{work, images};
-  dialog_.RecordDecryptedContainer(containerPath);
+  restoredContainers_[containerPath] = std::move(held);
   // The user counts files: the extraction's range also counts every folder's marker.
   dialog_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
   return true;
@@ -502,13 +540,11 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   const std::string imageTree = images.empty() ? tree : images + "/" + SplitPath(target).second;
 
   DWORD handle = 0;
-  {
-    FolderContainer container;
-    if (!container.OpenAt("", containerPath, 0)) return Report(containerPath, StatusContainerError);
-    if (const ItemStatus opened = OpenFolderHandle(container, containerPath, &handle);
-        opened != StatusSuccess)
-      return opened;
-  }
+  const auto held = restoredContainers_.find(containerPath);
+  if (held == restoredContainers_.end()) return Report(containerPath, StatusContainerError);
+  if (const ItemStatus opened = OpenFolderHandle(*held->second, containerPath, &handle);
+      opened != StatusSuccess)
+    return opened;
   shownTrees_[tree] = target;
   ItemStatus status = StatusSuccess;
   {
@@ -542,6 +578,27 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     (void)SetFileAttributesA(target.c_str(), attributes | FILE_ATTRIBUTE_SYSTEM);
   }
   return StatusSuccess;
+}
+
+bool FolderEngine::DeleteRestoredContainer(const std::string& path) {
+  const auto held = restoredContainers_.find(path);
+  if (held == restoredContainers_.end()) return !Exists(path);
+  const std::unique_ptr<FolderContainer> container = std::move(held->second);
+  restoredContainers_.erase(held);
+  // Gone already: it lay inside a folder this operation encrypted and deleted.
+  if (!Exists(path)) return true;
+  if (container->Database().DeleteHeldFile() == VARIANT_TRUE) return true;
+  (void)Report(path, StatusSourceNotDeleted);
+  return false;
+}
+
+std::vector<std::string> FolderEngine::DeleteRestoredContainers() {
+  std::vector<std::string> kept;
+  while (!restoredContainers_.empty()) {
+    const std::string path = restoredContainers_.begin()->first;
+    if (!DeleteRestoredContainer(path)) kept.push_back(path);
+  }
+  return kept;
 }
 
 // ---- Folder encryption ----
@@ -822,16 +879,12 @@ ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, D
 
 namespace {
 
-// The library's part of a decryption: with the folder's key, or for a file stored on its own
-// (shared into the container) with the user's key. `run` makes each call.
-DWORD DecryptWithFolderOrUserKey(QVData* record, engine::Credentials& credentials,
-                                 const std::string& keyName, const std::string& keyLabel,
-                                 const std::function<DWORD(const std::function<DWORD()>&)>& run) {
-  DWORD result = run([record] { return QVFSFolderDecryptFile(record); });
-  if (result == StatusSuccess || result == StatusCancelled) return result;
-  if (!credentials.Fill(keyName, keyLabel)) return StatusMemoryError;
-  record->credentialsLength = credentials.Length();
-  return run([record] { return QVFSDecryptFile(record); });
+// The library's part of a decryption, through `run`: with the folder's key only. Every image
+// a container holds was made under its folder key, so an image made for the user's own key
+// is not the container's and is refused rather than restored as if it were.
+DWORD DecryptWithFolderKey(QVData* record,
+                           const std::function<DWORD(const std::function<DWORD()>&)>& run) {
+  return run([record] { return QVFSFolderDecryptFile(record); });
 }
 
 }  // namespace
@@ -865,9 +918,9 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
     dialog_.ReportStatus(prepared);
     return prepared;
   }
-  file.result = DecryptWithFolderOrUserKey(
-      file.record.get(), file.credentials, dialog_.KeyName(), dialog_.KeyLabel(),
-      [this](const std::function<DWORD()>& call) { return dialog_.RunLibraryCall(call); });
+  file.result = DecryptWithFolderKey(file.record.get(), [this](const std::function<DWORD()>& call) {
+    return dialog_.RunLibraryCall(call);
+  });
   return FinishDecrypted(file);
 }
 
@@ -875,11 +928,10 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
   // Two workers: the dialog thread's share, deleting images, is small.
   return std::make_unique<FileBatches>(
       *this, 2,
-      [keyName = dialog_.KeyName(), keyLabel = dialog_.KeyLabel()](QueuedFile& file) {
+      [](QueuedFile& file) {
         // The library never replaces a file in the way (it gives StatusDestinationExists).
-        return DecryptWithFolderOrUserKey(
-            file.record.get(), file.credentials, keyName, keyLabel,
-            [](const std::function<DWORD()>& call) { return call(); });
+        return DecryptWithFolderKey(file.record.get(),
+                                    [](const std::function<DWORD()>& call) { return call(); });
       },
       [this](QueuedFile& file) {
         dialog_.AddResultRow(file.path, ShownFolder(file.folder), LoadStringText(IDS_DECRYPTING));

@@ -8,7 +8,9 @@
 // encrypted image of each file written there too, so the folder itself is never changed; the
 // container gets its final name only after it has been flushed, and only then is the folder
 // deleted. A container is restored into the same kind of work folder, which is flushed and
-// then renamed to the folder's name; the container is deleted at the end of the operation.
+// then renamed to the folder's name; the container, held against other writers from before its
+// extraction, is deleted at the end of the operation, and only when it is still what was
+// restored (anything added meanwhile would otherwise be lost with it).
 // A crash therefore leaves at most a hidden work folder, never a partial result under a name
 // the user knows, and never a source that lost data. Each work folder is held by a named
 // mutex of its own while it is in use; the next operation beside it removes the ones whose
@@ -21,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "container/FolderContainer.h"
 #include "core/ItemStatus.h"
@@ -63,6 +66,22 @@ class FolderEngine {
 
   // Removes every work folder still left by this operation (failure or cancel).
   void RemoveWorkFolders();
+
+  // ---- The containers restored by this operation ----
+
+  // Each is held against writers from before its extraction until it is deleted or let go,
+  // so nothing another process adds to it meanwhile can be deleted with it.
+  bool HoldsRestoredContainer(const std::string& path) const {
+    return restoredContainers_.count(path) != 0;
+  }
+  // Deletes the restored container at `path`, but only when it is still exactly what was
+  // extracted; otherwise it stays where it is and a row says so. True when it is gone (also
+  // when something else removed it meanwhile).
+  [[nodiscard]] bool DeleteRestoredContainer(const std::string& path);
+  // The same for every container still held; the paths of those kept.
+  std::vector<std::string> DeleteRestoredContainers();
+  // Lets go of every held container, which stays as it is (failure or cancel).
+  void ReleaseRestoredContainers() { restoredContainers_.clear(); }
 
   // The folder a container restores into: its path without ".qvef", or without
   // ".qvef.quorvinencryptedtempfile" for a container moved aside by the walk.
@@ -148,6 +167,8 @@ class FolderEngine {
   std::unique_ptr<FolderContainer> openContainer_;
   // Containers prepared for decryption, by container path.
   std::map<std::string, Prepared> preparedContainers_;
+  // Containers extracted by this operation, open and held against writers, by path.
+  std::map<std::string, std::unique_ptr<FolderContainer>> restoredContainers_;
   // Work trees being decrypted: tree path -> the folder it becomes.
   std::map<std::string, std::string> shownTrees_;
   // Work folders of this operation -> the mutex that marks them as in use.

@@ -17,9 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "container/ContainerSchema.h"
+
 namespace qvdbconv {
 
-inline constexpr char kLegacyMagic[8] = {'Q', 'V', 'L', 'E', 'G', 'A', 'C', 'Y'};
+// Shared with the extension, which tells a legacy container from a file that is no container.
+using container::kLegacyMagic;
 inline constexpr char kLegacyTrailerMagic[8] = {'Q', 'V', 'L', 'E', 'G', 'E', 'N', 'D'};
 inline constexpr std::uint16_t kLegacyVersion = 1;
 inline constexpr std::size_t kLegacyHeaderSize = 24;

@@ -234,6 +234,7 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   char csp[1024] = {};
   ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
   std::free(data);
+  SetWindowTextA(label, "3 Files Remaining");  // left by an earlier container
   EXPECT_EQ(container.ExtractAll(nullptr, label), 0);
   EXPECT_FALSE(fs::exists(work_ + "/escape.qvf"));
   const auto labels = ui.Labels();

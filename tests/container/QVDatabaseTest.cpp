@@ -24,7 +24,7 @@ class QVDatabaseTest : public RootedTest {
  protected:
   std::string Legacy() {
     const std::string path = root_.Sub("Old.qvef");
-    WriteTextFile(path, std::string("Standard Jet DB\0\0\0\0legacy bytes", 32));
+    WriteTextFile(path, "QVLEGACY and bytes the converter will not accept");
     return path;
   }
   std::string Image() {
@@ -129,6 +129,7 @@ TEST_F(QVDatabaseTest, DecliningTheConversionSaysWhyAndLeavesTheFileAlone) {
     QVDatabase db;
     EXPECT_EQ(db.Open(path, TRUE), VARIANT_FALSE);
     EXPECT_EQ(db.IsOpen(), VARIANT_FALSE) << "no store for a file that was not converted";
+    EXPECT_EQ(db.LastFailure(), QVDatabase::Failure::NotConverted);
   }
   const auto boxes = ui.MessageBoxes();
   ASSERT_EQ(boxes.size(), 2u) << "a later Open asks again";
@@ -156,13 +157,41 @@ TEST_F(QVDatabaseTest, AFailedConversionGivesFalseWithoutAMessage) {
   EXPECT_FALSE(QVDatabase::DetectContainerFormat(path));
 }
 
-TEST_F(QVDatabaseTest, FoldersAndDevicesAreNeverOfferedForConversion) {
+TEST_F(QVDatabaseTest, OnlyALegacyContainerIsOfferedForConversion) {
   HeadlessUi ui;  // any prompt would be an unexpected dialog
   fs::create_directories(root_.Sub("folder.qvef"));
-  QVDatabase db;
-  EXPECT_EQ(db.Open(root_.Sub("folder.qvef"), TRUE), VARIANT_FALSE);
-  EXPECT_EQ(db.Open("/dev/null", FALSE), VARIANT_FALSE);
+  fs::create_symlink(root_.Sub("nowhere"), root_.Sub("dangling.qvef"));
+  const struct {
+    const char* what;
+    std::string bytes;  // written to <what>.qvef unless the path exists already
+    std::string path;
+    QVDatabase::Failure failure;
+  } cases[] = {
+      {"folder", "", root_.Sub("folder.qvef"), QVDatabase::Failure::NotAFile},
+      {"device", "", "/dev/null", QVDatabase::Failure::NotAFile},
+      {"empty", "", "", QVDatabase::Failure::NotAContainer},
+      {"random", "\x13\x37 no container of any kind", "", QVDatabase::Failure::NotAContainer},
+      {"other database", std::string("Standard Jet DB\0\0\0\0", 19), "",
+       QVDatabase::Failure::NotAContainer},
+      {"dangling link", "", root_.Sub("dangling.qvef"), QVDatabase::Failure::Unavailable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = c.path;
+    if (path.empty()) {
+      path = root_.Sub(std::string(c.what) + ".qvef");
+      WriteTextFile(path, c.bytes);
+    }
+    QVDatabase db;
+    EXPECT_EQ(db.Open(path, TRUE), VARIANT_FALSE);
+    EXPECT_EQ(db.LastFailure(), c.failure);
+    if (c.path.empty()) {
+      EXPECT_TRUE(ReadTextFile(path) == c.bytes);
+    }
+  }
+  EXPECT_FALSE(fs::exists(root_.Sub("nowhere")));
   EXPECT_TRUE(ui.ClosedDialogs().empty());
+  EXPECT_TRUE(ui.MessageBoxes().empty());
 }
 
 // Whether another process could take the write lock of `path` right now. The child asks

@@ -9,380 +9,31 @@
 // The child logs on before the parent lets it start, so the moments count from the start of
 // the operation itself. They are random with a printed seed (QV_CRASH_SEED replaces it); each
 // failure names the run and its kill moment.
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sodium.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <optional>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
-#include "engine/CProgressDlg.h"
-#include "platform/Ole.h"
-#include "platform/ui/Backend.h"
-#include "suite/QvFsApi.h"
-#include "suite/qvprofile/UserSession.h"
-#include "suite/qvprofile/UserStore.h"
-#include "tests/common/HeadlessUi.h"
-#include "tests/common/TestRoot.h"
-#include "tests/suite/UserStoreTestSupport.h"
+#include "tests/engine/CrashHarness.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace crash_test;
 
-constexpr char kUser[] = "alice";
-constexpr char kPassword[] = "pw";
 constexpr unsigned kDefaultSeed = 20240611;
-// A child that neither ends nor is killed by then is hung.
-constexpr auto kHungChild = std::chrono::seconds(60);
 
-double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-bool Present(const fs::path& path) {
-  return fs::symlink_status(path).type() != fs::file_type::not_found;
-}
-
-std::string RandomBytes(std::mt19937_64& random, size_t size) {
-  std::string out(size, '\0');
-  for (size_t i = 0; i < size; i += 8) {
-    const std::uint64_t word = random();
-    for (size_t j = 0; j < 8 && i + j < size; ++j) out[i + j] = static_cast<char>(word >> (8 * j));
-  }
-  return out;
-}
-
-// One entry of a tree: 'd' folder, 'f' file (with its bytes), 'l' link (with its target),
-// 'o' anything else.
-struct Entry {
-  char type;
-  std::string bytes;
-  bool operator==(const Entry&) const = default;
-};
-// Path relative to the snapshot's root ("." for the root itself) -> entry. Empty when the
-// root does not exist.
-using Tree = std::map<std::string, Entry>;
-
-Entry EntryOf(const fs::path& path, fs::file_type type) {
-  switch (type) {
-    case fs::file_type::directory:
-      return {'d', {}};
-    case fs::file_type::regular:
-      return {'f', ReadAll(path)};
-    case fs::file_type::symlink:
-      return {'l', fs::read_symlink(path).string()};
-    default:
-      return {'o', {}};
-  }
-}
-
-Tree Snapshot(const fs::path& root) {
-  Tree tree;
-  const fs::file_type rootType = fs::symlink_status(root).type();
-  if (rootType == fs::file_type::not_found) return tree;
-  tree["."] = EntryOf(root, rootType);
-  if (rootType != fs::file_type::directory) return tree;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    tree[it->path().lexically_relative(root).string()] =
-        EntryOf(it->path(), it->symlink_status().type());
-  }
-  if (ec) tree["<listing failed>"] = {'o', ec.message()};
-  return tree;
-}
-
-// What differs between two trees, at most a few lines; empty when they are the same.
-std::string Differences(const Tree& want, const Tree& got) {
-  std::string out;
-  int found = 0;
-  auto note = [&](const std::string& what) {
-    if (found++ < 6) out += "\n    " + what;
-  };
-  for (const auto& [path, entry] : want) {
-    const auto it = got.find(path);
-    if (it == got.end())
-      note("missing " + path);
-    else if (it->second.type != entry.type)
-      note(std::string("type changed ") + path);
-    else if (it->second.bytes != entry.bytes)
-      note("content changed " + path + " (" + std::to_string(entry.bytes.size()) + " -> " +
-           std::to_string(it->second.bytes.size()) + " bytes)");
-  }
-  for (const auto& [path, entry] : got)
-    if (want.count(path) == 0) note("extra " + path);
-  if (found > 6) out += "\n    ... " + std::to_string(found - 6) + " more";
-  return out;
-}
-
-// The reference folder: 150 files over nested folders (8 levels at the deepest), sizes from
-// 0 bytes to 300 KiB (about 1.5 MB in all), an empty folder, a hidden file and names with
-// spaces and non-ASCII letters.
-void BuildReferenceFolder(const fs::path& root) {
-  std::mt19937_64 random(7);
-  const std::vector<std::string> folders = {
-      "",        "letters",     "letters/2023",          "letters/2023/März",
-      "photos",  "photos/raw",  "my projects",           "my projects/café ☕",
-      "archive", "archive/old", "archive/old/a/b/c/d/e", ".config"};
-  for (const std::string& folder : folders) fs::create_directories(root / folder);
-  fs::create_directories(root / "empty folder");
-  for (int i = 0; i < 147; ++i) {
-    size_t size = random() % 4096;
-    if (i % 50 == 0)
-      size = 150 * 1024 + random() % (150 * 1024);
-    else if (i % 10 == 0)
-      size = 16 * 1024 + random() % (48 * 1024);
-    else if (i % 17 == 0)
-      size = 0;
-    const fs::path dir = root / folders[static_cast<size_t>(i) % folders.size()];
-    WriteAll(dir / ("file " + std::to_string(i) + ".dat"), RandomBytes(random, size));
-  }
-  WriteAll(root / ".hidden", "a hidden file\n");
-  WriteAll(root / "name with spaces.txt", RandomBytes(random, 1000));
-  WriteAll(root / "letters" / "Grüße – 日本語.txt", RandomBytes(random, 3000));
-}
-
-// What the parent saw of one child. Times count from the moment the parent let the logged-on
-// child start its operation.
-struct ChildRun {
-  bool ready = false;    // the child logged on and waited for the go
-  bool started = false;  // the child was about to run the dialog
-  bool ended = false;    // the dialog returned
-  bool killed = false;   // the kill was sent before the child ended by itself
-  int status = 0;
-  Clock::duration setup{};   // fork to ready
-  Clock::duration length{};  // go to exit
-  bool ExitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-  std::string Describe() const {
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-    return "exited with " + std::to_string(WEXITSTATUS(status));
-  }
-};
-
-void Tell(int fd, char what) {
-  if (write(fd, &what, 1) != 1) _exit(13);
-}
-
-// The child: logs on by itself, tells the parent through `marks` it is ready ('R'), waits for
-// the go on `go`, then encrypts `item` through the dialog with a headless user who answers
-// nothing, marking when the dialog starts ('S') and when it returned ('E'), and exits 0 when
-// it returned IDOK. The services and the parent's session are inherited; the store was
-// closed before the fork, so nothing open is shared with the parent.
-[[noreturn]] void EncryptInChild(const std::string& item, int marks, int go) {
-  HeadlessBackend ui;
-  ui.SetFailureHandler(
-      [](const std::string& message) { std::fprintf(stderr, "child: %s\n", message.c_str()); });
-  SetUiBackend(&ui);
-  if (StartSuiteServices() != 1) _exit(10);
-  if (QvLogOnUser(kUser, kPassword) != QvLogOnResult::Passed) _exit(11);
-  OperationRequest request;
-  request.items = {item};
-  request.userId = kUser;
-  request.userName = kUser;
-  request.encrypt = true;
-  CProgressDlg dialog(std::move(request));
-  Tell(marks, 'R');
-  char letter = 0;
-  if (read(go, &letter, 1) != 1) _exit(14);
-  Tell(marks, 'S');
-  const INT_PTR result = dialog.DoModal();
-  Tell(marks, 'E');
-  if (result == IDOK) _exit(0);
-  HeadlessBackend::ClosedDialog closed;
-  if (ui.LastClosed(IDD_PROGRESS, &closed))
-    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-      for (const ListItemState& row : list->items)
-        std::fprintf(stderr, "child row: %s: %s\n", row.texts.at(0).c_str(),
-                     row.texts.at(1).c_str());
-  _exit(12);
-}
-
-// Reads the marks waiting in `fd` into `run`; false at the end of the pipe.
-bool ReadMarks(int fd, ChildRun& run) {
-  char marks[8];
-  const ssize_t n = read(fd, marks, sizeof marks);
-  for (ssize_t i = 0; i < n; ++i) {
-    run.ready |= marks[i] == 'R';
-    run.started |= marks[i] == 'S';
-    run.ended |= marks[i] == 'E';
-  }
-  return n > 0;
-}
-
-// Waits until `fd` is readable or `deadline` passes; false at the deadline.
-bool WaitReadable(int fd, Clock::time_point deadline) {
-  const Clock::duration left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return false;
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-  const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  pollfd wait{fd, POLLIN, 0};
-  return ppoll(&wait, 1, &timeout, nullptr) != 0;
-}
-
-// Forks a child encrypting `item`; once it is logged on, lets it go and sends it SIGKILL
-// `killAfter` later (never when not given; it is killed as hung after kHungChild).
-// When `killWhen` is given, the child is killed as soon as it holds instead (looked at every
-// 100 microseconds).
-ChildRun RunChild(const std::string& item, std::optional<Clock::duration> killAfter,
-                  const std::function<bool()>& killWhen = {}) {
-  ChildRun run;
-  int marks[2], go[2];
-  if (pipe(marks) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return run;
-  }
-  if (pipe(go) != 0) {
-    close(marks[0]);
-    close(marks[1]);
-    ADD_FAILURE() << "pipe failed";
-    return run;
-  }
-  // The child opens the store for itself; this process opens it again when it next needs it.
-  QvCloseSharedUserStore();
-  std::fflush(nullptr);
-  const Clock::time_point forked = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(marks[0]);
-    close(go[1]);
-    EncryptInChild(item, marks[1], go[0]);
-  }
-  close(marks[1]);
-  close(go[0]);
-  if (pid < 0) {
-    close(marks[0]);
-    close(go[1]);
-    ADD_FAILURE() << "fork failed";
-    return run;
-  }
-  bool open = true;
-  while (open && !run.ready && WaitReadable(marks[0], forked + kHungChild))
-    open = ReadMarks(marks[0], run);
-  run.setup = Clock::now() - forked;
-  const Clock::time_point start = Clock::now();
-  if (run.ready) {
-    const char letter = 'G';
-    if (write(go[1], &letter, 1) != 1) ADD_FAILURE() << "cannot let the child go";
-  }
-  const Clock::time_point deadline = start + killAfter.value_or(kHungChild);
-  while (open) {
-    const Clock::time_point next =
-        killWhen ? std::min(deadline, Clock::now() + std::chrono::microseconds(100)) : deadline;
-    const bool readable = WaitReadable(marks[0], next);
-    const bool late = !readable && Clock::now() >= deadline;
-    if (late || (killWhen && killWhen())) {
-      if (late && !killAfter) ADD_FAILURE() << "the child hung";
-      kill(pid, SIGKILL);
-      run.killed = true;
-      break;
-    }
-    if (readable) open = ReadMarks(marks[0], run);
-  }
-  waitpid(pid, &run.status, 0);
-  run.length = Clock::now() - start;
-  // Marks written before the kill are still in the pipe.
-  while (ReadMarks(marks[0], run)) {
-  }
-  close(marks[0]);
-  close(go[1]);
-  if (!run.ready) ADD_FAILURE() << "the child never got ready: " << run.Describe();
-  return run;
-}
-
-unsigned Seed() {
-  if (const char* text = std::getenv("QV_CRASH_SEED"))
-    return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-  return kDefaultSeed;
-}
-
-class FolderCrashTest : public RootedTest {
+class FolderCrashTest : public CrashTest {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    QvApp().InitInstance();
-    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
-    QvUserStore* store = QvSharedUserStore();
-    ASSERT_NE(store, nullptr);
-    ASSERT_EQ(
-        qvtest::EnrollWithKey({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword),
-        QvStoreStatus::Ok);
-
-    work_ = root_.Sub("work");
-    fs::create_directories(work_ / "bystander");
-    WriteAll(work_ / "notes.txt", "a plain file beside the source\n");
-    WriteAll(work_ / "bystander" / "plain.txt", "plain\n");
+    CrashTest::SetUp();
+    if (HasFatalFailure()) return;
     WriteAll(work_ / "bystander" / "empty", "");
     WriteAll(work_ / "bystander" / "secret.txt", "an encrypted file beside the source\n");
-    ASSERT_EQ(StartSuiteServices(), 1);
-    ASSERT_EQ(QvLogOnUser(kUser, kPassword), QvLogOnResult::Passed);
     std::string rows;
-    ASSERT_EQ(Run((work_ / "bystander" / "secret.txt").string(), true, &rows), IDOK) << rows;
+    ASSERT_EQ(RunInProcess((work_ / "bystander" / "secret.txt").string(), true, &rows), IDOK)
+        << rows;
     ASSERT_TRUE(Present(work_ / "bystander" / "secret.txt.qvf"));
     bystander_ = Snapshot(work_ / "bystander");
     notes_ = ReadAll(work_ / "notes.txt");
   }
-  void TearDown() override {
-    QvLogOff();
-    StopSuiteServices();
-    QvApp().ExitInstance();
-  }
-
-  // Runs the dialog over `item` in this process; the rows' statuses in *rows.
-  INT_PTR Run(const std::string& item, bool encrypt, std::string* rows) {
-    HeadlessUi ui;
-    OperationRequest request;
-    request.items = {item};
-    request.userId = kUser;
-    request.userName = kUser;
-    request.encrypt = encrypt;
-    CProgressDlg dialog(std::move(request));
-    const INT_PTR result = dialog.DoModal();
-    HeadlessBackend::ClosedDialog closed;
-    if (ui.LastClosed(IDD_PROGRESS, &closed))
-      if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-        for (const ListItemState& row : list->items)
-          *rows += " [" + row.texts.at(0) + ": " + row.texts.at(1) + "]";
-    return result;
-  }
-
   // Names in the work folder other than the bystanders, the source and its output.
   std::vector<std::string> Leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(work_)) {
-      const std::string name = entry.path().filename().string();
-      if (name != "bystander" && name != "notes.txt" && name != source_.filename().string() &&
-          name != output_.filename().string())
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return NamesBesides({source_.filename().string(), output_.filename().string()});
   }
   // A leftover the engine may leave: its hidden work folder.
   bool IsWorkFolder(const std::string& name) const {
@@ -404,7 +55,8 @@ class FolderCrashTest : public RootedTest {
     if (hadSource) fs::rename(source_, aside);
     const std::vector<std::string> before = Leftovers();
     std::string rows;
-    EXPECT_EQ(Run(output_.string(), false, &rows), IDOK) << where << ": decryption:" << rows;
+    EXPECT_EQ(RunInProcess(output_.string(), false, &rows), IDOK)
+        << where << ": decryption:" << rows;
     EXPECT_EQ(Differences(reference_, Snapshot(source_)), "") << where << ": decrypted output";
     EXPECT_FALSE(Present(output_)) << where << ": decryption kept its input";
     const std::vector<std::string> after = Leftovers();
@@ -437,14 +89,10 @@ class FolderCrashTest : public RootedTest {
     // ended by themselves (these three, then every run again and every killed child that
     // finished first).
     std::vector<double> lengths;
-    auto scale = [&lengths] {
-      std::vector<double> last(lengths.end() - std::min<size_t>(3, lengths.size()), lengths.end());
-      std::sort(last.begin(), last.end());
-      return last[last.size() / 2];
-    };
+    auto scale = [&lengths] { return Scale(lengths); };
     double setup = 0;
     for (int i = 0; i < 3; ++i) {
-      const ChildRun measured = RunChild(source_.string(), std::nullopt);
+      const ChildRun measured = RunChild(source_.string(), true, std::nullopt);
       ASSERT_TRUE(measured.ExitedWith(0)) << "an uninterrupted run " << measured.Describe();
       ASSERT_TRUE(Present(output_));
       ASSERT_FALSE(Present(source_));
@@ -457,18 +105,14 @@ class FolderCrashTest : public RootedTest {
       lengths.push_back(Millis(measured.length));
       setup = Millis(measured.setup);
     }
-    const unsigned seed = Seed();
+    const unsigned seed = Seed(kDefaultSeed);
     std::printf(
         "[ crash    ] %s: whole runs take %.1f, %.1f, %.1f ms after the log-on (%.1f ms); "
         "seed %u\n",
         source_.filename().c_str(), lengths[0], lengths[1], lengths[2], setup, seed);
 
-    // One fraction in each of `kills` equal slices of 0..1.1, in random order.
     std::mt19937 random(seed);
-    std::uniform_real_distribution<double> within(0.0, 1.0);
-    std::vector<double> fractions;
-    for (int i = 0; i < kills; ++i) fractions.push_back((i + within(random)) * 1.1 / kills);
-    std::shuffle(fractions.begin(), fractions.end(), random);
+    const std::vector<double> fractions = SpreadFractions(kills, random);
 
     int before = 0, during = 0, after = 0;               // by what the child told
     int intact = 0, both = 0, complete = 0, failed = 0;  // by what the disk holds
@@ -502,11 +146,11 @@ class FolderCrashTest : public RootedTest {
       const std::string where = label;
       const int partsBefore = FailureParts();
 
-      const ChildRun run =
-          atOutput
-              ? RunChild(source_.string(), std::nullopt, sourceGoing)
-              : RunChild(source_.string(), std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double, std::milli>(killAt)));
+      const ChildRun run = atOutput
+                               ? RunChild(source_.string(), true, std::nullopt, sourceGoing)
+                               : RunChild(source_.string(), true,
+                                          std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double, std::milli>(killAt)));
       const char* moment = "during";
       if (!run.killed || run.ended) {
         moment = "after";
@@ -561,7 +205,7 @@ class FolderCrashTest : public RootedTest {
       double againMs = 0;
       if (std::string(state) != "output" || !leftovers.empty()) {
         if (Snapshot(source_) != reference_ || Present(output_)) Reset();
-        const ChildRun again = RunChild(source_.string(), std::nullopt);
+        const ChildRun again = RunChild(source_.string(), true, std::nullopt);
         againMs = Millis(again.length);
         if (again.ExitedWith(0)) lengths.push_back(againMs);
         EXPECT_TRUE(again.ExitedWith(0)) << where << ": running it again " << again.Describe();
@@ -596,7 +240,6 @@ class FolderCrashTest : public RootedTest {
     }
   }
 
-  fs::path work_;
   fs::path referencePath_;
   fs::path source_;
   fs::path output_;

@@ -90,8 +90,9 @@ class ProgressDialogFixture : public RootedTest {
 
   std::string P(const std::string& name) const { return dir_ + "/" + name; }
 
-  Outcome RunDialog(std::vector<std::string> items, bool encrypt,
-                    const std::string& user = "alice") {
+  // `ui`: the user of this run when the test installed one of its own instead of ui_.
+  Outcome RunDialog(std::vector<std::string> items, bool encrypt, const std::string& user = "alice",
+                    const HeadlessBackend* ui = nullptr) {
     OperationRequest request;
     request.items = std::move(items);
     request.userId = user;
@@ -101,7 +102,7 @@ class ProgressDialogFixture : public RootedTest {
     Outcome run;
     run.result = dialog.DoModal();
     HeadlessBackend::ClosedDialog closed;
-    EXPECT_TRUE(ui_.LastClosed(IDD_PROGRESS, &closed));
+    EXPECT_TRUE((ui != nullptr ? *ui : ui_).LastClosed(IDD_PROGRESS, &closed));
     run.state = closed.state;
     if (const ControlState* list = run.state.Control(IDC_PROGRESS_LIST))
       for (const ListItemState& item : list->items) run.rows.push_back(item.texts);

@@ -1,7 +1,9 @@
 // libFuzzer target for the container store: the input becomes a container file, the store
-// opens it and runs every read operation on it (listings, file rows, folder names, the
-// protection record, single-file and whole-container extraction), and afterwards nothing may
-// exist outside the extraction folders. Anything escaping aborts the run.
+// opens it, holds it against writers as a restore does, and runs every read operation on it
+// (listings, file rows, folder names, the protection record, single-file and whole-container
+// extraction), then deletes it as the end of a restore does; afterwards nothing may exist
+// outside the extraction folders. Anything escaping aborts the run, and so does a failure
+// that does not say why.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -99,7 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   {
     QVSQLiteDatabase db;
-    if (db.Open(container, FALSE) == VARIANT_TRUE) {
+    if (db.Open(container, FALSE) != VARIANT_TRUE && db.LastFailure() == QVDatabase::Failure::None)
+      std::abort();
+    if (db.LastFailure() == QVDatabase::Failure::None) {
+      const bool held = db.HoldAgainstWriters() == VARIANT_TRUE;
       (void)db.GetVersion();
       VARIANT files{};
       std::vector<Row> fileRows;
@@ -128,7 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (record == nullptr || std::memchr(csp, '\0', sizeof csp) == nullptr) std::abort();
         std::free(record);
       }
-      (void)db.ExtractAllTo(box + "/all", nullptr);
+      if (db.ExtractAllTo(box + "/all", nullptr) != VARIANT_TRUE &&
+          db.LastFailure() == QVDatabase::Failure::None)
+        std::abort();
+      // Nothing changed the held file, so it goes.
+      if (held && db.DeleteHeldFile() != VARIANT_TRUE) std::abort();
     }
   }
   CheckContained(box, {"dest", "flat", "all"});
