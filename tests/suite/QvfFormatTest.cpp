@@ -331,9 +331,8 @@ TEST_F(QvfFileTest, NewKeysAreFreshPairsInTheKeyBlobLayout) {
 
 // Files and folder headers written by earlier builds (the fuzzing seeds, made for a fixed key)
 // must open with every later build.
-TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
-  const std::filesystem::path corpus =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
+TEST_F(QvfFileTest, StoredFilesAndFolderHeadersOfEarlierBuildsStillOpen) {
+  const std::filesystem::path corpus = std::filesystem::path(QV_SOURCE_DIR) / "tests/fuzz/corpus";
   unsigned char seed[32];
   std::memset(seed, 0x42, sizeof seed);
   User fixed{"fuzz", std::vector<BYTE>(kKeyBlobSize, 0)};
