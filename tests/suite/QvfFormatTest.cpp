@@ -331,7 +331,7 @@ TEST_F(QvfFileTest, NewKeysAreFreshPairsInTheKeyBlobLayout) {
 
 // Files and folder headers written by earlier builds (the fuzzing seeds, made for a fixed key)
 // must open with every later build.
-TEST_F(QvfFileTest, StoredFilesAndFolderHeadersOfEarlierBuildsStillOpen) {
+TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   const std::filesystem::path corpus = std::filesystem::path(QV_SOURCE_DIR) / "tests/fuzz/corpus";
   unsigned char seed[32];
   std::memset(seed, 0x42, sizeof seed);
