@@ -1892,10 +1892,16 @@ VARIANT_BOOL QVSQLiteDatabase::RestoreFolderFacts(std::string destDir) {
     return a->parts.size() > b->parts.size();
   });
   const std::string base = WithoutTrailingSeparator(destDir);
+  constexpr int kFolderOnly = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   for (const Folder* folder : deepestFirst) {
-    std::string path = base;
-    for (const std::string& part : folder->parts) path += "/" + part;
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Component by component, so a link put in place of a folder meanwhile leads nowhere.
+    int fd = open(base.c_str(), kFolderOnly);
+    for (const std::string& part : folder->parts) {
+      if (fd < 0) break;
+      const int next = openat(fd, part.c_str(), kFolderOnly);
+      close(fd);
+      fd = next;
+    }
     if (fd < 0) continue;
     if (folder->facts) {
       (void)fchmod(fd, folder->facts->mode);

@@ -670,6 +670,17 @@ TEST_F(StoreTest, FolderFactsAreKeptBesideTheRecordAndComeBackAfterARestore) {
   }
   EXPECT_EQ(facts_of(root_.Sub("")).st_mode & 07777, 0755u);
 
+  // A folder replaced by a link before the facts come back is not followed.
+  const std::string again = root_.Sub("again");
+  fs::create_directories(again);
+  ASSERT_EQ(db_.ExtractAllTo(again, nullptr), VARIANT_TRUE);
+  fs::rename(again + "/a", root_.Sub("moved"));
+  fs::create_directory_symlink(root_.Sub("moved"), again + "/a");
+  const struct stat before = facts_of(root_.Sub("moved/b"));
+  ASSERT_EQ(db_.RestoreFolderFacts(again), VARIANT_TRUE);
+  EXPECT_EQ(facts_of(root_.Sub("moved")).st_mode & 07777, 0755u);
+  EXPECT_EQ(facts_of(root_.Sub("moved/b")).st_mtim.tv_sec, before.st_mtim.tv_sec);
+
   const std::string a = raw.One("SELECT FOLDER_ID FROM FOLDER_INFO WHERE FOLDER_NAME = '\\a'");
   ASSERT_EQ(db_.DeleteFolder(static_cast<DWORD>(std::stoul(a))), VARIANT_TRUE);
   EXPECT_EQ(raw.One("SELECT count(*) " + facts), "2") << "the root's and the hostile row's";
