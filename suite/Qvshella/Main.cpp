@@ -106,6 +106,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Memory can only run out before the call: the library's entry point raises nothing.
   try {
+    SweepInterruptedWork();
     return Run(argc, argv);
   } catch (...) {
     std::fprintf(stderr, "Qvshella: out of memory\n");

@@ -332,6 +332,7 @@ int Enroll(const Options& options) {
 
 int main(int argc, char** argv) {
   try {
+    SweepInterruptedWork();
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;

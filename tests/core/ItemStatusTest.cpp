@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{503, 131, "StatusProtectedLocation"},
         StatusCase{504, 132, "StatusNotEncryptedFile"},
         StatusCase{505, 133, "StatusDirectoryAlreadyEncrypted"},
-        StatusCase{506, 136, "StatusFolderEmpty"}, StatusCase{507, 116, "StatusCancelled"},
+        StatusCase{506, 136, "StatusFolderEmpty"}, StatusCase{507, 191, "StatusCancelled"},
         StatusCase{508, 116, nullptr}, StatusCase{0xFFFFFFFFu, 116, nullptr}),
     [](const ::testing::TestParamInfo<StatusCase>& info) {
       return "Code" + std::to_string(info.param.code);
