@@ -491,6 +491,10 @@ TEST_F(FolderHandleTest, DeletesOnlyAnUnchangedFileAndKeepsWhatChanged) {
         << name;
   EXPECT_EQ(ReadTextFile(dir + "/changed.txt"), "stored and more");
   EXPECT_EQ(ReadTextFile(dir + "/replaced.txt"), "stored");
+  // Kept, not deleted and written again.
+  struct stat kept {};
+  ASSERT_EQ(stat((dir + "/changed.txt").c_str(), &kept), 0);
+  EXPECT_EQ(static_cast<ULONGLONG>(kept.st_ino), read["changed.txt"].index);
   EXPECT_FALSE(std::filesystem::exists(dir + "/stored.txt"));
   EXPECT_EQ(Failed(folder.DeleteFileIfUnchanged("sub", read["sub"])), ERROR_ACCESS_DENIED);
   EXPECT_EQ(Failed(folder.RemoveSubfolder("sub")), ERROR_DIR_NOT_EMPTY);
