@@ -58,8 +58,10 @@ std::string MessageFor(DWORD code) { return LoadStringText(MessageIdForStatus(co
 TEST(StatusTextTest, UnknownCodesShareTheUnknownErrorText) {
   const std::string unknown =
       "Error:  Unknown Error.  Please try the operation again or contact support.";
-  for (DWORD code : {9u, 15u, 16u, 507u, 508u, 1000u})
+  for (DWORD code : {9u, 15u, 16u, 508u, 1000u})
     EXPECT_EQ(MessageFor(code), unknown) << "code " << code;
+  // An item the user cancelled says so.
+  EXPECT_EQ(MessageFor(StatusCancelled), "Cancelled by the user.");
 }
 
 TEST(StatusTextTest, UserVisibleTexts) {

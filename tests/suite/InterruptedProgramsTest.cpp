@@ -1,7 +1,8 @@
 // `qvclient encrypt|decrypt` of a folder ended by SIGTERM at moments spread over the
 // operation, as a session that logs out or a service manager ends it: the signal cancels the
 // operation like Cancel, so the disk holds the source or the complete output, never a work
-// folder, and the program says it was cancelled.
+// folder, and the program says it was cancelled. What a killed decryption leaves is removed
+// by the next program of the suite that starts.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -114,6 +115,25 @@ TEST_F(InterruptedProgramsTest, SigtermLeavesTheSourceOrTheCompleteOutputAndNoWo
   }
   // The moments must fall inside operations, or nothing was shown.
   EXPECT_GE(cancelled, 2);
+
+  // A decryption killed outright leaves its work folder with partial plain files in it; the
+  // next program of the suite to start removes it, whatever it was started for.
+  for (const double fraction : {0.6, 0.4, 0.8, 0.5}) {
+    if (!fs::exists(docs + ".qvef")) {
+      ASSERT_GT(Whole("encrypt", docs), 0);
+    }
+    {
+      qvtest::Program program(root_, "qvclient", {"decrypt", docs + ".qvef"}, Env());
+      usleep(static_cast<useconds_t>(fraction * decryptMs * 1000));
+      kill(program.Pid(), SIGKILL);
+      (void)program.Wait();
+    }
+    if (Leftovers().empty()) continue;  // the kill came before or after the work folder
+    ASSERT_EQ(qvtest::RunProgram(root_, "qvclient", {"status"}, Env()).code, 3);  // not running
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    return;
+  }
+  ADD_FAILURE() << "no kill left a work folder behind";
 }
 
 }  // namespace
