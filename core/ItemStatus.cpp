@@ -40,7 +40,7 @@ constexpr StatusEntry kEngineStatuses[] = {
     {StatusNotEncryptedFile, 132, "StatusNotEncryptedFile"},
     {StatusDirectoryAlreadyEncrypted, 133, "StatusDirectoryAlreadyEncrypted"},
     {StatusFolderEmpty, 136, "StatusFolderEmpty"},
-    {StatusCancelled, IDS_UNKNOWN_ERROR, "StatusCancelled"},
+    {StatusCancelled, IDS_CANCELLED, "StatusCancelled"},
 };
 
 const StatusEntry* Find(DWORD status) noexcept {

@@ -57,10 +57,11 @@ enum MessageId : UINT {
   IDS_PROGRESS_TITLE = 176,
   IDS_OLDER_KEY = 188,
   IDS_DEVICE_BUSY = 190,
+  IDS_CANCELLED = 191,
 };
 
-// The message id that a status code shows: the fixed table of codes; 9, 15, 16, 507 and
-// every code outside the table show the unknown-error text.
+// The message id that a status code shows: the fixed table of codes; 9, 15, 16 and every
+// code outside the table show the unknown-error text, 507 (cancelled) says so.
 [[nodiscard]] UINT MessageIdForStatus(DWORD status) noexcept;
 
 // The code's name ("StatusSuccess", ...), or nullptr for a code outside the table.

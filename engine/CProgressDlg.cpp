@@ -241,18 +241,13 @@ bool CProgressDlg::PrepareForEncryption(std::string& item, const std::string& fo
   }
   if (HasSuffix(item, kBackupSuffix)) return true;
   if (HasSuffix(item, kQvfSuffix)) {
-    if (SplitPath(item).second == kEmptyFolderMarker) {
-      (void)DeleteNormal(item);
-    } else {
-      // An encrypted file is first decrypted in place, so that the plain result is
-      // encrypted again under this user's key; the old .qvf is kept as a backup until the
-      // operation ends.
-      if (DecryptInPlaceForWalk(item, folder) != StatusSuccess) {
-        RefuseItem(item, StatusFileAccessError);
-        return false;
-      }
-      walkBackups_[WithoutSuffix(item, kQvfSuffix)] = backups_.back();
+    // An encrypted file is first decrypted in place, so that the plain result is encrypted
+    // again under this user's key; the old .qvf is kept as a backup until the operation ends.
+    if (DecryptInPlaceForWalk(item, folder) != StatusSuccess) {
+      RefuseItem(item, StatusFileAccessError);
+      return false;
     }
+    walkBackups_[WithoutSuffix(item, kQvfSuffix)] = backups_.back();
     item = WithoutSuffix(item, kQvfSuffix);
   }
   ++total_;
@@ -282,6 +277,13 @@ bool CProgressDlg::PrepareForDecryption(std::vector<std::string>::iterator& it,
                                         const std::string& /*folder*/) {
   const std::string& item = *it;
   if (HasSuffix(item, kQvefSuffix) && !request_.container.has_value()) {
+    // A link is refused as a linked .qvf is: decrypting it would restore (and delete) what
+    // it points to.
+    const DWORD attributes = GetFileAttributesA(item.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      RefuseItem(item, StatusFileAccessError);
+      return false;
+    }
     if (!folders_.PrepareContainerDecryption(item)) return false;
     ++it;
     return true;

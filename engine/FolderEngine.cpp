@@ -1,6 +1,7 @@
 // Folders and containers through the progress dialog (see FolderEngine.h).
 #include "engine/FolderEngine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
+#include "platform/WorkFolders.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/WindowApi.h"
 #include "sharing/SharingAccess.h"
@@ -34,7 +36,6 @@ constexpr char kDesktopIni[] = "desktop.ini";
 // A folder that is not there or cannot be listed: the library's unknown-error result.
 constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
 
-constexpr char kWorkMutexPrefix[] = "QvFolderWork-";
 constexpr char kScratchPrefix[] = "work-";
 // Images of files up to this size wait in memory (the scratch folder) on their way into a
 // container: for a folder of many small files, creating and deleting an image file on the
@@ -43,11 +44,6 @@ constexpr std::uint64_t kScratchImageLimit = 4u << 20;
 // A container up to this size is extracted into memory before it is decrypted to disk.
 constexpr std::uint64_t kScratchContainerLimit = 256u << 20;
 
-// The mutex that marks a work folder as in use, named by the folder's own random part.
-std::string WorkMutexName(const std::string& workFolder) {
-  return kWorkMutexPrefix + workFolder.substr(workFolder.rfind('-') + 1);
-}
-
 std::uint64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
@@ -55,28 +51,28 @@ std::uint64_t FileSize(const std::string& path) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// One entry of a folder listing, as the walk needs it.
-struct Entry {
-  std::string name;
-  DWORD attributes = 0;
-  std::uint64_t size = 0;
-};
+// The entries of the folder `handle` holds, read before the walk changes anything; false
+// when the folder cannot be listed.
+bool ListFolder(const FolderHandle& handle, std::vector<FOLDER_ENTRY>* entries) {
+  return handle.List(entries) != FALSE;
+}
 
-// The entries of `folder` other than "." and "..", read before the walk changes anything;
-// false when the folder cannot be listed.
-bool ListFolder(const std::string& folder, std::vector<Entry>* entries) {
-  WIN32_FIND_DATAA data{};
-  const std::string pattern = folder + "/*";
-  const HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  do {
-    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
-    entries->push_back(
-        {data.cFileName, data.dwFileAttributes,
-         (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-  return true;
+// The subfolder `entry` of `parent`, opened without following a link and checked to be the
+// folder the listing saw; false when it was replaced meanwhile.
+bool OpenListedSubfolder(const FolderHandle& parent, const FOLDER_ENTRY& entry,
+                         FolderHandle* subfolder) {
+  FILE_IDENTITY opened;
+  return parent.OpenSubfolder(entry.name.c_str(), subfolder) && subfolder->GetIdentity(&opened) &&
+         opened.SameFile(entry.identity);
+}
+
+// A name the container keeps for its empty-folder marker: a user's file of that name (or one
+// whose stored name would be it) cannot be stored without being taken for the marker.
+bool IsMarkerName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower == kEmptyFolderMarker || lower + std::string(kQvfSuffix) == kEmptyFolderMarker;
 }
 
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -108,19 +104,25 @@ std::string WithoutContainerSuffix(std::string path) {
   return path;
 }
 
-// The images below `folder` that a restore decrypts (links are not followed).
-int CountImages(const std::string& folder) {
-  std::vector<Entry> entries;
-  if (!ListFolder(folder, &entries)) return 0;
+// The images below the folder `handle` holds that a restore decrypts (links are not followed).
+int CountImages(const FolderHandle& handle) {
+  std::vector<FOLDER_ENTRY> entries;
+  if (!ListFolder(handle, &entries)) return 0;
   int count = 0;
-  for (const Entry& entry : entries) {
+  for (const FOLDER_ENTRY& entry : entries) {
     if (IsLink(entry.attributes)) continue;
-    if (IsDirectory(entry.attributes))
-      count += CountImages(folder + "/" + entry.name);
-    else if (HasSuffix(entry.name, kQvfSuffix))
-      ++count;
+    FolderHandle subfolder;
+    if (!IsDirectory(entry.attributes))
+      count += HasSuffix(entry.name, kQvfSuffix) ? 1 : 0;
+    else if (OpenListedSubfolder(handle, entry, &subfolder))
+      count += CountImages(subfolder);
   }
   return count;
+}
+
+int CountImages(const std::string& folder) {
+  FolderHandle handle;
+  return handle.Open(folder.c_str()) ? CountImages(handle) : 0;
 }
 
 // The header and algorithm name stored in an open container.
@@ -154,6 +156,11 @@ struct FolderEngine::QueuedFile {
   // Encrypting: the folder of `path`; decrypting: the folder the plain file goes to.
   const std::string folder;
   const std::uint64_t size;
+  // Encrypting: the file held open as the walk found it, the path the library reads it
+  // through (never through a link swapped in meanwhile), and what it was when read.
+  OpenedFile source;
+  std::string readPath;
+  FILE_IDENTITY identity;
   std::string image;   // encrypting: the image the library writes
   std::string target;  // decrypting: the plain file the library writes
   Credentials credentials;
@@ -258,13 +265,33 @@ class FolderEngine::FileBatches {
   std::vector<StartedCall> workers_;
 };
 
-FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {}
+namespace {
+
+std::function<void(FolderEngine::TestPoint, const std::string&)>& TestHook() {
+  static std::function<void(FolderEngine::TestPoint, const std::string&)> hook;
+  return hook;
+}
+
+void AtTestPoint(FolderEngine::TestPoint point, const std::string& path) {
+  if (TestHook()) TestHook()(point, path);
+}
+
+}  // namespace
+
+void FolderEngine::SetTestHook(std::function<void(TestPoint, const std::string&)> hook) {
+  TestHook() = std::move(hook);
+}
+
+FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {
+  // What ended operations left (a restore's partial plain files among them) goes first.
+  (void)QvSweepWorkFolders();
+}
 
 FolderEngine::~FolderEngine() {
-  for (const auto& [work, mutex] : heldWorkFolders_) {
-    (void)ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  }
+  // Nothing this operation still holds is the user's: a source folder that could not go back
+  // under its name was let go of already.
+  const std::set<std::string> held = heldWorkFolders_;
+  for (const std::string& work : held) RemoveWorkFolder(work);
 }
 
 std::string FolderEngine::TargetFolderOf(const std::string& containerPath) {
@@ -298,48 +325,15 @@ std::string FolderEngine::MakeScratchFolder() {
 }
 
 std::string FolderEngine::MakeWorkFolderIn(const std::string& parent, const std::string& prefix) {
-  RemoveStaleWorkFolders(parent, prefix);
-  char path[8000];
-  if (!CreateUniqueDirectoryA(parent.c_str(), prefix.c_str(), path, sizeof path)) return {};
-  const HANDLE mutex = CreateMutexA(nullptr, TRUE, WorkMutexName(path).c_str());
-  if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
-    // Another process uses the same name: this folder could be taken for a stale one.
-    if (mutex != nullptr) CloseHandle(mutex);
-    (void)RemoveDirectoryA(path);
-    return {};
-  }
-  heldWorkFolders_[path] = mutex;
+  std::string path = QvCreateWorkFolder(parent, prefix);
+  if (!path.empty()) heldWorkFolders_.insert(path);
   return path;
 }
 
 void FolderEngine::RemoveWorkFolder(const std::string& work) {
-  if (Exists(work)) (void)DeleteFolderTreeA(work.c_str());
-  const auto held = heldWorkFolders_.find(work);
-  if (held == heldWorkFolders_.end()) return;
-  (void)ReleaseMutex(held->second);
-  CloseHandle(held->second);
-  heldWorkFolders_.erase(held);
-}
-
-void FolderEngine::RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix) {
-  std::vector<Entry> entries;
-  if (!ListFolder(parent, &entries)) return;
-  for (const Entry& entry : entries) {
-    if (entry.name.rfind(prefix, 0) != 0 || !IsDirectory(entry.attributes) ||
-        IsLink(entry.attributes))
-      continue;
-    const std::string work = parent + "/" + entry.name;
-    if (heldWorkFolders_.count(work) != 0) continue;
-    const HANDLE mutex = CreateMutexA(nullptr, FALSE, WorkMutexName(work).c_str());
-    if (mutex == nullptr) continue;
-    // Nobody holds it: the operation that made the folder has ended without removing it.
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-      (void)DeleteFolderTreeA(work.c_str());
-      (void)ReleaseMutex(mutex);
-    }
-    CloseHandle(mutex);
-  }
+  if (heldWorkFolders_.count(work) == 0) return;
+  // A folder that does not go stays recorded, for a later sweep.
+  if (QvRemoveWorkFolder(work)) heldWorkFolders_.erase(work);
 }
 
 void FolderEngine::RemoveWorkFolders() {
@@ -354,10 +348,16 @@ void FolderEngine::RemoveWorkFolders() {
 // ---- Preparation: the encryption walk ----
 
 bool FolderEngine::WalkForEncryption(const std::string& path) {
-  return WalkForEncryption(path, GetFileAttributesA(path.c_str()));
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  FolderHandle folder;
+  if (attributes != INVALID_FILE_ATTRIBUTES && IsDirectory(attributes) && !IsLink(attributes) &&
+      !folder.Open(path.c_str()))
+    return false;
+  return WalkForEncryption(path, attributes, folder);
 }
 
-bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes) {
+bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes,
+                                     const FolderHandle& folder) {
   if (dialog_.CancelRequested()) return true;
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (!path.empty() && path.back() == '/' && IsProtectedLocation(path)) return false;
@@ -367,11 +367,18 @@ bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes) 
     return true;
   }
   if (IsDirectory(attributes)) {
-    std::vector<Entry> entries;
-    if (!ListFolder(path, &entries)) return false;
-    for (const Entry& entry : entries) {
+    // Through the folder's handle: a subfolder swapped for a link meanwhile is not followed.
+    std::vector<FOLDER_ENTRY> entries;
+    if (!ListFolder(folder, &entries)) return false;
+    for (const FOLDER_ENTRY& entry : entries) {
       if (dialog_.CancelRequested()) return true;
-      if (!WalkForEncryption(path + "/" + entry.name, entry.attributes)) return false;
+      FolderHandle subfolder;
+      if (IsDirectory(entry.attributes) && !IsLink(entry.attributes) &&
+          !OpenListedSubfolder(folder, entry, &subfolder)) {
+        (void)Report(path + "/" + entry.name + "/", StatusFileAccessError);
+        return false;
+      }
+      if (!WalkForEncryption(path + "/" + entry.name, entry.attributes, subfolder)) return false;
     }
     dialog_.MarkStepSucceeded();
     return true;
@@ -388,8 +395,9 @@ bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes) 
     dialog_.MarkStepSucceeded();
     return true;
   }
-  if (SplitPath(path).second == kEmptyFolderMarker) {
-    (void)DeleteNormal(path);
+  if (IsMarkerName(SplitPath(path).second)) {
+    // Never decrypted in place nor deleted: the processing pass refuses it with its row.
+    dialog_.AddToTotal(1);
     return true;
   }
   if (dialog_.DecryptInPlaceForWalk(path, SplitPath(path).first) != StatusSuccess) return false;
@@ -551,7 +559,10 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     Sink sink;
     const auto batches = DecryptionBatches();
     sink.batches = batches.get();
-    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle);
+    FolderHandle held;
+    status = held.Open(imageTree.c_str())
+                 ? WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held)
+                 : Report(target + "/", kFolderNotListed);
     if (status == StatusSuccess) status = batches->Drain();
   }
   CloseFolderHandle(handle);
@@ -654,7 +665,10 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       {
         const auto batches = EncryptionBatches(sink);
         sink.batches = batches.get();
-        status = WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, sink, handle);
+        FolderHandle held;
+        status = held.Open(folder.c_str())
+                     ? WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, sink, handle, held)
+                     : Report(folder + "/", StatusFileAccessError);
         if (status == StatusSuccess) status = batches->Drain();
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
@@ -677,62 +691,162 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
     }
   }
   RemoveWorkFolder(work);
-  if (status != StatusSuccess) return status;
-  if (!dialog_.Request().keepSource && !DeleteFolderWhole(folder))
-    return Report(folder + "/", StatusSourceInUse);
-  return StatusSuccess;
+  if (status != StatusSuccess || dialog_.Request().keepSource) return status;
+  const SourceDeletion deletion = DeleteStoredFolder(folder);
+  if (deletion.status != StatusSuccess && deletion.untouched) {
+    // The folder stays whole, so the container made of it goes: the user is left with what
+    // there was before, and the rows say why.
+    if (DeleteNormal(containerPath))
+      (void)FlushPathBuffersA(parent.c_str());
+    else
+      (void)Report(containerPath, StatusSourceNotDeleted);
+  }
+  return deletion.status;
 }
 
-bool FolderEngine::DeleteFolderWhole(const std::string& folder) {
+FolderEngine::SourceDeletion FolderEngine::DeleteStoredFolder(const std::string& folder) {
+  AtTestPoint(TestPoint::SourceDeletion, folder);
   // Deleting a large tree takes a while; moved aside first (one rename in its own parent),
   // the folder is either whole under its name or gone from it, whenever the process ends.
   const std::string work = MakeWorkFolder(folder);
-  if (work.empty()) return DeleteFolderTreeA(folder.c_str()) != FALSE;
-  const std::string aside = work + "/" + SplitPath(folder).second;
-  if (MoveFileExA(folder.c_str(), aside.c_str(), 0) == FALSE) {
+  std::string tree = folder;
+  if (!work.empty()) {
+    const std::string aside = work + "/" + SplitPath(folder).second;
+    if (MoveFileExA(folder.c_str(), aside.c_str(), 0) != FALSE) tree = aside;
+  }
+  const auto putBack = [&] {
+    if (tree == folder || MoveFileExA(tree.c_str(), folder.c_str(), 0) != FALSE) {
+      RemoveWorkFolder(work);
+      return folder;
+    }
+    // Its name was taken meanwhile: what is left stays where it is, and is never swept.
+    QvReleaseWorkFolder(work);
+    heldWorkFolders_.erase(work);
+    return tree;
+  };
+  FolderHandle root;
+  if (!root.Open(tree.c_str())) {
+    putBack();
+    return {Report(folder + "/", StatusSourceInUse), true};
+  }
+
+  // Everything must be deletable before the first delete: a file written or a folder made
+  // after it was stored keeps the folder, and so does an entry this process may not delete.
+  std::vector<std::string> changed;
+  std::string blocked;
+  PlanDeletion(root, folder, &changed, &blocked);
+  if (!changed.empty() || !blocked.empty()) {
+    putBack();
+    ItemStatus status = StatusSuccess;
+    for (const std::string& path : changed) status = Report(path, StatusSourceInUse);
+    if (!blocked.empty()) status = Report(blocked, StatusSourceNotDeleted);
+    return {status, true};
+  }
+
+  std::vector<std::string> kept;
+  DeleteStored(root, folder, &kept);
+  std::vector<FOLDER_ENTRY> rest;
+  const bool emptied = kept.empty() && ListFolder(root, &rest) && rest.empty() &&
+                       (tree != folder || RemoveDirectoryA(folder.c_str()));
+  if (emptied) {
     RemoveWorkFolder(work);
-    return DeleteFolderTreeA(folder.c_str()) != FALSE;
+    return {StatusSuccess, false};
   }
-  if (!DeleteTree(aside)) {
-    // What could not be deleted goes back under its name.
-    if (MoveFileExA(aside.c_str(), folder.c_str(), 0) != FALSE) RemoveWorkFolder(work);
-    return false;
-  }
-  RemoveWorkFolder(work);
-  return true;
+  // Something changed while the tree went: it stays under the folder's name.
+  const std::string left = putBack();
+  ItemStatus status = StatusSuccess;
+  for (const std::string& path : kept) status = Report(path, StatusSourceInUse);
+  if (kept.empty() || left != folder) status = Report(left + "/", StatusSourceInUse);
+  return {status, false};
 }
 
-bool FolderEngine::DeleteTree(const std::string& tree) {
-  std::vector<Entry> entries;
-  if (!ListFolder(tree, &entries)) return DeleteFolderTreeA(tree.c_str()) != FALSE;
-  // Subfolders alternate between a worker and this thread.
-  std::vector<std::string> theirs;
-  std::vector<std::string> ours;
-  for (const Entry& entry : entries)
+void FolderEngine::PlanDeletion(const FolderHandle& held, const std::string& original,
+                                std::vector<std::string>* changed, std::string* blocked) const {
+  std::vector<FOLDER_ENTRY> entries;
+  if (!ListFolder(held, &entries)) {
+    if (blocked->empty()) *blocked = original + "/";
+    return;
+  }
+  for (const FOLDER_ENTRY& entry : entries) {
+    const std::string path = original + "/" + entry.name;
+    if (IsDirectory(entry.attributes) && !IsLink(entry.attributes)) {
+      const auto stored = storedFolders_.find(path);
+      FolderHandle subfolder;
+      if (stored == storedFolders_.end() || !stored->second.SameFile(entry.identity) ||
+          !OpenListedSubfolder(held, entry, &subfolder)) {
+        changed->push_back(path + "/");
+        continue;
+      }
+      PlanDeletion(subfolder, path, changed, blocked);
+    } else if (!IsStoredUnchanged(path, entry.identity)) {
+      changed->push_back(path);
+      continue;
+    }
+    if (blocked->empty() && !held.CanDelete(entry.name.c_str())) *blocked = path;
+  }
+}
+
+bool FolderEngine::IsStoredUnchanged(const std::string& path, const FILE_IDENTITY& now) const {
+  const auto stored = storedFiles_.find(path);
+  return stored != storedFiles_.end() ? stored->second == now : dialog_.IsOwnBackup(path);
+}
+
+void FolderEngine::DeleteStored(const FolderHandle& held, const std::string& original,
+                                std::vector<std::string>* kept) {
+  std::vector<FOLDER_ENTRY> entries;
+  if (!ListFolder(held, &entries)) return;
+  // Deleting many files is mostly waiting on the file system, which two threads do faster:
+  // a worker takes every other subfolder of the top.
+  std::vector<const FOLDER_ENTRY*> theirs;
+  std::vector<const FOLDER_ENTRY*> ours;
+  for (const FOLDER_ENTRY& entry : entries)
     if (IsDirectory(entry.attributes) && !IsLink(entry.attributes))
-      (theirs.size() <= ours.size() ? theirs : ours).push_back(tree + "/" + entry.name);
-  if (ours.empty()) return DeleteFolderTreeA(tree.c_str()) != FALSE;
-  std::atomic<bool> theyDeleted{true};
+      (theirs.size() <= ours.size() ? theirs : ours).push_back(&entry);
+  std::vector<std::string> theirsKept;
   StartedCall worker;
-  const bool started = dialog_.StartLibraryCall(worker, [&theirs, &theyDeleted] {
-    for (const std::string& folder : theirs)
-      if (DeleteFolderTreeA(folder.c_str()) == FALSE) theyDeleted = false;
+  const bool started = !theirs.empty() && dialog_.StartLibraryCall(worker, [&] {
+    for (const FOLDER_ENTRY* entry : theirs) DeleteStoredEntry(held, original, *entry, &theirsKept);
     return static_cast<DWORD>(StatusSuccess);
   });
   if (!started) ours.insert(ours.end(), theirs.begin(), theirs.end());
-  bool deleted = true;
-  for (const std::string& folder : ours)
-    if (DeleteFolderTreeA(folder.c_str()) == FALSE) deleted = false;
+  for (const FOLDER_ENTRY* entry : ours) DeleteStoredEntry(held, original, *entry, kept);
   // Its result says nothing here (it only tells whether Cancel was pressed meanwhile).
   if (started) (void)dialog_.FinishLibraryCall(worker);
-  // What is left: the files at the top and the emptied folders.
-  return DeleteFolderTreeA(tree.c_str()) != FALSE && deleted && theyDeleted;
+  kept->insert(kept->end(), theirsKept.begin(), theirsKept.end());
+  for (const FOLDER_ENTRY& entry : entries)
+    if (!IsDirectory(entry.attributes) || IsLink(entry.attributes))
+      DeleteStoredEntry(held, original, entry, kept);
+}
+
+void FolderEngine::DeleteStoredEntry(const FolderHandle& held, const std::string& original,
+                                     const FOLDER_ENTRY& entry,
+                                     std::vector<std::string>* kept) const {
+  const std::string path = original + "/" + entry.name;
+  if (IsDirectory(entry.attributes) && !IsLink(entry.attributes)) {
+    FolderHandle subfolder;
+    if (!OpenListedSubfolder(held, entry, &subfolder)) {
+      kept->push_back(path + "/");
+      return;
+    }
+    std::vector<FOLDER_ENTRY> entries;
+    if (ListFolder(subfolder, &entries))
+      for (const FOLDER_ENTRY& inner : entries) DeleteStoredEntry(subfolder, path, inner, kept);
+    // Not empty: something new appeared in it; it is reported with the folder that keeps it.
+    (void)held.RemoveSubfolder(entry.name.c_str());
+    return;
+  }
+  const auto stored = storedFiles_.find(path);
+  const FILE_IDENTITY& expected = stored != storedFiles_.end() ? stored->second : entry.identity;
+  if ((stored == storedFiles_.end() && !dialog_.IsOwnBackup(path)) ||
+      !held.DeleteFileIfUnchanged(entry.name.c_str(), expected))
+    kept->push_back(path);
 }
 
 // ---- The walk of the processing pass ----
 
 ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string& output, Mode mode,
-                                    DWORD checkFlags, const Sink& sink, DWORD handle) {
+                                    DWORD checkFlags, const Sink& sink, DWORD handle,
+                                    const FolderHandle& held) {
   // A row of its own comes after the rows of the files still waiting in a batch.
   const auto report = [&](const std::string& path, ItemStatus status) {
     if (sink.batches != nullptr)
@@ -743,8 +857,13 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
   if (folder.empty()) return kFolderNotListed;
   if (mode == Mode::Encrypt && protected_.Contains(folder))
     return report(folder + "/", StatusProtectedLocation);
-  std::vector<Entry> entries;
-  if (!ListFolder(folder, &entries)) return report(folder + "/", kFolderNotListed);
+  std::vector<FOLDER_ENTRY> entries;
+  if (!ListFolder(held, &entries)) return report(folder + "/", kFolderNotListed);
+  if (mode == Mode::Encrypt) {
+    FILE_IDENTITY identity;
+    if (held.GetIdentity(&identity)) storedFolders_[folder] = identity;
+  }
+  AtTestPoint(TestPoint::FolderListed, folder);
 
   if (mode == Mode::Encrypt) {
     const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
@@ -756,7 +875,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
     if (added <= 0) return report(folder + "/", StatusFileAccessError);
   }
 
-  for (const Entry& entry : entries) {
+  for (const FOLDER_ENTRY& entry : entries) {
     if (dialog_.CancelRequested()) return StatusCancelled;
     const std::string path = folder + "/" + entry.name;
     ItemStatus status = StatusSuccess;
@@ -766,19 +885,27 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
       status = report(path, StatusFileAccessError);
     } else if (IsDirectory(entry.attributes)) {
       const std::string subOutput = output + "/" + entry.name;
+      FolderHandle subfolder;
       if (mode == Mode::Encrypt && protected_.Contains(path))
         status = report(path + "/", StatusProtectedLocation);
+      else if (!OpenListedSubfolder(held, entry, &subfolder))
+        // Replaced (by a link, say) since it was listed: nothing of it is read.
+        status = report(path + "/", StatusFileAccessError);
       else if (mode == Mode::Decrypt && output != folder && !CreateDirectoryA(subOutput.c_str()) &&
                !IsFolder(subOutput))
         status = report(subOutput + "/", StatusDestinationInUse);
       else
-        status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle);
+        status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle, subfolder);
     } else if (mode == Mode::Encrypt) {
       if (dialog_.IsOwnBackup(path)) continue;
-      status = ProcessOrQueue(mode, path, folder, entry.size, checkFlags, sink, handle);
+      if (IsMarkerName(entry.name))
+        status = report(path, StatusSystemOrTempFile);
+      else
+        status = ProcessOrQueue(mode, path, folder, entry.identity.size, checkFlags, sink, handle,
+                                &held, &entry);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
-      status = ProcessOrQueue(mode, path, output, entry.size, checkFlags, sink, handle);
+      status = ProcessOrQueue(mode, path, output, entry.identity.size, checkFlags, sink, handle);
     }
     if (status != StatusSuccess) return status;
   }
@@ -788,10 +915,26 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
 // ---- Files into a container ----
 
 ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
-                                           DWORD handle) {
+                                           DWORD handle, const FolderHandle* held,
+                                           const FOLDER_ENTRY* listed) {
   if (const ItemStatus check = CheckForEncryption(file.path, checkFlags, protected_);
       check != StatusSuccess)
     return check;
+  // The library reads the file through the descriptor opened here: the file the walk listed,
+  // never what a link swapped in for it leads to. What it is now is what gets stored, and
+  // only that may be deleted afterwards.
+  FolderHandle parent;
+  if (held == nullptr) {
+    if (!parent.Open(file.folder.c_str())) return StatusSourceInUse;
+    held = &parent;
+  }
+  if (!held->OpenFile(SplitPath(file.path).second.c_str(), &file.source))
+    return GetLastError() == ERROR_ACCESS_DENIED ? StatusFileAccessError : StatusSourceInUse;
+  if (!file.source.GetIdentity(&file.identity) ||
+      (listed != nullptr && !file.identity.SameFile(listed->identity)))
+    return StatusSourceInUse;
+  file.readPath = file.source.ReopenPath();
+  if (file.readPath.empty()) file.readPath = file.path;
   if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
   char imageName[32];
   std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
@@ -799,7 +942,8 @@ ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, c
   file.image = (!sink.scratchFolder.empty() && file.size <= kScratchImageLimit ? sink.scratchFolder
                                                                                : sink.imageFolder) +
                imageName;
-  file.record = FileRecord(dialog_, file.path, file.image, true, dialog_.Key(), file.credentials);
+  file.record =
+      FileRecord(dialog_, file.readPath, file.image, true, dialog_.Key(), file.credentials);
   file.record->folderHandle = handle;
   return StatusSuccess;
 }
@@ -829,18 +973,27 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   }
   (void)DeleteNormal(image);
   if (added < 0 || (stored && added == 0)) return finish(StatusFileAccessError);
-  if (stored && openContainer_ != nullptr && sink.container == openContainer_.get() &&
-      !dialog_.Request().keepSource && !DeleteNormal(file.path))
-    return finish(StatusSourceNotDeleted);
+  if (!stored) return finish(StatusSuccess);
+  storedFiles_[file.path] = file.identity;
+  if (openContainer_ != nullptr && sink.container == openContainer_.get() &&
+      !dialog_.Request().keepSource) {
+    // Only the file that was stored goes, and only while nobody changed it since.
+    FolderHandle parent;
+    if (!parent.Open(file.folder.c_str()) ||
+        !parent.DeleteFileIfUnchanged(SplitPath(file.path).second.c_str(), file.identity))
+      return finish(GetLastError() == ERROR_SHARING_VIOLATION ? StatusSourceInUse
+                                                              : StatusSourceNotDeleted);
+  }
   return finish(StatusSuccess);
 }
 
 ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                              std::uint64_t size, DWORD checkFlags, const Sink& sink,
-                                             DWORD handle) {
+                                             DWORD handle, const FolderHandle* held,
+                                             const FOLDER_ENTRY* listed) {
   dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
   QueuedFile file(dialog_.CredentialSize(), path, folder, size);
-  if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle);
+  if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle, held, listed);
       prepared != StatusSuccess) {
     dialog_.ReportStatus(prepared);
     return prepared;
@@ -943,21 +1096,23 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
 
 ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
                                         const std::string& folder, std::uint64_t size,
-                                        DWORD checkFlags, const Sink& sink, DWORD handle) {
+                                        DWORD checkFlags, const Sink& sink, DWORD handle,
+                                        const FolderHandle* held, const FOLDER_ENTRY* listed) {
   const bool encrypt = mode == Mode::Encrypt;
   if (sink.batches == nullptr || !FileBatches::Takes(size)) {
     if (sink.batches != nullptr)
       if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
         return drained;
     const ItemStatus status =
-        encrypt ? EncryptFileOfFolder(path, folder, size, checkFlags, sink, handle)
+        encrypt ? EncryptFileOfFolder(path, folder, size, checkFlags, sink, handle, held, listed)
                 : DecryptFileOfFolder(path, folder, checkFlags, handle);
     if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
     return status;
   }
   auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
-  const ItemStatus prepared = encrypt ? PrepareEncryption(*file, checkFlags, sink, handle)
-                                      : PrepareDecryption(*file, checkFlags, handle);
+  const ItemStatus prepared = encrypt
+                                  ? PrepareEncryption(*file, checkFlags, sink, handle, held, listed)
+                                  : PrepareDecryption(*file, checkFlags, handle);
   if (prepared != StatusSuccess) {
     // The files before it are finished and shown first.
     if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
@@ -1000,14 +1155,17 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     {
       const auto batches = encrypt ? EncryptionBatches(sink) : DecryptionBatches();
       sink.batches = batches.get();
-      status =
-          WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll, sink, handle);
+      FolderHandle held;
+      status = held.Open(item.c_str())
+                   ? WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
+                                sink, handle, held)
+                   : Report(item + "/", StatusFileAccessError);
       if (status == StatusSuccess) status = batches->Drain();
       sink.batches = nullptr;
     }
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
-        !dialog_.Request().keepSource && dialog_.AllReplaced() && !DeleteFolderWhole(item))
-      status = Report(item + "/", StatusSourceInUse);
+        !dialog_.Request().keepSource && dialog_.AllReplaced())
+      status = DeleteStoredFolder(item).status;
   } else if (status == StatusSuccess) {
     const std::string folder = SplitPath(item).first;
     status = encrypt

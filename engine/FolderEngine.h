@@ -12,16 +12,33 @@
 // extraction, is deleted at the end of the operation, and only when it is still what was
 // restored (anything added meanwhile would otherwise be lost with it).
 // A crash therefore leaves at most a hidden work folder, never a partial result under a name
-// the user knows, and never a source that lost data. Each work folder is held by a named
-// mutex of its own while it is in use; the next operation beside it removes the ones whose
-// mutex nobody holds any more (their process ended).
+// the user knows, and never a source that lost data.
+//
+// Only what was stored is ever deleted. The walk holds each folder open and descends through
+// those handles without following links, and each file is read through a descriptor opened
+// from its folder's handle, so nothing outside the folder is read even when a subfolder is
+// swapped for a link while the walk runs. What each file was when it was read (its identity,
+// size and times) is kept, and the source folder (moved aside whole first) is deleted only
+// when every entry in it was stored, is unchanged since and can be deleted: otherwise nothing
+// is deleted, the container just made goes instead and the rows say why. A file that changes
+// while the tree is being deleted is checked on the descriptor its delete goes through, and
+// stays under the folder's name with what is left of the tree. A name the container keeps for
+// itself (its empty-folder marker) is refused with its row, never deleted.
+//
+// Work folders are recorded in the machine root and held by this process while in use (see
+// platform/WorkFolders.h): every operation, and every program of the suite when it starts,
+// removes the recorded ones whose process has ended, wherever they are. A folder that only
+// looks like a work folder is never touched. Cancel (and the signals a program treats as
+// Cancel) removes this operation's own work folders before it ends.
 //
 // Dialog thread only; the library calls run on workers through the dialog.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +46,7 @@
 #include "core/ItemStatus.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
+#include "platform/Files.h"
 #include "platform/WinTypes.h"
 
 class CProgressDlg;
@@ -87,6 +105,14 @@ class FolderEngine {
   // ".qvef.quorvinencryptedtempfile" for a container moved aside by the walk.
   static std::string TargetFolderOf(const std::string& containerPath);
 
+  // Tests only: `hook` runs at each such moment of every operation (with the folder it
+  // concerns), so that a test can change the disk at exactly that moment; empty: none.
+  enum class TestPoint {
+    FolderListed,    // the processing walk has listed a folder and not yet gone through it
+    SourceDeletion,  // a stored source folder is about to be deleted
+  };
+  static void SetTestHook(std::function<void(TestPoint, const std::string&)> hook);
+
  private:
   enum class Mode { Encrypt, Decrypt };
   class FileBatches;
@@ -107,29 +133,41 @@ class FolderEngine {
     std::string images;
   };
 
-  // The encryption walk of `path`, whose attributes the caller has read.
-  [[nodiscard]] bool WalkForEncryption(const std::string& path, DWORD attributes);
+  // The encryption walk of `path`, whose attributes the caller has read; `folder` holds it
+  // open when it is a folder.
+  [[nodiscard]] bool WalkForEncryption(const std::string& path, DWORD attributes,
+                                       const FolderHandle& folder);
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
-  // Walks `folder`; decrypted files go to the same place in `output` (folders made as
-  // needed), which is `folder` itself unless the images wait elsewhere.
+  // Walks `folder`, which `held` holds open: it descends through handles, so nothing
+  // outside the folder is read even when a subfolder is replaced by a link meanwhile.
+  // Decrypted files go to the same place in `output` (folders made as needed), which is
+  // `folder` itself unless the images wait elsewhere.
   [[nodiscard]] ItemStatus WalkFolder(const std::string& folder, const std::string& output,
-                                      Mode mode, DWORD checkFlags, const Sink& sink, DWORD handle);
-  // A file of `size` bytes on its own, its row first.
+                                      Mode mode, DWORD checkFlags, const Sink& sink, DWORD handle,
+                                      const FolderHandle& held);
+  // A file of `size` bytes on its own, its row first. `held` (its folder) and `listed` (its
+  // entry) come from the walk; without them the file's folder is opened by its path.
   [[nodiscard]] ItemStatus EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                                std::uint64_t size, DWORD checkFlags,
-                                               const Sink& sink, DWORD handle);
+                                               const Sink& sink, DWORD handle,
+                                               const FolderHandle* held = nullptr,
+                                               const FOLDER_ENTRY* listed = nullptr);
   // A file of a folder (`size` bytes as listed) through the sink's batches when it is small
   // enough, else on its own; `folder` is where a decrypted file goes.
   [[nodiscard]] ItemStatus ProcessOrQueue(Mode mode, const std::string& path,
                                           const std::string& folder, std::uint64_t size,
-                                          DWORD checkFlags, const Sink& sink, DWORD handle);
+                                          DWORD checkFlags, const Sink& sink, DWORD handle,
+                                          const FolderHandle* held = nullptr,
+                                          const FOLDER_ENTRY* listed = nullptr);
   // Batches that store encrypted images into the sink's container, or that decrypt images.
   [[nodiscard]] std::unique_ptr<FileBatches> EncryptionBatches(const Sink& sink);
   [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches();
-  // The checks of a file to encrypt and its library record; a failed check gives its status.
+  // The checks of a file to encrypt, the file opened for the library (see EncryptFileOfFolder
+  // for `held` and `listed`) and its library record; a failed check gives its status.
   [[nodiscard]] ItemStatus PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
-                                             DWORD handle);
+                                             DWORD handle, const FolderHandle* held,
+                                             const FOLDER_ENTRY* listed);
   // Stores the image the library made of `file` (its result in file.result) into the sink's
   // container and reports the status into the file's row, which the caller has added.
   [[nodiscard]] ItemStatus StoreEncrypted(QueuedFile& file, const Sink& sink);
@@ -150,15 +188,31 @@ class FolderEngine {
   // A new work folder in memory (see QvScratchDir); empty when there is none.
   std::string MakeScratchFolder();
   std::string MakeWorkFolderIn(const std::string& parent, const std::string& prefix);
-  // Deletes a source folder that is now stored: moved into a work folder beside it first, so
-  // that it is never left half deleted under its name. False when some of it stays.
-  [[nodiscard]] bool DeleteFolderWhole(const std::string& folder);
-  // Deletes a tree (links are not followed) with a worker deleting half of its subfolders:
-  // deleting many files is mostly waiting on the file system, which two threads do faster.
-  [[nodiscard]] bool DeleteTree(const std::string& tree);
+  // What deleting a stored source folder came to: the status of the rows it added, and
+  // whether the folder is whole under its name (nothing was deleted).
+  struct SourceDeletion {
+    ItemStatus status = StatusSuccess;
+    bool untouched = false;
+  };
+  // Deletes a source folder that is now stored, moved into a work folder beside it first so
+  // that it is never left half deleted under its name. Only what was stored and has not
+  // changed since goes: when anything else is there (written or made while the operation
+  // ran) or anything cannot be deleted, nothing is deleted and the rows say why; what changes
+  // while the tree goes stays under the folder's name.
+  [[nodiscard]] SourceDeletion DeleteStoredFolder(const std::string& folder);
+  // Collects what is in the way of deleting the tree `held` (known to the user as
+  // `original`): entries not stored or changed since, and the first that cannot be deleted.
+  void PlanDeletion(const FolderHandle& held, const std::string& original,
+                    std::vector<std::string>* changed, std::string* blocked) const;
+  bool IsStoredUnchanged(const std::string& path, const FILE_IDENTITY& now) const;
+  // Deletes the stored entries of the tree `held`, with a worker taking half of its
+  // subfolders; what changed meanwhile is kept and listed in `kept`.
+  void DeleteStored(const FolderHandle& held, const std::string& original,
+                    std::vector<std::string>* kept);
+  void DeleteStoredEntry(const FolderHandle& held, const std::string& original,
+                         const FOLDER_ENTRY& entry, std::vector<std::string>* kept) const;
   // Removes a work folder made by MakeWorkFolder and lets go of it.
   void RemoveWorkFolder(const std::string& work);
-  void RemoveStaleWorkFolders(const std::string& parent, const std::string& prefix);
   // The row folder the user knows for a path inside a restore's work tree.
   std::string ShownFolder(const std::string& folder) const;
   ItemStatus Report(const std::string& path, ItemStatus status);
@@ -171,8 +225,11 @@ class FolderEngine {
   std::map<std::string, std::unique_ptr<FolderContainer>> restoredContainers_;
   // Work trees being decrypted: tree path -> the folder it becomes.
   std::map<std::string, std::string> shownTrees_;
-  // Work folders of this operation -> the mutex that marks them as in use.
-  std::map<std::string, HANDLE> heldWorkFolders_;
+  // Work folders of this operation.
+  std::set<std::string> heldWorkFolders_;
+  // What the encryption walk stored, by path, as it was when read: only these are deleted.
+  std::map<std::string, FILE_IDENTITY> storedFiles_;
+  std::map<std::string, FILE_IDENTITY> storedFolders_;
   std::uint64_t imageCounter_ = 0;
   // Read at the start of each item and used for all of its files.
   ProtectedLocations protected_;

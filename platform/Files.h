@@ -26,6 +26,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/FileTime.h"
 #include "platform/WinTypes.h"
@@ -181,3 +183,92 @@ template <std::size_t N>
 // not be removed stays (with the folders above it) and the last error says why; a path that
 // does not exist fails with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND.
 [[nodiscard]] QV_API BOOL DeleteFolderTreeA(LPCSTR path) noexcept;
+
+// ---- Folders held open (a walk that must never leave the folder it starts in) ----
+//
+// A folder opened here stays the folder it was when opened, whatever is renamed or swapped on
+// the way to it meanwhile. Its subfolders and files are opened relative to it and never
+// through a symbolic link, so a walk that descends through these handles reads nothing
+// outside its tree even when a subfolder is replaced by a link while it runs.
+
+// What tells that an entry is still the one that was read, unchanged: the same file on the
+// same volume, with the same size and the same modification and change times (a write moves
+// them; the change time cannot be set back by anyone).
+struct FILE_IDENTITY {
+  ULONGLONG volume = 0;
+  ULONGLONG index = 0;
+  ULONGLONG size = 0;
+  LONGLONG writeNs = 0;
+  LONGLONG changeNs = 0;
+  bool operator==(const FILE_IDENTITY&) const = default;
+  bool SameFile(const FILE_IDENTITY& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
+// One entry of a folder listing other than "." and "..".
+struct FOLDER_ENTRY {
+  std::string name;
+  DWORD attributes = 0;  // as GetFileAttributesA gives them
+  FILE_IDENTITY identity;
+};
+
+// A regular file held open for reading.
+class QV_API OpenedFile {
+ public:
+  OpenedFile() = default;
+  OpenedFile(OpenedFile&& other) noexcept;
+  OpenedFile& operator=(OpenedFile&& other) noexcept;
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+  ~OpenedFile();
+
+  bool Valid() const { return fd_ >= 0; }
+  // The file as it is now (not as it was when opened).
+  [[nodiscard]] BOOL GetIdentity(FILE_IDENTITY* identity) const noexcept;
+  // A path that opens this very file, whatever its name leads to by now, for a call that
+  // takes a path. Empty when the system offers no such path.
+  std::string ReopenPath() const;
+
+ private:
+  friend class FolderHandle;
+  int fd_ = -1;
+};
+
+class QV_API FolderHandle {
+ public:
+  FolderHandle() = default;
+  FolderHandle(FolderHandle&& other) noexcept;
+  FolderHandle& operator=(FolderHandle&& other) noexcept;
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  ~FolderHandle();
+
+  bool Valid() const { return fd_ >= 0; }
+  // Opens the folder `path`; a last component that is a link (even to a folder) or not a
+  // folder fails with ERROR_DIRECTORY.
+  [[nodiscard]] BOOL Open(LPCSTR path) noexcept;
+  // Opens the subfolder `name`; a link or anything but a folder fails with ERROR_DIRECTORY.
+  [[nodiscard]] BOOL OpenSubfolder(LPCSTR name, FolderHandle* subfolder) const noexcept;
+  // Opens the regular file `name` for reading; a link, folder or device fails with
+  // ERROR_ACCESS_DENIED and a FIFO is never waited on.
+  [[nodiscard]] BOOL OpenFile(LPCSTR name, OpenedFile* file) const noexcept;
+  // The entries as they are when listed.
+  [[nodiscard]] BOOL List(std::vector<FOLDER_ENTRY>* entries) const noexcept;
+  [[nodiscard]] BOOL GetIdentity(FILE_IDENTITY* identity) const noexcept;
+  // TRUE when this process may delete the entry `name` (not a folder's contents): this
+  // folder lets it (write access, not immutable nor append-only, the sticky-folder rule) and
+  // the entry itself is neither immutable nor append-only. ERROR_ACCESS_DENIED otherwise.
+  [[nodiscard]] BOOL CanDelete(LPCSTR name) const noexcept;
+  // Deletes the file `name` only when it is still the file `expected` describes, unchanged;
+  // the check is made on a descriptor of the very file the delete removes, just before.
+  // ERROR_SHARING_VIOLATION when it changed or was replaced (it stays), ERROR_ACCESS_DENIED
+  // for a folder.
+  [[nodiscard]] BOOL DeleteFileIfUnchanged(LPCSTR name,
+                                           const FILE_IDENTITY& expected) const noexcept;
+  // Removes the empty subfolder `name` (ERROR_DIR_NOT_EMPTY otherwise).
+  [[nodiscard]] BOOL RemoveSubfolder(LPCSTR name) const noexcept;
+
+ private:
+  int fd_ = -1;
+};

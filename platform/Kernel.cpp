@@ -247,7 +247,8 @@ void WriteMarker(int fd, bool owned) {
 }
 
 struct MutexState {
-  UniqueFd file;  // invalid for a private mutex
+  UniqueFd file;     // invalid for a private mutex
+  std::string path;  // of the lock file
   pid_t pid = getpid();
   std::mutex lock;
   std::condition_variable released;
@@ -260,6 +261,12 @@ struct MutexState {
     // process that ends while owning leaves the marker set. A forked child's copy of a
     // parent's state must not touch the parent's marker.
     if (file.Valid() && owned && pid == getpid()) WriteMarker(file.Get(), false);
+    // The last handle of every process: the lock file goes. Holding the presence byte for
+    // writing proves that no other process holds a handle, and a creator that opened the file
+    // meanwhile finds it unlinked once it gets its lock, and opens the name again.
+    if (file.Valid() && pid == getpid() &&
+        FileRangeLock(file.Get(), F_WRLCK, kPresenceByte, 1, false))
+      (void)unlink(path.c_str());
   }
 
   // Takes ownership for the calling thread when nobody in this process owns the mutex and
@@ -677,14 +684,41 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES securityAttributes, BOOL initialOwner,
     }
 
     auto state = std::make_shared<MutexState>();
-    state->file = OpenRuntimeFile(dir, file, O_RDWR | O_CREAT);
-    if (!state->file.Valid()) {
-      SetLastError(Win32ErrorFromErrno(errno));
-      return nullptr;
-    }
-    const int fd = state->file.Get();
+    state->path = key;
     bool existed = false;
-    if (FileRangeLock(fd, F_WRLCK, kPresenceByte, 1, false)) {
+    // The last holder of the lock file unlinks it (see ~MutexState); a file locked after that
+    // is not the mutex any more, and the name is opened again.
+    for (int attempt = 0;; ++attempt) {
+      if (attempt == 100) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return nullptr;
+      }
+      state->file = OpenRuntimeFile(dir, file, O_RDWR | O_CREAT);
+      if (!state->file.Valid()) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return nullptr;
+      }
+      const int fd = state->file.Get();
+      existed = !FileRangeLock(fd, F_WRLCK, kPresenceByte, 1, false);
+      if (existed) {
+        if (errno != EAGAIN && errno != EACCES) {
+          SetLastError(Win32ErrorFromErrno(errno));
+          return nullptr;
+        }
+        // Another creator may hold the write lock for a moment; wait for it.
+        if (!FileRangeLock(fd, F_RDLCK, kPresenceByte, 1, true)) {
+          SetLastError(Win32ErrorFromErrno(errno));
+          return nullptr;
+        }
+      }
+      struct stat held {};
+      struct stat named {};
+      if (fstat(fd, &held) == 0 && lstat(key.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+          held.st_ino == named.st_ino)
+        break;
+    }
+    if (!existed) {
+      const int fd = state->file.Get();
       // Nobody holds a handle: a fresh mutex, whatever an earlier holder left in the file.
       WriteMarker(fd, false);
       if (initialOwner) {
@@ -697,16 +731,6 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES securityAttributes, BOOL initialOwner,
         SetLastError(Win32ErrorFromErrno(errno));
         return nullptr;
       }
-    } else if (errno == EAGAIN || errno == EACCES) {
-      existed = true;
-      // Another creator may hold the write lock for a moment; wait for it.
-      if (!FileRangeLock(fd, F_RDLCK, kPresenceByte, 1, true)) {
-        SetLastError(Win32ErrorFromErrno(errno));
-        return nullptr;
-      }
-    } else {
-      SetLastError(Win32ErrorFromErrno(errno));
-      return nullptr;
     }
     table.named[key] = state;
     guard.unlock();

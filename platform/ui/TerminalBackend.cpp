@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "platform/PosixIo.h"
@@ -47,8 +48,13 @@ std::atomic<int> g_wakeFd{-1};
 std::atomic<bool> g_interruptPending{false};
 std::atomic<std::int64_t> g_uncancelledAt{0};  // when a Ctrl+C found nothing to cancel
 std::atomic<int> g_echoFd{-1};                 // a terminal whose echo is off right now
-termios g_savedTermios{};                      // valid while g_echoFd >= 0
-struct sigaction g_previousAction {};
+// SIGTERM or SIGHUP once received: every dialog that can be cancelled is, until the program
+// ends; the same signal again ends it at once.
+std::atomic<int> g_stopSignal{0};
+termios g_savedTermios{};  // valid while g_echoFd >= 0
+// The signals handled like Cancel, and what they did before.
+constexpr int kCancelSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_previousActions[std::size(kCancelSignals)]{};
 std::mutex g_ownerLock;
 const TerminalBackend* g_owner = nullptr;
 
@@ -58,24 +64,30 @@ std::int64_t MonotonicNs() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-void OnInterrupt(int) {
+// Ctrl+C, and a request to end (SIGTERM, or SIGHUP when the terminal went away): the open
+// dialog is cancelled, so the operation undoes what it made instead of leaving it half done.
+void OnInterrupt(int signal) {
   const int savedErrno = errno;
   const std::int64_t uncancelled = g_uncancelledAt.load();
   const int fd = g_wakeFd.load();
-  if (fd < 0 || g_interruptPending.load() ||
-      (uncancelled != 0 && MonotonicNs() - uncancelled < kQuitWindowNs)) {
-    // The user insists, or no pump picked the first Ctrl+C up: quit as the default would,
+  const bool stop = signal != SIGINT;
+  const bool insists = stop ? g_stopSignal.load() != 0
+                            : g_interruptPending.load() ||
+                                  (uncancelled != 0 && MonotonicNs() - uncancelled < kQuitWindowNs);
+  if (fd < 0 || insists) {
+    // The user insists, or no pump picked the first signal up: end as the default would,
     // leaving the terminal echoing again.
     const int echoFd = g_echoFd.load();
     if (echoFd >= 0) tcsetattr(echoFd, TCSANOW, &g_savedTermios);
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
-    sigaction(SIGINT, &standard, nullptr);
-    raise(SIGINT);  // blocked until this handler returns, then fatal
+    sigaction(signal, &standard, nullptr);
+    raise(signal);  // blocked until this handler returns, then fatal
     errno = savedErrno;
     return;
   }
+  if (stop) g_stopSignal.store(signal);
   g_interruptPending.store(true);
   const std::uint64_t one = 1;
   (void)!write(fd, &one, sizeof one);
@@ -535,15 +547,23 @@ TerminalBackend::TerminalBackend(int inputFd, int outputFd, bool interactive)
   UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake.Valid()) return;
   g_interruptPending.store(false);
+  g_stopSignal.store(0);
   g_uncancelledAt.store(0);
   g_wakeFd.store(wake.Get());
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  if (sigaction(SIGINT, &action, &g_previousAction) != 0) {
-    g_wakeFd.store(-1);
-    return;
+  for (std::size_t i = 0; i < std::size(kCancelSignals); ++i) {
+    struct sigaction previous {};
+    if (sigaction(kCancelSignals[i], nullptr, &previous) != 0) continue;
+    g_previousActions[i] = previous;
+    // A signal the program was started to ignore (nohup) stays ignored.
+    if (i != 0 && (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) continue;
+    if (sigaction(kCancelSignals[i], &action, nullptr) != 0 && i == 0) {
+      g_wakeFd.store(-1);
+      return;
+    }
   }
   wake_ = std::move(wake);
   g_owner = this;
@@ -557,9 +577,11 @@ TerminalBackend::~TerminalBackend() {
   }
   if (!ownsInterrupt_) return;
   std::lock_guard<std::mutex> guard(g_ownerLock);
-  sigaction(SIGINT, &g_previousAction, nullptr);
+  for (std::size_t i = 0; i < std::size(kCancelSignals); ++i)
+    sigaction(kCancelSignals[i], &g_previousActions[i], nullptr);
   g_wakeFd.store(-1);
   g_interruptPending.store(false);
+  g_stopSignal.store(0);
   g_uncancelledAt.store(0);
   g_owner = nullptr;
 }
@@ -843,7 +865,9 @@ void TerminalBackend::DialogClosed(const DialogState& dialog, INT_PTR) {
 }
 
 void TerminalBackend::Poll() {
-  if (ownsInterrupt_ && prompting_.load() == 0 && g_interruptPending.load()) HandleInterrupt();
+  if (ownsInterrupt_ && prompting_.load() == 0 &&
+      (g_interruptPending.load() || g_stopSignal.load() != 0))
+    HandleInterrupt();
   if (!drawPending_.load()) return;
   std::lock_guard<std::mutex> guard(lock_);
   bool left = false;
@@ -867,7 +891,9 @@ bool TerminalBackend::TakeInterrupt() {
 }
 
 bool TerminalBackend::HandleInterrupt() {
-  if (!TakeInterrupt()) return false;
+  const bool interrupted = TakeInterrupt();
+  const int stop = g_stopSignal.load();
+  if (!interrupted && stop == 0) return false;
   const std::vector<HWND> dialogs = OpenDialogs();
   for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
     DialogState state;
@@ -883,11 +909,16 @@ bool TerminalBackend::HandleInterrupt() {
     }
     if (pressed) {
       g_uncancelledAt.store(0);
-      Print("Ctrl+C: " + CaptionOf(state) + ": Cancel\n");
+      Print(std::string(stop == SIGTERM  ? "Terminated"
+                        : stop == SIGHUP ? "Hangup"
+                                         : "Ctrl+C") +
+            ": " + CaptionOf(state) + ": Cancel\n");
       return true;
     }
     break;
   }
+  // An end requested stays pending: the next dialog that can be cancelled is.
+  if (stop != 0) return false;
   g_uncancelledAt.store(MonotonicNs());
   Print("Nothing can be cancelled now; press Ctrl+C again within 2 seconds to quit.\n");
   return false;

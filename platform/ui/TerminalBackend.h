@@ -46,9 +46,11 @@ class QV_API TerminalBackend : public UiBackend {
 
   // Reads answers from `inputFd` and writes to `outputFd`; neither is closed by the back end.
   // `interactive` false: answers come only from the policy. Ctrl+C handling is installed here
-  // unless another terminal back end holds it or the process ignores SIGINT.
+  // unless another terminal back end holds it or the process ignores SIGINT; SIGTERM and
+  // SIGHUP (unless ignored) are handled the same way, except that they cancel every dialog
+  // that can be cancelled until the program ends, and the same signal again ends it.
   TerminalBackend(int inputFd, int outputFd, bool interactive);
-  // Restores the SIGINT disposition found by the constructor.
+  // Restores the dispositions found by the constructor.
   ~TerminalBackend() override;
   TerminalBackend(const TerminalBackend&) = delete;
   TerminalBackend& operator=(const TerminalBackend&) = delete;

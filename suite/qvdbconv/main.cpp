@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/WorkFolders.h"
 #include "suite/qvdbconv/Converter.h"
 #include "suite/qvdbconv/LegacyFormat.h"
 
@@ -132,6 +133,9 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
+    // What interrupted operations left in their work folders goes first (as in every
+    // program of the suite).
+    (void)QvSweepWorkFolders();
     return Run(argc, argv);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "qvdbconv: internal error: %s.\n%s\n", error.what(),

@@ -17,11 +17,17 @@
 #include <vector>
 
 #include "platform/Kernel.h"
+#include "platform/WorkFolders.h"
 #include "platform/ui/TerminalBackend.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
+
+// Every program of the suite calls this first: what interrupted operations left in their work
+// folders (a restore's partial plain files among them) goes at once, wherever it is, instead
+// of waiting for a later operation beside it.
+inline void SweepInterruptedWork() { (void)QvSweepWorkFolders(); }
 
 class SuiteProgram {
  public:

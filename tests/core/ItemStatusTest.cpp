@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{503, 131, "StatusProtectedLocation"},
         StatusCase{504, 132, "StatusNotEncryptedFile"},
         StatusCase{505, 133, "StatusDirectoryAlreadyEncrypted"},
-        StatusCase{506, 136, "StatusFolderEmpty"}, StatusCase{507, 116, "StatusCancelled"},
+        StatusCase{506, 136, "StatusFolderEmpty"}, StatusCase{507, 191, "StatusCancelled"},
         StatusCase{508, 116, nullptr}, StatusCase{0xFFFFFFFFu, 116, nullptr}),
     [](const ::testing::TestParamInfo<StatusCase>& info) {
       return "Code" + std::to_string(info.param.code);
@@ -58,8 +58,10 @@ std::string MessageFor(DWORD code) { return LoadStringText(MessageIdForStatus(co
 TEST(StatusTextTest, UnknownCodesShareTheUnknownErrorText) {
   const std::string unknown =
       "Error:  Unknown Error.  Please try the operation again or contact support.";
-  for (DWORD code : {9u, 15u, 16u, 507u, 508u, 1000u})
+  for (DWORD code : {9u, 15u, 16u, 508u, 1000u})
     EXPECT_EQ(MessageFor(code), unknown) << "code " << code;
+  // An item the user cancelled says so.
+  EXPECT_EQ(MessageFor(StatusCancelled), "Cancelled by the user.");
 }
 
 TEST(StatusTextTest, UserVisibleTexts) {

@@ -176,7 +176,7 @@ TEST_F(CProgressDlgTest, CancelDuringACallLeavesNoPartialOutput) {
   const Outcome run = RunDialog({P("a.bin"), P("b.txt")}, true);
   EXPECT_EQ(run.result, IDCANCEL);
   ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
-  EXPECT_EQ(run.rows[0][1], Text(IDS_UNKNOWN_ERROR));
+  EXPECT_EQ(run.rows[0][1], Text(IDS_CANCELLED));
   EXPECT_EQ(ReadBytes(P("a.bin")), Bytes(3u << 20, 1));
   EXPECT_EQ(ReadBytes(P("b.txt")), "b");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);

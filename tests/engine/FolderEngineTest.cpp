@@ -1,11 +1,19 @@
 // Folders and containers through the progress dialog, over real trees and real containers:
 // the round trip of a tree with every kind of entry, the refusals that leave both sides
-// untouched, encrypted inputs inside a folder, Cancel in each pass, links, old backups, many
-// small files in batches (their rows, Cancel and a refused file while batches are under way),
-// and items dropped into a container that is open in a view.
+// untouched, encrypted inputs inside a folder, Cancel in each pass, links (also swapped in
+// while the walk runs), old backups, many small files in batches (their rows, Cancel and a
+// refused file while batches are under way), other programs writing into a folder while it is
+// encrypted, entries that cannot be deleted, names the system uses for its own files, and
+// items dropped into a container that is open in a view.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -15,6 +23,7 @@
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
+#include "platform/WorkFolders.h"
 #include "registration/Settings.h"
 #include "tests/engine/ProgressDialogFixture.h"
 #include "util/RegKey.h"
@@ -336,22 +345,238 @@ TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
   EXPECT_TRUE(Leftovers().empty());
 }
 
-TEST_F(FolderEngineTest, WorkFoldersOfEndedOperationsAreRemovedAndLiveOnesKept) {
+// A process that makes a work folder (a file in it) and tells its path; it then ends at
+// once, as a crashed operation would, or waits until the parent closes `holdWriter`, the
+// other end of `hold`. The child's pid.
+pid_t WorkFolderInChild(const std::string& parent, int tell, int hold = -1, int holdWriter = -1) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (holdWriter >= 0) close(holdWriter);
+  const std::string work = QvCreateWorkFolder(parent, ".docs.qvef-work-");
+  if (work.empty()) {
+    std::fprintf(stderr, "child: no work folder (error %u)\n",
+                 static_cast<unsigned>(GetLastError()));
+    _exit(1);
+  }
+  std::ofstream(work + "/half.txt") << "left by an operation";
+  const std::string line = work + "\n";
+  if (write(tell, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(2);
+  char byte = 0;
+  if (hold >= 0) (void)!read(hold, &byte, 1);
+  _exit(0);
+}
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c = 0;
+  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+TEST_F(FolderEngineTest, OnlyRecordedWorkFoldersOfEndedProcessesAreRemoved) {
   const std::string root = MakeTree("docs");
-  const std::string stale = P(".docs.qvef-work-AAAAAA"), live = P(".docs.qvef-work-BBBBBB");
-  fs::create_directories(stale + "/docs");
-  WriteBytes(stale + "/docs/half.txt", "left by a crash");
-  fs::create_directories(live);
-  // A running operation (here another thread, which keeps ownership after it ends) holds its
-  // folder's mutex.
-  HANDLE holder = nullptr;
-  std::thread([&] { holder = CreateMutexA(nullptr, TRUE, "QvFolderWork-BBBBBB"); }).join();
-  ASSERT_NE(holder, nullptr);
+  // The user's own folders that merely look like work folders are never taken for one.
+  const std::string lookalike = P(".docs.qvef-work-AAAAAA");
+  fs::create_directories(lookalike);
+  WriteBytes(lookalike + "/mine.txt", "the user's");
+  WriteBytes(P(".docs.qvef-work-file"), "a file named like one");
+
+  int tell[2], hold[2];
+  ASSERT_EQ(pipe(tell), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t ended = WorkFolderInChild(dir_, tell[1]);
+  const std::string stale = ReadLine(tell[0]);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const pid_t running = WorkFolderInChild(dir_, tell[1], hold[0], hold[1]);
+  const std::string live = ReadLine(tell[0]);
+  ASSERT_TRUE(Present(stale + "/half.txt")) << stale;
+  ASSERT_TRUE(Present(live + "/half.txt")) << live;
 
   ASSERT_EQ(RunDialog({root}, true).result, IDOK);
   EXPECT_FALSE(Present(stale));
-  EXPECT_TRUE(Present(live));
-  CloseHandle(holder);
+  EXPECT_TRUE(Present(live + "/half.txt"));
+  EXPECT_EQ(ReadBytes(lookalike + "/mine.txt"), "the user's");
+  EXPECT_EQ(ReadBytes(P(".docs.qvef-work-file")), "a file named like one");
+  ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
+  EXPECT_EQ(ReadBytes(lookalike + "/mine.txt"), "the user's");
+
+  // Once its process has ended, any program's sweep removes it, wherever it is.
+  close(hold[1]);
+  ASSERT_EQ(waitpid(running, nullptr, 0), running);
+  EXPECT_EQ(QvSweepWorkFolders(), 1);
+  EXPECT_FALSE(Present(live));
+  EXPECT_TRUE(Present(lookalike + "/mine.txt"));
+  // Nothing is left in the record either.
+  EXPECT_TRUE(fs::is_empty(QvMachineRoot() + "/work-folders"));
+  for (const int fd : {tell[0], tell[1], hold[0]}) close(fd);
+}
+
+TEST_F(FolderEngineTest, FilesNamedLikeTheEmptyFolderMarkerAreRefusedNeverDeleted) {
+  // A marker-named file stored in a container would be taken for the marker (and lost on the
+  // way back); one decrypted in place would become such a file.
+  for (const char* name : {"qvdummyffff.qvf", "qvdummyffff", "QvDummyFFFF"}) {
+    const std::string root = P("box");
+    fs::create_directories(root + "/sub");
+    WriteBytes(root + "/a.txt", "alpha");
+    WriteBytes(root + "/sub/" + name, "the user's own file");
+    const auto tree = Snapshot(root);
+    ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+    const Outcome run = RunDialog({root}, true);
+    EXPECT_EQ(run.result, IDCANCEL) << name;
+    ASSERT_FALSE(run.rows.empty()) << name;
+    EXPECT_EQ(run.rows.back()[0], name);
+    EXPECT_EQ(run.rows.back()[1], StatusText(StatusSystemOrTempFile)) << name;
+    EXPECT_EQ(Snapshot(root), tree) << name;
+    EXPECT_FALSE(Present(root + ".qvef")) << name;
+    EXPECT_TRUE(Leftovers().empty()) << name;
+    fs::remove_all(root);
+  }
+  // On its own it is a file like any other.
+  WriteBytes(P("qvdummyffff"), "alone");
+  ASSERT_EQ(RunDialog({P("qvdummyffff")}, true).result, IDOK);
+  ASSERT_TRUE(Present(P("qvdummyffff.qvf")));
+  const Outcome again = RunDialog({P("qvdummyffff.qvf")}, true);
+  ASSERT_EQ(again.result, IDOK) << again.Statuses();
+  ASSERT_EQ(RunDialog({P("qvdummyffff.qvf")}, false).result, IDOK);
+  EXPECT_EQ(ReadBytes(P("qvdummyffff")), "alone");
+}
+
+// Runs `hook` at the engine's test points while it lives.
+class HookGuard {
+ public:
+  explicit HookGuard(std::function<void(FolderEngine::TestPoint, const std::string&)> hook) {
+    FolderEngine::SetTestHook(std::move(hook));
+  }
+  ~HookGuard() { FolderEngine::SetTestHook({}); }
+};
+
+TEST_F(FolderEngineTest, WhatIsWrittenWhileAFolderIsEncryptedIsKeptNeverDeleted) {
+  const std::string root = MakeTree("docs");
+  struct Writer {
+    const char* what;
+    std::function<void(const std::string&)> write;
+    std::string changed;  // the row that must say so
+  } writers[] = {
+      {"appends to a stored file",
+       [](const std::string& r) { std::ofstream(r + "/a.txt", std::ios::app) << " and more"; },
+       "a.txt"},
+      {"writes a new file", [](const std::string& r) { WriteBytes(r + "/sub dir/new.txt", "new"); },
+       "new.txt"},
+      {"makes a new subfolder",
+       [](const std::string& r) {
+         fs::create_directories(r + "/fresh");
+         WriteBytes(r + "/fresh/inner.txt", "inner");
+       },
+       "fresh"},
+  };
+  for (const Writer& writer : writers) {
+    std::map<std::string, std::string> expected;
+    {
+      // The other program writes after every file was stored, before the folder goes.
+      HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
+        if (point != FolderEngine::TestPoint::SourceDeletion) return;
+        writer.write(folder);
+        expected = Snapshot(folder);
+      });
+      ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+      const Outcome run = RunDialog({root}, true);
+      EXPECT_EQ(run.result, IDCANCEL) << writer.what << ": " << run.Statuses();
+      // Its own row after the rows of the files stored.
+      const auto row = std::find_if(run.rows.rbegin(), run.rows.rend(),
+                                    [&](const auto& r) { return r[0] == writer.changed; });
+      ASSERT_NE(row, run.rows.rend()) << writer.what << ": " << run.Statuses();
+      EXPECT_EQ((*row)[1], StatusText(StatusSourceInUse)) << writer.what;
+    }
+    // Nothing was deleted, and the container that would not hold it is gone.
+    EXPECT_EQ(Snapshot(root), expected) << writer.what;
+    EXPECT_FALSE(Present(root + ".qvef")) << writer.what;
+    EXPECT_TRUE(Leftovers().empty()) << writer.what;
+  }
+  // With the writers done, the folder goes into its container whole.
+  const auto final = Snapshot(root);
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
+  EXPECT_EQ(Snapshot(root), final);
+  EXPECT_EQ(ReadBytes(root + "/a.txt"), "alpha and more");
+}
+
+TEST_F(FolderEngineTest, ASubfolderSwappedForALinkMidWalkIsNeitherFollowedNorStored) {
+  const std::string root = MakeTree("docs");
+  const std::string outside = P("outside");
+  fs::create_directories(outside);
+  WriteBytes(outside + "/secret.txt", "not in the folder");
+  HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
+    if (point != FolderEngine::TestPoint::FolderListed || folder != root) return;
+    // Listed as a folder; by the time the walk gets to it, it is a link.
+    fs::rename(root + "/sub dir", P("sub dir moved"));
+    fs::create_directory_symlink(outside, root + "/sub dir");
+  });
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  for (const auto& row : run.rows) EXPECT_NE(row[0], "secret.txt") << run.Statuses();
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows.back()[0], "sub dir");
+  EXPECT_EQ(run.rows.back()[1], StatusText(StatusFileAccessError));
+  EXPECT_EQ(ReadBytes(outside + "/secret.txt"), "not in the folder");
+  EXPECT_TRUE(fs::is_symlink(root + "/sub dir"));
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(FolderEngineTest, ALinkedContainerIsRefusedLikeALinkedFile) {
+  const std::string root = MakeTree("docs");
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  fs::create_directories(P("elsewhere"));
+  fs::rename(root + ".qvef", P("elsewhere/docs.qvef"));
+  const std::string container = ReadBytes(P("elsewhere/docs.qvef"));
+  fs::create_symlink(P("elsewhere/docs.qvef"), P("link.qvef"));
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({P("link.qvef")}, false);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
+  EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
+  EXPECT_TRUE(fs::is_symlink(P("link.qvef")));
+  EXPECT_TRUE(ReadBytes(P("elsewhere/docs.qvef")) == container);
+  EXPECT_FALSE(Present(P("link")));
+  EXPECT_FALSE(Present(P("elsewhere/docs")));
+}
+
+// Makes `path` impossible to delete for this process (immutable for root, which may delete
+// anything else; a read-only folder for anyone else). False when the file system does not
+// allow it.
+bool MakeUndeletable(const std::string& folder, const std::string& file, bool undo = false) {
+  if (geteuid() != 0) return chmod(folder.c_str(), undo ? 0755 : 0555) == 0;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = undo ? (flags & ~FS_IMMUTABLE_FL) : (flags | FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return done;
+}
+
+TEST_F(FolderEngineTest, AnEntryThatCannotBeDeletedKeepsTheWholeSourceAndNoContainer) {
+  const std::string root = MakeTree("docs");
+  const auto tree = Snapshot(root);
+  const std::string stuck = root + "/sub dir/deeper";
+  if (!MakeUndeletable(stuck, stuck + "/block.bin"))
+    GTEST_SKIP() << "this file system cannot make an entry undeletable";
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  (void)MakeUndeletable(stuck, stuck + "/block.bin", true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows.back()[1], StatusText(StatusSourceNotDeleted)) << run.Statuses();
+  EXPECT_EQ(Snapshot(root), tree);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+  // Nothing stands in the way of doing it again.
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
+  EXPECT_EQ(Snapshot(root), tree);
 }
 
 TEST_F(FolderEngineTest, AProtectedFolderInsideTheTreeStopsTheOperationUntouched) {

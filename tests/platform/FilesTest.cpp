@@ -8,6 +8,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -410,4 +413,91 @@ TEST_F(FilesTest, KnownFoldersFollowTheXdgVariables) {
   char small[4];
   ASSERT_TRUE(GetKnownFolderPath(KnownFolder::Windows, path));
   EXPECT_EQ(GetWindowsDirectoryA(small, sizeof(small)), path.size() + 1);
+}
+
+namespace {
+
+class FolderHandleTest : public FilesTest {};
+
+}  // namespace
+
+TEST_F(FolderHandleTest, NeverOpensThroughALinkAndListsWhatIsThere) {
+  const std::string dir = MakeDir("tree");
+  MakeDir("tree/sub");
+  Make("tree/file.txt", "12345");
+  MakeDir("outside");
+  Make("outside/secret.txt", "secret");
+  ASSERT_EQ(symlink(root_.Sub("outside").c_str(), (dir + "/linked").c_str()), 0);
+  ASSERT_EQ(symlink(root_.Sub("outside/secret.txt").c_str(), (dir + "/file link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0600), 0);
+
+  FolderHandle folder;
+  ASSERT_TRUE(folder.Open(dir.c_str()));
+  FolderHandle other;
+  EXPECT_EQ(Failed(other.Open((dir + "/linked").c_str())), ERROR_DIRECTORY);
+  EXPECT_EQ(Failed(folder.OpenSubfolder("linked", &other)), ERROR_DIRECTORY);
+  EXPECT_EQ(Failed(folder.OpenSubfolder("file.txt", &other)), ERROR_DIRECTORY);
+  EXPECT_FALSE(other.Valid());
+  OpenedFile file;
+  for (const char* refused : {"file link", "pipe", "sub"})
+    EXPECT_EQ(Failed(folder.OpenFile(refused, &file)), ERROR_ACCESS_DENIED) << refused;
+
+  std::vector<FOLDER_ENTRY> entries;
+  ASSERT_TRUE(folder.List(&entries));
+  std::map<std::string, DWORD> listed;
+  for (const FOLDER_ENTRY& entry : entries) listed[entry.name] = entry.attributes;
+  EXPECT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed["sub"], FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(listed["linked"], FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(listed["pipe"] & FILE_ATTRIBUTE_DEVICE, FILE_ATTRIBUTE_DEVICE);
+
+  // The folder held stays the one opened when its name is taken by a link meanwhile.
+  ASSERT_TRUE(folder.OpenSubfolder("sub", &other));
+  ASSERT_EQ(rename((dir + "/sub").c_str(), root_.Sub("moved").c_str()), 0);
+  ASSERT_EQ(symlink(root_.Sub("outside").c_str(), (dir + "/sub").c_str()), 0);
+  ASSERT_TRUE(other.List(&entries));
+  EXPECT_TRUE(entries.empty()) << entries[0].name;
+
+  // A file held open is read through its own path whatever its name leads to by now.
+  ASSERT_TRUE(folder.OpenFile("file.txt", &file));
+  ASSERT_EQ(rename((dir + "/file.txt").c_str(), root_.Sub("file moved").c_str()), 0);
+  ASSERT_EQ(symlink(root_.Sub("outside/secret.txt").c_str(), (dir + "/file.txt").c_str()), 0);
+  ASSERT_FALSE(file.ReopenPath().empty());
+  EXPECT_EQ(ReadTextFile(file.ReopenPath()), "12345");
+}
+
+TEST_F(FolderHandleTest, DeletesOnlyAnUnchangedFileAndKeepsWhatChanged) {
+  const std::string dir = MakeDir("tree");
+  Make("tree/stored.txt", "stored");
+  Make("tree/changed.txt", "stored");
+  Make("tree/replaced.txt", "stored");
+  MakeDir("tree/sub");
+  Make("tree/sub/inner.txt");
+  FolderHandle folder;
+  ASSERT_TRUE(folder.Open(dir.c_str()));
+  std::vector<FOLDER_ENTRY> entries;
+  ASSERT_TRUE(folder.List(&entries));
+  std::map<std::string, FILE_IDENTITY> read;
+  for (const FOLDER_ENTRY& entry : entries) read[entry.name] = entry.identity;
+
+  {
+    std::ofstream append(dir + "/changed.txt", std::ios::app);
+    append << " and more";
+  }
+  ASSERT_EQ(rename(Make("other", "stored").c_str(), (dir + "/replaced.txt").c_str()), 0);
+  EXPECT_TRUE(folder.DeleteFileIfUnchanged("stored.txt", read["stored.txt"]));
+  for (const char* name : {"changed.txt", "replaced.txt"})
+    EXPECT_EQ(Failed(folder.DeleteFileIfUnchanged(name, read[name])), ERROR_SHARING_VIOLATION)
+        << name;
+  EXPECT_EQ(ReadTextFile(dir + "/changed.txt"), "stored and more");
+  EXPECT_EQ(ReadTextFile(dir + "/replaced.txt"), "stored");
+  // Kept, not deleted and written again.
+  struct stat kept {};
+  ASSERT_EQ(stat((dir + "/changed.txt").c_str(), &kept), 0);
+  EXPECT_EQ(static_cast<ULONGLONG>(kept.st_ino), read["changed.txt"].index);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/stored.txt"));
+  EXPECT_EQ(Failed(folder.DeleteFileIfUnchanged("sub", read["sub"])), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Failed(folder.RemoveSubfolder("sub")), ERROR_DIR_NOT_EMPTY);
+  EXPECT_TRUE(folder.CanDelete("sub"));
+  EXPECT_TRUE(std::filesystem::exists(dir + "/sub/inner.txt"));
 }

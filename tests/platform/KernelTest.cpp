@@ -1,12 +1,16 @@
 // Kernel services: module handles and paths, the language table and thread locale,
 // named mutexes within and across processes, and registered window messages.
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
@@ -150,8 +154,76 @@ TEST_F(KernelMutexTest, UnnamedMutexesAreIndependentAndBadNamesAreRefused) {
     EXPECT_EQ(GetLastError(), error) << name;
   }
   // Names with characters that are special in paths stay inside the runtime folder.
-  EXPECT_TRUE(CloseHandle(CreateMutexA(nullptr, FALSE, "..")));
+  const HANDLE dots = CreateMutexA(nullptr, FALSE, "..");
   EXPECT_EQ(access((QvRuntimeDir() + "/mutex-..").c_str(), F_OK), 0);
+  EXPECT_TRUE(CloseHandle(dots));
+}
+
+// The runtime folder's mutex files.
+std::vector<std::string> MutexFiles() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(QvRuntimeDir()))
+    if (entry.path().filename().string().rfind("mutex-", 0) == 0)
+      names.push_back(entry.path().filename().string());
+  return names;
+}
+
+TEST_F(KernelMutexTest, TheLastHandleOfAllProcessesTakesTheLockFileAlong) {
+  const HANDLE held = CreateMutexA(nullptr, TRUE, "QvHeldElsewhere");
+  ASSERT_NE(held, nullptr);
+  // Another process opens, takes and lets go of mutexes, the held one among them: its own go
+  // with its last handle, the held one stays as long as this process holds it.
+  EXPECT_EQ(RunInChild([] {
+              for (int i = 0; i < 20; ++i) {
+                const std::string name = "QvPassing-" + std::to_string(i);
+                const HANDLE h = CreateMutexA(nullptr, TRUE, name.c_str());
+                if (h == nullptr || !ReleaseMutex(h) || !CloseHandle(h)) return 1;
+              }
+              const HANDLE h = CreateMutexA(nullptr, FALSE, "QvHeldElsewhere");
+              if (h == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return 2;
+              return CloseHandle(h) ? 0 : 3;
+            }),
+            0);
+  EXPECT_EQ(MutexFiles(), std::vector<std::string>{"mutex-QvHeldElsewhere"});
+  // Still one mutex for everyone: a process that comes now sees the holder.
+  EXPECT_EQ(RunInChild([] {
+              const HANDLE h = CreateMutexA(nullptr, FALSE, "QvHeldElsewhere");
+              return h != nullptr && GetLastError() == ERROR_ALREADY_EXISTS &&
+                             WaitForSingleObject(h, 0) == WAIT_TIMEOUT
+                         ? 0
+                         : 1;
+            }),
+            0);
+  EXPECT_TRUE(ReleaseMutex(held) && CloseHandle(held));
+  EXPECT_EQ(MutexFiles(), std::vector<std::string>{});
+
+  // Many processes creating and closing the same name at once never split it in two: each
+  // owner is alone while it owns.
+  std::vector<pid_t> children;
+  const std::string counter = QvRuntimeDir() + "/owners";
+  for (int c = 0; c < 4; ++c) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0; i < 50; ++i) {
+        const HANDLE h = CreateMutexA(nullptr, FALSE, "QvContended");
+        if (h == nullptr || WaitForSingleObject(h, 10000) != WAIT_OBJECT_0) _exit(1);
+        // Owning alone: nobody else may be inside.
+        if (mkdir(counter.c_str(), 0700) != 0) _exit(2);
+        usleep(100);
+        if (rmdir(counter.c_str()) != 0) _exit(3);
+        if (!ReleaseMutex(h) || !CloseHandle(h)) _exit(4);
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(MutexFiles(), std::vector<std::string>{});
 }
 
 TEST_F(KernelMutexTest, OtherProcessesSeeHoldersAndOwnersUntilTheyEnd) {
