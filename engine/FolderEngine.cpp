@@ -407,6 +407,12 @@ bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes,
 }
 
 bool FolderEngine::DecryptContainerInPlace(const std::string& containerPath) {
+  // Checked under its own name: moved aside, the container is no longer recognised as one
+  // by the access check, which would then read no owner and let anyone in.
+  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
+    (void)Report(containerPath, StatusNotAuthorized);
+    return false;
+  }
   const std::string backup = BackupNameOf(containerPath);
   if (MoveFileExA(containerPath.c_str(), backup.c_str(), 0) == FALSE) {
     (void)Report(containerPath, StatusDestinationExists);

@@ -241,4 +241,29 @@ TEST_F(ContainerDecryptionTest, WhatIsNoContainerSaysSoWithoutAskingAnything) {
   EXPECT_TRUE(Leftovers().empty());
 }
 
+// A container met inside a folder being encrypted is decrypted in place first; someone the
+// owner did not share it with is refused there as anywhere else, and nothing is touched.
+TEST_F(ContainerDecryptionTest, AContainerInsideAFolderIsOpenOnlyToThoseItIsSharedWith) {
+  fs::create_directories(P("outer"));
+  dir_ = P("outer");
+  const auto tree = MakeContainer("box");
+  dir_ = root_.Sub("work");
+  const std::string container = P("outer/box.qvef");
+  const std::string before = ReadBytes(container);
+  ASSERT_EQ(qvtest::EnrollWithKey({"carol", ".\\carol", "Carol", QvAccountType::Computer}, "pw3"),
+            QvStoreStatus::Ok);
+  ASSERT_EQ(QvLogOnUser("carol", "pw3"), QvLogOnResult::Passed);
+
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);  // OK under the rows
+  const Outcome run = RunDialog({P("outer")}, true, "carol");
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_EQ(run.rows[0].at(0), "box.qvef") << run.Statuses();
+  EXPECT_EQ(run.rows[0].at(1), StatusText(StatusNotAuthorized)) << run.Statuses();
+  EXPECT_EQ(ReadBytes(container), before);
+  EXPECT_FALSE(Present(P("outer/box")));
+  EXPECT_FALSE(Present(P("outer.qvef")));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 }  // namespace
