@@ -187,11 +187,13 @@ int VerifyUserGate(UserIdentity& identity, const char* title, const char* prompt
         if (showBackupWarning) ShowBackupWarningUnlessSuppressed(*userData, identity);
         return 1;
       case kVerifyNotValidated: {
+        // A cancelled prompt is not a wrong password: there is nothing to tell the user.
+        if (outWord == kVerifyOutCancelled) return 0;
         CBadPassword notice(1, nullptr);
         (void)notice.DoModal();
-        // Asking again only helps when the user answered: a cancelled prompt, or one that
-        // could not be shown at all, would come back the same way for ever.
-        if (outWord == kVerifyOutCancelled || outWord == kVerifyOutNoInput) return 0;
+        // Asking again only helps when the user answered: a prompt that could not be shown
+        // at all would come back the same way for ever.
+        if (outWord == kVerifyOutNoInput) return 0;
         userData->ReleaseUserIdentity(&identity);
         (void)userData->InitUserIdentity(&identity);
         break;
