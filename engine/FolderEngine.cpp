@@ -503,10 +503,10 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
 }
 
 ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
-                                          DWORD* handle) {
+                                          DWORD* handle, ItemStatus unreadable) {
   StoredHeader header;
   if (!container.GetFolderOptions(header.algorithm, &header.bytes, &header.length))
-    return Report(rowPath, StatusContainerError);
+    return Report(rowPath, unreadable);
   Credentials credentials(dialog_.CredentialSize());
   if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel()))
     return Report(rowPath, StatusMemoryError);
@@ -1138,6 +1138,10 @@ bool FolderEngine::OpenRequestContainer() {
   std::string root = arguments.directory;
   if (!root.empty() && root.back() != '/') root += '/';
   if (!container->OpenAt(root, arguments.containerPath, arguments.folderId)) return false;
+  // A container whose header cannot be read is not open: nothing could go in or out of it,
+  // and the preparation pass must not change the dropped items for it.
+  StoredHeader header;
+  if (!container->GetFolderOptions(header.algorithm, &header.bytes, &header.length)) return false;
   openContainer_ = std::move(container);
   return true;
 }
@@ -1146,7 +1150,8 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   protected_ = ProtectedLocations::Read();
   const std::string& containerPath = dialog_.Request().container->containerPath;
   DWORD handle = 0;
-  if (const ItemStatus opened = OpenFolderHandle(*openContainer_, containerPath, &handle);
+  if (const ItemStatus opened =
+          OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
       opened != StatusSuccess)
     return opened;
   const bool encrypt = dialog_.Encrypting();

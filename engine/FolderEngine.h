@@ -179,8 +179,10 @@ class FolderEngine {
   [[nodiscard]] ItemStatus DecryptFileOfFolder(const std::string& path, const std::string& folder,
                                                DWORD checkFlags, DWORD handle);
   // Opens a folder handle from a container's stored header; a row reports a failure.
+  // `unreadable` is the status of a header that cannot be read.
   [[nodiscard]] ItemStatus OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
-                                            DWORD* handle);
+                                            DWORD* handle,
+                                            ItemStatus unreadable = StatusContainerError);
   void CloseFolderHandle(DWORD handle);
   // A new hidden work folder beside `besidePath`, held by this operation; empty when none can
   // be made. Work folders of ended operations for the same name are removed first.

@@ -7,6 +7,7 @@
 // items dropped into a container that is open in a view.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sqlite3.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -665,6 +666,25 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
   fs::rename(P("moved.qvef"), P("box.qvef"));
   ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
   EXPECT_EQ(ReadBytes(P("box/copy.txt")), "copied in");
+
+  // A container without its header is not open either, and a dropped encrypted file is not
+  // decrypted in place for it.
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  WriteBytes(P("sealed.txt"), "sealed");
+  ASSERT_EQ(RunDialog({P("sealed.txt")}, true).result, IDOK);
+  const std::string sealed = ReadBytes(P("sealed.txt.qvf"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(P("box.qvef").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(db, "DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID = 0", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = Drop({P("sealed.txt.qvf")}, dir_, false);
+  ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
+  EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
+  EXPECT_EQ(ReadBytes(P("sealed.txt.qvf")), sealed);
+  EXPECT_FALSE(Present(P("sealed.txt")));
 }
 
 TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
