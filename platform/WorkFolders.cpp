@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -73,23 +74,31 @@ std::string NewToken() {
 
 std::string MutexName(const std::string& token) { return kMutexPrefix + token; }
 
-// Writes the record of `path` (already made, held by the token's mutex) and makes it durable.
-bool WriteRecord(const std::string& records, const std::string& token, const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return false;
+// Volume and index of a record written before its folder exists.
+constexpr std::uint64_t kPending = 0;
+
+// Writes the record of `path` into `file` and makes it durable: the folder's volume and index,
+// or kPending twice when it is not made yet. `exclusive`: the file must not exist yet;
+// otherwise the record replaces the file's in one rename.
+bool WriteRecord(const std::string& records, const std::string& file, const std::string& path,
+                 const struct stat* folder, bool exclusive) {
   char head[64];
   std::snprintf(head, sizeof head, "%" PRIu64 " %" PRIu64 "\n",
-                static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+                folder != nullptr ? static_cast<std::uint64_t>(folder->st_dev) : kPending,
+                folder != nullptr ? static_cast<std::uint64_t>(folder->st_ino) : kPending);
   const std::string text = head + path;
-  const std::string file = records + "/" + token;
-  UniqueFd fd(open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const std::string written = exclusive ? file : file + ".new";
+  UniqueFd fd(open(written.c_str(),
+                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC),
+                   0600));
   if (!fd.Valid()) return false;
-  if (qv::detail::WriteAll(fd.Get(), text.data(), text.size()) != 0 || fsync(fd.Get()) != 0) {
-    (void)unlink(file.c_str());
+  if (qv::detail::WriteAll(fd.Get(), text.data(), text.size()) != 0 || fsync(fd.Get()) != 0 ||
+      (!exclusive && rename(written.c_str(), file.c_str()) != 0)) {
+    (void)unlink(written.c_str());
     return false;
   }
-  UniqueFd folder(open(records.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.Valid()) (void)fsync(folder.Get());
+  UniqueFd parent(open(records.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent.Valid()) (void)fsync(parent.Get());
   return true;
 }
 
@@ -110,9 +119,18 @@ bool ReadRecord(const std::string& file, std::string* path, bool* sameFolder) {
     return false;
   *path = buffer + consumed;
   struct stat st {};
-  *sameFolder = lstat(path->c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                static_cast<std::uint64_t>(st.st_dev) == volume &&
-                static_cast<std::uint64_t>(st.st_ino) == index;
+  if (lstat(path->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *sameFolder = false;
+  } else if (volume == kPending && index == kPending) {
+    // Its process ended between making the folder and recording it: the folder is the one
+    // whose name ends in the record's own token, which no user's folder has by accident.
+    const std::string token = file.substr(file.rfind('/') + 1);
+    *sameFolder = path->size() > token.size() &&
+                  path->compare(path->size() - token.size(), token.size(), token) == 0;
+  } else {
+    *sameFolder = static_cast<std::uint64_t>(st.st_dev) == volume &&
+                  static_cast<std::uint64_t>(st.st_ino) == index;
+  }
   return true;
 }
 
@@ -143,19 +161,29 @@ std::string QvCreateWorkFolder(const std::string& parent, const std::string& pre
       SetLastError(ERROR_ALREADY_EXISTS);
       return {};
     }
-    char path[8000];
-    if (!CreateUniqueDirectoryA(parent.c_str(), prefix.c_str(), path, sizeof path)) {
-      const DWORD error = GetLastError();
-      LetGo(mutex);
-      SetLastError(error);
-      return {};
-    }
-    if (!WriteRecord(records, token, path)) {
-      (void)RemoveDirectoryA(path);
+    // The folder's name ends in the token, and its record is written before the folder is
+    // made: a process killed in between leaves a record a later sweep acts on, never a folder
+    // that no record names.
+    const std::string path =
+        parent + (!parent.empty() && parent.back() == '/' ? "" : "/") + prefix + token;
+    const std::string file = records + "/" + token;
+    if (!WriteRecord(records, file, path, nullptr, true)) {
       LetGo(mutex);
       SetLastError(ERROR_CANTWRITE);
       return {};
     }
+    struct stat made {};
+    if (mkdir(path.c_str(), 0700) != 0 || lstat(path.c_str(), &made) != 0) {
+      const DWORD error = Win32ErrorFromErrno(errno);
+      (void)rmdir(path.c_str());
+      (void)unlink(file.c_str());
+      LetGo(mutex);
+      SetLastError(error);
+      return {};
+    }
+    // Now the record names the folder by its identity, so a folder made under the same name
+    // after this one is gone is never taken for it.
+    (void)WriteRecord(records, file, path, &made, false);
     HeldTable& held = HeldFolders();
     std::lock_guard<std::mutex> guard(held.lock);
     held.byPath[path] = Held{token, mutex};

@@ -5,17 +5,19 @@
 // Each work folder is recorded in the machine root ("work-folders/<token>": its path, volume
 // and index) and held by a named mutex of the same random token while its process lives. The
 // record is written after the mutex is taken and removed before it is let go, so a record
-// whose mutex nobody holds belongs to a process that ended. A folder is only ever removed as
-// a work folder while its record names it and it is still that very folder (same volume and
-// index): a user's folder that merely has a work folder's name is never taken for one.
+// whose mutex nobody holds belongs to a process that ended. The record is written before the
+// folder is made and names it by its identity once it is: a folder is only ever removed as a
+// work folder while its record names it and it is still that very folder (same volume and
+// index), or, for a process that ended between the two, while its name ends in the record's
+// own token. A user's folder that merely has a work folder's name is never taken for one.
 #pragma once
 
 #include <string>
 
 #include "platform/WinTypes.h"
 
-// Creates "<parent>/<prefix>XXXXXX" (random characters, mode 0700), records it and holds it
-// for this process. Its path, or empty with the last error set.
+// Creates "<parent>/<prefix><token>" (16 random hexadecimal digits, mode 0700), records it
+// and holds it for this process. Its path, or empty with the last error set.
 QV_API std::string QvCreateWorkFolder(const std::string& parent, const std::string& prefix);
 
 // Removes a work folder of this process with everything in it, then its record, then lets go

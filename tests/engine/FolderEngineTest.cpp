@@ -408,6 +408,19 @@ TEST_F(FolderEngineTest, OnlyRecordedWorkFoldersOfEndedProcessesAreRemoved) {
   EXPECT_EQ(QvSweepWorkFolders(), 1);
   EXPECT_FALSE(Present(live));
   EXPECT_TRUE(Present(lookalike + "/mine.txt"));
+
+  // A process killed after recording a work folder but before the record had the folder's
+  // identity: the folder named by the record's own token goes; a record naming any other
+  // folder takes nothing with it.
+  const std::string records = QvMachineRoot() + "/work-folders/";
+  const std::string orphan = P(".docs.qvef-work-0123456789abcdef");
+  fs::create_directories(orphan);
+  WriteBytes(orphan + "/half.txt", "half");
+  WriteBytes(records + "0123456789abcdef", "0 0\n" + orphan);
+  WriteBytes(records + "fedcba9876543210", "0 0\n" + lookalike);
+  EXPECT_EQ(QvSweepWorkFolders(), 1);
+  EXPECT_FALSE(Present(orphan));
+  EXPECT_EQ(ReadBytes(lookalike + "/mine.txt"), "the user's");
   // Nothing is left in the record either.
   EXPECT_TRUE(fs::is_empty(QvMachineRoot() + "/work-folders"));
   for (const int fd : {tell[0], tell[1], hold[0]}) close(fd);
