@@ -125,8 +125,8 @@ bool OpenContainerRecord(FolderContainer& container, const std::string& path,
   return true;
 }
 
-// Who may use the item, as the library sees it: the privilege answer (0 for the owner) and,
-// for anyone else, the owner text (empty when it cannot be read).
+// Who may use the item, as the library sees it: the privilege answer (1 for the owner, 0 for anyone
+// else) and, for anyone else, the owner text (empty when it cannot be read).
 struct ItemOwner {
   DWORD privilege = 0;
   std::string owner;
@@ -206,17 +206,17 @@ DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noe
       if (!opened) return StatusCancelled;
       DWORD length = static_cast<DWORD>(record.header.size());
       item.privilege = QVFSFolderChekIsPrivilegeUser(userId.c_str(), record.header.data(), length);
-      if (item.privilege != 0)
+      if (item.privilege == 0)
         ReadOwnerText(QVFSFolderGetOwner(record.header.data(), &length, ownerText), ownerText,
                       &item);
     } else {
       item.privilege = QVFSFileChekIsPrivilegeUser(userId.c_str(), path.c_str());
-      if (item.privilege != 0)
+      if (item.privilege == 0)
         ReadOwnerText(QVFSFileGetOwner(path.c_str(), ownerText), ownerText, &item);
     }
-    // The library answers 0 for the owner; any other answer is someone else, or an item whose
-    // header cannot be read, which the owner look-up then tells apart.
-    if (item.privilege == 0) return kSharingAllowed;
+    // A privileged user (the owner), or an item whose header cannot be read, is allowed: the
+    // library answers non-zero for both. Anyone else needs the owner's delegate list.
+    if (item.privilege != 0) return kSharingAllowed;
     if (item.owner.empty()) return kSharingAllowed;
     if (userData == nullptr) return kSharingRefused;
     for (const std::string& id : DelegatesOf(*userData, item.owner.c_str()))

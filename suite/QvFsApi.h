@@ -164,7 +164,8 @@ QV_SUITE_API DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const
 QV_SUITE_API DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size);
 QV_SUITE_API DWORD QVFSFolderGetUserList(const BYTE* header, DWORD headerLength, BYTE* buffer,
                                          DWORD* size);
-// 0 when the user may change the item's user list.
+// 1 when the user is the item's owner (who may change its user list), 0 for anyone else, and
+// the item's failure status (never 0) when its header cannot be read.
 QV_SUITE_API DWORD QVFSFileChekIsPrivilegeUser(const char* userId, const char* path);
 QV_SUITE_API DWORD QVFSFolderChekIsPrivilegeUser(const char* userId, const BYTE* header,
                                                  DWORD headerLength);

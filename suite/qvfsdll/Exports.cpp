@@ -285,12 +285,22 @@ DWORD QVFSFolderGetUserList(const BYTE* header, DWORD headerLength, BYTE* buffer
   });
 }
 
+namespace {
+
+// The privilege check's answer as its callers read it: 1 for the owner, 0 for anyone else.
+DWORD PrivilegeAnswer(const KeyHeader& header, const char* userId) {
+  return CheckPrivilege(header, userId) == StatusSuccess ? 1 : 0;
+}
+
+}  // namespace
+
 DWORD QVFSFileChekIsPrivilegeUser(const char* userId, const char* path) {
-  return WithFileHeader(
-      path, [&](const KeyHeader& header, std::uint32_t) { return CheckPrivilege(header, userId); });
+  return WithFileHeader(path, [&](const KeyHeader& header, std::uint32_t) {
+    return PrivilegeAnswer(header, userId);
+  });
 }
 
 DWORD QVFSFolderChekIsPrivilegeUser(const char* userId, const BYTE* header, DWORD headerLength) {
   return WithFolderHeader(header, headerLength,
-                          [&](const KeyHeader& parsed) { return CheckPrivilege(parsed, userId); });
+                          [&](const KeyHeader& parsed) { return PrivilegeAnswer(parsed, userId); });
 }

@@ -175,9 +175,9 @@ TEST_F(SharingTest, OnlyTheOwnerChangesAFileListAndNeverLosesTheirOwnEntry) {
   EXPECT_EQ(RemoveFromFile(qvf, bob_, "bob"), 19u);
   EXPECT_EQ(RemoveFromFile(qvf, carol_, "alice"), 6u);
   EXPECT_EQ(RemoveFromFile(qvf, alice_, "alice"), 19u) << "the owner keeps their entry";
-  EXPECT_EQ(QVFSFileChekIsPrivilegeUser("alice", qvf.c_str()), 0u);
-  EXPECT_EQ(QVFSFileChekIsPrivilegeUser("bob", qvf.c_str()), 19u);
-  EXPECT_EQ(QVFSFileChekIsPrivilegeUser(nullptr, qvf.c_str()), 19u);
+  EXPECT_EQ(QVFSFileChekIsPrivilegeUser("alice", qvf.c_str()), 1u);
+  EXPECT_EQ(QVFSFileChekIsPrivilegeUser("bob", qvf.c_str()), 0u);
+  EXPECT_EQ(QVFSFileChekIsPrivilegeUser(nullptr, qvf.c_str()), 0u);
   EXPECT_EQ(ReadTextFile(qvf), shared);
 
   ASSERT_EQ(RemoveFromFile(qvf, bob_, "alice"), 0u);
@@ -261,8 +261,8 @@ TEST_F(SharingTest, AFolderIsSharedByChangingOnlyItsHeader) {
   EXPECT_EQ(QVFSFolderIsValidUser(header.data(), length, "dave", "dave", daveShared.data(),
                                   static_cast<DWORD>(daveShared.size())),
             6u);
-  EXPECT_EQ(QVFSFolderChekIsPrivilegeUser("alice", header.data(), length), 0u);
-  EXPECT_EQ(QVFSFolderChekIsPrivilegeUser("carol", header.data(), length), 19u);
+  EXPECT_EQ(QVFSFolderChekIsPrivilegeUser("alice", header.data(), length), 1u);
+  EXPECT_EQ(QVFSFolderChekIsPrivilegeUser("carol", header.data(), length), 0u);
   EXPECT_EQ(AddToFolder(&header, &length, bob_, dave_), 19u);
   EXPECT_EQ(AddToFolder(&header, &length, dave_, dave_), 6u);
 
