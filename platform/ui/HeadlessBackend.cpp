@@ -156,6 +156,7 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
   bool repeated = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (std::find(asked_.begin(), asked_.end(), dialog) == asked_.end()) asked_.push_back(dialog);
     const auto it = std::find_if(answers_.begin(), answers_.end(), [&](const PendingAnswer& a) {
       return a.templateId == state.templateId &&
              (a.waitingDialog == nullptr || a.waitingDialog == dialog);
@@ -216,6 +217,17 @@ void HeadlessBackend::DialogClosed(const DialogState& dialog, INT_PTR result) {
   std::lock_guard<std::mutex> guard(lock_);
   closed_.push_back(ClosedDialog{dialog, result});
   std::erase_if(answers_, [&](const PendingAnswer& a) { return a.waitingDialog == dialog.hwnd; });
+  if (std::find(asked_.begin(), asked_.end(), dialog.hwnd) == asked_.end()) {
+    // Ended (from another thread) before it asked: a "let it run" answer waiting for it was
+    // its own, and must not hold up the next dialog of its kind for ever.
+    const auto waiting =
+        std::find_if(answers_.begin(), answers_.end(), [&](const PendingAnswer& a) {
+          return a.templateId == dialog.templateId && a.waitingDialog == nullptr &&
+                 !a.steps.empty() && a.steps[0].kind == Step::Kind::Wait;
+        });
+    if (waiting != answers_.end()) answers_.erase(waiting);
+  }
+  std::erase(asked_, dialog.hwnd);
   std::erase(unanswered_, dialog.hwnd);
 }
 

@@ -115,5 +115,6 @@ class HeadlessBackend : public UiBackend {
   std::vector<ClosedDialog> closed_;
   std::vector<std::string> failures_;
   std::vector<HWND> unanswered_;  // dialogs already told to close for want of an answer
+  std::vector<HWND> asked_;       // open dialogs that have waited for the user
   std::function<void(const std::string&)> failureHandler_;
 };
