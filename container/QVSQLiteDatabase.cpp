@@ -1310,11 +1310,12 @@ VARIANT_BOOL QVSQLiteDatabase::GetFileInfo(DWORD folderId, DWORD fileId, VARIANT
 }
 
 VARIANT_BOOL QVSQLiteDatabase::GetFolderName(DWORD folderId, std::string& out) {
-  if (db_ == nullptr) return VARIANT_FALSE;
+  // The root's name is fixed and never stored, so it is known without a connection.
   if (folderId == kRootFolderId) {
     out = kRootFolderName;
     return VARIANT_TRUE;
   }
+  if (db_ == nullptr) return VARIANT_FALSE;
   Statement row(db_, statements_.get(), "SELECT * FROM FOLDER_INFO WHERE FOLDER_ID = ?");
   if (!row.Ok() || !row.BindInt(1, BoundId(folderId)) || row.Step() != SQLITE_ROW)
     return VARIANT_FALSE;
@@ -1386,7 +1387,10 @@ VARIANT_BOOL QVSQLiteDatabase::RenameFile(std::string newName, DWORD folderId, D
 }
 
 VARIANT_BOOL QVSQLiteDatabase::RenameFolder(std::string newName, DWORD folderId) {
-  if (folderId == kRootFolderId || !IsValidComponent(newName)) return VARIANT_FALSE;
+  if (!IsValidComponent(newName)) return VARIANT_FALSE;
+  // The root has no stored name (the container file names it), so there is nothing to change:
+  // a container that could be written answers TRUE.
+  if (folderId == kRootFolderId) return db_ != nullptr && !held_ ? VARIANT_TRUE : VARIANT_FALSE;
   if (!BeginWrite()) return VARIANT_FALSE;
   Transaction transaction(*this);
   std::string oldPath;

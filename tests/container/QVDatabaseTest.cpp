@@ -83,6 +83,9 @@ TEST_F(QVDatabaseTest, OpenCreatesOnlyWhenAskedAndSuccessIsMinusOne) {
   EXPECT_EQ(db.Open(path, FALSE), VARIANT_FALSE);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(db.IsOpen(), VARIANT_TRUE) << "the store is held although its open failed";
+  std::string rootName;
+  EXPECT_EQ(db.GetFolderName(0, rootName), VARIANT_TRUE) << "the held store knows the root";
+  EXPECT_EQ(rootName, "RootFolder");
 
   ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
   EXPECT_EQ(static_cast<std::uint16_t>(db.IsOpen()), 0xFFFF) << "callers test for all bits set";

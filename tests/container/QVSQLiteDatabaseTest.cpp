@@ -541,10 +541,17 @@ TEST_F(StoreTest, RenamingAFolderKeepsItInPlaceAndMovesItsSubfolders) {
   EXPECT_EQ(db_.RenameFolder("taken", 1), VARIANT_FALSE) << "a sibling has that name";
   EXPECT_EQ(db_.RenameFolder("n/m", 1), VARIANT_FALSE);
   EXPECT_EQ(db_.RenameFolder("..", 1), VARIANT_FALSE);
-  EXPECT_EQ(db_.RenameFolder("new", 0), VARIANT_FALSE);
   EXPECT_EQ(db_.RenameFolder("new", 42), VARIANT_FALSE);
-  EXPECT_EQ(db_.RenameFolder("new", 1), VARIANT_TRUE);
+  // The root has no stored name: renaming it succeeds and changes no row.
   Raw raw(container_);
+  const auto folderRowsBefore = raw.Query("SELECT * FROM FOLDER_INFO ORDER BY FOLDER_ID");
+  EXPECT_EQ(db_.RenameFolder("new", 0), VARIANT_TRUE);
+  EXPECT_EQ(db_.RenameFolder("n/m", 0), VARIANT_FALSE);
+  EXPECT_EQ(raw.Query("SELECT * FROM FOLDER_INFO ORDER BY FOLDER_ID"), folderRowsBefore);
+  std::string rootName;
+  EXPECT_EQ(db_.GetFolderName(0, rootName), VARIANT_TRUE);
+  EXPECT_EQ(rootName, "RootFolder");
+  EXPECT_EQ(db_.RenameFolder("new", 1), VARIANT_TRUE);
   EXPECT_EQ(raw.Query("SELECT FOLDER_NAME FROM FOLDER_INFO ORDER BY FOLDER_ID"),
             (std::vector<std::vector<std::string>>{
                 {"\\a\\new"}, {"\\a\\new\\c"}, {"\\a\\bx"}, {"\\a\\taken"}}));
@@ -1204,6 +1211,12 @@ TEST(StoreBadFileTest, FilesThatAreNoContainerFailEveryOperationAndStayUnchanged
     EXPECT_EQ(db.DeleteFile(0, 1), VARIANT_FALSE);
     EXPECT_EQ(db.RenameFile("n", 0, 1), VARIANT_FALSE);
     EXPECT_EQ(db.RenameFolder("n", 1), VARIANT_FALSE);
+    EXPECT_EQ(db.RenameFolder("n", 0), VARIANT_FALSE) << "nothing could be renamed";
+    // The root's name needs no connection.
+    std::string rootName;
+    EXPECT_EQ(db.GetFolderName(0, rootName), VARIANT_TRUE);
+    EXPECT_EQ(rootName, "RootFolder");
+    EXPECT_EQ(db.GetFolderName(1, rootName), VARIANT_FALSE);
     const BYTE record[] = {1};
     EXPECT_EQ(db.SetFolderOptions(0, record, 1, "c"), VARIANT_FALSE);
     (void)db.Close();
