@@ -9,6 +9,7 @@
 
 #include "container/CQvDBConvert.h"
 #include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
   terminal->SetAnswer(IDD_CONFIRM_REPLACE, 4);
   terminal->SetAnswer(IDD_DB_CONVERT, IDCANCEL);
   SetUiBackend(terminal.get());
+  // The settings the library reads when it is loaded (the product name in the captions).
+  (void)QvApp().InitInstance();
 
   Result("Invalid User", CInvalidUser().DoModal());
   Result("Add Error", CAddError().DoModal());

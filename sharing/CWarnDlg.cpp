@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
 #include "platform/Utf8.h"
-#include "registration/Settings.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ BOOL CWarnDlg::OnInitDialog() {
   // The string-table compiler lets only %s, %d and %u into texts and makes every translation
   // keep the English conversions, so the format takes exactly the one name passed.
   const std::string format = LoadStringText(IDS_WARNING_CAPTION);
-  const std::string product = CustomProductName();
+  // The name the library read when it was loaded, as every other caption shows it.
+  const std::string& product = QvApp().productName;
   const int length = std::snprintf(nullptr, 0, format.c_str(), product.c_str());
   std::vector<char> formatted(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
   if (length > 0)

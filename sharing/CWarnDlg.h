@@ -13,7 +13,7 @@ class CWarnDlg : public CDialog {
   DWORD m_doNotShowAgain = 0;
 
  protected:
-  // The caption names the product.
+  // The caption names the product by the name the library read when it was loaded.
   BOOL OnInitDialog() override;
   void OnOK() override;
 };

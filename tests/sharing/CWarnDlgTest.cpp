@@ -1,6 +1,7 @@
 // The backup warning: the "do not show again" answer for each way of leaving it, and the
 // product name in its caption.
 #include "core/DialogResources.h"
+#include "core/QvFolderExtApp.h"
 #include "registration/Settings.h"
 #include "sharing/CWarnDlg.h"
 #include "tests/common/TestRoot.h"
@@ -9,7 +10,21 @@
 
 namespace {
 
-class CWarnDlgTest : public RootedTest {};
+class CWarnDlgTest : public RootedTest {
+ protected:
+  // The library reads its settings when it is loaded.
+  void SetUp() override { ASSERT_TRUE(QvApp().InitInstance()); }
+  void TearDown() override { QvApp().ExitInstance(); }
+
+  static void SetProductName(const std::string& name) {
+    CRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key.Key(), "CustomProductName", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(name.c_str()),
+                             static_cast<DWORD>(name.size() + 1)),
+              ERROR_SUCCESS);
+  }
+};
 
 TEST_F(CWarnDlgTest, OnlyOkWithTheBoxTickedAsksNotToShowAgain) {
   const struct {
@@ -31,18 +46,19 @@ TEST_F(CWarnDlgTest, OnlyOkWithTheBoxTickedAsksNotToShowAgain) {
   }
 }
 
-TEST_F(CWarnDlgTest, TheCaptionIsTheCustomProductNameWhole) {
+TEST_F(CWarnDlgTest, TheCaptionIsTheProductNameReadAtLoadWhole) {
   // A percent sign in the name is no conversion; the longest name the setting holds fits.
-  for (const std::string& name : {std::string("100% Safe %s %n"), std::string(1023, 'N')}) {
-    CRegKey key;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.Key(), "CustomProductName", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(name.c_str()),
-                             static_cast<DWORD>(name.size() + 1)),
-              ERROR_SUCCESS);
+  for (const std::string& name : {std::string(1023, 'N'), std::string("100% Safe %s %n")}) {
+    SetProductName(name);
+    ASSERT_TRUE(QvApp().InitInstance());
     CWarnDlg dialog(nullptr);
     EXPECT_EQ(RunAnswered(dialog, IDD_BACKUP_WARNING, {"OK", IDOK}).state.caption, name);
   }
+  // A name set after the library was loaded is not shown before the next load, as in every
+  // other caption.
+  SetProductName("Changed Later");
+  CWarnDlg dialog(nullptr);
+  EXPECT_EQ(RunAnswered(dialog, IDD_BACKUP_WARNING, {"OK", IDOK}).state.caption, "100% Safe %s %n");
 }
 
 }  // namespace
