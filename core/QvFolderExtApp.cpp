@@ -1,6 +1,7 @@
 // The application object's start-up and shut-down.
 #include "core/QvFolderExtApp.h"
 
+#include "core/ModuleTables.h"
 #include "platform/Kernel.h"
 #include "registration/Settings.h"
 
@@ -17,12 +18,11 @@ BOOL CQvFolderExtApp::InitInstance() {
   // own, also when the suite's key is missing altogether.
   oemId = Oem();
   productName = CustomProductName();
-  openViews.clear();
-  openViews.reserve(17);
+  QvModuleTables().Clear();
   return TRUE;
 }
 
 int CQvFolderExtApp::ExitInstance() {
-  openViews.clear();
+  QvModuleTables().Clear();
   return 0;
 }

@@ -1,12 +1,12 @@
 // The application object: the process-wide state of the library, created when the library
 // is loaded and emptied when it is unloaded. It owns the suite-service handles, the lock
 // that guards their start and stop, the machine identity, the product name and OEM id read
-// at start-up, the id of the verification message, and the table of open container views.
+// at start-up and the id of the verification message. The tables of open container views are
+// in ModuleTables.h.
 #pragma once
 
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
@@ -29,7 +29,7 @@ class CQvFolderExtApp {
  public:
   // Start-up: thread locale, the verification message id, "OEM" and "CustomProductName".
   BOOL InitInstance();
-  // Shut-down: empties the open-view table.
+  // Shut-down: empties the module tables.
   int ExitInstance();
 
   // Guards service start and stop and the image-list attachment. Recursive: starting the
@@ -45,8 +45,6 @@ class CQvFolderExtApp {
   DWORD oemId = 0;
   std::string productName;
   UINT qafMessageId = 0;
-  // Open container views by upper-case container path (filled by the shell view).
-  std::unordered_map<std::string, HWND> openViews;
   EncryptAlgoInfo algorithm{};
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/DialogResources.h"
+#include "core/ModuleTables.h"
 #include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
 #include "engine/EngineFiles.h"
@@ -78,6 +79,9 @@ void ParseAlgorithmIdAndLength(const char* value, EncryptAlgoInfo* algorithm) {
 
 CProgressDlg::CProgressDlg(OperationRequest request, HWND parent)
     : CDialog(LoadDialogTemplate(IDD_PROGRESS), parent), request_(std::move(request)) {
+  // On a container open in a view the operation acts for the user verified there.
+  if (request_.container.has_value())
+    (void)VerifiedUserOf(request_.container->containerPath, &request_.userId, &request_.userName);
   keyName_ = request_.userId;
 }
 

@@ -2,6 +2,7 @@
 // message id and the open-view table.
 #include <gtest/gtest.h>
 
+#include "core/ModuleTables.h"
 #include "core/QvFolderExtApp.h"
 #include "platform/Kernel.h"
 #include "registration/Settings.h"
@@ -57,9 +58,11 @@ TEST_F(ApplicationStartTest, RegistersTheVerificationMessageAndEmptiesViewsOnExi
   EXPECT_EQ(id, RegisterWindowMessageA("EnableDisableQAF"));
   EXPECT_EQ(LANGIDFROMLCID(GetThreadLocale()), GetSystemDefaultLangID());
 
-  QvApp().openViews["/HOME/A.QVEF"] = nullptr;
+  (void)QvModuleTables().AddOpenView("/home/a.qvef", nullptr);
+  QvModuleTables().AddVerifiedView("/home/a.qvef", "alice");
   QvApp().ExitInstance();
-  EXPECT_TRUE(QvApp().openViews.empty());
+  EXPECT_EQ(QvModuleTables().OpenViewCount(), 0u);
+  EXPECT_EQ(QvModuleTables().VerifiedViewCount("/home/a.qvef"), 0u);
 }
 
 }  // namespace
