@@ -32,5 +32,7 @@ QV_EXPORT HRESULT DllGetVersion(DLLVERSIONINFO* info);
 QV_EXPORT int DllDoEncryptDecrypt(const char* path, unsigned int encrypt);
 // Decrypts the encrypted file `path` and opens the plain result with the desktop's opener.
 // When another process already decrypts opened files, `path` is handed to it instead. Always
-// 0; the user sees the outcome in the progress dialog.
+// 0; the user sees the outcome in the progress dialog. A path that process would refuse is not
+// sent: the user is told why in a message box and the last error is ERROR_BAD_PATHNAME. A
+// path no process took over (the one that decrypts ended meanwhile) leaves ERROR_WRITE_FAULT.
 QV_EXPORT int DllShellInterface(const char* path);

@@ -105,10 +105,12 @@ std::int64_t SecondsNow() {
   return written;
 }
 
-// What an export leaves as the last error: whether the record of the operation is missing.
+// What an export leaves as the last error: whether the record of the operation is missing,
+// or else what became of a path handed to another process.
 struct Outcome {
   int result = 0;
   bool auditMissing = false;
+  DWORD lastError = ERROR_SUCCESS;
 };
 
 // Runs the progress dialog over `request`; true when every item succeeded. A Cancel between
@@ -175,7 +177,14 @@ Outcome DoShellInterface(const char* path) {
   ServicesScope services;
   DecryptOpenRole role;
   if (!role.Claim()) {
-    (void)SendPathsToRoleHolder({AbsolutePath(path)});
+    switch (HandOverToRoleHolder(AbsolutePath(path))) {
+      case HandOverResult::kSent:
+        return {};
+      case HandOverResult::kRefused:
+        return {.lastError = ERROR_BAD_PATHNAME};
+      case HandOverResult::kNotHandedOver:
+        return {.lastError = ERROR_WRITE_FAULT};
+    }
     return {};
   }
   // Paths sent while the user verifies wait in the mailslot.
@@ -186,14 +195,17 @@ Outcome DoShellInterface(const char* path) {
   if (Verify(identity, false) == 0) return {};
 
   std::vector<std::string> items{path};
-  (void)role.TakeWaitingPaths(items);
+  std::vector<RefusedItem> refused;
+  (void)role.TakeWaitingPaths(items, &refused);
   std::string ownerKey;
   if (userData->EditionCode == EDITION_SENTIVO && HasSuffix(items.front(), kQvfSuffix)) {
     // The key that encrypted the file is offered for import when the user no longer holds it,
     // and the dialog decrypts with it.
     ownerKey = OwnerKeyCheckFile(identity.UserId().c_str(), items.front().c_str());
   }
-  CProgressDlg dialog(MakeRequest(std::move(items), identity, false));
+  OperationRequest request = MakeRequest(std::move(items), identity, false);
+  request.refused = std::move(refused);
+  CProgressDlg dialog(std::move(request));
   if (!ownerKey.empty()) dialog.SetKeyName(ownerKey);
   const bool succeeded = RunProgressDialog(dialog);
   const std::vector<std::string>& done = dialog.Request().items;
@@ -205,7 +217,7 @@ Outcome DoShellInterface(const char* path) {
 // The export's result, with the last error telling whether the audit record is missing. Set
 // after the services have stopped, so nothing they do overwrites it.
 int Finish(const Outcome& outcome) {
-  SetLastError(outcome.auditMissing ? ERROR_CANTWRITE : ERROR_SUCCESS);
+  SetLastError(outcome.auditMissing ? ERROR_CANTWRITE : outcome.lastError);
   return outcome.result;
 }
 

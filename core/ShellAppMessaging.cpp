@@ -6,12 +6,14 @@
 #include <cstring>
 
 #include "core/QvFolderExtApp.h"
+#include "core/StringTable.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/Mailslot.h"
+#include "platform/MessageBox.h"
 #include "suite/QvUserApi.h"
 
 namespace {
@@ -25,6 +27,7 @@ constexpr DWORD kHandOverRetryMs = 10;
 
 std::atomic<std::size_t> g_accepted{0};
 std::atomic<std::size_t> g_dropped{0};
+std::atomic<std::size_t> g_shown{0};
 std::atomic<std::size_t> g_unread{0};
 
 // True when `path` is absolute and has no empty, "." or ".." component: the path the
@@ -96,25 +99,60 @@ std::size_t SendPathsToRoleHolder(const std::vector<std::string>& paths) noexcep
   return sent;
 }
 
-bool AcceptHandOverMessage(std::string_view message, std::string* path) {
-  if (message.size() < 2 || message.size() > kHandOverMessageLimit) return false;
-  // Exactly one NUL, at the end: a path with a NUL inside would name another file than the
-  // sender meant.
-  if (message.back() != '\0' || message.find('\0') != message.size() - 1) return false;
-  std::string candidate(message.substr(0, message.size() - 1));
-  if (!HasSuffix(candidate, kQvfSuffix) || !IsPlainAbsolutePath(candidate)) return false;
+HandOverResult HandOverToRoleHolder(const std::string& path) {
+  const ItemStatus status = HandOverPathStatus(path);
+  if (status != StatusSuccess) {
+    // The holder would give it a row in a dialog this user may never connect with the file
+    // they opened: say it here, where they opened it.
+    const std::string text = path + "\n\n" + LoadStringText(MessageIdForStatus(status));
+    (void)MessageBoxA(nullptr, text.c_str(), QvApp().productName.c_str(), MB_OK | MB_ICONERROR);
+    return HandOverResult::kRefused;
+  }
+  return SendPathsToRoleHolder({path}) == 1 ? HandOverResult::kSent
+                                            : HandOverResult::kNotHandedOver;
+}
+
+ItemStatus HandOverPathStatus(const std::string& path) {
+  if (!HasSuffix(path, kQvfSuffix)) return StatusNotEncryptedFile;
+  if (path.size() + 1 > kHandOverMessageLimit || !IsPlainAbsolutePath(path))
+    return StatusFileAccessError;
   // The entry itself, not a link's target (links report themselves as reparse points).
-  const DWORD attributes = GetFileAttributesA(candidate.c_str());
+  const DWORD attributes = GetFileAttributesA(path.c_str());
   constexpr DWORD kNotRegular =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotRegular) != 0) return false;
-  if (IsProtectedLocation(candidate)) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotRegular) != 0)
+    return StatusFileAccessError;
+  if (IsProtectedLocation(path)) return StatusProtectedLocation;
+  return StatusSuccess;
+}
+
+namespace {
+
+// The path a message carries: false when the message is no path at all (empty, too long for
+// the reader's buffer, or not exactly one NUL at its end: a path with a NUL inside would name
+// another file than the sender meant).
+bool PathOfMessage(std::string_view message, std::string* path) {
+  if (message.size() < 2 || message.size() > kHandOverMessageLimit) return false;
+  if (message.back() != '\0' || message.find('\0') != message.size() - 1) return false;
+  path->assign(message.substr(0, message.size() - 1));
+  return true;
+}
+
+}  // namespace
+
+bool AcceptHandOverMessage(std::string_view message, std::string* path) {
+  std::string candidate;
+  if (!PathOfMessage(message, &candidate) || HandOverPathStatus(candidate) != StatusSuccess)
+    return false;
   if (path != nullptr) *path = std::move(candidate);
   return true;
 }
 
 HandOverCounts HandOverTotals() noexcept {
-  return {g_accepted.load(), g_dropped.load(), g_unread.load()};
+  return {.accepted = g_accepted.load(),
+          .dropped = g_dropped.load(),
+          .shown = g_shown.load(),
+          .unread = g_unread.load()};
 }
 
 DecryptOpenRole::~DecryptOpenRole() { Release(); }
@@ -157,16 +195,29 @@ bool DecryptOpenRole::ReadNext(std::vector<char>& message) {
   return true;
 }
 
-std::size_t DecryptOpenRole::TakeWaitingPaths(std::vector<std::string>& items) {
+std::size_t DecryptOpenRole::TakeWaitingPaths(std::vector<std::string>& items,
+                                              std::vector<RefusedItem>* refused) {
   if (mailslot_ == nullptr) return 0;
   std::size_t appended = 0;
   std::vector<char> message;
+  const auto listed = [&](const std::string& path) {
+    return std::find(items.begin(), items.end(), path) != items.end() ||
+           (refused != nullptr &&
+            std::any_of(refused->begin(), refused->end(),
+                        [&](const RefusedItem& item) { return item.path == path; }));
+  };
   for (std::size_t handled = 0; handled < kMaxMessagesPerRead && ReadNext(message); ++handled) {
     std::string path;
-    if (!AcceptHandOverMessage(std::string_view(message.data(), message.size()), &path) ||
-        std::find(items.begin(), items.end(), path) != items.end()) {
+    const bool isPath = PathOfMessage(std::string_view(message.data(), message.size()), &path);
+    const ItemStatus status = isPath ? HandOverPathStatus(path) : StatusFileAccessError;
+    if (!isPath || status != StatusSuccess || listed(path)) {
       ++counts_.dropped;
       ++g_dropped;
+      if (isPath && status != StatusSuccess && refused != nullptr && !listed(path)) {
+        refused->push_back({std::move(path), status});
+        ++counts_.shown;
+        ++g_shown;
+      }
       continue;
     }
     items.push_back(std::move(path));

@@ -102,6 +102,7 @@ BOOL CProgressDlg::OnInitDialog() {
   userData_ = QvApp().userData;
   if (userData_ != nullptr && userData_->EditionCode == EDITION_SENTIVO)
     editionCredentialSize_ = kCredentialSizeSentivo;
+  for (const RefusedItem& refused : request_.refused) RefuseItem(refused.path, refused.status);
   if (request_.container.has_value() && !folders_.OpenRequestContainer()) {
     SetProgressText(SplitPath(request_.container->containerPath).second);
     ShowFilesRemaining(false);

@@ -40,6 +40,12 @@ struct ContainerArguments {
   DWORD folderId = 0;
 };
 
+// A path that the caller refused before the operation, with the status that tells why.
+struct RefusedItem {
+  std::string path;
+  DWORD status = 0;
+};
+
 // The arguments of CProgressDlg. The engine edits `items` in place during the preparation
 // pass (long path forms, removed suffixes, items the user chose not to replace).
 struct OperationRequest {
@@ -56,6 +62,9 @@ struct OperationRequest {
   bool keepSource = false;
   // Present for an operation on an open container.
   std::optional<ContainerArguments> container;
+  // Paths handed over by another process and refused before the operation: each gets its
+  // failed row before the passes run, and the engine never touches them.
+  std::vector<RefusedItem> refused;
 };
 
 // The position in `name` where `suffix` ends it, or kSuffixNotFound. A suffix that does not

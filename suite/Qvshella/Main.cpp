@@ -20,6 +20,8 @@ constexpr int kExitCalled = 0;
 constexpr int kExitNotRun = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoAudit = 3;
+constexpr int kExitRefused = 4;
+constexpr int kExitNotHandedOver = 5;
 
 constexpr const char* kUsage =
     R"(Usage: Qvshella PATH [--yes-to-all|--no-to-all] [--password-stdin]
@@ -52,6 +54,10 @@ Exit codes:
      used, or memory ran out
   2  wrong usage
   3  the library ran the operation but could not write its audit record
+  4  another Qvshella decrypts the files opened together with PATH, and PATH is not one it
+     takes (not a .qvf file, a link, missing, or in a protected folder): the reason is shown
+  5  another Qvshella decrypts the files opened together with PATH, but it ended before it
+     took PATH: open the file again
   7  the product library cannot be loaded
   8  the product library has no DllShellInterface (it is older than Qvshella: rebuild it)
 )";
@@ -107,7 +113,7 @@ int Run(int argc, char** argv) {
   const std::string path = AbsolutePath(words[0]);
   std::fflush(nullptr);
   // The library's answer is always 0 and carries nothing; the last error tells whether the
-  // operation's audit record is missing.
+  // operation's audit record is missing, or what became of a path handed to another Qvshella.
   (void)shellInterface(path.c_str());
   const DWORD lastError = GetLastError();
   std::fflush(nullptr);
@@ -117,6 +123,20 @@ int Run(int argc, char** argv) {
                  "free space on its disk or make it writable\n",
                  Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
     return kExitNoAudit;
+  }
+  if (lastError == ERROR_BAD_PATHNAME) {
+    std::fprintf(stderr,
+                 "Qvshella: %s was not handed over to the Qvshella that decrypts the files "
+                 "opened with it, for the reason shown above\n",
+                 Printable(path).c_str());
+    return kExitRefused;
+  }
+  if (lastError == ERROR_WRITE_FAULT) {
+    std::fprintf(stderr,
+                 "Qvshella: %s could not be handed over to the Qvshella that decrypts the files "
+                 "opened with it (it ended meanwhile): open the file again\n",
+                 Printable(path).c_str());
+    return kExitNotHandedOver;
   }
   return kExitCalled;
 }

@@ -322,18 +322,27 @@ TEST_F(OperationEntryPointsTest, ShellInterfaceDecryptsAndOpensThePlainFile) {
 TEST_F(OperationEntryPointsTest, FilesOpenedTogetherAreDecryptedByTheHolderWhichOpensItsOwn) {
   const std::string first = Encrypted("first.txt", "one");
   const std::string second = Encrypted("second.txt", "two");
-  const std::string plainNotEncrypted = P("plain.qvf.txt");
-  WriteTextFile(plainNotEncrypted, "plain");
+  WriteTextFile(P("plain.qvf.txt"), "plain");
   const HandOverCounts before = HandOverTotals();
   // While the holder's user types the password, the second file is opened: its process only
   // hands the path over (relative to its own folder) and ends without decrypting anything.
+  // A file the holder would refuse is not sent: its process tells its user why.
   int sender = -1;
   ui_.whileFirstDialogWaits = [&] {
     sender = RunInChild([&] {
       if (chdir(dir_.c_str()) != 0) return 9;
       if (DllShellInterface("second.txt.qvf") != 0) return 2;
-      if (Present(P("second.txt"))) return 3;
-      return SendPathsToRoleHolder({plainNotEncrypted}) == 1 ? 0 : 4;
+      if (GetLastError() != ERROR_SUCCESS) return 3;
+      if (Present(P("second.txt"))) return 4;
+      ui_.AnswerMessageBox(IDOK);
+      if (DllShellInterface("plain.qvf.txt") != 0) return 5;
+      if (GetLastError() != static_cast<DWORD>(ERROR_BAD_PATHNAME)) return 6;
+      const auto boxes = ui_.MessageBoxes();
+      if (boxes.size() != 1) return 7;
+      if (boxes[0].text !=
+          P("plain.qvf.txt") + "\n\n" + LoadStringText(MessageIdForStatus(StatusNotEncryptedFile)))
+        return 8;
+      return 0;
     });
   };
   AnswerPassword();
@@ -342,7 +351,7 @@ TEST_F(OperationEntryPointsTest, FilesOpenedTogetherAreDecryptedByTheHolderWhich
   EXPECT_EQ(ReadTextFile(P("first.txt")), "one");
   EXPECT_EQ(ReadTextFile(P("second.txt")), "two");
   EXPECT_EQ(HandOverTotals().accepted - before.accepted, 1u);
-  EXPECT_EQ(HandOverTotals().dropped - before.dropped, 1u);
+  EXPECT_EQ(HandOverTotals().dropped - before.dropped, 0u);
   // One dialog for both, one verification, and only the holder's own file opened.
   const auto dialogs = Closed(IDD_PROGRESS);
   ASSERT_EQ(dialogs.size(), 3u);

@@ -154,7 +154,7 @@ TEST_F(ShellAppMessagingTest, RoleIsHeldByOneProcessAndTheMailslotOutlivesNoHold
   EXPECT_EQ(items, std::vector<std::string>{path});
 }
 
-TEST_F(ShellAppMessagingTest, HolderTakesOnlyNulTerminatedMessagesNamingRegularQvfFiles) {
+TEST_F(ShellAppMessagingTest, HolderTakesRegularQvfFilesAndGivesEveryOtherPathItsRow) {
   // Paths whose message (path and NUL) is exactly at the limit and one byte over it.
   std::string deep = dir_;
   while (deep.size() < kHandOverMessageLimit - 300) deep += "/" + std::string(200, 'd');
@@ -183,21 +183,32 @@ TEST_F(ShellAppMessagingTest, HolderTakesOnlyNulTerminatedMessagesNamingRegularQ
   const std::string protectedFile = installDir + "/inside.qvf";
   WriteTextFile(protectedFile, "x");
 
-  const std::vector<std::string> refused = {
+  // Messages that are no path: dropped.
+  const std::vector<std::string> notPaths = {
       WithNul(overLimit),
       overLimit,                                   // no NUL either
       good,                                        // no NUL
       WithNul(good).insert(dir_.size(), 1, '\0'),  // NUL inside
-      WithNul(plain),                              // not a .qvf
-      WithNul(dir_ + "/missing.qvf"),              // missing
-      WithNul(link),                               // a link
-      WithNul(dir_ + "/folder.qvf"),               // a folder
-      WithNul(protectedFile),                      // protected location
-      WithNul("files/good.qvf"),                   // relative
-      WithNul(dir_ + "/../files/good.qvf"),        // ".." inside
       std::string(1, '\0'),                        // empty path
       std::string(),                               // empty message
   };
+  // Paths the holder refuses: each gets a row with the status that says why.
+  const std::vector<RefusedItem> refusedPaths = {
+      {plain, StatusNotEncryptedFile},
+      {dir_ + "/missing.qvf", StatusFileAccessError},
+      {link, StatusFileAccessError},
+      {dir_ + "/folder.qvf", StatusFileAccessError},
+      {protectedFile, StatusProtectedLocation},
+      {"files/good.qvf", StatusFileAccessError},  // relative
+      {dir_ + "/../files/good.qvf", StatusFileAccessError},
+  };
+  std::vector<std::string> refused = notPaths;
+  for (const RefusedItem& item : refusedPaths) {
+    refused.push_back(WithNul(item.path));
+    EXPECT_EQ(HandOverPathStatus(item.path), item.status) << item.path;
+  }
+  EXPECT_EQ(HandOverPathStatus(overLimit), StatusFileAccessError) << "too long to hand over";
+  EXPECT_EQ(HandOverPathStatus(atLimit), StatusSuccess);
   for (const std::string& message : refused)
     EXPECT_FALSE(AcceptHandOverMessage(message)) << message.size() << " bytes";
 
@@ -206,16 +217,25 @@ TEST_F(ShellAppMessagingTest, HolderTakesOnlyNulTerminatedMessagesNamingRegularQ
   ASSERT_TRUE(role.OpenHandOver());
   std::vector<std::string> messages = {WithNul(good), WithNul(atLimit)};
   messages.insert(messages.end(), refused.begin(), refused.end());
-  messages.push_back(WithNul(good));  // acceptable, but already in the list
+  messages.push_back(WithNul(good));   // acceptable, but already in the list
+  messages.push_back(WithNul(plain));  // refused again: it has its row already
   messages.push_back(WithNul(upper));
   const HandOverCounts before = HandOverTotals();
   EXPECT_EQ(RunInChild([&] { return SendRaw(messages); }), static_cast<int>(messages.size()));
 
   std::vector<std::string> items = {dir_ + "/own.qvf"};
-  EXPECT_EQ(role.TakeWaitingPaths(items), 3u);
+  std::vector<RefusedItem> rows;
+  EXPECT_EQ(role.TakeWaitingPaths(items, &rows), 3u);
   EXPECT_EQ(items, (std::vector<std::string>{dir_ + "/own.qvf", good, atLimit, upper}));
-  EXPECT_EQ(role.Counts().dropped, refused.size() + 1);
-  EXPECT_EQ(HandOverTotals().dropped - before.dropped, refused.size() + 1);
+  ASSERT_EQ(rows.size(), refusedPaths.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].path, refusedPaths[i].path);
+    EXPECT_EQ(rows[i].status, refusedPaths[i].status) << rows[i].path;
+  }
+  EXPECT_EQ(role.Counts().dropped, refused.size() + 2);
+  EXPECT_EQ(role.Counts().shown, refusedPaths.size());
+  EXPECT_EQ(HandOverTotals().dropped - before.dropped, refused.size() + 2);
+  EXPECT_EQ(HandOverTotals().shown - before.shown, refusedPaths.size());
   EXPECT_EQ(HandOverTotals().accepted - before.accepted, 3u);
 
   // Messages that arrive after the holder read the mailslot are read away, counted, and the

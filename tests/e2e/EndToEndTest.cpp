@@ -373,7 +373,7 @@ std::string PathOfLength(const std::string& base, std::size_t length, const std:
   return path + "/" + tail;
 }
 
-TEST_F(EndToEndTest, HandOverMessagesOutsideTheAllowedSetAreDropped) {
+TEST_F(EndToEndTest, HandedOverPathsOutsideTheAllowedSetGetRowsSayingWhy) {
   const std::string install = root_.Sub("suite");
   ASSERT_TRUE(fs::create_directories(install));
   SetInstallFolder(install);
@@ -432,12 +432,24 @@ TEST_F(EndToEndTest, HandOverMessagesOutsideTheAllowedSetAreDropped) {
   EXPECT_EQ(ReadTextFile(protectedQvf), protectedBytes);
   EXPECT_FALSE(Exists(install + "/installed.txt"));
   EXPECT_EQ(ReadTextFile(plain), "a plain file");
-  // Two rows, both successes: every item succeeded, so the holder's own file is opened.
+  // The two files taken are decrypted; every refused path has its row saying why (the
+  // messages that are no path at all, and the holder's own file again, have none). The
+  // operation had failed items, so nothing is opened.
   const std::string output = holder.Output();
-  EXPECT_EQ(LinesWith(output, {"  Success  "}), 2) << output;
-  EXPECT_EQ(output.find("Error"), std::string::npos) << output;
-  EXPECT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == W("own.txt") + "\n"; }))
-      << ReadTextFile(openerLog_);
+  EXPECT_EQ(LinesWith(output, {"own.txt.qvf  Success  "}), 1) << output;
+  EXPECT_EQ(LinesWith(output, {"at limit.txt.qvf  Success  "}), 1) << output;
+  EXPECT_EQ(LinesWith(output, {"plain.txt  Error: File is not an Sentivo encrypted file (.QVF)."}),
+            1)
+      << output;
+  EXPECT_EQ(
+      LinesWith(output, {"installed.txt.qvf  Error: Cannot process files from this directory."}), 1)
+      << output;
+  EXPECT_EQ(LinesWith(output, {"unterminated.txt.qvf  Error:  File Access Error.", "/work/."}), 1)
+      << output;
+  EXPECT_EQ(LinesWith(output, {"over limit"}), 0) << output;
+  EXPECT_EQ(LinesWith(output, {"  Error"}), 3) << output;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(ReadTextFile(openerLog_), "");
 }
 
 }  // namespace
