@@ -34,8 +34,11 @@ int ClientFailure(int code, const std::string& message);
 // Returns kClientDone with *info filled, or the exit code after printing why.
 int FindClientUser(QvUserStore& store, const std::optional<std::string>& user, QvUserInfo* info);
 
-// The suite-running mutex and message window of the installation's edition.
+// The suite-running mutex of `edition`.
 std::string SuiteMutexName(DWORD edition);
+// True while some process holds the suite-running mutex of `edition`, tested as the extension
+// tests it.
+bool SuiteIsRunning(DWORD edition);
 
 int RunClient();
 int StopClient();

@@ -1,8 +1,11 @@
-// qvclient start, stop and status: the suite-running mutex and the message window "MsgWnd".
+// qvclient start, stop and status: the suite-running mutex and the client's window.
 //
-// The extension tests for the mutex to learn whether the suite runs, and posts the
-// "EnableDisableQAF" message to the window before (wParam 0) and after (wParam 1) it verifies
-// a user. `stop` posts WM_CLOSE to the window.
+// The extension tests for the mutex to learn whether the suite runs; `status` tests it the same
+// way. In the Sentivo edition the extension also posts the "EnableDisableQAF" message to the
+// suite's message window "MsgWnd" before (wParam 0) and after (wParam 1) it verifies a user, so
+// there the client's window is that one; the other edition has no such window, and the client
+// makes a window of its own that the extension never looks for. `stop` posts WM_CLOSE to the
+// client's window.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,11 +19,14 @@
 #include "suite/QvUserApi.h"
 #include "suite/qvclient/ClientCommands.h"
 #include "suite/qvprofile/UserSession.h"
+#include "suite/qvverify/SuiteProgram.h"
 
 namespace {
 
-constexpr const char* kWindowClass = "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
-constexpr const char* kWindowTitle = "MsgWnd";
+constexpr const char* kSentivoWindowClass = "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
+constexpr const char* kSentivoWindowTitle = "MsgWnd";
+constexpr const char* kClientWindowClass = "QuorvinClient";
+constexpr const char* kClientWindowTitle = "qvclient";
 constexpr DWORD kPollMs = 200;
 constexpr DWORD kStopWaitMs = 10000;
 
@@ -35,6 +41,22 @@ void CatchStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+}
+
+// The edition of the installation; the standard edition while there is no store (as the
+// extension reads it while the suite services do not run).
+DWORD InstalledEdition() {
+  if (!MissingUserStore().empty()) return 0;
+  QvUserStore* store = QvSharedUserStore();
+  DWORD edition = 0;
+  if (store == nullptr || store->GetEdition(&edition) != QvStoreStatus::Ok) return 0;
+  return edition;
+}
+
+// The window of a running client, whichever edition it runs in; null when none runs.
+HWND FindClientWindow() {
+  if (HWND window = FindWindowA(kSentivoWindowClass, kSentivoWindowTitle)) return window;
+  return FindWindowA(kClientWindowClass, kClientWindowTitle);
 }
 
 }  // namespace
@@ -61,7 +83,9 @@ int RunClient() {
     return ClientFailure(kClientNotFound,
                          "the suite is running already (stop it with 'qvclient stop')");
   }
-  HWND window = CreateMessageWindow(kWindowClass, kWindowTitle);
+  const bool sentivo = edition == EDITION_SENTIVO;
+  HWND window = CreateMessageWindow(sentivo ? kSentivoWindowClass : kClientWindowClass,
+                                    sentivo ? kSentivoWindowTitle : kClientWindowTitle);
   if (window == nullptr) {
     (void)ReleaseMutex(mutex);
     CloseHandle(mutex);
@@ -98,8 +122,14 @@ int RunClient() {
 }
 
 int StopClient() {
-  HWND window = FindWindowA(kWindowClass, kWindowTitle);
-  if (window == nullptr) return ClientFailure(kClientNotFound, "the suite is not running");
+  HWND window = FindClientWindow();
+  if (window == nullptr) {
+    if (SuiteIsRunning(InstalledEdition()))
+      return ClientFailure(kClientNotFound,
+                           "the suite runs, but not as 'qvclient start': stop the program that "
+                           "started it");
+    return ClientFailure(kClientNotFound, "the suite is not running");
+  }
   if (!PostMessageA(window, WM_CLOSE, 0, 0))
     return ClientFailure(kClientStore, "cannot reach the running client");
   const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
@@ -112,9 +142,20 @@ int StopClient() {
   return kClientDone;
 }
 
+bool SuiteIsRunning(DWORD edition) {
+  // Tested as the extension tests it: creating the mutex as its owner tells whether it existed,
+  // and a mutex this test created is given up at once. A mutex that cannot be created at all
+  // counts as not running, for the extension as here.
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, SuiteMutexName(edition).c_str());
+  if (mutex == nullptr) return false;
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  if (!existed) (void)ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return existed;
+}
+
 int ClientStatus() {
-  HWND window = FindWindowA(kWindowClass, kWindowTitle);
-  if (window == nullptr) {
+  if (!SuiteIsRunning(InstalledEdition())) {
     std::printf("The suite is not running.\n");
     return kClientNotFound;
   }

@@ -1,8 +1,8 @@
-// qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and
-// the message window the extension signals around a verification) until it is stopped; the
-// other commands export and import keys, list audit records, and read and write per-user
-// settings and the session time-out; `encrypt` and `decrypt` run the extension's operation on
-// one path through the product library (OperationCommands.cpp).
+// qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and,
+// in the Sentivo edition, the message window the extension signals around a verification)
+// until it is stopped; the other commands export and import keys, list audit records, and read
+// and write per-user settings and the session time-out; `encrypt` and `decrypt` run the
+// extension's operation on one path through the product library (OperationCommands.cpp).
 //
 // Started without a command (as the extension does for a user it does not know, in the Sentivo
 // edition) it enrolls the current user with qvenroll when needed, then runs as `start`.
@@ -41,7 +41,8 @@ Commands:
   start                     keep the suite running until stopped (Ctrl+C, SIGTERM or
                             'qvclient stop'); the file manager's extension sees it running
   stop                      stop the running client
-  status                    tell whether the client is running
+  status                    tell whether the suite is running, as the file manager's extension
+                            sees it (the suite-running mutex of the installation's edition)
   export-key [--user ID] [--key NAME] [--out FILE] [--force]
                             write your key (with its secret) to FILE, sealed under a password
                             you choose (default FILE: <machine root>/export/<key>.qvkey, where

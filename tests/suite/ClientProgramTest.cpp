@@ -1,6 +1,7 @@
 // qvclient run as its own process: settings, session time-out, export and import of keys
-// between two machine roots, the audit listing, and `start` holding the suite-running mutex
-// and the message window until `stop` or a signal.
+// between two machine roots, the audit listing, `start` holding the suite-running mutex (and
+// in the Sentivo edition the suite's message window) until `stop` or a signal, and `status`
+// testing the mutex as the extension does.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -235,10 +236,11 @@ TEST_F(ClientProgramTest, AuditListsNewestFirstWithFilters) {
   }
 }
 
-// Waits until the client's message window exists; false after 30 seconds.
-HWND WaitForWindow() {
+// Waits until the client's window exists (the suite's message window in the Sentivo edition,
+// the client's own otherwise); null after 30 seconds.
+HWND WaitForWindow(const char* windowClass = kWindowClass, const char* title = "MsgWnd") {
   for (int i = 0; i < 1500; ++i) {
-    if (HWND window = FindWindowA(kWindowClass, "MsgWnd")) return window;
+    if (HWND window = FindWindowA(windowClass, title)) return window;
     Sleep(20);
   }
   return nullptr;
@@ -254,7 +256,7 @@ bool SuiteRunning(const char* name) {
   return existed;
 }
 
-TEST_F(ClientProgramTest, StartHoldsTheMutexAndTheWindowUntilStopped) {
+TEST_F(ClientProgramTest, StartHoldsTheMutexUntilStoppedAndStatusTestsIt) {
   // Without a store there is no edition to run: start says so.
   ProgramRun noStore = Client({"start"});
   EXPECT_EQ(noStore.code, 2);
@@ -265,42 +267,70 @@ TEST_F(ClientProgramTest, StartHoldsTheMutexAndTheWindowUntilStopped) {
   EXPECT_EQ(Client({"status"}).code, 3);
 
   Program client(root_, "qvclient", {"start"});
-  HWND window = WaitForWindow();
-  ASSERT_NE(window, nullptr) << client.Wait(0).err;
+  ASSERT_NE(WaitForWindow("QuorvinClient", "qvclient"), nullptr) << client.Wait(0).err;
   EXPECT_TRUE(SuiteRunning("QuorvinMutex"));
   EXPECT_FALSE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
+  // The extension posts to the suite's message window only in the Sentivo edition: this
+  // edition's client has none.
+  EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
   EXPECT_EQ(Client({"status"}).code, 0);
   ProgramRun second = Client({"start"});
   EXPECT_EQ(second.code, 3);
   EXPECT_NE(second.err.find("running already"), std::string::npos) << second.err;
+
+  const ProgramRun stop = Client({"stop"});
+  EXPECT_EQ(stop.code, 0) << stop.err;
+  const ProgramRun ended = client.Wait();
+  EXPECT_EQ(ended.code, 0) << ended.err;
+  EXPECT_EQ(FindWindowA("QuorvinClient", "qvclient"), nullptr);
+  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
+
+  // status answers what the extension sees: the mutex, whoever holds it.
+  HANDLE suite = CreateMutexA(nullptr, TRUE, "QuorvinMutex");
+  ASSERT_NE(suite, nullptr);
+  EXPECT_EQ(Client({"status"}).code, 0);
+  const ProgramRun foreign = Client({"stop"});
+  EXPECT_EQ(foreign.code, 3);
+  EXPECT_NE(foreign.err.find("not as 'qvclient start'"), std::string::npos) << foreign.err;
+  (void)ReleaseMutex(suite);
+  CloseHandle(suite);
+  EXPECT_EQ(Client({"status"}).code, 3);
+}
+
+TEST_F(ClientProgramTest, SentivoClientTakesTheVerificationMessagesAndStopsOnSigterm) {
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  ASSERT_EQ(store.SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+  // The other edition's mutex is not this edition's suite.
+  HANDLE other = CreateMutexA(nullptr, TRUE, "QuorvinMutex");
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(Client({"status"}).code, 3);
+  (void)ReleaseMutex(other);
+  CloseHandle(other);
+
+  Program client(root_, "qvclient", {"start"});
+  HWND window = WaitForWindow();
+  ASSERT_NE(window, nullptr) << client.Wait(0).err;
+  EXPECT_TRUE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
+  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
+  EXPECT_EQ(Client({"status"}).code, 0);
 
   // The extension signals a verification to the window.
   const UINT qaf = RegisterWindowMessageA("EnableDisableQAF");
   ASSERT_NE(qaf, 0u);
   ASSERT_TRUE(PostMessageA(window, qaf, 0, 0));
   ASSERT_TRUE(PostMessageA(window, qaf, 1, 0));
+  const auto verificationSeen = [&] {
+    return client.Output().find("A verification started.\nA verification ended.\n") !=
+           std::string::npos;
+  };
+  for (int i = 0; i < 1500 && !verificationSeen(); ++i) Sleep(20);
 
-  const ProgramRun stop = Client({"stop"});
-  EXPECT_EQ(stop.code, 0) << stop.err;
+  ASSERT_EQ(kill(client.Pid(), SIGTERM), 0);
   const ProgramRun ended = client.Wait();
   EXPECT_EQ(ended.code, 0) << ended.err;
   EXPECT_NE(ended.out.find("A verification started.\nA verification ended.\n"), std::string::npos)
       << ended.out;
-  EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
-  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
-}
-
-TEST_F(ClientProgramTest, SentivoClientStopsOnSigterm) {
-  QvUserStore store;
-  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
-  ASSERT_EQ(store.SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
-  Program client(root_, "qvclient", {"start"});
-  ASSERT_NE(WaitForWindow(), nullptr) << client.Wait(0).err;
-  EXPECT_TRUE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
-  EXPECT_FALSE(SuiteRunning("QuorvinMutex"));
-  ASSERT_EQ(kill(client.Pid(), SIGTERM), 0);
-  const ProgramRun ended = client.Wait();
-  EXPECT_EQ(ended.code, 0) << ended.err;
   EXPECT_FALSE(SuiteRunning("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386"));
   EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
 }
