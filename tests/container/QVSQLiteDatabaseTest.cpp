@@ -856,6 +856,7 @@ TEST_F(StoreTest, AHeldContainerKeepsWritersOutUntilItIsDeleted) {
   ASSERT_EQ(held.ExtractAllTo(root_.Sub("out"), nullptr), VARIANT_TRUE);
   EXPECT_EQ(ReadTextFile(root_.Sub("out/kept.txt.qvf")), "kept");
   EXPECT_EQ(held.AddFile(src_, MakeImage("late.txt", "late"), 0, FALSE), -1);
+  EXPECT_EQ(held.RenameFolder("renamed", 0), VARIANT_FALSE) << "nothing is written while held";
 
   ASSERT_EQ(held.DeleteHeldFile(), VARIANT_TRUE);
   EXPECT_EQ(Listing(root_.Path()),
