@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <unordered_set>
 
 #include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
@@ -43,6 +44,16 @@ bool IsPlainAbsolutePath(std::string_view path) {
     if (part.empty() || part == "." || part == "..") return false;
     start = end + 1;
   }
+  return true;
+}
+
+// The path a message carries: false when the message is no path at all (empty, too long for
+// the reader's buffer, or not exactly one NUL at its end: a path with a NUL inside would name
+// another file than the sender meant).
+bool PathOfMessage(std::string_view message, std::string* path) {
+  if (message.size() < 2 || message.size() > kHandOverMessageLimit) return false;
+  if (message.back() != '\0' || message.find('\0') != message.size() - 1) return false;
+  path->assign(message.substr(0, message.size() - 1));
   return true;
 }
 
@@ -126,20 +137,6 @@ ItemStatus HandOverPathStatus(const std::string& path) {
   return StatusSuccess;
 }
 
-namespace {
-
-// The path a message carries: false when the message is no path at all (empty, too long for
-// the reader's buffer, or not exactly one NUL at its end: a path with a NUL inside would name
-// another file than the sender meant).
-bool PathOfMessage(std::string_view message, std::string* path) {
-  if (message.size() < 2 || message.size() > kHandOverMessageLimit) return false;
-  if (message.back() != '\0' || message.find('\0') != message.size() - 1) return false;
-  path->assign(message.substr(0, message.size() - 1));
-  return true;
-}
-
-}  // namespace
-
 bool AcceptHandOverMessage(std::string_view message, std::string* path) {
   std::string candidate;
   if (!PathOfMessage(message, &candidate) || HandOverPathStatus(candidate) != StatusSuccess)
@@ -199,21 +196,24 @@ std::size_t DecryptOpenRole::TakeWaitingPaths(std::vector<std::string>& items,
                                               std::vector<RefusedItem>* refused) {
   if (mailslot_ == nullptr) return 0;
   std::size_t appended = 0;
+  // Every path that has its row already: taken, or refused.
+  std::unordered_set<std::string> listed(items.begin(), items.end());
+  if (refused != nullptr)
+    for (const RefusedItem& item : *refused) listed.insert(item.path);
   std::vector<char> message;
-  const auto listed = [&](const std::string& path) {
-    return std::find(items.begin(), items.end(), path) != items.end() ||
-           (refused != nullptr &&
-            std::any_of(refused->begin(), refused->end(),
-                        [&](const RefusedItem& item) { return item.path == path; }));
-  };
   for (std::size_t handled = 0; handled < kMaxMessagesPerRead && ReadNext(message); ++handled) {
     std::string path;
-    const bool isPath = PathOfMessage(std::string_view(message.data(), message.size()), &path);
-    const ItemStatus status = isPath ? HandOverPathStatus(path) : StatusFileAccessError;
-    if (!isPath || status != StatusSuccess || listed(path)) {
+    if (!PathOfMessage(std::string_view(message.data(), message.size()), &path) ||
+        !listed.insert(path).second) {
       ++counts_.dropped;
       ++g_dropped;
-      if (isPath && status != StatusSuccess && refused != nullptr && !listed(path)) {
+      continue;
+    }
+    const ItemStatus status = HandOverPathStatus(path);
+    if (status != StatusSuccess) {
+      ++counts_.dropped;
+      ++g_dropped;
+      if (refused != nullptr) {
         refused->push_back({std::move(path), status});
         ++counts_.shown;
         ++g_shown;
