@@ -124,19 +124,14 @@ int Run(int argc, char** argv) {
                  Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
     return kExitNoAudit;
   }
-  if (lastError == ERROR_BAD_PATHNAME) {
-    std::fprintf(stderr,
-                 "Qvshella: %s was not handed over to the Qvshella that decrypts the files "
-                 "opened with it, for the reason shown above\n",
-                 Printable(path).c_str());
-    return kExitRefused;
-  }
-  if (lastError == ERROR_WRITE_FAULT) {
-    std::fprintf(stderr,
-                 "Qvshella: %s could not be handed over to the Qvshella that decrypts the files "
-                 "opened with it (it ended meanwhile): open the file again\n",
-                 Printable(path).c_str());
-    return kExitNotHandedOver;
+  if (lastError == ERROR_BAD_PATHNAME || lastError == ERROR_WRITE_FAULT) {
+    const bool refused = lastError == ERROR_BAD_PATHNAME;
+    std::fprintf(stderr, "Qvshella: %s %s\n", Printable(path).c_str(),
+                 refused ? "was not handed over to the Qvshella that decrypts the files opened "
+                           "with it, for the reason shown above"
+                         : "could not be handed over to the Qvshella that decrypts the files "
+                           "opened with it (it ended meanwhile): open the file again");
+    return refused ? kExitRefused : kExitNotHandedOver;
   }
   return kExitCalled;
 }
