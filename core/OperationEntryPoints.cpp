@@ -113,10 +113,10 @@ struct Outcome {
 
 // Runs the progress dialog over `request`; true when every item succeeded. A Cancel between
 // two items leaves no failed row behind, yet the operation did not complete: it counts as a
-// failure, as the dialog's own result does.
+// failure. A Cancel after the last item stopped nothing: the work is done and kept.
 [[nodiscard]] bool RunProgressDialog(CProgressDlg& dialog) {
   (void)dialog.DoModal();
-  return dialog.OverallSuccess() && !dialog.CancelRequested();
+  return dialog.Succeeded();
 }
 
 OperationRequest MakeRequest(std::vector<std::string> items, CurrentIdentity& identity,

@@ -104,7 +104,10 @@ BOOL CProgressDlg::OnInitDialog() {
     RefuseItem(request_.container->containerPath, StatusFileAccessError);
   } else {
     LoadAlgorithm();
-    if (!request_.items.empty()) RunEngine();
+    if (!request_.items.empty())
+      RunEngine();
+    else
+      succeeded_ = !CancelRequested();
   }
   Finish();
   return FALSE;
@@ -192,9 +195,10 @@ void CProgressDlg::RunEngine() {
   const bool prepared = PreparationPass();
   EnableCancel(true);
   EnableCloseItem(true);
-  if (prepared) ProcessingPass();
-  const bool succeeded = prepared && !CancelRequested() && overallSuccess_;
-  EndOfOperation(succeeded);
+  // Cancel stops the items still to come: once the last one has succeeded, nothing is left
+  // to stop, and what was done stays done.
+  succeeded_ = prepared && ProcessingPass() && overallSuccess_;
+  EndOfOperation(succeeded_);
 }
 
 // ---- Preparation pass ----
@@ -335,19 +339,34 @@ void CProgressDlg::ForgetCreatedFolder(const std::string& path) {
 
 // ---- Processing pass ----
 
-void CProgressDlg::ProcessingPass() {
+namespace {
+
+std::function<void(CProgressDlg&)>& AfterLastItemTestHook() {
+  static std::function<void(CProgressDlg&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void CProgressDlg::SetAfterLastItemTestHook(std::function<void(CProgressDlg&)> hook) {
+  AfterLastItemTestHook() = std::move(hook);
+}
+
+bool CProgressDlg::ProcessingPass() {
   const std::string verb = LoadStringText(request_.encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING);
   CProgressCtrl bar(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR));
   for (const std::string& item : request_.items) {
-    if (CancelRequested()) break;
+    if (CancelRequested()) return false;
     const std::string name = SplitPath(item).second;
     SetProgressText(Utf8Length(name) >= kLabelNameLimit ? verb : verb + " : " + name);
     bar.SetRange32(0, total_);
     bar.SetPos(0);
     PumpMessages();
-    if (CancelRequested()) break;
-    if (ProcessItem(item) != StatusSuccess) break;
+    if (CancelRequested()) return false;
+    if (ProcessItem(item) != StatusSuccess) return false;
   }
+  if (AfterLastItemTestHook()) AfterLastItemTestHook()(*this);
+  return true;
 }
 
 ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
@@ -555,7 +574,7 @@ void CProgressDlg::Finish() {
   CListCtrl list(::GetDlgItem(m_hWnd, IDC_PROGRESS_LIST));
   if (CancelRequested() || list.GetItemCount() == 0 || overallSuccess_) {
     CAnimateCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_ANIMATION)).Stop();
-    EndDialog(overallSuccess_ && !CancelRequested() ? IDOK : IDCANCEL);
+    EndDialog(succeeded_ ? IDOK : IDCANCEL);
     return;
   }
   SetDlgItemText(IDCANCEL, LoadStringText(IDS_OK).c_str());

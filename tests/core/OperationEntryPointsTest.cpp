@@ -25,10 +25,12 @@
 #include "core/ShellAppMessaging.h"
 #include "core/StringTable.h"
 #include "core/SuiteServices.h"
+#include "engine/CProgressDlg.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/Ole.h"
 #include "platform/Registry.h"
+#include "platform/ui/Backend.h"
 #include "registration/Settings.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
@@ -235,6 +237,24 @@ TEST_F(OperationEntryPointsTest, RefusedUserChangesNothingAndAFailedItemIsAudite
   EXPECT_EQ(audit[0].path, broken);
   EXPECT_EQ(audit[0].result, kAuditResultFailure);
   EXPECT_EQ(audit[0].eventType, kOperationEvent);
+}
+
+TEST_F(OperationEntryPointsTest, ACancelThatCameAfterTheLastItemReportsTheWorkAsDone) {
+  const std::string file = P("late.txt");
+  bool cancelled = false;
+  CProgressDlg::SetAfterLastItemTestHook([&cancelled](CProgressDlg& dialog) {
+    EXPECT_TRUE(PressDialogButton(dialog.GetSafeHwnd(), IDCANCEL));
+    dialog.PumpMessages();
+    cancelled = dialog.CancelRequested();
+  });
+  EXPECT_EQ(Encrypted("late.txt", "late"), file + ".qvf");
+  CProgressDlg::SetAfterLastItemTestHook(nullptr);
+  EXPECT_TRUE(cancelled);
+  EXPECT_FALSE(Present(file));
+  const std::vector<QvAuditEntry> audit = Audit();
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].path, file);
+  EXPECT_EQ(audit[0].result, kAuditResultSuccess);
 }
 
 TEST_F(OperationEntryPointsTest, AnOperationWhoseRecordCannotBeWrittenIsNotReportedAsDone) {
