@@ -370,7 +370,11 @@ bool CProgressDlg::ProcessingPass() {
 }
 
 ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
-  if (folders_.HasOpenContainer()) return folders_.ProcessInOpenContainer(item);
+  if (folders_.HasOpenContainer()) {
+    if (request_.encrypt || !HasSuffix(item, kQvfSuffix))
+      return folders_.ProcessInOpenContainer(item);
+    return DecryptOverAgreedTarget(item, [&] { return folders_.ProcessInOpenContainer(item); });
+  }
   if (request_.encrypt && IsFolder(item)) {
     const ItemStatus status = folders_.EncryptFolder(item);
     if (status == StatusSuccess) DropWalkBackup(item);
@@ -380,36 +384,41 @@ ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
   return ProcessTopLevelFile(item);
 }
 
+ItemStatus CProgressDlg::DecryptOverAgreedTarget(const std::string& item,
+                                                 const std::function<ItemStatus()>& decrypt) {
+  // The user agreed to replace an existing plain file: it waits under the backup name
+  // until the decryption has succeeded, and comes back when it fails.
+  const std::string folder = SplitPath(item).first;
+  const std::string target = PlainNameOf(item);
+  if (!Exists(target)) return decrypt();
+  const std::string backup = BackupNameOf(target);
+  if (MoveFileExA(target.c_str(), backup.c_str(), 0) == FALSE) {
+    AddResultRow(item, folder, LoadStringText(IDS_DECRYPTING));
+    ReportStatus(StatusDestinationExists);
+    return StatusDestinationExists;
+  }
+  const ItemStatus status = decrypt();
+  if (status != StatusSuccess) {
+    if (MoveFileExA(backup.c_str(), target.c_str(), 0) == FALSE) {
+      AddResultRow(backup, folder, std::string());
+      ReportStatus(StatusFileAccessError);
+    }
+  } else if (!DeleteNormal(backup)) {
+    AddResultRow(backup, folder, std::string());
+    ReportStatus(StatusSourceNotDeleted);
+  }
+  return status;
+}
+
 ItemStatus CProgressDlg::ProcessTopLevelFile(const std::string& item) {
   const std::string folder = SplitPath(item).first;
-  std::string target;
-  std::string backup;
-  if (!request_.encrypt && HasSuffix(item, kQvfSuffix)) {
-    // The user agreed to replace an existing plain file: it waits under the backup name
-    // until the decryption has succeeded, and comes back when it fails.
-    target = PlainNameOf(item);
-    if (Exists(target)) {
-      backup = BackupNameOf(target);
-      if (MoveFileExA(target.c_str(), backup.c_str(), 0) == FALSE) {
-        AddResultRow(item, folder, LoadStringText(IDS_DECRYPTING));
-        ReportStatus(StatusDestinationExists);
-        return StatusDestinationExists;
-      }
-    }
-  }
-  const ItemStatus status = ProcessFile(*this, item, folder, request_.encrypt, key_,
-                                        request_.encrypt ? kCheckLocation : kCheckName);
-  if (!backup.empty()) {
-    if (status != StatusSuccess) {
-      if (MoveFileExA(backup.c_str(), target.c_str(), 0) == FALSE) {
-        AddResultRow(backup, folder, std::string());
-        ReportStatus(StatusFileAccessError);
-      }
-    } else if (!DeleteNormal(backup)) {
-      AddResultRow(backup, folder, std::string());
-      ReportStatus(StatusSourceNotDeleted);
-    }
-  }
+  const auto process = [&] {
+    return ProcessFile(*this, item, folder, request_.encrypt, key_,
+                       request_.encrypt ? kCheckLocation : kCheckName);
+  };
+  const ItemStatus status = !request_.encrypt && HasSuffix(item, kQvfSuffix)
+                                ? DecryptOverAgreedTarget(item, process)
+                                : process();
   if (status == StatusSuccess && request_.encrypt) DropWalkBackup(item);
   if (status == StatusSuccess) CProgressCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR)).StepIt();
   return status;

@@ -135,6 +135,11 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   [[nodiscard]] bool ProcessingPass();
   [[nodiscard]] ItemStatus ProcessItem(const std::string& item);
   [[nodiscard]] ItemStatus ProcessTopLevelFile(const std::string& item);
+  // Runs `decrypt` for the encrypted file `item` whose plain file the user agreed to replace:
+  // the plain file waits under its backup name meanwhile, goes when `decrypt` succeeded and
+  // comes back when it failed.
+  [[nodiscard]] ItemStatus DecryptOverAgreedTarget(const std::string& item,
+                                                   const std::function<ItemStatus()>& decrypt);
   void DropWalkBackup(const std::string& item);
   void EndOfOperation(bool succeeded);
   void RefuseItem(const std::string& path, DWORD status);

@@ -4,7 +4,8 @@
 // while the walk runs), old backups, many small files in batches (their rows, Cancel and a
 // refused file while batches are under way), other programs writing into a folder while it is
 // encrypted, entries that cannot be deleted, names the system uses for its own files, and
-// items dropped into a container that is open in a view.
+// items dropped into a container that is open in a view (and copies taken out of it over a
+// plain file the user agreed to replace).
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
@@ -616,12 +617,15 @@ TEST_F(FolderEngineTest, AProtectedFolderInsideTheTreeStopsTheOperationUntouched
 // Items dropped into a container that is open in a view.
 class OpenContainerTest : public FolderEngineTest {
  protected:
-  Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource) {
+  // Items dropped into the container (or, decrypting, copies taken out of it into
+  // `directory`).
+  Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource,
+               bool encrypt = true) {
     OperationRequest request;
     request.items = std::move(items);
     request.userId = "alice";
     request.userName = "alice";
-    request.encrypt = true;
+    request.encrypt = encrypt;
     request.keepSource = keepSource;
     request.container = ContainerArguments{directory, P("box.qvef"), 0};
     CProgressDlg dialog(std::move(request));
@@ -698,6 +702,65 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
   EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
   EXPECT_EQ(ReadBytes(P("sealed.txt.qvf")), sealed);
   EXPECT_FALSE(Present(P("sealed.txt")));
+}
+
+TEST_F(OpenContainerTest, YesToReplaceTakesACopyOutOverThePlainFileAndAFailureBringsItBack) {
+  fs::create_directories(P("box"));
+  WriteBytes(P("box/a.txt"), "inside");
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  const std::string out = P("out");
+  fs::create_directories(out);
+  // The encrypted copy of a.txt, as the view takes it out of the container.
+  const auto takeCopyOut = [&] {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(P("box.qvef").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* row = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT FOLDER_ID, FILE_ID FROM FILE_INFO WHERE FILE_NAME = ?",
+                                 -1, &row, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_text(row, 1, "a.txt.qvf", -1, SQLITE_STATIC);
+    ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
+    const auto folder = static_cast<DWORD>(sqlite3_column_int(row, 0));
+    const auto file = static_cast<DWORD>(sqlite3_column_int(row, 1));
+    sqlite3_finalize(row);
+    sqlite3_close(db);
+    QVDatabase container;
+    ASSERT_EQ(container.Open(P("box.qvef"), FALSE), VARIANT_TRUE);
+    ASSERT_EQ(container.ExtractFileTo(folder, file, out + "/"), VARIANT_TRUE);
+    (void)container.Close();
+    ASSERT_TRUE(Present(out + "/a.txt.qvf"));
+  };
+  const auto leftovers = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out))
+      names.push_back(entry.path().filename().string());
+    return names;
+  };
+
+  WriteBytes(out + "/a.txt", "older plain");
+  takeCopyOut();
+  ui_.PressButton(IDD_CONFIRM_REPLACE, IDOK);  // "Yes"
+  Outcome run = Drop({out + "/a.txt.qvf"}, out, false, false);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(ReadBytes(out + "/a.txt"), "inside");
+  EXPECT_EQ(leftovers(), std::vector<std::string>{"a.txt"});
+
+  // A copy that does not decrypt leaves the plain file as it was.
+  WriteBytes(out + "/a.txt", "older plain");
+  takeCopyOut();
+  std::string damaged = ReadBytes(out + "/a.txt.qvf");
+  damaged[damaged.size() - 3] ^= 0x5a;
+  WriteBytes(out + "/a.txt.qvf", damaged);
+  ui_.PressButton(IDD_CONFIRM_REPLACE, IDOK);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = Drop({out + "/a.txt.qvf"}, out, false, false);
+  EXPECT_EQ(run.result, IDCANCEL) << run.Statuses();
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_NE(run.rows[0][1], Text(IDS_SUCCESS));
+  EXPECT_EQ(ReadBytes(out + "/a.txt"), "older plain");
+  auto names = leftovers();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "a.txt.qvf"}));
 }
 
 TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
