@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/StringTable.h"
@@ -672,10 +673,12 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
         const auto batches = EncryptionBatches(sink);
         sink.batches = batches.get();
         FolderHandle held;
+        markerFailure_ = StatusSuccess;
         status = held.Open(folder.c_str())
                      ? WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, sink, handle, held)
                      : Report(folder + "/", StatusFileAccessError);
         if (status == StatusSuccess) status = batches->Drain();
+        if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
       if (dialog_.CancelRequested()) status = StatusCancelled;
@@ -878,7 +881,15 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
       if (!dialog_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
       added = sink.container->AddFile(marker, TRUE);
     }
-    if (added <= 0) return report(folder + "/", StatusFileAccessError);
+    if (added <= 0) {
+      // Only this folder fails: the walk goes on, so that every other entry has its row, and
+      // the item fails at its end (nothing of the source is deleted then).
+      if (sink.batches != nullptr)
+        if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
+          return drained;
+      (void)Report(folder + "/", StatusFileAccessError);
+      if (markerFailure_ == StatusSuccess) markerFailure_ = StatusFileAccessError;
+    }
   }
 
   for (const FOLDER_ENTRY& entry : entries) {
@@ -1167,11 +1178,13 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
       const auto batches = encrypt ? EncryptionBatches(sink) : DecryptionBatches();
       sink.batches = batches.get();
       FolderHandle held;
+      markerFailure_ = StatusSuccess;
       status = held.Open(item.c_str())
                    ? WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
                                 sink, handle, held)
                    : Report(item + "/", StatusFileAccessError);
       if (status == StatusSuccess) status = batches->Drain();
+      if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       sink.batches = nullptr;
     }
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&

@@ -233,6 +233,9 @@ class FolderEngine {
   std::map<std::string, FILE_IDENTITY> storedFiles_;
   std::map<std::string, FILE_IDENTITY> storedFolders_;
   std::uint64_t imageCounter_ = 0;
+  // The first folder of the current walk whose empty-folder marker could not be stored: the
+  // walk goes on and the item fails with it at the end.
+  ItemStatus markerFailure_ = StatusSuccess;
   // Read at the start of each item and used for all of its files.
   ProtectedLocations protected_;
 };

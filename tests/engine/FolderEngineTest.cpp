@@ -330,6 +330,39 @@ TEST_F(FolderEngineTest, AFileTheLibraryRefusesInABatchEndsTheWalkAfterTheFilesB
   EXPECT_TRUE(Leftovers().empty());
 }
 
+TEST_F(FolderEngineTest, AFolderWhoseMarkerCannotBeStoredFailsAloneAndTheWalkGoesOn) {
+  const std::string root = P("docs");
+  // The container keeps a backslash as its own separator: an empty folder so named cannot be
+  // stored.
+  const std::string refused = "back\\slash";
+  fs::create_directories(root + "/" + refused);
+  // Files listed after that folder too, in whatever order the file system lists them.
+  const auto filesAfterIt = [&] {
+    int after = -1;
+    for (const auto& entry : fs::directory_iterator(root))
+      if (entry.path().filename() == refused)
+        after = 0;
+      else if (after >= 0)
+        ++after;
+    return after;
+  };
+  for (int i = 0; i < 64 && (i < 4 || filesAfterIt() <= 0); ++i)
+    WriteBytes(root + "/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+  ASSERT_GT(filesAfterIt(), 0);
+  const auto before = Snapshot(root);
+
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_EQ(run.rows.size(), before.size()) << run.Statuses();
+  for (const auto& row : run.rows)
+    EXPECT_EQ(row[1], row[0] == refused ? StatusText(StatusFileAccessError) : Text(IDS_SUCCESS))
+        << row[0];
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
   const std::string root = MakeTree("docs");
   WriteBytes(P("outside.txt"), "outside");
