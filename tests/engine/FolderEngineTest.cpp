@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "container/QVDatabase.h"
@@ -360,6 +361,114 @@ TEST_F(FolderEngineTest, AFolderWhoseMarkerCannotBeStoredFailsAloneAndTheWalkGoe
         << row[0];
   EXPECT_EQ(Snapshot(root), before);
   EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Records the files the library handled in batches (their names), and lets the test act when
+// the `nth` batch has been handed to the workers.
+class HandledFiles {
+ public:
+  explicit HandledFiles(int nth = 0, std::function<void()> atBatch = nullptr)
+      : nth_(nth), atBatch_(std::move(atBatch)) {
+    FolderEngine::SetTestHook([this](FolderEngine::TestPoint point, const std::string& path) {
+      if (point == FolderEngine::TestPoint::FileProcessed) {
+        std::lock_guard<std::mutex> guard(lock_);
+        names_.push_back(fs::path(path).filename().string());
+      } else if (point == FolderEngine::TestPoint::BatchStarted && ++batches_ == nth_) {
+        atBatch_();
+      }
+    });
+  }
+  ~HandledFiles() { FolderEngine::SetTestHook(nullptr); }
+  std::size_t Count() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return names_.size();
+  }
+  std::vector<std::string> Names() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return names_;
+  }
+  // Every handled file has its row.
+  void ExpectEachHasItsRow(const Outcome& run) const {
+    for (const std::string& name : Names())
+      EXPECT_TRUE(std::any_of(run.rows.begin(), run.rows.end(),
+                              [&](const auto& row) { return row[0] == name; }))
+          << name << " was handled but has no row";
+  }
+
+ private:
+  const int nth_;
+  const std::function<void()> atBatch_;
+  int batches_ = 0;
+  mutable std::mutex lock_;
+  std::vector<std::string> names_;
+};
+
+TEST_F(FolderEngineTest, AfterCancelEveryFileTheLibraryHandledInABatchHasItsRow) {
+  const std::string root = MakeMany("many", 70);
+  const auto before = Snapshot(root);
+  const std::vector<std::string> order = WalkOrder(root);
+  // Cancel is pressed as the dialog starts finishing the first batch, once the library has
+  // handled a file of the second.
+  HandledFiles* watch = nullptr;
+  HandledFiles handled(2, [&] {
+    const std::size_t already = watch->Count();
+    for (int i = 0; i < 2000 && watch->Count() == already; ++i) Sleep(5);
+    for (const HWND dialog : OpenDialogs()) {
+      DialogState state;
+      if (SnapshotDialog(dialog, &state) && state.templateId == IDD_PROGRESS) {
+        EXPECT_TRUE(PressDialogButton(dialog, IDCANCEL));
+      }
+    }
+  });
+  watch = &handled;
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_GT(handled.Count(), 16u) << "the second batch was under way";
+  handled.ExpectEachHasItsRow(run);
+  ASSERT_LE(run.rows.size(), order.size());
+  for (std::size_t i = 0; i < run.rows.size(); ++i) EXPECT_EQ(run.rows[i][0], order[i]) << i;
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(FolderEngineTest, NoBatchAfterAFileTheLibraryRefusesIsHandledAndEachHandledFileIsShown) {
+  const std::string root = MakeMany("many", 70);
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  // Every fifth small image is replaced by one that the folder's key does not open.
+  const std::string foreign = ReadBytes(Encrypted("foreign.txt", "not of this folder"));
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root + ".qvef").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* update = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "UPDATE FILE_DATA SET BLOCK_DATA = ? WHERE FILE_ID IN (SELECT "
+                                 "FILE_ID FROM FILE_INFO WHERE FILE_NAME LIKE 'f%' AND FILE_ID % 5 "
+                                 "= 0)",
+                                 -1, &update, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(update, 1, foreign.data(), static_cast<int>(foreign.size()),
+                      SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+    EXPECT_GT(sqlite3_changes(db), 5);
+    sqlite3_finalize(update);
+    sqlite3_close(db);
+  }
+  const std::string container = ReadBytes(root + ".qvef");
+
+  const HandledFiles handled;
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root + ".qvef"}, false);
+  EXPECT_EQ(run.result, IDCANCEL);
+  const auto refused = std::find_if(run.rows.begin(), run.rows.end(),
+                                    [](const auto& row) { return row[1] != Text(IDS_SUCCESS); });
+  ASSERT_NE(refused, run.rows.end()) << run.Statuses();
+  handled.ExpectEachHasItsRow(run);
+  // Only files of the refused one's own batch, handled alongside it, may follow it.
+  EXPECT_LT(run.rows.end() - refused, 16) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
   EXPECT_TRUE(Leftovers().empty());
 }
 
