@@ -1,5 +1,6 @@
 // The two exports through which the suite's programs drive the engine: encrypting or
-// decrypting one path, and decrypting an opened ".qvf" file and opening the plain result.
+// decrypting one path, and decrypting an opened ".qvf" file (or container) and opening the
+// plain result.
 // Both run the frame every caller of the engine runs: start the suite services, verify the
 // user, run the progress dialog over the request, write an audit record, stop the services.
 #include <cstdint>
@@ -115,10 +116,10 @@ struct Outcome {
 
 // Runs the progress dialog over `request`; true when every item succeeded. A Cancel between
 // two items leaves no failed row behind, yet the operation did not complete: it counts as a
-// failure, as the dialog's own result does.
+// failure. A Cancel after the last item stopped nothing: the work is done and kept.
 [[nodiscard]] bool RunProgressDialog(CProgressDlg& dialog) {
   (void)dialog.DoModal();
-  return dialog.OverallSuccess() && !dialog.CancelRequested();
+  return dialog.Succeeded();
 }
 
 OperationRequest MakeRequest(std::vector<std::string> items, CurrentIdentity& identity,
@@ -198,10 +199,14 @@ Outcome DoShellInterface(const char* path) {
   std::vector<RefusedItem> refused;
   (void)role.TakeWaitingPaths(items, &refused);
   std::string ownerKey;
-  if (userData->EditionCode == EDITION_SENTIVO && HasSuffix(items.front(), kQvfSuffix)) {
-    // The key that encrypted the file is offered for import when the user no longer holds it,
-    // and the dialog decrypts with it.
-    ownerKey = OwnerKeyCheckFile(identity.UserId().c_str(), items.front().c_str());
+  if (userData->EditionCode == EDITION_SENTIVO) {
+    // The key that encrypted the file (or the container's folder) is offered for import when
+    // the user no longer holds it, and the dialog decrypts with it.
+    const std::string& item = items.front();
+    if (HasSuffix(item, kQvfSuffix))
+      ownerKey = OwnerKeyCheckFile(identity.UserId().c_str(), item.c_str());
+    else if (HasSuffix(item, kQvefSuffix))
+      ownerKey = OwnerKeyCheckContainer(identity.UserId().c_str(), item.c_str());
   }
   OperationRequest request = MakeRequest(std::move(items), identity, false);
   request.refused = std::move(refused);

@@ -109,7 +109,10 @@ BOOL CProgressDlg::OnInitDialog() {
     RefuseItem(request_.container->containerPath, StatusFileAccessError);
   } else {
     LoadAlgorithm();
-    if (!request_.items.empty()) RunEngine();
+    if (!request_.items.empty())
+      RunEngine();
+    else
+      succeeded_ = !CancelRequested();
   }
   Finish();
   return FALSE;
@@ -197,9 +200,10 @@ void CProgressDlg::RunEngine() {
   const bool prepared = PreparationPass();
   EnableCancel(true);
   EnableCloseItem(true);
-  if (prepared) ProcessingPass();
-  const bool succeeded = prepared && !CancelRequested() && overallSuccess_;
-  EndOfOperation(succeeded);
+  // Cancel stops the items still to come: once the last one has succeeded, nothing is left
+  // to stop, and what was done stays done.
+  succeeded_ = prepared && ProcessingPass() && overallSuccess_;
+  EndOfOperation(succeeded_);
 }
 
 // ---- Preparation pass ----
@@ -340,23 +344,42 @@ void CProgressDlg::ForgetCreatedFolder(const std::string& path) {
 
 // ---- Processing pass ----
 
-void CProgressDlg::ProcessingPass() {
+namespace {
+
+std::function<void(CProgressDlg&)>& AfterLastItemTestHook() {
+  static std::function<void(CProgressDlg&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void CProgressDlg::SetAfterLastItemTestHook(std::function<void(CProgressDlg&)> hook) {
+  AfterLastItemTestHook() = std::move(hook);
+}
+
+bool CProgressDlg::ProcessingPass() {
   const std::string verb = LoadStringText(request_.encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING);
   CProgressCtrl bar(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR));
   for (const std::string& item : request_.items) {
-    if (CancelRequested()) break;
+    if (CancelRequested()) return false;
     const std::string name = SplitPath(item).second;
     SetProgressText(Utf8Length(name) >= kLabelNameLimit ? verb : verb + " : " + name);
     bar.SetRange32(0, total_);
     bar.SetPos(0);
     PumpMessages();
-    if (CancelRequested()) break;
-    if (ProcessItem(item) != StatusSuccess) break;
+    if (CancelRequested()) return false;
+    if (ProcessItem(item) != StatusSuccess) return false;
   }
+  if (AfterLastItemTestHook()) AfterLastItemTestHook()(*this);
+  return true;
 }
 
 ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
-  if (folders_.HasOpenContainer()) return folders_.ProcessInOpenContainer(item);
+  if (folders_.HasOpenContainer()) {
+    if (request_.encrypt || !HasSuffix(item, kQvfSuffix))
+      return folders_.ProcessInOpenContainer(item);
+    return DecryptOverAgreedTarget(item, [&] { return folders_.ProcessInOpenContainer(item); });
+  }
   if (request_.encrypt && IsFolder(item)) {
     const ItemStatus status = folders_.EncryptFolder(item);
     if (status == StatusSuccess) DropWalkBackup(item);
@@ -366,36 +389,41 @@ ItemStatus CProgressDlg::ProcessItem(const std::string& item) {
   return ProcessTopLevelFile(item);
 }
 
+ItemStatus CProgressDlg::DecryptOverAgreedTarget(const std::string& item,
+                                                 const std::function<ItemStatus()>& decrypt) {
+  // The user agreed to replace an existing plain file: it waits under the backup name
+  // until the decryption has succeeded, and comes back when it fails.
+  const std::string folder = SplitPath(item).first;
+  const std::string target = PlainNameOf(item);
+  if (!Exists(target)) return decrypt();
+  const std::string backup = BackupNameOf(target);
+  if (MoveFileExA(target.c_str(), backup.c_str(), 0) == FALSE) {
+    AddResultRow(item, folder, LoadStringText(IDS_DECRYPTING));
+    ReportStatus(StatusDestinationExists);
+    return StatusDestinationExists;
+  }
+  const ItemStatus status = decrypt();
+  if (status != StatusSuccess) {
+    if (MoveFileExA(backup.c_str(), target.c_str(), 0) == FALSE) {
+      AddResultRow(backup, folder, std::string());
+      ReportStatus(StatusFileAccessError);
+    }
+  } else if (!DeleteNormal(backup)) {
+    AddResultRow(backup, folder, std::string());
+    ReportStatus(StatusSourceNotDeleted);
+  }
+  return status;
+}
+
 ItemStatus CProgressDlg::ProcessTopLevelFile(const std::string& item) {
   const std::string folder = SplitPath(item).first;
-  std::string target;
-  std::string backup;
-  if (!request_.encrypt && HasSuffix(item, kQvfSuffix)) {
-    // The user agreed to replace an existing plain file: it waits under the backup name
-    // until the decryption has succeeded, and comes back when it fails.
-    target = PlainNameOf(item);
-    if (Exists(target)) {
-      backup = BackupNameOf(target);
-      if (MoveFileExA(target.c_str(), backup.c_str(), 0) == FALSE) {
-        AddResultRow(item, folder, LoadStringText(IDS_DECRYPTING));
-        ReportStatus(StatusDestinationExists);
-        return StatusDestinationExists;
-      }
-    }
-  }
-  const ItemStatus status = ProcessFile(*this, item, folder, request_.encrypt, key_,
-                                        request_.encrypt ? kCheckLocation : kCheckName);
-  if (!backup.empty()) {
-    if (status != StatusSuccess) {
-      if (MoveFileExA(backup.c_str(), target.c_str(), 0) == FALSE) {
-        AddResultRow(backup, folder, std::string());
-        ReportStatus(StatusFileAccessError);
-      }
-    } else if (!DeleteNormal(backup)) {
-      AddResultRow(backup, folder, std::string());
-      ReportStatus(StatusSourceNotDeleted);
-    }
-  }
+  const auto process = [&] {
+    return ProcessFile(*this, item, folder, request_.encrypt, key_,
+                       request_.encrypt ? kCheckLocation : kCheckName);
+  };
+  const ItemStatus status = !request_.encrypt && HasSuffix(item, kQvfSuffix)
+                                ? DecryptOverAgreedTarget(item, process)
+                                : process();
   if (status == StatusSuccess && request_.encrypt) DropWalkBackup(item);
   if (status == StatusSuccess) CProgressCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR)).StepIt();
   return status;
@@ -560,7 +588,7 @@ void CProgressDlg::Finish() {
   CListCtrl list(::GetDlgItem(m_hWnd, IDC_PROGRESS_LIST));
   if (CancelRequested() || list.GetItemCount() == 0 || overallSuccess_) {
     CAnimateCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_ANIMATION)).Stop();
-    EndDialog(overallSuccess_ && !CancelRequested() ? IDOK : IDCANCEL);
+    EndDialog(succeeded_ ? IDOK : IDCANCEL);
     return;
   }
   SetDlgItemText(IDCANCEL, LoadStringText(IDS_OK).c_str());

@@ -42,8 +42,8 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   // user data for that key rather than the user's default one.
   void SetKeyName(std::string keyName) { keyName_ = std::move(keyName); }
 
-  // DoModal returns IDOK when every item succeeded, IDCANCEL otherwise (cancelled, or closed
-  // with OK after failures).
+  // DoModal returns IDOK when every item succeeded (also when Cancel came too late to stop
+  // any of them), IDCANCEL otherwise (cancelled, or closed with OK after failures).
 
   // ---- What the item code uses (dialog thread only) ----
 
@@ -105,8 +105,16 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
 
   // ---- Outcome, for callers and tests ----
   bool OverallSuccess() const { return overallSuccess_; }
+  // Every item was processed and succeeded: what was done is kept, whatever the state of the
+  // Cancel button when the last item ended.
+  bool Succeeded() const { return succeeded_; }
   bool Finished() const { return finished_; }
   const OperationRequest& Request() const { return request_; }
+
+  // Tests only: `hook` runs on the dialog thread once the last item has succeeded, before the
+  // dialog settles the outcome (a Cancel pressed there comes too late to stop anything);
+  // empty: none.
+  static void SetAfterLastItemTestHook(std::function<void(CProgressDlg&)> hook);
 
  protected:
   BOOL OnInitDialog() override;
@@ -123,9 +131,15 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   bool PreparationPass();
   bool PrepareForEncryption(std::string& item, const std::string& folder);
   bool PrepareForDecryption(std::vector<std::string>::iterator& it, const std::string& folder);
-  void ProcessingPass();
+  // True when every item was processed and succeeded.
+  [[nodiscard]] bool ProcessingPass();
   [[nodiscard]] ItemStatus ProcessItem(const std::string& item);
   [[nodiscard]] ItemStatus ProcessTopLevelFile(const std::string& item);
+  // Runs `decrypt` for the encrypted file `item` whose plain file the user agreed to replace:
+  // the plain file waits under its backup name meanwhile, goes when `decrypt` succeeded and
+  // comes back when it failed.
+  [[nodiscard]] ItemStatus DecryptOverAgreedTarget(const std::string& item,
+                                                   const std::function<ItemStatus()>& decrypt);
   void DropWalkBackup(const std::string& item);
   void EndOfOperation(bool succeeded);
   void RefuseItem(const std::string& path, DWORD status);
@@ -148,6 +162,7 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
 
   std::atomic<DWORD> cancel_{0};
   bool overallSuccess_ = true;
+  bool succeeded_ = false;
   bool finished_ = false;
   int currentRow_ = 0;
   int replaceAnswer_ = kReplaceAsk;

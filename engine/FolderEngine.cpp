@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/StringTable.h"
@@ -135,6 +136,19 @@ struct StoredHeader {
 
 }  // namespace
 
+namespace {
+
+std::function<void(FolderEngine::TestPoint, const std::string&)>& TestHook() {
+  static std::function<void(FolderEngine::TestPoint, const std::string&)> hook;
+  return hook;
+}
+
+void AtTestPoint(FolderEngine::TestPoint point, const std::string& path) {
+  if (TestHook()) TestHook()(point, path);
+}
+
+}  // namespace
+
 // ---- Small files in batches ----
 
 // A file of a folder on its way through the library: prepared on the dialog thread, handed to
@@ -166,6 +180,10 @@ struct FolderEngine::QueuedFile {
   Credentials credentials;
   std::unique_ptr<QVData> record;
   DWORD result = StatusCancelled;
+  // Batches only: the file's place in the walk's order, and whether the library handled it
+  // (set by the worker, read once the worker has ended).
+  std::uint64_t order = 0;
+  bool handled = false;
   // Decrypting: nothing was at `target` before the call (a batch leaves that check to the
   // library, which never replaces a file).
   bool targetWasFree = false;
@@ -174,8 +192,11 @@ struct FolderEngine::QueuedFile {
 // Small files handled together: a batch of them goes to one worker, so a folder of many small
 // files does not start a thread for each, and while workers run one batch the dialog thread
 // finishes the one before it (stores its images into the container, or deletes the images it
-// was decrypted from). Rows appear as files are finished, in the walk's order; anything else
-// that makes a row waits for Drain first.
+// was decrypted from). The user sees what handling the files one by one shows: each file the
+// library handled gets its row as it is finished, in the walk's order, also after a Cancel;
+// once a file failed, no file after it is handed to the library, and those it was already
+// handling meanwhile are finished and shown all the same. Anything else that makes a row
+// waits for Drain (or Settle) first.
 class FolderEngine::FileBatches {
  public:
   // The library's part for one file, on a worker; its result goes to file.result.
@@ -187,6 +208,7 @@ class FolderEngine::FileBatches {
       : engine_(engine), work_(std::move(work)), finish_(std::move(finish)), workers_(workers) {}
   // Waits for the workers; what the library made for files not finished is undone.
   ~FileBatches() {
+    StopAfter(0);
     for (StartedCall& worker : workers_)
       if (worker.Running()) (void)engine_.dialog_.FinishLibraryCall(worker);
     for (const auto* batch : {&running_, &filling_})
@@ -202,6 +224,7 @@ class FolderEngine::FileBatches {
   // Queues a prepared file; a full batch goes to the workers and the one before it is
   // finished.
   [[nodiscard]] ItemStatus Add(std::unique_ptr<QueuedFile> file) {
+    file->order = ++queued_;
     fillingBytes_ += file->size;
     filling_.push_back(std::move(file));
     if (filling_.size() < kFiles && fillingBytes_ < kBytes) return StatusSuccess;
@@ -214,20 +237,45 @@ class FolderEngine::FileBatches {
     return status != StatusSuccess ? status : Cycle();
   }
 
+  // Ends the batches when the walk ends early (Cancel, or a failure of its own): nothing more
+  // goes to the library, and each file it already handled is finished and shown.
+  [[nodiscard]] ItemStatus Settle() {
+    StopAfter(0);
+    (void)WaitForWorkers();
+    const ItemStatus status = FinishHandled(running_);
+    for (const auto& file : filling_) file->Abandon();
+    filling_.clear();
+    fillingBytes_ = 0;
+    return status;
+  }
+
  private:
   static constexpr std::size_t kFiles = 16;
   static constexpr std::uint64_t kBytes = 1u << 20;
   static constexpr std::uint64_t kFileLimit = 1u << 20;
+  static constexpr std::uint64_t kNoStop = static_cast<std::uint64_t>(-1);
 
-  // Waits for the running batch, hands the filling one to the workers (each takes every
-  // n-th file) and finishes the one that ran.
-  ItemStatus Cycle() {
-    CProgressDlg& dialog = engine_.dialog_;
+  // No file queued after the `order`-th is handed to the library any more.
+  void StopAfter(std::uint64_t order) {
+    std::uint64_t current = stopAfter_.load();
+    while (order < current && !stopAfter_.compare_exchange_weak(current, order)) {
+    }
+  }
+  bool Stopped() const { return stopAfter_.load() != kNoStop; }
+
+  // Waits for the running workers; true when Cancel was pressed meanwhile.
+  bool WaitForWorkers() {
     bool cancelled = false;
     for (StartedCall& worker : workers_)
-      if (worker.Running() && dialog.FinishLibraryCall(worker) == StatusCancelled) cancelled = true;
-    if (cancelled) return StatusCancelled;
-    std::vector<std::unique_ptr<QueuedFile>> done = std::move(running_);
+      if (worker.Running() && engine_.dialog_.FinishLibraryCall(worker) == StatusCancelled)
+        cancelled = true;
+    return cancelled;
+  }
+
+  // Hands the filling batch to the workers (each takes every n-th file, in order, until
+  // Cancel or a failure of a file before its next one).
+  void StartFilling() {
+    CProgressDlg& dialog = engine_.dialog_;
     running_ = std::move(filling_);
     filling_.clear();
     fillingBytes_ = 0;
@@ -235,24 +283,58 @@ class FolderEngine::FileBatches {
     for (std::size_t w = 0; w < count; ++w) {
       const bool started = dialog.StartLibraryCall(workers_[w], [this, w, count, &dialog] {
         for (std::size_t i = w; i < running_.size(); i += count) {
-          if (dialog.CancelRequested()) break;
-          running_[i]->result = work_(*running_[i]);
+          QueuedFile& file = *running_[i];
+          if (dialog.CancelRequested() || file.order > stopAfter_.load()) break;
+          file.result = work_(file);
+          file.handled = true;
+          if (file.result != StatusSuccess) StopAfter(file.order);
+          AtTestPoint(TestPoint::FileProcessed, file.path);
         }
         return static_cast<DWORD>(StatusSuccess);
       });
       if (!started)
-        for (std::size_t i = w; i < running_.size(); i += count)
+        for (std::size_t i = w; i < running_.size(); i += count) {
           running_[i]->result = StatusMemoryError;
+          running_[i]->handled = true;
+        }
     }
-    for (std::size_t i = 0; i < done.size(); ++i) {
-      const ItemStatus status = finish_(*done[i]);
-      if (status != StatusSuccess) {
-        for (std::size_t rest = i; rest < done.size(); ++rest) done[rest]->Abandon();
-        return status;
+    if (count != 0) AtTestPoint(TestPoint::BatchStarted, running_.front()->path);
+  }
+
+  // Finishes, in order, the files of `files` the library handled (the others were never
+  // started and are let go); the status of the first that failed.
+  ItemStatus FinishHandled(std::vector<std::unique_ptr<QueuedFile>>& files) {
+    ItemStatus first = StatusSuccess;
+    for (const auto& file : files) {
+      if (!file->handled) {
+        file->Abandon();
+        continue;
       }
-      CProgressCtrl(dialog.ProgressBar()).StepIt();
+      const ItemStatus status = finish_(*file);
+      if (status == StatusSuccess) {
+        CProgressCtrl(engine_.dialog_.ProgressBar()).StepIt();
+        continue;
+      }
+      StopAfter(file->order);
+      if (first == StatusSuccess) first = status;
     }
-    return StatusSuccess;
+    files.clear();
+    return first;
+  }
+
+  // Waits for the running batch, hands the filling one to the workers (unless Cancel or a
+  // failure stopped the operation) and finishes the one that ran.
+  ItemStatus Cycle() {
+    const bool cancelled = WaitForWorkers();
+    std::vector<std::unique_ptr<QueuedFile>> done = std::move(running_);
+    running_.clear();
+    if (!cancelled && !Stopped()) StartFilling();
+    const ItemStatus status = FinishHandled(done);
+    if (status == StatusSuccess && !cancelled) return StatusSuccess;
+    // The walk ends here: what the workers are still handling is finished and shown too.
+    const ItemStatus settled = Settle();
+    if (status != StatusSuccess) return status;
+    return settled != StatusSuccess && settled != StatusCancelled ? settled : StatusCancelled;
   }
 
   FolderEngine& engine_;
@@ -261,22 +343,12 @@ class FolderEngine::FileBatches {
   std::vector<std::unique_ptr<QueuedFile>> filling_;
   std::vector<std::unique_ptr<QueuedFile>> running_;
   std::uint64_t fillingBytes_ = 0;
+  std::uint64_t queued_ = 0;
+  // Files queued after this one are not handed to the library (Cancel aside).
+  std::atomic<std::uint64_t> stopAfter_{kNoStop};
   // Last: destroyed first, so no worker outlives what it uses.
   std::vector<StartedCall> workers_;
 };
-
-namespace {
-
-std::function<void(FolderEngine::TestPoint, const std::string&)>& TestHook() {
-  static std::function<void(FolderEngine::TestPoint, const std::string&)> hook;
-  return hook;
-}
-
-void AtTestPoint(FolderEngine::TestPoint point, const std::string& path) {
-  if (TestHook()) TestHook()(point, path);
-}
-
-}  // namespace
 
 void FolderEngine::SetTestHook(std::function<void(TestPoint, const std::string&)> hook) {
   TestHook() = std::move(hook);
@@ -569,7 +641,10 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     status = held.Open(imageTree.c_str())
                  ? WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held)
                  : Report(target + "/", kFolderNotListed);
-    if (status == StatusSuccess) status = batches->Drain();
+    if (status == StatusSuccess)
+      status = batches->Drain();
+    else
+      (void)batches->Settle();
   }
   CloseFolderHandle(handle);
   shownTrees_.erase(tree);
@@ -672,10 +747,15 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
         const auto batches = EncryptionBatches(sink);
         sink.batches = batches.get();
         FolderHandle held;
+        markerFailure_ = StatusSuccess;
         status = held.Open(folder.c_str())
                      ? WalkFolder(folder, folder, Mode::Encrypt, kCheckAll, sink, handle, held)
                      : Report(folder + "/", StatusFileAccessError);
-        if (status == StatusSuccess) status = batches->Drain();
+        if (status == StatusSuccess)
+          status = batches->Drain();
+        else
+          (void)batches->Settle();
+        if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
       if (dialog_.CancelRequested()) status = StatusCancelled;
@@ -878,7 +958,15 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
       if (!dialog_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
       added = sink.container->AddFile(marker, TRUE);
     }
-    if (added <= 0) return report(folder + "/", StatusFileAccessError);
+    if (added <= 0) {
+      // Only this folder fails: the walk goes on, so that every other entry has its row, and
+      // the item fails at its end (nothing of the source is deleted then).
+      if (sink.batches != nullptr)
+        if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
+          return drained;
+      (void)Report(folder + "/", StatusFileAccessError);
+      if (markerFailure_ == StatusSuccess) markerFailure_ = StatusFileAccessError;
+    }
   }
 
   for (const FOLDER_ENTRY& entry : entries) {
@@ -1167,11 +1255,16 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
       const auto batches = encrypt ? EncryptionBatches(sink) : DecryptionBatches();
       sink.batches = batches.get();
       FolderHandle held;
+      markerFailure_ = StatusSuccess;
       status = held.Open(item.c_str())
                    ? WalkFolder(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, kCheckAll,
                                 sink, handle, held)
                    : Report(item + "/", StatusFileAccessError);
-      if (status == StatusSuccess) status = batches->Drain();
+      if (status == StatusSuccess)
+        status = batches->Drain();
+      else
+        (void)batches->Settle();
+      if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       sink.batches = nullptr;
     }
     if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&

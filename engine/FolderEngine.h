@@ -105,11 +105,14 @@ class FolderEngine {
   // ".qvef.quorvinencryptedtempfile" for a container moved aside by the walk.
   static std::string TargetFolderOf(const std::string& containerPath);
 
-  // Tests only: `hook` runs at each such moment of every operation (with the folder it
-  // concerns), so that a test can change the disk at exactly that moment; empty: none.
+  // Tests only: `hook` runs at each such moment of every operation (with the folder or file
+  // it concerns), so that a test can change the disk or press a button at exactly that
+  // moment; it must be safe to call from a worker thread. Empty: none.
   enum class TestPoint {
     FolderListed,    // the processing walk has listed a folder and not yet gone through it
     SourceDeletion,  // a stored source folder is about to be deleted
+    BatchStarted,    // a batch of small files (the first named) was handed to the workers
+    FileProcessed,   // the library has handled a file of a batch (on the worker's thread)
   };
   static void SetTestHook(std::function<void(TestPoint, const std::string&)> hook);
 
@@ -233,6 +236,9 @@ class FolderEngine {
   std::map<std::string, FILE_IDENTITY> storedFiles_;
   std::map<std::string, FILE_IDENTITY> storedFolders_;
   std::uint64_t imageCounter_ = 0;
+  // The first folder of the current walk whose empty-folder marker could not be stored: the
+  // walk goes on and the item fails with it at the end.
+  ItemStatus markerFailure_ = StatusSuccess;
   // Read at the start of each item and used for all of its files.
   ProtectedLocations protected_;
 };

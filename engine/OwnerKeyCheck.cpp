@@ -3,8 +3,10 @@
 #include "engine/OwnerKeyCheck.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
+#include "container/FolderContainer.h"
 #include "core/ItemStatus.h"
 #include "core/QvFolderExtApp.h"
 #include "core/StringTable.h"
@@ -74,4 +76,18 @@ std::string OwnerKeyCheckFolder(const char* userId, const BYTE* header, DWORD he
   if (QVFSFolderGetOwner(header, &length, ownerText.data()) != 0) return {};
   ownerText.back() = '\0';
   return OwnerKeyCheckText(userId, ownerText.data(), owner);
+}
+
+std::string OwnerKeyCheckContainer(const char* userId, const char* path, HWND owner) {
+  if (SentivoUserData() == nullptr || path == nullptr) return {};
+  FolderContainer container;
+  char algorithm[1024] = {};
+  BYTE* header = nullptr;
+  DWORD headerLength = 0;
+  const bool read = container.OpenContainer(path, algorithm, &header, &headerLength, FALSE) != 0;
+  container.Close();
+  const std::string identity =
+      read ? OwnerKeyCheckFolder(userId, header, headerLength, owner) : std::string();
+  std::free(header);
+  return identity;
 }

@@ -20,5 +20,7 @@
 std::string OwnerKeyCheckFile(const char* userId, const char* path, HWND owner = nullptr);
 std::string OwnerKeyCheckFolder(const char* userId, const BYTE* header, DWORD headerLength,
                                 HWND owner = nullptr);
+// The check for the container at `path`, on the folder header it stores (its folder owner).
+std::string OwnerKeyCheckContainer(const char* userId, const char* path, HWND owner = nullptr);
 // The check on an owner text already read.
 std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HWND owner = nullptr);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "container/FolderContainer.h"
 #include "core/DialogResources.h"
 #include "core/Exports.h"
 #include "core/ItemStatus.h"
@@ -25,13 +26,16 @@
 #include "core/ShellAppMessaging.h"
 #include "core/StringTable.h"
 #include "core/SuiteServices.h"
+#include "engine/CProgressDlg.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/Ole.h"
 #include "platform/Registry.h"
+#include "platform/ui/Backend.h"
 #include "registration/Settings.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/KeyFile.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
@@ -237,6 +241,24 @@ TEST_F(OperationEntryPointsTest, RefusedUserChangesNothingAndAFailedItemIsAudite
   EXPECT_EQ(audit[0].eventType, kOperationEvent);
 }
 
+TEST_F(OperationEntryPointsTest, ACancelThatCameAfterTheLastItemReportsTheWorkAsDone) {
+  const std::string file = P("late.txt");
+  bool cancelled = false;
+  CProgressDlg::SetAfterLastItemTestHook([&cancelled](CProgressDlg& dialog) {
+    EXPECT_TRUE(PressDialogButton(dialog.GetSafeHwnd(), IDCANCEL));
+    dialog.PumpMessages();
+    cancelled = dialog.CancelRequested();
+  });
+  EXPECT_EQ(Encrypted("late.txt", "late"), file + ".qvf");
+  CProgressDlg::SetAfterLastItemTestHook(nullptr);
+  EXPECT_TRUE(cancelled);
+  EXPECT_FALSE(Present(file));
+  const std::vector<QvAuditEntry> audit = Audit();
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].path, file);
+  EXPECT_EQ(audit[0].result, kAuditResultSuccess);
+}
+
 TEST_F(OperationEntryPointsTest, AnOperationWhoseRecordCannotBeWrittenIsNotReportedAsDone) {
   EXPECT_EQ(Encrypted("before.txt", "a"), P("before.txt") + ".qvf");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
@@ -317,6 +339,65 @@ TEST_F(OperationEntryPointsTest, ShellInterfaceDecryptsAndOpensThePlainFile) {
   DecryptOpenRole next;
   EXPECT_TRUE(next.Claim());
   EXPECT_TRUE(next.OpenHandOver());
+}
+
+TEST_F(OperationEntryPointsTest, ShellInterfaceOffersTheOlderKeyOfAContainersFolderOwner) {
+  QvUserStore* store = QvSharedUserStore();
+  ASSERT_NE(store, nullptr);
+  ASSERT_EQ(store->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+  // A container made with a key of this user's earlier installation, which exported it.
+  const std::string older = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  DWORD blobLength = 0;
+  BYTE* blob = nullptr;
+  ASSERT_TRUE(CreatePKISettings(older.c_str(), &blobLength, &blob));
+  const std::vector<std::uint8_t> olderBlob(blob, blob + blobLength);
+  CoTaskMemFree(blob);
+  BYTE credentials[kCredentialSizeSentivo] = {};
+  DWORD credentialsLength = 0;
+  ASSERT_TRUE(FillCredentialBlock(credentials, sizeof credentials, older.c_str(), "DefaultKey",
+                                  &credentialsLength));
+  std::vector<BYTE> header(2048);
+  DWORD headerLength = static_cast<DWORD>(header.size());
+  DWORD handle = 0;
+  EncryptAlgoInfo algorithm{};
+  algorithm.algorithmId = kDefaultAlgorithmId;
+  ASSERT_EQ(
+      QVFSInitFolderEncryption(&algorithm, older.c_str(), olderBlob.data(), blobLength, credentials,
+                               credentialsLength, header.data(), &headerLength, &handle),
+      0u);
+  (void)QVFSCloseHandle(handle);
+  const std::string vault = P("vault");
+  fs::create_directories(vault);
+  WriteTextFile(vault + "/qvdummyffff.qvf", "");
+  {
+    FolderContainer container;
+    char algorithmName[1024] = "default";
+    BYTE* headerBytes = header.data();
+    ASSERT_EQ(
+        container.OpenContainer(vault + ".qvef", algorithmName, &headerBytes, &headerLength, TRUE),
+        1);
+    container.SetRootDir(vault + "/");
+    ASSERT_GT(container.AddFile(vault + "/qvdummyffff.qvf", FALSE), 0);
+    ASSERT_EQ(container.Flush(), 1);
+    container.Close();
+  }
+  fs::remove_all(vault);
+  std::vector<std::uint8_t> keyFile;
+  ASSERT_EQ(QvEncodeKeyFile({kMe, older, "DefaultKey", olderBlob}, "file pw", &keyFile),
+            QvStoreStatus::Ok);
+  ASSERT_EQ(mkdir(QvExportFolder().c_str(), 0700), 0);
+  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/" + QvKeyFileName(older), keyFile, false, nullptr),
+            QvStoreStatus::Ok);
+
+  // Offered, imported from its file, and the container restored with it.
+  AnswerPassword();
+  ui_.AnswerMessageBox(IDOK, QvKeyFileName(older));
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "file pw", IDOK);
+  EXPECT_EQ(DllShellInterface((vault + ".qvef").c_str()), 0);
+  EXPECT_EQ(ui_.MessageBoxes().size(), 1u);
+  EXPECT_TRUE(fs::is_directory(vault));
+  EXPECT_FALSE(Present(vault + ".qvef"));
+  EXPECT_EQ(Opened(1), std::vector<std::string>{vault});
 }
 
 TEST_F(OperationEntryPointsTest, FilesOpenedTogetherAreDecryptedByTheHolderWhichOpensItsOwn) {

@@ -199,6 +199,26 @@ TEST_F(CProgressDlgTest, CancelBetweenItemsStopsAndUndoesWhatThePreparationCreat
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
+TEST_F(CProgressDlgTest, ACancelAfterTheLastItemStopsNothingAndKeepsTheWork) {
+  // A container restored whole is kept restored (and the container goes) even when Cancel is
+  // pressed between the last item's success and the end of the operation.
+  fs::create_directories(P("album/inner"));
+  WriteBytes(P("album/inner/a.txt"), "a");
+  ASSERT_EQ(RunDialog({P("album")}, true).result, IDOK);
+  bool cancelled = false;
+  CProgressDlg::SetAfterLastItemTestHook([&cancelled](CProgressDlg& dialog) {
+    EXPECT_TRUE(PressDialogButton(dialog.GetSafeHwnd(), IDCANCEL));
+    dialog.PumpMessages();
+    cancelled = dialog.CancelRequested();
+  });
+  const Outcome run = RunDialog({P("album.qvef")}, false);
+  CProgressDlg::SetAfterLastItemTestHook(nullptr);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(ReadBytes(P("album/inner/a.txt")), "a");
+  EXPECT_FALSE(Present(P("album.qvef")));
+}
+
 TEST_F(CProgressDlgTest, AnEncryptedFileIsEncryptedAgainWithoutLeftovers) {
   const std::string qvf = Encrypted("x.txt", "secret");
   const std::string before = ReadBytes(qvf);

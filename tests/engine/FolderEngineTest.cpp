@@ -4,7 +4,8 @@
 // while the walk runs), old backups, many small files in batches (their rows, Cancel and a
 // refused file while batches are under way), other programs writing into a folder while it is
 // encrypted, entries that cannot be deleted, names the system uses for its own files, and
-// items dropped into a container that is open in a view.
+// items dropped into a container that is open in a view (and copies taken out of it over a
+// plain file the user agreed to replace).
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "container/QVDatabase.h"
@@ -329,6 +331,147 @@ TEST_F(FolderEngineTest, AFileTheLibraryRefusesInABatchEndsTheWalkAfterTheFilesB
   EXPECT_TRUE(Leftovers().empty());
 }
 
+TEST_F(FolderEngineTest, AFolderWhoseMarkerCannotBeStoredFailsAloneAndTheWalkGoesOn) {
+  const std::string root = P("docs");
+  // The container keeps a backslash as its own separator: an empty folder so named cannot be
+  // stored.
+  const std::string refused = "back\\slash";
+  fs::create_directories(root + "/" + refused);
+  // Files listed after that folder too, in whatever order the file system lists them.
+  const auto filesAfterIt = [&] {
+    int after = -1;
+    for (const auto& entry : fs::directory_iterator(root))
+      if (entry.path().filename() == refused)
+        after = 0;
+      else if (after >= 0)
+        ++after;
+    return after;
+  };
+  for (int i = 0; i < 64 && (i < 4 || filesAfterIt() <= 0); ++i)
+    WriteBytes(root + "/f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+  ASSERT_GT(filesAfterIt(), 0);
+  const auto before = Snapshot(root);
+
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_EQ(run.rows.size(), before.size()) << run.Statuses();
+  for (const auto& row : run.rows)
+    EXPECT_EQ(row[1], row[0] == refused ? StatusText(StatusFileAccessError) : Text(IDS_SUCCESS))
+        << row[0];
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Records the files the library handled in batches (their names), and lets the test act when
+// the `nth` batch has been handed to the workers.
+class HandledFiles {
+ public:
+  explicit HandledFiles(int nth = 0, std::function<void()> atBatch = nullptr)
+      : nth_(nth), atBatch_(std::move(atBatch)) {
+    FolderEngine::SetTestHook([this](FolderEngine::TestPoint point, const std::string& path) {
+      if (point == FolderEngine::TestPoint::FileProcessed) {
+        std::lock_guard<std::mutex> guard(lock_);
+        names_.push_back(fs::path(path).filename().string());
+      } else if (point == FolderEngine::TestPoint::BatchStarted && ++batches_ == nth_) {
+        atBatch_();
+      }
+    });
+  }
+  ~HandledFiles() { FolderEngine::SetTestHook(nullptr); }
+  std::size_t Count() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return names_.size();
+  }
+  std::vector<std::string> Names() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return names_;
+  }
+  // Every handled file has its row.
+  void ExpectEachHasItsRow(const Outcome& run) const {
+    for (const std::string& name : Names())
+      EXPECT_TRUE(std::any_of(run.rows.begin(), run.rows.end(),
+                              [&](const auto& row) { return row[0] == name; }))
+          << name << " was handled but has no row";
+  }
+
+ private:
+  const int nth_;
+  const std::function<void()> atBatch_;
+  int batches_ = 0;
+  mutable std::mutex lock_;
+  std::vector<std::string> names_;
+};
+
+TEST_F(FolderEngineTest, AfterCancelEveryFileTheLibraryHandledInABatchHasItsRow) {
+  const std::string root = MakeMany("many", 70);
+  const auto before = Snapshot(root);
+  const std::vector<std::string> order = WalkOrder(root);
+  // Cancel is pressed as the dialog starts finishing the first batch, once the library has
+  // handled a file of the second.
+  HandledFiles* watch = nullptr;
+  HandledFiles handled(2, [&] {
+    const std::size_t already = watch->Count();
+    for (int i = 0; i < 2000 && watch->Count() == already; ++i) Sleep(5);
+    for (const HWND dialog : OpenDialogs()) {
+      DialogState state;
+      if (SnapshotDialog(dialog, &state) && state.templateId == IDD_PROGRESS) {
+        EXPECT_TRUE(PressDialogButton(dialog, IDCANCEL));
+      }
+    }
+  });
+  watch = &handled;
+  const Outcome run = RunDialog({root}, true);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_GT(handled.Count(), 16u) << "the second batch was under way";
+  handled.ExpectEachHasItsRow(run);
+  ASSERT_LE(run.rows.size(), order.size());
+  for (std::size_t i = 0; i < run.rows.size(); ++i) EXPECT_EQ(run.rows[i][0], order[i]) << i;
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(Present(root + ".qvef"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(FolderEngineTest, NoBatchAfterAFileTheLibraryRefusesIsHandledAndEachHandledFileIsShown) {
+  const std::string root = MakeMany("many", 70);
+  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
+  // Every fifth small image is replaced by one that the folder's key does not open.
+  const std::string foreign = ReadBytes(Encrypted("foreign.txt", "not of this folder"));
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((root + ".qvef").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* update = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "UPDATE FILE_DATA SET BLOCK_DATA = ? WHERE FILE_ID IN (SELECT "
+                                 "FILE_ID FROM FILE_INFO WHERE FILE_NAME LIKE 'f%' AND FILE_ID % 5 "
+                                 "= 0)",
+                                 -1, &update, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(update, 1, foreign.data(), static_cast<int>(foreign.size()),
+                      SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+    EXPECT_GT(sqlite3_changes(db), 5);
+    sqlite3_finalize(update);
+    sqlite3_close(db);
+  }
+  const std::string container = ReadBytes(root + ".qvef");
+
+  const HandledFiles handled;
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  const Outcome run = RunDialog({root + ".qvef"}, false);
+  EXPECT_EQ(run.result, IDCANCEL);
+  const auto refused = std::find_if(run.rows.begin(), run.rows.end(),
+                                    [](const auto& row) { return row[1] != Text(IDS_SUCCESS); });
+  ASSERT_NE(refused, run.rows.end()) << run.Statuses();
+  handled.ExpectEachHasItsRow(run);
+  // Only files of the refused one's own batch, handled alongside it, may follow it.
+  EXPECT_LT(run.rows.end() - refused, 16) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
   const std::string root = MakeTree("docs");
   WriteBytes(P("outside.txt"), "outside");
@@ -616,12 +759,15 @@ TEST_F(FolderEngineTest, AProtectedFolderInsideTheTreeStopsTheOperationUntouched
 // Items dropped into a container that is open in a view.
 class OpenContainerTest : public FolderEngineTest {
  protected:
-  Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource) {
+  // Items dropped into the container (or, decrypting, copies taken out of it into
+  // `directory`).
+  Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource,
+               bool encrypt = true) {
     OperationRequest request;
     request.items = std::move(items);
     request.userId = "alice";
     request.userName = "alice";
-    request.encrypt = true;
+    request.encrypt = encrypt;
     request.keepSource = keepSource;
     request.container = ContainerArguments{directory, P("box.qvef"), 0};
     CProgressDlg dialog(std::move(request));
@@ -698,6 +844,65 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
   EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
   EXPECT_EQ(ReadBytes(P("sealed.txt.qvf")), sealed);
   EXPECT_FALSE(Present(P("sealed.txt")));
+}
+
+TEST_F(OpenContainerTest, YesToReplaceTakesACopyOutOverThePlainFileAndAFailureBringsItBack) {
+  fs::create_directories(P("box"));
+  WriteBytes(P("box/a.txt"), "inside");
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  const std::string out = P("out");
+  fs::create_directories(out);
+  // The encrypted copy of a.txt, as the view takes it out of the container.
+  const auto takeCopyOut = [&] {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(P("box.qvef").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* row = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT FOLDER_ID, FILE_ID FROM FILE_INFO WHERE FILE_NAME = ?",
+                                 -1, &row, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_text(row, 1, "a.txt.qvf", -1, SQLITE_STATIC);
+    ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
+    const auto folder = static_cast<DWORD>(sqlite3_column_int(row, 0));
+    const auto file = static_cast<DWORD>(sqlite3_column_int(row, 1));
+    sqlite3_finalize(row);
+    sqlite3_close(db);
+    QVDatabase container;
+    ASSERT_EQ(container.Open(P("box.qvef"), FALSE), VARIANT_TRUE);
+    ASSERT_EQ(container.ExtractFileTo(folder, file, out + "/"), VARIANT_TRUE);
+    (void)container.Close();
+    ASSERT_TRUE(Present(out + "/a.txt.qvf"));
+  };
+  const auto leftovers = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out))
+      names.push_back(entry.path().filename().string());
+    return names;
+  };
+
+  WriteBytes(out + "/a.txt", "older plain");
+  takeCopyOut();
+  ui_.PressButton(IDD_CONFIRM_REPLACE, IDOK);  // "Yes"
+  Outcome run = Drop({out + "/a.txt.qvf"}, out, false, false);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_EQ(ReadBytes(out + "/a.txt"), "inside");
+  EXPECT_EQ(leftovers(), std::vector<std::string>{"a.txt"});
+
+  // A copy that does not decrypt leaves the plain file as it was.
+  WriteBytes(out + "/a.txt", "older plain");
+  takeCopyOut();
+  std::string damaged = ReadBytes(out + "/a.txt.qvf");
+  damaged[damaged.size() - 3] ^= 0x5a;
+  WriteBytes(out + "/a.txt.qvf", damaged);
+  ui_.PressButton(IDD_CONFIRM_REPLACE, IDOK);
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = Drop({out + "/a.txt.qvf"}, out, false, false);
+  EXPECT_EQ(run.result, IDCANCEL) << run.Statuses();
+  ASSERT_FALSE(run.rows.empty());
+  EXPECT_NE(run.rows[0][1], Text(IDS_SUCCESS));
+  EXPECT_EQ(ReadBytes(out + "/a.txt"), "older plain");
+  auto names = leftovers();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "a.txt.qvf"}));
 }
 
 TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
