@@ -159,6 +159,31 @@ QV_SUITE_API DWORD QVFSFileRemoveUser(const char* path, const char* userId, cons
 QV_SUITE_API DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
                                         const char* keyName, const BYTE* userKeyBlob,
                                         DWORD userKeyBlobLength, const char* actingUserId);
+// Removal as the owner, whose key pair signs the changed header (the calls above carry no
+// key: they change only headers of older versions, and give 4 for a signed one).
+QV_SUITE_API DWORD QVFSFileRemoveUserAsOwner(const char* path, const char* actingUserId,
+                                             const char* actingKeyName, const BYTE* actingKeyBlob,
+                                             DWORD actingKeyBlobLength, const char* userId,
+                                             const char* keyName, const BYTE* userKeyBlob,
+                                             DWORD userKeyBlobLength);
+QV_SUITE_API DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength,
+                                               const char* actingUserId, const char* actingKeyName,
+                                               const BYTE* actingKeyBlob, DWORD actingKeyBlobLength,
+                                               const char* userId, const char* keyName,
+                                               const BYTE* userKeyBlob, DWORD userKeyBlobLength);
+// Whether an item's owner is confirmed: 0 when its header is signed by the key of the owner it
+// names; 19 when nothing confirms the owner (a header of an older version, or signed by a key
+// only its owner can tie to the owner's key), so the owner text is to be shown as unverified;
+// 8 when the signature fails (every call that reads the header then refuses it).
+QV_SUITE_API DWORD QVFSFileCheckOwner(const char* path);
+QV_SUITE_API DWORD QVFSFolderCheckOwner(const BYTE* header, DWORD headerLength);
+// Files are added under a folder handle only when the folder's owner is confirmed and is the
+// user who opened it, or after the caller has named the owner's key it knows (the owner's
+// share key) here: 0 when the header is signed by that key, 19 otherwise (QVFSFolderEncryptFile
+// then gives 19).
+QV_SUITE_API DWORD QVFSFolderTrustOwner(DWORD handle, const BYTE* ownerKeyBlob,
+                                        DWORD ownerKeyBlobLength);
+
 // User list entries: u32, u32 length L, u32, then L bytes holding the user id and its NUL;
 // *size is the buffer capacity in and the length used out.
 QV_SUITE_API DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size);

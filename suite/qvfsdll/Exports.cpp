@@ -34,7 +34,8 @@ DWORD Guarded(Body&& body) noexcept {
   }
 }
 
-// Runs `body` on the header of the .qvf file at `path`.
+// Runs `body` on the header of the .qvf file at `path`. A header whose owner signature fails
+// is refused (8) before anything of it is shown or changed.
 template <class Body>
 DWORD WithFileHeader(const char* path, Body&& body) {
   return Guarded([&]() -> DWORD {
@@ -43,6 +44,8 @@ DWORD WithFileHeader(const char* path, Body&& body) {
     if (const DWORD status = ReadHeaderAt(path, Family::File, &header, &length);
         status != StatusSuccess)
       return status;
+    if (CheckOwner(header, Family::File, nullptr) == OwnerTrust::Forged)
+      return StatusIntegrityError;
     return body(header, length);
   });
 }
@@ -56,6 +59,8 @@ DWORD WithFolderHeader(const BYTE* bytes, DWORD length, Body&& body) {
     if (const DWORD status = Decode(std::span(bytes, length), Family::Folder, &header, nullptr);
         status != StatusSuccess)
       return status;
+    if (CheckOwner(header, Family::Folder, nullptr) == OwnerTrust::Forged)
+      return StatusIntegrityError;
     return body(header);
   });
 }
@@ -183,7 +188,11 @@ BOOL CreatePKISettings(const char* /*name: the key pair does not depend on it*/,
   std::memcpy(out, "QVKB", 4);
   out[4] = kKeyBlobVersion;
   out[5] = kKeyBlobHasSecret;
-  crypto_box_keypair(out + kKeyBlobPublicOffset, out + kKeyBlobSecretOffset);
+  // The signing key pair; the key pair that receives item keys is derived from it.
+  std::uint8_t secret[crypto_sign_SECRETKEYBYTES];
+  randombytes_buf(out + kKeyBlobSecretOffset, crypto_sign_SEEDBYTES);
+  crypto_sign_seed_keypair(out + kKeyBlobPublicOffset, secret, out + kKeyBlobSecretOffset);
+  sodium_memzero(secret, sizeof secret);
   *length = static_cast<DWORD>(kKeyBlobSize);
   *blob = out;
   return TRUE;
@@ -249,20 +258,60 @@ DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
 DWORD QVFSFileRemoveUser(const char* path, const char* userId, const char* keyName,
                          const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                          const char* actingUserId) {
-  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFileHeader(path, [&](KeyHeader& header, Family, bool*) {
-    return RemoveUser(&header, target, actingUserId);
-  });
+  return QVFSFileRemoveUserAsOwner(path, actingUserId, nullptr, nullptr, 0, userId, keyName,
+                                   userKeyBlob, userKeyBlobLength);
 }
 
 DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
                            const char* keyName, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                            const char* actingUserId) {
-  if (headerLength == nullptr) return StatusMemoryError;
+  return QVFSFolderRemoveUserAsOwner(header, headerLength, actingUserId, nullptr, nullptr, 0,
+                                     userId, keyName, userKeyBlob, userKeyBlobLength);
+}
+
+DWORD QVFSFileRemoveUserAsOwner(const char* path, const char* actingUserId,
+                                const char* actingKeyName, const BYTE* actingKeyBlob,
+                                DWORD actingKeyBlobLength, const char* userId, const char* keyName,
+                                const BYTE* userKeyBlob, DWORD userKeyBlobLength) {
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
   const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFolderHeader(
-      header, headerLength, *headerLength,
-      [&](KeyHeader& parsed, Family, bool*) { return RemoveUser(&parsed, target, actingUserId); });
+  return EditFileHeader(path, [&](KeyHeader& header, Family family, bool*) {
+    return RemoveUser(&header, family, target, actingUserId, &acting);
+  });
+}
+
+DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength, const char* actingUserId,
+                                  const char* actingKeyName, const BYTE* actingKeyBlob,
+                                  DWORD actingKeyBlobLength, const char* userId,
+                                  const char* keyName, const BYTE* userKeyBlob,
+                                  DWORD userKeyBlobLength) {
+  if (headerLength == nullptr) return StatusMemoryError;
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
+  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
+  return EditFolderHeader(header, headerLength, *headerLength,
+                          [&](KeyHeader& parsed, Family family, bool*) {
+                            return RemoveUser(&parsed, family, target, actingUserId, &acting);
+                          });
+}
+
+DWORD QVFSFileCheckOwner(const char* path) {
+  return WithFileHeader(path, [&](const KeyHeader& header, std::uint32_t) -> DWORD {
+    return CheckOwner(header, Family::File, nullptr) == OwnerTrust::Confirmed
+               ? StatusSuccess
+               : StatusUserNotAllowed;
+  });
+}
+
+DWORD QVFSFolderCheckOwner(const BYTE* header, DWORD headerLength) {
+  return WithFolderHeader(header, headerLength, [&](const KeyHeader& parsed) -> DWORD {
+    return CheckOwner(parsed, Family::Folder, nullptr) == OwnerTrust::Confirmed
+               ? StatusSuccess
+               : StatusUserNotAllowed;
+  });
+}
+
+DWORD QVFSFolderTrustOwner(DWORD handle, const BYTE* ownerKeyBlob, DWORD ownerKeyBlobLength) {
+  return Guarded([&] { return TrustFolderOwner(handle, ownerKeyBlob, ownerKeyBlobLength); });
 }
 
 DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size) {

@@ -172,7 +172,8 @@ DWORD DecryptStored(const QVData& data, Flush flush, Unlock&& unlock) {
 DWORD EncryptFile(const QVData& data) {
   UserKey user;
   const std::string name = ActingName(data.keyName, data.credentials, data.credentialsLength);
-  if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user) || name.empty())
+  // The owner signs the header, so a key without its secret half cannot make one.
+  if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user) || !user.hasSignKey || name.empty())
     return StatusWrongPassword;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
@@ -181,10 +182,11 @@ DWORD EncryptFile(const QVData& data) {
   header.plain = source.facts;
   SetAlgorithm(&header, data.algorithm.algorithmName, data.algorithm.algorithmId);
   header.itemId = RandomItemId();
-  SetOwner(&header, name, user.publicKey);
+  SetOwner(&header, name, user);
   const SecretKey itemKey = RandomKey();
   SealCore(&header, Family::File, itemKey);
   AddRecipient(&header, itemKey, name, user.publicKey);
+  SignAsOwner(&header, Family::File, user);
   return WriteEncrypted(data, source, header, DerivePayloadKey(itemKey), Flush::File);
 }
 
@@ -201,6 +203,7 @@ DWORD DecryptFile(const QVData& data) {
 }
 
 DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
+  if (!folder.MayAddFiles()) return StatusUserNotAllowed;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
   const KeyHeader& owner = folder.header;
@@ -217,6 +220,8 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
   header.ownerName = owner.ownerName;
   header.ownerIdentity = owner.ownerIdentity;
   header.ownerKeyFile = owner.ownerKeyFile;
+  header.ownerSignKey = owner.ownerSignKey;
+  header.keyEpoch = owner.keyEpoch;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
   SealCore(&header, Family::File, fileKey);
   return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);

@@ -27,16 +27,32 @@ const std::uint8_t* MagicOf(Family family) {
   return family == Family::File ? kFileMagic : kFolderMagic;
 }
 
-// A folder header is always of version 1; a file header of version 2 exactly when it keeps
-// its plain file's facts.
+// A signed header is of the current version; an unsigned file header of version 2 exactly
+// when it keeps its plain file's facts.
 std::uint16_t VersionOf(const KeyHeader& header, Family family) {
-  return family == Family::File && header.plain ? kFileVersion : kFolderHeaderVersion;
+  if (family == Family::Folder)
+    return header.signedFormat ? kFolderHeaderVersion : kFolderHeaderVersionUnsigned;
+  if (header.signedFormat) return kFileVersion;
+  return header.plain ? kFileVersionUnsigned : kFileVersionWithoutFacts;
 }
 
 bool KnownVersion(std::uint16_t version, Family family) {
-  return family == Family::File ? version == kFileVersion || version == kFileVersionWithoutFacts
-                                : version == kFolderHeaderVersion;
+  return family == Family::File
+             ? version >= kFileVersionWithoutFacts && version <= kFileVersion
+             : version == kFolderHeaderVersion || version == kFolderHeaderVersionUnsigned;
 }
+
+bool IsSignedVersion(std::uint16_t version, Family family) {
+  return version == (family == Family::File ? kFileVersion : kFolderHeaderVersion);
+}
+
+bool HasSignature(const KeyHeader& header) {
+  return header.signedFormat && header.kind != Kind::FolderFile;
+}
+
+constexpr char kSignatureDomain[] = "QvfSign1";
+constexpr std::size_t kOlderKeySize = 4 + kOlderKeySealedSize;
+constexpr std::size_t kTrailerFixedSize = 8 + 4 + 2;
 
 DWORD UnknownVersion(Family family) {
   return family == Family::File ? StatusIncompatibleFormat : StatusIncompatibleFormat2;
@@ -204,6 +220,7 @@ std::vector<std::uint8_t> EncodeCore(const KeyHeader& h, Family family) {
     w.Time(h.plain->modified);
     w.Time(h.plain->accessed);
   }
+  if (h.signedFormat) w.Bytes(h.ownerSignKey.data(), h.ownerSignKey.size());
   return out;
 }
 
@@ -212,6 +229,9 @@ std::size_t EncodedSize(const KeyHeader& h) {
                      h.ownerIdentity.size() + h.ownerKeyFile.size() + kMacSize + 2 + kChecksumSize;
   if (h.plain) size += kPlainFactsSize;
   for (const Recipient& entry : h.recipients) size += kEntryFixedSize + entry.name.size();
+  if (h.signedFormat)
+    size += kKeySize + kTrailerFixedSize + h.olderKeys.size() * kOlderKeySize +
+            (HasSignature(h) ? kSignatureSize : 0);
   return size;
 }
 
@@ -225,6 +245,16 @@ std::vector<std::uint8_t> Encode(const KeyHeader& h, Family family) {
     w.Bytes(entry.publicKey.data(), entry.publicKey.size());
     w.Bytes(entry.sealedKey.data(), entry.sealedKey.size());
     w.Bytes(entry.mac.data(), entry.mac.size());
+  }
+  if (h.signedFormat) {
+    w.U64(h.listVersion);
+    w.U32(h.keyEpoch);
+    w.U16(static_cast<std::uint16_t>(h.olderKeys.size()));
+    for (const OlderKey& older : h.olderKeys) {
+      w.U32(older.epoch);
+      w.Bytes(older.sealed.data(), older.sealed.size());
+    }
+    if (HasSignature(h)) w.Bytes(h.signature.data(), h.signature.size());
   }
   const std::size_t length = out.size() + kChecksumSize;
   for (int i = 0; i < 4; ++i) out[12 + i] = static_cast<std::uint8_t>(length >> (8 * i));
@@ -291,13 +321,15 @@ DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
   if (!r.Text(&h.algorithmName, kMaxTextLength) || !r.Text(&h.ownerName, kMaxNameLength) ||
       !r.Text(&h.ownerIdentity, kMaxTextLength) || !r.Text(&h.ownerKeyFile, kMaxTextLength))
     return StatusFileCrcError;
-  if (family == Family::File && version == kFileVersion) {
+  h.signedFormat = IsSignedVersion(version, family);
+  if (family == Family::File && version != kFileVersionWithoutFacts) {
     PlainFacts plain;
     if (!r.U16(&plain.mode) || plain.mode > 0777 || !r.Time(&plain.modified) ||
         !r.Time(&plain.accessed))
       return StatusFileCrcError;
     h.plain = plain;
   }
+  if (h.signedFormat && !r.Bytes(h.ownerSignKey.data(), kKeySize)) return StatusFileCrcError;
   if (!r.Bytes(h.coreMac.data(), kMacSize) || !r.U16(&count)) return StatusFileCrcError;
   if (count > kMaxRecipients || (h.kind == Kind::FolderFile && count != 0))
     return StatusFileCrcError;
@@ -309,6 +341,27 @@ DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
     if (!r.Text(&entry.name, kMaxNameLength) || !r.Bytes(entry.publicKey.data(), kKeySize) ||
         !r.Bytes(entry.sealedKey.data(), kSealedKeySize) || !r.Bytes(entry.mac.data(), kMacSize))
       return StatusFileCrcError;
+  }
+  if (h.signedFormat) {
+    std::uint16_t olderCount = 0;
+    if (!r.U64(&h.listVersion) || !r.U32(&h.keyEpoch) || !r.U16(&olderCount))
+      return StatusFileCrcError;
+    // Only a folder changes keys, and it keeps one older key per earlier epoch, oldest first;
+    // a file of a folder names the epoch of its key and nothing else.
+    if (olderCount > (body.size() - r.Offset()) / kOlderKeySize ||
+        (h.kind != Kind::Folder && olderCount != 0) || (h.kind == Kind::File && h.keyEpoch != 0) ||
+        (h.kind == Kind::FolderFile ? h.listVersion != 0 : h.listVersion == 0))
+      return StatusFileCrcError;
+    h.olderKeys.resize(olderCount);
+    std::uint32_t previous = 0;
+    for (std::size_t i = 0; i < h.olderKeys.size(); ++i) {
+      OlderKey& older = h.olderKeys[i];
+      if (!r.U32(&older.epoch) || !r.Bytes(older.sealed.data(), kOlderKeySealedSize) ||
+          (i != 0 && older.epoch <= previous) || older.epoch >= h.keyEpoch)
+        return StatusFileCrcError;
+      previous = older.epoch;
+    }
+    if (HasSignature(h) && !r.Bytes(h.signature.data(), kSignatureSize)) return StatusFileCrcError;
   }
   if (r.Offset() != body.size()) return StatusFileCrcError;
   *out = std::move(h);
@@ -339,6 +392,35 @@ SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId
   crypto_generichash(key.data(), key.size(), message, sizeof message, folderKey.data(),
                      folderKey.size());
   return key;
+}
+
+namespace {
+
+// What the owner signs: a domain and every header byte before the signature.
+std::vector<std::uint8_t> SignedMessage(const KeyHeader& header, Family family) {
+  std::vector<std::uint8_t> bytes = Encode(header, family);
+  bytes.resize(bytes.size() - kChecksumSize - kSignatureSize);
+  bytes.insert(bytes.begin(), kSignatureDomain, kSignatureDomain + sizeof kSignatureDomain - 1);
+  return bytes;
+}
+
+}  // namespace
+
+void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed) {
+  std::uint8_t publicKey[crypto_sign_PUBLICKEYBYTES];
+  std::uint8_t secretKey[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(publicKey, secretKey, signSeed.data());
+  const std::vector<std::uint8_t> message = SignedMessage(*header, family);
+  crypto_sign_detached(header->signature.data(), nullptr, message.data(), message.size(),
+                       secretKey);
+  sodium_memzero(secretKey, sizeof secretKey);
+}
+
+bool SignatureVerifies(const KeyHeader& header, Family family) {
+  if (!HasSignature(header)) return false;
+  const std::vector<std::uint8_t> message = SignedMessage(header, family);
+  return crypto_sign_verify_detached(header.signature.data(), message.data(), message.size(),
+                                     header.ownerSignKey.data()) == 0;
 }
 
 void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey) {

@@ -33,11 +33,17 @@ inline constexpr std::size_t kTagSize = 16;
 inline constexpr std::size_t kSealedKeySize = 80;  // sealed box of a 32-byte key
 inline constexpr std::size_t kPreludeSize = 16;    // magic, version, flags, header length
 inline constexpr std::size_t kMagicSize = 8;
-// Folder headers are of version 1. A .qvf file is written as version 2, which adds what its
-// plain file had (PlainFacts); files of version 1 are still read.
-inline constexpr std::uint16_t kFolderHeaderVersion = 1;
+// Written now: .qvf files of version 3 and folder headers of version 2, signed by their
+// owner (see KeyHeader::signedFormat). Still read: .qvf files of version 2 (with the plain
+// file's facts) and 1 (without), folder headers of version 1; their owner cannot be confirmed.
+inline constexpr std::uint16_t kFolderHeaderVersionUnsigned = 1;
+inline constexpr std::uint16_t kFolderHeaderVersion = 2;
 inline constexpr std::uint16_t kFileVersionWithoutFacts = 1;
-inline constexpr std::uint16_t kFileVersion = 2;
+inline constexpr std::uint16_t kFileVersionUnsigned = 2;
+inline constexpr std::uint16_t kFileVersion = 3;
+inline constexpr std::size_t kSignatureSize = 64;
+// An older folder key kept in a folder header: nonce, the key and its tag.
+inline constexpr std::size_t kOlderKeySealedSize = 24 + kKeySize + 16;
 
 inline constexpr std::uint32_t kDefaultChunkSize = 1u << 20;
 inline constexpr std::uint32_t kMinChunkSize = 4096;
@@ -53,6 +59,7 @@ enum class Aead : std::uint8_t { Aes256Gcm = 1, XChaCha20Poly1305 = 2 };
 using ItemId = std::array<std::uint8_t, kItemIdSize>;
 using PublicKey = std::array<std::uint8_t, kKeySize>;
 using Mac = std::array<std::uint8_t, kMacSize>;
+using Signature = std::array<std::uint8_t, kSignatureSize>;
 
 // A time as Linux file systems keep it: seconds since 1970 in UTC (negative before) and
 // nanoseconds.
@@ -91,6 +98,13 @@ struct Recipient {
   Mac mac{};
 };
 
+// A folder key of an earlier epoch, sealed under the current folder key, so that the users
+// who remain can still read the files added before a user was removed.
+struct OlderKey {
+  std::uint32_t epoch = 0;
+  std::array<std::uint8_t, kOlderKeySealedSize> sealed{};
+};
+
 struct KeyHeader {
   Kind kind = Kind::File;
   Aead aead = Aead::Aes256Gcm;
@@ -106,8 +120,20 @@ struct KeyHeader {
   // Files of version 2 (the version is told by its presence); none in files of version 1 and
   // in folder headers.
   std::optional<PlainFacts> plain;
+  // Signed headers (.qvf version 3, folder headers of version 2). The core names the owner's
+  // Ed25519 signing key; after the entries come the list version (1 when made, one more for
+  // every change of the entry list), the key epoch (a folder's current folder key; for a file
+  // of a folder, the epoch of the folder key its key comes from), the older folder keys and
+  // the owner's signature over every byte before it (none for a file of a folder, whose
+  // folder header is signed instead).
+  bool signedFormat = true;
+  PublicKey ownerSignKey{};
   Mac coreMac{};
   std::vector<Recipient> recipients;
+  std::uint64_t listVersion = 0;
+  std::uint32_t keyEpoch = 0;
+  std::vector<OlderKey> olderKeys;
+  Signature signature{};
 
   // The owner text: identity followed by the key file name.
   std::string OwnerText() const { return ownerIdentity + ownerKeyFile; }
@@ -140,6 +166,11 @@ struct KeyHeader {
 [[nodiscard]] SecretKey DerivePayloadKey(const SecretKey& itemKey);
 [[nodiscard]] SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId,
                                             const ItemId& fileId);
+
+// Signs a header whose other fields are final with the Ed25519 key made from `signSeed`.
+void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed);
+// True when the header's signature verifies under its owner signing key.
+[[nodiscard]] bool SignatureVerifies(const KeyHeader& header, Family family);
 
 // Sets the core MAC of a header whose fields are final.
 void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey);
