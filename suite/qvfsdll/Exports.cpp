@@ -14,6 +14,7 @@
 #include "suite/qvfsdll/FileCrypto.h"
 #include "suite/qvfsdll/FileIo.h"
 #include "suite/qvfsdll/FolderHeader.h"
+#include "suite/qvfsdll/PayloadStream.h"
 #include "suite/qvfsdll/Sharing.h"
 
 using namespace qvfs;
@@ -275,8 +276,21 @@ DWORD QVFSFileRemoveUserAsOwner(const char* path, const char* actingUserId,
                                 const BYTE* userKeyBlob, DWORD userKeyBlobLength) {
   const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
   const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFileHeader(path, [&](KeyHeader& header, Family family, bool*) {
-    return RemoveUser(&header, family, target, actingUserId, &acting);
+  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
+    const KeyHeader before = header;
+    KeyChange change;
+    if (const DWORD status =
+            RemoveUser(&header, Family::File, target, actingUserId, &acting, &change);
+        status != StatusSuccess)
+      return status;
+    const std::vector<std::uint8_t> encoded = Encode(header, Family::File);
+    if (!change.replaced) return RewriteHeader(path, encoded, length);
+    // The payload moves to the new item key, chunk by chunk, into the replacement file.
+    const ChunkCipher from(before.aead, DerivePayloadKey(change.oldKey), before.itemId);
+    const ChunkCipher to(header.aead, DerivePayloadKey(change.newKey), header.itemId);
+    return RewriteFile(path, encoded, length, [&](int in, int out) {
+      return ReencryptStream(in, out, from, to, header.chunkSize, nullptr);
+    });
   });
 }
 
@@ -288,10 +302,10 @@ DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength, const char*
   if (headerLength == nullptr) return StatusMemoryError;
   const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
   const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFolderHeader(header, headerLength, *headerLength,
-                          [&](KeyHeader& parsed, Family family, bool*) {
-                            return RemoveUser(&parsed, family, target, actingUserId, &acting);
-                          });
+  return EditFolderHeader(
+      header, headerLength, *headerLength, [&](KeyHeader& parsed, Family family, bool*) {
+        return RemoveUser(&parsed, family, target, actingUserId, &acting, nullptr);
+      });
 }
 
 DWORD QVFSFileCheckOwner(const char* path) {

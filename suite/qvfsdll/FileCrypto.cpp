@@ -232,7 +232,11 @@ DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {
       data, Flush::ByCaller, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
         if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
           return StatusWrongPassword;
-        *fileKey = DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
+        // A file of a later key epoch than the header's was added under a newer header than
+        // the one given: an older header has been put back.
+        const SecretKey* folderKey = folder.KeyOfEpoch(header.keyEpoch);
+        if (folderKey == nullptr) return StatusIntegrityError;
+        *fileKey = DeriveFolderFileKey(*folderKey, folder.header.itemId, header.itemId);
         return VerifyMacs(header, Family::File, *fileKey);
       });
 }

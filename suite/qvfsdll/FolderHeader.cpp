@@ -108,6 +108,8 @@ DWORD InitFolderDecryption(const BYTE* header, DWORD headerLength, const char* k
           UnlockHeader(state->header, Family::Folder, user, name, &state->folderKey);
       status != StatusSuccess)
     return status;
+  if (!OpenOlderKeys(state->header, state->folderKey, &state->olderKeys))
+    return StatusIntegrityError;
   if (!AeadAvailable(state->header.aead)) return StatusEngineInitError;
   state->ownerTrust = CheckOwner(state->header, Family::Folder, &user);
   state->openedByOwner = user.publicKey == state->header.ownerKey;

@@ -18,7 +18,9 @@ namespace qvfs {
 // go of it, which may be after the handle was closed.
 struct FolderState {
   KeyHeader header;
-  SecretKey folderKey;
+  SecretKey folderKey;  // of the header's key epoch: new files use it
+  // The folder keys of earlier epochs, for the files added before a user was removed.
+  std::vector<std::pair<std::uint32_t, SecretKey>> olderKeys;
   // Files are added only under a header whose owner is confirmed (signed by the owner's key)
   // and is the user who opened it or a user the caller knows (TrustFolderOwner): whoever
   // holds the folder key reads every file added, so a header swapped in by someone else must
@@ -27,6 +29,14 @@ struct FolderState {
   bool openedByOwner = false;
   mutable std::atomic<bool> ownerKnown{false};
 
+  // The folder key of `epoch`, or null when the header has none: 8 for a file of a later
+  // epoch than the header's, which means an older header was put back over a newer one.
+  [[nodiscard]] const SecretKey* KeyOfEpoch(std::uint32_t epoch) const {
+    if (epoch == header.keyEpoch) return &folderKey;
+    for (const auto& [older, key] : olderKeys)
+      if (older == epoch) return &key;
+    return nullptr;
+  }
   [[nodiscard]] bool MayAddFiles() const {
     return ownerTrust == OwnerTrust::Confirmed && (openedByOwner || ownerKnown.load());
   }

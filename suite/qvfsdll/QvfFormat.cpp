@@ -423,6 +423,80 @@ bool SignatureVerifies(const KeyHeader& header, Family family) {
                                      header.ownerSignKey.data()) == 0;
 }
 
+namespace {
+
+constexpr char kOlderKeyContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'O', 'l', 'd', 'e', 'r'};
+
+// The additional data of an older key: the folder and the epoch it belongs to.
+std::array<std::uint8_t, kItemIdSize + 4> OlderKeyAd(const ItemId& folderId, std::uint32_t epoch) {
+  std::array<std::uint8_t, kItemIdSize + 4> ad{};
+  std::memcpy(ad.data(), folderId.data(), kItemIdSize);
+  for (int i = 0; i < 4; ++i) ad[kItemIdSize + i] = static_cast<std::uint8_t>(epoch >> (8 * i));
+  return ad;
+}
+
+OlderKey SealOlderKey(const ItemId& folderId, std::uint32_t epoch, const SecretKey& key,
+                      const SecretKey& folderKey) {
+  SecretKey wrapping;
+  crypto_kdf_derive_from_key(wrapping.data(), wrapping.size(), 3, kOlderKeyContext,
+                             folderKey.data());
+  OlderKey older;
+  older.epoch = epoch;
+  std::uint8_t* nonce = older.sealed.data();
+  randombytes_buf(nonce, crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
+  const auto ad = OlderKeyAd(folderId, epoch);
+  crypto_aead_xchacha20poly1305_ietf_encrypt(nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
+                                             nullptr, key.data(), key.size(), ad.data(), ad.size(),
+                                             nullptr, nonce, wrapping.data());
+  return older;
+}
+
+bool OpenOlderKey(const ItemId& folderId, const OlderKey& older, const SecretKey& folderKey,
+                  SecretKey* key) {
+  SecretKey wrapping;
+  crypto_kdf_derive_from_key(wrapping.data(), wrapping.size(), 3, kOlderKeyContext,
+                             folderKey.data());
+  const std::uint8_t* nonce = older.sealed.data();
+  const auto ad = OlderKeyAd(folderId, older.epoch);
+  return crypto_aead_xchacha20poly1305_ietf_decrypt(
+             key->data(), nullptr, nullptr, nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
+             kOlderKeySealedSize - crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, ad.data(),
+             ad.size(), nonce, wrapping.data()) == 0;
+}
+
+}  // namespace
+
+bool OpenOlderKeys(const KeyHeader& header, const SecretKey& folderKey,
+                   std::vector<std::pair<std::uint32_t, SecretKey>>* keys) {
+  keys->clear();
+  for (const OlderKey& older : header.olderKeys) {
+    SecretKey key;
+    if (!OpenOlderKey(header.itemId, older, folderKey, &key)) return false;
+    keys->emplace_back(older.epoch, key);
+  }
+  return true;
+}
+
+DWORD ReplaceItemKey(KeyHeader* header, Family family, const SecretKey& oldKey,
+                     const SecretKey& newKey) {
+  if (header->kind == Kind::Folder) {
+    if (header->keyEpoch == UINT32_MAX || header->olderKeys.size() >= UINT16_MAX)
+      return StatusMemoryError;
+    std::vector<std::pair<std::uint32_t, SecretKey>> older;
+    if (!OpenOlderKeys(*header, oldKey, &older)) return StatusIntegrityError;
+    older.emplace_back(header->keyEpoch, oldKey);
+    header->olderKeys.clear();
+    for (const auto& [epoch, key] : older)
+      header->olderKeys.push_back(SealOlderKey(header->itemId, epoch, key, newKey));
+    ++header->keyEpoch;
+  }
+  SealCore(header, family, newKey);
+  std::vector<Recipient> kept = std::move(header->recipients);
+  header->recipients.clear();
+  for (const Recipient& entry : kept) AddRecipient(header, newKey, entry.name, entry.publicKey);
+  return StatusSuccess;
+}
+
 void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey) {
   header->coreMac = CoreMac(DeriveMacKey(itemKey), EncodeCore(*header, family));
 }

@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/ItemStatus.h"
@@ -171,6 +172,17 @@ struct KeyHeader {
 void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed);
 // True when the header's signature verifies under its owner signing key.
 [[nodiscard]] bool SignatureVerifies(const KeyHeader& header, Family family);
+
+// Gives an item a new item key, so that a user removed from it cannot open what comes after:
+// the core MAC and every remaining entry are made anew under `newKey`. A folder moves to the
+// next key epoch and keeps `oldKey`, with the older keys it had, sealed under the new key.
+// 8 when an older key does not open under `oldKey`.
+[[nodiscard]] DWORD ReplaceItemKey(KeyHeader* header, Family family, const SecretKey& oldKey,
+                                   const SecretKey& newKey);
+// The folder keys of earlier epochs a folder header keeps, opened with the current folder key;
+// false when one does not open.
+[[nodiscard]] bool OpenOlderKeys(const KeyHeader& header, const SecretKey& folderKey,
+                                 std::vector<std::pair<std::uint32_t, SecretKey>>* keys);
 
 // Sets the core MAC of a header whose fields are final.
 void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey);

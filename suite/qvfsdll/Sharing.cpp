@@ -66,14 +66,14 @@ DWORD AddUser(KeyHeader* header, Family family, const ActingUser& acting, const 
 }
 
 DWORD RemoveUser(KeyHeader* header, Family family, const TargetUser& user, const char* actingUserId,
-                 const ActingUser* acting) {
+                 const ActingUser* acting, KeyChange* change) {
   if (CheckPrivilege(*header, actingUserId) != StatusSuccess) return StatusUserNotAllowed;
   // A signed header changes only with its owner's signature.
   UserKey actingKey;
+  SecretKey itemKey;
   if (header->signedFormat) {
     if (acting == nullptr || !ParseKeyBlob(acting->keyBlob, acting->keyBlobLength, &actingKey))
       return StatusWrongPassword;
-    SecretKey itemKey;
     if (const DWORD status = UnlockHeader(*header, family, actingKey, Text(actingUserId), &itemKey);
         status != StatusSuccess)
       return status;
@@ -97,7 +97,17 @@ DWORD RemoveUser(KeyHeader* header, Family family, const TargetUser& user, const
   if (header->recipients.size() == 1 || entry.publicKey == header->ownerKey)
     return StatusUserNotAllowed;
   header->recipients.erase(header->recipients.begin() + index);
-  if (header->signedFormat) SignAsOwner(header, family, actingKey);
+  if (!header->signedFormat) return StatusSuccess;
+  // The removed user may have kept the item key: what comes after uses a new one.
+  const SecretKey newKey = RandomKey();
+  if (const DWORD status = ReplaceItemKey(header, family, itemKey, newKey); status != StatusSuccess)
+    return status;
+  SignAsOwner(header, family, actingKey);
+  if (change != nullptr) {
+    change->replaced = true;
+    change->oldKey = itemKey;
+    change->newKey = newKey;
+  }
   return StatusSuccess;
 }
 

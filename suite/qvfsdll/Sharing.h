@@ -44,11 +44,18 @@ struct TargetUser {
 // 1 MiB).
 [[nodiscard]] DWORD AddUser(KeyHeader* header, Family family, const ActingUser& acting,
                             const TargetUser& user, bool* changed);
+// The item key a removal replaced: a .qvf file's payload moves from the old to the new key.
+struct KeyChange {
+  bool replaced = false;
+  SecretKey oldKey, newKey;
+};
 // Removes the entry of `user`'s key, or with no usable key the entry with the user's name:
 // 6 when there is none. A signed header needs the owner's key pair in `acting` (4 without
-// it), since it is signed again.
+// it): the item gets a new item key for the users who remain (ReplaceItemKey, told in
+// `change`) and is signed again.
 [[nodiscard]] DWORD RemoveUser(KeyHeader* header, Family family, const TargetUser& user,
-                               const char* actingUserId, const ActingUser* acting);
+                               const char* actingUserId, const ActingUser* acting,
+                               KeyChange* change);
 // 0 when `userId` is the owner's name, else 19.
 [[nodiscard]] DWORD CheckPrivilege(const KeyHeader& header, const char* userId);
 // The user list (entries: u32 flags, bit 0 set for the owner's entry; u32 length L; u32 the

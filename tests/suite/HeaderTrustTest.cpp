@@ -305,3 +305,86 @@ TEST_F(HeaderTrustTest, KeysOfTheFirstLayoutStillWorkButTheirFilesAreUnverified)
 }
 
 }  // namespace
+
+// Removal revokes: files added to a folder after a user was removed are under a folder key the
+// removed user never had, and a removed user's copy of an older header shows itself.
+TEST_F(HeaderTrustTest, AUserRemovedFromAFolderCannotReadWhatIsAddedAfter) {
+  std::vector<BYTE> header;
+  DWORD handle = 0;
+  ASSERT_EQ(InitEncrypt(alice_, &header, &handle), 0u);
+  const User carol = User::Make("carol");
+  for (const User* user : {static_cast<const User*>(&bob_), &carol}) {
+    const std::vector<BYTE> shared = user->PublicOnly();
+    std::vector<BYTE> grown(header.size() + kFolderHeaderCapacity, 0);
+    std::copy(header.begin(), header.end(), grown.begin());
+    DWORD length = static_cast<DWORD>(header.size());
+    ASSERT_EQ(QVFSFolderAddUser(grown.data(), &length, static_cast<DWORD>(grown.size()), "alice",
+                                "alice", alice_.blob.data(), kKeyBlobSize, "", user->name.c_str(),
+                                shared.data(), kKeyBlobSize, nullptr, 0, 0),
+              0u);
+    header.assign(grown.begin(), grown.begin() + length);
+  }
+  ASSERT_TRUE(AddFile(handle, alice_, "before"));
+  EXPECT_EQ(QVFSCloseHandle(handle), 0u);
+  const std::string kept = Text(header);  // bob keeps this header and the key it opens
+
+  DWORD length = static_cast<DWORD>(header.size());
+  const std::vector<BYTE> bobShared = bob_.PublicOnly();
+  ASSERT_EQ(
+      QVFSFolderRemoveUserAsOwner(header.data(), &length, "alice", "alice", alice_.blob.data(),
+                                  kKeyBlobSize, "bob", "bob", bobShared.data(), kKeyBlobSize),
+      0u);
+  header.resize(length);
+  ASSERT_EQ(InitDecrypt(alice_, Text(header), &handle), 0u);
+  ASSERT_TRUE(AddFile(handle, alice_, "after"));
+  EXPECT_EQ(QVFSCloseHandle(handle), 0u);
+
+  const auto decrypt = [&](const User& user, const std::string& withHeader,
+                           const std::string& name) -> DWORD {
+    DWORD opened = 0;
+    if (const DWORD status = InitDecrypt(user, withHeader, &opened); status != 0) return status;
+    const std::string folder = out_ + "/" + user.name + std::to_string(outputs_++);
+    std::filesystem::create_directories(folder);
+    Request request(user, dir_ + "/" + name + ".qvf", folder);
+    const DWORD status = QVFSFolderDecryptFile(request.Folder(opened).get());
+    EXPECT_EQ(QVFSCloseHandle(opened), 0u);
+    return status;
+  };
+  EXPECT_EQ(decrypt(bob_, Text(header), "after"), 6u) << "bob is no longer listed";
+  EXPECT_NE(decrypt(bob_, kept, "after"), 0u) << "bob's kept folder key opens a new file";
+  EXPECT_EQ(decrypt(bob_, kept, "before"), 0u) << "what bob could read, he still can";
+  for (const User* user : {static_cast<const User*>(&alice_), &carol}) {
+    EXPECT_EQ(decrypt(*user, Text(header), "before"), 0u) << user->name;
+    EXPECT_EQ(decrypt(*user, Text(header), "after"), 0u) << user->name;
+  }
+  // The older header put back over the newer one is still the owner's, but a file added
+  // since gives it away.
+  EXPECT_EQ(decrypt(alice_, kept, "after"), 8u);
+}
+
+TEST_F(HeaderTrustTest, AUserRemovedFromAQvfCannotReadItEvenWithTheOldHeaderPutBack) {
+  const std::string qvf = EncryptedBy(alice_, "doc");
+  const std::vector<BYTE> bobShared = bob_.PublicOnly();
+  const User carol = User::Make("carol");
+  for (const User* user : {static_cast<const User*>(&bob_), &carol}) {
+    const std::vector<BYTE> shared = user->PublicOnly();
+    ASSERT_EQ(QVFSFileAddUser(qvf.c_str(), "alice", "alice", alice_.blob.data(), kKeyBlobSize, "",
+                              user->name.c_str(), shared.data(), kKeyBlobSize, nullptr, 0, 0),
+              0u);
+  }
+  const std::string old = ReadTextFile(qvf);
+  ASSERT_EQ(QVFSFileRemoveUserAsOwner(qvf.c_str(), "alice", "alice", alice_.blob.data(),
+                                      kKeyBlobSize, "bob", "bob", bobShared.data(), kKeyBlobSize),
+            0u);
+  EXPECT_EQ(DecryptAs(bob_, qvf), 6u);
+  EXPECT_EQ(DecryptAs(alice_, qvf), 0u);
+  EXPECT_EQ(DecryptAs(carol, qvf), 0u);
+  const std::string now = ReadTextFile(qvf);
+  EXPECT_EQ(ReadTextFile(out_ + "/carol2/doc"), "written by alice");
+
+  // Bob puts the header he kept back over the file as it is now.
+  const std::string restored = dir_ + "/restored.qvf";
+  WriteTextFile(restored, old.substr(0, HeaderLength(old)) + now.substr(HeaderLength(now)));
+  EXPECT_EQ(DecryptAs(bob_, restored), 8u);
+  EXPECT_EQ(DecryptAs(alice_, restored), 8u);
+}
