@@ -120,6 +120,18 @@ QV_SUITE_API DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLeng
 // once, before it deletes anything the output replaces.
 QV_SUITE_API DWORD QVFSFolderEncryptFile(QVData* data);
 QV_SUITE_API DWORD QVFSFolderDecryptFile(QVData* data);
+// The same for an image kept in a container at `storedPath` (its path inside the container)
+// as version `version` of that entry: the image is bound to that place, and decryption at
+// another path or version gives 8, so an image swapped with another entry's, copied to
+// another entry or put back as an older version of its entry is found. A rename or a new
+// version of the entry moves the image with QVFSFolderRebindFile (its header only is
+// rewritten, 8 when the image is not at `fromPath`/`fromVersion`), in the same transaction
+// as the entry's row. Images of the earlier format carry no place and open anywhere.
+QV_SUITE_API DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
+QV_SUITE_API DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
+QV_SUITE_API DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
+                                        ULONGLONG fromVersion, const char* toPath,
+                                        ULONGLONG toVersion);
 // Closes a folder handle and wipes its key.
 QV_SUITE_API DWORD QVFSCloseHandle(DWORD handle);
 

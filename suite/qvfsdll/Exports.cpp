@@ -173,6 +173,53 @@ DWORD QVFSFolderDecryptFile(QVData* data) {
   });
 }
 
+namespace {
+
+// The place a caller names; false for a path that no container keeps.
+bool PlaceOf(const char* storedPath, ULONGLONG version, Place* place) {
+  if (storedPath == nullptr) return false;
+  place->path.assign(storedPath, strnlen(storedPath, kMaxPlacePathLength + 1));
+  place->version = version;
+  return place->path.size() <= kMaxPlacePathLength;
+}
+
+}  // namespace
+
+DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG version) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, version, &place)) return StatusDestinationInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return EncryptFileInFolder(*data, *folder, &place);
+  });
+}
+
+DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG version) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, version, &place)) return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return DecryptFileInFolder(*data, *folder, &place);
+  });
+}
+
+DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
+                           ULONGLONG fromVersion, const char* toPath, ULONGLONG toVersion) {
+  return Guarded([&]() -> DWORD {
+    Place from, to;
+    if (imagePath == nullptr || !PlaceOf(fromPath, fromVersion, &from) ||
+        !PlaceOf(toPath, toVersion, &to))
+      return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(handle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return RebindFileInFolder(imagePath, *folder, from, to);
+  });
+}
+
 DWORD QVFSCloseHandle(DWORD handle) {
   return Guarded([&] { return CloseFolder(handle) ? StatusSuccess : StatusEngineInitError; });
 }

@@ -202,7 +202,7 @@ DWORD DecryptFile(const QVData& data) {
                        });
 }
 
-DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
+DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
   if (!folder.MayAddFiles()) return StatusUserNotAllowed;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
@@ -223,22 +223,51 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
   header.ownerSignKey = owner.ownerSignKey;
   header.keyEpoch = owner.keyEpoch;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
-  SealCore(&header, Family::File, fileKey);
+  SealCore(&header, Family::File, fileKey, place);
   return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
 }
 
-DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {
+namespace {
+
+// The file key of the image `header` under `folder`: 4 for a file of another folder or of none;
+// 8 for a file of a later key epoch than the folder header's, which means an older header has
+// been put back over the one the file was added under.
+DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKey* fileKey) {
+  if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
+    return StatusWrongPassword;
+  const SecretKey* folderKey = folder.KeyOfEpoch(header.keyEpoch);
+  if (folderKey == nullptr) return StatusIntegrityError;
+  *fileKey = DeriveFolderFileKey(*folderKey, folder.header.itemId, header.itemId);
+  return StatusSuccess;
+}
+
+}  // namespace
+
+DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
   return DecryptStored(
       data, Flush::ByCaller, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
-        if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
-          return StatusWrongPassword;
-        // A file of a later key epoch than the header's was added under a newer header than
-        // the one given: an older header has been put back.
-        const SecretKey* folderKey = folder.KeyOfEpoch(header.keyEpoch);
-        if (folderKey == nullptr) return StatusIntegrityError;
-        *fileKey = DeriveFolderFileKey(*folderKey, folder.header.itemId, header.itemId);
-        return VerifyMacs(header, Family::File, *fileKey);
+        if (const DWORD status = FolderFileKey(header, folder, fileKey); status != StatusSuccess)
+          return status;
+        return VerifyMacs(header, Family::File, *fileKey, place);
       });
+}
+
+DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder, const Place& from,
+                         const Place& to) {
+  KeyHeader header;
+  std::uint32_t length = 0;
+  if (const DWORD status = ReadHeaderAt(imagePath, Family::File, &header, &length);
+      status != StatusSuccess)
+    return status;
+  SecretKey fileKey;
+  if (const DWORD status = FolderFileKey(header, folder, &fileKey); status != StatusSuccess)
+    return status;
+  if (!header.signedFormat) return StatusSuccess;  // older images carry no place
+  if (const DWORD status = VerifyMacs(header, Family::File, fileKey, &from);
+      status != StatusSuccess)
+    return status;
+  SealCore(&header, Family::File, fileKey, &to);
+  return RewriteHeader(imagePath, Encode(header, Family::File), length);
 }
 
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {

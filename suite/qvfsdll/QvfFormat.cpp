@@ -497,8 +497,25 @@ DWORD ReplaceItemKey(KeyHeader* header, Family family, const SecretKey& oldKey,
   return StatusSuccess;
 }
 
-void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey) {
-  header->coreMac = CoreMac(DeriveMacKey(itemKey), EncodeCore(*header, family));
+namespace {
+
+// The core, and after it the place of a signed file of a folder when there is one.
+std::vector<std::uint8_t> CoreAt(const KeyHeader& header, Family family, const Place* place) {
+  std::vector<std::uint8_t> core = EncodeCore(header, family);
+  if (place == nullptr || !header.signedFormat || header.kind != Kind::FolderFile) return core;
+  static constexpr char kDomain[] = "QvfPlace";
+  Writer w(&core);
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kDomain), sizeof kDomain - 1);
+  w.U64(place->version);
+  w.U32(static_cast<std::uint32_t>(place->path.size()));
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(place->path.data()), place->path.size());
+  return core;
+}
+
+}  // namespace
+
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey, const Place* place) {
+  header->coreMac = CoreMac(DeriveMacKey(itemKey), CoreAt(*header, family, place));
 }
 
 void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
@@ -511,9 +528,10 @@ void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string
   header->recipients.push_back(std::move(entry));
 }
 
-DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey) {
+DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey,
+                 const Place* place) {
   const SecretKey macKey = DeriveMacKey(itemKey);
-  const Mac core = CoreMac(macKey, EncodeCore(header, family));
+  const Mac core = CoreMac(macKey, CoreAt(header, family, place));
   if (sodium_memcmp(core.data(), header.coreMac.data(), kMacSize) != 0) return StatusIntegrityError;
   for (const Recipient& entry : header.recipients) {
     const Mac mac = EntryMac(macKey, header.itemId, entry);

@@ -184,13 +184,26 @@ void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed);
 [[nodiscard]] bool OpenOlderKeys(const KeyHeader& header, const SecretKey& folderKey,
                                  std::vector<std::pair<std::uint32_t, SecretKey>>* keys);
 
-// Sets the core MAC of a header whose fields are final.
-void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey);
+// Where a file of a folder is kept in its container: the stored path and the version of its
+// entry. A signed file of a folder given a place has it in its core MAC (nothing of it is
+// stored in the header), so the image opens only at that path and version.
+struct Place {
+  std::string path;
+  std::uint64_t version = 0;
+};
+inline constexpr std::size_t kMaxPlacePathLength = 32767;
+
+// Sets the core MAC of a header whose fields are final, binding it to `place` when one is given
+// (a signed file of a folder only).
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey,
+              const Place* place = nullptr);
 // Adds an entry for `publicKey` holding the item key, with its MAC.
 void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
                   const PublicKey& publicKey);
-// 0 when the core MAC and every entry MAC verify under `itemKey`, else 8.
-[[nodiscard]] DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey);
+// 0 when the core MAC (at `place`, as SealCore) and every entry MAC verify under `itemKey`,
+// else 8.
+[[nodiscard]] DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey,
+                               const Place* place = nullptr);
 // Opens a sealed item key with the recipient's key pair; false when it does not open.
 [[nodiscard]] bool OpenSealedKey(const Recipient& entry, const PublicKey& publicKey,
                                  const SecretKey& secretKey, SecretKey* itemKey);

@@ -388,3 +388,43 @@ TEST_F(HeaderTrustTest, AUserRemovedFromAQvfCannotReadItEvenWithTheOldHeaderPutB
   EXPECT_EQ(DecryptAs(bob_, restored), 8u);
   EXPECT_EQ(DecryptAs(alice_, restored), 8u);
 }
+
+// Images are bound to their entry in the container: whoever can write the container can move
+// images between entries, copy them or put an older one back, and each is found.
+TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
+  std::vector<BYTE> header;
+  DWORD handle = 0;
+  ASSERT_EQ(InitEncrypt(alice_, &header, &handle), 0u);
+  const auto encryptAt = [&](const std::string& name, const std::string& content,
+                             const std::string& place, ULONGLONG version) {
+    const std::string path = Plain(name, content);
+    Request request(alice_, path, path + ".qvf");
+    EXPECT_EQ(QVFSFolderEncryptFileAt(request.Folder(handle).get(), place.c_str(), version), 0u);
+    return path + ".qvf";
+  };
+  const auto decryptAt = [&](const std::string& image, const std::string& place,
+                             ULONGLONG version) {
+    const std::string folder = out_ + "/" + std::to_string(outputs_++);
+    std::filesystem::create_directories(folder);
+    Request request(alice_, image, folder);
+    return QVFSFolderDecryptFileAt(request.Folder(handle).get(), place.c_str(), version);
+  };
+  const std::string a1 = encryptAt("a1", "first a", "docs/a.txt", 1);
+  const std::string b1 = encryptAt("b1", "first b", "docs/b.txt", 1);
+  const std::string a2 = encryptAt("a2", "second a", "docs/a.txt", 2);
+  EXPECT_EQ(decryptAt(a1, "docs/a.txt", 1), 0u);
+  EXPECT_EQ(decryptAt(b1, "docs/b.txt", 1), 0u);
+  EXPECT_EQ(decryptAt(a2, "docs/a.txt", 2), 0u);
+
+  EXPECT_EQ(decryptAt(a1, "docs/b.txt", 1), 8u) << "swapped with another entry's image";
+  EXPECT_EQ(decryptAt(b1, "docs/c.txt", 1), 8u) << "copied to another entry";
+  EXPECT_EQ(decryptAt(a1, "docs/a.txt", 2), 8u) << "an older version put back";
+
+  // A rename moves the image with its entry; it then opens only at its new place.
+  EXPECT_EQ(QVFSFolderRebindFile(handle, a2.c_str(), "docs/a.txt", 1, "docs/z.txt", 2), 8u);
+  ASSERT_EQ(QVFSFolderRebindFile(handle, a2.c_str(), "docs/a.txt", 2, "docs/z.txt", 2), 0u);
+  EXPECT_EQ(decryptAt(a2, "docs/z.txt", 2), 0u);
+  EXPECT_EQ(decryptAt(a2, "docs/a.txt", 2), 8u);
+  EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 2) + "/a2"), "second a");
+  EXPECT_EQ(QVFSCloseHandle(handle), 0u);
+}
