@@ -129,9 +129,12 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
           DecryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  mode_t mode = source.mode & ~CurrentUmask();
+  // The umask narrows the mode as it does for every new file: a file made private by its
+  // user's umask stays private whatever mode the header asks for.
+  const mode_t umask = CurrentUmask();
+  mode_t mode = source.mode & ~umask;
   if (header.plain) {
-    mode = header.plain->mode;
+    mode = header.plain->mode & ~umask;
     const timespec times[2] = {TimespecOf(header.plain->accessed),
                                TimespecOf(header.plain->modified)};
     if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
