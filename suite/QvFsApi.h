@@ -120,6 +120,18 @@ QV_SUITE_API DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLeng
 // once, before it deletes anything the output replaces.
 QV_SUITE_API DWORD QVFSFolderEncryptFile(QVData* data);
 QV_SUITE_API DWORD QVFSFolderDecryptFile(QVData* data);
+// The same for an image kept in a container at `storedPath` (its path inside the container)
+// as version `version` of that entry: the image is bound to that place, and decryption at
+// another path or version gives 8, so an image swapped with another entry's, copied to
+// another entry or put back as an older version of its entry is found. A rename or a new
+// version of the entry moves the image with QVFSFolderRebindFile (its header only is
+// rewritten, 8 when the image is not at `fromPath`/`fromVersion`), in the same transaction
+// as the entry's row. Images of the earlier format carry no place and open anywhere.
+QV_SUITE_API DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
+QV_SUITE_API DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
+QV_SUITE_API DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
+                                        ULONGLONG fromVersion, const char* toPath,
+                                        ULONGLONG toVersion);
 // Closes a folder handle and wipes its key.
 QV_SUITE_API DWORD QVFSCloseHandle(DWORD handle);
 
@@ -159,6 +171,31 @@ QV_SUITE_API DWORD QVFSFileRemoveUser(const char* path, const char* userId, cons
 QV_SUITE_API DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
                                         const char* keyName, const BYTE* userKeyBlob,
                                         DWORD userKeyBlobLength, const char* actingUserId);
+// Removal as the owner, whose key pair signs the changed header (the calls above carry no
+// key: they change only headers of older versions, and give 4 for a signed one).
+QV_SUITE_API DWORD QVFSFileRemoveUserAsOwner(const char* path, const char* actingUserId,
+                                             const char* actingKeyName, const BYTE* actingKeyBlob,
+                                             DWORD actingKeyBlobLength, const char* userId,
+                                             const char* keyName, const BYTE* userKeyBlob,
+                                             DWORD userKeyBlobLength);
+QV_SUITE_API DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength,
+                                               const char* actingUserId, const char* actingKeyName,
+                                               const BYTE* actingKeyBlob, DWORD actingKeyBlobLength,
+                                               const char* userId, const char* keyName,
+                                               const BYTE* userKeyBlob, DWORD userKeyBlobLength);
+// Whether an item's owner is confirmed: 0 when its header is signed by the key of the owner it
+// names; 19 when nothing confirms the owner (a header of an older version, or signed by a key
+// only its owner can tie to the owner's key), so the owner text is to be shown as unverified;
+// 8 when the signature fails (every call that reads the header then refuses it).
+QV_SUITE_API DWORD QVFSFileCheckOwner(const char* path);
+QV_SUITE_API DWORD QVFSFolderCheckOwner(const BYTE* header, DWORD headerLength);
+// Files are added under a folder handle only when the folder's owner is confirmed and is the
+// user who opened it, or after the caller has named the owner's key it knows (the owner's
+// share key) here: 0 when the header is signed by that key, 19 otherwise (QVFSFolderEncryptFile
+// then gives 19).
+QV_SUITE_API DWORD QVFSFolderTrustOwner(DWORD handle, const BYTE* ownerKeyBlob,
+                                        DWORD ownerKeyBlobLength);
+
 // User list entries: u32, u32 length L, u32, then L bytes holding the user id and its NUL;
 // *size is the buffer capacity in and the length used out.
 QV_SUITE_API DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size);

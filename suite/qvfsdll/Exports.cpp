@@ -14,6 +14,7 @@
 #include "suite/qvfsdll/FileCrypto.h"
 #include "suite/qvfsdll/FileIo.h"
 #include "suite/qvfsdll/FolderHeader.h"
+#include "suite/qvfsdll/PayloadStream.h"
 #include "suite/qvfsdll/Sharing.h"
 
 using namespace qvfs;
@@ -34,7 +35,8 @@ DWORD Guarded(Body&& body) noexcept {
   }
 }
 
-// Runs `body` on the header of the .qvf file at `path`.
+// Runs `body` on the header of the .qvf file at `path`. A header whose owner signature fails
+// is refused (8) before anything of it is shown or changed.
 template <class Body>
 DWORD WithFileHeader(const char* path, Body&& body) {
   return Guarded([&]() -> DWORD {
@@ -43,6 +45,8 @@ DWORD WithFileHeader(const char* path, Body&& body) {
     if (const DWORD status = ReadHeaderAt(path, Family::File, &header, &length);
         status != StatusSuccess)
       return status;
+    if (CheckOwner(header, Family::File, nullptr) == OwnerTrust::Forged)
+      return StatusIntegrityError;
     return body(header, length);
   });
 }
@@ -56,6 +60,8 @@ DWORD WithFolderHeader(const BYTE* bytes, DWORD length, Body&& body) {
     if (const DWORD status = Decode(std::span(bytes, length), Family::Folder, &header, nullptr);
         status != StatusSuccess)
       return status;
+    if (CheckOwner(header, Family::Folder, nullptr) == OwnerTrust::Forged)
+      return StatusIntegrityError;
     return body(header);
   });
 }
@@ -167,6 +173,53 @@ DWORD QVFSFolderDecryptFile(QVData* data) {
   });
 }
 
+namespace {
+
+// The place a caller names; false for a path that no container keeps.
+bool PlaceOf(const char* storedPath, ULONGLONG version, Place* place) {
+  if (storedPath == nullptr) return false;
+  place->path.assign(storedPath, strnlen(storedPath, kMaxPlacePathLength + 1));
+  place->version = version;
+  return place->path.size() <= kMaxPlacePathLength;
+}
+
+}  // namespace
+
+DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG version) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, version, &place)) return StatusDestinationInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return EncryptFileInFolder(*data, *folder, &place);
+  });
+}
+
+DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG version) {
+  if (data == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, version, &place)) return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return DecryptFileInFolder(*data, *folder, &place);
+  });
+}
+
+DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
+                           ULONGLONG fromVersion, const char* toPath, ULONGLONG toVersion) {
+  return Guarded([&]() -> DWORD {
+    Place from, to;
+    if (imagePath == nullptr || !PlaceOf(fromPath, fromVersion, &from) ||
+        !PlaceOf(toPath, toVersion, &to))
+      return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(handle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return RebindFileInFolder(imagePath, *folder, from, to);
+  });
+}
+
 DWORD QVFSCloseHandle(DWORD handle) {
   return Guarded([&] { return CloseFolder(handle) ? StatusSuccess : StatusEngineInitError; });
 }
@@ -183,7 +236,11 @@ BOOL CreatePKISettings(const char* /*name: the key pair does not depend on it*/,
   std::memcpy(out, "QVKB", 4);
   out[4] = kKeyBlobVersion;
   out[5] = kKeyBlobHasSecret;
-  crypto_box_keypair(out + kKeyBlobPublicOffset, out + kKeyBlobSecretOffset);
+  // The signing key pair; the key pair that receives item keys is derived from it.
+  std::uint8_t secret[crypto_sign_SECRETKEYBYTES];
+  randombytes_buf(out + kKeyBlobSecretOffset, crypto_sign_SEEDBYTES);
+  crypto_sign_seed_keypair(out + kKeyBlobPublicOffset, secret, out + kKeyBlobSecretOffset);
+  sodium_memzero(secret, sizeof secret);
   *length = static_cast<DWORD>(kKeyBlobSize);
   *blob = out;
   return TRUE;
@@ -249,20 +306,73 @@ DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
 DWORD QVFSFileRemoveUser(const char* path, const char* userId, const char* keyName,
                          const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                          const char* actingUserId) {
-  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFileHeader(path, [&](KeyHeader& header, Family, bool*) {
-    return RemoveUser(&header, target, actingUserId);
-  });
+  return QVFSFileRemoveUserAsOwner(path, actingUserId, nullptr, nullptr, 0, userId, keyName,
+                                   userKeyBlob, userKeyBlobLength);
 }
 
 DWORD QVFSFolderRemoveUser(BYTE* header, DWORD* headerLength, const char* userId,
                            const char* keyName, const BYTE* userKeyBlob, DWORD userKeyBlobLength,
                            const char* actingUserId) {
+  return QVFSFolderRemoveUserAsOwner(header, headerLength, actingUserId, nullptr, nullptr, 0,
+                                     userId, keyName, userKeyBlob, userKeyBlobLength);
+}
+
+DWORD QVFSFileRemoveUserAsOwner(const char* path, const char* actingUserId,
+                                const char* actingKeyName, const BYTE* actingKeyBlob,
+                                DWORD actingKeyBlobLength, const char* userId, const char* keyName,
+                                const BYTE* userKeyBlob, DWORD userKeyBlobLength) {
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
+  const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
+  return WithFileHeader(path, [&](KeyHeader& header, std::uint32_t length) -> DWORD {
+    const KeyHeader before = header;
+    KeyChange change;
+    if (const DWORD status =
+            RemoveUser(&header, Family::File, target, actingUserId, &acting, &change);
+        status != StatusSuccess)
+      return status;
+    const std::vector<std::uint8_t> encoded = Encode(header, Family::File);
+    if (!change.replaced) return RewriteHeader(path, encoded, length);
+    // The payload moves to the new item key, chunk by chunk, into the replacement file.
+    const ChunkCipher from(before.aead, DerivePayloadKey(change.oldKey), before.itemId);
+    const ChunkCipher to(header.aead, DerivePayloadKey(change.newKey), header.itemId);
+    return RewriteFile(path, encoded, length, [&](int in, int out) {
+      return ReencryptStream(in, out, from, to, header.chunkSize, nullptr);
+    });
+  });
+}
+
+DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength, const char* actingUserId,
+                                  const char* actingKeyName, const BYTE* actingKeyBlob,
+                                  DWORD actingKeyBlobLength, const char* userId,
+                                  const char* keyName, const BYTE* userKeyBlob,
+                                  DWORD userKeyBlobLength) {
   if (headerLength == nullptr) return StatusMemoryError;
+  const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
   const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
   return EditFolderHeader(
-      header, headerLength, *headerLength,
-      [&](KeyHeader& parsed, Family, bool*) { return RemoveUser(&parsed, target, actingUserId); });
+      header, headerLength, *headerLength, [&](KeyHeader& parsed, Family family, bool*) {
+        return RemoveUser(&parsed, family, target, actingUserId, &acting, nullptr);
+      });
+}
+
+DWORD QVFSFileCheckOwner(const char* path) {
+  return WithFileHeader(path, [&](const KeyHeader& header, std::uint32_t) -> DWORD {
+    return CheckOwner(header, Family::File, nullptr) == OwnerTrust::Confirmed
+               ? StatusSuccess
+               : StatusUserNotAllowed;
+  });
+}
+
+DWORD QVFSFolderCheckOwner(const BYTE* header, DWORD headerLength) {
+  return WithFolderHeader(header, headerLength, [&](const KeyHeader& parsed) -> DWORD {
+    return CheckOwner(parsed, Family::Folder, nullptr) == OwnerTrust::Confirmed
+               ? StatusSuccess
+               : StatusUserNotAllowed;
+  });
+}
+
+DWORD QVFSFolderTrustOwner(DWORD handle, const BYTE* ownerKeyBlob, DWORD ownerKeyBlobLength) {
+  return Guarded([&] { return TrustFolderOwner(handle, ownerKeyBlob, ownerKeyBlobLength); });
 }
 
 DWORD QVFSFileGetUserList(const char* path, BYTE* buffer, DWORD* size) {

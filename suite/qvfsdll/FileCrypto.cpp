@@ -129,9 +129,12 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
           DecryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  mode_t mode = source.mode & ~CurrentUmask();
+  // The umask narrows the mode as it does for every new file: a file made private by its
+  // user's umask stays private whatever mode the header asks for.
+  const mode_t umask = CurrentUmask();
+  mode_t mode = source.mode & ~umask;
   if (header.plain) {
-    mode = header.plain->mode;
+    mode = header.plain->mode & ~umask;
     const timespec times[2] = {TimespecOf(header.plain->accessed),
                                TimespecOf(header.plain->modified)};
     if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
@@ -172,7 +175,8 @@ DWORD DecryptStored(const QVData& data, Flush flush, Unlock&& unlock) {
 DWORD EncryptFile(const QVData& data) {
   UserKey user;
   const std::string name = ActingName(data.keyName, data.credentials, data.credentialsLength);
-  if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user) || name.empty())
+  // The owner signs the header, so a key without its secret half cannot make one.
+  if (!ParseKeyBlob(data.keyBlob, data.keyBlobLength, &user) || !user.hasSignKey || name.empty())
     return StatusWrongPassword;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
@@ -181,10 +185,11 @@ DWORD EncryptFile(const QVData& data) {
   header.plain = source.facts;
   SetAlgorithm(&header, data.algorithm.algorithmName, data.algorithm.algorithmId);
   header.itemId = RandomItemId();
-  SetOwner(&header, name, user.publicKey);
+  SetOwner(&header, name, user);
   const SecretKey itemKey = RandomKey();
   SealCore(&header, Family::File, itemKey);
   AddRecipient(&header, itemKey, name, user.publicKey);
+  SignAsOwner(&header, Family::File, user);
   return WriteEncrypted(data, source, header, DerivePayloadKey(itemKey), Flush::File);
 }
 
@@ -200,7 +205,8 @@ DWORD DecryptFile(const QVData& data) {
                        });
 }
 
-DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
+DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
+  if (!folder.MayAddFiles()) return StatusUserNotAllowed;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
   const KeyHeader& owner = folder.header;
@@ -217,19 +223,54 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder) {
   header.ownerName = owner.ownerName;
   header.ownerIdentity = owner.ownerIdentity;
   header.ownerKeyFile = owner.ownerKeyFile;
+  header.ownerSignKey = owner.ownerSignKey;
+  header.keyEpoch = owner.keyEpoch;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
-  SealCore(&header, Family::File, fileKey);
+  SealCore(&header, Family::File, fileKey, place);
   return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
 }
 
-DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder) {
+namespace {
+
+// The file key of the image `header` under `folder`: 4 for a file of another folder or of none;
+// 8 for a file of a later key epoch than the folder header's, which means an older header has
+// been put back over the one the file was added under.
+DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKey* fileKey) {
+  if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
+    return StatusWrongPassword;
+  const SecretKey* folderKey = folder.KeyOfEpoch(header.keyEpoch);
+  if (folderKey == nullptr) return StatusIntegrityError;
+  *fileKey = DeriveFolderFileKey(*folderKey, folder.header.itemId, header.itemId);
+  return StatusSuccess;
+}
+
+}  // namespace
+
+DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
   return DecryptStored(
       data, Flush::ByCaller, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
-        if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
-          return StatusWrongPassword;
-        *fileKey = DeriveFolderFileKey(folder.folderKey, folder.header.itemId, header.itemId);
-        return VerifyMacs(header, Family::File, *fileKey);
+        if (const DWORD status = FolderFileKey(header, folder, fileKey); status != StatusSuccess)
+          return status;
+        return VerifyMacs(header, Family::File, *fileKey, place);
       });
+}
+
+DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder, const Place& from,
+                         const Place& to) {
+  KeyHeader header;
+  std::uint32_t length = 0;
+  if (const DWORD status = ReadHeaderAt(imagePath, Family::File, &header, &length);
+      status != StatusSuccess)
+    return status;
+  SecretKey fileKey;
+  if (const DWORD status = FolderFileKey(header, folder, &fileKey); status != StatusSuccess)
+    return status;
+  if (!header.signedFormat) return StatusSuccess;  // older images carry no place
+  if (const DWORD status = VerifyMacs(header, Family::File, fileKey, &from);
+      status != StatusSuccess)
+    return status;
+  SealCore(&header, Family::File, fileKey, &to);
+  return RewriteHeader(imagePath, Encode(header, Family::File), length);
 }
 
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {

@@ -19,9 +19,18 @@ namespace qvfs {
 [[nodiscard]] DWORD DecryptFile(const QVData& data);
 
 // The same under a folder: 4 from decryption when the file belongs to another folder or to
-// no folder.
-[[nodiscard]] DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder);
-[[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder);
+// no folder. With a `place`, the image is bound to it (see Place): decryption at another
+// path or version gives 8, so an image swapped, copied or rolled back within its container is
+// found.
+[[nodiscard]] DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder,
+                                        const Place* place = nullptr);
+[[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder,
+                                        const Place* place = nullptr);
+// Moves the image at `imagePath` from one place to another (a rename or a new version of its
+// entry): its core MAC is checked at `from` and made anew at `to`, and the header is rewritten;
+// the payload stays as it is. 4 for a file of another folder, 8 when it is not at `from`.
+[[nodiscard]] DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder,
+                                       const Place& from, const Place& to);
 
 // Where DecryptFile writes: the folder joined with the source name without ".qvf" (in any
 // case); empty when no name is left.

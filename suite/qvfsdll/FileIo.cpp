@@ -222,8 +222,14 @@ DWORD ReadHeaderAt(const char* path, Family family, KeyHeader* header,
   return ReadHeader(fd, family, header, headerLength);
 }
 
-DWORD RewriteHeader(const std::string& givenPath, const std::vector<std::uint8_t>& header,
+DWORD RewriteHeader(const std::string& path, const std::vector<std::uint8_t>& header,
                     std::uint32_t oldLength) {
+  return RewriteFile(path, header, oldLength,
+                     [&](int in, int out) { return CopyPayload(in, oldLength, out); });
+}
+
+DWORD RewriteFile(const std::string& givenPath, const std::vector<std::uint8_t>& header,
+                  std::uint32_t oldLength, const std::function<DWORD(int in, int out)>& payload) {
   // A link to the file keeps pointing at it: the file itself is replaced.
   char* real = realpath(givenPath.c_str(), nullptr);
   const std::string path = real != nullptr ? std::string(real) : givenPath;
@@ -236,8 +242,8 @@ DWORD RewriteHeader(const std::string& givenPath, const std::vector<std::uint8_t
   OutputFile out;
   if (const DWORD status = out.CreateReplacement(path); status != StatusSuccess) return status;
   if (!WriteFull(out.fd(), header.data(), header.size())) return WriteFailure(errno);
-  if (const DWORD status = CopyPayload(fd, oldLength, out.fd()); status != StatusSuccess)
-    return status;
+  if (lseek(fd, oldLength, SEEK_SET) < 0) return StatusSourceInUse;
+  if (const DWORD status = payload(fd, out.fd()); status != StatusSuccess) return status;
   return out.Replace(mode);
 }
 

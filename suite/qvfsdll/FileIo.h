@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,12 @@ class OutputFile {
 // bytes, copying the payload unchanged, and replaces the file atomically.
 [[nodiscard]] DWORD RewriteHeader(const std::string& path, const std::vector<std::uint8_t>& header,
                                   std::uint32_t oldLength);
+// The same with the payload made anew: `payload(in, out)` reads the old payload from `in`
+// (positioned after the old header) and writes the new one to `out`. Nothing changes unless it
+// gives 0.
+[[nodiscard]] DWORD RewriteFile(const std::string& path, const std::vector<std::uint8_t>& header,
+                                std::uint32_t oldLength,
+                                const std::function<DWORD(int in, int out)>& payload);
 
 // The folder part of a path ("." when it has none) and its last component.
 [[nodiscard]] std::string FolderOf(const std::string& path);

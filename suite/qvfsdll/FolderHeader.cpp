@@ -61,7 +61,8 @@ DWORD InitFolderEncryption(const EncryptAlgoInfo* algorithm, const char* keyName
   *handle = 0;
   UserKey user;
   const std::string name = ActingName(keyName, credentials, credentialsLength);
-  if (!ParseKeyBlob(keyBlob, keyBlobLength, &user) || name.empty()) return StatusWrongPassword;
+  if (!ParseKeyBlob(keyBlob, keyBlobLength, &user) || !user.hasSignKey || name.empty())
+    return StatusWrongPassword;
 
   auto state = std::make_shared<FolderState>();
   KeyHeader& h = state->header;
@@ -69,10 +70,13 @@ DWORD InitFolderEncryption(const EncryptAlgoInfo* algorithm, const char* keyName
   SetAlgorithm(&h, algorithm != nullptr ? algorithm->algorithmName : nullptr,
                algorithm != nullptr ? algorithm->algorithmId : kDefaultAlgorithmId);
   h.itemId = RandomItemId();
-  SetOwner(&h, name, user.publicKey);
+  SetOwner(&h, name, user);
   state->folderKey = RandomKey();
   SealCore(&h, Family::Folder, state->folderKey);
   AddRecipient(&h, state->folderKey, name, user.publicKey);
+  SignAsOwner(&h, Family::Folder, user);
+  state->ownerTrust = OwnerTrust::Confirmed;
+  state->openedByOwner = true;
 
   const std::vector<std::uint8_t> bytes = Encode(h, Family::Folder);
   if (bytes.size() > *headerLength) {
@@ -104,8 +108,24 @@ DWORD InitFolderDecryption(const BYTE* header, DWORD headerLength, const char* k
           UnlockHeader(state->header, Family::Folder, user, name, &state->folderKey);
       status != StatusSuccess)
     return status;
+  if (!OpenOlderKeys(state->header, state->folderKey, &state->olderKeys))
+    return StatusIntegrityError;
   if (!AeadAvailable(state->header.aead)) return StatusEngineInitError;
+  state->ownerTrust = CheckOwner(state->header, Family::Folder, &user);
+  state->openedByOwner = user.publicKey == state->header.ownerKey;
   *handle = Handles().Add(std::move(state));
+  return StatusSuccess;
+}
+
+DWORD TrustFolderOwner(DWORD handle, const BYTE* ownerKeyBlob, DWORD ownerKeyBlobLength) {
+  const std::shared_ptr<const FolderState> state = Handles().Find(handle);
+  if (state == nullptr) return StatusEngineInitError;
+  UserKey owner;
+  if (!ParseKeyBlob(ownerKeyBlob, ownerKeyBlobLength, &owner)) return StatusWrongPassword;
+  if (state->ownerTrust != OwnerTrust::Confirmed || owner.publicKey != state->header.ownerKey ||
+      CheckOwner(state->header, Family::Folder, nullptr) != OwnerTrust::Confirmed)
+    return StatusUserNotAllowed;
+  state->ownerKnown = true;
   return StatusSuccess;
 }
 

@@ -4,11 +4,13 @@
 // key, so changing who may open the folder touches only the folder header.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvfsdll/QvfFormat.h"
+#include "suite/qvfsdll/UserKeys.h"
 
 namespace qvfs {
 
@@ -16,7 +18,28 @@ namespace qvfs {
 // go of it, which may be after the handle was closed.
 struct FolderState {
   KeyHeader header;
-  SecretKey folderKey;
+  SecretKey folderKey;  // of the header's key epoch: new files use it
+  // The folder keys of earlier epochs, for the files added before a user was removed.
+  std::vector<std::pair<std::uint32_t, SecretKey>> olderKeys;
+  // Files are added only under a header whose owner is confirmed (signed by the owner's key)
+  // and is the user who opened it or a user the caller knows (TrustFolderOwner): whoever
+  // holds the folder key reads every file added, so a header swapped in by someone else must
+  // not receive new files.
+  OwnerTrust ownerTrust = OwnerTrust::Unconfirmed;
+  bool openedByOwner = false;
+  mutable std::atomic<bool> ownerKnown{false};
+
+  // The folder key of `epoch`, or null when the header has none: 8 for a file of a later
+  // epoch than the header's, which means an older header was put back over a newer one.
+  [[nodiscard]] const SecretKey* KeyOfEpoch(std::uint32_t epoch) const {
+    if (epoch == header.keyEpoch) return &folderKey;
+    for (const auto& [older, key] : olderKeys)
+      if (older == epoch) return &key;
+    return nullptr;
+  }
+  [[nodiscard]] bool MayAddFiles() const {
+    return ownerTrust == OwnerTrust::Confirmed && (openedByOwner || ownerKnown.load());
+  }
 };
 
 // Makes a folder key and its header for the acting user (see QVFSInitFolderEncryption): 4 for
@@ -32,6 +55,14 @@ struct FolderState {
                                          const char* keyName, const BYTE* keyBlob,
                                          DWORD keyBlobLength, const BYTE* credentials,
                                          const DWORD* credentialsLength, DWORD* handle);
+
+// Lets files be added under `handle` by a user who is not the folder's owner, once the caller
+// has looked the owner up: `ownerKeyBlob` is the public key the caller knows for the owner
+// (its share key). 0 when the header is signed by that key; 19 when it is not the owner's
+// key or the owner cannot be confirmed (an older header); 7 for a handle that is not open;
+// 4 for a blob that is no key.
+[[nodiscard]] DWORD TrustFolderOwner(DWORD handle, const BYTE* ownerKeyBlob,
+                                     DWORD ownerKeyBlobLength);
 
 // The state behind `handle`, or null when the handle is not open.
 [[nodiscard]] std::shared_ptr<const FolderState> FindFolder(DWORD handle);

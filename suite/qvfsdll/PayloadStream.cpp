@@ -317,4 +317,15 @@ DWORD DecryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t ch
   });
 }
 
+DWORD ReencryptStream(int in, int out, const ChunkCipher& from, const ChunkCipher& to,
+                      std::uint32_t chunkSize, IEncryDecryptCallBack* callback) {
+  return RunStream(in, out, chunkSize + kTagSize, callback, [&](Block* block) -> DWORD {
+    if (block->last && block->size < kTagSize) return StatusFileCrcError;
+    if (!from.Open(block->data.get(), block->size, block->index, block->last))
+      return StatusIntegrityError;
+    to.Seal(block->data.get(), block->size - kTagSize, block->index, block->last);
+    return StatusSuccess;
+  });
+}
+
 }  // namespace qvfs

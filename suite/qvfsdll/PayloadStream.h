@@ -53,4 +53,10 @@ class ChunkCipher {
 [[nodiscard]] DWORD DecryptStream(int in, int out, const ChunkCipher& cipher,
                                   std::uint32_t chunkSize, IEncryDecryptCallBack* callback);
 
+// Moves the chunks `in` holds from one key to another: each is checked and opened with `from`
+// and sealed again with `to` at the same index, so the plaintext never leaves memory. As
+// DecryptStream for the results.
+[[nodiscard]] DWORD ReencryptStream(int in, int out, const ChunkCipher& from, const ChunkCipher& to,
+                                    std::uint32_t chunkSize, IEncryDecryptCallBack* callback);
+
 }  // namespace qvfs

@@ -27,16 +27,32 @@ const std::uint8_t* MagicOf(Family family) {
   return family == Family::File ? kFileMagic : kFolderMagic;
 }
 
-// A folder header is always of version 1; a file header of version 2 exactly when it keeps
-// its plain file's facts.
+// A signed header is of the current version; an unsigned file header of version 2 exactly
+// when it keeps its plain file's facts.
 std::uint16_t VersionOf(const KeyHeader& header, Family family) {
-  return family == Family::File && header.plain ? kFileVersion : kFolderHeaderVersion;
+  if (family == Family::Folder)
+    return header.signedFormat ? kFolderHeaderVersion : kFolderHeaderVersionUnsigned;
+  if (header.signedFormat) return kFileVersion;
+  return header.plain ? kFileVersionUnsigned : kFileVersionWithoutFacts;
 }
 
 bool KnownVersion(std::uint16_t version, Family family) {
-  return family == Family::File ? version == kFileVersion || version == kFileVersionWithoutFacts
-                                : version == kFolderHeaderVersion;
+  return family == Family::File
+             ? version >= kFileVersionWithoutFacts && version <= kFileVersion
+             : version == kFolderHeaderVersion || version == kFolderHeaderVersionUnsigned;
 }
+
+bool IsSignedVersion(std::uint16_t version, Family family) {
+  return version == (family == Family::File ? kFileVersion : kFolderHeaderVersion);
+}
+
+bool HasSignature(const KeyHeader& header) {
+  return header.signedFormat && header.kind != Kind::FolderFile;
+}
+
+constexpr char kSignatureDomain[] = "QvfSign1";
+constexpr std::size_t kOlderKeySize = 4 + kOlderKeySealedSize;
+constexpr std::size_t kTrailerFixedSize = 8 + 4 + 2;
 
 DWORD UnknownVersion(Family family) {
   return family == Family::File ? StatusIncompatibleFormat : StatusIncompatibleFormat2;
@@ -204,6 +220,7 @@ std::vector<std::uint8_t> EncodeCore(const KeyHeader& h, Family family) {
     w.Time(h.plain->modified);
     w.Time(h.plain->accessed);
   }
+  if (h.signedFormat) w.Bytes(h.ownerSignKey.data(), h.ownerSignKey.size());
   return out;
 }
 
@@ -212,6 +229,9 @@ std::size_t EncodedSize(const KeyHeader& h) {
                      h.ownerIdentity.size() + h.ownerKeyFile.size() + kMacSize + 2 + kChecksumSize;
   if (h.plain) size += kPlainFactsSize;
   for (const Recipient& entry : h.recipients) size += kEntryFixedSize + entry.name.size();
+  if (h.signedFormat)
+    size += kKeySize + kTrailerFixedSize + h.olderKeys.size() * kOlderKeySize +
+            (HasSignature(h) ? kSignatureSize : 0);
   return size;
 }
 
@@ -225,6 +245,16 @@ std::vector<std::uint8_t> Encode(const KeyHeader& h, Family family) {
     w.Bytes(entry.publicKey.data(), entry.publicKey.size());
     w.Bytes(entry.sealedKey.data(), entry.sealedKey.size());
     w.Bytes(entry.mac.data(), entry.mac.size());
+  }
+  if (h.signedFormat) {
+    w.U64(h.listVersion);
+    w.U32(h.keyEpoch);
+    w.U16(static_cast<std::uint16_t>(h.olderKeys.size()));
+    for (const OlderKey& older : h.olderKeys) {
+      w.U32(older.epoch);
+      w.Bytes(older.sealed.data(), older.sealed.size());
+    }
+    if (HasSignature(h)) w.Bytes(h.signature.data(), h.signature.size());
   }
   const std::size_t length = out.size() + kChecksumSize;
   for (int i = 0; i < 4; ++i) out[12 + i] = static_cast<std::uint8_t>(length >> (8 * i));
@@ -291,13 +321,15 @@ DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
   if (!r.Text(&h.algorithmName, kMaxTextLength) || !r.Text(&h.ownerName, kMaxNameLength) ||
       !r.Text(&h.ownerIdentity, kMaxTextLength) || !r.Text(&h.ownerKeyFile, kMaxTextLength))
     return StatusFileCrcError;
-  if (family == Family::File && version == kFileVersion) {
+  h.signedFormat = IsSignedVersion(version, family);
+  if (family == Family::File && version != kFileVersionWithoutFacts) {
     PlainFacts plain;
     if (!r.U16(&plain.mode) || plain.mode > 0777 || !r.Time(&plain.modified) ||
         !r.Time(&plain.accessed))
       return StatusFileCrcError;
     h.plain = plain;
   }
+  if (h.signedFormat && !r.Bytes(h.ownerSignKey.data(), kKeySize)) return StatusFileCrcError;
   if (!r.Bytes(h.coreMac.data(), kMacSize) || !r.U16(&count)) return StatusFileCrcError;
   if (count > kMaxRecipients || (h.kind == Kind::FolderFile && count != 0))
     return StatusFileCrcError;
@@ -309,6 +341,27 @@ DWORD Decode(std::span<const std::uint8_t> bytes, Family family, KeyHeader* out,
     if (!r.Text(&entry.name, kMaxNameLength) || !r.Bytes(entry.publicKey.data(), kKeySize) ||
         !r.Bytes(entry.sealedKey.data(), kSealedKeySize) || !r.Bytes(entry.mac.data(), kMacSize))
       return StatusFileCrcError;
+  }
+  if (h.signedFormat) {
+    std::uint16_t olderCount = 0;
+    if (!r.U64(&h.listVersion) || !r.U32(&h.keyEpoch) || !r.U16(&olderCount))
+      return StatusFileCrcError;
+    // Only a folder changes keys, and it keeps one older key per earlier epoch, oldest first;
+    // a file of a folder names the epoch of its key and nothing else.
+    if (olderCount > (body.size() - r.Offset()) / kOlderKeySize ||
+        (h.kind != Kind::Folder && olderCount != 0) || (h.kind == Kind::File && h.keyEpoch != 0) ||
+        (h.kind == Kind::FolderFile ? h.listVersion != 0 : h.listVersion == 0))
+      return StatusFileCrcError;
+    h.olderKeys.resize(olderCount);
+    std::uint32_t previous = 0;
+    for (std::size_t i = 0; i < h.olderKeys.size(); ++i) {
+      OlderKey& older = h.olderKeys[i];
+      if (!r.U32(&older.epoch) || !r.Bytes(older.sealed.data(), kOlderKeySealedSize) ||
+          (i != 0 && older.epoch <= previous) || older.epoch >= h.keyEpoch)
+        return StatusFileCrcError;
+      previous = older.epoch;
+    }
+    if (HasSignature(h) && !r.Bytes(h.signature.data(), kSignatureSize)) return StatusFileCrcError;
   }
   if (r.Offset() != body.size()) return StatusFileCrcError;
   *out = std::move(h);
@@ -341,8 +394,128 @@ SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId
   return key;
 }
 
-void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey) {
-  header->coreMac = CoreMac(DeriveMacKey(itemKey), EncodeCore(*header, family));
+namespace {
+
+// What the owner signs: a domain and every header byte before the signature.
+std::vector<std::uint8_t> SignedMessage(const KeyHeader& header, Family family) {
+  std::vector<std::uint8_t> bytes = Encode(header, family);
+  bytes.resize(bytes.size() - kChecksumSize - kSignatureSize);
+  bytes.insert(bytes.begin(), kSignatureDomain, kSignatureDomain + sizeof kSignatureDomain - 1);
+  return bytes;
+}
+
+}  // namespace
+
+void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed) {
+  std::uint8_t publicKey[crypto_sign_PUBLICKEYBYTES];
+  std::uint8_t secretKey[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(publicKey, secretKey, signSeed.data());
+  const std::vector<std::uint8_t> message = SignedMessage(*header, family);
+  crypto_sign_detached(header->signature.data(), nullptr, message.data(), message.size(),
+                       secretKey);
+  sodium_memzero(secretKey, sizeof secretKey);
+}
+
+bool SignatureVerifies(const KeyHeader& header, Family family) {
+  if (!HasSignature(header)) return false;
+  const std::vector<std::uint8_t> message = SignedMessage(header, family);
+  return crypto_sign_verify_detached(header.signature.data(), message.data(), message.size(),
+                                     header.ownerSignKey.data()) == 0;
+}
+
+namespace {
+
+constexpr char kOlderKeyContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'O', 'l', 'd', 'e', 'r'};
+
+// The additional data of an older key: the folder and the epoch it belongs to.
+std::array<std::uint8_t, kItemIdSize + 4> OlderKeyAd(const ItemId& folderId, std::uint32_t epoch) {
+  std::array<std::uint8_t, kItemIdSize + 4> ad{};
+  std::memcpy(ad.data(), folderId.data(), kItemIdSize);
+  for (int i = 0; i < 4; ++i) ad[kItemIdSize + i] = static_cast<std::uint8_t>(epoch >> (8 * i));
+  return ad;
+}
+
+OlderKey SealOlderKey(const ItemId& folderId, std::uint32_t epoch, const SecretKey& key,
+                      const SecretKey& folderKey) {
+  SecretKey wrapping;
+  crypto_kdf_derive_from_key(wrapping.data(), wrapping.size(), 3, kOlderKeyContext,
+                             folderKey.data());
+  OlderKey older;
+  older.epoch = epoch;
+  std::uint8_t* nonce = older.sealed.data();
+  randombytes_buf(nonce, crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
+  const auto ad = OlderKeyAd(folderId, epoch);
+  crypto_aead_xchacha20poly1305_ietf_encrypt(nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
+                                             nullptr, key.data(), key.size(), ad.data(), ad.size(),
+                                             nullptr, nonce, wrapping.data());
+  return older;
+}
+
+bool OpenOlderKey(const ItemId& folderId, const OlderKey& older, const SecretKey& folderKey,
+                  SecretKey* key) {
+  SecretKey wrapping;
+  crypto_kdf_derive_from_key(wrapping.data(), wrapping.size(), 3, kOlderKeyContext,
+                             folderKey.data());
+  const std::uint8_t* nonce = older.sealed.data();
+  const auto ad = OlderKeyAd(folderId, older.epoch);
+  return crypto_aead_xchacha20poly1305_ietf_decrypt(
+             key->data(), nullptr, nullptr, nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
+             kOlderKeySealedSize - crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, ad.data(),
+             ad.size(), nonce, wrapping.data()) == 0;
+}
+
+}  // namespace
+
+bool OpenOlderKeys(const KeyHeader& header, const SecretKey& folderKey,
+                   std::vector<std::pair<std::uint32_t, SecretKey>>* keys) {
+  keys->clear();
+  for (const OlderKey& older : header.olderKeys) {
+    SecretKey key;
+    if (!OpenOlderKey(header.itemId, older, folderKey, &key)) return false;
+    keys->emplace_back(older.epoch, key);
+  }
+  return true;
+}
+
+DWORD ReplaceItemKey(KeyHeader* header, Family family, const SecretKey& oldKey,
+                     const SecretKey& newKey) {
+  if (header->kind == Kind::Folder) {
+    if (header->keyEpoch == UINT32_MAX || header->olderKeys.size() >= UINT16_MAX)
+      return StatusMemoryError;
+    std::vector<std::pair<std::uint32_t, SecretKey>> older;
+    if (!OpenOlderKeys(*header, oldKey, &older)) return StatusIntegrityError;
+    older.emplace_back(header->keyEpoch, oldKey);
+    header->olderKeys.clear();
+    for (const auto& [epoch, key] : older)
+      header->olderKeys.push_back(SealOlderKey(header->itemId, epoch, key, newKey));
+    ++header->keyEpoch;
+  }
+  SealCore(header, family, newKey);
+  std::vector<Recipient> kept = std::move(header->recipients);
+  header->recipients.clear();
+  for (const Recipient& entry : kept) AddRecipient(header, newKey, entry.name, entry.publicKey);
+  return StatusSuccess;
+}
+
+namespace {
+
+// The core, and after it the place of a signed file of a folder when there is one.
+std::vector<std::uint8_t> CoreAt(const KeyHeader& header, Family family, const Place* place) {
+  std::vector<std::uint8_t> core = EncodeCore(header, family);
+  if (place == nullptr || !header.signedFormat || header.kind != Kind::FolderFile) return core;
+  static constexpr char kDomain[] = "QvfPlace";
+  Writer w(&core);
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kDomain), sizeof kDomain - 1);
+  w.U64(place->version);
+  w.U32(static_cast<std::uint32_t>(place->path.size()));
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(place->path.data()), place->path.size());
+  return core;
+}
+
+}  // namespace
+
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey, const Place* place) {
+  header->coreMac = CoreMac(DeriveMacKey(itemKey), CoreAt(*header, family, place));
 }
 
 void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
@@ -355,9 +528,10 @@ void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string
   header->recipients.push_back(std::move(entry));
 }
 
-DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey) {
+DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey,
+                 const Place* place) {
   const SecretKey macKey = DeriveMacKey(itemKey);
-  const Mac core = CoreMac(macKey, EncodeCore(header, family));
+  const Mac core = CoreMac(macKey, CoreAt(header, family, place));
   if (sodium_memcmp(core.data(), header.coreMac.data(), kMacSize) != 0) return StatusIntegrityError;
   for (const Recipient& entry : header.recipients) {
     const Mac mac = EntryMac(macKey, header.itemId, entry);

@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/ItemStatus.h"
@@ -33,11 +34,17 @@ inline constexpr std::size_t kTagSize = 16;
 inline constexpr std::size_t kSealedKeySize = 80;  // sealed box of a 32-byte key
 inline constexpr std::size_t kPreludeSize = 16;    // magic, version, flags, header length
 inline constexpr std::size_t kMagicSize = 8;
-// Folder headers are of version 1. A .qvf file is written as version 2, which adds what its
-// plain file had (PlainFacts); files of version 1 are still read.
-inline constexpr std::uint16_t kFolderHeaderVersion = 1;
+// Written now: .qvf files of version 3 and folder headers of version 2, signed by their
+// owner (see KeyHeader::signedFormat). Still read: .qvf files of version 2 (with the plain
+// file's facts) and 1 (without), folder headers of version 1; their owner cannot be confirmed.
+inline constexpr std::uint16_t kFolderHeaderVersionUnsigned = 1;
+inline constexpr std::uint16_t kFolderHeaderVersion = 2;
 inline constexpr std::uint16_t kFileVersionWithoutFacts = 1;
-inline constexpr std::uint16_t kFileVersion = 2;
+inline constexpr std::uint16_t kFileVersionUnsigned = 2;
+inline constexpr std::uint16_t kFileVersion = 3;
+inline constexpr std::size_t kSignatureSize = 64;
+// An older folder key kept in a folder header: nonce, the key and its tag.
+inline constexpr std::size_t kOlderKeySealedSize = 24 + kKeySize + 16;
 
 inline constexpr std::uint32_t kDefaultChunkSize = 1u << 20;
 inline constexpr std::uint32_t kMinChunkSize = 4096;
@@ -53,6 +60,7 @@ enum class Aead : std::uint8_t { Aes256Gcm = 1, XChaCha20Poly1305 = 2 };
 using ItemId = std::array<std::uint8_t, kItemIdSize>;
 using PublicKey = std::array<std::uint8_t, kKeySize>;
 using Mac = std::array<std::uint8_t, kMacSize>;
+using Signature = std::array<std::uint8_t, kSignatureSize>;
 
 // A time as Linux file systems keep it: seconds since 1970 in UTC (negative before) and
 // nanoseconds.
@@ -91,6 +99,13 @@ struct Recipient {
   Mac mac{};
 };
 
+// A folder key of an earlier epoch, sealed under the current folder key, so that the users
+// who remain can still read the files added before a user was removed.
+struct OlderKey {
+  std::uint32_t epoch = 0;
+  std::array<std::uint8_t, kOlderKeySealedSize> sealed{};
+};
+
 struct KeyHeader {
   Kind kind = Kind::File;
   Aead aead = Aead::Aes256Gcm;
@@ -106,8 +121,20 @@ struct KeyHeader {
   // Files of version 2 (the version is told by its presence); none in files of version 1 and
   // in folder headers.
   std::optional<PlainFacts> plain;
+  // Signed headers (.qvf version 3, folder headers of version 2). The core names the owner's
+  // Ed25519 signing key; after the entries come the list version (1 when made, one more for
+  // every change of the entry list), the key epoch (a folder's current folder key; for a file
+  // of a folder, the epoch of the folder key its key comes from), the older folder keys and
+  // the owner's signature over every byte before it (none for a file of a folder, whose
+  // folder header is signed instead).
+  bool signedFormat = true;
+  PublicKey ownerSignKey{};
   Mac coreMac{};
   std::vector<Recipient> recipients;
+  std::uint64_t listVersion = 0;
+  std::uint32_t keyEpoch = 0;
+  std::vector<OlderKey> olderKeys;
+  Signature signature{};
 
   // The owner text: identity followed by the key file name.
   std::string OwnerText() const { return ownerIdentity + ownerKeyFile; }
@@ -141,13 +168,42 @@ struct KeyHeader {
 [[nodiscard]] SecretKey DeriveFolderFileKey(const SecretKey& folderKey, const ItemId& folderId,
                                             const ItemId& fileId);
 
-// Sets the core MAC of a header whose fields are final.
-void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey);
+// Signs a header whose other fields are final with the Ed25519 key made from `signSeed`.
+void SignHeader(KeyHeader* header, Family family, const SecretKey& signSeed);
+// True when the header's signature verifies under its owner signing key.
+[[nodiscard]] bool SignatureVerifies(const KeyHeader& header, Family family);
+
+// Gives an item a new item key, so that a user removed from it cannot open what comes after:
+// the core MAC and every remaining entry are made anew under `newKey`. A folder moves to the
+// next key epoch and keeps `oldKey`, with the older keys it had, sealed under the new key.
+// 8 when an older key does not open under `oldKey`.
+[[nodiscard]] DWORD ReplaceItemKey(KeyHeader* header, Family family, const SecretKey& oldKey,
+                                   const SecretKey& newKey);
+// The folder keys of earlier epochs a folder header keeps, opened with the current folder key;
+// false when one does not open.
+[[nodiscard]] bool OpenOlderKeys(const KeyHeader& header, const SecretKey& folderKey,
+                                 std::vector<std::pair<std::uint32_t, SecretKey>>* keys);
+
+// Where a file of a folder is kept in its container: the stored path and the version of its
+// entry. A signed file of a folder given a place has it in its core MAC (nothing of it is
+// stored in the header), so the image opens only at that path and version.
+struct Place {
+  std::string path;
+  std::uint64_t version = 0;
+};
+inline constexpr std::size_t kMaxPlacePathLength = 32767;
+
+// Sets the core MAC of a header whose fields are final, binding it to `place` when one is given
+// (a signed file of a folder only).
+void SealCore(KeyHeader* header, Family family, const SecretKey& itemKey,
+              const Place* place = nullptr);
 // Adds an entry for `publicKey` holding the item key, with its MAC.
 void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string& name,
                   const PublicKey& publicKey);
-// 0 when the core MAC and every entry MAC verify under `itemKey`, else 8.
-[[nodiscard]] DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey);
+// 0 when the core MAC (at `place`, as SealCore) and every entry MAC verify under `itemKey`,
+// else 8.
+[[nodiscard]] DWORD VerifyMacs(const KeyHeader& header, Family family, const SecretKey& itemKey,
+                               const Place* place = nullptr);
 // Opens a sealed item key with the recipient's key pair; false when it does not open.
 [[nodiscard]] bool OpenSealedKey(const Recipient& entry, const PublicKey& publicKey,
                                  const SecretKey& secretKey, SecretKey* itemKey);

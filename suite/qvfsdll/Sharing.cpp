@@ -60,12 +60,25 @@ DWORD AddUser(KeyHeader* header, Family family, const ActingUser& acting, const 
           kMaxHeaderSize)
     return StatusMemoryError;
   AddRecipient(header, itemKey, name, newKey.publicKey);
+  if (header->signedFormat) SignAsOwner(header, family, actingKey);
   *changed = true;
   return StatusSuccess;
 }
 
-DWORD RemoveUser(KeyHeader* header, const TargetUser& user, const char* actingUserId) {
+DWORD RemoveUser(KeyHeader* header, Family family, const TargetUser& user, const char* actingUserId,
+                 const ActingUser* acting, KeyChange* change) {
   if (CheckPrivilege(*header, actingUserId) != StatusSuccess) return StatusUserNotAllowed;
+  // A signed header changes only with its owner's signature.
+  UserKey actingKey;
+  SecretKey itemKey;
+  if (header->signedFormat) {
+    if (acting == nullptr || !ParseKeyBlob(acting->keyBlob, acting->keyBlobLength, &actingKey))
+      return StatusWrongPassword;
+    if (const DWORD status = UnlockHeader(*header, family, actingKey, Text(actingUserId), &itemKey);
+        status != StatusSuccess)
+      return status;
+    if (actingKey.publicKey != header->ownerKey) return StatusUserNotAllowed;
+  }
   UserKey key;
   std::ptrdiff_t index = -1;
   if (ParseKeyBlob(user.keyBlob, user.keyBlobLength, &key)) {
@@ -84,6 +97,17 @@ DWORD RemoveUser(KeyHeader* header, const TargetUser& user, const char* actingUs
   if (header->recipients.size() == 1 || entry.publicKey == header->ownerKey)
     return StatusUserNotAllowed;
   header->recipients.erase(header->recipients.begin() + index);
+  if (!header->signedFormat) return StatusSuccess;
+  // The removed user may have kept the item key: what comes after uses a new one.
+  const SecretKey newKey = RandomKey();
+  if (const DWORD status = ReplaceItemKey(header, family, itemKey, newKey); status != StatusSuccess)
+    return status;
+  SignAsOwner(header, family, actingKey);
+  if (change != nullptr) {
+    change->replaced = true;
+    change->oldKey = itemKey;
+    change->newKey = newKey;
+  }
   return StatusSuccess;
 }
 

@@ -6,9 +6,10 @@
 // the user whose key made the item (its public key is in the authenticated core). Adding a
 // user needs the acting user's key pair: it must open the header (else 4 or 6), and only the
 // owner may add (else 19). Removing needs no key, since the caller passes none: the acting
-// user id must be the owner's name (else 19); the owner's own entry and the last entry are
-// never removed (19). Lists, owner texts and the privilege check need no key either; they
-// trust the header's checksum only.
+// user id must be the owner's name (else 19), and a signed header needs the owner's key pair
+// as well, to sign it again; the owner's own entry and the last entry are never removed (19).
+// Lists, owner texts and the privilege check need no key: they check the owner's signature
+// (a header whose signature fails is refused with 8) but cannot check the MACs.
 #pragma once
 
 #include "platform/WinTypes.h"
@@ -43,9 +44,18 @@ struct TargetUser {
 // 1 MiB).
 [[nodiscard]] DWORD AddUser(KeyHeader* header, Family family, const ActingUser& acting,
                             const TargetUser& user, bool* changed);
+// The item key a removal replaced: a .qvf file's payload moves from the old to the new key.
+struct KeyChange {
+  bool replaced = false;
+  SecretKey oldKey, newKey;
+};
 // Removes the entry of `user`'s key, or with no usable key the entry with the user's name:
-// 6 when there is none.
-[[nodiscard]] DWORD RemoveUser(KeyHeader* header, const TargetUser& user, const char* actingUserId);
+// 6 when there is none. A signed header needs the owner's key pair in `acting` (4 without
+// it): the item gets a new item key for the users who remain (ReplaceItemKey, told in
+// `change`) and is signed again.
+[[nodiscard]] DWORD RemoveUser(KeyHeader* header, Family family, const TargetUser& user,
+                               const char* actingUserId, const ActingUser* acting,
+                               KeyChange* change);
 // 0 when `userId` is the owner's name, else 19.
 [[nodiscard]] DWORD CheckPrivilege(const KeyHeader& header, const char* userId);
 // The user list (entries: u32 flags, bit 0 set for the owner's entry; u32 length L; u32 the

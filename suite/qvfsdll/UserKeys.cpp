@@ -26,21 +26,76 @@ bool IsHex(char c) {
 
 }  // namespace
 
+namespace {
+
+// A key blob of version 2: the Ed25519 key pair, and the X25519 key pair derived from it.
+bool ParseSigningBlob(const BYTE* blob, bool hasSecret, UserKey* key) {
+  std::memcpy(key->signPublicKey.data(), blob + kKeyBlobPublicOffset, kKeySize);
+  if (crypto_sign_ed25519_pk_to_curve25519(key->publicKey.data(), key->signPublicKey.data()) != 0)
+    return false;
+  key->signKeyBound = true;
+  if (!hasSecret) return true;
+  std::memcpy(key->signSeed.data(), blob + kKeyBlobSecretOffset, kKeySize);
+  std::uint8_t signPublic[crypto_sign_PUBLICKEYBYTES];
+  std::uint8_t signSecret[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(signPublic, signSecret, key->signSeed.data());
+  const int converted = crypto_sign_ed25519_sk_to_curve25519(key->secretKey.data(), signSecret);
+  sodium_memzero(signSecret, sizeof signSecret);
+  if (converted != 0 || sodium_memcmp(signPublic, key->signPublicKey.data(), kKeySize) != 0)
+    return false;
+  key->hasSecret = key->hasSignKey = true;
+  return true;
+}
+
+// A key blob of version 1: the X25519 key pair; with the secret, a signing key derived from it.
+bool ParseX25519Blob(const BYTE* blob, bool hasSecret, UserKey* key) {
+  std::memcpy(key->publicKey.data(), blob + kKeyBlobPublicOffset, kKeySize);
+  if (!hasSecret) return true;
+  std::memcpy(key->secretKey.data(), blob + kKeyBlobSecretOffset, kKeySize);
+  PublicKey derived{};
+  if (crypto_scalarmult_base(derived.data(), key->secretKey.data()) != 0 ||
+      sodium_memcmp(derived.data(), key->publicKey.data(), kKeySize) != 0)
+    return false;
+  static constexpr char kDomain[] = "QvfSigningSeed1";
+  crypto_generichash(key->signSeed.data(), kKeySize, reinterpret_cast<const std::uint8_t*>(kDomain),
+                     sizeof kDomain - 1, key->secretKey.data(), kKeySize);
+  std::uint8_t signSecret[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(key->signPublicKey.data(), signSecret, key->signSeed.data());
+  sodium_memzero(signSecret, sizeof signSecret);
+  key->hasSecret = key->hasSignKey = true;
+  return true;
+}
+
+}  // namespace
+
 bool ParseKeyBlob(const BYTE* blob, DWORD length, UserKey* out) {
   bool hasSecret = false;
   if (!IsKeyBlob(blob, length, &hasSecret)) return false;
   UserKey key;
-  std::memcpy(key.publicKey.data(), blob + kKeyBlobPublicOffset, kKeySize);
-  key.hasSecret = hasSecret;
-  if (hasSecret) {
-    std::memcpy(key.secretKey.data(), blob + kKeyBlobSecretOffset, kKeySize);
-    PublicKey derived{};
-    if (crypto_scalarmult_base(derived.data(), key.secretKey.data()) != 0 ||
-        sodium_memcmp(derived.data(), key.publicKey.data(), kKeySize) != 0)
-      return false;
-  }
+  const bool parsed = blob[4] == kKeyBlobVersion ? ParseSigningBlob(blob, hasSecret, &key)
+                                                 : ParseX25519Blob(blob, hasSecret, &key);
+  if (!parsed) return false;
   *out = key;
   return true;
+}
+
+OwnerTrust CheckOwner(const KeyHeader& header, Family family, const UserKey* reader) {
+  // A file of a folder carries no signature: its folder header's says who owns it.
+  if (!header.signedFormat || header.kind == Kind::FolderFile) return OwnerTrust::Unconfirmed;
+  if (!SignatureVerifies(header, family)) return OwnerTrust::Forged;
+  if (reader != nullptr && reader->hasSignKey && reader->publicKey == header.ownerKey)
+    return reader->signPublicKey == header.ownerSignKey ? OwnerTrust::Confirmed
+                                                        : OwnerTrust::Forged;
+  PublicKey bound{};
+  if (crypto_sign_ed25519_pk_to_curve25519(bound.data(), header.ownerSignKey.data()) == 0 &&
+      bound == header.ownerKey)
+    return OwnerTrust::Confirmed;
+  return OwnerTrust::Unconfirmed;
+}
+
+void SignAsOwner(KeyHeader* header, Family family, const UserKey& owner) {
+  ++header->listVersion;
+  SignHeader(header, family, owner.signSeed);
 }
 
 std::string ActingName(const char* keyName, const BYTE* credentials, DWORD credentialsLength) {
@@ -80,11 +135,12 @@ std::string KeyFileName(const std::string& keyName) {
   return base + ".qvkey";
 }
 
-void SetOwner(KeyHeader* header, const std::string& keyName, const PublicKey& publicKey) {
+void SetOwner(KeyHeader* header, const std::string& keyName, const UserKey& owner) {
   header->ownerName = keyName;
   header->ownerIdentity = OwnerIdentity(keyName);
   header->ownerKeyFile = KeyFileName(keyName);
-  header->ownerKey = publicKey;
+  header->ownerKey = owner.publicKey;
+  header->ownerSignKey = owner.signPublicKey;
 }
 
 Aead ChooseAead(const std::string& algorithmName) {
@@ -128,6 +184,7 @@ DWORD UnlockHeader(const KeyHeader& header, Family family, const UserKey& user,
                      user.secretKey, &key))
     return StatusIntegrityError;
   if (const DWORD status = VerifyMacs(header, family, key); status != StatusSuccess) return status;
+  if (CheckOwner(header, family, &user) == OwnerTrust::Forged) return StatusIntegrityError;
   *itemKey = key;
   return StatusSuccess;
 }

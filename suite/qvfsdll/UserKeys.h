@@ -11,10 +11,19 @@
 
 namespace qvfs {
 
+// A user's key pair: the X25519 key that receives item keys and the Ed25519 key that signs the
+// headers the user owns.
 struct UserKey {
   PublicKey publicKey{};
   SecretKey secretKey;
   bool hasSecret = false;
+  // The signing key: known with the secret, or from a blob of version 2, whose X25519 key is
+  // derived from it (`signKeyBound`: anyone can tie the two together). A blob of version 1
+  // signs with a key derived from its secret, which only its holder can tie to it.
+  PublicKey signPublicKey{};
+  SecretKey signSeed;
+  bool hasSignKey = false;
+  bool signKeyBound = false;
 };
 
 // Reads a key blob (suite/QvKeyBlob.h). A blob that carries a secret must carry the secret of
@@ -35,8 +44,8 @@ struct UserKey {
 // The exported key file of a key: the name without GUID braces, characters a file name
 // cannot hold replaced by '_', then ".qvkey".
 [[nodiscard]] std::string KeyFileName(const std::string& keyName);
-// Fills the owner fields of a new header.
-void SetOwner(KeyHeader* header, const std::string& keyName, const PublicKey& publicKey);
+// Fills the owner fields of a new header, signing key included.
+void SetOwner(KeyHeader* header, const std::string& keyName, const UserKey& owner);
 
 // The authenticated encryption a new item uses: the one `algorithmName` names when this
 // machine runs it ("AES-256-GCM", "XChaCha20-Poly1305", any case), else AES-256-GCM where the
@@ -48,9 +57,27 @@ void SetAlgorithm(KeyHeader* header, const char* algorithmName, DWORD algorithmI
 [[nodiscard]] const char* AeadName(Aead aead);
 [[nodiscard]] bool AeadAvailable(Aead aead);
 
+// How far a header's owner is confirmed.
+enum class OwnerTrust {
+  // Signed by the owner: the signature verifies under a signing key bound to the owner's key
+  // (derived from it, or the reader's own key when the reader is the owner).
+  Confirmed,
+  // Nothing says who made it: a header of an older version, or one signed with a key that
+  // only its owner could tie to the owner's key.
+  Unconfirmed,
+  // It claims an owner that did not sign it: a signature that fails, or the reader's own key
+  // named as owner with a signing key that is not the reader's.
+  Forged,
+};
+// The owner trust of `header` as `reader` (null: a reader without a key) sees it.
+[[nodiscard]] OwnerTrust CheckOwner(const KeyHeader& header, Family family, const UserKey* reader);
+// Signs `header` as its owner `owner`, one more version of its entry list.
+void SignAsOwner(KeyHeader* header, Family family, const UserKey& owner);
+
 // Opens `header` with `user`'s key: 4 when the key has no secret, or `name` is listed only
 // under another key; 6 when neither the key nor the name is listed; 8 when the entry does
-// not open or a MAC does not verify. On 0, `itemKey` holds the item key.
+// not open, a MAC does not verify or the header is forged (CheckOwner). On 0, `itemKey` holds the
+// item key.
 [[nodiscard]] DWORD UnlockHeader(const KeyHeader& header, Family family, const UserKey& user,
                                  const std::string& name, SecretKey* itemKey);
 // True when some entry carries `name`.

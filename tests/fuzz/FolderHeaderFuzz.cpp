@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(ParseKeyBlob(fixed->blob, kKeyBlobSize, &user), "fixed key");
     Check(UnlockHeader(again, Family::Folder, user, "fuzz", &key) == StatusSuccess,
           "the owner cannot open the header after adding a user");
-    Check(RemoveUser(&again, other, "fuzz") == StatusSuccess || again.ownerName != "fuzz",
+    Check(RemoveUser(&again, Family::Folder, other, "fuzz", &acting, nullptr) == StatusSuccess ||
+              again.ownerName != "fuzz",
           "the owner cannot remove the user just added");
   }
   return 0;

@@ -31,7 +31,7 @@ inline void SeededKeyBlob(std::uint8_t (&blob)[kKeyBlobSize], std::uint8_t seedB
   std::uint8_t secret[kKeyBlobKeySize];
   std::memset(blob, 0, sizeof blob);
   std::memcpy(blob, "QVKB", 4);
-  blob[4] = kKeyBlobVersion;
+  blob[4] = kKeyBlobVersionX25519;
   blob[5] = withSecret ? kKeyBlobHasSecret : 0;
   crypto_box_seed_keypair(blob + kKeyBlobPublicOffset, secret, seed);
   if (withSecret) std::memcpy(blob + kKeyBlobSecretOffset, secret, sizeof secret);

@@ -72,7 +72,8 @@ TEST_F(QvfFileTest, RoundTripsEverySizeAroundTheChunkEdgesWithEitherCipher) {
 }
 
 // The header keeps the plain file's mode and times, so whatever happened to the .qvf file
-// (copied, widened, touched) and whatever the umask, the plain file comes back as it was.
+// (copied, widened, touched), the plain file comes back as it was, its mode narrowed by the
+// umask like that of any new file.
 TEST_F(QvfFileTest, ThePlainFileComesBackWithItsModeAndExactTimes) {
   const struct {
     mode_t mode;
@@ -92,14 +93,14 @@ TEST_F(QvfFileTest, ThePlainFileComesBackWithItsModeAndExactTimes) {
     const timespec times[2] = {c.accessed, c.modified};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     ASSERT_EQ(Encrypt(alice_, path), 0u);
-    EXPECT_EQ(ReadTextFile(path + ".qvf")[8], 2) << "written as version 2";
+    EXPECT_EQ(ReadTextFile(path + ".qvf")[8], 3) << "written as version 3";
     ASSERT_EQ(chmod((path + ".qvf").c_str(), 0666), 0);
     ASSERT_EQ(utimensat(AT_FDCWD, (path + ".qvf").c_str(), nullptr, 0), 0);
 
     ASSERT_EQ(Decrypt(alice_, path + ".qvf", out_), 0u);
     struct stat st {};
     ASSERT_EQ(stat((out_ + "/" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(st.st_mode & 07777, c.mode & ~077u) << std::oct << (st.st_mode & 07777);
     EXPECT_EQ(st.st_mtim.tv_sec, c.modified.tv_sec);
     EXPECT_EQ(st.st_mtim.tv_nsec, c.modified.tv_nsec);
     EXPECT_EQ(st.st_atim.tv_sec, c.accessed.tv_sec);
@@ -180,7 +181,7 @@ TEST_F(QvfFileTest, EveryDamageToAStoredFileIsReportedAndLeavesNothing) {
       {"empty", [&](std::string& b) { b.clear(); }, 13},
       {"a few bytes of the magic", [&](std::string& b) { b.resize(5); }, 13},
       {"someone else's file", [&](std::string& b) { b = "just some text, long enough"; }, 5},
-      {"unknown version", [&](std::string& b) { b[8] = 3; }, 17},
+      {"unknown version", [&](std::string& b) { b[8] = 4; }, 17},
       // The plain file's mode and times follow the owner's key file name and are in the core.
       {"plain file's mode, checksum redone",
        [&](std::string& b) {
@@ -342,8 +343,11 @@ TEST_F(QvfFileTest, NewKeysAreFreshPairsInTheKeyBlobLayout) {
     bool hasSecret = false;
     ASSERT_TRUE(IsKeyBlob(user->blob.data(), user->blob.size(), &hasSecret));
     EXPECT_TRUE(hasSecret);
-    unsigned char derived[32];
-    ASSERT_EQ(crypto_scalarmult_base(derived, user->blob.data() + kKeyBlobSecretOffset), 0);
+    // A signing key pair: the public key is the one its seed makes.
+    EXPECT_EQ(user->blob[4], kKeyBlobVersion);
+    unsigned char derived[crypto_sign_PUBLICKEYBYTES], secret[crypto_sign_SECRETKEYBYTES];
+    ASSERT_EQ(crypto_sign_seed_keypair(derived, secret, user->blob.data() + kKeyBlobSecretOffset),
+              0);
     EXPECT_EQ(std::memcmp(derived, user->blob.data() + kKeyBlobPublicOffset, 32), 0);
   }
   EXPECT_NE(a.blob, b.blob);
@@ -359,7 +363,7 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   std::memset(seed, 0x42, sizeof seed);
   User fixed{"fuzz", std::vector<BYTE>(kKeyBlobSize, 0)};
   std::memcpy(fixed.blob.data(), "QVKB", 4);
-  fixed.blob[4] = kKeyBlobVersion;
+  fixed.blob[4] = kKeyBlobVersionX25519;
   fixed.blob[5] = kKeyBlobHasSecret;
   crypto_box_seed_keypair(fixed.blob.data() + kKeyBlobPublicOffset,
                           fixed.blob.data() + kKeyBlobSecretOffset, seed);
@@ -420,6 +424,14 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   struct stat plain {};
   ASSERT_EQ(stat((out_ + "/folder-file").c_str(), &plain), 0);
   EXPECT_EQ(plain.st_mtim.tv_sec, entryTimes[1].tv_sec);
+  // Nothing confirms who made a header of the earlier version, so no file is added under it.
+  EXPECT_EQ(QVFSFolderCheckOwner(reinterpret_cast<const BYTE*>(header.data()),
+                                 static_cast<DWORD>(header.size())),
+            19u);
+  const std::string added = Plain("added", "not for an unconfirmed folder");
+  Request adding(fixed, added, added + ".qvf");
+  EXPECT_EQ(QVFSFolderEncryptFile(adding.Folder(handle).get()), 19u);
+  EXPECT_FALSE(std::filesystem::exists(added + ".qvf"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 
   const std::string shared = ReadTextFile(corpus / "FolderHeader/three-users.qvh");

@@ -70,6 +70,13 @@ struct User {
     std::fill(out.begin() + kKeyBlobSecretOffset, out.end(), 0);
     return out;
   }
+  // The X25519 key that receives item keys, derived from the blob's signing key.
+  std::vector<BYTE> BoxPublicKey() const {
+    std::vector<BYTE> out(crypto_box_PUBLICKEYBYTES, 0);
+    EXPECT_EQ(crypto_sign_ed25519_pk_to_curve25519(out.data(), blob.data() + kKeyBlobPublicOffset),
+              0);
+    return out;
+  }
   // The same name with another key pair, as after a new enrolment.
   User Rekeyed() const { return Make(name); }
 };

@@ -36,11 +36,20 @@ class SharingTest : public RootedTest {
                            reinterpret_cast<const BYTE*>(user.name.c_str()),
                            static_cast<DWORD>(user.name.size() + 1), 0);
   }
-  static DWORD RemoveFromFile(const std::string& path, const User& user,
-                              const std::string& actingId) {
+  static DWORD RemoveFromFile(const std::string& path, const User& user, const User& acting) {
     const std::vector<BYTE> shared = user.PublicOnly();
-    return QVFSFileRemoveUser(path.c_str(), user.name.c_str(), user.name.c_str(), shared.data(),
-                              static_cast<DWORD>(shared.size()), actingId.c_str());
+    return QVFSFileRemoveUserAsOwner(path.c_str(), acting.name.c_str(), acting.name.c_str(),
+                                     acting.blob.data(), static_cast<DWORD>(acting.blob.size()),
+                                     user.name.c_str(), user.name.c_str(), shared.data(),
+                                     static_cast<DWORD>(shared.size()));
+  }
+  static DWORD RemoveFromFolder(std::vector<BYTE>* header, DWORD* length, const User& user,
+                                const User& acting) {
+    const std::vector<BYTE> shared = user.PublicOnly();
+    return QVFSFolderRemoveUserAsOwner(
+        header->data(), length, acting.name.c_str(), acting.name.c_str(), acting.blob.data(),
+        static_cast<DWORD>(acting.blob.size()), user.name.c_str(), user.name.c_str(), shared.data(),
+        static_cast<DWORD>(shared.size()));
   }
   static DWORD IsValid(const std::string& path, const User& user, bool withSecret = false) {
     const std::vector<BYTE> blob = withSecret ? user.blob : user.PublicOnly();
@@ -131,7 +140,7 @@ TEST_F(SharingTest, AFileIsSharedWithThreeUsersWithoutTouchingItsPayload) {
   const User* users[] = {&alice_, &bob_, &carol_};
   for (std::size_t i = 0; i < 3; ++i) {
     std::uint32_t keyTag;
-    std::memcpy(&keyTag, users[i]->blob.data() + kKeyBlobPublicOffset, 4);
+    std::memcpy(&keyTag, users[i]->BoxPublicKey().data(), 4);
     EXPECT_EQ(entries[i].flags, i == 0 ? 1u : 0u) << "owner flag of " << entries[i].name;
     EXPECT_EQ(entries[i].keyTag, keyTag) << entries[i].name;
   }
@@ -144,13 +153,15 @@ TEST_F(SharingTest, AFileIsSharedWithThreeUsersWithoutTouchingItsPayload) {
   EXPECT_EQ(IsValid(qvf, dave_), 6u);
   EXPECT_EQ(IsValid(qvf, bob_.Rekeyed()), 4u);
 
-  ASSERT_EQ(RemoveFromFile(qvf, bob_, "alice"), 0u);
+  ASSERT_EQ(RemoveFromFile(qvf, bob_, alice_), 0u);
   EXPECT_EQ(FileUsers(qvf), (std::vector<std::string>{"alice", "carol"}));
   EXPECT_EQ(DecryptAs(bob_, qvf).first, 6u);
   EXPECT_EQ(IsValid(qvf, bob_), 6u);
   EXPECT_EQ(DecryptAs(carol_, qvf), std::make_pair(0u, content));
-  const std::string after = ReadTextFile(qvf);
-  EXPECT_EQ(after.substr(HeaderLength(after)), payload);
+  // Removal moves the payload to a new item key: same length, other bytes.
+  const std::string after = ReadTextFile(qvf).substr(HeaderLength(ReadTextFile(qvf)));
+  EXPECT_EQ(after.size(), payload.size());
+  EXPECT_TRUE(after != payload) << "the removed user's item key still opens the payload";
 
   char owner[kOwnerTextSize];
   ASSERT_EQ(QVFSFileGetOwner(qvf.c_str(), owner), 0u);
@@ -171,21 +182,27 @@ TEST_F(SharingTest, OnlyTheOwnerChangesAFileListAndNeverLosesTheirOwnEntry) {
   EXPECT_EQ(AddToFile(qvf, User{"alice", alice_.PublicOnly()}, carol_), 4u) << "no secret key";
   EXPECT_EQ(AddToFile(qvf, alice_.Rekeyed(), carol_), 4u);
   EXPECT_EQ(AddToFile(qvf, alice_, User{"carol", std::vector<BYTE>(5, 1)}), 4u);
-  EXPECT_EQ(RemoveFromFile(qvf, alice_, "bob"), 19u);
-  EXPECT_EQ(RemoveFromFile(qvf, bob_, "bob"), 19u);
-  EXPECT_EQ(RemoveFromFile(qvf, carol_, "alice"), 6u);
-  EXPECT_EQ(RemoveFromFile(qvf, alice_, "alice"), 19u) << "the owner keeps their entry";
+  EXPECT_EQ(RemoveFromFile(qvf, alice_, bob_), 19u);
+  EXPECT_EQ(RemoveFromFile(qvf, bob_, bob_), 19u);
+  EXPECT_EQ(RemoveFromFile(qvf, carol_, alice_), 6u);
+  EXPECT_EQ(RemoveFromFile(qvf, alice_, alice_), 19u) << "the owner keeps their entry";
+  EXPECT_EQ(RemoveFromFile(qvf, bob_, User{"alice", alice_.PublicOnly()}), 4u) << "no secret";
+  // Without the owner's key a signed header cannot be signed again.
+  EXPECT_EQ(QVFSFileRemoveUser(qvf.c_str(), "bob", "bob", nullptr, 0, "alice"), 4u);
   EXPECT_EQ(QVFSFileChekIsPrivilegeUser("alice", qvf.c_str()), 1u);
   EXPECT_EQ(QVFSFileChekIsPrivilegeUser("bob", qvf.c_str()), 0u);
   EXPECT_EQ(QVFSFileChekIsPrivilegeUser(nullptr, qvf.c_str()), 0u);
   EXPECT_EQ(ReadTextFile(qvf), shared);
 
-  ASSERT_EQ(RemoveFromFile(qvf, bob_, "alice"), 0u);
-  EXPECT_EQ(RemoveFromFile(qvf, alice_, "alice"), 19u) << "the last user stays";
+  ASSERT_EQ(RemoveFromFile(qvf, bob_, alice_), 0u);
+  EXPECT_EQ(RemoveFromFile(qvf, alice_, alice_), 19u) << "the last user stays";
   EXPECT_EQ(FileUsers(qvf), std::vector<std::string>{"alice"});
   // With no usable key the entry is found by its name.
   ASSERT_EQ(AddToFile(qvf, alice_, carol_), 0u);
-  EXPECT_EQ(QVFSFileRemoveUser(qvf.c_str(), "carol", "carol", nullptr, 0, "alice"), 0u);
+  EXPECT_EQ(QVFSFileRemoveUserAsOwner(qvf.c_str(), "alice", "alice", alice_.blob.data(),
+                                      static_cast<DWORD>(alice_.blob.size()), "carol", "carol",
+                                      nullptr, 0),
+            0u);
   EXPECT_EQ(FileUsers(qvf), std::vector<std::string>{"alice"});
   const std::string plain = dir_ + "/plain";
   WriteTextFile(plain, "not encrypted");
@@ -267,20 +284,17 @@ TEST_F(SharingTest, AFolderIsSharedByChangingOnlyItsHeader) {
   EXPECT_EQ(AddToFolder(&header, &length, dave_, dave_), 6u);
 
   const DWORD withCarol = length;
+  EXPECT_EQ(RemoveFromFolder(&header, &length, carol_, bob_), 19u);
   EXPECT_EQ(QVFSFolderRemoveUser(header.data(), &length, "carol", "carol", carolShared.data(),
-                                 static_cast<DWORD>(carolShared.size()), "bob"),
-            19u);
-  ASSERT_EQ(QVFSFolderRemoveUser(header.data(), &length, "carol", "carol", carolShared.data(),
                                  static_cast<DWORD>(carolShared.size()), "alice"),
-            0u);
+            4u)
+      << "no key to sign with";
+  ASSERT_EQ(RemoveFromFolder(&header, &length, carol_, alice_), 0u);
   EXPECT_LT(length, withCarol);
   EXPECT_EQ(FolderUsers(header, length), (std::vector<std::string>{"alice", "bob"}));
   DWORD carols = 0;
   EXPECT_EQ(OpenFolder(header, length, carol_, &carols), 6u);
-  const std::vector<BYTE> aliceShared = alice_.PublicOnly();
-  EXPECT_EQ(QVFSFolderRemoveUser(header.data(), &length, "alice", "alice", aliceShared.data(),
-                                 static_cast<DWORD>(aliceShared.size()), "alice"),
-            19u);
+  EXPECT_EQ(RemoveFromFolder(&header, &length, alice_, alice_), 19u);
   char owner[kOwnerTextSize];
   ASSERT_EQ(QVFSFolderGetOwner(header.data(), &length, owner), 0u);
   EXPECT_STREQ(owner, "{alice}alice.qvkey");
@@ -292,8 +306,8 @@ TEST_F(SharingTest, AFolderIsSharedByChangingOnlyItsHeader) {
   EXPECT_TRUE(std::all_of(list.begin(), list.end(), [](BYTE b) { return b == 0xCD; }));
 }
 
-// Relabelling entries needs only the checksum redone, which anybody can do; the entry MACs,
-// which need the item key, give it away to every user who opens the item.
+// Relabelling entries needs only the checksum redone, which anybody can do; the owner's
+// signature gives it away to every call, and the entry MACs to every user who opens the item.
 TEST_F(SharingTest, EntriesRelabelledWithoutAKeyAreFound) {
   const User cat = User::Make("cat");
   const std::string qvf = EncryptedBy(alice_, "doc", "text");
@@ -309,7 +323,10 @@ TEST_F(SharingTest, EntriesRelabelledWithoutAKeyAreFound) {
   FixChecksum(bytes);
   WriteTextFile(qvf, bytes);
 
-  EXPECT_EQ(FileUsers(qvf), (std::vector<std::string>{"alice", "cat", "bob"}));
+  std::vector<BYTE> list(4096);
+  DWORD size = static_cast<DWORD>(list.size());
+  EXPECT_EQ(QVFSFileGetUserList(qvf.c_str(), list.data(), &size), 8u);
+  EXPECT_EQ(QVFSFileChekIsPrivilegeUser("alice", qvf.c_str()), 8u);
   EXPECT_EQ(DecryptAs(bob_, qvf).first, 8u);
   EXPECT_EQ(DecryptAs(alice_, qvf).first, 8u);
   EXPECT_EQ(IsValid(qvf, bob_, true), 8u);

@@ -23,7 +23,7 @@ QvKeyFileContents SampleKey() {
   key.label = "DefaultKey";
   key.blob.assign(kKeyBlobSize, 0);
   std::memcpy(key.blob.data(), "QVKB", 4);
-  key.blob[4] = kKeyBlobVersion;
+  key.blob[4] = kKeyBlobVersionX25519;
   key.blob[5] = kKeyBlobHasSecret;
   crypto_box_keypair(key.blob.data() + kKeyBlobPublicOffset,
                      key.blob.data() + kKeyBlobSecretOffset);

@@ -32,7 +32,7 @@ namespace qvtest {
 inline std::vector<std::uint8_t> NewKeyBlob(bool withSecret = true) {
   std::vector<std::uint8_t> blob(kKeyBlobSize, 0);
   std::memcpy(blob.data(), "QVKB", 4);
-  blob[4] = kKeyBlobVersion;
+  blob[4] = kKeyBlobVersionX25519;
   blob[5] = withSecret ? kKeyBlobHasSecret : 0;
   std::uint8_t secret[kKeyBlobKeySize];
   crypto_box_keypair(blob.data() + kKeyBlobPublicOffset, secret);
