@@ -595,6 +595,7 @@ ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std:
     return StatusCancelled;
   }
   if (result != StatusSuccess) return Report(rowPath, static_cast<ItemStatus>(result));
+  TrustFolderOwner(dialog_.UserId(), header.bytes, header.length, *handle);
   return StatusSuccess;
 }
 

@@ -244,3 +244,21 @@ void ApplyDelegateSharing(const std::string& ownerUserId, const std::string& pat
     // A rule that cannot finish leaves the item with the users added so far.
   }
 }
+
+void TrustFolderOwner(const std::string& userId, const BYTE* header, DWORD headerLength,
+                      DWORD handle) noexcept {
+  try {
+    char ownerText[kOwnerTextSize] = {};
+    DWORD length = headerLength;
+    if (QVFSFolderGetOwner(header, &length, ownerText) != 0) return;
+    const std::string owner(ownerText, strnlen(ownerText, kOwnerTextSize));
+    if (owner.empty() || owner == userId) return;
+    CUserData* userData = UserData();
+    if (userData == nullptr) return;
+    ShareKey ownerKey(*userData);
+    if (!ownerKey.Read(owner.c_str())) return;
+    (void)QVFSFolderTrustOwner(handle, ownerKey.Blob(), ownerKey.Length());
+  } catch (...) {
+    // Untrusted, the handle still decrypts; the library refuses only the adding of files.
+  }
+}

@@ -34,3 +34,12 @@ inline constexpr DWORD kSharingRefused = 9;
 // others are still added. A container's protection record is written back after each added
 // user, so each write holds every user added so far. Nothing is reported.
 void ApplyDelegateSharing(const std::string& ownerUserId, const std::string& path) noexcept;
+
+// Lets the folder handle `handle`, which `userId` opened on the folder header `header`, take
+// new files when that header names another user as its owner: the library adds files only
+// under an owner it can confirm, which for anyone but the owner takes the owner's key as this
+// user knows it (the owner's share key in the user data). Nothing happens when `userId` is the
+// owner, when the owner cannot be read or has no key here; the library then answers the add
+// itself (19 for an owner it cannot confirm).
+void TrustFolderOwner(const std::string& userId, const BYTE* header, DWORD headerLength,
+                      DWORD handle) noexcept;
