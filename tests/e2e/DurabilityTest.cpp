@@ -16,14 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
-#include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/DialogResources.h"
@@ -52,11 +52,35 @@ struct Event {
   std::string line;  // the trace line, for messages
 };
 
-std::string Unescape(const std::string& quoted) {
-  std::string out;
-  for (std::size_t i = 0; i < quoted.size(); ++i) {
-    if (quoted[i] == '\\' && i + 1 < quoted.size()) ++i;
-    out += quoted[i];
+// The quoted strings of an argument list, unescaped, and its descriptors decorated with the
+// file they stand for ("5</w/a>", "AT_FDCWD</w>"), in argument order.
+struct Arguments {
+  std::vector<std::string> strings;
+  std::vector<std::pair<std::string, std::string>> descriptors;  // descriptor -> file
+};
+
+Arguments ScanArguments(const std::string& text) {
+  Arguments out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      std::string value;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i];
+      }
+      out.strings.push_back(value);
+    } else if (text[i] == '<') {
+      std::size_t start = i;
+      while (start > 0 && (std::isalnum(static_cast<unsigned char>(text[start - 1])) != 0 ||
+                           text[start - 1] == '_' || text[start - 1] == '-'))
+        --start;
+      const std::size_t close = text.find('>', i);
+      if (close == std::string::npos) break;
+      if (start < i)
+        out.descriptors.emplace_back(text.substr(start, i - start),
+                                     text.substr(i + 1, close - i - 1));
+      i = close;
+    }
   }
   return out;
 }
@@ -67,49 +91,65 @@ std::string Resolve(const std::string& folder, const std::string& path) {
   return path == "." ? folder : folder + "/" + path;
 }
 
-// Reads an strace -f -y log: calls split across lines by other threads are joined, failed
-// calls are dropped, and each call becomes the events it stands for.
+bool IsNumber(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
+// Reads an strace -f -y log ("PID call(arguments) = result"): calls split across lines by
+// other threads are joined, failed calls are dropped, and each call becomes the events it
+// stands for.
 std::vector<Event> ReadTrace(const std::string& text) {
-  static const std::regex kCall(R"(^(\d+) +(\w+)\((.*)\) += (\d+)(?:<([^>]*)>)?)");
-  static const std::regex kUnfinished(R"(^(\d+) +(.*) <unfinished \.\.\.>$)");
-  static const std::regex kResumed(R"(^(\d+) +<\.\.\. \w+ resumed>(.*)$)");
-  static const std::regex kDescriptor(R"((-?\d+|AT_FDCWD)<([^>]*)>)");
-  static const std::regex kString(R"("((?:[^"\\]|\\.)*)\")");
+  constexpr std::string_view kUnfinished = " <unfinished ...>";
   std::map<std::string, std::string> pending;             // thread -> start of its call
   std::map<std::string, std::map<int, std::string>> fds;  // thread -> descriptor -> file
   std::vector<Event> events;
   std::istringstream lines(text);
   std::string line;
-  std::smatch m;
   while (std::getline(lines, line)) {
-    if (std::regex_match(line, m, kUnfinished)) {
-      pending[m[1]] = m[2];
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string pid = line.substr(0, space);
+    std::string rest = line.substr(line.find_first_not_of(' ', space));
+    if (rest.size() > kUnfinished.size() && rest.ends_with(kUnfinished)) {
+      pending[pid] = rest.substr(0, rest.size() - kUnfinished.size());
       continue;
     }
-    if (std::regex_match(line, m, kResumed)) {
-      const std::string pid = m[1];
-      line = pid + " " + pending[pid] + std::string(m[2]);
+    if (rest.rfind("<... ", 0) == 0) {
+      const std::size_t resumed = rest.find(" resumed>");
+      if (resumed == std::string::npos) continue;
+      rest = pending[pid] + rest.substr(resumed + 9);
       pending.erase(pid);
+      line = pid + " " + rest;
     }
-    if (!std::regex_search(line, m, kCall)) continue;
+    const std::size_t open = rest.find('(');
+    const std::size_t equals = rest.rfind(") = ");
+    if (open == std::string::npos || equals == std::string::npos || equals < open) continue;
+    const std::string call = rest.substr(0, open);
+    const std::string args = rest.substr(open + 1, equals - open - 1);
+    const std::string returned = rest.substr(equals + 4);
+    const std::string number = returned.substr(0, returned.find_first_of("< "));
+    if (!IsNumber(number)) continue;  // a failed call
+    std::string result;               // the file a returned descriptor stands for
+    if (returned.size() > number.size() && returned[number.size()] == '<')
+      result =
+          returned.substr(number.size() + 1, returned.find('>', number.size()) - number.size() - 1);
     const std::string shown = line.size() > 200 ? line.substr(0, 200) + "..." : line;
-    const std::string pid = m[1], call = m[2], args = m[3];
-    const std::string result = m[5];
-    // Descriptors and strings in argument order.
-    std::vector<std::string> folders, strings;
+    const Arguments parsed = ScanArguments(args);
+    const std::vector<std::string>& strings = parsed.strings;
+    std::vector<std::string> folders;
     std::vector<std::pair<int, std::string>> descriptors;
-    for (std::sregex_iterator d(args.begin(), args.end(), kDescriptor), end; d != end; ++d) {
-      folders.push_back((*d)[2]);
-      if ((*d)[1] != "AT_FDCWD") descriptors.emplace_back(std::stoi((*d)[1]), (*d)[2]);
+    for (const auto& [descriptor, file] : parsed.descriptors) {
+      folders.push_back(file);
+      if (IsNumber(descriptor)) descriptors.emplace_back(std::stoi(descriptor), file);
     }
-    for (std::sregex_iterator s(args.begin(), args.end(), kString), end; s != end; ++s)
-      strings.push_back(Unescape((*s)[1]));
     for (const auto& [fd, file] : descriptors) fds[pid][fd] = file;
     const std::string first = descriptors.empty() ? std::string() : descriptors[0].second;
     const auto folder = [&](std::size_t i) { return i < folders.size() ? folders[i] : ""; };
 
     if (call == "open" || call == "openat" || call == "creat") {
-      if (!result.empty()) fds[pid][std::stoi(m[4])] = result;
+      if (!result.empty()) fds[pid][std::stoi(number)] = result;
       // A file made under its final name; an existing file opened with O_CREAT gets none.
       if (!strings.empty() && args.find("O_CREAT") != std::string::npos &&
           args.find("O_EXCL") != std::string::npos)
@@ -184,23 +224,28 @@ std::string CheckOrder(const std::vector<Event>& events, const std::string& sour
     return std::any_of(origins.begin(), origins.end(),
                        [&](const std::string& origin) { return Within(path, origin); });
   };
-  std::optional<std::size_t> lastWrite, flushedAfter;
-  bool flushed = false;
+  // Each file written as part of the output must be flushed (or the whole file system
+  // synced) after its last write.
+  std::map<std::string, std::size_t> unflushed;  // file -> its last write not flushed since
+  bool touched = false;
   for (std::size_t i = 0; i < removed; ++i) {
     const Event& e = events[i];
     if (e.kind == Event::Kind::Write && isOrigin(e.path)) {
-      lastWrite = i;
-      flushed = false;
-    } else if ((e.kind == Event::Kind::Flush && isOrigin(e.path)) ||
-               e.kind == Event::Kind::SyncAll) {
-      flushed = true;
-      flushedAfter = i;
+      unflushed[e.path] = i;
+      touched = true;
+    } else if (e.kind == Event::Kind::Flush && isOrigin(e.path)) {
+      unflushed.erase(e.path);
+      touched = true;
+    } else if (e.kind == Event::Kind::SyncAll) {
+      unflushed.clear();
+      touched = true;
     }
   }
   const std::string at = "\n  before: " + events[removed].line;
-  if (!lastWrite && !flushedAfter) return output + " was never written nor flushed" + at;
-  if (!flushed)
-    return output + " was written after its last flush: " + events[*lastWrite].line + at;
+  if (!touched) return output + " was never written nor flushed" + at;
+  if (!unflushed.empty())
+    return output + " was written after its last flush: " + events[unflushed.begin()->second].line +
+           at;
   if (named) {
     const std::string folder = FolderOf(output);
     bool folderFlushed = false;
@@ -219,7 +264,7 @@ std::string CheckOrder(const std::vector<Event>& events, const std::string& sour
 int RunStrace(const std::vector<std::string>& arguments, const qvtest::Environment& environment,
               const std::string& tracePath, const std::string& outputPath) {
   std::vector<std::string> argv = {"strace", "-f", "-y",      "-qq", "-s",
-                                   "4096",   "-o", tracePath, "-e",  kTracedCalls};
+                                   "512",    "-o", tracePath, "-e",  kTracedCalls};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::fflush(nullptr);
   const pid_t pid = fork();
@@ -424,6 +469,11 @@ TEST(DurabilityOrderTest, EveryMissingFlushIsReported) {
   const std::string gone = R"(unlink("/w/F.qvef") = 0)";
   EXPECT_EQ(CheckOrder(trace({inTree, tree, move, folder, gone}), "/w/F.qvef", "/w/F"), "");
   EXPECT_NE(CheckOrder(trace({tree, inTree, move, folder, gone}), "/w/F.qvef", "/w/F"), "");
+  // Every file of a tree counts: a flush of one does not cover another.
+  const std::string other = R"(write(9</w/.x/F/#4>, "y", 1) = 1)";
+  const std::string flushOne = R"(fsync(8</w/.x/F/#3>) = 0)";
+  EXPECT_NE(CheckOrder(trace({inTree, other, flushOne, move, folder, gone}), "/w/F.qvef", "/w/F"),
+            "");
 }
 
 }  // namespace
