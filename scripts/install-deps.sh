@@ -9,6 +9,7 @@ packages=(
   clang-format
   clang libclang-rt-14-dev
   age p7zip-full
+  strace
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -172,4 +172,45 @@ TEST_F(MailslotTest, ReadsFailOnceAnEndedReaderLeavesNothingQueued) {
   EXPECT_EQ(read.get(), static_cast<DWORD>(ERROR_READ_FAULT));
 }
 
+// A server that does not read keeps at most 8 MiB of messages however few they are; the rest
+// wait in the sender, which gives up after its time-out. Nothing taken in is lost or reordered.
+TEST_F(MailslotTest, TheQueueHoldsABoundedNumberOfBytes) {
+  constexpr std::size_t kQueuedBytesLimit = 8u << 20;
+  constexpr std::size_t kMessageSize = 64u << 10;
+  constexpr int kMessages = 160;  // 10 MiB, far fewer messages than the count limit
+  const HANDLE server = CreateMailslotA(kHandOver, 0, 5000, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  const auto message = [](int i) { return std::to_string(i) + std::string(kMessageSize, 'm'); };
+  // Exits with the number of messages sent before a write failed.
+  const int sent = RunInChild([&] {
+    alarm(60);
+    const HANDLE h = OpenClient(kHandOver);
+    if (h == INVALID_HANDLE_VALUE) return 255;
+    int done = 0;
+    DWORD written = 0;
+    for (; done < kMessages; ++done) {
+      const std::string m = message(done);
+      if (!WriteFile(h, m.data(), static_cast<DWORD>(m.size()), &written, nullptr)) break;
+    }
+    (void)CloseHandle(h);
+    return done;
+  });
+  ASSERT_GT(sent, 0);
+  ASSERT_LE(sent, kMessages);
+  DWORD next = 0, count = 0;
+  ASSERT_TRUE(GetMailslotInfo(server, nullptr, &next, &count, nullptr));
+  EXPECT_GT(count, 0u);
+  // Each message is a little longer than kMessageSize; the queue stops taking them once it
+  // holds the limit.
+  EXPECT_LE(count, kQueuedBytesLimit / kMessageSize) << count << " messages queued";
+  std::string buffer(kMessageSize + 8, '\0');
+  DWORD got = 0;
+  for (int i = 0; i < sent; ++i) {
+    ASSERT_TRUE(ReadFile(server, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+        << "message " << i << " of " << sent << " sent";
+    ASSERT_TRUE(buffer.substr(0, got) == message(i)) << "message " << i;
+  }
+  EXPECT_TRUE(CloseHandle(server));
+}
+
 }  // namespace

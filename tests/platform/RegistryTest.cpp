@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -385,6 +386,39 @@ TEST_F(RegistryTest, AFailedWriteLeavesNoTraceAndReleasesTheLock) {
   });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(Value(key.get(), "After"), DwordValue(2));
+}
+
+// A value's length is held to the limit before it is used: one byte more than the limit, or a
+// length whose double wraps around to the length of the data given, makes the hive damaged
+// like any other malformed line, instead of a value of that size.
+TEST_F(RegistryTest, ValueLengthsOverTheLimitOrWrappingAroundAreRefused) {
+  CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kept");  // makes the registry folder
+  const std::string lm = "k HKEY_LOCAL_MACHINE";
+  const auto valueLine = [](std::uint64_t length, std::size_t hexDigits) {
+    return "v Big 3 " + std::to_string(length) + ":" + std::string(hexDigits, 'a');
+  };
+  ReplaceHive(HiveText({lm, valueLine(kRegMaxValueDataSize, 2 * kRegMaxValueDataSize)}));
+  EXPECT_TRUE(Value(HKEY_LOCAL_MACHINE, "Big") == "3:" + std::string(kRegMaxValueDataSize, '\xaa'))
+      << "a value at the limit is kept whole";
+
+  constexpr std::uint64_t kHalfWrap = std::uint64_t{1} << 63;
+  const std::pair<const char*, std::string> cases[] = {
+      {"one byte over the limit",
+       valueLine(kRegMaxValueDataSize + 1, 2 * kRegMaxValueDataSize + 2)},
+      {"doubled, wraps to two digits", valueLine(kHalfWrap + 1, 2)},
+      {"doubled, wraps to no digits", valueLine(kHalfWrap, 0)},
+  };
+  for (const auto& [label, line] : cases) {
+    ReplaceHive(HiveText({lm, line}));
+    const std::string before = ReadTextFile(QvRegistryHivePath());
+    const int rc = RunInChild([] {
+      alarm(60);
+      if (Value(HKEY_LOCAL_MACHINE, "Big") != Err(ERROR_FILE_NOT_FOUND)) return 1;
+      return SetDword(HKEY_LOCAL_MACHINE, "Top", 2) == ERROR_BADDB ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0) << label << " (1: the value was read, 2: the hive was written, -1: crashed)";
+    EXPECT_TRUE(ReadTextFile(QvRegistryHivePath()) == before) << label << ": the hive was changed";
+  }
 }
 
 }  // namespace
