@@ -557,7 +557,13 @@ class CUserDataImpl final : public CUserData {
     out = kVerifyOutAnswered;
     QvUserStore* store = QvSharedUserStore();
     QvUserInfo info;
-    if (store == nullptr || !Resolve(*store, identity, &info)) return kVerifyDevicesMissing;
+    if (store == nullptr) return kVerifyDevicesMissing;
+    if (!Resolve(*store, identity, &info)) {
+      // A user the suite does not know has no credentials to validate; asking again would
+      // not change that.
+      out = kVerifyOutNoInput;
+      return kVerifyNotValidated;
+    }
     if (!info.hasPassword) return kVerifyDevicesMissing;
     const QvAuthHooks* hooks = Hooks();
     if (hooks == nullptr || hooks->verify == nullptr) {

@@ -13,13 +13,9 @@
 #include <vector>
 
 #include "platform/WinTypes.h"
+#include "suite/QvUserApi.h"
 #include "suite/SuiteExport.h"
 #include "suite/qvprofile/UserStore.h"
-
-// What the out word of a verification holds afterwards.
-inline constexpr DWORD kVerifyOutAnswered = 0;   // a password was checked (or none was asked)
-inline constexpr DWORD kVerifyOutCancelled = 1;  // the user cancelled the prompt
-inline constexpr DWORD kVerifyOutNoInput = 2;    // no password could be obtained
 
 struct QvVerifyRequest {
   const char* userId;
