@@ -152,13 +152,15 @@ TEST_F(VerifyTest, RightPasswordPassesAndUnlocksTheSecretOfThatUserOnly) {
   EXPECT_FALSE(LoggedOn("alice"));
   EXPECT_FALSE(ReadsSecret("alice"));
 
-  // Stopping the driver ends the session.
+  // The suite services stop after every operation: the session outlives the driver's stop
+  // and start.
   ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
   EXPECT_EQ(Verify("alice").result, kVerifyPassed);
   CloseAuthDriver();
-  EXPECT_FALSE(LoggedOn("alice"));
-  EXPECT_FALSE(ReadsSecret("alice"));
+  EXPECT_TRUE(LoggedOn("alice"));
   ASSERT_EQ(InitAuthDriver(GetModuleHandleA("qvverify.dll")), 0u);
+  EXPECT_TRUE(LoggedOn("alice"));
+  EXPECT_TRUE(ReadsSecret("alice"));
 }
 
 TEST_F(VerifyTest, WrongPasswordAndCancelAreNotValidated) {
@@ -273,14 +275,55 @@ TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
   EXPECT_EQ(first.word, kVerifyOutCancelled);
 }
 
-TEST_F(VerifyTest, SessionEndsWhenTheTimeOutHasPassed) {
-  ASSERT_EQ(store_.SetSessionTimeout("alice", 1500), QvStoreStatus::Ok);
+TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
+  constexpr DWORD kTimeOut = 500;
+  ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut), QvStoreStatus::Ok);
+  ASSERT_EQ(
+      store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
+                      nullptr),
+      QvStoreStatus::Ok);
+  const auto shareKey = [&](const char* userId, bool* hasSecret) {
+    ShareKeyRecord record{};
+    userData_->InitShareKeyRecord(&record);
+    const bool found = userData_->ReadShareKey(userId, &record, 0) != FALSE;
+    if (found) {
+      EXPECT_TRUE(IsKeyBlob(record.blob, record.blobLength, hasSecret));
+    }
+    userData_->ReleaseShareKeyRecord(&record);
+    return found;
+  };
+
+  // An operation reads the key at its start and holds it to its end: the time-out passing
+  // meanwhile leaves the user logged on and the secrets readable.
   ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
   ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
-  EXPECT_EQ(userData_->GetUserSessionTimeOutVal(), 1500u);
+  EXPECT_EQ(userData_->GetUserSessionTimeOutVal(), kTimeOut);
+  KeyRecord held{};
+  userData_->InitKeyRecord(&held);
+  ASSERT_TRUE(userData_->ReadKey("alice", &held, 0));
+  Sleep(kTimeOut + 100);
   EXPECT_TRUE(LoggedOn("alice"));
+  bool hasSecret = false;
+  EXPECT_TRUE(shareKey("alice", &hasSecret));
+  EXPECT_TRUE(hasSecret);
   EXPECT_TRUE(ReadsSecret("alice"));
-  Sleep(1600);
+  // Released: the session has ended, and the user's keys are not found rather than handed
+  // out without their secret; another user's public key still is.
+  userData_->ReleaseKeyRecord(&held);
+  EXPECT_FALSE(LoggedOn("alice"));
+  KeyRecord record{};
+  userData_->InitKeyRecord(&record);
+  EXPECT_FALSE(userData_->ReadKey("alice", &record, 0));
+  userData_->ReleaseKeyRecord(&record);
+  EXPECT_FALSE(shareKey("alice", &hasSecret));
+  EXPECT_TRUE(shareKey("bob", &hasSecret));
+  EXPECT_FALSE(hasSecret);
+
+  // Without a hold the time-out ends the session; verified again, the keys are back.
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
+  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  EXPECT_TRUE(ReadsSecret("alice"));
+  Sleep(kTimeOut + 100);
   EXPECT_FALSE(LoggedOn("alice"));
   EXPECT_FALSE(ReadsSecret("alice"));
 
