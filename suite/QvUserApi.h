@@ -100,12 +100,16 @@ inline constexpr DWORD kVerifyOutNoInput = 2;    // no (new) answer can be obtai
 class QV_SUITE_API CUserData {
  public:
   // Identities.
-  virtual BOOL InitUserIdentity(UserIdentity* identity) = 0;  // filled for the current user
+  // Filled for the current user. For an account the suite does not know (not enrolled) the
+  // result is FALSE and the identity still holds the account's user name ("<domain>\<user>",
+  // "." for this computer) and display name, with an empty user id; release it all the same.
+  virtual BOOL InitUserIdentity(UserIdentity* identity) = 0;
   virtual void ReleaseUserIdentity(UserIdentity* identity) = 0;
   // identity->userId holds the user id; fills the rest when the user is known.
   virtual BOOL LookUpUserById(UserIdentity* identity, DWORD flags1, DWORD flags2) = 0;
   virtual BOOL LookUpUserByName(const char* name, UserIdentity* identity, DWORD flags1,
                                 DWORD flags2, DWORD flags3) = 0;
+  // The second look-up form: `name` is taken as a user id first, then as a user name.
   virtual BOOL LookUpUserByAccountName(const char* name, UserIdentity* identity, DWORD flags1,
                                        DWORD flags2) = 0;
   // After a new key was created: 0 when the new key needs nothing more, non-zero when the

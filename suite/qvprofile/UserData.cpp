@@ -227,14 +227,16 @@ class CUserDataImpl final : public CUserData {
     return FillIdentity(identity, info) ? TRUE : FALSE;
   }
 
-  // The second form also takes a user id (the extension asks it for the name of a user id).
+  // The second form is asked for the name of a user id (the user registered for an open
+  // container), so a user id is looked up first; a user name is taken when no user has that
+  // id. A text that is one user's id and another user's name names the first.
   BOOL LookUpUserByAccountName(const char* name, UserIdentity* identity, DWORD, DWORD) override {
     if (name == nullptr || identity == nullptr) return FALSE;
     QvUserStore* store = QvSharedUserStore();
     QvUserInfo info;
     if (store == nullptr) return FALSE;
-    QvStoreStatus status = store->FindUserByName(name, &info);
-    if (status == QvStoreStatus::NotFound) status = store->FindUserById(name, &info);
+    QvStoreStatus status = store->FindUserById(name, &info);
+    if (status == QvStoreStatus::NotFound) status = store->FindUserByName(name, &info);
     if (status != QvStoreStatus::Ok) return FALSE;
     return FillIdentity(identity, info) ? TRUE : FALSE;
   }
