@@ -21,8 +21,7 @@
 #include "sharing/CBadPassword.h"
 #include "sharing/CWarnDlg.h"
 #include "suite/QvFsApi.h"
-#include "suite/qvprofile/CurrentAccount.h"
-#include "suite/qvprofile/UserSession.h"
+#include "suite/QvUserApi.h"
 
 namespace {
 
@@ -102,6 +101,17 @@ void ShowBackupWarningUnlessSuppressed(CUserData& userData, const UserIdentity& 
   userData.ReleaseSettingRecord(&setting);
 }
 
+// The account name of the user running this process, "<domain>\<user>" with "." for this
+// computer: the user-data object fills it into a fresh identity whether or not the suite
+// knows the account.
+std::string CurrentAccountName(CUserData& userData) {
+  UserIdentity current{};
+  (void)userData.InitUserIdentity(&current);
+  std::string account = current.userName != nullptr ? current.userName : "";
+  userData.ReleaseUserIdentity(&current);
+  return account;
+}
+
 }  // namespace
 
 bool EnsureDefaultKey(CUserData& userData, UserIdentity& identity) {
@@ -163,9 +173,8 @@ int VerifyUserGate(UserIdentity& identity, const char* title, const char* prompt
     DWORD result = 0;
     if (!userData->IsUserLoggedOn(&identity)) {
       if (offerEnrollment) {
-        // The interactive user's account, "<domain>\<user>" with "." for this computer; the
-        // look-up fills the identity when the suite knows the account.
-        const std::string account = QvCurrentAccount().userName;
+        // The look-up fills the identity when the suite knows the account.
+        const std::string account = CurrentAccountName(*userData);
         if (!userData->LookUpUserByName(account.c_str(), &identity, 1, 1, 1)) {
           LaunchEnrollment(sentivo);
           return 0;

@@ -73,23 +73,43 @@ struct AuditRecord {
   std::int64_t time;
 };
 
-// Results of the verification operations (VerifyUser, LogOnAndVerifyUser).
+// Results of the verification operations (VerifyUser, LogOnAndVerifyUser), each for the
+// causes whose notice fits it:
+//  - kVerifyNotValidated ("could not validate your user credentials"): a wrong password, a
+//    cancelled prompt, a user the suite does not know, or a password from a file or standard
+//    input that was refused before;
+//  - kVerifyDevicesMissing ("devices which are not present on this system"): the user has no
+//    password to verify with, or the authentication driver is not running;
+//  - kVerifyBusy ("device is not ready or another operation is in progress"): another
+//    verification of the user runs, or nobody can be asked for the password now (no terminal,
+//    a password file that cannot be used).
 inline constexpr DWORD kVerifyPassed = 0;
 inline constexpr DWORD kVerifyNotValidated = 1;
 inline constexpr DWORD kVerifyDevicesMissing = 4;
 inline constexpr DWORD kVerifyBusy = 16;
+
+// What the out word of a verification holds afterwards. It tells the causes of one result
+// apart where the caller acts differently on them: a cancelled prompt is no wrong password,
+// and asking again is useless when no answer can be obtained.
+inline constexpr DWORD kVerifyOutAnswered = 0;   // a password was checked (or none was asked)
+inline constexpr DWORD kVerifyOutCancelled = 1;  // the user cancelled the prompt
+inline constexpr DWORD kVerifyOutNoInput = 2;    // no (new) answer can be obtained
 
 // The user-data object. The operations are listed in the order of the original interface;
 // truth results are non-zero for success.
 class QV_SUITE_API CUserData {
  public:
   // Identities.
-  virtual BOOL InitUserIdentity(UserIdentity* identity) = 0;  // filled for the current user
+  // Filled for the current user. For an account the suite does not know (not enrolled) the
+  // result is FALSE and the identity still holds the account's user name ("<domain>\<user>",
+  // "." for this computer) and display name, with an empty user id; release it all the same.
+  virtual BOOL InitUserIdentity(UserIdentity* identity) = 0;
   virtual void ReleaseUserIdentity(UserIdentity* identity) = 0;
   // identity->userId holds the user id; fills the rest when the user is known.
   virtual BOOL LookUpUserById(UserIdentity* identity, DWORD flags1, DWORD flags2) = 0;
   virtual BOOL LookUpUserByName(const char* name, UserIdentity* identity, DWORD flags1,
                                 DWORD flags2, DWORD flags3) = 0;
+  // The second look-up form: `name` is taken as a user id first, then as a user name.
   virtual BOOL LookUpUserByAccountName(const char* name, UserIdentity* identity, DWORD flags1,
                                        DWORD flags2) = 0;
   // After a new key was created: 0 when the new key needs nothing more, non-zero when the
@@ -100,7 +120,8 @@ class QV_SUITE_API CUserData {
   // The machine account name into `out` (kMachineNameSize bytes).
   virtual BOOL GetMachineAccountName(char* out, const char* server) = 0;
 
-  // Verification: kVerifyPassed, kVerifyNotValidated, kVerifyDevicesMissing, kVerifyBusy.
+  // Verification: kVerifyPassed, kVerifyNotValidated, kVerifyDevicesMissing, kVerifyBusy,
+  // with one of the kVerifyOut* values in *outWord.
   virtual DWORD VerifyUser(UserIdentity* identity, DWORD mode, const char* title,
                            const char* prompt, DWORD* outWord) = 0;
   virtual DWORD LogOnAndVerifyUser(UserIdentity* identity, DWORD mode, const char* title,

@@ -3,7 +3,9 @@
 // verifies the user, decrypts the file and opens the decrypted file with the desktop opener.
 // When several are started at once (several files opened together), the first decrypts every
 // file in one progress dialog and the others only hand their path over to it; the library
-// arranges that.
+// arranges that. Several PATHs given to one Qvshella (a file manager that passes every selected
+// file at once) are opened one after the other: the verification of the first keeps the user
+// logged on for the others until the session's time-out.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,14 +26,15 @@ constexpr int kExitRefused = 4;
 constexpr int kExitNotHandedOver = 5;
 
 constexpr const char* kUsage =
-    R"(Usage: Qvshella PATH [--yes-to-all|--no-to-all] [--password-stdin]
+    R"(Usage: Qvshella PATH... [--yes-to-all|--no-to-all] [--password-stdin]
        Qvshella --help | --version
 
 Decrypts the encrypted file PATH (a .qvf file) and opens the decrypted file with the desktop
 opener (the command in QV_OPEN_COMMAND when set, else xdg-open), as the file manager's
 extension does: you are verified first and the progress is shown. When several Qvshella are
 started at once, the first one decrypts every file in one progress dialog and opens its own;
-the others hand their file over to it and end at once.
+the others hand their file over to it and end at once. Several PATHs are opened one after
+the other, each verified again (you stay logged on in between, until your session time-out).
 
 The work is done by the product library: libQvFolderExt.so beside Qvshella, or the file
 named by QV_PRODUCT_LIBRARY.
@@ -53,11 +56,12 @@ Exit codes:
   1  the library was not called: there is no user store, the password file cannot be
      used, or memory ran out
   2  wrong usage
-  3  the library ran the operation but could not write its audit record
+  3  the library ran an operation but could not write its audit record
   4  another Qvshella decrypts the files opened together with PATH, and PATH is not one it
      takes (not a .qvf file, a link, missing, or in a protected folder): the reason is shown
   5  another Qvshella decrypts the files opened together with PATH, but it ended before it
      took PATH: open the file again
+  With several PATHs, the code is that of the last PATH that did not end with 0.
   7  the product library cannot be loaded
   8  the product library has no DllShellInterface (it is older than Qvshella: rebuild it)
 )";
@@ -81,9 +85,8 @@ int Run(int argc, char** argv) {
       &words, Usage);
   if (parsed >= 0) return parsed;
   if (words.empty()) return Usage("the PATH of an encrypted file is needed");
-  if (words.size() > 1)
-    return Usage("one PATH only; start one Qvshella per file (they join up by themselves)");
-  if (words[0].empty()) return Usage("the PATH is empty");
+  for (const std::string& word : words)
+    if (word.empty()) return Usage("a PATH is empty");
   if (yesToAll && noToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
 
   ProductLibrary library("Qvshella");
@@ -110,30 +113,33 @@ int Run(int argc, char** argv) {
                  "logged on, put it in a file only you can read and name it in "
                  "QV_PASSWORD_FILE, or pass --password-stdin\n");
 
-  const std::string path = AbsolutePath(words[0]);
-  std::fflush(nullptr);
-  // The library's answer is always 0 and carries nothing; the last error tells whether the
-  // operation's audit record is missing, or what became of a path handed to another Qvshella.
-  (void)shellInterface(path.c_str());
-  const DWORD lastError = GetLastError();
-  std::fflush(nullptr);
-  if (lastError == ERROR_CANTWRITE) {
-    std::fprintf(stderr,
-                 "Qvshella: the audit record of %s could not be written to the user store %s: "
-                 "free space on its disk or make it writable\n",
-                 Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
-    return kExitNoAudit;
+  int code = kExitCalled;
+  for (const std::string& word : words) {
+    const std::string path = AbsolutePath(word);
+    std::fflush(nullptr);
+    // The library's answer is always 0 and carries nothing; the last error tells whether the
+    // operation's audit record is missing, or what became of a path handed to another
+    // Qvshella.
+    (void)shellInterface(path.c_str());
+    const DWORD lastError = GetLastError();
+    std::fflush(nullptr);
+    if (lastError == ERROR_CANTWRITE) {
+      std::fprintf(stderr,
+                   "Qvshella: the audit record of %s could not be written to the user store %s: "
+                   "free space on its disk or make it writable\n",
+                   Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
+      code = kExitNoAudit;
+    } else if (lastError == ERROR_BAD_PATHNAME || lastError == ERROR_WRITE_FAULT) {
+      const bool refused = lastError == ERROR_BAD_PATHNAME;
+      std::fprintf(stderr, "Qvshella: %s %s\n", Printable(path).c_str(),
+                   refused ? "was not handed over to the Qvshella that decrypts the files opened "
+                             "with it, for the reason shown above"
+                           : "could not be handed over to the Qvshella that decrypts the files "
+                             "opened with it (it ended meanwhile): open the file again");
+      code = refused ? kExitRefused : kExitNotHandedOver;
+    }
   }
-  if (lastError == ERROR_BAD_PATHNAME || lastError == ERROR_WRITE_FAULT) {
-    const bool refused = lastError == ERROR_BAD_PATHNAME;
-    std::fprintf(stderr, "Qvshella: %s %s\n", Printable(path).c_str(),
-                 refused ? "was not handed over to the Qvshella that decrypts the files opened "
-                           "with it, for the reason shown above"
-                         : "could not be handed over to the Qvshella that decrypts the files "
-                           "opened with it (it ended meanwhile): open the file again");
-    return refused ? kExitRefused : kExitNotHandedOver;
-  }
-  return kExitCalled;
+  return code;
 }
 
 }  // namespace

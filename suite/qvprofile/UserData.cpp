@@ -2,6 +2,15 @@
 // session (the one verified user whose secrets this process may read), GetUserDataPtr and
 // SetMachineInfo.
 //
+// The session lasts, across the suite services' stops and starts, until the user's time-out
+// has passed since the verification, another user logs on, or QvLogOff. An operation that
+// read the user's key with its secret after the verification holds the session: while a
+// record handed out with the secret is not released, the time-out does not end it, so an
+// operation that runs longer than the time-out does not lose the user's keys half-way. Once
+// a session has ended by its time-out, the user's key and share key are "not found" until
+// the user is verified again: a key without its secret would only make the caller fail later,
+// and silently.
+//
 // Strings and blobs handed out in records are allocated here and remembered; a release frees
 // only what this library allocated, so a caller that put its own text into a record (the
 // extension puts a user id or key name there before a look-up) never has it freed under it.
@@ -157,6 +166,8 @@ class CUserDataImpl final : public CUserData {
     }
     {
       std::lock_guard<std::mutex> guard(sessionLock_);
+      EndSessionLocked();
+      expiredUser_.clear();
       sessionUser_ = info.userId;
       masterKey_ = std::move(masterKey);
       sessionTimeOut_ = info.sessionTimeoutMs;
@@ -166,9 +177,11 @@ class CUserDataImpl final : public CUserData {
     return QvLogOnResult::Passed;
   }
 
+  // Back to nobody verified in this process.
   void LogOff() {
     std::lock_guard<std::mutex> guard(sessionLock_);
     EndSessionLocked();
+    expiredUser_.clear();
   }
 
   // ---- Identities ----
@@ -214,14 +227,16 @@ class CUserDataImpl final : public CUserData {
     return FillIdentity(identity, info) ? TRUE : FALSE;
   }
 
-  // The second form also takes a user id (the extension asks it for the name of a user id).
+  // The second form is asked for the name of a user id (the user registered for an open
+  // container), so a user id is looked up first; a user name is taken when no user has that
+  // id. A text that is one user's id and another user's name names the first.
   BOOL LookUpUserByAccountName(const char* name, UserIdentity* identity, DWORD, DWORD) override {
     if (name == nullptr || identity == nullptr) return FALSE;
     QvUserStore* store = QvSharedUserStore();
     QvUserInfo info;
     if (store == nullptr) return FALSE;
-    QvStoreStatus status = store->FindUserByName(name, &info);
-    if (status == QvStoreStatus::NotFound) status = store->FindUserById(name, &info);
+    QvStoreStatus status = store->FindUserById(name, &info);
+    if (status == QvStoreStatus::NotFound) status = store->FindUserByName(name, &info);
     if (status != QvStoreStatus::Ok) return FALSE;
     return FillIdentity(identity, info) ? TRUE : FALSE;
   }
@@ -401,7 +416,7 @@ class CUserDataImpl final : public CUserData {
   }
   void ReleaseShareKeyRecord(ShareKeyRecord* record) override {
     if (record == nullptr) return;
-    FreeIfOwned(record->blob, record->blobLength);
+    FreeBlob(record->blob, record->blobLength);
     *record = {};
   }
 
@@ -415,24 +430,25 @@ class CUserDataImpl final : public CUserData {
         record->type != kKeyTypeUser || store->FindUser(userId, &info) != QvStoreStatus::Ok)
       return FALSE;
     std::vector<std::uint8_t> blob;
+    std::lock_guard<std::mutex> guard(sessionLock_);
     bool found = false;
-    {
-      std::lock_guard<std::mutex> guard(sessionLock_);
-      if (SessionAliveLocked(info.userId)) {
-        QvKey key;
-        if (store->ReadKey(info.userId, {}, masterKey_.get(), &key) == QvStoreStatus::Ok) {
-          blob = std::move(key.blob);
-          found = true;
-        }
+    if (SessionAliveLocked(info.userId)) {
+      QvKey key;
+      if (store->ReadKey(info.userId, {}, masterKey_.get(), &key) == QvStoreStatus::Ok) {
+        blob = std::move(key.blob);
+        found = true;
       }
+    } else if (SessionExpiredLocked(info.userId)) {
+      return FALSE;
     }
     if (!found && store->ReadShareKey(info.userId, &blob) != QvStoreStatus::Ok) return FALSE;
     BYTE* copy = CopyBlob(blob);
     qvstore::Wipe(blob.data(), blob.size());
     if (copy == nullptr) return FALSE;
-    FreeIfOwned(record->blob, record->blobLength);
+    FreeBlobLocked(record->blob, record->blobLength);
     record->blob = copy;
     record->blobLength = static_cast<DWORD>(kKeyBlobSize);
+    if (found) HoldLocked(copy);
     return TRUE;
   }
 
@@ -447,12 +463,13 @@ class CUserDataImpl final : public CUserData {
     if (record == nullptr) return;
     FreeIfOwned(record->keyName);
     FreeIfOwned(record->keyLabel);
-    FreeIfOwned(record->blob, record->blobLength);
+    FreeBlob(record->blob, record->blobLength);
     *record = {};
   }
 
   // The key named in the record (none: the default key) of the user. The blob carries the
-  // secret half only for the user verified in this process, within the session.
+  // secret half only for the user verified in this process, within the session; such a
+  // record holds the session until it is released.
   BOOL ReadKey(const char* userId, KeyRecord* record, DWORD) override {
     QvUserStore* store = QvSharedUserStore();
     QvUserInfo info;
@@ -460,12 +477,11 @@ class CUserDataImpl final : public CUserData {
         record->type != kKeyTypeUser || store->FindUser(userId, &info) != QvStoreStatus::Ok)
       return FALSE;
     QvKey key;
-    QvStoreStatus status;
-    {
-      std::lock_guard<std::mutex> guard(sessionLock_);
-      const QvMasterKey* masterKey = SessionAliveLocked(info.userId) ? masterKey_.get() : nullptr;
-      status = store->ReadKey(info.userId, View(record->keyName), masterKey, &key);
-    }
+    std::lock_guard<std::mutex> guard(sessionLock_);
+    const bool inSession = SessionAliveLocked(info.userId);
+    if (!inSession && SessionExpiredLocked(info.userId)) return FALSE;
+    const QvStoreStatus status = store->ReadKey(info.userId, View(record->keyName),
+                                                inSession ? masterKey_.get() : nullptr, &key);
     if (status != QvStoreStatus::Ok) return FALSE;
     BYTE* blob = CopyBlob(key.blob);
     qvstore::Wipe(key.blob.data(), key.blob.size());
@@ -474,10 +490,11 @@ class CUserDataImpl final : public CUserData {
       FreeIfOwned(blob, kKeyBlobSize);
       return FALSE;
     }
-    FreeIfOwned(record->blob, record->blobLength);
+    FreeBlobLocked(record->blob, record->blobLength);
     record->blob = blob;
     record->blobLength = static_cast<DWORD>(kKeyBlobSize);
     record->type = key.type;
+    if (inSession) HoldLocked(blob);
     return TRUE;
   }
 
@@ -557,7 +574,13 @@ class CUserDataImpl final : public CUserData {
     out = kVerifyOutAnswered;
     QvUserStore* store = QvSharedUserStore();
     QvUserInfo info;
-    if (store == nullptr || !Resolve(*store, identity, &info)) return kVerifyDevicesMissing;
+    if (store == nullptr) return kVerifyDevicesMissing;
+    if (!Resolve(*store, identity, &info)) {
+      // A user the suite does not know has no credentials to validate; asking again would
+      // not change that.
+      out = kVerifyOutNoInput;
+      return kVerifyNotValidated;
+    }
     if (!info.hasPassword) return kVerifyDevicesMissing;
     const QvAuthHooks* hooks = Hooks();
     if (hooks == nullptr || hooks->verify == nullptr) {
@@ -579,26 +602,57 @@ class CUserDataImpl final : public CUserData {
     return SessionAliveLocked(userId);
   }
 
-  // True while `userId` is the verified user and the time-out (0: none) has not passed
-  // since the session start; a session found expired is ended here.
+  // True while `userId` is the verified user and either the time-out (0: none) has not
+  // passed since the session start or an operation holds the session; a session found
+  // expired is ended here.
   bool SessionAliveLocked(const std::string& userId) {
     if (masterKey_ == nullptr || sessionUser_.empty()) return false;
     const DWORD timeOut = GetUserSessionTimeOutVal();
-    if (timeOut != 0 && GetTickCount() - GetUserSessionTimeStart() >= timeOut) {
+    if (timeOut != 0 && GetTickCount() - GetUserSessionTimeStart() >= timeOut &&
+        heldSecrets_.empty()) {
+      expiredUser_ = sessionUser_;
       EndSessionLocked();
       return false;
     }
     return QvSameIgnoringCase(sessionUser_, userId);
   }
 
+  // True when `userId`'s session ended by its time-out and the user was not verified since.
+  bool SessionExpiredLocked(const std::string& userId) const {
+    return !expiredUser_.empty() && QvSameIgnoringCase(expiredUser_, userId);
+  }
+
   void EndSessionLocked() {
     masterKey_.reset();
     sessionUser_.clear();
+    heldSecrets_.clear();
+  }
+
+  // A blob handed out with the session user's secret holds the session until it is freed.
+  void HoldLocked(const void* blob) {
+    try {
+      heldSecrets_.insert(blob);
+    } catch (...) {
+      // Without the hold the operation may lose the session at its time-out, as before.
+    }
+  }
+
+  void FreeBlob(const void* blob, size_t length) {
+    std::lock_guard<std::mutex> guard(sessionLock_);
+    FreeBlobLocked(blob, length);
+  }
+
+  void FreeBlobLocked(const void* blob, size_t length) {
+    if (blob == nullptr) return;
+    heldSecrets_.erase(blob);
+    FreeIfOwned(blob, length);
   }
 
   std::mutex sessionLock_;
   std::string sessionUser_;
   std::unique_ptr<QvMasterKey> masterKey_;
+  std::unordered_set<const void*> heldSecrets_;
+  std::string expiredUser_;
 };
 
 CUserDataImpl* Instance() {

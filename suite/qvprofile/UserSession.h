@@ -13,13 +13,9 @@
 #include <vector>
 
 #include "platform/WinTypes.h"
+#include "suite/QvUserApi.h"
 #include "suite/SuiteExport.h"
 #include "suite/qvprofile/UserStore.h"
-
-// What the out word of a verification holds afterwards.
-inline constexpr DWORD kVerifyOutAnswered = 0;   // a password was checked (or none was asked)
-inline constexpr DWORD kVerifyOutCancelled = 1;  // the user cancelled the prompt
-inline constexpr DWORD kVerifyOutNoInput = 2;    // no password could be obtained
 
 struct QvVerifyRequest {
   const char* userId;
@@ -45,8 +41,10 @@ QV_SUITE_API void QvSetAuthHooks(const QvAuthHooks* hooks) noexcept;
 enum class QvLogOnResult { Passed, WrongPassword, NoPassword, UnknownUser, Failed };
 
 // Checks `password` for `userId`. When it is right, the user becomes this process's verified
-// user: the user's master key is held (in locked memory) until the session time-out passes,
-// another user logs on, or QvLogOff. The session start is taken now and recorded in the store.
+// user: the user's master key is held (in locked memory) until the session time-out passes
+// (later, while a key record read with its secret is not released), another user logs on, or
+// QvLogOff; stopping the suite services does not end it. The session start is taken now and
+// recorded in the store.
 [[nodiscard]] QV_SUITE_API QvLogOnResult QvLogOnUser(const char* userId,
                                                      std::string_view password) noexcept;
 // Passed when the user exists and has a password; NoPassword or UnknownUser otherwise.

@@ -1,7 +1,9 @@
 // libqvverify.so: the authentication driver's start and stop, and the page-shaping stand-in.
 // Starting the driver connects the user-data object to password verification; stopping it
-// the last time disconnects it and ends this process's session (the verified user's master
-// key is wiped), so nothing stays unlocked once the suite services are down.
+// the last time disconnects it. The process's session is not ended by a stop: the extension
+// stops the suite services at the end of every operation, and the user stays logged on
+// between the operations of one process until the session's time-out (the user-data library
+// ends it then, and wipes the master key).
 #include <mutex>
 
 #include "suite/QvUserApi.h"
@@ -44,10 +46,7 @@ DWORD InitAuthDriver(HMODULE module) {
 void CloseAuthDriver() {
   std::lock_guard<std::mutex> guard(g_lock);
   if (g_openCount == 0) return;
-  if (--g_openCount == 0) {
-    QvSetAuthHooks(nullptr);
-    QvLogOff();
-  }
+  if (--g_openCount == 0) QvSetAuthHooks(nullptr);
 }
 
 BOOL AuthClipToImage(const char*, LONG* width, LONG* height) {

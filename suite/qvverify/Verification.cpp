@@ -97,8 +97,11 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
     case QvLogOnResult::Passed:
       break;
     case QvLogOnResult::NoPassword:
-    case QvLogOnResult::UnknownUser:
       return kVerifyDevicesMissing;
+    case QvLogOnResult::UnknownUser:
+      // Nobody to ask for: asking again would not make the user known.
+      out = kVerifyOutNoInput;
+      return kVerifyNotValidated;
     default:
       out = kVerifyOutNoInput;
       return kVerifyDevicesMissing;
@@ -114,8 +117,10 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
     return kVerifyNotValidated;
   }
   if (reply.answer != QvPasswordAnswer::Given) {
+    // No terminal, or a password file that cannot be used: the means of answering is not
+    // ready now, which is not the same as a user without any.
     out = kVerifyOutNoInput;
-    return kVerifyDevicesMissing;
+    return kVerifyBusy;
   }
   const std::string key = Folded(userId);
   Digest digest{};
@@ -126,7 +131,7 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
     if (it != g_refused->end() && it->second == digest) {
       QvWipe(reply.password);
       out = kVerifyOutNoInput;
-      return kVerifyDevicesMissing;
+      return kVerifyNotValidated;
     }
   }
   const QvLogOnResult result = QvLogOnUser(userId.c_str(), reply.password);
@@ -144,8 +149,10 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
       }
       return kVerifyNotValidated;
     case QvLogOnResult::NoPassword:
-    case QvLogOnResult::UnknownUser:
       return kVerifyDevicesMissing;
+    case QvLogOnResult::UnknownUser:
+      out = kVerifyOutNoInput;
+      return kVerifyNotValidated;
     case QvLogOnResult::Failed:
       break;
   }

@@ -14,10 +14,11 @@
 QV_SUITE_API std::string QvVerificationLockName(const std::string& userId);
 
 // Verifies request.userId. kVerifyPassed: the password was right and the user is now this
-// process's verified user. kVerifyNotValidated: a wrong password or Cancel (*outWord tells
-// which). kVerifyDevicesMissing: the user has no password, or nobody can be asked (no source,
-// or a non-interactive source repeats a password already refused). kVerifyBusy: another
-// verification of the user runs, in this or another process.
+// process's verified user. kVerifyNotValidated: a wrong password, Cancel, a user the store
+// does not know, or a non-interactive source repeating a password already refused (*outWord
+// tells the last three apart). kVerifyDevicesMissing: the user has no password.
+// kVerifyBusy: another verification of the user runs, in this or another process, or nobody
+// can be asked now (no terminal, an unusable password file).
 DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord);
 
 // The answer to the user-data object's other prompts (an exported key file's password).

@@ -181,8 +181,9 @@ TEST_F(VerifyUserGateTest, UnknownUserGetsTheEditionsEnrollmentProgramUnlessTheO
   for (const auto& edition : editions) {
     SCOPED_TRACE(edition.program);
     Start(edition.edition);
-    // Offer off, by the setting or by the caller: the log-on verification runs and finds
-    // nobody to verify.
+    // Offer off, by the setting or by the caller: the log-on verification runs, finds nobody
+    // to verify and tells that the credentials could not be validated (once: asking again
+    // would not make the user known).
     ASSERT_EQ(key_.SetDWORDValue("showQvenrollIfUserNotEnrolled", 0), ERROR_SUCCESS);
     ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
     EXPECT_EQ(Gate(TRUE), 0);
@@ -190,7 +191,7 @@ TEST_F(VerifyUserGateTest, UnknownUserGetsTheEditionsEnrollmentProgramUnlessTheO
     ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
     EXPECT_EQ(Gate(TRUE, TRUE), 0);
     for (const auto& dialog : Closed(IDD_BAD_PASSWORD))
-      EXPECT_EQ(BadPasswordText(dialog), LoadStringText(kDevicesText));
+      EXPECT_EQ(BadPasswordText(dialog), LoadStringText(kCredentialsText));
 
     // Offer on (stored 1, or missing): the program is launched and the gate refuses.
     EXPECT_EQ(Gate(TRUE), 0);
@@ -246,8 +247,8 @@ TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAski
   EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
   EXPECT_TRUE(Closed(IDD_BAD_PASSWORD).empty());
 
-  // A password file repeating a refused password: refused once, then nothing more can be
-  // obtained and the gate stops with the devices notice.
+  // A password file repeating a refused password: refused once, then nothing new can be
+  // obtained and the gate stops after telling the credentials were not validated again.
   const std::string file = root_.Sub("password");
   WriteTextFile(file, "wrong pw\n");
   ASSERT_EQ(chmod(file.c_str(), 0600), 0);
@@ -255,11 +256,23 @@ TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAski
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   EXPECT_EQ(Gate(FALSE), 0);
-  unsetenv(kPasswordFileVariable);
   const auto notices = Closed(IDD_BAD_PASSWORD);
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_EQ(BadPasswordText(notices[0]), LoadStringText(kCredentialsText));
-  EXPECT_EQ(BadPasswordText(notices[1]), LoadStringText(kDevicesText));
+  EXPECT_EQ(BadPasswordText(notices[1]), LoadStringText(kCredentialsText));
+  EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
+
+  // Nobody can be asked now (a password file others may read): the device is not ready,
+  // shown once under the title, and the gate ends.
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  ui_.AnswerMessageBox(IDOK, "Authentication device");
+  EXPECT_EQ(Gate(FALSE), 0);
+  unsetenv(kPasswordFileVariable);
+  const auto boxes = ui_.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, LoadStringText(IDS_DEVICE_BUSY));
+  EXPECT_EQ(boxes[0].caption, kTitle);
+  EXPECT_EQ(Closed(IDD_BAD_PASSWORD).size(), 2u);
   EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
 }
 

@@ -3,8 +3,9 @@
 // library that is missing or lacks the entry point, a round trip for a user enrolled with
 // qvenroll, Confirm Replace answered from the command line, what stops an operation before it
 // asks anything, the suite's own files and configuration folder refused, a missing audit
-// record reported, and Qvshella opening the decrypted file (alone, and as the one of several
-// that decrypts for the others).
+// record reported, and Qvshella opening the decrypted file (alone, as the one of several
+// that decrypts for the others, and several given to one Qvshella, the later ones verifying
+// the user it logged on).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/Window.h"
+#include "suite/QvUserApi.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/UserStoreTestSupport.h"
 
@@ -97,10 +100,10 @@ TEST_F(ProductProgramsTest, HelpAndUsageErrors) {
     const char* message;
   } cases[] = {
       {"Qvshella", {}, "PATH of an encrypted file is needed"},
-      {"Qvshella", {"a.qvf", "b.qvf"}, "one PATH only"},
+      {"Qvshella", {"a.qvf", ""}, "a PATH is empty"},
       {"Qvshella", {"--frobnicate", "a.qvf"}, "unknown option '--frobnicate'"},
       {"Qvshella", {"--yes-to-all", "--no-to-all", "a.qvf"}, "exclude each other"},
-      {"Qvshella", {""}, "PATH is empty"},
+      {"Qvshella", {""}, "a PATH is empty"},
       {"qvclient", {"encrypt"}, "encrypt needs the PATH"},
       {"qvclient", {"decrypt", "a", "b"}, "decrypt takes one PATH"},
       {"qvclient", {"decrypt", "a", "--no-to-all", "--yes-to-all"}, "exclude each other"},
@@ -392,6 +395,39 @@ TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {
   EXPECT_FALSE(Exists(W("other.txt")));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(Exists(openerLog_));
+}
+
+TEST_F(ProductProgramsTest, QvshellaVerifiesTheLoggedOnUserForItsLaterFilesAndTellsTheSuite) {
+  EnrollMe();
+  {
+    QvUserStore store;
+    ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+    ASSERT_EQ(store.SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+  }
+  const std::string first = Encrypted("one.txt", "first");
+  const std::string second = Encrypted("two.txt", "second");
+  // The suite's client runs and reports each verification the extension tells it about.
+  Program client(root_, "qvclient", {"start"}, Env());
+  ASSERT_TRUE(Eventually([] {
+    return FindWindowA("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386", "MsgWnd") != nullptr;
+  })) << client.Wait(0).err;
+
+  const ProgramRun run = Shella({first, second});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(W("one.txt")), "first");
+  EXPECT_EQ(ReadTextFile(W("two.txt")), "second");
+  EXPECT_TRUE(Eventually([&] {
+    return ReadTextFile(openerLog_) == W("one.txt") + "\n" + W("two.txt") + "\n";
+  })) << ReadTextFile(openerLog_);
+  const ProgramRun stop = Client({"stop"});
+  EXPECT_EQ(stop.code, 0) << stop.err;
+  const ProgramRun ended = client.Wait();
+  // The first file logs the user on, which is not told; the user is still logged on for the
+  // second, whose verification the suite hears of before and after.
+  const std::string told = "A verification started.\nA verification ended.\n";
+  const size_t at = ended.out.find(told);
+  EXPECT_NE(at, std::string::npos) << ended.out;
+  EXPECT_EQ(ended.out.find("A verification", at + told.size()), std::string::npos) << ended.out;
 }
 
 }  // namespace

@@ -94,7 +94,15 @@ TEST_F(UserStoreSlotsTest, LookUpsFillIdentitiesAndNeverFreeTheCallersStrings) {
       {"local account", 8, ".\\alice", "alice"}, {"bare login", 8, "alice", "alice"},
       {"suite account", 8, "bob", "bob"},        {"login in capitals", 8, "ALICE", "alice"},
       {"second form by id", 9, "bob", "bob"},    {"second form by name", 9, ".\\alice", "alice"},
-      {"unknown", 8, ".\\carol", nullptr},       {"unknown id", 9, "carol", nullptr}};
+      {"unknown", 8, ".\\carol", nullptr},       {"unknown id", 9, "carol", nullptr},
+      // "mallory" is one user's id and another user's name: the second form, asked for an
+      // id, finds the user with that id.
+      {"id before name", 9, "mallory", "mallory"}};
+  ASSERT_EQ(store_.Enroll({"eve", "mallory", "Eve", QvAccountType::Suite}, std::nullopt, nullptr),
+            QvStoreStatus::Ok);
+  ASSERT_EQ(
+      store_.Enroll({"mallory", ".\\mallory", "Mallory", QvAccountType::Computer}, "m", nullptr),
+      QvStoreStatus::Ok);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     UserIdentity found{};
