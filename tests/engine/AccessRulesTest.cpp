@@ -117,4 +117,28 @@ TEST_F(AccessRulesTest, AContainerOpensToItsOwnerAndToTheDelegatesHerListNamesNo
   EXPECT_EQ(ReadBytes(P("box/sub/a.txt")), "in the box");
 }
 
+// A user the container is shared with adds files to it: the library takes new files only under
+// an owner it can confirm, and for carol that is alice's key as carol's user data knows it.
+TEST_F(AccessRulesTest, AUserAContainerIsSharedWithAddsFilesItsOwnerThenReads) {
+  SetDelegates("alice", "carol:");
+  fs::create_directories(P("box"));
+  WriteBytes(P("box/first.txt"), "alice's");
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+
+  LogOn("carol");
+  WriteBytes(P("from-carol.txt"), "carol's");
+  OperationRequest request;
+  request.items = {P("from-carol.txt")};
+  request.userId = request.userName = "carol";
+  request.encrypt = true;
+  request.container = ContainerArguments{dir_, P("box.qvef"), 0};
+  CProgressDlg drop(std::move(request));
+  EXPECT_EQ(drop.DoModal(), IDOK);
+  EXPECT_FALSE(Present(P("from-carol.txt"))) << "moved into the container";
+
+  ASSERT_EQ(RunAs("alice", P("box.qvef"), false).result, IDOK);
+  EXPECT_EQ(ReadBytes(P("box/from-carol.txt")), "carol's");
+  EXPECT_EQ(ReadBytes(P("box/first.txt")), "alice's");
+}
+
 }  // namespace
