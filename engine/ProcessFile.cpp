@@ -2,6 +2,7 @@
 #include "engine/ProcessFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -48,11 +49,15 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
   auto data = FileRecord(dialog, path, destination, true, key, credentials);
   data->algorithm = dialog.Algorithm();
   QVData* record = data.get();
-  const DWORD result = dialog.RunLibraryCall([record] { return QVFSEncryptFile(record); });
+  std::atomic<DWORD> libraryResult{StatusFileAccessError};
+  const DWORD result = dialog.RunLibraryCall(
+      [record, &libraryResult] { return libraryResult = QVFSEncryptFile(record); });
   if (result == StatusCancelled) {
-    // The library publishes its output only when complete; whatever carries the name now was
-    // written by this call, unless the name was taken before it.
-    if (!destinationExisted && Exists(destination)) (void)DeleteNormal(destination);
+    // The library publishes its output only when complete and never over a name taken
+    // meanwhile: the name carries this call's output only when the call itself succeeded
+    // (Cancel came too late to stop it); anything else there is the user's.
+    if (libraryResult == StatusSuccess && !destinationExisted && Exists(destination))
+      (void)DeleteNormal(destination);
     return StatusCancelled;
   }
   if (result != StatusSuccess) return static_cast<ItemStatus>(result);
@@ -83,9 +88,12 @@ ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::str
   const bool targetExisted = Exists(target);
   auto data = FileRecord(dialog, path, folder, false, key, credentials);
   QVData* record = data.get();
-  const DWORD result = dialog.RunLibraryCall([record] { return QVFSDecryptFile(record); });
+  std::atomic<DWORD> libraryResult{StatusFileAccessError};
+  const DWORD result = dialog.RunLibraryCall(
+      [record, &libraryResult] { return libraryResult = QVFSDecryptFile(record); });
   if (result == StatusCancelled) {
-    if (!targetExisted && Exists(target)) (void)DeleteNormal(target);
+    if (libraryResult == StatusSuccess && !targetExisted && Exists(target))
+      (void)DeleteNormal(target);
     return StatusCancelled;
   }
   if (result != StatusSuccess) return static_cast<ItemStatus>(result);

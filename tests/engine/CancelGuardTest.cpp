@@ -2,6 +2,9 @@
 // file the user already had under the output's name stays.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+
 #include "core/ItemStatus.h"
 #include "platform/ui/WindowApi.h"
 #include "tests/engine/ProgressDialogFixture.h"
@@ -50,6 +53,42 @@ TEST_F(CancelGuardTest, ACancelledEncryptionKeepsTheUsersOwnEncryptedFile) {
   ASSERT_TRUE(again.pressed);
   EXPECT_FALSE(Present(P("a.txt.qvf")));
   EXPECT_EQ(ReadBytes(P("a.txt")), "plain");
+}
+
+// A dialog whose library call is cancelled while the user puts a file of their own under the
+// output's name: the call is asked whether to stop only after the engine looked at that name.
+class NameTakenDuringTheCall : public CProgressDlg {
+ public:
+  NameTakenDuringTheCall(OperationRequest request, std::string taken, std::string content)
+      : CProgressDlg(std::move(request)), taken_(std::move(taken)), content_(std::move(content)) {}
+  DWORD IsCancelled() override {
+    if (!written_.exchange(true)) WriteBytes(taken_, content_);
+    return 1;
+  }
+
+ private:
+  std::string taken_, content_;
+  std::atomic<bool> written_{false};
+};
+
+TEST_F(CancelGuardTest, AFileTheUserMakesUnderTheOutputsNameDuringACancelledCallStays) {
+  for (const bool encrypt : {true, false}) {
+    SCOPED_TRACE(encrypt ? "encryption" : "decryption");
+    const std::string source = encrypt ? P("b.txt") : Encrypted("b.txt", "to decrypt");
+    if (encrypt) WriteBytes(source, std::string(3 << 20, 'x'));
+    const std::string output = encrypt ? P("b.txt.qvf") : P("b.txt");
+    const std::string before = ReadBytes(source);
+    OperationRequest request;
+    request.items = {source};
+    request.userId = request.userName = "alice";
+    request.encrypt = encrypt;
+    NameTakenDuringTheCall dialog(std::move(request), output, "made by the user meanwhile");
+    ui_.PressButton(IDD_PROGRESS, IDCANCEL);  // OK under the rows, if the dialog waits
+    (void)dialog.DoModal();
+    EXPECT_EQ(ReadBytes(output), "made by the user meanwhile");
+    EXPECT_EQ(ReadBytes(source), before);
+    fs::remove(output);
+  }
 }
 
 }  // namespace
