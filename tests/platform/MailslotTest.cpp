@@ -181,6 +181,10 @@ TEST_F(MailslotTest, TheQueueHoldsABoundedNumberOfBytes) {
   const HANDLE server = CreateMailslotA(kHandOver, 0, 5000, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   const auto message = [](int i) { return std::to_string(i) + std::string(kMessageSize, 'm'); };
+  // Made before the fork: the child of a threaded process does not allocate (an allocator
+  // lock held by another thread at the fork would stay held in the child).
+  std::vector<std::string> messages;
+  for (int i = 0; i < kMessages; ++i) messages.push_back(message(i));
   // Exits with the number of messages sent before a write failed.
   const int sent = RunInChild([&] {
     alarm(60);
@@ -189,7 +193,7 @@ TEST_F(MailslotTest, TheQueueHoldsABoundedNumberOfBytes) {
     int done = 0;
     DWORD written = 0;
     for (; done < kMessages; ++done) {
-      const std::string m = message(done);
+      const std::string& m = messages[static_cast<std::size_t>(done)];
       if (!WriteFile(h, m.data(), static_cast<DWORD>(m.size()), &written, nullptr)) break;
     }
     (void)CloseHandle(h);
@@ -208,7 +212,7 @@ TEST_F(MailslotTest, TheQueueHoldsABoundedNumberOfBytes) {
   for (int i = 0; i < sent; ++i) {
     ASSERT_TRUE(ReadFile(server, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
         << "message " << i << " of " << sent << " sent";
-    ASSERT_TRUE(buffer.substr(0, got) == message(i)) << "message " << i;
+    ASSERT_TRUE(buffer.substr(0, got) == messages[static_cast<std::size_t>(i)]) << "message " << i;
   }
   EXPECT_TRUE(CloseHandle(server));
 }
