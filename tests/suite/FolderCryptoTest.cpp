@@ -19,20 +19,9 @@ class FolderCryptoTest : public QvfWorkTest {
   // Starts a folder for `user`; the header is cut to the length used.
   static DWORD InitEncrypt(const User& user, std::vector<BYTE>* header, DWORD* handle,
                            DWORD capacity = kFolderHeaderCapacity, const char* algorithm = "") {
-    EncryptAlgoInfo info{};
-    std::snprintf(info.algorithmName, sizeof info.algorithmName, "%s", algorithm);
-    info.algorithmId = kDefaultAlgorithmId;
-    BYTE credentials[kCredentialSizeSentivo];
-    DWORD credentialsLength = 0;
-    EXPECT_TRUE(FillCredentialBlock(credentials, sizeof credentials, user.name.c_str(),
-                                    "DefaultKey", &credentialsLength));
-    header->assign(capacity, 0);
-    DWORD length = capacity;
-    const DWORD status = QVFSInitFolderEncryption(
-        &info, user.name.c_str(), user.blob.data(), static_cast<DWORD>(user.blob.size()),
-        credentials, credentialsLength, header->data(), &length, handle);
-    header->resize(status == 0 ? length : 0);
-    needed_ = length;
+    DWORD reported = 0;
+    const DWORD status = InitFolderEncryption(user, header, handle, capacity, algorithm, &reported);
+    needed_ = reported;
     return status;
   }
   static DWORD InitDecrypt(const User& user, const std::vector<BYTE>& header, DWORD* handle) {

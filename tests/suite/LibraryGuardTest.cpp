@@ -49,30 +49,6 @@ class ActsMidway : public IEncryDecryptCallBack {
 
 class LibraryGuardTest : public QvfWorkTest {
  protected:
-  static DWORD InitFolder(const User& user, std::vector<BYTE>* header, DWORD* handle) {
-    EncryptAlgoInfo info{};
-    info.algorithmId = kDefaultAlgorithmId;
-    BYTE credentials[kCredentialSizeSentivo];
-    DWORD credentialsLength = 0;
-    EXPECT_TRUE(FillCredentialBlock(credentials, sizeof credentials, user.name.c_str(),
-                                    "DefaultKey", &credentialsLength));
-    header->assign(kFolderHeaderCapacity, 0);
-    DWORD length = kFolderHeaderCapacity;
-    const DWORD status = QVFSInitFolderEncryption(
-        &info, user.name.c_str(), user.blob.data(), static_cast<DWORD>(user.blob.size()),
-        credentials, credentialsLength, header->data(), &length, handle);
-    header->resize(status == 0 ? length : 0);
-    return status;
-  }
-  static DWORD AddToFile(const std::string& path, const User& acting, const User& user) {
-    const std::vector<BYTE> shared = user.PublicOnly();
-    return QVFSFileAddUser(path.c_str(), acting.name.c_str(), acting.name.c_str(),
-                           acting.blob.data(), static_cast<DWORD>(acting.blob.size()), "",
-                           user.name.c_str(), shared.data(), static_cast<DWORD>(shared.size()),
-                           reinterpret_cast<const BYTE*>(user.name.c_str()),
-                           static_cast<DWORD>(user.name.size() + 1), 0);
-  }
-
   User alice_ = User::Make("alice"), bob_ = User::Make("bob"), carol_ = User::Make("carol");
 };
 
@@ -110,7 +86,7 @@ TEST_F(LibraryGuardTest, ANameTakenWhileTheOutputIsWrittenIsNeverReplaced) {
   // The same for a file of a folder, whose output is not flushed on its own.
   std::vector<BYTE> header;
   DWORD handle = 0;
-  ASSERT_EQ(InitFolder(alice_, &header, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
   const std::string member = Plain("member.bin", content);
   ActsMidway folderRace(takeName(member + ".qvf"));
   Request inFolder(alice_, member, member + ".qvf", &folderRace);
@@ -136,7 +112,7 @@ TEST_F(LibraryGuardTest, ANameTakenWhileTheOutputIsWrittenIsNeverReplaced) {
 TEST_F(LibraryGuardTest, AFolderFileWithAnEditedOwnerDoesNotDecrypt) {
   std::vector<BYTE> header;
   DWORD handle = 0;
-  ASSERT_EQ(InitFolder(alice_, &header, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
   const std::string source = Plain("member.txt", "kept in the container");
   Request encrypt(alice_, source, source + ".qvf");
   ASSERT_EQ(QVFSFolderEncryptFile(encrypt.Folder(handle).get()), 0u);
@@ -168,14 +144,14 @@ TEST_F(LibraryGuardTest, ARecipientClaimingTheOwnersNameAddsNobody) {
   const std::string qvf = Plain("doc", "text") + ".qvf";
   Request encrypt(alice_, dir_ + "/doc", qvf);
   ASSERT_EQ(QVFSEncryptFile(encrypt.get()), 0u);
-  ASSERT_EQ(AddToFile(qvf, alice_, bob_), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, bob_), 0u);
   const std::string shared = ReadTextFile(qvf);
-  EXPECT_EQ(AddToFile(qvf, impostor, carol_), 19u);
+  EXPECT_EQ(AddUserToFile(qvf, impostor, carol_), 19u);
   EXPECT_EQ(ReadTextFile(qvf), shared);
   EXPECT_EQ(FileUsers(qvf), (std::vector<std::string>{"alice", "bob"}));
 
   // The real owner still can.
-  EXPECT_EQ(AddToFile(qvf, alice_, carol_), 0u);
+  EXPECT_EQ(AddUserToFile(qvf, alice_, carol_), 0u);
 }
 
 }  // namespace

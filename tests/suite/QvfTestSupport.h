@@ -132,6 +132,38 @@ class Request {
   QVData data_{};
 };
 
+// Starts a folder encryption as `user` into a header buffer of `capacity` bytes, cut to the
+// header's length when it succeeds; *reported gets the length the library reported.
+inline DWORD InitFolderEncryption(const User& user, std::vector<BYTE>* header, DWORD* handle,
+                                  DWORD capacity = kFolderHeaderCapacity,
+                                  const char* algorithm = "", DWORD* reported = nullptr) {
+  EncryptAlgoInfo info{};
+  std::snprintf(info.algorithmName, sizeof info.algorithmName, "%s", algorithm);
+  info.algorithmId = kDefaultAlgorithmId;
+  BYTE credentials[kCredentialSizeSentivo];
+  DWORD credentialsLength = 0;
+  EXPECT_TRUE(FillCredentialBlock(credentials, sizeof credentials, user.name.c_str(), "DefaultKey",
+                                  &credentialsLength));
+  header->assign(capacity, 0);
+  DWORD length = capacity;
+  const DWORD status = QVFSInitFolderEncryption(&info, user.name.c_str(), user.blob.data(),
+                                                static_cast<DWORD>(user.blob.size()), credentials,
+                                                credentialsLength, header->data(), &length, handle);
+  header->resize(status == 0 ? length : 0);
+  if (reported != nullptr) *reported = length;
+  return status;
+}
+
+// Adds `user`, by the public key others share, to the file at `path` as `acting`.
+inline DWORD AddUserToFile(const std::string& path, const User& acting, const User& user) {
+  const std::vector<BYTE> shared = user.PublicOnly();
+  return QVFSFileAddUser(path.c_str(), acting.name.c_str(), acting.name.c_str(), acting.blob.data(),
+                         static_cast<DWORD>(acting.blob.size()), "", user.name.c_str(),
+                         shared.data(), static_cast<DWORD>(shared.size()),
+                         reinterpret_cast<const BYTE*>(user.name.c_str()),
+                         static_cast<DWORD>(user.name.size() + 1), 0);
+}
+
 // A test with two folders of its own root: `dir_` for the plain files it makes and `out_` for
 // decrypted output.
 class QvfWorkTest : public RootedTest {

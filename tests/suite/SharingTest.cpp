@@ -28,14 +28,6 @@ class SharingTest : public RootedTest {
     EXPECT_EQ(QVFSEncryptFile(request.get()), 0u);
     return path + ".qvf";
   }
-  static DWORD AddToFile(const std::string& path, const User& acting, const User& user) {
-    const std::vector<BYTE> shared = user.PublicOnly();
-    return QVFSFileAddUser(path.c_str(), acting.name.c_str(), acting.name.c_str(),
-                           acting.blob.data(), static_cast<DWORD>(acting.blob.size()), "",
-                           user.name.c_str(), shared.data(), static_cast<DWORD>(shared.size()),
-                           reinterpret_cast<const BYTE*>(user.name.c_str()),
-                           static_cast<DWORD>(user.name.size() + 1), 0);
-  }
   static DWORD RemoveFromFile(const std::string& path, const User& user, const User& acting) {
     const std::vector<BYTE> shared = user.PublicOnly();
     return QVFSFileRemoveUserAsOwner(path.c_str(), acting.name.c_str(), acting.name.c_str(),
@@ -123,13 +115,13 @@ TEST_F(SharingTest, AFileIsSharedWithThreeUsersWithoutTouchingItsPayload) {
   const std::string payload = before.substr(HeaderLength(before));
 
   EXPECT_EQ(IsValid(qvf, bob_), 6u);
-  ASSERT_EQ(AddToFile(qvf, alice_, bob_), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, bob_), 0u);
   // Through a link, the file itself gets the new header and the link stays a link.
   const std::string link = root_.Sub("link.qvf");
   std::filesystem::create_symlink(qvf, link);
-  ASSERT_EQ(AddToFile(link, alice_, carol_), 0u);
+  ASSERT_EQ(AddUserToFile(link, alice_, carol_), 0u);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  ASSERT_EQ(AddToFile(qvf, alice_, bob_), 0u) << "adding a listed key changes nothing";
+  ASSERT_EQ(AddUserToFile(qvf, alice_, bob_), 0u) << "adding a listed key changes nothing";
   EXPECT_EQ(FileUsers(qvf), (std::vector<std::string>{"alice", "bob", "carol"}));
 
   std::vector<BYTE> buffer(4096);
@@ -174,14 +166,14 @@ TEST_F(SharingTest, AFileIsSharedWithThreeUsersWithoutTouchingItsPayload) {
 
 TEST_F(SharingTest, OnlyTheOwnerChangesAFileListAndNeverLosesTheirOwnEntry) {
   const std::string qvf = EncryptedBy(alice_, "doc", "text");
-  ASSERT_EQ(AddToFile(qvf, alice_, bob_), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, bob_), 0u);
   const std::string shared = ReadTextFile(qvf);
 
-  EXPECT_EQ(AddToFile(qvf, bob_, carol_), 19u) << "a recipient who is not the owner";
-  EXPECT_EQ(AddToFile(qvf, dave_, carol_), 6u) << "not a recipient";
-  EXPECT_EQ(AddToFile(qvf, User{"alice", alice_.PublicOnly()}, carol_), 4u) << "no secret key";
-  EXPECT_EQ(AddToFile(qvf, alice_.Rekeyed(), carol_), 4u);
-  EXPECT_EQ(AddToFile(qvf, alice_, User{"carol", std::vector<BYTE>(5, 1)}), 4u);
+  EXPECT_EQ(AddUserToFile(qvf, bob_, carol_), 19u) << "a recipient who is not the owner";
+  EXPECT_EQ(AddUserToFile(qvf, dave_, carol_), 6u) << "not a recipient";
+  EXPECT_EQ(AddUserToFile(qvf, User{"alice", alice_.PublicOnly()}, carol_), 4u) << "no secret key";
+  EXPECT_EQ(AddUserToFile(qvf, alice_.Rekeyed(), carol_), 4u);
+  EXPECT_EQ(AddUserToFile(qvf, alice_, User{"carol", std::vector<BYTE>(5, 1)}), 4u);
   EXPECT_EQ(RemoveFromFile(qvf, alice_, bob_), 19u);
   EXPECT_EQ(RemoveFromFile(qvf, bob_, bob_), 19u);
   EXPECT_EQ(RemoveFromFile(qvf, carol_, alice_), 6u);
@@ -198,7 +190,7 @@ TEST_F(SharingTest, OnlyTheOwnerChangesAFileListAndNeverLosesTheirOwnEntry) {
   EXPECT_EQ(RemoveFromFile(qvf, alice_, alice_), 19u) << "the last user stays";
   EXPECT_EQ(FileUsers(qvf), std::vector<std::string>{"alice"});
   // With no usable key the entry is found by its name.
-  ASSERT_EQ(AddToFile(qvf, alice_, carol_), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, carol_), 0u);
   EXPECT_EQ(QVFSFileRemoveUserAsOwner(qvf.c_str(), "alice", "alice", alice_.blob.data(),
                                       static_cast<DWORD>(alice_.blob.size()), "carol", "carol",
                                       nullptr, 0),
@@ -212,7 +204,7 @@ TEST_F(SharingTest, OnlyTheOwnerChangesAFileListAndNeverLosesTheirOwnEntry) {
 TEST_F(SharingTest, UserListsNeverWritePastTheBuffer) {
   const User longName = User::Make(std::string(200, 'L'));
   const std::string qvf = EncryptedBy(alice_, "doc", "text");
-  ASSERT_EQ(AddToFile(qvf, alice_, longName), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, longName), 0u);
   const DWORD needed = 12 + 6 + 12 + 201;
 
   DWORD size = 0;
@@ -311,8 +303,8 @@ TEST_F(SharingTest, AFolderIsSharedByChangingOnlyItsHeader) {
 TEST_F(SharingTest, EntriesRelabelledWithoutAKeyAreFound) {
   const User cat = User::Make("cat");
   const std::string qvf = EncryptedBy(alice_, "doc", "text");
-  ASSERT_EQ(AddToFile(qvf, alice_, bob_), 0u);
-  ASSERT_EQ(AddToFile(qvf, alice_, cat), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, bob_), 0u);
+  ASSERT_EQ(AddUserToFile(qvf, alice_, cat), 0u);
   std::string bytes = ReadTextFile(qvf);
   const std::size_t bobAt = bytes.find(std::string("\x03\x00", 2) + "bob");
   const std::size_t catAt = bytes.find(std::string("\x03\x00", 2) + "cat");
@@ -330,7 +322,7 @@ TEST_F(SharingTest, EntriesRelabelledWithoutAKeyAreFound) {
   EXPECT_EQ(DecryptAs(bob_, qvf).first, 8u);
   EXPECT_EQ(DecryptAs(alice_, qvf).first, 8u);
   EXPECT_EQ(IsValid(qvf, bob_, true), 8u);
-  EXPECT_EQ(AddToFile(qvf, alice_, dave_), 8u);
+  EXPECT_EQ(AddUserToFile(qvf, alice_, dave_), 8u);
 }
 
 }  // namespace
