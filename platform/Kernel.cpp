@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -568,12 +569,17 @@ void QvSetModuleHiddenForTest(const char* name, bool hidden) noexcept {
 
 ULONGLONG GetTickCount64() noexcept {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_BOOTTIME, &now);
   return static_cast<ULONGLONG>(now.tv_sec) * 1000u +
          static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
 }
 
 DWORD GetTickCount() noexcept { return static_cast<DWORD>(GetTickCount64()); }
+
+void QvKeepOutOfCoreDumps() noexcept {
+  const rlimit none{0, 0};
+  (void)setrlimit(RLIMIT_CORE, &none);
+}
 
 void Sleep(DWORD milliseconds) noexcept {
   if (milliseconds == INFINITE) {

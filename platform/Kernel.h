@@ -35,10 +35,14 @@ QV_API void QvSetModuleHiddenForTest(const char* name, bool hidden) noexcept;
 
 // ---- Time ----
 
-// Milliseconds of the monotonic clock; the 32-bit count wraps after 49.7 days, so compare
-// tick counts by subtraction.
+// Milliseconds since boot, time asleep included (a session time-out counts the hours a
+// machine spent suspended); the 32-bit count wraps after 49.7 days, so compare tick counts by
+// subtraction.
 QV_API DWORD GetTickCount() noexcept;
 QV_API ULONGLONG GetTickCount64() noexcept;
+// Makes this process leave no core dump: a dump of a program that held a user's keys or
+// password would put them in a file.
+QV_API void QvKeepOutOfCoreDumps() noexcept;
 // Sleeps at least `milliseconds` (INFINITE: forever).
 QV_API void Sleep(DWORD milliseconds) noexcept;
 

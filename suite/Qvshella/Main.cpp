@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
   // Memory can only run out before the call: the library's entry point raises nothing.
   try {
     if (AskedForVersion(argc, argv)) return PrintVersion("Qvshella");
-    SweepInterruptedWork();
+    StartSuiteProgram();
     return Run(argc, argv);
   } catch (...) {
     std::fprintf(stderr, "Qvshella: out of memory\n");

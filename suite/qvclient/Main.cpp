@@ -177,7 +177,7 @@ int Default(const Arguments& args) {
 int main(int argc, char** argv) {
   try {
     if (AskedForVersion(argc, argv)) return PrintVersion("qvclient");
-    SweepInterruptedWork();
+    StartSuiteProgram();
     if (argc > 1 && (std::strcmp(argv[1], "encrypt") == 0 || std::strcmp(argv[1], "decrypt") == 0))
       return EncryptDecrypt(argc, argv, kUsage);
     Arguments args;

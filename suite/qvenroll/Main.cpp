@@ -347,7 +347,7 @@ int Enroll(const Options& options) {
 int main(int argc, char** argv) {
   try {
     if (AskedForVersion(argc, argv)) return PrintVersion("qvenroll");
-    SweepInterruptedWork();
+    StartSuiteProgram();
     Options options;
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;

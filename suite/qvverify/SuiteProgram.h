@@ -24,10 +24,14 @@
 #include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
 
-// Every program of the suite calls this first: what interrupted operations left in their work
-// folders (a restore's partial plain files among them) goes at once, wherever it is, instead
-// of waiting for a later operation beside it.
-inline void SweepInterruptedWork() { (void)QvSweepWorkFolders(); }
+// Every program of the suite calls this first. It leaves no core dump (it will hold keys and
+// passwords), and what interrupted operations left in their work folders (a restore's partial
+// plain files among them) goes at once, wherever it is, instead of waiting for a later
+// operation beside it.
+inline void StartSuiteProgram() {
+  QvKeepOutOfCoreDumps();
+  (void)QvSweepWorkFolders();
+}
 
 class SuiteProgram {
  public:

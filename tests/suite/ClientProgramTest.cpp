@@ -273,6 +273,10 @@ TEST_F(ClientProgramTest, StartHoldsTheMutexUntilStoppedAndStatusTestsIt) {
   // The extension posts to the suite's message window only in the Sentivo edition: this
   // edition's client has none.
   EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
+  // A program that holds a logged-on user's keys leaves no core dump of them.
+  const std::string limits = ReadTextFile("/proc/" + std::to_string(client.Pid()) + "/limits");
+  EXPECT_NE(limits.find("Max core file size        0                    0"), std::string::npos)
+      << limits;
   EXPECT_EQ(Client({"status"}).code, 0);
   ProgramRun second = Client({"start"});
   EXPECT_EQ(second.code, 3);
