@@ -103,23 +103,6 @@ class OpenContainerUserTest : public ProgressDialogFixture {
     QvModuleTables().Clear();
     ProgressDialogFixture::TearDown();
   }
-
-  // Drops `file` into the container box.qvef as `caller`; the dialog's request afterwards.
-  OperationRequest DropAs(const std::string& caller, const std::string& file, Outcome* run) {
-    OperationRequest request;
-    request.items = {file};
-    request.userId = caller;
-    request.userName = caller;
-    request.encrypt = true;
-    request.container = ContainerArguments{dir_, P("box.qvef"), 0};
-    CProgressDlg dialog(std::move(request));
-    run->result = dialog.DoModal();
-    HeadlessBackend::ClosedDialog closed;
-    EXPECT_TRUE(ui_.LastClosed(IDD_PROGRESS, &closed));
-    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-      for (const ListItemState& item : list->items) run->rows.push_back(item.texts);
-    return dialog.Request();
-  }
 };
 
 TEST_F(OpenContainerUserTest, AnOperationOnAnOpenContainerActsForTheUserVerifiedThere) {
@@ -130,8 +113,8 @@ TEST_F(OpenContainerUserTest, AnOperationOnAnOpenContainerActsForTheUserVerified
   // with alice's key, and the request names alice by the user-data object's name for her.
   QvModuleTables().AddVerifiedView(dir_ + "/./box.qvef", "alice");
   engine_test::WriteBytes(P("note.txt"), "for the box");
-  Outcome run;
-  const OperationRequest used = DropAs("bob", P("note.txt"), &run);
+  OperationRequest used;
+  const Outcome run = RunDrop({P("note.txt")}, P("box.qvef"), "bob", &used);
   EXPECT_EQ(run.result, IDOK) << run.Statuses();
   EXPECT_EQ(used.userId, "alice");
   EXPECT_EQ(used.userName, ".\\alice");
@@ -144,8 +127,8 @@ TEST_F(OpenContainerUserTest, AnOperationOnAnOpenContainerActsForTheUserVerified
   QvModuleTables().RemoveVerifiedView(P("box.qvef"));
   engine_test::WriteBytes(P("late.txt"), "not for bob");
   ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  Outcome refused;
-  const OperationRequest asCaller = DropAs("bob", P("late.txt"), &refused);
+  OperationRequest asCaller;
+  const Outcome refused = RunDrop({P("late.txt")}, P("box.qvef"), "bob", &asCaller);
   EXPECT_NE(refused.result, IDOK);
   EXPECT_EQ(asCaller.userId, "bob");
   EXPECT_EQ(asCaller.userName, "bob");

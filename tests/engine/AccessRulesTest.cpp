@@ -127,13 +127,7 @@ TEST_F(AccessRulesTest, AUserAContainerIsSharedWithAddsFilesItsOwnerThenReads) {
 
   LogOn("carol");
   WriteBytes(P("from-carol.txt"), "carol's");
-  OperationRequest request;
-  request.items = {P("from-carol.txt")};
-  request.userId = request.userName = "carol";
-  request.encrypt = true;
-  request.container = ContainerArguments{dir_, P("box.qvef"), 0};
-  CProgressDlg drop(std::move(request));
-  EXPECT_EQ(drop.DoModal(), IDOK);
+  EXPECT_EQ(RunDrop({P("from-carol.txt")}, P("box.qvef"), "carol").result, IDOK);
   EXPECT_FALSE(Present(P("from-carol.txt"))) << "moved into the container";
 
   ASSERT_EQ(RunAs("alice", P("box.qvef"), false).result, IDOK);

@@ -78,11 +78,8 @@ TEST_F(CancelGuardTest, AFileTheUserMakesUnderTheOutputsNameDuringACancelledCall
     if (encrypt) WriteBytes(source, std::string(3 << 20, 'x'));
     const std::string output = encrypt ? P("b.txt.qvf") : P("b.txt");
     const std::string before = ReadBytes(source);
-    OperationRequest request;
-    request.items = {source};
-    request.userId = request.userName = "alice";
-    request.encrypt = encrypt;
-    NameTakenDuringTheCall dialog(std::move(request), output, "made by the user meanwhile");
+    NameTakenDuringTheCall dialog(Request({source}, encrypt, "alice"), output,
+                                  "made by the user meanwhile");
     ui_.PressButton(IDD_PROGRESS, IDCANCEL);  // OK under the rows, if the dialog waits
     (void)dialog.DoModal();
     EXPECT_EQ(ReadBytes(output), "made by the user meanwhile");

@@ -93,14 +93,32 @@ class ProgressDialogFixture : public RootedTest {
   // `ui`: the user of this run when the test installed one of its own instead of ui_.
   Outcome RunDialog(std::vector<std::string> items, bool encrypt, const std::string& user = "alice",
                     const HeadlessBackend* ui = nullptr) {
+    return RunRequest(Request(std::move(items), encrypt, user), ui);
+  }
+  // Drops `items` into the container at `container`, as if open in a view, as `user`; *used
+  // gets the request as the dialog ended up acting on it.
+  Outcome RunDrop(std::vector<std::string> items, const std::string& container,
+                  const std::string& user, OperationRequest* used = nullptr) {
+    OperationRequest request = Request(std::move(items), true, user);
+    request.container = ContainerArguments{dir_, container, 0};
+    return RunRequest(std::move(request), nullptr, used);
+  }
+
+  static OperationRequest Request(std::vector<std::string> items, bool encrypt,
+                                  const std::string& user) {
     OperationRequest request;
     request.items = std::move(items);
     request.userId = user;
     request.userName = user;
     request.encrypt = encrypt;
+    return request;
+  }
+  Outcome RunRequest(OperationRequest request, const HeadlessBackend* ui = nullptr,
+                     OperationRequest* used = nullptr) {
     CProgressDlg dialog(std::move(request));
     Outcome run;
     run.result = dialog.DoModal();
+    if (used != nullptr) *used = dialog.Request();
     HeadlessBackend::ClosedDialog closed;
     EXPECT_TRUE((ui != nullptr ? *ui : ui_).LastClosed(IDD_PROGRESS, &closed));
     run.state = closed.state;
