@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
 #include "container/FolderContainer.h"
 #include "container/QVDatabase.h"
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "platform/Ole.h"
 #include "platform/ui/Backend.h"

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/StringTable.h"
+#include "base/ItemNames.h"
+#include "base/StringTable.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/WindowApi.h"
 
@@ -14,17 +15,6 @@ namespace {
 
 // "%d Files Remaining"
 constexpr UINT IDS_FILES_REMAINING = 151;
-constexpr const char* kContainerSuffix = ".qvef";
-constexpr const char* kTemporarySuffix = ".quorvinencryptedtempfile";
-
-bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
-  if (text.size() < suffix.size()) return false;
-  for (std::size_t i = 0; i < suffix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) !=
-        std::tolower(static_cast<unsigned char>(suffix[i])))
-      return false;
-  return true;
-}
 
 std::string WithTrailingSlash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
@@ -50,7 +40,7 @@ int FolderContainer::OpenFolder(std::string parentDir, std::string name, char* c
   rootDir_ = WithTrailingSlash(std::move(parentDir));
   folderId_ = 0;
   std::string path = rootDir_ + name;
-  if (!EndsWithNoCase(name, kTemporarySuffix)) path += kContainerSuffix;
+  if (!HasSuffix(name, kBackupSuffix)) path += kQvefSuffix;
   if (database_.Open(path, create) != VARIANT_TRUE) return 0;
   rootDir_ += name + "/";
   return ExchangeOptions(cspName, data, size, create);

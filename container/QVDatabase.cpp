@@ -6,13 +6,13 @@
 
 #include <cstring>
 
-#include "container/CQvDBConvert.h"
+#include "base/StringTable.h"
 #include "container/ContainerConversion.h"
-#include "container/ContainerSchema.h"
 #include "container/QVSQLiteDatabase.h"
-#include "core/StringTable.h"
+#include "dialogs/CQvDBConvert.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "suite/QvContainerFormat.h"
 
 namespace {
 

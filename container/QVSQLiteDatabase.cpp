@@ -29,13 +29,13 @@
 #include <utility>
 #include <vector>
 
-#include "container/ContainerSchema.h"
 #include "container/SqliteStatement.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Utf8.h"
 #include "platform/ui/WindowApi.h"
+#include "suite/QvContainerFormat.h"
 
 using namespace container;
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "container/ContainerSchema.h"
+#include "suite/QvContainerFormat.h"
 
 namespace container {
 

@@ -2,7 +2,7 @@
 // and ends when it unmaps it. Compiled into the shared library only, so that unit tests,
 // which link the same objects, start the application themselves inside their own machine
 // root.
-#include "core/QvFolderExtApp.h"
+#include "base/QvFolderExtApp.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <mutex>
 
-#include "core/QvFolderExtApp.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "core/QvFolderExtModule.h"
-#include "core/SuiteServices.h"
 
 HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
   try {

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
+#include "base/SuiteServices.h"
 #include "core/Exports.h"
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
 #include "core/ShellAppMessaging.h"
-#include "core/StringTable.h"
-#include "core/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
 #include "engine/OperationRequest.h"

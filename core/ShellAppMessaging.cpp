@@ -6,8 +6,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "engine/OperationRequest.h"
 #include "platform/WinTypes.h"
 

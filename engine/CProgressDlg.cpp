@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/DialogResources.h"
-#include "core/ModuleTables.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
+#include "dialogs/CConfirmReplace.h"
 #include "engine/EngineFiles.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
@@ -21,7 +21,6 @@
 #include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/ui/Controls.h"
-#include "sharing/CConfirmReplace.h"
 
 using engine::DeleteNormal;
 using engine::Exists;

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "engine/EngineWorker.h"
 #include "engine/FolderEngine.h"
 #include "engine/OperationRequest.h"

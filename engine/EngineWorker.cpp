@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "platform/Handles.h"
 #include "platform/Sync.h"
 #include "platform/ui/WindowApi.h"

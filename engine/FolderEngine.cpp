@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/StringTable.h"
+#include "base/StringTable.h"
 #include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"

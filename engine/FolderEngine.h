@@ -42,8 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "base/ItemStatus.h"
 #include "container/FolderContainer.h"
-#include "core/ItemStatus.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
 #include "platform/Files.h"

@@ -7,13 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/StringTable.h"
+#include "base/Settings.h"
+#include "base/StringTable.h"
 #include "engine/OperationRequest.h"
 #include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/KnownFolders.h"
 #include "platform/MachineRoot.h"
-#include "registration/Settings.h"
 #include "util/RegKey.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "platform/WinTypes.h"
 
 // Check flags: 4 runs the name check, 8 the location check, 12 both (files inside folders).

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
 #include "container/FolderContainer.h"
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
 #include "platform/MessageBox.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"

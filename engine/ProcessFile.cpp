@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/StringTable.h"
+#include "base/StringTable.h"
 #include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"

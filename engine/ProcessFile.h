@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"

@@ -7,9 +7,12 @@
 #include <random>
 #include <string>
 
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/Settings.h"
+#include "base/StringTable.h"
+#include "dialogs/CBadPassword.h"
+#include "dialogs/CWarnDlg.h"
 #include "platform/Guid.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
@@ -17,9 +20,6 @@
 #include "platform/Shell.h"
 #include "platform/Window.h"
 #include "platform/ui/UiTypes.h"
-#include "registration/Settings.h"
-#include "sharing/CBadPassword.h"
-#include "sharing/CWarnDlg.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 

@@ -7,20 +7,20 @@
 #include <cstring>
 #include <string>
 
-#include "container/CQvDBConvert.h"
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
+#include "dialogs/CAddError.h"
+#include "dialogs/CBadPassword.h"
+#include "dialogs/CConfirmReplace.h"
+#include "dialogs/CInvalidUser.h"
+#include "dialogs/CQvDBConvert.h"
+#include "dialogs/CWarnDlg.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 #include "platform/Sync.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/TerminalBackend.h"
-#include "sharing/CAddError.h"
-#include "sharing/CBadPassword.h"
-#include "sharing/CConfirmReplace.h"
-#include "sharing/CInvalidUser.h"
-#include "sharing/CWarnDlg.h"
 
 namespace {
 

@@ -289,8 +289,8 @@ int main(int argc, char** argv) {
   std::ostringstream out;
   out << "// Generated from res/strings and res/dialogs by qvembedstrings; edit the tables, not\n"
       << "// this file.\n"
-      << "#include \"core/DialogResources.h\"\n"
-      << "#include \"core/StringTable.h\"\n\n"
+      << "#include \"base/DialogResources.h\"\n"
+      << "#include \"base/StringTable.h\"\n\n"
       << "const StringResource kStringResources[] = {\n";
   for (const Entry& e : entries)
     out << "    {" << e.language << ", " << e.id << ", \"" << e.text << "\"},\n";

@@ -10,26 +10,20 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ItemNames.h"
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "container/FolderContainer.h"
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
 namespace {
 
-constexpr std::string_view kContainerSuffix = ".qvef";
 // The CSP name field of a container's protection record.
 constexpr std::size_t kCspNameSize = 1024;
 
-bool IsContainerPath(std::string_view path) {
-  if (path.size() < kContainerSuffix.size()) return false;
-  const std::string_view tail = path.substr(path.size() - kContainerSuffix.size());
-  for (std::size_t i = 0; i < tail.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(tail[i])) != kContainerSuffix[i]) return false;
-  return true;
-}
+bool IsContainerPath(std::string_view path) { return HasSuffix(path, kQvefSuffix); }
 
 // The services normally run when the rules are asked; when they do not, the user-data object
 // is asked for directly rather than taking every setting for absent.

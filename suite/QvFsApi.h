@@ -1,6 +1,6 @@
 // Interface of the file-encryption library (libqvfsdll.so): the request record, the
 // algorithm descriptor, the credentials, the cancel callback and every function the
-// extension calls. All results are ItemStatus codes 0 to 19 and 507 (core/ItemStatus.h).
+// extension calls. All results are ItemStatus codes 0 to 19 and 507 (base/ItemStatus.h).
 //
 // Each call may take long; callers run it on a worker thread and pump messages until it
 // ends. The library checks IEncryDecryptCallBack::IsCancelled between units of work.
@@ -20,6 +20,9 @@ struct EncryptAlgoInfo {
   DWORD keyLength;
 };
 inline constexpr DWORD kDefaultAlgorithmId = 0x6602;
+
+// An encrypted file is its plain name with this ending.
+inline constexpr char kQvfFileSuffix[] = ".qvf";
 
 // Cancel callback of the progress dialog; IsCancelled returns the dialog's cancel flag.
 struct IEncryDecryptCallBack {

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "container/ContainerSchema.h"
 #include "platform/FileTime.h"
+#include "suite/QvContainerFormat.h"
 
 namespace qvdbconv {
 namespace {

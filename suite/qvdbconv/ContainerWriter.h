@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "container/ContainerSchema.h"
+#include "suite/QvContainerFormat.h"
 #include "suite/qvdbconv/LegacyFormat.h"
 
 namespace qvdbconv {

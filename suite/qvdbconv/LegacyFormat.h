@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "container/ContainerSchema.h"
+#include "suite/QvContainerFormat.h"
 
 namespace qvdbconv {
 
@@ -31,8 +31,7 @@ inline constexpr std::size_t kLegacyTrailerSize = sizeof kLegacyTrailerMagic + k
 // Longest name or provider text a record may hold (the system's path buffers are 8000 bytes).
 inline constexpr std::size_t kMaxNameLength = 7999;
 inline constexpr std::size_t kMaxProviderLength = 1023;
-// The name of the entry that makes an empty folder exist.
-inline constexpr char kEmptyFolderMarker[] = "qvdummyffff.qvf";
+using container::kEmptyFolderMarker;
 
 // Why a file could not be read; `code` is the program's exit code for it.
 class ConversionError : public std::runtime_error {

@@ -18,8 +18,6 @@ namespace qvfs {
 
 namespace {
 
-constexpr char kQvfSuffix[] = ".qvf";
-
 // How an output is published: a single file is flushed to disk before it gets its name, since
 // the caller deletes its source next; a file of a folder is not, because the folder's caller
 // flushes the container or the restored folder once for all its files.
@@ -276,8 +274,8 @@ DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder, const
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {
   if (sourcePath == nullptr) return {};
   std::string name = NameOf(sourcePath);
-  const std::size_t suffix = sizeof kQvfSuffix - 1;
-  if (name.size() >= suffix && strcasecmp(name.c_str() + name.size() - suffix, kQvfSuffix) == 0)
+  const std::size_t suffix = sizeof kQvfFileSuffix - 1;
+  if (name.size() >= suffix && strcasecmp(name.c_str() + name.size() - suffix, kQvfFileSuffix) == 0)
     name.resize(name.size() - suffix);
   if (name.empty() || name == "." || name == "..") return {};
   std::string folder = destinationFolder != nullptr && destinationFolder[0] != '\0'

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "platform/WinTypes.h"
 
 namespace qvfs {

@@ -20,7 +20,7 @@
 #include <set>
 #include <string>
 
-#include "core/DialogResources.h"
+#include "base/DialogResources.h"
 #include "platform/Kernel.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include "base/DialogResources.h"
 #include "container/FolderContainer.h"
-#include "core/DialogResources.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/ui/Controls.h"

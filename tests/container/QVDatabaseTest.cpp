@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "base/DialogResources.h"
+#include "base/StringTable.h"
 #include "container/QVDatabase.h"
-#include "core/DialogResources.h"
-#include "core/StringTable.h"
 #include "platform/MessageBox.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"

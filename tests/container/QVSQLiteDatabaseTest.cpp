@@ -14,10 +14,10 @@
 #include <functional>
 #include <thread>
 
-#include "container/ContainerSchema.h"
 #include "container/QVSQLiteDatabase.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
+#include "suite/QvContainerFormat.h"
 #include "tests/common/TestRoot.h"
 
 namespace fs = std::filesystem;

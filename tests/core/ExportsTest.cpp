@@ -3,8 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include "base/QvFolderExtApp.h"
 #include "core/Exports.h"
-#include "core/QvFolderExtApp.h"
 #include "core/QvFolderExtModule.h"
 #include "platform/Kernel.h"
 #include "suite/QvUserApi.h"

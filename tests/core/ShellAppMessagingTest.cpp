@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Settings.h"
 #include "core/ShellAppMessaging.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/Registry.h"
-#include "registration/Settings.h"
 #include "suite/QvUserApi.h"
 #include "tests/common/TestRoot.h"
 #include "util/RegKey.h"

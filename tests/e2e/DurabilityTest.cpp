@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "engine/OperationRequest.h"
 #include "tests/common/HeadlessUi.h"

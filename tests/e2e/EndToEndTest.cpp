@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/Settings.h"
 #include "platform/Handles.h"
-#include "registration/Settings.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/UserStoreTestSupport.h"
 #include "util/RegKey.h"

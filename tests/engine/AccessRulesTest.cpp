@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/ItemStatus.h"
 #include "container/FolderContainer.h"
-#include "core/ItemStatus.h"
 #include "suite/QvUserApi.h"
 #include "tests/engine/ProgressDialogFixture.h"
 #include "tests/suite/QvfTestSupport.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "platform/ui/WindowApi.h"
 #include "tests/engine/ProgressDialogFixture.h"
 

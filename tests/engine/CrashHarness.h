@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/HeadlessBackend.h"

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/Settings.h"
 #include "container/QVDatabase.h"
 #include "engine/FolderEngine.h"
 #include "platform/Files.h"
@@ -27,7 +28,6 @@
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
 #include "platform/WorkFolders.h"
-#include "registration/Settings.h"
 #include "tests/engine/ProgressDialogFixture.h"
 #include "util/RegKey.h"
 

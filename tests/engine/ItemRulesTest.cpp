@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Settings.h"
 #include "engine/ItemRules.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
-#include "registration/Settings.h"
 #include "tests/common/TestRoot.h"
 #include "util/RegKey.h"
 

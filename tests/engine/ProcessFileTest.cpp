@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/ItemStatus.h"
+#include "base/ItemStatus.h"
 #include "tests/engine/ProgressDialogFixture.h"
 
 namespace engine_test {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/DialogResources.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
-#include "core/SuiteServices.h"
+#include "base/DialogResources.h"
+#include "base/QvFolderExtApp.h"
+#include "base/StringTable.h"
+#include "base/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "platform/Ole.h"
 #include "platform/ui/Backend.h"

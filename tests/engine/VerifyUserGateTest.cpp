@@ -14,11 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/DialogResources.h"
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
-#include "core/StringTable.h"
-#include "core/SuiteServices.h"
+#include "base/DialogResources.h"
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/Settings.h"
+#include "base/StringTable.h"
+#include "base/SuiteServices.h"
 #include "engine/OwnerKeyCheck.h"
 #include "engine/VerifyUserGate.h"
 #include "platform/Guid.h"
@@ -27,7 +28,6 @@
 #include "platform/Ole.h"
 #include "platform/Window.h"
 #include "platform/ui/Backend.h"
-#include "registration/Settings.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
 #include "suite/qvprofile/KeyFile.h"

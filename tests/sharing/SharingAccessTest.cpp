@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ItemStatus.h"
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
 #include "container/FolderContainer.h"
-#include "core/ItemStatus.h"
-#include "core/QvFolderExtApp.h"
-#include "core/SuiteServices.h"
 #include "sharing/SharingAccess.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"

@@ -1,0 +1,94 @@
+// The module tables behind their lock.
+#include "base/ModuleTables.h"
+
+#include "platform/Files.h"
+
+namespace {
+
+constexpr DWORD kPathBufferSize = 8000;
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+}  // namespace
+
+std::string ModuleTables::ContainerKey(std::string_view containerPath) {
+  const std::string path(containerPath);
+  std::string buffer(kPathBufferSize, '\0');
+  const DWORD length = GetFullPathNameA(path.c_str(), kPathBufferSize, buffer.data());
+  // A path the buffer cannot take is kept as it is: it still names one entry consistently.
+  if (length == 0 || length >= kPathBufferSize) return path;
+  buffer.resize(length);
+  while (buffer.size() > 1 && buffer.back() == '/') buffer.pop_back();
+  return buffer;
+}
+
+std::string ModuleTables::AddOpenView(std::string_view containerPath, HWND window) {
+  const std::string container = ContainerKey(containerPath);
+  const std::string prefix = UpperAscii(container);
+  const std::lock_guard guard(lock_);
+  for (unsigned long n = 0;; ++n) {
+    std::string key = prefix + std::to_string(n);
+    if (openViews_.contains(key)) continue;
+    openViews_.emplace(key, OpenView{window, container});
+    return key;
+  }
+}
+
+void ModuleTables::RemoveOpenView(const std::string& key) {
+  const std::lock_guard guard(lock_);
+  openViews_.erase(key);
+}
+
+std::vector<HWND> ModuleTables::OpenViewsOf(std::string_view containerPath) const {
+  const std::string container = ContainerKey(containerPath);
+  std::vector<HWND> windows;
+  const std::lock_guard guard(lock_);
+  for (const auto& [key, view] : openViews_)
+    if (view.container == container) windows.push_back(view.window);
+  return windows;
+}
+
+std::size_t ModuleTables::OpenViewCount() const {
+  const std::lock_guard guard(lock_);
+  return openViews_.size();
+}
+
+void ModuleTables::AddVerifiedView(std::string_view containerPath, const std::string& userId) {
+  const std::string container = ContainerKey(containerPath);
+  const std::lock_guard guard(lock_);
+  VerifiedContainer& entry = verified_[container];
+  ++entry.views;
+  entry.userId = userId;
+}
+
+void ModuleTables::RemoveVerifiedView(std::string_view containerPath) {
+  const std::string container = ContainerKey(containerPath);
+  const std::lock_guard guard(lock_);
+  const auto found = verified_.find(container);
+  if (found == verified_.end()) return;
+  if (--found->second.views == 0) verified_.erase(found);
+}
+
+std::size_t ModuleTables::VerifiedViewCount(std::string_view containerPath) const {
+  const std::string container = ContainerKey(containerPath);
+  const std::lock_guard guard(lock_);
+  const auto found = verified_.find(container);
+  return found != verified_.end() ? found->second.views : 0;
+}
+
+std::string ModuleTables::VerifiedUser(std::string_view containerPath) const {
+  const std::string container = ContainerKey(containerPath);
+  const std::lock_guard guard(lock_);
+  const auto found = verified_.find(container);
+  return found != verified_.end() ? found->second.userId : std::string();
+}
+
+void ModuleTables::Clear() {
+  const std::lock_guard guard(lock_);
+  openViews_.clear();
+  verified_.clear();
+}
