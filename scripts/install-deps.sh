@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   age p7zip-full
   strace
+  python3
 )
 missing=()
 for p in "${packages[@]}"; do
