@@ -8,15 +8,6 @@
 
 #include "suite/SuiteExport.h"
 
-// The password dialogs: the prompt, the account the password is for, the password field and,
-// when a new password is chosen, a second field to confirm it; OK and Cancel.
-inline constexpr unsigned kPasswordDialogId = 9101;     // asks for a password
-inline constexpr unsigned kNewPasswordDialogId = 9102;  // chooses a password (typed twice)
-inline constexpr int kPasswordPromptId = 9110;
-inline constexpr int kPasswordAccountId = 9111;
-inline constexpr int kPasswordEditId = 9112;
-inline constexpr int kPasswordConfirmId = 9113;
-
 // The environment variable naming the password file.
 inline constexpr const char* kPasswordFileVariable = "QV_PASSWORD_FILE";
 

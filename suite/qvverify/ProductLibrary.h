@@ -20,10 +20,10 @@
 #include <set>
 #include <string>
 
-#include "base/DialogResources.h"
 #include "platform/Kernel.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
+#include "suite/QvDialogIds.h"
 #include "suite/qvverify/SuiteProgram.h"
 
 // The environment variable naming the product library; unset or empty: the one beside the
