@@ -234,15 +234,6 @@ int Remove(const std::string& who, bool yes) {
   return kExitDone;
 }
 
-std::string NewGuidText() {
-  GUID guid{};
-  randombytes_buf(&guid, sizeof guid);
-  // A random (version 4) identifier.
-  guid.Data3 = static_cast<decltype(guid.Data3)>((guid.Data3 & 0x0FFF) | 0x4000);
-  guid.Data4[0] = static_cast<unsigned char>((guid.Data4[0] & 0x3F) | 0x80);
-  return FormatGuid(guid);
-}
-
 int Enroll(const Options& options) {
   const QvAccount account = QvCurrentAccount();
   QvNewUser user;
@@ -312,7 +303,17 @@ int Enroll(const Options& options) {
 
   // The default key: named after the user id, or a new GUID in the Sentivo edition.
   QvKey key;
-  key.name = edition == EDITION_SENTIVO ? NewGuidText() : user.userId;
+  key.name = user.userId;
+  if (edition == EDITION_SENTIVO) {
+    GUID guid{};
+    if (FAILED(CoCreateGuid(&guid))) {
+      QvWipe(reply.password);
+      return Failure(kExitKey,
+                     "the system gave no random numbers to name the default key; nothing was "
+                     "enrolled");
+    }
+    key.name = FormatGuid(guid);
+  }
   key.label = "DefaultKey";
   DWORD length = 0;
   BYTE* blob = nullptr;

@@ -95,15 +95,6 @@ std::string SecretKeyContext(std::string_view userId, std::string_view keyName) 
   return context;
 }
 
-void Wipe(void* data, std::size_t size) {
-  if (data != nullptr && size != 0) sodium_memzero(data, size);
-}
-
-void Wipe(std::string& text) {
-  Wipe(text.data(), text.size());
-  text.clear();
-}
-
 }  // namespace qvstore
 
 QvMasterKey::QvMasterKey() {

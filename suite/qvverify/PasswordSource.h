@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/SecureMemory.h"
 #include "suite/SuiteExport.h"
 
 // The environment variable naming the password file.
@@ -48,6 +49,3 @@ QV_SUITE_API std::string QvPasswordFileProblem();
 QV_SUITE_API void QvReadPasswordFromStdin(bool enable) noexcept;
 // True when QV_PASSWORD_FILE is set or standard input was chosen.
 QV_SUITE_API bool QvPasswordSourceIsNonInteractive() noexcept;
-
-// Overwrites and clears a text that held a password.
-QV_SUITE_API void QvWipe(std::string& text) noexcept;
