@@ -3,8 +3,6 @@
 
 #include <sodium.h>
 
-#include "suite/qvprofile/UserStore.h"
-
 namespace qvstore {
 
 std::uint64_t DefaultOpsLimit() { return crypto_pwhash_OPSLIMIT_INTERACTIVE; }
@@ -96,12 +94,3 @@ std::string SecretKeyContext(std::string_view userId, std::string_view keyName) 
 }
 
 }  // namespace qvstore
-
-QvMasterKey::QvMasterKey() {
-  if (qvstore::EnsureSodium()) bytes_ = static_cast<unsigned char*>(sodium_malloc(kSize));
-  if (bytes_ != nullptr) sodium_memzero(bytes_, kSize);
-}
-
-QvMasterKey::~QvMasterKey() {
-  if (bytes_ != nullptr) sodium_free(bytes_);  // wipes before freeing
-}

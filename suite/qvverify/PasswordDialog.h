@@ -8,7 +8,7 @@
 
 #include "platform/ui/Dialog.h"
 #include "suite/QvDialogIds.h"
-#include "suite/qvverify/PasswordSource.h"
+#include "suite/qvverify/PasswordQuestion.h"
 
 class CPasswordDlg : public CDialog {
  public:

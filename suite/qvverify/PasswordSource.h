@@ -8,16 +8,10 @@
 
 #include "platform/SecureMemory.h"
 #include "suite/SuiteExport.h"
+#include "suite/qvverify/PasswordQuestion.h"
 
 // The environment variable naming the password file.
 inline constexpr const char* kPasswordFileVariable = "QV_PASSWORD_FILE";
-
-struct QvPasswordQuestion {
-  std::string title;    // the dialog's caption
-  std::string prompt;   // what the password is for
-  std::string account;  // the user name shown, empty for none
-  bool choose = false;  // a new password: typed twice, must match and not be empty
-};
 
 enum class QvPasswordAnswer {
   Given,
