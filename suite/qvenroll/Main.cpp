@@ -290,16 +290,14 @@ int Enroll(const Options& options) {
     return Failure(kExitPassword,
                    "there is no terminal to ask for the password; put it in a file only you can "
                    "read and name it in QV_PASSWORD_FILE, or pass --password-stdin");
-  QvPasswordQuestion question;
-  question.title = "Enroll User";
-  question.prompt = "Choose the password that will verify " + user.userName + ".";
-  question.account = user.userName;
-  question.choose = true;
-  QvPasswordReply reply = QvAskPassword(question);
-  if (reply.answer == QvPasswordAnswer::Cancelled)
-    return Failure(kExitCancelled, "nothing enrolled");
-  if (reply.answer != QvPasswordAnswer::Given)
-    return Failure(kExitPassword, "no password: " + reply.error);
+  QvPasswordReply reply =
+      QvAskPassword({.title = "Enroll User",
+                     .prompt = "Choose the password that will verify " + user.userName + ".",
+                     .account = user.userName,
+                     .choose = true});
+  if (const int refused = RefusedPassword(
+          "qvenroll", reply, {kExitCancelled, "nothing enrolled", kExitPassword, "no password: "}))
+    return refused;
 
   // The default key: named after the user id, or a new GUID in the Sentivo edition.
   QvKey key;
