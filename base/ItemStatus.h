@@ -1,38 +1,21 @@
-// The result of one item of an operation. Codes 0 to 19 are the file-encryption library's
-// results, which the engine also sets itself for the same conditions; 500 to 507 are the
-// engine's own. Each code shows one message of the string table.
+// The result of one item of an operation. Codes 0 to 19 and 507 (cancelled) are the
+// file-encryption library's results (suite/QvFsApi.h), which the engine also sets itself for
+// the same conditions; 500 to 506 are the engine's own. Each code shows one message of the
+// string table.
 #pragma once
 
 #include "platform/WinTypes.h"
+#include "suite/QvFsApi.h"
 
-enum ItemStatus : DWORD {
-  StatusSuccess = 0,
-  StatusMemoryError = 1,
-  StatusFileAccessError = 2,
-  StatusFileCrcError = 3,
-  StatusWrongPassword = 4,
-  StatusDecryptionError = 5,
-  StatusNotAuthorized = 6,
-  StatusEngineInitError = 7,
-  StatusIntegrityError = 8,
-  StatusAlreadyEncrypted = 10,
-  StatusSourceInUse = 11,
-  StatusDestinationInUse = 12,
-  StatusNoData = 13,
-  StatusDestinationExists = 14,
-  StatusContainerError = 15,
-  StatusIncompatibleFormat = 17,
-  StatusIncompatibleFormat2 = 18,
-  StatusUserNotAllowed = 19,
-  StatusSourceNotDeleted = 500,
-  StatusSystemOrTempFile = 501,
-  StatusShortcutFile = 502,
-  StatusProtectedLocation = 503,
-  StatusNotEncryptedFile = 504,
-  StatusDirectoryAlreadyEncrypted = 505,
-  StatusFolderEmpty = 506,
-  StatusCancelled = 507,
-};
+// The library's results, with the engine's own codes as further values of the same type.
+using ItemStatus = QvFsStatus;
+inline constexpr ItemStatus StatusSourceNotDeleted = ItemStatus{500};
+inline constexpr ItemStatus StatusSystemOrTempFile = ItemStatus{501};
+inline constexpr ItemStatus StatusShortcutFile = ItemStatus{502};
+inline constexpr ItemStatus StatusProtectedLocation = ItemStatus{503};
+inline constexpr ItemStatus StatusNotEncryptedFile = ItemStatus{504};
+inline constexpr ItemStatus StatusDirectoryAlreadyEncrypted = ItemStatus{505};
+inline constexpr ItemStatus StatusFolderEmpty = ItemStatus{506};
 
 // Message ids of the string table used by the module core and the engine.
 enum MessageId : UINT {

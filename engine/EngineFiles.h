@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/SecureMemory.h"
 #include "suite/QvFsApi.h"
 
 namespace engine {
@@ -43,10 +44,7 @@ inline std::pair<std::string, std::string> SplitPath(const std::string& path) {
 class Credentials {
  public:
   explicit Credentials(DWORD size) : bytes_(size, 0) {}
-  ~Credentials() {
-    volatile BYTE* bytes = bytes_.data();
-    for (std::size_t i = 0; i < bytes_.size(); ++i) bytes[i] = 0;
-  }
+  ~Credentials() { SecureZeroMemory(bytes_.data(), bytes_.size()); }
   Credentials(const Credentials&) = delete;
   Credentials& operator=(const Credentials&) = delete;
   [[nodiscard]] bool Fill(const std::string& keyName, const std::string& label) {

@@ -4,7 +4,6 @@
 #include "engine/VerifyUserGate.h"
 
 #include <cstdlib>
-#include <random>
 #include <string>
 
 #include "base/ItemStatus.h"
@@ -17,6 +16,7 @@
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 #include "platform/Ole.h"
+#include "platform/SecureMemory.h"
 #include "platform/Shell.h"
 #include "platform/Window.h"
 #include "platform/ui/UiTypes.h"
@@ -28,27 +28,6 @@ namespace {
 // The verification mode the gate asks for (password or devices, as the user enrolled).
 constexpr DWORD kVerifyMode = 3;
 constexpr const char* kDefaultKeyLabel = "DefaultKey";
-
-void Wipe(BYTE* bytes, DWORD length) {
-  volatile BYTE* p = bytes;
-  for (DWORD i = 0; i < length; ++i) p[i] = 0;
-}
-
-// A random (version 4) identifier in the registry's text form.
-std::string NewGuidText() {
-  std::random_device source;
-  GUID guid{};
-  guid.Data1 = source();
-  const unsigned int a = source();
-  guid.Data2 = static_cast<WORD>(a);
-  guid.Data3 = static_cast<WORD>(((a >> 16) & 0x0FFF) | 0x4000);
-  for (int i = 0; i < 8; i += 4) {
-    const unsigned int b = source();
-    for (int j = 0; j < 4; ++j) guid.Data4[i + j] = static_cast<BYTE>(b >> (8 * j));
-  }
-  guid.Data4[0] = static_cast<BYTE>((guid.Data4[0] & 0x3F) | 0x80);
-  return FormatGuid(guid);
-}
 
 // The enrollment program from the suite's folder; the stored folder ends with its separator,
 // so the name is appended as it is. What it does is its own business: the gate refuses.
@@ -126,7 +105,12 @@ bool EnsureDefaultKey(CUserData& userData, UserIdentity& identity) {
   userData.InitKeyRecord(&record);
   record.type = kKeyTypeUser;
 
-  std::string name = NewGuidText();
+  GUID guid{};
+  if (FAILED(CoCreateGuid(&guid))) {
+    userData.ReleaseKeyRecord(&record);
+    return false;
+  }
+  std::string name = FormatGuid(guid);
   DWORD length = 0;
   BYTE* blob = nullptr;
   if (!CreatePKISettings(name.c_str(), &length, &blob) || blob == nullptr) {
@@ -156,7 +140,7 @@ bool EnsureDefaultKey(CUserData& userData, UserIdentity& identity) {
   record.blob = nullptr;
   record.blobLength = 0;
   userData.ReleaseKeyRecord(&record);
-  Wipe(blob, length);
+  SecureZeroMemory(blob, length);
   CoTaskMemFree(blob);
   return done;
 }

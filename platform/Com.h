@@ -45,6 +45,9 @@ inline constexpr HRESULT HRESULT_FROM_WIN32(LSTATUS status) {
                      : MakeHresult((static_cast<std::uint32_t>(status) & 0xffffu) | 0x80070000u);
 }
 
+// A new random (version 4) identifier. E_FAIL when the system gives no random numbers.
+QV_API HRESULT CoCreateGuid(GUID* guid) noexcept;
+
 struct IUnknown {
   static constexpr IID kIid =
       MakeGuid(0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);

@@ -1,6 +1,6 @@
 // Interface of the file-encryption library (libqvfsdll.so): the request record, the
 // algorithm descriptor, the credentials, the cancel callback and every function the
-// extension calls. All results are ItemStatus codes 0 to 19 and 507 (base/ItemStatus.h).
+// extension calls. Every call answers with a QvFsStatus.
 //
 // Each call may take long; callers run it on a worker thread and pump messages until it
 // ends. The library checks IEncryDecryptCallBack::IsCancelled between units of work.
@@ -11,6 +11,31 @@
 
 #include "platform/WinTypes.h"
 #include "suite/SuiteExport.h"
+
+// The library's results: 0 for success, 1 to 19 for what went wrong, 507 when the caller's
+// callback cancelled. The extension shows each with a message of its own and sets the same
+// codes itself for the same conditions.
+enum QvFsStatus : DWORD {
+  StatusSuccess = 0,
+  StatusMemoryError = 1,
+  StatusFileAccessError = 2,
+  StatusFileCrcError = 3,
+  StatusWrongPassword = 4,
+  StatusDecryptionError = 5,
+  StatusNotAuthorized = 6,
+  StatusEngineInitError = 7,
+  StatusIntegrityError = 8,
+  StatusAlreadyEncrypted = 10,
+  StatusSourceInUse = 11,
+  StatusDestinationInUse = 12,
+  StatusNoData = 13,
+  StatusDestinationExists = 14,
+  StatusContainerError = 15,
+  StatusIncompatibleFormat = 17,
+  StatusIncompatibleFormat2 = 18,
+  StatusUserNotAllowed = 19,
+  StatusCancelled = 507,
+};
 
 // Algorithm descriptor: the user's algorithm name (setting 5/14, empty by default), the
 // algorithm id and key length (setting 5/19, "hexid;hexlength"; 0x6602 and 0 by default).

@@ -74,20 +74,14 @@ int Usage(const std::string& problem) {
 }
 
 int Run(int argc, char** argv) {
-  bool yesToAll = false;
-  bool noToAll = false;
-  bool passwordStdin = false;
+  ProductRunOptions options;
   std::vector<std::string> words;
-  const int parsed = ParseProgramOptions(
-      argc, argv, kUsage,
-      {ProgramOption::Flag("--yes-to-all", &yesToAll), ProgramOption::Flag("--no-to-all", &noToAll),
-       ProgramOption::Flag("--password-stdin", &passwordStdin)},
-      &words, Usage);
+  const int parsed = ParseProductRunOptions(argc, argv, kUsage, &options, &words, Usage);
   if (parsed >= 0) return parsed;
   if (words.empty()) return Usage("the PATH of an encrypted file is needed");
   for (const std::string& word : words)
     if (word.empty()) return Usage("a PATH is empty");
-  if (yesToAll && noToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
+  if (const char* conflict = options.Conflict()) return Usage(conflict);
 
   ProductLibrary library("Qvshella");
   ShellInterfaceFunction* shellInterface = nullptr;
@@ -99,19 +93,8 @@ int Run(int argc, char** argv) {
     return kExitNotRun;
   }
 
-  ProductDialogs dialogs("Qvshella", yesToAll  ? ReplaceAnswer::YesToAll
-                                     : noToAll ? ReplaceAnswer::NoToAll
-                                               : ReplaceAnswer::Ask);
-  if (!dialogs.Install()) {
-    std::fprintf(stderr, "Qvshella: cannot set up the terminal: out of memory\n");
-    return kExitNotRun;
-  }
-  QvReadPasswordFromStdin(passwordStdin);
-  if (!dialogs.Interactive() && !QvPasswordSourceIsNonInteractive())
-    std::fprintf(stderr,
-                 "Qvshella: there is no terminal to ask for your password; unless you are "
-                 "logged on, put it in a file only you can read and name it in "
-                 "QV_PASSWORD_FILE, or pass --password-stdin\n");
+  ProductDialogs dialogs("Qvshella", options.Replace());
+  if (!PrepareProductRun("Qvshella", options, dialogs)) return kExitNotRun;
 
   int code = kExitCalled;
   for (const std::string& word : words) {
@@ -124,10 +107,7 @@ int Run(int argc, char** argv) {
     const DWORD lastError = GetLastError();
     std::fflush(nullptr);
     if (lastError == ERROR_CANTWRITE) {
-      std::fprintf(stderr,
-                   "Qvshella: the audit record of %s could not be written to the user store %s: "
-                   "free space on its disk or make it writable\n",
-                   Printable(path).c_str(), Printable(QvUserStore::DefaultPath()).c_str());
+      std::fprintf(stderr, "Qvshella: %s\n", UnwrittenAuditRecord(path).c_str());
       code = kExitNoAudit;
     } else if (lastError == ERROR_BAD_PATHNAME || lastError == ERROR_WRITE_FAULT) {
       const bool refused = lastError == ERROR_BAD_PATHNAME;

@@ -21,6 +21,9 @@
 
 namespace {
 
+constexpr PasswordRefusal kKeyFilePasswordRefusal{kClientCancelled, "cancelled", kClientVerify,
+                                                  "no password for the key file: "};
+
 // Starts the services and verifies `user`; kClientDone when the user passed.
 int Verify(SuiteProgram& program, const QvUserInfo& user, const char* title, const char* prompt) {
   std::string error;
@@ -127,15 +130,11 @@ int ExportKey(const std::optional<std::string>& userArg, const std::optional<std
     return ClientFailure(kClientNotFound, "the store holds only the public half of key " +
                                               Printable(contents.keyName) + "; nothing to export");
 
-  QvPasswordQuestion question;
-  question.title = "Export Key";
-  question.prompt = "Choose a password for the exported key file.";
-  question.choose = true;
-  QvPasswordReply reply = QvAskPassword(question);
-  if (reply.answer == QvPasswordAnswer::Cancelled)
-    return ClientFailure(kClientCancelled, "cancelled");
-  if (reply.answer != QvPasswordAnswer::Given)
-    return ClientFailure(kClientVerify, "no password for the key file: " + reply.error);
+  QvPasswordReply reply = QvAskPassword({.title = "Export Key",
+                                         .prompt = "Choose a password for the exported key file.",
+                                         .choose = true});
+  if (const int refused = RefusedPassword("qvclient", reply, kKeyFilePasswordRefusal))
+    return refused;
   std::vector<std::uint8_t> bytes;
   const QvStoreStatus encoded = QvEncodeKeyFile(contents, reply.password, &bytes);
   QvWipe(reply.password);
@@ -169,14 +168,10 @@ int ImportKey(const std::optional<std::string>& userArg, const std::string& file
       verified != kClientDone)
     return verified;
 
-  QvPasswordQuestion question;
-  question.title = "Import Key";
-  question.prompt = "Enter the password that protects " + file + ".";
-  QvPasswordReply reply = QvAskPassword(question);
-  if (reply.answer == QvPasswordAnswer::Cancelled)
-    return ClientFailure(kClientCancelled, "cancelled");
-  if (reply.answer != QvPasswordAnswer::Given)
-    return ClientFailure(kClientVerify, "no password for the key file: " + reply.error);
+  QvPasswordReply reply = QvAskPassword(
+      {.title = "Import Key", .prompt = "Enter the password that protects " + file + "."});
+  if (const int refused = RefusedPassword("qvclient", reply, kKeyFilePasswordRefusal))
+    return refused;
   const DWORD result = QvImportKey(user.userId.c_str(), bytes, reply.password);
   QvWipe(reply.password);
   switch (result) {

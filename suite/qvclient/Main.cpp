@@ -126,18 +126,9 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
       &args->words, ClientUsage);
 }
 
-// The folder of this program, where its sibling programs are.
-std::string ProgramFolder() {
-  char path[4096];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return ".";
-  std::string text(path, length);
-  return text.substr(0, text.rfind('/'));
-}
-
 // Runs qvenroll for the current user and waits for it.
 int RunEnrollment(bool passwordStdin) {
-  const std::string program = ProgramFolder() + "/qvenroll";
+  const std::string program = ThisProgramFolder() + "/qvenroll";
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) return ClientFailure(kClientStore, "cannot start qvenroll");

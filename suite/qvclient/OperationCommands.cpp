@@ -59,21 +59,16 @@ std::string ExistingTarget(const std::string& path) {
 int Run(int argc, char** argv, const char* usage) {
   const std::string command = argv[1];
   const bool encrypt = command == "encrypt";
-  bool yesToAll = false;
-  bool noToAll = false;
-  bool passwordStdin = false;
+  ProductRunOptions options;
   std::vector<std::string> words;
   // The command word itself is skipped: the options are read from the rest.
-  const int parsed = ParseProgramOptions(
-      argc - 1, argv + 1, usage,
-      {ProgramOption::Flag("--yes-to-all", &yesToAll), ProgramOption::Flag("--no-to-all", &noToAll),
-       ProgramOption::Flag("--password-stdin", &passwordStdin)},
-      &words, OperationUsage);
+  const int parsed =
+      ParseProductRunOptions(argc - 1, argv + 1, usage, &options, &words, OperationUsage);
   if (parsed >= 0) return parsed;
   if (words.empty()) return OperationUsage(command + " needs the PATH of a file or folder");
   if (words.size() > 1) return OperationUsage(command + " takes one PATH");
   if (words[0].empty()) return OperationUsage("the PATH is empty");
-  if (yesToAll && noToAll) return OperationUsage("--yes-to-all and --no-to-all exclude each other");
+  if (const char* conflict = options.Conflict()) return OperationUsage(conflict);
 
   ProductLibrary library("qvclient");
   DoEncryptDecryptFunction* doEncryptDecrypt = nullptr;
@@ -83,18 +78,8 @@ int Run(int argc, char** argv, const char* usage) {
   if (const std::string problem = ProblemBeforeStart(path); !problem.empty())
     return ClientFailure(kOperationFailed, problem);
 
-  const ReplaceAnswer replace = yesToAll  ? ReplaceAnswer::YesToAll
-                                : noToAll ? ReplaceAnswer::NoToAll
-                                          : ReplaceAnswer::Ask;
-  ProductDialogs dialogs("qvclient", replace);
-  if (!dialogs.Install())
-    return ClientFailure(kOperationFailed, "cannot set up the terminal: out of memory");
-  QvReadPasswordFromStdin(passwordStdin);
-  if (!dialogs.Interactive() && !QvPasswordSourceIsNonInteractive())
-    std::fprintf(stderr,
-                 "qvclient: there is no terminal to ask for your password; unless you are "
-                 "logged on, put it in a file only you can read and name it in "
-                 "QV_PASSWORD_FILE, or pass --password-stdin\n");
+  ProductDialogs dialogs("qvclient", options.Replace());
+  if (!PrepareProductRun("qvclient", options, dialogs)) return kOperationFailed;
 
   std::fflush(nullptr);
   const int result = doEncryptDecrypt(path.c_str(), encrypt ? 1u : 0u);
@@ -102,12 +87,8 @@ int Run(int argc, char** argv, const char* usage) {
   std::fflush(nullptr);
   if (result == 1) return kClientDone;
   if (lastError == ERROR_CANTWRITE) {
-    return ClientFailure(
-        kOperationFailed,
-        "the audit record of " + Printable(path) + " could not be written to the user store " +
-            Printable(QvUserStore::DefaultPath()) +
-            ": free space on its disk or make it writable; the rows above show what happened "
-            "to the files");
+    return ClientFailure(kOperationFailed, UnwrittenAuditRecord(path) +
+                                               "; the rows above show what happened to the files");
   }
   if (const std::string target = encrypt ? std::string() : ExistingTarget(path); !target.empty()) {
     return ClientFailure(kOperationFailed, "nothing was decrypted: " + Printable(target) +

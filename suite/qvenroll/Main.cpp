@@ -234,15 +234,6 @@ int Remove(const std::string& who, bool yes) {
   return kExitDone;
 }
 
-std::string NewGuidText() {
-  GUID guid{};
-  randombytes_buf(&guid, sizeof guid);
-  // A random (version 4) identifier.
-  guid.Data3 = static_cast<decltype(guid.Data3)>((guid.Data3 & 0x0FFF) | 0x4000);
-  guid.Data4[0] = static_cast<unsigned char>((guid.Data4[0] & 0x3F) | 0x80);
-  return FormatGuid(guid);
-}
-
 int Enroll(const Options& options) {
   const QvAccount account = QvCurrentAccount();
   QvNewUser user;
@@ -299,20 +290,28 @@ int Enroll(const Options& options) {
     return Failure(kExitPassword,
                    "there is no terminal to ask for the password; put it in a file only you can "
                    "read and name it in QV_PASSWORD_FILE, or pass --password-stdin");
-  QvPasswordQuestion question;
-  question.title = "Enroll User";
-  question.prompt = "Choose the password that will verify " + user.userName + ".";
-  question.account = user.userName;
-  question.choose = true;
-  QvPasswordReply reply = QvAskPassword(question);
-  if (reply.answer == QvPasswordAnswer::Cancelled)
-    return Failure(kExitCancelled, "nothing enrolled");
-  if (reply.answer != QvPasswordAnswer::Given)
-    return Failure(kExitPassword, "no password: " + reply.error);
+  QvPasswordReply reply =
+      QvAskPassword({.title = "Enroll User",
+                     .prompt = "Choose the password that will verify " + user.userName + ".",
+                     .account = user.userName,
+                     .choose = true});
+  if (const int refused = RefusedPassword(
+          "qvenroll", reply, {kExitCancelled, "nothing enrolled", kExitPassword, "no password: "}))
+    return refused;
 
   // The default key: named after the user id, or a new GUID in the Sentivo edition.
   QvKey key;
-  key.name = edition == EDITION_SENTIVO ? NewGuidText() : user.userId;
+  key.name = user.userId;
+  if (edition == EDITION_SENTIVO) {
+    GUID guid{};
+    if (FAILED(CoCreateGuid(&guid))) {
+      QvWipe(reply.password);
+      return Failure(kExitKey,
+                     "the system gave no random numbers to name the default key; nothing was "
+                     "enrolled");
+    }
+    key.name = FormatGuid(guid);
+  }
   key.label = "DefaultKey";
   DWORD length = 0;
   BYTE* blob = nullptr;

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/ItemStatus.h"
 #include "platform/WinTypes.h"
+#include "suite/QvFsApi.h"
 
 namespace qvfs {
 

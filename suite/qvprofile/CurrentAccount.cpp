@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "suite/qvprofile/UserStore.h"
+#include "suite/qvprofile/UserNames.h"
 
 namespace {
 

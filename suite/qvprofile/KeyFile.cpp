@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "platform/MachineRoot.h"
+#include "platform/SecureMemory.h"
 #include "suite/QvKeyBlob.h"
 #include "suite/qvprofile/StoreCrypto.h"
 
@@ -168,7 +169,7 @@ QvStoreStatus ReadKeyFile(const std::uint8_t* data, std::size_t size,
         return QvStoreStatus::WrongPassword;
       bool hasSecret = false;
       if (!IsKeyBlob(out.blob.data(), out.blob.size(), &hasSecret) || !hasSecret) {
-        qvstore::Wipe(out.blob.data(), out.blob.size());
+        SecureZeroMemory(out.blob.data(), out.blob.size());
         return QvStoreStatus::Damaged;
       }
     }

@@ -3,8 +3,6 @@
 
 #include <sodium.h>
 
-#include "suite/qvprofile/UserStore.h"
-
 namespace qvstore {
 
 std::uint64_t DefaultOpsLimit() { return crypto_pwhash_OPSLIMIT_INTERACTIVE; }
@@ -95,22 +93,4 @@ std::string SecretKeyContext(std::string_view userId, std::string_view keyName) 
   return context;
 }
 
-void Wipe(void* data, std::size_t size) {
-  if (data != nullptr && size != 0) sodium_memzero(data, size);
-}
-
-void Wipe(std::string& text) {
-  Wipe(text.data(), text.size());
-  text.clear();
-}
-
 }  // namespace qvstore
-
-QvMasterKey::QvMasterKey() {
-  if (qvstore::EnsureSodium()) bytes_ = static_cast<unsigned char*>(sodium_malloc(kSize));
-  if (bytes_ != nullptr) sodium_memzero(bytes_, kSize);
-}
-
-QvMasterKey::~QvMasterKey() {
-  if (bytes_ != nullptr) sodium_free(bytes_);  // wipes before freeing
-}

@@ -49,7 +49,4 @@ bool AcceptableKdfLimits(std::uint64_t ops, std::uint64_t mem);
 std::string MasterKeyContext(std::string_view userId);
 std::string SecretKeyContext(std::string_view userId, std::string_view keyName);
 
-void Wipe(void* data, std::size_t size);
-void Wipe(std::string& text);
-
 }  // namespace qvstore

@@ -30,6 +30,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
+#include "platform/SecureMemory.h"
 #include "suite/QvKeyBlob.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
@@ -282,7 +283,7 @@ class CUserDataImpl final : public CUserData {
       if (one == kImportDone || result == kImportNoKeyFile) result = one;
       if (one == kImportDone) break;
     }
-    qvstore::Wipe(password);
+    QvWipe(password);
     if (result == kImportDone) (void)store->SetModeWord(kModeKeyImported);
     return static_cast<BOOL>(result);
   }
@@ -335,9 +336,9 @@ class CUserDataImpl final : public CUserData {
             result = kImportDone;
         }
       }
-      qvstore::Wipe(key.blob.data(), key.blob.size());
+      SecureZeroMemory(key.blob.data(), key.blob.size());
     }
-    qvstore::Wipe(contents.blob.data(), contents.blob.size());
+    SecureZeroMemory(contents.blob.data(), contents.blob.size());
     return result;
   }
 
@@ -443,7 +444,7 @@ class CUserDataImpl final : public CUserData {
     }
     if (!found && store->ReadShareKey(info.userId, &blob) != QvStoreStatus::Ok) return FALSE;
     BYTE* copy = CopyBlob(blob);
-    qvstore::Wipe(blob.data(), blob.size());
+    SecureZeroMemory(blob.data(), blob.size());
     if (copy == nullptr) return FALSE;
     FreeBlobLocked(record->blob, record->blobLength);
     record->blob = copy;
@@ -484,7 +485,7 @@ class CUserDataImpl final : public CUserData {
                                                 inSession ? masterKey_.get() : nullptr, &key);
     if (status != QvStoreStatus::Ok) return FALSE;
     BYTE* blob = CopyBlob(key.blob);
-    qvstore::Wipe(key.blob.data(), key.blob.size());
+    SecureZeroMemory(key.blob.data(), key.blob.size());
     if (blob == nullptr || !SetText(record->keyName, key.name) ||
         !SetText(record->keyLabel, key.label)) {
       FreeIfOwned(blob, kKeyBlobSize);
@@ -515,7 +516,7 @@ class CUserDataImpl final : public CUserData {
       const QvMasterKey* masterKey = SessionAliveLocked(info.userId) ? masterKey_.get() : nullptr;
       status = store->StoreKey(info.userId, key, masterKey);
     }
-    qvstore::Wipe(key.blob.data(), key.blob.size());
+    SecureZeroMemory(key.blob.data(), key.blob.size());
     return status == QvStoreStatus::Ok ? TRUE : FALSE;
   }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/MachineRoot.h"
+#include "platform/SecureMemory.h"
 #include "suite/QvKeyBlob.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
@@ -912,7 +913,7 @@ QvStoreStatus QvUserStore::ReadKey(std::string_view userId, std::string_view key
     const std::vector<std::uint8_t> sealed = s.ColumnBlob(4);
     if (!qvstore::Open(masterKey->Data(), sealed, qvstore::SecretKeyContext(info.userId, out.name),
                        out.blob.data() + kKeyBlobSecretOffset, kKeyBlobKeySize)) {
-      qvstore::Wipe(out.blob.data(), out.blob.size());
+      SecureZeroMemory(out.blob.data(), out.blob.size());
       return impl.Refuse(QvStoreStatus::Damaged, "the secret key cannot be opened");
     }
     out.blob[5] = static_cast<std::uint8_t>(out.blob[5] | kKeyBlobHasSecret);

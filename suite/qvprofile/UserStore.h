@@ -12,7 +12,6 @@
 // got it from UnlockMasterKey after the user passed verification.
 #pragma once
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,9 +22,10 @@
 
 #include "platform/WinTypes.h"
 #include "suite/SuiteExport.h"
+#include "suite/qvprofile/MasterKey.h"
+#include "suite/qvprofile/UserNames.h"
 
 inline constexpr const char* kUserStoreFileName = "qvusers.db";
-inline constexpr std::size_t kMaxUserIdLength = 11;
 inline constexpr std::size_t kMaxUserNameLength = 256;
 inline constexpr std::size_t kMaxKeyNameLength = 255;
 inline constexpr std::size_t kMaxPasswordLength = 1024;
@@ -33,16 +33,6 @@ inline constexpr std::size_t kMaxSettingLength = 65536;
 // The edition of a new store; the Sentivo edition is EDITION_SENTIVO (suite/QvUserApi.h).
 inline constexpr DWORD kEditionStandard = 0;
 inline constexpr DWORD kDefaultSessionTimeoutMs = 15 * 60 * 1000;
-
-// User ids and user names compare as the store compares them: letters without regard to case.
-inline bool QvSameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 enum class QvAccountType : DWORD {
   Computer = 1,  // an account of this computer (a Linux login)
@@ -106,24 +96,6 @@ struct QvAuditFilter {
   std::optional<DWORD> eventType;
   std::optional<std::int64_t> since;  // records with time >= since
   std::size_t limit = 0;              // 0: all
-};
-
-// A user's 32-byte master key in locked memory that is wiped when it is freed.
-class QV_SUITE_API QvMasterKey {
- public:
-  static constexpr std::size_t kSize = 32;
-  QvMasterKey();
-  ~QvMasterKey();
-  QvMasterKey(const QvMasterKey&) = delete;
-  QvMasterKey& operator=(const QvMasterKey&) = delete;
-
-  // False when the guarded memory could not be allocated.
-  bool Valid() const { return bytes_ != nullptr; }
-  unsigned char* Data() { return bytes_; }
-  const unsigned char* Data() const { return bytes_; }
-
- private:
-  unsigned char* bytes_ = nullptr;
 };
 
 // True for 1 to 11 characters of letters, digits, '.', '_' and '-', not starting with '.' or

@@ -1,6 +1,7 @@
 // The suite's password dialog (see PasswordDialog.h).
 #include "suite/qvverify/PasswordDialog.h"
 
+#include "platform/SecureMemory.h"
 #include "platform/ui/WindowApi.h"
 
 namespace {

@@ -1,12 +1,14 @@
 // The suite's password dialog: a dialog template built here (caption, prompt, the account,
 // one password field or two when a new password is chosen, OK and Cancel) and the class that
-// runs it. The template and control ids are in PasswordSource.h, where tests find them.
+// runs it. The template and control ids are in suite/QvDialogIds.h, where the product's tests
+// find them too.
 #pragma once
 
 #include <string>
 
 #include "platform/ui/Dialog.h"
-#include "suite/qvverify/PasswordSource.h"
+#include "suite/QvDialogIds.h"
+#include "suite/qvverify/PasswordQuestion.h"
 
 class CPasswordDlg : public CDialog {
  public:

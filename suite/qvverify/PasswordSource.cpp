@@ -164,8 +164,3 @@ bool QvPasswordSourceIsNonInteractive() noexcept {
   std::lock_guard<std::mutex> guard(g_stdinLock);
   return g_useStdin;
 }
-
-void QvWipe(std::string& text) noexcept {
-  if (!text.empty()) sodium_memzero(text.data(), text.size());
-  text.clear();
-}

@@ -6,26 +6,12 @@
 
 #include <string>
 
+#include "platform/SecureMemory.h"
 #include "suite/SuiteExport.h"
-
-// The password dialogs: the prompt, the account the password is for, the password field and,
-// when a new password is chosen, a second field to confirm it; OK and Cancel.
-inline constexpr unsigned kPasswordDialogId = 9101;     // asks for a password
-inline constexpr unsigned kNewPasswordDialogId = 9102;  // chooses a password (typed twice)
-inline constexpr int kPasswordPromptId = 9110;
-inline constexpr int kPasswordAccountId = 9111;
-inline constexpr int kPasswordEditId = 9112;
-inline constexpr int kPasswordConfirmId = 9113;
+#include "suite/qvverify/PasswordQuestion.h"
 
 // The environment variable naming the password file.
 inline constexpr const char* kPasswordFileVariable = "QV_PASSWORD_FILE";
-
-struct QvPasswordQuestion {
-  std::string title;    // the dialog's caption
-  std::string prompt;   // what the password is for
-  std::string account;  // the user name shown, empty for none
-  bool choose = false;  // a new password: typed twice, must match and not be empty
-};
 
 enum class QvPasswordAnswer {
   Given,
@@ -57,6 +43,3 @@ QV_SUITE_API std::string QvPasswordFileProblem();
 QV_SUITE_API void QvReadPasswordFromStdin(bool enable) noexcept;
 // True when QV_PASSWORD_FILE is set or standard input was chosen.
 QV_SUITE_API bool QvPasswordSourceIsNonInteractive() noexcept;
-
-// Overwrites and clears a text that held a password.
-QV_SUITE_API void QvWipe(std::string& text) noexcept;

@@ -2,7 +2,8 @@
 // library (libQvFolderExt.so beside the program, or the file named by QV_PRODUCT_LIBRARY) and
 // looking up its entry points by name, the dialog back end its dialogs are shown through
 // while it runs (the terminal, with Confirm Replace answered in advance when the command line
-// says so), and making a path absolute before it is handed over.
+// says so), the options and preparations of such a run, and making a path absolute before it
+// is handed over.
 //
 // Header-only, like SuiteProgram.h: each program is an executable of its own. The product is
 // loaded at run time, as the suite's programs do on Windows, so a program still starts (and
@@ -19,11 +20,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "base/DialogResources.h"
 #include "platform/Kernel.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
+#include "suite/QvDialogIds.h"
 #include "suite/qvverify/SuiteProgram.h"
 
 // The environment variable naming the product library; unset or empty: the one beside the
@@ -34,16 +36,6 @@ inline constexpr const char* kProductLibraryName = "libQvFolderExt.so";
 // Exit codes of the programs that call the product library, the same in each of them.
 inline constexpr int kExitNoProductLibrary = 7;  // the library cannot be loaded
 inline constexpr int kExitNoEntryPoint = 8;      // it lacks the function the program calls
-
-// The folder of the running program.
-inline std::string ThisProgramFolder() {
-  char path[PATH_MAX];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return ".";
-  const std::string text(path, length);
-  const size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
 
 // `path` made absolute against the current folder. The folder part is resolved (symbolic
 // links, "." and ".."), so the library checks and records the place the item really is; the
@@ -205,3 +197,59 @@ class ProductDialogs : public UiBackend {
   bool installed_ = false;
   std::set<HWND> answered_;  // dialog thread only
 };
+
+// The options of a program that runs the library's operations.
+struct ProductRunOptions {
+  bool yesToAll = false;
+  bool noToAll = false;
+  bool passwordStdin = false;
+
+  // The usage problem of options that contradict each other, or nullptr.
+  const char* Conflict() const {
+    return yesToAll && noToAll ? "--yes-to-all and --no-to-all exclude each other" : nullptr;
+  }
+  ReplaceAnswer Replace() const {
+    return yesToAll  ? ReplaceAnswer::YesToAll
+           : noToAll ? ReplaceAnswer::NoToAll
+                     : ReplaceAnswer::Ask;
+  }
+};
+
+// Reads --yes-to-all, --no-to-all, --password-stdin and the words of such a program, as
+// ParseProgramOptions does.
+template <class Complain>
+int ParseProductRunOptions(int argc, char** argv, const char* usage, ProductRunOptions* options,
+                           std::vector<std::string>* words, Complain&& complain) {
+  return ParseProgramOptions(argc, argv, usage,
+                             {ProgramOption::Flag("--yes-to-all", &options->yesToAll),
+                              ProgramOption::Flag("--no-to-all", &options->noToAll),
+                              ProgramOption::Flag("--password-stdin", &options->passwordStdin)},
+                             words, complain);
+}
+
+// Readies the dialogs of a run of the library: they are shown through `dialogs`, the password
+// comes from standard input when the options say so, and when neither a terminal nor another
+// source can give a password the user reads where one can come from. False, said on standard
+// error, when the terminal cannot be set up.
+[[nodiscard]] inline bool PrepareProductRun(const char* program, const ProductRunOptions& options,
+                                            ProductDialogs& dialogs) {
+  if (!dialogs.Install()) {
+    std::fprintf(stderr, "%s: cannot set up the terminal: out of memory\n", program);
+    return false;
+  }
+  QvReadPasswordFromStdin(options.passwordStdin);
+  if (!dialogs.Interactive() && !QvPasswordSourceIsNonInteractive())
+    std::fprintf(stderr,
+                 "%s: there is no terminal to ask for your password; unless you are logged on, "
+                 "put it in a file only you can read and name it in QV_PASSWORD_FILE, or pass "
+                 "--password-stdin\n",
+                 program);
+  return true;
+}
+
+// What a program says when the library ran an operation on `path` but its audit record could
+// not be written (the library's last error is ERROR_CANTWRITE).
+inline std::string UnwrittenAuditRecord(const std::string& path) {
+  return "the audit record of " + Printable(path) + " could not be written to the user store " +
+         Printable(QvUserStore::DefaultPath()) + ": free space on its disk or make it writable";
+}

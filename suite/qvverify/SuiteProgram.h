@@ -1,13 +1,14 @@
 // What the suite's command-line programs share: the dialog back end (the terminal when there
 // is one, otherwise nothing is ever waited for), the suite services they need (storage and
-// authentication drivers, the user-data object), the reading of their command lines, and text
-// that is safe to print.
+// authentication drivers, the user-data object), the reading of their command lines, what they
+// say when a password prompt gives no password, and text that is safe to print.
 //
 // Header-only: each program is an executable of its own that links every suite library.
 #pragma once
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
@@ -99,6 +100,16 @@ class SuiteProgram {
   bool storage_ = false;
   bool auth_ = false;
 };
+
+// The folder of the running program.
+inline std::string ThisProgramFolder() {
+  char path[PATH_MAX];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return ".";
+  const std::string text(path, length);
+  const size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
 
 // Why an operation cannot start for want of a user store: "no user store at PATH; run
 // qvenroll first" when it is missing or empty (only qvenroll makes one, so that a store that
@@ -211,6 +222,28 @@ inline bool ParseDword(std::string_view text, DWORD* value) {
   }
   *value = static_cast<DWORD>(result);
   return true;
+}
+
+// How a program ends when a password prompt gives no password: the exit code and what it says
+// when the user cancelled, and when nobody could answer (the reason follows the text).
+struct PasswordRefusal {
+  int cancelledExit;
+  const char* cancelled;
+  int unavailableExit;
+  const char* unavailable;
+};
+
+// 0 when `reply` holds the password; else says on standard error, after `program`, why there is
+// none and returns the exit code `refusal` gives for it.
+[[nodiscard]] inline int RefusedPassword(const char* program, const QvPasswordReply& reply,
+                                         const PasswordRefusal& refusal) {
+  if (reply.answer == QvPasswordAnswer::Given) return 0;
+  if (reply.answer == QvPasswordAnswer::Cancelled) {
+    std::fprintf(stderr, "%s: %s\n", program, refusal.cancelled);
+    return refusal.cancelledExit;
+  }
+  std::fprintf(stderr, "%s: %s%s\n", program, refusal.unavailable, reply.error.c_str());
+  return refusal.unavailableExit;
 }
 
 // Frees an identity the user-data object filled, whatever path the caller leaves by.

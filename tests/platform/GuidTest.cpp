@@ -2,6 +2,7 @@
 // refused, since class ids read back from the registry decide which code gets loaded.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "platform/Com.h"
@@ -69,6 +70,20 @@ TEST(GuidTest, EqualityComparesEveryByte) {
     reinterpret_cast<BYTE*>(&other)[i] ^= 0x01;
     EXPECT_FALSE(IsEqualGUID(kSample, other)) << "byte " << i;
   }
+}
+
+// Key names are made from new identifiers, so two must never come out alike, and they carry the
+// marks of a random identifier that readers of the registry form expect.
+TEST(GuidTest, CreatesDistinctRandomIdentifiers) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 64; ++i) {
+    GUID guid = GUID_NULL;
+    ASSERT_EQ(CoCreateGuid(&guid), S_OK);
+    EXPECT_EQ(guid.Data3 >> 12, 4) << FormatGuid(guid);
+    EXPECT_EQ(guid.Data4[0] >> 6, 2) << FormatGuid(guid);
+    EXPECT_TRUE(seen.insert(FormatGuid(guid)).second) << FormatGuid(guid);
+  }
+  EXPECT_EQ(CoCreateGuid(nullptr), E_POINTER);
 }
 
 }  // namespace

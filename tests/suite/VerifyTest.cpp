@@ -17,6 +17,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/ui/Backend.h"
+#include "suite/QvDialogIds.h"
 #include "suite/QvKeyBlob.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/KeyFile.h"
