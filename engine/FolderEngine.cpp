@@ -1,4 +1,4 @@
-// Folders and containers through the progress dialog (see FolderEngine.h).
+// Folders and containers of an operation (see FolderEngine.h).
 #include "engine/FolderEngine.h"
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/StringTable.h"
-#include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
@@ -19,7 +18,6 @@
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
 #include "platform/WorkFolders.h"
-#include "platform/ui/Controls.h"
 #include "platform/ui/WindowApi.h"
 #include "sharing/SharingAccess.h"
 #include "suite/QvFsApi.h"
@@ -210,7 +208,7 @@ class FolderEngine::FileBatches {
   ~FileBatches() {
     StopAfter(0);
     for (StartedCall& worker : workers_)
-      if (worker.Running()) (void)engine_.dialog_.FinishLibraryCall(worker);
+      if (worker.Running()) (void)engine_.operation_.FinishLibraryCall(worker);
     for (const auto* batch : {&running_, &filling_})
       for (const auto& file : *batch) file->Abandon();
   }
@@ -267,7 +265,7 @@ class FolderEngine::FileBatches {
   bool WaitForWorkers() {
     bool cancelled = false;
     for (StartedCall& worker : workers_)
-      if (worker.Running() && engine_.dialog_.FinishLibraryCall(worker) == StatusCancelled)
+      if (worker.Running() && engine_.operation_.FinishLibraryCall(worker) == StatusCancelled)
         cancelled = true;
     return cancelled;
   }
@@ -275,16 +273,16 @@ class FolderEngine::FileBatches {
   // Hands the filling batch to the workers (each takes every n-th file, in order, until
   // Cancel or a failure of a file before its next one).
   void StartFilling() {
-    CProgressDlg& dialog = engine_.dialog_;
+    OperationSink& operation = engine_.operation_;
     running_ = std::move(filling_);
     filling_.clear();
     fillingBytes_ = 0;
     const std::size_t count = std::min(workers_.size(), running_.size());
     for (std::size_t w = 0; w < count; ++w) {
-      const bool started = dialog.StartLibraryCall(workers_[w], [this, w, count, &dialog] {
+      const bool started = operation.StartLibraryCall(workers_[w], [this, w, count, &operation] {
         for (std::size_t i = w; i < running_.size(); i += count) {
           QueuedFile& file = *running_[i];
-          if (dialog.CancelRequested() || file.order > stopAfter_.load()) break;
+          if (operation.CancelRequested() || file.order > stopAfter_.load()) break;
           file.result = work_(file);
           file.handled = true;
           if (file.result != StatusSuccess) StopAfter(file.order);
@@ -312,7 +310,7 @@ class FolderEngine::FileBatches {
       }
       const ItemStatus status = finish_(*file);
       if (status == StatusSuccess) {
-        CProgressCtrl(engine_.dialog_.ProgressBar()).StepIt();
+        engine_.operation_.StepProgress();
         continue;
       }
       StopAfter(file->order);
@@ -354,7 +352,7 @@ void FolderEngine::SetTestHook(std::function<void(TestPoint, const std::string&)
   TestHook() = std::move(hook);
 }
 
-FolderEngine::FolderEngine(CProgressDlg& dialog) : dialog_(dialog) {
+FolderEngine::FolderEngine(OperationSink& operation) : operation_(operation) {
   // What ended operations left (a restore's partial plain files among them) goes first.
   (void)QvSweepWorkFolders();
 }
@@ -371,8 +369,8 @@ std::string FolderEngine::TargetFolderOf(const std::string& containerPath) {
 }
 
 ItemStatus FolderEngine::Report(const std::string& path, ItemStatus status) {
-  dialog_.AddResultRow(path, ShownFolder(SplitPath(path).first), std::string());
-  dialog_.ReportStatus(status);
+  operation_.AddResultRow(path, ShownFolder(SplitPath(path).first), std::string());
+  operation_.ReportStatus(status);
   return status;
 }
 
@@ -430,12 +428,12 @@ bool FolderEngine::WalkForEncryption(const std::string& path) {
 
 bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes,
                                      const FolderHandle& folder) {
-  if (dialog_.CancelRequested()) return true;
+  if (operation_.CancelRequested()) return true;
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (!path.empty() && path.back() == '/' && IsProtectedLocation(path)) return false;
   if (IsLink(attributes)) {
     // Counted for its row; the processing pass refuses it without following it.
-    dialog_.AddToTotal(1);
+    operation_.AddToTotal(1);
     return true;
   }
   if (IsDirectory(attributes)) {
@@ -443,7 +441,7 @@ bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes,
     std::vector<FOLDER_ENTRY> entries;
     if (!ListFolder(folder, &entries)) return false;
     for (const FOLDER_ENTRY& entry : entries) {
-      if (dialog_.CancelRequested()) return true;
+      if (operation_.CancelRequested()) return true;
       FolderHandle subfolder;
       if (IsDirectory(entry.attributes) && !IsLink(entry.attributes) &&
           !OpenListedSubfolder(folder, entry, &subfolder)) {
@@ -452,36 +450,36 @@ bool FolderEngine::WalkForEncryption(const std::string& path, DWORD attributes,
       }
       if (!WalkForEncryption(path + "/" + entry.name, entry.attributes, subfolder)) return false;
     }
-    dialog_.MarkStepSucceeded();
+    operation_.MarkStepSucceeded();
     return true;
   }
   // Only the backups this operation made are skipped; an older one is the user's file.
-  if (dialog_.IsOwnBackup(path)) return true;
+  if (operation_.IsOwnBackup(path)) return true;
   if (HasSuffix(path, kQvefSuffix)) {
     if (!DecryptContainerInPlace(path)) return false;
-    dialog_.MarkStepSucceeded();
+    operation_.MarkStepSucceeded();
     return true;
   }
   if (!HasSuffix(path, kQvfSuffix)) {
-    dialog_.AddToTotal(1);
-    dialog_.MarkStepSucceeded();
+    operation_.AddToTotal(1);
+    operation_.MarkStepSucceeded();
     return true;
   }
   if (IsMarkerName(SplitPath(path).second)) {
     // Never decrypted in place nor deleted: the processing pass refuses it with its row.
-    dialog_.AddToTotal(1);
+    operation_.AddToTotal(1);
     return true;
   }
-  if (dialog_.DecryptInPlaceForWalk(path, SplitPath(path).first) != StatusSuccess) return false;
-  dialog_.AddToTotal(1);
-  dialog_.MarkStepSucceeded();
+  if (DecryptInPlaceForWalk(operation_, path, SplitPath(path).first) != StatusSuccess) return false;
+  operation_.AddToTotal(1);
+  operation_.MarkStepSucceeded();
   return true;
 }
 
 bool FolderEngine::DecryptContainerInPlace(const std::string& containerPath) {
   // Checked under its own name: moved aside, the container is no longer recognised as one
   // by the access check, which would then read no owner and let anyone in.
-  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
+  if (SharingAccessCheck(operation_.UserId(), containerPath) != kSharingAllowed) {
     (void)Report(containerPath, StatusNotAuthorized);
     return false;
   }
@@ -490,7 +488,7 @@ bool FolderEngine::DecryptContainerInPlace(const std::string& containerPath) {
     (void)Report(containerPath, StatusDestinationExists);
     return false;
   }
-  dialog_.RecordBackup(backup);
+  operation_.RecordBackup(backup);
   if (!PrepareContainerDecryption(backup)) return false;
   return DecryptContainer(backup) == StatusSuccess;
 }
@@ -522,7 +520,7 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     (void)Report(target + "/", StatusDestinationExists);
     return false;
   }
-  dialog_.ShowFilesRemaining(true);
+  operation_.ShowFilesRemaining(true);
   // Held from before the extraction until it is deleted at the end of the operation.
   auto held = std::make_unique<FolderContainer>();
   if (!held->OpenAt("", containerPath, 0)) {
@@ -533,7 +531,7 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     (void)Report(containerPath, StatusSourceInUse);
     return false;
   }
-  if (SharingAccessCheck(dialog_.UserId(), containerPath) != kSharingAllowed) {
+  if (SharingAccessCheck(operation_.UserId(), containerPath) != kSharingAllowed) {
     (void)Report(containerPath, StatusNotAuthorized);
     return false;
   }
@@ -543,12 +541,12 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     (void)Report(containerPath, StatusDestinationInUse);
     return false;
   }
-  dialog_.RecordCreatedFolder(work);
+  operation_.RecordCreatedFolder(work);
   const std::string name = SplitPath(target).second;
   const std::string tree = work + "/" + name;
   const auto extractInto = [&](const std::string& folder) {
     container.SetRootDir(folder + "/");
-    return container.ExtractAll(dialog_.ProgressBar(), dialog_.FilesRemainingLabel()) != 0;
+    return container.ExtractAll(operation_.ProgressBar(), operation_.FilesRemainingLabel()) != 0;
   };
   // The images go to memory when the container is small enough, else (or when memory runs
   // out) into the restored folder itself, where each is replaced by its plain file.
@@ -563,14 +561,14 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     const QVDatabase::Failure failure = container.Database().LastFailure();
     RemoveWorkFolder(work);
     if (Exists(work)) (void)Report(target + "/", StatusSourceInUse);
-    dialog_.ForgetCreatedFolder(work);
+    operation_.ForgetCreatedFolder(work);
     (void)Report(containerPath, StatusOfContainerFailure(failure));
     return false;
   }
   preparedContainers_[containerPath] = Prepared{work, images};
   restoredContainers_[containerPath] = std::move(held);
   // The user counts files: the extraction's range also counts every folder's marker.
-  dialog_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
+  operation_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
   return true;
 }
 
@@ -579,12 +577,12 @@ ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std:
   StoredHeader header;
   if (!container.GetFolderOptions(header.algorithm, &header.bytes, &header.length))
     return Report(rowPath, unreadable);
-  Credentials credentials(dialog_.CredentialSize());
-  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel()))
+  Credentials credentials(operation_.CredentialSize());
+  if (!credentials.Fill(operation_.KeyName(), operation_.KeyLabel()))
     return Report(rowPath, StatusMemoryError);
-  const std::string keyName = dialog_.KeyName();
-  const KeyRecord& key = dialog_.Key();
-  const DWORD result = dialog_.RunLibraryCall([&] {
+  const std::string keyName = operation_.KeyName();
+  const KeyRecord& key = operation_.Key();
+  const DWORD result = operation_.RunLibraryCall([&] {
     return QVFSInitFolderDecryption(header.bytes, header.length, keyName.c_str(), keyName.c_str(),
                                     key.blob, key.blobLength, credentials.Data(),
                                     credentials.LengthPointer(), handle);
@@ -595,13 +593,13 @@ ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std:
     return StatusCancelled;
   }
   if (result != StatusSuccess) return Report(rowPath, static_cast<ItemStatus>(result));
-  TrustFolderOwner(dialog_.UserId(), header.bytes, header.length, *handle);
+  TrustFolderOwner(operation_.UserId(), header.bytes, header.length, *handle);
   return StatusSuccess;
 }
 
 void FolderEngine::CloseFolderHandle(DWORD handle) {
   if (handle == 0) return;
-  (void)dialog_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
+  (void)operation_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
 }
 
 namespace {
@@ -651,7 +649,7 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   shownTrees_.erase(tree);
   if (!images.empty()) RemoveWorkFolder(images);
   prepared->second.images.clear();
-  if (dialog_.CancelRequested()) return StatusCancelled;
+  if (operation_.CancelRequested()) return StatusCancelled;
   if (status != StatusSuccess) return status;
 
   // Every restored file is on disk before the folder gets the name the user knows, and the
@@ -661,10 +659,10 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   if (MoveFileExA(tree.c_str(), target.c_str(), 0) == FALSE)
     return Report(target + "/", StatusDestinationExists);
   (void)FlushPathBuffersA(parent.c_str());
-  dialog_.RecordCreatedFolder(target);
+  operation_.RecordCreatedFolder(target);
   RestoreFolderFacts(containerPath, target);
   RemoveWorkFolder(work);
-  if (!Exists(work)) dialog_.ForgetCreatedFolder(work);
+  if (!Exists(work)) operation_.ForgetCreatedFolder(work);
   preparedContainers_.erase(containerPath);
   if (Exists(target + "/" + kDesktopIni)) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
@@ -700,17 +698,17 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
   protected_ = ProtectedLocations::Read();
   const auto [parent, name] = SplitPath(folder);
   const std::string containerPath = folder + std::string(kQvefSuffix);
-  Credentials credentials(dialog_.CredentialSize());
+  Credentials credentials(operation_.CredentialSize());
   std::vector<BYTE> header(kFolderHeaderCapacity);
-  if (!credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel()))
+  if (!credentials.Fill(operation_.KeyName(), operation_.KeyLabel()))
     return Report(folder + "/", StatusMemoryError);
 
   DWORD handle = 0;
   DWORD headerLength = kFolderHeaderCapacity;
-  EncryptAlgoInfo algorithm = dialog_.Algorithm();
-  const std::string keyName = dialog_.KeyName();
-  const KeyRecord& key = dialog_.Key();
-  const DWORD started = dialog_.RunLibraryCall([&] {
+  EncryptAlgoInfo algorithm = operation_.Algorithm();
+  const std::string keyName = operation_.KeyName();
+  const KeyRecord& key = operation_.Key();
+  const DWORD started = operation_.RunLibraryCall([&] {
     return QVFSInitFolderEncryption(&algorithm, keyName.c_str(), key.blob, key.blobLength,
                                     credentials.Data(), credentials.Length(), header.data(),
                                     &headerLength, &handle);
@@ -759,7 +757,7 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
         if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       }
       if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
-      if (dialog_.CancelRequested()) status = StatusCancelled;
+      if (operation_.CancelRequested()) status = StatusCancelled;
       if (status == StatusSuccess && !container.Flush())
         status = Report(containerPath, StatusDestinationInUse);
     }
@@ -774,11 +772,11 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       status = Report(containerPath, StatusDirectoryAlreadyEncrypted);
     } else {
       (void)FlushPathBuffersA(parent.c_str());
-      ApplyDelegateSharing(dialog_.UserId(), containerPath);
+      ApplyDelegateSharing(operation_.UserId(), containerPath);
     }
   }
   RemoveWorkFolder(work);
-  if (status != StatusSuccess || dialog_.Request().keepSource) return status;
+  if (status != StatusSuccess || operation_.Request().keepSource) return status;
   const SourceDeletion deletion = DeleteStoredFolder(folder);
   if (deletion.status != StatusSuccess && deletion.untouched) {
     // The folder stays whole, so the container made of it goes: the user is left with what
@@ -875,7 +873,7 @@ void FolderEngine::PlanDeletion(const FolderHandle& held, const std::string& ori
 
 bool FolderEngine::IsStoredUnchanged(const std::string& path, const FILE_IDENTITY& now) const {
   const auto stored = storedFiles_.find(path);
-  return stored != storedFiles_.end() ? stored->second == now : dialog_.IsOwnBackup(path);
+  return stored != storedFiles_.end() ? stored->second == now : operation_.IsOwnBackup(path);
 }
 
 void FolderEngine::DeleteStored(const FolderHandle& held, const std::string& original,
@@ -891,14 +889,14 @@ void FolderEngine::DeleteStored(const FolderHandle& held, const std::string& ori
       (theirs.size() <= ours.size() ? theirs : ours).push_back(&entry);
   std::vector<std::string> theirsKept;
   StartedCall worker;
-  const bool started = !theirs.empty() && dialog_.StartLibraryCall(worker, [&] {
+  const bool started = !theirs.empty() && operation_.StartLibraryCall(worker, [&] {
     for (const FOLDER_ENTRY* entry : theirs) DeleteStoredEntry(held, original, *entry, &theirsKept);
     return static_cast<DWORD>(StatusSuccess);
   });
   if (!started) ours.insert(ours.end(), theirs.begin(), theirs.end());
   for (const FOLDER_ENTRY* entry : ours) DeleteStoredEntry(held, original, *entry, kept);
   // Its result says nothing here (it only tells whether Cancel was pressed meanwhile).
-  if (started) (void)dialog_.FinishLibraryCall(worker);
+  if (started) (void)operation_.FinishLibraryCall(worker);
   kept->insert(kept->end(), theirsKept.begin(), theirsKept.end());
   for (const FOLDER_ENTRY& entry : entries)
     if (!IsDirectory(entry.attributes) || IsLink(entry.attributes))
@@ -924,7 +922,7 @@ void FolderEngine::DeleteStoredEntry(const FolderHandle& held, const std::string
   }
   const auto stored = storedFiles_.find(path);
   const FILE_IDENTITY& expected = stored != storedFiles_.end() ? stored->second : entry.identity;
-  if ((stored == storedFiles_.end() && !dialog_.IsOwnBackup(path)) ||
+  if ((stored == storedFiles_.end() && !operation_.IsOwnBackup(path)) ||
       !held.DeleteFileIfUnchanged(entry.name.c_str(), expected))
     kept->push_back(path);
 }
@@ -956,7 +954,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
     const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
     LONG added = sink.container->AddFile(marker, FALSE);
     if (added == -2) {
-      if (!dialog_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
+      if (!operation_.ConfirmReplace(marker)) return report(folder + "/", StatusDestinationExists);
       added = sink.container->AddFile(marker, TRUE);
     }
     if (added <= 0) {
@@ -971,7 +969,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
   }
 
   for (const FOLDER_ENTRY& entry : entries) {
-    if (dialog_.CancelRequested()) return StatusCancelled;
+    if (operation_.CancelRequested()) return StatusCancelled;
     const std::string path = folder + "/" + entry.name;
     ItemStatus status = StatusSuccess;
     if (IsLink(entry.attributes)) {
@@ -992,7 +990,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
       else
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle, subfolder);
     } else if (mode == Mode::Encrypt) {
-      if (dialog_.IsOwnBackup(path)) continue;
+      if (operation_.IsOwnBackup(path)) continue;
       if (IsMarkerName(entry.name))
         status = report(path, StatusSystemOrTempFile);
       else
@@ -1004,7 +1002,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
     }
     if (status != StatusSuccess) return status;
   }
-  return dialog_.CancelRequested() ? StatusCancelled : StatusSuccess;
+  return operation_.CancelRequested() ? StatusCancelled : StatusSuccess;
 }
 
 // ---- Files into a container ----
@@ -1030,7 +1028,7 @@ ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, c
     return StatusSourceInUse;
   file.readPath = file.source.ReopenPath();
   if (file.readPath.empty()) file.readPath = file.path;
-  if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
+  if (!file.credentials.Fill(operation_.KeyName(), operation_.KeyLabel())) return StatusMemoryError;
   char imageName[32];
   std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
                 static_cast<unsigned long long>(++imageCounter_));
@@ -1038,14 +1036,14 @@ ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, c
                                                                                : sink.imageFolder) +
                imageName;
   file.record =
-      FileRecord(dialog_, file.readPath, file.image, true, dialog_.Key(), file.credentials);
+      FileRecord(operation_, file.readPath, file.image, true, operation_.Key(), file.credentials);
   file.record->folderHandle = handle;
   return StatusSuccess;
 }
 
 ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   const auto finish = [&](ItemStatus status) {
-    dialog_.ReportStatus(status);
+    operation_.ReportStatus(status);
     return status;
   };
   const std::string& image = file.image;
@@ -1057,12 +1055,12 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   bool stored = true;
   LONG added = sink.container->AddFileFromImage(entry, image, FALSE);
   if (added == -2) {
-    if (dialog_.ConfirmReplace(entry)) {
+    if (operation_.ConfirmReplace(entry)) {
       added = sink.container->AddFileFromImage(entry, image, TRUE);
     } else {
       // Declined: the image goes, the plain file stays where it is.
       stored = false;
-      dialog_.ClearAllReplaced();
+      operation_.ClearAllReplaced();
       added = 0;
     }
   }
@@ -1071,7 +1069,7 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   if (!stored) return finish(StatusSuccess);
   storedFiles_[file.path] = file.identity;
   if (openContainer_ != nullptr && sink.container == openContainer_.get() &&
-      !dialog_.Request().keepSource) {
+      !operation_.Request().keepSource) {
     // Only the file that was stored goes, and only while nobody changed it since.
     FolderHandle parent;
     if (!parent.Open(file.folder.c_str()) ||
@@ -1086,15 +1084,15 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
                                              std::uint64_t size, DWORD checkFlags, const Sink& sink,
                                              DWORD handle, const FolderHandle* held,
                                              const FOLDER_ENTRY* listed) {
-  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
-  QueuedFile file(dialog_.CredentialSize(), path, folder, size);
+  operation_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+  QueuedFile file(operation_.CredentialSize(), path, folder, size);
   if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle, held, listed);
       prepared != StatusSuccess) {
-    dialog_.ReportStatus(prepared);
+    operation_.ReportStatus(prepared);
     return prepared;
   }
   QVData* record = file.record.get();
-  file.result = dialog_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
+  file.result = operation_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
   return StoreEncrypted(file, sink);
 }
 
@@ -1103,7 +1101,8 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const
   return std::make_unique<FileBatches>(
       *this, 1, [](QueuedFile& file) { return QVFSFolderEncryptFile(file.record.get()); },
       [this, &sink](QueuedFile& file) {
-        dialog_.AddResultRow(file.path, ShownFolder(file.folder), LoadStringText(IDS_ENCRYPTING));
+        operation_.AddResultRow(file.path, ShownFolder(file.folder),
+                                LoadStringText(IDS_ENCRYPTING));
         const ItemStatus status = StoreEncrypted(file, sink);
         file.image.clear();
         return status;
@@ -1119,8 +1118,9 @@ ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, D
   // The plain file goes to `folder`, which need not be where the image waits. Whether one is
   // there already is for the caller to check before the library is called.
   file.target = file.folder + "/" + SplitPath(PlainNameOf(file.path)).second;
-  if (!file.credentials.Fill(dialog_.KeyName(), dialog_.KeyLabel())) return StatusMemoryError;
-  file.record = FileRecord(dialog_, file.path, file.folder, false, dialog_.Key(), file.credentials);
+  if (!file.credentials.Fill(operation_.KeyName(), operation_.KeyLabel())) return StatusMemoryError;
+  file.record =
+      FileRecord(operation_, file.path, file.folder, false, operation_.Key(), file.credentials);
   file.record->folderHandle = handle;
   return StatusSuccess;
 }
@@ -1139,7 +1139,7 @@ DWORD DecryptWithFolderKey(QVData* record,
 
 ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
   const auto finish = [&](ItemStatus status) {
-    dialog_.ReportStatus(status);
+    operation_.ReportStatus(status);
     return status;
   };
   if (file.result == StatusCancelled) {
@@ -1157,17 +1157,17 @@ ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
 
 ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
                                              DWORD checkFlags, DWORD handle) {
-  dialog_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
-  QueuedFile file(dialog_.CredentialSize(), path, folder, 0);
+  operation_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+  QueuedFile file(operation_.CredentialSize(), path, folder, 0);
   ItemStatus prepared = PrepareDecryption(file, checkFlags, handle);
   if (prepared == StatusSuccess && Exists(file.target)) prepared = StatusDestinationExists;
   file.targetWasFree = true;
   if (prepared != StatusSuccess) {
-    dialog_.ReportStatus(prepared);
+    operation_.ReportStatus(prepared);
     return prepared;
   }
   file.result = DecryptWithFolderKey(file.record.get(), [this](const std::function<DWORD()>& call) {
-    return dialog_.RunLibraryCall(call);
+    return operation_.RunLibraryCall(call);
   });
   return FinishDecrypted(file);
 }
@@ -1182,7 +1182,8 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
                                     [](const std::function<DWORD()>& call) { return call(); });
       },
       [this](QueuedFile& file) {
-        dialog_.AddResultRow(file.path, ShownFolder(file.folder), LoadStringText(IDS_DECRYPTING));
+        operation_.AddResultRow(file.path, ShownFolder(file.folder),
+                                LoadStringText(IDS_DECRYPTING));
         return FinishDecrypted(file);
       });
 }
@@ -1201,19 +1202,19 @@ ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
     const ItemStatus status =
         encrypt ? EncryptFileOfFolder(path, folder, size, checkFlags, sink, handle, held, listed)
                 : DecryptFileOfFolder(path, folder, checkFlags, handle);
-    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
+    if (status == StatusSuccess) operation_.StepProgress();
     return status;
   }
-  auto file = std::make_unique<QueuedFile>(dialog_.CredentialSize(), path, folder, size);
+  auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), path, folder, size);
   const ItemStatus prepared = encrypt
                                   ? PrepareEncryption(*file, checkFlags, sink, handle, held, listed)
                                   : PrepareDecryption(*file, checkFlags, handle);
   if (prepared != StatusSuccess) {
     // The files before it are finished and shown first.
     if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
-    dialog_.AddResultRow(path, ShownFolder(folder),
-                         LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
-    dialog_.ReportStatus(prepared);
+    operation_.AddResultRow(path, ShownFolder(folder),
+                            LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
+    operation_.ReportStatus(prepared);
     return prepared;
   }
   return sink.batches->Add(std::move(file));
@@ -1222,7 +1223,7 @@ ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
 // ---- A container open in a view ----
 
 bool FolderEngine::OpenRequestContainer() {
-  const ContainerArguments& arguments = *dialog_.Request().container;
+  const ContainerArguments& arguments = *operation_.Request().container;
   auto container = std::make_unique<FolderContainer>();
   std::string root = arguments.directory;
   if (!root.empty() && root.back() != '/') root += '/';
@@ -1237,13 +1238,13 @@ bool FolderEngine::OpenRequestContainer() {
 
 ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   protected_ = ProtectedLocations::Read();
-  const std::string& containerPath = dialog_.Request().container->containerPath;
+  const std::string& containerPath = operation_.Request().container->containerPath;
   DWORD handle = 0;
   if (const ItemStatus opened =
           OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
       opened != StatusSuccess)
     return opened;
-  const bool encrypt = dialog_.Encrypting();
+  const bool encrypt = operation_.Request().encrypt;
   std::string work;
   ItemStatus status = StatusSuccess;
   if (encrypt) {
@@ -1268,19 +1269,19 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
       if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
       sink.batches = nullptr;
     }
-    if (status == StatusSuccess && encrypt && !dialog_.CancelRequested() &&
-        !dialog_.Request().keepSource && dialog_.AllReplaced())
+    if (status == StatusSuccess && encrypt && !operation_.CancelRequested() &&
+        !operation_.Request().keepSource && operation_.AllReplaced())
       status = DeleteStoredFolder(item).status;
   } else if (status == StatusSuccess) {
     const std::string folder = SplitPath(item).first;
     status = encrypt
                  ? EncryptFileOfFolder(item, folder, FileSize(item), kCheckLocation, sink, handle)
                  : DecryptFileOfFolder(item, folder, kCheckName, handle);
-    if (status == StatusSuccess) CProgressCtrl(dialog_.ProgressBar()).StepIt();
+    if (status == StatusSuccess) operation_.StepProgress();
   }
   if (!work.empty()) RemoveWorkFolder(work);
   if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
   CloseFolderHandle(handle);
-  if (dialog_.CancelRequested()) return StatusCancelled;
+  if (operation_.CancelRequested()) return StatusCancelled;
   return status;
 }

@@ -1,4 +1,4 @@
-// The folder half of the progress dialog's operation: a folder into one container
+// The folder half of an operation: a folder into one container
 // "<folder>.qvef" beside it, a container back into its folder, the encryption walk's
 // in-place decryption of containers found inside a folder, and operations on a container
 // open in a view (files dropped into it, encrypted copies taken out of it).
@@ -31,7 +31,7 @@
 // looks like a work folder is never touched. Cancel (and the signals a program treats as
 // Cancel) removes this operation's own work folders before it ends.
 //
-// Dialog thread only; the library calls run on workers through the dialog.
+// Dialog thread only; the library calls run on workers through the operation's sink.
 #pragma once
 
 #include <cstdint>
@@ -46,14 +46,13 @@
 #include "container/FolderContainer.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
+#include "engine/OperationSink.h"
 #include "platform/Files.h"
 #include "platform/WinTypes.h"
 
-class CProgressDlg;
-
 class FolderEngine {
  public:
-  explicit FolderEngine(CProgressDlg& dialog);
+  explicit FolderEngine(OperationSink& operation);
   ~FolderEngine();
   FolderEngine(const FolderEngine&) = delete;
   FolderEngine& operator=(const FolderEngine&) = delete;
@@ -61,7 +60,7 @@ class FolderEngine {
   // ---- Preparation pass ----
 
   // The encryption walk of `path` (a folder, or a container or ".qvf" file to decrypt in
-  // place first): adds the files it will encrypt to the dialog's total. False (after a row)
+  // place first): adds the files it will encrypt to the sink's total. False (after a row)
   // when the walk failed.
   [[nodiscard]] bool WalkForEncryption(const std::string& path);
   // Checks the container at `containerPath` and extracts its images into a work folder;
@@ -222,7 +221,7 @@ class FolderEngine {
   std::string ShownFolder(const std::string& folder) const;
   ItemStatus Report(const std::string& path, ItemStatus status);
 
-  CProgressDlg& dialog_;
+  OperationSink& operation_;
   std::unique_ptr<FolderContainer> openContainer_;
   // Containers prepared for decryption, by container path.
   std::map<std::string, Prepared> preparedContainers_;
