@@ -116,6 +116,10 @@ class FolderEngine {
   static void SetTestHook(std::function<void(TestPoint, const std::string&)> hook);
 
  private:
+  // A folder that is not there or cannot be listed: the library's unknown-error result.
+  static constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
+
+  static void AtTestPoint(TestPoint point, const std::string& path);
   enum class Mode { Encrypt, Decrypt };
   class FileBatches;
   // What a walk writes into: the container the images go to and the folder they are written
@@ -139,6 +143,13 @@ class FolderEngine {
   // open when it is a folder.
   [[nodiscard]] bool WalkForEncryption(const std::string& path, DWORD attributes,
                                        const FolderHandle& folder);
+  // Walks `folder` (see WalkFolder) with its small files in batches, which are drained when
+  // the walk succeeded and settled when it did not; a folder that does not open gives a row
+  // for `unlistedRow` with `unlisted`. A folder whose empty-folder marker could not be stored
+  // fails the walk at its end.
+  [[nodiscard]] ItemStatus WalkInBatches(const std::string& folder, const std::string& output,
+                                         Mode mode, Sink& sink, DWORD handle,
+                                         const std::string& unlistedRow, ItemStatus unlisted);
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
   // Walks `folder`, which `held` holds open: it descends through handles, so nothing
