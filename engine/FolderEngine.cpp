@@ -17,6 +17,7 @@
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
+#include "platform/Owned.h"
 #include "platform/WorkFolders.h"
 #include "platform/ui/WindowApi.h"
 #include "sharing/SharingAccess.h"
@@ -87,10 +88,15 @@ int CountImages(const std::string& folder) {
 
 // The header and algorithm name stored in an open container.
 struct StoredHeader {
-  BYTE* bytes = nullptr;
+  [[nodiscard]] bool Read(FolderContainer& container) {
+    BYTE* read = nullptr;
+    const bool ok = container.GetFolderOptions(algorithm, &read, &length) != 0;
+    bytes.reset(read);
+    return ok;
+  }
+  FreedPtr<BYTE> bytes;
   DWORD length = 0;
   char algorithm[1024] = {};
-  ~StoredHeader() { std::free(bytes); }
 };
 
 }  // namespace
@@ -226,16 +232,15 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
 ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std::string& rowPath,
                                           DWORD* handle, ItemStatus unreadable) {
   StoredHeader header;
-  if (!container.GetFolderOptions(header.algorithm, &header.bytes, &header.length))
-    return Report(rowPath, unreadable);
+  if (!header.Read(container)) return Report(rowPath, unreadable);
   Credentials credentials(operation_.CredentialSize());
   if (!credentials.Fill(operation_.KeyName(), operation_.KeyLabel()))
     return Report(rowPath, StatusMemoryError);
   const std::string keyName = operation_.KeyName();
   const KeyRecord& key = operation_.Key();
   const DWORD result = operation_.RunLibraryCall([&] {
-    return QVFSInitFolderDecryption(header.bytes, header.length, keyName.c_str(), keyName.c_str(),
-                                    key.blob, key.blobLength, credentials.Data(),
+    return QVFSInitFolderDecryption(header.bytes.get(), header.length, keyName.c_str(),
+                                    keyName.c_str(), key.blob, key.blobLength, credentials.Data(),
                                     credentials.LengthPointer(), handle);
   });
   if (result == StatusCancelled) {
@@ -244,7 +249,7 @@ ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std:
     return StatusCancelled;
   }
   if (result != StatusSuccess) return Report(rowPath, static_cast<ItemStatus>(result));
-  TrustFolderOwner(operation_.UserId(), header.bytes, header.length, *handle);
+  TrustFolderOwner(operation_.UserId(), header.bytes.get(), header.length, *handle);
   return StatusSuccess;
 }
 
@@ -431,7 +436,7 @@ bool FolderEngine::OpenRequestContainer() {
   // A container whose header cannot be read is not open: nothing could go in or out of it,
   // and the preparation pass must not change the dropped items for it.
   StoredHeader header;
-  if (!container->GetFolderOptions(header.algorithm, &header.bytes, &header.length)) return false;
+  if (!header.Read(*container)) return false;
   openContainer_ = std::move(container);
   return true;
 }
