@@ -31,6 +31,10 @@
 // looks like a work folder is never touched. Cancel (and the signals a program treats as
 // Cancel) removes this operation's own work folders before it ends.
 //
+// FolderEngine.cpp holds the operations themselves; FolderEngineWalks.cpp the walks over a
+// tree, FolderEngineBatches.cpp a folder's files one by one or in batches of small ones, and
+// FolderEngineWorkFolders.cpp the work folders and the deletion of a stored source tree.
+//
 // Dialog thread only; the library calls run on workers through the operation's sink.
 #pragma once
 
@@ -120,6 +124,7 @@ class FolderEngine {
   static constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
 
   static void AtTestPoint(TestPoint point, const std::string& path);
+
   enum class Mode { Encrypt, Decrypt };
   class FileBatches;
   // What a walk writes into: the container the images go to and the folder they are written
