@@ -251,7 +251,7 @@ bool CProgressDlg::PrepareForEncryption(std::string& item, const std::string& fo
   if (HasSuffix(item, kQvfSuffix)) {
     // An encrypted file is first decrypted in place, so that the plain result is encrypted
     // again under this user's key; the old .qvf is kept as a backup until the operation ends.
-    if (DecryptInPlaceForWalk(item, folder) != StatusSuccess) {
+    if (DecryptInPlaceForWalk(*this, item, folder) != StatusSuccess) {
       RefuseItem(item, StatusFileAccessError);
       return false;
     }
@@ -261,24 +261,6 @@ bool CProgressDlg::PrepareForEncryption(std::string& item, const std::string& fo
   ++total_;
   overallSuccess_ = true;
   return true;
-}
-
-ItemStatus CProgressDlg::DecryptInPlaceForWalk(const std::string& item, const std::string& folder) {
-  const std::string plain = PlainNameOf(item);
-  keepSourceDuringWalk_ = true;
-  const ItemStatus status = ProcessFile(*this, item, folder, false, key_, kCheckName);
-  keepSourceDuringWalk_ = false;
-  if (status != StatusSuccess) return status;
-  createdFiles_.push_back(plain);
-  const std::string backup = BackupNameOf(item);
-  if (MoveFileExA(item.c_str(), backup.c_str(), 0) == FALSE) {
-    // The backup name is taken: the decrypted copy goes, the .qvf stays as it was.
-    createdFiles_.pop_back();
-    (void)DeleteNormal(plain);
-    return StatusDestinationExists;
-  }
-  backups_.push_back(backup);
-  return StatusSuccess;
 }
 
 bool CProgressDlg::PrepareForDecryption(std::vector<std::string>::iterator& it,
@@ -424,7 +406,7 @@ ItemStatus CProgressDlg::ProcessTopLevelFile(const std::string& item) {
                                 ? DecryptOverAgreedTarget(item, process)
                                 : process();
   if (status == StatusSuccess && request_.encrypt) DropWalkBackup(item);
-  if (status == StatusSuccess) CProgressCtrl(::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR)).StepIt();
+  if (status == StatusSuccess) StepProgress();
   return status;
 }
 
@@ -569,6 +551,8 @@ void CProgressDlg::DeleteCreatedFolders() {
     }
   }
 }
+
+void CProgressDlg::StepProgress() { CProgressCtrl(ProgressBar()).StepIt(); }
 
 HWND CProgressDlg::ProgressBar() const { return ::GetDlgItem(m_hWnd, IDC_PROGRESS_BAR); }
 

@@ -8,7 +8,8 @@
 // dialog keeps handling its messages; the library sees Cancel through IsCancelled.
 //
 // Top-level files are handled here (with ProcessFile); folders, containers and operations on
-// a container open in a view by the dialog's FolderEngine.
+// a container open in a view by the dialog's FolderEngine. The engine reaches the dialog only
+// through OperationSink.
 #pragma once
 
 #include <atomic>
@@ -23,11 +24,12 @@
 #include "engine/EngineWorker.h"
 #include "engine/FolderEngine.h"
 #include "engine/OperationRequest.h"
+#include "engine/OperationSink.h"
 #include "platform/ui/Dialog.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
-class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
+class CProgressDlg : public CDialog, public OperationSink {
  public:
   // Remembered answers of the replace confirmation.
   enum ReplaceAnswer { kReplaceAsk = 0, kReplaceYesToAll = 1, kReplaceNoToAll = 2 };
@@ -35,7 +37,7 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   explicit CProgressDlg(OperationRequest request, HWND parent = nullptr);
   ~CProgressDlg() override;
 
-  // IEncryDecryptCallBack: the cancel flag. Called by the library on the worker thread.
+  // The cancel flag, for the library on the worker thread.
   DWORD IsCancelled() override;
 
   // Replaces the key name (the user id until then) before DoModal: a longer name asks the
@@ -45,63 +47,45 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   // DoModal returns IDOK when every item succeeded (also when Cancel came too late to stop
   // any of them), IDCANCEL otherwise (cancelled, or closed with OK after failures).
 
-  // ---- What the item code uses (dialog thread only) ----
+  // ---- OperationSink (dialog thread only) ----
 
-  // Adds a result row for `path` (its name in Filename, `folder` in File Location) with
-  // `statusText` in Status until the status is reported. A name ending in the backup
-  // suffix is shown without it and with "..." appended; a path ending in "/" shows its
-  // last folder.
+  // A name ending in the backup suffix is shown without it and with "..." appended; a path
+  // ending in "/" shows its last folder.
   void AddResultRow(const std::string& path, const std::string& folder,
-                    const std::string& statusText);
-  // Writes the message of `status` into the current row, makes it visible, moves to the next
-  // row, handles waiting messages and sizes the columns. A non-zero status clears the
-  // overall-success flag.
-  void ReportStatus(DWORD status);
-  // Runs one library call on a worker thread (see EngineWorker.h).
-  [[nodiscard]] DWORD RunLibraryCall(const std::function<DWORD()>& call);
-  // Starts library work on a worker thread and returns at once, for work the dialog thread
-  // does meanwhile; FinishLibraryCall waits for it as RunLibraryCall does.
-  [[nodiscard]] bool StartLibraryCall(StartedCall& started, std::function<DWORD()> call);
-  [[nodiscard]] DWORD FinishLibraryCall(StartedCall& started);
+                    const std::string& statusText) override;
+  // Also makes the row visible, handles waiting messages and sizes the columns.
+  void ReportStatus(DWORD status) override;
+  [[nodiscard]] bool ConfirmReplace(const std::string& path) override;
+  void ClearAllReplaced() override { allReplaced_ = false; }
+  bool AllReplaced() const override { return allReplaced_; }
+  void AddToTotal(int count) override { total_ += count; }
+  void StepProgress() override;
+  void MarkStepSucceeded() override { overallSuccess_ = true; }
+  void ShowFilesRemaining(bool show) override;
+  HWND ProgressBar() const override;
+  HWND FilesRemainingLabel() const override;
+  bool CancelRequested() const override { return cancel_.load() != 0; }
+  const OperationRequest& Request() const override { return request_; }
+  const std::string& UserId() const override { return request_.userId; }
+  const std::string& KeyName() const override { return keyName_; }
+  const std::string& KeyLabel() const override { return keyLabel_; }
+  // The edition's size (299 or 13 bytes), grown to the key name, the label and their two
+  // terminators when they need more, so nothing is ever cut or written past the block.
+  DWORD CredentialSize() const override;
+  const EncryptAlgoInfo& Algorithm() const override { return algorithm_; }
+  const KeyRecord& Key() const override { return key_; }
+  [[nodiscard]] DWORD RunLibraryCall(const std::function<DWORD()>& call) override;
+  [[nodiscard]] bool StartLibraryCall(StartedCall& started, std::function<DWORD()> call) override;
+  [[nodiscard]] DWORD FinishLibraryCall(StartedCall& started) override;
+  bool IsOwnBackup(const std::string& path) const override;
+  void RecordBackup(const std::string& path) override { backups_.push_back(path); }
+  void RecordCreatedFile(const std::string& path) override { createdFiles_.push_back(path); }
+  void RecordCreatedFolder(const std::string& path) override { createdFolders_.push_back(path); }
+  void ForgetCreatedFolder(const std::string& path) override;
+
   // Handles the messages waiting for this thread (Cancel may be pressed meanwhile).
   void PumpMessages();
-
-  bool CancelRequested() const { return cancel_.load() != 0; }
   bool Encrypting() const { return request_.encrypt; }
-  const std::string& UserId() const { return request_.userId; }
-  const std::string& KeyName() const { return keyName_; }
-  const std::string& KeyLabel() const { return keyLabel_; }
-  // Size of every credential block: the edition's (299 or 13 bytes), grown to the key name,
-  // the label and their two terminators when they need more, so nothing is ever cut or
-  // written past the block.
-  DWORD CredentialSize() const;
-  const EncryptAlgoInfo& Algorithm() const { return algorithm_; }
-  // The user's key record, read at the start of the engine.
-  const KeyRecord& Key() const { return key_; }
-  // Set while the encryption walk decrypts .qvf files in place: the .qvf is kept.
-  bool KeepSourceDuringWalk() const { return keepSourceDuringWalk_; }
-
-  // ---- What the folder engine uses (dialog thread only) ----
-
-  void AddToTotal(int count) { total_ += count; }
-  // A step of the encryption walk succeeded: the overall-success flag is set again.
-  void MarkStepSucceeded() { overallSuccess_ = true; }
-  // True for a backup this operation made (and must not encrypt or skip as the user's file).
-  bool IsOwnBackup(const std::string& path) const;
-  // Decrypts the .qvf `item` in place for the encryption walk, keeping it as a backup.
-  [[nodiscard]] ItemStatus DecryptInPlaceForWalk(const std::string& item,
-                                                 const std::string& folder);
-  void RecordBackup(const std::string& path) { backups_.push_back(path); }
-  void RecordCreatedFolder(const std::string& path) { createdFolders_.push_back(path); }
-  void ForgetCreatedFolder(const std::string& path);
-  // Asks whether `path` may be replaced, unless "Yes To All" or "No To All" was answered
-  // before; remembers those two. True for "Yes" and "Yes To All".
-  [[nodiscard]] bool ConfirmReplace(const std::string& path);
-  void ClearAllReplaced() { allReplaced_ = false; }
-  bool AllReplaced() const { return allReplaced_; }
-  void ShowFilesRemaining(bool show);
-  HWND ProgressBar() const;
-  HWND FilesRemainingLabel() const;
 
   // ---- Outcome, for callers and tests ----
   bool OverallSuccess() const { return overallSuccess_; }
@@ -109,7 +93,6 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   // Cancel button when the last item ended.
   bool Succeeded() const { return succeeded_; }
   bool Finished() const { return finished_; }
-  const OperationRequest& Request() const { return request_; }
 
   // Tests only: `hook` runs on the dialog thread once the last item has succeeded, before the
   // dialog settles the outcome (a Cancel pressed there comes too late to stop anything);
@@ -168,7 +151,6 @@ class CProgressDlg : public CDialog, public IEncryDecryptCallBack {
   int replaceAnswer_ = kReplaceAsk;
   bool allReplaced_ = true;
   ULONGLONG lastAutoSize_ = 0;
-  bool keepSourceDuringWalk_ = false;
   int total_ = 0;
 
   std::vector<std::string> createdFiles_;

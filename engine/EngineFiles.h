@@ -1,6 +1,7 @@
 // Small file helpers every part of the engine uses: existence without following a link's
-// target, the engine's plain delete, splitting a path into folder and name, and the
-// credential block that is wiped when it goes.
+// target, the engine's plain delete, splitting a path into folder and name, listing a held
+// folder and opening its subfolders without following links, and the credential block that
+// is wiped when it goes.
 #pragma once
 
 #include <string>
@@ -38,6 +39,24 @@ inline std::pair<std::string, std::string> SplitPath(const std::string& path) {
   const size_t slash = trimmed.rfind('/');
   if (slash == std::string::npos) return {std::string(), trimmed};
   return {slash == 0 ? std::string("/") : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
+}
+
+inline bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+inline bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// The entries of the folder `handle` holds, read before the walk changes anything; false
+// when the folder cannot be listed.
+inline bool ListFolder(const FolderHandle& handle, std::vector<FOLDER_ENTRY>* entries) {
+  return handle.List(entries) != FALSE;
+}
+
+// The subfolder `entry` of `parent`, opened without following a link and checked to be the
+// folder the listing saw; false when it was replaced meanwhile.
+inline bool OpenListedSubfolder(const FolderHandle& parent, const FOLDER_ENTRY& entry,
+                                FolderHandle* subfolder) {
+  FILE_IDENTITY opened;
+  return parent.OpenSubfolder(entry.name.c_str(), subfolder) && subfolder->GetIdentity(&opened) &&
+         opened.SameFile(entry.identity);
 }
 
 // A credential block (key name, NUL, label, NUL) of the dialog's size, wiped when it goes.

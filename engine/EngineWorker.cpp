@@ -38,26 +38,25 @@ DWORD StartedCall::Main(LPVOID self) {
 }
 
 StartedCall::~StartedCall() {
-  if (thread_ == nullptr) return;
-  (void)WaitForSingleObject(thread_, INFINITE);
-  CloseHandle(thread_);
+  if (thread_.Valid()) (void)WaitForSingleObject(thread_.Get(), INFINITE);
 }
 
 bool StartedCall::Start(std::function<DWORD()> call) {
-  if (thread_ != nullptr) return false;
+  if (thread_.Valid()) return false;
   call_ = std::move(call);
   result_.store(static_cast<DWORD>(-1));
   done_.store(false);
-  thread_ = CreateThread(nullptr, 0, Main, this, 0, nullptr);
-  return thread_ != nullptr;
+  thread_.Reset(CreateThread(nullptr, 0, Main, this, 0, nullptr));
+  return thread_.Valid();
 }
 
 DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
-  if (thread_ == nullptr) return StatusMemoryError;
+  if (!thread_.Valid()) return StatusMemoryError;
+  const HANDLE thread = thread_.Get();
   bool quit = false;
   int quitCode = 0;
   while (!done_.load(std::memory_order_acquire)) {
-    const DWORD woke = MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_ALLINPUT);
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
     if (woke == WAIT_OBJECT_0) break;
     if (woke == WAIT_OBJECT_0 + 1) {
       // After WM_QUIT only the worker is waited for: the queue is left to the caller.
@@ -65,14 +64,13 @@ DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
       if (!quit) continue;
     }
     // A failed wait or a pending quit: wait for the worker alone.
-    (void)WaitForSingleObject(thread_, INFINITE);
+    (void)WaitForSingleObject(thread, INFINITE);
     break;
   }
   // The handle is signalled only once the routine has returned, so nothing here is used by
   // the worker any more.
-  (void)WaitForSingleObject(thread_, INFINITE);
-  CloseHandle(thread_);
-  thread_ = nullptr;
+  (void)WaitForSingleObject(thread, INFINITE);
+  thread_.Reset();
   if (quit) PostQuitMessage(quitCode);
   const DWORD result = result_.load(std::memory_order_acquire);
   return cancelFlag.load() != 0 ? static_cast<DWORD>(StatusCancelled) : result;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 
+#include "platform/Owned.h"
 #include "platform/WinTypes.h"
 
 // Runs `call` on a new thread and returns its result once the thread has ended, handling the
@@ -32,7 +33,7 @@ class StartedCall {
 
   // False (and nothing runs) when no thread can be started or a call is still running.
   [[nodiscard]] bool Start(std::function<DWORD()> call);
-  bool Running() const { return thread_ != nullptr; }
+  bool Running() const { return thread_.Valid(); }
   // Waits as RunOnWorker does and returns the call's result; StatusMemoryError when no call
   // was started.
   [[nodiscard]] DWORD Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag);
@@ -43,7 +44,7 @@ class StartedCall {
   std::function<DWORD()> call_;
   std::atomic<DWORD> result_{static_cast<DWORD>(-1)};
   std::atomic<bool> done_{false};
-  HANDLE thread_ = nullptr;
+  OwnedHandle thread_;
 };
 
 // Handles every message waiting in the calling thread's queue (peek, dialog-message

@@ -1,4 +1,4 @@
-// The folder half of the progress dialog's operation: a folder into one container
+// The folder half of an operation: a folder into one container
 // "<folder>.qvef" beside it, a container back into its folder, the encryption walk's
 // in-place decryption of containers found inside a folder, and operations on a container
 // open in a view (files dropped into it, encrypted copies taken out of it).
@@ -31,7 +31,11 @@
 // looks like a work folder is never touched. Cancel (and the signals a program treats as
 // Cancel) removes this operation's own work folders before it ends.
 //
-// Dialog thread only; the library calls run on workers through the dialog.
+// FolderEngine.cpp holds the operations themselves; FolderEngineWalks.cpp the walks over a
+// tree, FolderEngineBatches.cpp a folder's files one by one or in batches of small ones, and
+// FolderEngineWorkFolders.cpp the work folders and the deletion of a stored source tree.
+//
+// Dialog thread only; the library calls run on workers through the operation's sink.
 #pragma once
 
 #include <cstdint>
@@ -46,14 +50,13 @@
 #include "container/FolderContainer.h"
 #include "engine/EngineWorker.h"
 #include "engine/ItemRules.h"
+#include "engine/OperationSink.h"
 #include "platform/Files.h"
 #include "platform/WinTypes.h"
 
-class CProgressDlg;
-
 class FolderEngine {
  public:
-  explicit FolderEngine(CProgressDlg& dialog);
+  explicit FolderEngine(OperationSink& operation);
   ~FolderEngine();
   FolderEngine(const FolderEngine&) = delete;
   FolderEngine& operator=(const FolderEngine&) = delete;
@@ -61,7 +64,7 @@ class FolderEngine {
   // ---- Preparation pass ----
 
   // The encryption walk of `path` (a folder, or a container or ".qvf" file to decrypt in
-  // place first): adds the files it will encrypt to the dialog's total. False (after a row)
+  // place first): adds the files it will encrypt to the sink's total. False (after a row)
   // when the walk failed.
   [[nodiscard]] bool WalkForEncryption(const std::string& path);
   // Checks the container at `containerPath` and extracts its images into a work folder;
@@ -117,6 +120,11 @@ class FolderEngine {
   static void SetTestHook(std::function<void(TestPoint, const std::string&)> hook);
 
  private:
+  // A folder that is not there or cannot be listed: the library's unknown-error result.
+  static constexpr auto kFolderNotListed = static_cast<ItemStatus>(9);
+
+  static void AtTestPoint(TestPoint point, const std::string& path);
+
   enum class Mode { Encrypt, Decrypt };
   class FileBatches;
   // What a walk writes into: the container the images go to and the folder they are written
@@ -140,6 +148,13 @@ class FolderEngine {
   // open when it is a folder.
   [[nodiscard]] bool WalkForEncryption(const std::string& path, DWORD attributes,
                                        const FolderHandle& folder);
+  // Walks `folder` (see WalkFolder) with its small files in batches, which are drained when
+  // the walk succeeded and settled when it did not; a folder that does not open gives a row
+  // for `unlistedRow` with `unlisted`. A folder whose empty-folder marker could not be stored
+  // fails the walk at its end.
+  [[nodiscard]] ItemStatus WalkInBatches(const std::string& folder, const std::string& output,
+                                         Mode mode, Sink& sink, DWORD handle,
+                                         const std::string& unlistedRow, ItemStatus unlisted);
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
   // Walks `folder`, which `held` holds open: it descends through handles, so nothing
@@ -222,7 +237,7 @@ class FolderEngine {
   std::string ShownFolder(const std::string& folder) const;
   ItemStatus Report(const std::string& path, ItemStatus status);
 
-  CProgressDlg& dialog_;
+  OperationSink& operation_;
   std::unique_ptr<FolderContainer> openContainer_;
   // Containers prepared for decryption, by container path.
   std::map<std::string, Prepared> preparedContainers_;

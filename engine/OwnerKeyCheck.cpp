@@ -3,7 +3,6 @@
 #include "engine/OwnerKeyCheck.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "base/ItemStatus.h"
@@ -11,6 +10,7 @@
 #include "base/StringTable.h"
 #include "container/FolderContainer.h"
 #include "platform/MessageBox.h"
+#include "platform/Owned.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
@@ -82,12 +82,10 @@ std::string OwnerKeyCheckContainer(const char* userId, const char* path, HWND ow
   if (SentivoUserData() == nullptr || path == nullptr) return {};
   FolderContainer container;
   char algorithm[1024] = {};
-  BYTE* header = nullptr;
+  BYTE* stored = nullptr;
   DWORD headerLength = 0;
-  const bool read = container.OpenContainer(path, algorithm, &header, &headerLength, FALSE) != 0;
+  const bool read = container.OpenContainer(path, algorithm, &stored, &headerLength, FALSE) != 0;
+  const FreedPtr<BYTE> header(stored);
   container.Close();
-  const std::string identity =
-      read ? OwnerKeyCheckFolder(userId, header, headerLength, owner) : std::string();
-  std::free(header);
-  return identity;
+  return read ? OwnerKeyCheckFolder(userId, header.get(), headerLength, owner) : std::string();
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "base/StringTable.h"
-#include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
@@ -36,21 +35,21 @@ ItemStatus CheckSource(const std::string& path) {
   return StatusSuccess;
 }
 
-ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecord& key,
+ItemStatus Encrypt(OperationSink& sink, const std::string& path, const KeyRecord& key,
                    DWORD checkFlags) {
   if (const ItemStatus check = CheckForEncryption(path, checkFlags); check != StatusSuccess)
     return check;
   if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
-  Credentials credentials(dialog.CredentialSize());
-  if (!credentials.Fill(dialog.KeyName(), dialog.KeyLabel())) return StatusMemoryError;
+  Credentials credentials(sink.CredentialSize());
+  if (!credentials.Fill(sink.KeyName(), sink.KeyLabel())) return StatusMemoryError;
 
   const std::string destination = path + std::string(kQvfSuffix);
   const bool destinationExisted = Exists(destination);
-  auto data = FileRecord(dialog, path, destination, true, key, credentials);
-  data->algorithm = dialog.Algorithm();
+  auto data = FileRecord(sink, path, destination, true, key, credentials);
+  data->algorithm = sink.Algorithm();
   QVData* record = data.get();
   std::atomic<DWORD> libraryResult{StatusFileAccessError};
-  const DWORD result = dialog.RunLibraryCall(
+  const DWORD result = sink.RunLibraryCall(
       [record, &libraryResult] { return libraryResult = QVFSEncryptFile(record); });
   if (result == StatusCancelled) {
     // The library publishes its output only when complete and never over a name taken
@@ -64,7 +63,7 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
 
   // The library has flushed the new file and its folder entry before reporting success, so
   // the plain file may go now.
-  ApplyDelegateSharing(dialog.UserId(), destination);
+  ApplyDelegateSharing(sink.UserId(), destination);
   if (!DeleteNormal(path)) {
     (void)DeleteNormal(destination);
     return StatusSourceNotDeleted;
@@ -72,24 +71,25 @@ ItemStatus Encrypt(CProgressDlg& dialog, const std::string& path, const KeyRecor
   return StatusSuccess;
 }
 
-ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::string& folder,
-                   const KeyRecord& key, DWORD checkFlags) {
+// `keepSource`: the ".qvf" stays (the encryption walk moves it aside itself).
+ItemStatus Decrypt(OperationSink& sink, const std::string& path, const std::string& folder,
+                   const KeyRecord& key, DWORD checkFlags, bool keepSource) {
   // The plain file is written beside the encrypted one, so a protected location is refused
   // whichever checks the caller selected.
   if (const ItemStatus check = CheckForDecryption(path, checkFlags | kCheckLocation);
       check != StatusSuccess)
     return check;
   if (const ItemStatus source = CheckSource(path); source != StatusSuccess) return source;
-  if (SharingAccessCheck(dialog.UserId(), path) != kSharingAllowed) return StatusNotAuthorized;
-  Credentials credentials(dialog.CredentialSize());
-  if (!credentials.Fill(dialog.KeyName(), dialog.KeyLabel())) return StatusMemoryError;
+  if (SharingAccessCheck(sink.UserId(), path) != kSharingAllowed) return StatusNotAuthorized;
+  Credentials credentials(sink.CredentialSize());
+  if (!credentials.Fill(sink.KeyName(), sink.KeyLabel())) return StatusMemoryError;
 
   const std::string target = PlainNameOf(path);
   const bool targetExisted = Exists(target);
-  auto data = FileRecord(dialog, path, folder, false, key, credentials);
+  auto data = FileRecord(sink, path, folder, false, key, credentials);
   QVData* record = data.get();
   std::atomic<DWORD> libraryResult{StatusFileAccessError};
-  const DWORD result = dialog.RunLibraryCall(
+  const DWORD result = sink.RunLibraryCall(
       [record, &libraryResult] { return libraryResult = QVFSDecryptFile(record); });
   if (result == StatusCancelled) {
     if (libraryResult == StatusSuccess && !targetExisted && Exists(target))
@@ -99,7 +99,7 @@ ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::str
   if (result != StatusSuccess) return static_cast<ItemStatus>(result);
 
   (void)SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!dialog.KeepSourceDuringWalk() && DeleteFileA(path.c_str()) == FALSE) {
+  if (!keepSource && DeleteFileA(path.c_str()) == FALSE) {
     (void)DeleteNormal(target);
     return StatusSourceNotDeleted;
   }
@@ -108,36 +108,61 @@ ItemStatus Decrypt(CProgressDlg& dialog, const std::string& path, const std::str
 
 }  // namespace
 
-std::unique_ptr<QVData> FileRecord(CProgressDlg& dialog, const std::string& source,
+std::unique_ptr<QVData> FileRecord(OperationSink& sink, const std::string& source,
                                    const std::string& destination, bool encrypt,
                                    const KeyRecord& key, Credentials& credentials) {
   auto data = std::make_unique<QVData>();
   std::memset(data.get(), 0, sizeof(QVData));
   data->sourcePath = source.c_str();
   data->destinationPath = destination.c_str();
-  data->keyName = dialog.KeyName().c_str();
+  data->keyName = sink.KeyName().c_str();
   if (!encrypt) {
-    data->keyName2 = dialog.KeyName().c_str();
+    data->keyName2 = sink.KeyName().c_str();
     data->decryptFlags = 0;
   }
   data->keyBlob = key.blob;
   data->keyBlobLength = key.blobLength;
   data->credentials = credentials.Data();
   data->credentialsLength = credentials.Length();
-  data->callback = &dialog;
+  data->callback = &sink;
   return data;
 }
 
-ItemStatus ProcessFile(CProgressDlg& dialog, const std::string& path, const std::string& folder,
-                       bool encrypt, const KeyRecord& key, DWORD checkFlags) {
-  dialog.AddResultRow(path, folder, LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
+namespace {
+
+ItemStatus ProcessWithRow(OperationSink& sink, const std::string& path, const std::string& folder,
+                          bool encrypt, const KeyRecord& key, DWORD checkFlags, bool keepSource) {
+  sink.AddResultRow(path, folder, LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
   ItemStatus status = StatusMemoryError;
   try {
-    status = encrypt ? Encrypt(dialog, path, key, checkFlags)
-                     : Decrypt(dialog, path, folder, key, checkFlags);
+    status = encrypt ? Encrypt(sink, path, key, checkFlags)
+                     : Decrypt(sink, path, folder, key, checkFlags, keepSource);
   } catch (...) {
     status = StatusMemoryError;
   }
-  dialog.ReportStatus(status);
+  sink.ReportStatus(status);
   return status;
+}
+
+}  // namespace
+
+ItemStatus ProcessFile(OperationSink& sink, const std::string& path, const std::string& folder,
+                       bool encrypt, const KeyRecord& key, DWORD checkFlags) {
+  return ProcessWithRow(sink, path, folder, encrypt, key, checkFlags, false);
+}
+
+ItemStatus DecryptInPlaceForWalk(OperationSink& sink, const std::string& item,
+                                 const std::string& folder) {
+  const ItemStatus status = ProcessWithRow(sink, item, folder, false, sink.Key(), kCheckName, true);
+  if (status != StatusSuccess) return status;
+  const std::string plain = PlainNameOf(item);
+  const std::string backup = BackupNameOf(item);
+  if (MoveFileExA(item.c_str(), backup.c_str(), 0) == FALSE) {
+    // The backup name is taken: the decrypted copy goes, the .qvf stays as it was.
+    (void)DeleteNormal(plain);
+    return StatusDestinationExists;
+  }
+  sink.RecordCreatedFile(plain);
+  sink.RecordBackup(backup);
+  return StatusSuccess;
 }

@@ -1,6 +1,6 @@
 // One file through the file-encryption library: a plain file into "<file>.qvf" beside it, or
 // a ".qvf" file back into its plain file in the same folder, with its result row in the
-// progress dialog. Used for the top-level files of an operation and, during the encryption
+// operation's sink. Used for the top-level files of an operation and, during the encryption
 // walk, for ".qvf" files decrypted in place.
 #pragma once
 
@@ -8,20 +8,20 @@
 #include <string>
 
 #include "base/ItemStatus.h"
+#include "engine/OperationSink.h"
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
-class CProgressDlg;
 namespace engine {
 class Credentials;
 }
 
-// The library record of one file call for `dialog`: `source`, `destination` (the output file
-// when encrypting, the output folder when decrypting), the dialog's key name (twice when
-// decrypting), the user's key `key`, `credentials` and the dialog as the cancel callback.
+// The library record of one file call for `sink`: `source`, `destination` (the output file
+// when encrypting, the output folder when decrypting), the sink's key name (twice when
+// decrypting), the user's key `key`, `credentials` and the sink as the cancel callback.
 // The strings must outlive the record.
-[[nodiscard]] std::unique_ptr<QVData> FileRecord(CProgressDlg& dialog, const std::string& source,
+[[nodiscard]] std::unique_ptr<QVData> FileRecord(OperationSink& sink, const std::string& source,
                                                  const std::string& destination, bool encrypt,
                                                  const KeyRecord& key,
                                                  engine::Credentials& credentials);
@@ -33,10 +33,18 @@ class Credentials;
 //
 // Encryption deletes the plain file only after the library has written the whole ".qvf" and
 // flushed it and its folder entry to disk; decryption deletes the ".qvf" only after the plain
-// file is complete (unless the dialog keeps sources during the walk). A cancelled or failed
+// file is complete. A cancelled or failed
 // call leaves no partial output, and never removes a file that existed before the call.
 // Symbolic links, folders and devices are refused with StatusFileAccessError, untouched.
 // Dialog thread only.
-[[nodiscard]] ItemStatus ProcessFile(CProgressDlg& dialog, const std::string& path,
+[[nodiscard]] ItemStatus ProcessFile(OperationSink& sink, const std::string& path,
                                      const std::string& folder, bool encrypt, const KeyRecord& key,
                                      DWORD checkFlags);
+
+// Decrypts the ".qvf" `item` (in `folder`) in place for the encryption walk, so that its plain
+// file is encrypted again under this user's key: the ".qvf" is kept, moved aside to its backup
+// name, and both are recorded in the sink for the end of the operation. When the backup name
+// is taken, the plain file goes again and the ".qvf" stays as it was
+// (StatusDestinationExists). Dialog thread only.
+[[nodiscard]] ItemStatus DecryptInPlaceForWalk(OperationSink& sink, const std::string& item,
+                                               const std::string& folder);

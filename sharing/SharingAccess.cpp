@@ -5,7 +5,6 @@
 #include "sharing/SharingAccess.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "container/FolderContainer.h"
+#include "platform/Owned.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
@@ -101,21 +101,13 @@ struct ContainerRecord {
 // Opens the container at `path` (never creating one) and reads its protection record.
 bool OpenContainerRecord(FolderContainer& container, const std::string& path,
                          ContainerRecord* record) {
-  BYTE* data = nullptr;
+  BYTE* stored = nullptr;
   DWORD size = 0;
-  const int opened = container.OpenContainer(path, record->cspName, &data, &size, FALSE);
+  const int opened = container.OpenContainer(path, record->cspName, &stored, &size, FALSE);
+  const FreedPtr<BYTE> data(stored);
   record->cspName[kCspNameSize - 1] = '\0';
-  if (opened != 1 || data == nullptr) {
-    std::free(data);
-    return false;
-  }
-  try {
-    record->header.assign(data, data + size);
-  } catch (...) {
-    std::free(data);
-    throw;
-  }
-  std::free(data);
+  if (opened != 1 || data == nullptr) return false;
+  record->header.assign(data.get(), data.get() + size);
   return true;
 }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,16 +24,12 @@
 #include <vector>
 
 #include "base/DialogResources.h"
-#include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "engine/CProgressDlg.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/HeadlessBackend.h"
 #include "suite/qvprofile/UserSession.h"
-#include "suite/qvprofile/UserStore.h"
-#include "tests/common/HeadlessUi.h"
-#include "tests/common/TestRoot.h"
-#include "tests/suite/UserStoreTestSupport.h"
+#include "tests/engine/ProgressDialogFixture.h"
 
 namespace crash_test {
 
@@ -197,12 +192,7 @@ inline void Tell(int fd, char what) {
   SetUiBackend(&ui);
   if (StartSuiteServices() != 1) _exit(10);
   if (QvLogOnUser(kUser, kPassword) != QvLogOnResult::Passed) _exit(11);
-  OperationRequest request;
-  request.items = {item};
-  request.userId = kUser;
-  request.userName = kUser;
-  request.encrypt = encrypt;
-  CProgressDlg dialog(std::move(request));
+  CProgressDlg dialog(engine_test::ProgressDialogFixture::Request({item}, encrypt, kUser));
   Tell(marks, 'R');
   char letter = 0;
   if (read(go, &letter, 1) != 1) _exit(14);
@@ -217,25 +207,6 @@ inline void Tell(int fd, char what) {
         std::fprintf(stderr, "child row: %s: %s\n", row.texts.at(0).c_str(),
                      row.texts.at(1).c_str());
   _exit(12);
-}
-
-// Runs the dialog over `item` in this process with a headless user who answers nothing; the
-// rows' statuses are appended to *rows.
-inline INT_PTR RunInProcess(const std::string& item, bool encrypt, std::string* rows) {
-  HeadlessUi ui;
-  OperationRequest request;
-  request.items = {item};
-  request.userId = kUser;
-  request.userName = kUser;
-  request.encrypt = encrypt;
-  CProgressDlg dialog(std::move(request));
-  const INT_PTR result = dialog.DoModal();
-  HeadlessBackend::ClosedDialog closed;
-  if (ui.LastClosed(IDD_PROGRESS, &closed))
-    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-      for (const ListItemState& row : list->items)
-        *rows += " [" + row.texts.at(0) + ": " + row.texts.at(1) + "]";
-  return result;
 }
 
 // Reads the marks waiting in `fd` into `run`; false at the end of the pipe.
@@ -355,29 +326,24 @@ inline double Scale(const std::vector<double>& lengths) {
   return last[last.size() / 2];
 }
 
-// A test root with the user enrolled and logged on in this process, and a work folder holding
-// a plain file and a folder of bystanders that no operation may touch.
-class CrashTest : public RootedTest {
+// The progress-dialog fixture (the user enrolled and logged on in this process) with a work
+// folder holding a plain file and a folder of bystanders that no operation may touch.
+class CrashTest : public engine_test::ProgressDialogFixture {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    QvApp().InitInstance();
-    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);  // the store an enrollment makes
-    ASSERT_NE(QvSharedUserStore(), nullptr);
-    ASSERT_EQ(
-        qvtest::EnrollWithKey({kUser, ".\\alice", "Alice", QvAccountType::Computer}, kPassword),
-        QvStoreStatus::Ok);
-    work_ = root_.Sub("work");
+    ProgressDialogFixture::SetUp();
+    if (HasFatalFailure()) return;
+    work_ = dir_;
     fs::create_directories(work_ / "bystander");
     WriteAll(work_ / "notes.txt", "a plain file beside the item\n");
     WriteAll(work_ / "bystander" / "plain.txt", "plain\n");
-    ASSERT_EQ(StartSuiteServices(), 1);
-    ASSERT_EQ(QvLogOnUser(kUser, kPassword), QvLogOnResult::Passed);
   }
-  void TearDown() override {
-    QvLogOff();
-    StopSuiteServices();
-    QvApp().ExitInstance();
+
+  // Runs the dialog over `item` in this process; the rows' statuses are appended to *rows.
+  INT_PTR RunInProcess(const std::string& item, bool encrypt, std::string* rows) {
+    const engine_test::Outcome run = RunDialog({item}, encrypt, kUser);
+    for (const auto& row : run.rows) *rows += " [" + row.at(0) + ": " + row.at(1) + "]";
+    return run.result;
   }
 
   // Names in the work folder other than the bystanders and `known`, sorted.

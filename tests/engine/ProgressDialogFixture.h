@@ -104,6 +104,7 @@ class ProgressDialogFixture : public RootedTest {
     return RunRequest(std::move(request), nullptr, used);
   }
 
+ public:
   static OperationRequest Request(std::vector<std::string> items, bool encrypt,
                                   const std::string& user) {
     OperationRequest request;
@@ -113,6 +114,8 @@ class ProgressDialogFixture : public RootedTest {
     request.encrypt = encrypt;
     return request;
   }
+
+ protected:
   Outcome RunRequest(OperationRequest request, const HeadlessBackend* ui = nullptr,
                      OperationRequest* used = nullptr) {
     CProgressDlg dialog(std::move(request));

@@ -1,0 +1,264 @@
+// A folder's files one by one or in batches of small ones: into a container (the image the
+// library makes is stored, then the plain file may go) and out of a restored container (the
+// plain file is written, then the image goes). See FolderEngine.h.
+#include "engine/FolderEngineBatches.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "base/StringTable.h"
+#include "engine/EngineFiles.h"
+#include "engine/FolderEngine.h"
+#include "engine/ItemRules.h"
+#include "engine/ProcessFile.h"
+#include "platform/LastError.h"
+#include "suite/QvFsApi.h"
+
+using namespace engine;
+
+namespace {
+
+// Images of files up to this size wait in memory (the scratch folder) on their way into a
+// container: for a folder of many small files, creating and deleting an image file on the
+// user's disk for each of them costs more than everything else.
+constexpr std::uint64_t kScratchImageLimit = 4u << 20;
+
+}  // namespace
+
+// ---- Files into a container ----
+
+ItemStatus FolderEngine::PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,
+                                           DWORD handle, const FolderHandle* held,
+                                           const FOLDER_ENTRY* listed) {
+  if (const ItemStatus check = CheckForEncryption(file.path, checkFlags, protected_);
+      check != StatusSuccess)
+    return check;
+  // The library reads the file through the descriptor opened here: the file the walk listed,
+  // never what a link swapped in for it leads to. What it is now is what gets stored, and
+  // only that may be deleted afterwards.
+  FolderHandle parent;
+  if (held == nullptr) {
+    if (!parent.Open(file.folder.c_str())) return StatusSourceInUse;
+    held = &parent;
+  }
+  if (!held->OpenFile(SplitPath(file.path).second.c_str(), &file.source))
+    return GetLastError() == ERROR_ACCESS_DENIED ? StatusFileAccessError : StatusSourceInUse;
+  if (!file.source.GetIdentity(&file.identity) ||
+      (listed != nullptr && !file.identity.SameFile(listed->identity)))
+    return StatusSourceInUse;
+  file.readPath = file.source.ReopenPath();
+  if (file.readPath.empty()) file.readPath = file.path;
+  if (!file.credentials.Fill(operation_.KeyName(), operation_.KeyLabel())) return StatusMemoryError;
+  char imageName[32];
+  std::snprintf(imageName, sizeof imageName, "/%llu.qvf",
+                static_cast<unsigned long long>(++imageCounter_));
+  file.image = (!sink.scratchFolder.empty() && file.size <= kScratchImageLimit ? sink.scratchFolder
+                                                                               : sink.imageFolder) +
+               imageName;
+  file.record =
+      FileRecord(operation_, file.readPath, file.image, true, operation_.Key(), file.credentials);
+  file.record->folderHandle = handle;
+  return StatusSuccess;
+}
+
+ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
+  const auto finish = [&](ItemStatus status) {
+    operation_.ReportStatus(status);
+    return status;
+  };
+  const std::string& image = file.image;
+  if (file.result != StatusSuccess) {
+    if (Exists(image)) (void)DeleteNormal(image);
+    return finish(static_cast<ItemStatus>(file.result));
+  }
+  const std::string entry = file.path + std::string(kQvfSuffix);
+  bool stored = true;
+  LONG added = sink.container->AddFileFromImage(entry, image, FALSE);
+  if (added == -2) {
+    if (operation_.ConfirmReplace(entry)) {
+      added = sink.container->AddFileFromImage(entry, image, TRUE);
+    } else {
+      // Declined: the image goes, the plain file stays where it is.
+      stored = false;
+      operation_.ClearAllReplaced();
+      added = 0;
+    }
+  }
+  (void)DeleteNormal(image);
+  if (added < 0 || (stored && added == 0)) return finish(StatusFileAccessError);
+  if (!stored) return finish(StatusSuccess);
+  storedFiles_[file.path] = file.identity;
+  if (openContainer_ != nullptr && sink.container == openContainer_.get() &&
+      !operation_.Request().keepSource) {
+    // Only the file that was stored goes, and only while nobody changed it since.
+    FolderHandle parent;
+    if (!parent.Open(file.folder.c_str()) ||
+        !parent.DeleteFileIfUnchanged(SplitPath(file.path).second.c_str(), file.identity))
+      return finish(GetLastError() == ERROR_SHARING_VIOLATION ? StatusSourceInUse
+                                                              : StatusSourceNotDeleted);
+  }
+  return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             std::uint64_t size, DWORD checkFlags, const Sink& sink,
+                                             DWORD handle, const FolderHandle* held,
+                                             const FOLDER_ENTRY* listed) {
+  operation_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_ENCRYPTING));
+  QueuedFile file(operation_.CredentialSize(), path, folder, size);
+  if (const ItemStatus prepared = PrepareEncryption(file, checkFlags, sink, handle, held, listed);
+      prepared != StatusSuccess) {
+    operation_.ReportStatus(prepared);
+    return prepared;
+  }
+  QVData* record = file.record.get();
+  file.result = operation_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
+  return StoreEncrypted(file, sink);
+}
+
+std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const Sink& sink) {
+  // One worker: the dialog thread's share, storing into the container, is as large.
+  return std::make_unique<FileBatches>(
+      *this, 1, [](QueuedFile& file) { return QVFSFolderEncryptFile(file.record.get()); },
+      [this, &sink](QueuedFile& file) {
+        operation_.AddResultRow(file.path, ShownFolder(file.folder),
+                                LoadStringText(IDS_ENCRYPTING));
+        const ItemStatus status = StoreEncrypted(file, sink);
+        file.image.clear();
+        return status;
+      });
+}
+
+// ---- Files out of a restored container ----
+
+ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, DWORD handle) {
+  if (const ItemStatus check = CheckForDecryption(file.path, checkFlags, protected_);
+      check != StatusSuccess)
+    return check;
+  // The plain file goes to `folder`, which need not be where the image waits. Whether one is
+  // there already is for the caller to check before the library is called.
+  file.target = file.folder + "/" + SplitPath(PlainNameOf(file.path)).second;
+  if (!file.credentials.Fill(operation_.KeyName(), operation_.KeyLabel())) return StatusMemoryError;
+  file.record =
+      FileRecord(operation_, file.path, file.folder, false, operation_.Key(), file.credentials);
+  file.record->folderHandle = handle;
+  return StatusSuccess;
+}
+
+namespace {
+
+// The library's part of a decryption, through `run`: with the folder's key only. Every image
+// a container holds was made under its folder key, so an image made for the user's own key
+// is not the container's and is refused rather than restored as if it were.
+DWORD DecryptWithFolderKey(QVData* record,
+                           const std::function<DWORD(const std::function<DWORD()>&)>& run) {
+  return run([record] { return QVFSFolderDecryptFile(record); });
+}
+
+}  // namespace
+
+ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
+  const auto finish = [&](ItemStatus status) {
+    operation_.ReportStatus(status);
+    return status;
+  };
+  if (file.result == StatusCancelled) {
+    // A call cancelled after the library wrote the plain file: it was not there before.
+    if (file.targetWasFree && Exists(file.target)) (void)DeleteNormal(file.target);
+    return finish(StatusCancelled);
+  }
+  if (file.result != StatusSuccess) return finish(static_cast<ItemStatus>(file.result));
+  if (!DeleteNormal(file.path)) {
+    (void)DeleteNormal(file.target);
+    return finish(StatusSourceNotDeleted);
+  }
+  return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std::string& folder,
+                                             DWORD checkFlags, DWORD handle) {
+  operation_.AddResultRow(path, ShownFolder(folder), LoadStringText(IDS_DECRYPTING));
+  QueuedFile file(operation_.CredentialSize(), path, folder, 0);
+  ItemStatus prepared = PrepareDecryption(file, checkFlags, handle);
+  if (prepared == StatusSuccess && Exists(file.target)) prepared = StatusDestinationExists;
+  file.targetWasFree = true;
+  if (prepared != StatusSuccess) {
+    operation_.ReportStatus(prepared);
+    return prepared;
+  }
+  file.result = DecryptWithFolderKey(file.record.get(), [this](const std::function<DWORD()>& call) {
+    return operation_.RunLibraryCall(call);
+  });
+  return FinishDecrypted(file);
+}
+
+std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
+  // Two workers: the dialog thread's share, deleting images, is small.
+  return std::make_unique<FileBatches>(
+      *this, 2,
+      [](QueuedFile& file) {
+        // The library never replaces a file in the way (it gives StatusDestinationExists).
+        return DecryptWithFolderKey(file.record.get(),
+                                    [](const std::function<DWORD()>& call) { return call(); });
+      },
+      [this](QueuedFile& file) {
+        operation_.AddResultRow(file.path, ShownFolder(file.folder),
+                                LoadStringText(IDS_DECRYPTING));
+        return FinishDecrypted(file);
+      });
+}
+
+// ---- A whole walk ----
+
+ItemStatus FolderEngine::WalkInBatches(const std::string& folder, const std::string& output,
+                                       Mode mode, Sink& sink, DWORD handle,
+                                       const std::string& unlistedRow, ItemStatus unlisted) {
+  const auto batches = mode == Mode::Encrypt ? EncryptionBatches(sink) : DecryptionBatches();
+  sink.batches = batches.get();
+  FolderHandle held;
+  markerFailure_ = StatusSuccess;
+  ItemStatus status = held.Open(folder.c_str())
+                          ? WalkFolder(folder, output, mode, kCheckAll, sink, handle, held)
+                          : Report(unlistedRow, unlisted);
+  if (status == StatusSuccess)
+    status = batches->Drain();
+  else
+    (void)batches->Settle();
+  if (status == StatusSuccess) status = std::exchange(markerFailure_, StatusSuccess);
+  sink.batches = nullptr;
+  return status;
+}
+
+// ---- Either way ----
+
+ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
+                                        const std::string& folder, std::uint64_t size,
+                                        DWORD checkFlags, const Sink& sink, DWORD handle,
+                                        const FolderHandle* held, const FOLDER_ENTRY* listed) {
+  const bool encrypt = mode == Mode::Encrypt;
+  if (sink.batches == nullptr || !FileBatches::Takes(size)) {
+    if (sink.batches != nullptr)
+      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
+        return drained;
+    const ItemStatus status =
+        encrypt ? EncryptFileOfFolder(path, folder, size, checkFlags, sink, handle, held, listed)
+                : DecryptFileOfFolder(path, folder, checkFlags, handle);
+    if (status == StatusSuccess) operation_.StepProgress();
+    return status;
+  }
+  auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), path, folder, size);
+  const ItemStatus prepared = encrypt
+                                  ? PrepareEncryption(*file, checkFlags, sink, handle, held, listed)
+                                  : PrepareDecryption(*file, checkFlags, handle);
+  if (prepared != StatusSuccess) {
+    // The files before it are finished and shown first.
+    if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
+    operation_.AddResultRow(path, ShownFolder(folder),
+                            LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
+    operation_.ReportStatus(prepared);
+    return prepared;
+  }
+  return sink.batches->Add(std::move(file));
+}
