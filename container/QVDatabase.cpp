@@ -8,7 +8,6 @@
 
 #include "base/StringTable.h"
 #include "container/ContainerConversion.h"
-#include "container/QVSQLiteDatabase.h"
 #include "dialogs/CQvDBConvert.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
@@ -102,7 +101,7 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
       }
     }
   }
-  store_ = std::make_unique<QVSQLiteDatabase>();
+  store_ = NewStore();
   const VARIANT_BOOL opened = store_->Open(std::move(path), create);
   failure_ = store_->failure_;
   return opened;

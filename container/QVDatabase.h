@@ -151,6 +151,9 @@ class QVDatabase {
   [[nodiscard]] static bool DetectContainerFormat(const std::string& path);
 
  protected:
+  // A new store of the current container format, for Open to hand the container to.
+  [[nodiscard]] static std::unique_ptr<QVDatabase> NewStore();
+
   // The open store; null while no container is open. Stores leave their own null.
   std::unique_ptr<QVDatabase> store_;
   // Set by Open and ExtractAllTo (by the store for its own part).

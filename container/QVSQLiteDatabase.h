@@ -8,10 +8,12 @@
 // before it gives up. Names read from a container are checked before any file is written, so
 // extraction never leaves the destination.
 //
-// Reading one file's blocks without an index on FILE_DATA: a per-process table maps each
-// FILE_ID to the rowid ranges of its blocks. It is built by one scan and trusted only while
-// the container's header (change counter, size, free list) and file identity are unchanged,
-// checked under the connection's read lock before every use.
+// Reading one file's blocks without an index on FILE_DATA goes through the per-process table
+// of block ranges (BlockRanges.h).
+//
+// The store's code is in three files: QVSQLiteDatabaseConnection.cpp (the connection,
+// transactions, holding), QVSQLiteDatabaseEntries.cpp (adding, listing and changing entries)
+// and QVSQLiteDatabaseExtraction.cpp.
 #pragma once
 
 #include <cstdint>
