@@ -5,19 +5,14 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <utility>
 
-#include "base/StringTable.h"
 #include "container/ContainerConversion.h"
 #include "dialogs/CQvDBConvert.h"
 #include "platform/Files.h"
-#include "platform/MessageBox.h"
 #include "suite/QvContainerFormat.h"
 
 namespace {
-
-// "Conversion to the new format has been cancelled by the user. ..."
-constexpr UINT IDS_CONVERSION_CANCELLED = 186;
-constexpr const char* kCancelledCaption = "Quorvin";
 
 // The magic that opens every SQLite 3 database file.
 constexpr char kSqliteMagic[] = "SQLite format 3";
@@ -82,19 +77,9 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
         return VARIANT_FALSE;
       }
       // A container of the legacy format: only the converter can make it usable, and only
-      // when the user agrees. The prompt has no owner, whichever thread meets the file.
-      INT_PTR answer = IDCANCEL;
-      {
-        CQvDBConvert prompt;
-        answer = prompt.DoModal();
-      }
-      bool converted = false;
-      if (answer == IDOK) {
-        converted = RunContainerConverter(path.c_str()) == VARIANT_TRUE;
-      } else {
-        (void)MessageBoxA(nullptr, LoadStringText(IDS_CONVERSION_CANCELLED).c_str(),
-                          kCancelledCaption, MB_OK | MB_ICONERROR);
-      }
+      // when the user agrees.
+      const bool converted =
+          CQvDBConvert::AskToConvert() && RunContainerConverter(path.c_str()) == VARIANT_TRUE;
       if (!converted) {
         failure_ = Failure::NotConverted;
         return VARIANT_FALSE;
@@ -102,9 +87,15 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
     }
   }
   store_ = NewStore();
+  store_->betweenBlocks_ = betweenBlocks_;
   const VARIANT_BOOL opened = store_->Open(std::move(path), create);
   failure_ = store_->failure_;
   return opened;
+}
+
+void QVDatabase::SetBetweenBlocks(BetweenBlocks betweenBlocks) {
+  if (store_) store_->betweenBlocks_ = betweenBlocks;
+  betweenBlocks_ = std::move(betweenBlocks);
 }
 
 VARIANT_BOOL QVDatabase::Close() {

@@ -29,8 +29,9 @@ class QVDatabase {
   QVDatabase& operator=(const QVDatabase&) = delete;
 
   // Opens the container at `path`, creating a new one when it does not exist and `create` is
-  // TRUE. A file that is not an SQLite container is offered to the converter first (a modal
-  // prompt without owner); declining shows why the folder cannot be opened. A folder or
+  // TRUE. A file that is not an SQLite container is offered to the converter first (the
+  // conversion prompt of the dialog layer, which says why the folder cannot be opened when
+  // the user declines). A folder or
   // device at `path` is never a container.
   [[nodiscard]] virtual VARIANT_BOOL Open(std::string path, BOOL create);
   // Closes the store and discards it; FALSE when nothing was open.
@@ -89,6 +90,12 @@ class QVDatabase {
   // Progress of ExtractAllTo: called once with done 0 before any file is written, then after
   // each file. Returning false stops the extraction (it then fails).
   using ExtractProgress = std::function<bool(std::size_t done, std::size_t total)>;
+  // Called on the extracting thread before each block an extraction writes, so that a caller
+  // with windows keeps them answering; returning false stops the extraction (it then fails,
+  // and the file being written is removed).
+  using BetweenBlocks = std::function<bool()>;
+  // Sets what every later extraction of this object calls between blocks; none by default.
+  void SetBetweenBlocks(BetweenBlocks betweenBlocks);
   // Writes every stored file below destDir as ExtractFile would, reading the content in one
   // pass in storage order. TRUE when every file was written.
   [[nodiscard]] virtual VARIANT_BOOL ExtractAllTo(std::string destDir,
@@ -158,4 +165,6 @@ class QVDatabase {
   std::unique_ptr<QVDatabase> store_;
   // Set by Open and ExtractAllTo (by the store for its own part).
   Failure failure_ = Failure::None;
+  // Handed on to the store.
+  BetweenBlocks betweenBlocks_;
 };

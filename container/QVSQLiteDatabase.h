@@ -126,6 +126,8 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);
   [[nodiscard]] VARIANT_BOOL Extract(DWORD folderId, DWORD fileId, const std::string& destDir,
                                      Extraction kind);
+  // What the caller set with SetBetweenBlocks says, before each block; true without one.
+  [[nodiscard]] bool ContinueBetweenBlocks() const;
   // Writes the file's blocks, in storage order, to `output`.
   [[nodiscard]] bool WriteBlocks(std::int64_t fileId, std::FILE* output);
   [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,

@@ -27,7 +27,6 @@
 #include "container/StoredNames.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
-#include "platform/ui/WindowApi.h"
 #include "suite/QvContainerFormat.h"
 
 using namespace container;
@@ -83,20 +82,6 @@ bool EnsureContainerFolders(const std::string& base, const std::vector<std::stri
   return true;
 }
 
-// Lets the calling thread's windows handle their messages between blocks.
-void PumpPendingMessages() {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      // Put it back for the loop that owns it.
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      break;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-}
-
 bool WriteBlob(std::FILE* output, std::string_view data) {
   return data.empty() || std::fwrite(data.data(), 1, data.size(), output) == data.size();
 }
@@ -127,6 +112,8 @@ struct QVSQLiteDatabase::StoredFile {
 };
 
 // ---- Extraction ----
+
+bool QVSQLiteDatabase::ContinueBetweenBlocks() const { return !betweenBlocks_ || betweenBlocks_(); }
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractFile(DWORD folderId, DWORD fileId, std::string destDir) {
   return Extract(folderId, fileId, destDir, Extraction::WithFolder);
@@ -221,8 +208,7 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
           ForgetBlockRanges();
           return false;
         }
-        PumpPendingMessages();
-        if (!WriteBlob(output, rows.Blob(1))) return false;
+        if (!ContinueBetweenBlocks() || !WriteBlob(output, rows.Blob(1))) return false;
       }
       if (rc != SQLITE_DONE) return false;
     }
@@ -232,8 +218,7 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
   if (!rows.Ok() || !rows.BindInt64(1, fileId)) return false;
   int rc;
   while ((rc = rows.Step()) == SQLITE_ROW) {
-    PumpPendingMessages();
-    if (!WriteBlob(output, rows.Blob(file_data::kData))) return false;
+    if (!ContinueBetweenBlocks() || !WriteBlob(output, rows.Blob(file_data::kData))) return false;
   }
   return rc == SQLITE_DONE;
 }
@@ -373,8 +358,8 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
         }
         started[currentIndex] = 1;
       }
-      PumpPendingMessages();
-      if (!WriteBlob(current.get(), rows.Blob(file_data::kData))) return fail();
+      if (!ContinueBetweenBlocks() || !WriteBlob(current.get(), rows.Blob(file_data::kData)))
+        return fail();
     }
     if (rc != SQLITE_DONE) {
       (void)fail();

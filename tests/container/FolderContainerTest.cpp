@@ -1,6 +1,7 @@
 // FolderContainer as the engine uses it: a folder becomes a container beside it with its
 // protection record, images are stored relative to the folder, and the whole folder comes
-// back with the progress bar and the files-remaining label of the caller's dialog.
+// back with the progress bar and the files-remaining label of the caller's dialog, and with
+// the caller's windows kept answering between blocks.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -12,6 +13,7 @@
 
 #include "base/DialogResources.h"
 #include "container/FolderContainer.h"
+#include "dialogs/FilesRemainingProgress.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/ui/Controls.h"
@@ -185,7 +187,17 @@ TEST_F(FolderContainerTest, ExtractAllRestoresTheFolderAndCountsDown) {
   char csp[1024] = {};
   ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
   std::free(data);
-  ASSERT_EQ(container.ExtractAll(bar, label), 1);
+  int pauses = 0;
+  {
+    FilesRemainingProgress shown(bar, label);
+    ASSERT_EQ(container.ExtractAll(std::ref(shown),
+                                   [&] {
+                                     ++pauses;
+                                     return true;
+                                   }),
+              1);
+  }
+  EXPECT_EQ(pauses, 3) << "one before each block: a.txt has one, b.txt two, c.txt none";
 
   const std::string plans = work_ + "/Plans";
   EXPECT_EQ(ReadTextFile(plans + "/a.txt.qvf"), "alpha");
@@ -235,7 +247,10 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
   std::free(data);
   SetWindowTextA(label, "3 Files Remaining");  // left by an earlier container
-  EXPECT_EQ(container.ExtractAll(nullptr, label), 0);
+  {
+    FilesRemainingProgress shown(nullptr, label);
+    EXPECT_EQ(container.ExtractAll(std::ref(shown), nullptr), 0);
+  }
   EXPECT_FALSE(fs::exists(work_ + "/escape.qvf"));
   const auto labels = ui.Labels();
   ASSERT_FALSE(labels.empty());
@@ -244,6 +259,31 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   GetWindowTextA(label, text, sizeof text);
   EXPECT_STREQ(text, "");
   EXPECT_TRUE(dialog.DestroyWindow());
+}
+
+TEST_F(FolderContainerTest, StoppingBetweenBlocksFailsAndLeavesNoCutImage) {
+  const std::string big(2 * 1048576 + 5, 'x');
+  Encrypt({{"big.txt", big}}, {});
+  FolderContainer container;
+  BYTE* data = nullptr;
+  DWORD size = 0;
+  char csp[1024] = {};
+  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
+  std::free(data);
+  int pauses = 0;
+  EXPECT_EQ(container.ExtractAll(nullptr, [&] { return ++pauses < 2; }), 0);
+  EXPECT_EQ(pauses, 2) << "stopped before the second block";
+  EXPECT_FALSE(fs::exists(work_ + "/Plans/big.txt.qvf")) << "a cut image would look whole";
+
+  // The same for one file, and the setting is kept until it is replaced.
+  const std::string flat = work_ + "/flat";
+  fs::create_directories(flat);
+  container.Database().SetBetweenBlocks([] { return false; });
+  EXPECT_EQ(container.Database().ExtractFileTo(0, 1, flat), VARIANT_FALSE);
+  EXPECT_FALSE(fs::exists(flat + "/big.txt.qvf"));
+  container.Database().SetBetweenBlocks(nullptr);
+  ASSERT_EQ(container.Database().ExtractFileTo(0, 1, flat), VARIANT_TRUE);
+  EXPECT_TRUE(ReadTextFile(flat + "/big.txt.qvf") == big);
 }
 
 TEST_F(FolderContainerTest, RecordCanBeReplacedThroughTheContainer) {
