@@ -187,6 +187,10 @@ VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress
   return extracted;
 }
 
+VARIANT_BOOL QVDatabase::ExtractFileToSink(DWORD folderId, DWORD fileId, BlockSink& sink) {
+  return store_ ? store_->ExtractFileToSink(folderId, fileId, sink) : VARIANT_FALSE;
+}
+
 VARIANT_BOOL QVDatabase::HoldAgainstWriters() {
   return store_ ? store_->HoldAgainstWriters() : VARIANT_FALSE;
 }

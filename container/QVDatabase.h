@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "container/BlockSink.h"
 #include "platform/Ole.h"
 #include "platform/WinTypes.h"
 
@@ -138,6 +139,12 @@ class QVDatabase {
   // then closes. FALSE, with the file left where it is and the container still open, when
   // anything changed or the delete failed.
   [[nodiscard]] virtual VARIANT_BOOL DeleteHeldFile();
+
+  // Hands the stored image of the file to `sink`, block by block in storage order, as
+  // ExtractFile writes it to disk (the same read, the same between-blocks callback). TRUE
+  // when every block was taken; after FALSE the sink may hold part of the image.
+  [[nodiscard]] virtual VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
+                                                       BlockSink& sink);
 
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {

@@ -1,10 +1,7 @@
 // The SQLite container store's entries: adding files and folders (one transaction each, or a
 // share of a batch), updating a file's image, deleting files and folders, the listings,
 // the protection record and renaming (see QVSQLiteDatabase.h).
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -22,40 +19,11 @@
 #include "container/SqliteStatement.h"
 #include "container/StoredFacts.h"
 #include "container/StoredNames.h"
+#include "platform/FileAccess.h"
 #include "platform/Utf8.h"
 #include "suite/QvContainerFormat.h"
 
 using namespace container;
-
-// An image opened for storing, with its size when opened (for the check that it was read
-// whole); no file when it cannot be opened or is no regular file.
-struct container::OpenedImage {
-  UniqueFile file;
-  std::uint64_t size = 0;
-};
-
-namespace {
-
-OpenedImage OpenImage(const std::string& path) {
-  OpenedImage image;
-  // Without O_NONBLOCK, opening a pipe would wait for a writer; it is refused below.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return image;
-  struct stat facts {};
-  if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-    close(fd);
-    return image;
-  }
-  image.file.reset(fdopen(fd, "rb"));
-  if (image.file == nullptr) {
-    close(fd);
-    return image;
-  }
-  image.size = static_cast<std::uint64_t>(facts.st_size);
-  return image;
-}
-
-}  // namespace
 
 // ---- Adding and updating ----
 
@@ -170,8 +138,8 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath
                                     const std::string& imagePath, bool replace) {
   std::string name = LastNativeComponent(entryPath);
   // Its presence, its size and its bytes all come from this one opening.
-  OpenedImage image = OpenImage(imagePath);
-  const bool exists = image.file != nullptr;
+  RegularFile image;
+  const bool exists = image.OpenForReading(imagePath.c_str()) != FALSE;
   const bool marker = !exists && IsEmptyFolderMarker(name);
   if (marker) name = ::kEmptyFolderMarker;
   if (!exists && !marker) return -1;
@@ -226,11 +194,10 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath
 }
 
 bool QVSQLiteDatabase::StoreFolderFacts(DWORD folderId, const std::string& diskFolder) {
-  struct stat folder {};
+  FolderFacts folder;
   // A folder that cannot be read keeps no facts; its restore then uses the defaults.
-  if (lstat(diskFolder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return true;
-  const auto facts = EncodeFolderFacts(
-      {static_cast<std::uint16_t>(folder.st_mode & 0777), folder.st_mtim, folder.st_atim});
+  if (!GetFolderModeAndTimes(diskFolder.c_str(), &folder)) return true;
+  const auto facts = EncodeFolderFacts(folder);
   Statement insert(db_, statements_.get(),
                    "INSERT OR REPLACE INTO FOLDER_OPTIONS (FOLDER_ID,FOLDER_DATA,CSP_NAME) "
                    "values (?,?,NULL)");
@@ -239,17 +206,16 @@ bool QVSQLiteDatabase::StoreFolderFacts(DWORD folderId, const std::string& diskF
 }
 
 bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& imagePath) {
-  const OpenedImage image = OpenImage(imagePath);
-  return StoreBlocks(fileId, image);
+  RegularFile image;
+  return image.OpenForReading(imagePath.c_str()) && StoreBlocks(fileId, image);
 }
 
-bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const OpenedImage& opened) {
-  std::FILE* const image = opened.file.get();
-  if (image == nullptr) return false;
+bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image) {
+  if (!image.Valid()) return false;
   // One buffer of the image's size when it fits in one block, so a small image does not cost
   // a whole block of memory.
   const std::size_t bufferSize = static_cast<std::size_t>(
-      std::min<std::uint64_t>(std::max<std::uint64_t>(opened.size, 1), kBlockSize));
+      std::min<std::uint64_t>(std::max<std::uint64_t>(image.SizeWhenOpened(), 1), kBlockSize));
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bufferSize]);
   if (!buffer) return false;
   Statement insert(db_, statements_.get(),
@@ -257,8 +223,9 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const OpenedImage& opene
   if (!insert.Ok()) return false;
   std::uint64_t total = 0;
   for (int block = 0;; ++block) {
-    const std::size_t got = std::fread(buffer.get(), 1, bufferSize, image);
-    if (std::ferror(image)) return false;
+    const long long read = image.Read(buffer.get(), bufferSize);
+    if (read < 0) return false;
+    const auto got = static_cast<std::size_t>(read);
     if (got == 0) break;
     total += got;
     if (!insert.BindInt64(1, fileId) || !insert.BindInt(2, block) ||
@@ -268,8 +235,9 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const OpenedImage& opene
     if (got < kBlockSize) break;
   }
   // An image that shrank or grew while it was read is not stored as if it were whole.
-  if (std::fgetc(image) != EOF || std::ferror(image)) return false;
-  return total == opened.size;
+  unsigned char beyond = 0;
+  if (image.Read(&beyond, 1) != 0) return false;
+  return total == image.SizeWhenOpened();
 }
 
 VARIANT_BOOL QVSQLiteDatabase::UpdateFile(std::string filePath, DWORD folderId, DWORD fileId) {

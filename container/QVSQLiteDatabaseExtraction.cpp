@@ -3,13 +3,9 @@
 // a container are checked before anything is written, so extraction never leaves the
 // destination: a stored name is one valid component, and a folder of the destination that
 // exists must be a real folder, never a link.
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -21,10 +17,12 @@
 
 #include "base/ItemNames.h"
 #include "container/BlockRanges.h"
+#include "container/BlockSink.h"
 #include "container/QVSQLiteDatabaseInternals.h"
 #include "container/SqliteStatement.h"
 #include "container/StoredFacts.h"
 #include "container/StoredNames.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "suite/QvContainerFormat.h"
@@ -32,20 +30,6 @@
 using namespace container;
 
 namespace {
-
-// Opens an output file for whole blocks: each block goes to the file in one write, not cut
-// into pieces of the stream's buffer.
-UniqueFile OpenForBlocks(const std::string& path, const char* mode) {
-  UniqueFile file(std::fopen(path.c_str(), mode));
-  if (file) (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  return file;
-}
-
-// Closes the file and reports whether everything written reached it.
-bool CloseChecked(UniqueFile& file) {
-  std::FILE* raw = file.release();
-  return raw != nullptr && std::fclose(raw) == 0;
-}
 
 bool IsRealDirectory(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -82,10 +66,6 @@ bool EnsureContainerFolders(const std::string& base, const std::vector<std::stri
   return true;
 }
 
-bool WriteBlob(std::FILE* output, std::string_view data) {
-  return data.empty() || std::fwrite(data.data(), 1, data.size(), output) == data.size();
-}
-
 }  // namespace
 
 // One FILE_INFO row as extraction needs it.
@@ -113,7 +93,10 @@ struct QVSQLiteDatabase::StoredFile {
 
 // ---- Extraction ----
 
-bool QVSQLiteDatabase::ContinueBetweenBlocks() const { return !betweenBlocks_ || betweenBlocks_(); }
+bool QVSQLiteDatabase::PassBlock(std::string_view block, BlockSink& sink) const {
+  if (betweenBlocks_ && !betweenBlocks_()) return false;
+  return block.empty() || sink.TakeBlock(block);
+}
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractFile(DWORD folderId, DWORD fileId, std::string destDir) {
   return Extract(folderId, fileId, destDir, Extraction::WithFolder);
@@ -130,14 +113,8 @@ VARIANT_BOOL QVSQLiteDatabase::Extract(DWORD folderId, DWORD fileId, const std::
   if (!BeginRead()) return VARIANT_FALSE;
   Transaction transaction(*this);
   StoredFile file;
-  {
-    Statement row(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
-    if (!row.Ok() || !row.BindInt(1, BoundId(fileId)) || !row.BindInt(2, BoundId(folderId)) ||
-        row.Step() != SQLITE_ROW)
-      return VARIANT_FALSE;
-    file.Read(row, schemaVersion_);
-  }
-  if (!IsValidComponent(file.name)) return VARIANT_FALSE;
+  if (!ReadStoredFile(folderId, fileId, &file) || !IsValidComponent(file.name))
+    return VARIANT_FALSE;
 
   std::string outputDir;
   if (kind == Extraction::WithFolder) {
@@ -160,19 +137,34 @@ VARIANT_BOOL QVSQLiteDatabase::Extract(DWORD folderId, DWORD fileId, const std::
   }
   const std::string outputPath = outputDir + (outputDir == "/" ? "" : "/") + file.name;
 
-  UniqueFile output = OpenForBlocks(outputPath, "wb");
-  if (!output) return VARIANT_FALSE;
-  const bool blocksWritten = WriteBlocks(file.id, output.get());
-  if (!CloseChecked(output) || !blocksWritten) {
-    // A short image is worse than none: it would look like a whole file.
-    (void)DeleteFileA(outputPath.c_str());
+  FileBlockSink output;
+  if (!output.Open(outputPath, false)) return VARIANT_FALSE;
+  if (!WriteBlocks(file.id, output) || !output.Finish()) {
+    output.Discard();
     return VARIANT_FALSE;
   }
   ApplyStoredTimes(outputPath, schemaVersion_, file.date, file.time, file.modified, file.accessed);
   return VARIANT_TRUE;
 }
 
-bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
+VARIANT_BOOL QVSQLiteDatabase::ExtractFileToSink(DWORD folderId, DWORD fileId, BlockSink& sink) {
+  if (db_ == nullptr || !BeginRead()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  StoredFile file;
+  if (!ReadStoredFile(folderId, fileId, &file)) return VARIANT_FALSE;
+  return WriteBlocks(file.id, sink) ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+bool QVSQLiteDatabase::ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* file) {
+  Statement row(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+  if (!row.Ok() || !row.BindInt(1, BoundId(fileId)) || !row.BindInt(2, BoundId(folderId)) ||
+      row.Step() != SQLITE_ROW)
+    return false;
+  file->Read(row, schemaVersion_);
+  return true;
+}
+
+bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, BlockSink& sink) {
   // Where the blocks lie, from the per-process table when it knows this container in its
   // current state; one scan of FILE_DATA otherwise, whose result is kept for the next file.
   BlockRangeTable& table = BlockRangeTable::Instance();
@@ -208,7 +200,7 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
           ForgetBlockRanges();
           return false;
         }
-        if (!ContinueBetweenBlocks() || !WriteBlob(output, rows.Blob(1))) return false;
+        if (!PassBlock(rows.Blob(1), sink)) return false;
       }
       if (rc != SQLITE_DONE) return false;
     }
@@ -218,7 +210,7 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, std::FILE* output) {
   if (!rows.Ok() || !rows.BindInt64(1, fileId)) return false;
   int rc;
   while ((rc = rows.Step()) == SQLITE_ROW) {
-    if (!ContinueBetweenBlocks() || !WriteBlob(output, rows.Blob(file_data::kData))) return false;
+    if (!PassBlock(rows.Blob(file_data::kData), sink)) return false;
   }
   return rc == SQLITE_DONE;
 }
@@ -317,18 +309,15 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   std::vector<char> started(total, 0);
   std::vector<char> finished(total, 0);
   std::size_t done = 0;
-  UniqueFile current;
+  FileBlockSink current;
   std::size_t currentIndex = total;
   const auto fail = [&]() {
-    if (currentIndex < total) {
-      current.reset();
-      (void)DeleteFileA(outputs[currentIndex].c_str());
-    }
+    if (currentIndex < total) current.Discard();
     return VARIANT_FALSE;
   };
   const auto finishCurrent = [&]() {
     if (currentIndex == total) return true;
-    if (!CloseChecked(current)) return false;
+    if (!current.Finish()) return false;
     if (!finished[currentIndex]) {
       finished[currentIndex] = 1;
       ++done;
@@ -351,15 +340,13 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       if (owner->second != currentIndex) {
         if (!finishCurrent()) return fail();
         currentIndex = owner->second;
-        current = OpenForBlocks(outputs[currentIndex], started[currentIndex] ? "ab" : "wb");
-        if (!current) {
+        if (!current.Open(outputs[currentIndex], started[currentIndex] != 0)) {
           currentIndex = total;
           return VARIANT_FALSE;
         }
         started[currentIndex] = 1;
       }
-      if (!ContinueBetweenBlocks() || !WriteBlob(current.get(), rows.Blob(file_data::kData)))
-        return fail();
+      if (!PassBlock(rows.Blob(file_data::kData), current)) return fail();
     }
     if (rc != SQLITE_DONE) {
       (void)fail();
@@ -370,8 +357,8 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   for (std::size_t i = 0; i < total; ++i) {
     if (finished[i]) continue;
     if (!outputs[i].empty()) {
-      UniqueFile empty(std::fopen(outputs[i].c_str(), "wb"));
-      if (!empty || !CloseChecked(empty)) return VARIANT_FALSE;
+      FileBlockSink empty;
+      if (!empty.Open(outputs[i], false) || !empty.Finish()) return VARIANT_FALSE;
     }
     ++done;
     if (progress && !progress(done, total)) return VARIANT_FALSE;
@@ -425,30 +412,19 @@ VARIANT_BOOL QVSQLiteDatabase::RestoreFolderFacts(std::string destDir) {
     return a->parts.size() > b->parts.size();
   });
   const std::string base = WithoutTrailingSeparator(destDir);
-  constexpr int kFolderOnly = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   for (const Folder* folder : deepestFirst) {
-    // Component by component, so a link put in place of a folder meanwhile leads nowhere.
-    int fd = open(base.c_str(), kFolderOnly);
-    for (const std::string& part : folder->parts) {
-      if (fd < 0) break;
-      const int next = openat(fd, part.c_str(), kFolderOnly);
-      close(fd);
-      fd = next;
-    }
-    if (fd < 0) continue;
+    // A folder that is missing or reached through a link is left alone.
     if (folder->facts) {
-      (void)fchmod(fd, folder->facts->mode);
-      const timespec times[2] = {folder->facts->accessed, folder->facts->modified};
-      (void)futimens(fd, times);
+      (void)SetFolderModeAndTimes(base.c_str(), folder->parts, &folder->facts->mode,
+                                  &folder->facts->modified, &folder->facts->accessed);
     } else if (folder->written) {
       const std::int64_t ticks = static_cast<std::int64_t>(FileTimeToTicks(*folder->written));
-      timespec times[2] = {};
-      times[0].tv_nsec = UTIME_OMIT;
-      times[1].tv_sec = static_cast<time_t>(
-          ticks / static_cast<std::int64_t>(kFileTimeTicksPerSecond) - kFileTimeUnixEpochSeconds);
-      (void)futimens(fd, times);
+      const timespec modified = {
+          static_cast<time_t>(ticks / static_cast<std::int64_t>(kFileTimeTicksPerSecond) -
+                              kFileTimeUnixEpochSeconds),
+          0};
+      (void)SetFolderModeAndTimes(base.c_str(), folder->parts, nullptr, &modified, nullptr);
     }
-    close(fd);
   }
   return VARIANT_TRUE;
 }

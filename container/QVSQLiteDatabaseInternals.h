@@ -1,12 +1,11 @@
 // What the parts of the SQLite container store share: the transaction guard, the index of
-// entries by name, the failure of a read, ids as statements bind them and the output files
-// extraction writes. Included only by the store's own .cpp files.
+// entries by name, the failure of a read and ids as statements bind them. Included only by
+// the store's own .cpp files.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,13 +26,6 @@ enum class Schema { NotContainer, Damaged, Unreadable, Version1, Version2 };
 // The failure of a statement that could not read: a lock or the file itself (Unreadable),
 // or bytes that are no database (Damaged).
 [[nodiscard]] Schema ReadFailure(sqlite3* db);
-
-struct FileCloser {
-  void operator()(std::FILE* file) const {
-    if (file != nullptr) std::fclose(file);
-  }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace container
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileAccess.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/WinTypes.h"
@@ -26,10 +27,7 @@ namespace container {
 [[nodiscard]] std::optional<FILETIME> DosToUtc(WORD date, WORD time);
 
 // What a folder had on disk, as its facts row keeps it.
-struct FolderFacts {
-  std::uint16_t mode = 0;  // permission bits only
-  timespec modified{}, accessed{};
-};
+using FolderFacts = FolderModeAndTimes;
 
 [[nodiscard]] std::array<unsigned char, kFolderFactsSize> EncodeFolderFacts(
     const FolderFacts& folder);
