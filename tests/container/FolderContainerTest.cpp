@@ -54,6 +54,16 @@ class FolderContainerTest : public RootedTest {
  protected:
   void SetUp() override { fs::create_directories(work_ + "/Plans"); }
 
+  // Opens the container of the Plans folder that Encrypt made.
+  bool OpenPlans(FolderContainer& container) {
+    BYTE* data = nullptr;
+    DWORD size = 0;
+    char csp[1024] = {};
+    const int opened = container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE);
+    std::free(data);
+    return opened == 1;
+  }
+
   // A plain file and its encrypted image below the Plans folder; returns the image path.
   std::string Image(const std::string& relative, const std::string& content) {
     const std::string plain = work_ + "/Plans/" + relative;
@@ -182,11 +192,7 @@ TEST_F(FolderContainerTest, ExtractAllRestoresTheFolderAndCountsDown) {
   ASSERT_NE(label, nullptr);
 
   FolderContainer container;
-  BYTE* data = nullptr;
-  DWORD size = 0;
-  char csp[1024] = {};
-  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
-  std::free(data);
+  ASSERT_TRUE(OpenPlans(container));
   int pauses = 0;
   {
     FilesRemainingProgress shown(bar, label);
@@ -241,11 +247,7 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   HWND label = GetDlgItem(dialog.GetSafeHwnd(), IDC_FILES_REMAINING);
 
   FolderContainer container;
-  BYTE* data = nullptr;
-  DWORD size = 0;
-  char csp[1024] = {};
-  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
-  std::free(data);
+  ASSERT_TRUE(OpenPlans(container));
   SetWindowTextA(label, "3 Files Remaining");  // left by an earlier container
   {
     FilesRemainingProgress shown(nullptr, label);
@@ -265,11 +267,7 @@ TEST_F(FolderContainerTest, StoppingBetweenBlocksFailsAndLeavesNoCutImage) {
   const std::string big(2 * 1048576 + 5, 'x');
   Encrypt({{"big.txt", big}}, {});
   FolderContainer container;
-  BYTE* data = nullptr;
-  DWORD size = 0;
-  char csp[1024] = {};
-  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
-  std::free(data);
+  ASSERT_TRUE(OpenPlans(container));
   int pauses = 0;
   EXPECT_EQ(container.ExtractAll(nullptr, [&] { return ++pauses < 2; }), 0);
   EXPECT_EQ(pauses, 2) << "stopped before the second block";
