@@ -1,20 +1,12 @@
 // FolderContainer: opening a container with its protection record, adding images relative to
-// the plain folder, and restoring the whole folder with progress shown in the caller's dialog.
+// the plain folder, and restoring the whole folder.
 #include "container/FolderContainer.h"
 
-#include <cctype>
-#include <cstdio>
 #include <utility>
 
 #include "base/ItemNames.h"
-#include "base/StringTable.h"
-#include "platform/ui/Controls.h"
-#include "platform/ui/WindowApi.h"
 
 namespace {
-
-// "%d Files Remaining"
-constexpr UINT IDS_FILES_REMAINING = 151;
 
 std::string WithTrailingSlash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
@@ -78,31 +70,11 @@ void FolderContainer::SetRootDir(std::string rootDir) {
   rootDir_ = WithTrailingSlash(std::move(rootDir));
 }
 
-int FolderContainer::ExtractAll(HWND progress, HWND label) {
-  const std::string format = label != nullptr ? LoadStringText(IDS_FILES_REMAINING) : "";
-  const auto showRemaining = [&](std::size_t remaining) {
-    if (label == nullptr) return;
-    char text[kStringBufferSize];
-    std::snprintf(text, sizeof text, format.c_str(), static_cast<int>(remaining));
-    SetWindowTextA(label, text);
-  };
-  CProgressCtrl bar(progress);
-  // The engine's row for each file: the label counts down before a file is written, the bar
-  // steps after it.
-  const VARIANT_BOOL extracted =
-      database_.ExtractAllTo(rootDir_, [&](std::size_t done, std::size_t total) {
-        if (done == 0) {
-          if (progress != nullptr) {
-            bar.SetRange32(0, total == 0 ? 0 : static_cast<int>(total - 1));
-            (void)bar.SetPos(0);
-          }
-        } else if (progress != nullptr) {
-          (void)bar.StepIt();
-        }
-        if (done < total) showRemaining(total - done);
-        return true;
-      });
-  if (label != nullptr) SetWindowTextA(label, "");
+int FolderContainer::ExtractAll(const QVDatabase::ExtractProgress& progress,
+                                const QVDatabase::BetweenBlocks& betweenBlocks) {
+  database_.SetBetweenBlocks(betweenBlocks);
+  const VARIANT_BOOL extracted = database_.ExtractAllTo(rootDir_, progress);
+  database_.SetBetweenBlocks(nullptr);
   return extracted == VARIANT_TRUE ? 1 : 0;
 }
 

@@ -10,7 +10,6 @@
 
 #include "container/QVDatabase.h"
 #include "platform/WinTypes.h"
-#include "platform/Window.h"
 
 class FolderContainer {
  public:
@@ -39,10 +38,11 @@ class FolderContainer {
   [[nodiscard]] LONG AddFile(std::string filePath, BOOL replace);
   // AddFileFromImage of QVDatabase with this object's rootDir and folderId.
   [[nodiscard]] LONG AddFileFromImage(std::string filePath, std::string imagePath, BOOL replace);
-  // Restores every stored file below rootDir. With `progress` its range becomes
-  // 0 .. count - 1 and it steps once per file; with `label` it shows "%d Files Remaining"
-  // (string 151) with the files still to come, and is cleared at the end. 1 on success.
-  [[nodiscard]] int ExtractAll(HWND progress, HWND label);
+  // Restores every stored file below rootDir, reporting to `progress` as
+  // QVDatabase::ExtractAllTo does and calling `betweenBlocks` between the blocks it writes
+  // (either may be empty). 1 on success.
+  [[nodiscard]] int ExtractAll(const QVDatabase::ExtractProgress& progress,
+                               const QVDatabase::BetweenBlocks& betweenBlocks);
   [[nodiscard]] int GetFolderOptions(char* cspName, BYTE** data, DWORD* size);
   [[nodiscard]] int SetFolderOptions(char* cspName, BYTE** data, DWORD* size);
   // Makes everything stored so far durable (see QVDatabase::Flush). 1 on success.

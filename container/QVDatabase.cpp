@@ -5,20 +5,14 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <utility>
 
-#include "base/StringTable.h"
 #include "container/ContainerConversion.h"
-#include "container/QVSQLiteDatabase.h"
 #include "dialogs/CQvDBConvert.h"
 #include "platform/Files.h"
-#include "platform/MessageBox.h"
 #include "suite/QvContainerFormat.h"
 
 namespace {
-
-// "Conversion to the new format has been cancelled by the user. ..."
-constexpr UINT IDS_CONVERSION_CANCELLED = 186;
-constexpr const char* kCancelledCaption = "Quorvin";
 
 // The magic that opens every SQLite 3 database file.
 constexpr char kSqliteMagic[] = "SQLite format 3";
@@ -83,29 +77,25 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
         return VARIANT_FALSE;
       }
       // A container of the legacy format: only the converter can make it usable, and only
-      // when the user agrees. The prompt has no owner, whichever thread meets the file.
-      INT_PTR answer = IDCANCEL;
-      {
-        CQvDBConvert prompt;
-        answer = prompt.DoModal();
-      }
-      bool converted = false;
-      if (answer == IDOK) {
-        converted = RunContainerConverter(path.c_str()) == VARIANT_TRUE;
-      } else {
-        (void)MessageBoxA(nullptr, LoadStringText(IDS_CONVERSION_CANCELLED).c_str(),
-                          kCancelledCaption, MB_OK | MB_ICONERROR);
-      }
+      // when the user agrees.
+      const bool converted =
+          CQvDBConvert::AskToConvert() && RunContainerConverter(path.c_str()) == VARIANT_TRUE;
       if (!converted) {
         failure_ = Failure::NotConverted;
         return VARIANT_FALSE;
       }
     }
   }
-  store_ = std::make_unique<QVSQLiteDatabase>();
+  store_ = NewStore();
+  store_->betweenBlocks_ = betweenBlocks_;
   const VARIANT_BOOL opened = store_->Open(std::move(path), create);
   failure_ = store_->failure_;
   return opened;
+}
+
+void QVDatabase::SetBetweenBlocks(BetweenBlocks betweenBlocks) {
+  if (store_) store_->betweenBlocks_ = betweenBlocks;
+  betweenBlocks_ = std::move(betweenBlocks);
 }
 
 VARIANT_BOOL QVDatabase::Close() {
@@ -195,6 +185,10 @@ VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress
   const VARIANT_BOOL extracted = store_->ExtractAllTo(std::move(destDir), progress);
   failure_ = store_->failure_;
   return extracted;
+}
+
+VARIANT_BOOL QVDatabase::ExtractFileToSink(DWORD folderId, DWORD fileId, BlockSink& sink) {
+  return store_ ? store_->ExtractFileToSink(folderId, fileId, sink) : VARIANT_FALSE;
 }
 
 VARIANT_BOOL QVDatabase::HoldAgainstWriters() {

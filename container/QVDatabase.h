@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "container/BlockSink.h"
 #include "platform/Ole.h"
 #include "platform/WinTypes.h"
 
@@ -29,8 +30,9 @@ class QVDatabase {
   QVDatabase& operator=(const QVDatabase&) = delete;
 
   // Opens the container at `path`, creating a new one when it does not exist and `create` is
-  // TRUE. A file that is not an SQLite container is offered to the converter first (a modal
-  // prompt without owner); declining shows why the folder cannot be opened. A folder or
+  // TRUE. A file that is not an SQLite container is offered to the converter first (the
+  // conversion prompt of the dialog layer, which says why the folder cannot be opened when
+  // the user declines). A folder or
   // device at `path` is never a container.
   [[nodiscard]] virtual VARIANT_BOOL Open(std::string path, BOOL create);
   // Closes the store and discards it; FALSE when nothing was open.
@@ -89,6 +91,12 @@ class QVDatabase {
   // Progress of ExtractAllTo: called once with done 0 before any file is written, then after
   // each file. Returning false stops the extraction (it then fails).
   using ExtractProgress = std::function<bool(std::size_t done, std::size_t total)>;
+  // Called on the extracting thread before each block an extraction writes, so that a caller
+  // with windows keeps them answering; returning false stops the extraction (it then fails,
+  // and the file being written is removed).
+  using BetweenBlocks = std::function<bool()>;
+  // Sets what every later extraction of this object calls between blocks; none by default.
+  void SetBetweenBlocks(BetweenBlocks betweenBlocks);
   // Writes every stored file below destDir as ExtractFile would, reading the content in one
   // pass in storage order. TRUE when every file was written.
   [[nodiscard]] virtual VARIANT_BOOL ExtractAllTo(std::string destDir,
@@ -132,6 +140,12 @@ class QVDatabase {
   // anything changed or the delete failed.
   [[nodiscard]] virtual VARIANT_BOOL DeleteHeldFile();
 
+  // Hands the stored image of the file to `sink`, block by block in storage order, as
+  // ExtractFile writes it to disk (the same read, the same between-blocks callback). TRUE
+  // when every block was taken; after FALSE the sink may hold part of the image.
+  [[nodiscard]] virtual VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
+                                                       BlockSink& sink);
+
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {
     None,
@@ -151,8 +165,13 @@ class QVDatabase {
   [[nodiscard]] static bool DetectContainerFormat(const std::string& path);
 
  protected:
+  // A new store of the current container format, for Open to hand the container to.
+  [[nodiscard]] static std::unique_ptr<QVDatabase> NewStore();
+
   // The open store; null while no container is open. Stores leave their own null.
   std::unique_ptr<QVDatabase> store_;
   // Set by Open and ExtractAllTo (by the store for its own part).
   Failure failure_ = Failure::None;
+  // Handed on to the store.
+  BetweenBlocks betweenBlocks_;
 };

@@ -8,22 +8,25 @@
 // before it gives up. Names read from a container are checked before any file is written, so
 // extraction never leaves the destination.
 //
-// Reading one file's blocks without an index on FILE_DATA: a per-process table maps each
-// FILE_ID to the rowid ranges of its blocks. It is built by one scan and trusted only while
-// the container's header (change counter, size, free list) and file identity are unchanged,
-// checked under the connection's read lock before every use.
+// Reading one file's blocks without an index on FILE_DATA goes through the per-process table
+// of block ranges (BlockRanges.h).
+//
+// The store's code is in three files: QVSQLiteDatabaseConnection.cpp (the connection,
+// transactions, holding), QVSQLiteDatabaseEntries.cpp (adding, listing and changing entries)
+// and QVSQLiteDatabaseExtraction.cpp.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "container/QVDatabase.h"
 
+class BlockSink;
+class RegularFile;
 struct sqlite3;
 namespace container {
-struct OpenedImage;
 class Statement;
 class StatementCache;
 }  // namespace container
@@ -66,6 +69,8 @@ class QVSQLiteDatabase : public QVDatabase {
                                           const ExtractProgress& progress) override;
   [[nodiscard]] VARIANT_BOOL BeginBatchedAdds() override;
   [[nodiscard]] VARIANT_BOOL RestoreFolderFacts(std::string destDir) override;
+  [[nodiscard]] VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
+                                               BlockSink& sink) override;
   [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
   [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
 
@@ -120,12 +125,16 @@ class QVSQLiteDatabase : public QVDatabase {
                                   const std::string& imagePath, bool replace);
   // Stores the image's blocks under fileId, from block 0. False on a read or SQLite failure.
   [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath);
-  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const container::OpenedImage& image);
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, RegularFile& image);
   [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);
   [[nodiscard]] VARIANT_BOOL Extract(DWORD folderId, DWORD fileId, const std::string& destDir,
                                      Extraction kind);
-  // Writes the file's blocks, in storage order, to `output`.
-  [[nodiscard]] bool WriteBlocks(std::int64_t fileId, std::FILE* output);
+  // The FILE_INFO row of the file, inside a read transaction.
+  [[nodiscard]] bool ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* file);
+  // Hands one block to `sink` once the caller's between-blocks callback lets it go on.
+  [[nodiscard]] bool PassBlock(std::string_view block, BlockSink& sink) const;
+  // Passes the file's blocks, in storage order, to `sink`.
+  [[nodiscard]] bool WriteBlocks(std::int64_t fileId, BlockSink& sink);
   [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,
                                        bool firstRowOnly, VARIANT* out);
   // Forgets what the per-process table knows about this container (after every write).

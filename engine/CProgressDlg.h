@@ -84,7 +84,7 @@ class CProgressDlg : public CDialog, public OperationSink {
   void ForgetCreatedFolder(const std::string& path) override;
 
   // Handles the messages waiting for this thread (Cancel may be pressed meanwhile).
-  void PumpMessages();
+  void PumpMessages() override;
   bool Encrypting() const { return request_.encrypt; }
 
   // ---- Outcome, for callers and tests ----

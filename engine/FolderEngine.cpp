@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/StringTable.h"
+#include "dialogs/FilesRemainingProgress.h"
 #include "engine/EngineFiles.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
@@ -203,7 +204,12 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   const std::string tree = work + "/" + name;
   const auto extractInto = [&](const std::string& folder) {
     container.SetRootDir(folder + "/");
-    return container.ExtractAll(operation_.ProgressBar(), operation_.FilesRemainingLabel()) != 0;
+    FilesRemainingProgress shown(operation_.ProgressBar(), operation_.FilesRemainingLabel());
+    const auto keepAnswering = [this] {
+      operation_.PumpMessages();
+      return true;
+    };
+    return container.ExtractAll(std::ref(shown), keepAnswering) != 0;
   };
   // The images go to memory when the container is small enough, else (or when memory runs
   // out) into the restored folder itself, where each is replaced by its plain file.

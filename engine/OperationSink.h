@@ -51,6 +51,8 @@ class OperationSink : public IEncryDecryptCallBack {
   // Where a container's extraction shows its own progress; null when nothing shows it.
   virtual HWND ProgressBar() const = 0;
   virtual HWND FilesRemainingLabel() const = 0;
+  // Keeps the window answering during long work on the calling thread.
+  virtual void PumpMessages() = 0;
 
   // ---- Cancel ----
 

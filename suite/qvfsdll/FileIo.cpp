@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/FileAccess.h"
+
 namespace qvfs {
 
 namespace {
@@ -108,20 +110,14 @@ DWORD WriteFailure(int error) noexcept {
 
 DWORD OpenSource(const char* path, int* fd, mode_t* mode) {
   if (path == nullptr || path[0] == '\0') return StatusSourceInUse;
-  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below.
-  const int opened = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (opened < 0) return StatusSourceInUse;
-  struct stat st {};
-  // The only status flag set by the open is O_NONBLOCK, so clearing all of them clears it.
-  if (fstat(opened, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(opened, F_SETFL, 0) != 0) {
-    close(opened);
-    return StatusSourceInUse;
-  }
+  RegularFile source;
+  if (!source.OpenForReading(path)) return StatusSourceInUse;
   // Read-ahead advice is for files longer than a few reads; a small file is read at once.
-  constexpr off_t kAdviseFrom = 1 << 20;
-  if (st.st_size > kAdviseFrom) (void)posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
-  *fd = opened;
-  if (mode != nullptr) *mode = st.st_mode & 0777;  // never set-id bits on a new file
+  constexpr std::uint64_t kAdviseFrom = 1 << 20;
+  if (source.SizeWhenOpened() > kAdviseFrom)
+    (void)posix_fadvise(source.Descriptor(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (mode != nullptr) *mode = source.ModeWhenOpened() & 0777;  // never set-id bits on a new file
+  *fd = source.ReleaseDescriptor();
   return StatusSuccess;
 }
 

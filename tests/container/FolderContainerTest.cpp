@@ -1,6 +1,7 @@
 // FolderContainer as the engine uses it: a folder becomes a container beside it with its
 // protection record, images are stored relative to the folder, and the whole folder comes
-// back with the progress bar and the files-remaining label of the caller's dialog.
+// back with the progress bar and the files-remaining label of the caller's dialog, and with
+// the caller's windows kept answering between blocks.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -12,6 +13,7 @@
 
 #include "base/DialogResources.h"
 #include "container/FolderContainer.h"
+#include "dialogs/FilesRemainingProgress.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/ui/Controls.h"
@@ -51,6 +53,16 @@ class RecordingUi : public HeadlessUi {
 class FolderContainerTest : public RootedTest {
  protected:
   void SetUp() override { fs::create_directories(work_ + "/Plans"); }
+
+  // Opens the container of the Plans folder that Encrypt made.
+  bool OpenPlans(FolderContainer& container) {
+    BYTE* data = nullptr;
+    DWORD size = 0;
+    char csp[1024] = {};
+    const int opened = container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE);
+    std::free(data);
+    return opened == 1;
+  }
 
   // A plain file and its encrypted image below the Plans folder; returns the image path.
   std::string Image(const std::string& relative, const std::string& content) {
@@ -180,12 +192,18 @@ TEST_F(FolderContainerTest, ExtractAllRestoresTheFolderAndCountsDown) {
   ASSERT_NE(label, nullptr);
 
   FolderContainer container;
-  BYTE* data = nullptr;
-  DWORD size = 0;
-  char csp[1024] = {};
-  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
-  std::free(data);
-  ASSERT_EQ(container.ExtractAll(bar, label), 1);
+  ASSERT_TRUE(OpenPlans(container));
+  int pauses = 0;
+  {
+    FilesRemainingProgress shown(bar, label);
+    ASSERT_EQ(container.ExtractAll(std::ref(shown),
+                                   [&] {
+                                     ++pauses;
+                                     return true;
+                                   }),
+              1);
+  }
+  EXPECT_EQ(pauses, 3) << "one before each block: a.txt has one, b.txt two, c.txt none";
 
   const std::string plans = work_ + "/Plans";
   EXPECT_EQ(ReadTextFile(plans + "/a.txt.qvf"), "alpha");
@@ -229,13 +247,12 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   HWND label = GetDlgItem(dialog.GetSafeHwnd(), IDC_FILES_REMAINING);
 
   FolderContainer container;
-  BYTE* data = nullptr;
-  DWORD size = 0;
-  char csp[1024] = {};
-  ASSERT_EQ(container.OpenFolder(work_, "Plans", csp, &data, &size, FALSE), 1);
-  std::free(data);
+  ASSERT_TRUE(OpenPlans(container));
   SetWindowTextA(label, "3 Files Remaining");  // left by an earlier container
-  EXPECT_EQ(container.ExtractAll(nullptr, label), 0);
+  {
+    FilesRemainingProgress shown(nullptr, label);
+    EXPECT_EQ(container.ExtractAll(std::ref(shown), nullptr), 0);
+  }
   EXPECT_FALSE(fs::exists(work_ + "/escape.qvf"));
   const auto labels = ui.Labels();
   ASSERT_FALSE(labels.empty());
@@ -244,6 +261,27 @@ TEST_F(FolderContainerTest, ExtractAllFailsOnABadEntryAndClearsTheLabel) {
   GetWindowTextA(label, text, sizeof text);
   EXPECT_STREQ(text, "");
   EXPECT_TRUE(dialog.DestroyWindow());
+}
+
+TEST_F(FolderContainerTest, StoppingBetweenBlocksFailsAndLeavesNoCutImage) {
+  const std::string big(2 * 1048576 + 5, 'x');
+  Encrypt({{"big.txt", big}}, {});
+  FolderContainer container;
+  ASSERT_TRUE(OpenPlans(container));
+  int pauses = 0;
+  EXPECT_EQ(container.ExtractAll(nullptr, [&] { return ++pauses < 2; }), 0);
+  EXPECT_EQ(pauses, 2) << "stopped before the second block";
+  EXPECT_FALSE(fs::exists(work_ + "/Plans/big.txt.qvf")) << "a cut image would look whole";
+
+  // The same for one file, and the setting is kept until it is replaced.
+  const std::string flat = work_ + "/flat";
+  fs::create_directories(flat);
+  container.Database().SetBetweenBlocks([] { return false; });
+  EXPECT_EQ(container.Database().ExtractFileTo(0, 1, flat), VARIANT_FALSE);
+  EXPECT_FALSE(fs::exists(flat + "/big.txt.qvf"));
+  container.Database().SetBetweenBlocks(nullptr);
+  ASSERT_EQ(container.Database().ExtractFileTo(0, 1, flat), VARIANT_TRUE);
+  EXPECT_TRUE(ReadTextFile(flat + "/big.txt.qvf") == big);
 }
 
 TEST_F(FolderContainerTest, RecordCanBeReplacedThroughTheContainer) {

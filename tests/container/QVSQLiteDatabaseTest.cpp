@@ -4,16 +4,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "container/BlockSink.h"
 #include "container/QVSQLiteDatabase.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
@@ -171,6 +175,42 @@ std::vector<std::string> Listing(const std::string& dir) {
   return names;
 }
 
+// Keeps every block a sink is given; refuses the block after `takes` of them.
+struct CollectingSink : BlockSink {
+  bool TakeBlock(std::string_view block) override {
+    sizes.push_back(std::to_string(block.size()));
+    if (sizes.size() > takes) return false;
+    bytes.append(block);
+    return true;
+  }
+  std::vector<std::string> sizes;
+  std::string bytes;
+  std::size_t takes = SIZE_MAX;
+};
+
+// While it lives, no file of this process grows past `bytes`: a write beyond fails (EFBIG)
+// instead of raising the signal that would end the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved_), 0);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved_), 0);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
 class StoreTest : public RootedTest {
  protected:
   void SetUp() override {
@@ -290,11 +330,13 @@ TEST_F(StoreTest, ImagesAreCutIntoBlocksOfOneMebibyte) {
   };
   Raw raw(container_);
   unsigned seed = 0;
+  LONG last = 0;  // the file of four blocks
   for (const auto& c : cases) {
     SCOPED_TRACE(c.size);
     const std::string content = Pattern(c.size, ++seed);
     const LONG id = Add("f" + std::to_string(seed) + ".bin", content);
     ASSERT_GT(id, 0);
+    last = id;
     std::vector<std::string> blocks;
     for (const auto& row : raw.Query("SELECT BLOCK_ID, length(BLOCK_DATA) FROM FILE_DATA WHERE "
                                      "FILE_ID = " +
@@ -304,7 +346,20 @@ TEST_F(StoreTest, ImagesAreCutIntoBlocksOfOneMebibyte) {
     }
     EXPECT_EQ(blocks, c.blocks);
     EXPECT_TRUE(Extracted(0, static_cast<DWORD>(id)) == content) << "content differs";
+    // A reader other than a file gets the same blocks through the same path.
+    CollectingSink sink;
+    ASSERT_EQ(db_.ExtractFileToSink(0, static_cast<DWORD>(id), sink), VARIANT_TRUE);
+    EXPECT_EQ(sink.sizes, c.blocks);
+    EXPECT_TRUE(sink.bytes == content);
   }
+  // A sink that stops fails the extraction; so does a file that is not there.
+  CollectingSink stopping;
+  stopping.takes = 1;
+  EXPECT_EQ(db_.ExtractFileToSink(0, static_cast<DWORD>(last), stopping), VARIANT_FALSE);
+  EXPECT_EQ(stopping.sizes.size(), 2u) << "asked once more, then stopped";
+  EXPECT_EQ(db_.ExtractFileToSink(0, 999, stopping), VARIANT_FALSE);
+  EXPECT_EQ(db_.ExtractFileToSink(1, static_cast<DWORD>(last), stopping), VARIANT_FALSE)
+      << "the file is not in that folder";
 }
 
 TEST_F(StoreTest, EntriesRecordTheirFolderNameSizeAndTimes) {
@@ -1227,18 +1282,38 @@ TEST(StoreBadFileTest, FilesThatAreNoContainerFailEveryOperationAndStayUnchanged
 
 // ---- Extraction failures ----
 
-TEST_F(StoreTest, WriteErrorsAndFailedClosesAreFailures) {
+TEST_F(StoreTest, FailedWritesLeaveNoCutImageAndLinksAreNotWrittenThrough) {
   const LONG small = Add("small.txt", "tiny");
-  const LONG large = Add("large.txt", Pattern(2 * 1048576, 4));
-  const std::string dest = root_.Sub("full");
+  const std::string largeImage = Pattern(2 * 1048576, 4);
+  const LONG large = Add("large.txt", largeImage);
+  const std::string dest = root_.Sub("links");
   fs::create_directories(dest);
-  // Every write to /dev/full fails: the large image fails while writing, the small one only
-  // when the buffered bytes are flushed at close.
-  for (const LONG id : {small, large}) {
-    const std::string name = id == small ? "small.txt.qvf" : "large.txt.qvf";
-    fs::create_symlink("/dev/full", dest + "/" + name);
-    EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(id), dest), VARIANT_FALSE) << name;
+  // A link at an output's name is not written through, wherever it leads.
+  const std::string outside = root_.Sub("outside.txt");
+  WriteTextFile(outside, "keep me");
+  fs::create_symlink(outside, dest + "/small.txt.qvf");
+  fs::create_symlink("/dev/full", dest + "/large.txt.qvf");
+  EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(small), dest), VARIANT_FALSE);
+  EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(large), dest), VARIANT_FALSE);
+  EXPECT_EQ(db_.ExtractAllTo(dest, nullptr), VARIANT_FALSE);
+  EXPECT_EQ(ReadTextFile(outside), "keep me");
+  EXPECT_TRUE(fs::is_symlink(dest + "/small.txt.qvf") && fs::is_symlink(dest + "/large.txt.qvf"));
+
+  // A write that fails part-way (here at the file-size limit) fails the extraction, and the
+  // cut image is removed: it would look whole.
+  const std::string cut = root_.Sub("cut");
+  fs::create_directories(cut);
+  {
+    const FileSizeLimit limit(1048576 + 100);
+    EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(large), cut), VARIANT_FALSE);
+    EXPECT_FALSE(fs::exists(cut + "/large.txt.qvf"));
+    EXPECT_EQ(db_.ExtractAllTo(cut, nullptr), VARIANT_FALSE);
+    EXPECT_EQ(db_.LastFailure(), QVDatabase::Failure::WriteFailed);
+    EXPECT_FALSE(fs::exists(cut + "/large.txt.qvf"));
   }
+  ASSERT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(large), cut), VARIANT_TRUE);
+  EXPECT_TRUE(ReadTextFile(cut + "/large.txt.qvf") == largeImage);
+
   EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(small), root_.Sub("nowhere")), VARIANT_FALSE)
       << "ExtractFileTo creates no folder";
   EXPECT_EQ(db_.ExtractFileTo(0, static_cast<DWORD>(small), ""), VARIANT_FALSE);
