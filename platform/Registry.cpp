@@ -33,6 +33,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/Guarded.h"
 #include "platform/MachineRoot.h"
 #include "platform/PosixIo.h"
 
@@ -815,16 +816,12 @@ LSTATUS CopyName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   return ERROR_SUCCESS;
 }
 
-// Runs one API call: no exception leaves it.
+// Runs one API call: an exception that escapes it becomes its status.
 template <class F>
-LSTATUS Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  } catch (...) {
-    return ERROR_INVALID_FUNCTION;
-  }
+LSTATUS GuardedStatus(F&& body) noexcept {
+  return Guarded(std::forward<F>(body), [](EscapedException kind) {
+    return kind == EscapedException::OutOfMemory ? ERROR_OUTOFMEMORY : ERROR_INVALID_FUNCTION;
+  });
 }
 
 }  // namespace
@@ -834,7 +831,7 @@ LSTATUS Guarded(F&& body) noexcept {
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::lock_guard lock(g_mu);
@@ -851,7 +848,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM sa
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpClass*/,
                         DWORD dwOptions, REGSAM samDesired, const void* /*lpSecurityAttributes*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
@@ -888,7 +885,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*
 }
 
 LSTATUS RegCloseKey(HKEY hKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (IsPredefined(hKey)) return ERROR_SUCCESS;
     std::lock_guard lock(g_mu);
     if (g_handles.erase(HandleBits(hKey)) == 0) return ERROR_INVALID_HANDLE;
@@ -898,7 +895,7 @@ LSTATUS RegCloseKey(HKEY hKey) noexcept {
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
@@ -913,7 +910,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, 
 
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     if ((lpData == nullptr && cbData != 0) || cbData > kRegMaxValueDataSize)
@@ -941,7 +938,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     std::lock_guard lock(g_mu);
@@ -965,7 +962,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
 }
 
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
     CallKeys keys;
@@ -991,7 +988,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
 }
 
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::lock_guard lock(g_mu);
     const REGSAM needed = kDeleteRight | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
     CallKeys keys;
@@ -1026,7 +1023,7 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) noexcept {
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPDWORD /*lpReserved*/, LPSTR lpClass, LPDWORD lpcchClass,
                       void* lpftLastWriteTime) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
     Key* key = nullptr;
@@ -1058,7 +1055,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                       LPDWORD /*lpReserved*/, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpValueName == nullptr || lpcchValueName == nullptr) return ERROR_INVALID_PARAMETER;
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
