@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "platform/Guarded.h"
-#include "platform/Handles.h"
 #include "platform/LastError.h"
 #include "platform/PosixIo.h"
 

@@ -87,16 +87,6 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) noexcept {
   return it->second;
 }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
 bool EncodeObjectName(std::string_view name, bool foldCase, size_t maxLength, std::string* out) {
   if (name.empty()) return false;
   std::string encoded;

@@ -20,13 +20,12 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/DialogWindowHook.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
 #include "platform/Mailslot.h"
-#include "platform/ui/UiInternal.h"
-#include "platform/ui/WindowApi.h"
 
 static_assert(sizeof(void*) == 8, "a window handle carries a process id and a serial number");
 
@@ -201,7 +200,19 @@ bool ReadInfoFile(const std::string& dir, const std::string& file, std::string* 
   return true;
 }
 
+std::atomic<DialogWindowHook*> g_dialogWindowHook{nullptr};
+
+// The dialog framework's hook when `window` is one of its handles, else null.
+DialogWindowHook* DialogWindows(HWND window) {
+  DialogWindowHook* hook = g_dialogWindowHook.load(std::memory_order_acquire);
+  return hook != nullptr && hook->Owns(window) ? hook : nullptr;
+}
+
 }  // namespace
+
+void qv::detail::InstallDialogWindowHook(DialogWindowHook* hook) noexcept {
+  g_dialogWindowHook.store(hook, std::memory_order_release);
+}
 
 HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
   try {
@@ -257,14 +268,7 @@ HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
 
 BOOL DestroyWindow(HWND window) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window)) {
-      if (qv::ui::detail::DialogOf(window) != window) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-      }
-      SendMessageA(window, WM_DESTROY, 0, 0);
-      return qv::ui::detail::DestroyUiWindow(window) ? TRUE : FALSE;
-    }
+    if (DialogWindowHook* dialogs = DialogWindows(window)) return dialogs->Destroy(window);
     std::shared_ptr<WindowEndpoint> endpoint;
     pid_t pid = 0;
     std::uint32_t serial = 0;
@@ -328,8 +332,7 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
 
 BOOL IsWindow(HWND window) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window))
-      return qv::ui::detail::DialogOf(window) != nullptr ? TRUE : FALSE;
+    if (DialogWindowHook* dialogs = DialogWindows(window)) return dialogs->Exists(window);
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) return FALSE;
@@ -342,8 +345,8 @@ BOOL IsWindow(HWND window) noexcept {
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window))
-      return qv::ui::detail::PostUiMessage(window, message, wParam, lParam);
+    if (DialogWindowHook* dialogs = DialogWindows(window))
+      return dialogs->Post(window, message, wParam, lParam);
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) {
