@@ -23,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/Guarded.h"
 #include "platform/LastError.h"
 #include "platform/PosixIo.h"
@@ -235,8 +236,6 @@ std::unordered_set<FindState*> g_findHandles;
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Length of the UTF-8 sequence starting at s[i] (1 for a stray byte).
 std::size_t CharLength(const std::string& s, std::size_t i) {
   const auto lead = static_cast<unsigned char>(s[i]);
@@ -259,7 +258,7 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
     } else if (p < pattern.size() && pattern[p] == '?') {
       ++p;
       n += CharLength(name, n);
-    } else if (p < pattern.size() && Fold(pattern[p]) == Fold(name[n])) {
+    } else if (p < pattern.size() && ToLowerAscii(pattern[p]) == ToLowerAscii(name[n])) {
       ++p;
       ++n;
     } else if (starP != std::string::npos) {

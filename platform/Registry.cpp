@@ -33,6 +33,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/Guarded.h"
 #include "platform/MachineRoot.h"
 #include "platform/PosixIo.h"
@@ -54,21 +55,8 @@ constexpr REGSAM kDeleteRight = 0x00010000;
 // ---------------------------------------------------------------------------------------
 // The tree
 
-char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Names compare as Windows compares them: ASCII letters upper-cased.
-std::string Fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = FoldChar(c);
-  return out;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  return true;
-}
+std::string Fold(std::string_view s) { return ToUpperAscii(s); }
 
 struct Value {
   std::string name;
@@ -94,7 +82,7 @@ struct Key {
   }
   Value* FindValue(std::string_view valueName) {
     for (Value& v : values)
-      if (SameName(v.name, valueName)) return &v;
+      if (EqualsIgnoringAsciiCase(v.name, valueName)) return &v;
     return nullptr;
   }
 };
@@ -950,7 +938,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
       Key* key = FindKeyForChange(hive, ref, false, changed);
       if (key == nullptr) return MissingStatus(ref);
       for (auto it = key->values.begin(); it != key->values.end(); ++it) {
-        if (SameName(it->name, name)) {
+        if (EqualsIgnoringAsciiCase(it->name, name)) {
           key->values.erase(it);
           changed = true;
           return ERROR_SUCCESS;

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/AsciiCase.h"
 #include "platform/DialogWindowHook.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
@@ -89,10 +89,6 @@ bool ParseInfoFileName(std::string_view name, pid_t* pid, std::uint32_t* serial)
   *pid = static_cast<pid_t>(p);
   *serial = static_cast<std::uint32_t>(s);
   return true;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // True when a socket is bound at the window's endpoint, i.e. its owner is alive and has not
@@ -312,8 +308,8 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
       std::string foundClass;
       std::string foundTitle;
       if (!ReadInfoFile(dir, entry->d_name, &foundClass, &foundTitle)) continue;
-      if (className != nullptr && !SameIgnoringCase(foundClass, className)) continue;
-      if (windowName != nullptr && !SameIgnoringCase(foundTitle, windowName)) continue;
+      if (className != nullptr && !EqualsIgnoringAsciiCase(foundClass, className)) continue;
+      if (windowName != nullptr && !EqualsIgnoringAsciiCase(foundTitle, windowName)) continue;
       if (EndpointAlive(dir, pid, serial)) return MakeHwnd(pid, serial);
       // Left behind by an owner that ended without destroying it; tidy up once the owner
       // is certainly gone.

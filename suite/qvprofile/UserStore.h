@@ -12,7 +12,6 @@
 // got it from UnlockMasterKey after the user passed verification.
 #pragma once
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,16 +32,8 @@ inline constexpr std::size_t kMaxSettingLength = 65536;
 // The edition of a new store; the Sentivo edition is EDITION_SENTIVO (suite/QvUserApi.h).
 inline constexpr DWORD kEditionStandard = 0;
 inline constexpr DWORD kDefaultSessionTimeoutMs = 15 * 60 * 1000;
-
-// User ids and user names compare as the store compares them: letters without regard to case.
-inline bool QvSameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
+// User ids and user names compare as the store compares them: letters without regard to case
+// (EqualsIgnoringAsciiCase, platform/AsciiCase.h).
 
 enum class QvAccountType : DWORD {
   Computer = 1,  // an account of this computer (a Linux login)
