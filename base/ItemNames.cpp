@@ -1,22 +1,13 @@
 // The suffix test and the names derived from it.
 #include "base/ItemNames.h"
 
-namespace {
-
-char LowerAscii(char c) noexcept {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
+#include "platform/AsciiCase.h"
 
 std::size_t FindSuffix(std::string_view name, std::string_view suffix) noexcept {
   if (suffix.empty() || suffix.front() != '.' || suffix.size() > name.size())
     return kSuffixNotFound;
   const std::size_t start = name.size() - suffix.size();
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    if (LowerAscii(name[start + i]) != LowerAscii(suffix[i])) return kSuffixNotFound;
-  }
-  return start;
+  return EqualsIgnoringAsciiCase(name.substr(start), suffix) ? start : kSuffixNotFound;
 }
 
 bool HasSuffix(std::string_view name, std::string_view suffix) noexcept {

@@ -1,17 +1,12 @@
 // The module tables behind their lock.
 #include "base/ModuleTables.h"
 
+#include "platform/AsciiCase.h"
 #include "platform/Files.h"
 
 namespace {
 
 constexpr DWORD kPathBufferSize = 8000;
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
 
 }  // namespace
 
@@ -28,7 +23,7 @@ std::string ModuleTables::ContainerKey(std::string_view containerPath) {
 
 std::string ModuleTables::AddOpenView(std::string_view containerPath, HWND window) {
   const std::string container = ContainerKey(containerPath);
-  const std::string prefix = UpperAscii(container);
+  const std::string prefix = ToUpperAscii(container);
   const std::lock_guard guard(lock_);
   for (unsigned long n = 0;; ++n) {
     std::string key = prefix + std::to_string(n);

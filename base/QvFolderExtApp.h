@@ -10,19 +10,14 @@
 
 #include "base/ModuleTables.h"
 #include "platform/WinTypes.h"
+#include "platform/shell/FileInfo.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
-
-// Which system image list an attachment stands for (the small-icon or the icon list the
-// shell hands out for the system folder).
-inline constexpr UINT SHGFI_SYSICONINDEX = 0x4000;
-inline constexpr UINT SHGFI_ICON = 0x100;
-inline constexpr UINT SHGFI_SMALLICON = 0x1;
 
 // One attachment of a module-wide system image list. The icon code draws through the list
 // it names; the images themselves belong to the shell.
 struct SystemImageListSlot {
-  UINT shellFlags = 0;  // 0 while detached
+  UINT shellFlags = 0;  // the SHGFI_* flags of the list; 0 while detached
   bool IsAttached() const { return shellFlags != 0; }
 };
 

@@ -9,7 +9,7 @@
 
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
-#include "platform/Shell.h"
+#include "platform/shell/ShellExecute.h"
 #include "platform/ui/UiTypes.h"
 #include "util/CPath.h"
 

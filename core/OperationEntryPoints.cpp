@@ -25,7 +25,7 @@
 #include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
-#include "platform/Shell.h"
+#include "platform/shell/ShellExecute.h"
 #include "platform/ui/UiTypes.h"
 #include "suite/QvUserApi.h"
 

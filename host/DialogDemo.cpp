@@ -64,10 +64,8 @@ class DemoProgress : public CDialog {
       SetDlgItemText(900, ("Encrypting : " + std::string(names[i])).c_str());
       const HANDLE worker = CreateThread(nullptr, 0, Work, nullptr, 0, nullptr);
       while (worker != nullptr &&
-             MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-      }
+             MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+        (void)PumpWaitingMessages(m_hWnd, nullptr);
       CloseHandle(worker);
       const int row = list.InsertItem(list.GetItemCount(), names[i]);
       const bool fails = i == 3;

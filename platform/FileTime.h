@@ -34,7 +34,7 @@ inline constexpr std::uint64_t kFileTimeTicksPerSecond = 10'000'000;
 inline constexpr std::int64_t kFileTimeUnixEpochSeconds = 11'644'473'600;
 
 inline constexpr std::uint64_t FileTimeToTicks(const FILETIME& ft) {
-  return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return MakeUInt64(ft.dwHighDateTime, ft.dwLowDateTime);
 }
 inline constexpr FILETIME FileTimeFromTicks(std::uint64_t ticks) {
   return FILETIME{static_cast<DWORD>(ticks & 0xffffffffu), static_cast<DWORD>(ticks >> 32)};

@@ -23,7 +23,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/Handles.h"
+#include "platform/AsciiCase.h"
+#include "platform/Guarded.h"
 #include "platform/LastError.h"
 #include "platform/PosixIo.h"
 
@@ -37,17 +38,6 @@ constexpr DWORD kStoredBits = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM |
 BOOL Fail(DWORD error) {
   SetLastError(error);
   return FALSE;
-}
-
-// Runs `body`, turning an escaping allocation failure into ERROR_NOT_ENOUGH_MEMORY.
-template <class R, class F>
-R Guarded(R failure, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return failure;
-  }
 }
 
 // The error for a path argument that names nothing: a null pointer is a bad parameter, an
@@ -246,8 +236,6 @@ std::unordered_set<FindState*> g_findHandles;
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Length of the UTF-8 sequence starting at s[i] (1 for a stray byte).
 std::size_t CharLength(const std::string& s, std::size_t i) {
   const auto lead = static_cast<unsigned char>(s[i]);
@@ -270,7 +258,7 @@ bool WildcardMatch(const std::string& pattern, const std::string& name) {
     } else if (p < pattern.size() && pattern[p] == '?') {
       ++p;
       n += CharLength(name, n);
-    } else if (p < pattern.size() && Fold(pattern[p]) == Fold(name[n])) {
+    } else if (p < pattern.size() && ToLowerAscii(pattern[p]) == ToLowerAscii(name[n])) {
       ++p;
       ++n;
     } else if (starP != std::string::npos) {
@@ -507,12 +495,12 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) noexcept {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  return Guarded(INVALID_HANDLE_VALUE, [&] { return FindFirst(pattern, data); });
+  return GuardedLastError(INVALID_HANDLE_VALUE, [&] { return FindFirst(pattern, data); });
 }
 
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) noexcept {
   if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     auto* state = static_cast<FindState*>(find);
     {
       std::lock_guard<std::mutex> lock(g_findMutex);
@@ -537,7 +525,7 @@ DWORD GetFileAttributesA(LPCSTR path) noexcept {
     SetLastError(error);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return Guarded(INVALID_FILE_ATTRIBUTES, [&] {
+  return GuardedLastError(INVALID_FILE_ATTRIBUTES, [&] {
     EntryStat st;
     if (const int err = StatEntry(path, st); err != 0) {
       SetLastError(PathError(err, path));
@@ -549,7 +537,7 @@ DWORD GetFileAttributesA(LPCSTR path) noexcept {
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     struct stat st {};
     if (lstat(path, &st) != 0) return FailErrno(errno, path);
     if (S_ISLNK(st.st_mode)) return TRUE;
@@ -586,7 +574,7 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info
   if (level != GetFileExInfoStandard || info == nullptr || path == nullptr)
     return Fail(ERROR_INVALID_PARAMETER);
   if (path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     EntryInfo entry;
     if (const int err = QueryEntry(path, BaseName(path), entry); err != 0)
       return FailErrno(err, path);
@@ -621,12 +609,12 @@ BOOL SetFileTimesA(LPCSTR path, const FILETIME* lastAccess, const FILETIME* last
     times[i].tv_nsec = static_cast<long>(nanoseconds);
   }
   if (utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) != 0)
-    return Guarded<BOOL>(FALSE, [&] { return FailErrno(errno, path); });
+    return GuardedLastError<BOOL>(FALSE, [&] { return FailErrno(errno, path); });
   return TRUE;
 }
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer) noexcept {
-  return Guarded<DWORD>(0, [&] {
+  return GuardedLastError<DWORD>(0, [&] {
     const char* env = std::getenv("TMPDIR");
     std::string path = env != nullptr && env[0] != '\0' ? env : "/tmp";
     path = StripTrailingSlashes(path);
@@ -642,7 +630,7 @@ UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
   if (pre.find('/') != std::string::npos) return Fail(ERROR_INVALID_PARAMETER);
   // Only the low 16 bits count, so a number whose low bits are 0 asks for a new file.
   unique &= 0xffffu;
-  return Guarded<UINT>(0, [&]() -> UINT {
+  return GuardedLastError<UINT>(0, [&]() -> UINT {
     std::string base = folder[0] != '\0' ? folder : ".";
     if (base.back() != '/') base += '/';
     // Up to three characters of the prefix, never part of one.
@@ -681,7 +669,7 @@ UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR out,
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) noexcept {
   if (from == nullptr || to == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (from[0] == '\0' || to[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-  return Guarded<BOOL>(FALSE, [&] { return MoveImpl(from, to, flags); });
+  return GuardedLastError<BOOL>(FALSE, [&] { return MoveImpl(from, to, flags); });
 }
 
 BOOL MoveFileA(LPCSTR from, LPCSTR to) noexcept {
@@ -691,7 +679,7 @@ BOOL MoveFileA(LPCSTR from, LPCSTR to) noexcept {
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) noexcept {
   if (from == nullptr || to == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (from[0] == '\0' || to[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     struct stat src {};
     if (stat(from, &src) != 0) return FailErrno(errno, from);
     if (!S_ISREG(src.st_mode)) return Fail(ERROR_ACCESS_DENIED);
@@ -707,7 +695,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) noexcept {
 
 BOOL DeleteFileA(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     struct stat st {};
     if (lstat(path, &st) != 0) return FailErrno(errno, path);
     if (S_ISDIR(st.st_mode) || IsReadOnlyFile(st)) return Fail(ERROR_ACCESS_DENIED);
@@ -727,7 +715,7 @@ BOOL CreateDirectoryA(LPCSTR path, const void* /*securityAttributes*/) noexcept 
 
 BOOL RemoveDirectoryA(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     const std::string p = StripTrailingSlashes(path);
     struct stat st {};
     if (lstat(p.c_str(), &st) != 0) return FailErrno(errno, p.c_str());
@@ -749,7 +737,7 @@ BOOL OverwriteFileA(LPCSTR path, const void* data, DWORD size) noexcept {
   const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
-    return Guarded<BOOL>(FALSE, [&] { return FailErrno(err, path); });
+    return GuardedLastError<BOOL>(FALSE, [&] { return FailErrno(err, path); });
   }
   DWORD result = 0;
   struct stat st {};
@@ -773,11 +761,11 @@ BOOL SetCurrentDirectoryA(LPCSTR path) noexcept {
     struct stat st {};
     if (stat(path, &st) == 0) return Fail(ERROR_DIRECTORY);
   }
-  return Guarded<BOOL>(FALSE, [&] { return FailErrno(err, path); });
+  return GuardedLastError<BOOL>(FALSE, [&] { return FailErrno(err, path); });
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) noexcept {
-  return Guarded<DWORD>(0, [&]() -> DWORD {
+  return GuardedLastError<DWORD>(0, [&]() -> DWORD {
     const std::string cwd = CurrentDirectory();
     if (cwd.empty()) {
       SetLastError(Win32ErrorFromErrno(errno));
@@ -789,7 +777,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) noexcept {
 
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) noexcept {
   if (const DWORD error = PathArgumentError(name, ERROR_INVALID_NAME)) return Fail(error);
-  return Guarded<DWORD>(0, [&]() -> DWORD {
+  return GuardedLastError<DWORD>(0, [&]() -> DWORD {
     std::string absolute = name;
     if (absolute[0] != '/') {
       const std::string cwd = CurrentDirectory();
@@ -811,7 +799,7 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) n
 
 DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept {
   if (const DWORD error = PathArgumentError(shortPath)) return Fail(error);
-  return Guarded<DWORD>(0, [&]() -> DWORD {
+  return GuardedLastError<DWORD>(0, [&]() -> DWORD {
     const std::string path = shortPath;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
@@ -857,7 +845,7 @@ int RemoveEntryAt(int dirFd, const char* name) {
 
 BOOL FlushPathBuffersA(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       // A link is its own entry: flushing the folder that holds it keeps its name.
@@ -875,7 +863,7 @@ BOOL FlushPathBuffersA(LPCSTR path) noexcept {
 
 BOOL FlushVolumeOfPathA(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return FailErrno(errno, path);
     const int result = syncfs(fd);
@@ -889,7 +877,7 @@ BOOL CreateUniqueDirectoryA(LPCSTR parent, LPCSTR prefix, LPSTR out, DWORD outSi
   if (const DWORD error = PathArgumentError(parent)) return Fail(error);
   if (prefix == nullptr || std::strchr(prefix, '/') != nullptr || out == nullptr)
     return Fail(ERROR_INVALID_PARAMETER);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     std::string base = parent;
     if (base.back() != '/') base += '/';
     std::string candidate = base + prefix + "XXXXXX";
@@ -903,7 +891,7 @@ BOOL CreateUniqueDirectoryA(LPCSTR parent, LPCSTR prefix, LPSTR out, DWORD outSi
 
 BOOL DeleteFolderTreeA(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     const std::string p = StripTrailingSlashes(path);
     struct stat st {};
     if (lstat(p.c_str(), &st) != 0) return FailErrno(errno, p.c_str());
@@ -1029,7 +1017,7 @@ BOOL FolderHandle::OpenFile(LPCSTR name, OpenedFile* file) const noexcept {
 
 BOOL FolderHandle::List(std::vector<FOLDER_ENTRY>* entries) const noexcept {
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     // A listing of its own: reading through this descriptor would move its position.
     const int listed = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listed < 0) return Fail(Win32ErrorFromErrno(errno));
@@ -1095,7 +1083,7 @@ BOOL FolderHandle::DeleteFileIfUnchanged(LPCSTR name,
                                          const FILE_IDENTITY& expected) const noexcept {
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
   if (const DWORD error = PathArgumentError(name, ERROR_INVALID_NAME)) return Fail(error);
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     // Read access lets a write that slips in after the check be put back; a file that cannot
     // be read is checked through a descriptor that only names it.
     int fd = openat(fd_, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -80,6 +80,14 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
   DWORD nFileSizeLow;
 };
 
+// The file size a find record or an attribute record holds in two halves.
+inline constexpr std::uint64_t FileSizeOf(const WIN32_FIND_DATAA& data) {
+  return MakeUInt64(data.nFileSizeHigh, data.nFileSizeLow);
+}
+inline constexpr std::uint64_t FileSizeOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return MakeUInt64(data.nFileSizeHigh, data.nFileSizeLow);
+}
+
 // Directory search. `pattern` is "folder/name" where the last component may hold the
 // wildcards * (any run of characters) and ? (one character); "*.*" matches every name, and
 // wildcard matching ignores ASCII case as Windows file systems do. A pattern without

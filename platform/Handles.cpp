@@ -16,6 +16,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/AsciiCase.h"
 #include "platform/LastError.h"
 #include "platform/Mailslot.h"
 
@@ -87,16 +88,6 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) noexcept {
   return it->second;
 }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
 bool EncodeObjectName(std::string_view name, bool foldCase, size_t maxLength, std::string* out) {
   if (name.empty()) return false;
   std::string encoded;
@@ -107,7 +98,7 @@ bool EncodeObjectName(std::string_view name, bool foldCase, size_t maxLength, st
     if ((b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '.' || b == '_' || b == '-') {
       encoded.push_back(c);
     } else if (b >= 'A' && b <= 'Z') {
-      encoded.push_back(foldCase ? static_cast<char>(b - 'A' + 'a') : c);
+      encoded.push_back(foldCase ? ToLowerAscii(c) : c);
     } else {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%%%02X", b);

@@ -18,6 +18,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/PosixIo.h"
 #include "platform/WinTypes.h"
 
 inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
@@ -132,30 +133,6 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) noexcept {
   if (!object) SetLastError(ERROR_INVALID_HANDLE);
   return object;
 }
-
-// A file descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // Turns an object name into a file-name component of the runtime folder: letters, digits,
 // '.', '_' and '-' stay (letters lower-cased when `foldCase`), every other byte becomes %XX,

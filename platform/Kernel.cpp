@@ -5,7 +5,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -26,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
 #include "platform/PosixIo.h"
@@ -93,13 +93,6 @@ bool ModuleContaining(std::uintptr_t address, LoadedModule* found) {
       found);
 }
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -112,13 +105,13 @@ std::vector<std::string> LibraryFileNames(std::string_view name) {
   if (const size_t slash = name.find_last_of('\\'); slash != std::string_view::npos)
     name.remove_prefix(slash + 1);
   if (name.empty()) return {};
-  const std::string lower = AsciiLower(name);
+  const std::string lower = ToLowerAscii(name);
   if (lower.rfind("lib", 0) == 0 && lower.find(".so") != std::string::npos)
     return {std::string(name)};
   std::string_view stem = name;
   if (EndsWith(lower, ".dll")) stem.remove_suffix(4);
   std::vector<std::string> names{"lib" + std::string(stem) + ".so"};
-  const std::string folded = "lib" + AsciiLower(stem) + ".so";
+  const std::string folded = "lib" + ToLowerAscii(stem) + ".so";
   if (folded != names.front()) names.push_back(folded);
   return names;
 }
@@ -141,7 +134,7 @@ HiddenModules& Hidden() {
 bool IsHidden(const std::string& file) {
   HiddenModules& hidden = Hidden();
   std::lock_guard<std::mutex> guard(hidden.lock);
-  return hidden.names.count(AsciiLower(BaseName(file))) != 0;
+  return hidden.names.count(ToLowerAscii(BaseName(file))) != 0;
 }
 
 // The loaded module that dlopen(RTLD_NOLOAD) resolves `file` to: it matches by file name,
@@ -386,8 +379,7 @@ class MutexHandle final : public KernelObject {
 // The lock-file name of a mutex name, or false with the last error set.
 bool MutexFileName(std::string_view name, std::string* file) {
   for (const std::string_view prefix : {"Local\\", "Global\\"}) {
-    if (name.size() >= prefix.size() &&
-        strncasecmp(name.data(), prefix.data(), prefix.size()) == 0) {
+    if (EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix)) {
       name.remove_prefix(prefix.size());
       break;
     }
@@ -454,10 +446,6 @@ bool ParseMessageLine(std::string_view line, UINT* id, std::string_view* name) {
   return true;
 }
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 }  // namespace
 
 // ---- Modules ----
@@ -479,11 +467,12 @@ HMODULE GetModuleHandleA(LPCSTR name) noexcept {
       if (ModuleByLoader(file, &found)) return reinterpret_cast<HMODULE>(found.base);
     // A library loaded by a path under a name the loader does not match (no soname, or
     // another letter case).
-    const std::string wanted = AsciiLower(files.front());
+    const std::string wanted = ToLowerAscii(files.front());
     if (wanted.find('/') == std::string::npos &&
         FindModule(
             [&wanted](dl_phdr_info* info, bool, std::uintptr_t) {
-              return info->dlpi_name != nullptr && AsciiLower(BaseName(info->dlpi_name)) == wanted;
+              return info->dlpi_name != nullptr &&
+                     ToLowerAscii(BaseName(info->dlpi_name)) == wanted;
             },
             &found))
       return reinterpret_cast<HMODULE>(found.base);
@@ -554,7 +543,7 @@ void QvSetModuleHiddenForTest(const char* name, bool hidden) noexcept {
   try {
     const std::vector<std::string> files = LibraryFileNames(name);
     if (files.empty()) return;
-    const std::string file = AsciiLower(BaseName(files.front()));
+    const std::string file = ToLowerAscii(BaseName(files.front()));
     HiddenModules& modules = Hidden();
     std::lock_guard<std::mutex> guard(modules.lock);
     if (hidden)
@@ -599,11 +588,9 @@ LANGID LangIdFromLocaleName(const char* locale) noexcept {
   text = text.substr(0, text.find_first_of(".@"));
   if (text == "C" || text == "POSIX") return kUsEnglish;
   const size_t split = text.find_first_of("_-");
-  const std::string language = AsciiLower(text.substr(0, split));
-  std::string territory;
-  if (split != std::string_view::npos)
-    for (const char c : text.substr(split + 1))
-      territory.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  const std::string language = ToLowerAscii(text.substr(0, split));
+  const std::string territory =
+      split != std::string_view::npos ? ToUpperAscii(text.substr(split + 1)) : std::string();
   LANGID fallback = 0;
   for (const LocaleEntry& e : kLocales) {
     if (language != e.language) continue;
@@ -807,7 +794,7 @@ UINT RegisterWindowMessageA(LPCSTR name) noexcept {
       UINT id = 0;
       std::string_view known;
       if (!ParseMessageLine(line, &id, &known)) continue;
-      if (SameNameIgnoringCase(known, wanted)) return id;
+      if (EqualsIgnoringAsciiCase(known, wanted)) return id;
       highest = std::max(highest, id);
     }
     const UINT id = highest == 0 ? kFirstMessageId : highest + 1;

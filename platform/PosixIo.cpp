@@ -7,6 +7,16 @@
 
 namespace qv::detail {
 
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) Reset(other.Release());
+  return *this;
+}
+
+void UniqueFd::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
 int WriteAll(int fd, const void* data, std::size_t size) noexcept {
   const char* next = static_cast<const char*>(data);
   while (size > 0) {

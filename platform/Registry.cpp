@@ -33,6 +33,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/AsciiCase.h"
+#include "platform/Guarded.h"
 #include "platform/MachineRoot.h"
 #include "platform/PosixIo.h"
 
@@ -53,21 +55,8 @@ constexpr REGSAM kDeleteRight = 0x00010000;
 // ---------------------------------------------------------------------------------------
 // The tree
 
-char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Names compare as Windows compares them: ASCII letters upper-cased.
-std::string Fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = FoldChar(c);
-  return out;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  return true;
-}
+std::string Fold(std::string_view s) { return ToUpperAscii(s); }
 
 struct Value {
   std::string name;
@@ -93,7 +82,7 @@ struct Key {
   }
   Value* FindValue(std::string_view valueName) {
     for (Value& v : values)
-      if (SameName(v.name, valueName)) return &v;
+      if (EqualsIgnoringAsciiCase(v.name, valueName)) return &v;
     return nullptr;
   }
 };
@@ -815,16 +804,12 @@ LSTATUS CopyName(const std::string& name, LPSTR buffer, LPDWORD capacity) {
   return ERROR_SUCCESS;
 }
 
-// Runs one API call: no exception leaves it.
+// Runs one API call: an exception that escapes it becomes its status.
 template <class F>
-LSTATUS Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
-  } catch (...) {
-    return ERROR_INVALID_FUNCTION;
-  }
+LSTATUS GuardedStatus(F&& body) noexcept {
+  return Guarded(std::forward<F>(body), [](EscapedException kind) {
+    return kind == EscapedException::OutOfMemory ? ERROR_OUTOFMEMORY : ERROR_INVALID_FUNCTION;
+  });
 }
 
 }  // namespace
@@ -834,7 +819,7 @@ LSTATUS Guarded(F&& body) noexcept {
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
                       PHKEY phkResult) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::lock_guard lock(g_mu);
@@ -851,7 +836,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM sa
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpClass*/,
                         DWORD dwOptions, REGSAM samDesired, const void* /*lpSecurityAttributes*/,
                         PHKEY phkResult, LPDWORD lpdwDisposition) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
@@ -888,7 +873,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*
 }
 
 LSTATUS RegCloseKey(HKEY hKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (IsPredefined(hKey)) return ERROR_SUCCESS;
     std::lock_guard lock(g_mu);
     if (g_handles.erase(HandleBits(hKey)) == 0) return ERROR_INVALID_HANDLE;
@@ -898,7 +883,7 @@ LSTATUS RegCloseKey(HKEY hKey) noexcept {
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, LPDWORD lpType,
                          LPBYTE lpData, LPDWORD lpcbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
@@ -913,7 +898,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD /*lpReserved*/, 
 
 LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     if ((lpData == nullptr && cbData != 0) || cbData > kRegMaxValueDataSize)
@@ -941,7 +926,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD 
 }
 
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::string_view name;
     if (LSTATUS st = CheckValueName(lpValueName, name); st != ERROR_SUCCESS) return st;
     std::lock_guard lock(g_mu);
@@ -953,7 +938,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
       Key* key = FindKeyForChange(hive, ref, false, changed);
       if (key == nullptr) return MissingStatus(ref);
       for (auto it = key->values.begin(); it != key->values.end(); ++it) {
-        if (SameName(it->name, name)) {
+        if (EqualsIgnoringAsciiCase(it->name, name)) {
           key->values.erase(it);
           changed = true;
           return ERROR_SUCCESS;
@@ -965,7 +950,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) noexcept {
 }
 
 LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
     CallKeys keys;
@@ -991,7 +976,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) noexcept {
 }
 
 LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     std::lock_guard lock(g_mu);
     const REGSAM needed = kDeleteRight | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
     CallKeys keys;
@@ -1026,7 +1011,7 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) noexcept {
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPDWORD /*lpReserved*/, LPSTR lpClass, LPDWORD lpcchClass,
                       void* lpftLastWriteTime) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);
     Key* key = nullptr;
@@ -1058,7 +1043,7 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                       LPDWORD /*lpReserved*/, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) noexcept {
-  return Guarded([&]() -> LSTATUS {
+  return GuardedStatus([&]() -> LSTATUS {
     if (lpValueName == nullptr || lpcchValueName == nullptr) return ERROR_INVALID_PARAMETER;
     if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(g_mu);

@@ -60,6 +60,11 @@ using VARIANT_BOOL = std::int16_t;
 inline constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
+// A 64-bit value from the two 32-bit halves Windows records keep it in (sizes, times).
+inline constexpr std::uint64_t MakeUInt64(DWORD high, DWORD low) {
+  return (std::uint64_t{high} << 32) | low;
+}
+
 inline constexpr DWORD MAX_PATH = 260;
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 

@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -20,13 +19,13 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/AsciiCase.h"
+#include "platform/DialogWindowHook.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
 #include "platform/Mailslot.h"
-#include "platform/ui/UiInternal.h"
-#include "platform/ui/WindowApi.h"
 
 static_assert(sizeof(void*) == 8, "a window handle carries a process id and a serial number");
 
@@ -90,10 +89,6 @@ bool ParseInfoFileName(std::string_view name, pid_t* pid, std::uint32_t* serial)
   *pid = static_cast<pid_t>(p);
   *serial = static_cast<std::uint32_t>(s);
   return true;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // True when a socket is bound at the window's endpoint, i.e. its owner is alive and has not
@@ -201,7 +196,19 @@ bool ReadInfoFile(const std::string& dir, const std::string& file, std::string* 
   return true;
 }
 
+std::atomic<DialogWindowHook*> g_dialogWindowHook{nullptr};
+
+// The dialog framework's hook when `window` is one of its handles, else null.
+DialogWindowHook* DialogWindows(HWND window) {
+  DialogWindowHook* hook = g_dialogWindowHook.load(std::memory_order_acquire);
+  return hook != nullptr && hook->Owns(window) ? hook : nullptr;
+}
+
 }  // namespace
+
+void qv::detail::InstallDialogWindowHook(DialogWindowHook* hook) noexcept {
+  g_dialogWindowHook.store(hook, std::memory_order_release);
+}
 
 HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
   try {
@@ -257,14 +264,7 @@ HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept {
 
 BOOL DestroyWindow(HWND window) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window)) {
-      if (qv::ui::detail::DialogOf(window) != window) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-      }
-      SendMessageA(window, WM_DESTROY, 0, 0);
-      return qv::ui::detail::DestroyUiWindow(window) ? TRUE : FALSE;
-    }
+    if (DialogWindowHook* dialogs = DialogWindows(window)) return dialogs->Destroy(window);
     std::shared_ptr<WindowEndpoint> endpoint;
     pid_t pid = 0;
     std::uint32_t serial = 0;
@@ -308,8 +308,8 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
       std::string foundClass;
       std::string foundTitle;
       if (!ReadInfoFile(dir, entry->d_name, &foundClass, &foundTitle)) continue;
-      if (className != nullptr && !SameIgnoringCase(foundClass, className)) continue;
-      if (windowName != nullptr && !SameIgnoringCase(foundTitle, windowName)) continue;
+      if (className != nullptr && !EqualsIgnoringAsciiCase(foundClass, className)) continue;
+      if (windowName != nullptr && !EqualsIgnoringAsciiCase(foundTitle, windowName)) continue;
       if (EndpointAlive(dir, pid, serial)) return MakeHwnd(pid, serial);
       // Left behind by an owner that ended without destroying it; tidy up once the owner
       // is certainly gone.
@@ -328,8 +328,7 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
 
 BOOL IsWindow(HWND window) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window))
-      return qv::ui::detail::DialogOf(window) != nullptr ? TRUE : FALSE;
+    if (DialogWindowHook* dialogs = DialogWindows(window)) return dialogs->Exists(window);
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) return FALSE;
@@ -342,8 +341,8 @@ BOOL IsWindow(HWND window) noexcept {
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
   try {
-    if (qv::ui::detail::IsUiHandle(window))
-      return qv::ui::detail::PostUiMessage(window, message, wParam, lParam);
+    if (DialogWindowHook* dialogs = DialogWindows(window))
+      return dialogs->Post(window, message, wParam, lParam);
     pid_t pid = 0;
     std::uint32_t serial = 0;
     if (!DecodeHwnd(window, &pid, &serial)) {

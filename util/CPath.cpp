@@ -4,6 +4,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Utf8.h"
 
 namespace {
 
@@ -13,11 +14,7 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // At most CPath::kMaxPart bytes, never ending inside a UTF-8 sequence.
 std::string Cut(std::string part) {
-  if (part.size() <= CPath::kMaxPart) return part;
-  std::size_t end = CPath::kMaxPart;
-  // part[end] is the first byte dropped; while it continues a sequence, drop its lead too.
-  while (end > 0 && (static_cast<unsigned char>(part[end]) & 0xC0) == 0x80) --end;
-  part.resize(end);
+  part.resize(Utf8PrefixLength(part, CPath::kMaxPart));
   return part;
 }
 
@@ -229,8 +226,7 @@ std::int64_t CPath::GetSizeAndTimes(FILETIME* creation, FILETIME* lastAccess,
     const FILETIME& source = FileTimeToTicks(utc[i]) == 0 ? utc[2] : utc[i];
     if (!FileTimeToLocalFileTime(&source, out[i])) *out[i] = source;
   }
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
-                                   data.nFileSizeLow);
+  return static_cast<std::int64_t>(FileSizeOf(data));
 }
 
 bool CPath::Delete(bool force) {

@@ -254,6 +254,20 @@ BOOL PeekMessageA(LPMSG msg, HWND filter, UINT, UINT, UINT removeFlags) noexcept
   }
 }
 
+bool PumpWaitingMessages(HWND dialog, int* quitCode) noexcept {
+  MSG msg{};
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      if (quitCode != nullptr) *quitCode = static_cast<int>(msg.wParam);
+      return false;
+    }
+    if (dialog != nullptr && IsDialogMessageA(dialog, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return true;
+}
+
 BOOL GetMessageA(LPMSG msg, HWND filter, UINT, UINT) noexcept {
   if (msg == nullptr) return -1;
   for (;;) {

@@ -22,6 +22,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "platform/AsciiCase.h"
 #include "platform/PosixIo.h"
 #include "platform/Utf8.h"
 #include "platform/ui/UiInternal.h"
@@ -199,35 +200,18 @@ std::string StripMnemonic(std::string_view text) {
 }
 
 // Terminal columns of cleaned text, one per character.
-std::size_t Width(std::string_view text) {
-  std::size_t width = 0;
-  for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-  return width;
+std::size_t Width(std::string_view text) { return CountUtf8Characters(text); }
+
+// The byte offset where column `column` of cleaned text starts (its size when it is shorter).
+std::size_t OffsetOfColumn(std::string_view text, std::size_t column) {
+  return Utf8CharacterOffset(text, column);
 }
 
 // Cleaned single-line text cut to `width` columns, with "..." where it was cut.
 std::string Fit(const std::string& text, std::size_t width) {
   if (Width(text) <= width) return text;
   if (width <= 3) return std::string(width, '.');
-  std::size_t columns = 0;
-  std::size_t i = 0;
-  for (; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (columns == width - 3) break;
-    ++columns;
-  }
-  return text.substr(0, i) + "...";
-}
-
-// The byte offset where column `column` of cleaned text starts (its size when it is shorter).
-std::size_t OffsetOfColumn(std::string_view text, std::size_t column) {
-  std::size_t columns = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (columns == column) return i;
-    ++columns;
-  }
-  return text.size();
+  return text.substr(0, OffsetOfColumn(text, width - 3)) + "...";
 }
 
 // Cleaned text broken into lines of at most `width` columns: at the last space that fits, or
@@ -273,13 +257,6 @@ std::string TrimSpaces(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 // A whole line of 1..9 digits as a number, else 0.
@@ -1117,7 +1094,7 @@ bool TerminalBackend::AskUser(HWND dialog, const DialogState& state) {
       continue;
     } else {
       for (const ControlState* button : choices.buttons) {
-        if (SameIgnoringCase(answer, ButtonLabel(*button))) press = button->id;
+        if (EqualsIgnoringAsciiCase(answer, ButtonLabel(*button))) press = button->id;
       }
     }
     if (press != 0) {
@@ -1176,7 +1153,7 @@ int TerminalBackend::ShowMessageBox(HWND, const char* text, const char* caption,
       if (number > 0 && static_cast<std::size_t>(number) <= buttons.size())
         return buttons[static_cast<std::size_t>(number) - 1];
       for (const int button : buttons) {
-        if (SameIgnoringCase(answer, MessageBoxButtonText(button))) return button;
+        if (EqualsIgnoringAsciiCase(answer, MessageBoxButtonText(button))) return button;
       }
       Print("Please answer with one of the choices shown.\n");
     }

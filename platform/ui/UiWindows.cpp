@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "platform/DialogWindowHook.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Utf8.h"
@@ -255,6 +256,35 @@ bool ReadDialog(HWND dialog, const std::function<void(const DialogState&)>& read
   read(record->state);
   return true;
 }
+
+namespace {
+
+// Answers PostMessageA, IsWindow and DestroyWindow (platform/Window.cpp) for this table's
+// handles.
+class DialogWindows final : public qv::detail::DialogWindowHook {
+ public:
+  DialogWindows() { qv::detail::InstallDialogWindowHook(this); }
+
+  bool Owns(HWND window) override { return IsUiHandle(window); }
+  BOOL Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
+    return PostUiMessage(window, message, wParam, lParam);
+  }
+  BOOL Exists(HWND window) override { return DialogOf(window) != nullptr ? TRUE : FALSE; }
+  // Only a dialog is destroyed, and its controls with it.
+  BOOL Destroy(HWND window) override {
+    if (DialogOf(window) != window) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    SendMessageA(window, WM_DESTROY, 0, 0);
+    return DestroyUiWindow(window) ? TRUE : FALSE;
+  }
+};
+
+// Installed when the library loads; never destroyed, as windows may be used during exit.
+[[maybe_unused]] DialogWindows* const g_dialogWindows = new DialogWindows;
+
+}  // namespace
 
 }  // namespace qv::ui::detail
 

@@ -31,6 +31,12 @@ QV_API LRESULT DispatchMessageA(const MSG* msg) noexcept;
 QV_API BOOL TranslateMessage(const MSG* msg) noexcept;
 QV_API BOOL IsDialogMessageA(HWND dialog, LPMSG msg) noexcept;
 QV_API void PostQuitMessage(int exitCode) noexcept;
+// Not a Windows function: the pump of a thread that waits for something else (a worker, the
+// next block of a long copy) while its windows stay live. Dispatches every message waiting in
+// the queue, through IsDialogMessageA for `dialog` when it is given, and returns true. At
+// WM_QUIT it stops and returns false with the quit code in *quitCode (when not null); the
+// quit message is then off the queue, so a pump inside another loop posts it again.
+QV_API bool PumpWaitingMessages(HWND dialog, int* quitCode) noexcept;
 // Calls the window procedure and returns its result. From another thread the message is
 // queued for the owner, which handles it at its next pump; the caller waits for it. 0 with
 // ERROR_INVALID_WINDOW_HANDLE for a window that does not exist.

@@ -5,9 +5,8 @@
 #include <sodium.h>
 
 #include <cstring>
-#include <new>
-#include <system_error>
 
+#include "platform/Guarded.h"
 #include "platform/Ole.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvKeyBlob.h"
@@ -21,18 +20,18 @@ using namespace qvfs;
 
 namespace {
 
+// Every export runs its body through this: the crypto library initialised first, then the
+// platform guard (::Guarded) with this library's status codes.
 template <class Body>
 DWORD Guarded(Body&& body) noexcept {
-  try {
-    if (sodium_init() < 0) return StatusEngineInitError;
-    return body();
-  } catch (const std::bad_alloc&) {
-    return StatusMemoryError;
-  } catch (const std::system_error&) {
-    return StatusMemoryError;
-  } catch (...) {
-    return StatusEngineInitError;
-  }
+  return ::Guarded(
+      [&]() -> DWORD {
+        if (sodium_init() < 0) return StatusEngineInitError;
+        return body();
+      },
+      [](EscapedException kind) {
+        return kind == EscapedException::Other ? StatusEngineInitError : StatusMemoryError;
+      });
 }
 
 // Runs `body` on the header of the .qvf file at `path`. A header whose owner signature fails

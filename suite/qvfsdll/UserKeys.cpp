@@ -6,19 +6,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/AsciiCase.h"
 #include "suite/QvKeyBlob.h"
 
 namespace qvfs {
 
 namespace {
-
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(*a) != lower(*b)) return false;
-  }
-  return *a == *b;
-}
 
 bool IsHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -145,9 +138,9 @@ void SetOwner(KeyHeader* header, const std::string& keyName, const UserKey& owne
 
 Aead ChooseAead(const std::string& algorithmName) {
   const bool aes = crypto_aead_aes256gcm_is_available() != 0;
-  if (EqualsIgnoringCase(algorithmName.c_str(), AeadName(Aead::XChaCha20Poly1305)))
+  if (EqualsIgnoringAsciiCase(algorithmName.c_str(), AeadName(Aead::XChaCha20Poly1305)))
     return Aead::XChaCha20Poly1305;
-  if (EqualsIgnoringCase(algorithmName.c_str(), AeadName(Aead::Aes256Gcm)) && aes)
+  if (EqualsIgnoringAsciiCase(algorithmName.c_str(), AeadName(Aead::Aes256Gcm)) && aes)
     return Aead::Aes256Gcm;
   return aes ? Aead::Aes256Gcm : Aead::XChaCha20Poly1305;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "suite/qvprofile/UserNames.h"
 
 namespace {
@@ -65,7 +66,7 @@ std::string QvNormalizeUserName(std::string_view userName) {
   const size_t slash = userName.find('\\');
   if (slash == std::string_view::npos) return std::string(userName);
   const std::string_view domain = userName.substr(0, slash);
-  if (domain != "." && QvSameIgnoringCase(domain, QvHostName()))
+  if (domain != "." && EqualsIgnoringAsciiCase(domain, QvHostName()))
     return ".\\" + std::string(userName.substr(slash + 1));
   return std::string(userName);
 }

@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +27,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "platform/AsciiCase.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 #include "platform/SecureMemory.h"
@@ -303,7 +303,7 @@ class CUserDataImpl final : public CUserData {
       QvKeyFileContents header;
       if (QvReadKeyFile(folder + "/" + name, &bytes, nullptr) == QvStoreStatus::Ok &&
           QvPeekKeyFile(bytes.data(), bytes.size(), &header) == QvStoreStatus::Ok &&
-          QvSameIgnoringCase(header.userId, userId))
+          EqualsIgnoringAsciiCase(header.userId, userId))
         out->emplace_back(name, std::move(bytes));
     }
     closedir(dir);
@@ -615,12 +615,12 @@ class CUserDataImpl final : public CUserData {
       EndSessionLocked();
       return false;
     }
-    return QvSameIgnoringCase(sessionUser_, userId);
+    return EqualsIgnoringAsciiCase(sessionUser_, userId);
   }
 
   // True when `userId`'s session ended by its time-out and the user was not verified since.
   bool SessionExpiredLocked(const std::string& userId) const {
-    return !expiredUser_.empty() && QvSameIgnoringCase(expiredUser_, userId);
+    return !expiredUser_.empty() && EqualsIgnoringAsciiCase(expiredUser_, userId);
   }
 
   void EndSessionLocked() {

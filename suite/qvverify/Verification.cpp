@@ -4,11 +4,11 @@
 #include <sodium.h>
 
 #include <array>
-#include <cctype>
 #include <map>
 #include <mutex>
 #include <set>
 
+#include "platform/AsciiCase.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 #include "suite/QvUserApi.h"
@@ -26,12 +26,6 @@ std::set<std::string>* g_active = new std::set<std::string>;
 // refused: the same answer again cannot pass, so asking again would loop for ever.
 std::map<std::string, Digest>* g_refused = new std::map<std::string, Digest>;
 
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 Digest DigestOf(const std::string& userId, const std::string& password) {
   Digest digest{};
   crypto_generichash_state state;
@@ -47,7 +41,7 @@ Digest DigestOf(const std::string& userId, const std::string& password) {
 // Holds the user's verification lock for one verification.
 class VerificationLock {
  public:
-  explicit VerificationLock(const std::string& userId) : key_(Folded(userId)) {
+  explicit VerificationLock(const std::string& userId) : key_(ToLowerAscii(userId)) {
     {
       std::lock_guard<std::mutex> guard(g_lock);
       if (!g_active->insert(key_).second) return;
@@ -81,7 +75,7 @@ class VerificationLock {
 }  // namespace
 
 std::string QvVerificationLockName(const std::string& userId) {
-  return "QuorvinVerify-" + Folded(userId);
+  return "QuorvinVerify-" + ToLowerAscii(userId);
 }
 
 DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
@@ -122,7 +116,7 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
     out = kVerifyOutNoInput;
     return kVerifyBusy;
   }
-  const std::string key = Folded(userId);
+  const std::string key = ToLowerAscii(userId);
   Digest digest{};
   if (reply.nonInteractive) {
     digest = DigestOf(key, reply.password);

@@ -16,7 +16,7 @@
 
 #include "container/ContainerConversion.h"
 #include "platform/FileTime.h"
-#include "platform/Shell.h"
+#include "platform/shell/ShellExecute.h"
 #include "tests/common/TestRoot.h"
 
 namespace {

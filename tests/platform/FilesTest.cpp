@@ -153,7 +153,7 @@ TEST_F(FilesTest, SearchSkipsEntriesRemovedMeanwhileAndReportsLargeSizes) {
   do {
     seen.insert(data.cFileName);
     if (std::string(data.cFileName) != "big") continue;
-    EXPECT_EQ((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow, (5ull << 30) + 7);
+    EXPECT_EQ(FileSizeOf(data), (5ull << 30) + 7);
   } while (FindNextFileA(find, &data));
   EXPECT_EQ(seen, (std::set<std::string>{".", "..", "first", "big"}));
   EXPECT_TRUE(FindClose(find));

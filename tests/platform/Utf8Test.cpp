@@ -1,7 +1,9 @@
-// Cutting UTF-8 text to fixed buffers never splits a character.
+// UTF-8 text by whole characters: counting, finding where one starts, and cutting to fixed
+// buffers without splitting one.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "platform/Utf8.h"
@@ -35,6 +37,23 @@ TEST(Utf8CutTest, CopyTerminatesAndNeverWritesPastTheBuffer) {
   EXPECT_EQ(CopyUtf8Cut(buffer, 0, text), 0u);
   EXPECT_EQ(buffer[0], 'X') << "a zero-size buffer is left alone";
   EXPECT_EQ(CopyUtf8Cut(nullptr, 4, text), 0u);
+}
+
+TEST(Utf8CountTest, CountsAndLocatesCharactersEvenInIllFormedText) {
+  // "a", e-acute, euro sign, G clef, then a stray continuation byte and a lone lead byte.
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E";
+  EXPECT_EQ(CountUtf8Characters(text), 4u);
+  EXPECT_EQ(CountUtf8Characters(""), 0u);
+  const size_t starts[] = {0, 1, 3, 6, 10, 10};
+  for (size_t i = 0; i < std::size(starts); ++i)
+    EXPECT_EQ(Utf8CharacterOffset(text, i), starts[i]) << "character " << i;
+
+  // A continuation byte without a lead belongs to the character before it; a lead byte
+  // without its continuation is a character of its own.
+  const std::string broken = "\x80x\xC3";
+  EXPECT_EQ(CountUtf8Characters(broken), 2u);
+  EXPECT_EQ(Utf8CharacterOffset(broken, 0), 1u);
+  EXPECT_EQ(Utf8CharacterOffset(broken, 1), 2u);
 }
 
 }  // namespace

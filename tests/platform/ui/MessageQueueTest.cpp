@@ -62,6 +62,22 @@ TEST(MessageQueueTest, WaitReportsTheObjectTheMessageOrTheTimeout) {
   CloseHandle(automatic);
 }
 
+TEST(MessageQueueTest, PumpDispatchesWhatWaitsAndStopsAtQuitLeavingTheRest) {
+  HeadlessUi ui;
+  LambdaDialog dialog(AskTemplate(), nullptr);
+  ASSERT_TRUE(dialog.Create(nullptr));
+  const HWND window = dialog.GetSafeHwnd();
+  ASSERT_TRUE(PostMessageA(window, WM_COMMAND, 41, 0));
+  PostQuitMessage(3);
+  ASSERT_TRUE(PostMessageA(window, WM_COMMAND, 43, 0));
+  int quitCode = 0;
+  EXPECT_FALSE(PumpWaitingMessages(window, &quitCode));
+  EXPECT_EQ(quitCode, 3);
+  EXPECT_EQ(dialog.commands, std::vector<WORD>{41}) << "nothing after the quit is dispatched";
+  EXPECT_TRUE(PumpWaitingMessages(window, nullptr));
+  EXPECT_EQ(dialog.commands, (std::vector<WORD>{41, 43}));
+}
+
 TEST(MessageQueueTest, ThreadsStartSuspendedAndSignalTheirEnd) {
   static std::atomic<bool> ran{false};
   static DWORD kExitCode = 123;
@@ -126,8 +142,7 @@ TEST(MessageQueueTest, CancelPressedDuringAWaitIsSeenByTheWorkerAtTheNextPump) {
     progress.StepIt();  // the scripted user presses Cancel now
     while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
       ++run.pumpCycles;
-      MSG msg;
-      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      EXPECT_TRUE(PumpWaitingMessages(d.GetSafeHwnd(), nullptr));
     }
     EXPECT_TRUE(GetExitCodeThread(worker, &result));
     CloseHandle(worker);
@@ -153,8 +168,7 @@ TEST(MessageQueueTest, WaitingForAWorkerUsesNoCpuWhileIdle) {
   int wakeUps = 0;
   while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
     ++wakeUps;
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    EXPECT_TRUE(PumpWaitingMessages(nullptr, nullptr));
   }
   const double used = ThreadCpuMs() - before;
   CloseHandle(worker);

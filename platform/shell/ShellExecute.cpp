@@ -9,7 +9,7 @@
 // Every started process gets a reaper thread that waits for it and then signals an eventfd;
 // the process object polls that eventfd, so it is waitable like the other kernel objects and
 // no zombie is left behind when the caller closes the handle early or asks for none.
-#include "platform/Shell.h"
+#include "platform/shell/ShellExecute.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -15,7 +15,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
-#include "platform/Shell.h"
+#include "platform/shell/ShellExecute.h"
 #include "tests/common/TestRoot.h"
 
 namespace {
@@ -87,7 +87,7 @@ bool ProcessGone(DWORD pid) {
   return false;
 }
 
-class ShellTest : public RootedTest {
+class ShellExecuteTest : public RootedTest {
  protected:
   void SetUp() override {
     home_ = CurrentFolderForTest();
@@ -104,7 +104,7 @@ class ShellTest : public RootedTest {
   std::string recorder_;
 };
 
-TEST_F(ShellTest, TheParameterStringIsOneArgumentExactlyAsGiven) {
+TEST_F(ShellExecuteTest, TheParameterStringIsOneArgumentExactlyAsGiven) {
   ASSERT_EQ(chdir(root_.Path().c_str()), 0);  // where a shell would have created "injected"
   const std::vector<std::string> parameters = {
       "/home/ann/My Documents/Plans 2017.qvef",
@@ -125,7 +125,7 @@ TEST_F(ShellTest, TheParameterStringIsOneArgumentExactlyAsGiven) {
   EXPECT_EQ(Log().substr(0, 2), "0\n");
 }
 
-TEST_F(ShellTest, ARelativeFileIsFoundInTheGivenFolderWhichBecomesTheWorkingFolder) {
+TEST_F(ShellExecuteTest, ARelativeFileIsFoundInTheGivenFolderWhichBecomesTheWorkingFolder) {
   EXPECT_EQ(RunToEnd("open", "record args", "x", folder_.c_str()), 0);
   EXPECT_EQ(Log(), "1\n[x]\n" + folder_ + "\n");
   // A Windows program name finds the program without the suffix.
@@ -137,7 +137,7 @@ TEST_F(ShellTest, ARelativeFileIsFoundInTheGivenFolderWhichBecomesTheWorkingFold
   EXPECT_EQ(Log(), "1\n[z]\n" + folder_ + "\n");
 }
 
-TEST_F(ShellTest, AProcessHandleIsWaitableAndGivesTheExitCode) {
+TEST_F(ShellExecuteTest, AProcessHandleIsWaitableAndGivesTheExitCode) {
   const std::string exits = WriteScript(folder_ + "/exits", "#!/bin/sh\nexit \"$1\"\n");
   for (const char* code : {"0", "7", "255"})
     EXPECT_EQ(RunToEnd("open", exits, code, nullptr), std::atol(code)) << code;
@@ -169,7 +169,7 @@ TEST_F(ShellTest, AProcessHandleIsWaitableAndGivesTheExitCode) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(ShellTest, NoProcessIsLeftUnreapedWithoutAHandleOrAfterAnEarlyClose) {
+TEST_F(ShellExecuteTest, NoProcessIsLeftUnreapedWithoutAHandleOrAfterAnEarlyClose) {
   const std::string writesPid =
       WriteScript(folder_ + "/pid", "#!/bin/sh\necho $$ > \"$1.tmp\"\nmv \"$1.tmp\" \"$1\"\n");
   const std::string pidFile = root_.Sub("pid.txt");
@@ -189,7 +189,7 @@ TEST_F(ShellTest, NoProcessIsLeftUnreapedWithoutAHandleOrAfterAnEarlyClose) {
   EXPECT_TRUE(ProcessGone(second)) << "the process stayed behind as a zombie";
 }
 
-TEST_F(ShellTest, FailuresGiveTheWindowsCodes) {
+TEST_F(ShellExecuteTest, FailuresGiveTheWindowsCodes) {
   struct Case {
     const char* verb;
     std::string file;
@@ -237,7 +237,7 @@ TEST_F(ShellTest, FailuresGiveTheWindowsCodes) {
   EXPECT_NE(access((recorder_ + ".log").c_str(), F_OK), 0) << "a refused request ran";
 }
 
-TEST_F(ShellTest, DocumentsAndFoldersGoToTheDesktopOpenerAsOneArgument) {
+TEST_F(ShellExecuteTest, DocumentsAndFoldersGoToTheDesktopOpenerAsOneArgument) {
   const std::string opener = WriteScript(root_.Sub("opener"), kRecorder);
   setenv("QV_OPEN_COMMAND", (opener + "  --new-window ").c_str(), 1);
   WriteTextFile(folder_ + "/Report 2017.txt", "text");
@@ -262,7 +262,7 @@ TEST_F(ShellTest, DocumentsAndFoldersGoToTheDesktopOpenerAsOneArgument) {
   EXPECT_EQ(GetLastError(), ERROR_NO_ASSOCIATION);
 }
 
-TEST_F(ShellTest, WindowsInstallPathsNameTheInstallFolder) {
+TEST_F(ShellExecuteTest, WindowsInstallPathsNameTheInstallFolder) {
   const std::string install = InstallFolder();
   ASSERT_FALSE(install.empty());
   // The suite's converter lies in the install folder; its exit code shows which program ran
@@ -277,7 +277,7 @@ TEST_F(ShellTest, WindowsInstallPathsNameTheInstallFolder) {
   EXPECT_EQ(Log(), "0\n" + install + "\n");
 }
 
-TEST_F(ShellTest, AChildInheritsOnlyItsStandardStreamsAndNoTerminalInput) {
+TEST_F(ShellExecuteTest, AChildInheritsOnlyItsStandardStreamsAndNoTerminalInput) {
   const std::string probe = WriteScript(
       folder_ + "/fds",
       "#!/bin/sh\n{ readlink /proc/$$/fd/0; [ -e /proc/$$/fd/$1 ] && echo leaked || echo closed; }"
