@@ -36,7 +36,7 @@ bool CurrentState(sqlite3* db, const std::string& path, ContainerState* state, b
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
   state->created = FileTimeToTicks(data.ftCreationTime);
   state->written = FileTimeToTicks(data.ftLastWriteTime);
-  state->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  state->size = FileSizeOf(data);
   return true;
 }
 

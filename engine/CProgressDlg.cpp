@@ -20,7 +20,9 @@
 #include "engine/ProcessFile.h"
 #include "platform/Files.h"
 #include "platform/Kernel.h"
+#include "platform/Utf8.h"
 #include "platform/ui/Controls.h"
+#include "platform/ui/WindowApi.h"
 
 using engine::DeleteNormal;
 using engine::Exists;
@@ -41,13 +43,6 @@ std::string FormatOne(const std::string& text, const std::string& argument) {
   const size_t at = text.find("%s");
   if (at == std::string::npos) return text;
   return text.substr(0, at) + argument + text.substr(at + 2);
-}
-
-size_t Utf8Length(const std::string& text) {
-  size_t count = 0;
-  for (const unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++count;
-  return count;
 }
 
 // The absolute long form of an item, as far as the path buffer allows.
@@ -344,7 +339,7 @@ bool CProgressDlg::ProcessingPass() {
   for (const std::string& item : request_.items) {
     if (CancelRequested()) return false;
     const std::string name = SplitPath(item).second;
-    SetProgressText(Utf8Length(name) >= kLabelNameLimit ? verb : verb + " : " + name);
+    SetProgressText(CountUtf8Characters(name) >= kLabelNameLimit ? verb : verb + " : " + name);
     bar.SetRange32(0, total_);
     bar.SetPos(0);
     PumpMessages();
@@ -529,7 +524,7 @@ DWORD CProgressDlg::FinishLibraryCall(StartedCall& started) {
 
 void CProgressDlg::PumpMessages() {
   int quitCode = 0;
-  if (!DrainMessages(m_hWnd, &quitCode)) PostQuitMessage(quitCode);
+  if (!PumpWaitingMessages(m_hWnd, &quitCode)) PostQuitMessage(quitCode);
 }
 
 void CProgressDlg::SetProgressText(const std::string& text) {

@@ -10,20 +10,6 @@
 #include "platform/Sync.h"
 #include "platform/ui/WindowApi.h"
 
-bool DrainMessages(HWND dialog, int* quitCode) {
-  MSG msg{};
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      if (quitCode != nullptr) *quitCode = static_cast<int>(msg.wParam);
-      return false;
-    }
-    if (dialog != nullptr && IsDialogMessageA(dialog, &msg)) continue;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-  return true;
-}
-
 DWORD StartedCall::Main(LPVOID self) {
   auto* started = static_cast<StartedCall*>(self);
   DWORD result = StatusFileAccessError;
@@ -60,7 +46,7 @@ DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
     if (woke == WAIT_OBJECT_0) break;
     if (woke == WAIT_OBJECT_0 + 1) {
       // After WM_QUIT only the worker is waited for: the queue is left to the caller.
-      if (!quit && !DrainMessages(dialog, &quitCode)) quit = true;
+      if (!quit && !PumpWaitingMessages(dialog, &quitCode)) quit = true;
       if (!quit) continue;
     }
     // A failed wait or a pending quit: wait for the worker alone.

@@ -46,8 +46,3 @@ class StartedCall {
   std::atomic<bool> done_{false};
   OwnedHandle thread_;
 };
-
-// Handles every message waiting in the calling thread's queue (peek, dialog-message
-// handling for `dialog`, translate, dispatch) and returns. Returns false when it met
-// WM_QUIT, which it leaves for the caller to post again.
-bool DrainMessages(HWND dialog, int* quitCode = nullptr);

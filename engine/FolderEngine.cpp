@@ -15,6 +15,7 @@
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "engine/ProcessFile.h"
+#include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MachineRoot.h"
@@ -37,7 +38,7 @@ std::uint64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
     return static_cast<std::uint64_t>(-1);
-  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return FileSizeOf(data);
 }
 
 // The row of a container that did not open or could not be restored, by what went wrong.

@@ -10,6 +10,7 @@
 #include "engine/FolderEngineBatches.h"
 #include "engine/ItemRules.h"
 #include "engine/ProcessFile.h"
+#include "platform/AsciiCase.h"
 #include "platform/Files.h"
 #include "sharing/SharingAccess.h"
 
@@ -20,9 +21,7 @@ namespace {
 // A name the container keeps for its empty-folder marker: a user's file of that name (or one
 // whose stored name would be it) cannot be stored without being taken for the marker.
 bool IsMarkerName(const std::string& name) {
-  std::string lower = name;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string lower = ToLowerAscii(name);
   return lower == kEmptyFolderMarker || lower + std::string(kQvfSuffix) == kEmptyFolderMarker;
 }
 

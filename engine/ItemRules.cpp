@@ -14,6 +14,7 @@
 #include "platform/Kernel.h"
 #include "platform/KnownFolders.h"
 #include "platform/MachineRoot.h"
+#include "platform/Utf8.h"
 #include "util/RegKey.h"
 
 namespace {
@@ -92,14 +93,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-std::size_t Utf8CharacterCount(std::string_view text) {
-  std::size_t count = 0;
-  for (char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
 }  // namespace
 
 std::vector<std::string> ProtectedPrefixes() {
@@ -170,7 +163,7 @@ ItemStatus CheckForDecryption(std::string_view path, DWORD flags) {
 std::string PreparationLabel(bool encrypt, std::string_view fileName) {
   std::string label = LoadStringText(encrypt ? IDS_PREPARING_ENCRYPTION : IDS_PREPARING_DECRYPTION);
   const std::string_view shown =
-      Utf8CharacterCount(fileName) >= kPreparationLabelNameLimit ? std::string_view() : fileName;
+      CountUtf8Characters(fileName) >= kPreparationLabelNameLimit ? std::string_view() : fileName;
   // The text holds one %s; the name is put in its place as it is, so a "%" in a file name
   // stays text.
   if (const std::size_t at = label.find("%s"); at != std::string::npos) label.replace(at, 2, shown);

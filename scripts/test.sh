@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Every test: installs the packages, then builds and runs the whole ctest suite twice, once
-# in a normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test: installs the packages, checks that includes run only downward between the
+# folders, then builds and runs the whole ctest suite twice, once in a normal build and once
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh"
 jobs=$(nproc)
 status=0
+echo "== include directions"
+python3 "$here/scripts/check-layers.py" || status=1
 for kind in normal sanitize; do
   dir="$here/build/test-$kind"
   opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
