@@ -32,10 +32,10 @@ FLOORS = [
     ("util", "CPath and the registry key wrapper"),
 ]
 OTHERS = [
-    ("platform", "the Windows stand-in; includes platform/ only"),
+    ("platform/", "the Windows stand-in; includes platform/ only"),
     ("suite/*.h", "the suite's published interfaces; include platform/ and each other"),
-    ("suite/<program>", "the suite's stand-ins; include platform/, suite/*.h and other stand-ins"),
-    ("host", "qvx; includes the product, platform/ and suite/*.h"),
+    ("suite/<program>/", "the suite's stand-ins; include platform/, suite/*.h and other stand-ins"),
+    ("host/", "qvx; includes the product, platform/ and suite/*.h"),
 ]
 # Headers private to one folder.
 PRIVATE = {"platform/ui/UiInternal.h": "platform/ui/"}
@@ -143,8 +143,10 @@ def main():
         print(__doc__.strip())
         return 0
     if "--list" in sys.argv:
-        for name, what in FLOORS + OTHERS:
-            print(f"{name + '/':18} {what}")
+        for name, what in FLOORS:
+            print(f"{name + '/':18} {what}; includes the folders below it")
+        for name, what in OTHERS:
+            print(f"{name:18} {what}")
         return 0
     offences = []
     edges = {}
