@@ -24,17 +24,6 @@ class FolderCryptoTest : public QvfWorkTest {
     needed_ = reported;
     return status;
   }
-  static DWORD InitDecrypt(const User& user, const std::vector<BYTE>& header, DWORD* handle) {
-    BYTE credentials[kCredentialSizeSentivo];
-    DWORD credentialsLength = 0;
-    EXPECT_TRUE(FillCredentialBlock(credentials, sizeof credentials, user.name.c_str(),
-                                    "DefaultKey", &credentialsLength));
-    *handle = 12345;
-    return QVFSInitFolderDecryption(header.data(), static_cast<DWORD>(header.size()),
-                                    user.name.c_str(), user.name.c_str(), user.blob.data(),
-                                    static_cast<DWORD>(user.blob.size()), credentials,
-                                    &credentialsLength, handle);
-  }
   static DWORD EncryptIn(DWORD handle, const User& user, const std::string& source,
                          IEncryDecryptCallBack* callback = nullptr) {
     Request request(user, source, source + ".qvf", callback);
@@ -69,7 +58,7 @@ TEST_F(FolderCryptoTest, FilesUnderAFolderKeyRoundTripThroughTheStoredHeader) {
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 
   DWORD reopened = 0;
-  ASSERT_EQ(InitDecrypt(alice_, header, &reopened), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, header, &reopened), 0u);
   EXPECT_NE(reopened, 0u);
   for (std::size_t i = 0; i < std::size(sizes); ++i) {
     const std::string name = "f" + std::to_string(sizes[i]);
@@ -124,7 +113,7 @@ TEST_F(FolderCryptoTest, FilesOfAnotherFolderOrOfNoFolderAreRefused) {
   EXPECT_EQ(DecryptIn(a, alice_, alone + ".qvf", out_), 4u);
   // The header of another container opens, but its key is not this file's.
   DWORD fromB = 0;
-  ASSERT_EQ(InitDecrypt(alice_, headerB, &fromB), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, headerB, &fromB), 0u);
   EXPECT_EQ(DecryptIn(fromB, alice_, inA + ".qvf", out_), 4u);
   EXPECT_TRUE(Names(out_).empty());
   for (const DWORD handle : {a, b, fromB}) EXPECT_EQ(QVFSCloseHandle(handle), 0u);
@@ -173,13 +162,13 @@ TEST_F(FolderCryptoTest, DamagedForeignOrLockedHeadersDoNotOpen) {
     std::vector<BYTE> header = good;
     c.damage(header);
     DWORD opened = 0;
-    EXPECT_EQ(InitDecrypt(*c.user, header, &opened), c.expected);
+    EXPECT_EQ(InitFolderDecryption(*c.user, header, &opened), c.expected);
     EXPECT_EQ(opened, 0u);
   }
   DWORD opened = 0;
-  EXPECT_EQ(InitDecrypt(User::Make("bob"), good, &opened), 6u);
-  EXPECT_EQ(InitDecrypt(alice_.Rekeyed(), good, &opened), 4u);
-  EXPECT_EQ(InitDecrypt(User{"alice", alice_.PublicOnly()}, good, &opened), 4u);
+  EXPECT_EQ(InitFolderDecryption(User::Make("bob"), good, &opened), 6u);
+  EXPECT_EQ(InitFolderDecryption(alice_.Rekeyed(), good, &opened), 4u);
+  EXPECT_EQ(InitFolderDecryption(User{"alice", alice_.PublicOnly()}, good, &opened), 4u);
   EXPECT_EQ(opened, 0u);
 }
 
@@ -243,7 +232,7 @@ TEST_F(FolderCryptoTest, ClosingAHandleWhileAFileIsEncryptedFinishesThatFile) {
   EXPECT_EQ(QVFSCloseHandle(handle), 7u);
 
   DWORD reopened = 0;
-  ASSERT_EQ(InitDecrypt(alice_, header, &reopened), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, header, &reopened), 0u);
   ASSERT_EQ(DecryptIn(reopened, alice_, path + ".qvf", out_), 0u);
   EXPECT_EQ(ReadTextFile(out_ + "/long"), content);
   EXPECT_EQ(QVFSCloseHandle(reopened), 0u);
@@ -266,7 +255,7 @@ TEST_F(FolderCryptoTest, HandlesWorkFromManyThreadsAtOnce) {
       const std::string path = dir_ + "/t" + tag;
       WriteTextFile(path, content);
       if (status == 0) status = EncryptIn(handle, user, path);
-      if (status == 0) status = InitDecrypt(user, header, &reopened);
+      if (status == 0) status = InitFolderDecryption(user, header, &reopened);
       if (status == 0) status = DecryptIn(reopened, user, path + ".qvf", out_);
       if (status == 0 && ReadTextFile(out_ + "/t" + tag) != content) status = 1000;
       if (status == 0) status = QVFSCloseHandle(reopened);

@@ -127,26 +127,6 @@ std::string Forge(const std::string& original, bool file, const User& forger, co
 
 class HeaderTrustTest : public QvfWorkTest {
  protected:
-  static DWORD InitEncrypt(const User& user, std::vector<BYTE>* header, DWORD* handle) {
-    EncryptAlgoInfo info{};
-    info.algorithmId = kDefaultAlgorithmId;
-    header->assign(kFolderHeaderCapacity, 0);
-    DWORD length = kFolderHeaderCapacity;
-    const DWORD status = QVFSInitFolderEncryption(
-        &info, user.name.c_str(), user.blob.data(), static_cast<DWORD>(user.blob.size()),
-        reinterpret_cast<const BYTE*>(user.name.c_str()), static_cast<DWORD>(user.name.size()),
-        header->data(), &length, handle);
-    header->resize(status == 0 ? length : 0);
-    return status;
-  }
-  static DWORD InitDecrypt(const User& user, const std::string& header, DWORD* handle) {
-    DWORD credentialsLength = static_cast<DWORD>(user.name.size());
-    return QVFSInitFolderDecryption(
-        reinterpret_cast<const BYTE*>(header.data()), static_cast<DWORD>(header.size()),
-        user.name.c_str(), user.name.c_str(), user.blob.data(),
-        static_cast<DWORD>(user.blob.size()), reinterpret_cast<const BYTE*>(user.name.c_str()),
-        &credentialsLength, handle);
-  }
   // Adds a new file to the folder behind `handle` as `user`; true when the image was written.
   bool AddFile(DWORD handle, const User& user, const std::string& name) {
     const std::string path = Plain(name, "added by " + user.name);
@@ -159,10 +139,7 @@ class HeaderTrustTest : public QvfWorkTest {
     return std::string(bytes.begin(), bytes.end());
   }
   std::string EncryptedBy(const User& owner, const std::string& name) {
-    const std::string path = Plain(name, "written by " + owner.name);
-    Request request(owner, path, path + ".qvf");
-    EXPECT_EQ(QVFSEncryptFile(request.get()), 0u);
-    return path + ".qvf";
+    return QvfWorkTest::EncryptedBy(owner, name, "written by " + owner.name);
   }
   DWORD DecryptAs(const User& user, const std::string& qvf) {
     const std::string folder = out_ + "/" + user.name + std::to_string(outputs_++);
@@ -178,7 +155,7 @@ class HeaderTrustTest : public QvfWorkTest {
 TEST_F(HeaderTrustTest, AForgedFolderHeaderSwappedIntoAContainerReceivesNoFile) {
   std::vector<BYTE> own;
   DWORD handle = 0;
-  ASSERT_EQ(InitEncrypt(mally_, &own, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(mally_, &own, &handle), 0u);
   EXPECT_TRUE(AddFile(handle, mally_, "mally's own"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
   const std::string forged = Forge(Text(own), false, mally_, alice_);
@@ -186,7 +163,7 @@ TEST_F(HeaderTrustTest, AForgedFolderHeaderSwappedIntoAContainerReceivesNoFile) 
   const DWORD length = static_cast<DWORD>(forged.size());
 
   // The victim opens the container with the header swapped in and adds a file.
-  const DWORD opened = InitDecrypt(alice_, forged, &handle);
+  const DWORD opened = InitFolderDecryption(alice_, forged, &handle);
   if (opened == 0) {
     EXPECT_FALSE(AddFile(handle, alice_, "secret")) << "a file was added under the forger's key";
     EXPECT_EQ(QVFSCloseHandle(handle), 0u);
@@ -202,7 +179,7 @@ TEST_F(HeaderTrustTest, AForgedFolderHeaderSwappedIntoAContainerReceivesNoFile) 
   char owner[kOwnerTextSize];
   EXPECT_EQ(QVFSFolderGetOwner(kept, &used, owner), 8u);
   EXPECT_EQ(QVFSFolderChekIsPrivilegeUser("alice", kept, used), 8u);
-  EXPECT_EQ(InitDecrypt(alice_, unsigned_, &handle), 8u);
+  EXPECT_EQ(InitFolderDecryption(alice_, unsigned_, &handle), 8u);
 
   // Kept intact, the forger's own header is signed and confirmed.
   EXPECT_EQ(QVFSFolderCheckOwner(own.data(), static_cast<DWORD>(own.size())), 0u);
@@ -213,7 +190,7 @@ TEST_F(HeaderTrustTest, AForgedFolderHeaderSwappedIntoAContainerReceivesNoFile) 
 TEST_F(HeaderTrustTest, FilesGoOnlyUnderAFolderOfTheUserOrOfAnOwnerItKnows) {
   std::vector<BYTE> header;
   DWORD handle = 0;
-  ASSERT_EQ(InitEncrypt(mally_, &header, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(mally_, &header, &handle), 0u);
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
   std::vector<BYTE> grown(header.size() + kFolderHeaderCapacity, 0);
   std::copy(header.begin(), header.end(), grown.begin());
@@ -225,7 +202,7 @@ TEST_F(HeaderTrustTest, FilesGoOnlyUnderAFolderOfTheUserOrOfAnOwnerItKnows) {
             0u);
   grown.resize(length);
 
-  ASSERT_EQ(InitDecrypt(alice_, Text(grown), &handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, Text(grown), &handle), 0u);
   EXPECT_FALSE(AddFile(handle, alice_, "before"));
   EXPECT_EQ(QVFSFolderTrustOwner(handle, aliceShared.data(), kKeyBlobSize), 19u)
       << "not the owner's key";
@@ -236,7 +213,7 @@ TEST_F(HeaderTrustTest, FilesGoOnlyUnderAFolderOfTheUserOrOfAnOwnerItKnows) {
   EXPECT_EQ(QVFSFolderTrustOwner(handle, mallyShared.data(), kKeyBlobSize), 7u);
 
   // The owner adds files to its own folder without naming anyone.
-  ASSERT_EQ(InitDecrypt(mally_, Text(grown), &handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(mally_, Text(grown), &handle), 0u);
   EXPECT_TRUE(AddFile(handle, mally_, "owner's"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 }
@@ -311,7 +288,7 @@ TEST_F(HeaderTrustTest, KeysOfTheFirstLayoutStillWorkButTheirFilesAreUnverified)
 TEST_F(HeaderTrustTest, AUserRemovedFromAFolderCannotReadWhatIsAddedAfter) {
   std::vector<BYTE> header;
   DWORD handle = 0;
-  ASSERT_EQ(InitEncrypt(alice_, &header, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
   const User carol = User::Make("carol");
   for (const User* user : {static_cast<const User*>(&bob_), &carol}) {
     const std::vector<BYTE> shared = user->PublicOnly();
@@ -335,14 +312,15 @@ TEST_F(HeaderTrustTest, AUserRemovedFromAFolderCannotReadWhatIsAddedAfter) {
                                   kKeyBlobSize, "bob", "bob", bobShared.data(), kKeyBlobSize),
       0u);
   header.resize(length);
-  ASSERT_EQ(InitDecrypt(alice_, Text(header), &handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, Text(header), &handle), 0u);
   ASSERT_TRUE(AddFile(handle, alice_, "after"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 
   const auto decrypt = [&](const User& user, const std::string& withHeader,
                            const std::string& name) -> DWORD {
     DWORD opened = 0;
-    if (const DWORD status = InitDecrypt(user, withHeader, &opened); status != 0) return status;
+    if (const DWORD status = InitFolderDecryption(user, withHeader, &opened); status != 0)
+      return status;
     const std::string folder = out_ + "/" + user.name + std::to_string(outputs_++);
     std::filesystem::create_directories(folder);
     Request request(user, dir_ + "/" + name + ".qvf", folder);
@@ -394,7 +372,7 @@ TEST_F(HeaderTrustTest, AUserRemovedFromAQvfCannotReadItEvenWithTheOldHeaderPutB
 TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
   std::vector<BYTE> header;
   DWORD handle = 0;
-  ASSERT_EQ(InitEncrypt(alice_, &header, &handle), 0u);
+  ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
   const auto encryptAt = [&](const std::string& name, const std::string& content,
                              const std::string& place, ULONGLONG version) {
     const std::string path = Plain(name, content);

@@ -137,30 +137,22 @@ TEST_F(QvfFileTest, EveryDamageToAStoredFileIsReportedAndLeavesNothing) {
   const std::size_t entryMac = h - kChecksum - 32;
   const std::size_t sealedKey = entryMac - 80;
 
+  // An edit made by someone without a key, who can still redo the unkeyed checksum.
+  const auto resealed = [](std::function<void(std::string&)> edit) {
+    return [edit](std::string& b) {
+      edit(b);
+      FixChecksum(b);
+    };
+  };
   const struct {
     const char* what;
     std::function<void(std::string&)> damage;
     DWORD expected;
   } cases[] = {
       {"header byte", [&](std::string& b) { b[40] ^= 1; }, 3},
-      {"owner text, checksum redone",
-       [&](std::string& b) {
-         b[ownerFile] = 'A';
-         FixChecksum(b);
-       },
-       8},
-      {"sealed key, checksum redone",
-       [&](std::string& b) {
-         b[sealedKey + 40] ^= 1;
-         FixChecksum(b);
-       },
-       8},
-      {"entry MAC, checksum redone",
-       [&](std::string& b) {
-         b[entryMac] ^= 1;
-         FixChecksum(b);
-       },
-       8},
+      {"owner text, checksum redone", resealed([&](std::string& b) { b[ownerFile] = 'A'; }), 8},
+      {"sealed key, checksum redone", resealed([&](std::string& b) { b[sealedKey + 40] ^= 1; }), 8},
+      {"entry MAC, checksum redone", resealed([&](std::string& b) { b[entryMac] ^= 1; }), 8},
       {"first chunk byte", [&](std::string& b) { b[h + 10] ^= 1; }, 8},
       {"last chunk tag", [&](std::string& b) { b.back() ^= 1; }, 8},
       {"chunks reordered",
@@ -184,30 +176,13 @@ TEST_F(QvfFileTest, EveryDamageToAStoredFileIsReportedAndLeavesNothing) {
       {"unknown version", [&](std::string& b) { b[8] = 4; }, 17},
       // The plain file's mode and times follow the owner's key file name and are in the core.
       {"plain file's mode, checksum redone",
-       [&](std::string& b) {
-         b[ownerFile + 11] ^= 1;
-         FixChecksum(b);
-       },
-       8},
+       resealed([&](std::string& b) { b[ownerFile + 11] ^= 1; }), 8},
       {"plain file's mode beyond the permission bits, checksum redone",
-       [&](std::string& b) {
-         b[ownerFile + 12] = 0x10;
-         FixChecksum(b);
-       },
-       3},
+       resealed([&](std::string& b) { b[ownerFile + 12] = 0x10; }), 3},
       {"plain file's nanoseconds beyond a second, checksum redone",
-       [&](std::string& b) {
-         b[ownerFile + 24] = '\xff';
-         FixChecksum(b);
-       },
-       3},
+       resealed([&](std::string& b) { b[ownerFile + 24] = '\xff'; }), 3},
       {"unknown flags", [&](std::string& b) { b[10] = 1; }, 17},
-      {"unknown cipher",
-       [&](std::string& b) {
-         b[17] = 7;
-         FixChecksum(b);
-       },
-       17},
+      {"unknown cipher", resealed([&](std::string& b) { b[17] = 7; }), 17},
   };
   int index = 0;
   for (const auto& c : cases) {

@@ -154,6 +154,30 @@ inline DWORD InitFolderEncryption(const User& user, std::vector<BYTE>* header, D
   return status;
 }
 
+// Opens the folder header `header` as `user`. The handle is set to a value the library never
+// hands out first, so a call that fails without writing it is not mistaken for an open.
+inline DWORD InitFolderDecryption(const User& user, const BYTE* header, std::size_t size,
+                                  DWORD* handle) {
+  BYTE credentials[kCredentialSizeSentivo];
+  DWORD credentialsLength = 0;
+  EXPECT_TRUE(FillCredentialBlock(credentials, sizeof credentials, user.name.c_str(), "DefaultKey",
+                                  &credentialsLength));
+  *handle = 12345;
+  return QVFSInitFolderDecryption(
+      header, static_cast<DWORD>(size), user.name.c_str(), user.name.c_str(), user.blob.data(),
+      static_cast<DWORD>(user.blob.size()), credentials, &credentialsLength, handle);
+}
+
+inline DWORD InitFolderDecryption(const User& user, const std::vector<BYTE>& header,
+                                  DWORD* handle) {
+  return InitFolderDecryption(user, header.data(), header.size(), handle);
+}
+
+inline DWORD InitFolderDecryption(const User& user, const std::string& header, DWORD* handle) {
+  return InitFolderDecryption(user, reinterpret_cast<const BYTE*>(header.data()), header.size(),
+                              handle);
+}
+
 // Adds `user`, by the public key others share, to the file at `path` as `acting`.
 inline DWORD AddUserToFile(const std::string& path, const User& acting, const User& user) {
   const std::vector<BYTE> shared = user.PublicOnly();
@@ -180,6 +204,13 @@ class QvfWorkTest : public RootedTest {
     const std::string path = dir_ + "/" + name;
     WriteTextFile(path, content);
     return path;
+  }
+  // Writes `content` to `name` in the work folder and encrypts it as `owner`; the .qvf path.
+  std::string EncryptedBy(const User& owner, const std::string& name, const std::string& content) {
+    const std::string path = Plain(name, content);
+    Request request(owner, path, path + ".qvf");
+    EXPECT_EQ(QVFSEncryptFile(request.get()), 0u);
+    return path + ".qvf";
   }
 
   std::string dir_, out_;

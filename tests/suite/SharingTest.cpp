@@ -14,20 +14,8 @@ namespace {
 
 using namespace qvtest;
 
-class SharingTest : public RootedTest {
+class SharingTest : public QvfWorkTest {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    dir_ = root_.Sub("work");
-    std::filesystem::create_directories(dir_);
-  }
-  std::string EncryptedBy(const User& owner, const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    WriteTextFile(path, content);
-    Request request(owner, path, path + ".qvf");
-    EXPECT_EQ(QVFSEncryptFile(request.get()), 0u);
-    return path + ".qvf";
-  }
   static DWORD RemoveFromFile(const std::string& path, const User& user, const User& acting) {
     const std::vector<BYTE> shared = user.PublicOnly();
     return QVFSFileRemoveUserAsOwner(path.c_str(), acting.name.c_str(), acting.name.c_str(),
@@ -101,7 +89,6 @@ class SharingTest : public RootedTest {
                                     &credentialsLength, handle);
   }
 
-  std::string dir_;
   int outputs_ = 0;
   User alice_ = User::Make("alice"), bob_ = User::Make("bob"), carol_ = User::Make("carol"),
        dave_ = User::Make("dave");

@@ -90,14 +90,17 @@ TEST_F(UserStoreSlotsTest, LookUpsFillIdentitiesAndNeverFreeTheCallersStrings) {
     int slot;  // 8 or 9
     const char* name;
     const char* expectedId;
-  } cases[] = {
-      {"local account", 8, ".\\alice", "alice"}, {"bare login", 8, "alice", "alice"},
-      {"suite account", 8, "bob", "bob"},        {"login in capitals", 8, "ALICE", "alice"},
-      {"second form by id", 9, "bob", "bob"},    {"second form by name", 9, ".\\alice", "alice"},
-      {"unknown", 8, ".\\carol", nullptr},       {"unknown id", 9, "carol", nullptr},
-      // "mallory" is one user's id and another user's name: the second form, asked for an
-      // id, finds the user with that id.
-      {"id before name", 9, "mallory", "mallory"}};
+  } cases[] = {{"local account", 8, ".\\alice", "alice"},
+               {"bare login", 8, "alice", "alice"},
+               {"suite account", 8, "bob", "bob"},
+               {"login in capitals", 8, "ALICE", "alice"},
+               {"second form by id", 9, "bob", "bob"},
+               {"second form by name", 9, ".\\alice", "alice"},
+               {"unknown", 8, ".\\carol", nullptr},
+               {"unknown id", 9, "carol", nullptr},
+               // "mallory" is one user's id and another user's name: the second form, asked for an
+               // id, finds the user with that id.
+               {"id before name", 9, "mallory", "mallory"}};
   ASSERT_EQ(store_.Enroll({"eve", "mallory", "Eve", QvAccountType::Suite}, std::nullopt, nullptr),
             QvStoreStatus::Ok);
   ASSERT_EQ(
@@ -160,18 +163,34 @@ TEST_F(UserStoreSlotsTest, SettingsRoundTripThroughTheSlots) {
   EXPECT_FALSE(userData_->ReadSetting(nullptr, &missing, 0));
 }
 
-TEST_F(UserStoreSlotsTest, KeysBeforeVerificationAreOnlyPublic) {
+TEST_F(UserStoreSlotsTest, KeysAndShareKeysBeforeVerificationAreOnlyPublic) {
+  const auto isAlicesPublicKey = [&](const std::uint8_t* blob, DWORD length) {
+    EXPECT_EQ(length, kKeyBlobSize);
+    EXPECT_FALSE(BlobHasSecret(blob, length));
+    return length == kKeyBlobSize &&
+           std::memcmp(blob + kKeyBlobPublicOffset, aliceKey_.blob.data() + kKeyBlobPublicOffset,
+                       kKeyBlobKeySize) == 0;
+  };
+  ShareKeyRecord share{};
+  userData_->InitShareKeyRecord(&share);
+  EXPECT_EQ(share.type, kKeyTypeUser);
+  ASSERT_TRUE(userData_->ReadShareKey("alice", &share, 0));
+  EXPECT_TRUE(isAlicesPublicKey(share.blob, share.blobLength));
+  userData_->ReleaseShareKeyRecord(&share);
+  EXPECT_EQ(share.blob, nullptr);
+  userData_->InitShareKeyRecord(&share);
+  EXPECT_FALSE(userData_->ReadShareKey("bob", &share, 0));
+  share.type = 0;
+  EXPECT_FALSE(userData_->ReadShareKey("alice", &share, 0));
+  userData_->ReleaseShareKeyRecord(&share);
+
   KeyRecord record{};
   userData_->InitKeyRecord(&record);
   EXPECT_EQ(record.type, kKeyTypeUser);
   ASSERT_TRUE(userData_->ReadKey("alice", &record, 0));
   EXPECT_STREQ(record.keyName, "alice");
   EXPECT_STREQ(record.keyLabel, "DefaultKey");
-  ASSERT_EQ(record.blobLength, kKeyBlobSize);
-  EXPECT_FALSE(BlobHasSecret(record.blob, record.blobLength));
-  EXPECT_EQ(std::memcmp(record.blob + kKeyBlobPublicOffset,
-                        aliceKey_.blob.data() + kKeyBlobPublicOffset, kKeyBlobKeySize),
-            0);
+  EXPECT_TRUE(isAlicesPublicKey(record.blob, record.blobLength));
   userData_->ReleaseKeyRecord(&record);
 
   // A secret cannot be stored for a user who is not verified here; a public key can.
@@ -224,26 +243,6 @@ TEST_F(UserStoreSlotsTest, KeysBeforeVerificationAreOnlyPublic) {
   EXPECT_FALSE(userData_->ReadKey("alice", &wrongType, 0));
   userData_->InitKeyRecord(&record);
   EXPECT_FALSE(userData_->ReadKey("bob", &record, 0));  // bob has no key
-}
-
-TEST_F(UserStoreSlotsTest, ShareKeysArePublic) {
-  ShareKeyRecord record{};
-  userData_->InitShareKeyRecord(&record);
-  EXPECT_EQ(record.type, kKeyTypeUser);
-  ASSERT_TRUE(userData_->ReadShareKey("alice", &record, 0));
-  ASSERT_EQ(record.blobLength, kKeyBlobSize);
-  EXPECT_FALSE(BlobHasSecret(record.blob, record.blobLength));
-  EXPECT_EQ(std::memcmp(record.blob + kKeyBlobPublicOffset,
-                        aliceKey_.blob.data() + kKeyBlobPublicOffset, kKeyBlobKeySize),
-            0);
-  userData_->ReleaseShareKeyRecord(&record);
-  EXPECT_EQ(record.blob, nullptr);
-
-  userData_->InitShareKeyRecord(&record);
-  EXPECT_FALSE(userData_->ReadShareKey("bob", &record, 0));
-  record.type = 0;
-  EXPECT_FALSE(userData_->ReadShareKey("alice", &record, 0));
-  userData_->ReleaseShareKeyRecord(&record);
 }
 
 TEST_F(UserStoreSlotsTest, AuditRecordsTakeBoundedFieldsAndTheMachineIdentity) {

@@ -33,6 +33,11 @@ namespace {
 
 using namespace qvtest;
 
+std::vector<HeadlessBackend::Step> TypedAnswer(const char* password, int button) {
+  return {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, password},
+          {HeadlessBackend::Step::Kind::Press, button, ""}};
+}
+
 struct Outcome {
   DWORD result;
   DWORD word;
@@ -75,6 +80,19 @@ class VerifyTest : public RootedTest {
     return {result, word};
   }
 
+  // Verifies with the password dialog answered by typing `password` and pressing OK.
+  Outcome VerifyTyping(const char* password, const char* userId, bool logOn = false) {
+    ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, password, IDOK);
+    return Verify(userId, logOn);
+  }
+
+  void StoreBobsPublicKey() {
+    ASSERT_EQ(
+        store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
+                        nullptr),
+        QvStoreStatus::Ok);
+  }
+
   bool LoggedOn(const char* userId) {
     std::string id = userId;
     UserIdentity identity{};
@@ -112,8 +130,7 @@ TEST_F(VerifyTest, RightPasswordPassesAndUnlocksTheSecretOfThatUserOnly) {
   EXPECT_FALSE(LoggedOn("alice"));
   EXPECT_FALSE(ReadsSecret("alice"));
 
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  const Outcome outcome = Verify("alice");
+  const Outcome outcome = VerifyTyping("right pw", "alice");
   EXPECT_EQ(outcome.result, kVerifyPassed);
   EXPECT_EQ(outcome.word, kVerifyOutAnswered);
 
@@ -142,21 +159,16 @@ TEST_F(VerifyTest, RightPasswordPassesAndUnlocksTheSecretOfThatUserOnly) {
   EXPECT_GT(info.lastLogOnMs, 0);
 
   // Another user's key stays public, and verifying that user ends alice's session.
-  ASSERT_EQ(
-      store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
-                      nullptr),
-      QvStoreStatus::Ok);
+  StoreBobsPublicKey();
   EXPECT_FALSE(ReadsSecret("bob"));
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
-  EXPECT_EQ(Verify("bob", true).result, kVerifyPassed);
+  EXPECT_EQ(VerifyTyping("bobs pw", "bob", true).result, kVerifyPassed);
   EXPECT_TRUE(LoggedOn("bob"));
   EXPECT_FALSE(LoggedOn("alice"));
   EXPECT_FALSE(ReadsSecret("alice"));
 
   // The suite services stop after every operation: the session outlives the driver's stop
   // and start.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+  EXPECT_EQ(VerifyTyping("right pw", "alice").result, kVerifyPassed);
   CloseAuthDriver();
   EXPECT_TRUE(LoggedOn("alice"));
   ASSERT_EQ(InitAuthDriver(GetModuleHandleA("qvverify.dll")), 0u);
@@ -170,19 +182,10 @@ TEST_F(VerifyTest, WrongPasswordAndCancelAreNotValidated) {
     std::vector<HeadlessBackend::Step> steps;
     DWORD word;
   } cases[] = {
-      {"wrong password",
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "wrong pw"},
-        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
-       kVerifyOutAnswered},
+      {"wrong password", TypedAnswer("wrong pw", IDOK), kVerifyOutAnswered},
       {"empty password", {{HeadlessBackend::Step::Kind::Press, IDOK, ""}}, kVerifyOutAnswered},
-      {"password in other case",
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "RIGHT PW"},
-        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
-       kVerifyOutAnswered},
-      {"cancel",
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "right pw"},
-        {HeadlessBackend::Step::Kind::Press, IDCANCEL, ""}},
-       kVerifyOutCancelled},
+      {"password in other case", TypedAnswer("RIGHT PW", IDOK), kVerifyOutAnswered},
+      {"cancel", TypedAnswer("right pw", IDCANCEL), kVerifyOutCancelled},
       {"closed", {{HeadlessBackend::Step::Kind::Close, 0, ""}}, kVerifyOutCancelled},
   };
   for (const Case& c : cases) {
@@ -243,16 +246,14 @@ TEST_F(VerifyTest, AnotherProcessVerifyingTheUserMakesItBusy) {
     EXPECT_EQ(outcome.result, kVerifyBusy) << who;
   }
   // Bob's verification is not held up by alice's.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
-  EXPECT_EQ(Verify("bob").result, kVerifyPassed);
+  EXPECT_EQ(VerifyTyping("bobs pw", "bob").result, kVerifyPassed);
   ASSERT_EQ(write(release[1], "x", 1), 1);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
   // The process holding the lock has ended: the user can be verified again.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  EXPECT_EQ(Verify("alice").result, kVerifyPassed);
+  EXPECT_EQ(VerifyTyping("right pw", "alice").result, kVerifyPassed);
 }
 
 TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
@@ -279,10 +280,7 @@ TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
 TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   constexpr DWORD kTimeOut = 500;
   ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut), QvStoreStatus::Ok);
-  ASSERT_EQ(
-      store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
-                      nullptr),
-      QvStoreStatus::Ok);
+  StoreBobsPublicKey();
   const auto shareKey = [&](const char* userId, bool* hasSecret) {
     ShareKeyRecord record{};
     userData_->InitShareKeyRecord(&record);
@@ -296,8 +294,7 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
 
   // An operation reads the key at its start and holds it to its end: the time-out passing
   // meanwhile leaves the user logged on and the secrets readable.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("right pw", "alice", true).result, kVerifyPassed);
   EXPECT_EQ(userData_->GetUserSessionTimeOutVal(), kTimeOut);
   KeyRecord held{};
   userData_->InitKeyRecord(&held);
@@ -321,8 +318,7 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   EXPECT_FALSE(hasSecret);
 
   // Without a hold the time-out ends the session; verified again, the keys are back.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("right pw", "alice", true).result, kVerifyPassed);
   EXPECT_TRUE(ReadsSecret("alice"));
   Sleep(kTimeOut + 100);
   EXPECT_FALSE(LoggedOn("alice"));
@@ -330,8 +326,7 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
 
   // 0: the session lasts until the driver stops.
   ASSERT_EQ(store_.SetSessionTimeout("alice", 0), QvStoreStatus::Ok);
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  ASSERT_EQ(Verify("alice").result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("right pw", "alice").result, kVerifyPassed);
   Sleep(20);
   EXPECT_TRUE(LoggedOn("alice"));
 }
@@ -389,8 +384,7 @@ TEST_F(VerifyTest, GateDefaultKeyStepStoresASealedSecretForTheVerifiedUser) {
   ASSERT_EQ(
       store_.Enroll({"dave", ".\\dave", "Dave", QvAccountType::Computer}, "daves pw", nullptr),
       QvStoreStatus::Ok);
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "daves pw", IDOK);
-  ASSERT_EQ(Verify("dave", true).result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("daves pw", "dave", true).result, kVerifyPassed);
   KeyRecord record{};
   userData_->InitKeyRecord(&record);
   EXPECT_FALSE(userData_->ReadKey("dave", &record, 0));
@@ -457,26 +451,17 @@ TEST_F(VerifyTest, ImportOlderKeyNeedsKeyModeVerificationAndTheFilePassword) {
   userData_->ModeWord = kModeKeyOperation;
   EXPECT_EQ(userData_->ImportOlderKey("alice", 0, 0), static_cast<BOOL>(kImportNotAuthorized));
 
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "right pw", IDOK);
-  ASSERT_EQ(Verify("alice", true).result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("right pw", "alice", true).result, kVerifyPassed);
   struct Case {
     const char* what;
     std::vector<HeadlessBackend::Step> steps;
     DWORD expected;
   } cases[] = {
       {"cancel", {{HeadlessBackend::Step::Kind::Press, IDCANCEL, ""}}, kImportCancelled},
-      {"wrong password",
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "right pw"},
-        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
-       kImportWrongPassword},
-      {"file password",
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "file pw"},
-        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
-       kImportDone},
+      {"wrong password", TypedAnswer("right pw", IDOK), kImportWrongPassword},
+      {"file password", TypedAnswer("file pw", IDOK), kImportDone},
       {"again",  // importing the same key twice is not an error
-       {{HeadlessBackend::Step::Kind::Type, kPasswordEditId, "file pw"},
-        {HeadlessBackend::Step::Kind::Press, IDOK, ""}},
-       kImportDone},
+       TypedAnswer("file pw", IDOK), kImportDone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -503,8 +488,7 @@ TEST_F(VerifyTest, ImportOlderKeyNeedsKeyModeVerificationAndTheFilePassword) {
   EXPECT_EQ(mode, kModeKeyImported);
 
   // Bob has no file of his own in the folder.
-  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "bobs pw", IDOK);
-  ASSERT_EQ(Verify("bob").result, kVerifyPassed);
+  ASSERT_EQ(VerifyTyping("bobs pw", "bob").result, kVerifyPassed);
   ASSERT_EQ(unlink((QvExportFolder() + "/bob.qvkey").c_str()), 0);
   EXPECT_EQ(userData_->ImportOlderKey("bob", 0, 0), static_cast<BOOL>(kImportNoKeyFile));
   userData_->ModeWord = 0;
