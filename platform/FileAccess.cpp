@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/LastError.h"
 #include "platform/PosixIo.h"
@@ -24,76 +25,53 @@ BOOL Fail(DWORD error) noexcept {
 
 }  // namespace
 
-RegularFile::RegularFile(RegularFile&& other) noexcept
-    : fd_(other.ReleaseDescriptor()), size_(other.size_), mode_(other.mode_) {}
-
-RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) (void)close(fd_);
-    size_ = other.size_;
-    mode_ = other.mode_;
-    fd_ = other.ReleaseDescriptor();
-  }
-  return *this;
-}
-
-RegularFile::~RegularFile() {
-  if (fd_ >= 0) (void)close(fd_);
-}
+RegularFile::RegularFile(RegularFile&& other) noexcept = default;
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept = default;
+RegularFile::~RegularFile() = default;
 
 BOOL RegularFile::OpenForReading(LPCSTR path) noexcept {
-  if (fd_ >= 0) (void)close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   if (path == nullptr || path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return FailWithErrno(errno);
+  qv::detail::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.Valid()) return FailWithErrno(errno);
   struct stat st {};
   // The only status flag the open set is O_NONBLOCK, so clearing all of them clears it.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-    (void)close(fd);
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd.Get(), F_SETFL, 0) != 0)
     return Fail(ERROR_ACCESS_DENIED);
-  }
-  fd_ = fd;
+  fd_ = std::move(fd);
   size_ = static_cast<std::uint64_t>(st.st_size);
   mode_ = st.st_mode & 07777;
   return TRUE;
 }
 
 BOOL RegularFile::OpenForWriting(LPCSTR path, bool append) noexcept {
-  if (fd_ >= 0) (void)close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   if (path == nullptr || path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
   // Not truncated by the open: only once it is known to be a regular file.
-  const int fd = open(
+  qv::detail::UniqueFd fd(open(
       path,
       O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | (append ? O_APPEND : 0),
-      0666);
-  if (fd < 0) return errno == ELOOP ? Fail(ERROR_ACCESS_DENIED) : FailWithErrno(errno);
+      0666));
+  if (!fd.Valid()) return errno == ELOOP ? Fail(ERROR_ACCESS_DENIED) : FailWithErrno(errno);
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
-    (void)close(fd);
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd.Get(), F_SETFL, append ? O_APPEND : 0) != 0)
     return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (!append && st.st_size != 0 && ftruncate(fd, 0) != 0) {
-    const int error = errno;
-    (void)close(fd);
-    return FailWithErrno(error);
-  }
-  fd_ = fd;
+  if (!append && st.st_size != 0 && ftruncate(fd.Get(), 0) != 0) return FailWithErrno(errno);
+  fd_ = std::move(fd);
   size_ = append ? static_cast<std::uint64_t>(st.st_size) : 0;
   mode_ = st.st_mode & 07777;
   return TRUE;
 }
 
 long long RegularFile::Read(void* buffer, std::size_t size) noexcept {
-  if (fd_ < 0) {
+  if (!fd_.Valid()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return -1;
   }
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t got = read(fd_, static_cast<char*>(buffer) + done, size - done);
+    const ssize_t got = read(fd_.Get(), static_cast<char*>(buffer) + done, size - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       SetLastError(Win32ErrorFromErrno(errno));
@@ -106,22 +84,17 @@ long long RegularFile::Read(void* buffer, std::size_t size) noexcept {
 }
 
 BOOL RegularFile::Write(const void* data, std::size_t size) noexcept {
-  if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-  const int error = qv::detail::WriteAll(fd_, data, size);
+  if (!fd_.Valid()) return Fail(ERROR_INVALID_HANDLE);
+  const int error = qv::detail::WriteAll(fd_.Get(), data, size);
   return error == 0 ? TRUE : FailWithErrno(error);
 }
 
 BOOL RegularFile::Close() noexcept {
-  if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-  const int fd = ReleaseDescriptor();
-  return close(fd) == 0 ? TRUE : FailWithErrno(errno);
+  if (!fd_.Valid()) return Fail(ERROR_INVALID_HANDLE);
+  return close(fd_.Release()) == 0 ? TRUE : FailWithErrno(errno);
 }
 
-int RegularFile::ReleaseDescriptor() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
+int RegularFile::ReleaseDescriptor() noexcept { return fd_.Release(); }
 
 BOOL GetFolderModeAndTimes(LPCSTR path, FolderModeAndTimes* out) noexcept {
   struct stat st {};
@@ -139,23 +112,19 @@ BOOL SetFolderModeAndTimes(LPCSTR base, const std::vector<std::string>& parts,
                            const timespec* accessed) noexcept {
   if (base == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   constexpr int kFolderOnly = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(base, kFolderOnly);
+  qv::detail::UniqueFd fd(open(base, kFolderOnly));
   for (const std::string& part : parts) {
-    if (fd < 0) break;
-    const int next = openat(fd, part.c_str(), kFolderOnly);
-    (void)close(fd);
-    fd = next;
+    if (!fd.Valid()) break;
+    fd = qv::detail::UniqueFd(openat(fd.Get(), part.c_str(), kFolderOnly));
   }
-  if (fd < 0) return Fail(ERROR_DIRECTORY);
+  if (!fd.Valid()) return Fail(ERROR_DIRECTORY);
   bool done = true;
-  if (mode != nullptr) done = fchmod(fd, *mode) == 0;
+  if (mode != nullptr) done = fchmod(fd.Get(), *mode) == 0;
   if (modified != nullptr || accessed != nullptr) {
     timespec times[2] = {};
     times[0] = accessed != nullptr ? *accessed : timespec{0, UTIME_OMIT};
     times[1] = modified != nullptr ? *modified : timespec{0, UTIME_OMIT};
-    done = futimens(fd, times) == 0 && done;
+    done = futimens(fd.Get(), times) == 0 && done;
   }
-  const int error = errno;
-  (void)close(fd);
-  return done ? TRUE : FailWithErrno(error);
+  return done ? TRUE : FailWithErrno(errno);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/PosixIo.h"
 #include "platform/WinTypes.h"
 
 class QV_API RegularFile {
@@ -35,8 +36,8 @@ class QV_API RegularFile {
   // end. A file that is refused is left as it was.
   [[nodiscard]] BOOL OpenForWriting(LPCSTR path, bool append) noexcept;
 
-  bool Valid() const { return fd_ >= 0; }
-  int Descriptor() const { return fd_; }
+  bool Valid() const { return fd_.Valid(); }
+  int Descriptor() const { return fd_.Get(); }
   // The size and the permission bits the file had when it was opened.
   std::uint64_t SizeWhenOpened() const { return size_; }
   DWORD ModeWhenOpened() const { return mode_; }
@@ -51,7 +52,7 @@ class QV_API RegularFile {
   [[nodiscard]] int ReleaseDescriptor() noexcept;
 
  private:
-  int fd_ = -1;
+  qv::detail::UniqueFd fd_;
   std::uint64_t size_ = 0;
   DWORD mode_ = 0;
 };
