@@ -4,6 +4,7 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/Owned.h"
 #include "platform/Utf8.h"
 
 namespace {
@@ -62,8 +63,8 @@ bool RemoveFolderPath(const std::string& folder, bool emptyFirst);
 bool EmptyFolder(const std::string& folder) {
   const std::string prefix = IsSeparator(folder.back()) ? folder : folder + "/";
   WIN32_FIND_DATAA data{};
-  HANDLE find = FindFirstFileA((prefix + "*.*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  FindHandle find(FindFirstFileA((prefix + "*.*").c_str(), &data));
+  if (!find.Valid()) return false;
   bool ok = true;
   do {
     const std::string name = data.cFileName;
@@ -73,9 +74,9 @@ bool EmptyFolder(const std::string& folder) {
       ok = RemoveFolderPath(child, true);
     else
       ok = CPath(child).Delete(true);
-  } while (ok && FindNextFileA(find, &data));
+  } while (ok && FindNextFileA(find.Get(), &data));
   const DWORD error = GetLastError();
-  FindClose(find);
+  find.Reset();
   SetLastError(error);
   return ok && error == ERROR_NO_MORE_FILES;
 }
@@ -201,10 +202,7 @@ bool CPath::MakeUniqueTempFile(const char* prefix) {
 bool CPath::Exists() const {
   if (path_.empty()) return false;
   WIN32_FIND_DATAA data{};
-  HANDLE find = FindFirstFileA(path_.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  FindClose(find);
-  return true;
+  return FindHandle(FindFirstFileA(path_.c_str(), &data)).Valid();
 }
 
 DWORD CPath::GetAttributes() const { return GetFileAttributesA(path_.c_str()); }
@@ -216,9 +214,7 @@ std::int64_t CPath::GetSizeAndTimes(FILETIME* creation, FILETIME* lastAccess,
     return -1;
   }
   WIN32_FIND_DATAA data{};
-  HANDLE find = FindFirstFileA(path_.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return -1;
-  FindClose(find);
+  if (!FindHandle(FindFirstFileA(path_.c_str(), &data)).Valid()) return -1;
   FILETIME utc[3] = {data.ftCreationTime, data.ftLastAccessTime, data.ftLastWriteTime};
   FILETIME* out[3] = {creation, lastAccess, lastWrite};
   for (int i = 0; i < 3; ++i) {

@@ -14,6 +14,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
+#include "platform/Owned.h"
 #include "platform/Window.h"
 #include "platform/ui/UiTypes.h"
 #include "suite/QvUserApi.h"
@@ -75,22 +76,18 @@ int RunClient() {
     return ClientFailure(kClientStore, "cannot read the edition: " + store->LastError());
   const std::string mutexName = SuiteMutexName(edition);
 
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, mutexName.c_str());
-  if (mutex == nullptr)
+  const OwnedHandle mutex(CreateMutexA(nullptr, TRUE, mutexName.c_str()));
+  if (!mutex.Valid())
     return ClientFailure(kClientStore, "cannot create the suite-running mutex " + mutexName);
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
+  if (GetLastError() == ERROR_ALREADY_EXISTS)
     return ClientFailure(kClientNotFound,
                          "the suite is running already (stop it with 'qvclient stop')");
-  }
+  // Taken at creation; released before the handle is closed.
+  const HeldMutex running(mutex.Get());
   const bool sentivo = edition == EDITION_SENTIVO;
   HWND window = CreateMessageWindow(sentivo ? kSentivoWindowClass : kClientWindowClass,
                                     sentivo ? kSentivoWindowTitle : kClientWindowTitle);
-  if (window == nullptr) {
-    (void)ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return ClientFailure(kClientStore, "cannot create the message window");
-  }
+  if (window == nullptr) return ClientFailure(kClientStore, "cannot create the message window");
   const UINT qafMessage = RegisterWindowMessageA("EnableDisableQAF");
   CatchStopSignals();
   std::printf("The suite is running (process %ld, %s). Stop it with 'qvclient stop' or Ctrl+C.\n",
@@ -115,8 +112,6 @@ int RunClient() {
     }
   }
   DestroyWindow(window);
-  (void)ReleaseMutex(mutex);
-  CloseHandle(mutex);
   std::printf("The suite has stopped.\n");
   return code;
 }
@@ -146,11 +141,10 @@ bool SuiteIsRunning(DWORD edition) {
   // Tested as the extension tests it: creating the mutex as its owner tells whether it existed,
   // and a mutex this test created is given up at once. A mutex that cannot be created at all
   // counts as not running, for the extension as here.
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, SuiteMutexName(edition).c_str());
-  if (mutex == nullptr) return false;
+  const OwnedHandle mutex(CreateMutexA(nullptr, TRUE, SuiteMutexName(edition).c_str()));
+  if (!mutex.Valid()) return false;
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  if (!existed) (void)ReleaseMutex(mutex);
-  CloseHandle(mutex);
+  if (!existed) (void)ReleaseMutex(mutex.Get());
   return existed;
 }
 
