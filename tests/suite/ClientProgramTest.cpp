@@ -85,7 +85,7 @@ TEST_F(ClientProgramTest, SettingsAndSessionTimeOutRoundTrip) {
   QvUserStore store;
   ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
   std::string value;
-  ASSERT_EQ(store.ReadSetting(me_.suggestedUserId, 5, 13, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store.ReadSetting(me_.suggestedUserId, 5, 13, nullptr, &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "1");
   EXPECT_EQ(Client({"settings", "get", "5", "24", "--user", "nobody"}).code, 3);
   EXPECT_EQ(Client({"settings", "get", "five", "24"}).code, 1);

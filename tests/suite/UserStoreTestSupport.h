@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,6 +63,16 @@ inline QvStoreStatus EnrollWithKey(const QvNewUser& user, const std::string& pas
   if (store == nullptr) return QvStoreStatus::Failed;
   QvKey key = LibraryKey(user.userId);
   return store->Enroll(user, password, &key);
+}
+
+// The master key of `userId` as a verification unlocks it (null when the password does not
+// open it): the tests' way to make the changes only a verified user may make.
+inline std::unique_ptr<QvMasterKey> UnlockedMasterKey(QvUserStore& store, const std::string& userId,
+                                                      const std::string& password) {
+  auto masterKey = std::make_unique<QvMasterKey>();
+  if (store.UnlockMasterKey(userId, password, masterKey.get()) != QvStoreStatus::Ok)
+    masterKey.reset();
+  return masterKey;
 }
 
 struct ProgramRun {
