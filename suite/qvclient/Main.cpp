@@ -1,8 +1,10 @@
 // qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and,
 // in the Sentivo edition, the message window the extension signals around a verification)
-// until it is stopped; the other commands export and import keys, list audit records, and read
-// and write per-user settings and the session time-out; `encrypt` and `decrypt` run the
-// extension's operation on one path through the product library (OperationCommands.cpp).
+// until it is stopped; the other commands export and import keys, list keys and share keys with
+// their fingerprints, change the default key, list audit records, and read and write per-user
+// settings and the session time-out (changes only after the user's verification); `encrypt` and
+// `decrypt` run the extension's operation on one path through the product library
+// (OperationCommands.cpp).
 //
 // Started without a command (as the extension does for a user it does not know, in the Sentivo
 // edition) it enrolls the current user with qvenroll when needed, then runs as `start`.

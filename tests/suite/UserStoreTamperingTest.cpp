@@ -122,12 +122,22 @@ TEST_F(UserStoreTamperingTest, EditsOfAUsersRowsAreFoundWhenTheRowsAreUsed) {
       {"time-out changed, then a setting written",
        "UPDATE users SET session_timeout_ms = 0 WHERE user_id = $U", changeSetting},
   };
-  int serial = 0;
+  const std::string victim = "victim";
+  const auto masterKey = EnrollVictim(victim);
+  ASSERT_NE(masterKey, nullptr);
+  // The victim's rows as the library wrote them, put back before each attack.
+  static constexpr const char* kTables[] = {"users", "keys", "share_keys", "settings"};
+  std::string save, restore;
+  for (const char* table : kTables) {
+    save += std::string("CREATE TABLE saved_") + table + " AS SELECT * FROM " + table +
+            " WHERE user_id = $U;";
+    restore += std::string("DELETE FROM ") + table + " WHERE user_id = $U; INSERT INTO " + table +
+               " SELECT * FROM saved_" + table + ";";
+  }
+  EditBehindTheLibrary(save, victim);
   for (const Attack& attack : attacks) {
     SCOPED_TRACE(attack.what);
-    const std::string victim = "victim" + std::to_string(++serial);
-    const auto masterKey = EnrollVictim(victim);
-    ASSERT_NE(masterKey, nullptr);
+    EditBehindTheLibrary(restore, victim);
     // Before the edit the same use succeeds: what fails below is the edit.
     ASSERT_EQ(attack.use(store_, victim, *masterKey), QvStoreStatus::Ok) << store_.LastError();
     EditBehindTheLibrary(attack.sql, victim);
