@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 
 enum ClientExit {
@@ -34,6 +35,13 @@ int ClientFailure(int code, const std::string& message);
 // Returns kClientDone with *info filled, or the exit code after printing why.
 int FindClientUser(QvUserStore& store, const std::optional<std::string>& user, QvUserInfo* info);
 
+// Verifies `user` (password file, standard input or prompt) and runs `change` in the verified
+// session; every change to a user's settings or keys, and every read that checks the user's
+// rows, goes this way. Returns kClientDone, or the exit code after printing why: the
+// verification failed, the store was changed outside the program, or `what` cannot be written.
+int RunAsVerifiedUser(const QvUserInfo& user, const char* title, const char* prompt,
+                      const std::string& what, const QvVerifiedAction& change);
+
 // The suite-running mutex of `edition`.
 std::string SuiteMutexName(DWORD edition);
 // True while some process holds the suite-running mutex of `edition`, tested as the extension
@@ -51,6 +59,9 @@ int ListAudit(const std::optional<std::string>& user, const std::optional<std::s
 int Settings(const std::optional<std::string>& user, const std::vector<std::string>& operands);
 int SessionTimeout(const std::optional<std::string>& user,
                    const std::optional<std::string>& seconds);
+int DefaultKey(const std::optional<std::string>& user, const std::string& keyName);
+int ListOwnKeys(const std::optional<std::string>& user);
+int ListShareKeys();
 // `qvclient encrypt|decrypt PATH [options]` with argv[1] the command; `usage` is printed for
 // --help. Returns the exit code.
 int EncryptDecrypt(int argc, char** argv, const char* usage);

@@ -1,6 +1,8 @@
 // qvclient export-key and import-key. Both verify the user first (the key's secret half is
 // readable, and a new one can be sealed, only in a process where the user passed
-// verification), then ask the password of the key file.
+// verification), then ask the password of the key file. Also the changes that need the user's
+// verification (default-key, and the settings of StoreCommands.cpp) and the key listings with
+// their fingerprints.
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/MachineRoot.h"
 #include "suite/QvKeyBlob.h"
@@ -190,4 +193,107 @@ int ImportKey(const std::optional<std::string>& userArg, const std::string& file
                                                " holds a key of another user, or you have a "
                                                "different key of the same name");
   }
+}
+
+int RunAsVerifiedUser(const QvUserInfo& user, const char* title, const char* prompt,
+                      const std::string& what, const QvVerifiedAction& change) {
+  SuiteProgram program;
+  if (const int verified = Verify(program, user, title, prompt); verified != kClientDone)
+    return verified;
+  std::string storeError;
+  const QvStoreStatus status =
+      QvWithVerifiedUser(user.userId.c_str(), [&](QvUserStore& store, const QvMasterKey& key) {
+        const QvStoreStatus result = change(store, key);
+        if (result != QvStoreStatus::Ok) storeError = store.LastError();
+        return result;
+      });
+  switch (status) {
+    case QvStoreStatus::Ok:
+      return kClientDone;
+    case QvStoreStatus::InvalidArgument:
+      return ClientUsage(storeError);
+    case QvStoreStatus::NotFound:
+      return ClientFailure(kClientNotFound,
+                           Printable(storeError.empty() ? what + " is not there" : storeError));
+    case QvStoreStatus::NotVerified:
+      return ClientFailure(kClientVerify, "your session ended before " + what +
+                                              " could be changed; run the command again");
+    case QvStoreStatus::Damaged:
+      return ClientFailure(kClientStore, Printable(storeError));
+    default:
+      return ClientFailure(kClientStore, "cannot write " + what + ": " + Printable(storeError));
+  }
+}
+
+int DefaultKey(const std::optional<std::string>& userArg, const std::string& keyName) {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserInfo user;
+  if (const int found = FindClientUser(*store, userArg, &user); found != kClientDone) return found;
+  const int changed =
+      RunAsVerifiedUser(user, "Default Key", "Enter your password to change your default key.",
+                        "the default key", [&](QvUserStore& verified, const QvMasterKey& key) {
+                          return verified.SetDefaultKey(user.userId, keyName, &key);
+                        });
+  if (changed == kClientDone)
+    std::printf("Key %s is the default key of %s now.\n", Printable(keyName).c_str(),
+                Printable(user.userId).c_str());
+  return changed;
+}
+
+// Every row of the user is checked before anything is listed, so that what the user compares
+// with others is what the store holds under the user's own key.
+int ListOwnKeys(const std::optional<std::string>& userArg) {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  QvUserInfo user;
+  if (const int found = FindClientUser(*store, userArg, &user); found != kClientDone) return found;
+  std::vector<QvKey> keys;
+  std::vector<std::uint8_t> shareKey;
+  const int listed =
+      RunAsVerifiedUser(user, "List Keys", "Enter your password to list your keys.", "your keys",
+                        [&](QvUserStore& verified, const QvMasterKey& key) {
+                          QvStoreStatus status = verified.CheckUserRows(user.userId, key);
+                          if (status == QvStoreStatus::Ok)
+                            status = verified.ListKeys(user.userId, &keys);
+                          if (status == QvStoreStatus::Ok &&
+                              verified.ReadShareKey(user.userId, &shareKey) != QvStoreStatus::Ok)
+                            shareKey.clear();
+                          return status;
+                        });
+  if (listed != kClientDone) return listed;
+  std::printf("Keys of %s (checked against the store's MACs):\n", Printable(user.userId).c_str());
+  std::printf("%-38s  %-7s  %-6s  %s\n", "NAME", "DEFAULT", "SECRET", "FINGERPRINT");
+  for (const QvKey& key : keys)
+    std::printf("%-38s  %-7s  %-6s  %s\n", Printable(key.name).c_str(),
+                key.isDefault ? "yes" : "no", key.hasStoredSecret ? "yes" : "no",
+                QvKeyFingerprint(key.blob).c_str());
+  std::printf("Share key: %s\n", shareKey.empty() ? "none" : QvKeyFingerprint(shareKey).c_str());
+  std::printf(
+      "Other users see this fingerprint with 'qvclient share-keys'; if theirs differs, "
+      "the store they read was changed.\n");
+  return kClientDone;
+}
+
+int ListShareKeys() {
+  std::string error;
+  QvUserStore* store = QvSharedUserStore(&error);
+  if (store == nullptr) return ClientFailure(kClientStore, "cannot open the user store: " + error);
+  std::vector<QvUserInfo> users;
+  if (store->ListUsers(&users) != QvStoreStatus::Ok)
+    return ClientFailure(kClientStore, "cannot read the users: " + store->LastError());
+  std::printf("%-11s  %-39s  %s\n", "USER", "FINGERPRINT", "NAME");
+  for (const QvUserInfo& user : users) {
+    if (user.accountType == QvAccountType::Machine) continue;
+    std::vector<std::uint8_t> blob;
+    const QvStoreStatus status = store->ReadShareKey(user.userId, &blob);
+    const std::string fingerprint = status == QvStoreStatus::Ok         ? QvKeyFingerprint(blob)
+                                    : status == QvStoreStatus::NotFound ? "(no share key)"
+                                                                        : "(damaged)";
+    std::printf("%-11s  %-39s  %s\n", Printable(user.userId).c_str(), fingerprint.c_str(),
+                Printable(user.userName).c_str());
+  }
+  return kClientDone;
 }

@@ -1,8 +1,10 @@
 // qvclient: the suite's client. `start` keeps the suite running (the suite-running mutex and,
 // in the Sentivo edition, the message window the extension signals around a verification)
-// until it is stopped; the other commands export and import keys, list audit records, and read
-// and write per-user settings and the session time-out; `encrypt` and `decrypt` run the
-// extension's operation on one path through the product library (OperationCommands.cpp).
+// until it is stopped; the other commands export and import keys, list keys and share keys with
+// their fingerprints, change the default key, list audit records, and read and write per-user
+// settings and the session time-out (changes only after the user's verification); `encrypt` and
+// `decrypt` run the extension's operation on one path through the product library
+// (OperationCommands.cpp).
 //
 // Started without a command (as the extension does for a user it does not know, in the Sentivo
 // edition) it enrolls the current user with qvenroll when needed, then runs as `start`.
@@ -60,6 +62,13 @@ Commands:
   session-timeout [SECONDS] [--user ID]
                             show or set how long a verification keeps you logged on (0: until
                             the program ends)
+  default-key NAME [--user ID]
+                            make your key NAME the default key (the one you encrypt with and
+                            other users encrypt for you with)
+  keys [--user ID]          list your keys with their fingerprints, once every entry of yours
+                            in the user store is checked
+  share-keys                list every user's share key fingerprint; compare another user's
+                            with what 'qvclient keys' shows that user before you share with them
   encrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
   decrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
                             encrypt or decrypt a file or folder as the file manager's
@@ -79,6 +88,10 @@ Options:
 
 encrypt and decrypt take "--" before a PATH that begins with "-": qvclient encrypt -- -x
 
+Changing a setting, the session time-out or the default key, and listing your keys, need your
+password as well: the user store keeps them under a key only your password opens, and a change
+made to it outside qvclient is reported, not used.
+
 Commands that need your key ask for your password on the terminal. Without a terminal they
 read it from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
 readable by nobody else) or, with --password-stdin, from standard input; that one password
@@ -87,7 +100,7 @@ then answers every prompt, including the password of an exported key file.
 Exit codes:
   0  done
   1  wrong usage
-  2  the user store or a file cannot be used
+  2  the user store or a file cannot be used, or the store was changed outside the program
   3  not found: no such user, setting or key, or the client is not running (already running,
      for start)
   4  verification failed or no password could be read
@@ -199,6 +212,12 @@ int main(int argc, char** argv) {
       return ListAudit(args.user, args.event, args.since, args.limit);
     }
     if (command == "settings") return Settings(args.user, operands);
+    if (command == "default-key") {
+      if (operands.size() != 1) return ClientUsage("default-key needs one key NAME");
+      return DefaultKey(args.user, operands[0]);
+    }
+    if (command == "keys") return noOperands() ? ListOwnKeys(args.user) : kClientUsage;
+    if (command == "share-keys") return noOperands() ? ListShareKeys() : kClientUsage;
     if (command == "encrypt" || command == "decrypt") {
       ClientUsage(command + " comes first: qvclient " + command + " PATH [OPTIONS]");
       return kOperationUsage;

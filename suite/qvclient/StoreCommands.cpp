@@ -1,4 +1,5 @@
-// qvclient audit, settings and session-timeout, and what every command shares.
+// qvclient audit, settings and session-timeout, and what every command shares. Showing a
+// setting or the time-out needs nothing; changing one needs the user's verification.
 #include <strings.h>
 
 #include <cstdio>
@@ -167,7 +168,7 @@ int Settings(const std::optional<std::string>& user, const std::vector<std::stri
   if (const int found = FindClientUser(*store, user, &info); found != kClientDone) return found;
   if (get) {
     std::string value;
-    const QvStoreStatus status = store->ReadSetting(info.userId, category, id, &value);
+    const QvStoreStatus status = store->ReadSetting(info.userId, category, id, nullptr, &value);
     if (status == QvStoreStatus::NotFound)
       return ClientFailure(kClientNotFound, "setting " + operands[1] + "/" + operands[2] +
                                                 " is not set for " + Printable(info.userId));
@@ -176,11 +177,12 @@ int Settings(const std::optional<std::string>& user, const std::vector<std::stri
     std::printf("%s\n", Printable(value).c_str());
     return kClientDone;
   }
-  const QvStoreStatus status = store->WriteSetting(info.userId, category, id, operands[3]);
-  if (status == QvStoreStatus::InvalidArgument) return ClientUsage(store->LastError());
-  if (status != QvStoreStatus::Ok)
-    return ClientFailure(kClientStore, "cannot write the setting: " + store->LastError());
-  return kClientDone;
+  const std::string& value = operands[3];
+  if (value.size() > kMaxSettingLength) return ClientUsage("VALUE is longer than 65536 bytes");
+  return RunAsVerifiedUser(info, "Change Setting", "Enter your password to change a setting.",
+                           "the setting", [&](QvUserStore& verified, const QvMasterKey& key) {
+                             return verified.WriteSetting(info.userId, category, id, value, &key);
+                           });
 }
 
 int SessionTimeout(const std::optional<std::string>& user,
@@ -196,7 +198,9 @@ int SessionTimeout(const std::optional<std::string>& user,
     std::printf("%u\n", static_cast<unsigned>(info.sessionTimeoutMs / 1000));
     return kClientDone;
   }
-  if (store->SetSessionTimeout(info.userId, value * 1000) != QvStoreStatus::Ok)
-    return ClientFailure(kClientStore, "cannot write the session time-out: " + store->LastError());
-  return kClientDone;
+  return RunAsVerifiedUser(
+      info, "Session Time-out", "Enter your password to change your session time-out.",
+      "the session time-out", [&](QvUserStore& verified, const QvMasterKey& key) {
+        return verified.SetSessionTimeout(info.userId, value * 1000, &key);
+      });
 }

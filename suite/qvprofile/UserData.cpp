@@ -11,6 +11,13 @@
 // the user is verified again: a key without its secret would only make the caller fail later,
 // and silently.
 //
+// Every change to a user's settings, keys or default key needs that user's verified session
+// here: the store seals the user's rows under a key from the master key the session holds, and
+// refuses a change without it. Reads in the session check the rows and fail on a row that does
+// not match. A setting of a user who is not verified here is read as stored: nothing can check
+// it, and it decides no encryption (delegates are added to an item only with the owner's
+// secret, which only the owner's session gives, and that session checks the owner's list).
+//
 // Strings and blobs handed out in records are allocated here and remembered; a release frees
 // only what this library allocated, so a caller that put its own text into a record (the
 // extension puts a user id or key name there before a look-up) never has it freed under it.
@@ -165,6 +172,9 @@ class CUserDataImpl final : public CUserData {
       default:
         return QvLogOnResult::Failed;
     }
+    // The session time-out is taken from the checked row only.
+    if (store->FindUserChecked(info.userId, *masterKey, &info) != QvStoreStatus::Ok)
+      return QvLogOnResult::Failed;
     {
       std::lock_guard<std::mutex> guard(sessionLock_);
       EndSessionLocked();
@@ -390,9 +400,15 @@ class CUserDataImpl final : public CUserData {
     QvUserInfo info;
     std::string value;
     if (store == nullptr || record == nullptr || userId == nullptr ||
-        store->FindUser(userId, &info) != QvStoreStatus::Ok ||
-        store->ReadSetting(info.userId, record->category, record->id, &value) != QvStoreStatus::Ok)
+        store->FindUser(userId, &info) != QvStoreStatus::Ok)
       return FALSE;
+    {
+      std::lock_guard<std::mutex> guard(sessionLock_);
+      const bool inSession = SessionAliveLocked(info.userId);
+      if (store->ReadSetting(info.userId, record->category, record->id,
+                             inSession ? masterKey_.get() : nullptr, &value) != QvStoreStatus::Ok)
+        return FALSE;
+    }
     return SetText(record->value, value) ? TRUE : FALSE;
   }
 
@@ -402,8 +418,12 @@ class CUserDataImpl final : public CUserData {
     if (store == nullptr || record == nullptr || userId == nullptr ||
         store->FindUser(userId, &info) != QvStoreStatus::Ok)
       return FALSE;
-    return store->WriteSetting(info.userId, record->category, record->id, View(record->value)) ==
-                   QvStoreStatus::Ok
+    const std::string value(View(record->value));
+    return WithSession(info.userId,
+                       [&](QvUserStore& verified, const QvMasterKey& masterKey) {
+                         return verified.WriteSetting(info.userId, record->category, record->id,
+                                                      value, &masterKey);
+                       }) == QvStoreStatus::Ok
                ? TRUE
                : FALSE;
   }
@@ -526,7 +546,23 @@ class CUserDataImpl final : public CUserData {
     if (store == nullptr || record == nullptr || userId == nullptr || record->keyName == nullptr ||
         store->FindUser(userId, &info) != QvStoreStatus::Ok)
       return FALSE;
-    return store->SetDefaultKey(info.userId, record->keyName) == QvStoreStatus::Ok ? TRUE : FALSE;
+    const std::string keyName = record->keyName;
+    return WithSession(info.userId,
+                       [&](QvUserStore& verified, const QvMasterKey& masterKey) {
+                         return verified.SetDefaultKey(info.userId, keyName, &masterKey);
+                       }) == QvStoreStatus::Ok
+               ? TRUE
+               : FALSE;
+  }
+
+  // Runs `action` with the master key of `userId`'s session; NotVerified when the user is not
+  // verified in this process.
+  QvStoreStatus WithSession(const std::string& userId, const QvVerifiedAction& action) {
+    QvUserStore* store = QvSharedUserStore();
+    if (store == nullptr) return QvStoreStatus::Failed;
+    std::lock_guard<std::mutex> guard(sessionLock_);
+    if (!SessionAliveLocked(userId)) return QvStoreStatus::NotVerified;
+    return action(*store, *masterKey_);
   }
 
   // ---- Audit records ----
@@ -727,6 +763,19 @@ DWORD QvImportKey(const char* userId, const std::vector<std::uint8_t>& bytes,
     return Instance()->ImportKeyBytes(*store, info.userId, bytes, password);
   } catch (...) {
     return kImportNotAuthorized;
+  }
+}
+
+QvStoreStatus QvWithVerifiedUser(const char* userId, const QvVerifiedAction& action) noexcept {
+  try {
+    QvUserStore* store = QvSharedUserStore();
+    QvUserInfo info;
+    if (store == nullptr || userId == nullptr) return QvStoreStatus::Failed;
+    const QvStoreStatus found = store->FindUserById(userId, &info);
+    if (found != QvStoreStatus::Ok) return found;
+    return Instance()->WithSession(info.userId, action);
+  } catch (...) {
+    return QvStoreStatus::Failed;
   }
 }
 

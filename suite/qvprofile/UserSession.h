@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,14 @@ inline constexpr DWORD kImportCancelled = 507;
 [[nodiscard]] QV_SUITE_API DWORD QvImportKey(const char* userId,
                                              const std::vector<std::uint8_t>& bytes,
                                              std::string_view password) noexcept;
+
+// Runs `action` with the store and the master key of `userId`'s session, under the session's
+// lock, and returns its result: how a program changes a user's settings or keys after the
+// user passed verification in it. NotVerified when `userId` is not the verified user of this
+// process (or the session has ended), NotFound for an unknown user.
+using QvVerifiedAction = std::function<QvStoreStatus(QvUserStore&, const QvMasterKey&)>;
+[[nodiscard]] QV_SUITE_API QvStoreStatus
+QvWithVerifiedUser(const char* userId, const QvVerifiedAction& action) noexcept;
 
 // Ends the session: the master key is wiped.
 QV_SUITE_API void QvLogOff() noexcept;

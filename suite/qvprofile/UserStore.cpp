@@ -7,11 +7,13 @@
 #include "suite/qvprofile/UserStore.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "platform/MachineRoot.h"
@@ -25,7 +27,8 @@ namespace {
 
 // "QVUS" in the database header's application id; the schema version in user_version.
 constexpr int kApplicationId = 0x51565553;
-constexpr int kSchemaVersion = 1;
+// Version 2 added the row MACs; a store of version 1 is brought up to it when opened.
+constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 10000;
 
 constexpr const char* kSchema = R"sql(
@@ -45,7 +48,8 @@ CREATE TABLE users(
   default_key TEXT COLLATE NOCASE,
   session_timeout_ms INTEGER NOT NULL,
   last_logon_ms INTEGER NOT NULL DEFAULT 0,
-  created INTEGER NOT NULL);
+  created INTEGER NOT NULL,
+  row_mac BLOB);
 CREATE TABLE keys(
   user_id TEXT NOT NULL REFERENCES users(user_id) ON DELETE CASCADE,
   key_name TEXT NOT NULL COLLATE NOCASE,
@@ -54,17 +58,20 @@ CREATE TABLE keys(
   public_blob BLOB NOT NULL,
   sealed_secret BLOB,
   created INTEGER NOT NULL,
+  row_mac BLOB,
   PRIMARY KEY(user_id, key_name));
 CREATE TABLE share_keys(
   user_id TEXT PRIMARY KEY REFERENCES users(user_id) ON DELETE CASCADE,
   type INTEGER NOT NULL,
   blob BLOB NOT NULL,
-  updated INTEGER NOT NULL);
+  updated INTEGER NOT NULL,
+  row_mac BLOB);
 CREATE TABLE settings(
   user_id TEXT NOT NULL REFERENCES users(user_id) ON DELETE CASCADE,
   category INTEGER NOT NULL,
   id INTEGER NOT NULL,
   value TEXT NOT NULL,
+  row_mac BLOB,
   PRIMARY KEY(user_id, category, id));
 CREATE TABLE audit(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -75,6 +82,13 @@ CREATE TABLE audit(
   event_type INTEGER NOT NULL,
   time INTEGER NOT NULL);
 CREATE INDEX audit_by_time ON audit(time, seq);
+)sql";
+
+constexpr const char* kAddRowMacs = R"sql(
+ALTER TABLE users ADD COLUMN row_mac BLOB;
+ALTER TABLE keys ADD COLUMN row_mac BLOB;
+ALTER TABLE share_keys ADD COLUMN row_mac BLOB;
+ALTER TABLE settings ADD COLUMN row_mac BLOB;
 )sql";
 
 constexpr const char* kUserColumns =
@@ -143,6 +157,7 @@ class Statement {
   }
   std::int64_t ColumnInt(int column) const { return sqlite3_column_int64(stmt_, column); }
   bool ColumnIsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  int ColumnType(int column) const { return sqlite3_column_type(stmt_, column); }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
@@ -171,7 +186,112 @@ std::vector<std::uint8_t> PublicHalf(const std::vector<std::uint8_t>& blob) {
   return out;
 }
 
+// ---- Row authentication ----
+
+constexpr const char* kChangedOutside = "the user store was changed outside the program";
+
+// The columns of a user's row that its MAC covers, the user id first. last_logon_ms is left
+// out (it is written at every log-on and decides nothing), and so are the password columns:
+// the wrapped master key authenticates itself.
+struct RowTable {
+  const char* name;
+  const char* columns;
+  int columnCount;
+  const char* what;  // for messages
+};
+constexpr RowTable kUserRow{
+    "users", "user_id, user_name, display_name, account_type, default_key, session_timeout_ms", 6,
+    "the user's entry (default key, session time-out)"};
+constexpr RowTable kKeyRows{"keys", "user_id, key_name, label, type, public_blob, sealed_secret", 6,
+                            "a key"};
+constexpr RowTable kShareKeyRow{"share_keys", "user_id, type, blob", 3, "the share key"};
+constexpr RowTable kSettingRows{"settings", "user_id, category, id, value", 4, "a setting"};
+constexpr const RowTable* kAllRowTables[] = {&kUserRow, &kKeyRows, &kShareKeyRow, &kSettingRows};
+
+// What a row MAC covers: a tag, the table, then each column as its SQLite type, length and
+// bytes, so that no two different rows encode alike.
+std::vector<std::uint8_t> RowImage(const RowTable& table, const Statement& s, int firstColumn) {
+  std::vector<std::uint8_t> image;
+  auto append = [&image](int type, const void* data, std::size_t size) {
+    image.push_back(static_cast<std::uint8_t>(type));
+    for (int shift = 0; shift < 32; shift += 8)
+      image.push_back(static_cast<std::uint8_t>(size >> shift));
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (size != 0) image.insert(image.end(), bytes, bytes + size);
+  };
+  static constexpr char kTag[] = "qvus-row-1";
+  append(0, kTag, sizeof kTag - 1);
+  append(0, table.name, std::strlen(table.name));
+  for (int column = firstColumn; column < firstColumn + table.columnCount; ++column) {
+    const int type = s.ColumnType(column);
+    if (type == SQLITE_INTEGER) {
+      std::uint8_t value[8];
+      const auto number = static_cast<std::uint64_t>(s.ColumnInt(column));
+      for (int i = 0; i < 8; ++i) value[i] = static_cast<std::uint8_t>(number >> (8 * i));
+      append(type, value, sizeof value);
+    } else if (type == SQLITE_NULL) {
+      append(type, nullptr, 0);
+    } else {
+      const std::vector<std::uint8_t> bytes = s.ColumnBlob(column);
+      append(type, bytes.data(), bytes.size());
+    }
+  }
+  return image;
+}
+
+// The key of a user's row MACs: a subkey of the user's master key, so that only a process the
+// user is verified in can make or check them.
+class RowKey {
+ public:
+  static constexpr std::size_t kMacSize = crypto_generichash_BYTES;
+  explicit RowKey(const unsigned char* masterKey) {
+    static_assert(QvMasterKey::kSize == crypto_kdf_KEYBYTES);
+    crypto_kdf_derive_from_key(key_, sizeof key_, 1, "qvusrows", masterKey);
+  }
+  ~RowKey() { sodium_memzero(key_, sizeof key_); }
+  RowKey(const RowKey&) = delete;
+  RowKey& operator=(const RowKey&) = delete;
+
+  std::vector<std::uint8_t> Mac(const std::vector<std::uint8_t>& image) const {
+    std::vector<std::uint8_t> mac(kMacSize);
+    crypto_generichash(mac.data(), mac.size(), image.data(), image.size(), key_, sizeof key_);
+    return mac;
+  }
+  bool Matches(const std::vector<std::uint8_t>& image, const std::vector<std::uint8_t>& mac) const {
+    return mac.size() == kMacSize && crypto_verify_32(Mac(image).data(), mac.data()) == 0;
+  }
+
+ private:
+  unsigned char key_[crypto_kdf_KEYBYTES];
+};
+
+// The associated data of a master key wrapped by a version that authenticates the user's
+// rows. Only the user's password can make such a wrapping, so a user whose rows carry MACs
+// cannot be passed off as one from before them by clearing the MACs.
+std::string RowsAuthenticatedContext(std::string_view userId) {
+  return qvstore::MasterKeyContext(userId) + std::string("\0rows", 5);
+}
+
 }  // namespace
+
+std::string QvKeyFingerprint(const std::vector<std::uint8_t>& blob) {
+  if (!IsKeyBlob(blob.data(), blob.size()) || !qvstore::EnsureSodium()) return {};
+  static constexpr char kTag[] = "qvkey-fingerprint";
+  std::vector<std::uint8_t> input(kTag, kTag + sizeof kTag - 1);
+  input.push_back(blob[4]);
+  input.insert(input.end(), blob.begin() + kKeyBlobPublicOffset,
+               blob.begin() + kKeyBlobPublicOffset + kKeyBlobKeySize);
+  std::uint8_t digest[32];
+  crypto_generichash(digest, sizeof digest, input.data(), input.size(), nullptr, 0);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i != 0 && i % 2 == 0) text.push_back('-');
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 15]);
+  }
+  return text;
+}
 
 const char* QvStoreStatusText(QvStoreStatus status) noexcept {
   switch (status) {
@@ -282,7 +402,9 @@ struct QvUserStore::Impl {
     if (applicationId < 0 || (applicationId != 0 && applicationId != kApplicationId))
       return Fail(path + " is not a user store");
     if (applicationId == kApplicationId) {
-      const QvStoreStatus status = CheckVersion();
+      QvStoreStatus status = CheckVersion();
+      if (status == QvStoreStatus::Ok && PragmaInt("PRAGMA user_version") < kSchemaVersion)
+        status = Upgrade();
       if (status != QvStoreStatus::Ok) return status;
     } else {
       if (!mayCreate) return Refuse(QvStoreStatus::NotFound, NoStoreText());
@@ -311,6 +433,22 @@ struct QvUserStore::Impl {
       return Fail(path + " was written by a newer version (schema " + std::to_string(version) +
                   ")");
     if (version < 1) return Fail(path + " is not a user store");
+    return QvStoreStatus::Ok;
+  }
+
+  // A store of version 1 gets the row MAC columns; its users' rows get their MACs at each
+  // user's next log-on (UnlockMasterKey).
+  QvStoreStatus Upgrade() {
+    if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot lock " + path);
+    bool done = PragmaInt("PRAGMA user_version") >= kSchemaVersion;
+    if (!done) {
+      const std::string version = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+      done = Exec(kAddRowMacs) && Exec(version.c_str());
+    }
+    if (!done || !Exec("COMMIT")) {
+      Exec("ROLLBACK");
+      return Fail("cannot bring " + path + " up to this version");
+    }
     return QvStoreStatus::Ok;
   }
 
@@ -363,10 +501,31 @@ struct QvUserStore::Impl {
   QvStoreStatus CanonicalUserId(std::string_view userId, std::string* canonical);
   QvStoreStatus WriteShareKeyLocked(const std::string& userId,
                                     const std::vector<std::uint8_t>& publicBlob);
-  QvStoreStatus SetDefaultLocked(const std::string& userId, std::string_view keyName);
+  // With `key` (null only for a user without a password) the key row is checked first and
+  // the changed rows are sealed; the caller has checked the user row.
+  QvStoreStatus SetDefaultLocked(const std::string& userId, std::string_view keyName,
+                                 const RowKey* key);
   QvStoreStatus InsertKeyLocked(const std::string& userId, const QvKey& key,
                                 const unsigned char* masterKey);
   static bool ValidKey(const QvKey& key);
+
+  // The rows of `table` that belong to `userId` and match `filter` (SQL after "AND", its
+  // parameters from ?2 on, set by `bind`; empty: every row of the user).
+  using Binder = std::function<void(Statement&)>;
+  // Checks their MACs; Damaged, saying which row, for the first that fails. `count` (when
+  // given) is the number of rows checked.
+  QvStoreStatus CheckRowsLocked(const RowTable& table, const std::string& userId, const RowKey& key,
+                                const char* filter = nullptr, const Binder& bind = nullptr,
+                                int* count = nullptr);
+  // Writes their MACs.
+  QvStoreStatus SealRowsLocked(const RowTable& table, const std::string& userId, const RowKey& key,
+                               const char* filter = nullptr, const Binder& bind = nullptr);
+  QvStoreStatus SealAllRowsLocked(const std::string& userId, const RowKey& key);
+  // The start of every change to a user's rows, inside its transaction: the user's canonical
+  // id into `id`, once the user row checks out under the master key (which shows it is the
+  // user's). NotVerified without a master key.
+  QvStoreStatus BeginUserChangeLocked(std::string_view userId, const QvMasterKey* masterKey,
+                                      std::string* id);
 
   void CloseDb() {
     // A connection of another process (before a fork) is never closed here.
@@ -445,6 +604,73 @@ QvStoreStatus QvUserStore::Impl::CanonicalUserId(std::string_view userId, std::s
   return status;
 }
 
+QvStoreStatus QvUserStore::Impl::CheckRowsLocked(const RowTable& table, const std::string& userId,
+                                                 const RowKey& key, const char* filter,
+                                                 const Binder& bind, int* count) {
+  const std::string sql = std::string("SELECT ") + table.columns + ", row_mac FROM " + table.name +
+                          " WHERE user_id = ?1" + (filter != nullptr ? " AND " : "") +
+                          (filter != nullptr ? filter : "");
+  Statement s(db, sql.c_str());
+  s.Text(1, userId);
+  if (bind) bind(s);
+  int rows = 0, rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    ++rows;
+    if (!key.Matches(RowImage(table, s, 0), s.ColumnBlob(table.columnCount)))
+      return Refuse(QvStoreStatus::Damaged, std::string(kChangedOutside) + ": " + table.what +
+                                                " of " + userId +
+                                                " does not match its MAC; restore the store "
+                                                "from a backup");
+  }
+  if (rc != SQLITE_DONE) return Fail(std::string("cannot read ") + table.name);
+  if (count != nullptr) *count = rows;
+  return QvStoreStatus::Ok;
+}
+
+QvStoreStatus QvUserStore::Impl::SealRowsLocked(const RowTable& table, const std::string& userId,
+                                                const RowKey& key, const char* filter,
+                                                const Binder& bind) {
+  const std::string sql = std::string("SELECT rowid, ") + table.columns + " FROM " + table.name +
+                          " WHERE user_id = ?1" + (filter != nullptr ? " AND " : "") +
+                          (filter != nullptr ? filter : "");
+  Statement s(db, sql.c_str());
+  s.Text(1, userId);
+  if (bind) bind(s);
+  const std::string update =
+      std::string("UPDATE ") + table.name + " SET row_mac = ?1 WHERE rowid = ?2";
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
+    Statement write(db, update.c_str());
+    if (write.Blob(1, key.Mac(RowImage(table, s, 1))).Int(2, s.ColumnInt(0)).Step() != SQLITE_DONE)
+      return Fail(std::string("cannot write ") + table.name);
+  }
+  if (rc != SQLITE_DONE) return Fail(std::string("cannot read ") + table.name);
+  return QvStoreStatus::Ok;
+}
+
+QvStoreStatus QvUserStore::Impl::SealAllRowsLocked(const std::string& userId, const RowKey& key) {
+  for (const RowTable* table : kAllRowTables) {
+    const QvStoreStatus status = SealRowsLocked(*table, userId, key);
+    if (status != QvStoreStatus::Ok) return status;
+  }
+  return QvStoreStatus::Ok;
+}
+
+QvStoreStatus QvUserStore::Impl::BeginUserChangeLocked(std::string_view userId,
+                                                       const QvMasterKey* masterKey,
+                                                       std::string* id) {
+  const QvStoreStatus status = CanonicalUserId(userId, id);
+  if (status != QvStoreStatus::Ok) return status;
+  if (masterKey == nullptr || !masterKey->Valid())
+    return Refuse(QvStoreStatus::NotVerified,
+                  "the user must be verified before their settings or keys are changed");
+  int rows = 0;
+  const QvStoreStatus checked =
+      CheckRowsLocked(kUserRow, *id, RowKey(masterKey->Data()), nullptr, nullptr, &rows);
+  if (checked != QvStoreStatus::Ok) return checked;
+  return rows == 1 ? QvStoreStatus::Ok : Refuse(QvStoreStatus::NotFound, "no such user");
+}
+
 QvStoreStatus QvUserStore::Impl::WriteShareKeyLocked(const std::string& userId,
                                                      const std::vector<std::uint8_t>& publicBlob) {
   Statement s(db,
@@ -458,17 +684,28 @@ QvStoreStatus QvUserStore::Impl::WriteShareKeyLocked(const std::string& userId,
 
 // Makes `keyName` the user's default and copies its public half into the share keys.
 QvStoreStatus QvUserStore::Impl::SetDefaultLocked(const std::string& userId,
-                                                  std::string_view keyName) {
+                                                  std::string_view keyName, const RowKey* rowKey) {
   Statement key(db, "SELECT key_name, public_blob FROM keys WHERE user_id = ?1 AND key_name = ?2");
   const int rc = key.Text(1, userId).Text(2, keyName).Step();
   if (rc == SQLITE_DONE) return Refuse(QvStoreStatus::NotFound, "no such key");
   if (rc != SQLITE_ROW) return Fail("cannot read the keys");
   const std::string name = key.ColumnText(0);
   const std::vector<std::uint8_t> publicBlob = key.ColumnBlob(1);
+  const Binder byName = [&name](Statement& s) { s.Text(2, name); };
+  if (rowKey != nullptr) {
+    const QvStoreStatus checked =
+        CheckRowsLocked(kKeyRows, userId, *rowKey, "key_name = ?2", byName);
+    if (checked != QvStoreStatus::Ok) return checked;
+  }
   Statement update(db, "UPDATE users SET default_key = ?2 WHERE user_id = ?1");
   if (update.Text(1, userId).Text(2, name).Step() != SQLITE_DONE)
     return Fail("cannot write the default key");
-  return WriteShareKeyLocked(userId, publicBlob);
+  QvStoreStatus status = WriteShareKeyLocked(userId, publicBlob);
+  if (status == QvStoreStatus::Ok && rowKey != nullptr)
+    status = SealRowsLocked(kUserRow, userId, *rowKey);
+  if (status == QvStoreStatus::Ok && rowKey != nullptr)
+    status = SealRowsLocked(kShareKeyRow, userId, *rowKey);
+  return status;
 }
 
 // Inserts a key; the caller holds a transaction and has checked the blob.
@@ -506,7 +743,10 @@ QvStoreStatus QvUserStore::Impl::InsertKeyLocked(const std::string& userId, cons
   else
     insert.Null(6);
   if (insert.Step() != SQLITE_DONE) return Fail("cannot write the key");
-  return QvStoreStatus::Ok;
+  if (masterKey == nullptr) return QvStoreStatus::Ok;  // a user without a password
+  const std::string& name = key.name;
+  return SealRowsLocked(kKeyRows, userId, RowKey(masterKey), "key_name = ?2",
+                        [&name](Statement& s) { s.Text(2, name); });
 }
 
 bool QvUserStore::Impl::ValidKey(const QvKey& key) {
@@ -638,7 +878,7 @@ QvStoreStatus QvUserStore::Enroll(const QvNewUser& user, std::optional<std::stri
     if (!qvstore::RandomSalt(masterKey.Data()) ||
         !qvstore::RandomSalt(masterKey.Data() + qvstore::kSaltSize) ||
         !qvstore::Seal(kek.Data(), masterKey.Data(), QvMasterKey::kSize,
-                       qvstore::MasterKeyContext(user.userId), &wrapped))
+                       RowsAuthenticatedContext(user.userId), &wrapped))
       return impl.Fail("cannot make the master key");
   }
 
@@ -675,11 +915,17 @@ QvStoreStatus QvUserStore::Enroll(const QvNewUser& user, std::optional<std::stri
     insert.Null(5).Null(6).Null(7).Null(8).Null(9);
   }
   if (insert.Step() != SQLITE_DONE) return impl.Fail("cannot write the user");
+  std::optional<RowKey> rowKey;
+  if (password) rowKey.emplace(masterKey.Data());
   if (defaultKey != nullptr) {
     QvStoreStatus status =
         impl.InsertKeyLocked(user.userId, *defaultKey, password ? masterKey.Data() : nullptr);
     if (status != QvStoreStatus::Ok) return status;
-    status = impl.SetDefaultLocked(user.userId, defaultKey->name);
+    status = impl.SetDefaultLocked(user.userId, defaultKey->name, rowKey ? &*rowKey : nullptr);
+    if (status != QvStoreStatus::Ok) return status;
+  }
+  if (rowKey) {
+    const QvStoreStatus status = impl.SealAllRowsLocked(user.userId, *rowKey);
     if (status != QvStoreStatus::Ok) return status;
   }
   if (!transaction.Commit()) return impl.Fail("cannot write the user store");
@@ -765,15 +1011,43 @@ QvStoreStatus QvUserStore::ListUsers(std::vector<QvUserInfo>* users) {
   QV_STORE_EXIT()
 }
 
-QvStoreStatus QvUserStore::SetSessionTimeout(std::string_view userId, DWORD milliseconds) {
+QvStoreStatus QvUserStore::SetSessionTimeout(std::string_view userId, DWORD milliseconds,
+                                             const QvMasterKey* masterKey) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  std::string id;
+  QvStoreStatus status = impl.BeginUserChangeLocked(userId, masterKey, &id);
+  if (status != QvStoreStatus::Ok) return status;
+  Statement s(impl.db, "UPDATE users SET session_timeout_ms = ?2 WHERE user_id = ?1");
+  if (s.Text(1, id).Int(2, milliseconds).Step() != SQLITE_DONE)
+    return impl.Fail("cannot write the session time-out");
+  status = impl.SealRowsLocked(kUserRow, id, RowKey(masterKey->Data()));
+  if (status != QvStoreStatus::Ok) return status;
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
+  return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::FindUserChecked(std::string_view userId, const QvMasterKey& masterKey,
+                                           QvUserInfo* info) {
   QV_STORE_ENTRY()
   std::string id;
-  const QvStoreStatus status = impl_->CanonicalUserId(userId, &id);
+  const QvStoreStatus status = impl_->BeginUserChangeLocked(userId, &masterKey, &id);
   if (status != QvStoreStatus::Ok) return status;
-  Statement s(impl_->db, "UPDATE users SET session_timeout_ms = ?2 WHERE user_id = ?1");
-  if (s.Text(1, id).Int(2, milliseconds).Step() != SQLITE_DONE)
-    return impl_->Fail("cannot write the session time-out");
-  return QvStoreStatus::Ok;
+  return impl_->FindUserWhere("u.user_id = ?1", id, info);
+  QV_STORE_EXIT()
+}
+
+QvStoreStatus QvUserStore::CheckUserRows(std::string_view userId, const QvMasterKey& masterKey) {
+  QV_STORE_ENTRY()
+  std::string id;
+  QvStoreStatus status = impl_->BeginUserChangeLocked(userId, &masterKey, &id);
+  const RowKey rowKey(masterKey.Data());
+  for (const RowTable* table : kAllRowTables)
+    if (status == QvStoreStatus::Ok) status = impl_->CheckRowsLocked(*table, id, rowKey);
+  return status;
   QV_STORE_EXIT()
 }
 
@@ -810,15 +1084,44 @@ QvStoreStatus QvUserStore::UnlockMasterKey(std::string_view userId, std::string_
     return impl_->Refuse(QvStoreStatus::WrongPassword, "the password is not correct");
   }
   QvMasterKey kek;
-  if (!kek.Valid() || salt.size() != qvstore::kSaltSize || ops <= 0 || mem <= 0 ||
-      !qvstore::DeriveKey(password, salt.data(), static_cast<std::uint64_t>(ops),
-                          static_cast<std::uint64_t>(mem), kek.Data()) ||
-      !qvstore::Open(kek.Data(), wrapped, qvstore::MasterKeyContext(id), masterKey->Data(),
-                     QvMasterKey::kSize)) {
+  const bool derived = kek.Valid() && salt.size() == qvstore::kSaltSize && ops > 0 && mem > 0 &&
+                       qvstore::DeriveKey(password, salt.data(), static_cast<std::uint64_t>(ops),
+                                          static_cast<std::uint64_t>(mem), kek.Data());
+  if (derived && qvstore::Open(kek.Data(), wrapped, RowsAuthenticatedContext(id), masterKey->Data(),
+                               QvMasterKey::kSize))
+    return QvStoreStatus::Ok;
+  if (!derived || !qvstore::Open(kek.Data(), wrapped, qvstore::MasterKeyContext(id),
+                                 masterKey->Data(), QvMasterKey::kSize)) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     return impl_->Refuse(QvStoreStatus::Damaged, "the user's master key cannot be unwrapped");
   }
+  return AuthenticateRows(id, kek, wrapped, *masterKey);
+}
+
+// The user's rows were written by a version without row MACs: they are sealed now, and the
+// master key is wrapped anew to say so, in one transaction. A wrapping that changed since it
+// was read was renewed by another process, which sealed the rows.
+QvStoreStatus QvUserStore::AuthenticateRows(const std::string& userId, const QvMasterKey& kek,
+                                            const std::vector<std::uint8_t>& wrapped,
+                                            const QvMasterKey& masterKey) {
+  QV_STORE_ENTRY()
+  Impl& impl = *impl_;
+  std::vector<std::uint8_t> rewrapped;
+  if (!qvstore::Seal(kek.Data(), masterKey.Data(), QvMasterKey::kSize,
+                     RowsAuthenticatedContext(userId), &rewrapped))
+    return impl.Fail("cannot wrap the master key");
+  Transaction transaction(impl.db);
+  if (!transaction.Began()) return impl.Fail("cannot lock the user store");
+  Statement update(impl.db,
+                   "UPDATE users SET master_key = ?2 WHERE user_id = ?1 AND master_key = ?3");
+  if (update.Text(1, userId).Blob(2, rewrapped).Blob(3, wrapped).Step() != SQLITE_DONE)
+    return impl.Fail("cannot write the master key");
+  if (sqlite3_changes(impl.db) == 0) return QvStoreStatus::Ok;
+  const QvStoreStatus status = impl.SealAllRowsLocked(userId, RowKey(masterKey.Data()));
+  if (status != QvStoreStatus::Ok) return status;
+  if (!transaction.Commit()) return impl.Fail("cannot write the user store");
   return QvStoreStatus::Ok;
+  QV_STORE_EXIT()
 }
 
 QvStoreStatus QvUserStore::RecordLogOn(std::string_view userId, std::int64_t wallClockMs) {
@@ -844,15 +1147,15 @@ QvStoreStatus QvUserStore::StoreKey(std::string_view userId, const QvKey& key,
   if (!transaction.Began()) return impl.Fail("cannot lock the user store");
   std::string id;
   QvUserInfo info;
-  QvStoreStatus status = impl.CanonicalUserId(userId, &id);
+  QvStoreStatus status = impl.BeginUserChangeLocked(userId, masterKey, &id);
   if (status != QvStoreStatus::Ok) return status;
   status = impl_->FindUserWhere("u.user_id = ?1", id, &info);
   if (status != QvStoreStatus::Ok) return status;
-  status = impl.InsertKeyLocked(
-      id, key, masterKey != nullptr && masterKey->Valid() ? masterKey->Data() : nullptr);
+  status = impl.InsertKeyLocked(id, key, masterKey->Data());
   if (status != QvStoreStatus::Ok) return status;
   if (info.defaultKey.empty()) {
-    status = impl.SetDefaultLocked(id, key.name);
+    const RowKey rowKey(masterKey->Data());
+    status = impl.SetDefaultLocked(id, key.name, &rowKey);
     if (status != QvStoreStatus::Ok) return status;
   }
   if (!transaction.Commit()) return impl.Fail("cannot write the user store");
@@ -870,6 +1173,13 @@ QvStoreStatus QvUserStore::ReadKey(std::string_view userId, std::string_view key
                              ? impl.FindUserWhere("u.user_id = ?1", userId, &info)
                              : impl.Refuse(QvStoreStatus::NotFound, "no such user");
   if (status != QvStoreStatus::Ok) return status;
+  const bool checked = masterKey != nullptr && masterKey->Valid();
+  std::optional<RowKey> rowKey;
+  if (checked) {
+    rowKey.emplace(masterKey->Data());
+    status = impl.CheckRowsLocked(kUserRow, info.userId, *rowKey);
+    if (status != QvStoreStatus::Ok) return status;
+  }
   // An empty name asks for the default key; so does the user id when no key has that name
   // (the user id is the default key's name in the extension's eyes).
   std::string wanted(keyName.empty() ? std::string_view(info.defaultKey) : keyName);
@@ -909,7 +1219,13 @@ QvStoreStatus QvUserStore::ReadKey(std::string_view userId, std::string_view key
   out.isDefault = sqlite3_stricmp(out.name.c_str(), info.defaultKey.c_str()) == 0;
   if (!IsKeyBlob(out.blob.data(), out.blob.size()))
     return impl.Refuse(QvStoreStatus::Damaged, "the stored key is damaged");
-  if (out.hasStoredSecret && masterKey != nullptr && masterKey->Valid()) {
+  if (checked) {
+    const std::string& name = out.name;
+    status = impl.CheckRowsLocked(kKeyRows, info.userId, *rowKey, "key_name = ?2",
+                                  [&name](Statement& row) { row.Text(2, name); });
+    if (status != QvStoreStatus::Ok) return status;
+  }
+  if (out.hasStoredSecret && checked) {
     const std::vector<std::uint8_t> sealed = s.ColumnBlob(4);
     if (!qvstore::Open(masterKey->Data(), sealed, qvstore::SecretKeyContext(info.userId, out.name),
                        out.blob.data() + kKeyBlobSecretOffset, kKeyBlobKeySize)) {
@@ -953,15 +1269,17 @@ QvStoreStatus QvUserStore::ListKeys(std::string_view userId, std::vector<QvKey>*
   QV_STORE_EXIT()
 }
 
-QvStoreStatus QvUserStore::SetDefaultKey(std::string_view userId, std::string_view keyName) {
+QvStoreStatus QvUserStore::SetDefaultKey(std::string_view userId, std::string_view keyName,
+                                         const QvMasterKey* masterKey) {
   QV_STORE_ENTRY()
   Impl& impl = *impl_;
   Transaction transaction(impl.db);
   if (!transaction.Began()) return impl.Fail("cannot lock the user store");
   std::string id;
-  QvStoreStatus status = impl.CanonicalUserId(userId, &id);
+  QvStoreStatus status = impl.BeginUserChangeLocked(userId, masterKey, &id);
   if (status != QvStoreStatus::Ok) return status;
-  status = impl.SetDefaultLocked(id, keyName);
+  const RowKey rowKey(masterKey->Data());
+  status = impl.SetDefaultLocked(id, keyName, &rowKey);
   if (status != QvStoreStatus::Ok) return status;
   if (!transaction.Commit()) return impl.Fail("cannot write the user store");
   return QvStoreStatus::Ok;
@@ -987,12 +1305,18 @@ QvStoreStatus QvUserStore::ReadShareKey(std::string_view userId, std::vector<std
 // ---- Settings ----
 
 QvStoreStatus QvUserStore::ReadSetting(std::string_view userId, DWORD category, DWORD id,
-                                       std::string* value) {
+                                       const QvMasterKey* masterKey, std::string* value) {
   if (value == nullptr) return QvStoreStatus::InvalidArgument;
   QV_STORE_ENTRY()
   std::string user;
-  const QvStoreStatus status = impl_->CanonicalUserId(userId, &user);
+  QvStoreStatus status = impl_->CanonicalUserId(userId, &user);
   if (status != QvStoreStatus::Ok) return status;
+  if (masterKey != nullptr && masterKey->Valid()) {
+    status = impl_->CheckRowsLocked(
+        kSettingRows, user, RowKey(masterKey->Data()), "category = ?2 AND id = ?3",
+        [category, id](Statement& row) { row.Int(2, category).Int(3, id); });
+    if (status != QvStoreStatus::Ok) return status;
+  }
   Statement s(impl_->db,
               "SELECT value FROM settings WHERE user_id = ?1 AND category = ?2 AND id = ?3");
   const int rc = s.Text(1, user).Int(2, category).Int(3, id).Step();
@@ -1004,20 +1328,24 @@ QvStoreStatus QvUserStore::ReadSetting(std::string_view userId, DWORD category, 
 }
 
 QvStoreStatus QvUserStore::WriteSetting(std::string_view userId, DWORD category, DWORD id,
-                                        std::string_view value) {
+                                        std::string_view value, const QvMasterKey* masterKey) {
   QV_STORE_ENTRY()
   if (value.size() > kMaxSettingLength || value.find('\0') != std::string_view::npos)
     return impl_->Refuse(QvStoreStatus::InvalidArgument, "the value is too long");
   Transaction transaction(impl_->db);
   if (!transaction.Began()) return impl_->Fail("cannot lock the user store");
   std::string user;
-  const QvStoreStatus status = impl_->CanonicalUserId(userId, &user);
+  QvStoreStatus status = impl_->BeginUserChangeLocked(userId, masterKey, &user);
   if (status != QvStoreStatus::Ok) return status;
   Statement s(impl_->db,
               "INSERT INTO settings(user_id, category, id, value) VALUES(?1, ?2, ?3, ?4) "
               "ON CONFLICT(user_id, category, id) DO UPDATE SET value = excluded.value");
   if (s.Text(1, user).Int(2, category).Int(3, id).Text(4, value).Step() != SQLITE_DONE)
     return impl_->Fail("cannot write the setting");
+  status = impl_->SealRowsLocked(
+      kSettingRows, user, RowKey(masterKey->Data()), "category = ?2 AND id = ?3",
+      [category, id](Statement& row) { row.Int(2, category).Int(3, id); });
+  if (status != QvStoreStatus::Ok) return status;
   if (!transaction.Commit()) return impl_->Fail("cannot write the user store");
   return QvStoreStatus::Ok;
   QV_STORE_EXIT()

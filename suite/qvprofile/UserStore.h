@@ -10,6 +10,13 @@
 // master key, and the master key is wrapped under a key derived from the user's password.
 // Calls that need a secret take the unwrapped master key (QvMasterKey) from the caller, who
 // got it from UnlockMasterKey after the user passed verification.
+//
+// A user's rows (the user row with the default key and session time-out, keys, share key and
+// settings) carry a MAC under a key derived from the user's master key. Every change to them
+// therefore takes the master key (NotVerified without it), and a read given the master key
+// checks the MAC: a row that fails is Damaged, with "the user store was changed outside the
+// program" in LastError. Reads without the master key (other users' public keys, a user who is
+// not verified) cannot check anything; their callers decide what such a value may be used for.
 #pragma once
 
 #include <cstddef>
@@ -103,6 +110,12 @@ struct QvAuditFilter {
 // names or the separators of a delegate list.
 QV_SUITE_API bool QvIsValidUserId(std::string_view userId) noexcept;
 
+// A short digest of a key blob's public key that users compare to tell keys apart: the first
+// 16 bytes of BLAKE2b-256 over "qvkey-fingerprint", the blob version and the public key, as
+// eight groups of four upper-case hexadecimal digits joined by '-'. Empty for a blob that is
+// not a key blob.
+QV_SUITE_API std::string QvKeyFingerprint(const std::vector<std::uint8_t>& blob);
+
 class QV_SUITE_API QvUserStore {
  public:
   QvUserStore();
@@ -158,38 +171,49 @@ class QV_SUITE_API QvUserStore {
   [[nodiscard]] QvStoreStatus FindUser(std::string_view reference, QvUserInfo* info);
   [[nodiscard]] QvStoreStatus ListUsers(std::vector<QvUserInfo>* users);
   // 0: the session never times out.
-  [[nodiscard]] QvStoreStatus SetSessionTimeout(std::string_view userId, DWORD milliseconds);
+  [[nodiscard]] QvStoreStatus SetSessionTimeout(std::string_view userId, DWORD milliseconds,
+                                                const QvMasterKey* masterKey);
+  // The user's row as FindUserById gives it, once its MAC under `masterKey` is checked.
+  [[nodiscard]] QvStoreStatus FindUserChecked(std::string_view userId, const QvMasterKey& masterKey,
+                                              QvUserInfo* info);
+  // Checks every row of the user (user row, keys, share key, settings) under `masterKey`.
+  [[nodiscard]] QvStoreStatus CheckUserRows(std::string_view userId, const QvMasterKey& masterKey);
 
   // Checks the password against the user's Argon2id hash and unwraps the master key into
-  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails).
+  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails). A user
+  // whose rows were written by a version without row MACs gets them now, in one transaction
+  // with the master key's new wrapping that marks the user as authenticated.
   [[nodiscard]] QvStoreStatus UnlockMasterKey(std::string_view userId, std::string_view password,
                                               QvMasterKey* masterKey);
   [[nodiscard]] QvStoreStatus RecordLogOn(std::string_view userId, std::int64_t wallClockMs);
 
   // ---- Keys ----
 
-  // Stores a key for the user. A blob with its secret half needs the user's master key
-  // (NotVerified otherwise); the secret is sealed under it. Exists when the user already
-  // has a key of that name. The user's first key becomes the default.
+  // Stores a key for the user; any key, public-only too, needs the user's master key
+  // (NotVerified otherwise), and a secret half is sealed under it. Exists when the user
+  // already has a key of that name. The user's first key becomes the default.
   [[nodiscard]] QvStoreStatus StoreKey(std::string_view userId, const QvKey& key,
                                        const QvMasterKey* masterKey);
   // The key named `keyName` (empty: the default key; the user id also finds the default
   // key when no key has that name). The blob carries the secret only when `masterKey` is
-  // the user's and the secret is stored; otherwise it is the public half.
+  // the user's and the secret is stored; otherwise it is the public half. With `masterKey`
+  // the user row (the default key) and the key row are checked.
   [[nodiscard]] QvStoreStatus ReadKey(std::string_view userId, std::string_view keyName,
                                       const QvMasterKey* masterKey, QvKey* key);
   [[nodiscard]] QvStoreStatus ListKeys(std::string_view userId, std::vector<QvKey>* keys);
-  [[nodiscard]] QvStoreStatus SetDefaultKey(std::string_view userId, std::string_view keyName);
+  [[nodiscard]] QvStoreStatus SetDefaultKey(std::string_view userId, std::string_view keyName,
+                                            const QvMasterKey* masterKey);
   // The public half of the user's default key, kept apart from the keys so that sharing
   // never reads a sealed secret.
   [[nodiscard]] QvStoreStatus ReadShareKey(std::string_view userId,
                                            std::vector<std::uint8_t>* blob);
 
   // ---- Settings ----
+  // With `masterKey` the row is checked; without it the value is as stored.
   [[nodiscard]] QvStoreStatus ReadSetting(std::string_view userId, DWORD category, DWORD id,
-                                          std::string* value);
+                                          const QvMasterKey* masterKey, std::string* value);
   [[nodiscard]] QvStoreStatus WriteSetting(std::string_view userId, DWORD category, DWORD id,
-                                           std::string_view value);
+                                           std::string_view value, const QvMasterKey* masterKey);
 
   // ---- Audit records ----
   [[nodiscard]] QvStoreStatus AddAudit(const QvAuditEntry& entry);
@@ -198,6 +222,10 @@ class QV_SUITE_API QvUserStore {
                                          std::vector<QvAuditEntry>* entries);
 
  private:
+  [[nodiscard]] QvStoreStatus AuthenticateRows(const std::string& userId, const QvMasterKey& kek,
+                                               const std::vector<std::uint8_t>& wrapped,
+                                               const QvMasterKey& masterKey);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

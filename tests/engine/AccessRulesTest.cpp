@@ -41,7 +41,11 @@ class AccessRulesTest : public ProgressDialogFixture {
   static void SetDelegates(const std::string& owner, const std::string& list) {
     QvUserStore* store = QvSharedUserStore();
     ASSERT_NE(store, nullptr);
-    ASSERT_EQ(store->WriteSetting(owner, kSettingCategoryUser, kSettingDelegateUsers, list),
+    // As the owner's verified session would.
+    const auto masterKey =
+        qvtest::UnlockedMasterKey(*store, owner, owner == "carol" ? "pw3" : "pw");
+    ASSERT_EQ(store->WriteSetting(owner, kSettingCategoryUser, kSettingDelegateUsers, list,
+                                  masterKey.get()),
               QvStoreStatus::Ok);
   }
   // The users a container's protection record lists.

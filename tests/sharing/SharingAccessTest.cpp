@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,7 @@
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/QvfTestSupport.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
@@ -45,7 +48,7 @@ class SharingAccessTest : public RootedTest {
     store_ = QvSharedUserStore();
     ASSERT_NE(store_, nullptr);
     ASSERT_EQ(Enroll("alice", "pw", alice_.blob), QvStoreStatus::Ok);
-    ASSERT_EQ(Enroll("bob", std::nullopt, bob_.PublicOnly()), QvStoreStatus::Ok);
+    ASSERT_EQ(Enroll("bob", "pw", bob_.PublicOnly()), QvStoreStatus::Ok);
     ASSERT_EQ(Enroll("carol", std::nullopt, carol_.PublicOnly()), QvStoreStatus::Ok);
     ASSERT_EQ(Enroll("dave", std::nullopt, {}), QvStoreStatus::Ok);
     StartServices(0);
@@ -76,8 +79,12 @@ class SharingAccessTest : public RootedTest {
     ASSERT_EQ(QvApp().userData->EditionCode, edition);
     ASSERT_EQ(QvLogOnUser("alice", "pw"), QvLogOnResult::Passed);
   }
+  // As the user's own verified session would (alice and bob have the password "pw").
   void SetDelegates(const std::string& userId, const std::string& list) {
-    ASSERT_EQ(store_->WriteSetting(userId, kSettingCategoryUser, kSettingDelegateUsers, list),
+    std::unique_ptr<QvMasterKey>& masterKey = masterKeys_[userId];
+    if (masterKey == nullptr) masterKey = qvtest::UnlockedMasterKey(*store_, userId, "pw");
+    ASSERT_EQ(store_->WriteSetting(userId, kSettingCategoryUser, kSettingDelegateUsers, list,
+                                   masterKey.get()),
               QvStoreStatus::Ok);
   }
 
@@ -164,6 +171,7 @@ class SharingAccessTest : public RootedTest {
   std::string dir_;
   User alice_, bob_, carol_;
   QvUserStore* store_ = nullptr;
+  std::map<std::string, std::unique_ptr<QvMasterKey>> masterKeys_;
   int outputs_ = 0;
 };
 

@@ -1,4 +1,5 @@
-// qvclient run as its own process: settings, session time-out, export and import of keys
+// qvclient run as its own process: settings, session time-out and default key (changed only
+// after a verification), the key listings with fingerprints, export and import of keys
 // between two machine roots, the audit listing, `start` holding the suite-running mutex (and
 // in the Sentivo edition the suite's message window) until `stop` or a signal, and `status`
 // testing the mutex as the extension does.
@@ -85,7 +86,7 @@ TEST_F(ClientProgramTest, SettingsAndSessionTimeOutRoundTrip) {
   QvUserStore store;
   ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
   std::string value;
-  ASSERT_EQ(store.ReadSetting(me_.suggestedUserId, 5, 13, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store.ReadSetting(me_.suggestedUserId, 5, 13, nullptr, &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "1");
   EXPECT_EQ(Client({"settings", "get", "5", "24", "--user", "nobody"}).code, 3);
   EXPECT_EQ(Client({"settings", "get", "five", "24"}).code, 1);
@@ -99,6 +100,72 @@ TEST_F(ClientProgramTest, SettingsAndSessionTimeOutRoundTrip) {
   ASSERT_EQ(store.FindUserById(me_.suggestedUserId, &info), QvStoreStatus::Ok);
   EXPECT_EQ(info.sessionTimeoutMs, 30000u);
   EXPECT_EQ(Client({"session-timeout", "-5"}).code, 1);
+
+  // Changes need the password: none to be had, or a wrong one, changes nothing.
+  const Environment noPassword{{"QV_PASSWORD_FILE", std::nullopt}};
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"settings", "set", "5", "24", "mallory:"}, {"session-timeout", "0"}}) {
+    SCOPED_TRACE(args[0]);
+    run = Program(root_, "qvclient", args, noPassword).Wait();
+    EXPECT_EQ(run.code, 4);
+    EXPECT_NE(run.err.find("QV_PASSWORD_FILE"), std::string::npos) << run.err;
+    SetPassword("wrong pw");
+    EXPECT_EQ(Client(args).code, 4);
+    SetPassword("client pw");
+  }
+  ASSERT_EQ(store.FindUserById(me_.suggestedUserId, &info), QvStoreStatus::Ok);
+  EXPECT_EQ(info.sessionTimeoutMs, 30000u);
+  EXPECT_EQ(Client({"settings", "get", "5", "24"}).out, "bob:carol:\n");
+}
+
+TEST_F(ClientProgramTest, KeysShowFingerprintsAndTheDefaultChangesOnlyWhenVerified) {
+  const QvKey first = EnrollMe(me_.suggestedUserId, "client pw");
+  QvUserStore store;
+  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
+  const QvKey second{"second", "Spare", kKeyTypeUser, NewKeyBlob(), false, false};
+  ASSERT_EQ(store.StoreKey(me_.suggestedUserId, second,
+                           UnlockedMasterKey(store, me_.suggestedUserId, "client pw").get()),
+            QvStoreStatus::Ok);
+
+  ProgramRun run = Client({"keys"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find(QvKeyFingerprint(first.blob)), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(QvKeyFingerprint(second.blob)), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Share key: " + QvKeyFingerprint(first.blob)), std::string::npos);
+  run = Client({"share-keys"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find(me_.suggestedUserId), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(QvKeyFingerprint(first.blob)), std::string::npos) << run.out;
+
+  SetPassword("wrong pw");
+  EXPECT_EQ(Client({"default-key", "second"}).code, 4);
+  EXPECT_EQ(Client({"keys"}).code, 4);
+  SetPassword("client pw");
+  QvUserInfo info;
+  ASSERT_EQ(store.FindUserById(me_.suggestedUserId, &info), QvStoreStatus::Ok);
+  EXPECT_EQ(info.defaultKey, me_.suggestedUserId);
+  EXPECT_EQ(Client({"default-key", "missing"}).code, 3);
+  run = Client({"default-key", "second"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  ASSERT_EQ(store.FindUserById(me_.suggestedUserId, &info), QvStoreStatus::Ok);
+  EXPECT_EQ(info.defaultKey, "second");
+  EXPECT_NE(Client({"share-keys"}).out.find(QvKeyFingerprint(second.blob)), std::string::npos);
+
+  // A share key planted in the store: the owner is told, and the others see a fingerprint
+  // that is not the owner's.
+  const std::vector<std::uint8_t> planted = NewKeyBlob(false);
+  char hex[2 * kKeyBlobSize + 1];
+  sodium_bin2hex(hex, sizeof hex, planted.data(), planted.size());
+  EditBehindTheLibrary(
+      "UPDATE share_keys SET blob = x'" + std::string(hex) + "' WHERE user_id = $U",
+      me_.suggestedUserId);
+  run = Client({"keys"});
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("the user store was changed outside the program"), std::string::npos)
+      << run.err;
+  run = Client({"share-keys"});
+  EXPECT_NE(run.out.find(QvKeyFingerprint(planted)), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(QvKeyFingerprint(second.blob)), std::string::npos) << run.out;
 }
 
 TEST_F(ClientProgramTest, ExportedKeyImportsIntoAnotherInstallation) {

@@ -28,9 +28,11 @@ class SessionDuringOperationTest : public ProgressDialogFixture {
     ASSERT_EQ(
         store_->StoreKey(
             "bob", {"bob", "DefaultKey", kKeyTypeUser, qvtest::NewKeyBlob(false), false, false},
-            nullptr),
+            qvtest::UnlockedMasterKey(*store_, "bob", "pw2").get()),
         QvStoreStatus::Ok);
-    ASSERT_EQ(store_->WriteSetting("alice", kSettingCategoryUser, kSettingDelegateUsers, "bob:"),
+    alice_ = qvtest::UnlockedMasterKey(*store_, "alice", "pw");
+    ASSERT_EQ(store_->WriteSetting("alice", kSettingCategoryUser, kSettingDelegateUsers,
+                                   "bob:", alice_.get()),
               QvStoreStatus::Ok);
   }
   void TearDown() override {
@@ -64,13 +66,14 @@ class SessionDuringOperationTest : public ProgressDialogFixture {
   }
 
   QvUserStore* store_ = nullptr;
+  std::unique_ptr<QvMasterKey> alice_;
   CUserData* userData_ = nullptr;
 };
 
 TEST_F(SessionDuringOperationTest, TimeOutPassingDuringAFolderEncryptionKeepsTheOwnersKeys) {
   // A short time-out, taken at the log-on; it passes while the walk goes through the folder.
   constexpr DWORD kTimeOut = 1500;
-  ASSERT_EQ(store_->SetSessionTimeout("alice", kTimeOut), QvStoreStatus::Ok);
+  ASSERT_EQ(store_->SetSessionTimeout("alice", kTimeOut, alice_.get()), QvStoreStatus::Ok);
   ASSERT_EQ(QvLogOnUser("alice", "pw"), QvLogOnResult::Passed);
   fs::create_directories(P("docs/inner"));
   WriteBytes(P("docs/a.txt"), "first");

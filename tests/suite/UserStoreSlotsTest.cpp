@@ -136,6 +136,9 @@ TEST_F(UserStoreSlotsTest, SettingsRoundTripThroughTheSlots) {
   record.category = kSettingCategoryUser;
   record.id = kSettingDelegateUsers;
   record.value = delegates.data();
+  // Only alice's own verified session changes her settings.
+  EXPECT_FALSE(userData_->WriteSetting("alice", &record, 0));
+  ASSERT_EQ(QvLogOnUser("alice", "pw"), QvLogOnResult::Passed);
   ASSERT_TRUE(userData_->WriteSetting("alice", &record, 0));
   userData_->ReleaseSettingRecord(&record);
   EXPECT_EQ(delegates, "bob:carol:");
@@ -193,7 +196,8 @@ TEST_F(UserStoreSlotsTest, KeysAndShareKeysBeforeVerificationAreOnlyPublic) {
   EXPECT_TRUE(isAlicesPublicKey(record.blob, record.blobLength));
   userData_->ReleaseKeyRecord(&record);
 
-  // A secret cannot be stored for a user who is not verified here; a public key can.
+  // Nothing is stored for a user who is not verified here, not even a public key, and the
+  // default stays; in the user's session both work.
   const std::string guid = "{0A1B2C3D-1111-4222-8333-444455556666}";
   std::vector<std::uint8_t> secretBlob = NewKeyBlob(true);
   std::vector<std::uint8_t> publicBlob = NewKeyBlob(false);
@@ -206,8 +210,15 @@ TEST_F(UserStoreSlotsTest, KeysAndShareKeysBeforeVerificationAreOnlyPublic) {
   store.blobLength = kKeyBlobSize;
   EXPECT_FALSE(userData_->StoreKey("alice", &store, 0));
   store.blob = publicBlob.data();
+  EXPECT_FALSE(userData_->StoreKey("alice", &store, 0));
+  const std::string aliceKeyName = "alice";
+  store.keyName = const_cast<char*>(aliceKeyName.c_str());
+  EXPECT_FALSE(userData_->MakeDefaultKey("alice", &store));
+  store.keyName = const_cast<char*>(guid.c_str());
+  ASSERT_EQ(QvLogOnUser("alice", "pw"), QvLogOnResult::Passed);
   ASSERT_TRUE(userData_->StoreKey("alice", &store, 0));
   ASSERT_TRUE(userData_->MakeDefaultKey("alice", &store));
+  QvLogOff();
   store.type = 3;
   EXPECT_FALSE(userData_->StoreKey("bob", &store, 0));
   userData_->ReleaseKeyRecord(&store);

@@ -183,7 +183,8 @@ TEST_F(UserStoreTest, FindsUsersByIdNameAndOwnerText) {
   const std::string guidName =
       FormatGuid(GUID{0x12345678, 0x9abc, 0x4def, {1, 2, 3, 4, 5, 6, 7, 8}});
   ASSERT_EQ(store_.Enroll(MakeUser("bob", "CORP\\bob"), "pw", nullptr), QvStoreStatus::Ok);
-  ASSERT_EQ(store_.StoreKey("bob", MakeKey(guidName, false), nullptr), QvStoreStatus::Ok);
+  const auto bobKey = UnlockedMasterKey(store_, "bob", "pw");
+  ASSERT_EQ(store_.StoreKey("bob", MakeKey(guidName, false), bobKey.get()), QvStoreStatus::Ok);
 
   struct Case {
     std::string reference;
@@ -262,28 +263,30 @@ TEST_F(UserStoreTest, SecretIsSealedAndReadOnlyWithTheUsersMasterKey) {
 
 TEST_F(UserStoreTest, KeysDefaultsAndShareKeys) {
   const QvKey first = EnrollWithKey("alice", "pw");
-  // A secret needs the master key; the public half alone does not.
-  EXPECT_EQ(store_.StoreKey("alice", MakeKey("second"), nullptr), QvStoreStatus::NotVerified);
+  // Any key, the public half alone too, and any change of the default need the master key.
   const QvKey second = MakeKey("second", false);
-  ASSERT_EQ(store_.StoreKey("alice", second, nullptr), QvStoreStatus::Ok);
-  EXPECT_EQ(store_.StoreKey("alice", MakeKey("SECOND", false), nullptr), QvStoreStatus::Exists);
+  EXPECT_EQ(store_.StoreKey("alice", MakeKey("second"), nullptr), QvStoreStatus::NotVerified);
+  EXPECT_EQ(store_.StoreKey("alice", second, nullptr), QvStoreStatus::NotVerified);
+  EXPECT_EQ(store_.SetDefaultKey("alice", "alice", nullptr), QvStoreStatus::NotVerified);
   QvMasterKey masterKey;
   ASSERT_EQ(store_.UnlockMasterKey("alice", "pw", &masterKey), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.StoreKey("alice", second, &masterKey), QvStoreStatus::Ok);
+  EXPECT_EQ(store_.StoreKey("alice", MakeKey("SECOND", false), &masterKey), QvStoreStatus::Exists);
   const QvKey third = MakeKey("third");
   ASSERT_EQ(store_.StoreKey("alice", third, &masterKey), QvStoreStatus::Ok);
   QvKey bad = MakeKey("fourth");
   bad.type = 3;
   EXPECT_EQ(store_.StoreKey("alice", bad, &masterKey), QvStoreStatus::InvalidArgument);
-  EXPECT_EQ(store_.StoreKey("nobody", MakeKey("x", false), nullptr), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.StoreKey("nobody", MakeKey("x", false), &masterKey), QvStoreStatus::NotFound);
 
   // The share key is the public half of the default key, and follows the default.
   std::vector<std::uint8_t> share;
   ASSERT_EQ(store_.ReadShareKey("alice", &share), QvStoreStatus::Ok);
   EXPECT_EQ(share, PublicOf(first.blob));
-  ASSERT_EQ(store_.SetDefaultKey("alice", "THIRD"), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.SetDefaultKey("alice", "THIRD", &masterKey), QvStoreStatus::Ok);
   ASSERT_EQ(store_.ReadShareKey("alice", &share), QvStoreStatus::Ok);
   EXPECT_EQ(share, PublicOf(third.blob));
-  EXPECT_EQ(store_.SetDefaultKey("alice", "missing"), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.SetDefaultKey("alice", "missing", &masterKey), QvStoreStatus::NotFound);
 
   // Names the extension uses for a key: empty (the default), the user id (the default unless a
   // key has that name), the owner identity "{name}", and the name itself.
@@ -327,34 +330,42 @@ TEST_F(UserStoreTest, UserWithoutPasswordHoldsOnlyPublicKeys) {
   EXPECT_EQ(store_.ReadKey("carol", "", nullptr, &key), QvStoreStatus::NotFound);
   std::vector<std::uint8_t> share;
   EXPECT_EQ(store_.ReadShareKey("carol", &share), QvStoreStatus::NotFound);
-  ASSERT_EQ(store_.StoreKey("carol", MakeKey("carol", false), nullptr), QvStoreStatus::Ok);
-  EXPECT_EQ(store_.ReadShareKey("carol", &share), QvStoreStatus::Ok);
+  // Nobody can verify as carol, so her keys stay as enrolled.
+  EXPECT_EQ(store_.StoreKey("carol", MakeKey("carol", false), nullptr), QvStoreStatus::NotVerified);
+  EXPECT_EQ(store_.ReadShareKey("carol", &share), QvStoreStatus::NotFound);
 }
 
 TEST_F(UserStoreTest, SettingsBelongToOneUser) {
   EnrollWithKey("alice", "pw");
   EnrollWithKey("bob", "pw");
+  const auto alice = UnlockedMasterKey(store_, "alice", "pw");
+  const auto bob = UnlockedMasterKey(store_, "bob", "pw");
+  ASSERT_TRUE(alice && bob);
   std::string value;
-  EXPECT_EQ(store_.ReadSetting("alice", 5, 13, &value), QvStoreStatus::NotFound);
-  ASSERT_EQ(store_.WriteSetting("alice", 5, 24, "bob:carol:"), QvStoreStatus::Ok);
-  ASSERT_EQ(store_.WriteSetting("ALICE", 5, 13, "1"), QvStoreStatus::Ok);
-  ASSERT_EQ(store_.WriteSetting("alice", 5, 13, "0"), QvStoreStatus::Ok);
-  ASSERT_EQ(store_.WriteSetting("bob", 5, 13, ""), QvStoreStatus::Ok);
-  ASSERT_EQ(store_.ReadSetting("alice", 5, 13, &value), QvStoreStatus::Ok);
+  EXPECT_EQ(store_.ReadSetting("alice", 5, 13, nullptr, &value), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.WriteSetting("alice", 5, 13, "1", nullptr), QvStoreStatus::NotVerified);
+  EXPECT_EQ(store_.WriteSetting("alice", 5, 13, "1", bob.get()), QvStoreStatus::Damaged);
+  ASSERT_EQ(store_.WriteSetting("alice", 5, 24, "bob:carol:", alice.get()), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.WriteSetting("ALICE", 5, 13, "1", alice.get()), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.WriteSetting("alice", 5, 13, "0", alice.get()), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.WriteSetting("bob", 5, 13, "", bob.get()), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.ReadSetting("alice", 5, 13, alice.get(), &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "0");
-  ASSERT_EQ(store_.ReadSetting("alice", 5, 24, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.ReadSetting("alice", 5, 24, nullptr, &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "bob:carol:");
-  ASSERT_EQ(store_.ReadSetting("bob", 5, 13, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.ReadSetting("bob", 5, 13, bob.get(), &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "");
-  EXPECT_EQ(store_.ReadSetting("bob", 5, 24, &value), QvStoreStatus::NotFound);
-  EXPECT_EQ(store_.WriteSetting("nobody", 5, 13, "1"), QvStoreStatus::NotFound);
-  EXPECT_EQ(store_.WriteSetting("alice", 5, 14, std::string("a\0b", 3)),
+  EXPECT_EQ(store_.ReadSetting("bob", 5, 24, bob.get(), &value), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.WriteSetting("nobody", 5, 13, "1", alice.get()), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.WriteSetting("alice", 5, 14, std::string("a\0b", 3), alice.get()),
             QvStoreStatus::InvalidArgument);
 }
 
 TEST_F(UserStoreTest, RemovingAUserTakesKeysAndSettingsButKeepsAudit) {
   EnrollWithKey("alice", "pw");
-  ASSERT_EQ(store_.WriteSetting("alice", 5, 13, "1"), QvStoreStatus::Ok);
+  ASSERT_EQ(
+      store_.WriteSetting("alice", 5, 13, "1", UnlockedMasterKey(store_, "alice", "pw").get()),
+      QvStoreStatus::Ok);
   QvAuditEntry entry;
   entry.userId = "alice";
   entry.path = "/home/alice/a.txt";
@@ -372,7 +383,7 @@ TEST_F(UserStoreTest, RemovingAUserTakesKeysAndSettingsButKeepsAudit) {
   // Enrolling the id again starts empty: no old key, no old setting.
   ASSERT_EQ(store_.Enroll(MakeUser("alice", ".\\alice"), "new pw", nullptr), QvStoreStatus::Ok);
   std::string value;
-  EXPECT_EQ(store_.ReadSetting("alice", 5, 13, &value), QvStoreStatus::NotFound);
+  EXPECT_EQ(store_.ReadSetting("alice", 5, 13, nullptr, &value), QvStoreStatus::NotFound);
   std::vector<QvKey> keys;
   ASSERT_EQ(store_.ListKeys("alice", &keys), QvStoreStatus::Ok);
   EXPECT_TRUE(keys.empty());
@@ -440,6 +451,8 @@ TEST_F(UserStoreTest, EditionAndModeWordPersist) {
 
 TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
   EnrollWithKey("alice", "pw");
+  const auto alice = UnlockedMasterKey(store_, "alice", "pw");
+  ASSERT_NE(alice, nullptr);
   constexpr int kRows = 150;
   int go[2];
   ASSERT_EQ(pipe(go), 0);
@@ -458,7 +471,8 @@ TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
       entry.path = "c" + std::to_string(i);
       entry.time = i;
       if (store.AddAudit(entry) != QvStoreStatus::Ok ||
-          store.WriteSetting("alice", 7, static_cast<DWORD>(i), "child") != QvStoreStatus::Ok)
+          store.WriteSetting("alice", 7, static_cast<DWORD>(i), "child", alice.get()) !=
+              QvStoreStatus::Ok)
         rc = 92;
     }
     _exit(rc);
@@ -470,7 +484,8 @@ TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
     entry.path = "p" + std::to_string(i);
     entry.time = i;
     ASSERT_EQ(store_.AddAudit(entry), QvStoreStatus::Ok) << store_.LastError();
-    ASSERT_EQ(store_.WriteSetting("alice", 8, static_cast<DWORD>(i), "parent"), QvStoreStatus::Ok)
+    ASSERT_EQ(store_.WriteSetting("alice", 8, static_cast<DWORD>(i), "parent", alice.get()),
+              QvStoreStatus::Ok)
         << store_.LastError();
   }
   int status = 0;
@@ -488,9 +503,9 @@ TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
     EXPECT_EQ(entries.size(), static_cast<size_t>(kRows)) << user;
   }
   std::string value;
-  ASSERT_EQ(store_.ReadSetting("alice", 7, kRows - 1, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.ReadSetting("alice", 7, kRows - 1, alice.get(), &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "child");
-  ASSERT_EQ(store_.ReadSetting("alice", 8, kRows - 1, &value), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.ReadSetting("alice", 8, kRows - 1, alice.get(), &value), QvStoreStatus::Ok);
   EXPECT_EQ(value, "parent");
 }
 

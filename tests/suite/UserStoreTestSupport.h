@@ -4,8 +4,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,6 +65,34 @@ inline QvStoreStatus EnrollWithKey(const QvNewUser& user, const std::string& pas
   if (store == nullptr) return QvStoreStatus::Failed;
   QvKey key = LibraryKey(user.userId);
   return store->Enroll(user, password, &key);
+}
+
+// The master key of `userId` as a verification unlocks it (null when the password does not
+// open it): the tests' way to make the changes only a verified user may make.
+inline std::unique_ptr<QvMasterKey> UnlockedMasterKey(QvUserStore& store, const std::string& userId,
+                                                      const std::string& password) {
+  auto masterKey = std::make_unique<QvMasterKey>();
+  if (store.UnlockMasterKey(userId, password, masterKey.get()) != QvStoreStatus::Ok)
+    masterKey.reset();
+  return masterKey;
+}
+
+// Runs `sql` on the store file through a connection of its own, nothing of the library
+// involved, as someone editing the file with sqlite3 would; every "$U" in it is replaced by
+// `userId`.
+inline void EditBehindTheLibrary(std::string sql, const std::string& userId) {
+  for (size_t at = sql.find("$U"); at != std::string::npos; at = sql.find("$U"))
+    sql.replace(at, 2, "'" + userId + "'");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(
+      sqlite3_open_v2(QvUserStore::DefaultPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
+      SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  EXPECT_EQ(rc, SQLITE_OK) << (error != nullptr ? error : "") << "\n" << sql;
+  sqlite3_free(error);
+  sqlite3_close(db);
 }
 
 struct ProgramRun {

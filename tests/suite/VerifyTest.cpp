@@ -89,7 +89,7 @@ class VerifyTest : public RootedTest {
   void StoreBobsPublicKey() {
     ASSERT_EQ(
         store_.StoreKey("bob", {"bob", "DefaultKey", kKeyTypeUser, NewKeyBlob(false), false, false},
-                        nullptr),
+                        UnlockedMasterKey(store_, "bob", "bobs pw").get()),
         QvStoreStatus::Ok);
   }
 
@@ -279,7 +279,8 @@ TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
 
 TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   constexpr DWORD kTimeOut = 500;
-  ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut), QvStoreStatus::Ok);
+  const auto alice = UnlockedMasterKey(store_, "alice", "right pw");
+  ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut, alice.get()), QvStoreStatus::Ok);
   StoreBobsPublicKey();
   const auto shareKey = [&](const char* userId, bool* hasSecret) {
     ShareKeyRecord record{};
@@ -325,7 +326,7 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   EXPECT_FALSE(ReadsSecret("alice"));
 
   // 0: the session lasts until the driver stops.
-  ASSERT_EQ(store_.SetSessionTimeout("alice", 0), QvStoreStatus::Ok);
+  ASSERT_EQ(store_.SetSessionTimeout("alice", 0, alice.get()), QvStoreStatus::Ok);
   ASSERT_EQ(VerifyTyping("right pw", "alice").result, kVerifyPassed);
   Sleep(20);
   EXPECT_TRUE(LoggedOn("alice"));
