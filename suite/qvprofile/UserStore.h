@@ -160,8 +160,9 @@ class QV_SUITE_API QvUserStore {
   // 0: the session never times out.
   [[nodiscard]] QvStoreStatus SetSessionTimeout(std::string_view userId, DWORD milliseconds);
 
-  // Checks the password against the user's Argon2id hash and unwraps the master key into
-  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails).
+  // Checks the password with one Argon2id derivation and unwraps the master key into
+  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails), Failed
+  // (no memory for the derivation). A record of an older store is sealed again on success.
   [[nodiscard]] QvStoreStatus UnlockMasterKey(std::string_view userId, std::string_view password,
                                               QvMasterKey* masterKey);
   [[nodiscard]] QvStoreStatus RecordLogOn(std::string_view userId, std::int64_t wallClockMs);
@@ -198,6 +199,11 @@ class QV_SUITE_API QvUserStore {
                                          std::vector<QvAuditEntry>* entries);
 
  private:
+  // Seals the master key again under the current log-on limits, replacing the record only
+  // while its verifier is still `oldVerifier`.
+  QvStoreStatus ResealMasterKey(const std::string& userId, std::string_view password,
+                                const std::string& oldVerifier, const QvMasterKey& masterKey);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
