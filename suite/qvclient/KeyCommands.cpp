@@ -1,6 +1,7 @@
 // qvclient export-key and import-key. Both verify the user first (the key's secret half is
 // readable, and a new one can be sealed, only in a process where the user passed
-// verification), then ask the password of the key file. Also the changes that need the user's
+// verification), then ask the password of the key file: a password of its own, never the
+// log-on password's file or standard input. Also the changes that need the user's
 // verification (default-key, and the settings of StoreCommands.cpp) and the key listings with
 // their fingerprints.
 #include <sodium.h>
@@ -67,6 +68,13 @@ int Verify(SuiteProgram& program, const QvUserInfo& user, const char* title, con
   }
 }
 
+// Refuses, before the user is verified, a run that could not be given the key file's password.
+int KeyFilePasswordUnavailable() {
+  const std::string problem = QvKeyFilePasswordProblem();
+  return problem.empty() ? kClientDone
+                         : ClientFailure(kClientVerify, "no password for the key file: " + problem);
+}
+
 bool MakePrivateFolder(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -106,6 +114,7 @@ int ExportKey(const std::optional<std::string>& userArg, const std::optional<std
   }
   if (!force && ::access(path.c_str(), F_OK) == 0)
     return ClientFailure(kClientKeyFile, Printable(path) + " exists; add --force to replace it");
+  if (const int unavailable = KeyFilePasswordUnavailable()) return unavailable;
 
   SuiteProgram program;
   if (const int verified =
@@ -135,12 +144,13 @@ int ExportKey(const std::optional<std::string>& userArg, const std::optional<std
 
   QvPasswordReply reply = QvAskPassword({.title = "Export Key",
                                          .prompt = "Choose a password for the exported key file.",
-                                         .choose = true});
+                                         .choose = true,
+                                         .keyFile = true});
   if (const int refused = RefusedPassword("qvclient", reply, kKeyFilePasswordRefusal))
     return refused;
   std::vector<std::uint8_t> bytes;
-  const QvStoreStatus encoded = QvEncodeKeyFile(contents, reply.password, &bytes);
-  QvWipe(reply.password);
+  const QvStoreStatus encoded = QvEncodeKeyFile(contents, reply.password.View(), &bytes);
+  reply.password.Clear();
   sodium_memzero(contents.blob.data(), contents.blob.size());
   if (encoded != QvStoreStatus::Ok) return ClientFailure(kClientStore, "cannot seal the key");
   const QvStoreStatus written = QvWriteKeyFile(path, bytes, force, &error);
@@ -164,6 +174,12 @@ int ImportKey(const std::optional<std::string>& userArg, const std::string& file
   if (read == QvStoreStatus::InvalidArgument)
     return ClientFailure(kClientKeyFile, Printable(error));
   if (read != QvStoreStatus::Ok) return ClientFailure(kClientStore, Printable(error));
+  QvKeyFileContents header;
+  if (QvPeekKeyFile(bytes.data(), bytes.size(), &header) != QvStoreStatus::Ok)
+    return ClientFailure(kClientKeyFile, Printable(file) + " is not a key file this version reads");
+  if (const std::string weak = QvKeyFileWeakness(header); !weak.empty())
+    return ClientFailure(kClientKeyFile, Printable(file) + ": " + weak);
+  if (const int unavailable = KeyFilePasswordUnavailable()) return unavailable;
 
   SuiteProgram program;
   if (const int verified =
@@ -171,12 +187,13 @@ int ImportKey(const std::optional<std::string>& userArg, const std::string& file
       verified != kClientDone)
     return verified;
 
-  QvPasswordReply reply = QvAskPassword(
-      {.title = "Import Key", .prompt = "Enter the password that protects " + file + "."});
+  QvPasswordReply reply = QvAskPassword({.title = "Import Key",
+                                         .prompt = "Enter the password that protects " + file + ".",
+                                         .keyFile = true});
   if (const int refused = RefusedPassword("qvclient", reply, kKeyFilePasswordRefusal))
     return refused;
-  const DWORD result = QvImportKey(user.userId.c_str(), bytes, reply.password);
-  QvWipe(reply.password);
+  const DWORD result = QvImportKey(user.userId.c_str(), bytes, reply.password.View());
+  reply.password.Clear();
   switch (result) {
     case kImportDone:
       std::printf("Imported the key in %s for %s.\n", Printable(file).c_str(),

@@ -45,11 +45,11 @@ Commands:
   stop                      stop the running client
   status                    tell whether the suite is running, as the file manager's extension
                             sees it (the suite-running mutex of the installation's edition)
-  export-key [--user ID] [--key NAME] [--out FILE] [--force]
+  export-key [--user ID] [--key NAME] [--out FILE] [--force] [--export-password-file F]
                             write your key (with its secret) to FILE, sealed under a password
                             you choose (default FILE: <machine root>/export/<key>.qvkey, where
                             the extension looks for an older key to import)
-  import-key FILE [--user ID]
+  import-key FILE [--user ID] [--export-password-file F]
                             add the key in FILE to your keys
   audit [--user ID] [--event N] [--since WHEN] [--limit N]
                             list audit records, newest first; WHEN is seconds since 1970 or a
@@ -83,6 +83,9 @@ Commands:
 Options:
   --user ID                 the user (user id or user name); default: the current Linux user
   --password-stdin          read passwords from the first line of standard input
+  --export-password-file F  the password of the key file for export-key and import-key: the
+                            first line of F (yours, readable by nobody else); the same as
+                            QV_EXPORT_PASSWORD_FILE
   -h, --help                show this text
   --version                 show the version of the suite's programs
 
@@ -95,7 +98,8 @@ made to it outside qvclient is reported, not used.
 Commands that need your key ask for your password on the terminal. Without a terminal they
 read it from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
 readable by nobody else) or, with --password-stdin, from standard input; that one password
-then answers every prompt, including the password of an exported key file.
+then answers every log-on prompt. The password of an exported key file is never taken from
+there: without a terminal, name a file holding it with --export-password-file.
 
 Exit codes:
   0  done
@@ -104,7 +108,8 @@ Exit codes:
   3  not found: no such user, setting or key, or the client is not running (already running,
      for start)
   4  verification failed or no password could be read
-  5  the key file cannot be used: wrong password, altered, not a key file, or it exists
+  5  the key file cannot be used: wrong password, altered, not a key file, too weakly
+     protected (an older export: export it again), or it exists
   6  cancelled
 
 encrypt and decrypt exit with:
@@ -120,7 +125,7 @@ encrypt and decrypt exit with:
 
 struct Arguments {
   std::vector<std::string> words;  // the command and its operands
-  std::optional<std::string> user, key, out, event, since, limit;
+  std::optional<std::string> user, key, out, event, since, limit, exportPasswordFile;
   bool force = false;
   bool passwordStdin = false;
 };
@@ -133,6 +138,8 @@ int ParseArguments(int argc, char** argv, Arguments* args) {
        ProgramOption::Value("--user", &args->user, "--user needs a user id or name"),
        ProgramOption::Value("--key", &args->key, "--key needs a key name"),
        ProgramOption::Value("--out", &args->out, "--out needs a file"),
+       ProgramOption::Value("--export-password-file", &args->exportPasswordFile,
+                            "--export-password-file needs a file"),
        ProgramOption::Value("--event", &args->event, "--event needs a number"),
        ProgramOption::Value("--since", &args->since, "--since needs a time"),
        ProgramOption::Value("--limit", &args->limit, "--limit needs a number")},
@@ -190,6 +197,8 @@ int main(int argc, char** argv) {
     if (sodium_init() < 0)
       return ClientFailure(kClientStore, "the cryptography library cannot start");
     QvReadPasswordFromStdin(args.passwordStdin);
+    if (args.exportPasswordFile)
+      setenv(kKeyFilePasswordFileVariable, args.exportPasswordFile->c_str(), 1);
     if (args.words.empty()) return Default(args);
     const std::string& command = args.words[0];
     const std::vector<std::string> operands(args.words.begin() + 1, args.words.end());

@@ -305,7 +305,6 @@ int Enroll(const Options& options) {
   if (edition == EDITION_SENTIVO) {
     GUID guid{};
     if (FAILED(CoCreateGuid(&guid))) {
-      QvWipe(reply.password);
       return Failure(kExitKey,
                      "the system gave no random numbers to name the default key; nothing was "
                      "enrolled");
@@ -316,7 +315,6 @@ int Enroll(const Options& options) {
   DWORD length = 0;
   BYTE* blob = nullptr;
   if (!CreatePKISettings(key.name.c_str(), &length, &blob) || blob == nullptr) {
-    QvWipe(reply.password);
     return Failure(kExitKey,
                    "the file-encryption library could not make the default key; nothing was "
                    "enrolled");
@@ -325,11 +323,10 @@ int Enroll(const Options& options) {
   sodium_memzero(blob, length);
   CoTaskMemFree(blob);
   if (!IsKeyBlob(key.blob.data(), key.blob.size())) {
-    QvWipe(reply.password);
     return Failure(kExitKey, "the default key made by the file-encryption library is not valid");
   }
-  const QvStoreStatus status = store->Enroll(user, reply.password, &key);
-  QvWipe(reply.password);
+  const QvStoreStatus status = store->Enroll(user, reply.password.View(), &key);
+  reply.password.Clear();
   sodium_memzero(key.blob.data(), key.blob.size());
   if (status == QvStoreStatus::Exists) return Failure(kExitState, store->LastError());
   if (status == QvStoreStatus::InvalidArgument) return Usage(store->LastError());

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -20,7 +21,12 @@
 namespace {
 
 constexpr char kMagic[4] = {'Q', 'V', 'K', 'F'};
-constexpr std::uint8_t kVersion = 1;
+// Version 2 is sealed at the sensitive limits. Version 1 files were sealed at the interactive
+// limits and still open at those: an older key's only copy may be such a file, and the files
+// that encrypted items name for their older keys are. Each version needs at least the limits
+// it was written with.
+constexpr std::uint8_t kVersion = 2;
+constexpr std::uint8_t kOldestVersion = 1;
 constexpr std::uint8_t kKdfArgon2id13 = 2;
 constexpr std::size_t kFixedHeaderSize = 48;
 constexpr std::size_t kSealedSize = qvstore::kNonceSize + kKeyBlobSize + qvstore::kTagSize;
@@ -87,8 +93,9 @@ QvStoreStatus QvEncodeKeyFile(const QvKeyFileContents& contents, std::string_vie
     std::memcpy(out.data(), kMagic, sizeof kMagic);
     out[4] = kVersion;
     out[5] = kKdfArgon2id13;
-    PutLe(out, 8, qvstore::DefaultOpsLimit(), 8);
-    PutLe(out, 16, qvstore::DefaultMemLimit(), 8);
+    const qvstore::KdfLimits limits = qvstore::KeyFileLimits();
+    PutLe(out, 8, limits.ops, 8);
+    PutLe(out, 16, limits.mem, 8);
     if (!qvstore::RandomSalt(out.data() + 24)) return QvStoreStatus::Failed;
     out[40] = static_cast<std::uint8_t>(contents.userId.size());
     PutLe(out, 42, contents.keyName.size(), 2);
@@ -101,9 +108,7 @@ QvStoreStatus QvEncodeKeyFile(const QvKeyFileContents& contents, std::string_vie
     QvMasterKey key;
     std::vector<std::uint8_t> sealed;
     const std::string_view header(reinterpret_cast<const char*>(out.data()), out.size());
-    if (!key.Valid() ||
-        !qvstore::DeriveKey(password, out.data() + 24, qvstore::DefaultOpsLimit(),
-                            qvstore::DefaultMemLimit(), key.Data()) ||
+    if (!key.Valid() || !qvstore::DeriveKey(password, out.data() + 24, limits, key.Data()) ||
         !qvstore::Seal(key.Data(), contents.blob.data(), contents.blob.size(),
                        std::string(kContext) + std::string(header), &sealed))
       return QvStoreStatus::Failed;
@@ -119,19 +124,20 @@ namespace {
 
 // Reads the header of a key file; *headerSize receives its length (the sealed key follows).
 QvStoreStatus ParseHeader(const std::uint8_t* data, std::size_t size, QvKeyFileContents* out,
-                          std::size_t* headerSize, std::uint64_t* ops, std::uint64_t* mem) {
+                          std::size_t* headerSize) {
   if (data == nullptr || size < kFixedHeaderSize + kSealedSize || size > kMaxKeyFileSize ||
-      std::memcmp(data, kMagic, sizeof kMagic) != 0 || data[4] != kVersion ||
-      data[5] != kKdfArgon2id13 || data[6] != 0 || data[7] != 0 || data[41] != 0 || data[46] != 0 ||
-      data[47] != 0)
+      std::memcmp(data, kMagic, sizeof kMagic) != 0 || data[4] < kOldestVersion ||
+      data[4] > kVersion || data[5] != kKdfArgon2id13 || data[6] != 0 || data[7] != 0 ||
+      data[41] != 0 || data[46] != 0 || data[47] != 0)
     return QvStoreStatus::InvalidArgument;
-  *ops = GetLe(data + 8, 8);
-  *mem = GetLe(data + 16, 8);
+  out->version = data[4];
+  out->kdfOps = GetLe(data + 8, 8);
+  out->kdfMem = GetLe(data + 16, 8);
   const std::size_t idLength = data[40];
   const std::size_t nameLength = static_cast<std::size_t>(GetLe(data + 42, 2));
   const std::size_t labelLength = static_cast<std::size_t>(GetLe(data + 44, 2));
   *headerSize = kFixedHeaderSize + idLength + nameLength + labelLength;
-  if (!qvstore::AcceptableKdfLimits(*ops, *mem) || size != *headerSize + kSealedSize)
+  if (!qvstore::WithinKdfBounds({out->kdfOps, out->kdfMem}) || size != *headerSize + kSealedSize)
     return QvStoreStatus::InvalidArgument;
   const char* names = reinterpret_cast<const char*>(data + kFixedHeaderSize);
   out->userId.assign(names, idLength);
@@ -151,15 +157,18 @@ QvStoreStatus ReadKeyFile(const std::uint8_t* data, std::size_t size,
   try {
     if (contents == nullptr) return QvStoreStatus::InvalidArgument;
     std::size_t headerSize = 0;
-    std::uint64_t ops = 0, mem = 0;
     QvKeyFileContents out;
-    const QvStoreStatus parsed = ParseHeader(data, size, &out, &headerSize, &ops, &mem);
+    const QvStoreStatus parsed = ParseHeader(data, size, &out, &headerSize);
     if (parsed != QvStoreStatus::Ok) return parsed;
     if (password) {
+      // Checked before any derivation: a weakly protected file is refused whatever the
+      // password.
+      if (!QvKeyFileWeakness(out).empty()) return QvStoreStatus::InvalidArgument;
       if (password->empty() || password->size() > kMaxPasswordLength)
         return QvStoreStatus::WrongPassword;
       QvMasterKey key;
-      if (!key.Valid() || !qvstore::DeriveKey(*password, data + 24, ops, mem, key.Data()))
+      if (!key.Valid() ||
+          !qvstore::DeriveKey(*password, data + 24, {out.kdfOps, out.kdfMem}, key.Data()))
         return QvStoreStatus::Failed;
       const std::vector<std::uint8_t> sealed(data + headerSize, data + size);
       out.blob.assign(kKeyBlobSize, 0);
@@ -181,6 +190,23 @@ QvStoreStatus ReadKeyFile(const std::uint8_t* data, std::size_t size,
 }
 
 }  // namespace
+
+std::string QvKeyFileWeakness(const QvKeyFileContents& contents) {
+  qvstore::KdfLimits floor = qvstore::KeyFileLimits();
+  if (contents.version == kOldestVersion) {
+    const qvstore::KdfLimits written = qvstore::OlderStoreLimits();
+    floor = {std::min(floor.ops, written.ops), std::min(floor.mem, written.mem)};
+  }
+  if (qvstore::AtLeast({contents.kdfOps, contents.kdfMem}, floor)) return {};
+  auto kib = [](std::uint64_t bytes) { return std::to_string(bytes / 1024) + " KiB"; };
+  return "the file's password protection is too weak (Argon2id with " +
+         std::to_string(contents.kdfOps) + " passes over " + kib(contents.kdfMem) +
+         "; a file of this version needs at least " + std::to_string(floor.ops) + " passes over " +
+         kib(floor.mem) +
+         "), so a guessed password would cost an attacker too little: export the key again "
+         "with 'qvclient export-key' on the installation that holds it, then import the new "
+         "file";
+}
 
 QvStoreStatus QvPeekKeyFile(const std::uint8_t* data, std::size_t size,
                             QvKeyFileContents* contents) {

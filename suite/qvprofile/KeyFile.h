@@ -20,6 +20,11 @@ struct QvKeyFileContents {
   std::string keyName;
   std::string label;
   std::vector<std::uint8_t> blob;  // a key blob with its secret half
+  // The Argon2id limits the file was sealed with, as read; writing ignores them.
+  std::uint64_t kdfOps = 0;
+  std::uint64_t kdfMem = 0;
+  // The layout version the file was written in, as read.
+  std::uint8_t version = 0;
 };
 
 // The folder where exported keys are written by default and where the import of an older key
@@ -36,12 +41,18 @@ QV_SUITE_API std::string QvKeyFileName(std::string_view keyName);
 [[nodiscard]] QV_SUITE_API QvStoreStatus QvPeekKeyFile(const std::uint8_t* data, std::size_t size,
                                                        QvKeyFileContents* contents);
 
-// The file's bytes for `contents` sealed under `password`. InvalidArgument when the user id,
-// names or blob are not valid or the blob has no secret half.
+// Why a key file read with QvPeekKeyFile will not be opened: its password protection is
+// below what this version writes (files of older versions), so a guessed password costs an
+// attacker too little; the text says what to do. Empty when the file may be opened.
+QV_SUITE_API std::string QvKeyFileWeakness(const QvKeyFileContents& contents);
+
+// The file's bytes for `contents` sealed under `password` at the sensitive Argon2id limits.
+// InvalidArgument when the user id, names or blob are not valid or the blob has no secret half.
 [[nodiscard]] QV_SUITE_API QvStoreStatus QvEncodeKeyFile(const QvKeyFileContents& contents,
                                                          std::string_view password,
                                                          std::vector<std::uint8_t>* bytes);
-// Opens a key file's bytes. InvalidArgument: not a key file of a version this build reads;
+// Opens a key file's bytes. InvalidArgument: not a key file of a version this build reads, or
+// its protection is too weak (QvKeyFileWeakness; refused before the password is tried);
 // WrongPassword: the password does not open it, or the file was altered.
 [[nodiscard]] QV_SUITE_API QvStoreStatus QvDecodeKeyFile(const std::uint8_t* data, std::size_t size,
                                                          std::string_view password,

@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -863,23 +864,16 @@ QvStoreStatus QvUserStore::Enroll(const QvNewUser& user, std::optional<std::stri
   }
   const std::string userName = QvNormalizeUserName(user.userName);
 
-  // The slow part (Argon2id twice) runs before the transaction so writers are not held up.
-  std::string hash;
-  std::uint8_t salt[qvstore::kSaltSize];
-  std::vector<std::uint8_t> wrapped;
+  // The slow part (Argon2id) runs before the transaction so writers are not held up.
   QvMasterKey masterKey;
+  qvstore::SealedMasterKey sealed;
   if (password) {
-    QvMasterKey kek;
-    if (!masterKey.Valid() || !kek.Valid() || !qvstore::HashPassword(*password, &hash) ||
-        !qvstore::RandomSalt(salt) ||
-        !qvstore::DeriveKey(*password, salt, qvstore::DefaultOpsLimit(), qvstore::DefaultMemLimit(),
-                            kek.Data()))
-      return impl.Fail("cannot derive the password keys");
-    if (!qvstore::RandomSalt(masterKey.Data()) ||
-        !qvstore::RandomSalt(masterKey.Data() + qvstore::kSaltSize) ||
-        !qvstore::Seal(kek.Data(), masterKey.Data(), QvMasterKey::kSize,
-                       RowsAuthenticatedContext(user.userId), &wrapped))
+    if (!masterKey.Valid() || !qvstore::RandomSalt(masterKey.Data()) ||
+        !qvstore::RandomSalt(masterKey.Data() + qvstore::kSaltSize))
       return impl.Fail("cannot make the master key");
+    if (!qvstore::SealMasterKey(RowsAuthenticatedContext(user.userId), *password, masterKey.Data(),
+                                &sealed))
+      return impl.Fail("cannot derive the password keys");
   }
 
   Transaction transaction(impl.db);
@@ -906,11 +900,11 @@ QvStoreStatus QvUserStore::Enroll(const QvNewUser& user, std::optional<std::stri
       .Int(10, kDefaultSessionTimeoutMs)
       .Int(11, NowSeconds());
   if (password) {
-    insert.Text(5, hash)
-        .Blob(6, std::vector<std::uint8_t>(salt, salt + sizeof salt))
-        .Int(7, static_cast<std::int64_t>(qvstore::DefaultOpsLimit()))
-        .Int(8, static_cast<std::int64_t>(qvstore::DefaultMemLimit()))
-        .Blob(9, wrapped);
+    insert.Text(5, sealed.verifier)
+        .Blob(6, sealed.salt)
+        .Int(7, static_cast<std::int64_t>(sealed.limits.ops))
+        .Int(8, static_cast<std::int64_t>(sealed.limits.mem))
+        .Blob(9, sealed.wrapped);
   } else {
     insert.Null(5).Null(6).Null(7).Null(8).Null(9);
   }
@@ -1054,9 +1048,8 @@ QvStoreStatus QvUserStore::CheckUserRows(std::string_view userId, const QvMaster
 QvStoreStatus QvUserStore::UnlockMasterKey(std::string_view userId, std::string_view password,
                                            QvMasterKey* masterKey) {
   if (masterKey == nullptr || !masterKey->Valid()) return QvStoreStatus::InvalidArgument;
-  std::string id, hash;
-  std::vector<std::uint8_t> salt, wrapped;
-  std::int64_t ops = 0, mem = 0;
+  std::string id;
+  qvstore::SealedMasterKey stored;
   {
     QV_STORE_ENTRY()
     Impl& impl = *impl_;
@@ -1070,55 +1063,73 @@ QvStoreStatus QvUserStore::UnlockMasterKey(std::string_view userId, std::string_
     if (s.ColumnIsNull(1))
       return impl.Refuse(QvStoreStatus::NoPassword, "the user has no password enrolled");
     id = s.ColumnText(0);
-    hash = s.ColumnText(1);
-    salt = s.ColumnBlob(2);
-    ops = s.ColumnInt(3);
-    mem = s.ColumnInt(4);
-    wrapped = s.ColumnBlob(5);
+    stored.verifier = s.ColumnText(1);
+    stored.salt = s.ColumnBlob(2);
+    stored.limits.ops = static_cast<std::uint64_t>(std::max<std::int64_t>(s.ColumnInt(3), 0));
+    stored.limits.mem = static_cast<std::uint64_t>(std::max<std::int64_t>(s.ColumnInt(4), 0));
+    stored.wrapped = s.ColumnBlob(5);
     QV_STORE_EXIT()
   }
   // Argon2id runs without the store's lock.
-  if (password.empty() || password.size() > kMaxPasswordLength ||
-      !qvstore::CheckPasswordHash(hash, password)) {
+  bool upgrade = false;
+  std::size_t openedWith = 0;
+  const qvstore::Unsealed opened =
+      password.empty() || password.size() > kMaxPasswordLength
+          ? qvstore::Unsealed::WrongPassword
+          : qvstore::UnsealMasterKey({RowsAuthenticatedContext(id), qvstore::MasterKeyContext(id)},
+                                     password, stored, masterKey->Data(), &upgrade, &openedWith);
+  if (opened != qvstore::Unsealed::Opened) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
-    return impl_->Refuse(QvStoreStatus::WrongPassword, "the password is not correct");
+    switch (opened) {
+      case qvstore::Unsealed::WrongPassword:
+        return impl_->Refuse(QvStoreStatus::WrongPassword, "the password is not correct");
+      case qvstore::Unsealed::Failed:
+        return impl_->Refuse(QvStoreStatus::Failed,
+                             "not enough memory to check the password; close other programs "
+                             "and try again");
+      default:
+        return impl_->Refuse(QvStoreStatus::Damaged, "the user's master key cannot be unwrapped");
+    }
   }
-  QvMasterKey kek;
-  const bool derived = kek.Valid() && salt.size() == qvstore::kSaltSize && ops > 0 && mem > 0 &&
-                       qvstore::DeriveKey(password, salt.data(), static_cast<std::uint64_t>(ops),
-                                          static_cast<std::uint64_t>(mem), kek.Data());
-  if (derived && qvstore::Open(kek.Data(), wrapped, RowsAuthenticatedContext(id), masterKey->Data(),
-                               QvMasterKey::kSize))
-    return QvStoreStatus::Ok;
-  if (!derived || !qvstore::Open(kek.Data(), wrapped, qvstore::MasterKeyContext(id),
-                                 masterKey->Data(), QvMasterKey::kSize)) {
-    std::lock_guard<std::recursive_mutex> guard(impl_->lock);
-    return impl_->Refuse(QvStoreStatus::Damaged, "the user's master key cannot be unwrapped");
-  }
-  return AuthenticateRows(id, kek, wrapped, *masterKey);
+  // A user whose master key has the wrapping of a version without row MACs gets the MACs now,
+  // with a new wrapping that says so; a log-on whose rows cannot be sealed fails.
+  if (openedWith != 0) return ResealMasterKey(id, password, stored.verifier, *masterKey, true);
+  // A record of an older store, or one sealed at lower limits than a new one would be, is
+  // sealed again now that the password is known; the log-on stands even when that fails,
+  // and the next one tries again.
+  if (upgrade) (void)ResealMasterKey(id, password, stored.verifier, *masterKey, false);
+  return QvStoreStatus::Ok;
 }
 
-// The user's rows were written by a version without row MACs: they are sealed now, and the
-// master key is wrapped anew to say so, in one transaction. A wrapping that changed since it
-// was read was renewed by another process, which sealed the rows.
-QvStoreStatus QvUserStore::AuthenticateRows(const std::string& userId, const QvMasterKey& kek,
-                                            const std::vector<std::uint8_t>& wrapped,
-                                            const QvMasterKey& masterKey) {
+QvStoreStatus QvUserStore::ResealMasterKey(const std::string& userId, std::string_view password,
+                                           const std::string& oldVerifier,
+                                           const QvMasterKey& masterKey, bool sealRows) {
+  // Argon2id runs without the store's lock.
+  qvstore::SealedMasterKey sealed;
+  const bool derived =
+      qvstore::SealMasterKey(RowsAuthenticatedContext(userId), password, masterKey.Data(), &sealed);
   QV_STORE_ENTRY()
   Impl& impl = *impl_;
-  std::vector<std::uint8_t> rewrapped;
-  if (!qvstore::Seal(kek.Data(), masterKey.Data(), QvMasterKey::kSize,
-                     RowsAuthenticatedContext(userId), &rewrapped))
-    return impl.Fail("cannot wrap the master key");
+  if (!derived) return impl.Fail("cannot derive the password keys");
   Transaction transaction(impl.db);
   if (!transaction.Began()) return impl.Fail("cannot lock the user store");
-  Statement update(impl.db,
-                   "UPDATE users SET master_key = ?2 WHERE user_id = ?1 AND master_key = ?3");
-  if (update.Text(1, userId).Blob(2, rewrapped).Blob(3, wrapped).Step() != SQLITE_DONE)
-    return impl.Fail("cannot write the master key");
-  if (sqlite3_changes(impl.db) == 0) return QvStoreStatus::Ok;
-  const QvStoreStatus status = impl.SealAllRowsLocked(userId, RowKey(masterKey.Data()));
-  if (status != QvStoreStatus::Ok) return status;
+  // Only the record that was opened is replaced: a password changed meanwhile stays, and a
+  // record another process sealed again meanwhile has had its rows sealed by that process.
+  Statement s(impl.db,
+              "UPDATE users SET password_hash = ?2, kek_salt = ?3, kek_ops = ?4, kek_mem = ?5, "
+              "master_key = ?6 WHERE user_id = ?1 AND password_hash = ?7");
+  s.Text(1, userId)
+      .Text(2, sealed.verifier)
+      .Blob(3, sealed.salt)
+      .Int(4, static_cast<std::int64_t>(sealed.limits.ops))
+      .Int(5, static_cast<std::int64_t>(sealed.limits.mem))
+      .Blob(6, sealed.wrapped)
+      .Text(7, oldVerifier);
+  if (s.Step() != SQLITE_DONE) return impl.Fail("cannot upgrade the user's password record");
+  if (sealRows && sqlite3_changes(impl.db) != 0) {
+    const QvStoreStatus status = impl.SealAllRowsLocked(userId, RowKey(masterKey.Data()));
+    if (status != QvStoreStatus::Ok) return status;
+  }
   if (!transaction.Commit()) return impl.Fail("cannot write the user store");
   return QvStoreStatus::Ok;
   QV_STORE_EXIT()

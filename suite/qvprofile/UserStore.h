@@ -179,10 +179,11 @@ class QV_SUITE_API QvUserStore {
   // Checks every row of the user (user row, keys, share key, settings) under `masterKey`.
   [[nodiscard]] QvStoreStatus CheckUserRows(std::string_view userId, const QvMasterKey& masterKey);
 
-  // Checks the password against the user's Argon2id hash and unwraps the master key into
-  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails). A user
-  // whose rows were written by a version without row MACs gets them now, in one transaction
-  // with the master key's new wrapping that marks the user as authenticated.
+  // Checks the password with one Argon2id derivation and unwraps the master key into
+  // `masterKey`. WrongPassword, NoPassword, NotFound, Damaged (the wrapped key fails), Failed
+  // (no memory for the derivation). A record of an older store is sealed again on success. A
+  // user whose rows were written by a version without row MACs gets them now, in one
+  // transaction with the master key's new wrapping that marks the user as authenticated.
   [[nodiscard]] QvStoreStatus UnlockMasterKey(std::string_view userId, std::string_view password,
                                               QvMasterKey* masterKey);
   [[nodiscard]] QvStoreStatus RecordLogOn(std::string_view userId, std::int64_t wallClockMs);
@@ -222,9 +223,13 @@ class QV_SUITE_API QvUserStore {
                                          std::vector<QvAuditEntry>* entries);
 
  private:
-  [[nodiscard]] QvStoreStatus AuthenticateRows(const std::string& userId, const QvMasterKey& kek,
-                                               const std::vector<std::uint8_t>& wrapped,
-                                               const QvMasterKey& masterKey);
+  // Seals the master key again (a new salt and the current log-on limits) and gives it the
+  // wrapping of a user whose rows carry MACs, replacing the record only while its verifier is
+  // still `oldVerifier`. With `sealRows` the user's rows get their MACs in the same
+  // transaction.
+  [[nodiscard]] QvStoreStatus ResealMasterKey(const std::string& userId, std::string_view password,
+                                              const std::string& oldVerifier,
+                                              const QvMasterKey& masterKey, bool sealRows);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

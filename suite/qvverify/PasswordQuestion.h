@@ -9,4 +9,7 @@ struct QvPasswordQuestion {
   std::string prompt;   // what the password is for
   std::string account;  // the user name shown, empty for none
   bool choose = false;  // a new password: typed twice, must match and not be empty
+  // The password of an exported key file: it protects the key off this machine, so the
+  // log-on password's file or standard input never answers it (PasswordSource.h).
+  bool keyFile = false;
 };

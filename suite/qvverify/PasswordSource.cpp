@@ -2,10 +2,10 @@
 #include "suite/qvverify/PasswordSource.h"
 
 #include <fcntl.h>
-#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +16,20 @@
 
 namespace {
 
+static_assert(QvSecretText::kCapacity == kMaxPasswordLength + 2,
+              "room for the longest password and its line end");
+
 std::mutex g_stdinLock;
 bool g_useStdin = false;
 bool g_stdinRead = false;
-std::string* g_stdinPassword = new std::string;
+QvSecretText* g_stdinPassword = new QvSecretText;
 
-// The first line of `text` without its line end.
-std::string FirstLine(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n'));
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+// Keeps the first line of `text` without its line end.
+void KeepFirstLine(QvSecretText* text) {
+  const std::string_view view = text->View();
+  std::size_t end = std::min(view.find('\n'), view.size());
+  if (end > 0 && view[end - 1] == '\r') --end;
+  text->Truncate(end);
 }
 
 QvPasswordReply Unavailable(std::string error) {
@@ -36,46 +40,51 @@ QvPasswordReply Unavailable(std::string error) {
   return reply;
 }
 
-QvPasswordReply Given(std::string password) {
-  QvPasswordReply reply;
-  if (password.empty()) {
-    QvWipe(password);
-    return Unavailable("the password given is empty");
-  }
-  if (password.size() > kMaxPasswordLength) {
-    QvWipe(password);
+QvPasswordReply Given(QvSecretText password) {
+  if (password.Empty()) return Unavailable("the password given is empty");
+  if (password.Size() > kMaxPasswordLength)
     return Unavailable("the password given is longer than " + std::to_string(kMaxPasswordLength) +
                        " bytes");
-  }
+  QvPasswordReply reply;
   reply.answer = QvPasswordAnswer::Given;
   reply.password = std::move(password);
   reply.nonInteractive = true;
   return reply;
 }
 
-// Reads at most kMaxPasswordLength + 2 bytes: enough for the longest password and its line end.
-bool ReadSome(int fd, std::string* text) {
-  char buffer[kMaxPasswordLength + 2];
+// Reads at most kMaxPasswordLength + 2 bytes, straight into guarded memory: enough for the
+// longest password and its line end.
+bool ReadSome(int fd, QvSecretText* text) {
+  if (!text->Valid()) return false;
+  char* buffer = text->Buffer();
   std::size_t done = 0;
-  while (done < sizeof buffer) {
-    const ssize_t n = ::read(fd, buffer + done, sizeof buffer - done);
+  while (done < QvSecretText::kCapacity) {
+    const ssize_t n = ::read(fd, buffer + done, QvSecretText::kCapacity - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n < 0) {
+      text->Clear();
+      return false;
+    }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
     if (std::memchr(buffer, '\n', done) != nullptr) break;
   }
-  text->assign(buffer, done);
-  sodium_memzero(buffer, sizeof buffer);
+  text->SetSize(done);
   return true;
 }
 
-QvPasswordReply FromFile(const char* path) {
+// The file named by `variable`, or nullptr when it is not set.
+const char* NamedFile(const char* variable) {
+  const char* file = std::getenv(variable);
+  return file != nullptr && file[0] != '\0' ? file : nullptr;
+}
+
+QvPasswordReply FromFile(const char* path, const char* variable) {
   const std::string name = path;
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
-    return Unavailable(std::string("cannot open the password file ") + name + " (" +
-                       kPasswordFileVariable + "): " + std::strerror(errno));
+    return Unavailable(std::string("cannot open the password file ") + name + " (" + variable +
+                       "): " + std::strerror(errno));
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
@@ -88,25 +97,32 @@ QvPasswordReply FromFile(const char* path) {
                        " must be yours and readable by you alone (mode 0600: chmod 600 " + name +
                        ")");
   }
-  std::string text;
+  QvSecretText text;
   const bool read = ReadSome(fd, &text);
   ::close(fd);
   if (!read) return Unavailable("cannot read the password file " + name);
-  std::string line = FirstLine(text);
-  QvWipe(text);
-  return Given(std::move(line));
+  KeepFirstLine(&text);
+  return Given(std::move(text));
 }
 
 QvPasswordReply FromStdin() {
   std::lock_guard<std::mutex> guard(g_stdinLock);
   if (!g_stdinRead) {
     g_stdinRead = true;
-    std::string text;
-    if (ReadSome(STDIN_FILENO, &text)) *g_stdinPassword = FirstLine(text);
-    QvWipe(text);
+    if (ReadSome(STDIN_FILENO, g_stdinPassword)) KeepFirstLine(g_stdinPassword);
   }
-  if (g_stdinPassword->empty()) return Unavailable("no password on standard input");
-  return Given(*g_stdinPassword);
+  if (g_stdinPassword->Empty()) return Unavailable("no password on standard input");
+  QvSecretText copy;
+  if (!copy.Assign(g_stdinPassword->View())) return Unavailable("out of memory");
+  return Given(std::move(copy));
+}
+
+std::string NoKeyFilePasswordText() {
+  return std::string(
+             "the password of a key file is never taken from where your log-on password comes "
+             "from: put it in a file only you can read and name that file with "
+             "--export-password-file FILE (or ") +
+         kKeyFilePasswordFileVariable + ")";
 }
 
 QvPasswordReply FromDialog(const QvPasswordQuestion& question) {
@@ -114,8 +130,12 @@ QvPasswordReply FromDialog(const QvPasswordQuestion& question) {
   const INT_PTR result = dialog.DoModal();
   QvPasswordReply reply;
   if (result == IDOK) {
+    if (!reply.password.Assign(dialog.Password())) {
+      reply.answer = QvPasswordAnswer::Unavailable;
+      reply.error = "out of memory";
+      return reply;
+    }
     reply.answer = QvPasswordAnswer::Given;
-    reply.password = std::move(dialog.Password());
     return reply;
   }
   if (result == -1) {
@@ -131,8 +151,16 @@ QvPasswordReply FromDialog(const QvPasswordQuestion& question) {
 
 QvPasswordReply QvAskPassword(const QvPasswordQuestion& question) noexcept {
   try {
-    if (const char* file = std::getenv(kPasswordFileVariable); file != nullptr && file[0] != '\0')
-      return FromFile(file);
+    if (question.keyFile) {
+      if (const char* file = NamedFile(kKeyFilePasswordFileVariable))
+        return FromFile(file, kKeyFilePasswordFileVariable);
+      // Answering with the log-on password would seal the key that leaves this machine under
+      // the password that guards everything else.
+      if (QvPasswordSourceIsNonInteractive()) return Unavailable(NoKeyFilePasswordText());
+      return FromDialog(question);
+    }
+    if (const char* file = NamedFile(kPasswordFileVariable))
+      return FromFile(file, kPasswordFileVariable);
     bool useStdin;
     {
       std::lock_guard<std::mutex> guard(g_stdinLock);
@@ -145,11 +173,18 @@ QvPasswordReply QvAskPassword(const QvPasswordQuestion& question) noexcept {
   }
 }
 
+std::string QvKeyFilePasswordProblem() {
+  if (const char* file = NamedFile(kKeyFilePasswordFileVariable)) {
+    const QvPasswordReply reply = FromFile(file, kKeyFilePasswordFileVariable);
+    return reply.answer == QvPasswordAnswer::Given ? std::string() : reply.error;
+  }
+  return QvPasswordSourceIsNonInteractive() ? NoKeyFilePasswordText() : std::string();
+}
+
 std::string QvPasswordFileProblem() {
-  const char* file = std::getenv(kPasswordFileVariable);
-  if (file == nullptr || file[0] == '\0') return {};
-  QvPasswordReply reply = FromFile(file);
-  QvWipe(reply.password);
+  const char* file = NamedFile(kPasswordFileVariable);
+  if (file == nullptr) return {};
+  const QvPasswordReply reply = FromFile(file, kPasswordFileVariable);
   return reply.answer == QvPasswordAnswer::Given ? std::string() : reply.error;
 }
 
@@ -159,8 +194,7 @@ void QvReadPasswordFromStdin(bool enable) noexcept {
 }
 
 bool QvPasswordSourceIsNonInteractive() noexcept {
-  const char* file = std::getenv(kPasswordFileVariable);
-  if (file != nullptr && file[0] != '\0') return true;
+  if (NamedFile(kPasswordFileVariable) != nullptr) return true;
   std::lock_guard<std::mutex> guard(g_stdinLock);
   return g_useStdin;
 }

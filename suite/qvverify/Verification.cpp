@@ -11,6 +11,7 @@
 #include "platform/AsciiCase.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
+#include "platform/SecureMemory.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvverify/PasswordSource.h"
 
@@ -26,7 +27,7 @@ std::set<std::string>* g_active = new std::set<std::string>;
 // refused: the same answer again cannot pass, so asking again would loop for ever.
 std::map<std::string, Digest>* g_refused = new std::map<std::string, Digest>;
 
-Digest DigestOf(const std::string& userId, const std::string& password) {
+Digest DigestOf(const std::string& userId, std::string_view password) {
   Digest digest{};
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, digest.size());
@@ -119,17 +120,16 @@ DWORD QvRunVerification(const QvVerifyRequest& request, DWORD* outWord) {
   const std::string key = ToLowerAscii(userId);
   Digest digest{};
   if (reply.nonInteractive) {
-    digest = DigestOf(key, reply.password);
+    digest = DigestOf(key, reply.password.View());
     std::lock_guard<std::mutex> guard(g_lock);
     const auto it = g_refused->find(key);
     if (it != g_refused->end() && it->second == digest) {
-      QvWipe(reply.password);
       out = kVerifyOutNoInput;
       return kVerifyNotValidated;
     }
   }
-  const QvLogOnResult result = QvLogOnUser(userId.c_str(), reply.password);
-  QvWipe(reply.password);
+  const QvLogOnResult result = QvLogOnUser(userId.c_str(), reply.password.View());
+  reply.password.Clear();
   switch (result) {
     case QvLogOnResult::Passed: {
       std::lock_guard<std::mutex> guard(g_lock);
@@ -159,11 +159,13 @@ int QvAskOtherPassword(const char* title, const char* prompt, std::string* passw
   QvPasswordQuestion question;
   question.title = title != nullptr ? title : "";
   question.prompt = prompt != nullptr ? prompt : "";
+  question.keyFile = true;
   QvPasswordReply reply = QvAskPassword(question);
   switch (reply.answer) {
     case QvPasswordAnswer::Given:
+      // The caller's text is the user-data object's; the guarded copy is wiped here.
       QvWipe(*password);
-      *password = std::move(reply.password);
+      password->assign(reply.password.View());
       return IDOK;
     case QvPasswordAnswer::Cancelled:
       return IDCANCEL;

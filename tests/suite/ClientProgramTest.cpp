@@ -53,6 +53,14 @@ class ClientProgramTest : public RootedTest {
     return Program(root_, "qvclient", args, {{"QV_PASSWORD_FILE", passwordFile_}}).Wait();
   }
 
+  // A password file of the test root (mode 0600) holding `password`.
+  std::string PasswordFile(const std::string& name, const std::string& password) {
+    const std::string path = root_.Sub(name);
+    WriteTextFile(path, password + "\n");
+    EXPECT_EQ(chmod(path.c_str(), 0600), 0);
+    return path;
+  }
+
   // Enrolls the current account in the store of the current machine root.
   QvKey EnrollMe(const std::string& keyName, const std::string& password) {
     QvUserStore store;
@@ -170,40 +178,58 @@ TEST_F(ClientProgramTest, KeysShowFingerprintsAndTheDefaultChangesOnlyWhenVerifi
 
 TEST_F(ClientProgramTest, ExportedKeyImportsIntoAnotherInstallation) {
   const QvKey original = EnrollMe("{0A1B2C3D-1111-4222-8333-444455556666}", "client pw");
+  const std::string exported = QvExportFolder() + "/0A1B2C3D-1111-4222-8333-444455556666.qvkey";
+  // Without a terminal, the log-on password's file never answers for the key file: nothing is
+  // exported until a password of its own is named.
   ProgramRun run = Client({"export-key"});
+  EXPECT_EQ(run.code, 4);
+  EXPECT_NE(run.err.find("--export-password-file"), std::string::npos) << run.err;
+  EXPECT_NE(access(exported.c_str(), F_OK), 0);
+  const std::string filePassword = PasswordFile("file-password", "file pw");
+  const std::vector<std::string> withFilePassword = {"--export-password-file", filePassword};
+  auto client = [&](std::vector<std::string> args) {
+    args.insert(args.end(), withFilePassword.begin(), withFilePassword.end());
+    return Client(args);
+  };
+  run = client({"export-key"});
   ASSERT_EQ(run.code, 0) << run.err;
   // Written where the import of an older key looks, under the name the owner text gives.
-  const std::string exported = QvExportFolder() + "/0A1B2C3D-1111-4222-8333-444455556666.qvkey";
   struct stat info {};
   ASSERT_EQ(stat(exported.c_str(), &info), 0) << run.out;
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   std::vector<std::uint8_t> bytes;
   ASSERT_EQ(QvReadKeyFile(exported, &bytes, nullptr), QvStoreStatus::Ok);
   QvKeyFileContents contents;
-  ASSERT_EQ(QvDecodeKeyFile(bytes.data(), bytes.size(), "client pw", &contents), QvStoreStatus::Ok);
+  EXPECT_EQ(QvDecodeKeyFile(bytes.data(), bytes.size(), "client pw", &contents),
+            QvStoreStatus::WrongPassword);
+  ASSERT_EQ(QvDecodeKeyFile(bytes.data(), bytes.size(), "file pw", &contents), QvStoreStatus::Ok);
   EXPECT_EQ(contents.blob, original.blob);
   EXPECT_EQ(contents.userId, me_.suggestedUserId);
-  run = Client({"export-key"});
+  run = client({"export-key"});
   EXPECT_EQ(run.code, 5);
   EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
-  EXPECT_EQ(Client({"export-key", "--force"}).code, 0);
+  EXPECT_EQ(client({"export-key", "--force"}).code, 0);
   // A wrong store password exports nothing.
   SetPassword("not it");
   const std::string other = root_.Sub("other.qvkey");
-  EXPECT_EQ(Client({"export-key", "--out", other}).code, 4);
+  EXPECT_EQ(client({"export-key", "--out", other}).code, 4);
   EXPECT_NE(access(other.c_str(), F_OK), 0);
 
-  // Another installation: a new machine root where the same account has a key of its own.
+  // Another installation: a new machine root where the same account has a key of its own and
+  // another password.
   const std::string secondRoot = root_.Sub("second-root");
   ASSERT_EQ(mkdir(secondRoot.c_str(), 0700), 0);
   setenv("QV_ROOT", secondRoot.c_str(), 1);
   EnrollMe(me_.suggestedUserId, "second pw");
-  // The file's password differs from the store's: verification passes, the file stays shut.
   SetPassword("second pw");
+  // The log-on password does not stand in for the file's, and a wrong one leaves it shut.
   run = Client({"import-key", exported});
+  EXPECT_EQ(run.code, 4);
+  EXPECT_NE(run.err.find("--export-password-file"), std::string::npos) << run.err;
+  run = Client({"import-key", exported, "--export-password-file",
+                PasswordFile("wrong-file-password", "second pw")});
   EXPECT_EQ(run.code, 5);
   EXPECT_NE(run.err.find("does not open"), std::string::npos) << run.err;
-  ASSERT_EQ(setenv("QV_ROOT", secondRoot.c_str(), 1), 0);
   QvUserStore store;
   ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
   QvMasterKey masterKey;
@@ -211,22 +237,28 @@ TEST_F(ClientProgramTest, ExportedKeyImportsIntoAnotherInstallation) {
   QvKey key;
   EXPECT_EQ(store.ReadKey(me_.suggestedUserId, original.name, &masterKey, &key),
             QvStoreStatus::NotFound);
-  // Same password on both sides: imported, secret sealed under this installation's key.
-  ASSERT_EQ(store.RemoveUser(me_.suggestedUserId), QvStoreStatus::Ok);
-  store.Close();
-  EnrollMe(me_.suggestedUserId, "client pw");
-  SetPassword("client pw");
-  run = Client({"import-key", exported});
+  // The file's own password: imported, secret sealed under this installation's key.
+  run = client({"import-key", exported});
   ASSERT_EQ(run.code, 0) << run.err;
-  ASSERT_EQ(store.Open(), QvStoreStatus::Ok);
-  ASSERT_EQ(store.UnlockMasterKey(me_.suggestedUserId, "client pw", &masterKey), QvStoreStatus::Ok);
   ASSERT_EQ(store.ReadKey(me_.suggestedUserId, original.name, &masterKey, &key), QvStoreStatus::Ok);
   EXPECT_EQ(key.blob, original.blob);
   EXPECT_FALSE(key.isDefault);  // the installation's own default key stays the default
 
-  EXPECT_EQ(Client({"import-key", root_.Sub("missing.qvkey")}).code, 3);
+  // A file sealed at limits below what this version writes is refused before anything is
+  // asked, with what to do.
+  QvKeyFileContents weak = contents;
+  weak.keyName = "weak";
+  const std::string weakPath = root_.Sub("weak.qvkey");
+  ASSERT_EQ(QvWriteKeyFile(weakPath, KeyFileSealedAt(weak, 1, 1, 8192, "file pw"), false, nullptr),
+            QvStoreStatus::Ok);
+  run = client({"import-key", weakPath});
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("export the key again"), std::string::npos) << run.err;
+  EXPECT_EQ(store.ReadKey(me_.suggestedUserId, "weak", &masterKey, &key), QvStoreStatus::NotFound);
+
+  EXPECT_EQ(client({"import-key", root_.Sub("missing.qvkey")}).code, 3);
   WriteTextFile(root_.Sub("junk.qvkey"), "junk");
-  EXPECT_EQ(Client({"import-key", root_.Sub("junk.qvkey")}).code, 5);
+  EXPECT_EQ(client({"import-key", root_.Sub("junk.qvkey")}).code, 5);
   EXPECT_EQ(Client({"import-key"}).code, 1);
   setenv("QV_ROOT", root_.Sub("root").c_str(), 1);
 }

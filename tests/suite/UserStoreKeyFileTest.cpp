@@ -12,7 +12,8 @@
 
 #include "suite/QvKeyBlob.h"
 #include "suite/qvprofile/KeyFile.h"
-#include "tests/common/TestRoot.h"
+#include "suite/qvprofile/StoreCrypto.h"
+#include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ TEST_F(UserStoreKeyFileTest, DamagedOrForeignFilesAreRefused) {
       {"wrong password", bytes_, "other pw", QvStoreStatus::WrongPassword},
       {"empty password", bytes_, "", QvStoreStatus::WrongPassword},
       {"magic", flipped(0), "file pw", QvStoreStatus::InvalidArgument},
-      {"version", changed(4, 2), "file pw", QvStoreStatus::InvalidArgument},
+      {"newer version", changed(4, 3), "file pw", QvStoreStatus::InvalidArgument},
+      {"version 0", changed(4, 0), "file pw", QvStoreStatus::InvalidArgument},
       {"kdf", changed(5, 1), "file pw", QvStoreStatus::InvalidArgument},
       // Limits beyond what the store accepts are refused before any work is done.
       {"huge memory limit", changed(23, 0x7f), "file pw", QvStoreStatus::InvalidArgument},
@@ -126,6 +128,54 @@ TEST_F(UserStoreKeyFileTest, DamagedOrForeignFilesAreRefused) {
   badId.userId = "not valid!";
   EXPECT_EQ(QvEncodeKeyFile(badId, "pw", &out), QvStoreStatus::InvalidArgument);
   EXPECT_EQ(QvEncodeKeyFile(key_, "", &out), QvStoreStatus::InvalidArgument);
+}
+
+TEST_F(UserStoreKeyFileTest, WeaklySealedFilesAreRefusedBeforeThePasswordIsTried) {
+  // What this version writes passes its own floor, and opens.
+  QvKeyFileContents ours;
+  ASSERT_EQ(QvPeekKeyFile(bytes_.data(), bytes_.size(), &ours), QvStoreStatus::Ok);
+  EXPECT_EQ(QvKeyFileWeakness(ours), "");
+  // A genuine file sealed with one pass over 8 KiB, the least Argon2id takes: its password
+  // would fall to guessing. The header still reads (the import lists it), the key does not.
+  const std::vector<std::uint8_t> weak = qvtest::KeyFileSealedAt(key_, 1, 1, 8192, "file pw");
+  QvKeyFileContents header;
+  ASSERT_EQ(QvPeekKeyFile(weak.data(), weak.size(), &header), QvStoreStatus::Ok);
+  EXPECT_EQ(header.kdfOps, 1u);
+  EXPECT_EQ(header.kdfMem, 8192u);
+  EXPECT_NE(QvKeyFileWeakness(header).find("export the key again"), std::string::npos);
+  const std::uint64_t derivations = QvPasswordDerivationCount();
+  QvKeyFileContents opened;
+  EXPECT_EQ(QvDecodeKeyFile(weak.data(), weak.size(), "file pw", &opened),
+            QvStoreStatus::InvalidArgument);
+  EXPECT_TRUE(opened.blob.empty());
+  EXPECT_EQ(QvPasswordDerivationCount(), derivations);
+
+  // At the real floor: a file of the first version needs the interactive limits it was
+  // written with (it may be the only copy of an older key, so it still opens at those), while
+  // a current-version file below the sensitive limits is refused.
+  qvtest::RealKdfCost realCost;
+  const std::vector<std::uint8_t> older = qvtest::KeyFileSealedAt(
+      key_, 1, crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE, "file pw");
+  ASSERT_EQ(QvPeekKeyFile(older.data(), older.size(), &header), QvStoreStatus::Ok);
+  EXPECT_EQ(QvKeyFileWeakness(header), "");
+  ASSERT_EQ(QvDecodeKeyFile(older.data(), older.size(), "file pw", &opened), QvStoreStatus::Ok);
+  EXPECT_EQ(opened.blob, key_.blob);
+  const std::vector<std::uint8_t> belowOlder = qvtest::KeyFileSealedAt(
+      key_, 1, crypto_pwhash_OPSLIMIT_INTERACTIVE - 1, crypto_pwhash_MEMLIMIT_INTERACTIVE, "pw");
+  ASSERT_EQ(QvPeekKeyFile(belowOlder.data(), belowOlder.size(), &header), QvStoreStatus::Ok);
+  EXPECT_NE(QvKeyFileWeakness(header), "");
+  const std::uint64_t beforeRefusals = QvPasswordDerivationCount();
+  EXPECT_EQ(QvDecodeKeyFile(belowOlder.data(), belowOlder.size(), "pw", &opened),
+            QvStoreStatus::InvalidArgument);
+  std::vector<std::uint8_t> moderate = older;
+  moderate[4] = 2;
+  moderate[8] = static_cast<std::uint8_t>(crypto_pwhash_OPSLIMIT_SENSITIVE);
+  moderate[19] = 0x10;  // 256 MiB
+  ASSERT_EQ(QvPeekKeyFile(moderate.data(), moderate.size(), &header), QvStoreStatus::Ok);
+  EXPECT_EQ(header.kdfMem, crypto_pwhash_MEMLIMIT_MODERATE);
+  EXPECT_EQ(QvDecodeKeyFile(moderate.data(), moderate.size(), "file pw", &opened),
+            QvStoreStatus::InvalidArgument);
+  EXPECT_EQ(QvPasswordDerivationCount(), beforeRefusals);
 }
 
 TEST_F(UserStoreKeyFileTest, FileNamesFollowTheOwnerText) {

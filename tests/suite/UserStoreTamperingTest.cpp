@@ -207,11 +207,17 @@ void MakeStoreOfTheFirstVersion(const std::string& userId, const std::string& pa
       QvMasterKey::kSize, reinterpret_cast<const unsigned char*>(context.data()), context.size(),
       nullptr, wrapped.data(), kek);
   sodium_memzero(kek, sizeof kek);
-  ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE users SET master_key = ?2 WHERE user_id = ?1", -1, &s,
-                               nullptr),
+  // The first version kept a crypto_pwhash_str hash of the password beside the wrapping.
+  char hash[crypto_pwhash_STRBYTES];
+  ASSERT_EQ(crypto_pwhash_str(hash, password.data(), password.size(), ops, mem), 0);
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "UPDATE users SET master_key = ?2, password_hash = ?3 "
+                               "WHERE user_id = ?1",
+                               -1, &s, nullptr),
             SQLITE_OK);
   sqlite3_bind_text(s, 1, userId.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_blob(s, 2, wrapped.data(), static_cast<int>(wrapped.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 3, hash, -1, SQLITE_TRANSIENT);
   ASSERT_EQ(sqlite3_step(s), SQLITE_DONE);
   sqlite3_finalize(s);
   ASSERT_EQ(sqlite3_exec(db,

@@ -25,6 +25,7 @@
 #include "platform/Ole.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvKeyBlob.h"
+#include "suite/qvprofile/KeyFile.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
@@ -94,6 +95,57 @@ inline void EditBehindTheLibrary(std::string sql, const std::string& userId) {
   sqlite3_free(error);
   sqlite3_close(db);
 }
+// A genuine key file sealed under `password` at the given limits, made as a writer with other
+// limits than ours (an older version, or another program) would make it.
+inline std::vector<std::uint8_t> KeyFileSealedAt(const QvKeyFileContents& key, std::uint8_t version,
+                                                 std::uint64_t ops, std::uint64_t mem,
+                                                 const char* password) {
+  std::vector<std::uint8_t> out(48, 0);
+  std::memcpy(out.data(), "QVKF", 4);
+  out[4] = version;
+  out[5] = 2;
+  for (int i = 0; i < 8; ++i) {
+    out[8 + i] = static_cast<std::uint8_t>(ops >> (8 * i));
+    out[16 + i] = static_cast<std::uint8_t>(mem >> (8 * i));
+  }
+  randombytes_buf(out.data() + 24, 16);
+  out[40] = static_cast<std::uint8_t>(key.userId.size());
+  out[42] = static_cast<std::uint8_t>(key.keyName.size());
+  out[44] = static_cast<std::uint8_t>(key.label.size());
+  for (const std::string* text : {&key.userId, &key.keyName, &key.label})
+    out.insert(out.end(), text->begin(), text->end());
+  unsigned char derived[32];
+  EXPECT_EQ(crypto_pwhash(derived, sizeof derived, password, std::strlen(password), out.data() + 24,
+                          ops, mem, crypto_pwhash_ALG_ARGON2ID13),
+            0);
+  std::string context = "qvkf" + std::string(out.begin(), out.end());
+  std::vector<std::uint8_t> sealed(24 + key.blob.size() + 16);
+  randombytes_buf(sealed.data(), 24);
+  crypto_aead_xchacha20poly1305_ietf_encrypt(sealed.data() + 24, nullptr, key.blob.data(),
+                                             key.blob.size(),
+                                             reinterpret_cast<const unsigned char*>(context.data()),
+                                             context.size(), nullptr, sealed.data(), derived);
+  out.insert(out.end(), sealed.begin(), sealed.end());
+  return out;
+}
+
+// The password derivations at their real cost while it lives: the tests run with
+// QV_TEST_KDF_COST=low (tests/CMakeLists.txt), which this takes away and then puts back.
+class RealKdfCost {
+ public:
+  RealKdfCost() {
+    if (const char* cost = std::getenv("QV_TEST_KDF_COST")) saved_ = cost;
+    unsetenv("QV_TEST_KDF_COST");
+  }
+  ~RealKdfCost() {
+    if (saved_) setenv("QV_TEST_KDF_COST", saved_->c_str(), 1);
+  }
+  RealKdfCost(const RealKdfCost&) = delete;
+  RealKdfCost& operator=(const RealKdfCost&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
 
 struct ProgramRun {
   int code = -1;  // exit code; -1 killed by a signal, -2 did not end in time
