@@ -38,7 +38,22 @@ HRESULT WithSystemLocale(Work work) {
 void NoteFailure(HRESULT* result, HRESULT hr, RegistrationReport* report, const std::string& what) {
   if (SUCCEEDED(hr) || FAILED(*result)) return;
   *result = hr;
-  report->failure = what;
+  if (report->failure.empty()) report->failure = what;
+}
+
+// A damaged registry file reads as empty, so unregistration would find nothing to remove and
+// report success. A change that changes nothing (deleting a value no one has) tells: it fails
+// with ERROR_BADDB on such a file.
+HRESULT RegistryWritable(RegistrationReport* report) {
+  const LSTATUS status = RegDeleteValueA(HKEY_CLASSES_ROOT, "QvFolderExt unregistration check");
+  if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (report->failure.empty())
+    report->failure = status == ERROR_BADDB
+                          ? "the registry file " + QvRegistryHivePath() +
+                                " is damaged, so nothing could be removed; move it aside (it then "
+                                "holds nothing of ours)"
+                          : "the registry cannot be changed (error " + std::to_string(status) + ")";
+  return HRESULT_FROM_WIN32(status);
 }
 
 HRESULT RunScripts(const RegistrationRequest& request, RegistrarDirection direction,
@@ -186,6 +201,7 @@ HRESULT RegisterServer(const RegistrationRequest& request, RegistrationReport* r
 HRESULT UnregisterServer(const RegistrationRequest& request, RegistrationReport* report) {
   RegistrationReport local;
   if (report == nullptr) report = &local;
+  if (const HRESULT writable = RegistryWritable(report); FAILED(writable)) return writable;
   HRESULT result = RemoveCodeValues(report);
   const HRESULT scripts =
       WithSystemLocale([&] { return RunScripts(request, RegistrarDirection::Unregister, report); });
