@@ -31,6 +31,7 @@ std::string IconName(const std::string& type) {
   return name;
 }
 
+// Text of an XML element (never of an attribute).
 std::string XmlEscaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
@@ -43,12 +44,6 @@ std::string XmlEscaped(const std::string& text) {
         break;
       case '>':
         out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
         break;
       default:
         out.push_back(c);
@@ -176,7 +171,9 @@ std::string DolphinServiceMenu(const DesktopPlaces& places,
       "[Desktop Entry]\n"
       "Type=Service\n"
       "X-KDE-ServiceTypes=KonqPopupMenu/Plugin\n"
-      "MimeType=all/all;\n"
+      "Name=Quorvin\n"
+      // Every file's type is a kind of application/octet-stream, so this matches all files.
+      "MimeType=application/octet-stream;inode/directory;\n"
       "X-KDE-Submenu=Quorvin\n"
       "Actions=";
   for (const DesktopMenuItem& item : items) text += item.id + ";";
@@ -685,9 +682,12 @@ HRESULT WriteDesktopFiles(const DesktopPlaces& places, std::string* failure,
                                    [&](const Manifest::File& f) { return f.path == file.path; });
     if (!again) record.files.push_back(file);
   }
-  for (const std::string& folder : previous->folders)
-    if (std::find(record.folders.begin(), record.folders.end(), folder) == record.folders.end())
-      record.folders.insert(record.folders.begin(), folder);
+  // Folders stay parents first: the earlier ones, then those this call created.
+  std::vector<std::string> folders = previous->folders;
+  for (const std::string& folder : record.folders)
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+      folders.push_back(folder);
+  record.folders = std::move(folders);
   for (const std::string& merged : previous->merged)
     if (std::find(record.merged.begin(), record.merged.end(), merged) == record.merged.end())
       record.merged.push_back(merged);
