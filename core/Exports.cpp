@@ -66,30 +66,24 @@ HRESULT Report(const char* what, HRESULT hr, const RegistrationReport& report) {
   return hr;
 }
 
+// One direction of registration for this library, with its messages.
+HRESULT RunRegistration(const char* what,
+                        HRESULT (*direction)(const RegistrationRequest&, RegistrationReport*)) {
+  try {
+    const RegistrationRequest request = ThisLibrary();
+    RegistrationReport report;
+    if (request.modulePath.empty()) {
+      report.failure = "cannot find the library's own path";
+      return Report(what, E_UNEXPECTED, report);
+    }
+    return Report(what, direction(request, &report), report);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 }  // namespace
 
-HRESULT DllRegisterServer() {
-  try {
-    const RegistrationRequest request = ThisLibrary();
-    if (request.modulePath.empty())
-      return Report("registration", E_UNEXPECTED, {{"cannot find the library's own path"}, {}});
-    RegistrationReport report;
-    const HRESULT hr = RegisterServer(request, &report);
-    return Report("registration", hr, report);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-}
+HRESULT DllRegisterServer() { return RunRegistration("registration", RegisterServer); }
 
-HRESULT DllUnregisterServer() {
-  try {
-    const RegistrationRequest request = ThisLibrary();
-    if (request.modulePath.empty())
-      return Report("unregistration", E_UNEXPECTED, {{"cannot find the library's own path"}, {}});
-    RegistrationReport report;
-    const HRESULT hr = UnregisterServer(request, &report);
-    return Report("unregistration", hr, report);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-}
+HRESULT DllUnregisterServer() { return RunRegistration("unregistration", UnregisterServer); }

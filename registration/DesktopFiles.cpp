@@ -641,10 +641,6 @@ std::vector<DesktopMenuItem> DesktopMenuItems() {
 
 HRESULT WriteDesktopFiles(const DesktopPlaces& places, std::string* failure,
                           std::vector<std::string>* warnings) {
-  std::string localFailure;
-  std::vector<std::string> localWarnings;
-  if (failure == nullptr) failure = &localFailure;
-  if (warnings == nullptr) warnings = &localWarnings;
   if (!PlacesUsable(places, failure)) return E_INVALIDARG;
   const auto previous = LoadManifest(places.manifestPath, failure);
   if (!previous) return E_FAIL;
@@ -711,10 +707,6 @@ HRESULT WriteDesktopFiles(const DesktopPlaces& places, std::string* failure,
 
 HRESULT RemoveDesktopFiles(const DesktopPlaces& places, std::string* failure,
                            std::vector<std::string>* warnings) {
-  std::string localFailure;
-  std::vector<std::string> localWarnings;
-  if (failure == nullptr) failure = &localFailure;
-  if (warnings == nullptr) warnings = &localWarnings;
   if (!PlacesUsable(places, failure)) return E_INVALIDARG;
   if (!Exists(places.manifestPath)) return S_OK;
   const auto manifest = LoadManifest(places.manifestPath, failure);

@@ -48,6 +48,8 @@ DesktopPlaces CurrentDesktopPlaces(const std::string& modulePath);
 // The menu items the actions offer, with texts in the user's language.
 std::vector<DesktopMenuItem> DesktopMenuItems();
 
+// Both calls need `failure` and `warnings` (never null).
+//
 // Writes every file, records them in the manifest and updates the desktop's databases. On
 // failure everything written by this call is taken back and `failure` says what to do.
 // Missing update programs and their failures end up in `warnings`.

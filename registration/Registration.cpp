@@ -182,8 +182,6 @@ std::string EncryptedFileOpenCommand(const std::string& installDir) {
 }
 
 HRESULT RegisterServer(const RegistrationRequest& request, RegistrationReport* report) {
-  RegistrationReport local;
-  if (report == nullptr) report = &local;
   HRESULT result =
       WithSystemLocale([&] { return RunScripts(request, RegistrarDirection::Register, report); });
   const HRESULT code = WriteCodeValues(report);
@@ -199,8 +197,6 @@ HRESULT RegisterServer(const RegistrationRequest& request, RegistrationReport* r
 }
 
 HRESULT UnregisterServer(const RegistrationRequest& request, RegistrationReport* report) {
-  RegistrationReport local;
-  if (report == nullptr) report = &local;
   if (const HRESULT writable = RegistryWritable(report); FAILED(writable)) return writable;
   HRESULT result = RemoveCodeValues(report);
   const HRESULT scripts =

@@ -37,6 +37,7 @@ const std::vector<std::string>& RegistrationScriptNames();
 // without its trailing separator still names the program inside it.
 std::string EncryptedFileOpenCommand(const std::string& installDir);
 
+// `report` (never null) receives the failure and the warnings.
 [[nodiscard]] HRESULT RegisterServer(const RegistrationRequest& request,
                                      RegistrationReport* report);
 [[nodiscard]] HRESULT UnregisterServer(const RegistrationRequest& request,
