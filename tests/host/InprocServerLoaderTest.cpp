@@ -13,28 +13,17 @@
 #include "host/InprocServerLoader.h"
 #include "registration/Registration.h"
 #include "tests/common/TestRoot.h"
+#include "tests/host/server/TestServer.h"
 #include "util/RegKey.h"
-
-// The test server's interface (tests/host/server/TestServer.cpp). It is declared outside an
-// anonymous namespace: there the compiler, seeing no class in this file that implements it,
-// may turn a call into a call of the pure function.
-namespace testserver {
-struct ITestAnswer : IUnknown {
-  static constexpr IID kIid =
-      MakeGuid(0x0B1E5A6C, 0x1D2E, 0x4F30, 0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF8);
-  virtual int Answer() = 0;
-};
-}  // namespace testserver
 
 namespace {
 
 namespace fs = std::filesystem;
 using testserver::ITestAnswer;
+using testserver::kTestClass;
 
-// The test server's classes: one it serves and one it does not.
+// A class the test server does not serve.
 
-constexpr CLSID kTestClass =
-    MakeGuid(0x0B1E5A6C, 0x1D2E, 0x4F30, 0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF9);
 constexpr CLSID kOtherClass =
     MakeGuid(0x0B1E5A6C, 0x1D2E, 0x4F30, 0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xFA);
 

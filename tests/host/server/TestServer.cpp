@@ -1,17 +1,11 @@
 // A small in-process server built only for the loader's tests: it serves one class whose
 // object answers a number, and tells through DllCanUnloadNow whether an object is alive.
-#include "platform/Com.h"
+#include "tests/host/server/TestServer.h"
 
 #define TEST_SERVER_EXPORT extern "C" __attribute__((visibility("default")))
 
-// The class and interface the tests ask for (their ids are repeated in the test).
-struct ITestAnswer : IUnknown {
-  static constexpr IID kIid =
-      MakeGuid(0x0B1E5A6C, 0x1D2E, 0x4F30, 0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF8);
-  virtual int Answer() = 0;
-};
-inline constexpr CLSID kTestClass =
-    MakeGuid(0x0B1E5A6C, 0x1D2E, 0x4F30, 0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF9);
+using testserver::ITestAnswer;
+using testserver::kTestClass;
 
 namespace {
 
