@@ -20,6 +20,11 @@ QV_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
 // S_OK when no object of the library is alive (the suite services are stopped then).
 QV_EXPORT HRESULT DllCanUnloadNow();
 QV_EXPORT HRESULT DllGetVersion(DLLVERSIONINFO* info);
+// Register and unregister the library's classes, file types and context-menu handlers in the
+// registry, and the desktop files of the current user (see registration/Registration.h). The
+// result is the first failure; its message, and warnings, go to standard error.
+QV_EXPORT HRESULT DllRegisterServer();
+QV_EXPORT HRESULT DllUnregisterServer();
 
 // Encrypts (`encrypt` non-zero) or decrypts `path` after verifying the current user, in the
 // progress dialog, and writes an audit record. 1 when the user passed, every item succeeded

@@ -89,6 +89,11 @@ BOOL RegularFile::Write(const void* data, std::size_t size) noexcept {
   return error == 0 ? TRUE : FailWithErrno(error);
 }
 
+BOOL RegularFile::SetPermissions(DWORD mode) noexcept {
+  if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
+  return fchmod(fd_, static_cast<mode_t>(mode & 07777)) == 0 ? TRUE : FailWithErrno(errno);
+}
+
 BOOL RegularFile::Close() noexcept {
   if (!fd_.Valid()) return Fail(ERROR_INVALID_HANDLE);
   return close(fd_.Release()) == 0 ? TRUE : FailWithErrno(errno);

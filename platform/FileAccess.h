@@ -46,6 +46,8 @@ class QV_API RegularFile {
   [[nodiscard]] long long Read(void* buffer, std::size_t size) noexcept;
   // Writes all `size` bytes, retrying short writes.
   [[nodiscard]] BOOL Write(const void* data, std::size_t size) noexcept;
+  // Gives the open file the permission bits `mode` (for example 0755 for a script).
+  [[nodiscard]] BOOL SetPermissions(DWORD mode) noexcept;
   // Closes the file and reports whether everything written reached it.
   [[nodiscard]] BOOL Close() noexcept;
   // Hands the descriptor to the caller, who closes it; the object is empty afterwards.

@@ -112,3 +112,17 @@ std::string QvScratchDir() {
                 static_cast<unsigned long long>(std::hash<std::string>{}(runtime)));
   return PrivateDir(shared + name);
 }
+
+std::string QvXdgDataHome() {
+  std::string dir = XdgDir("XDG_DATA_HOME");
+  if (dir.empty() && !HomeDir().empty()) dir = HomeDir() + "/.local/share";
+  TrimTrailingSlashes(dir);
+  return dir;
+}
+
+std::string QvXdgConfigHome() {
+  std::string dir = XdgDir("XDG_CONFIG_HOME");
+  if (dir.empty() && !HomeDir().empty()) dir = HomeDir() + "/.config";
+  TrimTrailingSlashes(dir);
+  return dir;
+}

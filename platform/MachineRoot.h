@@ -23,3 +23,9 @@ QV_API std::string QvRuntimeDir();
 // runtime folder or memory file system, or the folder is not safe to use (the same rules as
 // the runtime folder).
 QV_API std::string QvScratchDir();
+
+// The user's XDG data and config folders ($XDG_DATA_HOME, else ~/.local/share;
+// $XDG_CONFIG_HOME, else ~/.config), without a trailing '/' and not created. A variable that
+// does not hold an absolute path is ignored. Empty when there is no absolute home folder.
+QV_API std::string QvXdgDataHome();
+QV_API std::string QvXdgConfigHome();

@@ -35,7 +35,7 @@ OTHERS = [
     ("platform/", "the Windows stand-in; includes platform/ only"),
     ("suite/*.h", "the suite's published interfaces; include platform/ and each other"),
     ("suite/<program>/", "the suite's stand-ins; include platform/, suite/*.h and other stand-ins"),
-    ("host/", "qvx; includes the product, platform/ and suite/*.h"),
+    ("host/", "qvx; includes its own files, the product, platform/ and suite/*.h"),
 ]
 # Headers private to one folder.
 PRIVATE = {"platform/ui/UiInternal.h": "platform/ui/"}
@@ -77,7 +77,7 @@ def allowed(src, dst):
     if a[0] == "suite":
         return b[0] in ("platform", "suite")
     if a[0] == "host":
-        return b[0] in ("floor", "platform")
+        return b[0] in ("floor", "platform", "host")
     # a product floor
     if b[0] == "platform":
         return True

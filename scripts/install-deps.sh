@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   age p7zip-full
   strace
+  shared-mime-info desktop-file-utils libglib2.0-bin
   python3
 )
 missing=()

@@ -78,6 +78,16 @@ echo "    every byte matches; the empty folder is back as well"
 echo
 run "$bin/qvclient" audit || fail "reading the audit records"
 
+# Registration into the same private root, with desktop folders of its own.
+echo
+export XDG_DATA_HOME=$demo/data XDG_CONFIG_HOME=$demo/config
+run "$bin/qvx" register || fail "registering the library"
+grep -q 'InprocServer32' "$QV_ROOT/registry/hive" || fail "the registry holds no class"
+echo "\$ files written for the desktop (from $QV_ROOT/desktop-files)"
+sed -n 's/^file [0-9a-f]* //p' "$QV_ROOT/desktop-files" | sed "s|^$demo/|    |"
+run "$bin/qvx" unregister || fail "unregistering the library"
+[ ! -e "$QV_ROOT/desktop-files" ] || fail "the desktop files are still listed"
+
 cat <<EOF
 
 == Do the same with your own files (your machine root is ~/.local/share/quorvin unless

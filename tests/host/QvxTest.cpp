@@ -1,0 +1,109 @@
+// Tests of qvx as a program: registration and unregistration of the real library into the
+// test's machine root and XDG folders, opening a file by its association with the program
+// started on an argument vector, and the exit codes of every refusal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "base/ClassIds.h"
+#include "platform/Guid.h"
+#include "tests/suite/UserStoreTestSupport.h"
+#include "util/RegKey.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qvtest::RunProgram;
+
+class QvxTest : public RootedTest {
+ protected:
+  qvtest::Environment Env() {
+    return {{"XDG_DATA_HOME", root_.Sub("data")}, {"XDG_CONFIG_HOME", root_.Sub("config")}};
+  }
+  std::string Registered(const std::string& key) {
+    CRegKey k;
+    if (k.Open(HKEY_CLASSES_ROOT, key.c_str()) != ERROR_SUCCESS) return "<none>";
+    char text[8000];
+    ULONG size = sizeof text;
+    return k.QueryStringValue(nullptr, text, &size) == ERROR_SUCCESS ? text : "<no value>";
+  }
+};
+
+TEST_F(QvxTest, RegisterAndUnregisterTheRealLibrary) {
+  qvtest::ProgramRun run = RunProgram(root_, "qvx", {"register"}, Env());
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  const std::string handler = "CLSID\\" + FormatGuid(qvids::CLSID_QvShellExt) + "\\InprocServer32";
+  EXPECT_EQ(Registered(handler), QV_PRODUCT_LIBRARY);
+  EXPECT_TRUE(fs::exists(root_.Sub("root/desktop-files"))) << run.err;
+  EXPECT_TRUE(fs::exists(root_.Sub("data/mime/packages/quorvin-qvfolderext.xml")));
+
+  run = RunProgram(root_, "qvx", {"register"}, Env());
+  EXPECT_EQ(run.code, 0) << "registering again: " << run.err;
+  run = RunProgram(root_, "qvx", {"unregister"}, Env());
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(Registered(handler), "<none>");
+  EXPECT_FALSE(fs::exists(root_.Sub("root/desktop-files")));
+  EXPECT_FALSE(fs::exists(root_.Sub("data/mime/packages/quorvin-qvfolderext.xml")));
+  EXPECT_EQ(RunProgram(root_, "qvx", {"unregister"}, Env()).code, 0);
+}
+
+TEST_F(QvxTest, OpenStartsTheAssociatedProgramWithTheFileAsItsOneArgument) {
+  // The suite's folder has a space and is stored without its trailing separator.
+  const std::string suite = root_.Sub("my suite");
+  fs::create_directories(suite);
+  const std::string record = root_.Sub("opened");
+  WriteTextFile(suite + "/Qvshella",
+                "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + record +
+                    ".tmp && mv " + record + ".tmp " + record + "\n");
+  chmod((suite + "/Qvshella").c_str(), 0755);
+  CRegKey key;
+  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Marlowen\\Quorvin"), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetStringValue("InstallDir", suite.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(RunProgram(root_, "qvx", {"register"}, Env()).code, 0);
+
+  const std::string file = root_.Sub("a \"q\" b;$(touch pwned).qvf");
+  WriteTextFile(file, "encrypted");
+  const qvtest::ProgramRun run = RunProgram(root_, "qvx", {"open", file}, Env());
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  for (int i = 0; i < 100 && !fs::exists(record); ++i) usleep(50000);
+  EXPECT_EQ(ReadTextFile(record), file + std::string(1, '\0'));
+  EXPECT_FALSE(fs::exists(root_.Sub("pwned")));
+  EXPECT_FALSE(fs::exists("pwned"));
+}
+
+TEST_F(QvxTest, EveryCommandHasHelpAndEveryRefusalItsExitCode) {
+  for (const char* command : {"register", "unregister", "open", "info"}) {
+    const qvtest::ProgramRun run = RunProgram(root_, "qvx", {command, "--help"}, Env());
+    EXPECT_EQ(run.code, 0) << command;
+    EXPECT_NE(run.out.find("usage: qvx"), std::string::npos) << command << ": " << run.out;
+  }
+  WriteTextFile(root_.Sub("notes.txt"), "plain");
+  const std::string writable = root_.Sub("writable.so");
+  fs::copy_file(QV_PRODUCT_LIBRARY, writable);
+  chmod(writable.c_str(), 0775);
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {{}, 2, ""},
+      {{"bogus"}, 2, "unknown command"},
+      {{"register", "--bogus"}, 2, "unknown option"},
+      {{"open"}, 2, ""},
+      {{"open", "a", "b"}, 2, ""},
+      {{"register", "--library", root_.Sub("none.so")}, 3, "cannot find"},
+      {{"register", "--library", writable}, 3, "chmod go-w"},
+      {{"open", root_.Sub("missing.qvf")}, 1, "no such file"},
+      {{"open", root_.Sub("notes.txt")}, 4, "no program is associated"},
+  };
+  for (const auto& c : cases) {
+    const qvtest::ProgramRun run = RunProgram(root_, "qvx", c.args, Env());
+    EXPECT_EQ(run.code, c.code) << (c.args.empty() ? "" : c.args[0]) << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
