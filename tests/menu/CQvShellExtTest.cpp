@@ -377,7 +377,7 @@ TEST_F(CQvShellExtTest, AQvxContainerTakesItsQvefNameButNeverOverAnExistingFile)
 TEST_F(CQvShellExtTest, DroppedNamesThatWouldBeCutOrChangedAreSkipped) {
   const SuiteRunning suite(kSuiteRunningMutex);
   const std::string kept = File("kept.qvf");
-  // Cut at 7999 bytes the long name would be kept.qvf's own path.
+  // Cut to the buffer, the long name would name another file (and hide the menu as plain).
   std::string longName = kept + "/" + std::string(8000, 'x');
   std::u16string list = u"/\xD800.txt";
   list.push_back(u'\0');
