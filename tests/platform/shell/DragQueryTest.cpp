@@ -14,9 +14,11 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string Header(DWORD pFiles, bool wide) {
+// `x` fills the drop point, which a parser must never take for names.
+std::string Header(DWORD pFiles, bool wide, LONG x = 0) {
   DROPFILES header{};
   header.pFiles = pFiles;
+  header.pt.x = x;
   header.fWide = wide ? TRUE : FALSE;
   return std::string(reinterpret_cast<const char*>(&header), sizeof header);
 }
@@ -58,7 +60,8 @@ TEST(DragQueryTest, DamagedBlocksYieldOnlyNamesThatEndInsideThem) {
       {"empty list", narrow + std::string("\0", 1), V{}},
       {"header shorter than DROPFILES", narrow.substr(0, 19), V{}},
       {"list offset past the end", Header(40, false) + "/a", V{}},
-      {"list offset inside the header", Header(4, false) + std::string("/a\0\0", 4), V{}},
+      {"list offset inside the header", Header(4, false, 0x0062612F) + std::string("/a\0\0", 4),
+       V{}},
       {"list after a gap", Header(22, false) + std::string("xx/c\0\0", 6), V{"/c"}},
       {"wide names", Header(20, true) + Wide(u"/x\0/y\0\0"s), V{"/x", "/y"}},
       {"wide list with an odd last byte", Header(20, true) + Wide(u"/x\0"s) + "/", V{"/x"}},
