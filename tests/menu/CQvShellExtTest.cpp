@@ -7,6 +7,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,7 @@
 #include "base/DialogResources.h"
 #include "base/ItemStatus.h"
 #include "base/QvFolderExtApp.h"
+#include "base/Settings.h"
 #include "base/StringTable.h"
 #include "base/SuiteServices.h"
 #include "core/QvFolderExtModule.h"
@@ -33,6 +35,7 @@
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/UserStoreTestSupport.h"
+#include "util/RegKey.h"
 
 namespace {
 
@@ -396,6 +399,30 @@ TEST_F(CQvShellExtTest, DroppedNamesThatWouldBeCutOrChangedAreSkipped) {
                         std::string(reinterpret_cast<const char*>(list.data()), list.size() * 2)));
   ASSERT_EQ(init_->Initialize(nullptr, data.Get(), nullptr), S_OK);
   EXPECT_EQ(Items(), "-" + Text(102) + "|" + Text(145) + "|-") << "only kept.qvf counted";
+}
+
+TEST_F(CQvShellExtTest, KoreanSystemsOfTheOemAreAskedWithTheirOwnPromptNotAMessageOfString170) {
+  const SuiteRunning suite(kSuiteRunningMutex);
+  const char* saved = std::getenv("LC_ALL");
+  const std::string previous = saved != nullptr ? saved : "";
+  setenv("LC_ALL", "ko_KR.UTF-8", 1);
+  CRegKey key;
+  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetDWORDValue("OEM", 6), ERROR_SUCCESS);
+  QvApp().InitInstance();
+  ASSERT_EQ(Initialize({File("a.txt")}), S_OK);
+  (void)Items();
+  ui_.PressButton(kPasswordDialogId, IDCANCEL);
+  EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
+  if (saved != nullptr)
+    setenv("LC_ALL", previous.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  HeadlessBackend::ClosedDialog closed;
+  ASSERT_TRUE(ui_.LastClosed(kPasswordDialogId, &closed));
+  const std::string texts = closed.state.Texts();
+  EXPECT_NE(texts.find(Text(IDS_VERIFY_PROMPT_KOREAN)), std::string::npos) << texts;
+  EXPECT_EQ(texts.find(Text(170)), std::string::npos) << "the file-exists message is no prompt";
 }
 
 TEST_F(CQvShellExtTest, CommandStringsAnswerOnlyWhatTheHandlerHas) {
