@@ -57,11 +57,12 @@ std::string OlderKeyMessage(std::string_view keyFile) {
   return text;
 }
 
-bool ImportOlderKeyOf(CUserData& userData, const char* userId) {
+DWORD ImportOlderKeyOf(CUserData& userData, const char* userId) {
   userData.ModeWord = kModeKeyOperation;
-  const bool imported = userData.ImportOlderKey(userId, 0, 0) != FALSE;
+  // Declared as a truth value, the import answers with a status: 0 is success.
+  const auto status = static_cast<DWORD>(userData.ImportOlderKey(userId, 0, 0));
   userData.ModeWord = kModeKeyImported;
-  return imported;
+  return status;
 }
 
 std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HWND owner) {

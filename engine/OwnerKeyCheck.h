@@ -24,8 +24,9 @@ std::string ReadOwnerText(const std::string& path);
 std::string OlderKeyMessage(std::string_view keyFile);
 
 // Imports the key an older installation exported for `userId`, with the mode word the
-// user-data object expects around it. True when the import succeeded.
-[[nodiscard]] bool ImportOlderKeyOf(CUserData& userData, const char* userId);
+// user-data object expects around it. The import's status: 0 when the key was imported, else
+// the status that refuses the item (6 not verified, 7 no key file, 507 cancelled).
+[[nodiscard]] DWORD ImportOlderKeyOf(CUserData& userData, const char* userId);
 
 // Checks the owner of the encrypted file `path` (or of the container whose folder header is
 // `header`) for the user `userId`: the owner text is "{identity}" followed by the name of

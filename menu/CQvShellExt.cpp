@@ -371,11 +371,13 @@ DWORD CQvShellExt::RunDecrypt(const std::string& userId, const std::string& user
     status = StatusEngineInitError;
     if (sentivo_) {
       const std::string text = OlderKeyMessage(keyFile);
-      // Once the older key is imported, the checks below run on it like on any key found.
       if (MessageBoxA(nullptr, text.c_str(), LoadStringText(IDS_DECRYPTING).c_str(), MB_OKCANCEL) ==
-              IDOK &&
-          ImportOlderKeyOf(userData, userId.c_str()))
-        (void)key.Read(userId);
+          IDOK) {
+        status = ImportOlderKeyOf(userData, userId.c_str());
+        // Once the older key is imported, the checks below run on it like on any key found:
+        // an imported key is no licence to skip the container's own test.
+        if (status == StatusSuccess && !key.Read(userId)) status = StatusEngineInitError;
+      }
     }
   }
   if (key.Found()) {

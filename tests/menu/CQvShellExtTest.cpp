@@ -26,10 +26,13 @@
 #include "menu/ContextMenuListing.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
+#include "platform/Ole.h"
 #include "platform/Window.h"
 #include "platform/shell/DragQuery.h"
 #include "suite/QvDialogIds.h"
+#include "suite/QvFsApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/KeyFile.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
@@ -356,6 +359,58 @@ TEST_F(CQvShellExtTest, SharingSaysItIsNotAvailableAndNeverRecordsSuccess) {
   EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
   EXPECT_EQ(Closed(IDD_INVALID_USER), 1u);
   EXPECT_EQ(Audit().back().result, kAuditResultFailure);
+}
+
+// In the Sentivo edition a file made with a key of an earlier installation, which exported
+// it, is decrypted once the user imported that key: the import's success lets the checks go
+// on with the key, it is no refusal.
+TEST_F(CQvShellExtTest, SentivoDecryptsAfterTheOlderKeyWasImported) {
+  StopSuiteServices();
+  ASSERT_EQ(QvSharedUserStore()->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+  ASSERT_EQ(StartSuiteServices(), 1);
+  ASSERT_EQ(QvApp().userData->EditionCode, EDITION_SENTIVO);
+  const SuiteRunning suite(kSentivoSuiteRunningMutex);
+
+  const std::string older = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  DWORD blobLength = 0;
+  BYTE* blob = nullptr;
+  ASSERT_TRUE(CreatePKISettings(older.c_str(), &blobLength, &blob));
+  const std::vector<std::uint8_t> olderBlob(blob, blob + blobLength);
+  CoTaskMemFree(blob);
+  const std::string plain = File("report.txt", "quarterly figures");
+  const std::string encrypted = plain + ".qvf";
+  BYTE credentials[kCredentialSizeSentivo] = {};
+  QVData data{};
+  data.sourcePath = plain.c_str();
+  data.destinationPath = encrypted.c_str();
+  data.keyName = older.c_str();
+  data.keyName2 = older.c_str();
+  data.keyBlob = const_cast<BYTE*>(olderBlob.data());
+  data.keyBlobLength = static_cast<DWORD>(olderBlob.size());
+  ASSERT_TRUE(FillCredentialBlock(credentials, sizeof credentials, older.c_str(), "DefaultKey",
+                                  &data.credentialsLength));
+  data.credentials = credentials;
+  data.algorithm.algorithmId = kDefaultAlgorithmId;
+  ASSERT_EQ(QVFSEncryptFile(&data), 0u);
+  fs::remove(plain);
+  QvKeyFileContents exported{kMe, older, "DefaultKey", olderBlob};
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(QvEncodeKeyFile(exported, "file pw", &bytes), QvStoreStatus::Ok);
+  fs::create_directories(QvExportFolder());
+  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/" + QvKeyFileName(older), bytes, false, nullptr),
+            QvStoreStatus::Ok);
+
+  ASSERT_EQ(Initialize({encrypted}), S_OK);
+  EXPECT_EQ(Items(), "-" + Text(102) + "|-");
+  AnswerPassword();
+  ui_.AnswerMessageBox(IDOK, QvKeyFileName(older));
+  ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "file pw", IDOK);
+  EXPECT_EQ(Invoke(CMD_DECRYPT), S_OK);
+  EXPECT_EQ(Closed(IDD_INVALID_USER), 0u);
+  EXPECT_EQ(ReadTextFile(plain), "quarterly figures");
+  ASSERT_EQ(Audit().size(), 1u);
+  EXPECT_EQ(Audit()[0].eventType, 7u);
+  EXPECT_EQ(Audit()[0].result, kAuditResultSuccess);
 }
 
 TEST_F(CQvShellExtTest, AQvxContainerTakesItsQvefNameButNeverOverAnExistingFile) {
