@@ -361,6 +361,33 @@ TEST_F(CQvShellExtTest, SharingSaysItIsNotAvailableAndNeverRecordsSuccess) {
   EXPECT_EQ(Audit().back().result, kAuditResultFailure);
 }
 
+// Qvshella owns the shell application's window while it works: a real Qvshella waiting for
+// its password keeps the menu from running anything, and once it ended the menu runs again.
+TEST_F(CQvShellExtTest, NoCommandRunsWhileQvshellaWorks) {
+  const SuiteRunning suite(kSuiteRunningMutex);
+  const std::string qvf = Encrypted("held.txt");
+  const auto shellAppWindow = [] {
+    return FindWindowA(kShellAppWindowClass, kShellAppWindowTitle) != nullptr;
+  };
+  ASSERT_FALSE(shellAppWindow());
+  ASSERT_EQ(Initialize({File("waiting.txt")}), S_OK);
+  (void)Items();
+  qvtest::Program shell(root_, "Qvshella", {"--password-stdin", qvf},
+                        {{"QV_OPEN_COMMAND", "/bin/true"}}, qvtest::PipedInput{});
+  ASSERT_TRUE(shell.Started());
+  ASSERT_TRUE(qvtest::Eventually(shellAppWindow));
+  EXPECT_EQ(Invoke(CMD_ENCRYPT), E_INVALIDARG);
+  EXPECT_TRUE(Present(P("waiting.txt")));
+  shell.Send(std::string(kPassword) + "\n");
+  const qvtest::ProgramRun run = shell.Wait();
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_FALSE(shellAppWindow());
+  EXPECT_EQ(ReadTextFile(P("held.txt")), "secret held.txt");
+  AnswerPassword();
+  EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
+  EXPECT_TRUE(Present(P("waiting.txt.qvf")));
+}
+
 // In the Sentivo edition a file made with a key of an earlier installation, which exported
 // it, is decrypted once the user imported that key: the import's success lets the checks go
 // on with the key, it is no refusal.
