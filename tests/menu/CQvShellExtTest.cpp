@@ -359,6 +359,22 @@ TEST_F(CQvShellExtTest, SharingSaysItIsNotAvailableAndNeverRecordsSuccess) {
   EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
   EXPECT_EQ(Closed(IDD_INVALID_USER), 1u);
   EXPECT_EQ(Audit().back().result, kAuditResultFailure);
+
+  // A user without a share key is told at once, with the same notice.
+  QvUserStore* store = QvSharedUserStore();
+  ASSERT_EQ(store->RemoveUser(kMe), QvStoreStatus::Ok);
+  ASSERT_EQ(store->Enroll({kMe, QvCurrentAccount().userName, "Me", QvAccountType::Computer},
+                          kPassword, nullptr),
+            QvStoreStatus::Ok);
+  ASSERT_EQ(Initialize({qvf}), S_OK);
+  (void)Items();
+  AnswerPassword();
+  ui_.PressButton(IDD_INVALID_USER, IDOK);
+  EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
+  EXPECT_EQ(Closed(IDD_INVALID_USER), 2u);
+  ASSERT_FALSE(Audit().empty());
+  EXPECT_EQ(Audit().back().eventType, 8u);
+  EXPECT_EQ(Audit().back().result, kAuditResultFailure);
 }
 
 // Qvshella owns the shell application's window while it works: a real Qvshella waiting for
