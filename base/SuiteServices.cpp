@@ -8,6 +8,7 @@
 #include "base/ItemStatus.h"
 #include "base/QvFolderExtApp.h"
 #include "base/StringTable.h"
+#include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/MessageBox.h"
 
@@ -128,4 +129,32 @@ void StopSuiteServices() {
     app.storageDriver = nullptr;
   }
   DetachSystemImageLists();
+}
+
+const char* SuiteRunningMutexName(DWORD edition) noexcept {
+  return edition == EDITION_SENTIVO ? kSentivoSuiteRunningMutex : kSuiteRunningMutex;
+}
+
+bool IsSuiteRunning(DWORD edition) noexcept {
+  // A descriptor with no access list lets every process open the mutex; the platform keeps
+  // named objects in the user's private runtime folder and does not consult it.
+  alignas(8) BYTE descriptor[SECURITY_DESCRIPTOR_MIN_LENGTH] = {};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE))
+    attributes.lpSecurityDescriptor = nullptr;
+  HANDLE mutex = CreateMutexA(&attributes, TRUE, SuiteRunningMutexName(edition));
+  if (mutex == nullptr) return false;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return true;
+  }
+  (void)ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return false;
+}
+
+bool IsSuiteRunning() noexcept {
+  const CUserData* userData = QvApp().userData;
+  return IsSuiteRunning(userData != nullptr ? userData->EditionCode : 0);
 }

@@ -31,3 +31,20 @@ SuiteDriverFunctions& SuiteDrivers() noexcept;
 // File names of the suite libraries as the module looks them up.
 inline constexpr const char* kStorageDriverModule = "qvvault.dll";
 inline constexpr const char* kAuthDriverModule = "qvverify.dll";
+
+// ---- Whether the suite runs ----
+
+// The mutex the suite's client holds while the suite runs, per edition.
+inline constexpr const char* kSuiteRunningMutex = "QuorvinMutex";
+inline constexpr const char* kSentivoSuiteRunningMutex =
+    "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
+
+// The suite-running mutex of `edition`.
+[[nodiscard]] const char* SuiteRunningMutexName(DWORD edition) noexcept;
+
+// True while the suite's client holds the suite-running mutex of `edition`; false when it does
+// not, and when the mutex cannot be created at all.
+[[nodiscard]] bool IsSuiteRunning(DWORD edition) noexcept;
+// The same for the edition of the user-data object (the standard edition while the suite
+// services are not started).
+[[nodiscard]] bool IsSuiteRunning() noexcept;

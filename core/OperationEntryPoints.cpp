@@ -3,25 +3,20 @@
 // plain result.
 // Both run the frame every caller of the engine runs: start the suite services, verify the
 // user, run the progress dialog over the request, write an audit record, stop the services.
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/ItemStatus.h"
 #include "base/QvFolderExtApp.h"
-#include "base/StringTable.h"
 #include "base/SuiteServices.h"
 #include "core/Exports.h"
 #include "core/ShellAppMessaging.h"
 #include "engine/CProgressDlg.h"
 #include "engine/EngineFiles.h"
+#include "engine/OperationFrame.h"
 #include "engine/OperationRequest.h"
 #include "engine/OwnerKeyCheck.h"
-#include "engine/VerifyUserGate.h"
-#include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
@@ -31,10 +26,8 @@
 
 namespace {
 
-// The operation's audit event and the OEM whose Korean systems get their own prompt.
-constexpr DWORD kOperationAuditEvent = 7;
-constexpr WORD kKoreanPrimaryLanguage = 0x12;
-constexpr DWORD kKoreanPromptOem = 6;
+// Every operation of the exports is recorded under one event.
+constexpr DWORD kOperationAuditEvent = kAuditEventDecrypt;
 constexpr DWORD kPathBufferSize = 8000;
 
 // Stops the suite services when the export ends, however it ends.
@@ -46,64 +39,12 @@ class ServicesScope {
   ServicesScope& operator=(const ServicesScope&) = delete;
 };
 
-// The current user's identity from the user-data object, released when it goes.
-class CurrentIdentity {
- public:
-  explicit CurrentIdentity(CUserData& userData) : userData_(userData) {
-    (void)userData_.InitUserIdentity(&identity_);
-  }
-  ~CurrentIdentity() { userData_.ReleaseUserIdentity(&identity_); }
-  CurrentIdentity(const CurrentIdentity&) = delete;
-  CurrentIdentity& operator=(const CurrentIdentity&) = delete;
-
-  UserIdentity& Get() { return identity_; }
-  std::string UserId() const { return identity_.userId != nullptr ? identity_.userId : ""; }
-  std::string UserName() const { return identity_.userName != nullptr ? identity_.userName : ""; }
-
- private:
-  CUserData& userData_;
-  UserIdentity identity_{};
-};
-
-// The verification prompt: its own text on Korean systems of one OEM.
-std::string VerificationPrompt() {
-  const bool korean = PRIMARYLANGID(GetSystemDefaultLangID()) == kKoreanPrimaryLanguage &&
-                      QvApp().oemId == kKoreanPromptOem;
-  return LoadStringText(korean ? IDS_VERIFY_PROMPT_KOREAN : IDS_VERIFY_PROMPT);
-}
-
-[[nodiscard]] int Verify(CurrentIdentity& identity, bool encrypt) {
-  const std::string title = LoadStringText(IDS_VERIFY_TITLE);
-  const std::string prompt = VerificationPrompt();
-  return VerifyUserGate(identity.Get(), title.c_str(), prompt.c_str(), encrypt ? TRUE : FALSE,
-                        FALSE);
-}
-
-std::int64_t SecondsNow() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  std::int64_t seconds = 0;
-  std::int64_t nanoseconds = 0;
-  if (!FileTimeToUnixTime(&now, &seconds, &nanoseconds)) return 0;
-  return seconds;
-}
-
 // Records the outcome of an operation on `firstItem` for the user; false when the record
 // could not be written.
 [[nodiscard]] bool WriteOperationAudit(CUserData& userData, const std::string& userId,
                                        const std::string& firstItem, bool succeeded) {
-  AuditRecord record{};
-  userData.InitAuditRecord(&record);
-  static_assert(sizeof record.machine == sizeof QvApp().machineInfo.id);
-  std::memcpy(record.machine, QvApp().machineInfo.id, sizeof record.machine);
-  record.eventType = kOperationAuditEvent;
-  record.result = succeeded ? kAuditResultSuccess : kAuditResultFailure;
-  // A longer path is cut at the field; the record keeps its terminator.
-  std::snprintf(record.path, sizeof record.path, "%s", firstItem.c_str());
-  record.time = SecondsNow();
-  const bool written = userData.WriteAuditRecord(userId.c_str(), &record) != FALSE;
-  userData.ReleaseAuditRecord(&record);
-  return written;
+  return WriteOperationAudit(userData, userId, kOperationAuditEvent, firstItem,
+                             succeeded ? kAuditResultSuccess : kAuditResultFailure);
 }
 
 // What an export leaves as the last error: whether the record of the operation is missing,
@@ -160,7 +101,7 @@ Outcome DoEncryptDecrypt(const char* path, bool encrypt) {
   CUserData* userData = QvApp().userData;
   if (userData == nullptr) return {};
   CurrentIdentity identity(*userData);
-  if (Verify(identity, encrypt) == 0) return {};
+  if (VerifyForOperation(identity, encrypt) == 0) return {};
 
   CProgressDlg dialog(MakeRequest({path}, identity, encrypt));
   const bool ran = RunProgressDialog(dialog);
@@ -193,7 +134,7 @@ Outcome DoShellInterface(const char* path) {
   CUserData* userData = QvApp().userData;
   if (userData == nullptr) return {};
   CurrentIdentity identity(*userData);
-  if (Verify(identity, false) == 0) return {};
+  if (VerifyForOperation(identity, false) == 0) return {};
 
   std::vector<std::string> items{path};
   std::vector<RefusedItem> refused;

@@ -1,11 +1,19 @@
 // The module object and its class table.
 #include "core/QvFolderExtModule.h"
 
+#include "base/ClassIds.h"
+#include "menu/CQvShellExt.h"
+
 namespace {
 
-// The class table. Entries are added here as the library's COM classes are built; until
-// then every CLSID is answered with CLASS_E_CLASSNOTAVAILABLE.
+HRESULT CreateShellExt(REFIID riid, void** ppv) {
+  return CQvShellExt::CreateInstance(riid, ppv, &QvModule());
+}
+
+// The class table. Entries are added here as the library's COM classes are built; a CLSID
+// without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
+    {&qvids::CLSID_QvShellExt, CreateShellExt},
     {nullptr, nullptr},
 };
 

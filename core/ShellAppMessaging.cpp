@@ -59,34 +59,6 @@ bool PathOfMessage(std::string_view message, std::string* path) {
 
 }  // namespace
 
-const char* SuiteRunningMutexName(DWORD edition) noexcept {
-  return edition == EDITION_SENTIVO ? kSentivoSuiteRunningMutex : kSuiteRunningMutex;
-}
-
-bool IsSuiteRunning(DWORD edition) noexcept {
-  // A descriptor with no access list lets every process open the mutex; the platform keeps
-  // named objects in the user's private runtime folder and does not consult it.
-  alignas(8) BYTE descriptor[SECURITY_DESCRIPTOR_MIN_LENGTH] = {};
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE))
-    attributes.lpSecurityDescriptor = nullptr;
-  HANDLE mutex = CreateMutexA(&attributes, TRUE, SuiteRunningMutexName(edition));
-  if (mutex == nullptr) return false;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
-    return true;
-  }
-  (void)ReleaseMutex(mutex);
-  CloseHandle(mutex);
-  return false;
-}
-
-bool IsSuiteRunning() noexcept {
-  const CUserData* userData = QvApp().userData;
-  return IsSuiteRunning(userData != nullptr ? userData->EditionCode : 0);
-}
-
 std::size_t SendPathsToRoleHolder(const std::vector<std::string>& paths) noexcept {
   // The holder takes the role first and creates the mailslot a moment later: a sender that
   // comes in between waits for it a little rather than lose its paths.

@@ -20,29 +20,16 @@
 #include <vector>
 
 #include "base/ItemStatus.h"
+#include "base/SuiteServices.h"
 #include "engine/OperationRequest.h"
 #include "platform/WinTypes.h"
 
-// The mutex the suite's client holds while the suite runs, per edition.
-inline constexpr const char* kSuiteRunningMutex = "QuorvinMutex";
-inline constexpr const char* kSentivoSuiteRunningMutex =
-    "Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386";
 // Held by the one process that decrypts and opens files.
 inline constexpr const char* kDecryptRoleMutex = "QUORVINDECRYPTING";
 // Carries the paths of further opened files to the role holder.
 inline constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
 // The reader's buffer: the longest message (path and NUL) it takes.
 inline constexpr std::size_t kHandOverMessageLimit = 2064;
-
-// The suite-running mutex of `edition`.
-[[nodiscard]] const char* SuiteRunningMutexName(DWORD edition) noexcept;
-
-// True while the suite's client holds the suite-running mutex of `edition`; false when it does
-// not, and when the mutex cannot be created at all.
-[[nodiscard]] bool IsSuiteRunning(DWORD edition) noexcept;
-// The same for the edition of the user-data object (the standard edition while the suite
-// services are not started).
-[[nodiscard]] bool IsSuiteRunning() noexcept;
 
 // Sends `paths` to the role holder in order, one message per path (its bytes and a NUL).
 // Returns how many were sent: 0 when no holder has the mailslot open; sending stops at the

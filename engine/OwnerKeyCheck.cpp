@@ -2,9 +2,9 @@
 // identity among the user's keys and the offer to import the older key.
 #include "engine/OwnerKeyCheck.h"
 
-#include <cstdio>
 #include <vector>
 
+#include "base/ItemNames.h"
 #include "base/ItemStatus.h"
 #include "base/QvFolderExtApp.h"
 #include "base/StringTable.h"
@@ -21,23 +21,56 @@ CUserData* SentivoUserData() {
   return userData != nullptr && userData->EditionCode == EDITION_SENTIVO ? userData : nullptr;
 }
 
-// Message 188 with the key file's name; its one %s is kept by every translation.
-std::string OlderKeyMessage(const std::string& keyFile) {
-  const std::string format = LoadStringText(IDS_OLDER_KEY);
-  char text[kStringBufferSize];
-  std::snprintf(text, sizeof text, format.c_str(), keyFile.c_str());
+}  // namespace
+
+std::string ReadOwnerText(const std::string& path) {
+  std::vector<char> ownerText(kOwnerTextSize, '\0');
+  if (HasSuffix(path, kQvefSuffix)) {
+    FolderContainer container;
+    char algorithm[1024] = {};
+    BYTE* stored = nullptr;
+    DWORD headerLength = 0;
+    const bool read = container.OpenContainer(path, algorithm, &stored, &headerLength, FALSE) != 0;
+    const FreedPtr<BYTE> header(stored);
+    container.Close();
+    DWORD length = headerLength;
+    if (!read || QVFSFolderGetOwner(header.get(), &length, ownerText.data()) != 0) return {};
+  } else if (QVFSFileGetOwner(path.c_str(), ownerText.data()) != 0) {
+    return {};
+  }
+  ownerText.back() = '\0';
+  return ownerText.data();
+}
+
+bool SplitOwnerText(std::string_view ownerText, std::string* identity, std::string* keyFile) {
+  const size_t brace = ownerText.find('}');
+  if (brace == std::string_view::npos) return false;
+  identity->assign(ownerText.substr(0, brace + 1));
+  keyFile->assign(ownerText.substr(brace + 1));
+  return true;
+}
+
+std::string OlderKeyMessage(std::string_view keyFile) {
+  std::string text = LoadStringText(IDS_OLDER_KEY);
+  const size_t slot = text.find("%s");
+  if (slot != std::string::npos) text.replace(slot, 2, keyFile);
   return text;
 }
 
-}  // namespace
+DWORD ImportOlderKeyOf(CUserData& userData, const char* userId) {
+  userData.ModeWord = kModeKeyOperation;
+  // Declared as a truth value, the import answers with a status: 0 is success.
+  const auto status = static_cast<DWORD>(userData.ImportOlderKey(userId, 0, 0));
+  userData.ModeWord = kModeKeyImported;
+  return status;
+}
 
 std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HWND owner) {
   CUserData* userData = SentivoUserData();
   if (userData == nullptr) return {};
-  const size_t brace = ownerText.find('}');
-  if (brace == std::string_view::npos) return {};
-  std::string identity(ownerText.substr(0, brace + 1));
-  const std::string keyFile(ownerText.substr(brace + 1));
+  std::string identity;
+  std::string keyFile;
+  if (!SplitOwnerText(ownerText, &identity, &keyFile)) return {};
 
   KeyRecord record{};
   userData->InitKeyRecord(&record);
@@ -51,11 +84,9 @@ std::string OwnerKeyCheckText(const char* userId, std::string_view ownerText, HW
   const std::string text = OlderKeyMessage(keyFile);
   if (MessageBoxA(owner, text.c_str(), LoadStringText(IDS_DECRYPTING).c_str(), MB_OKCANCEL) ==
       IDOK) {
-    userData->ModeWord = kModeKeyOperation;
     // The import's own result shows in the decryption that follows: without the key the
     // library refuses the file.
-    (void)userData->ImportOlderKey(userId, 0, 0);
-    userData->ModeWord = kModeKeyImported;
+    (void)ImportOlderKeyOf(*userData, userId);
   }
   return identity;
 }

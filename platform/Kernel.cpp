@@ -816,3 +816,23 @@ UINT RegisterWindowMessageA(LPCSTR name) noexcept {
     return 0;
   }
 }
+
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) noexcept {
+  if (size == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  char host[MAX_COMPUTERNAME_LENGTH + 2] = {};
+  if (gethostname(host, MAX_COMPUTERNAME_LENGTH + 1) != 0 || host[0] == '\0')
+    std::strcpy(host, "localhost");
+  host[MAX_COMPUTERNAME_LENGTH] = '\0';
+  const auto length = static_cast<DWORD>(std::strlen(host));
+  if (buffer == nullptr || *size <= length) {
+    *size = length + 1;
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  std::memcpy(buffer, host, length + 1);
+  *size = length;
+  return TRUE;
+}

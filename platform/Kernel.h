@@ -46,6 +46,17 @@ QV_API void QvKeepOutOfCoreDumps() noexcept;
 // Sleeps at least `milliseconds` (INFINITE: forever).
 QV_API void Sleep(DWORD milliseconds) noexcept;
 
+// ---- Machine ----
+
+// The longest computer name GetComputerNameA hands out, without its terminator.
+inline constexpr DWORD MAX_COMPUTERNAME_LENGTH = 255;
+
+// The machine's host name ("localhost" when the system has none): the same name the suite's
+// user store records. *size is the buffer's size in bytes on entry; on success it is the
+// name's length without the terminator. FALSE with ERROR_BUFFER_OVERFLOW and *size set to the
+// size needed (terminator included) when the buffer is too small.
+QV_API BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) noexcept;
+
 // ---- Language and locale ----
 
 inline constexpr WORD SORT_DEFAULT = 0;

@@ -1,6 +1,7 @@
 // OLE data types, one header each under platform/ole/: the task allocator (TaskMemory.h),
 // BSTR (Bstr.h), the UTF-8 / UTF-16 conversions used at COM boundaries (TextConversion.h),
-// VARIANT and SAFEARRAY (Variant.h) and HGLOBAL memory blocks (GlobalMemory.h).
+// VARIANT and SAFEARRAY (Variant.h), HGLOBAL memory blocks (GlobalMemory.h) and IDataObject
+// with its FORMATETC and STGMEDIUM records (DataObject.h).
 //
 // Names, values and contracts are those of the Windows API, so that product code that builds
 // VARIANT row arrays, hands out item identifiers or fills clipboard blocks reads as it would
@@ -8,6 +9,7 @@
 #pragma once
 
 #include "platform/ole/Bstr.h"
+#include "platform/ole/DataObject.h"
 #include "platform/ole/GlobalMemory.h"
 #include "platform/ole/TaskMemory.h"
 #include "platform/ole/TextConversion.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/LastError.h"
+#include "platform/Window.h"
 #include "suite/qvprofile/UserStore.h"
 #include "suite/qvverify/PasswordSource.h"
 #include "suite/qvverify/ProductLibrary.h"
@@ -68,6 +69,21 @@ Exit codes:
 
 using ShellInterfaceFunction = int(const char* path);
 
+// The shell application's window, present while Qvshella works: the file manager's menu
+// runs no command meanwhile, so that two operations never work on the same files at once.
+class ShellAppWindow {
+ public:
+  ShellAppWindow() : window_(CreateMessageWindow("MainWndClass", "Marlowen Quorvin Shell App")) {}
+  ~ShellAppWindow() {
+    if (window_ != nullptr) (void)DestroyWindow(window_);
+  }
+  ShellAppWindow(const ShellAppWindow&) = delete;
+  ShellAppWindow& operator=(const ShellAppWindow&) = delete;
+
+ private:
+  HWND window_;
+};
+
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "Qvshella: %s\nTry 'Qvshella --help'.\n", problem.c_str());
   return kExitUsage;
@@ -93,6 +109,7 @@ int Run(int argc, char** argv) {
     return kExitNotRun;
   }
 
+  const ShellAppWindow window;
   ProductDialogs dialogs("Qvshella", options.Replace());
   if (!PrepareProductRun("Qvshella", options, dialogs)) return kExitNotRun;
 

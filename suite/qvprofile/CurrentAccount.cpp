@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/AsciiCase.h"
+#include "platform/Kernel.h"
 #include "suite/qvprofile/UserNames.h"
 
 namespace {
@@ -46,8 +47,9 @@ QvAccount QvCurrentAccount() {
 }
 
 std::string QvHostName() {
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof host;
+  if (!GetComputerNameA(host, &size)) return "localhost";
   return host;
 }
 

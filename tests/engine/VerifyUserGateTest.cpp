@@ -525,3 +525,16 @@ TEST_F(VerifyUserGateTest, OwnerKeyMissingOffersTheOlderKeyFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OlderKeyMessageTest, TheKeyFileNameIsPutInAsItStandsNeverReadAsAFormat) {
+  const std::string name = "%s%n%x {odd}.qvkey";
+  const std::string text = OlderKeyMessage(name);
+  const std::string format = LoadStringText(IDS_OLDER_KEY);
+  const size_t slot = format.find("%s");
+  ASSERT_NE(slot, std::string::npos);
+  EXPECT_EQ(text, format.substr(0, slot) + name + format.substr(slot + 2));
+}
+
+}  // namespace

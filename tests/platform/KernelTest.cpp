@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -295,3 +296,19 @@ TEST_F(KernelMessageTest, DamagedTableKeepsItsGoodEntries) {
 }
 
 }  // namespace
+
+TEST(KernelTest, ComputerNameIsTheHostNameAndFailsTooSmallBuffersWithTheSizeNeeded) {
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  ASSERT_TRUE(GetComputerNameA(name, &size));
+  EXPECT_STREQ(name, host[0] != '\0' ? host : "localhost");
+  EXPECT_EQ(size, std::strlen(name));
+  DWORD tooSmall = size;  // no room for the terminator
+  char cut[MAX_COMPUTERNAME_LENGTH + 1] = "untouched";
+  EXPECT_FALSE(GetComputerNameA(cut, &tooSmall));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+  EXPECT_EQ(tooSmall, size + 1);
+  EXPECT_STREQ(cut, "untouched");
+}

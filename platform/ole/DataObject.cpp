@@ -1,0 +1,14 @@
+// ReleaseStgMedium.
+#include "platform/ole/DataObject.h"
+
+void ReleaseStgMedium(STGMEDIUM* medium) noexcept {
+  if (medium == nullptr) return;
+  if (medium->pUnkForRelease != nullptr) {
+    medium->pUnkForRelease->Release();
+  } else if (medium->tymed == TYMED_HGLOBAL && medium->hGlobal != nullptr) {
+    (void)GlobalFree(medium->hGlobal);
+  }
+  medium->tymed = TYMED_NULL;
+  medium->pData = nullptr;
+  medium->pUnkForRelease = nullptr;
+}
