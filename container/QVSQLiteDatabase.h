@@ -157,6 +157,11 @@ class QVSQLiteDatabase : public QVDatabase {
                                                 const std::string& name);
   // The stored path of every row's folder, by FOLDER_ID; false on a read failure.
   [[nodiscard]] bool ReadFolderPaths(std::unordered_map<std::int64_t, std::string>* paths);
+  // The stored path of the entry `name` in folder `folder`, its folder's path taken from
+  // `folders` ("?" for a folder without a row, which only a damaged container has).
+  [[nodiscard]] static std::string StoredPathIn(
+      const std::unordered_map<std::int64_t, std::string>& folders, std::int64_t folder,
+      const std::string& name);
   // Binds the image whose first block is `block` to its entry (from the stored path "" and
   // version 0); false when the library refuses it.
   [[nodiscard]] bool BindImage(unsigned char* block, std::size_t size,

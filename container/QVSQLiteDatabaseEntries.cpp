@@ -364,12 +364,8 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
     if (!files.Ok()) return VARIANT_FALSE;
     int rc;
     while ((rc = files.Step()) == SQLITE_ROW) {
-      const std::int64_t folder = files.Int64(file_info::kFolder);
-      const auto path = paths.find(folder);
-      const std::string folderPath =
-          folder == kRootFolderId ? std::string() : (path != paths.end() ? path->second : "?");
-      NoteRemoved(files.Int64(file_info::kId),
-                  StoredPathOf(folderPath, files.Text(file_info::kName)));
+      NoteRemoved(files.Int64(file_info::kId), StoredPathIn(paths, files.Int64(file_info::kFolder),
+                                                            files.Text(file_info::kName)));
     }
     if (rc != SQLITE_DONE) return VARIANT_FALSE;
   }

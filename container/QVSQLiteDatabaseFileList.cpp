@@ -55,6 +55,14 @@ std::string QVSQLiteDatabase::StoredPathOf(const std::string& folderPath, const 
   return folderPath + kStoredSeparator + name;
 }
 
+std::string QVSQLiteDatabase::StoredPathIn(
+    const std::unordered_map<std::int64_t, std::string>& folders, std::int64_t folder,
+    const std::string& name) {
+  if (folder == kRootFolderId) return StoredPathOf(std::string(), name);
+  const auto path = folders.find(folder);
+  return StoredPathOf(path != folders.end() ? path->second : "?", name);
+}
+
 bool QVSQLiteDatabase::ReadFolderPaths(std::unordered_map<std::int64_t, std::string>* paths) {
   Statement rows(db_, "SELECT * FROM FOLDER_INFO");
   if (!rows.Ok()) return false;
@@ -135,11 +143,9 @@ bool QVSQLiteDatabase::UpdateFileList() {
     int rc;
     while ((rc = rows.Step()) == SQLITE_ROW) {
       const std::int64_t id = rows.Int64(file_info::kId);
-      const std::int64_t folder = rows.Int64(file_info::kFolder);
-      const auto path = folders.find(folder);
-      const std::string folderPath =
-          folder == kRootFolderId ? std::string() : (path != folders.end() ? path->second : "?");
-      if (!entryHash({id, StoredPathOf(folderPath, rows.Text(file_info::kName))}, hash))
+      if (!entryHash({id, StoredPathIn(folders, rows.Int64(file_info::kFolder),
+                                       rows.Text(file_info::kName))},
+                     hash))
         return false;
       AddTo(state.aggregate, hash);
       ++state.count;
@@ -182,12 +188,9 @@ VARIANT_BOOL QVSQLiteDatabase::ListPlaces(const ImagePlace& each) {
   if (!rows.Ok()) return VARIANT_FALSE;
   int rc;
   while ((rc = rows.Step()) == SQLITE_ROW) {
-    const std::int64_t folder = rows.Int64(file_info::kFolder);
-    const auto path = folders.find(folder);
-    const std::string folderPath =
-        folder == kRootFolderId ? std::string() : (path != folders.end() ? path->second : "?");
     const std::string name = rows.Text(file_info::kName);
-    each(name, StoredPathOf(folderPath, name), static_cast<DWORD>(rows.Int64(file_info::kId)));
+    each(name, StoredPathIn(folders, rows.Int64(file_info::kFolder), name),
+         static_cast<DWORD>(rows.Int64(file_info::kId)));
   }
   return rc == SQLITE_DONE ? VARIANT_TRUE : VARIANT_FALSE;
 }
@@ -218,11 +221,8 @@ QVDatabase::FileListCheck QVSQLiteDatabase::CheckFileList() {
   BYTE hash[32];
   int rc;
   while ((rc = rows.Step()) == SQLITE_ROW) {
-    const std::int64_t folder = rows.Int64(file_info::kFolder);
-    const auto path = folders.find(folder);
-    const std::string folderPath =
-        folder == kRootFolderId ? std::string() : (path != folders.end() ? path->second : "?");
-    const std::string stored = StoredPathOf(folderPath, rows.Text(file_info::kName));
+    const std::string stored =
+        StoredPathIn(folders, rows.Int64(file_info::kFolder), rows.Text(file_info::kName));
     if (QVFSFolderFileListEntry(folderHandle_, state.entryEpoch,
                                 static_cast<ULONGLONG>(rows.Int64(file_info::kId)), stored.c_str(),
                                 hash) != StatusSuccess)
