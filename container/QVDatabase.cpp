@@ -88,10 +88,32 @@ VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
   }
   store_ = NewStore();
   store_->betweenBlocks_ = betweenBlocks_;
+  store_->folderHandle_ = folderHandle_;
+  store_->imagePlaces_ = imagePlaces_;
   const VARIANT_BOOL opened = store_->Open(std::move(path), create);
   failure_ = store_->failure_;
   return opened;
 }
+
+void QVDatabase::UseFolderHandle(DWORD handle) {
+  if (store_) store_->folderHandle_ = handle;
+  folderHandle_ = handle;
+}
+
+void QVDatabase::SetImagePlaces(ImagePlace places) {
+  if (store_) store_->imagePlaces_ = places;
+  imagePlaces_ = std::move(places);
+}
+
+QVDatabase::FileListCheck QVDatabase::CheckFileList() {
+  return store_ ? store_->CheckFileList() : FileListCheck::Unreadable;
+}
+
+VARIANT_BOOL QVDatabase::ListPlaces(const ImagePlace& each) {
+  return store_ ? store_->ListPlaces(each) : VARIANT_FALSE;
+}
+
+ULONGLONG QVDatabase::FirstBoundEntry() { return store_ ? store_->FirstBoundEntry() : 0; }
 
 void QVDatabase::SetBetweenBlocks(BetweenBlocks betweenBlocks) {
   if (store_) store_->betweenBlocks_ = betweenBlocks;

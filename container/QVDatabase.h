@@ -146,6 +146,32 @@ class QVDatabase {
   [[nodiscard]] virtual VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
                                                        BlockSink& sink);
 
+  // The folder handle (of the library) whose folder key keeps the list of the container's
+  // files: from now on each image stored is bound to its place (its stored path and its
+  // FILE_ID; the caller encrypts it for the stored path "" and version 0), a rename moves the
+  // image with its row, and every change of files rewrites the list after the protection
+  // record in the same transaction. 0 (the default) keeps neither.
+  void UseFolderHandle(DWORD handle);
+  enum class FileListCheck {
+    Verified,    // the rows are exactly those the list holds
+    Unverified,  // a container made before the list: nothing to check its rows against
+    Changed,     // rows were added, removed or renamed outside the program
+    Unreadable,  // no handle, no protection record, or a read failure
+  };
+  // Checks the rows against the list (one pass over FILE_INFO), with the handle given above.
+  [[nodiscard]] virtual FileListCheck CheckFileList();
+  // Where ExtractAllTo wrote each image: the output path, the image's stored path and its
+  // FILE_ID, which is the place a bound image opens at. Entries from FILE_ID FirstBoundEntry()
+  // on (as the last CheckFileList read it) are bound; earlier ones may be of the older format.
+  using ImagePlace =
+      std::function<void(const std::string& written, const std::string& storedPath, DWORD fileId)>;
+  void SetImagePlaces(ImagePlace places);
+  // Calls `each` with the stored name, stored path and FILE_ID of every entry, for an image
+  // taken out of the container on its own, whose place only its name tells. FALSE when the
+  // rows cannot be read.
+  [[nodiscard]] virtual VARIANT_BOOL ListPlaces(const ImagePlace& each);
+  [[nodiscard]] virtual ULONGLONG FirstBoundEntry();
+
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {
     None,
@@ -174,4 +200,6 @@ class QVDatabase {
   Failure failure_ = Failure::None;
   // Handed on to the store.
   BetweenBlocks betweenBlocks_;
+  DWORD folderHandle_ = 0;
+  ImagePlace imagePlaces_;
 };

@@ -11,15 +11,19 @@
 // Reading one file's blocks without an index on FILE_DATA goes through the per-process table
 // of block ranges (BlockRanges.h).
 //
-// The store's code is in three files: QVSQLiteDatabaseConnection.cpp (the connection,
-// transactions, holding), QVSQLiteDatabaseEntries.cpp (adding, listing and changing entries)
-// and QVSQLiteDatabaseExtraction.cpp.
+// The store's code is in four files: QVSQLiteDatabaseConnection.cpp (the connection,
+// transactions, holding), QVSQLiteDatabaseEntries.cpp (adding, listing and changing entries),
+// QVSQLiteDatabaseExtraction.cpp and QVSQLiteDatabaseFileList.cpp (the list of files kept
+// after the protection record, and binding images to their entries).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "container/QVDatabase.h"
 
@@ -72,6 +76,9 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
                                                BlockSink& sink) override;
   [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
+  [[nodiscard]] FileListCheck CheckFileList() override;
+  [[nodiscard]] VARIANT_BOOL ListPlaces(const ImagePlace& each) override;
+  [[nodiscard]] ULONGLONG FirstBoundEntry() override { return firstBound_; }
   [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
 
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
@@ -121,11 +128,18 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] std::int64_t EnsureFolder(const std::string& folderPath,
                                           const std::string& parentPath,
                                           const std::string& diskFolder);
-  [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& entryPath,
-                                  const std::string& imagePath, bool replace);
-  // Stores the image's blocks under fileId, from block 0. False on a read or SQLite failure.
-  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath);
-  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, RegularFile& image);
+  // `folderPath` is the stored path of folder `folderId` ("" for the root).
+  [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& folderPath,
+                                  const std::string& entryPath, const std::string& imagePath,
+                                  bool replace);
+  // Stores the image's blocks under fileId, from block 0, bound to `storedPath` when the store
+  // keeps a folder handle. False on a read, binding or SQLite failure.
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath,
+                                 const std::string& storedPath);
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, RegularFile& image,
+                                 const std::string& storedPath);
+  // The stored path of folder `folderId`: "" for the root; false when it has no row.
+  [[nodiscard]] bool StoredFolderPath(DWORD folderId, std::string* path);
   [[nodiscard]] bool DeleteFileRows(DWORD folderId, DWORD fileId, bool* found);
   [[nodiscard]] VARIANT_BOOL Extract(DWORD folderId, DWORD fileId, const std::string& destDir,
                                      Extraction kind);
@@ -137,6 +151,34 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] bool WriteBlocks(std::int64_t fileId, BlockSink& sink);
   [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,
                                        bool firstRowOnly, VARIANT* out);
+  // ---- The list of files (QVSQLiteDatabaseFileList.cpp) ----
+  // The stored path of an entry: its folder's stored path ("" for the root), "\\", its name.
+  [[nodiscard]] static std::string StoredPathOf(const std::string& folderPath,
+                                                const std::string& name);
+  // The stored path of every row's folder, by FOLDER_ID; false on a read failure.
+  [[nodiscard]] bool ReadFolderPaths(std::unordered_map<std::int64_t, std::string>* paths);
+  // The stored path of the entry `name` in folder `folder`, its folder's path taken from
+  // `folders` ("?" for a folder without a row, which only a damaged container has).
+  [[nodiscard]] static std::string StoredPathIn(
+      const std::unordered_map<std::int64_t, std::string>& folders, std::int64_t folder,
+      const std::string& name);
+  // Binds the image whose first block is `block` to its entry (from the stored path "" and
+  // version 0); false when the library refuses it.
+  [[nodiscard]] bool BindImage(unsigned char* block, std::size_t size,
+                               const std::string& storedPath, std::int64_t fileId,
+                               const std::string& fromPath = std::string(),
+                               std::int64_t fromId = 0);
+  // Moves the entry `fileId` from one stored path to another: its image's first block is bound
+  // anew and the list notes the change. False when the image is not at `fromPath`.
+  [[nodiscard]] bool MoveEntry(std::int64_t fileId, const std::string& fromPath,
+                               const std::string& toPath);
+  // Notes an entry this transaction added or removed, for the list rewritten at its commit.
+  void NoteAdded(std::int64_t fileId, std::string storedPath);
+  void NoteRemoved(std::int64_t fileId, std::string storedPath);
+  // Rewrites the list for what this transaction changed; false when the stored list does not
+  // verify or cannot be written (the transaction then fails).
+  [[nodiscard]] bool UpdateFileList();
+
   // Forgets what the per-process table knows about this container (after every write).
   void ForgetBlockRanges();
 
@@ -158,4 +200,7 @@ class QVSQLiteDatabase : public QVDatabase {
   bool journalTruncated_ = false;
   // A new container's journal is kept in memory until its first Flush.
   bool journalInMemory_ = false;
+  // The entries the open write transaction added and removed (id and stored path).
+  std::vector<std::pair<std::int64_t, std::string>> listAdded_, listRemoved_;
+  ULONGLONG firstBound_ = 0;
 };

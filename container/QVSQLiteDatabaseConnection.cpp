@@ -138,7 +138,7 @@ bool QVSQLiteDatabase::BeginRead() {
 }
 
 bool QVSQLiteDatabase::CommitWrite(bool keepsNameIndex) {
-  if (!ExecKept("COMMIT")) {
+  if (!UpdateFileList() || !ExecKept("COMMIT")) {
     Rollback();
     return false;
   }
@@ -150,6 +150,8 @@ bool QVSQLiteDatabase::CommitWrite(bool keepsNameIndex) {
 
 void QVSQLiteDatabase::Rollback() {
   names_.reset();
+  listAdded_.clear();
+  listRemoved_.clear();
   // The transaction that holds the container ends only with the connection.
   if (held_) return;
   // Not through the failure hook: a rollback must always happen.

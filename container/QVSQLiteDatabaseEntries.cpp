@@ -104,8 +104,9 @@ LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const st
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) folderPath += kStoredSeparator + parts[i];
     target = EnsureFolder(folderPath, StoredParent(folderPath), NativeDirectory(filePath));
     if (target == 0) return -1;
+    baseName = folderPath;
   }
-  return AddFileEntry(static_cast<DWORD>(target), filePath, imagePath, replace);
+  return AddFileEntry(static_cast<DWORD>(target), baseName, filePath, imagePath, replace);
 }
 
 std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
@@ -134,8 +135,9 @@ std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
   return id;
 }
 
-LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath,
-                                    const std::string& imagePath, bool replace) {
+LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& folderPath,
+                                    const std::string& entryPath, const std::string& imagePath,
+                                    bool replace) {
   std::string name = LastNativeComponent(entryPath);
   // Its presence, its size and its bytes all come from this one opening.
   RegularFile image;
@@ -186,7 +188,9 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& entryPath
   if (!insert.StepDone()) return -1;
   const std::int64_t fileId = sqlite3_last_insert_rowid(db_);
   if (fileId <= 0 || fileId > INT32_MAX) return -1;
-  if (!marker && !StoreBlocks(fileId, image)) return -1;
+  const std::string storedPath = StoredPathOf(folderPath, name);
+  if (!marker && !StoreBlocks(fileId, image, storedPath)) return -1;
+  NoteAdded(fileId, storedPath);
   // A walk stores a marker in every folder it enters: the folder's facts go with it.
   if (marker && !StoreFolderFacts(folderId, NativeDirectory(entryPath))) return -1;
   names->files[key].push_back(fileId);
@@ -205,12 +209,14 @@ bool QVSQLiteDatabase::StoreFolderFacts(DWORD folderId, const std::string& diskF
          insert.BindBlob(2, facts.data(), static_cast<int>(facts.size())) && insert.StepDone();
 }
 
-bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& imagePath) {
+bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, const std::string& imagePath,
+                                   const std::string& storedPath) {
   RegularFile image;
-  return image.OpenForReading(imagePath.c_str()) && StoreBlocks(fileId, image);
+  return image.OpenForReading(imagePath.c_str()) && StoreBlocks(fileId, image, storedPath);
 }
 
-bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image) {
+bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image,
+                                   const std::string& storedPath) {
   if (!image.Valid()) return false;
   // One buffer of the image's size when it fits in one block, so a small image does not cost
   // a whole block of memory.
@@ -228,6 +234,8 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image) {
     const auto got = static_cast<std::size_t>(read);
     if (got == 0) break;
     total += got;
+    // The header is in the first block: the image is bound to its entry as it is stored.
+    if (block == 0 && !BindImage(buffer.get(), got, storedPath, fileId)) return false;
     if (!insert.BindInt64(1, fileId) || !insert.BindInt(2, block) ||
         !insert.BindBlob(3, buffer.get(), got) || !insert.StepDone())
       return false;
@@ -243,11 +251,13 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image) {
 VARIANT_BOOL QVSQLiteDatabase::UpdateFile(std::string filePath, DWORD folderId, DWORD fileId) {
   if (!BeginWrite()) return VARIANT_FALSE;
   Transaction transaction(*this);
+  std::string storedPath;
   {
     Statement entry(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
     if (!entry.Ok() || !entry.BindInt(1, BoundId(fileId)) || !entry.BindInt(2, BoundId(folderId)) ||
-        entry.Step() != SQLITE_ROW)
+        entry.Step() != SQLITE_ROW || !StoredFolderPath(folderId, &storedPath))
       return VARIANT_FALSE;
+    storedPath = StoredPathOf(storedPath, entry.Text(file_info::kName));
   }
   const DiskFacts facts = ReadDiskFacts(PlainNameOf(filePath));
   if (schemaVersion_ == kSchemaVersion1) {
@@ -278,14 +288,20 @@ VARIANT_BOOL QVSQLiteDatabase::UpdateFile(std::string filePath, DWORD folderId, 
     if (!clear.Ok() || !clear.BindInt(1, BoundId(fileId)) || !clear.StepDone())
       return VARIANT_FALSE;
   }
-  if (!StoreBlocks(static_cast<std::int32_t>(fileId), filePath)) return VARIANT_FALSE;
+  if (!StoreBlocks(static_cast<std::int32_t>(fileId), filePath, storedPath)) return VARIANT_FALSE;
   return transaction.Commit() ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
 // ---- Deleting ----
 
+bool QVSQLiteDatabase::StoredFolderPath(DWORD folderId, std::string* path) {
+  path->clear();
+  return folderId == kRootFolderId || GetFolderName(folderId, *path) == VARIANT_TRUE;
+}
+
 bool QVSQLiteDatabase::DeleteFileRows(DWORD folderId, DWORD fileId, bool* found) {
   *found = false;
+  std::string storedPath;
   {
     Statement entry(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
     if (!entry.Ok() || !entry.BindInt(1, BoundId(fileId)) || !entry.BindInt(2, BoundId(folderId)))
@@ -293,7 +309,12 @@ bool QVSQLiteDatabase::DeleteFileRows(DWORD folderId, DWORD fileId, bool* found)
     const int rc = entry.Step();
     if (rc == SQLITE_DONE) return true;
     if (rc != SQLITE_ROW) return false;
+    if (folderHandle_ != 0) {
+      if (!StoredFolderPath(folderId, &storedPath)) storedPath = "?";
+      storedPath = StoredPathOf(storedPath, entry.Text(file_info::kName));
+    }
   }
+  NoteRemoved(static_cast<std::int32_t>(fileId), storedPath);
   *found = true;
   Statement blocks(db_, "DELETE FROM FILE_DATA WHERE FILE_ID = ?");
   if (!blocks.Ok() || !blocks.BindInt(1, BoundId(fileId)) || !blocks.StepDone()) return false;
@@ -335,6 +356,18 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
   for (const std::int64_t id : folders) {
     if (!list.empty()) list += ',';
     list += std::to_string(id);
+  }
+  if (folderHandle_ != 0) {
+    std::unordered_map<std::int64_t, std::string> paths;
+    if (!ReadFolderPaths(&paths)) return VARIANT_FALSE;
+    Statement files(db_, ("SELECT * FROM FILE_INFO WHERE FOLDER_ID IN (" + list + ")").c_str());
+    if (!files.Ok()) return VARIANT_FALSE;
+    int rc;
+    while ((rc = files.Step()) == SQLITE_ROW) {
+      NoteRemoved(files.Int64(file_info::kId), StoredPathIn(paths, files.Int64(file_info::kFolder),
+                                                            files.Text(file_info::kName)));
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
   }
   // One pass over FILE_DATA for the whole tree: it has no index to look blocks up by file.
   if (!Exec(("DELETE FROM FILE_DATA WHERE FILE_ID IN (SELECT FILE_ID FROM FILE_INFO WHERE "
@@ -497,6 +530,17 @@ VARIANT_BOOL QVSQLiteDatabase::RenameFile(std::string newName, DWORD folderId, D
       if (same.Int64(file_info::kId) != static_cast<std::int32_t>(fileId)) return VARIANT_FALSE;
     if (rc != SQLITE_DONE) return VARIANT_FALSE;
   }
+  if (folderHandle_ != 0) {
+    // The image moves with its row.
+    std::string folderPath;
+    Statement entry(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+    if (!entry.Ok() || !entry.BindInt(1, BoundId(fileId)) || !entry.BindInt(2, BoundId(folderId)) ||
+        entry.Step() != SQLITE_ROW || !StoredFolderPath(folderId, &folderPath) ||
+        !MoveEntry(static_cast<std::int32_t>(fileId),
+                   StoredPathOf(folderPath, entry.Text(file_info::kName)),
+                   StoredPathOf(folderPath, name)))
+      return VARIANT_FALSE;
+  }
   Statement update(db_, "UPDATE FILE_INFO SET FILE_NAME = ? WHERE FILE_ID = ? AND FOLDER_ID = ?");
   if (!update.Ok() || !update.BindText(1, name) || !update.BindInt(2, BoundId(fileId)) ||
       !update.BindInt(3, BoundId(folderId)) || !update.StepDone() || sqlite3_changes(db_) == 0)
@@ -544,6 +588,25 @@ VARIANT_BOOL QVSQLiteDatabase::RenameFolder(std::string newName, DWORD folderId)
       }
     }
     if (rc != SQLITE_DONE) return VARIANT_FALSE;
+  }
+  if (folderHandle_ != 0) {
+    // Every file below moves with its folder: its image is bound to its new stored path.
+    std::unordered_map<std::int64_t, std::string> oldPaths;
+    if (!ReadFolderPaths(&oldPaths)) return VARIANT_FALSE;
+    Statement files(db_, "SELECT * FROM FILE_INFO WHERE FOLDER_ID = ?");
+    if (!files.Ok()) return VARIANT_FALSE;
+    for (const auto& [id, path] : renamed) {
+      files.Reset();
+      if (!files.BindInt64(1, id)) return VARIANT_FALSE;
+      std::vector<std::pair<std::int64_t, std::string>> entries;
+      int rc;
+      while ((rc = files.Step()) == SQLITE_ROW)
+        entries.emplace_back(files.Int64(file_info::kId), files.Text(file_info::kName));
+      if (rc != SQLITE_DONE) return VARIANT_FALSE;
+      for (const auto& [fileId, fileName] : entries)
+        if (!MoveEntry(fileId, StoredPathOf(oldPaths[id], fileName), StoredPathOf(path, fileName)))
+          return VARIANT_FALSE;
+    }
   }
   Statement update(db_, "UPDATE FOLDER_INFO SET FOLDER_NAME = ? WHERE FOLDER_ID = ?");
   if (!update.Ok()) return VARIANT_FALSE;

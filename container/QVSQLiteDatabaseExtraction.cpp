@@ -304,6 +304,11 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     if (file.name == ::kEmptyFolderMarker) continue;
     outputs[i] = dir->second + "/" + file.name;
     byId.emplace(file.id, i);
+    if (imagePlaces_) {
+      std::string folderPath;
+      for (const std::string& part : *fileParts[i]) folderPath += kStoredSeparator + part;
+      imagePlaces_(outputs[i], StoredPathOf(folderPath, file.name), static_cast<DWORD>(file.id));
+    }
   }
 
   std::vector<char> started(total, 0);

@@ -203,6 +203,11 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
   operation_.RecordCreatedFolder(work);
   const std::string name = SplitPath(target).second;
   const std::string tree = work + "/" + name;
+  imagePlaces_.clear();
+  container.Database().SetImagePlaces(
+      [this](const std::string& written, const std::string& storedPath, DWORD fileId) {
+        imagePlaces_[written] = {storedPath, fileId};
+      });
   const auto extractInto = [&](const std::string& folder) {
     container.SetRootDir(folder + "/");
     FilesRemainingProgress shown(operation_.ProgressBar(), operation_.FilesRemainingLabel());
@@ -260,6 +265,26 @@ ItemStatus FolderEngine::OpenFolderHandle(FolderContainer& container, const std:
   return StatusSuccess;
 }
 
+ItemStatus FolderEngine::CheckFileList(FolderContainer& container, const std::string& rowPath,
+                                       DWORD handle) {
+  QVDatabase& database = container.Database();
+  database.UseFolderHandle(handle);
+  switch (database.CheckFileList()) {
+    case QVDatabase::FileListCheck::Verified:
+    case QVDatabase::FileListCheck::Unverified:
+      firstBoundEntry_ = database.FirstBoundEntry();
+      return StatusSuccess;
+    case QVDatabase::FileListCheck::Changed:
+      break;
+    case QVDatabase::FileListCheck::Unreadable:
+      database.UseFolderHandle(0);
+      return Report(rowPath, StatusFileAccessError);
+  }
+  // Nothing is taken out of or put into a container whose rows are not those it listed.
+  database.UseFolderHandle(0);
+  return Report(rowPath, StatusIntegrityError);
+}
+
 void FolderEngine::CloseFolderHandle(DWORD handle) {
   if (handle == 0) return;
   (void)operation_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
@@ -293,6 +318,11 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   if (const ItemStatus opened = OpenFolderHandle(*held->second, containerPath, &handle);
       opened != StatusSuccess)
     return opened;
+  if (const ItemStatus listed = CheckFileList(*held->second, containerPath, handle);
+      listed != StatusSuccess) {
+    CloseFolderHandle(handle);
+    return listed;
+  }
   shownTrees_[tree] = target;
   ItemStatus status = StatusSuccess;
   {
@@ -300,7 +330,9 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     status =
         WalkInBatches(imageTree, tree, Mode::Decrypt, sink, handle, target + "/", kFolderNotListed);
   }
+  held->second->Database().UseFolderHandle(0);
   CloseFolderHandle(handle);
+  imagePlaces_.clear();
   shownTrees_.erase(tree);
   if (!images.empty()) RemoveWorkFolder(images);
   prepared->second.images.clear();
@@ -394,6 +426,7 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
       status = Report(containerPath, StatusFileAccessError);
     } else {
       container.SetRootDir(folder + "/");
+      container.Database().UseFolderHandle(handle);
       // The new container is flushed once at the end, so its adds can share one transaction.
       (void)container.Database().BeginBatchedAdds();
       Sink sink{&container, work, MakeScratchFolder()};
@@ -405,6 +438,7 @@ ItemStatus FolderEngine::EncryptFolder(const std::string& folder) {
         status = Report(containerPath, StatusDestinationInUse);
     }
     container.Close();
+    container.Database().UseFolderHandle(0);
   }
   CloseFolderHandle(handle);
 
@@ -456,7 +490,21 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
           OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
       opened != StatusSuccess)
     return opened;
+  if (const ItemStatus listed = CheckFileList(*openContainer_, containerPath, handle);
+      listed != StatusSuccess) {
+    CloseFolderHandle(handle);
+    return listed;
+  }
   const bool encrypt = operation_.Request().encrypt;
+  placesByName_.clear();
+  if (!encrypt && openContainer_->Database().ListPlaces(
+                      [this](const std::string& name, const std::string& storedPath, DWORD fileId) {
+                        placesByName_.emplace(name, std::make_pair(storedPath, fileId));
+                      }) != VARIANT_TRUE) {
+    openContainer_->Database().UseFolderHandle(0);
+    CloseFolderHandle(handle);
+    return Report(containerPath, StatusFileAccessError);
+  }
   std::string work;
   ItemStatus status = StatusSuccess;
   if (encrypt) {
@@ -479,6 +527,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   }
   if (!work.empty()) RemoveWorkFolder(work);
   if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
+  openContainer_->Database().UseFolderHandle(0);
   CloseFolderHandle(handle);
   if (operation_.CancelRequested()) return StatusCancelled;
   return status;

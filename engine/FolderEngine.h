@@ -247,6 +247,19 @@ class FolderEngine {
   std::map<std::string, std::string> shownTrees_;
   // Work folders of this operation.
   std::set<std::string> heldWorkFolders_;
+  // Where each image of the container being restored was stored (its stored path and entry
+  // id), by the path it was extracted to: a bound image opens only at its place. Entries below
+  // firstBoundEntry_ may hold images of the older format, which carry no place.
+  std::map<std::string, std::pair<std::string, DWORD>> imagePlaces_;
+  ULONGLONG firstBoundEntry_ = 0;
+  // For images taken out of a container open in a view: the places of its entries by stored
+  // name. Such an image is tried at each entry of its name; it opens only at its own.
+  std::multimap<std::string, std::pair<std::string, DWORD>> placesByName_;
+  // Attaches `handle` to the container and checks the container's list of files against its
+  // rows: StatusSuccess, or the row's status (reported) when the list says the rows were
+  // changed outside the program.
+  [[nodiscard]] ItemStatus CheckFileList(FolderContainer& container, const std::string& rowPath,
+                                         DWORD handle);
   // What the encryption walk stored, by path, as it was when read: only these are deleted.
   std::map<std::string, FILE_IDENTITY> storedFiles_;
   std::map<std::string, FILE_IDENTITY> storedFolders_;

@@ -102,6 +102,14 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   return finish(StatusSuccess);
 }
 
+namespace {
+
+// Every image goes into a container, which binds it to its entry as it stores it: it is made
+// for the provisional place the container moves it from.
+DWORD EncryptForContainer(QVData* record) { return QVFSFolderEncryptFileAt(record, "", 0); }
+
+}  // namespace
+
 ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                              std::uint64_t size, DWORD checkFlags, const Sink& sink,
                                              DWORD handle, const FolderHandle* held,
@@ -114,14 +122,14 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
     return prepared;
   }
   QVData* record = file.record.get();
-  file.result = operation_.RunLibraryCall([record] { return QVFSFolderEncryptFile(record); });
+  file.result = operation_.RunLibraryCall([record] { return EncryptForContainer(record); });
   return StoreEncrypted(file, sink);
 }
 
 std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const Sink& sink) {
   // One worker: the dialog thread's share, storing into the container, is as large.
   return std::make_unique<FileBatches>(
-      *this, 1, [](QueuedFile& file) { return QVFSFolderEncryptFile(file.record.get()); },
+      *this, 1, [](QueuedFile& file) { return EncryptForContainer(file.record.get()); },
       [this, &sink](QueuedFile& file) {
         operation_.AddResultRow(file.path, ShownFolder(file.folder),
                                 LoadStringText(IDS_ENCRYPTING));
@@ -151,9 +159,30 @@ namespace {
 
 // The library's part of a decryption, through `run`: with the folder's key only. Every image
 // a container holds was made under its folder key, so an image made for the user's own key
-// is not the container's and is refused rather than restored as if it were.
+// is not the container's and is refused rather than restored as if it were. An image whose
+// place in the container is known opens only there; one of an entry older than the container's
+// list may be of the older format without a place.
 DWORD DecryptWithFolderKey(QVData* record,
+                           const std::map<std::string, std::pair<std::string, DWORD>>& places,
+                           const std::multimap<std::string, std::pair<std::string, DWORD>>& byName,
+                           ULONGLONG firstBound,
                            const std::function<DWORD(const std::function<DWORD()>&)>& run) {
+  std::vector<std::pair<std::string, DWORD>> candidates;
+  if (const auto place = places.find(record->sourcePath); place != places.end()) {
+    candidates.push_back(place->second);
+  } else {
+    const auto [first, last] = byName.equal_range(SplitPath(record->sourcePath).second);
+    for (auto it = first; it != last; ++it) candidates.push_back(it->second);
+  }
+  if (candidates.empty()) return run([record] { return QVFSFolderDecryptFile(record); });
+  DWORD result = StatusIntegrityError;
+  bool olderEntry = false;
+  for (const auto& [storedPath, entry] : candidates) {
+    result = run([&] { return QVFSFolderDecryptFileAt(record, storedPath.c_str(), entry); });
+    if (result != StatusIntegrityError) return result;
+    olderEntry |= entry < firstBound;
+  }
+  if (!olderEntry) return result;
   return run([record] { return QVFSFolderDecryptFile(record); });
 }
 
@@ -188,9 +217,9 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
     operation_.ReportStatus(prepared);
     return prepared;
   }
-  file.result = DecryptWithFolderKey(file.record.get(), [this](const std::function<DWORD()>& call) {
-    return operation_.RunLibraryCall(call);
-  });
+  file.result = DecryptWithFolderKey(
+      file.record.get(), imagePlaces_, placesByName_, firstBoundEntry_,
+      [this](const std::function<DWORD()>& call) { return operation_.RunLibraryCall(call); });
   return FinishDecrypted(file);
 }
 
@@ -198,9 +227,10 @@ std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
   // Two workers: the dialog thread's share, deleting images, is small.
   return std::make_unique<FileBatches>(
       *this, 2,
-      [](QueuedFile& file) {
+      [this](QueuedFile& file) {
         // The library never replaces a file in the way (it gives StatusDestinationExists).
-        return DecryptWithFolderKey(file.record.get(),
+        return DecryptWithFolderKey(file.record.get(), imagePlaces_, placesByName_,
+                                    firstBoundEntry_,
                                     [](const std::function<DWORD()>& call) { return call(); });
       },
       [this](QueuedFile& file) {

@@ -160,6 +160,44 @@ QV_SUITE_API DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath,
 QV_SUITE_API DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
                                         ULONGLONG fromVersion, const char* toPath,
                                         ULONGLONG toVersion);
+// The same for an image held in memory from its first byte (`length` bytes, the whole header
+// at least), as a container rebinds an image in the block it stores.
+QV_SUITE_API DWORD QVFSFolderRebindImage(DWORD handle, BYTE* image, DWORD length,
+                                         const char* fromPath, ULONGLONG fromVersion,
+                                         const char* toPath, ULONGLONG toVersion);
+
+// The list of a container's files kept after the folder header in the stored record: its
+// version (one more for every change), the number of entries, the first entry id whose image
+// is bound to its place (entries before it may hold unbound images of the earlier format),
+// the key epoch whose folder key hashes the entries, and the sum modulo 2^256 (little-endian)
+// of QVFSFolderFileListEntry over every entry. The folder's current key epoch comes back in
+// `currentEpoch`.
+struct QvFileListState {
+  ULONGLONG listVersion;
+  ULONGLONG count;
+  ULONGLONG firstBound;
+  DWORD entryEpoch;
+  DWORD currentEpoch;
+  BYTE aggregate[32];
+};
+// Reads the list after the header in `record` (as the container stores it) under the folder
+// handle: 0 when its MAC verifies, 19 when the record has none (an older container: its list
+// is unverified; `currentEpoch` is still set), 8 when the MAC fails, 3 for bytes after the
+// header that are no list, 4 when the record is the header of another folder.
+QV_SUITE_API DWORD QVFSFolderReadFileList(DWORD handle, const BYTE* record, DWORD length,
+                                          QvFileListState* state);
+// Puts `state` (its list version, count, first bound id, entry epoch and aggregate) after the
+// header in `record`, replacing a list there, with a MAC under the current folder key;
+// *length is the record's length in and out, 1 when it does not fit `capacity` bytes.
+QV_SUITE_API DWORD QVFSFolderWriteFileList(DWORD handle, BYTE* record, DWORD* length,
+                                           DWORD capacity, const QvFileListState* state);
+// The keyed hash of one entry of the list, its id and stored path, under the folder key of
+// `entryEpoch` (8 when the handle has no key of that epoch).
+QV_SUITE_API DWORD QVFSFolderFileListEntry(DWORD handle, DWORD entryEpoch, ULONGLONG entryId,
+                                           const char* storedPath, BYTE hash[32]);
+// Room a record needs for the list beyond its header.
+inline constexpr DWORD kFileListSize = 104;
+
 // Closes a folder handle and wipes its key.
 QV_SUITE_API DWORD QVFSCloseHandle(DWORD handle);
 

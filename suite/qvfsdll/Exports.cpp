@@ -65,9 +65,12 @@ DWORD WithFolderHeader(const BYTE* bytes, DWORD length, Body&& body) {
   });
 }
 
-// Writes a changed folder header back into the caller's buffer of `capacity` bytes.
-DWORD StoreFolderHeader(const KeyHeader& header, BYTE* bytes, DWORD* length, DWORD capacity) {
-  const std::vector<std::uint8_t> encoded = Encode(header, Family::Folder);
+// Writes a changed folder header back into the caller's buffer of `capacity` bytes, with the
+// list of the container's files (`tail`) after it when the record has one.
+DWORD StoreFolderHeader(const KeyHeader& header, const std::vector<std::uint8_t>& tail, BYTE* bytes,
+                        DWORD* length, DWORD capacity) {
+  std::vector<std::uint8_t> encoded = Encode(header, Family::Folder);
+  encoded.insert(encoded.end(), tail.begin(), tail.end());
   if (encoded.size() > capacity) return StatusMemoryError;
   std::memcpy(bytes, encoded.data(), encoded.size());
   if (encoded.size() < *length) std::memset(bytes + encoded.size(), 0, *length - encoded.size());
@@ -88,15 +91,31 @@ DWORD EditFileHeader(const char* path, Edit&& edit) {
   });
 }
 
-// The same for a folder header held in the caller's buffer of `capacity` bytes.
+// The same for a folder header held in the caller's buffer of `capacity` bytes. The list of
+// the container's files after it stays as it is, unless the edit gave the folder a new key
+// (`change`): the list then moves to the new key.
 template <class Edit>
 DWORD EditFolderHeader(BYTE* bytes, DWORD* length, DWORD capacity, Edit&& edit) {
   return WithFolderHeader(bytes, *length, [&](KeyHeader& header) -> DWORD {
+    std::optional<FileList> list;
+    std::uint32_t headerLength = 0;
+    if (const DWORD status = FindFileList(std::span(bytes, *length), &list, &headerLength);
+        status != StatusSuccess)
+      return status;
+    const KeyHeader before = header;
     bool changed = true;
-    if (const DWORD status = edit(header, Family::Folder, &changed);
+    KeyChange change;
+    if (const DWORD status = edit(header, Family::Folder, &changed, &change);
         status != StatusSuccess || !changed)
       return status;
-    return StoreFolderHeader(header, bytes, length, capacity);
+    std::vector<std::uint8_t> tail(bytes + headerLength, bytes + *length);
+    if (change.replaced) {
+      if (const DWORD status =
+              CarryFileList(list, before, change.oldKey, header, change.newKey, &tail);
+          status != StatusSuccess)
+        return status;
+    }
+    return StoreFolderHeader(header, tail, bytes, length, capacity);
   });
 }
 
@@ -219,6 +238,45 @@ DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* from
   });
 }
 
+DWORD QVFSFolderRebindImage(DWORD handle, BYTE* image, DWORD length, const char* fromPath,
+                            ULONGLONG fromVersion, const char* toPath, ULONGLONG toVersion) {
+  return Guarded([&]() -> DWORD {
+    Place from, to;
+    if (image == nullptr || !PlaceOf(fromPath, fromVersion, &from) ||
+        !PlaceOf(toPath, toVersion, &to))
+      return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(handle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return RebindImageInFolder(std::span(image, length), *folder, from, to);
+  });
+}
+
+DWORD QVFSFolderReadFileList(DWORD handle, const BYTE* record, DWORD length,
+                             QvFileListState* state) {
+  if (state == nullptr) return StatusMemoryError;
+  return Guarded([&]() -> DWORD {
+    if (record == nullptr || length == 0) return StatusNoData;
+    return ReadFileList(handle, std::span(record, length), state);
+  });
+}
+
+DWORD QVFSFolderWriteFileList(DWORD handle, BYTE* record, DWORD* length, DWORD capacity,
+                              const QvFileListState* state) {
+  if (record == nullptr || length == nullptr || state == nullptr || *length > capacity)
+    return StatusMemoryError;
+  return Guarded([&] { return WriteFileList(handle, record, length, capacity, *state); });
+}
+
+DWORD QVFSFolderFileListEntry(DWORD handle, DWORD entryEpoch, ULONGLONG entryId,
+                              const char* storedPath, BYTE hash[32]) {
+  if (hash == nullptr) return StatusMemoryError;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, entryId, &place)) return StatusSourceInUse;
+    return FileListEntryOf(handle, entryEpoch, entryId, place.path, hash);
+  });
+}
+
 DWORD QVFSCloseHandle(DWORD handle) {
   return Guarded([&] { return CloseFolder(handle) ? StatusSuccess : StatusEngineInitError; });
 }
@@ -297,7 +355,7 @@ DWORD QVFSFolderAddUser(BYTE* header, DWORD* headerLength, DWORD headerCapacity,
   const TargetUser target = Target(userId, nullptr, userKeyBlob, userKeyBlobLength, userCredentials,
                                    userCredentialsLength);
   return EditFolderHeader(header, headerLength, headerCapacity,
-                          [&](KeyHeader& parsed, Family family, bool* changed) {
+                          [&](KeyHeader& parsed, Family family, bool* changed, KeyChange*) {
                             return AddUser(&parsed, family, acting, target, changed);
                           });
 }
@@ -348,10 +406,11 @@ DWORD QVFSFolderRemoveUserAsOwner(BYTE* header, DWORD* headerLength, const char*
   if (headerLength == nullptr) return StatusMemoryError;
   const ActingUser acting = Acting(actingUserId, actingKeyName, actingKeyBlob, actingKeyBlobLength);
   const TargetUser target = Target(userId, keyName, userKeyBlob, userKeyBlobLength);
-  return EditFolderHeader(
-      header, headerLength, *headerLength, [&](KeyHeader& parsed, Family family, bool*) {
-        return RemoveUser(&parsed, family, target, actingUserId, &acting, nullptr);
-      });
+  return EditFolderHeader(header, headerLength, *headerLength,
+                          [&](KeyHeader& parsed, Family family, bool*, KeyChange* change) {
+                            return RemoveUser(&parsed, family, target, actingUserId, &acting,
+                                              change);
+                          });
 }
 
 DWORD QVFSFileCheckOwner(const char* path) {

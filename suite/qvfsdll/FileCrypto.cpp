@@ -271,6 +271,26 @@ DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder, const
   return RewriteHeader(imagePath, Encode(header, Family::File), length);
 }
 
+DWORD RebindImageInFolder(std::span<std::uint8_t> image, const FolderState& folder,
+                          const Place& from, const Place& to) {
+  KeyHeader header;
+  std::uint32_t length = 0;
+  if (const DWORD status = Decode(image, Family::File, &header, &length); status != StatusSuccess)
+    return status;
+  SecretKey fileKey;
+  if (const DWORD status = FolderFileKey(header, folder, &fileKey); status != StatusSuccess)
+    return status;
+  if (!header.signedFormat) return StatusSuccess;  // older images carry no place
+  if (const DWORD status = VerifyMacs(header, Family::File, fileKey, &from);
+      status != StatusSuccess)
+    return status;
+  SealCore(&header, Family::File, fileKey, &to);
+  const std::vector<std::uint8_t> encoded = Encode(header, Family::File);
+  if (encoded.size() != length) return StatusFileCrcError;
+  std::memcpy(image.data(), encoded.data(), encoded.size());
+  return StatusSuccess;
+}
+
 std::string DecryptedPath(const char* sourcePath, const char* destinationFolder) {
   if (sourcePath == nullptr) return {};
   std::string name = NameOf(sourcePath);

@@ -32,6 +32,11 @@ namespace qvfs {
 [[nodiscard]] DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder,
                                        const Place& from, const Place& to);
 
+// The same for an image held in memory from its first byte: its header is rewritten in place
+// (the same length).
+[[nodiscard]] DWORD RebindImageInFolder(std::span<std::uint8_t> image, const FolderState& folder,
+                                        const Place& from, const Place& to);
+
 // Where DecryptFile writes: the folder joined with the source name without ".qvf" (in any
 // case); empty when no name is left.
 [[nodiscard]] std::string DecryptedPath(const char* sourcePath, const char* destinationFolder);

@@ -64,6 +64,21 @@ struct FolderState {
 [[nodiscard]] DWORD TrustFolderOwner(DWORD handle, const BYTE* ownerKeyBlob,
                                      DWORD ownerKeyBlobLength);
 
+// The list of a container's files after the folder header in `record` (see QvFileListState
+// in suite/QvFsApi.h for the results).
+[[nodiscard]] DWORD ReadFileList(DWORD handle, std::span<const std::uint8_t> record,
+                                 QvFileListState* state);
+[[nodiscard]] DWORD WriteFileList(DWORD handle, BYTE* record, DWORD* length, DWORD capacity,
+                                  const QvFileListState& state);
+[[nodiscard]] DWORD FileListEntryOf(DWORD handle, DWORD entryEpoch, std::uint64_t entryId,
+                                    std::string_view storedPath, BYTE* hash);
+// A folder record changed under a new folder key (a user removed): its list, when it has one,
+// is checked under the old key and its MAC made anew under the new one; 8 when it does not
+// verify.
+[[nodiscard]] DWORD CarryFileList(const std::optional<FileList>& list, const KeyHeader& before,
+                                  const SecretKey& oldKey, const KeyHeader& after,
+                                  const SecretKey& newKey, std::vector<std::uint8_t>* tail);
+
 // The state behind `handle`, or null when the handle is not open.
 [[nodiscard]] std::shared_ptr<const FolderState> FindFolder(DWORD handle);
 // Closes `handle`; false when it was not open.

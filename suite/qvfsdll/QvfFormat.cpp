@@ -564,4 +564,97 @@ SecretKey RandomKey() {
   return key;
 }
 
+// ---- The list of a container's files ----
+
+namespace {
+
+constexpr char kFileListMagic[4] = {'Q', 'V', 'F', 'L'};
+constexpr std::uint16_t kFileListVersion = 1;
+constexpr char kFileListContext[crypto_kdf_CONTEXTBYTES] = {'Q', 'v', 'f', 'F', 'L', 'i', 's', 't'};
+
+SecretKey DeriveFileListKey(const SecretKey& folderKey) {
+  SecretKey key;
+  crypto_kdf_derive_from_key(key.data(), key.size(), 4, kFileListContext, folderKey.data());
+  return key;
+}
+
+Mac KeyedHash(const SecretKey& key, const std::vector<std::uint8_t>& message) {
+  Mac mac{};
+  crypto_generichash(mac.data(), mac.size(), message.data(), message.size(), key.data(),
+                     key.size());
+  return mac;
+}
+
+}  // namespace
+
+DWORD FindFileList(std::span<const std::uint8_t> record, std::optional<FileList>* list,
+                   std::uint32_t* headerLength) {
+  list->reset();
+  std::uint32_t length = 0;
+  if (const DWORD status = CheckPrelude(record, Family::Folder, &length); status != StatusSuccess)
+    return status;
+  if (record.size() < length) return StatusNoData;
+  *headerLength = length;
+  const std::span<const std::uint8_t> rest = record.subspan(length);
+  if (rest.empty()) return StatusSuccess;
+  Reader r(rest);
+  std::uint8_t magic[sizeof kFileListMagic];
+  std::uint16_t version = 0, reserved = 0;
+  std::uint32_t padding = 0;
+  FileList found;
+  if (rest.size() != kFileListSize || !r.Bytes(magic, sizeof magic) || !r.U16(&version) ||
+      !r.U16(&reserved) || !r.U64(&found.version) || !r.U64(&found.count) ||
+      !r.U64(&found.firstBound) || !r.U32(&found.entryEpoch) || !r.U32(&padding) ||
+      !r.Bytes(found.aggregate.data(), found.aggregate.size()) ||
+      !r.Bytes(found.mac.data(), found.mac.size()))
+    return StatusFileCrcError;
+  if (std::memcmp(magic, kFileListMagic, sizeof magic) != 0 || version != kFileListVersion ||
+      reserved != 0 || padding != 0)
+    return StatusFileCrcError;
+  *list = found;
+  return StatusSuccess;
+}
+
+std::vector<std::uint8_t> EncodeFileList(const FileList& list) {
+  std::vector<std::uint8_t> out;
+  Writer w(&out);
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kFileListMagic), sizeof kFileListMagic);
+  w.U16(kFileListVersion);
+  w.U16(0);
+  w.U64(list.version);
+  w.U64(list.count);
+  w.U64(list.firstBound);
+  w.U32(list.entryEpoch);
+  w.U32(0);
+  w.Bytes(list.aggregate.data(), list.aggregate.size());
+  w.Bytes(list.mac.data(), list.mac.size());
+  return out;
+}
+
+Mac FileListMac(const KeyHeader& header, const SecretKey& folderKey, const FileList& list) {
+  std::vector<std::uint8_t> message;
+  Writer w(&message);
+  static constexpr char kDomain[] = "QvfFList";
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kDomain), sizeof kDomain - 1);
+  w.Bytes(header.itemId.data(), header.itemId.size());
+  w.U32(header.keyEpoch);
+  w.U64(list.version);
+  w.U64(list.count);
+  w.U64(list.firstBound);
+  w.U32(list.entryEpoch);
+  w.Bytes(list.aggregate.data(), list.aggregate.size());
+  return KeyedHash(DeriveFileListKey(folderKey), message);
+}
+
+Mac FileListEntry(const SecretKey& folderKey, std::uint64_t entryId, std::string_view storedPath) {
+  std::vector<std::uint8_t> message;
+  Writer w(&message);
+  static constexpr char kDomain[] = "QvfFEntr";
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(kDomain), sizeof kDomain - 1);
+  w.U64(entryId);
+  w.U32(static_cast<std::uint32_t>(storedPath.size()));
+  w.Bytes(reinterpret_cast<const std::uint8_t*>(storedPath.data()), storedPath.size());
+  return KeyedHash(DeriveFileListKey(folderKey), message);
+}
+
 }  // namespace qvfs

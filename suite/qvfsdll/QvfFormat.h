@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -210,6 +211,35 @@ void AddRecipient(KeyHeader* header, const SecretKey& itemKey, const std::string
 
 // The index of the entry for `publicKey`, or -1.
 [[nodiscard]] std::ptrdiff_t FindRecipient(const KeyHeader& header, const PublicKey& publicKey);
+
+// The list of a container's files, kept after a folder header in the record the container
+// stores (outside the signed bytes, so every user of the folder can update it): a version
+// that rises with every change, the number of entries, the first entry id whose image is bound
+// to its place, the key epoch whose folder key hashes the entries, and the sum modulo 2^256 of
+// one keyed hash per entry (FileListEntry), so that a change of one entry updates it at once
+// and a check is one pass over the entries. Its MAC is made under a key derived from the
+// current folder key.
+struct FileList {
+  std::uint64_t version = 0;
+  std::uint64_t count = 0;
+  std::uint64_t firstBound = 0;
+  std::uint32_t entryEpoch = 0;
+  std::array<std::uint8_t, kMacSize> aggregate{};
+  Mac mac{};
+};
+// Finds the list after the folder header at the start of `record`: 0 with `*list` empty when
+// there is none, 3 for bytes after the header that are no list (the header's own statuses
+// when it does not parse). `*headerLength` receives the header's length.
+[[nodiscard]] DWORD FindFileList(std::span<const std::uint8_t> record,
+                                 std::optional<FileList>* list, std::uint32_t* headerLength);
+[[nodiscard]] std::vector<std::uint8_t> EncodeFileList(const FileList& list);
+// The list's MAC for the folder `header` under its current folder key.
+[[nodiscard]] Mac FileListMac(const KeyHeader& header, const SecretKey& folderKey,
+                              const FileList& list);
+// The keyed hash of one entry (its id and its stored path) under the folder key of the list's
+// entry epoch.
+[[nodiscard]] Mac FileListEntry(const SecretKey& folderKey, std::uint64_t entryId,
+                                std::string_view storedPath);
 
 // Fresh random bytes.
 [[nodiscard]] ItemId RandomItemId();

@@ -406,3 +406,83 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
   EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 2) + "/a2"), "second a");
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 }
+
+// The list of a container's files kept after a folder header: every user of the folder may
+// write it (its MAC is under the folder key, outside the owner's signature), it rides along
+// when users are added, moves to the new folder key when one is removed, and neither a changed
+// list nor a list made by a removed user with the folder key it kept verifies.
+TEST_F(HeaderTrustTest, TheListOfAContainersFilesFollowsTheFolderKey) {
+  std::vector<BYTE> header;
+  DWORD handle = 0;
+  ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
+  QvFileListState state{};
+  EXPECT_EQ(
+      QVFSFolderReadFileList(handle, header.data(), static_cast<DWORD>(header.size()), &state), 19u)
+      << "a header without a list is unverified";
+  // Two entries, summed modulo 2^256.
+  BYTE first[32], second[32];
+  ASSERT_EQ(QVFSFolderFileListEntry(handle, 0, 1, "\\a.txt.qvf", first), 0u);
+  ASSERT_EQ(QVFSFolderFileListEntry(handle, 0, 2, "\\b.txt.qvf", second), 0u);
+  unsigned carry = 0;
+  for (int i = 0; i < 32; ++i) {
+    carry += first[i] + second[i];
+    state.aggregate[i] = static_cast<BYTE>(carry);
+    carry >>= 8;
+  }
+  state.listVersion = 1;
+  state.count = 2;
+  state.firstBound = 1;
+  std::vector<BYTE> record(header.size() + kFileListSize + kFolderHeaderCapacity, 0);
+  std::copy(header.begin(), header.end(), record.begin());
+  DWORD length = static_cast<DWORD>(header.size());
+  ASSERT_EQ(QVFSFolderWriteFileList(handle, record.data(), &length,
+                                    static_cast<DWORD>(record.size()), &state),
+            0u);
+  EXPECT_EQ(length, header.size() + kFileListSize);
+  EXPECT_EQ(QVFSFolderCheckOwner(record.data(), length), 0u) << "the list is outside the signature";
+  const auto read = [&](DWORD with, QvFileListState* out) {
+    return QVFSFolderReadFileList(with, record.data(), length, out);
+  };
+  QvFileListState back{};
+  ASSERT_EQ(read(handle, &back), 0u);
+  EXPECT_EQ(back.count, 2u);
+  EXPECT_EQ(back.listVersion, 1u);
+  EXPECT_EQ(std::memcmp(back.aggregate, state.aggregate, 32), 0);
+  record[length - 40] ^= 1;  // the aggregate, as a writer of the raw record would change it
+  EXPECT_EQ(read(handle, &back), 8u);
+  record[length - 40] ^= 1;
+
+  // Adding a user keeps the list; removing one moves it to the new folder key.
+  const std::vector<BYTE> bobShared = bob_.PublicOnly();
+  ASSERT_EQ(QVFSFolderAddUser(record.data(), &length, static_cast<DWORD>(record.size()), "alice",
+                              "alice", alice_.blob.data(), kKeyBlobSize, "", "bob",
+                              bobShared.data(), kKeyBlobSize, nullptr, 0, 0),
+            0u);
+  ASSERT_EQ(read(handle, &back), 0u) << "the list did not survive adding a user";
+  DWORD bobHandle = 0;
+  ASSERT_EQ(InitFolderDecryption(bob_, record.data(), length, &bobHandle), 0u);
+  EXPECT_EQ(read(bobHandle, &back), 0u) << "another user of the folder checks it too";
+  ASSERT_EQ(
+      QVFSFolderRemoveUserAsOwner(record.data(), &length, "alice", "alice", alice_.blob.data(),
+                                  kKeyBlobSize, "bob", "bob", bobShared.data(), kKeyBlobSize),
+      0u);
+  EXPECT_EQ(read(handle, &back), 8u) << "the old folder key still checks the list";
+  EXPECT_EQ(QVFSCloseHandle(handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, record.data(), length, &handle), 0u);
+  ASSERT_EQ(read(handle, &back), 0u);
+  EXPECT_EQ(back.entryEpoch, 0u);
+  EXPECT_EQ(back.currentEpoch, 1u);
+  BYTE again[32];
+  ASSERT_EQ(QVFSFolderFileListEntry(handle, back.entryEpoch, 1, "\\a.txt.qvf", again), 0u);
+  EXPECT_EQ(std::memcmp(again, first, 32), 0) << "entries keep their hashes across epochs";
+
+  // Bob kept the old folder key: the list he writes into the new record does not verify.
+  const std::vector<BYTE> before(record.begin(), record.begin() + length);
+  DWORD forgedLength = length;
+  EXPECT_NE(QVFSFolderWriteFileList(bobHandle, record.data(), &forgedLength,
+                                    static_cast<DWORD>(record.size()), &state),
+            0u);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), record.begin()));
+  EXPECT_EQ(QVFSCloseHandle(bobHandle), 0u);
+  EXPECT_EQ(QVFSCloseHandle(handle), 0u);
+}
