@@ -90,8 +90,8 @@ BOOL RegularFile::Write(const void* data, std::size_t size) noexcept {
 }
 
 BOOL RegularFile::SetPermissions(DWORD mode) noexcept {
-  if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
-  return fchmod(fd_, static_cast<mode_t>(mode & 07777)) == 0 ? TRUE : FailWithErrno(errno);
+  if (!fd_.Valid()) return Fail(ERROR_INVALID_HANDLE);
+  return fchmod(fd_.Get(), static_cast<mode_t>(mode & 07777)) == 0 ? TRUE : FailWithErrno(errno);
 }
 
 BOOL RegularFile::Close() noexcept {
