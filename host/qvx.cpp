@@ -13,6 +13,7 @@
 #include "core/Exports.h"
 #include "host/Associations.h"
 #include "host/InprocServerLoader.h"
+#include "host/MenuCommand.h"
 #include "platform/Registry.h"
 #include "platform/shell/ShellExecute.h"
 
@@ -54,6 +55,8 @@ constexpr const char* kHelp =
     "                               context-menu handlers in the registry, and the file types,\n"
     "                               icons and file-manager actions of the desktop\n"
     "  unregister [--library PATH]  take back exactly what registration wrote\n"
+    "  menu [--run ITEM] PATH...    the context menu of a selection, listed, or one item run\n"
+    "                               (see qvx menu --help)\n"
     "  open PATH                    open a file as a double-click does: the program its type\n"
     "                               is associated with gets PATH as its one argument\n"
     "  info [--library PATH]        load the library and print its version and entry points\n"
@@ -69,7 +72,8 @@ constexpr const char* kHelp =
     "  1  the command failed (the message says why and what to do)\n"
     "  2  wrong usage\n"
     "  3  the library could not be loaded\n"
-    "  4  open: no program is associated with the file's type\n";
+    "  4  open: no program is associated with the file's type; menu: no handler registered\n"
+    "  5  menu --run: the item did not run (the message says why)\n";
 
 constexpr const char* kRegisterHelp =
     "usage: qvx register [--library PATH]\n"
@@ -257,6 +261,7 @@ int main(int argc, char** argv) {
     if (command == "info") return Info(library);
     return Registration(library, command == "register");
   }
+  if (command == "menu") return RunMenuCommand(argc, argv);
   if (command == "open") {
     if (argc == 3 && IsHelp(argv[2])) {
       std::fputs(kOpenHelp, stdout);

@@ -1,6 +1,7 @@
 // Tests of qvx as a program: registration and unregistration of the real library into the
-// test's machine root and XDG folders, opening a file by its association with the program
-// started on an argument vector, and the exit codes of every refusal.
+// test's machine root and XDG folders, the context menu listed and run through the registered
+// handler, opening a file by its association with the program started on an argument vector,
+// and the exit codes of every refusal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include <string>
 
 #include "base/ClassIds.h"
+#include "base/SuiteServices.h"
 #include "platform/Guid.h"
+#include "platform/Owned.h"
 #include "tests/suite/UserStoreTestSupport.h"
 #include "util/RegKey.h"
 
@@ -50,6 +53,59 @@ TEST_F(QvxTest, RegisterAndUnregisterTheRealLibrary) {
   EXPECT_EQ(RunProgram(root_, "qvx", {"unregister"}, Env()).code, 0);
 }
 
+TEST_F(QvxTest, MenuListsAndRunsWhatTheRegisteredHandlerOffers) {
+  const std::string plain = root_.Sub("-n a.txt");
+  WriteTextFile(plain, "hello");
+  fs::create_directories(root_.Sub("folder"));
+  // Before registration no handler is there to ask.
+  qvtest::ProgramRun run = RunProgram(root_, "qvx", {"menu", "--", plain}, Env());
+  EXPECT_EQ(run.code, 4) << run.err;
+  EXPECT_NE(run.err.find("qvx register"), std::string::npos) << run.err;
+
+  ASSERT_EQ(RunProgram(root_, "qvx", {"register"}, Env()).code, 0);
+  const std::string passwordFile = root_.Sub("password");
+  WriteTextFile(passwordFile, "menu pw\n");
+  chmod(passwordFile.c_str(), 0600);
+  qvtest::Environment env = Env();
+  env.emplace_back("QV_PASSWORD_FILE", passwordFile);
+  ASSERT_EQ(RunProgram(root_, "qvenroll", {}, env).code, 0);
+
+  // With the suite stopped the handler offers nothing, and qvx says what may be the cause.
+  run = RunProgram(root_, "qvx", {"menu", "--run", "QVEncryptCMD", "--", plain}, env);
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("qvclient start"), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::exists(plain));
+
+  const OwnedHandle suite(CreateMutexA(nullptr, TRUE, kSuiteRunningMutex));
+  ASSERT_TRUE(suite.Valid());
+  const HeldMutex running(suite.Get());
+  run = RunProgram(root_, "qvx", {"menu", "--", plain, root_.Sub("folder")}, env);
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("[QVEncryptCMD]"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("[QVDecryptCMD]"), std::string::npos) << run.out;
+
+  // Run by verb, the item encrypts the file; a name that looks like an option stays a name.
+  run = RunProgram(root_, "qvx", {"menu", "--run", "QVEncryptCMD", "--", plain}, env);
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_FALSE(fs::exists(plain));
+  ASSERT_TRUE(fs::exists(plain + ".qvf"));
+
+  // A mixed selection is refused, and the reason named; an item not offered runs nothing.
+  run = RunProgram(root_, "qvx", {"menu", plain + ".qvf", root_.Sub("folder")}, env);
+  EXPECT_EQ(run.code, 0);
+  EXPECT_NE(run.err.find("mixes encrypted and plain"), std::string::npos) << run.err;
+  run = RunProgram(root_, "qvx", {"menu", "--run", "QVEncryptCMD", plain + ".qvf"}, env);
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("not offered"), std::string::npos) << run.err;
+
+  // Run by its text (case and access keys aside), with the selection read from standard input.
+  run = RunProgram(root_, "qvx", {"menu", "--run", "sentivo decrypt file(s)", "--from", "-"}, env,
+                   plain + ".qvf\n");
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_EQ(ReadTextFile(plain), "hello");
+  EXPECT_FALSE(fs::exists(plain + ".qvf"));
+}
+
 TEST_F(QvxTest, OpenStartsTheAssociatedProgramWithTheFileAsItsOneArgument) {
   // The suite's folder has a space and is stored without its trailing separator.
   const std::string suite = root_.Sub("my suite");
@@ -75,7 +131,7 @@ TEST_F(QvxTest, OpenStartsTheAssociatedProgramWithTheFileAsItsOneArgument) {
 }
 
 TEST_F(QvxTest, EveryCommandHasHelpAndEveryRefusalItsExitCode) {
-  for (const char* command : {"register", "unregister", "open", "info"}) {
+  for (const char* command : {"register", "unregister", "menu", "open", "info"}) {
     const qvtest::ProgramRun run = RunProgram(root_, "qvx", {command, "--help"}, Env());
     EXPECT_EQ(run.code, 0) << command;
     EXPECT_NE(run.out.find("usage: qvx"), std::string::npos) << command << ": " << run.out;
@@ -97,6 +153,9 @@ TEST_F(QvxTest, EveryCommandHasHelpAndEveryRefusalItsExitCode) {
       {{"register", "--library", root_.Sub("none.so")}, 3, "cannot find"},
       {{"register", "--library", writable}, 3, "chmod go-w"},
       {{"open", root_.Sub("missing.qvf")}, 1, "no such file"},
+      {{"menu"}, 2, "no path"},
+      {{"menu", "--run"}, 2, "needs a value"},
+      {{"menu", root_.Sub("missing.txt")}, 2, "no such file"},
       {{"open", root_.Sub("notes.txt")}, 4, "no program is associated"},
   };
   for (const auto& c : cases) {

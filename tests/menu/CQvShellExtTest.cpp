@@ -23,7 +23,7 @@
 #include "core/QvFolderExtModule.h"
 #include "engine/CProgressDlg.h"
 #include "menu/CQvShellExt.h"
-#include "menu/ContextMenuListing.h"
+#include "host/ContextMenuListing.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/Ole.h"

@@ -1,5 +1,5 @@
 // Reading a handler's menu back, finding an item and printing the list.
-#include "menu/ContextMenuListing.h"
+#include "host/ContextMenuListing.h"
 
 #include <algorithm>
 
