@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/ItemNames.h"
+#include "platform/Owned.h"
 
 namespace {
 
@@ -55,6 +56,18 @@ int FolderContainer::ProbeContainer(std::string path) {
   if (database_.Open(std::move(path), FALSE) != VARIANT_TRUE) return 0;
   (void)database_.Close();
   return 1;
+}
+
+bool FolderContainer::ReadHeader(const std::string& path, std::vector<BYTE>* header) {
+  FolderContainer container;
+  char cspName[container::kCspNameBufferSize] = {};
+  BYTE* stored = nullptr;
+  DWORD length = 0;
+  const bool read = container.OpenContainer(path, cspName, &stored, &length, FALSE) != 0;
+  const FreedPtr<BYTE> owned(stored);
+  if (!read || owned == nullptr) return false;
+  header->assign(owned.get(), owned.get() + length);
+  return true;
 }
 
 LONG FolderContainer::AddFile(std::string filePath, BOOL replace) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "container/QVDatabase.h"
 #include "platform/WinTypes.h"
@@ -33,6 +34,9 @@ class FolderContainer {
   [[nodiscard]] int OpenAt(std::string rootDir, std::string path, DWORD folderId);
   // 1 when the container at `path` opens (it is closed again at once).
   [[nodiscard]] int ProbeContainer(std::string path);
+  // The folder header (the protection record) the container at `path` stores, read with the
+  // container closed again at once; false when it does not open or holds none.
+  [[nodiscard]] static bool ReadHeader(const std::string& path, std::vector<BYTE>* header);
 
   // AddFile of QVDatabase with this object's rootDir and folderId.
   [[nodiscard]] LONG AddFile(std::string filePath, BOOL replace);

@@ -310,8 +310,10 @@ bool QVSQLiteDatabase::DeleteFileRows(DWORD folderId, DWORD fileId, bool* found)
     if (rc == SQLITE_DONE) return true;
     if (rc != SQLITE_ROW) return false;
     if (folderHandle_ != 0) {
-      if (!StoredFolderPath(folderId, &storedPath)) storedPath = "?";
-      storedPath = StoredPathOf(storedPath, entry.Text(file_info::kName));
+      // A folder whose path cannot be read still names a place no image is bound to.
+      std::string folderPath;
+      if (!StoredFolderPath(folderId, &folderPath)) folderPath = std::string(1, '?');
+      storedPath = StoredPathOf(folderPath, entry.Text(file_info::kName));
     }
   }
   NoteRemoved(static_cast<std::int32_t>(fileId), storedPath);

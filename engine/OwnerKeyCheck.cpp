@@ -10,7 +10,6 @@
 #include "base/StringTable.h"
 #include "container/FolderContainer.h"
 #include "platform/MessageBox.h"
-#include "platform/Owned.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
@@ -26,15 +25,10 @@ CUserData* SentivoUserData() {
 std::string ReadOwnerText(const std::string& path) {
   std::vector<char> ownerText(kOwnerTextSize, '\0');
   if (HasSuffix(path, kQvefSuffix)) {
-    FolderContainer container;
-    char algorithm[1024] = {};
-    BYTE* stored = nullptr;
-    DWORD headerLength = 0;
-    const bool read = container.OpenContainer(path, algorithm, &stored, &headerLength, FALSE) != 0;
-    const FreedPtr<BYTE> header(stored);
-    container.Close();
-    DWORD length = headerLength;
-    if (!read || QVFSFolderGetOwner(header.get(), &length, ownerText.data()) != 0) return {};
+    std::vector<BYTE> header;
+    if (!FolderContainer::ReadHeader(path, &header)) return {};
+    DWORD length = static_cast<DWORD>(header.size());
+    if (QVFSFolderGetOwner(header.data(), &length, ownerText.data()) != 0) return {};
   } else if (QVFSFileGetOwner(path.c_str(), ownerText.data()) != 0) {
     return {};
   }
@@ -111,12 +105,7 @@ std::string OwnerKeyCheckFolder(const char* userId, const BYTE* header, DWORD he
 
 std::string OwnerKeyCheckContainer(const char* userId, const char* path, HWND owner) {
   if (SentivoUserData() == nullptr || path == nullptr) return {};
-  FolderContainer container;
-  char algorithm[1024] = {};
-  BYTE* stored = nullptr;
-  DWORD headerLength = 0;
-  const bool read = container.OpenContainer(path, algorithm, &stored, &headerLength, FALSE) != 0;
-  const FreedPtr<BYTE> header(stored);
-  container.Close();
-  return read ? OwnerKeyCheckFolder(userId, header.get(), headerLength, owner) : std::string();
+  std::vector<BYTE> header;
+  if (!FolderContainer::ReadHeader(path, &header)) return {};
+  return OwnerKeyCheckFolder(userId, header.data(), static_cast<DWORD>(header.size()), owner);
 }

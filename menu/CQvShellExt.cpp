@@ -21,7 +21,6 @@
 #include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/MessageBox.h"
-#include "platform/Owned.h"
 #include "platform/Utf8.h"
 #include "platform/Window.h"
 #include "platform/ole/TextConversion.h"
@@ -74,20 +73,6 @@ std::string LongPathOf(const std::string& path) {
   if (length == 0 || length >= kPathBufferSize) return full;
   longPath.resize(length);
   return longPath;
-}
-
-// The folder header a container stores; false when the container does not open.
-bool ReadContainerHeader(const std::string& path, std::vector<BYTE>* header) {
-  FolderContainer container;
-  char algorithm[1024] = {};
-  BYTE* stored = nullptr;
-  DWORD length = 0;
-  const bool read = container.OpenContainer(path, algorithm, &stored, &length, FALSE) != 0;
-  const FreedPtr<BYTE> owned(stored);
-  container.Close();
-  if (!read || owned == nullptr) return false;
-  header->assign(owned.get(), owned.get() + length);
-  return true;
 }
 
 // The user's key record named `keyName`, released when it goes.
@@ -383,7 +368,7 @@ DWORD CQvShellExt::RunDecrypt(const std::string& userId, const std::string& user
   if (key.Found()) {
     if (HasSuffix(path, kQvefSuffix)) {
       std::vector<BYTE> header;
-      if (ReadContainerHeader(path, &header)) {
+      if (FolderContainer::ReadHeader(path, &header)) {
         const std::string& name = sentivo_ ? ownerIdentity : userId;
         status =
             QVFSFolderIsValidUser(header.data(), static_cast<DWORD>(header.size()), name.c_str(),
@@ -413,7 +398,7 @@ DWORD CQvShellExt::RunSharing(const std::string& userId) {
   DWORD status = StatusNotAuthorized;
   if (HasSuffix(path, kQvefSuffix)) {
     std::vector<BYTE> header;
-    if (ReadContainerHeader(path, &header))
+    if (FolderContainer::ReadHeader(path, &header))
       status =
           QVFSFolderIsValidUser(header.data(), static_cast<DWORD>(header.size()), userId.c_str(),
                                 userId.c_str(), key.Get().blob, key.Get().blobLength);
