@@ -177,7 +177,9 @@ DWORD DecryptWithFolderKey(QVData* record,
   if (candidates.empty()) return run([record] { return QVFSFolderDecryptFile(record); });
   DWORD result = StatusIntegrityError;
   bool olderEntry = false;
-  for (const auto& [storedPath, entry] : candidates) {
+  for (const auto& candidate : candidates) {
+    const std::string& storedPath = candidate.first;
+    const DWORD entry = candidate.second;
     result = run([&] { return QVFSFolderDecryptFileAt(record, storedPath.c_str(), entry); });
     if (result != StatusIntegrityError) return result;
     olderEntry |= entry < firstBound;
