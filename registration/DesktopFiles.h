@@ -60,7 +60,7 @@ std::vector<DesktopMenuItem> DesktopMenuItems();
 [[nodiscard]] HRESULT RemoveDesktopFiles(const DesktopPlaces& places, std::string* failure,
                                          std::vector<std::string>* warnings);
 
-// How the desktop entry specification quotes one argument of an Exec key (before the key
+// How a desktop entry quotes one argument of an Exec key (before the key
 // file's own escaping), and how GLib's shell quoting quotes one word: exposed for the tests
 // that expand the actions the way the file managers do.
 std::string QuoteDesktopExecArgument(const std::string& argument);

@@ -144,7 +144,7 @@ std::string KeyFileUnescaped(const std::string& value) {
   return out;
 }
 
-// An Exec value expanded as the desktop entry specification says: quoted arguments with
+// An Exec value expanded as freedesktop desktop entries expand it: quoted arguments with
 // their four escapes, %% for %, %f / %F replaced by the file(s) as arguments of their own.
 std::vector<std::string> ExpandDesktopExec(const std::string& exec,
                                            const std::vector<std::string>& files) {
