@@ -253,21 +253,39 @@ DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder, const P
       });
 }
 
+namespace {
+
+// Moves a decoded image header from place `from` to place `to`: the header's MACs must hold
+// at `from`, and its core is sealed again for `to`. *moved is false for an image of the
+// earlier format, which carries no place and is left as it is.
+DWORD MoveHeaderPlace(KeyHeader* header, const FolderState& folder, const Place& from,
+                      const Place& to, bool* moved) {
+  *moved = false;
+  SecretKey fileKey;
+  if (const DWORD status = FolderFileKey(*header, folder, &fileKey); status != StatusSuccess)
+    return status;
+  if (!header->signedFormat) return StatusSuccess;
+  if (const DWORD status = VerifyMacs(*header, Family::File, fileKey, &from);
+      status != StatusSuccess)
+    return status;
+  SealCore(header, Family::File, fileKey, &to);
+  *moved = true;
+  return StatusSuccess;
+}
+
+}  // namespace
+
 DWORD RebindFileInFolder(const char* imagePath, const FolderState& folder, const Place& from,
                          const Place& to) {
   KeyHeader header;
   std::uint32_t length = 0;
+  bool moved = false;
   if (const DWORD status = ReadHeaderAt(imagePath, Family::File, &header, &length);
       status != StatusSuccess)
     return status;
-  SecretKey fileKey;
-  if (const DWORD status = FolderFileKey(header, folder, &fileKey); status != StatusSuccess)
+  if (const DWORD status = MoveHeaderPlace(&header, folder, from, to, &moved);
+      status != StatusSuccess || !moved)
     return status;
-  if (!header.signedFormat) return StatusSuccess;  // older images carry no place
-  if (const DWORD status = VerifyMacs(header, Family::File, fileKey, &from);
-      status != StatusSuccess)
-    return status;
-  SealCore(&header, Family::File, fileKey, &to);
   return RewriteHeader(imagePath, Encode(header, Family::File), length);
 }
 
@@ -275,16 +293,12 @@ DWORD RebindImageInFolder(std::span<std::uint8_t> image, const FolderState& fold
                           const Place& from, const Place& to) {
   KeyHeader header;
   std::uint32_t length = 0;
+  bool moved = false;
   if (const DWORD status = Decode(image, Family::File, &header, &length); status != StatusSuccess)
     return status;
-  SecretKey fileKey;
-  if (const DWORD status = FolderFileKey(header, folder, &fileKey); status != StatusSuccess)
+  if (const DWORD status = MoveHeaderPlace(&header, folder, from, to, &moved);
+      status != StatusSuccess || !moved)
     return status;
-  if (!header.signedFormat) return StatusSuccess;  // older images carry no place
-  if (const DWORD status = VerifyMacs(header, Family::File, fileKey, &from);
-      status != StatusSuccess)
-    return status;
-  SealCore(&header, Family::File, fileKey, &to);
   const std::vector<std::uint8_t> encoded = Encode(header, Family::File);
   if (encoded.size() != length) return StatusFileCrcError;
   std::memcpy(image.data(), encoded.data(), encoded.size());
