@@ -22,8 +22,8 @@
 #include "base/SuiteServices.h"
 #include "core/QvFolderExtModule.h"
 #include "engine/CProgressDlg.h"
-#include "menu/CQvShellExt.h"
 #include "host/ContextMenuListing.h"
+#include "menu/CQvShellExt.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/Ole.h"
@@ -37,6 +37,7 @@
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/QvfTestSupport.h"
 #include "tests/suite/UserStoreTestSupport.h"
 #include "util/RegKey.h"
 
@@ -422,19 +423,8 @@ TEST_F(CQvShellExtTest, SentivoDecryptsAfterTheOlderKeyWasImported) {
   CoTaskMemFree(blob);
   const std::string plain = File("report.txt", "quarterly figures");
   const std::string encrypted = plain + ".qvf";
-  BYTE credentials[kCredentialSizeSentivo] = {};
-  QVData data{};
-  data.sourcePath = plain.c_str();
-  data.destinationPath = encrypted.c_str();
-  data.keyName = older.c_str();
-  data.keyName2 = older.c_str();
-  data.keyBlob = const_cast<BYTE*>(olderBlob.data());
-  data.keyBlobLength = static_cast<DWORD>(olderBlob.size());
-  ASSERT_TRUE(FillCredentialBlock(credentials, sizeof credentials, older.c_str(), "DefaultKey",
-                                  &data.credentialsLength));
-  data.credentials = credentials;
-  data.algorithm.algorithmId = kDefaultAlgorithmId;
-  ASSERT_EQ(QVFSEncryptFile(&data), 0u);
+  qvtest::Request request(qvtest::User{older, olderBlob}, plain, encrypted);
+  ASSERT_EQ(QVFSEncryptFile(request.get()), 0u);
   fs::remove(plain);
   QvKeyFileContents exported{kMe, older, "DefaultKey", olderBlob};
   std::vector<std::uint8_t> bytes;
