@@ -1,8 +1,9 @@
 // Reads the page's texts (index.xml) and settings (settings.xml) from next to the page and
 // applies them: every child of <qvverify><PAGE> names an element id and holds its text, which
-// becomes that element's text content; settings.xml's fontStyle becomes the page font. Texts
-// are never parsed as markup. When done the root element carries data-texts="loaded" (or
-// "failed", with the page left on its built-in texts).
+// becomes that element's text content; settings.xml's fontStyle becomes the page font and its
+// direction, when given, the writing direction. Texts are never parsed as markup. When done the
+// root element carries data-texts="loaded" (or "failed", with the page left on its built-in
+// texts).
 'use strict';
 
 (function() {
@@ -56,14 +57,23 @@ function applyTexts(index) {
   if (title && title.textContent !== '') document.title = title.textContent;
 }
 
-// A font name is quoted as a CSS string, so no value can reach beyond the font family.
-function applySettings(settings) {
+function setting(settings, name) {
   var root = settings.documentElement;
-  var font = root ? childElements(root).filter(function(node) {
-    return node.localName === 'fontStyle';
-  })[0] :
-                    null;
-  var name = font ? font.textContent.trim() : '';
+  var found = null;
+  if (root) {
+    found = childElements(root).filter(function(node) {
+      return node.localName === name;
+    })[0];
+  }
+  return found ? found.textContent.trim() : '';
+}
+
+// The font name is quoted as a CSS string, so no value can reach beyond the font family. A
+// language written from right to left says so with direction "rtl".
+function applySettings(settings) {
+  var direction = setting(settings, 'direction');
+  if (direction === 'rtl' || direction === 'ltr') document.documentElement.dir = direction;
+  var name = setting(settings, 'fontStyle');
   if (name === '') return;
   var quoted = '"' + name.replace(/[\\"]/g, '\\$&').replace(/[\n\r\f]/g, ' ') + '"';
   document.body.style.fontFamily = quoted + FALLBACK_FONTS;

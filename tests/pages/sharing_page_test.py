@@ -293,7 +293,7 @@ class SharingPageCase(unittest.TestCase):
 
 
 class MarkupInTextsCase(SharingPageCase):
-    """A translation whose texts hold markup shows them as text."""
+    """A translation whose texts hold markup shows them as text; it is written right to left."""
     language = "markup"
 
     def test_markup_in_texts_stays_text(self):
@@ -303,6 +303,7 @@ class MarkupInTextsCase(SharingPageCase):
         # The font setting names a family and nothing more.
         self.assertEqual(self.js("getComputedStyle(document.body).color"), "rgb(31, 41, 51)")
         self.assertIn('Serif', self.js("document.body.style.fontFamily"))
+        self.assertEqual(self.js("document.dir"), "rtl")
 
     # The other cases do not depend on the texts.
     test_texts_and_font_come_from_the_language = None
@@ -325,6 +326,7 @@ def markup_texts():
         elif line.startswith("pageset\tsettings.xml\tfontStyle\t"):
             line = "pageset\tsettings.xml\tfontStyle\tDejaVu \\\"Serif\\\"; color: red"
         lines.append(line)
+    lines.append("pageset\tsettings.xml\tdirection\trtl")
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "markup.txt")
         with open(path, "w", encoding="utf-8") as f:
