@@ -50,8 +50,11 @@ function applyTexts(index) {
   })[0];
   if (!page) throw new Error('index.xml: no texts for ' + pageName());
   childElements(page).forEach(function(node) {
+    // Texts label things; the fields and lists are filled by the dialog alone.
     var target = document.getElementById(node.localName);
-    if (target) target.textContent = node.textContent;
+    if (target && !/^(INPUT|SELECT|TEXTAREA)$/.test(target.tagName)) {
+      target.textContent = node.textContent;
+    }
   });
   var title = document.getElementById('Quorvin_PageTitle');
   if (title && title.textContent !== '') document.title = title.textContent;

@@ -31,7 +31,7 @@ CONTENT_TYPES = {
     ".jpg": "image/jpeg",
 }
 BROWSER_CANDIDATES = ("/usr/bin/chromium", "/usr/bin/chromium-browser")
-PROFILE_PREFIX = "browser-profile-"
+PROFILE_PREFIX = "qv-page-browser-"
 
 
 class BrowserError(Exception):
@@ -46,8 +46,9 @@ def find_browser():
                        "; install it with scripts/install-deps.sh")
 
 
-def sweep_stale_profiles(folder):
-    """Removes profile folders left in `folder` by runs that were killed outright."""
+def sweep_stale_profiles():
+    """Removes the profile folders that runs killed outright left in the temporary folder."""
+    folder = tempfile.gettempdir()
     for name in os.listdir(folder):
         owner = name[len(PROFILE_PREFIX):].split("-", 1)[0]
         if not name.startswith(PROFILE_PREFIX) or not owner.isdigit():
@@ -67,7 +68,7 @@ def page_url(name):
 class PageBrowser:
     """One browser with one tab whose every request is answered from `files` (name -> bytes)."""
 
-    def __init__(self, files, width=550, height=500, timeout=20.0, profile_parent=None):
+    def __init__(self, files, width=550, height=500, timeout=20.0):
         self.files = dict(files)
         self.timeout = timeout
         self.refused = []          # URLs the page asked for that are not its own files
@@ -81,8 +82,7 @@ class PageBrowser:
         self._reply_ready = threading.Condition(self._lock)
         self._next_id = 0
         self._process = None
-        self._profile = tempfile.mkdtemp(prefix=f"{PROFILE_PREFIX}{os.getpid()}-",
-                                         dir=profile_parent)
+        self._profile = tempfile.mkdtemp(prefix=f"{PROFILE_PREFIX}{os.getpid()}-")
         self._reader = None
         self._session = None
         try:

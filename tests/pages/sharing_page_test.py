@@ -304,6 +304,9 @@ class MarkupInTextsCase(SharingPageCase):
         self.assertEqual(self.js("getComputedStyle(document.body).color"), "rgb(31, 41, 51)")
         self.assertIn('Serif', self.js("document.body.style.fontFamily"))
         self.assertEqual(self.js("document.dir"), "rtl")
+        # A text for a list is no label: the list stays as the dialog fills it.
+        self.assertEqual(self.js("document.getElementById('Quorvin_CmbLookIn').childNodes.length"),
+                         0)
 
     # The other cases do not depend on the texts.
     test_texts_and_font_come_from_the_language = None
@@ -327,6 +330,7 @@ def markup_texts():
             line = "pageset\tsettings.xml\tfontStyle\tDejaVu \\\"Serif\\\"; color: red"
         lines.append(line)
     lines.append("pageset\tsettings.xml\tdirection\trtl")
+    lines.append("page\tSelectUsers.htm\tQuorvin_CmbLookIn\tNot a label")
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "markup.txt")
         with open(path, "w", encoding="utf-8") as f:
@@ -374,8 +378,8 @@ def main():
     signal.signal(signal.SIGINT, stop)
     signal.signal(signal.SIGHUP, stop)
     # A run killed outright leaves its profile behind (its browser exits when the pipe closes).
-    sweep_stale_profiles(OUTPUT_DIR)
-    with PageBrowser({}, profile_parent=OUTPUT_DIR) as browser:
+    sweep_stale_profiles()
+    with PageBrowser({}) as browser:
         BROWSER = browser
         suite = load_tests(unittest.defaultTestLoader, None, None)
         result = unittest.TextTestRunner(verbosity=2 if args.verbose else 1).run(suite)
