@@ -68,7 +68,7 @@ def page_url(name):
 class PageBrowser:
     """One browser with one tab whose every request is answered from `files` (name -> bytes)."""
 
-    def __init__(self, files, width=550, height=500, timeout=20.0):
+    def __init__(self, files, width=550, height=500, timeout=60.0):
         self.files = dict(files)
         self.timeout = timeout
         self.refused = []          # URLs the page asked for that are not its own files
@@ -312,7 +312,7 @@ class PageBrowser:
             self.navigations = 0
         return state
 
-    def wait_for(self, expression, timeout=10.0):
+    def wait_for(self, expression, timeout=30.0):
         deadline = time.monotonic() + timeout
         while True:
             try:
