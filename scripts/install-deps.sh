@@ -12,6 +12,7 @@ packages=(
   strace
   shared-mime-info desktop-file-utils libglib2.0-bin
   python3
+  libgtk-4-dev xvfb xauth xdotool fonts-dejavu-core adwaita-icon-theme librsvg2-common
 )
 missing=()
 for p in "${packages[@]}"; do
