@@ -758,7 +758,8 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
   gui->thread = std::thread([gui, &opened] {
     if (!gtk_init_check()) {
       const char* display = g_getenv("WAYLAND_DISPLAY");
-      if (display == nullptr) display = g_getenv("DISPLAY");
+      if (display == nullptr || *display == '\0') display = g_getenv("DISPLAY");
+      if (display != nullptr && *display == '\0') display = nullptr;
       opened.set_value(std::string("cannot open the display ") +
                        (display != nullptr ? "\"" + std::string(display) + "\"" : "(none set)"));
       return;

@@ -101,9 +101,20 @@ UiBackend* ProgramUi::Backend() const {
 
 bool ProgramUi::Install(const char* program, UiKind kind) {
   if (installed_) return true;
+  if (Backend() == nullptr && !Open(program, kind)) return false;
+  previous_ = SetUiBackend(Backend());
+  installed_ = true;
+  return true;
+}
+
+bool ProgramUi::Open(const char* program, UiKind kind) {
+  if (Backend() != nullptr) return true;
   if (kind == UiKind::Desktop) {
-    std::string why;
-    desktop_ = DesktopBackend::Open(&why);
+    std::string why = "out of memory";
+    try {
+      desktop_ = DesktopBackend::Open(&why);
+    } catch (...) {
+    }
     if (desktop_ == nullptr) {
       std::fprintf(stderr,
                    "%s: %s; dialogs go to the terminal instead (--ui terminal skips the "
@@ -124,7 +135,5 @@ bool ProgramUi::Install(const char* program, UiKind kind) {
     }
   }
   kind_ = kind;
-  previous_ = SetUiBackend(Backend());
-  installed_ = true;
   return true;
 }

@@ -32,7 +32,8 @@ QV_API std::optional<UiKind> TakeUiOption(int* argc, char** argv, std::string* e
 // is not a kind is ignored with a note in `*note`.
 QV_API UiKind ChooseUiKind(std::optional<UiKind> requested, std::string* note);
 
-// The installed back end of a program; restores the previous one when destroyed.
+// The back end of a program: opened, and installed unless the program wraps it in a back end
+// of its own; restores the previous one when destroyed.
 class QV_API ProgramUi {
  public:
   ProgramUi() = default;
@@ -40,9 +41,10 @@ class QV_API ProgramUi {
   ProgramUi(const ProgramUi&) = delete;
   ProgramUi& operator=(const ProgramUi&) = delete;
 
-  // Opens and installs the back end of `kind`; a desktop that cannot open its display gives
-  // way to the terminal after `program` says why on standard error. False only when memory
-  // runs out.
+  // Opens the back end of `kind`; a desktop that cannot open its display gives way to the
+  // terminal after `program` says why on standard error. False only when memory runs out.
+  [[nodiscard]] bool Open(const char* program, UiKind kind);
+  // Opens it and makes it the process's back end.
   [[nodiscard]] bool Install(const char* program, UiKind kind);
 
   // What was installed in the end.
