@@ -228,6 +228,10 @@ TEST_F(DesktopDialogsTest, ThePasswordWindowHandsOverWhatWasTypedOnlyWithOk) {
         ASSERT_TRUE(desktop.Type(d, kPasswordEditId, "s3cret pass"));
         // Typing alone tells the dialog nothing; the password crosses over with the press.
         EXPECT_EQ(GetWindowTextLengthA(GetDlgItem(d, kPasswordEditId)), 0);
+        // The dialog changing meanwhile (its prompt) leaves what was typed alone.
+        SetDlgItemTextA(d, kPasswordPromptId, "Type your password again.");
+        ASSERT_TRUE(desktop.WaitForWindow(d, kAppearMs));
+        EXPECT_EQ(desktop.Widget(d, kPasswordPromptId)->text, "Type your password again.");
         desktop.Click(d, IDOK);
       },
       [&] { return QvAskPassword(question); });

@@ -151,6 +151,7 @@ struct DesktopBackend::Gui {
   struct Box {
     Gui* gui = nullptr;
     GtkWidget* window = nullptr;
+    GtkWidget* label = nullptr;
     UINT type = 0;
     std::string text;
     std::vector<std::pair<int, GtkWidget*>> buttons;
@@ -704,7 +705,9 @@ struct DesktopBackend::Gui {
       gtk_widget_set_valign(icon, GTK_ALIGN_START);
       gtk_box_append(GTK_BOX(body), icon);
     }
+    // Plain text: a file name that looks like markup is shown as it is.
     GtkWidget* label = gtk_label_new(box->text.c_str());
+    box->label = label;
     gtk_label_set_wrap(GTK_LABEL(label), TRUE);
     gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
     gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
@@ -1047,7 +1050,7 @@ bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
     if (!gui_->Call([&] {
           for (auto& box : gui_->boxes) {
             if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
-            if (text != nullptr) *text = box->text;
+            if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
             if (buttons != nullptr) {
               buttons->clear();
               for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
