@@ -176,7 +176,7 @@ struct DesktopBackend::Gui {
 
   // GTK thread only.
   std::map<HWND, std::unique_ptr<Window>> windows;
-  std::vector<std::unique_ptr<Box>> boxes;
+  std::vector<std::shared_ptr<Box>> boxes;
 
   // Runs `work` on the GTK thread; false when it no longer runs.
   bool Post(std::function<void()> work) {
@@ -681,7 +681,7 @@ struct DesktopBackend::Gui {
       box->answer.set_value(answer);
     }
     gtk_window_destroy(GTK_WINDOW(box->window));
-    std::erase_if(boxes, [box](const std::unique_ptr<Box>& b) { return b.get() == box; });
+    std::erase_if(boxes, [box](const std::shared_ptr<Box>& b) { return b.get() == box; });
   }
 
   void GuiShowBox(Box* box, HWND owner, const std::string& caption) {
@@ -840,21 +840,21 @@ bool DesktopBackend::WaitForUser(HWND dialog) {
 }
 
 int DesktopBackend::ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
-  auto box = std::make_unique<Gui::Box>();
+  auto box = std::make_shared<Gui::Box>();
   box->gui = gui_.get();
   box->type = type;
   box->text = text;
   std::future<int> answer = box->answer.get_future();
   Gui* gui = gui_.get();
   const std::string title = caption;
-  Gui::Box* raw = box.release();
-  if (!gui->Post([gui, raw, owner, title] {
-        gui->boxes.emplace_back(raw);
-        gui->GuiShowBox(raw, owner, title);
-      })) {
-    delete raw;
+  // When the GTK thread stops before it shows the box, the task and the box go unanswered,
+  // which breaks the promise: the caller gets the Cancel value instead of waiting for ever.
+  if (!gui->Post([gui, box = std::move(box), owner, title]() mutable {
+        Gui::Box* shown = box.get();
+        gui->boxes.push_back(std::move(box));
+        gui->GuiShowBox(shown, owner, title);
+      }))
     return MessageBoxCancelResult(type);
-  }
   try {
     return answer.get();
   } catch (const std::future_error&) {
@@ -975,60 +975,55 @@ std::optional<DesktopBackend::WidgetView> DesktopBackend::Widget(HWND dialog, in
   return out;
 }
 
-bool DesktopBackend::Click(HWND dialog, int id) {
-  bool done = false;
-  gui_->Call([&] {
-    Control* control = FindControl(*gui_, dialog, id);
-    if (control == nullptr || control->kind != ControlKind::Button) return;
-    // A greyed button takes no click, as under the mouse.
-    if (gtk_widget_is_sensitive(control->inner)) g_signal_emit_by_name(control->inner, "clicked");
-    done = true;
+namespace {
+
+// Runs `act` on the GTK thread with the control `id` of `dialog` when it is of `kind`; false
+// when there is no such control.
+template <class Act>
+bool ActOn(DesktopBackend::Gui& gui, HWND dialog, int id, ControlKind kind, Act&& act) {
+  bool found = false;
+  gui.Call([&] {
+    Control* control = FindControl(gui, dialog, id);
+    if (control == nullptr || control->kind != kind) return;
+    found = true;
+    // A greyed control takes nothing, as under the mouse.
+    if (gtk_widget_is_sensitive(control->inner)) act(*control);
   });
-  return done;
+  return found;
+}
+
+}  // namespace
+
+bool DesktopBackend::Click(HWND dialog, int id) {
+  return ActOn(*gui_, dialog, id, ControlKind::Button,
+               [](Control& control) { g_signal_emit_by_name(control.inner, "clicked"); });
 }
 
 bool DesktopBackend::Toggle(HWND dialog, int id) {
-  bool done = false;
-  gui_->Call([&] {
-    Control* control = FindControl(*gui_, dialog, id);
-    if (control == nullptr || control->kind != ControlKind::CheckBox) return;
-    if (gtk_widget_is_sensitive(control->inner)) {
-      auto* check = GTK_CHECK_BUTTON(control->inner);
-      gtk_check_button_set_active(check, !gtk_check_button_get_active(check));
-    }
-    done = true;
+  return ActOn(*gui_, dialog, id, ControlKind::CheckBox, [](Control& control) {
+    auto* check = GTK_CHECK_BUTTON(control.inner);
+    gtk_check_button_set_active(check, !gtk_check_button_get_active(check));
   });
-  return done;
 }
 
 bool DesktopBackend::Type(HWND dialog, int id, const std::string& text) {
-  bool done = false;
-  gui_->Call([&] {
-    Control* control = FindControl(*gui_, dialog, id);
-    if (control == nullptr || control->kind != ControlKind::Edit) return;
-    gtk_editable_set_text(GTK_EDITABLE(control->inner), text.c_str());
-    done = true;
+  return ActOn(*gui_, dialog, id, ControlKind::Edit, [&](Control& control) {
+    gtk_editable_set_text(GTK_EDITABLE(control.inner), text.c_str());
   });
-  return done;
 }
 
 bool DesktopBackend::SelectRows(HWND dialog, int id, const std::vector<int>& rows) {
-  bool done = false;
-  gui_->Call([&] {
-    Control* control = FindControl(*gui_, dialog, id);
-    if (control == nullptr || control->kind != ControlKind::ListView) return;
-    const guint count = g_list_model_get_n_items(G_LIST_MODEL(control->rows));
+  return ActOn(*gui_, dialog, id, ControlKind::ListView, [&](Control& control) {
+    const guint count = g_list_model_get_n_items(G_LIST_MODEL(control.rows));
     GtkBitset* selected = gtk_bitset_new_empty();
     for (int row : rows)
       if (row >= 0 && static_cast<guint>(row) < count)
         gtk_bitset_add(selected, static_cast<guint>(row));
     GtkBitset* all = gtk_bitset_new_range(0, count);
-    gtk_selection_model_set_selection(control->selection, selected, all);
+    gtk_selection_model_set_selection(control.selection, selected, all);
     gtk_bitset_unref(all);
     gtk_bitset_unref(selected);
-    done = true;
   });
-  return done;
 }
 
 bool DesktopBackend::RequestClose(HWND dialog) {

@@ -12,9 +12,9 @@
 // Edit fields hand their text to the dialog only when a button is pressed (or the window is
 // closed), so a password is copied once, not after every key.
 //
-// When the display goes away (the session ends), every dialog is closed as if no back end were
-// installed and message boxes answer with their Cancel value: nothing waits for a user who
-// can no longer see it.
+// When GTK closes its display, every dialog is closed as if no back end were installed and
+// message boxes answer with their Cancel value: nothing waits for a user who can no longer see
+// it. (A display server that dies ends the process from inside GTK.)
 //
 // The methods after the UiBackend ones act through the widgets, as a user's mouse would; tests
 // and demonstrations use them. They run on the GTK thread and wait for it.
