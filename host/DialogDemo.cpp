@@ -1,6 +1,7 @@
 // qvdialogs: shows every message dialog of the extension, a message box and a progress run
-// in the terminal back end, so their look can be checked by eye. On a terminal each dialog
-// waits for an answer; without one, the answers come from the demo's policy and are printed.
+// in the terminal back end or as windows, so their look can be checked by eye. On a terminal
+// or a desktop each dialog waits for an answer; without either, the answers come from the
+// demo's policy and are printed.
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,18 +22,21 @@
 #include "platform/Sync.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/TerminalBackend.h"
+#include "platform/ui/desktop/ProgramUi.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qvdialogs [--help | --version]\n"
+    "usage: qvdialogs [--ui desktop|terminal|none] [--help | --version]\n"
     "\n"
-    "Shows each dialog of the extension in the terminal: Invalid User, Add Error,\n"
+    "Shows each dialog of the extension: Invalid User, Add Error,\n"
     "Authentication Error (both reasons), Confirm Replace, the backup warning, the\n"
     "conversion prompt, an error message box and a progress run that ends with one\n"
     "failed row. On a terminal, answer each dialog with its number (Enter takes the\n"
-    "default; a letter ticks a box; Ctrl+C presses Cancel). Without a terminal the\n"
-    "answers are the defaults and \"No To All\" for Confirm Replace.\n"
+    "default; a letter ticks a box; Ctrl+C presses Cancel); on a desktop, in windows.\n"
+    "Without either the answers are the defaults and \"No To All\" for Confirm Replace.\n"
+    "--ui chooses where; without it, QV_UI, else windows when a display is set and\n"
+    "qvdialogs was not started from a terminal, else the terminal.\n"
     "\n"
     "Exit status: 0 when every dialog ran, 2 for a wrong argument.\n";
 
@@ -104,6 +108,12 @@ void Result(const char* what, INT_PTR result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string uiProblem;
+  const auto requested = TakeUiOption(&argc, argv, &uiProblem);
+  if (!uiProblem.empty()) {
+    std::fprintf(stderr, "qvdialogs: %s\n%s", uiProblem.c_str(), kUsage);
+    return 2;
+  }
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -116,14 +126,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qvdialogs: unknown argument \"%s\"\n%s", argv[i], kUsage);
     return 2;
   }
-  const auto terminal = TerminalBackend::ForControllingTerminal();
-  if (!terminal) {
-    std::fputs("qvdialogs: cannot set up the terminal back end\n", stderr);
+  std::string note;
+  const UiKind kind = ChooseUiKind(requested, &note);
+  if (!note.empty()) std::fprintf(stderr, "qvdialogs: %s\n", note.c_str());
+  ProgramUi ui;
+  if (!ui.Install("qvdialogs", kind)) {
+    std::fputs("qvdialogs: cannot set up the dialogs: out of memory\n", stderr);
     return 1;
   }
-  terminal->SetAnswer(IDD_CONFIRM_REPLACE, 4);
-  terminal->SetAnswer(IDD_DB_CONVERT, IDCANCEL);
-  SetUiBackend(terminal.get());
+  if (TerminalBackend* terminal = ui.Terminal()) {
+    terminal->SetAnswer(IDD_CONFIRM_REPLACE, 4);
+    terminal->SetAnswer(IDD_DB_CONVERT, IDCANCEL);
+  }
   // The settings the library reads when it is loaded (the product name in the captions).
   (void)QvApp().InitInstance();
 
@@ -143,6 +157,5 @@ int main(int argc, char** argv) {
   Result("message box",
          MessageBoxA(nullptr, LoadStringText(186).c_str(), "Quorvin", MB_OK | MB_ICONERROR));
   Result("progress", DemoProgress().DoModal());
-  SetUiBackend(nullptr);
   return 0;
 }

@@ -13,6 +13,7 @@ packages=(
   shared-mime-info desktop-file-utils libglib2.0-bin
   python3
   chromium fonts-dejavu-core
+  libgtk-4-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
 )
 missing=()
 for p in "${packages[@]}"; do

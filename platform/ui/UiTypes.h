@@ -212,6 +212,8 @@ struct ControlState {
 struct DialogState {
   HWND hwnd = nullptr;
   UINT templateId = 0;
+  short width = 0;  // the template's size, in dialog units
+  short height = 0;
   std::string caption;
   bool modal = false;
   bool visible = false;

@@ -130,6 +130,8 @@ HWND CreateDialogWindow(const DialogTemplate& dialogTemplate, HWND owner, Window
   state.hwnd = NewHandle(table);
   state.templateId = dialogTemplate.id;
   state.caption = dialogTemplate.caption;
+  state.width = dialogTemplate.width;
+  state.height = dialogTemplate.height;
   state.modal = modal;
   for (const ControlTemplate& control : dialogTemplate.controls) {
     ControlState c;

@@ -27,7 +27,7 @@ constexpr int kExitRefused = 4;
 constexpr int kExitNotHandedOver = 5;
 
 constexpr const char* kUsage =
-    R"(Usage: Qvshella PATH... [--yes-to-all|--no-to-all] [--password-stdin]
+    R"(Usage: Qvshella PATH... [--yes-to-all|--no-to-all] [--password-stdin] [--ui KIND]
        Qvshella --help | --version
 
 Decrypts the encrypted file PATH (a .qvf file) and opens the decrypted file with the desktop
@@ -43,12 +43,15 @@ named by QV_PRODUCT_LIBRARY.
   --yes-to-all      when the decrypted file exists already, replace it
   --no-to-all       when the decrypted file exists already, keep it (nothing is opened then)
   --password-stdin  read the password from the first line of standard input
+  --ui KIND         where the password and progress are shown: desktop (windows), terminal
+                    or none; without it, QV_UI, else windows when a display is set and
+                    Qvshella was not started from a terminal (a file manager's double-click)
   -h, --help        show this text
   --version         show the version of the suite's programs
 
-Without --yes-to-all or --no-to-all you are asked on the terminal; without a terminal an
-existing file is never replaced. The password is asked on the terminal; without one it is
-read from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
+Without --yes-to-all or --no-to-all you are asked in a window or on the terminal; without
+either an existing file is never replaced. The password is asked in a window or on the
+terminal; without either it is read from the file named by QV_PASSWORD_FILE (first line; the file must be yours and
 readable by nobody else) or, with --password-stdin, from standard input.
 
 Exit codes:

@@ -69,15 +69,18 @@ Commands:
                             in the user store is checked
   share-keys                list every user's share key fingerprint; compare another user's
                             with what 'qvclient keys' shows that user before you share with them
-  encrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
-  decrypt PATH [--yes-to-all|--no-to-all] [--password-stdin]
+  encrypt PATH [--yes-to-all|--no-to-all] [--password-stdin] [--ui KIND]
+  decrypt PATH [--yes-to-all|--no-to-all] [--password-stdin] [--ui KIND]
                             encrypt or decrypt a file or folder as the file manager's
                             extension does (verification, progress, result per item), through
                             the product library (libQvFolderExt.so beside qvclient, or the
                             file named by QV_PRODUCT_LIBRARY); the command comes first.
                             When a target exists, --yes-to-all replaces it and every later
                             one, --no-to-all keeps them all; otherwise you are asked on the
-                            terminal, and without a terminal nothing is replaced
+                            terminal, and without a terminal nothing is replaced.
+                            --ui desktop|terminal|none shows the dialogs in windows, on the
+                            terminal or nowhere (default: QV_UI, else windows when a display
+                            is set and qvclient was not started from a terminal)
   (none)                    enroll the current user with qvenroll when needed, then start
 
 Options:

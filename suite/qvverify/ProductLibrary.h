@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "platform/Kernel.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
+#include "platform/ui/desktop/ProgramUi.h"
 #include "suite/QvDialogIds.h"
 #include "suite/qvverify/SuiteProgram.h"
 
@@ -111,13 +113,15 @@ class ProductLibrary {
 // The answer given in advance to the library's Confirm Replace dialog.
 enum class ReplaceAnswer { Ask, YesToAll, NoToAll };
 
-// The back end the library's dialogs are shown through while a program calls it: the
-// terminal back end (live progress, prompts and result tables on a terminal; one line per
-// item and answers from the policy without one), with Confirm Replace answered in advance
-// when the command line said so, on a terminal as well. Without a terminal and without an
-// answer Confirm Replace gets "No To All", so nothing is overwritten without consent; the
-// program says so when the dialog comes up. The end of a progress run that failed for some
-// item (its OK) and the backup warning are acknowledged without a terminal as well.
+// The back end the library's dialogs are shown through while a program calls it: windows on
+// the desktop, or the terminal back end (live progress, prompts and result tables on a
+// terminal; one line per item and answers from the policy without one), as the program's
+// --ui option, QV_UI or its start (see platform/ui/desktop/ProgramUi.h) chose. Confirm Replace
+// is answered in advance when the command line said so, in a window or on a terminal as well.
+// Without a user and without an answer Confirm Replace gets "No To All", so nothing is
+// overwritten without consent; the program says so when the dialog comes up. The end of a
+// progress run that failed for some item (its OK) and the backup warning are acknowledged
+// without a user as well.
 class ProductDialogs : public UiBackend {
  public:
   ProductDialogs(const char* program, ReplaceAnswer replace)
@@ -128,58 +132,61 @@ class ProductDialogs : public UiBackend {
   ProductDialogs(const ProductDialogs&) = delete;
   ProductDialogs& operator=(const ProductDialogs&) = delete;
 
-  // Installs the back end; false when memory runs out.
-  [[nodiscard]] bool Install() {
-    terminal_ = TerminalBackend::ForControllingTerminal();
-    if (terminal_ == nullptr) return false;
-    if (!terminal_->Interactive()) {
-      terminal_->SetAnswer(IDD_CONFIRM_REPLACE,
-                           replace_ == ReplaceAnswer::YesToAll ? IDC_YES_TO_ALL : IDC_NO_TO_ALL);
+  // Installs the back end of `kind`; false when memory runs out.
+  [[nodiscard]] bool Install(UiKind kind = UiKind::Terminal) {
+    if (!ui_.Open(program_, kind)) return false;
+    inner_ = ui_.Backend();
+    if (TerminalBackend* terminal = ui_.Terminal();
+        terminal != nullptr && !terminal->Interactive()) {
+      terminal->SetAnswer(IDD_CONFIRM_REPLACE,
+                          replace_ == ReplaceAnswer::YesToAll ? IDC_YES_TO_ALL : IDC_NO_TO_ALL);
       // After failures the progress dialog's only button reads OK and has the Cancel id.
-      terminal_->SetAnswer(IDD_PROGRESS, IDCANCEL);
-      terminal_->SetAnswer(IDD_BACKUP_WARNING, IDOK);
+      terminal->SetAnswer(IDD_PROGRESS, IDCANCEL);
+      terminal->SetAnswer(IDD_BACKUP_WARNING, IDOK);
     }
     previous_ = SetUiBackend(this);
     installed_ = true;
     return true;
   }
 
-  bool Interactive() const { return terminal_ != nullptr && terminal_->Interactive(); }
+  // True when a user answers the dialogs: on a terminal or on the desktop.
+  bool Interactive() const {
+    return ui_.Kind() == UiKind::Desktop || ui_.Kind() == UiKind::Terminal;
+  }
 
-  // ---- UiBackend: everything goes to the terminal back end but an answer given in advance.
-  void DialogShown(const DialogState& dialog) override { terminal_->DialogShown(dialog); }
-  void ControlChanged(const ControlChange& change) override { terminal_->ControlChanged(change); }
+  // ---- UiBackend: everything goes to the chosen back end but an answer given in advance.
+  void DialogShown(const DialogState& dialog) override { inner_->DialogShown(dialog); }
+  void ControlChanged(const ControlChange& change) override { inner_->ControlChanged(change); }
   void DialogClosed(const DialogState& dialog, INT_PTR result) override {
     answered_.erase(dialog.hwnd);
-    terminal_->DialogClosed(dialog, result);
+    inner_->DialogClosed(dialog, result);
   }
   int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type) override {
-    return terminal_->ShowMessageBox(owner, text, caption, type);
+    return inner_->ShowMessageBox(owner, text, caption, type);
   }
-  void Poll() override { terminal_->Poll(); }
-  int WakeFd() const override { return terminal_->WakeFd(); }
+  void Poll() override { inner_->Poll(); }
+  int WakeFd() const override { return inner_->WakeFd(); }
 
   bool WaitForUser(HWND dialog) override {
     DialogState state;
     if (!SnapshotDialog(dialog, &state) || state.templateId != IDD_CONFIRM_REPLACE)
-      return terminal_->WaitForUser(dialog);
+      return inner_->WaitForUser(dialog);
     const ControlState* name = state.Control(IDC_REPLACE_NAME);
     const std::string target = name != nullptr ? Printable(name->text) : std::string();
     if (replace_ == ReplaceAnswer::Ask) {
-      if (!terminal_->Interactive())
+      if (!Interactive())
         std::fprintf(stderr,
                      "%s: %s exists and there is no terminal to ask whether to replace it: "
                      "No To All (nothing is replaced; --yes-to-all replaces)\n",
                      program_, target.c_str());
-      return terminal_->WaitForUser(dialog);
+      return inner_->WaitForUser(dialog);
     }
-    // An answer that did not end the dialog once is left to the terminal back end, which
-    // closes a dialog that ignores its answers.
-    if (!terminal_->Interactive() || answered_.count(dialog) != 0)
-      return terminal_->WaitForUser(dialog);
+    // An answer that did not end the dialog once is left to the back end, which closes a
+    // dialog that ignores its answers.
+    if (!Interactive() || answered_.count(dialog) != 0) return inner_->WaitForUser(dialog);
     const bool yes = replace_ == ReplaceAnswer::YesToAll;
     if (!PressDialogButton(dialog, yes ? IDC_YES_TO_ALL : IDC_NO_TO_ALL))
-      return terminal_->WaitForUser(dialog);
+      return inner_->WaitForUser(dialog);
     answered_.insert(dialog);
     // On the terminal the live progress line is cleared first; the back end draws it again
     // below the note.
@@ -192,7 +199,8 @@ class ProductDialogs : public UiBackend {
  private:
   const char* program_;
   ReplaceAnswer replace_;
-  std::unique_ptr<TerminalBackend> terminal_;
+  ProgramUi ui_;
+  UiBackend* inner_ = nullptr;
   UiBackend* previous_ = nullptr;
   bool installed_ = false;
   std::set<HWND> answered_;  // dialog thread only
@@ -203,10 +211,13 @@ struct ProductRunOptions {
   bool yesToAll = false;
   bool noToAll = false;
   bool passwordStdin = false;
+  std::optional<std::string> ui;  // --ui desktop|terminal|none
 
-  // The usage problem of options that contradict each other, or nullptr.
+  // The usage problem of options that contradict each other or a wrong value, or nullptr.
   const char* Conflict() const {
-    return yesToAll && noToAll ? "--yes-to-all and --no-to-all exclude each other" : nullptr;
+    if (yesToAll && noToAll) return "--yes-to-all and --no-to-all exclude each other";
+    if (ui && !ParseUiKind(*ui)) return "--ui takes desktop, terminal or none";
+    return nullptr;
   }
   ReplaceAnswer Replace() const {
     return yesToAll  ? ReplaceAnswer::YesToAll
@@ -215,25 +226,31 @@ struct ProductRunOptions {
   }
 };
 
-// Reads --yes-to-all, --no-to-all, --password-stdin and the words of such a program, as
+// Reads --yes-to-all, --no-to-all, --password-stdin, --ui and the words of such a program, as
 // ParseProgramOptions does.
 template <class Complain>
 int ParseProductRunOptions(int argc, char** argv, const char* usage, ProductRunOptions* options,
                            std::vector<std::string>* words, Complain&& complain) {
-  return ParseProgramOptions(argc, argv, usage,
-                             {ProgramOption::Flag("--yes-to-all", &options->yesToAll),
-                              ProgramOption::Flag("--no-to-all", &options->noToAll),
-                              ProgramOption::Flag("--password-stdin", &options->passwordStdin)},
-                             words, complain);
+  return ParseProgramOptions(
+      argc, argv, usage,
+      {ProgramOption::Flag("--yes-to-all", &options->yesToAll),
+       ProgramOption::Flag("--no-to-all", &options->noToAll),
+       ProgramOption::Flag("--password-stdin", &options->passwordStdin),
+       ProgramOption::Value("--ui", &options->ui, "--ui takes desktop, terminal or none")},
+      words, complain);
 }
 
-// Readies the dialogs of a run of the library: they are shown through `dialogs`, the password
-// comes from standard input when the options say so, and when neither a terminal nor another
-// source can give a password the user reads where one can come from. False, said on standard
-// error, when the terminal cannot be set up.
+// Readies the dialogs of a run of the library: they are shown through `dialogs`, on the back
+// end the options (or QV_UI, or how the program was started) choose, the password comes from
+// standard input when the options say so, and when neither a user nor another source can give
+// a password the user reads where one can come from. False, said on standard error, when the
+// back end cannot be set up.
 [[nodiscard]] inline bool PrepareProductRun(const char* program, const ProductRunOptions& options,
                                             ProductDialogs& dialogs) {
-  if (!dialogs.Install()) {
+  std::string note;
+  const UiKind kind = ChooseUiKind(options.ui ? ParseUiKind(*options.ui) : std::nullopt, &note);
+  if (!note.empty()) std::fprintf(stderr, "%s: %s\n", program, note.c_str());
+  if (!dialogs.Install(kind)) {
     std::fprintf(stderr, "%s: cannot set up the terminal: out of memory\n", program);
     return false;
   }

@@ -1,0 +1,1126 @@
+// The desktop back end: the GTK thread, the windows built from dialog states, message boxes,
+// and the user's actions handed to the framework.
+//
+// Threads: everything named Gui* and every GTK call runs on the GTK thread. Other threads
+// only mark dialogs as changed (under `lock`) and post work to the GTK thread's context.
+#include "platform/ui/desktop/DesktopBackend.h"
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/MessageBox.h"
+#include "platform/SecureMemory.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/UiInternal.h"
+#include "platform/ui/WindowApi.h"
+
+namespace {
+
+// Changes arriving in a burst (a progress run adds a row and moves the bar for every file)
+// are drawn together this long after the first of them.
+constexpr unsigned kSyncDelayMs = 30;
+// How often the windows of dialogs that went away without closing (a modeless dialog
+// destroyed) are looked for.
+constexpr unsigned kSweepIntervalMs = 200;
+// Pixels per dialog unit of a template's size, about what a 10-point font gives.
+constexpr double kPixelsPerUnit = 1.75;
+
+bool IsDialog(HWND hwnd) { return qv::ui::detail::DialogOf(hwnd) == hwnd && hwnd != nullptr; }
+
+// A caption's "&x" mnemonic in GTK's spelling: "&&" is a literal '&', '_' is doubled.
+std::string Mnemonic(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&' && i + 1 < text.size()) {
+      ++i;
+      if (text[i] != '&') out += '_';
+      if (text[i] == '_') out += '_';
+      out += text[i];
+    } else if (text[i] == '_') {
+      out += "__";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The themed icon a framework icon name stands for.
+GIcon* IconFor(const std::string& name) {
+  constexpr std::string_view kResource = "resource:";
+  constexpr std::string_view kShell = "shell:";
+  if (name.starts_with(kResource)) {
+    const int id = std::atoi(name.c_str() + kResource.size());
+    const char* themed = id == 140   ? "dialog-error"
+                         : id == 712 ? "dialog-warning"
+                                     : "dialog-question";
+    return g_themed_icon_new_with_default_fallbacks(themed);
+  }
+  if (name.starts_with(kShell)) {
+    const std::string what = name.substr(kShell.size());
+    if (what == "folder") return g_themed_icon_new("folder");
+    gboolean uncertain = FALSE;
+    char* type = g_content_type_guess(what.c_str(), nullptr, 0, &uncertain);
+    GIcon* icon = g_content_type_get_icon(type);
+    g_free(type);
+    return icon;
+  }
+  return nullptr;
+}
+
+const char* MessageBoxIconName(UINT type) {
+  switch (type & MB_ICONMASK) {
+    case MB_ICONERROR:
+      return "dialog-error";
+    case MB_ICONQUESTION:
+      return "dialog-question";
+    case MB_ICONWARNING:
+      return "dialog-warning";
+    case MB_ICONINFORMATION:
+      return "dialog-information";
+    default:
+      return nullptr;
+  }
+}
+
+// The text a button shows, without its mnemonic mark.
+std::string ButtonText(GtkWidget* button) {
+  GtkWidget* child = gtk_button_get_child(GTK_BUTTON(button));
+  if (child != nullptr && GTK_IS_LABEL(child)) return gtk_label_get_text(GTK_LABEL(child));
+  const char* label = gtk_button_get_label(GTK_BUTTON(button));
+  return label != nullptr ? label : "";
+}
+
+GtkWidget* NewTitledWindow(const std::string& title) {
+  GtkWidget* window = gtk_window_new();
+  // The title bar is drawn by the window itself, so it looks the same with any window manager
+  // (and in a picture of the window).
+  gtk_window_set_titlebar(GTK_WINDOW(window), gtk_header_bar_new());
+  gtk_window_set_title(GTK_WINDOW(window), title.c_str());
+  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
+  return window;
+}
+
+// Escape presses Cancel, as in any dialog.
+void AddEscapeAction(GtkWidget* window, GtkShortcutFunc action, gpointer data) {
+  GtkEventController* keys = gtk_shortcut_controller_new();
+  gtk_shortcut_controller_add_shortcut(
+      GTK_SHORTCUT_CONTROLLER(keys),
+      gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_Escape, GdkModifierType(0)),
+                       gtk_callback_action_new(action, data, nullptr)));
+  gtk_widget_add_controller(window, keys);
+}
+
+}  // namespace
+
+// ---- The GTK side ----
+
+struct DesktopBackend::Gui {
+  struct Control {
+    HWND hwnd = nullptr;
+    int id = IDC_STATIC;
+    ControlKind kind = ControlKind::Static;
+    GtkWidget* widget = nullptr;  // what is shown and hidden
+    GtkWidget* inner = nullptr;   // the label, entry, bar, ... itself
+    std::string applied;          // the text last set on the widget (or taken from it)
+    std::string icon;
+    // list view
+    GListStore* rows = nullptr;
+    GtkSelectionModel* selection = nullptr;
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> shownRows;
+    bool settingSelection = false;
+  };
+  struct Window {
+    Gui* gui = nullptr;
+    HWND hwnd = nullptr;
+    UINT templateId = 0;
+    GtkWidget* window = nullptr;
+    std::vector<Control> controls;
+    bool drawn = false;
+  };
+  struct Box {
+    Gui* gui = nullptr;
+    GtkWidget* window = nullptr;
+    GtkWidget* label = nullptr;
+    UINT type = 0;
+    std::string text;
+    std::vector<std::pair<int, GtkWidget*>> buttons;
+    std::promise<int> answer;
+    bool answered = false;
+  };
+
+  std::thread thread;
+  GMainContext* context = nullptr;
+  GMainLoop* loop = nullptr;
+  std::atomic<bool> alive{false};
+
+  std::mutex lock;  // the fields below
+  std::set<HWND> dirty;
+  std::set<HWND> closed;
+  bool syncScheduled = false;
+  std::condition_variable synced;  // a sync ran
+  unsigned syncCount = 0;
+
+  std::mutex noUserLock;
+  std::set<HWND> toldToClose;  // after the display went away
+
+  // GTK thread only.
+  std::map<HWND, std::unique_ptr<Window>> windows;
+  std::vector<std::shared_ptr<Box>> boxes;
+
+  // Runs `work` on the GTK thread; false when it no longer runs.
+  bool Post(std::function<void()> work) {
+    if (!alive.load()) return false;
+    auto* task = new std::function<void()>(std::move(work));
+    g_main_context_invoke_full(
+        context, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+          (*static_cast<std::function<void()>*>(data))();
+          return G_SOURCE_REMOVE;
+        },
+        task, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    return true;
+  }
+
+  // Runs `work` on the GTK thread and waits for it; false when the thread no longer runs.
+  template <class Work>
+  bool Call(Work&& work) {
+    if (std::this_thread::get_id() == thread.get_id()) {
+      work();
+      return true;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    if (!Post([&work, done] {
+          work();
+          done->set_value();
+        }))
+      return false;
+    // The task is dropped unrun only when the loop stops; then the promise breaks.
+    try {
+      finished.get();
+      return true;
+    } catch (const std::future_error&) {
+      return false;
+    }
+  }
+
+  void MarkDirty(HWND dialog, unsigned delayMs) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      dirty.insert(dialog);
+      if (syncScheduled) return;
+      syncScheduled = true;
+    }
+    if (!alive.load()) return;
+    GSource* source = g_timeout_source_new(delayMs);
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+          static_cast<Gui*>(data)->GuiSync();
+          return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+    g_source_attach(source, context);
+    g_source_unref(source);
+  }
+
+  // ---- GTK thread ----
+
+  void GuiSync() {
+    std::set<HWND> work;
+    std::set<HWND> gone;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      work.swap(dirty);
+      gone = closed;
+      syncScheduled = false;
+    }
+    for (HWND hwnd : work) {
+      DialogState state;
+      const bool exists = !gone.contains(hwnd) && SnapshotDialog(hwnd, &state);
+      auto it = windows.find(hwnd);
+      if (!exists || !state.visible) {
+        if (it != windows.end()) {
+          if (exists) {
+            gtk_widget_set_visible(it->second->window, FALSE);
+          } else {
+            GuiDestroy(hwnd);
+          }
+        }
+        continue;
+      }
+      if (it == windows.end()) it = windows.emplace(hwnd, GuiCreate(state)).first;
+      GuiApply(*it->second, state);
+      it->second->drawn = true;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++syncCount;
+    }
+    synced.notify_all();
+  }
+
+  void GuiSweep() {
+    std::vector<HWND> gone;
+    for (const auto& [hwnd, window] : windows)
+      if (!IsDialog(hwnd)) gone.push_back(hwnd);
+    for (HWND hwnd : gone) GuiDestroy(hwnd);
+    std::lock_guard<std::mutex> guard(lock);
+    std::erase_if(closed, [](HWND h) { return !IsDialog(h); });
+  }
+
+  void GuiDestroy(HWND hwnd) {
+    auto it = windows.find(hwnd);
+    if (it == windows.end()) return;
+    for (Control& control : it->second->controls) {
+      if (control.rows != nullptr) g_object_unref(control.rows);
+    }
+    gtk_window_destroy(GTK_WINDOW(it->second->window));
+    windows.erase(it);
+  }
+
+  GtkWidget* OwnerWindow(HWND owner) {
+    const HWND dialog = owner != nullptr ? qv::ui::detail::DialogOf(owner) : nullptr;
+    auto it = windows.find(dialog);
+    return it != windows.end() ? it->second->window : nullptr;
+  }
+
+  // Hands the texts typed into the entries to the dialog, before a press or a close acts.
+  static void GuiHandOverEdits(Window& window) {
+    for (Control& control : window.controls) {
+      if (control.kind != ControlKind::Edit) continue;
+      std::string typed = gtk_editable_get_text(GTK_EDITABLE(control.inner));
+      if (typed != control.applied) {
+        SetWindowTextA(control.hwnd, typed.c_str());
+        QvWipe(control.applied);
+        control.applied = typed;
+      }
+      QvWipe(typed);
+    }
+  }
+
+  static void OnButton(GtkButton* button, gpointer data) {
+    auto* window = static_cast<Window*>(data);
+    const int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(button), "qv-id"));
+    GuiHandOverEdits(*window);
+    PressDialogButton(window->hwnd, id);
+  }
+
+  static void OnToggled(GtkCheckButton* check, gpointer data) {
+    auto* window = static_cast<Window*>(data);
+    const int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(check), "qv-id"));
+    const bool active = gtk_check_button_get_active(check) != FALSE;
+    if ((IsDlgButtonChecked(window->hwnd, id) == BST_CHECKED) != active)
+      CheckDlgButton(window->hwnd, id, active ? BST_CHECKED : BST_UNCHECKED);
+  }
+
+  static gboolean OnCloseRequest(GtkWindow*, gpointer data) {
+    auto* window = static_cast<Window*>(data);
+    GuiHandOverEdits(*window);
+    CloseDialogBySystemMenu(window->hwnd);
+    return TRUE;  // the dialog decides; its window goes when it ends
+  }
+
+  static gboolean OnEscape(GtkWidget*, GVariant*, gpointer data) {
+    auto* window = static_cast<Window*>(data);
+    GuiHandOverEdits(*window);
+    if (!PressDialogButton(window->hwnd, IDCANCEL)) CloseDialogBySystemMenu(window->hwnd);
+    return TRUE;
+  }
+
+  static void OnSelectionChanged(GtkSelectionModel* model, guint, guint, gpointer data) {
+    auto* control = static_cast<Control*>(data);
+    if (control->settingSelection) return;
+    CListCtrl list(control->hwnd);
+    const guint count = g_list_model_get_n_items(G_LIST_MODEL(model));
+    for (guint row = 0; row < count; ++row) {
+      const bool selected = gtk_selection_model_is_selected(model, row) != FALSE;
+      const int item = static_cast<int>(row);
+      if (((list.GetItemState(item, LVIS_SELECTED) & LVIS_SELECTED) != 0) != selected)
+        list.SetItemState(item, selected ? LVIS_SELECTED : 0, LVIS_SELECTED);
+    }
+  }
+
+  static void SetupCell(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+    GtkWidget* label = gtk_label_new(nullptr);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+    gtk_list_item_set_child(item, label);
+  }
+
+  static void BindCell(GtkSignalListItemFactory* factory, GtkListItem* item, gpointer) {
+    const guint column = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(factory), "qv-column"));
+    auto* row = GTK_STRING_LIST(gtk_list_item_get_item(item));
+    const char* text = row != nullptr ? gtk_string_list_get_string(row, column) : nullptr;
+    gtk_label_set_text(GTK_LABEL(gtk_list_item_get_child(item)), text != nullptr ? text : "");
+  }
+
+  static GtkStringList* NewRow(const std::vector<std::string>& texts) {
+    std::vector<const char*> pointers;
+    for (const std::string& text : texts) pointers.push_back(text.c_str());
+    pointers.push_back(nullptr);
+    return gtk_string_list_new(pointers.data());
+  }
+
+  void GuiBuildControl(Window& window, Control& control, const ControlState& state, int iconSize) {
+    switch (state.kind) {
+      case ControlKind::Button: {
+        control.inner = gtk_button_new_with_mnemonic(Mnemonic(state.text).c_str());
+        control.applied = state.text;
+        g_object_set_data(G_OBJECT(control.inner), "qv-id", GINT_TO_POINTER(state.id));
+        g_signal_connect(control.inner, "clicked", G_CALLBACK(OnButton), &window);
+        if (state.isDefault) {
+          gtk_widget_add_css_class(control.inner, "suggested-action");
+          gtk_window_set_default_widget(GTK_WINDOW(window.window), control.inner);
+        }
+        break;
+      }
+      case ControlKind::CheckBox:
+        control.inner = gtk_check_button_new_with_mnemonic(Mnemonic(state.text).c_str());
+        control.applied = state.text;
+        gtk_check_button_set_active(GTK_CHECK_BUTTON(control.inner), state.checked);
+        g_object_set_data(G_OBJECT(control.inner), "qv-id", GINT_TO_POINTER(state.id));
+        g_signal_connect(control.inner, "toggled", G_CALLBACK(OnToggled), &window);
+        break;
+      case ControlKind::Static:
+        control.inner = gtk_label_new(nullptr);
+        gtk_label_set_wrap(GTK_LABEL(control.inner), TRUE);
+        gtk_label_set_wrap_mode(GTK_LABEL(control.inner), PANGO_WRAP_WORD_CHAR);
+        gtk_label_set_xalign(GTK_LABEL(control.inner), 0.0f);
+        gtk_label_set_text(GTK_LABEL(control.inner), state.text.c_str());
+        control.applied = state.text;
+        break;
+      case ControlKind::Icon:
+        control.inner = gtk_image_new();
+        gtk_image_set_pixel_size(GTK_IMAGE(control.inner), iconSize);
+        gtk_widget_set_valign(control.inner, GTK_ALIGN_START);
+        break;
+      case ControlKind::Edit:
+        if ((state.style & ES_PASSWORD) != 0) {
+          control.inner = gtk_password_entry_new();
+          gtk_password_entry_set_show_peek_icon(GTK_PASSWORD_ENTRY(control.inner), TRUE);
+        } else {
+          control.inner = gtk_entry_new();
+        }
+        // Enter in a field presses the default button.
+        g_object_set(control.inner, "activates-default", TRUE, nullptr);
+        gtk_editable_set_text(GTK_EDITABLE(control.inner), state.text.c_str());
+        control.applied = state.text;
+        break;
+      case ControlKind::ProgressBar:
+        control.inner = gtk_progress_bar_new();
+        break;
+      case ControlKind::Animation:
+        control.inner = gtk_spinner_new();
+        gtk_widget_set_halign(control.inner, GTK_ALIGN_START);
+        break;
+      case ControlKind::ListView: {
+        control.rows = g_list_store_new(GTK_TYPE_STRING_LIST);
+        g_object_ref(control.rows);  // the selection model takes one reference
+        control.selection =
+            GTK_SELECTION_MODEL(gtk_multi_selection_new(G_LIST_MODEL(control.rows)));
+        g_signal_connect(control.selection, "selection-changed", G_CALLBACK(OnSelectionChanged),
+                         &control);
+        control.inner = gtk_column_view_new(control.selection);
+        gtk_column_view_set_show_column_separators(GTK_COLUMN_VIEW(control.inner), TRUE);
+        GtkWidget* scroller = gtk_scrolled_window_new();
+        gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), control.inner);
+        gtk_scrolled_window_set_has_frame(GTK_SCROLLED_WINDOW(scroller), TRUE);
+        gtk_widget_set_vexpand(scroller, TRUE);
+        gtk_widget_set_size_request(scroller, -1, 140);
+        control.widget = scroller;
+        break;
+      }
+    }
+    if (control.widget == nullptr) control.widget = control.inner;
+  }
+
+  std::unique_ptr<Window> GuiCreate(const DialogState& state) {
+    auto window = std::make_unique<Window>();
+    window->gui = this;
+    window->hwnd = state.hwnd;
+    window->templateId = state.templateId;
+    window->window = NewTitledWindow(state.caption);
+    if (GtkWidget* owner = OwnerWindow(GetParent(state.hwnd)))
+      gtk_window_set_transient_for(GTK_WINDOW(window->window), GTK_WINDOW(owner));
+    gtk_window_set_modal(GTK_WINDOW(window->window), state.modal);
+    g_signal_connect(window->window, "close-request", G_CALLBACK(OnCloseRequest), window.get());
+    AddEscapeAction(window->window, OnEscape, window.get());
+
+    // The template's size gives the window's width; the content gives its height.
+    const int width = static_cast<int>(state.width * kPixelsPerUnit);
+    const int height = static_cast<int>(state.height * kPixelsPerUnit);
+    bool hasList = false;
+    for (const ControlState& c : state.controls)
+      hasList = hasList || c.kind == ControlKind::ListView;
+    if (hasList) gtk_window_set_resizable(GTK_WINDOW(window->window), TRUE);
+    gtk_window_set_default_size(GTK_WINDOW(window->window), width > 0 ? width : -1,
+                                hasList && height > 0 ? height : -1);
+
+    // The layout: the first icon stands at the left of the texts; every other control is a row
+    // of the column beside it, an icon sharing its row with the text after it; the buttons form
+    // a row at the bottom right, in template order.
+    GtkWidget* root = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    gtk_widget_set_margin_start(root, 16);
+    gtk_widget_set_margin_end(root, 16);
+    gtk_widget_set_margin_top(root, 14);
+    gtk_widget_set_margin_bottom(root, 14);
+    GtkWidget* body = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 14);
+    gtk_widget_set_vexpand(body, TRUE);
+    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    gtk_widget_set_hexpand(column, TRUE);
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+
+    window->controls.reserve(state.controls.size());
+    bool leadingIcon = false;
+    GtkWidget* iconRow = nullptr;  // an inline icon waiting for its text
+    for (const ControlState& c : state.controls) {
+      Control& control = window->controls.emplace_back();
+      control.hwnd = c.hwnd;
+      control.id = c.id;
+      control.kind = c.kind;
+      const bool firstIcon = c.kind == ControlKind::Icon && !leadingIcon;
+      GuiBuildControl(*window, control, c, firstIcon ? 48 : 32);
+      if (c.kind == ControlKind::Button) {
+        gtk_box_append(GTK_BOX(buttons), control.widget);
+      } else if (firstIcon) {
+        leadingIcon = true;
+        gtk_box_append(GTK_BOX(body), control.widget);
+      } else if (c.kind == ControlKind::Icon) {
+        if (iconRow == nullptr) {
+          iconRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+          gtk_box_append(GTK_BOX(column), iconRow);
+        }
+        gtk_box_append(GTK_BOX(iconRow), control.widget);
+      } else if (iconRow != nullptr) {
+        gtk_widget_set_hexpand(control.widget, TRUE);
+        gtk_widget_set_valign(control.widget, GTK_ALIGN_CENTER);
+        gtk_box_append(GTK_BOX(iconRow), control.widget);
+        iconRow = nullptr;
+      } else {
+        gtk_box_append(GTK_BOX(column), control.widget);
+      }
+    }
+    gtk_box_append(GTK_BOX(body), column);
+    gtk_box_append(GTK_BOX(root), body);
+    gtk_box_append(GTK_BOX(root), buttons);
+    gtk_window_set_child(GTK_WINDOW(window->window), root);
+    return window;
+  }
+
+  void GuiApply(Window& window, const DialogState& state) {
+    GtkWindow* gtkWindow = GTK_WINDOW(window.window);
+    const char* title = gtk_window_get_title(gtkWindow);
+    if (title == nullptr || state.caption != title)
+      gtk_window_set_title(gtkWindow, state.caption.c_str());
+    gtk_window_set_deletable(gtkWindow, state.closeEnabled);
+    for (std::size_t i = 0; i < window.controls.size() && i < state.controls.size(); ++i)
+      GuiApplyControl(window.controls[i], state.controls[i]);
+    if (!gtk_widget_get_visible(window.window)) gtk_window_present(gtkWindow);
+  }
+
+  static void GuiApplyControl(Control& control, const ControlState& state) {
+    if (gtk_widget_get_visible(control.widget) != state.visible)
+      gtk_widget_set_visible(control.widget, state.visible);
+    if (gtk_widget_get_sensitive(control.inner) != state.enabled)
+      gtk_widget_set_sensitive(control.inner, state.enabled);
+    switch (control.kind) {
+      case ControlKind::Button:
+        if (state.text != control.applied) {
+          gtk_button_set_label(GTK_BUTTON(control.inner), Mnemonic(state.text).c_str());
+          gtk_button_set_use_underline(GTK_BUTTON(control.inner), TRUE);
+          control.applied = state.text;
+        }
+        break;
+      case ControlKind::CheckBox:
+        if (state.text != control.applied) {
+          gtk_check_button_set_label(GTK_CHECK_BUTTON(control.inner), Mnemonic(state.text).c_str());
+          control.applied = state.text;
+        }
+        if ((gtk_check_button_get_active(GTK_CHECK_BUTTON(control.inner)) != FALSE) !=
+            state.checked)
+          gtk_check_button_set_active(GTK_CHECK_BUTTON(control.inner), state.checked);
+        break;
+      case ControlKind::Static:
+        if (state.text != control.applied) {
+          gtk_label_set_text(GTK_LABEL(control.inner), state.text.c_str());
+          control.applied = state.text;
+        }
+        break;
+      case ControlKind::Icon:
+        if (state.icon != control.icon) {
+          control.icon = state.icon;
+          GIcon* icon = IconFor(state.icon);
+          gtk_image_set_from_gicon(GTK_IMAGE(control.inner), icon);
+          if (icon != nullptr) g_object_unref(icon);
+        }
+        break;
+      case ControlKind::Edit:
+        // Only a text the dialog set itself replaces what the user typed.
+        if (state.text != control.applied) {
+          gtk_editable_set_text(GTK_EDITABLE(control.inner), state.text.c_str());
+          QvWipe(control.applied);
+          control.applied = state.text;
+        }
+        break;
+      case ControlKind::ProgressBar: {
+        const int span = state.upper - state.lower;
+        const double fraction =
+            span > 0 ? std::clamp(double(state.position - state.lower) / span, 0.0, 1.0) : 0.0;
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(control.inner), fraction);
+        break;
+      }
+      case ControlKind::Animation:
+        gtk_spinner_set_spinning(GTK_SPINNER(control.inner), state.playing);
+        break;
+      case ControlKind::ListView:
+        GuiApplyList(control, state);
+        break;
+    }
+  }
+
+  static void GuiApplyList(Control& control, const ControlState& state) {
+    std::vector<std::string> titles;
+    for (const ListColumnState& column : state.columns) titles.push_back(column.title);
+    GtkColumnView* view = GTK_COLUMN_VIEW(control.inner);
+    if (titles != control.columns) {
+      GListModel* existing = gtk_column_view_get_columns(view);
+      while (g_list_model_get_n_items(existing) > 0) {
+        auto* first = GTK_COLUMN_VIEW_COLUMN(g_list_model_get_item(existing, 0));
+        gtk_column_view_remove_column(view, first);
+        g_object_unref(first);
+      }
+      for (std::size_t i = 0; i < state.columns.size(); ++i) {
+        GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
+        g_object_set_data(G_OBJECT(factory), "qv-column", GUINT_TO_POINTER(i));
+        g_signal_connect(factory, "setup", G_CALLBACK(SetupCell), nullptr);
+        g_signal_connect(factory, "bind", G_CALLBACK(BindCell), nullptr);
+        GtkColumnViewColumn* column =
+            gtk_column_view_column_new(state.columns[i].title.c_str(), factory);
+        gtk_column_view_column_set_resizable(column, TRUE);
+        // The columns share the width, and the user can widen any of them.
+        gtk_column_view_column_set_expand(column, TRUE);
+        gtk_column_view_append_column(view, column);
+        g_object_unref(column);
+      }
+      control.columns = titles;
+    }
+    // Rows: only those whose texts changed are replaced, new ones appended, extra ones dropped.
+    control.settingSelection = true;
+    const std::size_t shown = control.shownRows.size();
+    const std::size_t wanted = state.items.size();
+    for (std::size_t row = 0; row < std::min(shown, wanted); ++row) {
+      if (control.shownRows[row] == state.items[row].texts) continue;
+      GtkStringList* item = NewRow(state.items[row].texts);
+      g_list_store_splice(control.rows, static_cast<guint>(row), 1,
+                          reinterpret_cast<gpointer*>(&item), 1);
+      g_object_unref(item);
+      control.shownRows[row] = state.items[row].texts;
+    }
+    if (wanted > shown) {
+      std::vector<gpointer> added;
+      for (std::size_t row = shown; row < wanted; ++row) {
+        added.push_back(NewRow(state.items[row].texts));
+        control.shownRows.push_back(state.items[row].texts);
+      }
+      g_list_store_splice(control.rows, static_cast<guint>(shown), 0, added.data(),
+                          static_cast<guint>(added.size()));
+      for (gpointer item : added) g_object_unref(item);
+    } else if (wanted < shown) {
+      g_list_store_splice(control.rows, static_cast<guint>(wanted),
+                          static_cast<guint>(shown - wanted), nullptr, 0);
+      control.shownRows.resize(wanted);
+    }
+    GtkBitset* selected = gtk_bitset_new_empty();
+    for (std::size_t row = 0; row < wanted; ++row)
+      if ((state.items[row].state & LVIS_SELECTED) != 0)
+        gtk_bitset_add(selected, static_cast<guint>(row));
+    GtkBitset* current = gtk_selection_model_get_selection(control.selection);
+    if (!gtk_bitset_equals(selected, current)) {
+      GtkBitset* all = gtk_bitset_new_range(0, static_cast<guint>(wanted));
+      gtk_selection_model_set_selection(control.selection, selected, all);
+      gtk_bitset_unref(all);
+    }
+    gtk_bitset_unref(current);
+    gtk_bitset_unref(selected);
+    control.settingSelection = false;
+  }
+
+  // ---- Message boxes ----
+
+  static void OnBoxButton(GtkButton* button, gpointer data) {
+    auto* box = static_cast<Box*>(data);
+    box->gui->GuiAnswer(box, GPOINTER_TO_INT(g_object_get_data(G_OBJECT(button), "qv-id")));
+  }
+
+  static gboolean OnBoxClose(GtkWindow*, gpointer data) {
+    auto* box = static_cast<Box*>(data);
+    box->gui->GuiAnswer(box, MessageBoxCancelResult(box->type));
+    return TRUE;
+  }
+
+  static gboolean OnBoxEscape(GtkWidget*, GVariant*, gpointer data) {
+    return OnBoxClose(nullptr, data);
+  }
+
+  void GuiAnswer(Box* box, int answer) {
+    if (!box->answered) {
+      box->answered = true;
+      box->answer.set_value(answer);
+    }
+    gtk_window_destroy(GTK_WINDOW(box->window));
+    std::erase_if(boxes, [box](const std::shared_ptr<Box>& b) { return b.get() == box; });
+  }
+
+  void GuiShowBox(Box* box, HWND owner, const std::string& caption) {
+    box->window = NewTitledWindow(caption);
+    gtk_window_set_modal(GTK_WINDOW(box->window), TRUE);
+    if (GtkWidget* parent = OwnerWindow(owner))
+      gtk_window_set_transient_for(GTK_WINDOW(box->window), GTK_WINDOW(parent));
+    gtk_window_set_default_size(GTK_WINDOW(box->window), 380, -1);
+    g_signal_connect(box->window, "close-request", G_CALLBACK(OnBoxClose), box);
+    AddEscapeAction(box->window, OnBoxEscape, box);
+
+    GtkWidget* root = gtk_box_new(GTK_ORIENTATION_VERTICAL, 14);
+    gtk_widget_set_margin_start(root, 16);
+    gtk_widget_set_margin_end(root, 16);
+    gtk_widget_set_margin_top(root, 14);
+    gtk_widget_set_margin_bottom(root, 14);
+    GtkWidget* body = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 14);
+    if (const char* iconName = MessageBoxIconName(box->type)) {
+      GtkWidget* icon = gtk_image_new_from_icon_name(iconName);
+      gtk_image_set_pixel_size(GTK_IMAGE(icon), 48);
+      gtk_widget_set_valign(icon, GTK_ALIGN_START);
+      gtk_box_append(GTK_BOX(body), icon);
+    }
+    // Plain text: a file name that looks like markup is shown as it is.
+    GtkWidget* label = gtk_label_new(box->text.c_str());
+    box->label = label;
+    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
+    gtk_widget_set_hexpand(label, TRUE);
+    gtk_box_append(GTK_BOX(body), label);
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_widget_set_halign(row, GTK_ALIGN_END);
+    const std::vector<int> ids = MessageBoxButtons(box->type);
+    const std::size_t defaultIndex = (box->type & MB_DEFBUTTON2) != 0 && ids.size() > 1 ? 1 : 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      GtkWidget* button = gtk_button_new_with_label(MessageBoxButtonText(ids[i]));
+      g_object_set_data(G_OBJECT(button), "qv-id", GINT_TO_POINTER(ids[i]));
+      g_signal_connect(button, "clicked", G_CALLBACK(OnBoxButton), box);
+      gtk_box_append(GTK_BOX(row), button);
+      box->buttons.emplace_back(ids[i], button);
+      if (i == defaultIndex) {
+        gtk_widget_add_css_class(button, "suggested-action");
+        gtk_window_set_default_widget(GTK_WINDOW(box->window), button);
+        gtk_window_set_focus(GTK_WINDOW(box->window), button);
+      }
+    }
+    gtk_box_append(GTK_BOX(root), body);
+    gtk_box_append(GTK_BOX(root), row);
+    gtk_window_set_child(GTK_WINDOW(box->window), root);
+    gtk_window_present(GTK_WINDOW(box->window));
+  }
+
+  // The display went away: every box is answered with its Cancel value.
+  void GuiLost() {
+    alive.store(false);
+    for (auto& box : boxes) {
+      if (!box->answered) {
+        box->answered = true;
+        box->answer.set_value(MessageBoxCancelResult(box->type));
+      }
+    }
+    g_main_loop_quit(loop);
+  }
+};
+
+// ---- The back end ----
+
+DesktopBackend::DesktopBackend() : gui_(std::make_unique<Gui>()) {}
+
+std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
+  std::unique_ptr<DesktopBackend> backend(new DesktopBackend());
+  Gui* gui = backend->gui_.get();
+  std::promise<std::string> opened;
+  std::future<std::string> result = opened.get_future();
+  gui->thread = std::thread([gui, &opened] {
+    if (!gtk_init_check()) {
+      const char* display = g_getenv("WAYLAND_DISPLAY");
+      if (display == nullptr || *display == '\0') display = g_getenv("DISPLAY");
+      if (display != nullptr && *display == '\0') display = nullptr;
+      opened.set_value(std::string("cannot open the display ") +
+                       (display != nullptr ? "\"" + std::string(display) + "\"" : "(none set)"));
+      return;
+    }
+    gui->context = g_main_context_default();
+    gui->loop = g_main_loop_new(gui->context, FALSE);
+    g_signal_connect(gdk_display_get_default(), "closed",
+                     G_CALLBACK(+[](GdkDisplay*, gboolean, gpointer data) {
+                       static_cast<Gui*>(data)->GuiLost();
+                     }),
+                     gui);
+    g_timeout_add(
+        kSweepIntervalMs,
+        [](gpointer data) -> gboolean {
+          static_cast<Gui*>(data)->GuiSweep();
+          return G_SOURCE_CONTINUE;
+        },
+        gui);
+    gui->alive.store(true);
+    opened.set_value({});
+    g_main_loop_run(gui->loop);
+    gui->alive.store(false);
+    for (auto& [hwnd, window] : gui->windows) gtk_window_destroy(GTK_WINDOW(window->window));
+    gui->windows.clear();
+    for (auto& box : gui->boxes) {
+      if (!box->answered) box->answer.set_value(MessageBoxCancelResult(box->type));
+      box->answered = true;
+    }
+    gui->boxes.clear();
+    // Tasks posted while the loop stopped are dropped, which breaks their callers' promises.
+    while (g_main_context_pending(gui->context)) g_main_context_iteration(gui->context, FALSE);
+  });
+  std::string failure = result.get();
+  if (!failure.empty()) {
+    backend->gui_->thread.join();
+    if (why != nullptr) *why = failure;
+    return nullptr;
+  }
+  return backend;
+}
+
+DesktopBackend::~DesktopBackend() {
+  if (gui_->alive.load()) {
+    Gui* gui = gui_.get();
+    gui->Post([gui] { g_main_loop_quit(gui->loop); });
+  }
+  if (gui_->thread.joinable()) gui_->thread.join();
+  if (gui_->loop != nullptr) g_main_loop_unref(gui_->loop);
+}
+
+void DesktopBackend::DialogShown(const DialogState& dialog) { gui_->MarkDirty(dialog.hwnd, 0); }
+
+void DesktopBackend::ControlChanged(const ControlChange& change) {
+  gui_->MarkDirty(change.dialog, kSyncDelayMs);
+}
+
+void DesktopBackend::DialogClosed(const DialogState& dialog, INT_PTR) {
+  {
+    std::lock_guard<std::mutex> guard(gui_->lock);
+    gui_->closed.insert(dialog.hwnd);
+  }
+  gui_->MarkDirty(dialog.hwnd, 0);
+}
+
+bool DesktopBackend::WaitForUser(HWND dialog) {
+  if (gui_->alive.load()) return false;  // the user answers through the window
+  // No display any more: close the dialog as if no one were there; one that ignores the
+  // close (its Cancel is greyed) is ended.
+  {
+    std::lock_guard<std::mutex> guard(gui_->noUserLock);
+    std::erase_if(gui_->toldToClose, [](HWND h) { return !IsDialog(h); });
+    if (!gui_->toldToClose.insert(dialog).second) return EndModalDialog(dialog, IDCANCEL);
+  }
+  return CloseDialogBySystemMenu(dialog) || EndModalDialog(dialog, IDCANCEL);
+}
+
+int DesktopBackend::ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
+  auto box = std::make_shared<Gui::Box>();
+  box->gui = gui_.get();
+  box->type = type;
+  box->text = text;
+  std::future<int> answer = box->answer.get_future();
+  Gui* gui = gui_.get();
+  const std::string title = caption;
+  // When the GTK thread stops before it shows the box, the task and the box go unanswered,
+  // which breaks the promise: the caller gets the Cancel value instead of waiting for ever.
+  if (!gui->Post([gui, box = std::move(box), owner, title]() mutable {
+        Gui::Box* shown = box.get();
+        gui->boxes.push_back(std::move(box));
+        gui->GuiShowBox(shown, owner, title);
+      }))
+    return MessageBoxCancelResult(type);
+  try {
+    return answer.get();
+  } catch (const std::future_error&) {
+    return MessageBoxCancelResult(type);
+  }
+}
+
+// ---- Through the widgets ----
+
+namespace {
+
+using Window = DesktopBackend::Gui::Window;
+using Control = DesktopBackend::Gui::Control;
+
+Control* FindControl(DesktopBackend::Gui& gui, HWND dialog, int id) {
+  auto it = gui.windows.find(dialog);
+  if (it == gui.windows.end()) return nullptr;
+  for (Control& control : it->second->controls)
+    if (control.id == id) return &control;
+  return nullptr;
+}
+
+}  // namespace
+
+bool DesktopBackend::WaitForWindow(HWND dialog, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    // Whatever changed before now is drawn by the next sync; wait for one that starts later.
+    unsigned before = 0;
+    {
+      std::lock_guard<std::mutex> guard(gui_->lock);
+      before = gui_->syncCount;
+    }
+    gui_->MarkDirty(dialog, 0);
+    {
+      std::unique_lock<std::mutex> guard(gui_->lock);
+      if (!gui_->synced.wait_until(guard, deadline, [&] { return gui_->syncCount != before; }))
+        return false;
+    }
+    bool shown = false;
+    if (!gui_->Call([&] {
+          auto it = gui_->windows.find(dialog);
+          shown = it != gui_->windows.end() && gtk_widget_get_mapped(it->second->window);
+        }))
+      return false;
+    if (shown) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string DesktopBackend::WindowTitle(HWND dialog) {
+  std::string title;
+  gui_->Call([&] {
+    auto it = gui_->windows.find(dialog);
+    if (it == gui_->windows.end()) return;
+    const char* text = gtk_window_get_title(GTK_WINDOW(it->second->window));
+    if (text != nullptr) title = text;
+  });
+  return title;
+}
+
+std::optional<DesktopBackend::WidgetView> DesktopBackend::Widget(HWND dialog, int id) {
+  std::optional<WidgetView> out;
+  gui_->Call([&] {
+    Control* control = FindControl(*gui_, dialog, id);
+    if (control == nullptr) return;
+    WidgetView view;
+    view.sensitive = gtk_widget_is_sensitive(control->inner) != FALSE;
+    view.visible = gtk_widget_get_visible(control->widget) != FALSE;
+    switch (control->kind) {
+      case ControlKind::Button:
+        view.text = ButtonText(control->inner);
+        break;
+      case ControlKind::CheckBox:
+        view.active = gtk_check_button_get_active(GTK_CHECK_BUTTON(control->inner)) != FALSE;
+        if (const char* label = gtk_check_button_get_label(GTK_CHECK_BUTTON(control->inner)))
+          view.text = label;
+        break;
+      case ControlKind::Static:
+        view.text = gtk_label_get_text(GTK_LABEL(control->inner));
+        break;
+      case ControlKind::Edit:
+        view.text = gtk_editable_get_text(GTK_EDITABLE(control->inner));
+        break;
+      case ControlKind::ProgressBar:
+        view.fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(control->inner));
+        break;
+      case ControlKind::Animation:
+        view.active = gtk_spinner_get_spinning(GTK_SPINNER(control->inner)) != FALSE;
+        break;
+      case ControlKind::Icon:
+        view.text = control->icon;
+        break;
+      case ControlKind::ListView: {
+        GListModel* columns = gtk_column_view_get_columns(GTK_COLUMN_VIEW(control->inner));
+        for (guint i = 0; i < g_list_model_get_n_items(columns); ++i) {
+          auto* column = GTK_COLUMN_VIEW_COLUMN(g_list_model_get_item(columns, i));
+          view.columns.push_back(gtk_column_view_column_get_title(column));
+          g_object_unref(column);
+        }
+        GListModel* rows = G_LIST_MODEL(control->rows);
+        for (guint row = 0; row < g_list_model_get_n_items(rows); ++row) {
+          auto* item = GTK_STRING_LIST(g_list_model_get_item(rows, row));
+          std::vector<std::string> cells;
+          for (guint c = 0; c < g_list_model_get_n_items(G_LIST_MODEL(item)); ++c)
+            cells.push_back(gtk_string_list_get_string(item, c));
+          view.rows.push_back(std::move(cells));
+          g_object_unref(item);
+          if (gtk_selection_model_is_selected(control->selection, row))
+            view.selected.push_back(static_cast<int>(row));
+        }
+        break;
+      }
+    }
+    out = std::move(view);
+  });
+  return out;
+}
+
+namespace {
+
+// Runs `act` on the GTK thread with the control `id` of `dialog` when it is of `kind`; false
+// when there is no such control.
+template <class Act>
+bool ActOn(DesktopBackend::Gui& gui, HWND dialog, int id, ControlKind kind, Act&& act) {
+  bool found = false;
+  gui.Call([&] {
+    Control* control = FindControl(gui, dialog, id);
+    if (control == nullptr || control->kind != kind) return;
+    found = true;
+    // A greyed control takes nothing, as under the mouse.
+    if (gtk_widget_is_sensitive(control->inner)) act(*control);
+  });
+  return found;
+}
+
+}  // namespace
+
+bool DesktopBackend::Click(HWND dialog, int id) {
+  return ActOn(*gui_, dialog, id, ControlKind::Button,
+               [](Control& control) { g_signal_emit_by_name(control.inner, "clicked"); });
+}
+
+bool DesktopBackend::Toggle(HWND dialog, int id) {
+  return ActOn(*gui_, dialog, id, ControlKind::CheckBox, [](Control& control) {
+    auto* check = GTK_CHECK_BUTTON(control.inner);
+    gtk_check_button_set_active(check, !gtk_check_button_get_active(check));
+  });
+}
+
+bool DesktopBackend::Type(HWND dialog, int id, const std::string& text) {
+  return ActOn(*gui_, dialog, id, ControlKind::Edit, [&](Control& control) {
+    gtk_editable_set_text(GTK_EDITABLE(control.inner), text.c_str());
+  });
+}
+
+bool DesktopBackend::SelectRows(HWND dialog, int id, const std::vector<int>& rows) {
+  return ActOn(*gui_, dialog, id, ControlKind::ListView, [&](Control& control) {
+    const guint count = g_list_model_get_n_items(G_LIST_MODEL(control.rows));
+    GtkBitset* selected = gtk_bitset_new_empty();
+    for (int row : rows)
+      if (row >= 0 && static_cast<guint>(row) < count)
+        gtk_bitset_add(selected, static_cast<guint>(row));
+    GtkBitset* all = gtk_bitset_new_range(0, count);
+    gtk_selection_model_set_selection(control.selection, selected, all);
+    gtk_bitset_unref(all);
+    gtk_bitset_unref(selected);
+  });
+}
+
+bool DesktopBackend::RequestClose(HWND dialog) {
+  bool done = false;
+  gui_->Call([&] {
+    auto it = gui_->windows.find(dialog);
+    if (it == gui_->windows.end()) return;
+    gtk_window_close(GTK_WINDOW(it->second->window));
+    done = true;
+  });
+  return done;
+}
+
+bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
+                                       std::vector<std::string>* buttons) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool found = false;
+    if (!gui_->Call([&] {
+          for (auto& box : gui_->boxes) {
+            if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
+            if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
+            if (buttons != nullptr) {
+              buttons->clear();
+              for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
+            }
+            found = true;
+            return;
+          }
+        }))
+      return false;
+    if (found) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool DesktopBackend::ClickMessageBox(const std::string& caption) {
+  bool done = false;
+  gui_->Call([&] {
+    for (auto& box : gui_->boxes) {
+      if (box->answered) continue;
+      for (auto& [id, button] : box->buttons) {
+        if (ButtonText(button) != caption) continue;
+        g_signal_emit_by_name(button, "clicked");
+        done = true;
+        return;
+      }
+    }
+  });
+  return done;
+}
+
+bool DesktopBackend::SaveScreenshot(HWND dialog, const std::string& pngPath, std::string* why) {
+  // A window that has just appeared may not have drawn its first frame yet.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::string failure;
+  for (;;) {
+    failure.clear();
+    bool drawn = true;
+    if (!gui_->Call([&] {
+          GtkWidget* window = nullptr;
+          if (dialog != nullptr) {
+            auto it = gui_->windows.find(dialog);
+            if (it != gui_->windows.end()) window = it->second->window;
+          } else if (!gui_->boxes.empty()) {
+            window = gui_->boxes.back()->window;
+          }
+          if (window == nullptr || !gtk_widget_get_mapped(window)) {
+            failure = "the window is not on screen";
+            return;
+          }
+          const int width = gtk_widget_get_width(window);
+          const int height = gtk_widget_get_height(window);
+          GdkPaintable* paintable = gtk_widget_paintable_new(window);
+          GtkSnapshot* snapshot = gtk_snapshot_new();
+          gdk_paintable_snapshot(paintable, snapshot, width, height);
+          GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+          g_object_unref(paintable);
+          if (node == nullptr || width <= 0 || height <= 0) {
+            if (node != nullptr) gsk_render_node_unref(node);
+            failure = "the window drew nothing";
+            drawn = false;
+            return;
+          }
+          GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window));
+          const graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
+          GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
+          gsk_render_node_unref(node);
+          if (!gdk_texture_save_to_png(texture, pngPath.c_str()))
+            failure = "cannot write " + pngPath;
+          g_object_unref(texture);
+        }))
+      failure = "the display is gone";
+    if (drawn || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!failure.empty() && why != nullptr) *why = failure;
+  return failure.empty();
+}
