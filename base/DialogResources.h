@@ -18,7 +18,7 @@
 // One text of a dialog, menu or page (see res/EmbedStrings.cpp for the kinds).
 struct DialogTextResource {
   LANGID language;
-  const char* kind;      // caption, control, popup, menuitem, page, pageset
+  const char* kind;      // caption, control, popup, menuitem, page, pageset, desktop
   const char* resource;  // template or menu id in decimal, or the page's name
   const char* item;      // "-", a control id, staticN, a popup index, popup:command, a name
   const char* text;

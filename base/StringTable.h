@@ -22,7 +22,8 @@ extern const size_t kStringResourceCount;
 inline constexpr LANGID kFallbackLanguage = 1033;
 
 // The text of `id` in `tables` for `language`: its own table, then the table of its primary
-// language, then English; nullptr when none of them has the id.
+// language, then (for a Chinese region without a table, such as Macau) the nearest table of
+// the same script, then English; nullptr when none of them has the id.
 [[nodiscard]] const char* FindStringText(std::span<const StringResource> tables, UINT id,
                                          LANGID language);
 
@@ -30,6 +31,15 @@ inline constexpr LANGID kFallbackLanguage = 1033;
 // sequence, always terminated) and returns the number of bytes copied; 0 when no table
 // has the id or the buffer is unusable. `language` 0 means the thread's language.
 [[nodiscard]] int LoadStringA(UINT id, char* buffer, int size, LANGID language = 0);
+
+// A language the module has texts for, with the POSIX locale name other programs know it by
+// ("de", "pt_BR", "zh_TW"); English is "en".
+struct ShippedLanguage {
+  LANGID id;
+  const char* locale;
+};
+// The twenty languages of the string tables, English first.
+[[nodiscard]] std::span<const ShippedLanguage> ShippedLanguages() noexcept;
 
 // Message texts are loaded into buffers of this size.
 inline constexpr int kStringBufferSize = 1024;

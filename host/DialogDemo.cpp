@@ -1,10 +1,12 @@
 // qvdialogs: shows every message dialog of the extension, a message box and a progress run
-// in the terminal back end or as windows, so their look can be checked by eye. On a terminal
-// or a desktop each dialog waits for an answer; without either, the answers come from the
-// demo's policy and are printed.
+// in the terminal back end or as windows, in the user's language or the one asked for, so
+// their look and their translations can be checked by eye. On a terminal or a desktop each
+// dialog waits for an answer; without either, the answers come from the demo's policy and are
+// printed.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,7 +29,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qvdialogs [--ui desktop|terminal|none] [--help | --version]\n"
+    "usage: qvdialogs [--ui desktop|terminal|none] [--lang ID] [--help | --version]\n"
+    "\n"
+    "  --lang ID   show the texts of language ID (a Windows language id such as 7 for\n"
+    "              German, 1041 for Japanese or 2052 for Simplified Chinese); without it\n"
+    "              the language comes from LC_ALL, LC_MESSAGES, LANG or LANGUAGE\n"
     "\n"
     "Shows each dialog of the extension: Invalid User, Add Error,\n"
     "Authentication Error (both reasons), Confirm Replace, the backup warning, the\n"
@@ -38,7 +44,7 @@ constexpr const char* kUsage =
     "--ui chooses where; without it, QV_UI, else windows when a display is set and\n"
     "qvdialogs was not started from a terminal, else the terminal.\n"
     "\n"
-    "Exit status: 0 when every dialog ran, 2 for a wrong argument.\n";
+    "Exit status: 0 when every dialog ran, 2 for a wrong argument or an unknown language id.\n";
 
 DWORD Work(LPVOID) {
   Sleep(150);
@@ -53,11 +59,11 @@ class DemoProgress : public CDialog {
 
  protected:
   BOOL OnInitDialog() override {
-    SetWindowText("Quorvin - Encrypting files...");
+    SetWindowText(("Quorvin - " + LoadStringText(152)).c_str());
     CListCtrl list(::GetDlgItem(m_hWnd, 201));
-    list.InsertColumn(0, "Filename");
-    list.InsertColumn(1, "Status");
-    list.InsertColumn(2, "File Location");
+    list.InsertColumn(0, LoadStringText(105).c_str());
+    list.InsertColumn(1, LoadStringText(106).c_str());
+    list.InsertColumn(2, LoadStringText(118).c_str());
     CProgressCtrl progress(::GetDlgItem(m_hWnd, 902));
     const char* names[] = {"report.pdf", "notes.txt", "photo.jpg", "budget.xlsx", "todo.md"};
     progress.SetRange32(0, 5);
@@ -65,7 +71,7 @@ class DemoProgress : public CDialog {
     ShowWindow(SW_SHOW);
     bool failed = false;
     for (int i = 0; i < 5 && !cancelled_; ++i) {
-      SetDlgItemText(900, ("Encrypting : " + std::string(names[i])).c_str());
+      SetDlgItemText(900, (LoadStringText(119) + " : " + names[i]).c_str());
       const HANDLE worker = CreateThread(nullptr, 0, Work, nullptr, 0, nullptr);
       while (worker != nullptr &&
              MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
@@ -74,7 +80,7 @@ class DemoProgress : public CDialog {
       const int row = list.InsertItem(list.GetItemCount(), names[i]);
       const bool fails = i == 3;
       failed = failed || fails;
-      list.SetItemText(row, 1, fails ? "Error:  Access is denied." : "Success");
+      list.SetItemText(row, 1, LoadStringText(fails ? 109 : 107).c_str());
       list.SetItemText(row, 2, "/home/demo/Documents");
       progress.StepIt();
     }
@@ -83,7 +89,7 @@ class DemoProgress : public CDialog {
       EndDialog(IDCANCEL);
       return TRUE;
     }
-    SetDlgItemText(IDCANCEL, "OK");
+    SetDlgItemText(IDCANCEL, LoadStringText(164).c_str());
     return TRUE;
   }
   void OnCancel() override {
@@ -114,7 +120,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qvdialogs: %s\n%s", uiProblem.c_str(), kUsage);
     return 2;
   }
+  LCID language = 0;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--lang") == 0) {
+      char* end = nullptr;
+      const unsigned long id = i + 1 < argc ? std::strtoul(argv[++i], &end, 10) : 0;
+      if (end == nullptr || *end != '\0' || id == 0 || id > 0xFFFF) {
+        std::fprintf(stderr, "qvdialogs: --lang needs a decimal language id such as 7 or 1041\n%s",
+                     kUsage);
+        return 2;
+      }
+      language = MAKELCID(static_cast<LANGID>(id), SORT_DEFAULT);
+      continue;
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
@@ -124,6 +142,13 @@ int main(int argc, char** argv) {
       return 0;
     }
     std::fprintf(stderr, "qvdialogs: unknown argument \"%s\"\n%s", argv[i], kUsage);
+    return 2;
+  }
+  if (language != 0 && !SetThreadLocale(language)) {
+    std::fprintf(stderr,
+                 "qvdialogs: %lu is not a language id this system knows; try 7 (German) or "
+                 "1033 (English)\n",
+                 static_cast<unsigned long>(language));
     return 2;
   }
   std::string note;
@@ -140,6 +165,8 @@ int main(int argc, char** argv) {
   }
   // The settings the library reads when it is loaded (the product name in the captions).
   (void)QvApp().InitInstance();
+  // Loading the library sets the thread to the system's language; the one asked for wins.
+  if (language != 0) (void)SetThreadLocale(language);
 
   Result("Invalid User", CInvalidUser().DoModal());
   Result("Add Error", CAddError().DoModal());

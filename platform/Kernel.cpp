@@ -207,17 +207,25 @@ constexpr LocaleEntry kLocales[] = {
 
 constexpr LANGID kUsEnglish = 0x0409;
 
+// A language of the table, or a whole language (a primary language id such as 7, German) of
+// which the table knows a locale: the string tables exist per whole language too.
 bool IsKnownLangId(LANGID id) {
-  return std::any_of(std::begin(kLocales), std::end(kLocales),
-                     [id](const LocaleEntry& e) { return e.id == id; });
+  return std::any_of(std::begin(kLocales), std::end(kLocales), [id](const LocaleEntry& e) {
+    return e.id == id || (id != 0 && id == PRIMARYLANGID(e.id));
+  });
 }
 
+// The locale the user's messages are shown in: the first non-empty of LC_ALL, LC_MESSAGES and
+// LANG, then the first entry of the LANGUAGE list ("pt_BR:pt:en" gives "pt_BR").
 std::string EnvLocale() {
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') return value;
   }
-  return {};
+  const char* list = std::getenv("LANGUAGE");
+  if (list == nullptr) return {};
+  const std::string_view languages(list);
+  return std::string(languages.substr(0, languages.find(':')));
 }
 
 thread_local LCID t_threadLocale = 0;  // 0: not set, the user default applies

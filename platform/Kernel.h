@@ -66,8 +66,9 @@ inline constexpr WORD SORT_DEFAULT = 0;
 // 0x0416). "C" and "POSIX" give 0x0409. 0 for a language this table does not know.
 QV_API LANGID LangIdFromLocaleName(const char* locale) noexcept;
 
-// The user's language: the first non-empty of LC_ALL, LC_MESSAGES and LANG, mapped by
-// LangIdFromLocaleName; US English (0x0409) when none is set or the language is unknown.
+// The user's language: the first non-empty of LC_ALL, LC_MESSAGES and LANG, else the first
+// entry of LANGUAGE, mapped by LangIdFromLocaleName; US English (0x0409) when none is set or
+// the language is unknown.
 // There is no separate system language on Linux: both functions give the same value.
 QV_API LANGID GetUserDefaultLangID() noexcept;
 QV_API LANGID GetSystemDefaultLangID() noexcept;
@@ -77,7 +78,8 @@ QV_API LCID GetSystemDefaultLCID() noexcept;
 // The calling thread's locale; a thread that never set one has the user default.
 QV_API LCID GetThreadLocale() noexcept;
 // Sets the calling thread's locale. LOCALE_SYSTEM_DEFAULT and LOCALE_USER_DEFAULT resolve to
-// those defaults. FALSE with ERROR_INVALID_PARAMETER for a locale the table does not know.
+// those defaults; a whole language (7 for German) is accepted like its locales. FALSE with
+// ERROR_INVALID_PARAMETER for a locale the table does not know.
 [[nodiscard]] QV_API BOOL SetThreadLocale(LCID locale) noexcept;
 // The language of the thread locale, used to pick string tables.
 QV_API LANGID GetThreadLangID() noexcept;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/DialogResources.h"
 #include "base/StringTable.h"
 #include "platform/Com.h"
 #include "platform/FileAccess.h"
@@ -116,13 +117,44 @@ std::string Icon(const char* mark) {
 
 std::string ExecProgram(const std::string& program) { return QuoteDesktopExecArgument(program); }
 
+// "Key=English text" and one "Key[locale]=text" per other language, for a key of a desktop
+// file: the desktop shows the one of the user's language. `text` gives a language's text.
+template <class TextOf>
+std::string TranslatedKey(const char* key, TextOf text) {
+  std::string lines;
+  for (const ShippedLanguage& language : ShippedLanguages()) {
+    const std::string value = text(language.id);
+    if (value.empty()) continue;
+    const bool english = language.id == kFallbackLanguage;
+    lines += std::string(key) + (english ? "" : "[" + std::string(language.locale) + "]") + "=" +
+             KeyFileValue(value) + "\n";
+  }
+  return lines;
+}
+
+// The Name and Comment keys of the desktop entry `entry` (res/dialogs, kind "desktop").
+std::string EntryNames(const char* entry) {
+  const std::span<const DialogTextResource> texts(kDialogTextResources, kDialogTextResourceCount);
+  std::string lines;
+  for (const char* key : {"Name", "Comment"}) {
+    lines += TranslatedKey(key, [&](LANGID language) {
+      const char* text = FindDialogText(texts, "desktop", entry, key, language);
+      return std::string(text != nullptr ? text : "");
+    });
+  }
+  return lines;
+}
+
+// The key `key` of a menu item in every language: the item's own texts are the English ones.
+std::string ItemKey(const char* key, UINT textId) {
+  return TranslatedKey(key, [textId](LANGID language) { return LoadStringText(textId, language); });
+}
+
 std::string OpenerEntry(const DesktopPlaces& places) {
   return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=Quorvin Encrypted File\n"
-         "Comment=Decrypt an encrypted file and open it\n"
-         "Exec=" +
-         KeyFileValue(ExecProgram(places.shellaProgram) + " %f") +
+         "Type=Application\n" +
+         EntryNames("quorvin-qvf") +
+         "Exec=" + KeyFileValue(ExecProgram(places.shellaProgram) + " %f") +
          "\n"
          "Icon=" +
          IconName(kFileType) +
@@ -136,11 +168,9 @@ std::string OpenerEntry(const DesktopPlaces& places) {
 
 std::string ContainerEntry(const DesktopPlaces& places) {
   return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=Quorvin Encrypted Folder\n"
-         "Comment=Show what can be done with an encrypted folder\n"
-         "Exec=" +
-         KeyFileValue(ExecProgram(places.qvxProgram) + " menu %F") +
+         "Type=Application\n" +
+         EntryNames("quorvin-qvef") +
+         "Exec=" + KeyFileValue(ExecProgram(places.qvxProgram) + " menu %F") +
          "\n"
          "Icon=" +
          IconName(kFolderType) +
@@ -180,7 +210,7 @@ std::string DolphinServiceMenu(const DesktopPlaces& places,
   text += "\n";
   for (const DesktopMenuItem& item : items) {
     text += "\n[Desktop Action " + item.id + "]\n";
-    text += "Name=" + KeyFileValue(item.label) + "\n";
+    text += ItemKey("Name", item.labelId);
     text += "Exec=" + KeyFileValue(DesktopRunCommand(places, item)) + "\n";
   }
   return text;
@@ -198,15 +228,8 @@ std::string NautilusScript(const DesktopPlaces& places, const DesktopMenuItem& i
 }
 
 std::string NemoAction(const DesktopPlaces& places, const DesktopMenuItem& item) {
-  return "[Nemo Action]\n"
-         "Name=" +
-         KeyFileValue(item.label) +
-         "\n"
-         "Comment=" +
-         KeyFileValue(item.help) +
-         "\n"
-         "Exec=" +
-         KeyFileValue(ShellRunCommand(places, item)) +
+  return "[Nemo Action]\n" + ItemKey("Name", item.labelId) + ItemKey("Comment", item.helpId) +
+         "Exec=" + KeyFileValue(ShellRunCommand(places, item)) +
          "\n"
          "Selection=notnone\n"
          "Extensions=any;\n";
@@ -632,10 +655,10 @@ DesktopPlaces CurrentDesktopPlaces(const std::string& modulePath) {
 
 std::vector<DesktopMenuItem> DesktopMenuItems() {
   return {
-      {"encrypt", "QVEncryptCMD", LoadStringText(101), LoadStringText(103)},
-      {"decrypt", "QVDecryptCMD", LoadStringText(102), LoadStringText(104)},
-      {"sharing", LoadStringText(145), LoadStringText(145), LoadStringText(146)},
-      {"convert", LoadStringText(185), LoadStringText(185), LoadStringText(184)},
+      {"encrypt", "QVEncryptCMD", LoadStringText(101), LoadStringText(103), 101, 103},
+      {"decrypt", "QVDecryptCMD", LoadStringText(102), LoadStringText(104), 102, 104},
+      {"sharing", LoadStringText(145), LoadStringText(145), LoadStringText(146), 145, 146},
+      {"convert", LoadStringText(185), LoadStringText(185), LoadStringText(184), 185, 184},
   };
 }
 

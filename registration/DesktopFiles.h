@@ -41,6 +41,8 @@ struct DesktopMenuItem {
   std::string runArg;  // the handler's verb, or its menu text when the item has no verb
   std::string label;
   std::string help;
+  UINT labelId;  // the string ids of label and help, for the keys written in every language
+  UINT helpId;
 };
 
 // The places of the current user, with the programs beside the library at `modulePath`.

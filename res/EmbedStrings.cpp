@@ -11,9 +11,12 @@
 //   menuitem  menu resource id     <popup index>:<command id>
 //   page      page resource name   element id
 //   pageset   settings document    setting name
+//   desktop   desktop entry name   key (Name, Comment)
 // Texts use the C escapes \n, \t, \\ and \" for line feeds, tabs, backslashes and quotes.
 // Lines that are empty or start with '#' are ignored. A malformed line, a repeated id or
-// entry, or a translation that has no English original fails the build.
+// entry, a translation that has no English original, a text that is not UTF-8 or that does
+// not fit the 1024-byte buffers the product loads texts into, and a language that lacks any
+// id or entry of the English files fail the build; the message lists every missing id.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -27,6 +30,68 @@
 namespace {
 
 constexpr unsigned long kEnglish = 1033;
+// Texts are loaded into buffers of this size, terminator included.
+constexpr size_t kTextBufferSize = 1024;
+
+// True when `text` is well-formed UTF-8: no stray continuation byte, no truncated or overlong
+// sequence, no surrogate and nothing above U+10FFFF.
+bool ValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    unsigned long point = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      point = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return false;
+      point = (point << 6) | (byte(i + k) & 0x3F);
+    }
+    const unsigned long smallest = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0x80;
+    if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// The bytes a text occupies once its escapes are resolved (each escape is one byte).
+size_t LoadedSize(const std::string& text) {
+  size_t size = 0;
+  for (size_t i = 0; i < text.size(); ++i, ++size)
+    if (text[i] == '\\') ++i;
+  return size;
+}
+
+// A text must be UTF-8 and fit its buffer with the terminator; the error says which.
+bool CheckText(const std::string& text, const std::string& where) {
+  if (!ValidUtf8(text)) {
+    std::cerr << where << ": the text is not valid UTF-8; save the file as UTF-8\n";
+    return false;
+  }
+  if (LoadedSize(text) + 1 > kTextBufferSize) {
+    std::cerr << where << ": the text is " << LoadedSize(text)
+              << " bytes; with its terminator it must fit " << kTextBufferSize
+              << " bytes, so shorten it\n";
+    return false;
+  }
+  return true;
+}
 
 bool ValidEscapes(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
@@ -85,7 +150,7 @@ bool IsMenuItem(const std::string& item) {
 // Checks the resource and item fields against the kind; the error names what is wrong.
 bool ValidDialogFields(const std::string& kind, const std::string& resource,
                        const std::string& item, std::string& error) {
-  const bool named = kind == "page" || kind == "pageset";
+  const bool named = kind == "page" || kind == "pageset" || kind == "desktop";
   if (!named && kind != "caption" && kind != "control" && kind != "popup" && kind != "menuitem") {
     error = "unknown kind \"" + kind + "\"";
     return false;
@@ -158,6 +223,7 @@ bool ParseDialogLine(const std::string& line, const std::string& where, unsigned
     std::cerr << where << ": unsupported escape or bare quote\n";
     return false;
   }
+  if (!CheckText(fields[3], where)) return false;
   out = {language, fields[0], fields[1], fields[2], fields[3], where};
   return true;
 }
@@ -185,6 +251,7 @@ bool ParseStringLine(const std::string& line, const std::string& where, unsigned
     std::cerr << where << ": unsupported escape or bare quote\n";
     return false;
   }
+  if (!CheckText(text, where)) return false;
   out = {language, id, text, where};
   return true;
 }
@@ -232,6 +299,59 @@ bool CheckDialogTranslations(const std::vector<DialogEntry>& entries) {
   return true;
 }
 
+// Every language that has a string table or dialog texts has every id and entry of the
+// English ones. All gaps are reported, per file, before the build fails, so that a translator
+// sees the whole list at once.
+bool CheckComplete(const std::vector<Entry>& entries, const std::vector<DialogEntry>& dialogEntries,
+                   const std::map<unsigned long, std::string>& stringFiles,
+                   const std::map<unsigned long, std::string>& dialogFiles) {
+  std::set<unsigned long> languages;
+  std::map<unsigned long, std::set<unsigned long>> ids;
+  std::map<unsigned long, std::set<std::tuple<std::string, std::string, std::string>>> keys;
+  for (const Entry& e : entries) {
+    languages.insert(e.language);
+    ids[e.language].insert(e.id);
+  }
+  for (const DialogEntry& e : dialogEntries) {
+    languages.insert(e.language);
+    keys[e.language].insert(e.Key());
+  }
+  for (const auto& [language, path] : stringFiles) languages.insert(language);
+  for (const auto& [language, path] : dialogFiles) languages.insert(language);
+  const auto fileOf = [](const std::map<unsigned long, std::string>& files, unsigned long language,
+                         const char* folder) {
+    const auto it = files.find(language);
+    return it != files.end()
+               ? it->second
+               : "res/" + std::string(folder) + "/" + std::to_string(language) + ".txt";
+  };
+  bool complete = true;
+  for (const unsigned long language : languages) {
+    if (language == kEnglish) continue;
+    std::string missingIds;
+    for (const unsigned long id : ids[kEnglish])
+      if (ids[language].count(id) == 0) missingIds += " " + std::to_string(id);
+    if (!missingIds.empty()) {
+      std::cerr << fileOf(stringFiles, language, "strings") << ": language " << language
+                << " lacks the string ids" << missingIds << "; translate them from 1033.txt\n";
+      complete = false;
+    }
+    std::string missingEntries;
+    for (const auto& key : keys[kEnglish]) {
+      if (keys[language].count(key) != 0) continue;
+      missingEntries +=
+          "\n    " + std::get<0>(key) + " " + std::get<1>(key) + " " + std::get<2>(key);
+    }
+    if (!missingEntries.empty()) {
+      std::cerr << fileOf(dialogFiles, language, "dialogs") << ": language " << language
+                << " lacks these dialog texts (translate them from 1033.txt):" << missingEntries
+                << "\n";
+      complete = false;
+    }
+  }
+  return complete;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,6 +361,7 @@ int main(int argc, char** argv) {
   }
   std::vector<Entry> entries;
   std::vector<DialogEntry> dialogEntries;
+  std::map<unsigned long, std::string> stringFiles, dialogFiles;
   for (int a = 2; a < argc; ++a) {
     const std::string path = argv[a];
     const size_t slash = path.find_last_of('/');
@@ -254,6 +375,7 @@ int main(int argc, char** argv) {
     }
     const unsigned long lang = std::stoul(base.substr(0, digits));
     const bool dialogs = InDialogsFolder(path);
+    (dialogs ? dialogFiles : stringFiles)[lang] = path;
     std::ifstream in(path);
     if (!in) {
       std::cerr << path << ": cannot be read\n";
@@ -285,6 +407,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!CheckStringTranslations(entries) || !CheckDialogTranslations(dialogEntries)) return 1;
+  if (!CheckComplete(entries, dialogEntries, stringFiles, dialogFiles)) return 1;
 
   std::ostringstream out;
   out << "// Generated from res/strings and res/dialogs by qvembedstrings; edit the tables, not\n"

@@ -52,9 +52,9 @@ TEST(DialogResourcesTest, TextsFallBackFromLanguageToPrimaryLanguageToEnglish) {
   EXPECT_STREQ(FindDialogText(texts, "control", "701", "2", 2070), "No");
   EXPECT_EQ(FindDialogText(texts, "control", "702", "1", 1033), nullptr);
 
-  // The thread's language is the default; German has no texts yet, so English shows.
+  // The thread's language is the default; Swedish has no texts, so English shows.
   const LCID saved = GetThreadLocale();
-  ASSERT_TRUE(SetThreadLocale(MAKELCID(0x0407, 0)));
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(0x041D, 0)));
   const auto t = LoadDialogTemplate(IDD_CONFIRM_REPLACE);
   const std::string menuItem = LoadDialogText("menuitem", 608, "0:32774");
   ASSERT_TRUE(SetThreadLocale(saved));

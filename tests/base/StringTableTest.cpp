@@ -40,8 +40,11 @@ TEST(StringLookupTest, FallsBackFromLanguageToPrimaryLanguageToEnglish) {
 
 TEST(StringLoadTest, UsesTheThreadLanguageAndEnglishWhereNoTableExists) {
   const LCID saved = GetThreadLocale();
-  ASSERT_TRUE(SetThreadLocale(MAKELCID(0x0407, 0)));  // German: no table yet
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(0x041D, 0)));  // Swedish: no table
   EXPECT_EQ(LoadStringText(107), "Success");
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(0x0407, 0)));  // German: its language's table
+  EXPECT_EQ(LoadStringText(107), LoadStringText(107, 7));
+  EXPECT_NE(LoadStringText(107), "Success");
   ASSERT_TRUE(SetThreadLocale(saved));
 }
 

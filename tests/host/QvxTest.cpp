@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/ClassIds.h"
+#include "base/StringTable.h"
 #include "base/SuiteServices.h"
 #include "platform/Guid.h"
 #include "platform/Owned.h"
@@ -83,6 +84,24 @@ TEST_F(QvxTest, MenuListsAndRunsWhatTheRegisteredHandlerOffers) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("[QVEncryptCMD]"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("[QVDecryptCMD]"), std::string::npos) << run.out;
+
+  // The menu speaks the language of the user's locale; a locale without a table of its own
+  // gets its language's, an unknown one English.
+  for (const auto& [locale, language] : {std::pair<const char*, LANGID>{"de_DE.UTF-8", 7},
+                                         {"fr_CA.UTF-8", 12},
+                                         {"xx_YY.UTF-8", 1033}}) {
+    qvtest::Environment localized = env;
+    localized.insert(localized.end(), {{"LANG", locale},
+                                       {"LC_ALL", std::nullopt},
+                                       {"LC_MESSAGES", std::nullopt},
+                                       {"LANGUAGE", std::nullopt}});
+    run = RunProgram(root_, "qvx", {"menu", "--", plain}, localized);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find(LoadStringText(101, language) + " [QVEncryptCMD]\t" +
+                           LoadStringText(103, language)),
+              std::string::npos)
+        << locale << ": " << run.out;
+  }
 
   // Run by verb, the item encrypts the file; a name that looks like an option stays a name.
   run = RunProgram(root_, "qvx", {"menu", "--run", "QVEncryptCMD", "--", plain}, env);

@@ -36,6 +36,7 @@
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/HeadlessUi.h"
+#include "tests/common/Languages.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/QvfTestSupport.h"
 #include "tests/suite/UserStoreTestSupport.h"
@@ -509,8 +510,55 @@ TEST_F(CQvShellExtTest, KoreanSystemsOfTheOemAreAskedWithTheirOwnPromptNotAMessa
   HeadlessBackend::ClosedDialog closed;
   ASSERT_TRUE(ui_.LastClosed(kPasswordDialogId, &closed));
   const std::string texts = closed.state.Texts();
-  EXPECT_NE(texts.find(Text(IDS_VERIFY_PROMPT_KOREAN)), std::string::npos) << texts;
-  EXPECT_EQ(texts.find(Text(170)), std::string::npos) << "the file-exists message is no prompt";
+  constexpr LANGID kKorean = 0x0412;
+  ASSERT_FALSE(LoadStringText(IDS_VERIFY_PROMPT_KOREAN, kKorean).empty());
+  EXPECT_NE(texts.find(LoadStringText(IDS_VERIFY_PROMPT_KOREAN, kKorean)), std::string::npos)
+      << texts;
+  for (const LANGID language : {kKorean, LANGID{1033}})
+    EXPECT_EQ(texts.find(LoadStringText(170, language)), std::string::npos)
+        << "the file-exists message is no prompt";
+}
+
+TEST_F(CQvShellExtTest, EveryLanguageNamesTheItemsAndHelpTextsInItsOwnWordsWhole) {
+  const SuiteRunning suite(kSuiteRunningMutex);
+  const std::string plain = File("a.txt");
+  const std::string legacy = File("old.qvef", "Standard Jet DB");
+  const LCID saved = GetThreadLocale();
+  for (const LANGID language : qvtest::kShippedLanguages) {
+    SCOPED_TRACE(testing::Message() << "language " << language);
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(language, SORT_DEFAULT)));
+    // Encrypt for a plain file; decrypt, share and convert for a legacy container.
+    const struct {
+      std::string path;
+      std::vector<std::pair<UINT, UINT>> textAndHelp;
+    } menus[] = {{plain, {{101, 103}}}, {legacy, {{102, 104}, {145, 146}, {185, 184}}}};
+    for (const auto& m : menus) {
+      ASSERT_EQ(Initialize({m.path}), S_OK);
+      std::vector<ContextMenuEntry> entries;
+      ASSERT_EQ(ListContextMenu(menu_.Get(), CMF_NORMAL, &entries), S_OK);
+      std::vector<const ContextMenuEntry*> items;
+      for (const ContextMenuEntry& e : entries)
+        if (!e.separator) items.push_back(&e);
+      ASSERT_EQ(items.size(), m.textAndHelp.size());
+      for (size_t i = 0; i < items.size(); ++i) {
+        const auto [textId, helpId] = m.textAndHelp[i];
+        EXPECT_EQ(items[i]->text, LoadStringText(textId, language));
+        EXPECT_EQ(items[i]->helpText, LoadStringText(helpId, language));
+        EXPECT_FALSE(qvtest::LeftInEnglish(language, items[i]->text, LoadStringText(textId, 1033)))
+            << items[i]->text;
+        EXPECT_FALSE(
+            qvtest::LeftInEnglish(language, items[i]->helpText, LoadStringText(helpId, 1033)))
+            << items[i]->helpText;
+        // A host with a short buffer gets a shorter text, never half a character.
+        for (const UINT size : {5u, 8u, 13u}) {
+          char narrow[16] = {};
+          (void)menu_->GetCommandString(items[i]->offset, GCS_HELPTEXTA, nullptr, narrow, size);
+          EXPECT_TRUE(qvtest::IsValidUtf8(narrow)) << "help text cut to " << size << " bytes";
+        }
+      }
+    }
+  }
+  ASSERT_TRUE(SetThreadLocale(saved));
 }
 
 TEST_F(CQvShellExtTest, CommandStringsAnswerOnlyWhatTheHandlerHas) {

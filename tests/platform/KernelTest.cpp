@@ -16,6 +16,7 @@
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/MachineRoot.h"
+#include "tests/common/Languages.h"
 #include "tests/common/TestRoot.h"
 
 namespace {
@@ -61,24 +62,8 @@ TEST(KernelModuleTest, FindsLoadedModulesAndTheirPathsWithinTheBufferAndLoadsNot
   EXPECT_EQ(GetModuleHandleA("QvFolderExt.dll"), nullptr) << "the first look-up loaded it";
 }
 
-// Clears the locale variables for a test and restores them afterwards.
-struct LocaleEnvironment {
-  const char* names[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-  std::optional<std::string> saved[3];
-  LocaleEnvironment() {
-    for (int i = 0; i < 3; ++i) {
-      if (const char* v = std::getenv(names[i])) saved[i] = v;
-      unsetenv(names[i]);
-    }
-  }
-  ~LocaleEnvironment() {
-    for (int i = 0; i < 3; ++i)
-      saved[i] ? (void)setenv(names[i], saved[i]->c_str(), 1) : (void)unsetenv(names[i]);
-  }
-};
-
 TEST(KernelLanguageTest, MapsLocaleVariablesToLanguageIdsAndKeepsThreadLocalesApart) {
-  LocaleEnvironment environment;
+  const qvtest::LocaleVariables environment;
   const std::pair<const char*, LANGID> cases[] = {
       {"de_DE.UTF-8", 0x0407}, {"C.UTF-8", 0x0409},     {"", 0x0409},     {"pt_PT", 0x0816},
       {"pt_BR", 0x0416},       {"zh_TW.UTF-8", 0x0404}, {"zh", 0x0804},   {"de_AT@euro", 0x0C07},
@@ -98,8 +83,21 @@ TEST(KernelLanguageTest, MapsLocaleVariablesToLanguageIdsAndKeepsThreadLocalesAp
   setenv("LC_ALL", "", 1);
   EXPECT_EQ(GetUserDefaultLCID(), 0x0410u);
 
+  // LANGUAGE's first entry counts only when the three others are unset; "C" stays English.
+  setenv("LANGUAGE", "pt_BR:pt:en", 1);
+  EXPECT_EQ(GetUserDefaultLangID(), 0x0410) << "LC_MESSAGES still decides";
+  unsetenv("LC_MESSAGES");
+  unsetenv("LANG");
+  EXPECT_EQ(GetUserDefaultLangID(), 0x0416);
+  setenv("LANG", "C", 1);
+  EXPECT_EQ(GetUserDefaultLangID(), 0x0409);
+  setenv("LANG", "it_IT.UTF-8", 1);
+
   // The thread locale: on a thread of its own, so that none stays with the test's thread.
   std::thread([] {
+    ASSERT_TRUE(SetThreadLocale(0x0404));
+    EXPECT_TRUE(SetThreadLocale(7)) << "a whole language, as the string tables have it";
+    EXPECT_EQ(GetThreadLangID(), 7);
     ASSERT_TRUE(SetThreadLocale(0x0404));
     EXPECT_FALSE(SetThreadLocale(0x7777));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/StringTable.h"
 #include "platform/Com.h"
 #include "registration/DesktopFiles.h"
 #include "tests/common/TestRoot.h"
@@ -280,6 +281,41 @@ std::string ContentType(const std::string& path) {
 
 int Validate(const std::string& path) {
   return std::system(("desktop-file-validate " + QuoteShellWord(path) + " >&2").c_str());
+}
+
+TEST_F(DesktopFilesTest, EveryEntryAndActionIsNamedInEveryLanguageWithEnglishAsTheDefault) {
+  ASSERT_EQ(Write(), S_OK) << failure_;
+  const std::string opener =
+      ReadTextFile(places_.dataHome + "/applications/quorvin-qvshella.desktop");
+  const std::string dolphin =
+      ReadTextFile(places_.dataHome + "/kio/servicemenus/quorvin-qvfolderext.desktop");
+  // Two entries named from the dialog texts; their English names are the defaults.
+  EXPECT_EQ(KeyOf(opener, "Desktop Entry", "Name"), "Quorvin Encrypted File");
+  size_t languages = 0;
+  for (const ShippedLanguage& language : ShippedLanguages()) {
+    if (language.id == 1033) continue;
+    ++languages;
+    const std::string suffix = "[" + std::string(language.locale) + "]";
+    SCOPED_TRACE(suffix);
+    const std::string name = KeyFileUnescaped(KeyOf(opener, "Desktop Entry", "Name" + suffix));
+    EXPECT_FALSE(name.empty());
+    EXPECT_NE(name, "Quorvin Encrypted File");
+    EXPECT_FALSE(KeyOf(opener, "Desktop Entry", "Comment" + suffix).empty());
+    for (const DesktopMenuItem& item : DesktopMenuItems()) {
+      EXPECT_EQ(KeyFileUnescaped(KeyOf(dolphin, "Desktop Action " + item.id, "Name" + suffix)),
+                LoadStringText(item.labelId, language.id))
+          << item.id;
+      const std::string nemo = ReadTextFile(
+          places_.dataHome + "/nemo/actions/quorvin-qvfolderext-" + item.id + ".nemo_action");
+      EXPECT_EQ(KeyFileUnescaped(KeyOf(nemo, "Nemo Action", "Comment" + suffix)),
+                LoadStringText(item.helpId, language.id))
+          << item.id;
+      EXPECT_EQ(KeyFileUnescaped(KeyOf(nemo, "Nemo Action", "Name")),
+                LoadStringText(item.labelId, 1033))
+          << item.id;
+    }
+  }
+  EXPECT_EQ(languages, 19u);
 }
 
 TEST_F(DesktopFilesTest, TheEntriesValidateAndTheMimeDatabaseKnowsOurTypesUntilUnregistration) {
