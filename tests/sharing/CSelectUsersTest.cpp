@@ -230,8 +230,8 @@ TEST_F(CSelectUsersTest, EveryChangeTheItemRefusesIsReported) {
   const std::string qvf = EncryptedFile(alice_, "keys.txt");
   ui_.PressButton(IDD_ADD_ERROR, IDOK);
   Shared run = Share(qvf, {Step::TypeInto(kElementUserName, "dave"), Step::Click(kElementAddUser),
-                        Step::TypeInto(kElementUserName, "bob"), Step::Click(kElementAddUser),
-                        Step::Click(kElementOK), Step::Click(kElementOK)});
+                           Step::TypeInto(kElementUserName, "bob"), Step::Click(kElementAddUser),
+                           Step::Click(kElementOK), Step::Click(kElementOK)});
   EXPECT_EQ(run.closedWith, IDOK);
   EXPECT_EQ(run.result, CSelectUsers::kResultChanged);  // bob went in
   EXPECT_EQ(qvtest::FileUsers(qvf), (Names{"alice", "bob"}));
@@ -294,8 +294,8 @@ TEST_F(CSelectUsersTest, RecipientsTheStoreDoesNotKnowAreListedByIdAndCanBeRemov
   const std::string qvf = EncryptedFile(alice_, "old.txt");
   ASSERT_EQ(Add(qvf, {"bob", "carol"}).result, CSelectUsers::kResultChanged);
   ASSERT_EQ(store_->RemoveUser("carol"), QvStoreStatus::Ok);
-  const Shared run = Share(qvf, {Step::Select(kElementUsers, "carol"), Step::Click(kElementRemoveUser),
-                              Step::Click(kElementOK)});
+  const Shared run = Share(qvf, {Step::Select(kElementUsers, "carol"),
+                                 Step::Click(kElementRemoveUser), Step::Click(kElementOK)});
   EXPECT_EQ(run.Options(kElementUsers), (Names{Shown("alice"), Shown("bob")}));
   EXPECT_EQ(run.result, CSelectUsers::kResultChanged);
   EXPECT_EQ(qvtest::FileUsers(qvf), (Names{"alice", "bob"}));
