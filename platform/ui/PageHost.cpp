@@ -52,6 +52,19 @@ std::string Attribute(std::string_view tag, std::string_view name, bool* present
   return {};
 }
 
+int UniqueOptionEndingIn(const std::vector<std::string>& options, const std::string& name) {
+  int found = -1;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    const std::size_t slash = options[i].rfind('\\');
+    if (slash == std::string::npos ||
+        !EqualsIgnoringAsciiCase(std::string_view(options[i]).substr(slash + 1), name))
+      continue;
+    if (found >= 0) return -1;
+    found = static_cast<int>(i);
+  }
+  return found;
+}
+
 }  // namespace
 
 const PageElementState* PageSnapshot::Element(const std::string& id) const {
@@ -318,6 +331,8 @@ bool ElementPage::TakeEvent(PageEvent* event) {
                                        });
           index =
               it == element->options.end() ? -1 : static_cast<int>(it - element->options.begin());
+          // A name given without its computer or domain matches the one option it ends.
+          if (index < 0) index = UniqueOptionEndingIn(element->options, action.text);
         }
         if (index < -1 || index >= static_cast<int>(element->options.size())) index = -1;
         element->selected = index;

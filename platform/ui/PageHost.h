@@ -134,8 +134,9 @@ class QV_API ElementPage final : public PageHost {
   // the page has no such element of a fitting kind. ----
   bool UserClick(const std::string& id);
   bool UserType(const std::string& id, const std::string& text);
-  // Selects the option whose text equals `text` (letter case ignored); the change event
-  // follows. An option that is not there when the action is taken clears the selection.
+  // Selects the option whose text equals `text` (letter case ignored), else the one option
+  // whose text ends in a backslash and `text`; the change event follows. An option that is not
+  // there when the action is taken clears the selection.
   bool UserSelect(const std::string& id, const std::string& text);
   bool UserSelectIndex(const std::string& id, int index);
 

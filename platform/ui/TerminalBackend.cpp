@@ -321,7 +321,7 @@ std::string RenderPage(const std::string& caption, const PageSnapshot& page, std
             : std::string(1, static_cast<char>('a' + (field - choices.fields.begin()))) + ")";
     switch (element.kind) {
       case PageElementKind::Text:
-        if (!element.labelFor.empty() || element.value.empty()) break;
+        if (!element.labelFor.empty() || element.value.empty() || element.value == caption) break;
         out += Wrap(Clean(element.value, false), width) + "\n";
         break;
       case PageElementKind::Edit:
@@ -1347,7 +1347,9 @@ bool TerminalBackend::ActOnPage(ElementPage* page, const Step& step, const std::
   const PageSnapshot shown = page->Snapshot();
   const PageElementState* element = shown.Element(step.element);
   bool done = false;
-  if (element != nullptr && element->enabled) {
+  // Whether a button is enabled is decided when the dialog takes the click, after the actions
+  // queued before it: a click on a disabled button is then ignored, as on a screen.
+  if (element != nullptr) {
     const std::string label = PageLabel(shown, *element);
     if (step.kind == Step::Kind::ClickElement) {
       done = page->UserClick(step.element);
@@ -1362,7 +1364,7 @@ bool TerminalBackend::ActOnPage(ElementPage* page, const Step& step, const std::
   }
   if (!done)
     Print(name + ": " + Clean(step.element, false) +
-          (element == nullptr ? " does not exist" : " is unavailable") + "; closed\n");
+          (element == nullptr ? " does not exist" : " cannot take that") + "; closed\n");
   return done;
 }
 
