@@ -321,7 +321,10 @@ std::string RenderPage(const std::string& caption, const PageSnapshot& page, std
             : std::string(1, static_cast<char>('a' + (field - choices.fields.begin()))) + ")";
     switch (element.kind) {
       case PageElementKind::Text:
-        if (!element.labelFor.empty() || element.value.empty() || element.value == caption) break;
+        // Labels are shown with their fields, a button's "<id>_Lbl" text with its button.
+        if (!element.labelFor.empty() || element.value.empty() || element.value == caption ||
+            element.id.ends_with("_Lbl"))
+          break;
         out += Wrap(Clean(element.value, false), width) + "\n";
         break;
       case PageElementKind::Edit:
