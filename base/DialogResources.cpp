@@ -95,10 +95,16 @@ constexpr ControlLayout kDbConvert[] = {
 };
 
 constexpr DialogLayout kDialogs[] = {
-    {IDD_BAD_PASSWORD, 248, 94, kBadPassword},     {IDD_INVALID_USER, 200, 57, kInvalidUser},
-    {IDD_PROGRESS, 273, 154, kProgress},           {IDD_SHARE_LIST, 187, 90, kShareList},
-    {IDD_ADD_ERROR, 200, 57, kAddError},           {IDD_CONFIRM_REPLACE, 264, 113, kConfirmReplace},
-    {IDD_BACKUP_WARNING, 288, 87, kBackupWarning}, {IDD_DB_CONVERT, 343, 151, kDbConvert},
+    {IDD_BAD_PASSWORD, 248, 94, kBadPassword},
+    {IDD_INVALID_USER, 200, 57, kInvalidUser},
+    {IDD_PROGRESS, 273, 154, kProgress},
+    {IDD_SHARE_LIST, 187, 90, kShareList},
+    {IDD_ADD_ERROR, 200, 57, kAddError},
+    {IDD_CONFIRM_REPLACE, 264, 113, kConfirmReplace},
+    {IDD_BACKUP_WARNING, 288, 87, kBackupWarning},
+    {IDD_DB_CONVERT, 343, 151, kDbConvert},
+    // The sharing dialog: an empty frame, its page shows everything inside it.
+    {IDD_SELECT_USERS, 550, 500, {}},
 };
 
 // Icons and animations carry no text of their own, so they do not count as staticN.

@@ -14,6 +14,7 @@
 #include "host/Associations.h"
 #include "host/InprocServerLoader.h"
 #include "host/MenuCommand.h"
+#include "host/ShareCommand.h"
 #include "platform/Registry.h"
 #include "platform/shell/ShellExecute.h"
 
@@ -57,6 +58,8 @@ constexpr const char* kHelp =
     "  unregister [--library PATH]  take back exactly what registration wrote\n"
     "  menu [--run ITEM] PATH...    the context menu of a selection, listed, or one item run\n"
     "                               (see qvx menu --help)\n"
+    "  share [--add U] [--remove U] PATH  edit who may open an encrypted file or container\n"
+    "                               (see qvx share --help)\n"
     "  open PATH                    open a file as a double-click does: the program its type\n"
     "                               is associated with gets PATH as its one argument\n"
     "  info [--library PATH]        load the library and print its version and entry points\n"
@@ -262,6 +265,7 @@ int main(int argc, char** argv) {
     return Registration(library, command == "register");
   }
   if (command == "menu") return RunMenuCommand(argc, argv);
+  if (command == "share") return RunShareCommand(argc, argv);
   if (command == "open") {
     if (argc == 3 && IsHelp(argv[2])) {
       std::fputs(kOpenHelp, stdout);

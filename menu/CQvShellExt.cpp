@@ -25,6 +25,7 @@
 #include "platform/Window.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/shell/DragQuery.h"
+#include "sharing/CSelectUsers.h"
 #include "sharing/SharingAccess.h"
 #include "suite/QvFsApi.h"
 
@@ -43,7 +44,6 @@ enum MenuStringId : UINT {
   IDS_HELP_SHARING = 146,
   IDS_HELP_CONVERT = 184,
   IDS_MENU_CONVERT = 185,
-  IDS_SHARING_NOT_AVAILABLE = 193,
 };
 
 struct CommandTexts {
@@ -318,7 +318,7 @@ void CQvShellExt::RunFramedCommand(UINT offset) {
     else if (offset == CMD_DECRYPT)
       outcome = RunDecrypt(userId, userName);
     else
-      outcome = RunSharing(userId);
+      outcome = RunSharing(userId, userName);
   }
   const DWORD event = offset == CMD_ENCRYPT   ? kAuditEventEncrypt
                       : offset == CMD_DECRYPT ? kAuditEventDecrypt
@@ -389,7 +389,7 @@ DWORD CQvShellExt::RunDecrypt(const std::string& userId, const std::string& user
   return dialog.Succeeded() ? kDone : kFailed;
 }
 
-DWORD CQvShellExt::RunSharing(const std::string& userId) {
+DWORD CQvShellExt::RunSharing(const std::string& userId, const std::string& userName) {
   CUserData& userData = *QvApp().userData;
   const std::string path = LongPathOf(selection_.front());
   const ShareKey key(userData, userId);
@@ -408,11 +408,9 @@ DWORD CQvShellExt::RunSharing(const std::string& userId) {
   }
   if (status == StatusSuccess) status = SharingAccessCheck(userId, path);
   if (status != StatusSuccess) return ShowInvalidUser();
-  // The sharing list is edited in the sharing dialog, which this version does not have: say
-  // so rather than pretend the list was changed.
-  (void)MessageBoxA(nullptr, LoadStringText(IDS_SHARING_NOT_AVAILABLE).c_str(),
-                    LoadStringText(IDS_MENU_SHARING).c_str(), MB_OK | MB_ICONINFORMATION);
-  return kFailed;
+  CSelectUsers dialog(selection_, userId, userName);
+  (void)dialog.DoModal();
+  return dialog.Result();
 }
 
 HRESULT CQvShellExt::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR* name, UINT cchMax) {

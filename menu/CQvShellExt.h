@@ -76,7 +76,8 @@ class CQvShellExt final : public ComObject<IQvShellExt, IShellExtInit, IContextM
   void RunFramedCommand(UINT offset);
   DWORD RunEncrypt(const std::string& userId, const std::string& userName);
   DWORD RunDecrypt(const std::string& userId, const std::string& userName);
-  DWORD RunSharing(const std::string& userId);
+  // The sharing dialog's Result (1, 4 or 5) is the command's outcome.
+  DWORD RunSharing(const std::string& userId, const std::string& userName);
   // The refusal notice after a passed verification.
   static DWORD ShowInvalidUser();
 

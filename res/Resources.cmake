@@ -33,3 +33,33 @@ string(APPEND qv_scripts_text "}  // namespace\n\nstd::span<const RegistryScript
 string(APPEND qv_scripts_text "AllRegistryScripts() noexcept { return kScripts; }\n")
 file(CONFIGURE OUTPUT ${QV_REGISTRY_SCRIPTS_CPP} CONTENT "${qv_scripts_text}")
 list(APPEND QV_RESOURCE_SOURCES ${QV_REGISTRY_SCRIPTS_CPP})
+
+# The sharing page, resource type 2110: every file of res/pages serves all languages; the text
+# and settings documents of each language are generated from res/dialogs/<langid>.txt.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+file(GLOB QV_PAGE_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/res/pages/*)
+set(QV_PAGE_DOCUMENTS "")
+set(QV_PAGE_DOCUMENT_FILES "")
+foreach(dialogs ${QV_DIALOG_TEXTS})
+  get_filename_component(language ${dialogs} NAME_WE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/pages/${language})
+  add_custom_command(
+    OUTPUT ${out}/index.xml ${out}/settings.xml
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/page_texts.py ${dialogs}
+            --index ${out}/index.xml --settings ${out}/settings.xml
+    DEPENDS ${dialogs} ${PROJECT_SOURCE_DIR}/scripts/page_texts.py
+    COMMENT "Page texts of language ${language}")
+  list(APPEND QV_PAGE_DOCUMENTS ${language}/${out}/index.xml ${language}/${out}/settings.xml)
+  list(APPEND QV_PAGE_DOCUMENT_FILES ${out}/index.xml ${out}/settings.xml)
+endforeach()
+set(QV_PAGES_CPP ${CMAKE_CURRENT_BINARY_DIR}/PageResources.cpp)
+string(REPLACE ";" "\\;" qv_page_shared "${QV_PAGE_FILES}")
+string(REPLACE ";" "\\;" qv_page_localized "${QV_PAGE_DOCUMENTS}")
+add_custom_command(
+  OUTPUT ${QV_PAGES_CPP}
+  COMMAND ${CMAKE_COMMAND} -DOUT=${QV_PAGES_CPP} "-DSHARED=${qv_page_shared}"
+          "-DLOCALIZED=${qv_page_localized}" -P ${PROJECT_SOURCE_DIR}/res/EmbedPages.cmake
+  DEPENDS ${QV_PAGE_FILES} ${QV_PAGE_DOCUMENT_FILES} ${PROJECT_SOURCE_DIR}/res/EmbedPages.cmake
+  COMMENT "Embedding the sharing page")
+list(APPEND QV_RESOURCE_SOURCES ${QV_PAGES_CPP})

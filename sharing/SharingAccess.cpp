@@ -15,40 +15,13 @@
 #include "base/SuiteServices.h"
 #include "container/FolderContainer.h"
 #include "platform/Owned.h"
+#include "sharing/SharingRecords.h"
 #include "suite/QvFsApi.h"
 #include "suite/QvUserApi.h"
 
 namespace {
 
-// The CSP name field of a container's protection record.
-constexpr std::size_t kCspNameSize = 1024;
-
 bool IsContainerPath(std::string_view path) { return HasSuffix(path, kQvefSuffix); }
-
-// The services normally run when the rules are asked; when they do not, the user-data object
-// is asked for directly rather than taking every setting for absent.
-CUserData* UserData() {
-  CUserData* userData = QvApp().userData;
-  if (userData == nullptr && SuiteDrivers().getUserDataPtr(&userData) != 0) userData = nullptr;
-  return userData;
-}
-
-// A user setting as text; empty when it is not set.
-std::string ReadUserSetting(CUserData& userData, const char* userId, DWORD id) {
-  SettingRecord record;
-  userData.InitSettingRecord(&record);
-  record.category = kSettingCategoryUser;
-  record.id = id;
-  std::string value;
-  try {
-    if (userData.ReadSetting(userId, &record, 0) && record.value != nullptr) value = record.value;
-  } catch (...) {
-    userData.ReleaseSettingRecord(&record);
-    throw;
-  }
-  userData.ReleaseSettingRecord(&record);
-  return value;
-}
 
 // The ids of a delegate list, in order (see the header for the form).
 std::vector<std::string> DelegateIds(std::string_view list) {
@@ -65,50 +38,6 @@ std::vector<std::string> DelegateIds(std::string_view list) {
 
 std::vector<std::string> DelegatesOf(CUserData& userData, const char* userId) {
   return DelegateIds(ReadUserSetting(userData, userId, kSettingDelegateUsers));
-}
-
-// A user's sharing key, released with the object.
-class ShareKey {
- public:
-  explicit ShareKey(CUserData& userData) : userData_(userData) {
-    userData_.InitShareKeyRecord(&record_);
-  }
-  ~ShareKey() { userData_.ReleaseShareKeyRecord(&record_); }
-  ShareKey(const ShareKey&) = delete;
-  ShareKey& operator=(const ShareKey&) = delete;
-
-  // True when the user has a key (for the user verified in this process: with its secret).
-  bool Read(const char* userId) {
-    record_.type = kKeyTypeUser;
-    return userData_.ReadShareKey(userId, &record_, 0) && record_.blob != nullptr &&
-           record_.blobLength != 0;
-  }
-  const BYTE* Blob() const { return record_.blob; }
-  DWORD Length() const { return record_.blobLength; }
-
- private:
-  CUserData& userData_;
-  ShareKeyRecord record_{};
-};
-
-// The protection record of an open container, kept with its CSP name so that it can be
-// written back unchanged but for its users.
-struct ContainerRecord {
-  std::vector<BYTE> header;
-  char cspName[kCspNameSize] = {};
-};
-
-// Opens the container at `path` (never creating one) and reads its protection record.
-bool OpenContainerRecord(FolderContainer& container, const std::string& path,
-                         ContainerRecord* record) {
-  BYTE* stored = nullptr;
-  DWORD size = 0;
-  const int opened = container.OpenContainer(path, record->cspName, &stored, &size, FALSE);
-  const FreedPtr<BYTE> data(stored);
-  record->cspName[kCspNameSize - 1] = '\0';
-  if (opened != 1 || data == nullptr) return false;
-  record->header.assign(data.get(), data.get() + size);
-  return true;
 }
 
 // Who may use the item, as the library sees it: the privilege answer (1 for the owner, 0 for anyone
@@ -179,7 +108,7 @@ void AddDelegatesToContainer(CUserData& userData, const std::string& owner,
 
 DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noexcept {
   try {
-    CUserData* userData = UserData();
+    CUserData* userData = SharingUserData();
     if (userData != nullptr && userData->EditionCode == EDITION_SENTIVO) return kSharingAllowed;
 
     ItemOwner item;
@@ -215,7 +144,7 @@ DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noe
 
 void ApplyDelegateSharing(const std::string& ownerUserId, const std::string& path) noexcept {
   try {
-    CUserData* userData = UserData();
+    CUserData* userData = SharingUserData();
     if (userData == nullptr) return;
     const std::vector<std::string> delegates = DelegatesOf(*userData, ownerUserId.c_str());
     if (delegates.empty()) return;
@@ -239,7 +168,7 @@ void TrustFolderOwner(const std::string& userId, const BYTE* header, DWORD heade
     if (QVFSFolderGetOwner(header, &length, ownerText) != 0) return;
     const std::string owner(ownerText, strnlen(ownerText, kOwnerTextSize));
     if (owner.empty() || owner == userId) return;
-    CUserData* userData = UserData();
+    CUserData* userData = SharingUserData();
     if (userData == nullptr) return;
     ShareKey ownerKey(*userData);
     if (!ownerKey.Read(owner.c_str())) return;

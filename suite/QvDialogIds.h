@@ -11,6 +11,7 @@ inline constexpr UINT IDD_BAD_PASSWORD = 138;
 inline constexpr UINT IDD_INVALID_USER = 180;
 inline constexpr UINT IDD_PROGRESS = 207;
 inline constexpr UINT IDD_SHARE_LIST = 603;
+inline constexpr UINT IDD_SELECT_USERS = 604;
 inline constexpr UINT IDD_ADD_ERROR = 605;
 inline constexpr UINT IDD_CONFIRM_REPLACE = 701;
 inline constexpr UINT IDD_BACKUP_WARNING = 713;

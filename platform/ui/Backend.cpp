@@ -28,6 +28,9 @@ void UiBackend::ControlChanged(const ControlChange&) {}
 void UiBackend::DialogClosed(const DialogState&, INT_PTR) {}
 void UiBackend::Poll() {}
 int UiBackend::WakeFd() const { return -1; }
+std::unique_ptr<PageHost> UiBackend::CreatePageHost(HWND dialog, const PageSource& source) {
+  return std::make_unique<ElementPage>(dialog, source);
+}
 
 UiBackend* SetUiBackend(UiBackend* backend) noexcept {
   UiBackend* previous = g_backend.exchange(backend);
@@ -171,3 +174,13 @@ int BackendWakeFd() {
 }
 
 }  // namespace qv::ui::detail
+
+std::unique_ptr<PageHost> CreateDialogPage(HWND dialog, const PageSource& source) noexcept {
+  try {
+    if (UiBackend* backend = CurrentUiBackend(); backend != nullptr)
+      return backend->CreatePageHost(dialog, source);
+    return std::make_unique<ElementPage>(dialog, source);
+  } catch (...) {
+    return nullptr;
+  }
+}

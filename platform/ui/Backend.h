@@ -8,9 +8,11 @@
 // answer with their default button: nothing ever waits for a user who is not there.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/WinTypes.h"
+#include "platform/ui/PageHost.h"
 #include "platform/ui/UiTypes.h"
 
 class UiBackend {
@@ -34,6 +36,9 @@ class UiBackend {
   virtual void Poll();
   // A descriptor that is readable while Poll has something to do, so waits wake up; -1 if none.
   virtual int WakeFd() const;
+  // The host of `dialog`'s page (see PageHost.h); by default the element model, which the
+  // back end's user drives through ElementPageOf.
+  virtual std::unique_ptr<PageHost> CreatePageHost(HWND dialog, const PageSource& source);
 };
 
 // Installs `backend` (null: none) and returns the one installed before. Message boxes of the
@@ -63,3 +68,7 @@ QV_API int MessageBoxCancelResult(UINT type) noexcept;
 // The buttons of a message box type, in display order (IDOK, IDCANCEL, ...), and their texts.
 QV_API std::vector<int> MessageBoxButtons(UINT type);
 QV_API const char* MessageBoxButtonText(int button) noexcept;
+
+// The host for `dialog`'s page from the installed back end (an element page when none is
+// installed); null when memory runs out.
+QV_API std::unique_ptr<PageHost> CreateDialogPage(HWND dialog, const PageSource& source) noexcept;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "platform/MessageBox.h"
 #include "platform/ui/WindowApi.h"
@@ -16,9 +17,41 @@ std::string Describe(const DialogState& state) {
   return text;
 }
 
+bool IsPageStep(const HeadlessBackend::Step& step) {
+  using Kind = HeadlessBackend::Step::Kind;
+  return step.kind == Kind::ClickElement || step.kind == Kind::TypeElement ||
+         step.kind == Kind::SelectElement;
+}
+
 }  // namespace
 
 HeadlessBackend::HeadlessBackend() = default;
+
+void HeadlessBackend::ActOnPage(HWND dialog, UINT templateId, const Step& step) {
+  ElementPage* page = ElementPageOf(dialog);
+  bool done = false;
+  if (page != nullptr) {
+    if (step.kind == Step::Kind::ClickElement)
+      done = page->UserClick(step.element);
+    else if (step.kind == Step::Kind::TypeElement)
+      done = page->UserType(step.element, step.text);
+    else
+      done = page->UserSelect(step.element, step.text);
+  }
+  if (!done)
+    Fail("dialog " + std::to_string(templateId) +
+         (page == nullptr ? " has no page" : " has no fitting element " + step.element));
+}
+
+bool HeadlessBackend::LastPage(UINT templateId, PageSnapshot* out) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto it = closedPages_.rbegin(); it != closedPages_.rend(); ++it) {
+    if (it->first != templateId) continue;
+    if (out != nullptr) *out = it->second;
+    return true;
+  }
+  return false;
+}
 HeadlessBackend::~HeadlessBackend() = default;
 
 void HeadlessBackend::Answer(UINT templateId, std::vector<Step> steps) {
@@ -181,6 +214,10 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
   }
   for (const Step& step : steps) {
     const ControlState* control = state.Control(step.control);
+    if (IsPageStep(step)) {
+      ActOnPage(dialog, state.templateId, step);
+      continue;
+    }
     if (step.kind != Step::Kind::Close && control == nullptr) {
       Fail("dialog " + std::to_string(state.templateId) + " has no control " +
            std::to_string(step.control));
@@ -207,6 +244,9 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
         CloseDialogBySystemMenu(dialog);
         break;
       case Step::Kind::Wait:
+      case Step::Kind::ClickElement:
+      case Step::Kind::TypeElement:
+      case Step::Kind::SelectElement:
         break;
     }
   }
@@ -214,8 +254,12 @@ bool HeadlessBackend::WaitForUser(HWND dialog) {
 }
 
 void HeadlessBackend::DialogClosed(const DialogState& dialog, INT_PTR result) {
+  const ElementPage* page = ElementPageOf(dialog.hwnd);
+  std::optional<PageSnapshot> pageState;
+  if (page != nullptr) pageState = page->Snapshot();
   std::lock_guard<std::mutex> guard(lock_);
   closed_.push_back(ClosedDialog{dialog, result});
+  if (pageState) closedPages_.emplace_back(dialog.templateId, std::move(*pageState));
   std::erase_if(answers_, [&](const PendingAnswer& a) { return a.waitingDialog == dialog.hwnd; });
   if (std::find(asked_.begin(), asked_.end(), dialog.hwnd) == asked_.end()) {
     // Ended (from another thread) before it asked: a "let it run" answer waiting for it was

@@ -25,10 +25,31 @@ class HeadlessBackend : public UiBackend {
   struct Step {
     // Wait: the user does nothing and lets the dialog run until it ends by itself (on a timer
     // or a message from another thread); the test is responsible for it ending.
-    enum class Kind { Press, Check, Uncheck, Type, Close, Wait };
+    // ClickElement, TypeElement and SelectElement act on the dialog's page: `element` is the
+    // element's id, `text` what is typed or the text of the option selected.
+    enum class Kind {
+      Press,
+      Check,
+      Uncheck,
+      Type,
+      Close,
+      Wait,
+      ClickElement,
+      TypeElement,
+      SelectElement
+    };
     Kind kind;
     int control = 0;
     std::string text;
+    std::string element = {};
+
+    static Step Click(std::string id) { return {Kind::ClickElement, 0, {}, std::move(id)}; }
+    static Step TypeInto(std::string id, std::string value) {
+      return {Kind::TypeElement, 0, std::move(value), std::move(id)};
+    }
+    static Step Select(std::string id, std::string option) {
+      return {Kind::SelectElement, 0, std::move(option), std::move(id)};
+    }
   };
   struct ShownMessageBox {
     HWND owner;
@@ -72,6 +93,9 @@ class HeadlessBackend : public UiBackend {
   std::vector<ClosedDialog> ClosedDialogs() const;
   // The last closed dialog of `templateId`; false when none closed.
   bool LastClosed(UINT templateId, ClosedDialog* out) const;
+  // The page of the last closed dialog of `templateId` that had one, as it was when the
+  // dialog closed; false when none.
+  bool LastPage(UINT templateId, PageSnapshot* out) const;
   std::vector<std::string> Failures() const;
   // Scripted answers and triggers that were never used, described one per entry.
   std::vector<std::string> UnusedScript() const;
@@ -106,6 +130,8 @@ class HeadlessBackend : public UiBackend {
   };
 
   void Fail(const std::string& message);
+  // Queues a page step with the dialog's page; a failure when it has none or lacks the element.
+  void ActOnPage(HWND dialog, UINT templateId, const Step& step);
 
   mutable std::mutex lock_;
   std::vector<PendingAnswer> answers_;
@@ -113,6 +139,7 @@ class HeadlessBackend : public UiBackend {
   std::vector<Trigger> triggers_;
   std::vector<ShownMessageBox> shownBoxes_;
   std::vector<ClosedDialog> closed_;
+  std::vector<std::pair<UINT, PageSnapshot>> closedPages_;
   std::vector<std::string> failures_;
   std::vector<HWND> unanswered_;  // dialogs already told to close for want of an answer
   std::vector<HWND> asked_;       // open dialogs that have waited for the user

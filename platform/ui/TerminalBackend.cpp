@@ -270,6 +270,87 @@ int ParseNumber(const std::string& text) {
   return value;
 }
 
+// ---- Pages ----
+
+bool IsPageStep(const HeadlessBackend::Step& step) {
+  using Kind = HeadlessBackend::Step::Kind;
+  return step.kind == Kind::ClickElement || step.kind == Kind::TypeElement ||
+         step.kind == Kind::SelectElement;
+}
+
+// What the user can act on in a page shown as a form: enabled buttons (numbered) and enabled,
+// visible lists and text boxes (lettered), in page order.
+struct PageChoices {
+  std::vector<const PageElementState*> buttons;
+  std::vector<const PageElementState*> fields;
+};
+
+PageChoices PageChoicesOf(const PageSnapshot& page) {
+  PageChoices choices;
+  for (const PageElementState& element : page.elements) {
+    if (!element.enabled) continue;
+    if (element.kind == PageElementKind::Button)
+      choices.buttons.push_back(&element);
+    else if (element.visible &&
+             (element.kind == PageElementKind::List || element.kind == PageElementKind::Edit))
+      choices.fields.push_back(&element);
+  }
+  return choices;
+}
+
+std::string PageLabel(const PageSnapshot& page, const PageElementState& element) {
+  std::string label = Clean(page.LabelOf(element.id), false);
+  while (!label.empty() && (label.back() == ':' || label.back() == ' ')) label.pop_back();
+  return label;
+}
+
+std::string Underline(const std::string& title);
+
+// The page as a form: its texts, each field lettered with its value (a list with its options
+// numbered and the selected one marked), then the buttons numbered. Every text is data from
+// the program or a file, so every text is cleaned.
+std::string RenderPage(const std::string& caption, const PageSnapshot& page, std::size_t width) {
+  const PageChoices choices = PageChoicesOf(page);
+  std::string out = caption + "\n" + Underline(caption) + "\n";
+  for (const PageElementState& element : page.elements) {
+    if (!element.visible) continue;
+    const auto field = std::find(choices.fields.begin(), choices.fields.end(), &element);
+    const std::string letter =
+        field == choices.fields.end()
+            ? std::string("  ")
+            : std::string(1, static_cast<char>('a' + (field - choices.fields.begin()))) + ")";
+    switch (element.kind) {
+      case PageElementKind::Text:
+        // Labels are shown with their fields, a button's "<id>_Lbl" text with its button.
+        if (!element.labelFor.empty() || element.value.empty() || element.value == caption ||
+            element.id.ends_with("_Lbl"))
+          break;
+        out += Wrap(Clean(element.value, false), width) + "\n";
+        break;
+      case PageElementKind::Edit:
+        out += letter + " " + PageLabel(page, element) + ": " + Clean(element.value, false) + "\n";
+        break;
+      case PageElementKind::List: {
+        const std::string label = PageLabel(page, element);
+        out += letter + " " + (label == element.id ? std::string("Choose one") : label) + ":\n";
+        for (std::size_t i = 0; i < element.options.size(); ++i)
+          out += (static_cast<int>(i) == element.selected ? "   * " : "     ") +
+                 std::to_string(i + 1) + ". " + Clean(element.options[i], false) + "\n";
+        if (element.options.empty()) out += "     (empty)\n";
+        break;
+      }
+      case PageElementKind::Button:
+        break;
+    }
+  }
+  std::string buttons;
+  for (std::size_t i = 0; i < choices.buttons.size(); ++i)
+    buttons +=
+        (i == 0 ? "" : "   ") + std::to_string(i + 1) + ") " + PageLabel(page, *choices.buttons[i]);
+  if (!buttons.empty()) out += Wrap(buttons, width) + "\n";
+  return out;
+}
+
 // ---- Dialog blocks ----
 
 std::string CaptionOf(const DialogState& state) {
@@ -922,7 +1003,10 @@ bool TerminalBackend::WaitForUser(HWND dialog) {
     if (it != tracked_.end()) FlushLocked(dialog, it->second);
     WriteLocked("");
   }
-  return interactive_ ? AskUser(dialog, state) : AnswerByPolicy(dialog, state, waits);
+  if (!interactive_) return AnswerByPolicy(dialog, state, waits);
+  if (ElementPage* page = ElementPageOf(dialog); page != nullptr)
+    return AskPage(dialog, state, *page);
+  return AskUser(dialog, state);
 }
 
 void TerminalBackend::MarkCloseTried(HWND dialog) {
@@ -943,8 +1027,11 @@ bool TerminalBackend::AnswerByPolicy(HWND dialog, const DialogState& state, cons
     Print(name + ": still open; ended with Cancel\n");
     return EndModalDialog(dialog, IDCANCEL);
   }
-  const Choices choices = ChoicesOf(state);
-  Print(RenderBlock(state, choices, TextColumns(out_)));
+  ElementPage* page = ElementPageOf(dialog);
+  if (page != nullptr)
+    Print(RenderPage(name, page->Snapshot(), TextColumns(out_)));
+  else
+    Print(RenderBlock(state, ChoicesOf(state), TextColumns(out_)));
   std::vector<Step> steps;
   bool found = false;
   {
@@ -962,6 +1049,13 @@ bool TerminalBackend::AnswerByPolicy(HWND dialog, const DialogState& state, cons
   }
   for (const Step& step : steps) {
     const ControlState* control = state.Control(step.control);
+    if (IsPageStep(step)) {
+      if (!ActOnPage(page, step, name)) {
+        MarkCloseTried(dialog);
+        return CloseDialogBySystemMenu(dialog) || EndModalDialog(dialog, IDCANCEL);
+      }
+      continue;
+    }
     if (step.kind == Step::Kind::Close) {
       Print(name + ": closed\n");
       MarkCloseTried(dialog);
@@ -994,6 +1088,9 @@ bool TerminalBackend::AnswerByPolicy(HWND dialog, const DialogState& state, cons
         break;
       case Step::Kind::Close:
       case Step::Kind::Wait:
+      case Step::Kind::ClickElement:
+      case Step::Kind::TypeElement:
+      case Step::Kind::SelectElement:
         break;
     }
   }
@@ -1242,5 +1339,81 @@ TerminalBackend::ReadResult TerminalBackend::ReadRaw(std::string* line) {
       inputBuffer_.resize(Utf8PrefixLength(inputBuffer_, kMaxLine));
       discarding_ = true;
     }
+  }
+}
+
+bool TerminalBackend::ActOnPage(ElementPage* page, const Step& step, const std::string& name) {
+  if (page == nullptr) {
+    Print(name + ": the dialog shows no page; closed\n");
+    return false;
+  }
+  const PageSnapshot shown = page->Snapshot();
+  const PageElementState* element = shown.Element(step.element);
+  bool done = false;
+  // Whether a button is enabled is decided when the dialog takes the click, after the actions
+  // queued before it: a click on a disabled button is then ignored, as on a screen.
+  if (element != nullptr) {
+    const std::string label = PageLabel(shown, *element);
+    if (step.kind == Step::Kind::ClickElement) {
+      done = page->UserClick(step.element);
+      if (done) Print(name + ": " + label + "\n");
+    } else if (step.kind == Step::Kind::TypeElement) {
+      done = page->UserType(step.element, step.text);
+      if (done) Print(name + ": " + label + " = " + Clean(step.text, false) + "\n");
+    } else {
+      done = page->UserSelect(step.element, step.text);
+      if (done) Print(name + ": " + label + " <- " + Clean(step.text, false) + "\n");
+    }
+  }
+  if (!done)
+    Print(name + ": " + Clean(step.element, false) +
+          (element == nullptr ? " does not exist" : " cannot take that") + "; closed\n");
+  return done;
+}
+
+bool TerminalBackend::AskPage(HWND dialog, const DialogState& state, ElementPage& page) {
+  std::lock_guard<std::mutex> input(inputLock_);
+  PromptScope scope(prompting_);
+  if (inputEnded_ && inputBuffer_.empty()) return EndAfterInputEnded(dialog, state);
+  const PageSnapshot shown = page.Snapshot();
+  const PageChoices choices = PageChoicesOf(shown);
+  Print(RenderPage(CaptionOf(state), shown, TextColumns(out_)));
+  std::string line;
+  const auto read = [&](const std::string& prompt) {
+    for (;;) {
+      const ReadResult result = ReadLine(prompt, false, &line);
+      if (result != ReadResult::Interrupted) return result;
+      if (HandleInterrupt()) return ReadResult::Interrupted;
+    }
+  };
+  for (;;) {
+    ReadResult result = read("Choose a number (button) or a letter (field): ");
+    if (result == ReadResult::End) return EndAfterInputEnded(dialog, state);
+    if (result == ReadResult::Interrupted) return true;
+    const std::string answer = TrimSpaces(line);
+    if (const int number = ParseNumber(answer);
+        number > 0 && static_cast<std::size_t>(number) <= choices.buttons.size())
+      return page.UserClick(choices.buttons[static_cast<std::size_t>(number) - 1]->id);
+    if (answer.size() == 1 && answer[0] >= 'a' &&
+        static_cast<std::size_t>(answer[0] - 'a') < choices.fields.size()) {
+      const PageElementState& field = *choices.fields[static_cast<std::size_t>(answer[0] - 'a')];
+      if (field.kind == PageElementKind::Edit) {
+        result = read(PageLabel(shown, field) + ": ");
+        if (result == ReadResult::End) return EndAfterInputEnded(dialog, state);
+        if (result == ReadResult::Interrupted) return true;
+        return page.UserType(field.id, line);
+      }
+      if (field.options.empty()) {
+        Print("That list is empty.\n");
+        continue;
+      }
+      result = read("Number (1-" + std::to_string(field.options.size()) + "): ");
+      if (result == ReadResult::End) return EndAfterInputEnded(dialog, state);
+      if (result == ReadResult::Interrupted) return true;
+      const int index = ParseNumber(TrimSpaces(line));
+      if (index > 0 && static_cast<std::size_t>(index) <= field.options.size())
+        return page.UserSelectIndex(field.id, index - 1);
+    }
+    Print("Please answer with one of the choices shown.\n");
   }
 }

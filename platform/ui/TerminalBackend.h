@@ -22,6 +22,10 @@
 // or one that arrives while the first was never picked up by a pump, ends the process as the
 // default handling would.
 //
+// A dialog whose surface is a page is shown as a form: its texts, its lists with numbered
+// options, its text boxes (lettered: a letter asks for a value or an option), and its enabled
+// buttons numbered.
+//
 // Every text that comes from the program or its data is written as plain UTF-8 with control
 // characters and invalid bytes replaced, so a file name cannot drive the terminal.
 #pragma once
@@ -131,6 +135,10 @@ class QV_API TerminalBackend : public UiBackend {
 
   bool AnswerByPolicy(HWND dialog, const DialogState& state, const Waits& waits);
   bool AskUser(HWND dialog, const DialogState& state);
+  // A dialog whose surface is a page, shown as a form (TerminalBackend.cpp, "Pages").
+  bool AskPage(HWND dialog, const DialogState& state, ElementPage& page);
+  // Applies one page step of a policy and says so; false when the page cannot take it.
+  bool ActOnPage(ElementPage* page, const Step& step, const std::string& name);
   int AskMessageBox(const std::string& block, UINT type, const std::vector<int>& buttons,
                     int defaultButton);
   ReadResult ReadLine(const std::string& prompt, bool secret, std::string* line);

@@ -29,6 +29,7 @@
 #include "platform/Ole.h"
 #include "platform/Window.h"
 #include "platform/shell/DragQuery.h"
+#include "sharing/CSelectUsers.h"
 #include "suite/QvDialogIds.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
@@ -337,14 +338,16 @@ TEST_F(CQvShellExtTest, EncryptAndDecryptRunTheEngineAndRecordTheirEvents) {
   }
 }
 
-TEST_F(CQvShellExtTest, SharingSaysItIsNotAvailableAndNeverRecordsSuccess) {
+TEST_F(CQvShellExtTest, SharingOpensTheDialogAndRecordsWhatItDid) {
   const SuiteRunning suite(kSuiteRunningMutex);
   const std::string qvf = Encrypted("shared.txt");
   ASSERT_EQ(Initialize({qvf}), S_OK);
   (void)Items();
   AnswerPassword();
-  ui_.AnswerMessageBox(IDOK, Text(193).substr(0, 20));
+  // The owner closes the sharing dialog without a change: nothing was shared.
+  ui_.Answer(IDD_SELECT_USERS, {HeadlessBackend::Step::Click(kElementCancel)});
   EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
+  EXPECT_EQ(Closed(IDD_SELECT_USERS), 1u);
   EXPECT_EQ(Closed(IDD_INVALID_USER), 0u);
   const std::vector<QvAuditEntry> audit = Audit();
   ASSERT_EQ(audit.size(), 2u);

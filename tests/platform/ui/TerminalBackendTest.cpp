@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/MessageBox.h"
+#include "platform/ui/DHtmlDialog.h"
 #include "platform/ui/TerminalBackend.h"
 #include "tests/common/TestRoot.h"
 #include "tests/platform/ui/UiTestDialogs.h"
@@ -568,6 +569,49 @@ TEST(TerminalBackendTest, CtrlCIgnoredByADisabledCancelAndASecondOneQuits) {
   };
   EXPECT_EQ(run(1), 0);
   EXPECT_EQ(run(2), -1);  // killed by the second Ctrl+C
+}
+
+// A page shown as a form: every text cleaned, lists and the text box lettered, the enabled
+// buttons numbered; a letter picks a field, a number clicks.
+TEST(TerminalPageTest, APageIsAFormWhoseTextsAreCleaned) {
+  class Picker : public CDHtmlDialog {
+   public:
+    Picker()
+        : CDHtmlDialog(DialogTemplate{600, 100, 50, "Pick", {}},
+                       PageSource{"Pick.htm",
+                                  "<label id='l' for='pick'></label><select id='pick'></select>"
+                                  "<input id='name' type='text'><input id='off' type='button'>"
+                                  "<input id='go' type='button'>",
+                                  {{"l", "Pick one:"}, {"go_Lbl", "Go\x1b[2J"}}},
+                       nullptr) {}
+    int chosen = -2;
+    std::string typed;
+
+   protected:
+    void OnDocumentComplete() override {
+      (void)Page()->AddOption("pick", "one");
+      (void)Page()->AddOption("pick", "tw\x1b]0;owned\ao");
+      (void)Page()->SetEnabled("off", false);
+    }
+    void OnPageEvent(const PageEvent& event) override {
+      if (event.id != "go") return;
+      chosen = Page()->SelectedIndex("pick");
+      (void)Page()->GetValue("name", &typed);
+      EndDialog(IDOK);
+    }
+  };
+  Terminal terminal(true, "a\n2\nb\nzed\n1\n");
+  Picker dialog;
+  EXPECT_EQ(dialog.DoModal(), IDOK);
+  EXPECT_EQ(dialog.chosen, 1);
+  EXPECT_EQ(dialog.typed, "zed");
+  const std::string out = terminal.Output();
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\a'), std::string::npos) << out;
+  EXPECT_NE(out.find("a) Pick one:\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("2. tw?]0;owned?o"), std::string::npos) << out;
+  EXPECT_NE(out.find("1) Go?[2J"), std::string::npos) << out;
+  EXPECT_EQ(out.find("off"), std::string::npos) << "a disabled button is offered: " << out;
 }
 
 }  // namespace
