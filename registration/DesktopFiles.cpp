@@ -138,9 +138,9 @@ std::string ContainerEntry(const DesktopPlaces& places) {
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Quorvin Encrypted Folder\n"
-         "Comment=Show what can be done with an encrypted folder\n"
+         "Comment=Browse the files of an encrypted folder\n"
          "Exec=" +
-         KeyFileValue(ExecProgram(places.qvxProgram) + " menu %F") +
+         KeyFileValue(ExecProgram(places.qvxProgram) + " browse %f") +
          "\n"
          "Icon=" +
          IconName(kFolderType) +
