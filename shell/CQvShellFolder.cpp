@@ -16,6 +16,7 @@
 #include "platform/ole/TextConversion.h"
 #include "shell/CQvEnumIDList.h"
 #include "shell/CQvExtractIcon.h"
+#include "shell/CQvShellView.h"
 #include "shell/ContainerItemId.h"
 #include "util/CPath.h"
 
@@ -236,7 +237,7 @@ HRESULT CQvShellFolder::CreateViewObject(HWND, REFIID riid, void** ppv) {
   *ppv = nullptr;
   if (!containerPresent_) return E_NOINTERFACE;
   // The view and the folder's drop target come with their own classes.
-  if (riid == kShellViewIid) return E_NOTIMPL;
+  if (riid == kShellViewIid) return CreateShellView(this, riid, ppv);
   if (riid == kDropTargetIid) return E_NOTIMPL;
   return E_NOINTERFACE;
 }

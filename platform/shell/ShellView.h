@@ -7,7 +7,7 @@
 #include "platform/Com.h"
 #include "platform/Window.h"
 #include "platform/ole/Stream.h"
-#include "platform/ui/UiTypes.h"
+#include "platform/ui/WindowApi.h"
 
 struct ITEMIDLIST;
 using LPCITEMIDLIST = const ITEMIDLIST*;

@@ -351,6 +351,17 @@ BOOL CListCtrl::SetItemState(int item, UINT state, UINT mask) {
     change.value = static_cast<int>(state & mask);
     return true;
   });
+  if (done && (mask & LVIS_SELECTED) != 0) {
+    // One notification per call (iItem -1 when every item changed), after the change.
+    NMLISTVIEW info{};
+    info.hdr.hwndFrom = m_hWnd;
+    info.hdr.idFrom = static_cast<std::uintptr_t>(::GetDlgCtrlID(m_hWnd));
+    info.hdr.code = LVN_ITEMCHANGED;
+    info.iItem = item;
+    info.uChanged = LVIF_STATE;
+    info.uNewState = state & mask;
+    SendMessageA(::GetParent(m_hWnd), WM_NOTIFY, info.hdr.idFrom, reinterpret_cast<LPARAM>(&info));
+  }
   return done ? TRUE : FALSE;
 }
 

@@ -71,6 +71,7 @@ struct NMHDR {
   UINT code;
 };
 
+inline constexpr UINT LVN_ITEMCHANGED = static_cast<UINT>(-101);
 inline constexpr UINT LVN_DELETEITEM = static_cast<UINT>(-103);
 inline constexpr UINT LVN_GETDISPINFOA = static_cast<UINT>(-150);
 inline constexpr UINT LVN_BEGINLABELEDITA = static_cast<UINT>(-105);
