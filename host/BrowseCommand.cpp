@@ -339,15 +339,19 @@ Input ReadInput(char* digit) {
       timed.c_cc[VMIN] = 0;
       timed.c_cc[VTIME] = 1;
       tcsetattr(STDIN_FILENO, TCSANOW, &timed);
-      const ssize_t n = read(STDIN_FILENO, sequence, sizeof sequence - 1);
+      // Read one byte at a time: keys typed ahead stay for the next read.
+      ssize_t n = read(STDIN_FILENO, &sequence[0], 1);
+      if (n == 1 && (sequence[0] == '[' || sequence[0] == 'O'))
+        n += read(STDIN_FILENO, &sequence[1], 1);
       tcsetattr(STDIN_FILENO, TCSANOW, &now);
       if (n <= 0) return Input::Quit;
-      if (sequence[0] == '[' && sequence[1] == 'A') return Input::Up;
-      if (sequence[0] == '[' && sequence[1] == 'B') return Input::Down;
-      if (std::strncmp(sequence, "[15", 3) == 0) {
-        char tilde = 0;
-        (void)read(STDIN_FILENO, &tilde, 1);
-        return Input::Refresh;
+      // Cursor keys come as ESC [ A or, in application mode, ESC O A; F5 as ESC [ 1 5 ~.
+      if (n == 2 && sequence[1] == 'A') return Input::Up;
+      if (n == 2 && sequence[1] == 'B') return Input::Down;
+      if (n == 2 && sequence[1] == '1') {
+        char rest[2] = {};
+        if (read(STDIN_FILENO, rest, 2) == 2 && rest[0] == '5' && rest[1] == '~')
+          return Input::Refresh;
       }
       return Input::Other;
     }

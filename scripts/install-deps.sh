@@ -12,6 +12,7 @@ packages=(
   strace
   shared-mime-info desktop-file-utils libglib2.0-bin
   python3
+  tmux
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,8 @@
 // qvx's own context menu encrypted, with the password from QV_PASSWORD_FILE.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -224,6 +226,81 @@ TEST_F(BrowseCommandTest, ASessionKeepsItsViewAcrossCommands) {
   EXPECT_EQ(out, expected);
   EXPECT_NE(run.err.find("no item named \"Nowhere\""), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("select: no row 9"), std::string::npos) << run.err;
+}
+
+// Runs tmux with `args` on the test's own server socket; its standard output.
+std::string Tmux(const std::string& socket, std::vector<std::string> args) {
+  args.insert(args.begin(), {"tmux", "-S", socket});
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "<no pipe>";
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execvp("tmux", argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return out;
+}
+
+// Captures the pane until `text` shows (20 s at most); the last screen.
+std::string ScreenShowing(const std::string& socket, const std::string& text) {
+  std::string screen;
+  for (int i = 0; i < 200; ++i) {
+    screen = Tmux(socket, {"capture-pane", "-p", "-t", "qvx"});
+    if (screen.find(text) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return screen;
+}
+
+TEST_F(BrowseCommandTest, BrowseInATerminalMovesEntersAndGoesUp) {
+  const std::string socket = root_.Sub("tmux.sock");
+  std::vector<std::string> command = {"new-session", "-d", "-s", "qvx", "-x",
+                                      "120",         "-y", "30", "env"};
+  for (const char* name : {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"})
+    command.push_back(std::string(name) + "=" + std::getenv(name));
+  for (const auto& [name, value] : env_) command.push_back(name + "=" + value.value_or(""));
+  command.insert(command.end(), {qvtest::ProgramPath("qvx"), "browse", container_});
+  (void)Tmux(socket, command);
+
+  std::string screen = ScreenShowing(socket, "report.txt");
+  EXPECT_NE(screen.find(container_), std::string::npos) << screen;
+  const size_t cursor = screen.find("> 1");
+  ASSERT_NE(cursor, std::string::npos) << screen;
+  EXPECT_LT(screen.find("report.txt", cursor), screen.find('\n', cursor)) << screen;
+  // Down to Docs and into it.
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "Down", "Enter"});
+  screen = ScreenShowing(socket, "data.bin");
+  EXPECT_NE(screen.find(container_ + "/Docs"), std::string::npos) << screen;
+  // A row number chooses the row; Enter then opens it.
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "2", "Enter", "Enter"});
+  screen = ScreenShowing(socket, "deep.txt");
+  EXPECT_NE(screen.find(container_ + "/Docs/Sub"), std::string::npos) << screen;
+  // Backspace twice: up to the container's root.
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "BSpace", "BSpace"});
+  screen = ScreenShowing(socket, "report.txt");
+  EXPECT_EQ(screen.find("data.bin"), std::string::npos) << screen;
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "q"});
+  for (int i = 0; i < 100 && Tmux(socket, {"has-session", "-t", "qvx"}).empty() &&
+                  Tmux(socket, {"list-sessions"}).find("qvx") != std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Tmux(socket, {"list-sessions"}).find("qvx:"), std::string::npos) << "q did not quit";
+  (void)Tmux(socket, {"kill-server"});
 }
 
 }  // namespace
