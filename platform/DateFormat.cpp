@@ -21,24 +21,35 @@ const char* TimeLocaleName() {
   return "C";
 }
 
-// A C-library locale for LC_TIME; freed with the object.
+// The C library's locale for LC_TIME, made once per thread and made again when the
+// environment names another one (a view formats a date for every row it shows).
 class TimeLocale {
  public:
   TimeLocale() {
-    handle_ = newlocale(LC_TIME_MASK, TimeLocaleName(), static_cast<locale_t>(0));
+    const std::string name = TimeLocaleName();
+    if (handle_ != static_cast<locale_t>(0) && name == name_) return;
+    if (handle_ != static_cast<locale_t>(0)) freelocale(handle_);
+    name_ = name;
+    handle_ = newlocale(LC_TIME_MASK, name.c_str(), static_cast<locale_t>(0));
     if (handle_ == static_cast<locale_t>(0))
       handle_ = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
   }
-  ~TimeLocale() {
-    if (handle_ != static_cast<locale_t>(0)) freelocale(handle_);
-  }
-  TimeLocale(const TimeLocale&) = delete;
-  TimeLocale& operator=(const TimeLocale&) = delete;
   locale_t Get() const { return handle_; }
 
  private:
-  locale_t handle_;
+  struct Held {
+    ~Held() {
+      if (handle != static_cast<locale_t>(0)) freelocale(handle);
+    }
+    locale_t handle = static_cast<locale_t>(0);
+    std::string name;
+  };
+  static thread_local Held held_;
+  locale_t& handle_ = held_.handle;
+  std::string& name_ = held_.name;
 };
+
+thread_local TimeLocale::Held TimeLocale::held_;
 
 // The locale's time format without its seconds: "%T" -> "%H:%M", "%r" -> "%I:%M %p", and a
 // seconds field with the separator before it removed.

@@ -70,6 +70,7 @@ void CMainDlg::ReadDisplaySettings() {
   SHGetSettings(&state, SSF_SHOWEXTENSIONS);
   showExtensions_ = state.fShowExtensions != FALSE;
   knownExtensions_.clear();
+  typeNames_.clear();
 }
 
 // With extensions hidden, a registered extension at the end of the name is not shown. Only the
@@ -103,12 +104,19 @@ std::string CMainDlg::ItemText(LPARAM data, int column) {
     }
     case 2: {
       if (item.IsFolder()) return LoadStringText(IDS_FOLDER);
-      SHFILEINFOA info{};
+      // The type follows the name's extensions (all of them: "a.tar.gz" is not "b.gz"); a
+      // name without one is asked for itself.
       const std::string name(item.name);
-      if (SHGetFileInfoA(name.c_str(), 0, &info, sizeof info,
-                         SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES) == 0)
-        return {};
-      return info.szTypeName;
+      const size_t dot = name.find('.', 1);
+      const std::string key = dot == std::string::npos ? "/" + name : name.substr(dot);
+      auto known = typeNames_.find(key);
+      if (known == typeNames_.end()) {
+        SHFILEINFOA info{};
+        const bool found = SHGetFileInfoA(name.c_str(), 0, &info, sizeof info,
+                                          SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES) != 0;
+        known = typeNames_.emplace(key, found ? info.szTypeName : "").first;
+      }
+      return known->second;
     }
     case 3:
       return DateText(item);

@@ -92,4 +92,6 @@ class CMainDlg final : public CDialog {
   bool showExtensions_ = true;
   // Whether an extension is a registered type, looked up once per filling.
   std::map<std::string, bool> knownExtensions_;
+  // The type name of a file by its extension, looked up once per filling.
+  std::map<std::string, std::string> typeNames_;
 };
