@@ -3,6 +3,8 @@
 
 #include "base/ClassIds.h"
 #include "menu/CQvShellExt.h"
+#include "shell/CQvExtractIcon.h"
+#include "shell/CQvShellFolder.h"
 
 namespace {
 
@@ -10,10 +12,20 @@ HRESULT CreateShellExt(REFIID riid, void** ppv) {
   return CQvShellExt::CreateInstance(riid, ppv, &QvModule());
 }
 
+HRESULT CreateShellFolder(REFIID riid, void** ppv) {
+  return CQvShellFolder::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateExtractIcon(REFIID riid, void** ppv) {
+  return CQvExtractIcon::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvShellExt, CreateShellExt},
+    {&qvids::CLSID_QvShellFolder, CreateShellFolder},
+    {&qvids::CLSID_QvExtractIcon, CreateExtractIcon},
     {nullptr, nullptr},
 };
 

@@ -12,6 +12,7 @@
 
 #include "core/Exports.h"
 #include "host/Associations.h"
+#include "host/BrowseCommand.h"
 #include "host/InprocServerLoader.h"
 #include "host/MenuCommand.h"
 #include "host/ShareCommand.h"
@@ -60,6 +61,11 @@ constexpr const char* kHelp =
     "                               (see qvx menu --help)\n"
     "  share [--add U] [--remove U] PATH  edit who may open an encrypted file or container\n"
     "                               (see qvx share --help)\n"
+    "  ls [--tsv] PATH              list a folder inside a container as its view shows it\n"
+    "                               (PATH runs through the container: Box.qvef/Docs)\n"
+    "  browse PATH                  browse a container in the terminal (see qvx browse --help)\n"
+    "  session [FILE]               run browsing commands from FILE or standard input,\n"
+    "                               keeping the view open (see qvx session --help)\n"
     "  open PATH                    open a file as a double-click does: the program its type\n"
     "                               is associated with gets PATH as its one argument\n"
     "  info [--library PATH]        load the library and print its version and entry points\n"
@@ -266,6 +272,9 @@ int main(int argc, char** argv) {
   }
   if (command == "menu") return RunMenuCommand(argc, argv);
   if (command == "share") return RunShareCommand(argc, argv);
+  if (command == "ls") return RunLsCommand(argc, argv);
+  if (command == "browse") return RunBrowseCommand(argc, argv);
+  if (command == "session") return RunSessionCommand(argc, argv);
   if (command == "open") {
     if (argc == 3 && IsHelp(argv[2])) {
       std::fputs(kOpenHelp, stdout);

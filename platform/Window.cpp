@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/AsciiCase.h"
 #include "platform/DialogWindowHook.h"
@@ -289,41 +290,74 @@ BOOL DestroyWindow(HWND window) noexcept {
   }
 }
 
+namespace {
+
+// Calls `found` for each live window whose class and title match (null matches any) until it
+// returns false. Endpoints left behind by ended owners are tidied on the way.
+template <class Found>
+bool ForEachMatchingWindow(LPCSTR className, LPCSTR windowName, Found found) {
+  const std::string dir = QvRuntimeDir();
+  if (dir.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+  if (!listing) {
+    SetLastError(Win32ErrorFromErrno(errno));
+    return false;
+  }
+  while (const dirent* entry = readdir(listing.get())) {
+    pid_t pid = 0;
+    std::uint32_t serial = 0;
+    if (!ParseInfoFileName(entry->d_name, &pid, &serial)) continue;
+    std::string foundClass;
+    std::string foundTitle;
+    if (!ReadInfoFile(dir, entry->d_name, &foundClass, &foundTitle)) continue;
+    if (className != nullptr && !EqualsIgnoringAsciiCase(foundClass, className)) continue;
+    if (windowName != nullptr && !EqualsIgnoringAsciiCase(foundTitle, windowName)) continue;
+    if (EndpointAlive(dir, pid, serial)) {
+      if (!found(MakeHwnd(pid, serial))) return true;
+      continue;
+    }
+    // Left behind by an owner that ended without destroying it; tidy up once the owner
+    // is certainly gone.
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      unlink((dir + "/" + entry->d_name).c_str());
+      unlink((dir + "/" + EndpointFile(pid, serial)).c_str());
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept {
   try {
-    const std::string dir = QvRuntimeDir();
-    if (dir.empty()) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
+    HWND result = nullptr;
+    if (!ForEachMatchingWindow(className, windowName, [&](HWND window) {
+          result = window;
+          return false;
+        }))
       return nullptr;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
-    if (!listing) {
-      SetLastError(Win32ErrorFromErrno(errno));
-      return nullptr;
-    }
-    while (const dirent* entry = readdir(listing.get())) {
-      pid_t pid = 0;
-      std::uint32_t serial = 0;
-      if (!ParseInfoFileName(entry->d_name, &pid, &serial)) continue;
-      std::string foundClass;
-      std::string foundTitle;
-      if (!ReadInfoFile(dir, entry->d_name, &foundClass, &foundTitle)) continue;
-      if (className != nullptr && !EqualsIgnoringAsciiCase(foundClass, className)) continue;
-      if (windowName != nullptr && !EqualsIgnoringAsciiCase(foundTitle, windowName)) continue;
-      if (EndpointAlive(dir, pid, serial)) return MakeHwnd(pid, serial);
-      // Left behind by an owner that ended without destroying it; tidy up once the owner
-      // is certainly gone.
-      if (kill(pid, 0) != 0 && errno == ESRCH) {
-        unlink((dir + "/" + entry->d_name).c_str());
-        unlink((dir + "/" + EndpointFile(pid, serial)).c_str());
-      }
-    }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+    if (result == nullptr) SetLastError(ERROR_FILE_NOT_FOUND);
+    return result;
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+}
+
+std::vector<HWND> QvFindWindowsA(LPCSTR className, LPCSTR windowName) noexcept {
+  std::vector<HWND> result;
+  try {
+    ForEachMatchingWindow(className, windowName, [&](HWND window) {
+      result.push_back(window);
+      return true;
+    });
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return result;
 }
 
 BOOL IsWindow(HWND window) noexcept {

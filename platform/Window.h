@@ -9,6 +9,8 @@
 // without destroying it is not found: its socket no longer accepts connections.
 #pragma once
 
+#include <vector>
+
 #include "platform/WinTypes.h"
 
 struct MSG {
@@ -24,7 +26,6 @@ inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
 
-
 // Creates a message window owned by the calling process. `className` must be non-empty
 // (at most 256 bytes); a null title is empty (at most 1024 bytes). Null on failure.
 QV_API HWND CreateMessageWindow(LPCSTR className, LPCSTR title) noexcept;
@@ -38,6 +39,9 @@ QV_API BOOL DestroyWindow(HWND window) noexcept;
 // case; a null argument matches any. Null (ERROR_FILE_NOT_FOUND) when there is none. Which
 // window is found when several match is unspecified.
 QV_API HWND FindWindowA(LPCSTR className, LPCSTR windowName) noexcept;
+
+// Every live window of the user that FindWindowA would match, in no particular order.
+QV_API std::vector<HWND> QvFindWindowsA(LPCSTR className, LPCSTR windowName) noexcept;
 
 // TRUE when the window exists and its owner is alive.
 QV_API BOOL IsWindow(HWND window) noexcept;

@@ -170,7 +170,7 @@ std::string ContainerEntry(const DesktopPlaces& places) {
   return "[Desktop Entry]\n"
          "Type=Application\n" +
          EntryNames("quorvin-qvef") +
-         "Exec=" + KeyFileValue(ExecProgram(places.qvxProgram) + " menu %F") +
+         "Exec=" + KeyFileValue(ExecProgram(places.qvxProgram) + " browse %f") +
          "\n"
          "Icon=" +
          IconName(kFolderType) +

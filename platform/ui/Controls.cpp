@@ -232,7 +232,10 @@ int CListCtrl::InsertItem(const LVITEMA* item) {
     index = std::min(item->iItem, static_cast<int>(s.items.size()));
     ListItemState row;
     row.texts.resize(std::max<size_t>(1, s.columns.size()));
-    if ((item->mask & LVIF_TEXT) != 0 && item->pszText != nullptr) row.texts[0] = item->pszText;
+    if ((item->mask & LVIF_TEXT) != 0 && item->pszText == LPSTR_TEXTCALLBACKA)
+      row.textCallback = true;
+    else if ((item->mask & LVIF_TEXT) != 0 && item->pszText != nullptr)
+      row.texts[0] = item->pszText;
     if ((item->mask & LVIF_IMAGE) != 0) row.image = item->iImage;
     if ((item->mask & LVIF_PARAM) != 0) row.data = item->lParam;
     if ((item->mask & LVIF_STATE) != 0) row.state = item->state & item->stateMask;
@@ -267,12 +270,34 @@ BOOL CListCtrl::SetItemText(int item, int column, const char* text) {
 
 std::string CListCtrl::GetItemText(int item, int column) const {
   std::string text;
+  bool callback = false;
+  LPARAM data = 0;
   ReadControl(m_hWnd, [&](const ControlState& s) {
     if (!ValidItem(s, item) || column < 0) return;
-    const auto& texts = s.items[static_cast<size_t>(item)].texts;
-    if (static_cast<size_t>(column) < texts.size()) text = texts[static_cast<size_t>(column)];
+    const ListItemState& row = s.items[static_cast<size_t>(item)];
+    callback = row.textCallback;
+    data = row.data;
+    if (static_cast<size_t>(column) < row.texts.size())
+      text = row.texts[static_cast<size_t>(column)];
   });
-  return text;
+  if (!callback) return text;
+  // Asked outside the lock: the parent's handler may read the list itself.
+  char buffer[kListTextCallbackSize] = {};
+  NMLVDISPINFOA info{};
+  info.hdr.hwndFrom = m_hWnd;
+  info.hdr.idFrom = static_cast<std::uintptr_t>(::GetDlgCtrlID(m_hWnd));
+  info.hdr.code = LVN_GETDISPINFOA;
+  info.item.mask = LVIF_TEXT;
+  info.item.iItem = item;
+  info.item.iSubItem = column;
+  info.item.pszText = buffer;
+  info.item.cchTextMax = static_cast<int>(sizeof buffer);
+  info.item.lParam = data;
+  SendMessageA(::GetParent(m_hWnd), WM_NOTIFY, info.hdr.idFrom, reinterpret_cast<LPARAM>(&info));
+  // A parent may point pszText at a text of its own instead of filling the buffer.
+  if (info.item.pszText == nullptr) return {};
+  if (info.item.pszText == buffer) buffer[sizeof buffer - 1] = '\0';
+  return info.item.pszText;
 }
 
 BOOL CListCtrl::SetItemData(int item, LPARAM data) {
@@ -326,6 +351,17 @@ BOOL CListCtrl::SetItemState(int item, UINT state, UINT mask) {
     change.value = static_cast<int>(state & mask);
     return true;
   });
+  if (done && (mask & LVIS_SELECTED) != 0) {
+    // One notification per call (iItem -1 when every item changed), after the change.
+    NMLISTVIEW info{};
+    info.hdr.hwndFrom = m_hWnd;
+    info.hdr.idFrom = static_cast<std::uintptr_t>(::GetDlgCtrlID(m_hWnd));
+    info.hdr.code = LVN_ITEMCHANGED;
+    info.iItem = item;
+    info.uChanged = LVIF_STATE;
+    info.uNewState = state & mask;
+    SendMessageA(::GetParent(m_hWnd), WM_NOTIFY, info.hdr.idFrom, reinterpret_cast<LPARAM>(&info));
+  }
   return done ? TRUE : FALSE;
 }
 

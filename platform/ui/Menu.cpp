@@ -140,3 +140,43 @@ int GetMenuStringA(HMENU menu, UINT item, LPSTR buffer, int cchMax, UINT flags) 
   if (cchMax <= 0) return 0;
   return static_cast<int>(CopyUtf8Cut(buffer, static_cast<std::size_t>(cchMax), text));
 }
+
+namespace {
+
+struct PopupChooser {
+  std::mutex lock;
+  PopupMenuChooser chooser = nullptr;
+  void* context = nullptr;
+};
+
+PopupChooser& Chooser() {
+  static PopupChooser chooser;
+  return chooser;
+}
+
+}  // namespace
+
+void QvSetPopupMenuChooser(PopupMenuChooser chooser, void* context) noexcept {
+  PopupChooser& current = Chooser();
+  const std::lock_guard guard(current.lock);
+  current.chooser = chooser;
+  current.context = context;
+}
+
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const void*) noexcept {
+  if (GetMenuItemCount(menu) < 0) return FALSE;
+  PopupMenuChooser chooser = nullptr;
+  void* context = nullptr;
+  {
+    PopupChooser& current = Chooser();
+    const std::lock_guard guard(current.lock);
+    chooser = current.chooser;
+    context = current.context;
+  }
+  UINT chosen = chooser != nullptr ? chooser(menu, context) : 0;
+  const UINT state = chosen != 0 ? GetMenuState(menu, chosen, MF_BYCOMMAND) : kNoMenuItem;
+  if (state == kNoMenuItem || (state & (MF_GRAYED | MF_DISABLED | MF_SEPARATOR)) != 0) chosen = 0;
+  if ((flags & TPM_RETURNCMD) != 0) return static_cast<BOOL>(chosen);
+  if (chosen == 0) return FALSE;
+  return PostMessageA(owner, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(chosen), 0), 0);
+}

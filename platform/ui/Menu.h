@@ -45,3 +45,21 @@ QV_API UINT GetMenuState(HMENU menu, UINT item, UINT flags) noexcept;
 // bytes (terminated, cut between whole characters) with the number of bytes copied. 0 for a
 // separator or no such item.
 QV_API int GetMenuStringA(HMENU menu, UINT item, LPSTR buffer, int cchMax, UINT flags) noexcept;
+
+// ---- Showing a pop-up menu ----
+
+inline constexpr UINT TPM_LEFTALIGN = 0x0000;
+inline constexpr UINT TPM_RIGHTBUTTON = 0x0002;
+inline constexpr UINT TPM_RETURNCMD = 0x0100;
+
+// Who picks an item when a pop-up menu is shown: the host (a terminal prompt) or a test. It
+// returns the chosen item's id, 0 when the menu was dismissed. Without one every menu is
+// dismissed. One per process; null removes it.
+using PopupMenuChooser = UINT (*)(HMENU menu, void* context);
+QV_API void QvSetPopupMenuChooser(PopupMenuChooser chooser, void* context) noexcept;
+
+// Shows `menu` at x, y for `owner`. The chosen item must exist and be enabled; a greyed or
+// unknown id counts as dismissed. With TPM_RETURNCMD the id is returned (0: none), otherwise
+// WM_COMMAND with that id is posted to `owner` and TRUE is returned when an item was chosen.
+QV_API BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
+                           const void* rect) noexcept;

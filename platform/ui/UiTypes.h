@@ -71,7 +71,9 @@ struct NMHDR {
   UINT code;
 };
 
+inline constexpr UINT LVN_ITEMCHANGED = static_cast<UINT>(-101);
 inline constexpr UINT LVN_DELETEITEM = static_cast<UINT>(-103);
+inline constexpr UINT LVN_GETDISPINFOA = static_cast<UINT>(-150);
 inline constexpr UINT LVN_BEGINLABELEDITA = static_cast<UINT>(-105);
 inline constexpr UINT LVN_ENDLABELEDITA = static_cast<UINT>(-106);
 
@@ -83,6 +85,11 @@ inline constexpr UINT LVIF_STATE = 0x0008;
 inline constexpr UINT LVIS_FOCUSED = 0x0001;
 inline constexpr UINT LVIS_SELECTED = 0x0002;
 inline constexpr UINT LVIS_CUT = 0x0004;
+
+// An item's text given by its parent on demand (LVN_GETDISPINFOA), not stored in the list.
+inline char* const LPSTR_TEXTCALLBACKA = reinterpret_cast<char*>(static_cast<std::intptr_t>(-1));
+// The size of the buffer a list hands to LVN_GETDISPINFOA.
+inline constexpr int kListTextCallbackSize = 1024;
 
 struct LVITEMA {
   UINT mask;
@@ -96,6 +103,8 @@ struct LVITEMA {
   LPARAM lParam;
 };
 
+// LVN_GETDISPINFOA: the parent writes the text of item.iItem, column item.iSubItem, into
+// item.pszText (item.cchTextMax bytes); item.lParam is the item's data.
 // LVN_BEGINLABELEDITA / LVN_ENDLABELEDITA. The parent returns TRUE from the begin
 // notification to stop the edit, and TRUE from the end notification to accept the text.
 struct NMLVDISPINFOA {
@@ -182,7 +191,8 @@ struct ListItemState {
   std::vector<std::string> texts;  // one per column; column 0 is the label
   LPARAM data = 0;
   int image = -1;
-  UINT state = 0;  // LVIS_* flags
+  UINT state = 0;             // LVIS_* flags
+  bool textCallback = false;  // every text comes from the parent (LPSTR_TEXTCALLBACKA)
 };
 
 struct ControlState {

@@ -534,6 +534,14 @@ HICON ExtractAssociatedIconA(HINSTANCE, LPSTR path, WORD* index) noexcept {
   }
 }
 
+HICON QvNamedIcon(const char* name) noexcept {
+  try {
+    return name != nullptr ? IconNamed(name) : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 const char* QvIconName(HICON icon) noexcept {
   return icon != nullptr ? reinterpret_cast<const std::string*>(icon)->c_str() : "";
 }

@@ -90,3 +90,6 @@ QV_API HICON LoadIconA(HINSTANCE module, LPCSTR resource) noexcept;
 QV_API HICON ExtractAssociatedIconA(HINSTANCE module, LPSTR path, WORD* index) noexcept;
 // What an icon shows: "resource:<id>" or "shell:<kind>" ("shell:folder", "shell:file").
 QV_API const char* QvIconName(HICON icon) noexcept;
+// The icon handle for an icon name (the same name always gives the same handle, kept for the
+// life of the process); null when out of memory.
+QV_API HICON QvNamedIcon(const char* name) noexcept;

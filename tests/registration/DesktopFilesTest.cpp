@@ -252,7 +252,7 @@ TEST_F(DesktopFilesTest, EveryFileManagerActionHandsEachNameOverAsOneArgumentAnd
   EXPECT_FALSE(fs::exists(files_ + "/pwned"));
   EXPECT_FALSE(fs::exists(root_.Sub("pwned")));
 
-  // The desktop entries: a .qvf opens with Qvshella, a container shows its menu with qvx.
+  // The desktop entries: a .qvf opens with Qvshella, a container is browsed with qvx.
   const std::string opener =
       ReadTextFile(places_.dataHome + "/applications/quorvin-qvshella.desktop");
   EXPECT_EQ(RunAndRecord(ExpandDesktopExec(KeyFileUnescaped(KeyOf(opener, "Desktop Entry", "Exec")),
@@ -262,7 +262,7 @@ TEST_F(DesktopFilesTest, EveryFileManagerActionHandsEachNameOverAsOneArgumentAnd
       ReadTextFile(places_.dataHome + "/applications/quorvin-qvx-container.desktop");
   EXPECT_EQ(RunAndRecord(ExpandDesktopExec(
                 KeyFileUnescaped(KeyOf(container, "Desktop Entry", "Exec")), {paths[1]})),
-            (std::vector<std::string>{"menu", paths[1]}));
+            (std::vector<std::string>{"browse", paths[1]}));
 }
 
 std::string ContentType(const std::string& path) {

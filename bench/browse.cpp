@@ -1,0 +1,291 @@
+// Browsing a container against listing the same tree as plain files, in the same run: a
+// container of --files small files in 200 folders (10 groups of 20), made by the engine, is
+// browsed through its views as a file manager browses it (headless, in this process), and the
+// same tree as plain files is listed with `ls -lR`.
+//
+// Printed: the user's verification apart; the first listing of the root after it; each
+// folder's listing (a view bound, filled and every row's four texts read), as the median and
+// the slowest; a walk of every folder; `ls -lR` of the plain tree and the walk's ratio to it.
+// Goals: every folder under 50 ms; the walk within 3 times `ls -lR`.
+//
+//   bench_browse [--files N] [--runs N] [--dir FOLDER]
+//
+// Exit codes: 0 done, 1 a step failed, 2 usage.
+#include <sodium.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/QvFolderExtApp.h"
+#include "base/SuiteServices.h"
+#include "bench/BenchSupport.h"
+#include "engine/CProgressDlg.h"
+#include "platform/Ole.h"
+#include "platform/shell/ItemIdList.h"
+#include "platform/shell/ShellView.h"
+#include "platform/ui/Backend.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/HeadlessBackend.h"
+#include "shell/CQvShellFolder.h"
+#include "suite/QvDialogIds.h"
+#include "suite/QvFsApi.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/UserSession.h"
+#include "suite/qvprofile/UserStore.h"
+
+namespace fs = std::filesystem;
+using bench::Clock;
+using bench::Seconds;
+
+namespace {
+
+constexpr const char* kUser = "bench";
+constexpr const char* kPassword = "bench-password";
+
+[[noreturn]] void Fail(const std::string& message) {
+  std::fprintf(stderr, "bench_browse: %s\n", message.c_str());
+  std::exit(1);
+}
+void Check(bool ok, const std::string& message) {
+  if (!ok) Fail(message);
+}
+
+// A browser that only hands out nothing: the view's toolbar and state are not measured.
+class QuietBrowser final : public ComObject<IShellBrowser> {
+ public:
+  HRESULT GetWindow(HWND* phwnd) override { return *phwnd = nullptr, S_OK; }
+  HRESULT ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  HRESULT InsertMenusSB(HMENU, void*) override { return E_NOTIMPL; }
+  HRESULT SetMenuSB(HMENU, HANDLE, HWND) override { return E_NOTIMPL; }
+  HRESULT RemoveMenusSB(HMENU) override { return E_NOTIMPL; }
+  HRESULT SetStatusTextSB(const char16_t*) override { return S_OK; }
+  HRESULT EnableModelessSB(BOOL) override { return E_NOTIMPL; }
+  HRESULT TranslateAcceleratorSB(MSG*, WORD) override { return S_FALSE; }
+  HRESULT BrowseObject(LPCITEMIDLIST, UINT) override { return E_NOTIMPL; }
+  HRESULT GetViewStateStream(DWORD, IStream** stream) override {
+    *stream = nullptr;
+    return E_FAIL;
+  }
+  HRESULT GetControlWindow(UINT, HWND* phwnd) override { return *phwnd = nullptr, E_NOTIMPL; }
+  HRESULT SendControlMsg(UINT, UINT, WPARAM, LPARAM, LRESULT* result) override {
+    if (result != nullptr) *result = 0;
+    return S_OK;
+  }
+  HRESULT QueryActiveShellView(IShellView** view) override { return *view = nullptr, E_NOTIMPL; }
+  HRESULT OnViewWindowActive(IShellView*) override { return S_OK; }
+  HRESULT SetToolbarItems(const TBBUTTON*, UINT, UINT) override { return S_OK; }
+};
+
+struct View {
+  ComPtr<IShellView> view;
+  HWND window = nullptr;
+  CListCtrl List() const { return CListCtrl(::GetDlgItem(window, 601)); }
+};
+
+View ShowView(IShellFolder* folder, IShellBrowser* browser) {
+  View shown;
+  Check(SUCCEEDED(folder->CreateViewObject(nullptr, IID_IShellView,
+                                           shown.view.ReleaseAndGetVoidAddressOf())),
+        "no view");
+  const FOLDERSETTINGS settings{FVM_DETAILS, 0};
+  RECT rect{0, 0, 800, 600};
+  Check(SUCCEEDED(shown.view->CreateViewWindow(nullptr, &settings, browser, &rect, &shown.window)),
+        "the view window was not made");
+  const CAnimateCtrl animation(::GetDlgItem(shown.window, 913));
+  while (animation.IsPlaying()) {
+    (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    (void)PumpWaitingMessages(nullptr, nullptr);
+  }
+  return shown;
+}
+
+// Reads every row's four texts, as a host printing the listing does; returns the rows.
+int ReadRows(const View& shown) {
+  const CListCtrl list = shown.List();
+  const int count = list.GetItemCount();
+  std::size_t bytes = 0;
+  for (int i = 0; i < count; ++i)
+    for (int column = 0; column < 4; ++column) bytes += list.GetItemText(i, column).size();
+  Check(count == 0 || bytes > 0, "rows without texts");
+  return count;
+}
+
+struct Walk {
+  std::vector<double> folderSeconds;
+  double total = 0;
+  long rows = 0;
+};
+
+// Every folder below `folder` (shown in `shown`), depth first: bind, show, read, close.
+void WalkBelow(IShellFolder* folder, const View& shown, IShellBrowser* browser, Walk* walk) {
+  const CListCtrl list = shown.List();
+  for (int i = 0; i < list.GetItemCount(); ++i) {
+    const auto item = reinterpret_cast<LPCITEMIDLIST>(list.GetItemData(i));
+    SFGAOF attributes = SFGAO_FOLDER;
+    if (folder->GetAttributesOf(1, &item, &attributes) != S_OK || (attributes & SFGAO_FOLDER) == 0)
+      continue;
+    const Clock::time_point start = Clock::now();
+    ComPtr<IShellFolder> child;
+    Check(SUCCEEDED(folder->BindToObject(item, nullptr, IID_IShellFolder,
+                                         child.ReleaseAndGetVoidAddressOf())),
+          "cannot bind to a folder");
+    View inner = ShowView(child.Get(), browser);
+    walk->rows += ReadRows(inner);
+    const double took = Seconds(start);
+    walk->folderSeconds.push_back(took);
+    walk->total += took;
+    WalkBelow(child.Get(), inner, browser, walk);
+    (void)inner.view->DestroyViewWindow();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int files = 20000;
+  int runs = 3;
+  std::string dir = bench::DefaultWorkBase();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::puts(
+          "usage: bench_browse [--files N] [--runs N] [--dir FOLDER]\n"
+          "Browses a container of N small files in 200 folders (default 20000) through its\n"
+          "views and compares with `ls -lR` of the same tree as plain files.\n"
+          "exit codes: 0 done, 1 a step failed, 2 usage");
+      return 0;
+    }
+    if ((arg == "--files" || arg == "--runs" || arg == "--dir") && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (arg == "--dir")
+        dir = value;
+      else if ((arg == "--files" ? files : runs) = std::atoi(value.c_str()); files < 1 || runs < 1)
+        return std::fprintf(stderr, "bench_browse: %s needs a positive number\n", arg.c_str()), 2;
+      continue;
+    }
+    std::fprintf(stderr, "bench_browse: unknown argument %s (see --help)\n", arg.c_str());
+    return 2;
+  }
+  const std::string work =
+      bench::AbsoluteFolder(dir) + "/qv-bench-browse-" + std::to_string(getpid());
+  const std::string values[3] = {work + "/root", work + "/run", work + "/tmp"};
+  const char* names[3] = {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"};
+  for (int i = 0; i < 3; ++i) {
+    fs::create_directories(values[i]);
+    fs::permissions(values[i], fs::perms::owner_all, fs::perm_options::replace);
+    setenv(names[i], values[i].c_str(), 1);
+  }
+  Check(sodium_init() >= 0, "libsodium does not start");
+  QvApp().InitInstance();
+  Check(QvUserStore().Open() == QvStoreStatus::Ok, "cannot make the user store");
+  QvUserStore* store = QvSharedUserStore();
+  Check(store != nullptr, "no user store");
+  QvKey key;
+  key.name = kUser;
+  key.label = "DefaultKey";
+  DWORD length = 0;
+  BYTE* blob = nullptr;
+  Check(CreatePKISettings(kUser, &length, &blob) != FALSE, "cannot make a key");
+  key.blob.assign(blob, blob + length);
+  CoTaskMemFree(blob);
+  // The view verifies whoever runs it: this account.
+  Check(store->Enroll({kUser, QvCurrentAccount().userName, "Bench", QvAccountType::Computer},
+                      kPassword, &key) == QvStoreStatus::Ok,
+        "cannot enroll the user");
+  Check(StartSuiteServices() == 1, "the suite services do not start");
+  HeadlessBackend ui;
+  ui.SetFailureHandler(
+      [](const std::string& m) { std::fprintf(stderr, "dialog: %s\n", m.c_str()); });
+  UiBackend* previous = SetUiBackend(&ui);
+  Check(QvLogOnUser(kUser, kPassword) == QvLogOnResult::Passed, "the user cannot log on");
+
+  // The same tree twice: one to encrypt, one to list as plain files.
+  const std::string box = work + "/Box";
+  const std::string plain = work + "/Plain";
+  for (int i = 0; i < files; ++i) {
+    const int folder = i % std::min(files, 200);
+    const std::string relative = "g" + std::to_string(folder / 20) + "/f" + std::to_string(folder) +
+                                 "/file" + std::to_string(i) + ".dat";
+    for (const std::string& top : {box, plain}) {
+      fs::create_directories(fs::path(top + "/" + relative).parent_path());
+      FILE* out = std::fopen((top + "/" + relative).c_str(), "wb");
+      Check(out != nullptr, "cannot write the tree");
+      std::fprintf(out, "%d\n", i);
+      std::fclose(out);
+    }
+  }
+  std::printf("container of %d files in %d folders: encrypting ...\n", files, std::min(files, 200));
+  std::fflush(stdout);
+  {
+    OperationRequest request;
+    request.items = {box};
+    request.userId = kUser;
+    request.userName = kUser;
+    request.encrypt = true;
+    CProgressDlg dialog(std::move(request));
+    Check(dialog.DoModal() == IDOK, "the container was not made");
+  }
+  const std::string container = box + ".qvef";
+
+  ComPtr<QuietBrowser> browser;
+  browser.Attach(new QuietBrowser());
+  ComPtr<IShellFolder> root;
+  Check(CQvShellFolder::CreateInstance(IID_IShellFolder, root.ReleaseAndGetVoidAddressOf()) == S_OK,
+        "no folder");
+  ComPtr<IPersistFolder> persist;
+  Check(root.As(persist) == S_OK, "no IPersistFolder");
+  LPITEMIDLIST pidl = ILCreateFromPathA(container.c_str());
+  Check(persist->Initialize(pidl) == S_OK, "the container is not there");
+  ILFree(pidl);
+
+  // Verification and the first listing, apart.
+  ui.TypeAndPress(kPasswordDialogId, kPasswordEditId, kPassword, IDOK);
+  Clock::time_point start = Clock::now();
+  View first = ShowView(root.Get(), browser.Get());
+  const double verifyAndFill = Seconds(start);
+  Check(first.List().GetItemCount() > 0, "the verification was refused");
+  start = Clock::now();
+  (void)first.view->Refresh();
+  const int rootRows = ReadRows(first);
+  const double rootListing = Seconds(start);
+
+  std::vector<double> walks, lsRuns, slowest, medians;
+  long rows = 0;
+  for (int run = 0; run < runs; ++run) {
+    Walk walk;
+    WalkBelow(root.Get(), first, browser.Get(), &walk);
+    walks.push_back(walk.total);
+    slowest.push_back(*std::max_element(walk.folderSeconds.begin(), walk.folderSeconds.end()));
+    medians.push_back(bench::Median(walk.folderSeconds));
+    rows = walk.rows;
+    std::string listing;
+    start = Clock::now();
+    Check(bench::Run({"ls", "-lR", plain}, &listing) == 0, "ls -lR failed");
+    lsRuns.push_back(Seconds(start));
+  }
+  (void)first.view->DestroyViewWindow();
+
+  const double walk = bench::Median(walks);
+  const double ls = bench::Median(lsRuns);
+  std::printf("verification and first filling of the root: %.1f ms (verification included)\n",
+              verifyAndFill * 1e3);
+  std::printf("first listing of the root after verification: %.2f ms (%d rows)\n",
+              rootListing * 1e3, rootRows);
+  std::printf("each folder's listing: median %.2f ms, slowest %.2f ms (goal: under 50 ms)\n",
+              bench::Median(medians) * 1e3, bench::Median(slowest) * 1e3);
+  std::printf("walk of every folder (%ld rows): %.1f ms; ls -lR of the plain tree: %.1f ms\n", rows,
+              walk * 1e3, ls * 1e3);
+  std::printf("ratio walk / ls -lR: %.2f (goal: at most 3); median of %d runs\n", walk / ls, runs);
+
+  SetUiBackend(previous);
+  QvLogOff();
+  StopSuiteServices();
+  QvApp().ExitInstance();
+  std::error_code error;
+  fs::remove_all(work, error);
+  return 0;
+}

@@ -1,0 +1,228 @@
+// The view's dialog: columns, the texts of the items, the list's notifications and the
+// commands of its keys, menu and the browser's toolbar.
+#include "shell/CMainDlg.h"
+
+#include <cstdio>
+
+#include "base/DialogResources.h"
+#include "base/StringTable.h"
+#include "platform/DateFormat.h"
+#include "platform/FileTime.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "platform/shell/FileInfo.h"
+#include "platform/shell/ShellSettings.h"
+#include "platform/ui/Menu.h"
+#include "shell/ContainerItemId.h"
+
+namespace {
+
+constexpr UINT IDS_COLUMN_NAME = 137;
+constexpr UINT IDS_COLUMN_SIZE = 138;
+constexpr UINT IDS_COLUMN_TYPE = 139;
+constexpr UINT IDS_COLUMN_DATE = 140;
+constexpr UINT IDS_KILOBYTES = 141;
+constexpr UINT IDS_FOLDER = 142;
+constexpr UINT IDM_VIEW_CONTEXT = 608;
+
+bool ReadItem(LPARAM data, ContainerItem* item) {
+  return SUCCEEDED(ContainerItemId::ReadFirst(reinterpret_cast<LPCITEMIDLIST>(data), item));
+}
+
+// The short date and the time without seconds of the item's last write, in local time.
+std::string DateText(const ContainerItem& item) {
+  if (item.dateWord == 0) return {};
+  FILETIME utc{};
+  FILETIME local{};
+  SYSTEMTIME fields{};
+  if (!ContainerItemId::LastWriteTimeUtc(item, &utc) || !FileTimeToLocalFileTime(&utc, &local) ||
+      !FileTimeToSystemTime(&local, &fields))
+    return {};
+  char date[128];
+  char time[128];
+  if (GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &fields, nullptr, date, sizeof date) ==
+          0 ||
+      GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &fields, nullptr, time, sizeof time) == 0)
+    return {};
+  return std::string(date) + " " + time;
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(Owner* view)
+    : CDialog(LoadDialogTemplate(IDD_SHARE_LIST), nullptr), view_(view) {}
+
+BOOL CMainDlg::OnInitDialog() {
+  CListCtrl list = List();
+  list.InsertColumn(0, LoadStringText(IDS_COLUMN_NAME).c_str(), LVCFMT_LEFT,
+                    kNameColumnChars * kCharacterWidth);
+  list.InsertColumn(1, LoadStringText(IDS_COLUMN_SIZE).c_str(), LVCFMT_RIGHT,
+                    kSizeColumnChars * kCharacterWidth);
+  list.InsertColumn(2, LoadStringText(IDS_COLUMN_TYPE).c_str(), LVCFMT_LEFT,
+                    kTypeColumnChars * kCharacterWidth);
+  list.InsertColumn(3, LoadStringText(IDS_COLUMN_DATE).c_str(), LVCFMT_LEFT,
+                    kDateColumnChars * kCharacterWidth);
+  return TRUE;
+}
+
+void CMainDlg::ReadDisplaySettings() {
+  SHELLFLAGSTATE state{TRUE};
+  SHGetSettings(&state, SSF_SHOWEXTENSIONS);
+  showExtensions_ = state.fShowExtensions != FALSE;
+  knownExtensions_.clear();
+  typeNames_.clear();
+}
+
+// With extensions hidden, a registered extension at the end of the name is not shown. Only the
+// end is looked at: "a.txt.b.txt" shows "a.txt.b", never a name with a middle part cut out.
+std::string CMainDlg::ShownName(std::string name) {
+  if (showExtensions_) return name;
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return name;
+  const std::string extension = name.substr(dot);
+  auto known = knownExtensions_.find(extension);
+  if (known == knownExtensions_.end()) {
+    HKEY key = nullptr;
+    const bool registered =
+        RegOpenKeyExA(HKEY_CLASSES_ROOT, extension.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (registered) RegCloseKey(key);
+    known = knownExtensions_.emplace(extension, registered).first;
+  }
+  if (known->second) name.erase(dot);
+  return name;
+}
+
+std::string CMainDlg::ItemText(LPARAM data, int column) {
+  ContainerItem item;
+  if (!ReadItem(data, &item)) return {};
+  switch (column) {
+    case 0:
+      return ShownName(std::string(item.name));
+    case 1: {
+      const unsigned long long kilobytes = item.IsFolder() ? 0 : (item.size + 1023ull) / 1024;
+      return std::to_string(kilobytes) + " " + LoadStringText(IDS_KILOBYTES);
+    }
+    case 2: {
+      if (item.IsFolder()) return LoadStringText(IDS_FOLDER);
+      // The type follows the name's extensions (all of them: "a.tar.gz" is not "b.gz"); a
+      // name without one is asked for itself.
+      const std::string name(item.name);
+      const size_t dot = name.find('.', 1);
+      const std::string key = dot == std::string::npos ? "/" + name : name.substr(dot);
+      auto known = typeNames_.find(key);
+      if (known == typeNames_.end()) {
+        SHFILEINFOA info{};
+        const bool found = SHGetFileInfoA(name.c_str(), 0, &info, sizeof info,
+                                          SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES) != 0;
+        known = typeNames_.emplace(key, found ? info.szTypeName : "").first;
+      }
+      return known->second;
+    }
+    case 3:
+      return DateText(item);
+    default:
+      return {};
+  }
+}
+
+int CMainDlg::ItemImage(LPARAM data) {
+  ContainerItem item;
+  if (!ReadItem(data, &item)) return -1;
+  const std::string name = std::string(item.name) + (item.IsFolder() ? ".qvef" : ".qvf");
+  SHFILEINFOA info{};
+  if (SHGetFileInfoA(name.c_str(), 0, &info, sizeof info,
+                     SHGFI_SYSICONINDEX | SHGFI_SMALLICON | SHGFI_USEFILEATTRIBUTES) == 0)
+    return -1;
+  return info.iIcon;
+}
+
+void CMainDlg::ClearList() {
+  if (m_hWnd != nullptr) List().DeleteAllItems();
+}
+
+LRESULT CMainDlg::OnNotify(const NMHDR* header) {
+  if (header == nullptr || header->idFrom != static_cast<std::uintptr_t>(IDC_VIEW_LIST)) return 0;
+  switch (header->code) {
+    case LVN_GETDISPINFOA: {
+      auto* info = const_cast<NMLVDISPINFOA*>(reinterpret_cast<const NMLVDISPINFOA*>(header));
+      if ((info->item.mask & LVIF_TEXT) != 0 && info->item.pszText != nullptr &&
+          info->item.cchTextMax > 0) {
+        const std::string text = ItemText(info->item.lParam, info->item.iSubItem);
+        std::snprintf(info->item.pszText, static_cast<size_t>(info->item.cchTextMax), "%s",
+                      text.c_str());
+      }
+      return 0;
+    }
+    case LVN_DELETEITEM: {
+      const auto* info = reinterpret_cast<const NMLISTVIEW*>(header);
+      ILFree(reinterpret_cast<LPITEMIDLIST>(info->lParam));
+      return 0;
+    }
+    case LVN_ITEMCHANGED:
+      view_->OnSelectionChanged();
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+bool CMainDlg::OnCommand(WORD id, WORD code) {
+  switch (id) {
+    case viewcmd::kSelectAll:
+      List().SetItemState(-1, LVIS_SELECTED, LVIS_SELECTED);
+      return true;
+    case viewcmd::kRefresh:
+      view_->FillList();
+      return true;
+    case viewcmd::kLargeIcons:
+    case viewcmd::kSmallIcons:
+    case viewcmd::kList:
+    case viewcmd::kDetails:
+      view_->SetViewMode(static_cast<UINT>(id - viewcmd::kLargeIcons + FVM_ICON));
+      return true;
+    // The item commands act in a later version; their keys and menu items are taken here so
+    // that they do not reach the file manager as its own.
+    case viewcmd::kOpen:
+    case viewcmd::kDecryptTo:
+    case viewcmd::kDelete:
+    case viewcmd::kShiftDelete:
+    case viewcmd::kCopy:
+    case viewcmd::kCut:
+    case viewcmd::kToolbarCopy:
+    case viewcmd::kToolbarCut:
+    case viewcmd::kToolbarDelete:
+    case viewcmd::kEscape:
+      return true;
+    default:
+      return CDialog::OnCommand(id, code);
+  }
+}
+
+// A view is a child of the file manager's window: Enter and Esc are its keys (Open and
+// nothing), never the end of the dialog.
+void CMainDlg::OnOK() {}
+void CMainDlg::OnCancel() {}
+
+LRESULT CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_QV_VIEW_WORKER_DONE) {
+    view_->OnWorkerDone(wParam != 0);
+    return 0;
+  }
+  if (message == WM_CONTEXTMENU) {
+    ShowContextMenu();
+    return 0;
+  }
+  return CDialog::OnMessage(message, wParam, lParam);
+}
+
+void CMainDlg::ShowContextMenu() {
+  const HMENU menu = CreatePopupMenu();
+  if (menu == nullptr) return;
+  for (const WORD id : {viewcmd::kOpen, viewcmd::kDecryptTo}) {
+    const std::string item = "0:" + std::to_string(id);
+    (void)AppendMenuA(menu, MF_STRING, id,
+                      LoadDialogText("menuitem", IDM_VIEW_CONTEXT, item.c_str()).c_str());
+  }
+  (void)TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_RIGHTBUTTON, 0, 0, 0, m_hWnd, nullptr);
+  DestroyMenu(menu);
+}

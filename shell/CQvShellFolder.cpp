@@ -1,0 +1,392 @@
+// The shell folder of a container.
+#include "shell/CQvShellFolder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/ClassIds.h"
+#include "base/QvFolderExtApp.h"
+#include "base/Settings.h"
+#include "base/StringTable.h"
+#include "base/SuiteServices.h"
+#include "container/QVDatabase.h"
+#include "platform/Files.h"
+#include "platform/MessageBox.h"
+#include "platform/ole/TaskMemory.h"
+#include "platform/ole/TextConversion.h"
+#include "shell/CQvEnumIDList.h"
+#include "shell/CQvExtractIcon.h"
+#include "shell/CQvShellView.h"
+#include "shell/ContainerItemId.h"
+#include "util/CPath.h"
+
+namespace {
+
+// Interfaces other classes serve for this folder; they come with those classes.
+constexpr IID kShellViewIid =
+    MakeGuid(0x000214E3, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+constexpr IID kDropTargetIid =
+    MakeGuid(0x00000122, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+
+// What GetAttributesOf reports for a folder: it has sub-folders, is a folder, can be browsed
+// and takes drops. Files can only be copied; renaming, deleting and moving happen in the view.
+constexpr SFGAOF kFolderAttributes =
+    SFGAO_HASSUBFOLDER | SFGAO_FOLDER | SFGAO_BROWSABLE | SFGAO_DROPTARGET;
+
+constexpr UINT IDS_TEMP_FILES_IN_USE = 175;
+constexpr UINT kSystemModal = 0x1000;
+
+// The container's name for its root in GetFolderName.
+constexpr char kRootFolderName[] = "RootFolder";
+
+HRESULT ResultOfOrder(int order) {
+  return static_cast<HRESULT>(static_cast<USHORT>(static_cast<SHORT>(order)));
+}
+
+// The stored path of a folder as GetFolderName gives it, with the root as "".
+bool StoredFolderPath(QVDatabase& database, DWORD folderId, std::string* path) {
+  if (database.GetFolderName(folderId, *path) != VARIANT_TRUE) return false;
+  if (folderId == 0 || *path == kRootFolderName) path->clear();
+  return true;
+}
+
+// Every identifier of `apidl` must parse; the last identifier of each list is the item.
+HRESULT ReadItems(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, std::vector<ContainerItem>* items) {
+  if (cidl > 0 && apidl == nullptr) return E_INVALIDARG;
+  items->clear();
+  for (UINT i = 0; i < cidl; ++i) {
+    ContainerItem item;
+    if (FAILED(ContainerItemId::ReadLast(apidl[i], &item))) return E_INVALIDARG;
+    items->push_back(item);
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT CQvShellFolder::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
+  return CreateComInstance<CQvShellFolder>(riid, ppv, module);
+}
+
+CQvShellFolder::CQvShellFolder(ComModule* module) : ComObject(module) {
+  (void)StartSuiteServices();
+}
+
+CQvShellFolder::~CQvShellFolder() {
+  ILFree(absoluteList_);
+  RemoveTemporaryFiles();
+}
+
+void CQvShellFolder::RemoveTemporaryFiles() {
+  if (temporaryFiles_.empty() || EnableTempDecFileWarning() != 1) return;
+  bool allRemoved = true;
+  for (const std::string& path : temporaryFiles_)
+    allRemoved = CPath::OverwriteAndDelete(path.c_str()) && allRemoved;
+  if (!allRemoved) {
+    (void)MessageBoxA(nullptr, LoadStringText(IDS_TEMP_FILES_IN_USE).c_str(),
+                      QvApp().productName.c_str(), MB_ICONEXCLAMATION | kSystemModal);
+  }
+}
+
+bool CQvShellFolder::ContainerUnlocked() const {
+  return !containerPath_.empty() && QvModuleTables().VerifiedViewCount(containerPath_) >= 1;
+}
+
+void CQvShellFolder::AddTemporaryFile(std::string path) {
+  temporaryFiles_.push_back(std::move(path));
+}
+
+void CQvShellFolder::SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,
+                                 std::string storedPath) {
+  containerPath_ = std::move(containerPath);
+  folderId_ = folderId;
+  parentId_ = parentId;
+  storedPath_ = std::move(storedPath);
+}
+
+// ---- IPersistFolder2 ----
+
+HRESULT CQvShellFolder::GetClassID(CLSID* pClassID) {
+  if (pClassID == nullptr) return E_POINTER;
+  *pClassID = qvids::CLSID_QvShellFolder;
+  return S_OK;
+}
+
+HRESULT CQvShellFolder::Initialize(PCIDLIST_ABSOLUTE pidl) {
+  try {
+    if (pidl == nullptr) return E_INVALIDARG;
+    LPITEMIDLIST copy = ILClone(pidl);
+    if (copy == nullptr) return E_OUTOFMEMORY;
+    ILFree(absoluteList_);
+    absoluteList_ = copy;
+    if (containerPath_.empty()) containerPath_ = QvPathFromIDList(pidl);
+    if (containerPath_.empty()) {
+      containerPresent_ = false;
+      return E_INVALIDARG;
+    }
+    const DWORD attributes = GetFileAttributesA(containerPath_.c_str());
+    containerPresent_ =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return containerPresent_ ? S_OK : S_FALSE;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvShellFolder::GetCurFolder(PIDLIST_ABSOLUTE* ppidl) {
+  if (ppidl == nullptr) return E_POINTER;
+  *ppidl = nullptr;
+  if (absoluteList_ == nullptr) return S_FALSE;
+  *ppidl = ILClone(absoluteList_);
+  return *ppidl != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+// ---- IShellFolder ----
+
+HRESULT CQvShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR, ULONG* pchEaten,
+                                         PIDLIST_RELATIVE* ppidl, ULONG*) {
+  if (pchEaten != nullptr) *pchEaten = 0;
+  if (ppidl != nullptr) *ppidl = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CQvShellFolder::EnumObjects(HWND, SHCONTF grfFlags, IEnumIDList** ppenumIDList) {
+  if (ppenumIDList == nullptr) return E_POINTER;
+  *ppenumIDList = nullptr;
+  try {
+    ComPtr<IEnumIDList> enumerator;
+    const HRESULT hr =
+        CQvEnumIDList::CreateInstance(IID_IEnumIDList, enumerator.ReleaseAndGetVoidAddressOf());
+    if (FAILED(hr)) return hr;
+    static_cast<CQvEnumIDList*>(enumerator.Get())
+        ->Fill(static_cast<IShellFolder*>(this), containerPath_, folderId_, grfFlags);
+    *ppenumIDList = enumerator.Detach();
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvShellFolder::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  try {
+    if (riid != IID_IShellFolder) return E_NOTIMPL;
+    UINT count = 0;
+    if (FAILED(ContainerItemId::CheckList(pidl, &count))) return E_INVALIDARG;
+    ContainerItem last;
+    for (LPCITEMIDLIST id = pidl; !ILIsEmpty(id); id = ILGetNext(id)) {
+      if (FAILED(ContainerItemId::ReadFirst(id, &last))) return E_INVALIDARG;
+      // Only folders are bound; a file is never opened as one.
+      if (!last.IsFolder()) return E_INVALIDARG;
+    }
+    QVDatabase database;
+    if (database.Open(containerPath_, FALSE) != VARIANT_TRUE) return E_NOTIMPL;
+    std::string storedPath;
+    const bool known = StoredFolderPath(database, last.folderId, &storedPath);
+    (void)database.Close();
+    if (!known) return E_NOTIMPL;
+
+    ComPtr<IShellFolder> child;
+    HRESULT hr = CreateInstance(riid, child.ReleaseAndGetVoidAddressOf());
+    if (FAILED(hr)) return hr;
+    auto* folder = static_cast<CQvShellFolder*>(child.Get());
+    folder->SetLocation(containerPath_, last.folderId, last.ParentId(), std::move(storedPath));
+    LPITEMIDLIST absolute = ILCombine(absoluteList_, pidl);
+    if (absolute == nullptr) return E_OUTOFMEMORY;
+    (void)folder->Initialize(absolute);
+    ILFree(absolute);
+    *ppv = child.Detach();
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvShellFolder::BindToStorage(PCUIDLIST_RELATIVE, IBindCtx*, REFIID, void** ppv) {
+  if (ppv != nullptr) *ppv = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CQvShellFolder::CompareIDs(LPARAM lParam, PCUIDLIST_RELATIVE pidl1,
+                                   PCUIDLIST_RELATIVE pidl2) {
+  if (FAILED(ContainerItemId::CheckList(pidl1, nullptr)) ||
+      FAILED(ContainerItemId::CheckList(pidl2, nullptr)))
+    return E_INVALIDARG;
+  const auto column = static_cast<UINT>(lParam & SHCIDS_COLUMNMASK);
+  LPCITEMIDLIST a = pidl1;
+  LPCITEMIDLIST b = pidl2;
+  for (;;) {
+    ContainerItem first, second;
+    if (FAILED(ContainerItemId::ReadFirst(a, &first)) ||
+        FAILED(ContainerItemId::ReadFirst(b, &second)))
+      return E_INVALIDARG;
+    a = ILGetNext(a);
+    b = ILGetNext(b);
+    const bool lastA = ILIsEmpty(a);
+    const bool lastB = ILIsEmpty(b);
+    // The folders on the way are ordered by name; the chosen column orders the items.
+    const int order = ContainerItemId::Compare(first, second, lastA && lastB ? column : 0);
+    if (order != 0) return ResultOfOrder(order);
+    if (lastA || lastB) return ResultOfOrder(lastA == lastB ? 0 : (lastA ? -1 : 1));
+  }
+}
+
+HRESULT CQvShellFolder::CreateViewObject(HWND, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (!containerPresent_) return E_NOINTERFACE;
+  // The view and the folder's drop target come with their own classes.
+  if (riid == kShellViewIid) return CreateShellView(this, riid, ppv);
+  if (riid == kDropTargetIid) return E_NOTIMPL;
+  return E_NOINTERFACE;
+}
+
+HRESULT CQvShellFolder::GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, SFGAOF* rgfInOut) {
+  if (rgfInOut == nullptr) return E_POINTER;
+  try {
+    std::vector<ContainerItem> items;
+    if (FAILED(ReadItems(cidl, apidl, &items))) return E_INVALIDARG;
+    QVDatabase database;
+    std::string path;
+    const bool known =
+        database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+        StoredFolderPath(database, items.empty() ? folderId_ : items[0].folderId, &path);
+    (void)database.Close();
+    if (!known) {
+      *rgfInOut = 0;
+      return S_FALSE;
+    }
+    if (items.empty()) {
+      *rgfInOut = kFolderAttributes;
+      return S_OK;
+    }
+    for (const ContainerItem& item : items)
+      *rgfInOut &= SFGAO_CANCOPY | (item.IsFolder() ? kFolderAttributes : 0);
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvShellFolder::GetUIObjectOf(HWND, UINT cidl, PCUITEMID_CHILD_ARRAY apidl, REFIID riid,
+                                      UINT*, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  try {
+    std::vector<ContainerItem> items;
+    if (cidl == 0 || FAILED(ReadItems(cidl, apidl, &items))) return E_INVALIDARG;
+    if (riid == IID_IExtractIconA) {
+      ComPtr<IExtractIconA> icon;
+      HRESULT hr = CQvExtractIcon::CreateInstance(riid, icon.ReleaseAndGetVoidAddressOf());
+      if (FAILED(hr)) return hr;
+      hr = static_cast<CQvExtractIcon*>(icon.Get())
+               ->SetItem(static_cast<IShellFolder*>(this), ILFindLastID(apidl[0]));
+      if (FAILED(hr)) return hr;
+      *ppv = icon.Detach();
+      return S_OK;
+    }
+    // A file is never a place to drop into.
+    if (riid == kDropTargetIid) return items[0].IsFolder() ? E_NOTIMPL : E_INVALIDARG;
+    if (riid == IID_IDataObject) return E_NOTIMPL;
+    return E_NOINTERFACE;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem& item) const {
+  if (item.hasStoredPath) return std::string(item.storedPath);
+  // The item's folder: the identifier before it, this folder, or the container's word.
+  std::string parent;
+  LPCITEMIDLIST previous = nullptr;
+  for (LPCITEMIDLIST id = list; !ILIsEmpty(ILGetNext(id)); id = ILGetNext(id)) previous = id;
+  ContainerItem before;
+  const DWORD parentId = item.IsFolder() ? item.ParentId() : item.folderId;
+  if (previous != nullptr && SUCCEEDED(ContainerItemId::ReadFirst(previous, &before)) &&
+      before.hasStoredPath && before.folderId == parentId) {
+    parent = std::string(before.storedPath);
+  } else if (parentId == folderId_) {
+    parent = storedPath_;
+  } else {
+    QVDatabase database;
+    const bool known = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+                       StoredFolderPath(database, parentId, &parent);
+    (void)database.Close();
+    if (!known) return {};
+  }
+  return parent + "\\" + std::string(item.name);
+}
+
+HRESULT CQvShellFolder::GetDisplayNameOf(PCUITEMID_CHILD pidl, SHGDNF uFlags, STRRET* pName) {
+  if (pName == nullptr) return E_POINTER;
+  pName->uType = STRRET_CSTR;
+  pName->cStr[0] = '\0';
+  try {
+    ContainerItem item;
+    if (FAILED(ContainerItemId::ReadLast(pidl, &item))) return E_INVALIDARG;
+    std::string text;
+    if ((uFlags & SHGDN_INFOLDER) != 0) {
+      text = std::string(item.name);
+    } else {
+      std::string inner = InnerPathOf(pidl, item);
+      if (inner.empty()) return E_FAIL;
+      std::replace(inner.begin(), inner.end(), '\\', '/');
+      text = containerPath_ + inner;
+    }
+    if (text.size() < kStrRetBufferSize) {
+      std::memcpy(pName->cStr, text.c_str(), text.size() + 1);
+      return S_OK;
+    }
+    // Too long for the record's own buffer: handed out whole, never cut.
+    const std::u16string wide = Utf8ToUtf16(text);
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(char16_t)));
+    if (wide.empty() || copy == nullptr) {
+      CoTaskMemFree(copy);
+      return E_OUTOFMEMORY;
+    }
+    std::memcpy(copy, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
+    pName->uType = STRRET_WSTR;
+    pName->pOleStr = copy;
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvShellFolder::SetNameOf(HWND, PCUITEMID_CHILD pidl, LPCWSTR pszName, SHGDNF,
+                                  PITEMID_CHILD* ppidlOut) {
+  if (ppidlOut != nullptr) *ppidlOut = nullptr;
+  try {
+    ContainerItem item;
+    if (pszName == nullptr || FAILED(ContainerItemId::ReadLast(pidl, &item))) return E_INVALIDARG;
+    std::size_t length = 0;
+    while (pszName[length] != u'\0') ++length;
+    const std::string newName = Utf16ToUtf8(std::u16string_view(pszName, length));
+    if (!ContainerItemId::IsValidName(newName) || newName.size() > itemid::kMaxTextLength)
+      return E_INVALIDARG;
+    // Only a user verified for this container renames in it.
+    if (!ContainerUnlocked()) return E_ACCESSDENIED;
+    LPITEMIDLIST renamed = ContainerItemId::Renamed(item, newName);
+    if (renamed == nullptr) return E_OUTOFMEMORY;
+    QVDatabase database;
+    bool done = database.Open(containerPath_, FALSE) == VARIANT_TRUE;
+    if (done) {
+      done = (item.IsFolder()
+                  ? database.RenameFolder(newName, item.folderId)
+                  : database.RenameFile(newName, item.folderId, item.FileId())) == VARIANT_TRUE;
+    }
+    (void)database.Close();
+    if (!done) {
+      ILFree(renamed);
+      return E_FAIL;
+    }
+    if (ppidlOut != nullptr)
+      *ppidlOut = renamed;
+    else
+      ILFree(renamed);
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}

@@ -1,0 +1,101 @@
+// The shell folder of a container: one object stands for one folder inside one container
+// file, the root (created by the class factory, then Initialize with the container file's
+// absolute list) or a sub-folder (created by BindToObject). It answers the file manager's
+// questions about its items from their identifiers alone and opens a fresh QVDatabase for the
+// few that need the container, closing it before it returns: no connection outlives a call.
+//
+// Every identifier handed in is parsed first (ContainerItemId); a damaged one gives
+// E_INVALIDARG. Nothing of a container is listed, parsed by name or renamed through this
+// object until a view of the container has verified its user (the module tables' open
+// containers): the file manager's tree pane and other programs see an empty folder before.
+//
+// Objects live on the thread that created them and hold no lock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/Com.h"
+#include "platform/shell/ItemIdList.h"
+#include "platform/shell/ShellFolder.h"
+
+// The folder's own interface, first in its table (no methods beyond IUnknown).
+struct IQvShellFolder : IUnknown {
+  static constexpr IID kIid =
+      MakeGuid(0x51C0E7A2, 0x8D36, 0x4F1B, 0xA4, 0x7E, 0x2B, 0x90, 0xC5, 0x13, 0x6F, 0xD8);
+
+ protected:
+  ~IQvShellFolder() = default;
+};
+
+class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPersistFolder2> {
+ public:
+  // Creates a folder and queries `riid` from it; `module` (optional) is held locked while it
+  // lives.
+  [[nodiscard]] static HRESULT CreateInstance(REFIID riid, void** ppv,
+                                              ComModule* module = nullptr) noexcept;
+
+  explicit CQvShellFolder(ComModule* module);
+
+  // IShellFolder.
+  // `pszDisplayName` is a path relative to this folder ("Docs\Sub\a.txt", either separator);
+  // the result is the list of identifiers down to it. Refused before verification.
+  HRESULT ParseDisplayName(HWND hwnd, IBindCtx* pbc, LPWSTR pszDisplayName, ULONG* pchEaten,
+                           PIDLIST_RELATIVE* ppidl, ULONG* pdwAttributes) override;
+  HRESULT EnumObjects(HWND hwnd, SHCONTF grfFlags, IEnumIDList** ppenumIDList) override;
+  // IID_IShellFolder only; every identifier of `pidl` must be a folder item.
+  HRESULT BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx* pbc, REFIID riid, void** ppv) override;
+  HRESULT BindToStorage(PCUIDLIST_RELATIVE pidl, IBindCtx* pbc, REFIID riid, void** ppv) override;
+  HRESULT CompareIDs(LPARAM lParam, PCUIDLIST_RELATIVE pidl1, PCUIDLIST_RELATIVE pidl2) override;
+  HRESULT CreateViewObject(HWND hwndOwner, REFIID riid, void** ppv) override;
+  HRESULT GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, SFGAOF* rgfInOut) override;
+  HRESULT GetUIObjectOf(HWND hwndOwner, UINT cidl, PCUITEMID_CHILD_ARRAY apidl, REFIID riid,
+                        UINT* rgfReserved, void** ppv) override;
+  // The item's name (SHGDN_INFOLDER) or its full path: the container path, "/", and the
+  // item's path inside the container with "/" between its parts. A name that does not fit the
+  // STRRET's own buffer comes back allocated (STRRET_WSTR), never cut.
+  HRESULT GetDisplayNameOf(PCUITEMID_CHILD pidl, SHGDNF uFlags, STRRET* pName) override;
+  // Renames the item in the container; *ppidlOut (when given) receives its new identifier.
+  HRESULT SetNameOf(HWND hwnd, PCUITEMID_CHILD pidl, LPCWSTR pszName, SHGDNF uFlags,
+                    PITEMID_CHILD* ppidlOut) override;
+
+  // IPersistFolder2.
+  HRESULT GetClassID(CLSID* pClassID) override;
+  // S_OK when the container file exists, S_FALSE when it does not (the folder then refuses
+  // views). The container path comes from the list's file-system part unless already set.
+  HRESULT Initialize(PCIDLIST_ABSOLUTE pidl) override;
+  HRESULT GetCurFolder(PIDLIST_ABSOLUTE* ppidl) override;
+
+  // ---- Called directly by the view, the enumerator and the transfer classes ----
+
+  const std::string& ContainerPath() const { return containerPath_; }
+  DWORD FolderId() const { return folderId_; }
+  DWORD ParentId() const { return parentId_; }
+  // The folder's stored path ("\Docs\Sub"; empty for the root).
+  const std::string& StoredPath() const { return storedPath_; }
+  // The absolute list given to Initialize; null before.
+  LPCITEMIDLIST AbsoluteList() const { return absoluteList_; }
+  bool ContainerPresent() const { return containerPresent_; }
+  // True while a view of this container has verified its user.
+  [[nodiscard]] bool ContainerUnlocked() const;
+  // A decrypted temporary file opened from this folder, removed when the folder goes.
+  void AddTemporaryFile(std::string path);
+  // Where a new child stands: used by BindToObject before the child's Initialize.
+  void SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,
+                   std::string storedPath);
+
+ private:
+  ~CQvShellFolder() override;
+  void RemoveTemporaryFiles();
+  // The path inside the container of `item` reached through `list` from this folder, "\"
+  // separated; empty when it cannot be told.
+  std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
+
+  LPITEMIDLIST absoluteList_ = nullptr;
+  std::string containerPath_;
+  std::string storedPath_;
+  DWORD folderId_ = 0;
+  DWORD parentId_ = 0;
+  bool containerPresent_ = true;
+  std::vector<std::string> temporaryFiles_;
+};
