@@ -11,8 +11,8 @@ ReadXML.js fetches next to SelectUsers.htm:
 
 The dialog text file has one entry per line, four fields separated by single tabs:
   <kind> <TAB> <resource> <TAB> <item> <TAB> <text>
-Only two kinds matter here; the others (caption, control, popup, menuitem) are checked for
-their shape and otherwise skipped, since the string compiler embeds them:
+Only two kinds matter here; the others (caption, control, popup, menuitem, desktop) are
+checked for their shape and otherwise skipped, since the string compiler embeds them:
   page     <page file>      <element id>     the element's text
   pageset  settings.xml     <setting name>   the setting's value
 Texts use the escapes \\n, \\t, \\\\ and \\"; a bare quote or any other backslash is an error, as
@@ -30,7 +30,7 @@ import os
 import sys
 import tempfile
 
-KINDS = ("caption", "control", "popup", "menuitem", "page", "pageset")
+KINDS = ("caption", "control", "popup", "menuitem", "desktop", "page", "pageset")
 SETTINGS_DOCUMENT = "settings.xml"
 ESCAPES = {"n": "\n", "t": "\t", "\\": "\\", '"': '"'}
 
@@ -84,6 +84,11 @@ def check_item(kind, resource, item, where):
         if kind == "pageset" and resource != SETTINGS_DOCUMENT:
             raise InputError(f'{where}: page settings belong to "{SETTINGS_DOCUMENT}", '
                              f'not "{resource}"')
+        return
+    if kind == "desktop":
+        # Desktop-entry names: a desktop file's id and a key (Name, Comment).
+        if not resource or not item.isalpha():
+            raise InputError(f'{where}: a desktop line names an entry and a key such as Name')
         return
     if not is_id(resource):
         raise InputError(f"{where}: the resource of a {kind} line is a decimal id")
