@@ -5,9 +5,9 @@
 // few that need the container, closing it before it returns: no connection outlives a call.
 //
 // Every identifier handed in is parsed first (ContainerItemId); a damaged one gives
-// E_INVALIDARG. Nothing of a container is listed or renamed through this object until a view of the
-// container has verified its user (the module tables' open containers): the file manager's tree
-// pane and other programs see an empty folder before.
+// E_INVALIDARG. Nothing of a container is listed or renamed through this object until a view
+// of the container has verified its user (the module tables' open containers): the file
+// manager's tree pane and other programs see an empty folder before.
 //
 // Objects live on the thread that created them and hold no lock.
 #pragma once
