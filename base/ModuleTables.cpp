@@ -18,7 +18,18 @@ std::string ModuleTables::ContainerKey(std::string_view containerPath) {
   if (length == 0 || length >= kPathBufferSize) return path;
   buffer.resize(length);
   while (buffer.size() > 1 && buffer.back() == '/') buffer.pop_back();
-  return buffer;
+  // The folder holding the container is named by its real path, so a container reached
+  // through a linked folder meets the same entry. The file's own name is kept as it is: a
+  // container deleted while its view is open must still find the entry it was counted under.
+  const std::size_t slash = buffer.rfind('/');
+  if (slash == std::string::npos || slash == 0) return buffer;
+  const std::string folder = buffer.substr(0, slash);
+  std::string real(kPathBufferSize, '\0');
+  const DWORD realLength = GetFinalPathNameA(folder.c_str(), real.data(), kPathBufferSize);
+  if (realLength == 0 || realLength >= kPathBufferSize) return buffer;
+  real.resize(realLength);
+  if (real.back() == '/') real.pop_back();
+  return real + buffer.substr(slash);
 }
 
 std::string ModuleTables::AddOpenView(std::string_view containerPath, HWND window) {

@@ -7,7 +7,8 @@
 // Views of one container may live on different file-manager threads, so the tables are one
 // object behind one lock; every method takes it for the whole of its work and nothing it
 // returns points into the tables. A container is named by its absolute path with ".", ".."
-// and repeated separators resolved, so two spellings of one path meet in the same entry.
+// and repeated separators resolved and its folder's links followed, so two spellings of one
+// path meet in the same entry.
 #pragma once
 
 #include <cstddef>

@@ -810,6 +810,20 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept {
   });
 }
 
+DWORD GetFinalPathNameA(LPCSTR path, LPSTR finalPath, DWORD size) noexcept {
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  return GuardedLastError<DWORD>(0, [&]() -> DWORD {
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr) {
+      SetLastError(PathError(errno, path));
+      return 0;
+    }
+    const std::string result = resolved;
+    free(resolved);
+    return CopyOut(result, finalPath, size);
+  });
+}
+
 // ---- Durability and whole folders ----
 
 namespace {

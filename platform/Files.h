@@ -172,6 +172,9 @@ template <std::size_t N>
                                             LPSTR* filePart = nullptr) noexcept;
 // The path itself when it exists (source and buffer may be the same memory).
 [[nodiscard]] QV_API DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) noexcept;
+// The absolute path of the file or folder `path` names, with every link, "." and ".."
+// resolved; 0 with the last error when it does not exist. Sizes as GetFullPathNameA.
+[[nodiscard]] QV_API DWORD GetFinalPathNameA(LPCSTR path, LPSTR finalPath, DWORD size) noexcept;
 
 // ---- Durability and whole folders (stand-ins for flushing a handle or a volume, and for
 // the shell's recursive delete) ----

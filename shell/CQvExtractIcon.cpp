@@ -109,9 +109,11 @@ HRESULT CQvExtractIcon::Extract(LPCSTR, UINT nIconIndex, HICON* phiconLarge, HIC
   AttachSystemImageLists();
   const auto index = static_cast<int>(nIconIndex);
   if (QvSystemIconName(index).empty()) return E_INVALIDARG;
+  // The large size is in the low word; the high word, when given, is the small one.
   const UINT largeSize = LOWORD(nIconSize);
+  const UINT smallSize = HIWORD(nIconSize) != 0 ? HIWORD(nIconSize) : kSmallIconSize;
   if (phiconSmall != nullptr) {
-    *phiconSmall = QvSystemIconWithOverlay(index, kSmallIconSize, IDI_QV_OVERLAY);
+    *phiconSmall = QvSystemIconWithOverlay(index, smallSize, IDI_QV_OVERLAY);
     if (*phiconSmall == nullptr) return E_OUTOFMEMORY;
   }
   if (phiconLarge != nullptr) {

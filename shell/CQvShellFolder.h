@@ -5,9 +5,9 @@
 // few that need the container, closing it before it returns: no connection outlives a call.
 //
 // Every identifier handed in is parsed first (ContainerItemId); a damaged one gives
-// E_INVALIDARG. Nothing of a container is listed, parsed by name or renamed through this
-// object until a view of the container has verified its user (the module tables' open
-// containers): the file manager's tree pane and other programs see an empty folder before.
+// E_INVALIDARG. Nothing of a container is listed or renamed through this object until a view
+// of the container has verified its user (the module tables' open containers): the file
+// manager's tree pane and other programs see an empty folder before.
 //
 // Objects live on the thread that created them and hold no lock.
 #pragma once
@@ -38,8 +38,7 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   explicit CQvShellFolder(ComModule* module);
 
   // IShellFolder.
-  // `pszDisplayName` is a path relative to this folder ("Docs\Sub\a.txt", either separator);
-  // the result is the list of identifiers down to it. Refused before verification.
+  // Not offered (E_NOTIMPL): hosts reach an item by enumerating and binding.
   HRESULT ParseDisplayName(HWND hwnd, IBindCtx* pbc, LPWSTR pszDisplayName, ULONG* pchEaten,
                            PIDLIST_RELATIVE* ppidl, ULONG* pdwAttributes) override;
   HRESULT EnumObjects(HWND hwnd, SHCONTF grfFlags, IEnumIDList** ppenumIDList) override;

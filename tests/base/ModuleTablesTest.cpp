@@ -61,6 +61,22 @@ TEST(ModuleTablesTest, TheVerifiedUserStaysWhileAVerifiedViewOfTheContainerIsOpe
   EXPECT_EQ(tables.VerifiedUser("/c/B.qvef"), "bob");
 }
 
+TEST(ModuleTablesTest, AContainerReachedThroughALinkedFolderIsTheSameContainer) {
+  TestRoot root;
+  std::filesystem::create_directories(root.Sub("real"));
+  std::filesystem::create_directory_symlink(root.Sub("real"), root.Sub("link"));
+  WriteTextFile(root.Sub("real/Box.qvef"), "container");
+  ModuleTables tables;
+  tables.AddVerifiedView(root.Sub("link/Box.qvef"), "alice");
+  EXPECT_EQ(tables.VerifiedViewCount(root.Sub("real/Box.qvef")), 1u);
+  EXPECT_EQ(tables.VerifiedUser(root.Sub("link/../real/Box.qvef")), "alice");
+  // Deleted while its view is open, the container still finds its entry when the view closes.
+  std::filesystem::remove(root.Sub("real/Box.qvef"));
+  tables.RemoveVerifiedView(root.Sub("link/Box.qvef"));
+  EXPECT_EQ(tables.VerifiedViewCount(root.Sub("real/Box.qvef")), 0u);
+  EXPECT_EQ(tables.VerifiedUser(root.Sub("real/Box.qvef")), "");
+}
+
 TEST(ModuleTablesTest, ViewsOnManyThreadsLeaveConsistentTables) {
   ModuleTables tables;
   constexpr int kThreads = 4;
