@@ -14,6 +14,7 @@
 #include "platform/ole/DataObject.h"
 #include "platform/ole/EnumFormatEtc.h"
 #include "platform/ole/GlobalMemory.h"
+#include "platform/ole/Stream.h"
 #include "platform/ole/TaskMemory.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/ole/Variant.h"

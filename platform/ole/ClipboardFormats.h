@@ -14,6 +14,12 @@ inline constexpr const char* CFSTR_FILECONTENTS = "FileContents";
 inline constexpr const char* CFSTR_PREFERREDDROPEFFECT = "Preferred DropEffect";
 inline constexpr const char* CFSTR_PERFORMEDDROPEFFECT = "Performed DropEffect";
 
+// The values exchanged as "Preferred DropEffect" and "Performed DropEffect".
+inline constexpr DWORD DROPEFFECT_NONE = 0;
+inline constexpr DWORD DROPEFFECT_COPY = 1;
+inline constexpr DWORD DROPEFFECT_MOVE = 2;
+inline constexpr DWORD DROPEFFECT_LINK = 4;
+
 inline constexpr CLIPFORMAT kFirstRegisteredFormat = 0xC000;
 
 // The format number for `name`, the same for every call with the same name; 0 with
