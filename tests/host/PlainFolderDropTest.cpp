@@ -59,6 +59,7 @@ struct VirtualFile {
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   std::size_t failAfter = std::string::npos;
   std::uint64_t announcedSize = std::uint64_t(-1);  // the real size unless set
+  DWORD flags = FD_ATTRIBUTES | FD_WRITESTIME | FD_FILESIZE | FD_PROGRESSUI;
 };
 
 // A source offering virtual files as the container view's data object does.
@@ -81,7 +82,7 @@ class VirtualFiles final : public ComObject<IDataObject> {
       for (const VirtualFile& file : files_) {
         FileGroupEntry entry;
         entry.name = file.name;
-        entry.flags = FD_ATTRIBUTES | FD_WRITESTIME | FD_FILESIZE | FD_PROGRESSUI;
+        entry.flags = file.flags;
         entry.attributes = file.attributes;
         entry.lastWriteTime = FileTimeFromTicks(133000000000000000ull);
         entry.size =
@@ -180,14 +181,17 @@ TEST_F(PlainFolderDrop, FailedAndLyingStreamsLeaveNoFileAndTurnAMoveIntoACopy) {
   ComPtr<VirtualFiles> source;
   VirtualFile broken{"broken.bin", std::string(100, 'b')};
   broken.failAfter = 50;
+  VirtualFile brokenUnsized = broken;
+  brokenUnsized.name = "unsized.bin";
+  brokenUnsized.flags = FD_PROGRESSUI;  // nothing to compare with: only the failure tells
   VirtualFile shortOne{"short.bin", "abc"};
   shortOne.announcedSize = 4;
   VirtualFile longOne{"long.bin", "abcde"};
   longOne.announcedSize = 4;
-  source.Attach(new VirtualFiles({{"good.txt", "fine"}, broken, shortOne, longOne}));
+  source.Attach(new VirtualFiles({{"good.txt", "fine"}, broken, brokenUnsized, shortOne, longOne}));
   PlainFolderDropResult result;
   EXPECT_EQ(Receive(source.Get(), DROPEFFECT_MOVE, &result), S_FALSE);
-  EXPECT_EQ(result.failures.size(), 3u);
+  EXPECT_EQ(result.failures.size(), 4u);
   EXPECT_EQ(result.performedEffect, DROPEFFECT_COPY);
   EXPECT_EQ(source->performedEffect, DROPEFFECT_COPY);
   // Neither the cut files nor their temporary names remain.
