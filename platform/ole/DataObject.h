@@ -1,7 +1,7 @@
 // IDataObject and the records it exchanges: FORMATETC (which format, aspect and medium are
 // asked for), STGMEDIUM (the medium handed back, with who frees it) and ReleaseStgMedium.
 //
-// Only the global-memory medium is backed here; a medium of another kind is released by
+// Global memory and streams are the media backed here; a medium of another kind is released by
 // calling its pUnkForRelease, as on Windows, and otherwise left alone.
 #pragma once
 
@@ -38,17 +38,21 @@ struct FORMATETC {
   DWORD tymed;
 };
 
+struct IStream;
+
 struct STGMEDIUM {
   DWORD tymed;
   union {
     HGLOBAL hGlobal;
+    IStream* pstm;
     void* pData;  // the other media, which this system does not produce
   };
   IUnknown* pUnkForRelease;
 };
 
 // Frees what the medium holds and empties it: a global block is freed unless
-// pUnkForRelease is set, in which case that object is released instead (it owns the data).
+// pUnkForRelease is set, in which case that object is released instead (it owns the data); a
+// stream is released, and then pUnkForRelease as well when set, as on Windows.
 QV_API void ReleaseStgMedium(STGMEDIUM* medium) noexcept;
 
 struct IEnumFORMATETC;

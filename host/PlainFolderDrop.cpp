@@ -1,0 +1,236 @@
+// The plain-folder receiver: descriptor, streams, staged files, the truthful effect.
+#include "host/PlainFolderDrop.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/StagedFile.h"
+#include "platform/ole/Stream.h"
+#include "platform/shell/FileGroupDescriptor.h"
+
+namespace {
+
+constexpr ULONG kChunk = 1 << 20;
+
+bool ReadGroup(IDataObject* data, std::vector<FileGroupEntry>* entries, HRESULT* failure) {
+  *failure = DV_E_FORMATETC;
+  for (const bool wide : {true, false}) {
+    const UINT format =
+        RegisterClipboardFormatA(wide ? CFSTR_FILEDESCRIPTORW : CFSTR_FILEDESCRIPTORA);
+    FORMATETC request{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1,
+                      TYMED_HGLOBAL};
+    STGMEDIUM medium{};
+    if (format == 0 || FAILED(data->GetData(&request, &medium))) continue;
+    const bool parsed =
+        medium.tymed == TYMED_HGLOBAL && ReadFileGroupDescriptor(medium.hGlobal, wide, entries);
+    ReleaseStgMedium(&medium);
+    if (parsed) return true;
+    *failure = E_INVALIDARG;
+    return false;
+  }
+  return false;
+}
+
+// Copies the contents of entry `index` into `file`: the whole stream, or the global block.
+bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t* copied,
+                  std::string* why) {
+  FORMATETC request{static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_FILECONTENTS)), nullptr,
+                    DVASPECT_CONTENT, index, TYMED_ISTREAM | TYMED_HGLOBAL};
+  STGMEDIUM medium{};
+  if (FAILED(data->GetData(&request, &medium))) {
+    *why = "the source could not hand out its contents";
+    return false;
+  }
+  bool ok = true;
+  *copied = 0;
+  if (medium.tymed == TYMED_ISTREAM && medium.pstm != nullptr) {
+    IStream* stream = medium.pstm;
+    std::vector<BYTE> buffer(kChunk);
+    for (;;) {
+      ULONG got = 0;
+      const HRESULT hr = stream->Read(buffer.data(), kChunk, &got);
+      if (FAILED(hr) || got > kChunk) {
+        *why = "reading the source failed";
+        ok = false;
+        break;
+      }
+      if (got != 0 && !file->Write(buffer.data(), got)) {
+        *why = "writing the destination failed";
+        ok = false;
+        break;
+      }
+      *copied += got;
+      // Only an empty read ends the stream: a source may answer a short read with S_FALSE
+      // and still have more to give.
+      if (got == 0) break;
+    }
+  } else if (medium.tymed == TYMED_HGLOBAL) {
+    const SIZE_T size = GlobalSize(medium.hGlobal);
+    const void* bytes = GlobalLock(medium.hGlobal);
+    ok = bytes != nullptr && (size == 0 || file->Write(bytes, size));
+    if (bytes != nullptr) (void)GlobalUnlock(medium.hGlobal);
+    if (!ok) *why = "writing the destination failed";
+    *copied = size;
+  } else {
+    *why = "the source handed out an unusable medium";
+    ok = false;
+  }
+  ReleaseStgMedium(&medium);
+  return ok;
+}
+
+std::string JoinPath(const std::string& folder, const std::vector<std::string>& parts) {
+  std::string path = folder;
+  for (const std::string& part : parts) path += "/" + part;
+  return path;
+}
+
+class Receiver {
+ public:
+  Receiver(IDataObject* data, const std::string& destination, const PlainFolderDropOptions& options,
+           PlainFolderDropResult* result)
+      : data_(data), destination_(destination), options_(options), result_(result) {}
+
+  void Receive(LONG index, const FileGroupEntry& entry) {
+    std::vector<std::string> parts;
+    if (!SplitReceivedName(entry.name, &parts)) return Fail(entry, "the name is not allowed");
+    const bool isFolder =
+        (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isFolder) {
+      if (!CreateFoldersBelow(destination_.c_str(), parts))
+        return Fail(entry, "the folder could not be made");
+      ++result_->arrived;
+      return;
+    }
+    const std::string name = parts.back();
+    parts.pop_back();
+    StagedFile file;
+    if (!file.Create(destination_.c_str(), parts))
+      return Fail(entry, "no file could be made in the destination folder");
+    std::uint64_t copied = 0;
+    std::string why;
+    if (!CopyContents(data_, index, &file, &copied, &why)) return Fail(entry, why);
+    if ((entry.flags & FD_FILESIZE) != 0 && copied != entry.size)
+      return Fail(entry, "the source sent " + std::to_string(copied) + " bytes of " +
+                             std::to_string(entry.size));
+    const FILETIME* written = (entry.flags & FD_WRITESTIME) != 0 ? &entry.lastWriteTime : nullptr;
+    const bool readOnly =
+        (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (file.Commit(name.c_str(), written, readOnly, false)) {
+      ++result_->arrived;
+      return;
+    }
+    const DWORD error = GetLastError();
+    if (error != static_cast<DWORD>(ERROR_ALREADY_EXISTS) &&
+        error != static_cast<DWORD>(ERROR_FILE_EXISTS))
+      return Fail(entry, "the file could not be put in place");
+    parts.push_back(name);
+    if (!MayReplace(JoinPath(destination_, parts))) {
+      ++result_->skipped;
+      return;
+    }
+    if (!file.Commit(name.c_str(), written, readOnly, true))
+      return Fail(entry, "the existing item could not be replaced");
+    ++result_->arrived;
+  }
+
+  bool AnyFailed() const { return !result_->failures.empty(); }
+
+ private:
+  void Fail(const FileGroupEntry& entry, const std::string& why) {
+    result_->failures.push_back(entry.name + ": " + why);
+  }
+  bool MayReplace(const std::string& path) {
+    if (answerForAll_ != nullptr) return *answerForAll_;
+    if (!options_.confirmReplace) return false;
+    switch (options_.confirmReplace(path)) {
+      case ReplaceAnswer::kYes:
+        return true;
+      case ReplaceAnswer::kNo:
+        return false;
+      case ReplaceAnswer::kYesToAll:
+        answerForAll_ = &kYes;
+        return true;
+      case ReplaceAnswer::kNoToAll:
+        answerForAll_ = &kNo;
+        return false;
+    }
+    return false;
+  }
+
+  static constexpr bool kYes = true;
+  static constexpr bool kNo = false;
+  IDataObject* data_;
+  const std::string& destination_;
+  const PlainFolderDropOptions& options_;
+  PlainFolderDropResult* result_;
+  const bool* answerForAll_ = nullptr;
+};
+
+void ReportEffect(IDataObject* data, DWORD effect) {
+  const UINT format = RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT);
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof effect);
+  if (format == 0 || block == nullptr) {
+    (void)GlobalFree(block);
+    return;
+  }
+  std::memcpy(GlobalLock(block), &effect, sizeof effect);
+  (void)GlobalUnlock(block);
+  FORMATETC request{static_cast<CLIPFORMAT>(format), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+  STGMEDIUM medium{};
+  medium.tymed = TYMED_HGLOBAL;
+  medium.hGlobal = block;
+  if (FAILED(data->SetData(&request, &medium, TRUE))) ReleaseStgMedium(&medium);
+}
+
+}  // namespace
+
+bool SplitReceivedName(const std::string& name, std::vector<std::string>* parts) {
+  parts->clear();
+  if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find_first_of("\\/", start);
+    const std::string part = name.substr(start, end - start);
+    if (part.empty() || part == "..") return false;
+    for (const char c : part)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    if (part != ".") parts->push_back(part);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  // A drive-qualified name ("C:") is as absolute as a leading separator.
+  if (!parts->empty() && parts->front().size() == 2 && parts->front()[1] == ':') return false;
+  return !parts->empty();
+}
+
+HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination,
+                               const PlainFolderDropOptions& options,
+                               PlainFolderDropResult* result) noexcept {
+  if (data == nullptr || result == nullptr || destination.empty()) return E_INVALIDARG;
+  *result = {};
+  try {
+    std::vector<FileGroupEntry> entries;
+    HRESULT failure = S_OK;
+    if (!ReadGroup(data, &entries, &failure)) {
+      ReportEffect(data, DROPEFFECT_NONE);
+      return failure;
+    }
+    Receiver receiver(data, destination, options, result);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      receiver.Receive(static_cast<LONG>(i), entries[i]);
+    // A move only when every entry is in place: a kept existing file means the source's
+    // file did not arrive, so it must not be deleted either.
+    const bool complete = !receiver.AnyFailed() && result->skipped == 0;
+    if (complete && (options.requestedEffect & DROPEFFECT_MOVE) != 0)
+      result->performedEffect = DROPEFFECT_MOVE;
+    else if (result->arrived != 0)
+      result->performedEffect = DROPEFFECT_COPY;
+    ReportEffect(data, result->performedEffect);
+    return receiver.AnyFailed() ? S_FALSE : S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}

@@ -1,0 +1,48 @@
+// The file manager's own receiver for a plain folder: what happens when virtual files (a
+// file group descriptor plus one "FileContents" stream per file) are pasted or dropped into
+// an ordinary folder.
+//
+// Every entry name comes from the source and is untrusted: "\" and "/" both separate
+// folders; "." components are skipped; an absolute name, an empty component, "..", or a
+// component with a control character is refused and nothing is written for it. Each file is
+// read to the end of its stream into an exclusive temporary name beside its final place,
+// flushed, checked against the size the descriptor announced, and only then renamed to its
+// name without replacing anything; a name that exists is put to the user through
+// `confirmReplace`. The effect reported back (and set on the data object as "Performed
+// DropEffect") is a move only when the caller asked for one and every entry arrived, so a
+// source never deletes a file that did not arrive.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/ole/ClipboardFormats.h"
+
+// The user's answer when a received file's name is taken.
+enum class ReplaceAnswer { kYes, kNo, kYesToAll, kNoToAll };
+
+struct PlainFolderDropOptions {
+  DWORD requestedEffect = DROPEFFECT_COPY;  // DROPEFFECT_MOVE for a cut paste or Shift-drop
+  // Asked with the full path of an existing file; without it nothing is replaced.
+  std::function<ReplaceAnswer(const std::string& path)> confirmReplace;
+};
+
+struct PlainFolderDropResult {
+  DWORD performedEffect = DROPEFFECT_NONE;
+  std::size_t arrived = 0;  // files and folders now in place
+  std::size_t skipped = 0;  // names taken that the user chose to keep
+  // One line per entry that did not arrive: its name as sent and why.
+  std::vector<std::string> failures;
+};
+
+// Receives the files `data` offers into the folder `destination`. S_OK when every entry
+// arrived or was skipped by the user's choice; S_FALSE when some failed (see `failures`);
+// DV_E_FORMATETC when the object offers no file group descriptor; E_INVALIDARG for a
+// descriptor that does not parse or a missing argument.
+[[nodiscard]] HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination,
+                                             const PlainFolderDropOptions& options,
+                                             PlainFolderDropResult* result) noexcept;
+
+// The folder components of an entry name as sent, or false when the name is refused.
+[[nodiscard]] bool SplitReceivedName(const std::string& name, std::vector<std::string>* parts);
