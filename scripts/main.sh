@@ -3,7 +3,8 @@
 # and exported entry points (through the host qvx), then runs a demonstration in a machine
 # root of its own under the build folder: it enrolls the current user, encrypts a sample folder
 # and a sample file with `qvclient encrypt`, decrypts them with `qvclient decrypt`, and checks
-# that every byte came back. It never waits for input: the programs run without a terminal
+# that every byte came back; then it registers the library, uses the context menu, lists the
+# container as the file manager's view would (`qvx ls`) and shows its sharing list. It never waits for input: the programs run without a terminal
 # and read the password from a file. Exits non-zero when any step fails.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +19,9 @@ rm -rf "$demo"
 mkdir -p -m 0700 "$demo" "$demo/root" "$demo/run" "$demo/tmp"
 export QV_ROOT=$demo/root XDG_RUNTIME_DIR=$demo/run TMPDIR=$demo/tmp
 export QV_PASSWORD_FILE=$demo/password
+# Dialogs go to the terminal back end (answers given in advance without a terminal), never to
+# windows, even when this runs on a desktop.
+export QV_UI=terminal
 unset QV_PRODUCT_LIBRARY QV_OPEN_COMMAND
 (umask 077 && printf '%s\n' 'correct horse battery staple' >"$QV_PASSWORD_FILE")
 
@@ -94,6 +98,15 @@ run "$bin/qvx" menu --run QVEncryptCMD -- letter.txt || fail "encrypting from th
 run "$bin/qvx" menu letter.txt.qvf || fail "the menu of an encrypted file"
 run "$bin/qvx" menu --run QVDecryptCMD -- letter.txt.qvf || fail "decrypting from the menu"
 cmp "$keep/letter.txt" letter.txt || fail "the file differs after the menu's round trip"
+# A container browsed as a folder, its sharing list, and back through the menu.
+run "$bin/qvx" menu --run QVEncryptCMD -- "Project plans" || fail "encrypting a folder from the menu"
+run "$bin/qvx" ls "Project plans.qvef" || fail "listing the container"
+run "$bin/qvx" ls "Project plans.qvef/drafts" || fail "listing a folder inside the container"
+"$bin/qvx" ls --tsv "Project plans.qvef/drafts" </dev/null | grep -q '^scan.bin' ||
+  fail "the container's listing lacks a file"
+run "$bin/qvx" share "Project plans.qvef" || fail "reading the container's sharing list"
+run "$bin/qvx" menu --run QVDecryptCMD -- "Project plans.qvef" || fail "decrypting a folder from the menu"
+diff -r "$keep/Project plans" "Project plans" || fail "the folder differs after the menu's round trip"
 "$bin/qvclient" stop >/dev/null 2>&1 || fail "stopping the suite"
 run "$bin/qvx" unregister || fail "unregistering the library"
 [ ! -e "$QV_ROOT/desktop-files" ] || fail "the desktop files are still listed"
