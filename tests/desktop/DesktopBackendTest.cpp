@@ -415,7 +415,14 @@ TEST_F(DesktopProgressTest, CancelClickedDuringALongEncryptionReachesTheDialogWi
   user.join();
   ASSERT_TRUE(clicked);
   EXPECT_TRUE(dialog.CancelRequested());
-  EXPECT_LT(answeredIn, std::chrono::milliseconds(100))
+  // The bound the user feels is 100 ms; an instrumented build on a loaded machine runs the
+  // same path several times slower, so it is held to a looser bound of the same wait.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr auto kBound = std::chrono::milliseconds(400);
+#else
+  constexpr auto kBound = std::chrono::milliseconds(100);
+#endif
+  EXPECT_LT(answeredIn, kBound)
       << std::chrono::duration_cast<std::chrono::milliseconds>(answeredIn).count() << " ms";
   // Cancelled before the end: the last file was never touched.
   EXPECT_TRUE(engine_test::Present(items.back()));

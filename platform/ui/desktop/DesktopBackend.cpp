@@ -1110,7 +1110,8 @@ bool DesktopBackend::SaveScreenshot(HWND dialog, const std::string& pngPath, std
             return;
           }
           GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(window));
-          const graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
+          graphene_rect_t bounds;
+          graphene_rect_init(&bounds, 0, 0, float(width), float(height));
           GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
           gsk_render_node_unref(node);
           if (!gdk_texture_save_to_png(texture, pngPath.c_str()))
