@@ -14,15 +14,13 @@
 
 #include "host/BrowsePaths.h"
 #include "host/ContainerBrowser.h"
+#include "host/ExitCodes.h"
 #include "platform/ui/Accelerators.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitNotAContainer = 4;
 
 constexpr const char* kLsHelp =

@@ -16,19 +16,13 @@
 
 #include "host/Associations.h"
 #include "host/ContextMenuListing.h"
+#include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
 #include "platform/AsciiCase.h"
 #include "platform/Window.h"
 #include "platform/shell/DragQuery.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoLibrary = 3;
-constexpr int kExitNoHandler = 4;
-constexpr int kExitNothingRun = 5;
 
 // The shell application's window; while it exists the handler runs no command.
 constexpr const char* kShellAppWindowClass = "MainWndClass";

@@ -17,6 +17,7 @@
 
 #include "host/Associations.h"
 #include "host/ContextMenuListing.h"
+#include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
 #include "platform/AsciiCase.h"
 #include "platform/shell/DragQuery.h"
@@ -26,13 +27,6 @@
 #include "suite/QvFsApi.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoLibrary = 3;
-constexpr int kExitNoHandler = 4;
-constexpr int kExitNothingRun = 5;
 
 // The handler's Sharing item, by its command offset.
 constexpr UINT kSharingOffset = 3;

@@ -13,6 +13,7 @@
 #include "core/Exports.h"
 #include "host/Associations.h"
 #include "host/BrowseCommand.h"
+#include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
 #include "host/MenuCommand.h"
 #include "host/ShareCommand.h"
@@ -21,11 +22,6 @@
 
 namespace {
 
-// Exit codes shared by the commands.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoLibrary = 3;
 constexpr int kExitNoAssociation = 4;
 
 // The entry points a file manager and the suite's programs look up in the library, by
