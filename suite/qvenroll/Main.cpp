@@ -267,6 +267,16 @@ int Enroll(const Options& options) {
                  "' is not valid: 1 to 11 letters, digits, '.', '_' or '-', not starting with "
                  "'.' or '-'");
 
+  // Whether a password can be had is known before the store is touched: an enrollment that
+  // cannot ask leaves no new, empty store behind.
+  SuiteProgram program;
+  QvReadPasswordFromStdin(options.passwordStdin);
+  program.InstallTerminal();
+  if (!program.CanAskPassword())
+    return Failure(kExitPassword,
+                   "there is no terminal to ask for the password; put it in a file only you can "
+                   "read and name it in QV_PASSWORD_FILE, or pass --password-stdin");
+
   std::string error;
   QvUserStore* store = OpenStore(&error, StoreUse::CreateIfMissing);
   if (store == nullptr) return Failure(kExitStore, "cannot open the user store: " + error);
@@ -283,13 +293,6 @@ int Enroll(const Options& options) {
   if (store->GetEdition(&edition) != QvStoreStatus::Ok)
     return Failure(kExitStore, "cannot read the user store: " + store->LastError());
 
-  SuiteProgram program;
-  QvReadPasswordFromStdin(options.passwordStdin);
-  program.InstallTerminal();
-  if (!program.CanAskPassword())
-    return Failure(kExitPassword,
-                   "there is no terminal to ask for the password; put it in a file only you can "
-                   "read and name it in QV_PASSWORD_FILE, or pass --password-stdin");
   QvPasswordReply reply =
       QvAskPassword({.title = "Enroll User",
                      .prompt = "Choose the password that will verify " + user.userName + ".",
