@@ -23,6 +23,7 @@
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
+#include "bench/BenchUser.h"
 #include "engine/CProgressDlg.h"
 #include "platform/Ole.h"
 #include "platform/shell/ItemIdList.h"
@@ -172,31 +173,10 @@ int main(int argc, char** argv) {
   }
   const std::string work =
       bench::AbsoluteFolder(dir) + "/qv-bench-browse-" + std::to_string(getpid());
-  const std::string values[3] = {work + "/root", work + "/run", work + "/tmp"};
-  const char* names[3] = {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"};
-  for (int i = 0; i < 3; ++i) {
-    fs::create_directories(values[i]);
-    fs::permissions(values[i], fs::perms::owner_all, fs::perm_options::replace);
-    setenv(names[i], values[i].c_str(), 1);
-  }
-  Check(sodium_init() >= 0, "libsodium does not start");
-  QvApp().InitInstance();
-  Check(QvUserStore().Open() == QvStoreStatus::Ok, "cannot make the user store");
-  QvUserStore* store = QvSharedUserStore();
-  Check(store != nullptr, "no user store");
-  QvKey key;
-  key.name = kUser;
-  key.label = "DefaultKey";
-  DWORD length = 0;
-  BYTE* blob = nullptr;
-  Check(CreatePKISettings(kUser, &length, &blob) != FALSE, "cannot make a key");
-  key.blob.assign(blob, blob + length);
-  CoTaskMemFree(blob);
   // The view verifies whoever runs it: this account.
-  Check(store->Enroll({kUser, QvCurrentAccount().userName, "Bench", QvAccountType::Computer},
-                      kPassword, &key) == QvStoreStatus::Ok,
-        "cannot enroll the user");
-  Check(StartSuiteServices() == 1, "the suite services do not start");
+  const std::string enrolled =
+      bench::EnrollBenchUser(work, kUser, QvCurrentAccount().userName, kPassword);
+  Check(enrolled.empty(), enrolled);
   HeadlessBackend ui;
   ui.SetFailureHandler(
       [](const std::string& m) { std::fprintf(stderr, "dialog: %s\n", m.c_str()); });

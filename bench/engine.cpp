@@ -37,6 +37,7 @@
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
+#include "bench/BenchUser.h"
 #include "container/FolderContainer.h"
 #include "container/QVDatabase.h"
 #include "engine/CProgressDlg.h"
@@ -269,31 +270,9 @@ void RemovePaths(const std::vector<std::string>& paths) {
 class EngineUser {
  public:
   void Setup(const std::string& work) {
-    const std::string values[3] = {work + "/root", work + "/run", work + "/tmp"};
-    const char* names[3] = {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"};
-    for (int i = 0; i < 3; ++i) {
-      fs::create_directories(values[i]);
-      fs::permissions(values[i], fs::perms::owner_all, fs::perm_options::replace);
-      setenv(names[i], values[i].c_str(), 1);
-    }
-    Check(sodium_init() >= 0, "libsodium does not start");
-    QvApp().InitInstance();
-    // The store an enrollment makes; the suite's libraries only open one that is there.
-    Check(QvUserStore().Open() == QvStoreStatus::Ok, "cannot make the user store");
-    QvUserStore* store = QvSharedUserStore();
-    Check(store != nullptr, "no user store in the machine root");
-    QvKey key;
-    key.name = kUser;
-    key.label = "DefaultKey";
-    DWORD length = 0;
-    BYTE* blob = nullptr;
-    Check(CreatePKISettings(kUser, &length, &blob) != FALSE, "cannot make a key");
-    key.blob.assign(blob, blob + length);
-    CoTaskMemFree(blob);
-    Check(store->Enroll({kUser, std::string(".\\") + kUser, "Bench", QvAccountType::Computer},
-                        kPassword, &key) == QvStoreStatus::Ok,
-          "cannot enroll the user");
-    Check(StartSuiteServices() == 1, "the suite services do not start");
+    const std::string enrolled =
+        bench::EnrollBenchUser(work, kUser, std::string(".\\") + kUser, kPassword);
+    Check(enrolled.empty(), enrolled);
     ui_.SetFailureHandler([](const std::string& message) {
       std::fprintf(stderr, "bench_engine: dialog: %s\n", message.c_str());
     });
