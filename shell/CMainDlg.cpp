@@ -13,7 +13,7 @@
 #include "platform/shell/FileInfo.h"
 #include "platform/shell/ShellSettings.h"
 #include "platform/ui/Menu.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "base/ClassIds.h"
 #include "base/QvFolderExtApp.h"
 #include "container/QVDatabase.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 HRESULT CQvEnumIDList::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
   return CreateComInstance<CQvEnumIDList>(riid, ppv, module);

@@ -8,7 +8,7 @@
 #include "platform/AsciiCase.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/shell/FileInfo.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 namespace {
 

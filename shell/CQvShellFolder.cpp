@@ -17,7 +17,7 @@
 #include "shell/CQvEnumIDList.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellView.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 #include "util/CPath.h"
 
 namespace {

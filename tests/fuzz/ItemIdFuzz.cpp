@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/shell/ItemIdList.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "platform/ole/TaskMemory.h"
 #include "platform/shell/ShellFolder.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 #include "tests/shell/ItemIdSamples.h"
 
 namespace {

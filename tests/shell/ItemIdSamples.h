@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/shell/ItemIdList.h"
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 namespace shell_test {
 

@@ -1,5 +1,5 @@
 // Item identifiers: the parser, building from rows, dates and comparison.
-#include "shell/ContainerItemId.h"
+#include "base/ContainerItemId.h"
 
 #include <cstring>
 #include <limits>
