@@ -30,7 +30,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kAppearMs = 5000;
+// An upper bound of a wait, not a measure: a sanitizer build on a loaded machine can take
+// seconds to show its first window.
+constexpr int kAppearMs = 30000;
 
 std::string WithoutMnemonic(const std::string& text) {
   std::string out;
@@ -121,9 +123,20 @@ auto RunAnswered(DesktopBackend& desktop, UINT templateId, const std::string& na
   std::thread user([&] {
     const HWND dialog = AwaitDialog(templateId);
     ASSERT_NE(dialog, nullptr) << "dialog " << templateId << " never showed";
+    // A check that fails before the user acts still ends the dialog, so the test fails
+    // instead of waiting for a click that never comes.
+    bool acted = false;
+    const auto endUnanswered = [&] {
+      if (!acted) (void)::PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    };
+    struct AtExit {
+      std::function<void()> run;
+      ~AtExit() { run(); }
+    } atExit{endUnanswered};
     ASSERT_TRUE(desktop.WaitForWindow(dialog, kAppearMs)) << "no window for " << templateId;
     ExpectWindowShowsDialog(desktop, dialog);
     Screenshot(desktop, dialog, name);
+    acted = true;
     act(dialog);
   });
   auto result = run();

@@ -178,17 +178,24 @@ struct DesktopBackend::Gui {
   std::map<HWND, std::unique_ptr<Window>> windows;
   std::vector<std::shared_ptr<Box>> boxes;
 
-  // Runs `work` on the GTK thread; false when it no longer runs.
+  // Runs `work` on the GTK thread; false when it no longer runs. The work is always queued,
+  // never run in place: a context that no thread holds at this moment (the GTK thread between
+  // its start and its loop) would otherwise run it on the caller's thread, and a quit run there
+  // before the loop starts is forgotten by the loop.
   bool Post(std::function<void()> work) {
     if (!alive.load()) return false;
     auto* task = new std::function<void()>(std::move(work));
-    g_main_context_invoke_full(
-        context, G_PRIORITY_DEFAULT,
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        source,
         [](gpointer data) -> gboolean {
           (*static_cast<std::function<void()>*>(data))();
           return G_SOURCE_REMOVE;
         },
         task, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    g_source_attach(source, context);
+    g_source_unref(source);
     return true;
   }
 
