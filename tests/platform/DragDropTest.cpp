@@ -195,6 +195,11 @@ TEST_F(DragDropTest, TheReportedEffectIsAlwaysOneTheSourceOffered) {
   first_->dropResult = S_OK;
   EXPECT_EQ(Drag(dropOnFirst, DROPEFFECT_COPY, &effect), DRAGDROP_S_DROP);
   EXPECT_EQ(effect, DROPEFFECT_NONE);
+  EXPECT_EQ(log_.back(), "first leave");  // a move was all it showed, and a move was not offered
+  first_->effect = DROPEFFECT_COPY;
+  EXPECT_EQ(Drag(dropOnFirst, DROPEFFECT_COPY, &effect), DRAGDROP_S_DROP);
+  EXPECT_EQ(log_.back(), "first drop 0");
+  EXPECT_EQ(effect, DROPEFFECT_NONE);
   first_->dropEffect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
   EXPECT_EQ(Drag(dropOnFirst, DROPEFFECT_COPY | DROPEFFECT_MOVE, &effect), DRAGDROP_S_DROP);
   EXPECT_EQ(effect, DROPEFFECT_COPY);
