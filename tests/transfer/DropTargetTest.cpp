@@ -43,6 +43,16 @@ class NoPathsData final : public ComObject<IDataObject> {
   HRESULT EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 };
 
+// A hand that lets go once every button it held is released.
+class ReleasingSource final : public ComObject<IDropSource> {
+ public:
+  HRESULT QueryContinueDrag(BOOL escape, DWORD keys) override {
+    if (escape) return DRAGDROP_S_CANCEL;
+    return (keys & kMouseButtons) == 0 ? DRAGDROP_S_DROP : S_OK;
+  }
+  HRESULT GiveFeedback(DWORD) override { return DRAGDROP_S_USEDEFAULTCURSORS; }
+};
+
 // The point in the middle of row `row` of a view's list.
 POINTL RowPoint(int row) { return {10, row * CListCtrl::kItemHeight + CListCtrl::kItemHeight / 2}; }
 
@@ -338,3 +348,28 @@ TEST_F(DropTargetTest, TheListUnderThePointerDecidesWhereTheFilesGo) {
 }
 
 }  // namespace
+
+TEST_F(DropTargetTest, TheViewTakesDropsOnItsListUntilItsWindowIsDestroyed) {
+  const std::string container = MakeContainer({{"a.txt", "a"}}, {"Docs"});
+  OpenView view = Open(container);
+  const int docs = view.Rows()[0].rfind("Docs", 0) == 0 ? 0 : 1;
+  WriteBytes(P("dragged.txt"), "dragged");
+  const HWND list = view.List().m_hWnd;
+  const ComPtr<ReleasingSource> source(new ReleasingSource());
+
+  // Entered above the folder item, moved over it, let go there.
+  QvSetDragScript({{MK_LBUTTON | MK_SHIFT, list, RowPoint(docs)},
+                   {MK_LBUTTON | MK_SHIFT, list, RowPoint(docs)},
+                   {MK_SHIFT, list, RowPoint(docs)}});
+  DWORD effect = DROPEFFECT_NONE;
+  EXPECT_EQ(DoDragDrop(Paths({P("dragged.txt")}).Get(), source.Get(), kCopyOrMove, &effect),
+            DRAGDROP_S_DROP);
+  EXPECT_EQ(effect, DROPEFFECT_MOVE);
+  EXPECT_FALSE(Present(P("dragged.txt")));
+  EXPECT_EQ(Stored(container).count("\\Docs\\dragged.txt.qvf"), 1u)
+      << ::testing::PrintToString(Stored(container));
+
+  view.Close();
+  EXPECT_EQ(RevokeDragDrop(list), DRAGDROP_E_NOTREGISTERED)
+      << "the view left its target registered after its window went";
+}
