@@ -130,10 +130,7 @@ HRESULT CQvDropTarget::ApplyEffectRule(DWORD keyState, DWORD* effect) {
 
 bool CQvDropTarget::MayDrop(const std::string& path) const {
   if (path.empty() || HasSuffix(path, ".lnk")) return false;
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0)
-    return false;
+  // Only a regular file or a folder opens here: a link, a device or a FIFO does not.
   FILE_IDENTITY identity;
   if (!IdentityOf(path, &identity)) return false;
   // A target with no container, or one whose container is gone, takes nothing.
