@@ -63,12 +63,8 @@ std::vector<FILE_IDENTITY> ContainerAndItsFolders(const std::string& containerPa
   return found;
 }
 
-// The current user's id from the suite, for the audit record of a drop that skipped the
-// verification.
-std::string CurrentUserId(CUserData& userData) { return CurrentIdentity(userData).UserId(); }
-
-// Counts the container as verified for `userId` while it lives, unless the container was
-// verified already; the entry goes again however the drop ends.
+// Counts the container as verified for `userId` while it lives, for a drop onto a container
+// that no view has open; the entry goes again however the drop ends.
 class TemporaryVerification {
  public:
   TemporaryVerification(const std::string& containerPath, const std::string& userId)
@@ -128,13 +124,13 @@ HRESULT CQvDropTarget::ApplyEffectRule(DWORD keyState, DWORD* effect) {
   return S_OK;
 }
 
-bool CQvDropTarget::MayDrop(const std::string& path) const {
+bool CQvDropTarget::MayDrop(const std::string& path,
+                            const std::vector<FILE_IDENTITY>& enclosing) const {
   if (path.empty() || HasSuffix(path, ".lnk")) return false;
   // Only a regular file or a folder opens here: a link, a device or a FIFO does not.
   FILE_IDENTITY identity;
   if (!IdentityOf(path, &identity)) return false;
   // A target with no container, or one whose container is gone, takes nothing.
-  const std::vector<FILE_IDENTITY> enclosing = ContainerAndItsFolders(place_.containerPath);
   if (enclosing.empty()) return false;
   for (const FILE_IDENTITY& folder : enclosing)
     if (identity.SameFile(folder)) return false;
@@ -155,13 +151,14 @@ HRESULT CQvDropTarget::DragEnter(IDataObject* data, DWORD keyState, POINTL, DWOR
     STGMEDIUM medium{};
     if (FAILED(data->GetData(&format, &medium))) return result;
     const auto drop = static_cast<HDROP>(medium.hGlobal);
+    const std::vector<FILE_IDENTITY> enclosing = ContainerAndItsFolders(place_.containerPath);
     const UINT count =
         medium.tymed == TYMED_HGLOBAL ? DragQueryFileA(drop, kDragQueryCount, nullptr, 0) : 0;
     for (UINT i = 0; i < count; ++i) {
       const UINT length = DragQueryFileA(drop, i, nullptr, 0);
       std::string path(length, '\0');
       if (length == 0 || DragQueryFileA(drop, i, path.data(), length + 1) != length ||
-          !MayDrop(path)) {
+          !MayDrop(path, enclosing)) {
         *effect = DROPEFFECT_NONE;
         accepted_ = false;
         result = E_INVALIDARG;
@@ -248,8 +245,9 @@ HRESULT CQvDropTarget::Drop(IDataObject*, DWORD, POINTL point, DWORD* effect) {
       return S_OK;
     }
     // What was looked at while dragging is looked at again: the disk may have changed.
+    const std::vector<FILE_IDENTITY> enclosing = ContainerAndItsFolders(place_.containerPath);
     for (const std::string& path : droppedFiles_) {
-      if (!MayDrop(path)) {
+      if (!MayDrop(path, enclosing)) {
         *effect = DROPEFFECT_NONE;
         return E_INVALIDARG;
       }
@@ -301,7 +299,6 @@ HRESULT CQvDropTarget::StoreDroppedFiles(DWORD targetFolder, DWORD* effect) {
   for (char c : place_.storedPath) changed += c == '\\' ? '/' : c;
   SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHA, changed.c_str(), nullptr);
 
-  if (userId.empty()) userId = CurrentUserId(*userData);
   (void)WriteOperationAudit(*userData, userId, kAuditEventDrop, container,
                             succeeded ? kAuditResultSuccess : kAuditResultFailure);
   if (!succeeded) return E_UNEXPECTED;

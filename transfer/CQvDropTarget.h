@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Com.h"
+#include "platform/Files.h"
 #include "platform/ole/DragDrop.h"
 
 // The target's own interface, first in its table (no methods beyond IUnknown).
@@ -70,8 +71,10 @@ class CQvDropTarget final : public ComObject<IQvDropTarget, IDropTarget> {
   // The effect rule of DragEnter and DragOver; E_INVALIDARG (effect none) for a key state
   // that allows no drop.
   [[nodiscard]] HRESULT ApplyEffectRule(DWORD keyState, DWORD* effect);
-  // Whether `path` may be dropped into this container (see the top of this file).
-  [[nodiscard]] bool MayDrop(const std::string& path) const;
+  // Whether `path` may be dropped into this container (see the top of this file);
+  // `enclosing` is the container and every folder holding it.
+  [[nodiscard]] bool MayDrop(const std::string& path,
+                             const std::vector<FILE_IDENTITY>& enclosing) const;
   void EndDragImage();
   // The folder the drop at `point` goes to: a selected folder item under it, else the
   // target's own folder.
