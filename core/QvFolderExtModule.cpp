@@ -5,6 +5,7 @@
 #include "menu/CQvShellExt.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellFolder.h"
+#include "transfer/CQvDropTarget.h"
 
 namespace {
 
@@ -20,12 +21,19 @@ HRESULT CreateExtractIcon(REFIID riid, void** ppv) {
   return CQvExtractIcon::CreateInstance(riid, ppv, &QvModule());
 }
 
+// A drop target made by the class factory has no place yet and takes no drop until the folder
+// that made it sets one.
+HRESULT CreateDropTarget(REFIID riid, void** ppv) {
+  return CQvDropTarget::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvShellExt, CreateShellExt},
     {&qvids::CLSID_QvShellFolder, CreateShellFolder},
     {&qvids::CLSID_QvExtractIcon, CreateExtractIcon},
+    {&qvids::CLSID_QvDropTarget, CreateDropTarget},
     {nullptr, nullptr},
 };
 

@@ -53,38 +53,17 @@ bool ContainerBrowser::Open(const std::string& path, std::string* error) {
   ContainerPlace place;
   CLSID clsid{};
   if (!SplitContainerPath(
-          path,
-          [&](const std::string& prefix) {
-            return IsRegularFile(prefix) && ContainerClassOf(prefix, &clsid);
-          },
+          path, [&](const std::string& prefix) { return IsContainerFile(prefix, &clsid); },
           &place)) {
     *error = path +
              " does not run through a container (a .qvef file of a registered type): check the "
              "path, and run qvx register if containers are not registered";
     return false;
   }
-  char absolute[4096];
-  if (realpath(place.container.c_str(), absolute) == nullptr) {
-    *error = "cannot resolve " + place.container;
-    return false;
-  }
-  IUnknown* object = nullptr;
-  const HRESULT created = loader_.CreateInstance(clsid, IID_IShellFolder, &object, error);
-  if (FAILED(created)) return false;
-  ComPtr<IShellFolder> root;
-  root.Attach(static_cast<IShellFolder*>(object));
-  ComPtr<IPersistFolder> persist;
-  if (FAILED(root.As(persist))) {
-    *error = "the container's class is no shell folder: register again (qvx register)";
-    return false;
-  }
-  LPITEMIDLIST pidl = ILCreateFromPathA(absolute);
-  const HRESULT initialized = persist->Initialize(pidl);
-  ILFree(pidl);
-  if (initialized != S_OK) {
-    *error = std::string(absolute) + ": the container file cannot be opened";
-    return false;
-  }
+  std::string absolute;
+  const ComPtr<IShellFolder> root =
+      CreateContainerFolder(loader_, clsid, place.container, &absolute, error);
+  if (!root) return false;
   Close();
   container_ = absolute;
   if (!Show(root, {}, error)) return false;
@@ -214,6 +193,13 @@ bool ContainerBrowser::Enter(int row, std::string* error) {
   std::vector<std::string> names = names_;
   names.push_back(name);
   return Show(child, names, error);
+}
+
+HRESULT ContainerBrowser::RowObject(int row, REFIID riid, void** ppv) const {
+  const CListCtrl list = ListOf(window_);
+  if (!view_ || folders_.empty() || row < 0 || row >= list.GetItemCount()) return E_INVALIDARG;
+  LPCITEMIDLIST item = reinterpret_cast<LPCITEMIDLIST>(list.GetItemData(row));
+  return folders_.back()->GetUIObjectOf(nullptr, 1, &item, riid, nullptr, ppv);
 }
 
 bool ContainerBrowser::Up(std::string* error) {
@@ -368,4 +354,37 @@ HRESULT ContainerBrowser::SetToolbarItems(const TBBUTTON* buttons, UINT count, U
   if (buttons == nullptr && count != 0) return E_POINTER;
   buttons_.assign(buttons, buttons + count);
   return S_OK;
+}
+
+bool IsContainerFile(const std::string& path, CLSID* clsid) {
+  return IsRegularFile(path) && ContainerClassOf(path, clsid);
+}
+
+ComPtr<IShellFolder> CreateContainerFolder(InprocServerLoader& loader, const CLSID& clsid,
+                                           const std::string& containerPath,
+                                           std::string* absolutePath, std::string* error) {
+  char absolute[4096];
+  if (realpath(containerPath.c_str(), absolute) == nullptr) {
+    *error = "cannot resolve " + containerPath;
+    return {};
+  }
+  IUnknown* object = nullptr;
+  const HRESULT created = loader.CreateInstance(clsid, IID_IShellFolder, &object, error);
+  if (FAILED(created)) return {};
+  ComPtr<IShellFolder> root;
+  root.Attach(static_cast<IShellFolder*>(object));
+  ComPtr<IPersistFolder> persist;
+  if (FAILED(root.As(persist))) {
+    *error = "the container's class is no shell folder: register again (qvx register)";
+    return {};
+  }
+  LPITEMIDLIST pidl = ILCreateFromPathA(absolute);
+  const HRESULT initialized = persist->Initialize(pidl);
+  ILFree(pidl);
+  if (initialized != S_OK) {
+    *error = std::string(absolute) + ": the container file cannot be opened";
+    return {};
+  }
+  *absolutePath = absolute;
+  return root;
 }

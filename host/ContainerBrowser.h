@@ -18,6 +18,19 @@
 #include "platform/shell/ShellFolder.h"
 #include "platform/shell/ShellView.h"
 
+// Whether `path` is a regular file of the registered container type; `clsid` gets the class
+// the type is bound to.
+[[nodiscard]] bool IsContainerFile(const std::string& path, CLSID* clsid);
+
+// The root folder of the container file `containerPath`, made from `clsid` (see
+// IsContainerFile) and initialised with the file's absolute path, as the file manager makes it;
+// `absolutePath` gets that path. Null with `error` saying why and what to do when it fails.
+[[nodiscard]] ComPtr<IShellFolder> CreateContainerFolder(InprocServerLoader& loader,
+                                                         const CLSID& clsid,
+                                                         const std::string& containerPath,
+                                                         std::string* absolutePath,
+                                                         std::string* error);
+
 class ContainerBrowser final : public ComObject<IShellBrowser> {
  public:
   struct Row {
@@ -41,6 +54,9 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   bool Select(int row);
   // Hands a key to the view; true when it was one of the view's keys.
   bool Key(WORD key, BYTE modifiers);
+  // What the shown folder hands out for row `row` (GetUIObjectOf), as the file manager asks
+  // for an item's drop target; E_INVALIDARG for a row that is not there.
+  HRESULT RowObject(int row, REFIID riid, void** ppv) const;
   // Sends a command (a menu or toolbar id) to the view's window.
   bool Command(WORD id);
   void Refresh();

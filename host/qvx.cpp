@@ -13,6 +13,7 @@
 #include "core/Exports.h"
 #include "host/Associations.h"
 #include "host/BrowseCommand.h"
+#include "host/DropCommand.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
 #include "host/MenuCommand.h"
@@ -62,6 +63,8 @@ constexpr const char* kHelp =
     "  browse PATH                  browse a container in the terminal (see qvx browse --help)\n"
     "  session [FILE]               run browsing commands from FILE or standard input,\n"
     "                               keeping the view open (see qvx session --help)\n"
+    "  drop FILE... CONTAINER[/DIR] drop files and folders onto a container or a folder in it\n"
+    "                               (see qvx drop --help)\n"
     "  open PATH                    open a file as a double-click does: the program its type\n"
     "                               is associated with gets PATH as its one argument\n"
     "  info [--library PATH]        load the library and print its version and entry points\n"
@@ -268,6 +271,7 @@ int main(int argc, char** argv) {
   }
   if (command == "menu") return RunMenuCommand(argc, argv);
   if (command == "share") return RunShareCommand(argc, argv);
+  if (command == "drop") return RunDropCommand(argc, argv);
   if (command == "ls") return RunLsCommand(argc, argv);
   if (command == "browse") return RunBrowseCommand(argc, argv);
   if (command == "session") return RunSessionCommand(argc, argv);

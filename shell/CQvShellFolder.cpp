@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/ClassIds.h"
+#include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
 #include "base/Settings.h"
 #include "base/StringTable.h"
@@ -17,7 +18,7 @@
 #include "shell/CQvEnumIDList.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellView.h"
-#include "base/ContainerItemId.h"
+#include "transfer/CQvDropTarget.h"
 #include "util/CPath.h"
 
 namespace {
@@ -25,8 +26,6 @@ namespace {
 // Interfaces other classes serve for this folder; they come with those classes.
 constexpr IID kShellViewIid =
     MakeGuid(0x000214E3, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
-constexpr IID kDropTargetIid =
-    MakeGuid(0x00000122, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 
 // What GetAttributesOf reports for a folder: it has sub-folders, is a folder, can be browsed
 // and takes drops. Files can only be copied; renaming, deleting and moving happen in the view.
@@ -232,14 +231,29 @@ HRESULT CQvShellFolder::CompareIDs(LPARAM lParam, PCUIDLIST_RELATIVE pidl1,
   }
 }
 
-HRESULT CQvShellFolder::CreateViewObject(HWND, REFIID riid, void** ppv) {
+HRESULT CQvShellFolder::CreateViewObject(HWND hwndOwner, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!containerPresent_) return E_NOINTERFACE;
   // The view and the folder's drop target come with their own classes.
   if (riid == kShellViewIid) return CreateShellView(this, riid, ppv);
-  if (riid == kDropTargetIid) return E_NOTIMPL;
+  if (riid == IID_IDropTarget) {
+    try {
+      return CreateDropTarget({containerPath_, folderId_, storedPath_}, hwndOwner, riid, ppv);
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
   return E_NOINTERFACE;
+}
+
+HRESULT CQvShellFolder::CreateDropTarget(DropPlace place, HWND owner, REFIID riid, void** ppv) {
+  ComPtr<CQvDropTarget> target;
+  HRESULT hr =
+      CQvDropTarget::CreateInstance(IQvDropTarget::kIid, target.ReleaseAndGetVoidAddressOf());
+  if (FAILED(hr)) return hr;
+  target->SetTarget(static_cast<IShellFolder*>(this), std::move(place), owner, nullptr);
+  return target->QueryInterface(riid, ppv);
 }
 
 HRESULT CQvShellFolder::GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, SFGAOF* rgfInOut) {
@@ -269,8 +283,8 @@ HRESULT CQvShellFolder::GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, 
   }
 }
 
-HRESULT CQvShellFolder::GetUIObjectOf(HWND, UINT cidl, PCUITEMID_CHILD_ARRAY apidl, REFIID riid,
-                                      UINT*, void** ppv) {
+HRESULT CQvShellFolder::GetUIObjectOf(HWND hwndOwner, UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
+                                      REFIID riid, UINT*, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   try {
@@ -287,7 +301,11 @@ HRESULT CQvShellFolder::GetUIObjectOf(HWND, UINT cidl, PCUITEMID_CHILD_ARRAY api
       return S_OK;
     }
     // A file is never a place to drop into.
-    if (riid == kDropTargetIid) return items[0].IsFolder() ? E_NOTIMPL : E_INVALIDARG;
+    if (riid == IID_IDropTarget) {
+      if (!items[0].IsFolder() || !containerPresent_) return E_INVALIDARG;
+      return CreateDropTarget({containerPath_, items[0].folderId, InnerPathOf(apidl[0], items[0])},
+                              hwndOwner, riid, ppv);
+    }
     if (riid == IID_IDataObject) return E_NOTIMPL;
     return E_NOINTERFACE;
   } catch (...) {

@@ -19,6 +19,8 @@
 #include "platform/shell/ItemIdList.h"
 #include "platform/shell/ShellFolder.h"
 
+struct DropPlace;
+
 // The folder's own interface, first in its table (no methods beyond IUnknown).
 struct IQvShellFolder : IUnknown {
   static constexpr IID kIid =
@@ -86,6 +88,8 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
  private:
   ~CQvShellFolder() override;
   void RemoveTemporaryFiles();
+  // A drop target for `place`, holding this folder.
+  [[nodiscard]] HRESULT CreateDropTarget(DropPlace place, HWND owner, REFIID riid, void** ppv);
   // The path inside the container of `item` reached through `list` from this folder, "\"
   // separated; empty when it cannot be told.
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;

@@ -28,6 +28,7 @@
 #include "shell/CMainDlg.h"
 #include "shell/CQvShellFolder.h"
 #include "suite/QvFsApi.h"
+#include "transfer/CQvDropTarget.h"
 
 namespace {
 
@@ -222,6 +223,7 @@ HRESULT CQvShellView::CreateViewWindow(IShellView*, const FOLDERSETTINGS* settin
     *phwnd = dialog_->GetSafeHwnd();
     viewKey_ = QvModuleTables().AddOpenView(folder_->ContainerPath(), dialog_->GetSafeHwnd());
     accelerators_ = CreateAcceleratorTableA(kViewKeys, static_cast<int>(std::size(kViewKeys)));
+    RegisterListDropTarget(browserWindow);
 
     dialog_->List().SetView(ListStyleOf(settings_.ViewMode));
     RestoreViewState();
@@ -234,6 +236,20 @@ HRESULT CQvShellView::CreateViewWindow(IShellView*, const FOLDERSETTINGS* settin
     }
     return S_OK;
   });
+}
+
+void CQvShellView::RegisterListDropTarget(HWND browserWindow) {
+  // Files dropped onto the list go into the shown folder, or into the folder item under the
+  // pointer. A view without one still shows its folder.
+  ComPtr<CQvDropTarget> target;
+  if (FAILED(
+          CQvDropTarget::CreateInstance(IQvDropTarget::kIid, target.ReleaseAndGetVoidAddressOf())))
+    return;
+  const HWND list = dialog_->List().m_hWnd;
+  target->SetTarget(static_cast<IShellFolder*>(folder_.Get()),
+                    {folder_->ContainerPath(), folder_->FolderId(), folder_->StoredPath()},
+                    browserWindow, list);
+  (void)RegisterDragDrop(list, static_cast<IDropTarget*>(target.Get()));
 }
 
 bool CQvShellView::StartWorker() {
@@ -434,6 +450,7 @@ HRESULT CQvShellView::DestroyViewWindow() {
       accelerators_ = nullptr;
     }
     if (dialog_ != nullptr) {
+      (void)RevokeDragDrop(dialog_->List().m_hWnd);
       dialog_->ClearList();
       dialog_->DestroyWindow();
       delete dialog_;

@@ -72,6 +72,8 @@ class CQvShellView final : public ComObject<IQvShellView, IShellView>, private C
   void RestoreViewState();
   void AddToolbarButtons();
   bool StartWorker();
+  // Registers a drop target for the list, owned by `browserWindow`.
+  void RegisterListDropTarget(HWND browserWindow);
   void WaitForWorker();
   static DWORD WorkerMain(void* parameter);
 

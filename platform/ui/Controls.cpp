@@ -387,6 +387,12 @@ UINT CListCtrl::GetSelectedCount() const {
   return count;
 }
 
+int CListCtrl::HitTest(LONG x, LONG y) const {
+  if (x < 0 || y < 0) return -1;
+  const LONG item = y / kItemHeight;
+  return item < GetItemCount() ? static_cast<int>(item) : -1;
+}
+
 int CListCtrl::GetNextItem(int start, UINT flags) const {
   int found = -1;
   ReadControl(m_hWnd, [&](const ControlState& s) {

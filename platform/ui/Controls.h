@@ -81,6 +81,11 @@ class CListCtrl : public CWnd {
   BOOL SetItemState(int item, UINT state, UINT mask);
   UINT GetItemState(int item, UINT mask) const;
   int GetItemCount() const;
+  // The list's layout, which every back end shares: item n fills the band
+  // [n * kItemHeight, (n + 1) * kItemHeight) from the top of the client area, across its
+  // whole width. The item under the client point (x, y); -1 above, below or left of them.
+  static constexpr LONG kItemHeight = 20;
+  int HitTest(LONG x, LONG y) const;
   UINT GetSelectedCount() const;
   // The next item after `start` (-1: from the first) that has every state of `flags`.
   int GetNextItem(int start, UINT flags) const;
