@@ -109,6 +109,29 @@ TEST_F(ItemCommandsTest, RenameAndDeleteShowInAFullDecryption) {
   EXPECT_EQ(Tree(box_), expected);
 }
 
+TEST_F(ItemCommandsTest, ASessionRenamesDecryptsToAndDeletes) {
+  const std::string out = work_ + "/session out";
+  fs::create_directories(out);
+  const std::string script = "cd " + container_ +
+                             "\n"
+                             "rename keep.bin kept copy.bin\n"
+                             "rename nothing.bin x\n"
+                             "select kept copy.bin\n"
+                             "decrypt-to " +
+                             out +
+                             "\n"
+                             "select gone.txt\n"
+                             "key Delete\n"
+                             "ls\n";
+  const ProgramRun run = qvtest::RunProgram(root_, "qvx", {"session"}, Env(More()), script);
+  EXPECT_EQ(run.code, 1) << "the rename of a missing row counts: " << run.err;
+  EXPECT_NE(run.err.find("line 3: rename"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadTextFile(out + "/kept copy.bin") == std::string(70000, 'k'));
+  EXPECT_NE(run.out.find("kept copy.bin"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("gone.txt"), std::string::npos) << "deleted (Yes without a terminal)";
+  EXPECT_NE(run.out.find("notes.txt"), std::string::npos) << run.out;
+}
+
 TEST_F(ItemCommandsTest, OpenDecryptsLaunchesAndRemovesTheCopyWhenQvxEnds) {
   qvtest::Program open(root_, "qvx", {"open", In("Docs/Sub/deep.txt")}, Env(More()),
                        qvtest::PipedInput{});
