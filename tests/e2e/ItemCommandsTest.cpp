@@ -2,6 +2,7 @@
 // without a terminal, the password from QV_PASSWORD_FILE: what they change is what a full
 // decryption of the container gives back afterwards.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -149,6 +150,27 @@ TEST_F(ItemCommandsTest, OpenDecryptsLaunchesAndRemovesTheCopyWhenQvxEnds) {
   const ProgramRun ended = open.Wait();
   EXPECT_EQ(ended.code, 0) << ended.err;
   EXPECT_FALSE(fs::exists(fs::path(opened).parent_path())) << "the private folder stays";
+
+  // A qvx killed while the file is open leaves its private folder; the next program of the
+  // suite that starts an operation sweeps it.
+  {
+    qvtest::Program killed(root_, "qvx", {"open", In("notes.txt")}, Env(More()),
+                           qvtest::PipedInput{});
+    ASSERT_TRUE(qvtest::Eventually([&] {
+      return ReadTextFile(openerLog_).find("/notes.txt\n") != std::string::npos;
+    })) << killed.Output();
+    const std::string log = ReadTextFile(openerLog_);
+    const size_t end = log.find("/notes.txt\n");
+    const std::string leftover =
+        log.substr(log.rfind('\n', end) + 1, end - log.rfind('\n', end) - 1);
+    ASSERT_TRUE(fs::exists(leftover)) << leftover;
+    kill(killed.Pid(), SIGKILL);
+    (void)killed.Wait();
+    ASSERT_TRUE(fs::exists(leftover)) << "a killed process removes nothing";
+    const ProgramRun next = Run("qvx", {"open", In("keep.bin")});
+    EXPECT_EQ(next.code, 0) << next.err;
+    EXPECT_FALSE(fs::exists(leftover)) << leftover << " was not swept";
+  }
 
   // A folder is not a file to open.
   const ProgramRun folder = Run("qvx", {"open", In("Docs")});
