@@ -58,6 +58,13 @@ std::vector<HWND> ModuleTables::OpenViewsOf(std::string_view containerPath) cons
   return windows;
 }
 
+std::vector<HWND> ModuleTables::AllOpenViews() const {
+  std::vector<HWND> windows;
+  const std::lock_guard guard(lock_);
+  for (const auto& [key, view] : openViews_) windows.push_back(view.window);
+  return windows;
+}
+
 std::size_t ModuleTables::OpenViewCount() const {
   const std::lock_guard guard(lock_);
   return openViews_.size();

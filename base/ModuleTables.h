@@ -35,6 +35,8 @@ class ModuleTables {
   // The windows of the open views of `containerPath`, in no particular order.
   [[nodiscard]] std::vector<HWND> OpenViewsOf(std::string_view containerPath) const;
   [[nodiscard]] std::size_t OpenViewCount() const;
+  // The windows of every open view, of every container, in no particular order.
+  [[nodiscard]] std::vector<HWND> AllOpenViews() const;
 
   // ---- Verified views and their users ----
 

@@ -10,9 +10,11 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/BrowsePaths.h"
+#include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
 #include "platform/ui/Accelerators.h"
@@ -22,6 +24,8 @@
 namespace {
 
 constexpr int kExitNotAContainer = 4;
+// The view's command ids this file sends.
+constexpr WORD kViewDecryptTo = 32774;
 
 constexpr const char* kLsHelp =
     "usage: qvx ls [--tsv] PATH\n"
@@ -46,6 +50,11 @@ constexpr const char* kBrowseHelp =
     "  a                                    select all (the view's Ctrl+A)\n"
     "  r or F5                              refresh\n"
     "  m                                    the view's menu and toolbar ids: type one\n"
+    "  Enter on a file                      open it (decrypted, with the desktop's opener)\n"
+    "  Delete                               delete the selection (or the row under the cursor)\n"
+    "  F2 or n                              rename the row under the cursor\n"
+    "  d                                    decrypt the selected files to a folder (the context\n"
+    "                                       menu's Decrypt To)\n"
     "  q or Esc                             quit\n"
     "The password comes from QV_PASSWORD_FILE when that is set, else it is asked.\n"
     "\n"
@@ -67,6 +76,10 @@ constexpr const char* kSessionHelp =
     "               508..511 view modes, 32776 select all)\n"
     "  refresh      list the folder again\n"
     "  toolbar      the view's toolbar buttons as command:on|off (* checked)\n"
+    "  rename NAME NEWNAME   edit the label of the row named NAME (NEWNAME may hold spaces)\n"
+    "  decrypt-to FOLDER     the context menu's Decrypt To for the selection, into FOLDER\n"
+    "  key Delete deletes the selection (without a terminal the question is answered Yes),\n"
+    "  key Enter opens the selected files; menu 32774 is Decrypt To with the chooser cancelled\n"
     "  quit         end (also the end of the input)\n"
     "Lines starting with '#' are comments. Passwords come from QV_PASSWORD_FILE.\n"
     "\n"
@@ -103,22 +116,20 @@ void PrintTsv(const std::vector<ContainerBrowser::Row>& rows, bool marks) {
                 row.texts[1].c_str(), row.texts[2].c_str(), row.texts[3].c_str());
 }
 
+}  // namespace
+
 int OpenFailure(const char* command, const std::string& error) {
   std::fprintf(stderr, "qvx %s: %s\n", command, error.c_str());
   return error.find("does not run through a container") != std::string::npos ? kExitNotAContainer
                                                                              : kExitFailed;
 }
 
-// The terminal answers the library's prompts (the password) when nobody named a password
-// file and there is a terminal to ask.
 std::unique_ptr<TerminalBackend> TerminalForPrompts() {
   if (std::getenv("QV_PASSWORD_FILE") != nullptr || !isatty(STDIN_FILENO)) return nullptr;
   auto terminal = TerminalBackend::ForControllingTerminal();
   if (terminal) SetUiBackend(terminal.get());
   return terminal;
 }
-
-}  // namespace
 
 int RunLsCommand(int argc, char** argv) {
   bool tsv = false;
@@ -229,6 +240,39 @@ bool RunOne(ContainerBrowser& browser, const SessionCommand& command, bool* quit
   return false;
 }
 
+// The session's lines for the view's item commands: "rename NAME NEWNAME" and
+// "decrypt-to FOLDER". False for any other line; true when the line was one of them, with
+// `error` set when it failed.
+bool RunItemCommandLine(ContainerBrowser& browser, const std::string& line, std::string* error) {
+  error->clear();
+  const auto argumentOf = [&](const std::string& word) -> std::optional<std::string> {
+    if (line.rfind(word + " ", 0) != 0) return std::nullopt;
+    const size_t start = line.find_first_not_of(' ', word.size());
+    return start == std::string::npos ? std::string() : line.substr(start);
+  };
+  if (const auto rename = argumentOf("rename")) {
+    const size_t space = rename->find(' ');
+    const std::string name = rename->substr(0, space);
+    const std::string newName = space == std::string::npos ? "" : rename->substr(space + 1);
+    const int row = browser.RowNamed(name);
+    if (!browser.IsOpen() || row < 0 || newName.empty())
+      *error = "rename: give the name of a row here and the new name (ls shows the rows)";
+    else if (!browser.RenameRow(row, newName))
+      *error = "rename: " + name + " was not renamed (an invalid name, or another item has it)";
+    return true;
+  }
+  if (const auto folder = argumentOf("decrypt-to")) {
+    if (!browser.IsOpen() || folder->empty()) {
+      *error = "decrypt-to: open a folder and select files first, then name the target folder";
+      return true;
+    }
+    CommandLineUser user(*folder, false);
+    (void)browser.Command(kViewDecryptTo);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int RunSessionCommand(int argc, char** argv) {
@@ -263,6 +307,14 @@ int RunSessionCommand(int argc, char** argv) {
       std::string error;
       if (line.rfind("toolbar", 0) == 0 && line.find_first_not_of(" \t", 7) == std::string::npos) {
         std::printf("%s\n", browser->Toolbar().c_str());
+        continue;
+      }
+      if (RunItemCommandLine(*browser.Get(), line, &error)) {
+        if (!error.empty()) {
+          std::fprintf(stderr, "qvx session: line %d: %s\n", number, error.c_str());
+          result = kExitFailed;
+        }
+        std::fflush(stdout);
         continue;
       }
       if (!ParseSessionCommand(line, &command, &error)) {
@@ -306,7 +358,22 @@ class RawTerminal {
   bool active_ = false;
 };
 
-enum class Input { Up, Down, Enter, Back, Space, SelectAll, Refresh, Menu, Quit, Digit, Other };
+enum class Input {
+  Up,
+  Down,
+  Enter,
+  Back,
+  Space,
+  SelectAll,
+  Refresh,
+  Menu,
+  Quit,
+  Digit,
+  Delete,
+  Rename,
+  DecryptTo,
+  Other
+};
 
 Input ReadInput(char* digit) {
   char c = 0;
@@ -326,6 +393,10 @@ Input ReadInput(char* digit) {
       return Input::Refresh;
     case 'm':
       return Input::Menu;
+    case 'n':
+      return Input::Rename;
+    case 'd':
+      return Input::DecryptTo;
     case 'q':
       return Input::Quit;
     case 27: {
@@ -344,12 +415,20 @@ Input ReadInput(char* digit) {
       tcsetattr(STDIN_FILENO, TCSANOW, &now);
       if (n <= 0) return Input::Quit;
       // Cursor keys come as ESC [ A or, in application mode, ESC O A; F5 as ESC [ 1 5 ~.
+      // Delete as ESC [ 3 ~, F2 as ESC O Q or ESC [ 1 2 ~.
       if (n == 2 && sequence[1] == 'A') return Input::Up;
       if (n == 2 && sequence[1] == 'B') return Input::Down;
+      if (n == 2 && sequence[0] == 'O' && sequence[1] == 'Q') return Input::Rename;
+      if (n == 2 && sequence[1] == '3') {
+        char tilde = 0;
+        if (read(STDIN_FILENO, &tilde, 1) == 1 && tilde == '~') return Input::Delete;
+      }
       if (n == 2 && sequence[1] == '1') {
         char rest[2] = {};
-        if (read(STDIN_FILENO, rest, 2) == 2 && rest[0] == '5' && rest[1] == '~')
-          return Input::Refresh;
+        if (read(STDIN_FILENO, rest, 2) == 2 && rest[1] == '~') {
+          if (rest[0] == '5') return Input::Refresh;
+          if (rest[0] == '2') return Input::Rename;
+        }
       }
       return Input::Other;
     }
@@ -372,7 +451,7 @@ void Draw(ContainerBrowser& browser, int cursor, const std::string& typed,
     std::printf("  (nothing listed: an empty folder, or the user was not verified)\n");
   std::printf(
       "\n[Up/Down or number+Enter: move, Enter: open, Backspace: up, Space: select, a: all, "
-      "r: refresh, m: command id, q: quit]\n");
+      "r: refresh, m: command id, Delete, F2: rename, d: decrypt to, q: quit]\n");
   if (!typed.empty()) std::printf("row: %s\n", typed.c_str());
   if (!message.empty()) std::printf("%s\n", message.c_str());
   std::fflush(stdout);
@@ -465,6 +544,39 @@ int RunBrowseCommand(int argc, char** argv) {
           case Input::Refresh:
             browser->Refresh();
             break;
+          case Input::Delete:
+          case Input::DecryptTo: {
+            const auto rows = browser->Rows();
+            if (count == 0) break;
+            if (std::none_of(rows.begin(), rows.end(), [](const auto& r) { return r.selected; }))
+              (void)browser->Select(cursor);
+            // The view's question and its folder chooser are asked on the terminal.
+            raw.Restore();
+            auto asking = TerminalBackend::ForControllingTerminal();
+            SetUiBackend(asking.get());
+            if (input == Input::Delete)
+              (void)browser->Key(VK_DELETE, 0);
+            else
+              (void)browser->Command(kViewDecryptTo);
+            SetUiBackend(nullptr);
+            raw.Enter();
+            break;
+          }
+          case Input::Rename: {
+            if (count == 0) break;
+            raw.Restore();
+            std::printf("new name for %s: ",
+                        browser->Rows()[static_cast<size_t>(cursor)].texts[0].c_str());
+            std::fflush(stdout);
+            std::string line;
+            std::getline(std::cin, line);
+            auto asking = TerminalBackend::ForControllingTerminal();
+            SetUiBackend(asking.get());
+            if (!line.empty() && !browser->RenameRow(cursor, line)) message = "not renamed";
+            SetUiBackend(nullptr);
+            raw.Enter();
+            break;
+          }
           case Input::Menu: {
             raw.Restore();
             std::printf("command id: ");

@@ -47,7 +47,10 @@ bool IsRegularFile(const std::string& path) {
 
 ContainerBrowser::ContainerBrowser(InprocServerLoader& loader) : loader_(loader) {}
 
-ContainerBrowser::~ContainerBrowser() { Close(); }
+ContainerBrowser::~ContainerBrowser() {
+  Close();
+  ILFree(requestedBrowse_);
+}
 
 bool ContainerBrowser::Open(const std::string& path, std::string* error) {
   ContainerPlace place;
@@ -222,11 +225,26 @@ bool ContainerBrowser::Select(int row) {
   return list.SetItemState(row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED) != 0;
 }
 
+bool ContainerBrowser::SelectAlso(int row) {
+  if (!view_) return false;
+  return ListOf(window_).SetItemState(row, LVIS_SELECTED, LVIS_SELECTED) != 0;
+}
+
+bool ContainerBrowser::RenameRow(int row, const std::string& text) {
+  if (!view_) return false;
+  CListCtrl list = ListOf(window_);
+  if (!list.EditLabel(row)) return false;
+  const bool renamed = list.EndEditLabel(text.c_str()) != FALSE;
+  (void)PumpWaitingMessages(nullptr, nullptr);
+  return renamed;
+}
+
 bool ContainerBrowser::Key(WORD key, BYTE modifiers) {
   if (!view_) return false;
   MSG msg{window_, WM_KEYDOWN, key, modifiers, 0};
   const bool taken = view_->TranslateAccelerator(&msg) == S_OK;
   (void)PumpWaitingMessages(nullptr, nullptr);
+  FollowRequestedBrowse();
   return taken;
 }
 
@@ -234,7 +252,28 @@ bool ContainerBrowser::Command(WORD id) {
   if (!view_) return false;
   const bool posted = PostMessageA(window_, WM_COMMAND, MAKEWPARAM(id, 0), 0) != FALSE;
   (void)PumpWaitingMessages(nullptr, nullptr);
+  FollowRequestedBrowse();
   return posted;
+}
+
+// The view asks from inside its own command; it is replaced only after that command returned.
+void ContainerBrowser::FollowRequestedBrowse() {
+  LPITEMIDLIST requested = requestedBrowse_;
+  requestedBrowse_ = nullptr;
+  if (requested == nullptr || !view_ || folders_.empty()) {
+    ILFree(requested);
+    return;
+  }
+  const std::string name = NameOf(requested);
+  ComPtr<IShellFolder> child;
+  std::string error;
+  if (SUCCEEDED(folders_.back()->BindToObject(requested, nullptr, IID_IShellFolder,
+                                              child.ReleaseAndGetVoidAddressOf()))) {
+    std::vector<std::string> names = names_;
+    names.push_back(name);
+    (void)Show(child, names, &error);
+  }
+  ILFree(requested);
 }
 
 void ContainerBrowser::Refresh() {
@@ -277,9 +316,14 @@ HRESULT ContainerBrowser::GetWindow(HWND* phwnd) {
   return S_OK;
 }
 
-HRESULT ContainerBrowser::BrowseObject(LPCITEMIDLIST, UINT flags) {
+HRESULT ContainerBrowser::BrowseObject(LPCITEMIDLIST pidl, UINT flags) {
   std::string error;
   if ((flags & SBSP_PARENT) != 0) return Up(&error) ? S_OK : E_FAIL;
+  if ((flags & SBSP_RELATIVE) != 0 && pidl != nullptr) {
+    ILFree(requestedBrowse_);
+    requestedBrowse_ = ILClone(pidl);
+    return requestedBrowse_ != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
   return E_NOTIMPL;
 }
 

@@ -52,6 +52,11 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   [[nodiscard]] bool Up(std::string* error);
   // Selects row `row` alone (-1: nothing) and gives it the focus.
   bool Select(int row);
+  // Adds row `row` to the selection.
+  bool SelectAlso(int row);
+  // Edits the label of row `row` to `text`, as the user does with F2; true when the view took
+  // the new name.
+  bool RenameRow(int row, const std::string& text);
   // Hands a key to the view; true when it was one of the view's keys.
   bool Key(WORD key, BYTE modifiers);
   // What the shown folder hands out for row `row` (GetUIObjectOf), as the file manager asks
@@ -97,6 +102,8 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   std::string NameOf(LPCITEMIDLIST item) const;
   std::string StateFile() const;
   void SaveState();
+  // Shows the sub-folder the view asked for (BrowseObject) once its command has returned.
+  void FollowRequestedBrowse();
 
   InprocServerLoader& loader_;
   std::string container_;
@@ -106,4 +113,6 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   HWND window_ = nullptr;
   ComPtr<IStream> written_;
   std::vector<TBBUTTON> buttons_;
+  // A sub-folder the view asked to show, relative to the folder shown; null when none.
+  LPITEMIDLIST requestedBrowse_ = nullptr;
 };

@@ -16,6 +16,7 @@
 #include "host/DropCommand.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
+#include "host/ItemCommands.h"
 #include "host/MenuCommand.h"
 #include "host/ShareCommand.h"
 #include "platform/Registry.h"
@@ -66,7 +67,11 @@ constexpr const char* kHelp =
     "  drop FILE... CONTAINER[/DIR] drop files and folders onto a container or a folder in it\n"
     "                               (see qvx drop --help)\n"
     "  open PATH                    open a file as a double-click does: the program its type\n"
-    "                               is associated with gets PATH as its one argument\n"
+    "                               is associated with gets PATH as its one argument; a file\n"
+    "                               inside a container is decrypted and opened as its view does\n"
+    "  rm [--yes] PATH...           delete items inside a container (see qvx rm --help)\n"
+    "  rename PATH NEWNAME          rename an item inside a container\n"
+    "  decrypt-to SRC... FOLDER     decrypt files inside a container into FOLDER\n"
     "  info [--library PATH]        load the library and print its version and entry points\n"
     "  --help                       show this text (also: qvx COMMAND --help)\n"
     "  --version                    show the version of qvx\n"
@@ -275,6 +280,11 @@ int main(int argc, char** argv) {
   if (command == "ls") return RunLsCommand(argc, argv);
   if (command == "browse") return RunBrowseCommand(argc, argv);
   if (command == "session") return RunSessionCommand(argc, argv);
+  if (command == "rm") return RunRmCommand(argc, argv);
+  if (command == "rename") return RunRenameCommand(argc, argv);
+  if (command == "decrypt-to") return RunDecryptToCommand(argc, argv);
+  if (command == "open" && argc > 2 && IsPathInContainer(argv[argc - 1]))
+    return RunOpenItemCommand(argc, argv);
   if (command == "open") {
     if (argc == 3 && IsHelp(argv[2])) {
       std::fputs(kOpenHelp, stdout);

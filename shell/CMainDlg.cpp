@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/DialogResources.h"
+#include "base/Settings.h"
 #include "base/StringTable.h"
 #include "platform/DateFormat.h"
 #include "platform/FileTime.h"
@@ -161,6 +162,13 @@ LRESULT CMainDlg::OnNotify(const NMHDR* header) {
     case LVN_ITEMCHANGED:
       view_->OnSelectionChanged();
       return 0;
+    case LVN_ENDLABELEDITA: {
+      const auto* info = reinterpret_cast<const NMLVDISPINFOA*>(header);
+      return RenameItem(info->item.iItem, info->item.pszText);
+    }
+    case NM_DBLCLK:
+      OpenItem(reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
+      return 0;
     default:
       return 0;
   }
@@ -180,17 +188,23 @@ bool CMainDlg::OnCommand(WORD id, WORD code) {
     case viewcmd::kDetails:
       view_->SetViewMode(static_cast<UINT>(id - viewcmd::kLargeIcons + FVM_ICON));
       return true;
-    // The item commands act in a later version; their keys and menu items are taken here so
-    // that they do not reach the file manager as its own.
     case viewcmd::kOpen:
+      OpenSelection();
+      return true;
     case viewcmd::kDecryptTo:
+      DecryptTo();
+      return true;
     case viewcmd::kDelete:
     case viewcmd::kShiftDelete:
+    case viewcmd::kToolbarDelete:
+      DeleteSelection();
+      return true;
+    // The transfer commands act in a later version; their keys are taken here so that they do
+    // not reach the file manager as its own.
     case viewcmd::kCopy:
     case viewcmd::kCut:
     case viewcmd::kToolbarCopy:
     case viewcmd::kToolbarCut:
-    case viewcmd::kToolbarDelete:
     case viewcmd::kEscape:
       return true;
     default:
@@ -215,14 +229,33 @@ LRESULT CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   return CDialog::OnMessage(message, wParam, lParam);
 }
 
+// "Open" needs a selection of readable items and is off when "DisableDbClickOpen" is 1;
+// "Decrypt To..." needs a selection of readable files only.
 void CMainDlg::ShowContextMenu() {
+  CListCtrl list = List();
+  bool unreadable = false;
+  bool anyFolder = false;
+  for (int i = list.GetNextItem(-1, LVNI_SELECTED); i >= 0;
+       i = list.GetNextItem(i, LVNI_SELECTED)) {
+    ContainerItem item;
+    if (!ReadItem(list.GetItemData(i), &item))
+      unreadable = true;
+    else if (item.IsFolder())
+      anyFolder = true;
+  }
+  const bool none = list.GetSelectedCount() == 0;
+  const UINT openFlags =
+      MF_STRING | (none || unreadable || DisableDbClickOpen() == 1 ? MF_GRAYED : 0);
+  const UINT decryptFlags = MF_STRING | (none || unreadable || anyFolder ? MF_GRAYED : 0);
   const HMENU menu = CreatePopupMenu();
   if (menu == nullptr) return;
-  for (const WORD id : {viewcmd::kOpen, viewcmd::kDecryptTo}) {
+  for (const auto& [id, flags] : {std::pair{viewcmd::kOpen, openFlags},
+                                  std::pair{viewcmd::kDecryptTo, decryptFlags}}) {
     const std::string item = "0:" + std::to_string(id);
-    (void)AppendMenuA(menu, MF_STRING, id,
+    (void)AppendMenuA(menu, flags, id,
                       LoadDialogText("menuitem", IDM_VIEW_CONTEXT, item.c_str()).c_str());
   }
   (void)TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_RIGHTBUTTON, 0, 0, 0, m_hWnd, nullptr);
   DestroyMenu(menu);
+  (void)PostMessageA(m_hWnd, WM_NULL, 0, 0);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "platform/shell/ItemIdList.h"
 #include "platform/shell/ShellView.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Dialog.h"
@@ -40,6 +41,9 @@ inline constexpr int kTypeColumnChars = 20;
 inline constexpr int kDateColumnChars = 20;
 inline constexpr int kCharacterWidth = 8;
 
+class CQvShellFolder;
+struct ContainerItem;
+
 class CMainDlg final : public CDialog {
  public:
   // What the dialog asks of the view that owns it, on the view's thread.
@@ -53,6 +57,11 @@ class CMainDlg final : public CDialog {
     virtual void OnSelectionChanged() = 0;
     // Commands 508..511: the list's style and the view mode (FVM_*).
     virtual void SetViewMode(UINT mode) = 0;
+    // The folder the view shows.
+    virtual CQvShellFolder* ViewedFolder() const = 0;
+    // Asks the browser to show the sub-folder `item` (an identifier of the list) in place of
+    // this view; the view may be closed before the call returns.
+    virtual void BrowseInto(LPCITEMIDLIST item) = 0;
 
    protected:
     ~Owner() = default;
@@ -87,6 +96,23 @@ class CMainDlg final : public CDialog {
  private:
   std::string ShownName(std::string name);
   void ShowContextMenu();
+
+  // ---- The item commands (CMainDlgItemCommands.cpp) ----
+  // Enter and the menu's Open: each selected item in list order. A folder browses into it,
+  // which ends the command (the view goes); with "DisableDbClickOpen" set, files run Decrypt
+  // To once for the whole selection.
+  void OpenSelection();
+  // A double click on item `index`.
+  void OpenItem(int index);
+  void OpenFolder(LPCITEMIDLIST item);
+  // Decrypts the file to a private folder and launches it with the desktop opener.
+  void OpenFile(const ContainerItem& item);
+  void DecryptTo();
+  void DeleteSelection();
+  // The end of a label edit: TRUE when the item was renamed and the new label stands.
+  BOOL RenameItem(int index, const char* newText);
+  // Posts the refresh command to every open view of every container; `except` is left out.
+  static void RefreshOpenViews(HWND except);
 
   Owner* view_;
   bool showExtensions_ = true;

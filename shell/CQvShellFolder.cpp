@@ -13,6 +13,7 @@
 #include "container/QVDatabase.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "platform/WorkFolders.h"
 #include "platform/ole/TaskMemory.h"
 #include "platform/ole/TextConversion.h"
 #include "shell/CQvEnumIDList.h"
@@ -77,6 +78,18 @@ CQvShellFolder::~CQvShellFolder() {
 }
 
 void CQvShellFolder::RemoveTemporaryFiles() {
+  RemoveDecryptedCopies();
+  // A plain copy never outlives the folder in its private folder, whatever the setting says;
+  // a leftover of a process that ended is swept by the next program of the suite.
+  for (const PrivateFolder& folder : privateFolders_) {
+    if (folder.monitored)
+      QvReleaseWorkFolder(folder.path);
+    else
+      (void)QvRemoveWorkFolder(folder.path);
+  }
+}
+
+void CQvShellFolder::RemoveDecryptedCopies() {
   if (temporaryFiles_.empty() || EnableTempDecFileWarning() != 1) return;
   bool allRemoved = true;
   for (const std::string& path : temporaryFiles_)
@@ -93,6 +106,10 @@ bool CQvShellFolder::ContainerUnlocked() const {
 
 void CQvShellFolder::AddTemporaryFile(std::string path) {
   temporaryFiles_.push_back(std::move(path));
+}
+
+void CQvShellFolder::AddPrivateFolder(std::string path, bool monitored) {
+  privateFolders_.push_back({std::move(path), monitored});
 }
 
 void CQvShellFolder::SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,

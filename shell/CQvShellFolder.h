@@ -81,6 +81,11 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   [[nodiscard]] bool ContainerUnlocked() const;
   // A decrypted temporary file opened from this folder, removed when the folder goes.
   void AddTemporaryFile(std::string path);
+  // The private folder (a work folder of this process) that a file opened from this folder was
+  // decrypted into. When the folder goes, the private folder goes with everything in it,
+  // unless the decrypted-file monitor took the file (`monitored`): the monitor then removes
+  // the copy once its application lets go of it.
+  void AddPrivateFolder(std::string path, bool monitored);
   // Where a new child stands: used by BindToObject before the child's Initialize.
   void SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,
                    std::string storedPath);
@@ -90,6 +95,7 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   void RemoveTemporaryFiles();
   // A drop target for `place`, holding this folder.
   [[nodiscard]] HRESULT CreateDropTarget(DropPlace place, HWND owner, REFIID riid, void** ppv);
+  void RemoveDecryptedCopies();
   // The path inside the container of `item` reached through `list` from this folder, "\"
   // separated; empty when it cannot be told.
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
@@ -101,4 +107,9 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   DWORD parentId_ = 0;
   bool containerPresent_ = true;
   std::vector<std::string> temporaryFiles_;
+  struct PrivateFolder {
+    std::string path;
+    bool monitored = false;
+  };
+  std::vector<PrivateFolder> privateFolders_;
 };

@@ -329,6 +329,13 @@ void CQvShellView::OnSelectionChanged() {
   }
 }
 
+// The file manager shows the sub-folder through the folder's BindToObject; the browser may
+// close this view meanwhile, so the browser is held for the call.
+void CQvShellView::BrowseInto(LPCITEMIDLIST item) {
+  const ComPtr<IShellBrowser> browser = browser_;
+  if (browser) (void)browser->BrowseObject(item, SBSP_SAMEBROWSER | SBSP_RELATIVE);
+}
+
 void CQvShellView::SetViewMode(UINT mode) {
   settings_.ViewMode = KnownViewMode(mode);
   if (dialog_ != nullptr) dialog_->List().SetView(ListStyleOf(settings_.ViewMode));

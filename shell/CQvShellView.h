@@ -64,6 +64,8 @@ class CQvShellView final : public ComObject<IQvShellView, IShellView>, private C
   void OnWorkerDone(bool verified) override;
   void OnSelectionChanged() override;
   void SetViewMode(UINT mode) override;
+  CQvShellFolder* ViewedFolder() const override { return folder_.Get(); }
+  void BrowseInto(LPCITEMIDLIST item) override;
 
   friend HRESULT CreateShellView(CQvShellFolder* folder, REFIID riid, void** ppv) noexcept;
   CQvShellView();

@@ -17,6 +17,7 @@ inline constexpr LONG SHCNE_CREATE = 0x00000002;
 inline constexpr LONG SHCNE_DELETE = 0x00000004;
 inline constexpr LONG SHCNE_MKDIR = 0x00000008;
 inline constexpr LONG SHCNE_RMDIR = 0x00000010;
+inline constexpr LONG SHCNE_RENAMEFOLDER = 0x00020000;
 inline constexpr LONG SHCNE_UPDATEDIR = 0x00001000;
 inline constexpr LONG SHCNE_UPDATEITEM = 0x00002000;
 inline constexpr LONG SHCNE_ALLEVENTS = 0x7FFFFFFF;

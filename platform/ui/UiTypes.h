@@ -76,6 +76,13 @@ inline constexpr UINT LVN_DELETEITEM = static_cast<UINT>(-103);
 inline constexpr UINT LVN_GETDISPINFOA = static_cast<UINT>(-150);
 inline constexpr UINT LVN_BEGINLABELEDITA = static_cast<UINT>(-105);
 inline constexpr UINT LVN_ENDLABELEDITA = static_cast<UINT>(-106);
+// A double click on a list item: the notification is an NMITEMACTIVATE.
+inline constexpr UINT NM_DBLCLK = static_cast<UINT>(-3);
+struct NMITEMACTIVATE {
+  NMHDR hdr;
+  int iItem;  // -1 when the click was on no item
+  int iSubItem;
+};
 
 // List-view item flags.
 inline constexpr UINT LVIF_TEXT = 0x0001;

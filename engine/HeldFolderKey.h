@@ -1,0 +1,30 @@
+// The folder key of a container, held for a change made outside an operation (the view's
+// Rename and Delete). Bound to the store, it makes every change of files rewrite the list of
+// the container's files in the same transaction and move each image with its row; a change
+// made without it leaves rows the list does not hold, and no later decryption accepts such a
+// container.
+#pragma once
+
+#include <string>
+
+#include "container/QVDatabase.h"
+#include "platform/WinTypes.h"
+
+class HeldFolderKey {
+ public:
+  HeldFolderKey() = default;
+  // Unbinds the key from the store (when it is still open) and closes it.
+  ~HeldFolderKey();
+  HeldFolderKey(const HeldFolderKey&) = delete;
+  HeldFolderKey& operator=(const HeldFolderKey&) = delete;
+
+  // Opens the key of the container at `path` for `userId` and binds it to `database`, which
+  // is open on that container. False, with nothing bound, when the user has no key, the
+  // library refuses the user, or the container's rows are not those it lists (nothing may then
+  // change them). Runs on the caller's thread.
+  [[nodiscard]] bool Bind(QVDatabase& database, const std::string& path, const std::string& userId);
+
+ private:
+  QVDatabase* database_ = nullptr;
+  DWORD handle_ = 0;
+};
