@@ -189,6 +189,7 @@ bool Monitor::Check(Watched& entry, std::int64_t nowMs) {
       entry.changeSeen = stamp;
       entry.changeSeenMs = nowMs;
       entry.lastActivityMs = nowMs;
+      entry.everOpened = true;  // a program saved it, whether or not its opening was seen
     }
     if (nowMs - entry.changeSeenMs >= timings_.settleMs) TryStore(entry, stamp, nowMs);
   }

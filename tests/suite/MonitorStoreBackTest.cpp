@@ -189,6 +189,25 @@ TEST_F(MonitorStoreBackTest, ARestartedMonitorStoresAnEditMadeMeanwhileBeforeThe
   EXPECT_TRUE(fs::is_empty(state_ + "/kept"));
 }
 
+TEST_F(MonitorStoreBackTest, ACopyAProgramSavedGoesAfterTheQuietTimeEvenIfItsOpeningWasNotSeen) {
+  timings_.unheldMs = 600000;  // what a copy nobody was seen to use would wait
+  ScriptedStoreBack store({StoreResult::Stored});
+  qvmonitor::Monitor monitor(state_, store, timings_);
+  std::string error;
+  ASSERT_TRUE(monitor.Start(&error)) << error;
+  const auto request = Request("plan.txt", "v1");
+  std::string why;
+  ASSERT_TRUE(monitor.Take(request, &why)) << why;
+  // Saved by writing elsewhere and renaming over the copy: the copy's name is never opened.
+  const std::string elsewhere = root_.Sub("plan.txt.tmp");
+  WriteTextFile(elsewhere, "v2");
+  ASSERT_EQ(rename(elsewhere.c_str(), request.decryptedPath.c_str()), 0);
+  const std::int64_t t0 = qvmonitor::SteadyMs();
+  Run(monitor, t0, t0 + 6000);
+  EXPECT_EQ(store.seen, std::vector<std::string>{"v2"});
+  EXPECT_FALSE(fs::exists(request.decryptedPath)) << "the program that saved it let go";
+}
+
 TEST_F(MonitorStoreBackTest, TheProcessRefusesWhatItsClassWouldHaveRefused) {
   ScriptedStoreBack store({StoreResult::Stored});
   qvmonitor::Monitor monitor(state_, store, timings_);
