@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,20 @@ class MonitorStoreBackTest : public RootedTest {
     WriteTextFile(request.decryptedPath, content);
     return request;
   }
+  // A started monitor over `store`; the test fails when it does not start.
+  std::unique_ptr<qvmonitor::Monitor> Started(ScriptedStoreBack& store) {
+    auto monitor = std::make_unique<qvmonitor::Monitor>(state_, store, timings_);
+    std::string error;
+    EXPECT_TRUE(monitor->Start(&error)) << error;
+    return monitor;
+  }
+  // A new copy holding `content`, taken over by `monitor`.
+  qvmonitor::MonitorRequest Taken(qvmonitor::Monitor& monitor, const std::string& content) {
+    const auto request = Request("plan.txt", content);
+    std::string why;
+    EXPECT_TRUE(monitor.Take(request, &why)) << why;
+    return request;
+  }
   std::vector<qvmonitor::WatchRecord> Records() const {
     return qvmonitor::WatchList(state_).ReadAll(nullptr);
   }
@@ -111,12 +126,9 @@ class MonitorStoreBackTest : public RootedTest {
 
 TEST_F(MonitorStoreBackTest, ASaveIsStoredWithItsNewestBytesRetriedWhileTheContainerIsBusy) {
   ScriptedStoreBack store({StoreResult::Busy, StoreResult::Busy, StoreResult::Stored});
-  qvmonitor::Monitor monitor(state_, store, timings_);
-  std::string error;
-  ASSERT_TRUE(monitor.Start(&error)) << error;
-  const auto request = Request("plan.txt", "v1");
-  std::string why;
-  ASSERT_TRUE(monitor.Take(request, &why)) << why;
+  auto started = Started(store);
+  qvmonitor::Monitor& monitor = *started;
+  const auto request = Taken(monitor, "v1");
   Holder program(request.decryptedPath);
   const std::int64_t t0 = qvmonitor::SteadyMs();
 
@@ -150,12 +162,9 @@ TEST_F(MonitorStoreBackTest, ASaveIsStoredWithItsNewestBytesRetriedWhileTheConta
 
 TEST_F(MonitorStoreBackTest, AnEditWhoseContainerIsGoneIsKeptWhenTheCopyGoes) {
   ScriptedStoreBack store({StoreResult::ContainerGone});
-  qvmonitor::Monitor monitor(state_, store, timings_);
-  std::string error;
-  ASSERT_TRUE(monitor.Start(&error)) << error;
-  const auto request = Request("plan.txt", "v1");
-  std::string why;
-  ASSERT_TRUE(monitor.Take(request, &why)) << why;
+  auto started = Started(store);
+  qvmonitor::Monitor& monitor = *started;
+  const auto request = Taken(monitor, "v1");
   const std::int64_t t0 = qvmonitor::SteadyMs();
   WriteTextFile(request.decryptedPath, "only copy of this edit");
   Run(monitor, t0, t0 + 6000);
@@ -171,19 +180,15 @@ TEST_F(MonitorStoreBackTest, ARestartedMonitorStoresAnEditMadeMeanwhileBeforeThe
   const auto request = Request("plan.txt", "v1");
   {
     ScriptedStoreBack idle({StoreResult::Stored});
-    qvmonitor::Monitor first(state_, idle, timings_);
-    std::string error;
-    ASSERT_TRUE(first.Start(&error)) << error;
+    auto first = Started(idle);
     std::string why;
-    ASSERT_TRUE(first.Take(request, &why)) << why;
+    ASSERT_TRUE(first->Take(request, &why)) << why;
   }  // ended without clean-up, as a killed one does
   WriteTextFile(request.decryptedPath, "v2");
   ScriptedStoreBack store({StoreResult::Stored});
-  qvmonitor::Monitor second(state_, store, timings_);
-  std::string error;
-  ASSERT_TRUE(second.Start(&error)) << error;
-  EXPECT_EQ(second.WatchedCount(), 1u);
-  Run(second, qvmonitor::SteadyMs(), qvmonitor::SteadyMs() + 6000);
+  auto second = Started(store);
+  EXPECT_EQ(second->WatchedCount(), 1u);
+  Run(*second, qvmonitor::SteadyMs(), qvmonitor::SteadyMs() + 6000);
   EXPECT_EQ(store.seen, std::vector<std::string>{"v2"});
   EXPECT_FALSE(fs::exists(request.decryptedPath));
   EXPECT_TRUE(fs::is_empty(state_ + "/kept"));
@@ -192,12 +197,9 @@ TEST_F(MonitorStoreBackTest, ARestartedMonitorStoresAnEditMadeMeanwhileBeforeThe
 TEST_F(MonitorStoreBackTest, ACopyAProgramSavedGoesAfterTheQuietTimeEvenIfItsOpeningWasNotSeen) {
   timings_.unheldMs = 600000;  // what a copy nobody was seen to use would wait
   ScriptedStoreBack store({StoreResult::Stored});
-  qvmonitor::Monitor monitor(state_, store, timings_);
-  std::string error;
-  ASSERT_TRUE(monitor.Start(&error)) << error;
-  const auto request = Request("plan.txt", "v1");
-  std::string why;
-  ASSERT_TRUE(monitor.Take(request, &why)) << why;
+  auto started = Started(store);
+  qvmonitor::Monitor& monitor = *started;
+  const auto request = Taken(monitor, "v1");
   // Saved by writing elsewhere and renaming over the copy: the copy's name is never opened.
   const std::string elsewhere = root_.Sub("plan.txt.tmp");
   WriteTextFile(elsewhere, "v2");
@@ -210,18 +212,16 @@ TEST_F(MonitorStoreBackTest, ACopyAProgramSavedGoesAfterTheQuietTimeEvenIfItsOpe
 
 TEST_F(MonitorStoreBackTest, TheProcessRefusesWhatItsClassWouldHaveRefused) {
   ScriptedStoreBack store({StoreResult::Stored});
-  qvmonitor::Monitor monitor(state_, store, timings_);
-  std::string error;
-  ASSERT_TRUE(monitor.Start(&error)) << error;
+  auto monitor = Started(store);
   auto request = Request("plan.txt", "v1");
   const std::string own = root_.Sub("own.txt");
   WriteTextFile(own, "mine");
   request.decryptedPath = own;
   std::string why;
-  EXPECT_FALSE(monitor.Take(request, &why));
+  EXPECT_FALSE(monitor->Take(request, &why));
   EXPECT_NE(why.find("private"), std::string::npos) << why;
-  EXPECT_EQ(monitor.WatchedCount(), 0u);
-  Run(monitor, qvmonitor::SteadyMs(), qvmonitor::SteadyMs() + 3000);
+  EXPECT_EQ(monitor->WatchedCount(), 0u);
+  Run(*monitor, qvmonitor::SteadyMs(), qvmonitor::SteadyMs() + 3000);
   EXPECT_EQ(ReadTextFile(own), "mine");
 }
 
