@@ -1,24 +1,21 @@
-// How qvx loads in-process servers: the way the file manager does, from the registry.
-//
-// A class id is looked up under HKEY_CLASSES_ROOT\CLSID\{...}\InprocServer32; the library named
-// there is loaded only when the name is an absolute path to a regular file that neither the
-// group nor others may write (a library anyone can replace would run their code in here).
-// Then DllGetClassObject gives the class factory, the factory creates the object, and the
-// factory is released. Libraries stay loaded while the loader lives; UnloadUnused asks each
-// one DllCanUnloadNow and unloads those that agree, and the destructor does the same.
+// How qvx loads in-process servers: the way the file manager does, from the registry, with the
+// platform's look-up and check of the registered library (platform/ole/ComCreate.h).
+// Libraries stay loaded while the loader lives; UnloadUnused asks each one DllCanUnloadNow and
+// unloads those that agree, and the destructor does the same.
 #pragma once
 
 #include <map>
 #include <string>
 
 #include "platform/Com.h"
+#include "platform/ole/ComCreate.h"
 
 class InprocServerLoader {
  public:
   // Results of CreateInstance besides the server's own, with their Windows values.
-  static constexpr HRESULT kClassNotRegistered = MakeHresult(0x80040154u);   // REGDB_E_CLASSNOTREG
-  static constexpr HRESULT kLibraryNotLoaded = MakeHresult(0x800401F8u);     // CO_E_DLLNOTFOUND
-  static constexpr HRESULT kNoClassObjectExport = MakeHresult(0x800401F9u);  // CO_E_ERRORINDLL
+  static constexpr HRESULT kClassNotRegistered = REGDB_E_CLASSNOTREG;
+  static constexpr HRESULT kLibraryNotLoaded = CO_E_DLLNOTFOUND;
+  static constexpr HRESULT kNoClassObjectExport = CO_E_ERRORINDLL;
 
   InprocServerLoader() = default;
   ~InprocServerLoader();

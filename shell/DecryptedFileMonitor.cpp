@@ -1,11 +1,50 @@
+// The monitor is created the way the view creates every outside class: from the registry, for
+// IUnknown first, put into its running state, and only then asked for its interface.
 #include "shell/DecryptedFileMonitor.h"
 
+#include <memory>
+
 #include "platform/Com.h"
+#include "platform/ole/Bstr.h"
+#include "platform/ole/ComCreate.h"
+#include "platform/ole/TextConversion.h"
+#include "suite/QvMonitorApi.h"
 
 namespace {
-constexpr HRESULT kClassNotRegistered = MakeHresult(0x80040154u);  // REGDB_E_CLASSNOTREG
+
+struct BstrFree {
+  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
+};
+using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
+
+// Null when the text does not convert or memory runs out.
+OwnedBstr ToBstr(const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  if (wide.empty() && !text.empty()) return nullptr;
+  return OwnedBstr(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+}
+
 }  // namespace
 
-// No monitor is registered by this version of the suite: the caller launches the file all the
-// same and removes the plain copy when the folder goes away.
-HRESULT MonitorDecryptedFile(const DecryptedFileToMonitor&) { return kClassNotRegistered; }
+HRESULT MonitorDecryptedFile(const DecryptedFileToMonitor& file) {
+  try {
+    ComPtr<IUnknown> created;
+    HRESULT hr = CoCreateInstance(CLSID_QvDecryptedFileMonitor, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                  created.ReleaseAndGetVoidAddressOf());
+    if (FAILED(hr)) return hr;
+    hr = OleRun(created.Get());
+    if (FAILED(hr)) return hr;
+    ComPtr<IQvDecryptedFileMonitor> monitor;
+    hr = created.As(monitor);
+    if (FAILED(hr)) return hr;
+    const OwnedBstr container = ToBstr(file.containerPath);
+    const OwnedBstr decrypted = ToBstr(file.decryptedPath);
+    const OwnedBstr user = ToBstr(file.userId);
+    if (!container || !decrypted || !user) return E_OUTOFMEMORY;
+    return monitor->MonitorDecryptedFile(container.get(), file.window, decrypted.get(),
+                                         file.lastWriteTime, file.folderId, file.fileId,
+                                         user.get());
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}

@@ -19,6 +19,8 @@ struct DecryptedFileToMonitor {
   std::string userId;  // the verified user of the container
 };
 
-// Creates the monitor class registered in the hive, calls it once and releases it. Returns
+// Creates the monitor class registered in the registry, calls it once and releases it. Returns
 // the monitor's result, or why it could not be created; the caller still launches the file.
+// On S_OK the monitor looks after the copy and its private folder from then on (it removes
+// both when the program lets go), so the caller lets go of that folder instead of removing it.
 [[nodiscard]] HRESULT MonitorDecryptedFile(const DecryptedFileToMonitor& file);

@@ -1,0 +1,40 @@
+// Storing a saved edit back into the container entry it came from.
+//
+// The monitor calls Store when a watched copy holds bytes the container does not. An
+// implementation encrypts the copy for the recipients of the stored item and replaces the
+// image of the row (folder id, file id) in one transaction, durable on disk before it returns
+// Stored; the monitor looks at the copy again only after that.
+//
+// This build has no implementation that writes containers: an entry's image is bound to its
+// place under the container's folder key and listed in the container's keyed file list, and
+// both are kept by the product's container store, which a suite program cannot use. Until the
+// suite can reach that store (through the product's class for the container, under the
+// verified user's key), edits are kept safe instead: see Monitor.h.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "suite/qvmonitor/MonitorRequest.h"
+
+namespace qvmonitor {
+
+enum class StoreResult {
+  Stored,         // the container holds the copy's bytes, durably
+  Busy,           // the container is held by a writer: try again later; nothing changed
+  ContainerGone,  // no container at the path any more
+  Unavailable,    // this monitor cannot store into containers
+};
+
+class ContainerStoreBack {
+ public:
+  virtual ~ContainerStoreBack() = default;
+  [[nodiscard]] virtual StoreResult Store(const MonitorRequest& entry,
+                                          const std::string& plainPath) = 0;
+};
+
+// The store-back of this build: ContainerGone when nothing is at the container's path, else
+// Unavailable.
+[[nodiscard]] std::unique_ptr<ContainerStoreBack> NewContainerStoreBack();
+
+}  // namespace qvmonitor
