@@ -105,6 +105,7 @@ struct WebPages::Page {
   std::vector<std::function<void()>> waiting;  // calls made before the page loaded
   guint loadTimer = 0;
   bool released = false;
+  bool ended = false;  // failed, and its dialog told to close
 
   enum class State { Loading, Loaded, Failed };
   std::mutex lock;  // the fields below
@@ -122,16 +123,15 @@ struct WebPages::Page {
     std::lock_guard<std::mutex> guard(lock);
     if (refused.size() < kMaxPendingEvents) refused.push_back(what);
   }
-  // Marks the page failed; true for the first failure only.
-  bool MarkFailed(const std::string& why) {
+  // Marks the page failed, keeping the first reason.
+  void MarkFailed(const std::string& why) {
     {
       std::lock_guard<std::mutex> guard(lock);
-      if (state == State::Failed) return false;
+      if (state == State::Failed) return;
       state = State::Failed;
       failure = why;
     }
     changed.notify_all();
-    return true;
   }
 };
 
@@ -285,12 +285,18 @@ void GuiStopTimer(Page& page) {
 // The page cannot be used: every call fails from now on, its process is ended and its dialog
 // is closed as cancelled, changing nothing.
 void GuiFail(const std::shared_ptr<Page>& page, const std::string& why) {
-  const bool first = page->MarkFailed(why);
+  page->MarkFailed(why);  // the dialog's thread may have marked it already, with its reason
   GuiStopTimer(*page);
   GuiRunWaiting(page);
-  if (!first || page->released) return;
+  if (page->ended || page->released) return;
+  page->ended = true;
+  std::string reason;
+  {
+    std::lock_guard<std::mutex> guard(page->lock);
+    reason = page->failure;
+  }
   std::fprintf(stderr, "The page %s cannot be shown (%s); its dialog is closed.\n",
-               page->name.c_str(), why.c_str());
+               page->name.c_str(), reason.c_str());
   if (page->view != nullptr) webkit_web_view_terminate_web_process(page->view);
   if (!EndModalDialog(page->dialog, IDCANCEL)) CloseDialogBySystemMenu(page->dialog);
 }
