@@ -23,6 +23,7 @@
 #include "platform/ui/desktop/DesktopBackend.h"
 #include "sharing/CSelectUsers.h"
 #include "suite/QvDialogIds.h"
+#include "tests/desktop/DesktopSession.h"
 #include "tests/sharing/SharingFixture.h"
 
 namespace {
@@ -36,39 +37,8 @@ constexpr int kAppearMs = 5000;
 // takes a while to do.
 constexpr int kLoadMs = 60000;
 
-// Opens the display and installs the back end for one test.
-class DesktopSession {
- public:
-  DesktopSession() {
-    std::string why;
-    desktop_ = DesktopBackend::Open(&why);
-    EXPECT_NE(desktop_, nullptr) << why;
-    if (desktop_ != nullptr) previous_ = SetUiBackend(desktop_.get());
-  }
-  ~DesktopSession() {
-    if (desktop_ != nullptr) SetUiBackend(previous_);
-  }
-  DesktopBackend* operator->() const { return desktop_.get(); }
-  explicit operator bool() const { return desktop_ != nullptr; }
-
- private:
-  std::unique_ptr<DesktopBackend> desktop_;
-  UiBackend* previous_ = nullptr;
-};
-
 // A page dialog shows once its page has loaded and the dialog has filled it.
-HWND AwaitDialog(UINT templateId) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kLoadMs);
-  while (Clock::now() < deadline) {
-    for (HWND dialog : OpenDialogs()) {
-      DialogState state;
-      if (SnapshotDialog(dialog, &state) && state.templateId == templateId && state.visible)
-        return dialog;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return nullptr;
-}
+HWND AwaitPageDialog() { return AwaitDialog(IDD_SELECT_USERS, kLoadMs); }
 
 // Polls `script` (a function body returning JSON-comparable data) until it gives `wanted`.
 bool AwaitScript(DesktopBackend* desktop, HWND dialog, const std::string& script,
@@ -113,21 +83,6 @@ constexpr const char* kUsersShown =
     "return Array.from(document.getElementById('Quorvin_CmbUsers').options,"
     " o => o.textContent);";
 
-void Screenshot(DesktopBackend* desktop, HWND dialog, const std::string& name) {
-  const fs::path folder = fs::path(QV_SCREENSHOT_DIR);
-  fs::create_directories(folder);
-  const std::string path = (folder / (name + ".png")).string();
-  std::string why;
-  EXPECT_TRUE(desktop->SaveScreenshot(dialog, path, &why)) << why;
-  std::ifstream in(path, std::ios::binary);
-  std::string head(8, '\0');
-  in.read(head.data(), 8);
-  EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8)) << path;
-  std::error_code error;
-  // The page's background picture alone gives far more than an empty window's bytes.
-  EXPECT_GT(fs::file_size(path, error), 20000u) << path;
-}
-
 std::string Json(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -158,9 +113,9 @@ TEST_F(WebPageTest, TheSharingDialogShowsItsPageAndWhatTheUserDoesThereReachesTh
   const std::string qvf = EncryptedFile(alice_, "plan.txt");
   const std::string alice = Json(Host() + "\\alice");
   const std::string bob = Json(Host() + "\\bob");
-  DesktopBackend* desktop = desktop_.operator->();
+  DesktopBackend* desktop = &*desktop_;
   std::thread user([&] {
-    const HWND dialog = AwaitDialog(IDD_SELECT_USERS);
+    const HWND dialog = AwaitPageDialog();
     ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(desktop->WaitForPage(dialog, kLoadMs)) << "the page never loaded";
     ASSERT_TRUE(desktop->WaitForWindow(dialog, kAppearMs));
@@ -186,7 +141,8 @@ TEST_F(WebPageTest, TheSharingDialogShowsItsPageAndWhatTheUserDoesThereReachesTh
     // The dialog cleared the name box after adding.
     EXPECT_TRUE(AwaitScript(
         desktop, dialog, "return document.getElementById('Quorvin_EditUserName').value;", "\"\""));
-    Screenshot(desktop, dialog, "sharing-page");
+    // The page's background picture alone gives far more than an empty window's bytes.
+    Screenshot(*desktop, dialog, "sharing-page", 20000);
     ClickButton(desktop, dialog, kElementOK);
   });
   CSelectUsers dialog({qvf}, "alice", ".\\alice");
@@ -321,9 +277,9 @@ TEST_F(WebPageTest, ValuesReachThePageAsDataAndItsEventsReachTheDialogInOrder) {
   ProbeDialog dialog(ProbePage(listener.Port()));
   dialog.hostile = {"<img src=x onerror=\"document.title='owned'\">", "it's \"quoted\" \\ `x`",
                     "</script><script>document.title='owned'</script>"};
-  DesktopBackend* desktop = desktop_.operator->();
+  DesktopBackend* desktop = &*desktop_;
   std::thread user([&] {
-    const HWND hwnd = AwaitDialog(IDD_SELECT_USERS);
+    const HWND hwnd = AwaitPageDialog();
     ASSERT_NE(hwnd, nullptr);
     ASSERT_TRUE(desktop->WaitForPage(hwnd, kLoadMs));
     // The dialog's calls have run once the list holds two options again.
@@ -368,9 +324,9 @@ TEST_F(WebPageTest, EveryRequestAndNavigationBeyondThePageIsRefused) {
   Listener listener;
   const std::string remote = "http://127.0.0.1:" + std::to_string(listener.Port());
   ProbeDialog dialog(ProbePage(listener.Port()));
-  DesktopBackend* desktop = desktop_.operator->();
+  DesktopBackend* desktop = &*desktop_;
   std::thread user([&] {
-    const HWND hwnd = AwaitDialog(IDD_SELECT_USERS);
+    const HWND hwnd = AwaitPageDialog();
     ASSERT_NE(hwnd, nullptr);
     ASSERT_TRUE(desktop->WaitForPage(hwnd, kLoadMs));
     const std::string fetched = Script(
