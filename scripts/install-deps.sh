@@ -14,6 +14,7 @@ packages=(
   python3
   chromium fonts-dejavu-core
   libgtk-4-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
+  libwebkitgtk-6.0-dev
   tmux
 )
 missing=()

@@ -85,6 +85,15 @@ PageSource SharingPage() {
   page.name = kPageSelectUsers;
   if (const auto html = LoadPageResource(kPageSelectUsers)) page.html.assign(*html);
   page.texts = LoadPageTexts(kPageSelectUsers);
+  // Every other page file, in the user's language where it has one of its own.
+  for (const PageResource& resource : AllPageResources()) {
+    const std::string name = resource.name;
+    if (name == kPageSelectUsers ||
+        std::any_of(page.files.begin(), page.files.end(),
+                    [&](const auto& file) { return file.first == name; }))
+      continue;
+    if (const auto data = LoadPageResource(name)) page.files.emplace_back(name, std::string(*data));
+  }
   return page;
 }
 

@@ -37,6 +37,9 @@ struct PageSource {
   std::string name;  // the page file's name, e.g. "SelectUsers.htm"
   std::string html;
   std::vector<std::pair<std::string, std::string>> texts;
+  // The page's other files by name (scripts, style sheet, images, text documents), for a back
+  // end that shows the page itself; it serves nothing else.
+  std::vector<std::pair<std::string, std::string>> files;
 };
 
 enum class PageEventKind { Click, Change };

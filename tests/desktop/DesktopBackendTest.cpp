@@ -23,6 +23,7 @@
 #include "suite/QvDialogIds.h"
 #include "suite/qvverify/PasswordSource.h"
 #include "tests/common/TestRoot.h"
+#include "tests/desktop/DesktopSession.h"
 #include "tests/engine/ProgressDialogFixture.h"
 
 namespace {
@@ -41,56 +42,6 @@ std::string WithoutMnemonic(const std::string& text) {
     out += text[i];
   }
   return out;
-}
-
-// The open, visible dialog of `templateId`, waited for; null when none appears in time.
-HWND AwaitDialog(UINT templateId) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kAppearMs);
-  while (Clock::now() < deadline) {
-    for (HWND dialog : OpenDialogs()) {
-      DialogState state;
-      if (SnapshotDialog(dialog, &state) && state.templateId == templateId && state.visible)
-        return dialog;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return nullptr;
-}
-
-// Opens the display and installs the back end for one test.
-class DesktopSession {
- public:
-  DesktopSession() {
-    std::string why;
-    desktop_ = DesktopBackend::Open(&why);
-    EXPECT_NE(desktop_, nullptr) << why;
-    if (desktop_ != nullptr) previous_ = SetUiBackend(desktop_.get());
-  }
-  ~DesktopSession() {
-    if (desktop_ != nullptr) SetUiBackend(previous_);
-  }
-  DesktopBackend& operator*() const { return *desktop_; }
-  DesktopBackend* operator->() const { return desktop_.get(); }
-  explicit operator bool() const { return desktop_ != nullptr; }
-
- private:
-  std::unique_ptr<DesktopBackend> desktop_;
-  UiBackend* previous_ = nullptr;
-};
-
-void Screenshot(DesktopBackend& desktop, HWND dialog, const std::string& name) {
-  const fs::path folder = fs::path(QV_SCREENSHOT_DIR);
-  fs::create_directories(folder);
-  const std::string path = (folder / (name + ".png")).string();
-  std::string why;
-  EXPECT_TRUE(desktop.SaveScreenshot(dialog, path, &why)) << name << ": " << why;
-  // A PNG of a real window: the signature and more than an empty picture's bytes.
-  std::ifstream in(path, std::ios::binary);
-  std::string head(8, '\0');
-  in.read(head.data(), 8);
-  EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8)) << path;
-  std::error_code error;
-  EXPECT_GT(fs::file_size(path, error), 2000u) << path;
 }
 
 // What the window shows of every control matches the dialog's own state: each control of the

@@ -22,6 +22,7 @@
 #include "platform/ui/Controls.h"
 #include "platform/ui/UiInternal.h"
 #include "platform/ui/WindowApi.h"
+#include "platform/ui/desktop/WebPageHost.h"
 
 namespace {
 
@@ -173,6 +174,9 @@ struct DesktopBackend::Gui {
 
   std::mutex noUserLock;
   std::set<HWND> toldToClose;  // after the display went away
+
+  // The views of page dialogs; made with the back end, its GTK objects let go on the GTK thread.
+  std::unique_ptr<WebPages> pages;
 
   // GTK thread only.
   std::map<HWND, std::unique_ptr<Window>> windows;
@@ -475,6 +479,15 @@ struct DesktopBackend::Gui {
     gtk_window_set_default_size(GTK_WINDOW(window->window), width > 0 ? width : -1,
                                 hasList && height > 0 ? height : -1);
 
+    // A page dialog: the page draws everything inside the frame, at the template's size in the
+    // page's own pixels (its background picture is made for it).
+    if (GtkWidget* page = pages->ViewOf(state.hwnd)) {
+      gtk_window_set_default_size(GTK_WINDOW(window->window), -1, -1);
+      gtk_widget_set_size_request(page, state.width, state.height);
+      gtk_window_set_child(GTK_WINDOW(window->window), page);
+      return window;
+    }
+
     // The layout: the first icon stands at the left of the texts; every other control is a row
     // of the column beside it, an icon sharing its row with the text after it; the buttons form
     // a row at the bottom right, in template order.
@@ -765,6 +778,8 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
   Gui* gui = backend->gui_.get();
   std::promise<std::string> opened;
   std::future<std::string> result = opened.get_future();
+  gui->pages = std::make_unique<WebPages>(
+      [gui](std::function<void()> work) { return gui->Post(std::move(work)); });
   gui->thread = std::thread([gui, &opened] {
     if (!gtk_init_check()) {
       const char* display = g_getenv("WAYLAND_DISPLAY");
@@ -794,6 +809,7 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
     gui->alive.store(false);
     for (auto& [hwnd, window] : gui->windows) gtk_window_destroy(GTK_WINDOW(window->window));
     gui->windows.clear();
+    gui->pages->Shutdown();
     for (auto& box : gui->boxes) {
       if (!box->answered) box->answer.set_value(MessageBoxCancelResult(box->type));
       box->answered = true;
@@ -867,6 +883,10 @@ int DesktopBackend::ShowMessageBox(HWND owner, const char* text, const char* cap
   } catch (const std::future_error&) {
     return MessageBoxCancelResult(type);
   }
+}
+
+std::unique_ptr<PageHost> DesktopBackend::CreatePageHost(HWND dialog, const PageSource& source) {
+  return gui_->pages->CreateHost(dialog, source);
 }
 
 // ---- Through the widgets ----
@@ -1131,4 +1151,26 @@ bool DesktopBackend::SaveScreenshot(HWND dialog, const std::string& pngPath, std
   }
   if (!failure.empty() && why != nullptr) *why = failure;
   return failure.empty();
+}
+
+// ---- Through a page dialog's view ----
+
+void DesktopBackend::SetPageLimits(int loadMs, int callMs) {
+  gui_->pages->SetLimits(PageLimits{loadMs, callMs});
+}
+
+bool DesktopBackend::WaitForPage(HWND dialog, int timeoutMs) {
+  return gui_->pages->WaitLoaded(dialog, timeoutMs);
+}
+
+bool DesktopBackend::RunPageScript(
+    HWND dialog, const std::string& body,
+    const std::vector<std::pair<std::string, std::string>>& arguments, std::string* json) {
+  return gui_->pages->RunScript(dialog, body, arguments, json);
+}
+
+std::string DesktopBackend::PageUri(HWND dialog) { return gui_->pages->CurrentUri(dialog); }
+
+std::vector<std::string> DesktopBackend::RefusedPageRequests(HWND dialog) {
+  return gui_->pages->Refused(dialog);
 }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ui/Backend.h"
@@ -42,6 +43,8 @@ class QV_API DesktopBackend : public UiBackend {
   bool WaitForUser(HWND dialog) override;
   void DialogClosed(const DialogState& dialog, INT_PTR result) override;
   int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type) override;
+  // The page in a browser-engine view inside the dialog's window (see WebPageHost.h).
+  std::unique_ptr<PageHost> CreatePageHost(HWND dialog, const PageSource& source) override;
 
   // ---- Through the widgets ----
 
@@ -80,6 +83,22 @@ class QV_API DesktopBackend : public UiBackend {
   bool ClickMessageBox(const std::string& caption);
   // Writes a picture of the window of `dialog` (null: the open message box) to `pngPath`.
   bool SaveScreenshot(HWND dialog, const std::string& pngPath, std::string* why);
+
+  // ---- Through a page dialog's view ----
+
+  // How long a page may take to load, and a call into it to answer (milliseconds).
+  void SetPageLimits(int loadMs, int callMs);
+  // True once the page of `dialog` has loaded; false when it failed or `timeoutMs` passed.
+  bool WaitForPage(HWND dialog, int timeoutMs);
+  // Runs the caller's function body in the page with string arguments (as variables named as
+  // given) and returns its result as JSON, as a user's action in the page would run. Never give
+  // it text that came from a user.
+  bool RunPageScript(HWND dialog, const std::string& body,
+                     const std::vector<std::pair<std::string, std::string>>& arguments,
+                     std::string* json);
+  // The address the view shows; what the view refused so far (navigations and requests).
+  std::string PageUri(HWND dialog);
+  std::vector<std::string> RefusedPageRequests(HWND dialog);
 
   struct Gui;
 
