@@ -15,11 +15,13 @@
 
 #include "host/BrowsePaths.h"
 #include "host/CommandLineUser.h"
+#include "host/BrowseWindow.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
 #include "platform/ui/Accelerators.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
+#include "platform/ui/desktop/ProgramUi.h"
 
 namespace {
 
@@ -41,9 +43,12 @@ constexpr const char* kLsHelp =
     "            4 PATH does not run through a registered container (run qvx register)\n";
 
 constexpr const char* kBrowseHelp =
-    "usage: qvx browse PATH\n"
+    "usage: qvx browse [--ui desktop|terminal] PATH\n"
     "\n"
-    "Browses a container in the terminal, as the file manager shows it. Keys:\n"
+    "Browses a container as the file manager shows it: in a window when a display is there\n"
+    "and qvx was not started from a terminal (or with --ui desktop, or QV_UI=desktop), else in\n"
+    "the terminal. In the window: double-click or Enter opens, Backspace goes up, F5\n"
+    "refreshes, the right mouse button shows the view's menu, Ctrl+W closes. In the terminal:\n"
     "  Up/Down, or a row number and Enter   move; Enter opens the folder under the cursor\n"
     "  Backspace                            up to the parent folder\n"
     "  Space                                select or unselect the row under the cursor\n"
@@ -58,7 +63,8 @@ constexpr const char* kBrowseHelp =
     "  q or Esc                             quit\n"
     "The password comes from QV_PASSWORD_FILE when that is set, else it is asked.\n"
     "\n"
-    "exit codes: 0 done, 1 the container could not be opened, 2 wrong usage or no terminal,\n"
+    "exit codes: 0 done (the window was closed), 1 the container could not be opened,\n"
+    "            2 wrong usage or no terminal,\n"
     "            4 PATH does not run through a registered container (run qvx register)\n";
 
 constexpr const char* kSessionHelp =
@@ -464,9 +470,28 @@ int RunBrowseCommand(int argc, char** argv) {
     std::fputs(kBrowseHelp, stdout);
     return kExitOk;
   }
-  if (argc != 3) {
+  std::string uiError;
+  const std::optional<UiKind> requested = TakeUiOption(&argc, argv, &uiError);
+  if (!uiError.empty() || argc != 3) {
+    if (!uiError.empty()) std::fprintf(stderr, "qvx browse: %s\n", uiError.c_str());
     std::fputs(kBrowseHelp, stderr);
     return kExitUsage;
+  }
+  std::string note;
+  const UiKind kind = ChooseUiKind(requested, &note);
+  if (!note.empty()) std::fprintf(stderr, "qvx browse: %s\n", note.c_str());
+  if (kind == UiKind::None) {
+    std::fputs("qvx browse: --ui none leaves nothing to browse with; use qvx ls or qvx session\n",
+               stderr);
+    return kExitUsage;
+  }
+  if (kind == UiKind::Desktop) {
+    ProgramUi ui;
+    if (!ui.Install("qvx browse", UiKind::Desktop)) return kExitFailed;
+    if (ui.Kind() == UiKind::Desktop)
+      return RunBrowseWindow(argv[2], *ui.Desktop(),
+                             [](const std::string& error) { return OpenFailure("browse", error); });
+    // The display could not be opened (ProgramUi said so): the terminal takes over.
   }
   if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
     std::fputs("qvx browse: needs a terminal; use qvx ls or qvx session in scripts\n", stderr);

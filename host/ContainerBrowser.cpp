@@ -310,9 +310,14 @@ std::string ContainerBrowser::Toolbar() const {
 
 // ---- IShellBrowser ----
 
+void ContainerBrowser::SetFrame(HWND frame, std::function<void()> toolbarChanged) {
+  frame_ = frame;
+  toolbarChanged_ = std::move(toolbarChanged);
+}
+
 HRESULT ContainerBrowser::GetWindow(HWND* phwnd) {
   if (phwnd == nullptr) return E_POINTER;
-  *phwnd = nullptr;  // qvx has no window of its own: the view's dialog stands alone
+  *phwnd = frame_;  // without a frame the view's dialog stands alone
   return S_OK;
 }
 
@@ -386,6 +391,7 @@ HRESULT ContainerBrowser::SendControlMsg(UINT id, UINT message, WPARAM wParam, L
                                            : (button.fsState & ~flag));
   }
   if (result != nullptr) *result = 1;
+  if (toolbarChanged_) toolbarChanged_();
   return S_OK;
 }
 
@@ -397,6 +403,7 @@ HRESULT ContainerBrowser::QueryActiveShellView(IShellView** view) {
 HRESULT ContainerBrowser::SetToolbarItems(const TBBUTTON* buttons, UINT count, UINT) {
   if (buttons == nullptr && count != 0) return E_POINTER;
   buttons_.assign(buttons, buttons + count);
+  if (toolbarChanged_) toolbarChanged_();
   return S_OK;
 }
 

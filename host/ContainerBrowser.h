@@ -9,6 +9,7 @@
 // per place in the machine root ("view-state/"), as the file manager keeps it per folder.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,16 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   // "<container>" or "<container>/Docs/Sub".
   std::string Location() const;
   bool IsOpen() const { return static_cast<bool>(view_); }
+  // At the container's root folder (nowhere to go up to).
+  bool AtTop() const { return names_.empty(); }
   // The toolbar as the view left it: "command:state" per button.
   std::string Toolbar() const;
+  const std::vector<TBBUTTON>& ToolbarButtons() const { return buttons_; }
+  // The window of the open view (its dialog), null when none is open.
+  HWND ViewWindow() const { return window_; }
+  // The browser's own window, which views are created in (null: none, each view's dialog
+  // stands alone), and what to call when the view changes the toolbar.
+  void SetFrame(HWND frame, std::function<void()> toolbarChanged);
 
   // IShellBrowser.
   HRESULT GetWindow(HWND* phwnd) override;
@@ -115,4 +124,6 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   std::vector<TBBUTTON> buttons_;
   // A sub-folder the view asked to show, relative to the folder shown; null when none.
   LPITEMIDLIST requestedBrowse_ = nullptr;
+  HWND frame_ = nullptr;
+  std::function<void()> toolbarChanged_;
 };

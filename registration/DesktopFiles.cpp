@@ -179,7 +179,8 @@ std::string ContainerEntry(const DesktopPlaces& places) {
          kFolderType +
          ";\n"
          "NoDisplay=true\n"
-         "Terminal=true\n";
+         // qvx browse opens a window of its own when started without a terminal.
+         "Terminal=false\n";
 }
 
 // The command of an action in desktop Exec quoting, with the file-list field code at the end.

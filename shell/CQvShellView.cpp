@@ -75,6 +75,10 @@ std::string ChangePlaceOf(const CQvShellFolder& folder) {
 struct WorkerParameters {
   HWND dialog = nullptr;
   std::string containerPath;
+  // The user the container's open views were verified for when this view was created; empty
+  // when none was. Read on the view's thread, so that a view the browser closes right after
+  // creating this one does not take the verification away before the worker looks.
+  std::string knownUser;
   ComPtr<CQvShellView> view;
   ComPtr<CQvShellFolder> folder;
   std::string* userId = nullptr;  // the view's; written before the verdict is posted
@@ -117,8 +121,9 @@ bool UserMayOpen(CUserData& userData, const std::string& userId, const std::stri
 }
 
 // The worker's verdict: true when the user is verified for the container and may open it.
-bool VerifyForContainer(const std::string& path, std::string* userId) {
-  *userId = QvModuleTables().VerifiedUser(path);
+bool VerifyForContainer(const std::string& path, const std::string& knownUser,
+                        std::string* userId) {
+  *userId = knownUser;
   CUserData* userData = QvApp().userData;
   if (userData == nullptr) return false;
   if (userId->empty()) {
@@ -256,6 +261,7 @@ bool CQvShellView::StartWorker() {
   auto parameters = std::make_unique<WorkerParameters>();
   parameters->dialog = dialog_->GetSafeHwnd();
   parameters->containerPath = folder_->ContainerPath();
+  parameters->knownUser = QvModuleTables().VerifiedUser(parameters->containerPath);
   parameters->view = ComPtr<CQvShellView>(this);
   parameters->folder = folder_;
   parameters->userId = &workerUserId_;
@@ -270,7 +276,7 @@ DWORD CQvShellView::WorkerMain(void* raw) {
   bool verified = false;
   std::string userId;
   try {
-    verified = VerifyForContainer(parameters->containerPath, &userId);
+    verified = VerifyForContainer(parameters->containerPath, parameters->knownUser, &userId);
   } catch (...) {
     verified = false;
   }

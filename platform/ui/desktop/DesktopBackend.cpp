@@ -16,10 +16,14 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/MessageBox.h"
 #include "platform/SecureMemory.h"
+#include "platform/shell/FileInfo.h"
+#include "platform/ui/Accelerators.h"
 #include "platform/ui/Controls.h"
+#include "platform/ui/Menu.h"
 #include "platform/ui/UiInternal.h"
 #include "platform/ui/WindowApi.h"
 #include "platform/ui/desktop/WebPageHost.h"
@@ -34,6 +38,8 @@ constexpr unsigned kSyncDelayMs = 30;
 constexpr unsigned kSweepIntervalMs = 200;
 // Pixels per dialog unit of a template's size, about what a 10-point font gives.
 constexpr double kPixelsPerUnit = 1.75;
+// F1; F2 to F12 follow it.
+constexpr WORD kVirtualKeyF1 = 0x70;
 
 bool IsDialog(HWND hwnd) { return qv::ui::detail::DialogOf(hwnd) == hwnd && hwnd != nullptr; }
 
@@ -127,6 +133,7 @@ void AddEscapeAction(GtkWidget* window, GtkShortcutFunc action, gpointer data) {
 
 struct DesktopBackend::Gui {
   struct Control {
+    Gui* gui = nullptr;
     HWND hwnd = nullptr;
     int id = IDC_STATIC;
     ControlKind kind = ControlKind::Static;
@@ -138,16 +145,40 @@ struct DesktopBackend::Gui {
     GListStore* rows = nullptr;
     GtkSelectionModel* selection = nullptr;
     std::vector<std::string> columns;
-    std::vector<std::vector<std::string>> shownRows;
+    std::vector<std::vector<std::string>> shownRows;  // the texts and, last, the icon name
     bool settingSelection = false;
+  };
+  struct Tool {
+    ToolbarButton button;
+    GtkWidget* widget = nullptr;
   };
   struct Window {
     Gui* gui = nullptr;
     HWND hwnd = nullptr;
     UINT templateId = 0;
-    GtkWidget* window = nullptr;
+    GtkWidget* window = nullptr;  // an embedded dialog's is its frame's
     std::vector<Control> controls;
     bool drawn = false;
+    // A frame: its toolbar, the place of its child's content, and the child shown there.
+    bool frame = false;
+    GtkWidget* toolbar = nullptr;
+    GtkWidget* slot = nullptr;
+    HWND child = nullptr;
+    std::vector<Tool> tools;
+    bool settingTools = false;
+    // A dialog shown inside a frame: its frame and its content there.
+    HWND embeddedIn = nullptr;
+    GtkWidget* content = nullptr;
+
+    // What is shown and hidden for the dialog.
+    GtkWidget* Shown() const { return content != nullptr ? content : window; }
+  };
+  struct Popup {
+    Gui* gui = nullptr;
+    GtkWidget* popover = nullptr;
+    std::vector<std::pair<UINT, GtkWidget*>> items;
+    std::promise<UINT> answer;
+    bool answered = false;
   };
   struct Box {
     Gui* gui = nullptr;
@@ -172,6 +203,11 @@ struct DesktopBackend::Gui {
   std::condition_variable synced;  // a sync ran
   unsigned syncCount = 0;
 
+  std::set<HWND> frames;  // marked by MakeFrame
+  // The texts of rows whose parent gives them on demand, by list and item data, asked for on
+  // the thread that added the row.
+  std::map<HWND, std::unordered_map<LPARAM, std::vector<std::string>>> callbackTexts;
+
   std::mutex noUserLock;
   std::set<HWND> toldToClose;  // after the display went away
 
@@ -181,6 +217,11 @@ struct DesktopBackend::Gui {
   // GTK thread only.
   std::map<HWND, std::unique_ptr<Window>> windows;
   std::vector<std::shared_ptr<Box>> boxes;
+  std::vector<std::shared_ptr<Popup>> popups;
+  std::map<HWND, std::vector<ToolbarButton>> pendingTools;  // for frames not drawn yet
+  GtkWidget* menuAnchor = nullptr;                          // weak: the list last right-clicked
+  double menuX = 0;
+  double menuY = 0;
 
   // Runs `work` on the GTK thread; false when it no longer runs. The work is always queued,
   // never run in place: a context that no thread holds at this moment (the GTK thread between
@@ -257,21 +298,37 @@ struct DesktopBackend::Gui {
       gone = closed;
       syncScheduled = false;
     }
-    for (HWND hwnd : work) {
+    // A frame is built before the dialogs shown inside it.
+    std::vector<HWND> ordered;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      for (HWND hwnd : work)
+        if (frames.contains(hwnd)) ordered.push_back(hwnd);
+      for (HWND hwnd : work)
+        if (!frames.contains(hwnd)) ordered.push_back(hwnd);
+    }
+    for (HWND hwnd : ordered) {
       DialogState state;
       const bool exists = !gone.contains(hwnd) && SnapshotDialog(hwnd, &state);
       auto it = windows.find(hwnd);
       if (!exists || !state.visible) {
         if (it != windows.end()) {
           if (exists) {
-            gtk_widget_set_visible(it->second->window, FALSE);
+            gtk_widget_set_visible(it->second->Shown(), FALSE);
           } else {
             GuiDestroy(hwnd);
           }
         }
         continue;
       }
-      if (it == windows.end()) it = windows.emplace(hwnd, GuiCreate(state)).first;
+      if (it == windows.end()) {
+        bool frame = false;
+        {
+          std::lock_guard<std::mutex> guard(lock);
+          frame = frames.contains(hwnd);
+        }
+        it = windows.emplace(hwnd, frame ? GuiCreateFrame(state) : GuiCreate(state)).first;
+      }
       GuiApply(*it->second, state);
       it->second->drawn = true;
     }
@@ -289,15 +346,35 @@ struct DesktopBackend::Gui {
     for (HWND hwnd : gone) GuiDestroy(hwnd);
     std::lock_guard<std::mutex> guard(lock);
     std::erase_if(closed, [](HWND h) { return !IsDialog(h); });
+    std::erase_if(frames, [](HWND h) { return !IsDialog(h); });
+    std::erase_if(callbackTexts, [](const auto& list) { return !IsWindow(list.first); });
   }
 
   void GuiDestroy(HWND hwnd) {
     auto it = windows.find(hwnd);
     if (it == windows.end()) return;
-    for (Control& control : it->second->controls) {
+    Window& window = *it->second;
+    if (window.frame) {
+      // What is shown inside goes with the frame; a dialog still alive gets a window of its
+      // own at its next change.
+      std::vector<HWND> inside;
+      for (const auto& [h, w] : windows)
+        if (w->embeddedIn == hwnd) inside.push_back(h);
+      for (HWND h : inside) GuiDestroy(h);
+    }
+    for (Control& control : window.controls) {
       if (control.rows != nullptr) g_object_unref(control.rows);
     }
-    gtk_window_destroy(GTK_WINDOW(it->second->window));
+    if (window.embeddedIn != nullptr) {
+      auto frame = windows.find(window.embeddedIn);
+      if (frame != windows.end()) {
+        if (gtk_widget_get_parent(window.content) == frame->second->slot)
+          gtk_box_remove(GTK_BOX(frame->second->slot), window.content);
+        if (frame->second->child == hwnd) frame->second->child = nullptr;
+      }
+    } else {
+      gtk_window_destroy(GTK_WINDOW(window.window));
+    }
     windows.erase(it);
   }
 
@@ -363,18 +440,49 @@ struct DesktopBackend::Gui {
     }
   }
 
-  static void SetupCell(GtkSignalListItemFactory*, GtkListItem* item, gpointer) {
+  // A cell is a label; the first column's has the row's icon before it.
+  static void SetupCell(GtkSignalListItemFactory* factory, GtkListItem* item, gpointer) {
+    const guint column = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(factory), "qv-column"));
     GtkWidget* label = gtk_label_new(nullptr);
     gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
     gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
-    gtk_list_item_set_child(item, label);
+    gtk_widget_set_hexpand(label, TRUE);
+    if (column != 0) {
+      gtk_list_item_set_child(item, label);
+      return;
+    }
+    GtkWidget* cell = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    GtkWidget* icon = gtk_image_new();
+    gtk_image_set_pixel_size(GTK_IMAGE(icon), 16);
+    gtk_box_append(GTK_BOX(cell), icon);
+    gtk_box_append(GTK_BOX(cell), label);
+    gtk_list_item_set_child(item, cell);
   }
 
   static void BindCell(GtkSignalListItemFactory* factory, GtkListItem* item, gpointer) {
     const guint column = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(factory), "qv-column"));
     auto* row = GTK_STRING_LIST(gtk_list_item_get_item(item));
     const char* text = row != nullptr ? gtk_string_list_get_string(row, column) : nullptr;
-    gtk_label_set_text(GTK_LABEL(gtk_list_item_get_child(item)), text != nullptr ? text : "");
+    GtkWidget* child = gtk_list_item_get_child(item);
+    // The row a right-click lands on is found from the cell under the pointer.
+    g_object_set_data(G_OBJECT(child), "qv-item", row);
+    if (column != 0) {
+      gtk_label_set_text(GTK_LABEL(child), text != nullptr ? text : "");
+      return;
+    }
+    GtkWidget* icon = gtk_widget_get_first_child(child);
+    gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(icon)), text != nullptr ? text : "");
+    const guint count = row != nullptr ? g_list_model_get_n_items(G_LIST_MODEL(row)) : 0;
+    const char* name = count > 0 ? gtk_string_list_get_string(row, count - 1) : nullptr;
+    if (name == nullptr || *name == '\0') {
+      gtk_image_clear(GTK_IMAGE(icon));
+      return;
+    }
+    // A type the icon theme does not know falls back to a plain file's icon.
+    const char* names[] = {name, "text-x-generic", nullptr};
+    GIcon* themed = g_themed_icon_new_from_names(const_cast<char**>(names), 2);
+    gtk_image_set_from_gicon(GTK_IMAGE(icon), themed);
+    g_object_unref(themed);
   }
 
   static GtkStringList* NewRow(const std::vector<std::string>& texts) {
@@ -445,6 +553,11 @@ struct DesktopBackend::Gui {
                          &control);
         control.inner = gtk_column_view_new(control.selection);
         gtk_column_view_set_show_column_separators(GTK_COLUMN_VIEW(control.inner), TRUE);
+        g_signal_connect(control.inner, "activate", G_CALLBACK(OnRowActivated), &control);
+        GtkGesture* rightClick = gtk_gesture_click_new();
+        gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(rightClick), GDK_BUTTON_SECONDARY);
+        g_signal_connect(rightClick, "pressed", G_CALLBACK(OnListRightClick), &control);
+        gtk_widget_add_controller(control.inner, GTK_EVENT_CONTROLLER(rightClick));
         GtkWidget* scroller = gtk_scrolled_window_new();
         gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), control.inner);
         gtk_scrolled_window_set_has_frame(GTK_SCROLLED_WINDOW(scroller), TRUE);
@@ -462,22 +575,29 @@ struct DesktopBackend::Gui {
     window->gui = this;
     window->hwnd = state.hwnd;
     window->templateId = state.templateId;
-    window->window = NewTitledWindow(state.caption);
-    if (GtkWidget* owner = OwnerWindow(GetParent(state.hwnd)))
-      gtk_window_set_transient_for(GTK_WINDOW(window->window), GTK_WINDOW(owner));
-    gtk_window_set_modal(GTK_WINDOW(window->window), state.modal);
-    g_signal_connect(window->window, "close-request", G_CALLBACK(OnCloseRequest), window.get());
-    AddEscapeAction(window->window, OnEscape, window.get());
+    const HWND parent = GetParent(state.hwnd);
+    auto frame = windows.find(parent);
+    if (frame != windows.end() && frame->second->frame) {
+      window->embeddedIn = parent;
+      window->window = frame->second->window;
+    } else {
+      window->window = NewTitledWindow(state.caption);
+      if (GtkWidget* owner = OwnerWindow(parent))
+        gtk_window_set_transient_for(GTK_WINDOW(window->window), GTK_WINDOW(owner));
+      gtk_window_set_modal(GTK_WINDOW(window->window), state.modal);
+      g_signal_connect(window->window, "close-request", G_CALLBACK(OnCloseRequest), window.get());
+      AddEscapeAction(window->window, OnEscape, window.get());
 
-    // The template's size gives the window's width; the content gives its height.
-    const int width = static_cast<int>(state.width * kPixelsPerUnit);
-    const int height = static_cast<int>(state.height * kPixelsPerUnit);
-    bool hasList = false;
-    for (const ControlState& c : state.controls)
-      hasList = hasList || c.kind == ControlKind::ListView;
-    if (hasList) gtk_window_set_resizable(GTK_WINDOW(window->window), TRUE);
-    gtk_window_set_default_size(GTK_WINDOW(window->window), width > 0 ? width : -1,
-                                hasList && height > 0 ? height : -1);
+      // The template's size gives the window's width; the content gives its height.
+      const int width = static_cast<int>(state.width * kPixelsPerUnit);
+      const int height = static_cast<int>(state.height * kPixelsPerUnit);
+      bool hasList = false;
+      for (const ControlState& c : state.controls)
+        hasList = hasList || c.kind == ControlKind::ListView;
+      if (hasList) gtk_window_set_resizable(GTK_WINDOW(window->window), TRUE);
+      gtk_window_set_default_size(GTK_WINDOW(window->window), width > 0 ? width : -1,
+                                  hasList && height > 0 ? height : -1);
+    }
 
     // A page dialog: the page draws everything inside the frame, at the template's size in the
     // page's own pixels (its background picture is made for it).
@@ -508,6 +628,7 @@ struct DesktopBackend::Gui {
     GtkWidget* iconRow = nullptr;  // an inline icon waiting for its text
     for (const ControlState& c : state.controls) {
       Control& control = window->controls.emplace_back();
+      control.gui = this;
       control.hwnd = c.hwnd;
       control.id = c.id;
       control.kind = c.kind;
@@ -536,11 +657,307 @@ struct DesktopBackend::Gui {
     gtk_box_append(GTK_BOX(body), column);
     gtk_box_append(GTK_BOX(root), body);
     gtk_box_append(GTK_BOX(root), buttons);
-    gtk_window_set_child(GTK_WINDOW(window->window), root);
+    if (window->embeddedIn == nullptr) {
+      gtk_window_set_child(GTK_WINDOW(window->window), root);
+      return window;
+    }
+    // The newest dialog of a frame is the one shown; the one it replaces goes soon after.
+    Window& holder = *frame->second;
+    for (GtkWidget* child = gtk_widget_get_first_child(holder.slot); child != nullptr;
+         child = gtk_widget_get_next_sibling(child))
+      gtk_widget_set_visible(child, FALSE);
+    window->content = root;
+    gtk_widget_set_margin_top(root, 6);
+    gtk_widget_set_margin_bottom(root, 6);
+    gtk_widget_set_visible(root, FALSE);  // until the dialog has its state applied
+    gtk_box_append(GTK_BOX(holder.slot), root);
+    holder.child = state.hwnd;
     return window;
   }
 
+  // ---- Browser frames ----
+
+  std::unique_ptr<Window> GuiCreateFrame(const DialogState& state) {
+    auto window = std::make_unique<Window>();
+    window->gui = this;
+    window->hwnd = state.hwnd;
+    window->templateId = state.templateId;
+    window->frame = true;
+    window->window = NewTitledWindow(state.caption);
+    gtk_window_set_resizable(GTK_WINDOW(window->window), TRUE);
+    const int width = static_cast<int>(state.width * kPixelsPerUnit);
+    const int height = static_cast<int>(state.height * kPixelsPerUnit);
+    gtk_window_set_default_size(GTK_WINDOW(window->window), width > 0 ? width : 800,
+                                height > 0 ? height : 560);
+    g_signal_connect(window->window, "close-request", G_CALLBACK(OnCloseRequest), window.get());
+    // Keys reach the frame before the list, which would take Enter and Ctrl+A as its own.
+    GtkEventController* keys = gtk_event_controller_key_new();
+    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+    g_signal_connect(keys, "key-pressed", G_CALLBACK(OnFrameKey), window.get());
+    gtk_widget_add_controller(window->window, keys);
+
+    GtkWidget* root = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    window->toolbar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 2);
+    gtk_widget_add_css_class(window->toolbar, "toolbar");
+    gtk_widget_set_margin_start(window->toolbar, 6);
+    gtk_widget_set_margin_end(window->toolbar, 6);
+    gtk_widget_set_margin_top(window->toolbar, 4);
+    gtk_widget_set_margin_bottom(window->toolbar, 4);
+    window->slot = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_widget_set_vexpand(window->slot, TRUE);
+    gtk_box_append(GTK_BOX(root), window->toolbar);
+    gtk_box_append(GTK_BOX(root), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL));
+    gtk_box_append(GTK_BOX(root), window->slot);
+    gtk_window_set_child(GTK_WINDOW(window->window), root);
+    auto pending = pendingTools.find(state.hwnd);
+    if (pending != pendingTools.end()) {
+      GuiSetTools(*window, pending->second);
+      pendingTools.erase(pending);
+    }
+    return window;
+  }
+
+  // The virtual key a frame hands to its view for `keyval`, 0 for the list's own keys.
+  static WORD FrameVirtualKey(guint keyval, bool withControlOrAlt) {
+    switch (keyval) {
+      case GDK_KEY_Return:
+      case GDK_KEY_KP_Enter:
+      case GDK_KEY_ISO_Enter:
+        return VK_RETURN;
+      case GDK_KEY_Delete:
+      case GDK_KEY_KP_Delete:
+        return VK_DELETE;
+      case GDK_KEY_BackSpace:
+        return VK_BACK;
+      case GDK_KEY_Escape:
+        return VK_ESCAPE;
+      default:
+        break;
+    }
+    if (keyval >= GDK_KEY_F1 && keyval <= GDK_KEY_F12)
+      return static_cast<WORD>(kVirtualKeyF1 + (keyval - GDK_KEY_F1));
+    const guint upper = gdk_keyval_to_upper(keyval);
+    if (withControlOrAlt && ((upper >= 'A' && upper <= 'Z') || (upper >= '0' && upper <= '9')))
+      return static_cast<WORD>(upper);
+    return 0;
+  }
+
+  static bool GuiFrameKey(Window& frame, guint keyval, GdkModifierType state) {
+    const bool control = (state & GDK_CONTROL_MASK) != 0;
+    const bool alt = (state & GDK_ALT_MASK) != 0;
+    const bool shift = (state & GDK_SHIFT_MASK) != 0;
+    if (control && !alt && gdk_keyval_to_lower(keyval) == GDK_KEY_w) {
+      gtk_window_close(GTK_WINDOW(frame.window));
+      return true;
+    }
+    const WORD key = FrameVirtualKey(keyval, control || alt);
+    if (key == 0 || frame.child == nullptr) return false;
+    const BYTE modifiers =
+        static_cast<BYTE>((shift ? FSHIFT : 0) | (control ? FCONTROL : 0) | (alt ? FALT : 0));
+    (void)PostMessageA(frame.child, WM_KEYDOWN, key, modifiers);
+    return true;
+  }
+
+  static gboolean OnFrameKey(GtkEventControllerKey*, guint keyval, guint, GdkModifierType state,
+                             gpointer data) {
+    return GuiFrameKey(*static_cast<Window*>(data), keyval, state) ? TRUE : FALSE;
+  }
+
+  static void OnToolClicked(GtkButton* button, gpointer data) {
+    auto* frame = static_cast<Window*>(data);
+    if (frame->settingTools) return;
+    const int command = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(button), "qv-command"));
+    (void)PostMessageA(frame->hwnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(command), 0), 0);
+  }
+
+  void GuiSetTools(Window& frame, const std::vector<ToolbarButton>& buttons) {
+    bool sameKinds = frame.tools.size() == buttons.size();
+    for (std::size_t i = 0; sameKinds && i < buttons.size(); ++i)
+      sameKinds = frame.tools[i].button.command == buttons[i].command &&
+                  frame.tools[i].button.checkable == buttons[i].checkable &&
+                  frame.tools[i].button.icon == buttons[i].icon;
+    if (!sameKinds) {
+      while (GtkWidget* child = gtk_widget_get_first_child(frame.toolbar))
+        gtk_box_remove(GTK_BOX(frame.toolbar), child);
+      frame.tools.clear();
+      for (const ToolbarButton& button : buttons) {
+        Tool tool{button, nullptr};
+        if (button.command == 0) {
+          tool.widget = gtk_separator_new(GTK_ORIENTATION_VERTICAL);
+          gtk_widget_set_margin_start(tool.widget, 4);
+          gtk_widget_set_margin_end(tool.widget, 4);
+        } else {
+          tool.widget = button.checkable ? gtk_toggle_button_new() : gtk_button_new();
+          gtk_button_set_icon_name(GTK_BUTTON(tool.widget), button.icon.c_str());
+          gtk_widget_add_css_class(tool.widget, "flat");
+          g_object_set_data(G_OBJECT(tool.widget), "qv-command", GINT_TO_POINTER(button.command));
+          g_signal_connect(tool.widget, "clicked", G_CALLBACK(OnToolClicked), &frame);
+        }
+        gtk_box_append(GTK_BOX(frame.toolbar), tool.widget);
+        frame.tools.push_back(std::move(tool));
+      }
+    }
+    frame.settingTools = true;
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+      Tool& tool = frame.tools[i];
+      tool.button = buttons[i];
+      if (tool.button.command == 0) continue;
+      gtk_widget_set_sensitive(tool.widget, tool.button.enabled);
+      gtk_widget_set_tooltip_text(
+          tool.widget, tool.button.tooltip.empty() ? nullptr : tool.button.tooltip.c_str());
+      if (tool.button.checkable)
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(tool.widget), tool.button.checked);
+    }
+    frame.settingTools = false;
+  }
+
+  // ---- Rows: double-click and right-click ----
+
+  static HWND ListDialog(const Control& control) { return qv::ui::detail::DialogOf(control.hwnd); }
+
+  static void SelectAloneUnlessSelected(Control& control, guint row) {
+    if (row >= g_list_model_get_n_items(G_LIST_MODEL(control.rows))) return;
+    if (!gtk_selection_model_is_selected(control.selection, row))
+      gtk_selection_model_select_item(control.selection, row, TRUE);
+  }
+
+  static void GuiActivateRow(Control& control, guint row) {
+    SelectAloneUnlessSelected(control, row);
+    (void)PostMessageA(ListDialog(control), WM_KEYDOWN, VK_RETURN, 0);
+  }
+
+  static void OnRowActivated(GtkColumnView*, guint position, gpointer data) {
+    GuiActivateRow(*static_cast<Control*>(data), position);
+  }
+
+  void GuiContextClick(Control& control, int row, double x, double y) {
+    if (row >= 0) SelectAloneUnlessSelected(control, static_cast<guint>(row));
+    if (menuAnchor != nullptr)
+      g_object_remove_weak_pointer(G_OBJECT(menuAnchor), reinterpret_cast<gpointer*>(&menuAnchor));
+    menuAnchor = control.inner;
+    g_object_add_weak_pointer(G_OBJECT(menuAnchor), reinterpret_cast<gpointer*>(&menuAnchor));
+    menuX = x;
+    menuY = y;
+    (void)PostMessageA(ListDialog(control), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(control.hwnd),
+                       0);
+  }
+
+  static void OnListRightClick(GtkGestureClick* gesture, int, double x, double y, gpointer data) {
+    auto* control = static_cast<Control*>(data);
+    gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
+    // The row is the one whose cell is under the pointer.
+    int row = -1;
+    GtkWidget* picked = gtk_widget_pick(control->inner, x, y, GTK_PICK_DEFAULT);
+    for (GtkWidget* w = picked; w != nullptr && w != control->inner && row < 0;
+         w = gtk_widget_get_parent(w)) {
+      for (GtkWidget* candidate : {w, gtk_widget_get_first_child(w)}) {
+        gpointer item =
+            candidate != nullptr ? g_object_get_data(G_OBJECT(candidate), "qv-item") : nullptr;
+        guint position = 0;
+        if (item != nullptr && g_list_store_find(control->rows, item, &position)) {
+          row = static_cast<int>(position);
+          break;
+        }
+      }
+    }
+    control->gui->GuiContextClick(*control, row, x, y);
+  }
+
+  // ---- Pop-up menus ----
+
+  struct MenuEntry {
+    UINT id = 0;
+    std::string text;
+    bool greyed = false;
+    bool separator = false;
+  };
+
+  static void OnPopupItem(GtkButton* button, gpointer data) {
+    auto* popup = static_cast<Popup*>(data);
+    const UINT id = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(button), "qv-id"));
+    if (!popup->answered) {
+      popup->answered = true;
+      popup->answer.set_value(id);
+    }
+    gtk_popover_popdown(GTK_POPOVER(popup->popover));
+  }
+
+  static void OnPopupClosed(GtkPopover*, gpointer data) {
+    auto* popup = static_cast<Popup*>(data);
+    if (!popup->answered) {
+      popup->answered = true;
+      popup->answer.set_value(0);
+    }
+    // The popover is taken down once its signal has returned.
+    g_idle_add_once(
+        +[](gpointer raw) {
+          auto* closing = static_cast<Popup*>(raw);
+          Gui* owner = closing->gui;
+          gtk_widget_unparent(closing->popover);
+          std::erase_if(owner->popups,
+                        [closing](const std::shared_ptr<Popup>& p) { return p.get() == closing; });
+        },
+        popup);
+  }
+
+  void GuiShowPopup(const std::shared_ptr<Popup>& popup, const std::vector<MenuEntry>& entries) {
+    GtkWidget* anchor =
+        menuAnchor != nullptr && gtk_widget_get_mapped(menuAnchor) ? menuAnchor : nullptr;
+    double x = menuX;
+    double y = menuY;
+    if (anchor == nullptr) {
+      for (const auto& [hwnd, window] : windows) {
+        if (window->frame && gtk_widget_get_mapped(window->slot)) {
+          anchor = window->slot;
+          x = y = 8;
+          break;
+        }
+      }
+    }
+    if (anchor == nullptr) {
+      popup->answered = true;
+      popup->answer.set_value(0);
+      return;
+    }
+    popup->popover = gtk_popover_new();
+    gtk_widget_set_parent(popup->popover, anchor);
+    gtk_popover_set_has_arrow(GTK_POPOVER(popup->popover), FALSE);
+    gtk_widget_set_halign(popup->popover, GTK_ALIGN_START);
+    const GdkRectangle at{static_cast<int>(x), static_cast<int>(y), 1, 1};
+    gtk_popover_set_pointing_to(GTK_POPOVER(popup->popover), &at);
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    for (const MenuEntry& entry : entries) {
+      GtkWidget* widget = nullptr;
+      if (entry.separator) {
+        widget = gtk_separator_new(GTK_ORIENTATION_HORIZONTAL);
+      } else {
+        widget = gtk_button_new_with_mnemonic(Mnemonic(entry.text).c_str());
+        gtk_widget_add_css_class(widget, "flat");
+        if (GtkWidget* label = gtk_button_get_child(GTK_BUTTON(widget)); GTK_IS_LABEL(label))
+          gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+        gtk_widget_set_sensitive(widget, !entry.greyed);
+        g_object_set_data(G_OBJECT(widget), "qv-id", GUINT_TO_POINTER(entry.id));
+        g_signal_connect(widget, "clicked", G_CALLBACK(OnPopupItem), popup.get());
+      }
+      gtk_box_append(GTK_BOX(box), widget);
+      popup->items.emplace_back(entry.separator ? 0 : entry.id, widget);
+    }
+    gtk_popover_set_child(GTK_POPOVER(popup->popover), box);
+    g_signal_connect(popup->popover, "closed", G_CALLBACK(OnPopupClosed), popup.get());
+    popups.push_back(popup);
+    gtk_popover_popup(GTK_POPOVER(popup->popover));
+  }
+
   void GuiApply(Window& window, const DialogState& state) {
+    if (window.embeddedIn != nullptr) {
+      for (std::size_t i = 0; i < window.controls.size() && i < state.controls.size(); ++i)
+        GuiApplyControl(window.controls[i], state.controls[i]);
+      auto frame = windows.find(window.embeddedIn);
+      if (frame != windows.end() && frame->second->child == window.hwnd &&
+          !gtk_widget_get_visible(window.content))
+        gtk_widget_set_visible(window.content, TRUE);
+      return;
+    }
     GtkWindow* gtkWindow = GTK_WINDOW(window.window);
     const char* title = gtk_window_get_title(gtkWindow);
     if (title == nullptr || state.caption != title)
@@ -551,7 +968,7 @@ struct DesktopBackend::Gui {
     if (!gtk_widget_get_visible(window.window)) gtk_window_present(gtkWindow);
   }
 
-  static void GuiApplyControl(Control& control, const ControlState& state) {
+  void GuiApplyControl(Control& control, const ControlState& state) {
     if (gtk_widget_get_visible(control.widget) != state.visible)
       gtk_widget_set_visible(control.widget, state.visible);
     if (gtk_widget_get_sensitive(control.inner) != state.enabled)
@@ -611,7 +1028,24 @@ struct DesktopBackend::Gui {
     }
   }
 
-  static void GuiApplyList(Control& control, const ControlState& state) {
+  // The texts a row shows, one per column, and its icon's name last.
+  std::vector<std::string> RowCells(const Control& control, const ListItemState& item,
+                                    std::size_t columns) {
+    std::vector<std::string> cells = item.texts;
+    if (item.textCallback) {
+      std::lock_guard<std::mutex> guard(lock);
+      auto list = callbackTexts.find(control.hwnd);
+      if (list != callbackTexts.end()) {
+        auto texts = list->second.find(item.data);
+        if (texts != list->second.end()) cells = texts->second;
+      }
+    }
+    cells.resize(std::max<std::size_t>(columns, 1));
+    cells.push_back(item.image >= 0 ? QvSystemIconName(item.image) : std::string());
+    return cells;
+  }
+
+  void GuiApplyList(Control& control, const ControlState& state) {
     std::vector<std::string> titles;
     for (const ListColumnState& column : state.columns) titles.push_back(column.title);
     GtkColumnView* view = GTK_COLUMN_VIEW(control.inner);
@@ -642,18 +1076,20 @@ struct DesktopBackend::Gui {
     const std::size_t shown = control.shownRows.size();
     const std::size_t wanted = state.items.size();
     for (std::size_t row = 0; row < std::min(shown, wanted); ++row) {
-      if (control.shownRows[row] == state.items[row].texts) continue;
-      GtkStringList* item = NewRow(state.items[row].texts);
+      std::vector<std::string> cells = RowCells(control, state.items[row], state.columns.size());
+      if (control.shownRows[row] == cells) continue;
+      GtkStringList* item = NewRow(cells);
       g_list_store_splice(control.rows, static_cast<guint>(row), 1,
                           reinterpret_cast<gpointer*>(&item), 1);
       g_object_unref(item);
-      control.shownRows[row] = state.items[row].texts;
+      control.shownRows[row] = std::move(cells);
     }
     if (wanted > shown) {
       std::vector<gpointer> added;
       for (std::size_t row = shown; row < wanted; ++row) {
-        added.push_back(NewRow(state.items[row].texts));
-        control.shownRows.push_back(state.items[row].texts);
+        std::vector<std::string> cells = RowCells(control, state.items[row], state.columns.size());
+        added.push_back(NewRow(cells));
+        control.shownRows.push_back(std::move(cells));
       }
       g_list_store_splice(control.rows, static_cast<guint>(shown), 0, added.data(),
                           static_cast<guint>(added.size()));
@@ -807,9 +1243,11 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
     opened.set_value({});
     g_main_loop_run(gui->loop);
     gui->alive.store(false);
-    for (auto& [hwnd, window] : gui->windows) gtk_window_destroy(GTK_WINDOW(window->window));
+    for (auto& [hwnd, window] : gui->windows)
+      if (window->embeddedIn == nullptr) gtk_window_destroy(GTK_WINDOW(window->window));
     gui->windows.clear();
     gui->pages->Shutdown();
+    gui->popups.clear();  // their choosers get "dismissed"
     for (auto& box : gui->boxes) {
       if (!box->answered) box->answer.set_value(MessageBoxCancelResult(box->type));
       box->answered = true;
@@ -838,8 +1276,104 @@ DesktopBackend::~DesktopBackend() {
 
 void DesktopBackend::DialogShown(const DialogState& dialog) { gui_->MarkDirty(dialog.hwnd, 0); }
 
+namespace {
+
+// Asks the list's parent for the texts of row `row` when it gives them on demand; false when
+// the row's texts are its own.
+bool AskRowTexts(HWND list, int row, LPARAM* data, std::vector<std::string>* texts) {
+  bool callback = false;
+  std::size_t columns = 0;
+  qv::ui::detail::ReadControl(list, [&](const ControlState& s) {
+    if (row < 0 || static_cast<std::size_t>(row) >= s.items.size()) return;
+    callback = s.items[static_cast<std::size_t>(row)].textCallback;
+    *data = s.items[static_cast<std::size_t>(row)].data;
+    columns = std::max<std::size_t>(s.columns.size(), 1);
+  });
+  if (!callback) return false;
+  const CListCtrl control(list);
+  texts->clear();
+  for (std::size_t column = 0; column < columns; ++column)
+    texts->push_back(control.GetItemText(row, static_cast<int>(column)));
+  return true;
+}
+
+}  // namespace
+
 void DesktopBackend::ControlChanged(const ControlChange& change) {
+  // Texts a parent gives on demand are asked for here, on the thread that changed the list
+  // (the parent's own, as a rule), so the GTK thread never waits for a dialog's thread.
+  const bool rowTexts =
+      change.kind == ChangeKind::ListItemAdded || change.kind == ChangeKind::ListItemText;
+  if (rowTexts || change.kind == ChangeKind::ListItemRemoved ||
+      change.kind == ChangeKind::ListColumns) {
+    const HWND list = GetDlgItem(change.dialog, change.controlId);
+    const int count = list != nullptr ? CListCtrl(list).GetItemCount() : 0;
+    std::vector<std::pair<LPARAM, std::vector<std::string>>> asked;
+    const int first = rowTexts ? change.row : 0;
+    const int last =
+        rowTexts ? change.row : (change.kind == ChangeKind::ListColumns ? count - 1 : -1);
+    for (int row = first; list != nullptr && row <= last; ++row) {
+      LPARAM data = 0;
+      std::vector<std::string> texts;
+      if (AskRowTexts(list, row, &data, &texts)) asked.emplace_back(data, std::move(texts));
+    }
+    std::lock_guard<std::mutex> guard(gui_->lock);
+    if (count == 0) {
+      gui_->callbackTexts.erase(list);
+    } else {
+      auto& known = gui_->callbackTexts[list];
+      for (auto& [data, texts] : asked) known[data] = std::move(texts);
+    }
+  }
   gui_->MarkDirty(change.dialog, kSyncDelayMs);
+}
+
+void DesktopBackend::MakeFrame(HWND frame) {
+  std::lock_guard<std::mutex> guard(gui_->lock);
+  gui_->frames.insert(frame);
+}
+
+void DesktopBackend::SetToolbar(HWND frame, std::vector<ToolbarButton> buttons) {
+  Gui* gui = gui_.get();
+  (void)gui->Post([gui, frame, buttons = std::move(buttons)] {
+    auto it = gui->windows.find(frame);
+    if (it == gui->windows.end() || !it->second->frame) {
+      gui->pendingTools[frame] = buttons;
+      return;
+    }
+    gui->GuiSetTools(*it->second, buttons);
+  });
+}
+
+UINT DesktopBackend::ChoosePopupMenuItem(HMENU menu, void* backend) {
+  auto* self = static_cast<DesktopBackend*>(backend);
+  if (self == nullptr) return 0;
+  Gui* gui = self->gui_.get();
+  std::vector<Gui::MenuEntry> entries;
+  const int count = GetMenuItemCount(menu);
+  for (int i = 0; i < count; ++i) {
+    Gui::MenuEntry entry;
+    const auto position = static_cast<UINT>(i);
+    const UINT state = GetMenuState(menu, position, MF_BYPOSITION);
+    entry.id = GetMenuItemID(menu, i);
+    entry.separator = (state & MF_SEPARATOR) != 0;
+    entry.greyed = (state & (MF_GRAYED | MF_DISABLED)) != 0;
+    char text[512] = {};
+    if (!entry.separator) (void)GetMenuStringA(menu, position, text, sizeof text, MF_BYPOSITION);
+    entry.text = text;
+    entries.push_back(std::move(entry));
+  }
+  auto popup = std::make_shared<Gui::Popup>();
+  popup->gui = gui;
+  std::future<UINT> chosen = popup->answer.get_future();
+  if (!gui->Post([gui, popup, entries = std::move(entries)] { gui->GuiShowPopup(popup, entries); }))
+    return 0;
+  popup.reset();
+  try {
+    return chosen.get();
+  } catch (const std::future_error&) {
+    return 0;  // the display went away with the menu open
+  }
 }
 
 void DesktopBackend::DialogClosed(const DialogState& dialog, INT_PTR) {
@@ -989,6 +1523,8 @@ std::optional<DesktopBackend::WidgetView> DesktopBackend::Widget(HWND dialog, in
           std::vector<std::string> cells;
           for (guint c = 0; c < g_list_model_get_n_items(G_LIST_MODEL(item)); ++c)
             cells.push_back(gtk_string_list_get_string(item, c));
+          view.icons.push_back(cells.empty() ? std::string() : cells.back());
+          if (!cells.empty()) cells.pop_back();
           view.rows.push_back(std::move(cells));
           g_object_unref(item);
           if (gtk_selection_model_is_selected(control->selection, row))
@@ -1099,6 +1635,118 @@ bool DesktopBackend::ClickMessageBox(const std::string& caption) {
         done = true;
         return;
       }
+    }
+  });
+  return done;
+}
+
+std::vector<DesktopBackend::ToolbarButton> DesktopBackend::Toolbar(HWND frame) {
+  std::vector<ToolbarButton> buttons;
+  gui_->Call([&] {
+    auto it = gui_->windows.find(frame);
+    if (it == gui_->windows.end()) return;
+    for (const Gui::Tool& tool : it->second->tools) {
+      ToolbarButton drawn = tool.button;
+      if (drawn.command != 0) {
+        drawn.enabled = gtk_widget_is_sensitive(tool.widget) != FALSE;
+        drawn.checked = drawn.checkable &&
+                        gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(tool.widget)) != FALSE;
+        if (const char* icon = gtk_button_get_icon_name(GTK_BUTTON(tool.widget))) drawn.icon = icon;
+      }
+      buttons.push_back(std::move(drawn));
+    }
+  });
+  return buttons;
+}
+
+bool DesktopBackend::ClickToolbar(HWND frame, int command) {
+  bool found = false;
+  gui_->Call([&] {
+    auto it = gui_->windows.find(frame);
+    if (it == gui_->windows.end()) return;
+    for (const Gui::Tool& tool : it->second->tools) {
+      if (tool.button.command != command || command == 0) continue;
+      found = true;
+      if (gtk_widget_is_sensitive(tool.widget)) g_signal_emit_by_name(tool.widget, "clicked");
+      return;
+    }
+  });
+  return found;
+}
+
+bool DesktopBackend::PressKey(HWND frame, const std::string& accelerator) {
+  guint keyval = 0;
+  GdkModifierType modifiers = GdkModifierType(0);
+  if (!gtk_accelerator_parse(accelerator.c_str(), &keyval, &modifiers)) return false;
+  bool forwarded = false;
+  gui_->Call([&] {
+    auto it = gui_->windows.find(frame);
+    if (it != gui_->windows.end() && it->second->frame)
+      forwarded = Gui::GuiFrameKey(*it->second, keyval, modifiers);
+  });
+  return forwarded;
+}
+
+bool DesktopBackend::ActivateRow(HWND dialog, int id, int row) {
+  return ActOn(*gui_, dialog, id, ControlKind::ListView, [&](Control& control) {
+    if (row >= 0) g_signal_emit_by_name(control.inner, "activate", static_cast<guint>(row));
+  });
+}
+
+bool DesktopBackend::RightClickRow(HWND dialog, int id, int row) {
+  return ActOn(*gui_, dialog, id, ControlKind::ListView,
+               [&](Control& control) { control.gui->GuiContextClick(control, row, 24, 24); });
+}
+
+bool DesktopBackend::WaitForPopupMenu(int timeoutMs, std::vector<std::string>* items) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool found = false;
+    if (!gui_->Call([&] {
+          for (auto& popup : gui_->popups) {
+            if (popup->answered || !gtk_widget_get_mapped(popup->popover)) continue;
+            if (items != nullptr) {
+              items->clear();
+              for (auto& [id, widget] : popup->items)
+                items->push_back(GTK_IS_BUTTON(widget) ? ButtonText(widget) : "-");
+            }
+            found = true;
+            return;
+          }
+        }))
+      return false;
+    if (found) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool DesktopBackend::ClickPopupMenu(const std::string& text) {
+  bool done = false;
+  gui_->Call([&] {
+    for (auto& popup : gui_->popups) {
+      if (popup->answered) continue;
+      for (auto& [id, widget] : popup->items) {
+        if (!GTK_IS_BUTTON(widget) || ButtonText(widget) != text ||
+            !gtk_widget_is_sensitive(widget))
+          continue;
+        g_signal_emit_by_name(widget, "clicked");
+        done = true;
+        return;
+      }
+    }
+  });
+  return done;
+}
+
+bool DesktopBackend::DismissPopupMenu() {
+  bool done = false;
+  gui_->Call([&] {
+    for (auto& popup : gui_->popups) {
+      if (popup->answered) continue;
+      gtk_popover_popdown(GTK_POPOVER(popup->popover));
+      done = true;
+      return;
     }
   });
   return done;

@@ -16,7 +16,12 @@
 // message boxes answer with their Cancel value: nothing waits for a user who can no longer see
 // it. (A display server that dies ends the process from inside GTK.)
 //
-// The methods after the UiBackend ones act through the widgets, as a user's mouse would; tests
+// A browser's window (qvx browse) is a frame: a modeless dialog marked with MakeFrame, whose
+// window has a toolbar under its title and shows the dialog created as its child (the view)
+// inside it, filling it, instead of in a window of its own. List texts that a list's parent
+// gives on demand are asked for on the thread that added the row, never on the GTK thread.
+//
+// The methods after the browser ones act through the widgets, as a user's mouse would; tests
 // and demonstrations use them. They run on the GTK thread and wait for it.
 #pragma once
 
@@ -46,6 +51,31 @@ class QV_API DesktopBackend : public UiBackend {
   // The page in a browser-engine view inside the dialog's window (see WebPageHost.h).
   std::unique_ptr<PageHost> CreatePageHost(HWND dialog, const PageSource& source) override;
 
+  // ---- Browser frames ----
+
+  // Makes `frame`, a modeless dialog not yet shown, a browser's frame. In it, keys that are
+  // not the list's own (Enter, Delete, Backspace, Esc, the function keys, anything held with
+  // Ctrl or Alt) are posted to the child dialog as WM_KEYDOWN with the modifiers in lParam,
+  // for the browser to translate; Ctrl+W closes the frame as its close box does. A
+  // double-click on a row selects it and posts Enter the same way; a right-click selects the
+  // row under the pointer (unless it is selected already) and posts WM_CONTEXTMENU.
+  void MakeFrame(HWND frame);
+  struct ToolbarButton {
+    int command = 0;   // 0: a separator
+    std::string icon;  // a freedesktop icon name
+    std::string tooltip;
+    bool enabled = true;
+    bool checkable = false;
+    bool checked = false;
+  };
+  // Replaces the toolbar of `frame`; a press posts WM_COMMAND with the button's command to
+  // `frame`. Does not wait for the GTK thread.
+  void SetToolbar(HWND frame, std::vector<ToolbarButton> buttons);
+  // A pop-up menu chooser (QvSetPopupMenuChooser, the back end as context): shows `menu` at the
+  // last right-click in a frame's list and returns the chosen item's id, 0 when the menu is
+  // dismissed or no frame is shown. Waits for the user.
+  static UINT ChoosePopupMenuItem(HMENU menu, void* backend);
+
   // ---- Through the widgets ----
 
   // What a window shows, read from its widgets.
@@ -58,6 +88,7 @@ class QV_API DesktopBackend : public UiBackend {
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> rows;
     std::vector<int> selected;
+    std::vector<std::string> icons;  // list view: each row's icon name
   };
   // The window of `dialog` once it is on screen and drawn with the dialog's latest state;
   // false when it does not appear within `timeoutMs`.
@@ -81,6 +112,24 @@ class QV_API DesktopBackend : public UiBackend {
   bool WaitForMessageBox(int timeoutMs, std::string* text, std::vector<std::string>* buttons);
   // Clicks the button with `caption` of the open message box.
   bool ClickMessageBox(const std::string& caption);
+  // The toolbar of `frame` as drawn.
+  std::vector<ToolbarButton> Toolbar(HWND frame);
+  // Presses the toolbar button of `command` (nothing happens when it is greyed).
+  bool ClickToolbar(HWND frame, int command);
+  // A key pressed in the frame, as GTK hands it to the frame ("Return", "<Control>a", "F5");
+  // false when the key is not the frame's to forward.
+  bool PressKey(HWND frame, const std::string& accelerator);
+  // Double-clicks row `row` of the list `id`.
+  bool ActivateRow(HWND dialog, int id, int row);
+  // Right-clicks row `row` of the list `id`.
+  bool RightClickRow(HWND dialog, int id, int row);
+  // The items of the open pop-up menu ("-" for a separator); false when none is open within
+  // `timeoutMs`.
+  bool WaitForPopupMenu(int timeoutMs, std::vector<std::string>* items);
+  // Clicks the item of the open pop-up menu whose text (without its mnemonic) is `text`.
+  bool ClickPopupMenu(const std::string& text);
+  // Closes the open pop-up menu without a choice, as a click elsewhere does.
+  bool DismissPopupMenu();
   // Writes a picture of the window of `dialog` (null: the open message box) to `pngPath`.
   bool SaveScreenshot(HWND dialog, const std::string& pngPath, std::string* why);
 

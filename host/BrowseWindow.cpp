@@ -1,0 +1,197 @@
+// qvx's browser window (see BrowseWindow.h).
+#include "host/BrowseWindow.h"
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "host/ContainerBrowser.h"
+#include "host/ExitCodes.h"
+#include "host/InprocServerLoader.h"
+#include "platform/MessageBox.h"
+#include "platform/ui/Accelerators.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/Dialog.h"
+#include "platform/ui/Menu.h"
+#include "platform/ui/desktop/DesktopBackend.h"
+
+namespace {
+
+// The view's item list, whose selection Enter acts on.
+constexpr int kViewListId = 601;
+// Wakes the message loop after the frame was closed.
+constexpr UINT WM_QV_FRAME_CLOSED = WM_APP + 0x7B0;
+
+// The icons of the toolbar's commands: the browser's own and the view's (its Cut, Copy and
+// Delete buttons and its four view modes).
+const std::map<int, const char*> kToolbarIcons = {
+    {kBrowseCommandUp, "go-up-symbolic"}, {kBrowseCommandRefresh, "view-refresh-symbolic"},
+    {1100, "edit-cut-symbolic"},          {512, "edit-copy-symbolic"},
+    {1101, "edit-delete-symbolic"},       {508, "view-app-grid-symbolic"},
+    {509, "view-grid-symbolic"},          {510, "view-list-bullet-symbolic"},
+    {511, "view-list-symbolic"},
+};
+
+DialogTemplate FrameTemplate() {
+  DialogTemplate frame;
+  frame.id = kBrowseFrameTemplateId;
+  frame.width = 460;  // dialog units: about 800 by 560 pixels
+  frame.height = 320;
+  frame.caption = "qvx";
+  return frame;
+}
+
+class CBrowseFrame final : public CDialog {
+ public:
+  CBrowseFrame() : CDialog(FrameTemplate(), nullptr) {}
+  bool Closed() const { return closed_; }
+
+ protected:
+  void OnOK() override {}
+  void OnCancel() override {
+    closed_ = true;
+    (void)PostMessage(WM_QV_FRAME_CLOSED);
+  }
+
+ private:
+  bool closed_ = false;
+};
+
+class BrowseWindow {
+ public:
+  BrowseWindow(DesktopBackend& desktop, CBrowseFrame& frame, ContainerBrowser& browser)
+      : desktop_(desktop), frame_(frame), browser_(browser) {}
+
+  // Pumps the thread's messages until the frame is closed.
+  void Run() {
+    MSG msg{};
+    while (!frame_.Closed()) {
+      const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+      if (got == 0 || got == -1) break;
+      if (Handle(msg)) continue;
+      (void)DispatchMessageA(&msg);
+    }
+  }
+
+  // The title and toolbar for the place now shown.
+  void ShowPlace() {
+    (void)frame_.SetWindowText(browser_.Location().c_str());
+    ShowToolbar();
+  }
+
+  void ShowToolbar() {
+    std::vector<DesktopBackend::ToolbarButton> buttons;
+    auto add = [&](int command, bool enabled, bool checkable, bool checked) {
+      DesktopBackend::ToolbarButton button;
+      button.command = command;
+      const auto icon = kToolbarIcons.find(command);
+      button.icon = icon != kToolbarIcons.end() ? icon->second : "image-missing";
+      button.enabled = enabled;
+      button.checkable = checkable;
+      button.checked = checked;
+      buttons.push_back(std::move(button));
+    };
+    add(kBrowseCommandUp, !browser_.AtTop(), false, false);
+    add(kBrowseCommandRefresh, browser_.IsOpen(), false, false);
+    buttons.emplace_back();  // a separator
+    for (const TBBUTTON& button : browser_.ToolbarButtons()) {
+      if ((button.fsStyle & TBSTYLE_SEP) != 0) {
+        buttons.emplace_back();
+        continue;
+      }
+      add(button.idCommand, (button.fsState & TBSTATE_ENABLED) != 0,
+          (button.fsStyle & TBSTYLE_CHECK) != 0, (button.fsState & TBSTATE_CHECKED) != 0);
+    }
+    desktop_.SetToolbar(frame_.GetSafeHwnd(), std::move(buttons));
+  }
+
+ private:
+  bool Handle(const MSG& msg) {
+    if (msg.message == WM_COMMAND && msg.hwnd == frame_.GetSafeHwnd()) {
+      const WORD command = LOWORD(msg.wParam);
+      if (command == kBrowseCommandUp) {
+        Act([&](std::string* error) { return browser_.Up(error); });
+      } else if (command == kBrowseCommandRefresh) {
+        browser_.Refresh();
+      } else {
+        (void)browser_.Command(command);
+      }
+      return true;
+    }
+    if (msg.message != WM_KEYDOWN || msg.hwnd != browser_.ViewWindow()) return false;
+    const auto key = static_cast<WORD>(msg.wParam);
+    const auto modifiers = static_cast<BYTE>(msg.lParam);
+    if (key == VK_RETURN && modifiers == 0) {
+      const int row = CListCtrl(::GetDlgItem(browser_.ViewWindow(), kViewListId))
+                          .GetNextItem(-1, LVNI_SELECTED);
+      const auto rows = browser_.Rows();
+      if (row >= 0 && static_cast<size_t>(row) < rows.size() &&
+          rows[static_cast<size_t>(row)].folder) {
+        Act([&](std::string* error) { return browser_.Enter(row, error); });
+        return true;
+      }
+      // A file: the view's Open command, for the whole selection.
+    } else if (key == VK_BACK && modifiers == 0) {
+      // At the container's root there is nowhere to go.
+      if (!browser_.AtTop()) Act([&](std::string* error) { return browser_.Up(error); });
+      return true;
+    } else if (key == VK_F5 && modifiers == 0) {
+      browser_.Refresh();
+      return true;
+    }
+    (void)browser_.Key(key, modifiers);
+    return true;
+  }
+
+  // Moves to another place; a failure is shown, and the place shown stays.
+  template <class Move>
+  void Act(Move&& move) {
+    std::string error;
+    if (!move(&error)) {
+      (void)MessageBoxA(frame_.GetSafeHwnd(), error.c_str(), "qvx", MB_OK | MB_ICONERROR);
+    }
+    ShowPlace();
+  }
+
+  DesktopBackend& desktop_;
+  CBrowseFrame& frame_;
+  ContainerBrowser& browser_;
+};
+
+}  // namespace
+
+int RunBrowseWindow(const std::string& path, DesktopBackend& desktop,
+                    const std::function<int(const std::string&)>& openFailed) {
+  CBrowseFrame frame;
+  if (!frame.Create(nullptr)) {
+    std::fprintf(stderr, "qvx browse: the window could not be created\n");
+    return kExitFailed;
+  }
+  desktop.MakeFrame(frame.GetSafeHwnd());
+  (void)frame.SetWindowText(path.c_str());
+  (void)frame.ShowWindow(SW_SHOW);
+  QvSetPopupMenuChooser(&DesktopBackend::ChoosePopupMenuItem, &desktop);
+  InprocServerLoader loader;
+  int result = kExitOk;
+  {
+    ComPtr<ContainerBrowser> browser;
+    browser.Attach(new ContainerBrowser(loader));
+    BrowseWindow window(desktop, frame, *browser.Get());
+    browser->SetFrame(frame.GetSafeHwnd(), [&window] { window.ShowToolbar(); });
+    std::string error;
+    const bool opened = browser->Open(path, &error);
+    if (!opened) {
+      result = openFailed(error);
+      (void)MessageBoxA(frame.GetSafeHwnd(), error.c_str(), "qvx", MB_OK | MB_ICONERROR);
+    } else {
+      window.ShowPlace();
+      window.Run();
+    }
+    browser->SetFrame(nullptr, nullptr);
+    browser->Close();
+  }
+  QvSetPopupMenuChooser(nullptr, nullptr);
+  (void)frame.DestroyWindow();
+  return result;
+}
