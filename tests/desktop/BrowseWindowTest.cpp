@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 using qvtest::RunProgram;
 
 constexpr int kViewListId = 601;
-constexpr int kWaitMs = 15000;
+constexpr int kWaitMs = 30000;
 constexpr int kCut = 1100;
 constexpr int kDetails = 511;
 

@@ -39,7 +39,7 @@ class DesktopSession {
 };
 
 // The open, visible dialog of `templateId`, waited for; null when none appears in time.
-inline HWND AwaitDialog(UINT templateId, int timeoutMs = 5000) {
+inline HWND AwaitDialog(UINT templateId, int timeoutMs = 30000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     for (HWND dialog : OpenDialogs()) {

@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Names = std::vector<std::string>;
 
-constexpr int kAppearMs = 5000;
+constexpr int kAppearMs = 30000;
 // The first page of a process starts the engine's own processes, which a loaded machine
 // takes a while to do.
 constexpr int kLoadMs = 60000;
