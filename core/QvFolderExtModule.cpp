@@ -5,6 +5,9 @@
 #include "menu/CQvShellExt.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellFolder.h"
+#include "transfer/CQvDataObject.h"
+#include "transfer/CQvDataStream.h"
+#include "transfer/CQvEnumFORMATETC.h"
 
 namespace {
 
@@ -20,12 +23,27 @@ HRESULT CreateExtractIcon(REFIID riid, void** ppv) {
   return CQvExtractIcon::CreateInstance(riid, ppv, &QvModule());
 }
 
+HRESULT CreateDataObject(REFIID riid, void** ppv) {
+  return CQvDataObject::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateDataStream(REFIID riid, void** ppv) {
+  return CQvDataStream::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateEnumFormatEtc(REFIID riid, void** ppv) {
+  return CQvEnumFORMATETC::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvShellExt, CreateShellExt},
     {&qvids::CLSID_QvShellFolder, CreateShellFolder},
     {&qvids::CLSID_QvExtractIcon, CreateExtractIcon},
+    {&qvids::CLSID_QvDataObject, CreateDataObject},
+    {&qvids::CLSID_QvDataStream, CreateDataStream},
+    {&qvids::CLSID_QvEnumFORMATETC, CreateEnumFormatEtc},
     {nullptr, nullptr},
 };
 

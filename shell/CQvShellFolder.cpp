@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/ClassIds.h"
+#include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
 #include "base/Settings.h"
 #include "base/StringTable.h"
@@ -17,7 +18,7 @@
 #include "shell/CQvEnumIDList.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellView.h"
-#include "base/ContainerItemId.h"
+#include "transfer/CQvDataObject.h"
 #include "util/CPath.h"
 
 namespace {
@@ -288,11 +289,30 @@ HRESULT CQvShellFolder::GetUIObjectOf(HWND, UINT cidl, PCUITEMID_CHILD_ARRAY api
     }
     // A file is never a place to drop into.
     if (riid == kDropTargetIid) return items[0].IsFolder() ? E_NOTIMPL : E_INVALIDARG;
-    if (riid == IID_IDataObject) return E_NOTIMPL;
+    if (riid == IID_IDataObject) return MakeDataObject(cidl, apidl, items[0], ppv);
     return E_NOINTERFACE;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
+                                       const ContainerItem& first, void** ppv) {
+  // The items must still be there: the first item's folder is asked for its name.
+  QVDatabase database;
+  std::string folderName;
+  const bool present = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+                       database.GetFolderName(first.folderId, folderName) == VARIANT_TRUE;
+  (void)database.Close();
+  if (!present) return E_NOINTERFACE;
+  ComPtr<IQvDataObject> made;
+  HRESULT hr =
+      CQvDataObject::CreateInstance(IQvDataObject::kIid, made.ReleaseAndGetVoidAddressOf());
+  if (FAILED(hr)) return hr;
+  auto* dataObject = static_cast<CQvDataObject*>(made.Get());
+  hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
+  if (FAILED(hr)) return hr;
+  return dataObject->QueryInterface(IID_IDataObject, ppv);
 }
 
 std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem& item) const {
