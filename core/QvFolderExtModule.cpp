@@ -7,6 +7,7 @@
 #include "shell/CQvShellFolder.h"
 #include "transfer/CQvDataObject.h"
 #include "transfer/CQvDataStream.h"
+#include "transfer/CQvDropSource.h"
 #include "transfer/CQvEnumFORMATETC.h"
 
 namespace {
@@ -35,6 +36,10 @@ HRESULT CreateEnumFormatEtc(REFIID riid, void** ppv) {
   return CQvEnumFORMATETC::CreateInstance(riid, ppv, &QvModule());
 }
 
+HRESULT CreateDropSource(REFIID riid, void** ppv) {
+  return CQvDropSource::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
@@ -44,6 +49,7 @@ constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvDataObject, CreateDataObject},
     {&qvids::CLSID_QvDataStream, CreateDataStream},
     {&qvids::CLSID_QvEnumFORMATETC, CreateEnumFormatEtc},
+    {&qvids::CLSID_QvDropSource, CreateDropSource},
     {nullptr, nullptr},
 };
 

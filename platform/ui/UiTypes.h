@@ -76,6 +76,8 @@ inline constexpr UINT LVN_DELETEITEM = static_cast<UINT>(-103);
 inline constexpr UINT LVN_GETDISPINFOA = static_cast<UINT>(-150);
 inline constexpr UINT LVN_BEGINLABELEDITA = static_cast<UINT>(-105);
 inline constexpr UINT LVN_ENDLABELEDITA = static_cast<UINT>(-106);
+inline constexpr UINT LVN_BEGINDRAG = static_cast<UINT>(-109);
+inline constexpr UINT LVN_BEGINRDRAG = static_cast<UINT>(-111);
 
 // List-view item flags.
 inline constexpr UINT LVIF_TEXT = 0x0001;
