@@ -5,7 +5,11 @@
 #include "menu/CQvShellExt.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellFolder.h"
+#include "transfer/CQvDataObject.h"
+#include "transfer/CQvDataStream.h"
+#include "transfer/CQvDropSource.h"
 #include "transfer/CQvDropTarget.h"
+#include "transfer/CQvEnumFORMATETC.h"
 
 namespace {
 
@@ -27,6 +31,22 @@ HRESULT CreateDropTarget(REFIID riid, void** ppv) {
   return CQvDropTarget::CreateInstance(riid, ppv, &QvModule());
 }
 
+HRESULT CreateDataObject(REFIID riid, void** ppv) {
+  return CQvDataObject::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateDataStream(REFIID riid, void** ppv) {
+  return CQvDataStream::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateEnumFormatEtc(REFIID riid, void** ppv) {
+  return CQvEnumFORMATETC::CreateInstance(riid, ppv, &QvModule());
+}
+
+HRESULT CreateDropSource(REFIID riid, void** ppv) {
+  return CQvDropSource::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
@@ -34,6 +54,10 @@ constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvShellFolder, CreateShellFolder},
     {&qvids::CLSID_QvExtractIcon, CreateExtractIcon},
     {&qvids::CLSID_QvDropTarget, CreateDropTarget},
+    {&qvids::CLSID_QvDataObject, CreateDataObject},
+    {&qvids::CLSID_QvDataStream, CreateDataStream},
+    {&qvids::CLSID_QvEnumFORMATETC, CreateEnumFormatEtc},
+    {&qvids::CLSID_QvDropSource, CreateDropSource},
     {nullptr, nullptr},
 };
 

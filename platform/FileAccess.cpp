@@ -83,6 +83,26 @@ long long RegularFile::Read(void* buffer, std::size_t size) noexcept {
   return static_cast<long long>(done);
 }
 
+long long RegularFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) noexcept {
+  if (!fd_.Valid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = pread(fd_.Get(), static_cast<char*>(buffer) + done, size - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      SetLastError(Win32ErrorFromErrno(errno));
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(done);
+}
+
 BOOL RegularFile::Write(const void* data, std::size_t size) noexcept {
   if (!fd_.Valid()) return Fail(ERROR_INVALID_HANDLE);
   const int error = qv::detail::WriteAll(fd_.Get(), data, size);

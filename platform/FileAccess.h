@@ -44,6 +44,9 @@ class QV_API RegularFile {
 
   // Reads until `size` bytes or the end of the file: the count read, or -1.
   [[nodiscard]] long long Read(void* buffer, std::size_t size) noexcept;
+  // Reads from `offset` until `size` bytes or the end of the file, leaving the file's own
+  // position alone: the count read, or -1.
+  [[nodiscard]] long long ReadAt(std::uint64_t offset, void* buffer, std::size_t size) noexcept;
   // Writes all `size` bytes, retrying short writes.
   [[nodiscard]] BOOL Write(const void* data, std::size_t size) noexcept;
   // Gives the open file the permission bits `mode` (for example 0755 for a script).

@@ -4,17 +4,22 @@
 
 #include <cstdio>
 
+#include "base/ContainerItemId.h"
 #include "base/DialogResources.h"
 #include "base/Settings.h"
 #include "base/StringTable.h"
+#include "container/QVDatabase.h"
 #include "platform/DateFormat.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
+#include "platform/ole/Clipboard.h"
+#include "platform/ole/DragDrop.h"
 #include "platform/shell/FileInfo.h"
 #include "platform/shell/ShellSettings.h"
 #include "platform/ui/Menu.h"
-#include "base/ContainerItemId.h"
+#include "transfer/CQvDataObject.h"
+#include "transfer/CQvDropSource.h"
 
 namespace {
 
@@ -169,6 +174,12 @@ LRESULT CMainDlg::OnNotify(const NMHDR* header) {
     case NM_DBLCLK:
       OpenItem(reinterpret_cast<const NMITEMACTIVATE*>(header)->iItem);
       return 0;
+    case LVN_BEGINDRAG:
+      StartTransfer(TransferMode::kDragLeft);
+      return 0;
+    case LVN_BEGINRDRAG:
+      StartTransfer(TransferMode::kDragRight);
+      return 0;
     default:
       return 0;
   }
@@ -199,12 +210,14 @@ bool CMainDlg::OnCommand(WORD id, WORD code) {
     case viewcmd::kToolbarDelete:
       DeleteSelection();
       return true;
-    // The transfer commands act in a later version; their keys are taken here so that they do
-    // not reach the file manager as its own.
     case viewcmd::kCopy:
-    case viewcmd::kCut:
     case viewcmd::kToolbarCopy:
+      StartTransfer(TransferMode::kCopy);
+      return true;
+    case viewcmd::kCut:
     case viewcmd::kToolbarCut:
+      StartTransfer(TransferMode::kCut);
+      return true;
     case viewcmd::kEscape:
       return true;
     default:
@@ -258,4 +271,117 @@ void CMainDlg::ShowContextMenu() {
   (void)TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_RIGHTBUTTON, 0, 0, 0, m_hWnd, nullptr);
   DestroyMenu(menu);
   (void)PostMessageA(m_hWnd, WM_NULL, 0, 0);
+}
+
+void CMainDlg::StartTransfer(TransferMode mode) {
+  IShellFolder* folder = view_->ShownFolder();
+  CListCtrl list = List();
+  if (folder == nullptr || list.GetSelectedCount() == 0) return;
+  const bool cut = mode == TransferMode::kCut;
+  std::vector<LPCITEMIDLIST> items;
+  for (int i = 0; i < list.GetItemCount(); ++i) {
+    auto id = reinterpret_cast<LPITEMIDLIST>(list.GetItemData(i));
+    const bool selected = (list.GetItemState(i, LVIS_SELECTED) & LVIS_SELECTED) != 0;
+    ContainerItem item;
+    if (id == nullptr || FAILED(ContainerItemId::ReadFirst(id, &item))) continue;
+    ContainerItemId::SetCutMark(id, selected && cut);
+    (void)list.SetItemState(i, selected && cut ? LVIS_CUT : 0, LVIS_CUT);
+    if (selected) items.push_back(id);
+  }
+  if (items.empty()) return;
+  ComPtr<IDataObject> data;
+  if (FAILED(folder->GetUIObjectOf(m_hWnd, static_cast<UINT>(items.size()), items.data(),
+                                   IID_IDataObject, nullptr, data.ReleaseAndGetVoidAddressOf())))
+    return;
+  // The object keeps the effect it is made with; a later drag here never changes it.
+  auto* object = static_cast<CQvDataObject*>(data.Get());
+  switch (mode) {
+    case TransferMode::kCopy:
+      object->SetPreferredEffect(DROPEFFECT_COPY);
+      break;
+    case TransferMode::kCut:
+    case TransferMode::kDragLeft:
+      object->SetPreferredEffect(DROPEFFECT_MOVE);
+      break;
+    case TransferMode::kDragRight:
+      object->SetPreferredEffect(DROPEFFECT_COPY | DROPEFFECT_MOVE);
+      break;
+  }
+  if (mode == TransferMode::kCopy || cut) {
+    if (FAILED(OleSetClipboard(data.Get()))) return;
+    clipboardObject_ = data;
+    (void)SetTimer(kClipboardWatchTimer, kClipboardWatchMilliseconds);
+    return;
+  }
+  ComPtr<IQvDropSource> source;
+  if (FAILED(
+          CQvDropSource::CreateInstance(IQvDropSource::kIid, source.ReleaseAndGetVoidAddressOf())))
+    return;
+  auto* dropSource = static_cast<CQvDropSource*>(source.Get());
+  dropSource->SetDataObject(object);
+  DWORD effect = DROPEFFECT_NONE;
+  (void)DoDragDrop(data.Get(), dropSource, DROPEFFECT_COPY | DROPEFFECT_MOVE, &effect);
+}
+
+void CMainDlg::OnTimer(UINT_PTR id) {
+  if (id == kClipboardWatchTimer && clipboardObject_) {
+    WatchClipboard();
+    return;
+  }
+  CDialog::OnTimer(id);
+}
+
+void CMainDlg::WatchClipboard() {
+  auto* object = static_cast<CQvDataObject*>(clipboardObject_.Get());
+  if (OleIsCurrentClipboard(clipboardObject_.Get()) != S_OK) {
+    // Someone else's data is on the clipboard: nothing of this view is cut any more.
+    CListCtrl list = List();
+    for (LPITEMIDLIST id : object->Items()) {
+      ContainerItem gone;
+      if (FAILED(ContainerItemId::ReadFirst(id, &gone))) continue;
+      ContainerItemId::SetCutMark(id, false);
+      for (int i = 0; i < list.GetItemCount(); ++i) {
+        auto shown = reinterpret_cast<LPITEMIDLIST>(list.GetItemData(i));
+        ContainerItem item;
+        if (shown == nullptr || FAILED(ContainerItemId::ReadFirst(shown, &item)) ||
+            item.IsFolder() != gone.IsFolder() || item.folderId != gone.folderId ||
+            item.secondId != gone.secondId)
+          continue;
+        ContainerItemId::SetCutMark(shown, false);
+        (void)list.SetItemState(i, 0, LVIS_CUT);
+      }
+    }
+    (void)KillTimer(kClipboardWatchTimer);
+    clipboardObject_.Reset();
+    return;
+  }
+  QVDatabase database;
+  bool allThere = database.Open(object->ContainerPath(), FALSE) == VARIANT_TRUE;
+  for (LPITEMIDLIST id : object->Items()) {
+    if (!allThere) break;
+    ContainerItem item;
+    if (FAILED(ContainerItemId::ReadFirst(id, &item))) continue;
+    if (item.IsFolder()) {
+      std::string name;
+      allThere = database.GetFolderName(item.folderId, name) == VARIANT_TRUE;
+    } else {
+      VARIANT rows;
+      VariantInit(&rows);
+      allThere = database.GetFileInfo(item.folderId, item.FileId(), &rows) == VARIANT_TRUE;
+      (void)VariantClear(&rows);
+    }
+  }
+  (void)database.Close();
+  if (allThere) return;
+  // An item on the clipboard is gone from the container: a paste could only fail.
+  (void)OleSetClipboard(nullptr);
+  (void)KillTimer(kClipboardWatchTimer);
+  clipboardObject_.Reset();
+}
+
+void CMainDlg::OnDestroy() {
+  (void)KillTimer(kClipboardWatchTimer);
+  if (clipboardObject_ && OleIsCurrentClipboard(clipboardObject_.Get()) == S_OK)
+    (void)OleSetClipboard(nullptr);
+  clipboardObject_.Reset();
 }

@@ -7,7 +7,10 @@
 #include <map>
 #include <string>
 
+#include "platform/Com.h"
+#include "platform/ole/DataObject.h"
 #include "platform/shell/ItemIdList.h"
+#include "platform/shell/ShellFolder.h"
 #include "platform/shell/ShellView.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Dialog.h"
@@ -62,6 +65,7 @@ class CMainDlg final : public CDialog {
     // Asks the browser to show the sub-folder `item` (an identifier of the list) in place of
     // this view; the view may be closed before the call returns.
     virtual void BrowseInto(LPCITEMIDLIST item) = 0;
+    virtual IShellFolder* ShownFolder() const = 0;
 
    protected:
     ~Owner() = default;
@@ -82,6 +86,14 @@ class CMainDlg final : public CDialog {
   // Frees the identifiers of every item and empties the list.
   void ClearList();
 
+  // How the selection leaves the view.
+  enum class TransferMode { kCopy, kCut, kDragLeft, kDragRight };
+  // Puts the selected items on the clipboard (Copy, Cut) or drags them out; the items of a
+  // cut are marked as cut until the clipboard moves on.
+  void StartTransfer(TransferMode mode);
+  static constexpr UINT_PTR kClipboardWatchTimer = 1;
+  static constexpr UINT kClipboardWatchMilliseconds = 500;
+
   static constexpr int IDC_VIEW_LIST = 601;
   static constexpr int IDC_VIEW_ANIMATION = 913;
 
@@ -92,10 +104,17 @@ class CMainDlg final : public CDialog {
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
   void OnOK() override;
   void OnCancel() override;
+  void OnTimer(UINT_PTR id) override;
+  // The view is closing: the clipboard watch stops, and a clipboard still holding this view's
+  // items is emptied, so nothing on it outlives the view.
+  void OnDestroy() override;
 
  private:
   std::string ShownName(std::string name);
   void ShowContextMenu();
+  // The clipboard watch: the cut marks go when the clipboard holds something else, and the
+  // clipboard is emptied when an item it holds is no longer in the container.
+  void WatchClipboard();
 
   // ---- The item commands (CMainDlgItemCommands.cpp) ----
   // Enter and the menu's Open: each selected item in list order. A folder browses into it,
@@ -120,4 +139,6 @@ class CMainDlg final : public CDialog {
   std::map<std::string, bool> knownExtensions_;
   // The type name of a file by its extension, looked up once per filling.
   std::map<std::string, std::string> typeNames_;
+  // The data object this view put on the clipboard, while the watch runs.
+  ComPtr<IDataObject> clipboardObject_;
 };

@@ -19,6 +19,7 @@
 #include "shell/CQvEnumIDList.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellView.h"
+#include "transfer/CQvDataObject.h"
 #include "transfer/CQvDropTarget.h"
 #include "util/CPath.h"
 
@@ -323,11 +324,30 @@ HRESULT CQvShellFolder::GetUIObjectOf(HWND hwndOwner, UINT cidl, PCUITEMID_CHILD
       return CreateDropTarget({containerPath_, items[0].folderId, InnerPathOf(apidl[0], items[0])},
                               hwndOwner, riid, ppv);
     }
-    if (riid == IID_IDataObject) return E_NOTIMPL;
+    if (riid == IID_IDataObject) return MakeDataObject(cidl, apidl, items[0], ppv);
     return E_NOINTERFACE;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
+                                       const ContainerItem& first, void** ppv) {
+  // The items must still be there: the first item's folder is asked for its name.
+  QVDatabase database;
+  std::string folderName;
+  const bool present = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+                       database.GetFolderName(first.folderId, folderName) == VARIANT_TRUE;
+  (void)database.Close();
+  if (!present) return E_NOINTERFACE;
+  ComPtr<IQvDataObject> made;
+  HRESULT hr =
+      CQvDataObject::CreateInstance(IQvDataObject::kIid, made.ReleaseAndGetVoidAddressOf());
+  if (FAILED(hr)) return hr;
+  auto* dataObject = static_cast<CQvDataObject*>(made.Get());
+  hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
+  if (FAILED(hr)) return hr;
+  return dataObject->QueryInterface(IID_IDataObject, ppv);
 }
 
 std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem& item) const {

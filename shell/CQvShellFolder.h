@@ -98,6 +98,9 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   void RemoveDecryptedCopies();
   // The path inside the container of `item` reached through `list` from this folder, "\"
   // separated; empty when it cannot be told.
+  // The data object of GetUIObjectOf over the `cidl` identifiers; `first` is the first, read.
+  HRESULT MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, const struct ContainerItem& first,
+                         void** ppv);
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
 
   LPITEMIDLIST absoluteList_ = nullptr;

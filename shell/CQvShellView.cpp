@@ -162,6 +162,8 @@ HRESULT CreateShellView(CQvShellFolder* folder, REFIID riid, void** ppv) noexcep
   });
 }
 
+IShellFolder* CQvShellView::ShownFolder() const { return folder_.Get(); }
+
 HRESULT CQvShellView::GetWindow(HWND*) { return E_NOTIMPL; }
 HRESULT CQvShellView::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 HRESULT CQvShellView::EnableModeless(BOOL) { return E_NOTIMPL; }

@@ -57,6 +57,7 @@ class CQvShellView final : public ComObject<IQvShellView, IShellView>, private C
   HRESULT GetItemObject(UINT item, REFIID riid, void** ppv) override;
 
   CQvShellFolder* Folder() const { return folder_.Get(); }
+  IShellFolder* ShownFolder() const override;
 
  private:
   // CMainDlg::Owner, on the view's thread.

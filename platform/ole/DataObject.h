@@ -25,6 +25,7 @@ inline constexpr DWORD TYMED_ISTORAGE = 8;
 
 inline constexpr HRESULT DV_E_FORMATETC = MakeHresult(0x80040064u);
 inline constexpr HRESULT DV_E_TYMED = MakeHresult(0x80040069u);
+inline constexpr HRESULT DV_E_LINDEX = MakeHresult(0x80040068u);
 inline constexpr HRESULT DV_E_DVASPECT = MakeHresult(0x8004006Bu);
 inline constexpr HRESULT OLE_E_ADVISENOTSUPPORTED = MakeHresult(0x80040003u);
 

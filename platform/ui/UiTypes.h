@@ -83,6 +83,8 @@ struct NMITEMACTIVATE {
   int iItem;  // -1 when the click was on no item
   int iSubItem;
 };
+inline constexpr UINT LVN_BEGINDRAG = static_cast<UINT>(-109);
+inline constexpr UINT LVN_BEGINRDRAG = static_cast<UINT>(-111);
 
 // List-view item flags.
 inline constexpr UINT LVIF_TEXT = 0x0001;

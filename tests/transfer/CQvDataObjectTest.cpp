@@ -1,0 +1,253 @@
+// Items leaving a container through the data object its folder hands out: the descriptor of
+// a selection with folders, the streams that decrypt on first read, the formats offered and
+// refused, and what a reported move deletes.
+#include <algorithm>
+#include <set>
+
+#include "base/DialogResources.h"
+#include "container/QVDatabase.h"
+#include "platform/ole/EnumFormatEtc.h"
+#include "tests/transfer/TransferTestSupport.h"
+#include "transfer/CQvDataObject.h"
+
+namespace transfer_test {
+namespace {
+
+constexpr DWORD kAuditEventFileLeftContainer = 10;
+
+class CQvDataObjectTest : public TransferFixture {
+ protected:
+  void SetUp() override {
+    TransferFixture::SetUp();
+    big_ = engine_test::Bytes(1024 * 1024 + 1, 'q');
+    container_ =
+        MakeContainer({{"Docs/a.txt", "alpha"}, {"Docs/Sub/b.txt", "bravo!"}, {"top.bin", big_}},
+                      {"Docs/Sub", "Docs/Empty"});
+    view_ = Open(container_);
+  }
+  void TearDown() override {
+    view_.Close();
+    TransferFixture::TearDown();
+  }
+
+  static LONG IndexOf(const std::vector<FileGroupEntry>& entries, const std::string& name) {
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      if (entries[i].name == name) return static_cast<LONG>(i);
+    ADD_FAILURE() << "no entry " << name;
+    return 0;
+  }
+
+  std::string big_;
+  std::string container_;
+  view_test::OpenView view_;
+};
+
+TEST_F(CQvDataObjectTest, ASelectionWithFoldersIsDescribedWholeAndServedAsPlainBytes) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs", "top.bin"});
+  ASSERT_TRUE(data);
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  std::multiset<std::string> names;
+  for (const FileGroupEntry& entry : entries) names.insert(entry.name);
+  // Names start at the selected item, folders included, the empty one too.
+  EXPECT_EQ(names, (std::multiset<std::string>{"Docs", "Docs\\a.txt", "Docs\\Empty", "Docs\\Sub",
+                                               "Docs\\Sub\\b.txt", "top.bin"}));
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(entries.front().name, "Docs");
+  EXPECT_EQ(entries.back().name, "top.bin");
+  EXPECT_LT(IndexOf(entries, "Docs\\Sub"), IndexOf(entries, "Docs\\Sub\\b.txt"));
+  for (const FileGroupEntry& entry : entries) {
+    const bool folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    EXPECT_EQ(folder, entry.name.find('.') == std::string::npos) << entry.name;
+    EXPECT_NE(entry.flags & FD_ATTRIBUTES, 0u) << entry.name;
+    if (!folder) {
+      EXPECT_EQ(entry.flags, 0x4064u) << entry.name;
+    }
+  }
+  EXPECT_EQ(entries.back().size, big_.size());
+  EXPECT_TRUE(WorkFoldersLeft().empty()) << "nothing is decrypted before it is read";
+
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\a.txt")), "alpha");
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt")), "bravo!");
+  EXPECT_EQ(Contents(data.Get(), 5, nullptr, 4096), big_);
+  EXPECT_EQ(Contents(data.Get(), 5, nullptr, 1000), big_) << "a second request starts over";
+  EXPECT_EQ(WorkFoldersLeft().size(), 3u);
+  const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
+  ASSERT_EQ(audit.size(), 3u) << "one record per file, not per read";
+  for (const QvAuditEntry& record : audit) {
+    EXPECT_EQ(record.result, kAuditResultSuccess);
+    EXPECT_EQ(record.path, container_);
+  }
+
+  // A copy performed deletes nothing; releasing the object removes every plain copy.
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_COPY), S_OK);
+  EXPECT_EQ(StoredFiles(container_, "top.bin.qvf"), 1);
+  data.Reset();
+  view_.Close();
+  EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{});
+}
+
+TEST_F(CQvDataObjectTest, RequestsAreCheckedAndTheFormatsListedInOrder) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs"});
+  ASSERT_TRUE(data);
+  const LONG count = static_cast<LONG>(Descriptor(data.Get()).size());
+  ASSERT_EQ(count, 5);
+  STGMEDIUM medium{};
+  FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, -1, TYMED_ISTREAM);
+  EXPECT_EQ(data->GetData(&request, &medium), DV_E_LINDEX);
+  EXPECT_EQ(data->QueryGetData(&request), DV_E_LINDEX);
+  request.lindex = count;
+  EXPECT_EQ(data->GetData(&request, &medium), E_INVALIDARG);
+  request.lindex = 0;  // the folder Docs has no contents
+  EXPECT_EQ(data->GetData(&request, &medium), E_INVALIDARG);
+  request = FormatRequest(CFSTR_FILEDESCRIPTORA, -1, TYMED_ISTREAM);
+  EXPECT_EQ(data->GetData(&request, &medium), E_INVALIDARG);
+  EXPECT_EQ(data->QueryGetData(&request), E_INVALIDARG);
+  request = FormatRequest(CFSTR_FILEDESCRIPTORA, 0, TYMED_HGLOBAL);
+  EXPECT_EQ(data->GetData(&request, &medium), E_INVALIDARG);
+  request = FormatRequest(CFSTR_PREFERREDDROPEFFECT, -1, TYMED_HGLOBAL);
+  request.dwAspect = 4;  // not the content
+  EXPECT_EQ(data->GetData(&request, &medium), E_INVALIDARG);
+  request = FormatRequest(CFSTR_PERFORMEDDROPEFFECT, -1, TYMED_HGLOBAL);
+  EXPECT_EQ(data->GetData(&request, &medium), E_NOTIMPL);
+  request = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+  EXPECT_EQ(data->GetData(&request, &medium), E_NOTIMPL);
+  EXPECT_EQ(data->QueryGetData(&request), E_NOTIMPL);
+
+  request = FormatRequest(CFSTR_PREFERREDDROPEFFECT, -1, TYMED_HGLOBAL);
+  ASSERT_EQ(data->GetData(&request, &medium), S_OK);
+  EXPECT_EQ(*static_cast<const DWORD*>(GlobalLock(medium.hGlobal)), DROPEFFECT_COPY);
+  (void)GlobalUnlock(medium.hGlobal);
+  ReleaseStgMedium(&medium);
+
+  // A block too small to hold an effect is refused and deletes nothing.
+  EXPECT_EQ(Contents(data.Get(), 1), "alpha");
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE, 2), E_INVALIDARG);
+  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 1);
+
+  ComPtr<IEnumFORMATETC> formats;
+  ASSERT_EQ(data->EnumFormatEtc(DATADIR_GET, formats.ReleaseAndGetAddressOf()), S_OK);
+  FORMATETC listed[5]{};
+  ULONG fetched = 0;
+  EXPECT_EQ(formats->Next(5, listed, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 4u);
+  const char* expected[] = {CFSTR_FILECONTENTS, CFSTR_FILEDESCRIPTORA, CFSTR_PREFERREDDROPEFFECT,
+                            CFSTR_PERFORMEDDROPEFFECT};
+  for (ULONG i = 0; i < fetched; ++i) {
+    EXPECT_EQ(listed[i].cfFormat, RegisterClipboardFormatA(expected[i])) << expected[i];
+    EXPECT_EQ(listed[i].lindex, -1);
+    EXPECT_EQ(listed[i].tymed, i == 0 ? TYMED_ISTREAM : TYMED_HGLOBAL);
+  }
+  EXPECT_EQ(formats->Reset(), S_OK);
+  EXPECT_EQ(formats->Skip(3), S_OK);
+  EXPECT_EQ(formats->Next(1, listed, nullptr), S_OK);
+  EXPECT_EQ(listed[0].cfFormat, RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT));
+  EXPECT_EQ(formats->Skip(1), S_FALSE);
+  EXPECT_EQ(formats->Next(1, listed, &fetched), S_FALSE);
+  EXPECT_EQ(fetched, 0u);
+}
+
+TEST_F(CQvDataObjectTest, OneSnapshotPairsEveryNameWithItsOwnBytes) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs"});
+  ASSERT_TRUE(data);
+  const std::vector<FileGroupEntry> before = Descriptor(data.Get());
+  // The container changes under the object: a.txt goes, a new file comes first.
+  const std::string a = FileIdOf(container_, "a.txt.qvf");
+  ChangeContainer(container_, "DELETE FROM FILE_DATA WHERE FILE_ID = " + a +
+                                  "; DELETE FROM FILE_INFO WHERE FILE_ID = " + a);
+  const std::vector<FileGroupEntry> after = Descriptor(data.Get());
+  ASSERT_EQ(after.size(), before.size());
+  for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].name, before[i].name);
+  HRESULT hr = S_OK;
+  EXPECT_EQ(Contents(data.Get(), IndexOf(after, "Docs\\a.txt"), &hr), "");
+  EXPECT_EQ(hr, E_UNEXPECTED) << "a file gone is an error, never another file's bytes";
+}
+
+TEST_F(CQvDataObjectTest, EachRequestHoldsOnlyItsOwnStream) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs", "top.bin"});
+  ASSERT_TRUE(data);
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  FORMATETC request =
+      FormatRequest(CFSTR_FILECONTENTS, IndexOf(entries, "Docs\\a.txt"), TYMED_ISTREAM);
+  STGMEDIUM small{};
+  ASSERT_EQ(data->GetData(&request, &small), S_OK);
+  const auto refs = [](IUnknown* p) {
+    p->AddRef();
+    return p->Release();
+  };
+  EXPECT_EQ(refs(small.pstm), 2u);  // the table's and the medium's
+
+  request.lindex = IndexOf(entries, "top.bin");
+  STGMEDIUM first{};
+  STGMEDIUM second{};
+  ASSERT_EQ(data->GetData(&request, &first), S_OK);
+  std::string head(1000, '\0');
+  ULONG got = 0;
+  ASSERT_EQ(first.pstm->Read(head.data(), 1000, &got), S_OK);
+  EXPECT_EQ(head, big_.substr(0, 1000));
+  ASSERT_EQ(data->GetData(&request, &second), S_OK);
+  EXPECT_EQ(first.pstm, second.pstm);
+  EXPECT_EQ(refs(small.pstm), 2u) << "another stream's request left this one alone";
+  EXPECT_EQ(refs(second.pstm), 3u);
+  std::string all(big_.size() + 10, '\0');
+  ASSERT_EQ(second.pstm->Read(all.data(), static_cast<ULONG>(all.size()), &got), S_FALSE);
+  EXPECT_EQ(all.substr(0, got), big_) << "the second request starts at the first byte";
+
+  ReleaseStgMedium(&first);
+  ReleaseStgMedium(&small);
+  data.Reset();
+  EXPECT_EQ(WorkFoldersLeft().size(), 1u) << "a medium still held keeps its stream";
+  ReleaseStgMedium(&second);
+  EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{});
+}
+
+TEST_F(CQvDataObjectTest, OnlyFilesReadToTheirEndAreTransferredAndAMoveLeavesThemStored) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs", "top.bin"});
+  ASSERT_TRUE(data);
+  auto* object = static_cast<CQvDataObject*>(data.Get());
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\a.txt")), "alpha");
+  EXPECT_EQ(object->TransferredCount(), 1u);
+  // top.bin: its start and its end, the middle skipped.
+  FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, IndexOf(entries, "top.bin"), TYMED_ISTREAM);
+  STGMEDIUM medium{};
+  ASSERT_EQ(data->GetData(&request, &medium), S_OK);
+  std::string part(4096, '\0');
+  ULONG got = 0;
+  LARGE_INTEGER skip{static_cast<std::int64_t>(big_.size()) - 10};
+  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_OK);
+  ASSERT_EQ(medium.pstm->Seek(skip, STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_FALSE);
+  EXPECT_EQ(got, 10u);
+  ReleaseStgMedium(&medium);
+  EXPECT_EQ(object->TransferredCount(), 1u) << "a skipped middle is not a transfer";
+
+  // The move cannot be carried out without breaking the container's file list: it is refused
+  // and every file stays, still readable.
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_NOTIMPL);
+  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 1);
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt")), "bravo!");
+  EXPECT_EQ(object->TransferredCount(), 2u);
+}
+
+TEST_F(CQvDataObjectTest, AFileThatFailsToDecryptFailsEveryReadAndIsNeverMoved) {
+  TamperWith(container_, "b.txt.qvf");
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs"});
+  ASSERT_TRUE(data);
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);  // the dialog stays open to show the failure
+  HRESULT hr = S_OK;
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt"), &hr), "");
+  EXPECT_EQ(hr, E_UNEXPECTED);
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt"), &hr), "");
+  EXPECT_EQ(hr, E_UNEXPECTED);
+  EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{}) << "nothing of it stays";
+  const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
+  ASSERT_EQ(audit.size(), 1u) << "one decryption, one record";
+  EXPECT_EQ(audit[0].result, kAuditResultFailure);
+
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\a.txt")), "alpha");
+  EXPECT_EQ(static_cast<CQvDataObject*>(data.Get())->TransferredCount(), 1u);
+}
+
+}  // namespace
+}  // namespace transfer_test

@@ -1,0 +1,193 @@
+// What the transfer tests share: a view opened on a container built by the engine, the data
+// object its folder hands out for chosen items, a receiver that reads descriptors and streams
+// as a file manager does, and the suite's audit records.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/ContainerItemId.h"
+#include "platform/MachineRoot.h"
+#include "platform/ole/ClipboardFormats.h"
+#include "platform/shell/FileGroupDescriptor.h"
+#include "suite/qvprofile/UserStore.h"
+#include "tests/shell/ViewTestSupport.h"
+
+namespace transfer_test {
+
+namespace fs = std::filesystem;
+
+inline FORMATETC FormatRequest(const char* format, LONG lindex, DWORD tymed) {
+  return {static_cast<CLIPFORMAT>(RegisterClipboardFormatA(format)), nullptr, DVASPECT_CONTENT,
+          lindex, tymed};
+}
+
+// The descriptor `data` hands out; empty (with a failure) when it gives none.
+inline std::vector<FileGroupEntry> Descriptor(IDataObject* data) {
+  FORMATETC request = FormatRequest(CFSTR_FILEDESCRIPTORA, -1, TYMED_HGLOBAL);
+  STGMEDIUM medium{};
+  std::vector<FileGroupEntry> entries;
+  const HRESULT hr = data->GetData(&request, &medium);
+  EXPECT_EQ(hr, S_OK);
+  if (FAILED(hr)) return entries;
+  EXPECT_EQ(medium.tymed, TYMED_HGLOBAL);
+  EXPECT_TRUE(ReadFileGroupDescriptor(medium.hGlobal, false, &entries));
+  ReleaseStgMedium(&medium);
+  return entries;
+}
+
+// Reads the stream of entry `index` to its end in chunks of `chunk` bytes; *result gets the
+// first failure (S_OK when none).
+inline std::string Contents(IDataObject* data, LONG index, HRESULT* result = nullptr,
+                            ULONG chunk = 64 * 1024) {
+  FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, index, TYMED_ISTREAM);
+  STGMEDIUM medium{};
+  HRESULT hr = data->GetData(&request, &medium);
+  std::string bytes;
+  if (SUCCEEDED(hr)) {
+    std::string buffer(chunk, '\0');
+    for (;;) {
+      ULONG got = 0;
+      hr = medium.pstm->Read(buffer.data(), chunk, &got);
+      if (FAILED(hr)) break;
+      bytes.append(buffer.data(), got);
+      if (got < chunk) {
+        hr = S_OK;
+        break;
+      }
+    }
+    ReleaseStgMedium(&medium);
+  }
+  if (result != nullptr) *result = hr;
+  return bytes;
+}
+
+// Sets "Performed DropEffect" as a receiver does when it is done.
+inline HRESULT ReportEffect(IDataObject* data, DWORD effect, std::size_t size = sizeof(DWORD)) {
+  FORMATETC request = FormatRequest(CFSTR_PERFORMEDDROPEFFECT, -1, TYMED_HGLOBAL);
+  STGMEDIUM medium{};
+  medium.tymed = TYMED_HGLOBAL;
+  medium.hGlobal = GlobalAlloc(GMEM_FIXED, size);
+  std::memcpy(GlobalLock(medium.hGlobal), &effect, std::min(size, sizeof effect));
+  (void)GlobalUnlock(medium.hGlobal);
+  const HRESULT hr = data->SetData(&request, &medium, TRUE);
+  if (FAILED(hr)) ReleaseStgMedium(&medium);
+  return hr;
+}
+
+// The private work folders the streams made that are still there.
+inline std::vector<std::string> WorkFoldersLeft() {
+  std::vector<std::string> left;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(QvRuntimeDir(), error))
+    if (entry.path().filename().string().rfind("qvf", 0) == 0) left.push_back(entry.path());
+  return left;
+}
+
+// Audit records of `event`, oldest first.
+inline std::vector<QvAuditEntry> AuditOf(DWORD event) {
+  std::vector<QvAuditEntry> entries;
+  QvUserStore* store = QvSharedUserStore();
+  if (store == nullptr) return entries;
+  QvAuditFilter filter;
+  filter.eventType = event;
+  EXPECT_EQ(store->QueryAudit(filter, &entries), QvStoreStatus::Ok);
+  std::sort(entries.begin(), entries.end(),
+            [](const QvAuditEntry& a, const QvAuditEntry& b) { return a.sequence < b.sequence; });
+  return entries;
+}
+
+// Runs `sql` on the container file directly, as something outside this system would.
+inline void ChangeContainer(const std::string& container, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(container.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+      << (error != nullptr ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+class TransferFixture : public view_test::ViewFixture {
+ protected:
+  // The identifiers of the view's items named `names`, in that order (owned by the list).
+  std::vector<LPCITEMIDLIST> ItemsNamed(const view_test::OpenView& view,
+                                        const std::vector<std::string>& names) {
+    std::vector<LPCITEMIDLIST> found;
+    CListCtrl list = view.List();
+    for (const std::string& name : names) {
+      for (int i = 0; i < list.GetItemCount(); ++i) {
+        auto id = reinterpret_cast<LPCITEMIDLIST>(list.GetItemData(i));
+        ContainerItem item;
+        if (SUCCEEDED(ContainerItemId::ReadFirst(id, &item)) && item.name == name)
+          found.push_back(id);
+      }
+    }
+    EXPECT_EQ(found.size(), names.size());
+    return found;
+  }
+
+  ComPtr<IDataObject> DataObjectOf(const view_test::OpenView& view,
+                                   const std::vector<std::string>& names) {
+    const std::vector<LPCITEMIDLIST> items = ItemsNamed(view, names);
+    ComPtr<IDataObject> data;
+    EXPECT_EQ(
+        view.folder->GetUIObjectOf(nullptr, static_cast<UINT>(items.size()), items.data(),
+                                   IID_IDataObject, nullptr, data.ReleaseAndGetVoidAddressOf()),
+        S_OK);
+    return data;
+  }
+
+  // FILE_IDs stored under `name` (any folder).
+  static std::string FileIdOf(const std::string& container, const std::string& storedName) {
+    sqlite3* db = nullptr;
+    std::string id;
+    if (sqlite3_open(container.c_str(), &db) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      const std::string sql = "SELECT FILE_ID FROM FILE_INFO WHERE FILE_NAME = ?";
+      if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(statement, 1, storedName.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(statement) == SQLITE_ROW)
+          id = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return id;
+  }
+
+  // Zeroes the last stored block of `storedName`: its authentication then fails.
+  static void TamperWith(const std::string& container, const std::string& storedName) {
+    const std::string id = FileIdOf(container, storedName);
+    ASSERT_FALSE(id.empty()) << storedName;
+    ChangeContainer(container,
+                    "UPDATE FILE_DATA SET BLOCK_DATA = zeroblob(length(BLOCK_DATA)) "
+                    "WHERE FILE_ID = " +
+                        id +
+                        " AND BLOCK_ID = (SELECT MAX(BLOCK_ID) FROM FILE_DATA WHERE "
+                        "FILE_ID = " +
+                        id + ")");
+  }
+
+  static int StoredFiles(const std::string& container, const std::string& storedName) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open(container.c_str(), &db) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM FILE_INFO WHERE FILE_NAME = ?", -1,
+                             &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(statement, 1, storedName.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(statement) == SQLITE_ROW) count = sqlite3_column_int(statement, 0);
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+  }
+};
+
+}  // namespace transfer_test

@@ -1,0 +1,428 @@
+#include "transfer/CQvDataObject.h"
+
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include "base/ContainerItemId.h"
+#include "base/ItemNames.h"
+#include "container/QVDatabase.h"
+#include "platform/Files.h"
+#include "platform/ole/TextConversion.h"
+#include "platform/ole/Variant.h"
+#include "platform/shell/FileGroupDescriptor.h"
+#include "transfer/CQvEnumFORMATETC.h"
+
+namespace {
+
+constexpr DWORD kEntryFlags = FD_ATTRIBUTES | FD_WRITESTIME | FD_FILESIZE | FD_PROGRESSUI;
+
+// The formats the object exchanges, registered by name on first use.
+struct Formats {
+  CLIPFORMAT contents = 0;
+  CLIPFORMAT descriptor = 0;
+  CLIPFORMAT preferred = 0;
+  CLIPFORMAT performed = 0;
+
+  bool Load() {
+    contents = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_FILECONTENTS));
+    descriptor = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_FILEDESCRIPTORA));
+    preferred = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_PREFERREDDROPEFFECT));
+    performed = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT));
+    return contents != 0 && descriptor != 0 && preferred != 0 && performed != 0;
+  }
+};
+
+// No target device, the content aspect, and (when `wholeObject`) lindex -1.
+bool WellFormed(const FORMATETC& format, bool wholeObject) {
+  return format.ptd == nullptr && (format.dwAspect & DVASPECT_CONTENT) != 0 &&
+         (!wholeObject || format.lindex == -1);
+}
+
+HGLOBAL BlockWithValue(DWORD value) {
+  HGLOBAL block = GlobalAlloc(GMEM_FIXED, sizeof value);
+  if (block == nullptr) return nullptr;
+  std::memcpy(GlobalLock(block), &value, sizeof value);
+  (void)GlobalUnlock(block);
+  return block;
+}
+
+// The text of cell [column, row] of a listing; false when it is not text.
+bool TextCell(VARIANT& rows, LONG column, LONG row, std::string* text) {
+  LONG index[2] = {column, row};
+  void* cell = nullptr;
+  if (FAILED(SafeArrayPtrOfIndex(rows.parray, index, &cell))) return false;
+  const auto* value = static_cast<const VARIANT*>(cell);
+  if (value->vt != VT_BSTR) return false;
+  *text = Utf8FromBstr(value->bstrVal);
+  return true;
+}
+
+// A listing owned for one call.
+class Rows {
+ public:
+  Rows() { VariantInit(&rows_); }
+  ~Rows() { (void)VariantClear(&rows_); }
+  Rows(const Rows&) = delete;
+  Rows& operator=(const Rows&) = delete;
+  VARIANT* Out() { return &rows_; }
+  VARIANT& Get() { return rows_; }
+
+ private:
+  VARIANT rows_;
+};
+
+void SetTimeFromFields(const ContainerItemFields& fields, TransferEntry* entry) {
+  ContainerItem item;
+  item.dateWord = fields.dateWord;
+  item.timeWord = fields.timeWord;
+  item.attributes = fields.attributes;
+  item.version = fields.version;
+  entry->hasTime = ContainerItemId::LastWriteTimeUtc(item, &entry->lastWrite);
+}
+
+// Listings give no rows (and FALSE) for an empty folder: only a listing that is there but
+// cannot be read counts as a failure.
+
+// Walks the container for the snapshot: a selected file gives one entry, a selected folder
+// one for itself and then, recursively, its files (store order, marker skipped) and folders.
+class SnapshotWalk {
+ public:
+  SnapshotWalk(QVDatabase& database, std::vector<TransferEntry>* entries)
+      : database_(database), entries_(entries), version_(database.GetVersion()) {}
+
+  bool AddFile(const ContainerItem& item) {
+    Rows rows;
+    if (database_.GetFileInfo(item.folderId, item.FileId(), rows.Out()) != VARIANT_TRUE ||
+        ContainerItemId::RowCount(rows.Get()) < 1)
+      return false;
+    TransferEntry entry;
+    if (!FileEntryOfRow(rows.Get(), 0, "", &entry)) return false;
+    entry.selected = true;
+    entries_->push_back(std::move(entry));
+    return true;
+  }
+
+  bool AddFolder(const ContainerItem& item) {
+    TransferEntry entry;
+    entry.name = std::string(item.name);
+    entry.isFolder = true;
+    entry.attributes = item.attributes | FILE_ATTRIBUTE_DIRECTORY;
+    entry.folderId = item.folderId;
+    entry.selected = true;
+    std::string storedPath;
+    if (database_.GetFolderName(item.folderId, storedPath) != VARIANT_TRUE) return false;
+    ContainerItem dated = item;
+    entry.hasTime = ContainerItemId::LastWriteTimeUtc(dated, &entry.lastWrite);
+    const std::string prefix = entry.name;
+    entries_->push_back(std::move(entry));
+    return WalkFolder(item.folderId, prefix);
+  }
+
+ private:
+  bool FileEntryOfRow(VARIANT& rows, LONG row, const std::string& prefix, TransferEntry* entry) {
+    ContainerItemFields fields;
+    if (!ContainerItemId::FileFieldsOfRow(rows, row, version_, &fields) ||
+        !TextCell(rows, 2, row, &entry->storedName) ||
+        !ContainerItemId::IsValidName(entry->storedName) ||
+        !ContainerItemId::IsValidName(fields.name))
+      return false;
+    entry->name = prefix.empty() ? fields.name : prefix + "\\" + fields.name;
+    entry->attributes = fields.attributes & ~DWORD{FILE_ATTRIBUTE_DIRECTORY};
+    entry->size = fields.size;
+    entry->folderId = fields.folderId;
+    entry->fileId = fields.secondId;
+    SetTimeFromFields(fields, entry);
+    return true;
+  }
+
+  bool WalkFolder(DWORD folderId, const std::string& prefix) {
+    // A damaged container could make a folder its own descendant.
+    if (!visited_.insert(folderId).second) return false;
+    Rows files;
+    (void)database_.GetFiles(folderId, files.Out());
+    const LONG fileCount = ContainerItemId::RowCount(files.Get());
+    if (fileCount < 0) return false;
+    for (LONG row = 0; row < fileCount; ++row) {
+      std::string stored;
+      if (TextCell(files.Get(), 2, row, &stored) && stored == kEmptyFolderMarker) continue;
+      TransferEntry entry;
+      if (!FileEntryOfRow(files.Get(), row, prefix, &entry)) return false;
+      entries_->push_back(std::move(entry));
+    }
+    Rows folders;
+    (void)database_.GetSubFolders(folderId, folders.Out());
+    const LONG folderCount = ContainerItemId::RowCount(folders.Get());
+    if (folderCount < 0) return false;
+    for (LONG row = 0; row < folderCount; ++row) {
+      ContainerItemFields fields;
+      if (!ContainerItemId::FolderFieldsOfRow(folders.Get(), row, version_, &fields) ||
+          !ContainerItemId::IsValidName(fields.name))
+        return false;
+      TransferEntry entry;
+      entry.name = prefix + "\\" + fields.name;
+      entry.isFolder = true;
+      entry.attributes = fields.attributes | FILE_ATTRIBUTE_DIRECTORY;
+      entry.folderId = fields.folderId;
+      SetTimeFromFields(fields, &entry);
+      const std::string below = entry.name;
+      entries_->push_back(std::move(entry));
+      if (!WalkFolder(fields.folderId, below)) return false;
+    }
+    return true;
+  }
+
+  QVDatabase& database_;
+  std::vector<TransferEntry>* entries_;
+  DWORD version_;
+  std::set<DWORD> visited_;
+};
+
+}  // namespace
+
+HRESULT CQvDataObject::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
+  return CreateComInstance<CQvDataObject>(riid, ppv, module);
+}
+
+CQvDataObject::~CQvDataObject() {
+  for (LPITEMIDLIST item : items_) ILFree(item);
+}
+
+HRESULT CQvDataObject::SetItems(IUnknown* folder, std::string containerPath,
+                                const LPCITEMIDLIST* items, UINT count) noexcept {
+  if (items == nullptr || count == 0) return E_INVALIDARG;
+  try {
+    std::vector<LPITEMIDLIST> clones;
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count && SUCCEEDED(hr); ++i) {
+      ContainerItem item;
+      if (items[i] == nullptr || FAILED(ContainerItemId::ReadFirst(items[i], &item))) {
+        hr = E_INVALIDARG;
+      } else if (LPITEMIDLIST clone = ILCloneFirst(items[i])) {
+        clones.push_back(clone);
+      } else {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+    if (FAILED(hr)) {
+      for (LPITEMIDLIST clone : clones) ILFree(clone);
+      return hr;
+    }
+    std::lock_guard guard(lock_);
+    for (LPITEMIDLIST old : items_) ILFree(old);
+    items_ = std::move(clones);
+    folder_ = ComPtr<IUnknown>(folder);
+    containerPath_ = std::move(containerPath);
+    performedEffect_ = 0;
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+void CQvDataObject::SetPreferredEffect(DWORD effect) noexcept {
+  std::lock_guard guard(lock_);
+  preferredEffect_ = effect;
+}
+
+DWORD CQvDataObject::PreferredEffect() const noexcept {
+  std::lock_guard guard(lock_);
+  return preferredEffect_;
+}
+
+DWORD CQvDataObject::PerformedEffect() const noexcept {
+  std::lock_guard guard(lock_);
+  return performedEffect_;
+}
+
+HRESULT CQvDataObject::TakeSnapshot() {
+  if (snapshotTaken_) return entries_.empty() ? E_UNEXPECTED : S_OK;
+  snapshotTaken_ = true;
+  QVDatabase database;
+  if (database.Open(containerPath_, FALSE) != VARIANT_TRUE) {
+    (void)database.Close();
+    return E_UNEXPECTED;
+  }
+  std::vector<TransferEntry> entries;
+  SnapshotWalk walk(database, &entries);
+  bool complete = true;
+  for (LPITEMIDLIST id : items_) {
+    ContainerItem item;
+    complete = SUCCEEDED(ContainerItemId::ReadFirst(id, &item)) &&
+               (item.IsFolder() ? walk.AddFolder(item) : walk.AddFile(item));
+    if (!complete) break;
+  }
+  (void)database.Close();
+  if (!complete) return E_UNEXPECTED;
+  entries_ = std::move(entries);
+  return entries_.empty() ? E_UNEXPECTED : S_OK;
+}
+
+HRESULT CQvDataObject::MakeStreamTable() {
+  if (!streams_.empty()) return S_OK;
+  std::vector<ComPtr<CQvDataStream>> streams(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const TransferEntry& entry = entries_[i];
+    if (entry.isFolder) continue;
+    ComPtr<IQvDataStream> made;
+    if (FAILED(
+            CQvDataStream::CreateInstance(IQvDataStream::kIid, made.ReleaseAndGetVoidAddressOf())))
+      continue;  // the entry stays empty; its request fails
+    ComPtr<CQvDataStream> stream(static_cast<CQvDataStream*>(made.Get()));
+    stream->SetFile(folder_.Get(),
+                    StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i},
+                    transferred_);
+    streams[i] = std::move(stream);
+  }
+  streams_ = std::move(streams);
+  return S_OK;
+}
+
+HRESULT CQvDataObject::GetDescriptor(STGMEDIUM* medium) {
+  HRESULT hr = TakeSnapshot();
+  if (FAILED(hr)) return hr;
+  std::vector<FileGroupEntry> group;
+  group.reserve(entries_.size());
+  for (const TransferEntry& entry : entries_) {
+    FileGroupEntry out;
+    out.name = entry.name;
+    out.flags = entry.isFolder ? (FD_ATTRIBUTES | FD_PROGRESSUI) : kEntryFlags;
+    if (entry.hasTime) {
+      out.flags |= FD_WRITESTIME;
+      out.lastWriteTime = entry.lastWrite;
+    } else {
+      out.flags &= ~FD_WRITESTIME;
+    }
+    out.attributes = entry.attributes;
+    out.size = entry.size;
+    group.push_back(std::move(out));
+  }
+  // A name that does not fit its field fails the whole descriptor: a cut name is another file.
+  HGLOBAL block = CreateFileGroupDescriptor(group, false);
+  if (block == nullptr) return E_UNEXPECTED;
+  medium->tymed = TYMED_HGLOBAL;
+  medium->hGlobal = block;
+  medium->pUnkForRelease = nullptr;
+  return S_OK;
+}
+
+HRESULT CQvDataObject::GetContents(LONG index, STGMEDIUM* medium) {
+  HRESULT hr = TakeSnapshot();
+  if (FAILED(hr)) return hr;
+  if (static_cast<std::size_t>(index) >= entries_.size() || entries_[index].isFolder)
+    return E_INVALIDARG;
+  hr = MakeStreamTable();
+  if (FAILED(hr)) return hr;
+  const ComPtr<CQvDataStream>& stream = streams_[index];
+  if (!stream) return E_OUTOFMEMORY;
+  stream->Rewind();
+  medium->tymed = TYMED_ISTREAM;
+  medium->pstm = stream.Get();
+  medium->pstm->AddRef();
+  medium->pUnkForRelease = static_cast<IDataObject*>(this);
+  AddRef();
+  return S_OK;
+}
+
+HRESULT CQvDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {
+  if (format == nullptr || medium == nullptr) return E_INVALIDARG;
+  *medium = STGMEDIUM{};
+  try {
+    Formats formats;
+    if (!formats.Load()) return E_UNEXPECTED;
+    std::lock_guard guard(lock_);
+    if (format->cfFormat == formats.descriptor) {
+      if (!WellFormed(*format, true) || (format->tymed & TYMED_HGLOBAL) == 0) return E_INVALIDARG;
+      return GetDescriptor(medium);
+    }
+    if (format->cfFormat == formats.contents) {
+      if (!WellFormed(*format, false) || (format->tymed & TYMED_ISTREAM) == 0) return E_INVALIDARG;
+      if (format->lindex < 0) return DV_E_LINDEX;
+      return GetContents(format->lindex, medium);
+    }
+    if (format->cfFormat == formats.preferred) {
+      if (!WellFormed(*format, true) || (format->tymed & TYMED_HGLOBAL) == 0) return E_INVALIDARG;
+      HGLOBAL block = BlockWithValue(preferredEffect_);
+      if (block == nullptr) return E_OUTOFMEMORY;
+      medium->tymed = TYMED_HGLOBAL;
+      medium->hGlobal = block;
+      return S_OK;
+    }
+    return E_NOTIMPL;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvDataObject::QueryGetData(FORMATETC* format) {
+  if (format == nullptr) return E_INVALIDARG;
+  Formats formats;
+  if (!formats.Load()) return E_UNEXPECTED;
+  if (format->cfFormat == formats.descriptor || format->cfFormat == formats.preferred)
+    return WellFormed(*format, true) && (format->tymed & TYMED_HGLOBAL) != 0 ? S_OK : E_INVALIDARG;
+  if (format->cfFormat == formats.contents) {
+    if (!WellFormed(*format, false) || (format->tymed & TYMED_ISTREAM) == 0) return E_INVALIDARG;
+    return format->lindex < 0 ? DV_E_LINDEX : S_OK;
+  }
+  return E_NOTIMPL;
+}
+
+HRESULT CQvDataObject::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) {
+  if (format == nullptr || medium == nullptr) return E_INVALIDARG;
+  try {
+    Formats formats;
+    if (!formats.Load()) return E_UNEXPECTED;
+    if (format->cfFormat != formats.performed) return E_NOTIMPL;
+    if (!WellFormed(*format, true) || (format->tymed & TYMED_HGLOBAL) == 0 ||
+        medium->tymed != TYMED_HGLOBAL || medium->hGlobal == nullptr ||
+        GlobalSize(medium->hGlobal) < sizeof(DWORD))
+      return E_INVALIDARG;
+    DWORD effect = 0;
+    const void* bytes = GlobalLock(medium->hGlobal);
+    if (bytes == nullptr) return E_INVALIDARG;
+    std::memcpy(&effect, bytes, sizeof effect);
+    (void)GlobalUnlock(medium->hGlobal);
+    if (release) ReleaseStgMedium(medium);
+    std::lock_guard guard(lock_);
+    performedEffect_ = effect;
+    return (effect & DROPEFFECT_MOVE) != 0 ? CarryOutMove() : S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CQvDataObject::CarryOutMove() {
+  // Every change of a container's files rewrites its protected file list, which takes the
+  // user's folder key; this object holds none. Deleting the rows without it would leave a
+  // container whose every later decryption fails its integrity check, so a move out of a
+  // container is refused: the files stay where they are and the receiver keeps its copies.
+  return transferred_->Entries().empty() ? S_OK : E_NOTIMPL;
+}
+
+HRESULT CQvDataObject::EnumFormatEtc(DWORD direction, IEnumFORMATETC** enumerator) {
+  if (enumerator == nullptr) return E_POINTER;
+  *enumerator = nullptr;
+  if (direction != DATADIR_GET && direction != DATADIR_SET) return E_INVALIDARG;
+  Formats formats;
+  if (!formats.Load()) return E_UNEXPECTED;
+  const FORMATETC offered[] = {
+      {formats.contents, nullptr, DVASPECT_CONTENT, -1, TYMED_ISTREAM},
+      {formats.descriptor, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL},
+      {formats.preferred, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL},
+      {formats.performed, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL},
+  };
+  ComPtr<IEnumFORMATETC> made;
+  HRESULT hr =
+      CQvEnumFORMATETC::CreateInstance(IID_IEnumFORMATETC, made.ReleaseAndGetVoidAddressOf());
+  if (FAILED(hr)) return hr;
+  hr = static_cast<CQvEnumFORMATETC*>(made.Get())->SetFormats(offered, 4);
+  if (FAILED(hr)) return hr;
+  *enumerator = made.Detach();
+  return S_OK;
+}
+
+HRESULT CQvDataObject::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+HRESULT CQvDataObject::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) { return E_NOTIMPL; }
+HRESULT CQvDataObject::DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) { return E_NOTIMPL; }
+HRESULT CQvDataObject::DUnadvise(DWORD) { return E_NOTIMPL; }
+HRESULT CQvDataObject::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }

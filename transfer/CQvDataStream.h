@@ -1,0 +1,100 @@
+// The contents of one file leaving a container: a stream that, on its first read, decrypts
+// the file into a private work folder of its own and then serves the plain bytes.
+//
+// The stream never decrypts twice: a decryption that failed is remembered and every later
+// read fails at once. A file counts as transferred only once it was read from its first byte
+// to a clean end; the data object deletes only such files when the receiver reports a move.
+// Reads may come from several threads; each stream serialises its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Com.h"
+#include "platform/FileAccess.h"
+#include "platform/ole/Stream.h"
+
+struct IQvDataStream : IUnknown {
+  static constexpr IID kIid =
+      MakeGuid(0x4E7B1D93, 0xC6A2, 0x4085, 0x9F, 0x3D, 0x21, 0xE8, 0x5A, 0x7C, 0x06, 0xB1);
+
+ protected:
+  ~IQvDataStream() = default;
+};
+
+// The entries of one data object whose files were read to their end, shared by the object
+// and its streams (a stream may outlive the object's own reference to it).
+class TransferredFiles {
+ public:
+  void Add(std::size_t entry);
+  [[nodiscard]] bool Contains(std::size_t entry) const;
+  [[nodiscard]] std::vector<std::size_t> Entries() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::set<std::size_t> entries_;
+};
+
+// The file a stream serves: where it is stored and which descriptor entry it stands for.
+struct StreamSource {
+  std::string containerPath;
+  DWORD folderId = 0;
+  DWORD fileId = 0;
+  std::string storedName;  // FILE_NAME as stored, with its ".qvf"
+  std::size_t entry = 0;
+};
+
+class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
+ public:
+  [[nodiscard]] static HRESULT CreateInstance(REFIID riid, void** ppv,
+                                              ComModule* module = nullptr) noexcept;
+  explicit CQvDataStream(ComModule* module) : ComObject(module) {}
+
+  // Set-up: holds `folder` (the folder the file belongs to) for the stream's life.
+  void SetFile(IUnknown* folder, StreamSource source, std::shared_ptr<TransferredFiles> log);
+
+  // Back to the first byte, whether or not the file was decrypted yet.
+  void Rewind();
+  // True once the first read decrypted the file (whether or not that worked).
+  [[nodiscard]] bool Decrypted() const;
+  // The private work folder; empty before the first read and after a failed decryption.
+  [[nodiscard]] std::string WorkFolder() const;
+
+  // ISequentialStream.
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
+  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+  // IStream: only Seek is offered; receivers take the size from the descriptor.
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override;
+  HRESULT SetSize(ULARGE_INTEGER newSize) override;
+  HRESULT CopyTo(IStream* target, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                 ULARGE_INTEGER* pcbWritten) override;
+  HRESULT Commit(DWORD flags) override;
+  HRESULT Revert() override;
+  HRESULT LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD lockType) override;
+  HRESULT UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD lockType) override;
+  HRESULT Stat(STATSTG* stat, DWORD flags) override;
+  HRESULT Clone(IStream** ppstm) override;
+
+ private:
+  enum class State { kFresh, kOpen, kFailed };
+
+  ~CQvDataStream() override;
+  // Decrypts the file into a new work folder and opens its plain copy; false when that failed.
+  bool OpenPlainFile();
+
+  mutable std::mutex lock_;
+  ComPtr<IUnknown> folder_;
+  StreamSource source_;
+  std::shared_ptr<TransferredFiles> log_;
+  State state_ = State::kFresh;
+  std::string workFolder_;
+  RegularFile plain_;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+  // Every byte below this offset has been read since offset 0.
+  std::uint64_t readFromStart_ = 0;
+};
