@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/DialogResources.h"
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
@@ -207,7 +208,16 @@ int main(int argc, char** argv) {
     request.userName = kUser;
     request.encrypt = true;
     CProgressDlg dialog(std::move(request));
-    Check(dialog.DoModal() == IDOK, "the container was not made");
+    if (dialog.DoModal() != IDOK) {
+      std::string rows;
+      HeadlessBackend::ClosedDialog closed;
+      if (ui.LastClosed(IDD_PROGRESS, &closed))
+        if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
+          for (const ListItemState& row : list->items)
+            rows += "\n  " + (row.texts.empty() ? std::string() : row.texts[0]) + ": " +
+                    (row.texts.size() > 1 ? row.texts[1] : std::string());
+      Fail("the container was not made" + rows);
+    }
   }
   const std::string container = box + ".qvef";
 
