@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "base/DialogResources.h"
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
@@ -208,16 +207,7 @@ int main(int argc, char** argv) {
     request.userName = kUser;
     request.encrypt = true;
     CProgressDlg dialog(std::move(request));
-    if (dialog.DoModal() != IDOK) {
-      std::string rows;
-      HeadlessBackend::ClosedDialog closed;
-      if (ui.LastClosed(IDD_PROGRESS, &closed))
-        if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-          for (const ListItemState& row : list->items)
-            rows += "\n  " + (row.texts.empty() ? std::string() : row.texts[0]) + ": " +
-                    (row.texts.size() > 1 ? row.texts[1] : std::string());
-      Fail("the container was not made" + rows);
-    }
+    if (dialog.DoModal() != IDOK) Fail("the container was not made" + bench::FailedRows(ui));
   }
   const std::string container = box + ".qvef";
 

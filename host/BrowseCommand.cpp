@@ -30,11 +30,13 @@ constexpr const char* kLsHelp =
     "through a container file, /home/u/Box.qvef/Docs is the folder Docs of Box.qvef. The user\n"
     "is verified first (the password comes from QV_PASSWORD_FILE when that is set, else it is\n"
     "asked on the terminal). One row a line: Name, Size, Type and Date, in columns, or\n"
-    "separated by tabs with --tsv. Files come first, then folders, in the container's order.\n"
+    "separated by tabs with --tsv. Folders come first, then files, each by name.\n"
     "\n"
-    "exit codes: 0 listed (an empty list: an empty folder, or the user was not verified),\n"
+    "exit codes: 0 listed (no rows: the folder is empty),\n"
     "            1 the container or folder could not be opened, 2 wrong usage,\n"
-    "            4 PATH does not run through a registered container (run qvx register)\n";
+    "            4 PATH does not run through a registered container (run qvx register),\n"
+    "            6 there is no such container or folder, 7 the user was refused (a wrong\n"
+    "            password, or not one of the container's users)\n";
 
 constexpr const char* kBrowseHelp =
     "usage: qvx browse PATH\n"
@@ -50,7 +52,8 @@ constexpr const char* kBrowseHelp =
     "The password comes from QV_PASSWORD_FILE when that is set, else it is asked.\n"
     "\n"
     "exit codes: 0 done, 1 the container could not be opened, 2 wrong usage or no terminal,\n"
-    "            4 PATH does not run through a registered container (run qvx register)\n";
+    "            4 PATH does not run through a registered container (run qvx register),\n"
+    "            6 there is no such container or folder, 7 the user was refused\n";
 
 constexpr const char* kSessionHelp =
     "usage: qvx session [FILE]\n"
@@ -103,10 +106,18 @@ void PrintTsv(const std::vector<ContainerBrowser::Row>& rows, bool marks) {
                 row.texts[1].c_str(), row.texts[2].c_str(), row.texts[3].c_str());
 }
 
-int OpenFailure(const char* command, const std::string& error) {
+int OpenFailure(const char* command, const ContainerBrowser& browser, const std::string& error) {
   std::fprintf(stderr, "qvx %s: %s\n", command, error.c_str());
-  return error.find("does not run through a container") != std::string::npos ? kExitNotAContainer
-                                                                             : kExitFailed;
+  switch (browser.LastFailure()) {
+    case ContainerBrowser::Failure::NotAContainer:
+      return kExitNotAContainer;
+    case ContainerBrowser::Failure::NotFound:
+      return kExitNotFound;
+    case ContainerBrowser::Failure::Refused:
+      return kExitRefused;
+    default:
+      return kExitFailed;
+  }
 }
 
 // The terminal answers the library's prompts (the password) when nobody named a password
@@ -149,7 +160,7 @@ int RunLsCommand(int argc, char** argv) {
     browser.Attach(new ContainerBrowser(loader));
     std::string error;
     if (!browser->Open(path, &error)) {
-      result = OpenFailure("ls", error);
+      result = OpenFailure("ls", *browser.Get(), error);
     } else {
       const auto rows = browser->Rows();
       if (tsv)
@@ -368,8 +379,7 @@ void Draw(ContainerBrowser& browser, int cursor, const std::string& typed,
   std::printf("%s\n\n", browser.Location().c_str());
   const auto rows = browser.Rows();
   PrintTable(rows, true, cursor);
-  if (rows.empty())
-    std::printf("  (nothing listed: an empty folder, or the user was not verified)\n");
+  if (rows.empty()) std::printf("  (an empty folder)\n");
   std::printf(
       "\n[Up/Down or number+Enter: move, Enter: open, Backspace: up, Space: select, a: all, "
       "r: refresh, m: command id, q: quit]\n");
@@ -401,7 +411,7 @@ int RunBrowseCommand(int argc, char** argv) {
     browser.Attach(new ContainerBrowser(loader));
     std::string error;
     if (!browser->Open(argv[2], &error)) {
-      result = OpenFailure("browse", error);
+      result = OpenFailure("browse", *browser.Get(), error);
     } else {
       SetUiBackend(nullptr);  // the prompts are over; the screen is the browser's now
       RawTerminal raw;

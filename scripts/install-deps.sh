@@ -15,6 +15,7 @@ packages=(
   chromium fonts-dejavu-core
   libgtk-4-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
   tmux
+  locales
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -38,9 +38,17 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   explicit CQvShellFolder(ComModule* module);
 
   // IShellFolder.
-  // Not offered (E_NOTIMPL): hosts reach an item by enumerating and binding.
+  // The relative list of the item `pszDisplayName` names below this folder: a display name as
+  // GetDisplayNameOf writes it (the item must lie inside this folder) or a path relative to
+  // this folder ("Docs/notes.txt"). Each level is looked up in the container, so the list
+  // holds what the store holds. E_INVALIDARG for text that names no item here,
+  // E_ACCESSDENIED before a view of the container verified its user, and
+  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND) for a missing item or a
+  // missing folder on the way. *pdwAttributes (when given) is masked as GetAttributesOf does.
   HRESULT ParseDisplayName(HWND hwnd, IBindCtx* pbc, LPWSTR pszDisplayName, ULONG* pchEaten,
                            PIDLIST_RELATIVE* ppidl, ULONG* pdwAttributes) override;
+  // An enumerator in every case; S_FALSE (an empty one) while no view of the container has
+  // verified its user, which tells a host a refused view from an empty folder.
   HRESULT EnumObjects(HWND hwnd, SHCONTF grfFlags, IEnumIDList** ppenumIDList) override;
   // IID_IShellFolder only; every identifier of `pidl` must be a folder item.
   HRESULT BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx* pbc, REFIID riid, void** ppv) override;
