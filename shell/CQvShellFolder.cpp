@@ -378,13 +378,7 @@ HRESULT CQvShellFolder::GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, 
   try {
     std::vector<ContainerItem> items;
     if (FAILED(ReadItems(cidl, apidl, &items))) return E_INVALIDARG;
-    QVDatabase database;
-    std::string path;
-    const bool known =
-        database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
-        StoredFolderPath(database, items.empty() ? folderId_ : items[0].folderId, &path);
-    (void)database.Close();
-    if (!known) {
+    if (!HoldsFolder(items.empty() ? folderId_ : items[0].folderId)) {
       *rgfInOut = 0;
       return S_FALSE;
     }
@@ -424,6 +418,33 @@ HRESULT CQvShellFolder::GetUIObjectOf(HWND, UINT cidl, PCUITEMID_CHILD_ARRAY api
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+bool CQvShellFolder::HoldsFolder(DWORD folderId) {
+  FILE_IDENTITY now;
+  const bool stateRead = GetFileIdentityA(containerPath_.c_str(), &now) != FALSE;
+  if (stateRead && now == knownState_ && knownFolders_.count(folderId) != 0) return true;
+  QVDatabase database;
+  std::string path;
+  const bool held = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+                    StoredFolderPath(database, folderId, &path);
+  (void)database.Close();
+  if (!held || !stateRead) return held;
+  FILETIME clock{};
+  GetSystemTimeAsFileTime(&clock);
+  // FILETIME counts 100 ns from 1601, the identity's times ns from 1970.
+  constexpr LONGLONG kSettledNs = 1000000000LL;
+  const LONGLONG nowNs =
+      (static_cast<LONGLONG>(FileTimeToTicks(clock)) -
+       kFileTimeUnixEpochSeconds * static_cast<LONGLONG>(kFileTimeTicksPerSecond)) *
+      100;
+  if (nowNs - std::max(now.writeNs, now.changeNs) < kSettledNs) return true;
+  if (!(now == knownState_)) {
+    knownFolders_.clear();
+    knownState_ = now;
+  }
+  knownFolders_.insert(folderId);
+  return true;
 }
 
 std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem& item) const {

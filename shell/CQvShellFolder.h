@@ -12,10 +12,12 @@
 // Objects live on the thread that created them and hold no lock.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/Com.h"
+#include "platform/Files.h"
 #include "platform/shell/ItemIdList.h"
 #include "platform/shell/ShellFolder.h"
 
@@ -97,6 +99,10 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   // The path inside the container of `item` reached through `list` from this folder, "\"
   // separated; empty when it cannot be told.
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
+  // True when the container opens and holds folder `folderId`. A host asks this for every row
+  // it shows, so an answer found in the store stands while the container file is unchanged
+  // since then (see knownState_).
+  bool HoldsFolder(DWORD folderId);
 
   LPITEMIDLIST absoluteList_ = nullptr;
   std::string containerPath_;
@@ -105,4 +111,10 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   DWORD parentId_ = 0;
   bool containerPresent_ = true;
   std::vector<std::string> temporaryFiles_;
+  // Folder ids found in the container, and the container file's identity when they were: any
+  // write changes its size or times, so the same identity means the same folders. A file
+  // changed less than a second before the look-up is not trusted, as a write in the same tick
+  // of the file system's clock could leave its times as they were.
+  FILE_IDENTITY knownState_;
+  std::set<DWORD> knownFolders_;
 };

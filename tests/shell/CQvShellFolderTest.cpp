@@ -6,8 +6,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "base/ClassIds.h"
 #include "container/QVSQLiteDatabase.h"
@@ -487,6 +489,31 @@ TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
   constexpr IID kShellView =
       MakeGuid(0x000214E3, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
   EXPECT_EQ(missing->CreateViewObject(nullptr, kShellView, &object), E_NOINTERFACE);
+}
+
+TEST_F(ShellFolderTest, AttributesFollowTheStoreWhenTheContainerChanges) {
+  const std::string box = MakeContainer();
+  Unlock(box);
+  ComPtr<IShellFolder> root = OpenContainer(box);
+  OwnedList docs = Find(root.Get(), "Docs");
+  ContainerItem item;
+  ASSERT_EQ(ContainerItemId::ReadFirst(docs.Get(), &item), S_OK);
+  // A container left alone for a moment: what the folder found in it may be kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  LPCITEMIDLIST one[] = {docs.Get()};
+  for (int asked = 0; asked < 2; ++asked) {
+    SFGAOF attributes = 0xFFFFFFFF;
+    ASSERT_EQ(root->GetAttributesOf(1, one, &attributes), S_OK);
+    EXPECT_EQ(attributes, 0xA8000100 | SFGAO_CANCOPY);
+  }
+  QVDatabase database;
+  ASSERT_EQ(database.Open(box, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(database.DeleteFolder(item.folderId), VARIANT_TRUE);
+  ASSERT_EQ(database.Close(), VARIANT_TRUE);
+  SFGAOF attributes = 0xFFFFFFFF;
+  EXPECT_EQ(root->GetAttributesOf(1, one, &attributes), S_FALSE)
+      << "a folder deleted meanwhile has no attributes";
+  EXPECT_EQ(attributes, 0u);
 }
 
 TEST_F(ShellFolderTest, ComparingGoesLevelByLevelAndNeverTiesDifferentItems) {
