@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "base/ItemNames.h"
-#include "platform/AsciiCase.h"
+#include "platform/Collation.h"
 #include "platform/ole/TaskMemory.h"
 #include "platform/ole/TextConversion.h"
 
@@ -90,18 +90,6 @@ bool TextCell(VARIANT& rows, LONG column, LONG row, std::string* value) {
   if (cell == nullptr || cell->vt != VT_BSTR) return false;
   *value = Utf8FromBstr(cell->bstrVal);
   return true;
-}
-
-int Sign(long long value) { return value < 0 ? -1 : (value > 0 ? 1 : 0); }
-
-int CompareNames(std::string_view a, std::string_view b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto x = static_cast<unsigned char>(ToLowerAscii(a[i]));
-    const auto y = static_cast<unsigned char>(ToLowerAscii(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return Sign(static_cast<long long>(a.size()) - static_cast<long long>(b.size()));
 }
 
 }  // namespace
@@ -311,7 +299,7 @@ int ContainerItemId::Compare(const ContainerItem& a, const ContainerItem& b, UIN
     // Items without a date sort before dated ones.
     order = hasA != hasB ? (hasA ? 1 : -1) : (hasA ? CompareFileTime(&ta, &tb) : 0);
   }
-  if (order == 0) order = CompareNames(a.name, b.name);
+  if (order == 0) order = QvCompareNames(a.name, b.name);
   if (order == 0) order = a.IsFolder() == b.IsFolder() ? 0 : (a.IsFolder() ? -1 : 1);
   if (order == 0) order = a.folderId < b.folderId ? -1 : (a.folderId > b.folderId ? 1 : 0);
   if (order == 0) order = a.secondId < b.secondId ? -1 : (a.secondId > b.secondId ? 1 : 0);

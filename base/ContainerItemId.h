@@ -135,9 +135,9 @@ class ContainerItemId {
   // item has no date or the pair does not convert.
   [[nodiscard]] static bool LastWriteTimeUtc(const ContainerItem& item, FILETIME* utc) noexcept;
 
-  // -1, 0 or 1: the order of two items on `column` (1 size, 3 date, anything else name; ties
-  // and equal values go on to the name), then kind (folders first) and ids, so two different
-  // items never compare equal.
+  // -1, 0 or 1: the order of two items on `column` (1 size, 3 date, anything else name in the
+  // user's collation, lstrcmpiA; ties and equal values go on to the name), then kind (folders
+  // first) and ids, so two different items never compare equal.
   [[nodiscard]] static int Compare(const ContainerItem& a, const ContainerItem& b,
                                    UINT column) noexcept;
 

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <string>
 
+#include "base/DialogResources.h"
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "platform/Ole.h"
+#include "platform/ui/HeadlessBackend.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
@@ -50,6 +52,19 @@ namespace bench {
     return "cannot enroll the user";
   if (StartSuiteServices() != 1) return "the suite services do not start";
   return std::string();
+}
+
+// The result rows ("\n  item: message") of the last progress dialog `ui` closed: what failed
+// in an operation that did not end with OK.
+[[nodiscard]] inline std::string FailedRows(HeadlessBackend& ui) {
+  std::string rows;
+  HeadlessBackend::ClosedDialog closed;
+  if (ui.LastClosed(IDD_PROGRESS, &closed))
+    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
+      for (const ListItemState& row : list->items)
+        rows += "\n  " + (row.texts.empty() ? std::string() : row.texts[0]) + ": " +
+                (row.texts.size() > 1 ? row.texts[1] : std::string());
+  return rows;
 }
 
 }  // namespace bench

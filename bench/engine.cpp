@@ -303,16 +303,9 @@ class EngineUser {
     const double took = Seconds(start);
     lastCpu_ = CpuSeconds() - cpuBefore;
     lastPeakKiB_ = reset ? bench::PeakRssSinceResetKiB() : -1;
-    if (result != IDOK) {
-      std::string rows;
-      HeadlessBackend::ClosedDialog closed;
-      if (ui_.LastClosed(IDD_PROGRESS, &closed))
-        if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-          for (const ListItemState& row : list->items)
-            rows += "\n  " + (row.texts.empty() ? std::string() : row.texts[0]) + ": " +
-                    (row.texts.size() > 1 ? row.texts[1] : std::string());
-      Fail(std::string(encrypt ? "encrypting " : "decrypting ") + item + " failed" + rows);
-    }
+    if (result != IDOK)
+      Fail(std::string(encrypt ? "encrypting " : "decrypting ") + item + " failed" +
+           bench::FailedRows(ui_));
     return took;
   }
 

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "host/BrowsePaths.h"
-#include "host/CommandLineUser.h"
 #include "host/BrowseWindow.h"
+#include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
 #include "platform/ui/Accelerators.h"
@@ -36,11 +36,13 @@ constexpr const char* kLsHelp =
     "through a container file, /home/u/Box.qvef/Docs is the folder Docs of Box.qvef. The user\n"
     "is verified first (the password comes from QV_PASSWORD_FILE when that is set, else it is\n"
     "asked on the terminal). One row a line: Name, Size, Type and Date, in columns, or\n"
-    "separated by tabs with --tsv. Files come first, then folders, in the container's order.\n"
+    "separated by tabs with --tsv. Folders come first, then files, each by name.\n"
     "\n"
-    "exit codes: 0 listed (an empty list: an empty folder, or the user was not verified),\n"
+    "exit codes: 0 listed (no rows: the folder is empty),\n"
     "            1 the container or folder could not be opened, 2 wrong usage,\n"
-    "            4 PATH does not run through a registered container (run qvx register)\n";
+    "            4 PATH does not run through a registered container (run qvx register),\n"
+    "            6 there is no such container or folder, 7 the user was refused (a wrong\n"
+    "            password, or not one of the container's users)\n";
 
 constexpr const char* kBrowseHelp =
     "usage: qvx browse [--ui desktop|terminal] PATH\n"
@@ -65,7 +67,8 @@ constexpr const char* kBrowseHelp =
     "\n"
     "exit codes: 0 done (the window was closed), 1 the container could not be opened,\n"
     "            2 wrong usage or no terminal,\n"
-    "            4 PATH does not run through a registered container (run qvx register)\n";
+    "            4 PATH does not run through a registered container (run qvx register),\n"
+    "            6 there is no such container or folder, 7 the user was refused\n";
 
 constexpr const char* kSessionHelp =
     "usage: qvx session [FILE]\n"
@@ -130,6 +133,20 @@ int OpenFailure(const char* command, const std::string& error) {
                                                                              : kExitFailed;
 }
 
+int OpenFailure(const char* command, const ContainerBrowser& browser, const std::string& error) {
+  std::fprintf(stderr, "qvx %s: %s\n", command, error.c_str());
+  switch (browser.LastFailure()) {
+    case ContainerBrowser::Failure::NotAContainer:
+      return kExitNotAContainer;
+    case ContainerBrowser::Failure::NotFound:
+      return kExitNotFound;
+    case ContainerBrowser::Failure::Refused:
+      return kExitRefused;
+    default:
+      return kExitFailed;
+  }
+}
+
 std::unique_ptr<TerminalBackend> TerminalForPrompts() {
   if (std::getenv("QV_PASSWORD_FILE") != nullptr || !isatty(STDIN_FILENO)) return nullptr;
   auto terminal = TerminalBackend::ForControllingTerminal();
@@ -166,7 +183,7 @@ int RunLsCommand(int argc, char** argv) {
     browser.Attach(new ContainerBrowser(loader));
     std::string error;
     if (!browser->Open(path, &error)) {
-      result = OpenFailure("ls", error);
+      result = OpenFailure("ls", *browser.Get(), error);
     } else {
       const auto rows = browser->Rows();
       if (tsv)
@@ -453,8 +470,7 @@ void Draw(ContainerBrowser& browser, int cursor, const std::string& typed,
   std::printf("%s\n\n", browser.Location().c_str());
   const auto rows = browser.Rows();
   PrintTable(rows, true, cursor);
-  if (rows.empty())
-    std::printf("  (nothing listed: an empty folder, or the user was not verified)\n");
+  if (rows.empty()) std::printf("  (an empty folder)\n");
   std::printf(
       "\n[Up/Down or number+Enter: move, Enter: open, Backspace: up, Space: select, a: all, "
       "r: refresh, m: command id, Delete, F2: rename, d: decrypt to, q: quit]\n");
@@ -505,7 +521,7 @@ int RunBrowseCommand(int argc, char** argv) {
     browser.Attach(new ContainerBrowser(loader));
     std::string error;
     if (!browser->Open(argv[2], &error)) {
-      result = OpenFailure("browse", error);
+      result = OpenFailure("browse", *browser.Get(), error);
     } else {
       SetUiBackend(nullptr);  // the prompts are over; the screen is the browser's now
       RawTerminal raw;

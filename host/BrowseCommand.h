@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+class ContainerBrowser;
+
 class TerminalBackend;
 
 // The commands, argv as qvx got it (argv[1] is the command); each returns qvx's exit code.
@@ -16,6 +18,9 @@ int RunSessionCommand(int argc, char** argv);
 // Prints "qvx COMMAND: ERROR" and returns the exit code for a place that could not be opened:
 // 4 when the path runs through no registered container, else 1.
 int OpenFailure(const char* command, const std::string& error);
+// The same after ContainerBrowser::Open failed: also 6 when nothing is at the path and 7 when
+// the user was refused.
+int OpenFailure(const char* command, const ContainerBrowser& browser, const std::string& error);
 // The terminal answers the library's prompts (the password) when nobody named a password file
 // and there is a terminal to ask: it is installed as the back end and returned (null when not).
 std::unique_ptr<TerminalBackend> TerminalForPrompts();

@@ -43,6 +43,29 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// True when `path` runs into nothing: the last thing on it that exists is a folder without
+// the next name. A path that stops at a file (a container of an unregistered type, say) does
+// not.
+bool RunsIntoNothing(std::string path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return false;
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return true;
+    path.resize(slash == 0 ? 1 : slash);
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (path == "/") return true;
+  }
+}
+
+// The text of a refusal: what happened and what to do.
+std::string RefusedText(const std::string& container) {
+  return "the user was not verified for " + container +
+         " (a wrong password, or not one of its users): check the password (QV_PASSWORD_FILE) "
+         "or ask the container's owner to share it with you";
+}
+
 }  // namespace
 
 ContainerBrowser::ContainerBrowser(InprocServerLoader& loader) : loader_(loader) {}
@@ -53,11 +76,18 @@ ContainerBrowser::~ContainerBrowser() {
 }
 
 bool ContainerBrowser::Open(const std::string& path, std::string* error) {
+  failure_ = Failure::Other;
   ContainerPlace place;
   CLSID clsid{};
   if (!SplitContainerPath(
           path, [&](const std::string& prefix) { return IsContainerFile(prefix, &clsid); },
           &place)) {
+    if (RunsIntoNothing(path)) {
+      failure_ = Failure::NotFound;
+      *error = path + ": no such file or folder: check the path";
+      return false;
+    }
+    failure_ = Failure::NotAContainer;
     *error = path +
              " does not run through a container (a .qvef file of a registered type): check the "
              "path, and run qvx register if containers are not registered";
@@ -78,7 +108,10 @@ bool ContainerBrowser::Open(const std::string& path, std::string* error) {
     rest = next == std::string::npos ? "" : rest.substr(next);
     const int row = RowNamed(name);
     if (row < 0 || !Rows()[static_cast<size_t>(row)].folder) {
-      *error = "there is no folder \"" + name + "\" in " + Location();
+      failure_ = Failure::NotFound;
+      *error = "there is no folder \"" + name + "\" in " + Location() +
+               (row < 0 ? ": check the path (qvx ls " + Location() + " lists what is there)"
+                        : ": a file has that name");
       return false;
     }
     if (!Enter(row, error)) return false;
@@ -117,7 +150,20 @@ bool ContainerBrowser::Show(ComPtr<IShellFolder> folder, std::vector<std::string
   window_ = window;
   if (folders_.size() > names.size()) folders_.resize(names.size());
   folders_.push_back(folder);
-  return WaitForView(error);
+  failure_ = Failure::Other;
+  if (!WaitForView(error)) return false;
+  // An empty list is an empty folder or a refused user: the folder lists nothing, with
+  // S_FALSE, while no view of the container has verified its user.
+  ComPtr<IEnumIDList> items;
+  if (ListOf(window_).GetItemCount() == 0 &&
+      folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS,
+                          items.ReleaseAndGetAddressOf()) == S_FALSE) {
+    failure_ = Failure::Refused;
+    *error = RefusedText(container_);
+    return false;
+  }
+  failure_ = Failure::None;
+  return true;
 }
 
 bool ContainerBrowser::WaitForView(std::string* error) {
@@ -175,6 +221,7 @@ int ContainerBrowser::RowNamed(const std::string& name) const {
 }
 
 bool ContainerBrowser::Enter(int row, std::string* error) {
+  failure_ = Failure::Other;
   const CListCtrl list = ListOf(window_);
   if (!view_ || row < 0 || row >= list.GetItemCount()) {
     *error = "there is no row " + std::to_string(row + 1);

@@ -40,11 +40,16 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
     bool selected = false;
   };
 
+  // Why the last Open, Enter or Up failed.
+  enum class Failure { None, NotAContainer, NotFound, Refused, Other };
+
   explicit ContainerBrowser(InprocServerLoader& loader);
 
   // Opens the place `path` runs to (see SplitContainerPath). False with `error` saying why
-  // and what to do.
+  // and what to do, and LastFailure() telling which kind of failure it was: a view whose user
+  // was refused is a failure (Refused), an empty folder is not.
   [[nodiscard]] bool Open(const std::string& path, std::string* error);
+  Failure LastFailure() const { return failure_; }
   // Enters the folder of row `row`; a file row gets the view's Enter key (its Open command).
   [[nodiscard]] bool Enter(int row, std::string* error);
   // The row whose name is `name` (as the folder names it), -1 when none.
@@ -126,4 +131,5 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   LPITEMIDLIST requestedBrowse_ = nullptr;
   HWND frame_ = nullptr;
   std::function<void()> toolbarChanged_;
+  Failure failure_ = Failure::None;
 };

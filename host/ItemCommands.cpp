@@ -123,7 +123,7 @@ bool OpenAndSelect(const char* command, ContainerBrowser& browser, const Selecti
                    std::vector<int>* rows, int* failure) {
   std::string error;
   if (!browser.Open(selection.folder, &error)) {
-    *failure = OpenFailure(command, error);
+    *failure = OpenFailure(command, browser, error);
     return false;
   }
   if (browser.Rows().empty()) {

@@ -10,23 +10,16 @@
 #include <string>
 
 #include "platform/LastError.h"
+#include "platform/UserLocale.h"
 
 namespace {
-
-const char* TimeLocaleName() {
-  for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
-    const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0') return value;
-  }
-  return "C";
-}
 
 // The C library's locale for LC_TIME, made once per thread and made again when the
 // environment names another one (a view formats a date for every row it shows).
 class TimeLocale {
  public:
   TimeLocale() {
-    const std::string name = TimeLocaleName();
+    const std::string name = UserLocaleName("LC_TIME");
     if (handle_ != static_cast<locale_t>(0) && name == name_) return;
     if (handle_ != static_cast<locale_t>(0)) freelocale(handle_);
     name_ = name;

@@ -949,6 +949,15 @@ bool IsLockedDown(int fd) {
 
 }  // namespace
 
+BOOL GetFileIdentityA(LPCSTR path, FILE_IDENTITY* identity) noexcept {
+  if (identity == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  struct stat st {};
+  if (stat(path, &st) != 0) return Fail(Win32ErrorFromErrno(errno));
+  *identity = IdentityOf(st);
+  return TRUE;
+}
+
 OpenedFile::OpenedFile(OpenedFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {

@@ -217,6 +217,9 @@ struct FILE_IDENTITY {
   }
 };
 
+// The identity of what `path` names (a link is followed), read without opening it.
+[[nodiscard]] QV_API BOOL GetFileIdentityA(LPCSTR path, FILE_IDENTITY* identity) noexcept;
+
 // One entry of a folder listing other than "." and "..".
 struct FOLDER_ENTRY {
   std::string name;

@@ -16,6 +16,7 @@ packages=(
   libgtk-4-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
   libwebkitgtk-6.0-dev
   tmux
+  locales
 )
 missing=()
 for p in "${packages[@]}"; do

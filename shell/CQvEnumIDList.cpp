@@ -1,10 +1,14 @@
 // The enumerator: one listing of one folder, then a walk over copies.
 #include "shell/CQvEnumIDList.h"
 
+#include <algorithm>
+#include <new>
+
 #include "base/ClassIds.h"
+#include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
 #include "container/QVDatabase.h"
-#include "base/ContainerItemId.h"
+#include "platform/Collation.h"
 
 HRESULT CQvEnumIDList::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
   return CreateComInstance<CQvEnumIDList>(riid, ppv, module);
@@ -20,31 +24,34 @@ void CQvEnumIDList::FreeItems() {
   position_ = 0;
 }
 
-void CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId,
-                         SHCONTF flags) {
+HRESULT CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId,
+                            SHCONTF flags) {
   FreeItems();
   folder_ = ComPtr<IShellFolder>(folder);
   flags_ = flags;
   // Nothing of a container is listed before a view of it verified its user.
-  if (containerPath.empty() || QvModuleTables().VerifiedViewCount(containerPath) < 1) return;
+  if (containerPath.empty() || QvModuleTables().VerifiedViewCount(containerPath) < 1)
+    return S_FALSE;
   QVDatabase database;
-  if (database.Open(containerPath, FALSE) != VARIANT_TRUE) return;
+  if (database.Open(containerPath, FALSE) != VARIANT_TRUE) return S_OK;
   const DWORD version = database.GetVersion();
-  const auto add = [this](LPITEMIDLIST id) {
+  // Each item with its sort key, made once: sorting then compares keys, not names.
+  struct Listed {
+    std::string key;
+    ContainerItem item;
+    LPITEMIDLIST id;
+  };
+  std::vector<Listed> listed;
+  const auto add = [&listed](LPITEMIDLIST id) {
     try {
-      items_.push_back(id);
+      Listed entry{{}, {}, id};
+      if (FAILED(ContainerItemId::ReadFirst(id, &entry.item))) throw std::bad_alloc();
+      entry.key = QvCollationKey(entry.item.name);
+      listed.push_back(std::move(entry));
     } catch (...) {
       ILFree(id);
     }
   };
-  // Files first, then folders, each in the store's order.
-  if ((flags & SHCONTF_NONFOLDERS) != 0) {
-    VARIANT rows{};
-    if (database.GetFiles(folderId, &rows) == VARIANT_TRUE) {
-      (void)ContainerItemId::FromFileRows(rows, version, add);
-      (void)VariantClear(&rows);
-    }
-  }
   if ((flags & SHCONTF_FOLDERS) != 0) {
     VARIANT rows{};
     if (database.GetSubFolders(folderId, &rows) == VARIANT_TRUE) {
@@ -52,7 +59,24 @@ void CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPath,
       (void)VariantClear(&rows);
     }
   }
+  if ((flags & SHCONTF_NONFOLDERS) != 0) {
+    VARIANT rows{};
+    if (database.GetFiles(folderId, &rows) == VARIANT_TRUE) {
+      (void)ContainerItemId::FromFileRows(rows, version, add);
+      (void)VariantClear(&rows);
+    }
+  }
   (void)database.Close();
+  // As a file manager lists a folder: folders first, then files, each by name in the user's
+  // collation; names that collate alike keep the order CompareIDs gives them.
+  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+    if (a.item.IsFolder() != b.item.IsFolder()) return a.item.IsFolder();
+    if (a.key != b.key) return a.key < b.key;
+    return ContainerItemId::Compare(a.item, b.item, 0) < 0;
+  });
+  items_.reserve(listed.size());
+  for (Listed& entry : listed) items_.push_back(entry.id);
+  return S_OK;
 }
 
 HRESULT CQvEnumIDList::Next(ULONG celt, PITEMID_CHILD* rgelt, ULONG* pceltFetched) {

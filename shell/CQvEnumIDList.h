@@ -1,5 +1,5 @@
 // The enumerator of one folder of a container: filled once, from one listing of that folder
-// (files first, then sub-folders, in the store's order), and then only walked. Its memory is
+// sorted as a file manager shows it, and then only walked. Its memory is
 // that of one folder's identifiers, never of the whole container.
 //
 // Nothing is listed unless a view of the container has verified its user (the module tables'
@@ -28,10 +28,12 @@ class CQvEnumIDList final : public ComObject<IQvEnumIDList, IEnumIDList> {
   explicit CQvEnumIDList(ComModule* module);
 
   // Lists the items of folder `folderId` of the container at `containerPath` for `flags`
-  // (SHCONTF_NONFOLDERS, SHCONTF_FOLDERS); holds `folder` (the shell folder listed) until
-  // released. A container that cannot be opened or that no view has unlocked gives an empty
-  // list.
-  void Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId, SHCONTF flags);
+  // (SHCONTF_FOLDERS, SHCONTF_NONFOLDERS): folders first, then files, each by name in the
+  // user's collation (the order CompareIDs gives on column 0). Holds `folder` (the shell
+  // folder listed) until released. S_FALSE, with an empty list, while no view of the container
+  // has verified its user; a container that cannot be opened gives an empty list and S_OK.
+  HRESULT Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId,
+               SHCONTF flags);
 
   // IEnumIDList. Next hands out copies the caller frees; Clone is not offered.
   HRESULT Next(ULONG celt, PITEMID_CHILD* rgelt, ULONG* pceltFetched) override;

@@ -63,6 +63,113 @@ HRESULT ReadItems(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, std::vector<ContainerI
   return S_OK;
 }
 
+// The names, one per level, that `text` gives below `folder`: either a display name (the
+// container path, then "/" and the item's path from the container's root, as
+// GetDisplayNameOf writes it) of an item inside `folder`, or a path relative to `folder` with
+// "/" or "\" between names. Empty names and "." are skipped. False for text that names no
+// item inside `folder`: another container or folder, "..", or a name no item can have.
+bool NamesBelow(const CQvShellFolder& folder, std::string_view text,
+                std::vector<std::string>* names) {
+  const std::string& container = folder.ContainerPath();
+  const bool absolute = !text.empty() && text.front() == '/';
+  if (absolute) {
+    if (container.empty() || !text.starts_with(container) ||
+        (text.size() > container.size() && text[container.size()] != '/'))
+      return false;
+    text.remove_prefix(container.size());
+  }
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = absolute ? text.find('/', start) : text.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view part = text.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!ContainerItemId::IsValidName(part) || part.size() > itemid::kMaxTextLength) return false;
+      parts.emplace_back(part);
+    }
+    start = end + 1;
+  }
+  if (absolute) {
+    // A display name runs from the container's root: it must pass through this folder.
+    std::vector<std::string> here;
+    const std::string& stored = folder.StoredPath();
+    for (std::size_t at = 0; at < stored.size();) {
+      const std::size_t next = std::min(stored.find('\\', at + 1), stored.size());
+      here.emplace_back(stored.substr(at + 1, next - at - 1));
+      at = next;
+    }
+    if (parts.size() < here.size() || !std::equal(here.begin(), here.end(), parts.begin()))
+      return false;
+    parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(here.size()));
+  }
+  if (parts.empty()) return false;
+  *names = std::move(parts);
+  return true;
+}
+
+// The identifier of the item called `name` in folder `parentId`, built from its row; a folder
+// is preferred to a file of the same name, and only the last level may be a file.
+HRESULT FindChild(QVDatabase& database, DWORD parentId, const std::string& name, DWORD version,
+                  bool fileAllowed, LPITEMIDLIST* id) {
+  // A folder without sub-folders or files gives no listing at all: nothing to find there.
+  bool madeNone = false;
+  const auto lookIn = [&](bool folders) {
+    VARIANT rows{};
+    const bool listed = (folders ? database.GetSubFolders(parentId, &rows)
+                                 : database.GetFiles(parentId, &rows)) == VARIANT_TRUE;
+    const LONG count = listed ? ContainerItemId::RowCount(rows) : -1;
+    for (LONG row = 0; row < count && *id == nullptr && !madeNone; ++row) {
+      ContainerItemFields fields;
+      const bool read = folders ? ContainerItemId::FolderFieldsOfRow(rows, row, version, &fields)
+                                : ContainerItemId::FileFieldsOfRow(rows, row, version, &fields);
+      if (read && fields.name == name) {
+        *id = ContainerItemId::Create(fields);
+        madeNone = *id == nullptr;
+      }
+    }
+    (void)VariantClear(&rows);
+  };
+  *id = nullptr;
+  lookIn(true);
+  if (*id == nullptr && fileAllowed && !madeNone) lookIn(false);
+  if (madeNone) return E_OUTOFMEMORY;
+  if (*id != nullptr) return S_OK;
+  return HRESULT_FROM_WIN32(fileAllowed ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+}
+
+// The relative list of `names` below folder `folderId`, looked up level by level in the store.
+HRESULT FindItems(const std::string& containerPath, DWORD folderId,
+                  const std::vector<std::string>& names, LPITEMIDLIST* list) {
+  *list = nullptr;
+  QVDatabase database;
+  if (database.Open(containerPath, FALSE) != VARIANT_TRUE) return E_FAIL;
+  const DWORD version = database.GetVersion();
+  HRESULT hr = S_OK;
+  DWORD parentId = folderId;
+  LPITEMIDLIST built = nullptr;
+  for (std::size_t i = 0; i < names.size() && SUCCEEDED(hr); ++i) {
+    LPITEMIDLIST id = nullptr;
+    hr = FindChild(database, parentId, names[i], version, i + 1 == names.size(), &id);
+    if (FAILED(hr)) break;
+    ContainerItem item;
+    (void)ContainerItemId::ReadFirst(id, &item);
+    parentId = item.folderId;
+    LPITEMIDLIST longer = built == nullptr ? id : ILCombine(built, id);
+    if (longer != id) ILFree(id);
+    ILFree(built);
+    built = longer;
+    if (built == nullptr) hr = E_OUTOFMEMORY;
+  }
+  (void)database.Close();
+  if (FAILED(hr)) {
+    ILFree(built);
+    return hr;
+  }
+  *list = built;
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT CQvShellFolder::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
@@ -160,11 +267,34 @@ HRESULT CQvShellFolder::GetCurFolder(PIDLIST_ABSOLUTE* ppidl) {
 
 // ---- IShellFolder ----
 
-HRESULT CQvShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR, ULONG* pchEaten,
-                                         PIDLIST_RELATIVE* ppidl, ULONG*) {
+HRESULT CQvShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR pszDisplayName, ULONG* pchEaten,
+                                         PIDLIST_RELATIVE* ppidl, ULONG* pdwAttributes) {
   if (pchEaten != nullptr) *pchEaten = 0;
-  if (ppidl != nullptr) *ppidl = nullptr;
-  return E_NOTIMPL;
+  if (ppidl == nullptr) return E_INVALIDARG;
+  *ppidl = nullptr;
+  try {
+    if (pszDisplayName == nullptr) return E_INVALIDARG;
+    std::size_t length = 0;
+    while (pszDisplayName[length] != u'\0') ++length;
+    std::vector<std::string> names;
+    if (!NamesBelow(*this, Utf16ToUtf8(std::u16string_view(pszDisplayName, length)), &names))
+      return E_INVALIDARG;
+    // Names are not told to anyone the container's view has not verified.
+    if (!ContainerUnlocked()) return E_ACCESSDENIED;
+    LPITEMIDLIST found = nullptr;
+    const HRESULT hr = FindItems(containerPath_, folderId_, names, &found);
+    if (FAILED(hr)) return hr;
+    if (pdwAttributes != nullptr) {
+      LPCITEMIDLIST one[] = {found};
+      SFGAOF attributes = *pdwAttributes;
+      *pdwAttributes = SUCCEEDED(GetAttributesOf(1, one, &attributes)) ? attributes : 0;
+    }
+    if (pchEaten != nullptr) *pchEaten = static_cast<ULONG>(length);
+    *ppidl = found;
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT CQvShellFolder::EnumObjects(HWND, SHCONTF grfFlags, IEnumIDList** ppenumIDList) {
@@ -175,10 +305,11 @@ HRESULT CQvShellFolder::EnumObjects(HWND, SHCONTF grfFlags, IEnumIDList** ppenum
     const HRESULT hr =
         CQvEnumIDList::CreateInstance(IID_IEnumIDList, enumerator.ReleaseAndGetVoidAddressOf());
     if (FAILED(hr)) return hr;
-    static_cast<CQvEnumIDList*>(enumerator.Get())
-        ->Fill(static_cast<IShellFolder*>(this), containerPath_, folderId_, grfFlags);
+    const HRESULT filled =
+        static_cast<CQvEnumIDList*>(enumerator.Get())
+            ->Fill(static_cast<IShellFolder*>(this), containerPath_, folderId_, grfFlags);
     *ppenumIDList = enumerator.Detach();
-    return S_OK;
+    return filled;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
@@ -279,13 +410,7 @@ HRESULT CQvShellFolder::GetAttributesOf(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, 
   try {
     std::vector<ContainerItem> items;
     if (FAILED(ReadItems(cidl, apidl, &items))) return E_INVALIDARG;
-    QVDatabase database;
-    std::string path;
-    const bool known =
-        database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
-        StoredFolderPath(database, items.empty() ? folderId_ : items[0].folderId, &path);
-    (void)database.Close();
-    if (!known) {
+    if (!HoldsFolder(items.empty() ? folderId_ : items[0].folderId)) {
       *rgfInOut = 0;
       return S_FALSE;
     }
@@ -348,6 +473,31 @@ HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
   hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
   if (FAILED(hr)) return hr;
   return dataObject->QueryInterface(IID_IDataObject, ppv);
+bool CQvShellFolder::HoldsFolder(DWORD folderId) {
+  FILE_IDENTITY now;
+  const bool stateRead = GetFileIdentityA(containerPath_.c_str(), &now) != FALSE;
+  if (stateRead && now == knownState_ && knownFolders_.count(folderId) != 0) return true;
+  QVDatabase database;
+  std::string path;
+  const bool held = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
+                    StoredFolderPath(database, folderId, &path);
+  (void)database.Close();
+  if (!held || !stateRead) return held;
+  FILETIME clock{};
+  GetSystemTimeAsFileTime(&clock);
+  // FILETIME counts 100 ns from 1601, the identity's times ns from 1970.
+  constexpr LONGLONG kSettledNs = 1000000000LL;
+  const LONGLONG nowNs =
+      (static_cast<LONGLONG>(FileTimeToTicks(clock)) -
+       kFileTimeUnixEpochSeconds * static_cast<LONGLONG>(kFileTimeTicksPerSecond)) *
+      100;
+  if (nowNs - std::max(now.writeNs, now.changeNs) < kSettledNs) return true;
+  if (!(now == knownState_)) {
+    knownFolders_.clear();
+    knownState_ = now;
+  }
+  knownFolders_.insert(folderId);
+  return true;
 }
 
 std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem& item) const {

@@ -12,10 +12,12 @@
 // Objects live on the thread that created them and hold no lock.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/Com.h"
+#include "platform/Files.h"
 #include "platform/shell/ItemIdList.h"
 #include "platform/shell/ShellFolder.h"
 
@@ -40,9 +42,17 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   explicit CQvShellFolder(ComModule* module);
 
   // IShellFolder.
-  // Not offered (E_NOTIMPL): hosts reach an item by enumerating and binding.
+  // The relative list of the item `pszDisplayName` names below this folder: a display name as
+  // GetDisplayNameOf writes it (the item must lie inside this folder) or a path relative to
+  // this folder ("Docs/notes.txt"). Each level is looked up in the container, so the list
+  // holds what the store holds. E_INVALIDARG for text that names no item here,
+  // E_ACCESSDENIED before a view of the container verified its user, and
+  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) or (ERROR_PATH_NOT_FOUND) for a missing item or a
+  // missing folder on the way. *pdwAttributes (when given) is masked as GetAttributesOf does.
   HRESULT ParseDisplayName(HWND hwnd, IBindCtx* pbc, LPWSTR pszDisplayName, ULONG* pchEaten,
                            PIDLIST_RELATIVE* ppidl, ULONG* pdwAttributes) override;
+  // An enumerator in every case; S_FALSE (an empty one) while no view of the container has
+  // verified its user, which tells a host a refused view from an empty folder.
   HRESULT EnumObjects(HWND hwnd, SHCONTF grfFlags, IEnumIDList** ppenumIDList) override;
   // IID_IShellFolder only; every identifier of `pidl` must be a folder item.
   HRESULT BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx* pbc, REFIID riid, void** ppv) override;
@@ -102,6 +112,10 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   HRESULT MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, const struct ContainerItem& first,
                          void** ppv);
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
+  // True when the container opens and holds folder `folderId`. A host asks this for every row
+  // it shows, so an answer found in the store stands while the container file is unchanged
+  // since then (see knownState_).
+  bool HoldsFolder(DWORD folderId);
 
   LPITEMIDLIST absoluteList_ = nullptr;
   std::string containerPath_;
@@ -115,4 +129,10 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
     bool monitored = false;
   };
   std::vector<PrivateFolder> privateFolders_;
+  // Folder ids found in the container, and the container file's identity when they were: any
+  // write changes its size or times, so the same identity means the same folders. A file
+  // changed less than a second before the look-up is not trusted, as a write in the same tick
+  // of the file system's clock could leave its times as they were.
+  FILE_IDENTITY knownState_;
+  std::set<DWORD> knownFolders_;
 };

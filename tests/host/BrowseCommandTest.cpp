@@ -13,6 +13,7 @@
 
 #include "base/SuiteServices.h"
 #include "host/BrowsePaths.h"
+#include "host/ExitCodes.h"
 #include "platform/Owned.h"
 #include "platform/ui/Accelerators.h"
 #include "tests/suite/UserStoreTestSupport.h"
@@ -94,6 +95,7 @@ class BrowseCommandTest : public RootedTest {
     env_.emplace_back("QV_PASSWORD_FILE", passwordFile);
     ASSERT_EQ(RunProgram(root_, "qvenroll", {}, env_).code, 0);
     fs::create_directories(root_.Sub("Box/Docs/Sub"));
+    fs::create_directories(root_.Sub("Box/Empty"));
     WriteTextFile(root_.Sub("Box/report.txt"), "hello");
     WriteTextFile(root_.Sub("Box/Docs/data.bin"), std::string(1025, 'd'));
     WriteTextFile(root_.Sub("Box/Docs/Sub/deep.txt"), "deep");
@@ -120,26 +122,36 @@ TEST_F(BrowseCommandTest, LsPrintsTheRowsOfTheViewOfAnyFolderOnThePath) {
   qvtest::ProgramRun run = RunProgram(root_, "qvx", {"ls", "--tsv", container_}, env_);
   ASSERT_EQ(run.code, 0) << run.err;
   const std::string root = run.out;
-  EXPECT_EQ(root.find("report.txt\t1 KB\ttext/plain\t"), 0u) << root;
-  EXPECT_NE(root.find("\nDocs\t0 KB\tFolder\t"), std::string::npos) << root;
+  // Folders first, then files, each by name.
+  EXPECT_EQ(root.find("Docs\t0 KB\tFolder\t"), 0u) << root;
+  EXPECT_LT(root.find("\nEmpty\t0 KB\tFolder\t"), root.find("\nreport.txt\t1 KB\ttext/plain\t"))
+      << root;
 
   run = RunProgram(root_, "qvx", {"ls", "--tsv", container_ + "/Docs/"}, env_);
   ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(run.out.find("data.bin\t2 KB\t"), 0u) << run.out;
-  EXPECT_NE(run.out.find("\nSub\t0 KB\tFolder\t"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("Sub\t0 KB\tFolder\t"), 0u) << run.out;
+  EXPECT_NE(run.out.find("\ndata.bin\t2 KB\t"), std::string::npos) << run.out;
   run = RunProgram(root_, "qvx", {"ls", container_ + "/Docs/Sub"}, env_);
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out.find("deep.txt  1 KB  text/plain"), 0u) << run.out;
+  run = RunProgram(root_, "qvx", {"ls", container_ + "/Empty"}, env_);
+  EXPECT_EQ(run.code, 0) << "an empty folder is no failure: " << run.err;
+  EXPECT_EQ(run.out, "");
 
-  // A wrong password lists nothing: the view refuses without a message.
+  // A wrong password is told apart from an empty folder: nothing listed, its own code and
+  // what to do.
   const std::string wrong = root_.Sub("wrong");
   WriteTextFile(wrong, "not it\n");
   chmod(wrong.c_str(), 0600);
   qvtest::Environment wrongEnv = Env();
   wrongEnv.emplace_back("QV_PASSWORD_FILE", wrong);
-  run = RunProgram(root_, "qvx", {"ls", "--tsv", container_}, wrongEnv);
-  EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(run.out, "");
+  for (const std::string& place : {container_, container_ + "/Empty"}) {
+    run = RunProgram(root_, "qvx", {"ls", "--tsv", place}, wrongEnv);
+    EXPECT_EQ(run.code, kExitRefused) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("not verified for " + container_), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("QV_PASSWORD_FILE"), std::string::npos) << run.err;
+  }
 
   const struct {
     std::vector<std::string> args;
@@ -148,9 +160,12 @@ TEST_F(BrowseCommandTest, LsPrintsTheRowsOfTheViewOfAnyFolderOnThePath) {
   } refusals[] = {
       {{"ls"}, 2, "usage: qvx ls"},
       {{"ls", "--bogus", container_}, 2, "unexpected argument"},
-      {{"ls", root_.Sub("Box.qvef.none/x")}, 4, "qvx register"},
-      {{"ls", container_ + "/Nope"}, 1, "no folder \"Nope\""},
-      {{"ls", container_ + "/report.txt"}, 1, "no folder \"report.txt\""},
+      {{"ls", root_.Sub("password/x")}, 4, "qvx register"},
+      {{"ls", root_.Sub("Box.qvef.none/x")}, kExitNotFound, "no such file or folder"},
+      {{"ls", root_.Sub("nowhere/deeper/Box.qvef")}, kExitNotFound, "no such file or folder"},
+      {{"ls", container_ + "/Nope"}, kExitNotFound, "no folder \"Nope\""},
+      {{"ls", container_ + "/Docs/Nope/Sub"}, kExitNotFound, "no folder \"Nope\""},
+      {{"ls", container_ + "/report.txt"}, kExitNotFound, "a file has that name"},
       {{"ls", container_ + "/../Box.qvef"}, 4, "does not run through"},
       {{"browse", container_}, 2, "needs a terminal"},
       {{"session", root_.Sub("no-script")}, 2, "cannot read"},
@@ -192,16 +207,17 @@ TEST_F(BrowseCommandTest, ASessionKeepsItsViewAcrossCommands) {
   EXPECT_EQ(run.code, 1) << "the failed commands count: " << run.err;
   const std::string expected = "# " + container_ +
                                "\n"
-                               " report.txt\t1 KB\ttext/plain\t\n"
                                " Docs\t0 KB\tFolder\t\n"
+                               " Empty\t0 KB\tFolder\t\n"
+                               " report.txt\t1 KB\ttext/plain\t\n"
                                "# " +
                                container_ +
                                "/Docs\n"
                                "1100:off 512:off 1101:off 508:on 509:on 510:on 511:on*\n"
                                "1100:on 512:on 1101:on 508:on 509:on 510:on 511:on*\n"
                                "taken\n"
-                               "*data.bin\t2 KB\tapplication/octet-stream\t\n"
                                "*Sub\t0 KB\tFolder\t\n"
+                               "*data.bin\t2 KB\tapplication/octet-stream\t\n"
                                "not a key of the view\n"
                                "1100:on 512:on 1101:on 508:on 509:on 510:on* 511:on\n"
                                "# " +
@@ -281,13 +297,13 @@ TEST_F(BrowseCommandTest, BrowseInATerminalMovesEntersAndGoesUp) {
   EXPECT_NE(screen.find(container_), std::string::npos) << screen;
   const size_t cursor = screen.find("> 1");
   ASSERT_NE(cursor, std::string::npos) << screen;
-  EXPECT_LT(screen.find("report.txt", cursor), screen.find('\n', cursor)) << screen;
-  // Down to Docs and into it.
-  (void)Tmux(socket, {"send-keys", "-t", "qvx", "Down", "Enter"});
+  EXPECT_LT(screen.find("Docs", cursor), screen.find('\n', cursor)) << screen;
+  // Down and up again, then into Docs.
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "Down", "Up", "Enter"});
   screen = ScreenShowing(socket, "data.bin");
   EXPECT_NE(screen.find(container_ + "/Docs"), std::string::npos) << screen;
   // A row number chooses the row; Enter then opens it.
-  (void)Tmux(socket, {"send-keys", "-t", "qvx", "2", "Enter", "Enter"});
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "1", "Enter", "Enter"});
   screen = ScreenShowing(socket, "deep.txt");
   EXPECT_NE(screen.find(container_ + "/Docs/Sub"), std::string::npos) << screen;
   // Backspace twice: up to the container's root.

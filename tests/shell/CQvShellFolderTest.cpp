@@ -6,7 +6,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <map>
+#include <thread>
 
 #include "base/ClassIds.h"
 #include "container/QVSQLiteDatabase.h"
@@ -52,7 +55,7 @@ ComPtr<IShellFolder> OpenContainer(const std::string& path, HRESULT* initialized
 std::vector<OwnedList> Enumerate(IShellFolder* folder, SHCONTF flags) {
   std::vector<OwnedList> items;
   ComPtr<IEnumIDList> list;
-  EXPECT_EQ(folder->EnumObjects(nullptr, flags, list.ReleaseAndGetAddressOf()), S_OK);
+  EXPECT_TRUE(SUCCEEDED(folder->EnumObjects(nullptr, flags, list.ReleaseAndGetAddressOf())));
   if (!list) return items;
   PITEMID_CHILD id = nullptr;
   while (list->Next(1, &id, nullptr) == S_OK) items.emplace_back(id);
@@ -133,11 +136,18 @@ TEST_F(ShellFolderTest, NothingIsListedUntilAViewOfTheContainerVerifiedItsUser) 
   ComPtr<IShellFolder> root = OpenContainer(box);
   ASSERT_TRUE(root);
   EXPECT_TRUE(Names(root.Get(), kAll).empty()) << "the tree pane sees nothing before";
+  // S_FALSE tells a host a refused view from an empty folder.
+  ComPtr<IEnumIDList> locked;
+  EXPECT_EQ(root->EnumObjects(nullptr, kAll, locked.ReleaseAndGetAddressOf()), S_FALSE);
+  ASSERT_TRUE(locked);
+  PITEMID_CHILD none = nullptr;
+  EXPECT_EQ(locked->Next(1, &none, nullptr), S_FALSE);
 
   QvModuleTables().AddVerifiedView(P("x/../Box.qvef"), "alice");
   EXPECT_EQ(Names(root.Get(), kAll),
-            (std::vector<std::string>{"a.qvf.b.txt", "a.txt", "Docs/", "Empty/"}))
-      << "files first, then folders; another spelling of the path unlocks the same container";
+            (std::vector<std::string>{"Docs/", "Empty/", "a.qvf.b.txt", "a.txt"}))
+      << "folders first, then files; another spelling of the path unlocks the same container";
+  EXPECT_EQ(root->EnumObjects(nullptr, kAll, locked.ReleaseAndGetAddressOf()), S_OK);
   QvModuleTables().RemoveVerifiedView(box);
   EXPECT_TRUE(Names(root.Get(), kAll).empty()) << "and nothing after the last view closed";
 }
@@ -200,7 +210,7 @@ TEST_F(ShellFolderTest, BindingWalksDownFoldersAndRefusesFiles) {
   OwnedList docs = Find(root.Get(), "Docs");
   ComPtr<IShellFolder> docsFolder = Bind(root.Get(), docs.Get());
   ASSERT_TRUE(docsFolder);
-  EXPECT_EQ(Names(docsFolder.Get(), kAll), (std::vector<std::string>{"notes.txt", "Sub/"}));
+  EXPECT_EQ(Names(docsFolder.Get(), kAll), (std::vector<std::string>{"Sub/", "notes.txt"}));
 
   // A deep list binds to its last folder; the child's absolute list is the parent's followed
   // by the whole list.
@@ -273,6 +283,160 @@ TEST_F(ShellFolderTest, DisplayNamesAreTheContainerPathAndTheInnerPath) {
   CoTaskMemFree(text);
 }
 
+// Every item below `folder` (its list from `folder`, display name, whether a folder), walked
+// by enumerating and binding as a file manager does.
+struct Walked {
+  OwnedList id;  // the last identifier, as the item's own folder listed it
+  std::string displayName;
+  bool folder = false;
+  UINT depth = 0;
+};
+void WalkAll(IShellFolder* folder, UINT depth, std::vector<Walked>* out) {
+  for (OwnedList& id : Enumerate(folder, kAll)) {
+    ContainerItem item;
+    ASSERT_EQ(ContainerItemId::ReadFirst(id.Get(), &item), S_OK);
+    Walked walked{OwnedList(), DisplayName(folder, id.Get(), SHGDN_NORMAL), item.IsFolder(),
+                  depth + 1};
+    if (item.IsFolder()) WalkAll(Bind(folder, id.Get()).Get(), depth + 1, out);
+    walked.id = std::move(id);
+    out->push_back(std::move(walked));
+  }
+}
+
+HRESULT Parse(IShellFolder* folder, const std::string& text, OwnedList* list,
+              ULONG* eaten = nullptr, SFGAOF* attributes = nullptr) {
+  std::u16string wide = Utf8ToUtf16(text);
+  PIDLIST_RELATIVE parsed = reinterpret_cast<PIDLIST_RELATIVE>(1);
+  const HRESULT hr =
+      folder->ParseDisplayName(nullptr, nullptr, wide.data(), eaten, &parsed, attributes);
+  if (FAILED(hr)) {
+    EXPECT_EQ(parsed, nullptr) << text;
+  }
+  *list = OwnedList(FAILED(hr) ? nullptr : parsed);
+  return hr;
+}
+
+bool SameIdentifier(LPCITEMIDLIST a, LPCITEMIDLIST b) {
+  return a->mkid.cb == b->mkid.cb && std::memcmp(a, b, a->mkid.cb) == 0;
+}
+
+TEST_F(ShellFolderTest, DisplayNamesParseBackLevelByLevelThroughTheStore) {
+  for (const char* folder : {"Box/My Folder", "Box/Docs/Sub/Deeper"})
+    fs::create_directories(P(folder));
+  for (const char* file : {"with space.txt", "dots.in.name.tar.gz", "a.qvf.b.txt", "Ünïcødé ✓.txt",
+                           "My Folder/inner file.txt", "Docs/Sub/Deeper/deep.txt"})
+    WriteBytes(P(std::string("Box/") + file), file);
+  const std::string box = MakeContainer();
+  Unlock(box);
+  ComPtr<IShellFolder> root = OpenContainer(box);
+  std::vector<Walked> all;
+  WalkAll(root.Get(), 0, &all);
+  ASSERT_EQ(all.size(), 14u);
+  for (const Walked& walked : all) {
+    SCOPED_TRACE(walked.displayName);
+    OwnedList parsed;
+    ULONG eaten = 0;
+    SFGAOF attributes = SFGAO_FOLDER | SFGAO_CANCOPY;
+    ASSERT_EQ(Parse(root.Get(), walked.displayName, &parsed, &eaten, &attributes), S_OK);
+    EXPECT_EQ(eaten, Utf8ToUtf16(walked.displayName).size());
+    EXPECT_EQ(ILCount(parsed.Get()), walked.depth) << "one identifier a level";
+    EXPECT_TRUE(SameIdentifier(ILFindLastID(parsed.Get()), walked.id.Get()))
+        << "the identifier the store gives, as its folder lists it";
+    EXPECT_EQ(DisplayName(root.Get(), parsed.Get(), SHGDN_NORMAL), walked.displayName);
+    EXPECT_EQ(attributes, walked.folder ? SFGAO_FOLDER | SFGAO_CANCOPY : SFGAO_CANCOPY);
+  }
+
+  // Paths relative to the folder asked, with either separator; from a sub-folder, a display
+  // name gives the list below that folder.
+  OwnedList deep;
+  ASSERT_EQ(Parse(root.Get(), box + "/Docs/Sub/Deeper/deep.txt", &deep), S_OK);
+  for (const char* relative :
+       {"Docs/Sub/Deeper/deep.txt", "Docs\\Sub\\Deeper\\deep.txt", "./Docs//Sub/Deeper/deep.txt"}) {
+    OwnedList parsed;
+    ASSERT_EQ(Parse(root.Get(), relative, &parsed), S_OK) << relative;
+    EXPECT_TRUE(ILIsEqual(parsed.Get(), deep.Get())) << relative;
+  }
+  OwnedList docsId;
+  ASSERT_EQ(Parse(root.Get(), "Docs", &docsId), S_OK);
+  ComPtr<IShellFolder> docs = Bind(root.Get(), docsId.Get());
+  ASSERT_TRUE(docs);
+  for (const std::string& text :
+       {box + "/Docs/Sub/Deeper/deep.txt", std::string("Sub/Deeper/deep.txt")}) {
+    OwnedList parsed;
+    ASSERT_EQ(Parse(docs.Get(), text, &parsed), S_OK) << text;
+    EXPECT_EQ(ILCount(parsed.Get()), 3u);
+    EXPECT_EQ(DisplayName(docs.Get(), parsed.Get(), SHGDN_NORMAL),
+              box + "/Docs/Sub/Deeper/deep.txt");
+  }
+
+  const struct {
+    IShellFolder* folder;
+    std::string text;
+    HRESULT expected;
+  } refusals[] = {
+      {root.Get(), "", E_INVALIDARG},
+      {root.Get(), "..", E_INVALIDARG},
+      {root.Get(), "Docs/../a.txt", E_INVALIDARG},
+      {root.Get(), "bad\x01name", E_INVALIDARG},
+      {root.Get(), box, E_INVALIDARG},
+      {root.Get(), box + "x/a.txt", E_INVALIDARG},
+      {root.Get(), "/elsewhere/Box.qvef/a.txt", E_INVALIDARG},
+      {docs.Get(), box + "/a.qvf.b.txt", E_INVALIDARG},
+      {docs.Get(), box + "/Docs", E_INVALIDARG},
+      {root.Get(), "nope.txt", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+      {root.Get(), "a.qvf.b.txt.qvf", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+      {root.Get(), box + "/Nope/deep.txt", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+      {root.Get(), "with space.txt/x", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+  };
+  for (const auto& c : refusals) {
+    OwnedList parsed;
+    ULONG eaten = 99;
+    EXPECT_EQ(Parse(c.folder, c.text, &parsed, &eaten), c.expected) << c.text;
+    EXPECT_EQ(eaten, 0u) << c.text;
+  }
+  ULONG eaten = 0;
+  EXPECT_EQ(root->ParseDisplayName(nullptr, nullptr, nullptr, &eaten, nullptr, nullptr),
+            E_INVALIDARG);
+  PIDLIST_RELATIVE parsed = reinterpret_cast<PIDLIST_RELATIVE>(1);
+  EXPECT_EQ(root->ParseDisplayName(nullptr, nullptr, nullptr, &eaten, &parsed, nullptr),
+            E_INVALIDARG);
+  EXPECT_EQ(parsed, nullptr);
+
+  // Names are told only to a verified user.
+  QvModuleTables().RemoveVerifiedView(box);
+  unlocked_.clear();
+  OwnedList refused;
+  EXPECT_EQ(Parse(root.Get(), "with space.txt", &refused), E_ACCESSDENIED);
+}
+
+TEST_F(ShellFolderTest, ListingsShowFoldersFirstThenFilesByNameAsCompareIdsOrdersThem) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  for (const char* folder : {"zeta", "Alpha", "beta"})
+    fs::create_directories(P(std::string("Box/") + folder));
+  for (const char* file : {"b.txt", "Apple.txt", "c.TXT", "_x.txt", "Émile.txt", "emma.txt"})
+    WriteBytes(P(std::string("Box/") + file), file);
+  const std::string box = MakeContainer();
+  Unlock(box);
+  ComPtr<IShellFolder> root = OpenContainer(box);
+  // Case folds (Apple after a.txt, c.TXT after b.txt); without a collation of the locale's
+  // own, É sorts after every ASCII letter.
+  const std::vector<std::string> expected = {
+      "Alpha/", "beta/",     "Docs/", "Empty/", "zeta/",    "_x.txt",   "a.qvf.b.txt",
+      "a.txt",  "Apple.txt", "b.txt", "c.TXT",  "emma.txt", "Émile.txt"};
+  EXPECT_EQ(Names(root.Get(), kAll), expected);
+  std::vector<OwnedList> items = Enumerate(root.Get(), kAll);
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    ContainerItem before, after;
+    ASSERT_EQ(ContainerItemId::ReadFirst(items[i - 1].Get(), &before), S_OK);
+    ASSERT_EQ(ContainerItemId::ReadFirst(items[i].Get(), &after), S_OK);
+    if (before.IsFolder() != after.IsFolder()) continue;
+    EXPECT_EQ(static_cast<SHORT>(root->CompareIDs(0, items[i - 1].Get(), items[i].Get()) & 0xFFFF),
+              -1)
+        << before.name << " before " << after.name;
+  }
+  unsetenv("LC_ALL");
+}
+
 TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
   const std::string box = MakeContainer();
   Unlock(box);
@@ -325,6 +489,31 @@ TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
   constexpr IID kShellView =
       MakeGuid(0x000214E3, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
   EXPECT_EQ(missing->CreateViewObject(nullptr, kShellView, &object), E_NOINTERFACE);
+}
+
+TEST_F(ShellFolderTest, AttributesFollowTheStoreWhenTheContainerChanges) {
+  const std::string box = MakeContainer();
+  Unlock(box);
+  ComPtr<IShellFolder> root = OpenContainer(box);
+  OwnedList docs = Find(root.Get(), "Docs");
+  ContainerItem item;
+  ASSERT_EQ(ContainerItemId::ReadFirst(docs.Get(), &item), S_OK);
+  // A container left alone for a moment: what the folder found in it may be kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  LPCITEMIDLIST one[] = {docs.Get()};
+  for (int asked = 0; asked < 2; ++asked) {
+    SFGAOF attributes = 0xFFFFFFFF;
+    ASSERT_EQ(root->GetAttributesOf(1, one, &attributes), S_OK);
+    EXPECT_EQ(attributes, 0xA8000100 | SFGAO_CANCOPY);
+  }
+  QVDatabase database;
+  ASSERT_EQ(database.Open(box, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(database.DeleteFolder(item.folderId), VARIANT_TRUE);
+  ASSERT_EQ(database.Close(), VARIANT_TRUE);
+  SFGAOF attributes = 0xFFFFFFFF;
+  EXPECT_EQ(root->GetAttributesOf(1, one, &attributes), S_FALSE)
+      << "a folder deleted meanwhile has no attributes";
+  EXPECT_EQ(attributes, 0u);
 }
 
 TEST_F(ShellFolderTest, ComparingGoesLevelByLevelAndNeverTiesDifferentItems) {
@@ -388,7 +577,7 @@ TEST_F(ShellFolderTest, RenamingNeedsAVerifiedViewAndMatchesTheStore) {
   ASSERT_EQ(database.Close(), VARIANT_TRUE);
   ComPtr<IShellFolder> papersFolder = Bind(root.Get(), papers.Get());
   ASSERT_TRUE(papersFolder);
-  EXPECT_EQ(Names(papersFolder.Get(), kAll), (std::vector<std::string>{"notes.txt", "Sub/"}));
+  EXPECT_EQ(Names(papersFolder.Get(), kAll), (std::vector<std::string>{"Sub/", "notes.txt"}));
   std::vector<std::string> folders = Names(root.Get(), SHCONTF_FOLDERS);
   std::sort(folders.begin(), folders.end());
   EXPECT_EQ(folders, (std::vector<std::string>{"Empty/", "Papers/"}));
@@ -462,10 +651,10 @@ TEST_F(ShellFolderTest, TheSentivoEditionsContainersListTheSame) {
   Unlock(box);
   ComPtr<IShellFolder> root = OpenContainer(box);
   EXPECT_EQ(Names(root.Get(), kAll),
-            (std::vector<std::string>{"a.qvf.b.txt", "a.txt", "Docs/", "Empty/"}));
+            (std::vector<std::string>{"Docs/", "Empty/", "a.qvf.b.txt", "a.txt"}));
   OwnedList docs = Find(root.Get(), "Docs");
   EXPECT_EQ(Names(Bind(root.Get(), docs.Get()).Get(), kAll),
-            (std::vector<std::string>{"notes.txt", "Sub/"}));
+            (std::vector<std::string>{"Sub/", "notes.txt"}));
 }
 
 // A container of the first schema version: MS-DOS dates for files too.
@@ -502,7 +691,7 @@ TEST_F(ShellFolderTest, OlderContainersListWithTheirMsDosDates) {
   }
   Unlock(path);
   ComPtr<IShellFolder> root = OpenContainer(path);
-  EXPECT_EQ(Names(root.Get(), kAll), (std::vector<std::string>{"report.txt", "Folder/"}));
+  EXPECT_EQ(Names(root.Get(), kAll), (std::vector<std::string>{"Folder/", "report.txt"}));
   OwnedList report = Find(root.Get(), "report.txt");
   ContainerItem item;
   ASSERT_EQ(ContainerItemId::ReadFirst(report.Get(), &item), S_OK);

@@ -17,7 +17,7 @@ using engine_test::Bytes;
 
 class ViewTest : public ViewFixture {};
 
-TEST_F(ViewTest, ListsFilesThenFoldersWithSizesTypesAndDates) {
+TEST_F(ViewTest, ListsFoldersThenFilesWithSizesTypesAndDates) {
   const std::string container = MakeContainer({{"empty.bin", ""},
                                                {"one.bin", "x"},
                                                {"kilo.bin", Bytes(1024, 'k')},
@@ -27,12 +27,12 @@ TEST_F(ViewTest, ListsFilesThenFoldersWithSizesTypesAndDates) {
   OpenView open = Open(container);
   std::vector<std::string> rows = open.Rows();
   ASSERT_EQ(rows.size(), 6u) << ::testing::PrintToString(rows);
-  // Files first, in the store's order, then folders.
-  EXPECT_EQ(rows.back().substr(0, rows.back().find(" | ", rows.back().find(" | ") + 3)),
+  // Folders first, then files, by name.
+  EXPECT_EQ(rows.front().substr(0, rows.front().find(" | ", rows.front().find(" | ") + 3)),
             "Docs | 0 KB");
-  EXPECT_NE(rows.back().find(" | Folder | "), std::string::npos) << rows.back();
+  EXPECT_NE(rows.front().find(" | Folder | "), std::string::npos) << rows.front();
   std::map<std::string, std::string> sizeOf;
-  for (size_t i = 0; i + 1 < rows.size(); ++i) {
+  for (size_t i = 1; i < rows.size(); ++i) {
     const std::string name = rows[i].substr(0, rows[i].find(" | "));
     const std::string rest = rows[i].substr(name.size() + 3);
     sizeOf[name] = rest.substr(0, rest.find(" | "));
