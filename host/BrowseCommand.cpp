@@ -506,7 +506,9 @@ int RunBrowseCommand(int argc, char** argv) {
     if (!ui.Install("qvx browse", UiKind::Desktop)) return kExitFailed;
     if (ui.Kind() == UiKind::Desktop)
       return RunBrowseWindow(argv[2], *ui.Desktop(),
-                             [](const std::string& error) { return OpenFailure("browse", error); });
+                             [](const ContainerBrowser& browser, const std::string& error) {
+                               return OpenFailure("browse", browser, error);
+                             });
     // The display could not be opened (ProgramUi said so): the terminal takes over.
   }
   if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {

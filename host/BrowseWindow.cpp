@@ -161,8 +161,9 @@ class BrowseWindow {
 
 }  // namespace
 
-int RunBrowseWindow(const std::string& path, DesktopBackend& desktop,
-                    const std::function<int(const std::string&)>& openFailed) {
+int RunBrowseWindow(
+    const std::string& path, DesktopBackend& desktop,
+    const std::function<int(const ContainerBrowser&, const std::string&)>& openFailed) {
   CBrowseFrame frame;
   if (!frame.Create(nullptr)) {
     std::fprintf(stderr, "qvx browse: the window could not be created\n");
@@ -182,7 +183,7 @@ int RunBrowseWindow(const std::string& path, DesktopBackend& desktop,
     std::string error;
     const bool opened = browser->Open(path, &error);
     if (!opened) {
-      result = openFailed(error);
+      result = openFailed(*browser.Get(), error);
       (void)MessageBoxA(frame.GetSafeHwnd(), error.c_str(), "qvx", MB_OK | MB_ICONERROR);
     } else {
       window.ShowPlace();

@@ -16,6 +16,8 @@
 
 #include "platform/WinTypes.h"
 
+class ContainerBrowser;
+
 class DesktopBackend;
 
 // The template id of the frame, by which tests find its dialog.
@@ -28,5 +30,6 @@ inline constexpr WORD kBrowseCommandRefresh = 0x7B11;
 // `desktop` until the user closes it. qvx's exit code: 0 when the window was closed, else
 // the place could not be opened (as `openFailed` gives it for the error, which it also
 // reports on standard error); the error is shown in a message box as well.
-int RunBrowseWindow(const std::string& path, DesktopBackend& desktop,
-                    const std::function<int(const std::string&)>& openFailed);
+int RunBrowseWindow(
+    const std::string& path, DesktopBackend& desktop,
+    const std::function<int(const ContainerBrowser&, const std::string&)>& openFailed);

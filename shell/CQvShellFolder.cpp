@@ -473,6 +473,8 @@ HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
   hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
   if (FAILED(hr)) return hr;
   return dataObject->QueryInterface(IID_IDataObject, ppv);
+}
+
 bool CQvShellFolder::HoldsFolder(DWORD folderId) {
   FILE_IDENTITY now;
   const bool stateRead = GetFileIdentityA(containerPath_.c_str(), &now) != FALSE;

@@ -74,7 +74,7 @@ TEST_F(ItemCommandsTest, RenameAndDeleteShowInAFullDecryption) {
       {{"rename", In("keep.bin")}, 2, "give PATH and NEWNAME"},
       {{"rm", In("gone.txt"), work_ + "/elsewhere/x"}, 2, "one folder"},
       {{"rm", In("gone.txt")}, 1, "not deleted"},  // not confirmed: no terminal and no --yes
-      {{"rm", work_ + "/Plain.qvef.none/x"}, 4, "qvx register"},
+      {{"rm", work_ + "/Plain.qvef.none/x"}, 6, "no such file or folder"},
       {{"decrypt-to", In("keep.bin"), work_ + "/missing"}, 2, "no folder"},
   };
   for (const auto& c : refusals) {
