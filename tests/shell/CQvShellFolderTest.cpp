@@ -317,7 +317,12 @@ HRESULT Parse(IShellFolder* folder, const std::string& text, OwnedList* list,
 }
 
 bool SameIdentifier(LPCITEMIDLIST a, LPCITEMIDLIST b) {
-  return a->mkid.cb == b->mkid.cb && std::memcmp(a, b, a->mkid.cb) == 0;
+  // Identifiers need not be aligned: the sizes are read byte by byte.
+  USHORT sizeA = 0;
+  USHORT sizeB = 0;
+  std::memcpy(&sizeA, a, sizeof sizeA);
+  std::memcpy(&sizeB, b, sizeof sizeB);
+  return sizeA == sizeB && std::memcmp(a, b, sizeA) == 0;
 }
 
 TEST_F(ShellFolderTest, DisplayNamesParseBackLevelByLevelThroughTheStore) {

@@ -206,7 +206,8 @@ TEST_F(DropTargetTest, DragEnterRefusesShortcutsLinksTheContainerAndItsFolders) 
   EXPECT_EQ(target->DroppedFiles(), std::vector<std::string>{P("plain.txt")});
 
   // Data without a list of paths is not accepted; the effect stays as computed.
-  const ComPtr<NoPathsData> virtualFiles(new NoPathsData());
+  ComPtr<NoPathsData> virtualFiles;
+  virtualFiles.Attach(new NoPathsData());
   effect = kCopyOrMove;
   EXPECT_EQ(target->DragEnter(virtualFiles.Get(), MK_LBUTTON | MK_SHIFT, {0, 0}, &effect),
             E_INVALIDARG);
@@ -355,7 +356,8 @@ TEST_F(DropTargetTest, TheViewTakesDropsOnItsListUntilItsWindowIsDestroyed) {
   const int docs = view.Rows()[0].rfind("Docs", 0) == 0 ? 0 : 1;
   WriteBytes(P("dragged.txt"), "dragged");
   const HWND list = view.List().m_hWnd;
-  const ComPtr<ReleasingSource> source(new ReleasingSource());
+  ComPtr<ReleasingSource> source;
+  source.Attach(new ReleasingSource());
 
   // Entered above the folder item, moved over it, let go there.
   QvSetDragScript({{MK_LBUTTON | MK_SHIFT, list, RowPoint(docs)},
