@@ -2,6 +2,7 @@
 #include "core/QvFolderExtModule.h"
 
 #include "base/ClassIds.h"
+#include "core/CQvDecryptedFileStore.h"
 #include "menu/CQvShellExt.h"
 #include "shell/CQvExtractIcon.h"
 #include "shell/CQvShellFolder.h"
@@ -47,6 +48,10 @@ HRESULT CreateDropSource(REFIID riid, void** ppv) {
   return CQvDropSource::CreateInstance(riid, ppv, &QvModule());
 }
 
+HRESULT CreateDecryptedFileStore(REFIID riid, void** ppv) {
+  return CQvDecryptedFileStore::CreateInstance(riid, ppv, &QvModule());
+}
+
 // The class table. Entries are added here as the library's COM classes are built; a CLSID
 // without one is answered with CLASS_E_CLASSNOTAVAILABLE.
 constexpr ClassEntry kClassTable[] = {
@@ -58,6 +63,7 @@ constexpr ClassEntry kClassTable[] = {
     {&qvids::CLSID_QvDataStream, CreateDataStream},
     {&qvids::CLSID_QvEnumFORMATETC, CreateEnumFormatEtc},
     {&qvids::CLSID_QvDropSource, CreateDropSource},
+    {&CLSID_QvDecryptedFileStore, CreateDecryptedFileStore},
     {nullptr, nullptr},
 };
 

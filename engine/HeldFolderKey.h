@@ -23,6 +23,8 @@ class HeldFolderKey {
   // library refuses the user, or the container's rows are not those it lists (nothing may then
   // change them). Runs on the caller's thread.
   [[nodiscard]] bool Bind(QVDatabase& database, const std::string& path, const std::string& userId);
+  // The library's folder handle while bound (0 before), for images made under the folder key.
+  [[nodiscard]] DWORD Handle() const { return handle_; }
 
  private:
   QVDatabase* database_ = nullptr;

@@ -167,8 +167,8 @@ void AddHint(RegistrationReport* report) {
 }  // namespace
 
 const std::vector<std::string>& RegistrationScriptNames() {
-  static const std::vector<std::string> names = {"501", "503", "504", "506", "507", "514",
-                                                 "515", "516", "517", "518", "519", "typelib"};
+  static const std::vector<std::string> names = {"501", "503", "504", "506", "507", "514",    "515",
+                                                 "516", "517", "518", "519", "520", "typelib"};
   return names;
 }
 

@@ -6,6 +6,10 @@
 //
 // The class lives in libqvmonitorsvc.so and hands each request to the user's monitor process
 // (qvmonitor, beside the library), which it starts when none runs.
+//
+// The monitor stores a save back through the second class below, which the product library
+// serves (registered with the product): only the product's container store may write a
+// container, and only under the folder key of a verified user.
 #pragma once
 
 #include "platform/Com.h"
@@ -30,4 +34,36 @@ struct IQvDecryptedFileMonitor : IDispatch {
 
  protected:
   ~IQvDecryptedFileMonitor() = default;
+};
+
+inline constexpr CLSID CLSID_QvDecryptedFileStore =
+    MakeGuid(0x5B8E2F71, 0xC3A4, 0x4D96, 0x8E, 0x27, 0x1F, 0x6A, 0xD0, 0x93, 0xB5, 0x4C);
+
+// What StoreDecryptedFile answers besides S_OK (the container holds the bytes, durably) and
+// E_INVALIDARG (an argument that names nothing). In every case but S_OK the container is
+// unchanged and the plain copy untouched.
+// The container is held by another writer or cannot be written just now: ask again later.
+inline constexpr HRESULT QV_E_CONTAINER_BUSY = MakeHresult(0x80070021u);  // lock violation
+// Nothing (or no container file) is at the container's path any more.
+inline constexpr HRESULT QV_E_CONTAINER_GONE = MakeHresult(0x80070002u);  // file not found
+// The user was not verified, is not the one the file was opened for, or may not change the
+// container (no key for it, or its list of files does not check).
+inline constexpr HRESULT QV_E_USER_REFUSED = MakeHresult(0x80070005u);  // access denied
+// The entry is no longer in the container (deleted or replaced since the file was opened).
+inline constexpr HRESULT QV_E_ENTRY_GONE = MakeHresult(0x80070490u);  // element not found
+
+struct IQvDecryptedFileStore : IUnknown {
+  using Base = IUnknown;
+  static constexpr IID kIid =
+      MakeGuid(0x2E9D4C18, 0x7A53, 0x4B0F, 0x9C, 0x61, 0xE4, 0x08, 0x3B, 0x7D, 0x52, 0xA9);
+  // Stores the bytes of `plainPath` (a plain copy made by the view) as the new content of the
+  // entry (`folderId`, `fileId`) of the container at `containerPath`, for `userId`: the user
+  // is verified first (a verification still valid in this process counts), the copy is
+  // encrypted under the container's folder key and replaces the entry's image and facts in
+  // one transaction, durable before the call returns. Results above.
+  virtual HRESULT StoreDecryptedFile(BSTR containerPath, BSTR plainPath, DWORD folderId,
+                                     DWORD fileId, BSTR userId) = 0;
+
+ protected:
+  ~IQvDecryptedFileStore() = default;
 };

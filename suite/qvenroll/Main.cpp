@@ -18,6 +18,7 @@
 #include "suite/QvFsApi.h"
 #include "suite/QvKeyBlob.h"
 #include "suite/QvUserApi.h"
+#include "suite/qvmonitor/MonitorRegistration.h"
 #include "suite/qvprofile/CurrentAccount.h"
 #include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
@@ -338,6 +339,14 @@ int Enroll(const Options& options) {
   std::printf("Enrolled %s as user id %s with the default key %s.\n",
               Printable(user.userName).c_str(), Printable(user.userId).c_str(),
               Printable(key.name).c_str());
+  // The suite's decrypted-file monitor, so that edits in files opened from a container go back
+  // into it. Enrollment stands without it: opened files are then only removed, never stored.
+  std::string monitorError;
+  if (!qvmonitor::RegisterMonitorClass(true, &monitorError))
+    std::fprintf(stderr,
+                 "qvenroll: the decrypted-file monitor is not registered (%s); run "
+                 "'qvmonitor --register' once that is fixed\n",
+                 Printable(monitorError).c_str());
   return kExitDone;
 }
 

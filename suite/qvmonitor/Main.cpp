@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@
 #include "platform/Kernel.h"
 #include "platform/LastError.h"
 #include "platform/Mailslot.h"
+#include "platform/ui/desktop/ProgramUi.h"
 #include "suite/qvmonitor/Monitor.h"
+#include "suite/qvmonitor/MonitorRegistration.h"
 #include "suite/qvmonitor/MonitorRequest.h"
 #include "suite/qvmonitor/StoreBack.h"
 #include "suite/qvmonitor/WatchList.h"
@@ -33,6 +36,7 @@ constexpr std::int64_t kDefaultIdleExitMs = 60000;
 constexpr const char* kUsage =
     R"(Usage: qvmonitor [--stay]
        qvmonitor --list
+       qvmonitor --register | --unregister
        qvmonitor --help
 
 Looks after the plain copies of files that were opened from an encrypted container: a save in
@@ -40,19 +44,52 @@ a copy is stored back into the container, and a copy goes (overwritten, then rem
 private folder) once no program has it open and nothing happened to it for a while. You do not
 need to start it: the container's view starts it when it opens a file. What it looks after is
 recorded under the machine root (monitor-<uid>), so a monitor that was stopped takes it up
-again when it starts; an edit that cannot be stored back is kept in monitor-<uid>/kept, never
+again when it starts. Storing back goes through the encrypted-folder extension's library
+(registered with 'qvx register') and verifies you first: a verification of this monitor still
+within your session time-out counts, otherwise you are asked in a window on the desktop (or
+the password is read from QV_PASSWORD_FILE). An edit that cannot be stored back is kept in monitor-<uid>/kept, never
 dropped.
 
   --stay   keep running when there is nothing to look after (otherwise it ends after a minute)
   --list   print the copies looked after and the edits kept, then end
+  --register, --unregister
+           write (remove) the monitor's class in the registry under the machine root, so the
+           container's view finds it (enrollment with qvenroll registers it as well)
 
 Environment: QV_MONITOR_QUIET_MS (how long a copy nobody holds stays, default 5000),
 QV_MONITOR_UNHELD_MS (the same for a copy no program was seen to open, default 300000),
 QV_MONITOR_IDLE_MS (how long it runs with nothing to look after, default 60000).
 
-Exit codes: 0 done, 1 cannot run (no state folder, no mailslot, no file watching),
-2 usage, 3 a monitor of this user runs already.
+Exit codes: 0 done, 1 cannot run (no state folder, no mailslot, no file watching, or the
+class cannot be registered), 2 usage, 3 a monitor of this user runs already.
 )";
+
+// Storing a save back verifies the user, which may ask for the password: on the desktop when
+// there is one (the monitor has no terminal), else nobody is asked and only a password file
+// (QV_PASSWORD_FILE) or a verification still running in this process lets the store go on.
+// The back end is set up at the first store, so a monitor that never stores opens no display.
+class DialogsAtFirstStore final : public qvmonitor::ContainerStoreBack {
+ public:
+  explicit DialogsAtFirstStore(std::unique_ptr<qvmonitor::ContainerStoreBack> inner)
+      : inner_(std::move(inner)) {}
+  qvmonitor::StoreResult Store(const qvmonitor::MonitorRequest& entry,
+                               const std::string& plainPath) override {
+    if (!installed_) {
+      installed_ = true;
+      std::string note;
+      const UiKind kind = ChooseUiKind(std::nullopt, &note);
+      if (!note.empty()) std::fprintf(stderr, "qvmonitor: %s\n", note.c_str());
+      if (!ui_.Install("qvmonitor", kind))
+        std::fprintf(stderr, "qvmonitor: no dialogs can be shown: out of memory\n");
+    }
+    return inner_->Store(entry, plainPath);
+  }
+
+ private:
+  std::unique_ptr<qvmonitor::ContainerStoreBack> inner_;
+  ProgramUi ui_;
+  bool installed_ = false;
+};
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
@@ -79,6 +116,20 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return kExitDone;
+    }
+    if (arg == "--register" || arg == "--unregister") {
+      if (argc != 2) {
+        std::fprintf(stderr, "qvmonitor: %s goes alone; see qvmonitor --help\n", argv[i]);
+        return kExitUsage;
+      }
+      std::string error;
+      if (!qvmonitor::RegisterMonitorClass(arg == "--register", &error)) {
+        std::fprintf(stderr, "qvmonitor: %s\n", error.c_str());
+        return kExitCannotRun;
+      }
+      std::printf("qvmonitor: the monitor's class is %s\n",
+                  arg == "--register" ? "registered" : "unregistered");
       return kExitDone;
     }
     if (arg == "--stay") {
@@ -123,8 +174,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnStop);
   std::signal(SIGHUP, SIG_IGN);
 
-  auto storeBack = qvmonitor::NewContainerStoreBack();
-  qvmonitor::Monitor monitor(state, *storeBack, qvmonitor::MonitorTimings::FromEnvironment());
+  DialogsAtFirstStore storeBack(qvmonitor::NewContainerStoreBack());
+  qvmonitor::Monitor monitor(state, storeBack, qvmonitor::MonitorTimings::FromEnvironment());
   std::string error;
   if (!monitor.Start(&error)) {
     std::fprintf(stderr, "qvmonitor: %s\n", error.c_str());

@@ -14,8 +14,9 @@
 // (/proc) and nothing happened to it for the quiet time (or, for a copy no program was ever
 // seen to open, the longer unheld time: many programs read a file and close it at once).
 // Then a copy the container holds is overwritten and removed with its private folder; a
-// copy with an edit that could not be stored (no store-back, or the container is gone) is
-// moved into the state folder's "kept" folder with its record instead, never dropped.
+// copy with an edit that could not be stored (the container is gone or still held, the user
+// was not verified, or the product is not registered) is moved into the state folder's "kept"
+// folder with its record instead, never dropped.
 //
 // On start every record left by an earlier monitor is taken up again the same way (its copy
 // counts as opened, so it goes after the quiet time once nobody holds it); a record whose

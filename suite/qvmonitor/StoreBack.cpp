@@ -1,25 +1,62 @@
-// The store-back of this build (see StoreBack.h for what it cannot do and why).
+// The store-back through the product's class (see StoreBack.h).
 #include "suite/qvmonitor/StoreBack.h"
 
 #include <sys/stat.h>
 
+#include <memory>
+
+#include "platform/Com.h"
+#include "platform/ole/Bstr.h"
+#include "platform/ole/ComCreate.h"
+#include "platform/ole/TextConversion.h"
+#include "suite/QvMonitorApi.h"
+
 namespace qvmonitor {
 namespace {
 
-class KeepingStoreBack final : public ContainerStoreBack {
+struct BstrFree {
+  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
+};
+using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
+
+OwnedBstr ToBstr(const std::string& text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  if (wide.empty() && !text.empty()) return nullptr;
+  return OwnedBstr(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+}
+
+StoreResult ResultOf(HRESULT hr) {
+  if (hr == S_OK) return StoreResult::Stored;
+  if (hr == QV_E_CONTAINER_BUSY) return StoreResult::Busy;
+  if (hr == QV_E_CONTAINER_GONE) return StoreResult::ContainerGone;
+  return StoreResult::Failed;
+}
+
+class ClassStoreBack final : public ContainerStoreBack {
  public:
-  StoreResult Store(const MonitorRequest& entry, const std::string&) override {
+  StoreResult Store(const MonitorRequest& entry, const std::string& plainPath) override {
     struct stat st {};
     if (lstat(entry.containerPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
       return StoreResult::ContainerGone;
-    return StoreResult::Unavailable;
+    // The product library stays loaded once it was: the user's verification lives in it (and
+    // in the suite libraries it loaded) for the session's time, so later saves need no new one.
+    ComPtr<IQvDecryptedFileStore> store;
+    if (FAILED(CoCreateInstance(CLSID_QvDecryptedFileStore, nullptr, CLSCTX_INPROC_SERVER,
+                                IQvDecryptedFileStore::kIid, store.ReleaseAndGetVoidAddressOf())))
+      return StoreResult::Unavailable;
+    const OwnedBstr container = ToBstr(entry.containerPath);
+    const OwnedBstr plain = ToBstr(plainPath);
+    const OwnedBstr user = ToBstr(entry.userId);
+    if (!container || !plain || !user) return StoreResult::Failed;
+    return ResultOf(store->StoreDecryptedFile(container.get(), plain.get(), entry.folderId,
+                                              entry.fileId, user.get()));
   }
 };
 
 }  // namespace
 
 std::unique_ptr<ContainerStoreBack> NewContainerStoreBack() {
-  return std::make_unique<KeepingStoreBack>();
+  return std::make_unique<ClassStoreBack>();
 }
 
 }  // namespace qvmonitor

@@ -5,11 +5,12 @@
 // image of the row (folder id, file id) in one transaction, durable on disk before it returns
 // Stored; the monitor looks at the copy again only after that.
 //
-// This build has no implementation that writes containers: an entry's image is bound to its
-// place under the container's folder key and listed in the container's keyed file list, and
-// both are kept by the product's container store, which a suite program cannot use. Until the
-// suite can reach that store (through the product's class for the container, under the
-// verified user's key), edits are kept safe instead: see Monitor.h.
+// The store-back of the monitor process reaches the container through the product's class for
+// it (CLSID_QvDecryptedFileStore, created from the registry like every other class), because
+// an entry's image is bound to its place under the container's folder key and listed in the
+// container's keyed file list, both kept by the product's container store, which a suite
+// program cannot include. The class verifies the user first. Whatever it cannot store is kept
+// safe instead: see Monitor.h.
 #pragma once
 
 #include <memory>
@@ -23,7 +24,8 @@ enum class StoreResult {
   Stored,         // the container holds the copy's bytes, durably
   Busy,           // the container is held by a writer: try again later; nothing changed
   ContainerGone,  // no container at the path any more
-  Unavailable,    // this monitor cannot store into containers
+  Unavailable,    // no class to store with (the product is not registered or does not load)
+  Failed,         // refused or failed (user not verified, entry gone, write error): not stored
 };
 
 class ContainerStoreBack {
@@ -33,8 +35,8 @@ class ContainerStoreBack {
                                           const std::string& plainPath) = 0;
 };
 
-// The store-back of this build: ContainerGone when nothing is at the container's path, else
-// Unavailable.
+// The store-back through the product's class. ContainerGone when nothing is at the container's
+// path, without loading anything.
 [[nodiscard]] std::unique_ptr<ContainerStoreBack> NewContainerStoreBack();
 
 }  // namespace qvmonitor

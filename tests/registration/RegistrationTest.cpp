@@ -14,6 +14,7 @@
 #include "platform/Guid.h"
 #include "registration/Registrar.h"
 #include "registration/Registration.h"
+#include "suite/QvMonitorApi.h"
 #include "tests/common/TestRoot.h"
 #include "util/RegKey.h"
 
@@ -96,7 +97,7 @@ TEST_F(RegistrationTest, RegistrationWritesTheClassesTypesAndHandlers) {
        {&qvids::CLSID_QvShellFolder, &qvids::CLSID_QvShellView, &qvids::CLSID_QvEnumIDList,
         &qvids::CLSID_QvExtractIcon, &qvids::CLSID_QvDataObject, &qvids::CLSID_QvDropSource,
         &qvids::CLSID_QvEnumFORMATETC, &qvids::CLSID_QvDataStream, &qvids::CLSID_QvDropTarget,
-        &qvids::CLSID_QvShellExt}) {
+        &qvids::CLSID_QvShellExt, &CLSID_QvDecryptedFileStore}) {
     const std::string key = "CLSID\\" + FormatGuid(*clsid) + "\\InprocServer32";
     EXPECT_EQ(Value(key), Sz(kModule)) << key;
     EXPECT_EQ(Value(key, "ThreadingModel"), Sz("Apartment")) << key;
