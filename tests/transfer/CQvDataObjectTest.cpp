@@ -5,7 +5,9 @@
 #include <set>
 
 #include "base/DialogResources.h"
+#include "base/ModuleTables.h"
 #include "container/QVDatabase.h"
+#include "engine/HeldFolderKey.h"
 #include "platform/ole/EnumFormatEtc.h"
 #include "tests/transfer/TransferTestSupport.h"
 #include "transfer/CQvDataObject.h"
@@ -275,6 +277,27 @@ TEST_F(CQvDataObjectTest, AWholeMoveTakesTheTreeWithItsEmptyFoldersAndNeedsTheVe
   ComPtr<IDataObject> rest = DataObjectOf(view_, {"top.bin"});
   ASSERT_TRUE(rest);
   EXPECT_EQ(Contents(rest.Get(), 0), big_) << "the file list still holds";
+}
+
+TEST_F(CQvDataObjectTest, ARowChangedAfterItsFileWasReadIsNotDeletedByTheMove) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"top.bin"});
+  ASSERT_TRUE(data);
+  ASSERT_EQ(Contents(data.Get(), 0), big_);
+  // The file is renamed meanwhile (as the view does it, under the folder key).
+  const std::string fileId = FileIdOf(container_, "top.bin.qvf");
+  const int folderId =
+      Count(container_, "SELECT FOLDER_ID FROM FILE_INFO WHERE FILE_ID = " + fileId);
+  {
+    QVDatabase database;
+    ASSERT_EQ(database.Open(container_, FALSE), VARIANT_TRUE);
+    HeldFolderKey key;
+    ASSERT_TRUE(key.Bind(database, container_, QvModuleTables().VerifiedUser(container_)));
+    ASSERT_EQ(database.RenameFile("renamed.bin", static_cast<DWORD>(folderId),
+                                  static_cast<DWORD>(std::stoul(fileId))),
+              VARIANT_TRUE);
+  }
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_FAIL);
+  EXPECT_EQ(StoredFiles(container_, "renamed.bin.qvf"), 1) << "not the file that was read";
 }
 
 TEST_F(CQvDataObjectTest, AFileThatFailsToDecryptFailsEveryReadAndIsNeverMoved) {
