@@ -666,8 +666,9 @@ int RunBrowseCommand(int argc, char** argv) {
             if (!line.empty() && SUCCEEDED(OleGetClipboard(data.ReleaseAndGetAddressOf()))) {
               auto asking = TerminalBackend::ForControllingTerminal();
               SetUiBackend(asking.get());
-              message = PasteInto(data.Get(), line, "browse") == kExitOk ? "pasted"
-                                                                         : "not everything arrived";
+              message = PasteInto(data.Get(), line, "browse") == kExitOk
+                            ? "paste complete"
+                            : "paste incomplete: not everything arrived";
               SetUiBackend(nullptr);
               browser->Refresh();
             }
