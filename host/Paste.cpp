@@ -113,10 +113,16 @@ int ReportReceipt(const PlainFolderDropResult& result, HRESULT received, bool mo
   int code = result.failures.empty() && result.skipped == 0 ? kExitOk : kExitFailed;
   const bool moved = result.performedEffect == DROPEFFECT_MOVE;
   if (move && moved && FAILED(result.sourceAnswer)) {
-    std::fprintf(stderr,
-                 "qvx %s: the items arrived in %s, but not all of them could be removed from "
-                 "the container (those that did not arrive stay there too); check with qvx ls\n",
-                 command, dest.c_str());
+    if (result.failures.empty())
+      std::fprintf(stderr,
+                   "qvx %s: everything arrived in %s, but not all of it could be removed from "
+                   "the container; check with qvx ls and remove the rest with qvx rm\n",
+                   command, dest.c_str());
+    else
+      std::fprintf(stderr,
+                   "qvx %s: the files that did not arrive stay in the container, and so do its "
+                   "folders; the files that arrived were removed from it\n",
+                   command);
     code = kExitFailed;
   } else if (move && !moved && result.arrived != 0) {
     std::fprintf(stderr,

@@ -12,11 +12,11 @@
 // A move reported by the receiver ("Performed DropEffect") deletes from the container exactly
 // the rows of the transferred files (each checked to be still the file that was read) and,
 // when every file was transferred, the selection's folders that hold nothing more than their
-// empty-folder marker, deepest first; a partial move leaves every folder. The deletes run under the
-// folder key of the user the view verified (given when the object is made), so the container's file
-// list stays whole. A move that cannot be carried out in full (no verified user, a file not
-// transferred, a delete refused) is reported as a failure; whatever did not arrive is never
-// deleted. A second report deletes nothing more.
+// empty-folder marker, deepest first; a partial move leaves every folder. The deletes run
+// under the folder key of the user the view verified (given when the object is made), so the
+// container's file list stays whole. A move that cannot be carried out in full (no verified
+// user, a file not transferred, a delete refused) is reported as a failure; whatever did not
+// arrive is never deleted. A second report deletes nothing more.
 //
 // The object keeps its own preferred effect (copy unless told otherwise when it is made, or by
 // the drag that carries it), and nothing in it points into the view that made it.

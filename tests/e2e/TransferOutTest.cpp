@@ -153,6 +153,10 @@ TEST_F(TransferOutTest, DragsAndMovesBetweenPlainFoldersAndContainersRemoveSourc
   run = Run("qvx", {"drag", "--shift", dragged + "/a.txt", In("Docs/Sub")});
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_FALSE(fs::exists(dragged + "/a.txt"));
+  WriteTextFile(dragged + "/new.txt", "new");
+  run = Run("qvx", {"move", dragged + "/new.txt", In("Docs")});
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_FALSE(fs::exists(dragged + "/new.txt"));
   // Between containers (here within one): stored in Docs, then gone from the root.
   run = Run("qvx", {"move", In("keep.txt"), In("Docs")});
   ASSERT_EQ(run.code, 0) << run.out << run.err;
@@ -184,6 +188,7 @@ TEST_F(TransferOutTest, DragsAndMovesBetweenPlainFoldersAndContainersRemoveSourc
                                                              {"Docs/Sub/a.txt", "alpha"},
                                                              {"Docs/Sub/b.txt", "bravo"},
                                                              {"Docs/keep.txt", "keep"},
+                                                             {"Docs/new.txt", "new"},
                                                              {"big.bin", Shown(big_)}}));
 }
 
