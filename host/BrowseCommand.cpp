@@ -18,6 +18,8 @@
 #include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
+#include "host/Paste.h"
+#include "platform/ole/Clipboard.h"
 #include "platform/ui/Accelerators.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/TerminalBackend.h"
@@ -62,6 +64,10 @@ constexpr const char* kBrowseHelp =
     "  F2 or n                              rename the row under the cursor\n"
     "  d                                    decrypt the selected files to a folder (the context\n"
     "                                       menu's Decrypt To)\n"
+    "  c or x                               copy or cut the selection (or the row under the\n"
+    "                                       cursor): the view's Ctrl+C and Ctrl+X\n"
+    "  v                                    paste what was copied or cut into a folder you name\n"
+    "                                       (a plain folder or one inside a container)\n"
     "  q or Esc                             quit\n"
     "The password comes from QV_PASSWORD_FILE when that is set, else it is asked.\n"
     "\n"
@@ -87,6 +93,8 @@ constexpr const char* kSessionHelp =
     "  toolbar      the view's toolbar buttons as command:on|off (* checked)\n"
     "  rename NAME NEWNAME   edit the label of the row named NAME (NEWNAME may hold spaces)\n"
     "  decrypt-to FOLDER     the context menu's Decrypt To for the selection, into FOLDER\n"
+    "  paste DEST   paste what key Ctrl+C copied or key Ctrl+X cut into DEST, a plain folder\n"
+    "               or a folder inside a container; a cut source goes once it arrived\n"
     "  key Delete deletes the selection (without a terminal the question is answered Yes),\n"
     "  key Enter opens the selected files; menu 32774 is Decrypt To with the chooser cancelled\n"
     "  quit         end (also the end of the input)\n"
@@ -263,7 +271,7 @@ bool RunOne(ContainerBrowser& browser, const SessionCommand& command, bool* quit
   return false;
 }
 
-// The session's lines for the view's item commands: "rename NAME NEWNAME" and
+// The session's lines for the view's item commands: "rename NAME NEWNAME", "paste DEST" and
 // "decrypt-to FOLDER". False for any other line; true when the line was one of them, with
 // `error` set when it failed.
 bool RunItemCommandLine(ContainerBrowser& browser, const std::string& line, std::string* error) {
@@ -291,6 +299,15 @@ bool RunItemCommandLine(ContainerBrowser& browser, const std::string& line, std:
     }
     CommandLineUser user(*folder, false);
     (void)browser.Command(kViewDecryptTo);
+    return true;
+  }
+  if (const auto dest = argumentOf("paste")) {
+    ComPtr<IDataObject> data;
+    if (dest->empty() || FAILED(OleGetClipboard(data.ReleaseAndGetAddressOf())))
+      *error = "paste: name the destination folder, after key Ctrl+C or key Ctrl+X";
+    else if (PasteInto(data.Get(), *dest, "session") != kExitOk)
+      *error = "paste: not everything arrived in " + *dest + " (see the messages above)";
+    if (browser.IsOpen()) browser.Refresh();
     return true;
   }
   return false;
@@ -395,6 +412,9 @@ enum class Input {
   Delete,
   Rename,
   DecryptTo,
+  Copy,
+  Cut,
+  Paste,
   Other
 };
 
@@ -420,6 +440,12 @@ Input ReadInput(char* digit) {
       return Input::Rename;
     case 'd':
       return Input::DecryptTo;
+    case 'c':
+      return Input::Copy;
+    case 'x':
+      return Input::Cut;
+    case 'v':
+      return Input::Paste;
     case 'q':
       return Input::Quit;
     case 27: {
@@ -617,6 +643,35 @@ int RunBrowseCommand(int argc, char** argv) {
             SetUiBackend(asking.get());
             if (!line.empty() && !browser->RenameRow(cursor, line)) message = "not renamed";
             SetUiBackend(nullptr);
+            raw.Enter();
+            break;
+          }
+          case Input::Copy:
+          case Input::Cut: {
+            if (count == 0) break;
+            const auto rows = browser->Rows();
+            if (std::none_of(rows.begin(), rows.end(), [](const auto& r) { return r.selected; }))
+              (void)browser->Select(cursor);
+            (void)browser->Key(input == Input::Copy ? 'C' : 'X', FCONTROL);
+            message = input == Input::Copy ? "copied: v pastes" : "cut: v pastes";
+            break;
+          }
+          case Input::Paste: {
+            raw.Restore();
+            std::printf("paste into folder: ");
+            std::fflush(stdout);
+            std::string line;
+            std::getline(std::cin, line);
+            ComPtr<IDataObject> data;
+            if (!line.empty() && SUCCEEDED(OleGetClipboard(data.ReleaseAndGetAddressOf()))) {
+              auto asking = TerminalBackend::ForControllingTerminal();
+              SetUiBackend(asking.get());
+              message = PasteInto(data.Get(), line, "browse") == kExitOk
+                            ? "paste complete"
+                            : "paste incomplete: not everything arrived";
+              SetUiBackend(nullptr);
+              browser->Refresh();
+            }
             raw.Enter();
             break;
           }

@@ -295,6 +295,19 @@ bool ContainerBrowser::Key(WORD key, BYTE modifiers) {
   return taken;
 }
 
+HWND ContainerBrowser::ListWindow() const { return view_ ? ListOf(window_).m_hWnd : nullptr; }
+
+bool ContainerBrowser::BeginDrag(bool rightButton) {
+  if (!view_) return false;
+  NMLISTVIEW notice{};
+  notice.hdr.hwndFrom = ListOf(window_).m_hWnd;
+  notice.hdr.idFrom = kViewListId;
+  notice.hdr.code = rightButton ? LVN_BEGINRDRAG : LVN_BEGINDRAG;
+  (void)SendMessageA(window_, WM_NOTIFY, kViewListId, reinterpret_cast<LPARAM>(&notice));
+  (void)PumpWaitingMessages(nullptr, nullptr);
+  return true;
+}
+
 bool ContainerBrowser::Command(WORD id) {
   if (!view_) return false;
   const bool posted = PostMessageA(window_, WM_COMMAND, MAKEWPARAM(id, 0), 0) != FALSE;

@@ -68,6 +68,10 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   // What the shown folder hands out for row `row` (GetUIObjectOf), as the file manager asks
   // for an item's drop target; E_INVALIDARG for a row that is not there.
   HRESULT RowObject(int row, REFIID riid, void** ppv) const;
+  // Presses on the selection in the view's list and moves, with the right button or the left:
+  // the view starts its drag, which follows the drag script set before (QvSetDragScript).
+  // False when no view is open.
+  bool BeginDrag(bool rightButton);
   // Sends a command (a menu or toolbar id) to the view's window.
   bool Command(WORD id);
   void Refresh();
@@ -84,6 +88,8 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   const std::vector<TBBUTTON>& ToolbarButtons() const { return buttons_; }
   // The window of the open view (its dialog), null when none is open.
   HWND ViewWindow() const { return window_; }
+  // The view's item list, which takes drops; null when no view is open.
+  HWND ListWindow() const;
   // The browser's own window, which views are created in (null: none, each view's dialog
   // stands alone), and what to call when the view changes the toolbar.
   void SetFrame(HWND frame, std::function<void()> toolbarChanged);

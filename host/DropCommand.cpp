@@ -65,9 +65,8 @@ std::string AbsoluteSource(const std::string& path) {
   return absolute;
 }
 
-// Without a terminal the dialogs of a drop are answered so that nothing waits: the notices are
-// acknowledged and a progress dialog left open on failures is closed after its rows were
-// printed. With a terminal the user answers them.
+}  // namespace
+
 std::unique_ptr<TerminalBackend> DropUi() {
   std::unique_ptr<TerminalBackend> ui;
   if (std::getenv("QV_PASSWORD_FILE") == nullptr && isatty(STDIN_FILENO))
@@ -81,6 +80,8 @@ std::unique_ptr<TerminalBackend> DropUi() {
   }
   return ui;
 }
+
+namespace {
 
 // Enters, moves over and drops on `target` with `keys` held, as a hand does; the exit code.
 int DropOnto(IDropTarget* target, const std::vector<std::string>& sources, DWORD keys,

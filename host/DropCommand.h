@@ -9,6 +9,7 @@
 // DragOver and Drop with the keys held, and its progress dialog shows the progress.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,3 +23,9 @@ int RunDropCommand(int argc, char** argv);
 // "move"). Returns qvx's exit code (see qvx drop --help).
 int CopyIntoContainer(const std::vector<std::string>& sources, const std::string& dest, bool move,
                       const char* command = "copy");
+
+class TerminalBackend;
+// The dialogs of a drop: the user answers them on a terminal; without one they are answered so
+// that nothing waits (the notices acknowledged, a progress dialog left open on failures closed
+// after its rows were printed).
+std::unique_ptr<TerminalBackend> DropUi();

@@ -87,71 +87,9 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// The items of one folder: the folder's path and the items' names.
-struct Selection {
-  std::string folder;
-  std::vector<std::string> names;
-};
-
-bool SplitSelection(const std::vector<std::string>& paths, Selection* selection,
-                    std::string* error) {
-  for (std::string path : paths) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    const size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") {
-      *error = path + " names no item inside a container";
-      return false;
-    }
-    if (selection->names.empty()) {
-      selection->folder = folder.empty() ? "/" : folder;
-    } else if (selection->folder != (folder.empty() ? "/" : folder)) {
-      *error =
-          "the items must be in one folder of the container (they are selected together): " + path +
-          " is not in " + selection->folder;
-      return false;
-    }
-    selection->names.push_back(name);
-  }
-  return !selection->names.empty();
-}
-
-// Opens the selection's folder and selects its items; the rows selected, or an exit code
-// (after a message) in *failure.
-bool OpenAndSelect(const char* command, ContainerBrowser& browser, const Selection& selection,
-                   std::vector<int>* rows, int* failure) {
-  std::string error;
-  if (!browser.Open(selection.folder, &error)) {
-    *failure = OpenFailure(command, browser, error);
-    return false;
-  }
-  if (browser.Rows().empty()) {
-    std::fprintf(stderr,
-                 "qvx %s: nothing is listed in %s: the user was not verified (check the password)"
-                 " or the folder is empty\n",
-                 command, browser.Location().c_str());
-    *failure = kExitFailed;
-    return false;
-  }
-  for (const std::string& name : selection.names) {
-    const int row = browser.RowNamed(name);
-    if (row < 0) {
-      std::fprintf(stderr, "qvx %s: there is no item \"%s\" in %s (qvx ls shows them)\n", command,
-                   name.c_str(), browser.Location().c_str());
-      *failure = kExitFailed;
-      return false;
-    }
-    rows->push_back(row);
-  }
-  (void)browser.Select(-1);
-  for (const int row : *rows) (void)browser.SelectAlso(row);
-  return true;
-}
-
 // Runs `work` on the browser with the selection open; the command's exit code.
 template <class Work>
-int WithSelection(const char* command, const Selection& selection, const std::string& folder,
+int WithSelection(const char* command, const ItemSelection& selection, const std::string& folder,
                   bool yes, Work work) {
   const auto terminal = TerminalForPrompts();
   InprocServerLoader loader;
@@ -198,6 +136,60 @@ bool Operands(int argc, char** argv, const char* command, const char* help,
 
 }  // namespace
 
+bool SplitSelection(const std::vector<std::string>& paths, ItemSelection* selection,
+                    std::string* error) {
+  for (std::string path : paths) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+      *error = path + " names no item inside a container";
+      return false;
+    }
+    if (selection->names.empty()) {
+      selection->folder = folder.empty() ? "/" : folder;
+    } else if (selection->folder != (folder.empty() ? "/" : folder)) {
+      *error =
+          "the items must be in one folder of the container (they are selected together): " + path +
+          " is not in " + selection->folder;
+      return false;
+    }
+    selection->names.push_back(name);
+  }
+  return !selection->names.empty();
+}
+
+bool OpenAndSelect(const char* command, ContainerBrowser& browser, const ItemSelection& selection,
+                   std::vector<int>* rows, int* failure) {
+  std::string error;
+  if (!browser.Open(selection.folder, &error)) {
+    *failure = OpenFailure(command, browser, error);
+    return false;
+  }
+  if (browser.Rows().empty()) {
+    std::fprintf(stderr,
+                 "qvx %s: nothing is listed in %s: the user was not verified (check the password)"
+                 " or the folder is empty\n",
+                 command, browser.Location().c_str());
+    *failure = kExitFailed;
+    return false;
+  }
+  for (const std::string& name : selection.names) {
+    const int row = browser.RowNamed(name);
+    if (row < 0) {
+      std::fprintf(stderr, "qvx %s: there is no item \"%s\" in %s (qvx ls shows them)\n", command,
+                   name.c_str(), browser.Location().c_str());
+      *failure = kExitFailed;
+      return false;
+    }
+    rows->push_back(row);
+  }
+  (void)browser.Select(-1);
+  for (const int row : *rows) (void)browser.SelectAlso(row);
+  return true;
+}
+
 // ---- The commands ----
 
 int RunRmCommand(int argc, char** argv) {
@@ -205,7 +197,7 @@ int RunRmCommand(int argc, char** argv) {
   bool yes = false;
   int exitCode = kExitUsage;
   if (!Operands(argc, argv, "rm", kRmHelp, &operands, &yes, &exitCode)) return exitCode;
-  Selection selection;
+  ItemSelection selection;
   std::string error;
   if (operands.empty() || !SplitSelection(operands, &selection, &error)) {
     std::fprintf(stderr, "qvx rm: %s\n",
@@ -237,7 +229,7 @@ int RunRenameCommand(int argc, char** argv) {
   std::vector<std::string> operands;
   int exitCode = kExitUsage;
   if (!Operands(argc, argv, "rename", kRenameHelp, &operands, nullptr, &exitCode)) return exitCode;
-  Selection selection;
+  ItemSelection selection;
   std::string error;
   if (operands.size() != 2 || !SplitSelection({operands[0]}, &selection, &error)) {
     std::fprintf(stderr, "qvx rename: %s\n",
@@ -278,7 +270,7 @@ int RunDecryptToCommand(int argc, char** argv) {
   }
   char absolute[4096];
   if (realpath(folder.c_str(), absolute) != nullptr) folder = absolute;
-  Selection selection;
+  ItemSelection selection;
   std::string error;
   if (!SplitSelection(operands, &selection, &error)) {
     std::fprintf(stderr, "qvx decrypt-to: %s\n", error.c_str());
@@ -335,7 +327,7 @@ int RunOpenItemCommand(int argc, char** argv) {
   std::vector<std::string> operands;
   int exitCode = kExitUsage;
   if (!Operands(argc, argv, "open", kOpenItemHelp, &operands, nullptr, &exitCode)) return exitCode;
-  Selection selection;
+  ItemSelection selection;
   std::string error;
   if (operands.size() != 1 || !SplitSelection(operands, &selection, &error)) {
     std::fputs(kOpenItemHelp, stderr);

@@ -34,8 +34,10 @@ bool ReadGroup(IDataObject* data, std::vector<FileGroupEntry>* entries, HRESULT*
 }
 
 // Copies the contents of entry `index` into `file`: the whole stream, or the global block.
+// `delivered` is set once the source handed out bytes or its end: from then on it may count
+// the file as transferred, whatever happens here.
 bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t* copied,
-                  std::string* why) {
+                  bool* delivered, std::string* why) {
   FORMATETC request{static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_FILECONTENTS)), nullptr,
                     DVASPECT_CONTENT, index, TYMED_ISTREAM | TYMED_HGLOBAL};
   STGMEDIUM medium{};
@@ -56,6 +58,7 @@ bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t
         ok = false;
         break;
       }
+      *delivered = true;
       if (got != 0 && !file->Write(buffer.data(), got)) {
         *why = "writing the destination failed";
         ok = false;
@@ -67,6 +70,7 @@ bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t
       if (got == 0) break;
     }
   } else if (medium.tymed == TYMED_HGLOBAL) {
+    *delivered = true;
     const SIZE_T size = GlobalSize(medium.hGlobal);
     const void* bytes = GlobalLock(medium.hGlobal);
     ok = bytes != nullptr && (size == 0 || file->Write(bytes, size));
@@ -94,6 +98,17 @@ class Receiver {
       : data_(data), destination_(destination), options_(options), result_(result) {}
 
   void Receive(LONG index, const FileGroupEntry& entry) {
+    ReceiveEntry(index, entry);
+    if (readThrough_) readThroughButMissing_ = true;
+    readThrough_ = false;
+  }
+
+  bool AnyFailed() const { return !result_->failures.empty(); }
+  // Whether an entry whose contents were read through did not arrive.
+  bool ReadThroughButMissing() const { return readThroughButMissing_; }
+
+ private:
+  void ReceiveEntry(LONG index, const FileGroupEntry& entry) {
     std::vector<std::string> parts;
     if (!SplitReceivedName(entry.name, &parts)) return Fail(entry, "the name is not allowed");
     const bool isFolder =
@@ -111,17 +126,17 @@ class Receiver {
       return Fail(entry, "no file could be made in the destination folder");
     std::uint64_t copied = 0;
     std::string why;
-    if (!CopyContents(data_, index, &file, &copied, &why)) return Fail(entry, why);
+    // Once the source delivered, it may count the file as transferred: if it does not
+    // arrive, no move may be reported.
+    const bool copiedAll = CopyContents(data_, index, &file, &copied, &readThrough_, &why);
+    if (!copiedAll) return Fail(entry, why);
     if ((entry.flags & FD_FILESIZE) != 0 && copied != entry.size)
       return Fail(entry, "the source sent " + std::to_string(copied) + " bytes of " +
                              std::to_string(entry.size));
     const FILETIME* written = (entry.flags & FD_WRITESTIME) != 0 ? &entry.lastWriteTime : nullptr;
     const bool readOnly =
         (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (file.Commit(name.c_str(), written, readOnly, false)) {
-      ++result_->arrived;
-      return;
-    }
+    if (file.Commit(name.c_str(), written, readOnly, false)) return Arrived();
     const DWORD error = GetLastError();
     if (error != static_cast<DWORD>(ERROR_ALREADY_EXISTS) &&
         error != static_cast<DWORD>(ERROR_FILE_EXISTS))
@@ -129,16 +144,17 @@ class Receiver {
     parts.push_back(name);
     if (!MayReplace(JoinPath(destination_, parts))) {
       ++result_->skipped;
-      return;
+      return;  // read through but kept out
     }
     if (!file.Commit(name.c_str(), written, readOnly, true))
       return Fail(entry, "the existing item could not be replaced");
-    ++result_->arrived;
+    Arrived();
   }
 
-  bool AnyFailed() const { return !result_->failures.empty(); }
-
- private:
+  void Arrived() {
+    ++result_->arrived;
+    readThrough_ = false;
+  }
   void Fail(const FileGroupEntry& entry, const std::string& why) {
     result_->failures.push_back(entry.name + ": " + why);
   }
@@ -167,14 +183,16 @@ class Receiver {
   const PlainFolderDropOptions& options_;
   PlainFolderDropResult* result_;
   const bool* answerForAll_ = nullptr;
+  bool readThrough_ = false;  // the source delivered the entry being received
+  bool readThroughButMissing_ = false;
 };
 
-void ReportEffect(IDataObject* data, DWORD effect) {
+HRESULT ReportEffect(IDataObject* data, DWORD effect) {
   const UINT format = RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT);
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof effect);
   if (format == 0 || block == nullptr) {
     (void)GlobalFree(block);
-    return;
+    return E_OUTOFMEMORY;
   }
   std::memcpy(GlobalLock(block), &effect, sizeof effect);
   (void)GlobalUnlock(block);
@@ -182,7 +200,9 @@ void ReportEffect(IDataObject* data, DWORD effect) {
   STGMEDIUM medium{};
   medium.tymed = TYMED_HGLOBAL;
   medium.hGlobal = block;
-  if (FAILED(data->SetData(&request, &medium, TRUE))) ReleaseStgMedium(&medium);
+  const HRESULT answer = data->SetData(&request, &medium, TRUE);
+  if (FAILED(answer)) ReleaseStgMedium(&medium);
+  return answer;
 }
 
 }  // namespace
@@ -215,7 +235,7 @@ HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination
     std::vector<FileGroupEntry> entries;
     HRESULT failure = S_OK;
     if (!ReadGroup(data, &entries, &failure)) {
-      ReportEffect(data, DROPEFFECT_NONE);
+      (void)ReportEffect(data, DROPEFFECT_NONE);
       return failure;
     }
     Receiver receiver(data, destination, options, result);
@@ -224,11 +244,13 @@ HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination
     // A move only when every entry is in place: a kept existing file means the source's
     // file did not arrive, so it must not be deleted either.
     const bool complete = !receiver.AnyFailed() && result->skipped == 0;
-    if (complete && (options.requestedEffect & DROPEFFECT_MOVE) != 0)
+    const bool safeMove = complete || (options.sourceMovesReadFilesOnly && result->arrived != 0 &&
+                                       !receiver.ReadThroughButMissing());
+    if (safeMove && (options.requestedEffect & DROPEFFECT_MOVE) != 0)
       result->performedEffect = DROPEFFECT_MOVE;
     else if (result->arrived != 0)
       result->performedEffect = DROPEFFECT_COPY;
-    ReportEffect(data, result->performedEffect);
+    result->sourceAnswer = ReportEffect(data, result->performedEffect);
     return receiver.AnyFailed() ? S_FALSE : S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

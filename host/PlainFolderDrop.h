@@ -9,8 +9,9 @@
 // flushed, checked against the size the descriptor announced, and only then renamed to its
 // name without replacing anything; a name that exists is put to the user through
 // `confirmReplace`. The effect reported back (and set on the data object as "Performed
-// DropEffect") is a move only when the caller asked for one and every entry arrived, so a
-// source never deletes a file that did not arrive.
+// DropEffect") is a move only when the caller asked for one and every entry arrived (or, for
+// a source that deletes only what was read through, every entry that did not arrive was never
+// read through), so a source never deletes a file that did not arrive.
 #pragma once
 
 #include <functional>
@@ -24,6 +25,10 @@ enum class ReplaceAnswer { kYes, kNo, kYesToAll, kNoToAll };
 
 struct PlainFolderDropOptions {
   DWORD requestedEffect = DROPEFFECT_COPY;  // DROPEFFECT_MOVE for a cut paste or Shift-drop
+  // The source deletes on a move only files whose contents were read to their end (as a
+  // container's data object does). A requested move is then reported even when some entries
+  // failed, as long as none of those was read through: their rows stay in the source.
+  bool sourceMovesReadFilesOnly = false;
   // Asked with the full path of an existing file; without it nothing is replaced.
   std::function<ReplaceAnswer(const std::string& path)> confirmReplace;
 };
@@ -32,6 +37,9 @@ struct PlainFolderDropResult {
   DWORD performedEffect = DROPEFFECT_NONE;
   std::size_t arrived = 0;  // files and folders now in place
   std::size_t skipped = 0;  // names taken that the user chose to keep
+  // What the source answered when told the performed effect: a failure after a move means
+  // it could not remove everything that arrived.
+  HRESULT sourceAnswer = S_OK;
   // One line per entry that did not arrive: its name as sent and why.
   std::vector<std::string> failures;
 };

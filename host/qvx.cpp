@@ -19,6 +19,7 @@
 #include "host/ItemCommands.h"
 #include "host/MenuCommand.h"
 #include "host/ShareCommand.h"
+#include "host/TransferCommand.h"
 #include "platform/Registry.h"
 #include "platform/shell/ShellExecute.h"
 
@@ -70,6 +71,10 @@ constexpr const char* kHelp =
     "  open PATH                    open a file as a double-click does: the program its type\n"
     "                               is associated with gets PATH as its one argument; a file\n"
     "                               inside a container is decrypted and opened as its view does\n"
+    "  copy SRC... DEST             copy files and folders into, out of and between\n"
+    "                               containers (see qvx copy --help)\n"
+    "  move SRC... DEST             the same as a move: sources go once they arrived\n"
+    "  drag [--ctrl|--shift] SRC... DEST  drag files out of or into a container's view\n"
     "  rm [--yes] PATH...           delete items inside a container (see qvx rm --help)\n"
     "  rename PATH NEWNAME          rename an item inside a container\n"
     "  decrypt-to SRC... FOLDER     decrypt files inside a container into FOLDER\n"
@@ -281,6 +286,8 @@ int main(int argc, char** argv) {
   if (command == "ls") return RunLsCommand(argc, argv);
   if (command == "browse") return RunBrowseCommand(argc, argv);
   if (command == "session") return RunSessionCommand(argc, argv);
+  if (command == "copy" || command == "move" || command == "drag")
+    return RunTransferCommand(argc, argv);
   if (command == "rm") return RunRmCommand(argc, argv);
   if (command == "rename") return RunRenameCommand(argc, argv);
   if (command == "decrypt-to") return RunDecryptToCommand(argc, argv);

@@ -472,6 +472,8 @@ HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
   auto* dataObject = static_cast<CQvDataObject*>(made.Get());
   hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
   if (FAILED(hr)) return hr;
+  // A view that verified the user lets the items be moved out under that user's key.
+  dataObject->SetVerifiedUser(QvModuleTables().VerifiedUser(containerPath_));
   return dataObject->QueryInterface(IID_IDataObject, ppv);
 }
 

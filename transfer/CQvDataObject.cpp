@@ -7,6 +7,7 @@
 #include "base/ContainerItemId.h"
 #include "base/ItemNames.h"
 #include "container/QVDatabase.h"
+#include "engine/HeldFolderKey.h"
 #include "platform/Files.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/ole/Variant.h"
@@ -220,6 +221,11 @@ HRESULT CQvDataObject::SetItems(IUnknown* folder, std::string containerPath,
   }
 }
 
+void CQvDataObject::SetVerifiedUser(std::string userId) {
+  std::lock_guard guard(lock_);
+  userId_ = std::move(userId);
+}
+
 void CQvDataObject::SetPreferredEffect(DWORD effect) noexcept {
   std::lock_guard guard(lock_);
   preferredEffect_ = effect;
@@ -391,12 +397,84 @@ HRESULT CQvDataObject::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL releas
   }
 }
 
+namespace {
+
+// Rows of a listing that are items: the empty-folder marker is no file.
+LONG ItemRows(VARIANT& rows) {
+  const LONG count = ContainerItemId::RowCount(rows);
+  LONG items = 0;
+  for (LONG row = 0; row < count; ++row) {
+    std::string stored;
+    if (!TextCell(rows, 2, row, &stored) || stored != kEmptyFolderMarker) ++items;
+  }
+  return count < 0 ? -1 : items;
+}
+
+// Whether the file row (folderId, fileId) is still stored under `storedName`.
+bool StillTheFile(QVDatabase& database, const TransferEntry& entry) {
+  Rows rows;
+  std::string stored;
+  return database.GetFileInfo(entry.folderId, entry.fileId, rows.Out()) == VARIANT_TRUE &&
+         ContainerItemId::RowCount(rows.Get()) == 1 && TextCell(rows.Get(), 2, 0, &stored) &&
+         stored == entry.storedName;
+}
+
+// Whether the folder holds nothing but (at most) its marker.
+bool HoldsNothing(QVDatabase& database, DWORD folderId) {
+  Rows files;
+  Rows folders;
+  (void)database.GetFiles(folderId, files.Out());
+  (void)database.GetSubFolders(folderId, folders.Out());
+  return ItemRows(files.Get()) == 0 && ContainerItemId::RowCount(folders.Get()) == 0;
+}
+
+}  // namespace
+
 HRESULT CQvDataObject::CarryOutMove() {
-  // Every change of a container's files rewrites its protected file list, which takes the
-  // user's folder key; this object holds none. Deleting the rows without it would leave a
-  // container whose every later decryption fails its integrity check, so a move out of a
-  // container is refused: the files stay where they are and the receiver keeps its copies.
-  return transferred_->Entries().empty() ? S_OK : E_NOTIMPL;
+  // A receiver that reports the move twice has the rows deleted once, and the same answer.
+  if (moveCarriedOut_) return moveResult_;
+  // Nothing was asked for: the receiver cannot have received anything.
+  if (!snapshotTaken_ || entries_.empty()) return E_UNEXPECTED;
+  if (userId_.empty()) return E_ACCESSDENIED;
+  QVDatabase database;
+  if (database.Open(containerPath_, FALSE) != VARIANT_TRUE) {
+    (void)database.Close();
+    return E_UNEXPECTED;
+  }
+  bool complete = true;
+  {
+    // Every change of a container's files rewrites its protected file list under the folder
+    // key; deleting without it would leave a container no later decryption accepts.
+    HeldFolderKey key;
+    if (!key.Bind(database, containerPath_, userId_)) {
+      (void)database.Close();
+      return E_ACCESSDENIED;
+    }
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const TransferEntry& entry = entries_[i];
+      if (entry.isFolder) continue;
+      if (!transferred_->Contains(i)) {
+        complete = false;  // it did not arrive: it stays
+        continue;
+      }
+      if (!StillTheFile(database, entry) ||
+          database.DeleteFile(entry.folderId, entry.fileId) != VARIANT_TRUE)
+        complete = false;
+    }
+    // Folders go only with a whole move: the receiver read every file, so it went through the
+    // whole tree. Folders come in the snapshot before what they hold: the deepest go first.
+    // A folder that still holds an item (one added meanwhile) stays.
+    for (auto entry = entries_.rbegin(); complete && entry != entries_.rend(); ++entry) {
+      if (!entry->isFolder) continue;
+      if (!HoldsNothing(database, entry->folderId) ||
+          database.DeleteFolder(entry->folderId) != VARIANT_TRUE)
+        complete = false;
+    }
+  }
+  (void)database.Close();
+  moveCarriedOut_ = true;
+  moveResult_ = complete ? S_OK : E_FAIL;
+  return moveResult_;
 }
 
 HRESULT CQvDataObject::EnumFormatEtc(DWORD direction, IEnumFORMATETC** enumerator) {

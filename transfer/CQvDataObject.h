@@ -9,9 +9,14 @@
 // path below it; every folder walked is described as a folder, so empty folders arrive too.
 //
 // A file counts as transferred once its stream was read from the first byte to a clean end.
-// A move reported by the receiver ("Performed DropEffect") is refused (E_NOTIMPL) while any
-// file was transferred: deleting from a container needs the user's folder key to keep the
-// container's file list, and this object has none, so the files stay in the container.
+// A move reported by the receiver ("Performed DropEffect") deletes from the container exactly
+// the rows of the transferred files (each checked to be still the file that was read) and,
+// when every file was transferred, the selection's folders that hold nothing more than their
+// empty-folder marker, deepest first; a partial move leaves every folder. The deletes run
+// under the folder key of the user the view verified (given when the object is made), so the
+// container's file list stays whole. A move that cannot be carried out in full (no verified
+// user, a file not transferred, a delete refused) is reported as a failure; whatever did not
+// arrive is never deleted. A second report deletes nothing more.
 //
 // The object keeps its own preferred effect (copy unless told otherwise when it is made, or by
 // the drag that carries it), and nothing in it points into the view that made it.
@@ -63,6 +68,9 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   // there is none.
   [[nodiscard]] HRESULT SetItems(IUnknown* folder, std::string containerPath,
                                  const LPCITEMIDLIST* items, UINT count) noexcept;
+  // The user the view verified for the container; a move deletes under that user's folder
+  // key. Empty (the default) makes every move fail.
+  void SetVerifiedUser(std::string userId);
   // The effect offered as "Preferred DropEffect" (DROPEFFECT_COPY until set).
   void SetPreferredEffect(DWORD effect) noexcept;
   [[nodiscard]] DWORD PreferredEffect() const noexcept;
@@ -98,6 +106,7 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   mutable std::mutex lock_;
   ComPtr<IUnknown> folder_;
   std::string containerPath_;
+  std::string userId_;
   std::vector<LPITEMIDLIST> items_;
   DWORD preferredEffect_ = DROPEFFECT_COPY;
   DWORD performedEffect_ = 0;
@@ -105,4 +114,6 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   std::vector<TransferEntry> entries_;
   std::vector<ComPtr<CQvDataStream>> streams_;  // one per entry (none for folders), made once
   std::shared_ptr<TransferredFiles> transferred_ = std::make_shared<TransferredFiles>();
+  bool moveCarriedOut_ = false;
+  HRESULT moveResult_ = S_OK;
 };

@@ -310,6 +310,16 @@ TEST_F(BrowseCommandTest, BrowseInATerminalMovesEntersAndGoesUp) {
   (void)Tmux(socket, {"send-keys", "-t", "qvx", "BSpace", "BSpace"});
   screen = ScreenShowing(socket, "report.txt");
   EXPECT_EQ(screen.find("data.bin"), std::string::npos) << screen;
+  // Everything copied (a, c) and pasted (v) into a plain folder named at the prompt.
+  const std::string pasted = root_.Sub("pasted");
+  fs::create_directories(pasted);
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", "a", "c", "v"});
+  (void)ScreenShowing(socket, "paste into folder:");
+  (void)Tmux(socket, {"send-keys", "-t", "qvx", pasted, "Enter"});
+  screen = ScreenShowing(socket, "paste complete");
+  EXPECT_EQ(ReadTextFile(pasted + "/report.txt"), "hello") << screen;
+  EXPECT_EQ(ReadTextFile(pasted + "/Docs/Sub/deep.txt"), "deep") << screen;
+  EXPECT_TRUE(fs::is_directory(pasted + "/Empty")) << screen;
   (void)Tmux(socket, {"send-keys", "-t", "qvx", "q"});
   for (int i = 0; i < 100 && Tmux(socket, {"has-session", "-t", "qvx"}).empty() &&
                   Tmux(socket, {"list-sessions"}).find("qvx") != std::string::npos;

@@ -198,6 +198,42 @@ TEST_F(PlainFolderDrop, FailedAndLyingStreamsLeaveNoFileAndTurnAMoveIntoACopy) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"good.txt"});
 }
 
+TEST_F(PlainFolderDrop, APartialMoveIsReportedOnlyWhenNothingDeliveredWentMissing) {
+  // A source that deletes only files it delivered to their end: a file that failed before its
+  // first byte may stay behind in it, one that was delivered and then lost may not.
+  VirtualFile failsAtOnce{"tampered.bin", "xyz"};
+  failsAtOnce.failAfter = 0;
+  VirtualFile failsLater{"cut off.bin", std::string(100, 'c')};
+  failsLater.failAfter = 50;
+  VirtualFile lying{"lying.bin", "abc"};
+  lying.announcedSize = 4;
+  const struct {
+    VirtualFile second;
+    bool taken;
+    DWORD effect;
+  } cases[] = {
+      {failsAtOnce, false, DROPEFFECT_MOVE},
+      {failsLater, false, DROPEFFECT_COPY},
+      {lying, false, DROPEFFECT_COPY},
+      {{"taken.txt", "new"}, true, DROPEFFECT_COPY},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(destination_);
+    fs::create_directory(destination_);
+    if (c.taken) WriteTextFile(destination_ + "/taken.txt", "old");
+    ComPtr<VirtualFiles> source;
+    source.Attach(new VirtualFiles({{"good.txt", "fine"}, c.second}));
+    PlainFolderDropOptions options;
+    options.requestedEffect = DROPEFFECT_MOVE;
+    options.sourceMovesReadFilesOnly = true;
+    PlainFolderDropResult result;
+    (void)ReceiveIntoPlainFolder(source.Get(), destination_, options, &result);
+    EXPECT_EQ(result.arrived, 1u) << c.second.name;
+    EXPECT_EQ(source->performedEffect, c.effect) << c.second.name;
+    EXPECT_EQ(ReadTextFile(destination_ + "/good.txt"), "fine");
+  }
+}
+
 TEST_F(PlainFolderDrop, HostileNamesWriteNothingOutsideOrAtAll) {
   fs::create_directory(root_.Sub("outside"));
   fs::create_symlink(root_.Sub("outside"), destination_ + "/link");

@@ -5,7 +5,9 @@
 #include <set>
 
 #include "base/DialogResources.h"
+#include "base/ModuleTables.h"
 #include "container/QVDatabase.h"
+#include "engine/HeldFolderKey.h"
 #include "platform/ole/EnumFormatEtc.h"
 #include "tests/transfer/TransferTestSupport.h"
 #include "transfer/CQvDataObject.h"
@@ -30,6 +32,19 @@ class CQvDataObjectTest : public TransferFixture {
     TransferFixture::TearDown();
   }
 
+  // The single number `sql` gives over the container.
+  static int Count(const std::string& container, const std::string& sql) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open(container.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+      count = sqlite3_column_int(statement, 0);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return count;
+  }
   static LONG IndexOf(const std::vector<FileGroupEntry>& entries, const std::string& name) {
     for (std::size_t i = 0; i < entries.size(); ++i)
       if (entries[i].name == name) return static_cast<LONG>(i);
@@ -200,10 +215,12 @@ TEST_F(CQvDataObjectTest, EachRequestHoldsOnlyItsOwnStream) {
   EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{});
 }
 
-TEST_F(CQvDataObjectTest, OnlyFilesReadToTheirEndAreTransferredAndAMoveLeavesThemStored) {
+TEST_F(CQvDataObjectTest, AMoveDeletesOnlyFilesReadToTheirEndAndFailsWhileAnyStays) {
   ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs", "top.bin"});
   ASSERT_TRUE(data);
   auto* object = static_cast<CQvDataObject*>(data.Get());
+  const int foldersBefore = Count(container_, "SELECT COUNT(*) FROM FOLDER_INFO");
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_UNEXPECTED) << "nothing was asked for";
   const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
   EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\a.txt")), "alpha");
   EXPECT_EQ(object->TransferredCount(), 1u);
@@ -221,12 +238,66 @@ TEST_F(CQvDataObjectTest, OnlyFilesReadToTheirEndAreTransferredAndAMoveLeavesThe
   ReleaseStgMedium(&medium);
   EXPECT_EQ(object->TransferredCount(), 1u) << "a skipped middle is not a transfer";
 
-  // The move cannot be carried out without breaking the container's file list: it is refused
-  // and every file stays, still readable.
-  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_NOTIMPL);
-  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 1);
+  // Only a.txt arrived: it goes, the rest stays (folders too), and the move is a failure.
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_FAIL);
+  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 0);
+  EXPECT_EQ(StoredFiles(container_, "b.txt.qvf"), 1);
+  EXPECT_EQ(StoredFiles(container_, "top.bin.qvf"), 1);
+  EXPECT_EQ(Count(container_, "SELECT COUNT(*) FROM FOLDER_INFO"), foldersBefore);
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_FAIL) << "the same answer again";
+  // The container's file list still holds: what stayed reads back.
   EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt")), "bravo!");
-  EXPECT_EQ(object->TransferredCount(), 2u);
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "top.bin")), big_);
+}
+
+TEST_F(CQvDataObjectTest, AWholeMoveTakesTheTreeWithItsEmptyFoldersAndNeedsTheVerifiedUser) {
+  const int foldersBefore = Count(container_, "SELECT COUNT(*) FROM FOLDER_INFO");
+  // Without the verified user nothing can be deleted: every file stays.
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs"});
+  ASSERT_TRUE(data);
+  std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if ((entries[i].attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      (void)Contents(data.Get(), static_cast<LONG>(i));
+  static_cast<CQvDataObject*>(data.Get())->SetVerifiedUser("");
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_ACCESSDENIED);
+  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 1);
+
+  data = DataObjectOf(view_, {"Docs"});
+  ASSERT_TRUE(data);
+  entries = Descriptor(data.Get());
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\a.txt")), "alpha");
+  EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt")), "bravo!");
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), S_OK);
+  EXPECT_EQ(StoredFiles(container_, "a.txt.qvf"), 0);
+  EXPECT_EQ(StoredFiles(container_, "b.txt.qvf"), 0);
+  // Docs, Docs/Sub and Docs/Empty are gone; the root stays with top.bin.
+  EXPECT_EQ(Count(container_, "SELECT COUNT(*) FROM FOLDER_INFO"), foldersBefore - 3);
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), S_OK) << "told twice, deleted once";
+  ComPtr<IDataObject> rest = DataObjectOf(view_, {"top.bin"});
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(Contents(rest.Get(), 0), big_) << "the file list still holds";
+}
+
+TEST_F(CQvDataObjectTest, ARowChangedAfterItsFileWasReadIsNotDeletedByTheMove) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"top.bin"});
+  ASSERT_TRUE(data);
+  ASSERT_EQ(Contents(data.Get(), 0), big_);
+  // The file is renamed meanwhile (as the view does it, under the folder key).
+  const std::string fileId = FileIdOf(container_, "top.bin.qvf");
+  const int folderId =
+      Count(container_, "SELECT FOLDER_ID FROM FILE_INFO WHERE FILE_ID = " + fileId);
+  {
+    QVDatabase database;
+    ASSERT_EQ(database.Open(container_, FALSE), VARIANT_TRUE);
+    HeldFolderKey key;
+    ASSERT_TRUE(key.Bind(database, container_, QvModuleTables().VerifiedUser(container_)));
+    ASSERT_EQ(database.RenameFile("renamed.bin", static_cast<DWORD>(folderId),
+                                  static_cast<DWORD>(std::stoul(fileId))),
+              VARIANT_TRUE);
+  }
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_FAIL);
+  EXPECT_EQ(StoredFiles(container_, "renamed.bin.qvf"), 1) << "not the file that was read";
 }
 
 TEST_F(CQvDataObjectTest, AFileThatFailsToDecryptFailsEveryReadAndIsNeverMoved) {
