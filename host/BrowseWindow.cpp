@@ -1,7 +1,9 @@
 // qvx's browser window (see BrowseWindow.h).
 #include "host/BrowseWindow.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <vector>
@@ -9,7 +11,12 @@
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
+#include "host/PlainFolderDrop.h"
+#include "platform/Files.h"
+#include "platform/MachineRoot.h"
 #include "platform/MessageBox.h"
+#include "platform/ole/DragDrop.h"
+#include "platform/shell/DragQuery.h"
 #include "platform/ui/Accelerators.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Dialog.h"
@@ -62,6 +69,12 @@ class BrowseWindow {
  public:
   BrowseWindow(DesktopBackend& desktop, CBrowseFrame& frame, ContainerBrowser& browser)
       : desktop_(desktop), frame_(frame), browser_(browser) {}
+  // The files decrypted for drags go with the window.
+  ~BrowseWindow() {
+    for (const std::string& folder : dragFolders_) (void)DeleteFolderTreeA(folder.c_str());
+  }
+  BrowseWindow(const BrowseWindow&) = delete;
+  BrowseWindow& operator=(const BrowseWindow&) = delete;
 
   // Pumps the thread's messages until the frame is closed.
   void Run() {
@@ -119,6 +132,14 @@ class BrowseWindow {
       }
       return true;
     }
+    if (msg.message == DesktopBackend::kFilesWantedMessage && msg.hwnd == browser_.ViewWindow()) {
+      desktop_.GiveDraggedFiles(msg.wParam, DecryptSelection());
+      return true;
+    }
+    if (msg.message == DesktopBackend::kFilesDroppedMessage && msg.hwnd == browser_.ViewWindow()) {
+      DropFiles();
+      return true;
+    }
     if (msg.message != WM_KEYDOWN || msg.hwnd != browser_.ViewWindow()) return false;
     const auto key = static_cast<WORD>(msg.wParam);
     const auto modifiers = static_cast<BYTE>(msg.lParam);
@@ -144,6 +165,68 @@ class BrowseWindow {
     return true;
   }
 
+  // Files dropped from the desktop reach the view as another program's drop does: through the
+  // target the view registered for its list, which stores them and refreshes the view. They
+  // are always copied (see DesktopBackend::TakeDroppedFiles).
+  void DropFiles() {
+    DesktopBackend::DroppedFiles drop;
+    while (desktop_.TakeDroppedFiles(browser_.ViewWindow(), &drop)) {
+      ComPtr<IDataObject> data;
+      DWORD effect = DROPEFFECT_NONE;
+      if (SUCCEEDED(CreateDropDataObject(drop.paths, true, data.ReleaseAndGetAddressOf())))
+        effect = QvDropFromOutside(drop.list, data.Get(), DROPEFFECT_COPY, MK_CONTROL, drop.point);
+      if (effect == DROPEFFECT_NONE)
+        (void)MessageBoxA(frame_.GetSafeHwnd(),
+                          ("Nothing was dropped into " + browser_.Location() +
+                           ". Shortcuts, links, devices, the container itself and folders holding "
+                           "it cannot be stored in it, and a user who was not verified may not "
+                           "add to it; leave such items out and try again.")
+                              .c_str(),
+                          "qvx", MB_OK | MB_ICONWARNING);
+    }
+  }
+
+  // The selected rows, decrypted through the view's data object into a private folder of their
+  // own for a drop target that asked for them; empty, after telling the user, when they cannot
+  // all be.
+  std::vector<std::string> DecryptSelection() {
+    ComPtr<IDataObject> data;
+    if (FAILED(browser_.SelectionObject(IID_IDataObject, data.ReleaseAndGetVoidAddressOf())))
+      return {};
+    char folder[4096];  // PATH_MAX
+    if (!CreateUniqueDirectoryA(QvRuntimeDir().c_str(), "dragged-", folder, sizeof folder)) {
+      (void)MessageBoxA(frame_.GetSafeHwnd(),
+                        ("The dragged items could not be decrypted: no private folder could be "
+                         "made in " +
+                         QvRuntimeDir() + ". Check that it is yours and has room, then try again.")
+                            .c_str(),
+                        "qvx", MB_OK | MB_ICONERROR);
+      return {};
+    }
+    PlainFolderDropResult result;
+    const HRESULT hr =
+        ReceiveIntoPlainFolder(data.Get(), folder, PlainFolderDropOptions{}, &result);
+    std::vector<std::string> paths;
+    std::error_code error;
+    if (hr == S_OK)
+      for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        paths.push_back(entry.path().string());
+    if (hr != S_OK || error || paths.empty()) {
+      // Nothing half-decrypted stays behind, and the drop gets nothing.
+      (void)DeleteFolderTreeA(folder);
+      std::string why = result.failures.empty() ? "" : " (" + result.failures.front() + ")";
+      (void)MessageBoxA(frame_.GetSafeHwnd(),
+                        ("The dragged items could not be decrypted" + why +
+                         "; nothing was given to the drop. Try again, or use Decrypt To.")
+                            .c_str(),
+                        "qvx", MB_OK | MB_ICONERROR);
+      return {};
+    }
+    dragFolders_.emplace_back(folder);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+
   // Moves to another place; a failure is shown, and the place shown stays.
   template <class Move>
   void Act(Move&& move) {
@@ -157,6 +240,7 @@ class BrowseWindow {
   DesktopBackend& desktop_;
   CBrowseFrame& frame_;
   ContainerBrowser& browser_;
+  std::vector<std::string> dragFolders_;
 };
 
 }  // namespace

@@ -68,6 +68,9 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   // What the shown folder hands out for row `row` (GetUIObjectOf), as the file manager asks
   // for an item's drop target; E_INVALIDARG for a row that is not there.
   HRESULT RowObject(int row, REFIID riid, void** ppv) const;
+  // What the shown folder hands out for the selected rows together, as the file manager asks
+  // for a selection's data object; E_INVALIDARG when no row is selected.
+  HRESULT SelectionObject(REFIID riid, void** ppv) const;
   // Sends a command (a menu or toolbar id) to the view's window.
   bool Command(WORD id);
   void Refresh();
