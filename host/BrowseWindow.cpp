@@ -30,14 +30,22 @@ constexpr int kViewListId = 601;
 // Wakes the message loop after the frame was closed.
 constexpr UINT WM_QV_FRAME_CLOSED = WM_APP + 0x7B0;
 
-// The icons of the toolbar's commands: the browser's own and the view's (its Cut, Copy and
-// Delete buttons and its four view modes).
-const std::map<int, const char*> kToolbarIcons = {
-    {kBrowseCommandUp, "go-up-symbolic"}, {kBrowseCommandRefresh, "view-refresh-symbolic"},
-    {1100, "edit-cut-symbolic"},          {512, "edit-copy-symbolic"},
-    {1101, "edit-delete-symbolic"},       {508, "view-app-grid-symbolic"},
-    {509, "view-grid-symbolic"},          {510, "view-list-bullet-symbolic"},
-    {511, "view-list-symbolic"},
+// The icons and tooltips of the toolbar's commands: the browser's own and the view's (its Cut,
+// Copy and Delete buttons and its four view modes).
+struct ToolLook {
+  const char* icon;
+  const char* tooltip;
+};
+const std::map<int, ToolLook> kToolbarLooks = {
+    {kBrowseCommandUp, {"go-up-symbolic", "Up one folder (Backspace)"}},
+    {kBrowseCommandRefresh, {"view-refresh-symbolic", "Refresh (F5)"}},
+    {1100, {"edit-cut-symbolic", "Cut (Ctrl+X)"}},
+    {512, {"edit-copy-symbolic", "Copy (Ctrl+C)"}},
+    {1101, {"edit-delete-symbolic", "Delete (Delete)"}},
+    {508, {"view-app-grid-symbolic", "Large icons"}},
+    {509, {"view-grid-symbolic", "Small icons"}},
+    {510, {"view-list-bullet-symbolic", "List"}},
+    {511, {"view-list-symbolic", "Details"}},
 };
 
 DialogTemplate FrameTemplate() {
@@ -63,6 +71,42 @@ class CBrowseFrame final : public CDialog {
 
  private:
   bool closed_ = false;
+};
+
+// Asks for a row's new name, as F2 does in a file manager's list.
+class CRenameDlg final : public CDialog {
+ public:
+  CRenameDlg(const std::string& name, HWND owner) : CDialog(Template(name), owner) {}
+  const std::string& Name() const { return name_; }
+
+ protected:
+  void OnOK() override {
+    name_ = GetDlgItemText(kBrowseRenameEditId);
+    CDialog::OnOK();
+  }
+
+ private:
+  static DialogTemplate Template(const std::string& name) {
+    DialogTemplate dialog;
+    dialog.id = kBrowseRenameTemplateId;
+    dialog.width = 220;
+    dialog.caption = "Rename";
+    auto add = [&](int id, ControlKind kind, std::string text, DWORD style) {
+      ControlTemplate control;
+      control.id = id;
+      control.kind = kind;
+      control.text = std::move(text);
+      control.style = WS_VISIBLE | style;
+      dialog.controls.push_back(std::move(control));
+    };
+    add(IDC_STATIC, ControlKind::Static, "New name of \"" + name + "\":", 0);
+    add(kBrowseRenameEditId, ControlKind::Edit, name, WS_TABSTOP);
+    add(IDOK, ControlKind::Button, "Rename", WS_TABSTOP | BS_DEFPUSHBUTTON);
+    add(IDCANCEL, ControlKind::Button, "Cancel", WS_TABSTOP);
+    return dialog;
+  }
+
+  std::string name_;
 };
 
 class BrowseWindow {
@@ -98,8 +142,9 @@ class BrowseWindow {
     auto add = [&](int command, bool enabled, bool checkable, bool checked) {
       DesktopBackend::ToolbarButton button;
       button.command = command;
-      const auto icon = kToolbarIcons.find(command);
-      button.icon = icon != kToolbarIcons.end() ? icon->second : "image-missing";
+      const auto look = kToolbarLooks.find(command);
+      button.icon = look != kToolbarLooks.end() ? look->second.icon : "image-missing";
+      if (look != kToolbarLooks.end()) button.tooltip = look->second.tooltip;
       button.enabled = enabled;
       button.checkable = checkable;
       button.checked = checked;
@@ -160,6 +205,9 @@ class BrowseWindow {
     } else if (key == VK_F5 && modifiers == 0) {
       browser_.Refresh();
       return true;
+    } else if (key == VK_F2 && modifiers == 0) {
+      RenameSelectedRow();
+      return true;
     }
     (void)browser_.Key(key, modifiers);
     return true;
@@ -184,6 +232,22 @@ class BrowseWindow {
                               .c_str(),
                           "qvx", MB_OK | MB_ICONWARNING);
     }
+  }
+
+  // F2: the one selected row gets the name the user gives, through the view's label edit.
+  void RenameSelectedRow() {
+    const CListCtrl list(::GetDlgItem(browser_.ViewWindow(), kViewListId));
+    const int row = list.GetNextItem(-1, LVNI_SELECTED);
+    const auto rows = browser_.Rows();
+    if (row < 0 || list.GetNextItem(row, LVNI_SELECTED) >= 0 ||
+        static_cast<size_t>(row) >= rows.size())
+      return;  // one row at a time, as a file manager's list does
+    const std::string old = rows[static_cast<size_t>(row)].texts[0];
+    // Owned by the view: a dialog owned by the frame itself would be shown inside it.
+    CRenameDlg dialog(old, browser_.ViewWindow());
+    if (dialog.DoModal() != IDOK || dialog.Name() == old) return;
+    // The view tells the user about a name it refuses; a name taken leaves the row as it was.
+    (void)browser_.RenameRow(row, dialog.Name());
   }
 
   // The selected rows, decrypted through the view's data object into a private folder of their

@@ -176,13 +176,14 @@ class BrowseWindowTest : public qvtest::ProgramsFixture {
       return button != nullptr && button->enabled == enabled;
     });
   }
-  void Screenshot(const std::string& name) {
+  // A picture of the frame, or of `window` when given.
+  void Screenshot(const std::string& name, HWND window = nullptr) {
     const fs::path folder = fs::path(QV_SCREENSHOT_DIR);
     fs::create_directories(folder);
     const std::string path = (folder / (name + ".png")).string();
     std::string why;
-    ASSERT_TRUE(desktop_->SaveScreenshot(frame_, path, &why)) << why;
-    EXPECT_GT(fs::file_size(path), 4000u) << "an empty picture: " << path;
+    ASSERT_TRUE(desktop_->SaveScreenshot(window != nullptr ? window : frame_, path, &why)) << why;
+    EXPECT_GT(fs::file_size(path), 3000u) << "an empty picture: " << path;
   }
 
   std::string container_;
@@ -424,6 +425,61 @@ TEST_F(BrowseWindowTest, RowsDraggedOutAreDecryptedWhenAskedIntoAPrivateFolder) 
   EXPECT_EQ(exitCode_, 0);
   EXPECT_FALSE(fs::exists(folder)) << "decrypted files outlived the window";
   EXPECT_FALSE(fs::exists(docs[0]));
+}
+
+// The keys a file manager's list has besides the view's own: F2 asks for a new name (refused
+// names are said so), the Menu key and Shift+F10 show the view's menu; each toolbar button
+// tells what it does.
+TEST_F(BrowseWindowTest, F2RenamesAndTheMenuKeysShowTheMenuAndToolsTellWhatTheyDo) {
+  Browse(container_);
+  TypePassword(kPassword);
+  ASSERT_EQ(NamesOnceThereAre(2), (std::vector<std::string>{"Docs", "report.txt"}));
+  ASSERT_TRUE(ToolEnabledBecomes(kBrowseCommandRefresh, true));
+  for (const auto& button : desktop_->Toolbar(frame_)) {
+    if (button.command != 0) {
+      EXPECT_FALSE(button.tooltip.empty()) << button.command;
+    }
+  }
+
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {RowNamed("report.txt")}));
+  ASSERT_TRUE(desktop_->PressKey(frame_, "F2"));
+  HWND rename = AwaitDialog(kBrowseRenameTemplateId);
+  ASSERT_NE(rename, nullptr) << "F2 asked for no name";
+  ASSERT_TRUE(desktop_->WaitForWindow(rename, kWaitMs));
+  EXPECT_EQ(desktop_->Widget(rename, kBrowseRenameEditId)->text, "report.txt");
+  Screenshot("rename-dialog", rename);
+  ASSERT_TRUE(desktop_->Type(rename, kBrowseRenameEditId, "summary.txt"));
+  ASSERT_TRUE(desktop_->Click(rename, IDOK));
+  const std::vector<std::string> renamed{"Docs", "summary.txt"};
+  EXPECT_TRUE(Eventually([&] { return NamesOnceThereAre(2) == renamed; }))
+      << ::testing::PrintToString(NamesOnceThereAre(2));
+  // A name the view refuses leaves the row as it was, and the view tells the user.
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {RowNamed("summary.txt")}));
+  ASSERT_TRUE(desktop_->PressKey(frame_, "F2"));
+  rename = AwaitDialog(kBrowseRenameTemplateId, rename);
+  ASSERT_NE(rename, nullptr);
+  ASSERT_TRUE(desktop_->WaitForWindow(rename, kWaitMs));
+  ASSERT_TRUE(desktop_->Type(rename, kBrowseRenameEditId, "a:b"));
+  ASSERT_TRUE(desktop_->Click(rename, IDOK));
+  ASSERT_TRUE(desktop_->WaitForMessageBox(kWaitMs, nullptr, nullptr));
+  ASSERT_TRUE(desktop_->ClickMessageBox("OK"));
+  EXPECT_EQ(NamesOnceThereAre(2), renamed);
+
+  for (const char* key : {"Menu", "<Shift>F10"}) {
+    std::vector<std::string> items;
+    ASSERT_TRUE(desktop_->PressKey(frame_, key)) << key;
+    ASSERT_TRUE(desktop_->WaitForPopupMenu(kWaitMs, &items)) << key;
+    EXPECT_EQ(items, (std::vector<std::string>{"Open", "Decrypt To..."})) << key;
+    ASSERT_TRUE(desktop_->DismissPopupMenu());
+    ASSERT_TRUE(Eventually([&] { return !desktop_->WaitForPopupMenu(0, nullptr); }));
+  }
+  EXPECT_EQ(desktop_->Widget(View(), kViewListId)->selected,
+            std::vector<int>{RowNamed("summary.txt")})
+      << "the menu keys changed the selection";
+
+  ASSERT_TRUE(desktop_->RequestClose(frame_));
+  runner_.join();
+  EXPECT_EQ(exitCode_, 0);
 }
 
 // qvx itself, as the container's desktop entry starts it: the window appears on the display,

@@ -741,6 +741,15 @@ struct DesktopBackend::Gui {
     return window;
   }
 
+  // The first list of the dialog `hwnd`, null when it has none (or no window).
+  Control* ListOf(HWND hwnd) {
+    const auto found = windows.find(hwnd);
+    if (found == windows.end()) return nullptr;
+    for (Control& control : found->second->controls)
+      if (control.kind == ControlKind::ListView) return &control;
+    return nullptr;
+  }
+
   // The virtual key a frame hands to its view for `keyval`, 0 for the list's own keys.
   static WORD FrameVirtualKey(guint keyval, bool withControlOrAlt) {
     switch (keyval) {
@@ -772,6 +781,13 @@ struct DesktopBackend::Gui {
     const bool shift = (state & GDK_SHIFT_MASK) != 0;
     if (control && !alt && gdk_keyval_to_lower(keyval) == GDK_KEY_w) {
       gtk_window_close(GTK_WINDOW(frame.window));
+      return true;
+    }
+    // The Menu key and Shift+F10 show the view's menu for the selection, at the list's corner.
+    if (keyval == GDK_KEY_Menu || (shift && !control && !alt && keyval == GDK_KEY_F10)) {
+      Control* list = frame.gui->ListOf(frame.child);
+      if (list == nullptr) return false;
+      frame.gui->GuiContextClick(*list, -1, 12, 12);
       return true;
     }
     const WORD key = FrameVirtualKey(keyval, control || alt);
@@ -1837,6 +1853,8 @@ std::vector<DesktopBackend::ToolbarButton> DesktopBackend::Toolbar(HWND frame) {
         drawn.checked = drawn.checkable &&
                         gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(tool.widget)) != FALSE;
         if (const char* icon = gtk_button_get_icon_name(GTK_BUTTON(tool.widget))) drawn.icon = icon;
+        const char* tooltip = gtk_widget_get_tooltip_text(tool.widget);
+        drawn.tooltip = tooltip != nullptr ? tooltip : "";
       }
       buttons.push_back(std::move(drawn));
     }
