@@ -1801,28 +1801,38 @@ bool DesktopBackend::RequestClose(HWND dialog) {
   return done;
 }
 
-bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
-                                       std::vector<std::string>* buttons) {
+namespace {
+
+// Runs `find` on the GTK thread every 10 ms until it returns true or `timeoutMs` has passed
+// (once at least); false as well when the GTK thread no longer runs.
+template <class Find>
+bool PollGui(DesktopBackend::Gui& gui, int timeoutMs, Find&& find) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     bool found = false;
-    if (!gui_->Call([&] {
-          for (auto& box : gui_->boxes) {
-            if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
-            if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
-            if (buttons != nullptr) {
-              buttons->clear();
-              for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
-            }
-            found = true;
-            return;
-          }
-        }))
-      return false;
+    if (!gui.Call([&] { found = find(); })) return false;
     if (found) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+}  // namespace
+
+bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
+                                       std::vector<std::string>* buttons) {
+  return PollGui(*gui_, timeoutMs, [&] {
+    for (auto& box : gui_->boxes) {
+      if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
+      if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
+      if (buttons != nullptr) {
+        buttons->clear();
+        for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
+      }
+      return true;
+    }
+    return false;
+  });
 }
 
 bool DesktopBackend::ClickMessageBox(const std::string& caption) {
@@ -1978,26 +1988,18 @@ bool DesktopBackend::TakeDroppedFiles(HWND dialog, DroppedFiles* drop) {
 }
 
 bool DesktopBackend::WaitForPopupMenu(int timeoutMs, std::vector<std::string>* items) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    bool found = false;
-    if (!gui_->Call([&] {
-          for (auto& popup : gui_->popups) {
-            if (popup->answered || !gtk_widget_get_mapped(popup->popover)) continue;
-            if (items != nullptr) {
-              items->clear();
-              for (auto& [id, widget] : popup->items)
-                items->push_back(GTK_IS_BUTTON(widget) ? ButtonText(widget) : "-");
-            }
-            found = true;
-            return;
-          }
-        }))
-      return false;
-    if (found) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return PollGui(*gui_, timeoutMs, [&] {
+    for (auto& popup : gui_->popups) {
+      if (popup->answered || !gtk_widget_get_mapped(popup->popover)) continue;
+      if (items != nullptr) {
+        items->clear();
+        for (auto& [id, widget] : popup->items)
+          items->push_back(GTK_IS_BUTTON(widget) ? ButtonText(widget) : "-");
+      }
+      return true;
+    }
+    return false;
+  });
 }
 
 bool DesktopBackend::ClickPopupMenu(const std::string& text) {
