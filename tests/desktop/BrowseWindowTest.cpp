@@ -352,7 +352,12 @@ TEST_F(BrowseWindowTest, FilesDroppedInAreStoredAsCopiesAndARefusedDropStoresNot
   EXPECT_EQ(ReadTextFile(first), "from the desktop") << "a drop in took the desktop's file away";
   ASSERT_TRUE(desktop_->DropUriList(View(), kViewListId, "# a comment line\r\nfile://" + second,
                                     RowNamed("Docs")));
-  ASSERT_TRUE(Eventually([&] { return NamesOnceThereAre(3).size() == 3; }));
+  // Stored once another process lists it there; then the window enters the folder.
+  ASSERT_TRUE(Eventually([&] {
+    const qvtest::ProgramRun run =
+        RunProgram(root_, "qvx", {"ls", "--tsv", container_ + "/Docs"}, Env(Xdg()));
+    return run.code == 0 && run.out.find("second.txt") != std::string::npos;
+  })) << "the drop onto the folder's row stored nothing there";
   ASSERT_TRUE(desktop_->ActivateRow(View(), kViewListId, RowNamed("Docs")));
   EXPECT_TRUE(TitleBecomes(container_ + "/Docs"));
   EXPECT_EQ(NamesOnceThereAre(3), (std::vector<std::string>{"Sub", "data.bin", "second.txt"}));
