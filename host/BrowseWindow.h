@@ -6,8 +6,10 @@
 // The frame's thread is the view's: it binds as ContainerBrowser does and then pumps
 // messages, taking the keys the back end posts to the view before they are dispatched, as a
 // file manager's window does: Enter (and a double-click) browses into a selected folder or
-// gives a file to the view's Open command, Backspace goes up, F5 refreshes, every other key
-// goes to the view's accelerators. A right-click reaches the view, whose pop-up menu the back
+// gives a file to the view's Open command, Backspace goes up, F5 refreshes, F2 asks for the
+// selected row's new name and hands it to the view's label edit, every other key goes to the
+// view's accelerators. Files dropped in and rows dragged out go through the view's drop target
+// and data object. A right-click reaches the view, whose pop-up menu the back
 // end shows at the pointer. Closing the frame ends the run.
 #pragma once
 
@@ -25,6 +27,9 @@ inline constexpr UINT kBrowseFrameTemplateId = 0x7B01;
 // The frame's own toolbar commands.
 inline constexpr WORD kBrowseCommandUp = 0x7B10;
 inline constexpr WORD kBrowseCommandRefresh = 0x7B11;
+// F2's dialog, which asks for a row's new name, and its name field.
+inline constexpr UINT kBrowseRenameTemplateId = 0x7B02;
+inline constexpr int kBrowseRenameEditId = 0x7B20;
 
 // Browses `path` (a place inside a container, see SplitContainerPath) in a window of
 // `desktop` until the user closes it. qvx's exit code: 0 when the window was closed, else

@@ -252,6 +252,20 @@ HRESULT ContainerBrowser::RowObject(int row, REFIID riid, void** ppv) const {
   return folders_.back()->GetUIObjectOf(nullptr, 1, &item, riid, nullptr, ppv);
 }
 
+HRESULT ContainerBrowser::SelectionObject(REFIID riid, void** ppv) const {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (!view_ || folders_.empty()) return E_INVALIDARG;
+  const CListCtrl list = ListOf(window_);
+  std::vector<LPCITEMIDLIST> items;
+  for (int row = list.GetNextItem(-1, LVNI_SELECTED); row >= 0;
+       row = list.GetNextItem(row, LVNI_SELECTED))
+    items.push_back(reinterpret_cast<LPCITEMIDLIST>(list.GetItemData(row)));
+  if (items.empty()) return E_INVALIDARG;
+  return folders_.back()->GetUIObjectOf(nullptr, static_cast<UINT>(items.size()), items.data(),
+                                        riid, nullptr, ppv);
+}
+
 bool ContainerBrowser::Up(std::string* error) {
   if (folders_.size() < 2) {
     *error = "already at the top of the container";

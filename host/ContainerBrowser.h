@@ -72,6 +72,9 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   // the view starts its drag, which follows the drag script set before (QvSetDragScript).
   // False when no view is open.
   bool BeginDrag(bool rightButton);
+  // What the shown folder hands out for the selected rows together, as the file manager asks
+  // for a selection's data object; E_INVALIDARG when no row is selected.
+  HRESULT SelectionObject(REFIID riid, void** ppv) const;
   // Sends a command (a menu or toolbar id) to the view's window.
   bool Command(WORD id);
   void Refresh();

@@ -1,8 +1,8 @@
-// qvx share (see ShareCommand.h). The handler is loaded as qvx menu loads it and its Sharing
-// item is run by its command offset, which the handler's menu fixes whatever the language of
-// its texts. In a terminal the dialog is the user's; with --add or --remove, or without a
-// terminal, those options are the user: each is typed or selected and clicked in order, then
-// OK.
+// qvx share (see ShareCommand.h). The handler's Sharing item is run as the file manager runs
+// it (SharingItem.h). On a desktop the dialog is a window with its page, chosen as every qvx
+// window is (--ui, QV_UI, a display and no terminal); in a terminal the dialog is the user's;
+// with --add or --remove, or with neither, those options are the user: each is typed or
+// selected and clicked in order, then OK.
 #include "host/ShareCommand.h"
 
 #include <sqlite3.h>
@@ -15,21 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "host/Associations.h"
-#include "host/ContextMenuListing.h"
 #include "host/ExitCodes.h"
-#include "host/InprocServerLoader.h"
+#include "host/SharingItem.h"
 #include "platform/AsciiCase.h"
-#include "platform/shell/DragQuery.h"
 #include "platform/ui/TerminalBackend.h"
+#include "platform/ui/desktop/ProgramUi.h"
 #include "sharing/UserList.h"
 #include "suite/QvDialogIds.h"
 #include "suite/QvFsApi.h"
 
 namespace {
-
-// The handler's Sharing item, by its command offset.
-constexpr UINT kSharingOffset = 3;
 
 // Element ids of the sharing page.
 constexpr const char* kUserNameBox = "Quorvin_EditUserName";
@@ -39,16 +34,19 @@ constexpr const char* kRemoveButton = "Quorvin_BtnRemoveUser";
 constexpr const char* kOkButton = "Quorvin_BtnOK";
 
 constexpr const char* kShareHelp =
-    "usage: qvx share [--add USER]... [--remove USER]... [--] PATH\n"
+    "usage: qvx share [--ui desktop|terminal|none] [--add USER]... [--remove USER]... [--] PATH\n"
     "\n"
     "Opens the sharing dialog of the encrypted file (.qvf) or container (.qvef) PATH the way\n"
     "the file manager's context menu does (its \"Sharing...\" item, after your password), then\n"
     "prints the users who may open the item, as the file-encryption library lists them.\n"
-    "In a terminal, and without --add or --remove, the dialog is yours: a letter picks a field\n"
-    "(the user name, a list), a number presses a button. With --add or --remove, or without a\n"
-    "terminal, the options are applied as clicks in the order given, then OK.\n"
+    "Without --add or --remove the dialog is yours: a window with the sharing page when a\n"
+    "display is available and qvx was not started from a terminal (or with --ui desktop, or\n"
+    "QV_UI=desktop), else in the terminal, where a letter picks a field (the user name, a list)\n"
+    "and a number presses a button. With --add or --remove, or with neither a window nor a\n"
+    "terminal (--ui none), the options are applied as clicks in the order given, then OK.\n"
     "\n"
     "options:\n"
+    "  --ui KIND      desktop (a window), terminal, or none (only the clicks of --add/--remove)\n"
     "  --add USER     type USER as a user name of this computer and press Add User\n"
     "  --remove USER  select USER in the list (as shown, or the part after its '\\') and press\n"
     "                 Remove User\n"
@@ -158,74 +156,11 @@ bool Recipients(const std::string& path, bool container, std::vector<std::string
              users);
 }
 
-// Runs the Sharing item of the first registered handler that offers it.
-int RunSharingItem(const std::string& path) {
-  const std::vector<CLSID> handlers = ContextMenuHandlersFor(path, false);
-  if (handlers.empty()) {
-    std::fprintf(stderr, "qvx share: no context-menu handler is registered: run qvx register\n");
-    return kExitNoHandler;
-  }
-  ComPtr<IDataObject> selection;
-  if (FAILED(CreateDropDataObject({path}, true, selection.ReleaseAndGetAddressOf()))) {
-    std::fprintf(stderr, "qvx share: the path is not valid text\n");
-    return kExitUsage;
-  }
-  InprocServerLoader loader;
-  int code = kExitNothingRun;
-  for (const CLSID& clsid : handlers) {
-    IUnknown* object = nullptr;
-    std::string error;
-    if (FAILED(loader.CreateInstance(clsid, IID_IShellExtInit, &object, &error))) {
-      std::fprintf(stderr, "qvx share: the handler %s cannot be loaded: %s\n",
-                   FormatGuid(clsid).c_str(), error.c_str());
-      code = kExitNoLibrary;
-      break;
-    }
-    ComPtr<IShellExtInit> init;
-    init.Attach(static_cast<IShellExtInit*>(object));
-    ComPtr<IContextMenu> menu;
-    if (FAILED(init.As(menu))) continue;
-    (void)init->Initialize(nullptr, selection.Get(), nullptr);
-    std::vector<ContextMenuEntry> entries;
-    if (FAILED(ListContextMenu(menu.Get(), CMF_NORMAL, &entries))) continue;
-    const ContextMenuEntry* sharing = nullptr;
-    for (const ContextMenuEntry& entry : entries)
-      if (!entry.separator && entry.offset == kSharingOffset) sharing = &entry;
-    if (sharing == nullptr) continue;
-    code = SUCCEEDED(InvokeContextMenuEntry(menu.Get(), *sharing)) ? kExitOk : kExitNothingRun;
-    break;
-  }
-  selection.Reset();
-  (void)loader.UnloadUnused();
-  if (code == kExitNothingRun)
-    std::fprintf(stderr,
-                 "qvx share: sharing is not offered for %s: the suite may not be running (start "
-                 "it with 'qvclient start'), or the shell application is busy\n",
-                 path.c_str());
-  return code;
-}
-
-}  // namespace
-
-int RunShareCommand(int argc, char** argv) {
-  for (int i = 2; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kShareHelp, stdout);
-      return kExitOk;
-    }
-  ShareRequest request;
-  if (!ParseShareArguments(argc, argv, &request)) return kExitUsage;
-  struct stat st {};
-  const bool container = HasSuffixIgnoringCase(request.path, ".qvef");
-  if (stat(request.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      !(container || HasSuffixIgnoringCase(request.path, ".qvf"))) {
-    std::fprintf(stderr, "qvx share: %s is no encrypted file (.qvf) or container (.qvef)\n",
-                 request.path.c_str());
-    return kExitUsage;
-  }
-
+// The dialog in the terminal: the user's when it is interactive and no options were given (and
+// `scripted` is false), else the options as clicks, then OK.
+int RunInTerminal(ShareRequest request, bool scripted) {
   std::unique_ptr<TerminalBackend> ui = TerminalBackend::ForControllingTerminal();
-  if (ui != nullptr && (!request.steps.empty() || !ui->Interactive()))
+  if (ui != nullptr && (scripted || !request.steps.empty() || !ui->Interactive()))
     ui = std::make_unique<TerminalBackend>(-1, STDOUT_FILENO, false);
   if (ui == nullptr) return kExitFailed;
   if (!ui->Interactive()) {
@@ -239,6 +174,61 @@ int RunShareCommand(int argc, char** argv) {
   UiBackend* previous = SetUiBackend(ui.get());
   const int code = RunSharingItem(request.path);
   SetUiBackend(previous);
+  return code;
+}
+
+}  // namespace
+
+int RunShareCommand(int argc, char** argv) {
+  for (int i = 2; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kShareHelp, stdout);
+      return kExitOk;
+    }
+  std::string uiError;
+  const std::optional<UiKind> requested = TakeUiOption(&argc, argv, &uiError);
+  if (!uiError.empty()) {
+    std::fprintf(stderr, "qvx share: %s (see qvx share --help)\n", uiError.c_str());
+    return kExitUsage;
+  }
+  ShareRequest request;
+  if (!ParseShareArguments(argc, argv, &request)) return kExitUsage;
+  if (!request.steps.empty() && requested == UiKind::Desktop) {
+    std::fputs(
+        "qvx share: --add and --remove are applied without a window; leave out --ui desktop, "
+        "or leave them out and use the window\n",
+        stderr);
+    return kExitUsage;
+  }
+  struct stat st {};
+  const bool container = HasSuffixIgnoringCase(request.path, ".qvef");
+  if (stat(request.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      !(container || HasSuffixIgnoringCase(request.path, ".qvf"))) {
+    std::fprintf(stderr, "qvx share: %s is no encrypted file (.qvf) or container (.qvef)\n",
+                 request.path.c_str());
+    return kExitUsage;
+  }
+
+  // Options given are the user, whatever the display; otherwise the usual choice of back end.
+  UiKind kind = UiKind::None;
+  if (request.steps.empty()) {
+    std::string note;
+    kind = ChooseUiKind(requested, &note);
+    if (!note.empty()) std::fprintf(stderr, "qvx share: %s\n", note.c_str());
+  }
+  int code = kExitNothingRun;
+  bool ran = false;
+  if (kind == UiKind::Desktop) {
+    // A window closed without OK changes nothing, as the list printed then shows.
+    ProgramUi window;
+    if (!window.Install("qvx share", UiKind::Desktop)) return kExitFailed;
+    if (window.Kind() == UiKind::Desktop) {
+      code = RunSharingItem(request.path);
+      ran = true;
+    }
+    // Otherwise the display could not be opened (ProgramUi said so): the terminal takes over.
+  }
+  if (!ran) code = RunInTerminal(request, kind == UiKind::None);
   if (code != kExitOk) return code;
 
   std::vector<std::string> users;

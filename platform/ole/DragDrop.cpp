@@ -159,6 +159,24 @@ HRESULT RevokeDragDrop(HWND window) noexcept {
   return S_OK;
 }
 
+DWORD QvDropFromOutside(HWND window, IDataObject* data, DWORD allowedEffects, DWORD keyState,
+                        POINTL point) noexcept {
+  if (window == nullptr || data == nullptr) return DROPEFFECT_NONE;
+  try {
+    ComPtr<IDataObject> held(data);
+    DragTracker tracker(data, allowedEffects);
+    QvDragStep step{(keyState & ~kMouseButtons) | MK_LBUTTON, window, point, false};
+    // Entered, then moved over: a target looks at the place under the pointer while dragged
+    // over it.
+    (void)tracker.MoveTo(step);
+    if ((tracker.MoveTo(step) & ~DROPEFFECT_SCROLL) == DROPEFFECT_NONE) return DROPEFFECT_NONE;
+    step.keyState &= ~kMouseButtons;
+    return tracker.DropAt(step);
+  } catch (...) {
+    return DROPEFFECT_NONE;
+  }
+}
+
 void QvSetDragScript(std::vector<QvDragStep> steps) {
   DropWindows& windows = Windows();
   std::lock_guard guard(windows.lock);

@@ -88,3 +88,11 @@ QV_API void QvSetDragScript(std::vector<QvDragStep> steps);
 // QueryContinueDrag ends the drag with that result, as a cancel.
 QV_API HRESULT DoDragDrop(IDataObject* data, IDropSource* source, DWORD allowedEffects,
                           DWORD* effect) noexcept;
+
+// A drop from outside this process (the desktop's drag and drop) onto `window`, as one move of a
+// hand: the window's target is entered and dragged over at `point` with `keyState` and the left
+// button held, then dropped on with the button released. The effect performed, one of
+// `allowedEffects`; DROPEFFECT_NONE when the window takes no drops, or its target refused the
+// data or failed the drop.
+QV_API DWORD QvDropFromOutside(HWND window, IDataObject* data, DWORD allowedEffects, DWORD keyState,
+                               POINTL point) noexcept;

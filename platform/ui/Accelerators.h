@@ -18,6 +18,7 @@ inline constexpr WORD VK_ESCAPE = 0x1B;
 inline constexpr WORD VK_UP = 0x26;
 inline constexpr WORD VK_DOWN = 0x28;
 inline constexpr WORD VK_DELETE = 0x2E;
+inline constexpr WORD VK_F2 = 0x71;
 inline constexpr WORD VK_F5 = 0x74;
 
 // ACCEL flags.

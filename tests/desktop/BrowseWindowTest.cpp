@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "base/SuiteServices.h"
@@ -175,13 +176,14 @@ class BrowseWindowTest : public qvtest::ProgramsFixture {
       return button != nullptr && button->enabled == enabled;
     });
   }
-  void Screenshot(const std::string& name) {
+  // A picture of the frame, or of `window` when given.
+  void Screenshot(const std::string& name, HWND window = nullptr) {
     const fs::path folder = fs::path(QV_SCREENSHOT_DIR);
     fs::create_directories(folder);
     const std::string path = (folder / (name + ".png")).string();
     std::string why;
-    ASSERT_TRUE(desktop_->SaveScreenshot(frame_, path, &why)) << why;
-    EXPECT_GT(fs::file_size(path), 4000u) << "an empty picture: " << path;
+    ASSERT_TRUE(desktop_->SaveScreenshot(window != nullptr ? window : frame_, path, &why)) << why;
+    EXPECT_GT(fs::file_size(path), 3000u) << "an empty picture: " << path;
   }
 
   std::string container_;
@@ -331,6 +333,158 @@ TEST_F(BrowseWindowTest, AWrongPasswordShowsTheRefusalAndNoRows) {
   ASSERT_TRUE(desktop_->ClickMessageBox("OK"));
   runner_.join();
   EXPECT_EQ(exitCode_, kExitRefused);
+}
+
+// Files dragged in from the desktop (text/uri-list) go through the view's own drop target:
+// beside the rows into the folder shown, onto a folder's row into that folder, always as a copy.
+// A drop the view refuses stores nothing and says so; what is no local file is not taken.
+TEST_F(BrowseWindowTest, FilesDroppedInAreStoredAsCopiesAndARefusedDropStoresNothing) {
+  Browse(container_);
+  TypePassword(kPassword);
+  ASSERT_EQ(NamesOnceThereAre(2), (std::vector<std::string>{"Docs", "report.txt"}));
+  const std::string first = root_.Sub("first.txt");
+  const std::string second = root_.Sub("second.txt");
+  WriteTextFile(first, "from the desktop");
+  WriteTextFile(second, "into a folder");
+
+  ASSERT_TRUE(desktop_->DropUriList(View(), kViewListId, "file://" + first + "\r\n", -1));
+  EXPECT_EQ(NamesOnceThereAre(3), (std::vector<std::string>{"Docs", "first.txt", "report.txt"}));
+  EXPECT_EQ(ReadTextFile(first), "from the desktop") << "a drop in took the desktop's file away";
+  ASSERT_TRUE(desktop_->DropUriList(View(), kViewListId, "# a comment line\r\nfile://" + second,
+                                    RowNamed("Docs")));
+  // Stored once another process lists it there; then the window enters the folder.
+  ASSERT_TRUE(Eventually([&] {
+    const qvtest::ProgramRun run =
+        RunProgram(root_, "qvx", {"ls", "--tsv", container_ + "/Docs"}, Env(Xdg()));
+    return run.code == 0 && run.out.find("second.txt") != std::string::npos;
+  })) << "the drop onto the folder's row stored nothing there";
+  ASSERT_TRUE(desktop_->ActivateRow(View(), kViewListId, RowNamed("Docs")));
+  EXPECT_TRUE(TitleBecomes(container_ + "/Docs"));
+  EXPECT_EQ(NamesOnceThereAre(3), (std::vector<std::string>{"Sub", "data.bin", "second.txt"}));
+  EXPECT_TRUE(fs::exists(second));
+
+  // The container dropped into itself is refused by the view: a notice, and nothing stored.
+  ASSERT_TRUE(desktop_->DropUriList(View(), kViewListId, "file://" + container_, -1));
+  std::string text;
+  ASSERT_TRUE(desktop_->WaitForMessageBox(kWaitMs, &text, nullptr))
+      << "a refused drop went unmentioned";
+  EXPECT_NE(text.find("Nothing was dropped"), std::string::npos) << text;
+  ASSERT_TRUE(desktop_->ClickMessageBox("OK"));
+  EXPECT_EQ(NamesOnceThereAre(3), (std::vector<std::string>{"Sub", "data.bin", "second.txt"}));
+  // A web address is no file: the list does not take it.
+  EXPECT_FALSE(desktop_->DropUriList(View(), kViewListId, "http://127.0.0.1:9/x.txt", -1));
+  EXPECT_FALSE(
+      desktop_->DropUriList(View(), kViewListId, "file://" + first + "\r\nhttp://x/y", -1));
+
+  ASSERT_TRUE(desktop_->RequestClose(frame_));
+  runner_.join();
+  EXPECT_EQ(exitCode_, 0);
+}
+
+// Rows dragged out are offered as text/uri-list, decrypted through the view's data object only
+// when the drop target asks, into a private folder that goes with the window.
+TEST_F(BrowseWindowTest, RowsDraggedOutAreDecryptedWhenAskedIntoAPrivateFolder) {
+  Browse(container_);
+  TypePassword(kPassword);
+  ASSERT_EQ(NamesOnceThereAre(2), (std::vector<std::string>{"Docs", "report.txt"}));
+  const auto paths = [](const std::string& uriList) {
+    std::vector<std::string> found;
+    std::istringstream lines(uriList);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      EXPECT_EQ(line.rfind("file:///", 0), 0u) << line;
+      found.push_back(line.substr(7));
+    }
+    return found;
+  };
+
+  // Both rows of the selection, the one under the pointer among them.
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {0, 1}));
+  std::string uris;
+  ASSERT_TRUE(desktop_->DragRowsOut(View(), kViewListId, RowNamed("report.txt"), kWaitMs, &uris));
+  const std::vector<std::string> both = paths(uris);
+  ASSERT_EQ(both.size(), 2u) << uris;
+  const fs::path folder = fs::path(both[0]).parent_path();
+  EXPECT_EQ(both[0], (folder / "Docs").string());
+  EXPECT_EQ(both[1], (folder / "report.txt").string());
+  EXPECT_EQ(ReadTextFile(both[1]), "hello");
+  EXPECT_EQ(ReadTextFile((folder / "Docs/data.bin").string()), std::string(1025, 'd'));
+  EXPECT_EQ(ReadTextFile((folder / "Docs/Sub/deep.txt").string()), "deep");
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u) << "decrypted files in a folder others can read";
+
+  // A row outside the selection becomes the selection, and goes alone, in a folder of its own.
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {RowNamed("report.txt")}));
+  ASSERT_TRUE(desktop_->DragRowsOut(View(), kViewListId, RowNamed("Docs"), kWaitMs, &uris));
+  const std::vector<std::string> docs = paths(uris);
+  ASSERT_EQ(docs.size(), 1u) << uris;
+  EXPECT_NE(fs::path(docs[0]).parent_path(), folder);
+  EXPECT_EQ(fs::path(docs[0]).filename(), "Docs");
+  EXPECT_EQ(desktop_->Widget(View(), kViewListId)->selected, std::vector<int>{RowNamed("Docs")});
+  // Beside the rows there is nothing to drag.
+  EXPECT_FALSE(desktop_->DragRowsOut(View(), kViewListId, -1, kWaitMs, &uris));
+
+  ASSERT_TRUE(desktop_->RequestClose(frame_));
+  runner_.join();
+  EXPECT_EQ(exitCode_, 0);
+  EXPECT_FALSE(fs::exists(folder)) << "decrypted files outlived the window";
+  EXPECT_FALSE(fs::exists(docs[0]));
+}
+
+// The keys a file manager's list has besides the view's own: F2 asks for a new name (refused
+// names are said so), the Menu key and Shift+F10 show the view's menu; each toolbar button
+// tells what it does.
+TEST_F(BrowseWindowTest, F2RenamesAndTheMenuKeysShowTheMenuAndToolsTellWhatTheyDo) {
+  Browse(container_);
+  TypePassword(kPassword);
+  ASSERT_EQ(NamesOnceThereAre(2), (std::vector<std::string>{"Docs", "report.txt"}));
+  ASSERT_TRUE(ToolEnabledBecomes(kBrowseCommandRefresh, true));
+  for (const auto& button : desktop_->Toolbar(frame_)) {
+    if (button.command != 0) {
+      EXPECT_FALSE(button.tooltip.empty()) << button.command;
+    }
+  }
+
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {RowNamed("report.txt")}));
+  ASSERT_TRUE(desktop_->PressKey(frame_, "F2"));
+  HWND rename = AwaitDialog(kBrowseRenameTemplateId);
+  ASSERT_NE(rename, nullptr) << "F2 asked for no name";
+  ASSERT_TRUE(desktop_->WaitForWindow(rename, kWaitMs));
+  EXPECT_EQ(desktop_->Widget(rename, kBrowseRenameEditId)->text, "report.txt");
+  Screenshot("rename-dialog", rename);
+  ASSERT_TRUE(desktop_->Type(rename, kBrowseRenameEditId, "summary.txt"));
+  ASSERT_TRUE(desktop_->Click(rename, IDOK));
+  const std::vector<std::string> renamed{"Docs", "summary.txt"};
+  EXPECT_TRUE(Eventually([&] { return NamesOnceThereAre(2) == renamed; }))
+      << ::testing::PrintToString(NamesOnceThereAre(2));
+  // A name the view refuses leaves the row as it was, and the view tells the user.
+  ASSERT_TRUE(desktop_->SelectRows(View(), kViewListId, {RowNamed("summary.txt")}));
+  ASSERT_TRUE(desktop_->PressKey(frame_, "F2"));
+  rename = AwaitDialog(kBrowseRenameTemplateId, rename);
+  ASSERT_NE(rename, nullptr);
+  ASSERT_TRUE(desktop_->WaitForWindow(rename, kWaitMs));
+  ASSERT_TRUE(desktop_->Type(rename, kBrowseRenameEditId, "a:b"));
+  ASSERT_TRUE(desktop_->Click(rename, IDOK));
+  ASSERT_TRUE(desktop_->WaitForMessageBox(kWaitMs, nullptr, nullptr));
+  ASSERT_TRUE(desktop_->ClickMessageBox("OK"));
+  EXPECT_EQ(NamesOnceThereAre(2), renamed);
+
+  for (const char* key : {"Menu", "<Shift>F10"}) {
+    std::vector<std::string> items;
+    ASSERT_TRUE(desktop_->PressKey(frame_, key)) << key;
+    ASSERT_TRUE(desktop_->WaitForPopupMenu(kWaitMs, &items)) << key;
+    EXPECT_EQ(items, (std::vector<std::string>{"Open", "Decrypt To..."})) << key;
+    ASSERT_TRUE(desktop_->DismissPopupMenu());
+    ASSERT_TRUE(Eventually([&] { return !desktop_->WaitForPopupMenu(0, nullptr); }));
+  }
+  EXPECT_EQ(desktop_->Widget(View(), kViewListId)->selected,
+            std::vector<int>{RowNamed("summary.txt")})
+      << "the menu keys changed the selection";
+
+  ASSERT_TRUE(desktop_->RequestClose(frame_));
+  runner_.join();
+  EXPECT_EQ(exitCode_, 0);
 }
 
 // qvx itself, as the container's desktop entry starts it: the window appears on the display,

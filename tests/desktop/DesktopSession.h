@@ -60,18 +60,20 @@ inline void Screenshot(DesktopBackend& desktop, HWND dialog, const std::string& 
   const fs::path folder = fs::path(QV_SCREENSHOT_DIR);
   fs::create_directories(folder);
   const std::string path = (folder / (name + ".png")).string();
-  // A window just shown may not have drawn its first frame yet: it is given a few seconds.
+  // A window just shown may not have drawn its first frame yet, nor a page its content: each
+  // is given a few seconds.
   std::string why;
   bool saved = false;
-  for (int attempt = 0; attempt < 50 && !saved; ++attempt) {
+  std::error_code error;
+  for (int attempt = 0; attempt < 50; ++attempt) {
     saved = desktop.SaveScreenshot(dialog, path, &why);
-    if (!saved) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (saved && fs::file_size(path, error) > minBytes) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_TRUE(saved) << name << ": " << why;
   std::ifstream in(path, std::ios::binary);
   std::string head(8, '\0');
   in.read(head.data(), 8);
   EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8)) << path;
-  std::error_code error;
   EXPECT_GT(fs::file_size(path, error), minBytes) << path;
 }

@@ -24,10 +24,12 @@
 #include "sharing/CSelectUsers.h"
 #include "suite/QvDialogIds.h"
 #include "tests/desktop/DesktopSession.h"
+#include "tests/desktop/SharingPage.h"
 #include "tests/sharing/SharingFixture.h"
 
 namespace {
 
+using namespace page_test;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Names = std::vector<std::string>;
@@ -39,49 +41,6 @@ constexpr int kLoadMs = 60000;
 
 // A page dialog shows once its page has loaded and the dialog has filled it.
 HWND AwaitPageDialog() { return AwaitDialog(IDD_SELECT_USERS, kLoadMs); }
-
-// Polls `script` (a function body returning JSON-comparable data) until it gives `wanted`.
-bool AwaitScript(DesktopBackend* desktop, HWND dialog, const std::string& script,
-                 const std::string& wanted, std::string* last = nullptr) {
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  std::string json;
-  while (Clock::now() < deadline) {
-    if (desktop->RunPageScript(dialog, script, {}, &json) && json == wanted) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (last != nullptr) *last = json;
-  return false;
-}
-
-std::string Script(DesktopBackend* desktop, HWND dialog, const std::string& body,
-                   const std::vector<std::pair<std::string, std::string>>& arguments = {}) {
-  std::string json;
-  EXPECT_TRUE(desktop->RunPageScript(dialog, body, arguments, &json)) << body;
-  return json;
-}
-
-// What a user does in the page: types into a field, clicks an image button.
-void TypeIn(DesktopBackend* desktop, HWND dialog, const std::string& id, const std::string& text) {
-  Script(desktop, dialog,
-         "const e = document.getElementById(id); e.focus(); e.value = text;"
-         "e.dispatchEvent(new Event('input', {bubbles: true})); return true;",
-         {{"id", id}, {"text", text}});
-}
-void ClickButton(DesktopBackend* desktop, HWND dialog, const std::string& id) {
-  Script(desktop, dialog,
-         "document.querySelector('.imgbtn[data-for=\"' + id + '\"]').click(); return true;",
-         {{"id", id}});
-}
-void SelectIn(DesktopBackend* desktop, HWND dialog, const std::string& id, int index) {
-  Script(desktop, dialog,
-         "const e = document.getElementById(id); e.selectedIndex = Number(index);"
-         "e.dispatchEvent(new Event('change', {bubbles: true})); return true;",
-         {{"id", id}, {"index", std::to_string(index)}});
-}
-
-constexpr const char* kUsersShown =
-    "return Array.from(document.getElementById('Quorvin_CmbUsers').options,"
-    " o => o.textContent);";
 
 std::string Json(const std::string& text) {
   std::string out = "\"";

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -127,6 +128,9 @@ void AddEscapeAction(GtkWidget* window, GtkShortcutFunc action, gpointer data) {
   gtk_widget_add_controller(window, keys);
 }
 
+// A drag's content (see QvDragContent).
+GdkContentProvider* NewDragContent(DesktopBackend::Gui* gui, HWND dialog);
+
 }  // namespace
 
 // ---- The GTK side ----
@@ -147,6 +151,7 @@ struct DesktopBackend::Gui {
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> shownRows;  // the texts and, last, the icon name
     bool settingSelection = false;
+    bool takesDrops = false;  // a list inside a frame: files dropped in go to its dialog
   };
   struct Tool {
     ToolbarButton button;
@@ -203,7 +208,8 @@ struct DesktopBackend::Gui {
   std::condition_variable synced;  // a sync ran
   unsigned syncCount = 0;
 
-  std::set<HWND> frames;  // marked by MakeFrame
+  std::set<HWND> frames;                           // marked by MakeFrame
+  std::map<HWND, std::deque<DroppedFiles>> drops;  // by the dialog told of them
   // The texts of rows whose parent gives them on demand, by list and item data, asked for on
   // the thread that added the row.
   std::map<HWND, std::unordered_map<LPARAM, std::vector<std::string>>> callbackTexts;
@@ -219,7 +225,15 @@ struct DesktopBackend::Gui {
   std::vector<std::shared_ptr<Box>> boxes;
   std::vector<std::shared_ptr<Popup>> popups;
   std::map<HWND, std::vector<ToolbarButton>> pendingTools;  // for frames not drawn yet
-  GtkWidget* menuAnchor = nullptr;                          // weak: the list last right-clicked
+  // Drop targets waiting for the files of rows dragged out, by request number.
+  struct PendingDrag {
+    GTask* task = nullptr;
+    GOutputStream* stream = nullptr;
+    HWND dialog = nullptr;
+  };
+  std::map<WPARAM, PendingDrag> pendingDrags;
+  WPARAM lastDragRequest = 0;
+  GtkWidget* menuAnchor = nullptr;  // weak: the list last right-clicked
   double menuX = 0;
   double menuY = 0;
 
@@ -365,6 +379,14 @@ struct DesktopBackend::Gui {
     for (Control& control : window.controls) {
       if (control.rows != nullptr) g_object_unref(control.rows);
     }
+    {
+      std::lock_guard guard(lock);
+      drops.erase(hwnd);
+    }
+    std::vector<WPARAM> unanswered;
+    for (const auto& [request, drag] : pendingDrags)
+      if (drag.dialog == hwnd) unanswered.push_back(request);
+    for (const WPARAM request : unanswered) GuiAnswerDrag(request, {});
     if (window.embeddedIn != nullptr) {
       auto frame = windows.find(window.embeddedIn);
       if (frame != windows.end()) {
@@ -661,6 +683,8 @@ struct DesktopBackend::Gui {
       gtk_window_set_child(GTK_WINDOW(window->window), root);
       return window;
     }
+    for (Control& control : window->controls)
+      if (control.kind == ControlKind::ListView) GuiTakeDrops(control);
     // The newest dialog of a frame is the one shown; the one it replaces goes soon after.
     Window& holder = *frame->second;
     for (GtkWidget* child = gtk_widget_get_first_child(holder.slot); child != nullptr;
@@ -717,6 +741,15 @@ struct DesktopBackend::Gui {
     return window;
   }
 
+  // The first list of the dialog `hwnd`, null when it has none (or no window).
+  Control* ListOf(HWND hwnd) {
+    const auto found = windows.find(hwnd);
+    if (found == windows.end()) return nullptr;
+    for (Control& control : found->second->controls)
+      if (control.kind == ControlKind::ListView) return &control;
+    return nullptr;
+  }
+
   // The virtual key a frame hands to its view for `keyval`, 0 for the list's own keys.
   static WORD FrameVirtualKey(guint keyval, bool withControlOrAlt) {
     switch (keyval) {
@@ -748,6 +781,13 @@ struct DesktopBackend::Gui {
     const bool shift = (state & GDK_SHIFT_MASK) != 0;
     if (control && !alt && gdk_keyval_to_lower(keyval) == GDK_KEY_w) {
       gtk_window_close(GTK_WINDOW(frame.window));
+      return true;
+    }
+    // The Menu key and Shift+F10 show the view's menu for the selection, at the list's corner.
+    if (keyval == GDK_KEY_Menu || (shift && !control && !alt && keyval == GDK_KEY_F10)) {
+      Control* list = frame.gui->ListOf(frame.child);
+      if (list == nullptr) return false;
+      frame.gui->GuiContextClick(*list, -1, 12, 12);
       return true;
     }
     const WORD key = FrameVirtualKey(keyval, control || alt);
@@ -842,25 +882,128 @@ struct DesktopBackend::Gui {
                        0);
   }
 
-  static void OnListRightClick(GtkGestureClick* gesture, int, double x, double y, gpointer data) {
-    auto* control = static_cast<Control*>(data);
-    gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
-    // The row is the one whose cell is under the pointer.
-    int row = -1;
-    GtkWidget* picked = gtk_widget_pick(control->inner, x, y, GTK_PICK_DEFAULT);
-    for (GtkWidget* w = picked; w != nullptr && w != control->inner && row < 0;
-         w = gtk_widget_get_parent(w)) {
+  // The row whose cell is at (x, y) of the list, -1 when none is.
+  static int RowAt(const Control& control, double x, double y) {
+    GtkWidget* picked = gtk_widget_pick(control.inner, x, y, GTK_PICK_DEFAULT);
+    for (GtkWidget* w = picked; w != nullptr && w != control.inner; w = gtk_widget_get_parent(w)) {
       for (GtkWidget* candidate : {w, gtk_widget_get_first_child(w)}) {
         gpointer item =
             candidate != nullptr ? g_object_get_data(G_OBJECT(candidate), "qv-item") : nullptr;
         guint position = 0;
-        if (item != nullptr && g_list_store_find(control->rows, item, &position)) {
-          row = static_cast<int>(position);
-          break;
-        }
+        if (item != nullptr && g_list_store_find(control.rows, item, &position))
+          return static_cast<int>(position);
       }
     }
-    control->gui->GuiContextClick(*control, row, x, y);
+    return -1;
+  }
+
+  static void OnListRightClick(GtkGestureClick* gesture, int, double x, double y, gpointer data) {
+    auto* control = static_cast<Control*>(data);
+    gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
+    control->gui->GuiContextClick(*control, RowAt(*control, x, y), x, y);
+  }
+
+  // ---- Files dropped in ----
+
+  // Files dropped in and rows dragged out, both as copies only (see TakeDroppedFiles).
+  void GuiTakeDrops(Control& control) {
+    control.takesDrops = true;
+    GtkDropTarget* target = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+    g_signal_connect(target, "drop", G_CALLBACK(OnFilesDropped), &control);
+    gtk_widget_add_controller(control.inner, GTK_EVENT_CONTROLLER(target));
+    GtkDragSource* source = gtk_drag_source_new();
+    gtk_drag_source_set_actions(source, GDK_ACTION_COPY);
+    g_signal_connect(source, "prepare", G_CALLBACK(OnDragPrepare), &control);
+    gtk_widget_add_controller(control.inner, GTK_EVENT_CONTROLLER(source));
+  }
+
+  // The content of a drag starting on `row`, which becomes the selection unless it is part of
+  // it; null (no drag) beside the rows.
+  GdkContentProvider* GuiPrepareDrag(Control& control, int row) {
+    if (row < 0 || static_cast<guint>(row) >= g_list_model_get_n_items(G_LIST_MODEL(control.rows)))
+      return nullptr;
+    SelectAloneUnlessSelected(control, static_cast<guint>(row));
+    return NewDragContent(this, ListDialog(control));
+  }
+
+  static GdkContentProvider* OnDragPrepare(GtkDragSource*, double x, double y, gpointer data) {
+    auto* control = static_cast<Control*>(data);
+    return control->gui->GuiPrepareDrag(*control, RowAt(*control, x, y));
+  }
+
+  // A drop target asks for the files of rows dragged out of `dialog`'s list: the dialog is
+  // asked, and `task` ends when it answers (GuiAnswerDrag).
+  void GuiAskDraggedFiles(HWND dialog, GTask* task, GOutputStream* stream) {
+    const WPARAM request = ++lastDragRequest;
+    pendingDrags[request] = {task, G_OUTPUT_STREAM(g_object_ref(stream)), dialog};
+    if (!PostMessageA(dialog, kFilesWantedMessage, request, 0)) GuiAnswerDrag(request, {});
+  }
+
+  // Writes the URIs of `paths` for the drop target of `request`; none fails its drop.
+  void GuiAnswerDrag(WPARAM request, const std::vector<std::string>& paths) {
+    const auto found = pendingDrags.find(request);
+    if (found == pendingDrags.end()) return;
+    const PendingDrag drag = found->second;
+    pendingDrags.erase(found);
+    std::string text;
+    for (const std::string& path : paths) {
+      gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+      if (uri == nullptr) {
+        text.clear();
+        break;
+      }
+      text += uri;
+      text += "\r\n";
+      g_free(uri);
+    }
+    GError* error = nullptr;
+    if (text.empty())
+      g_task_return_new_error(drag.task, G_IO_ERROR, G_IO_ERROR_FAILED,
+                              "the dragged rows cannot be given as files");
+    else if (!g_output_stream_write_all(drag.stream, text.data(), text.size(), nullptr, nullptr,
+                                        &error))
+      g_task_return_error(drag.task, error);
+    else
+      g_task_return_boolean(drag.task, TRUE);
+    g_object_unref(drag.stream);
+    g_object_unref(drag.task);
+  }
+
+  // Hands `files` dropped on `row` (-1: beside the rows) to the list's dialog; false, taking
+  // nothing, when one of them is not a local file.
+  bool GuiDropFiles(Control& control, GSList* files, int row) {
+    DroppedFiles drop;
+    drop.list = control.hwnd;
+    for (GSList* link = files; link != nullptr; link = link->next) {
+      char* path = g_file_get_path(G_FILE(link->data));
+      if (path == nullptr) return false;
+      drop.paths.emplace_back(path);
+      g_free(path);
+    }
+    if (drop.paths.empty()) return false;
+    if (row >= 0 && static_cast<guint>(row) < g_list_model_get_n_items(G_LIST_MODEL(control.rows)))
+      drop.point = {1, row * CListCtrl::kItemHeight + 1};
+    const HWND dialog = ListDialog(control);
+    {
+      std::lock_guard guard(lock);
+      drops[dialog].push_back(std::move(drop));
+    }
+    return PostMessageA(dialog, kFilesDroppedMessage, 0, 0) != FALSE;
+  }
+
+  static gboolean OnFilesDropped(GtkDropTarget* target, const GValue* value, double x, double y,
+                                 gpointer data) {
+    auto* control = static_cast<Control*>(data);
+    if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST)) return FALSE;
+    // Rows of this process dragged onto a list would come back as decrypted copies of
+    // themselves; the view moves its own items through its own commands.
+    GdkDrop* drop = gtk_drop_target_get_current_drop(target);
+    if (drop != nullptr && gdk_drop_get_drag(drop) != nullptr) return FALSE;
+    auto* list = static_cast<GdkFileList*>(g_value_get_boxed(value));
+    GSList* files = gdk_file_list_get_files(list);
+    const bool taken = control->gui->GuiDropFiles(*control, files, RowAt(*control, x, y));
+    g_slist_free(files);
+    return taken ? TRUE : FALSE;
   }
 
   // ---- Pop-up menus ----
@@ -1204,6 +1347,64 @@ struct DesktopBackend::Gui {
     g_main_loop_quit(loop);
   }
 };
+
+// ---- A drag's content ----
+
+namespace {
+
+// text/uri-list of the rows dragged out of a dialog's list, asked of the dialog only when a drop
+// target reads it.
+struct QvDragContent {
+  GdkContentProvider parent_instance;
+  DesktopBackend::Gui* gui;
+  HWND dialog;
+};
+struct QvDragContentClass {
+  GdkContentProviderClass parent_class;
+};
+G_DEFINE_TYPE(QvDragContent, qv_drag_content, GDK_TYPE_CONTENT_PROVIDER)
+
+constexpr const char* kUriListType = "text/uri-list";
+
+GdkContentFormats* DragContentFormats(GdkContentProvider*) {
+  const char* types[] = {kUriListType};
+  return gdk_content_formats_new(types, 1);
+}
+
+void DragContentWrite(GdkContentProvider* provider, const char* mimeType, GOutputStream* stream,
+                      int, GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+  auto* self = reinterpret_cast<QvDragContent*>(provider);
+  GTask* task = g_task_new(provider, cancellable, callback, data);
+  if (g_strcmp0(mimeType, kUriListType) != 0) {
+    g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED, "only %s is offered",
+                            kUriListType);
+    g_object_unref(task);
+    return;
+  }
+  self->gui->GuiAskDraggedFiles(self->dialog, task, stream);
+}
+
+gboolean DragContentWriteFinish(GdkContentProvider*, GAsyncResult* result, GError** error) {
+  return g_task_propagate_boolean(G_TASK(result), error);
+}
+
+void qv_drag_content_class_init(QvDragContentClass* klass) {
+  GdkContentProviderClass* provider = GDK_CONTENT_PROVIDER_CLASS(klass);
+  provider->ref_formats = DragContentFormats;
+  provider->write_mime_type_async = DragContentWrite;
+  provider->write_mime_type_finish = DragContentWriteFinish;
+}
+
+void qv_drag_content_init(QvDragContent*) {}
+
+GdkContentProvider* NewDragContent(DesktopBackend::Gui* gui, HWND dialog) {
+  auto* content = static_cast<QvDragContent*>(g_object_new(qv_drag_content_get_type(), nullptr));
+  content->gui = gui;
+  content->dialog = dialog;
+  return GDK_CONTENT_PROVIDER(content);
+}
+
+}  // namespace
 
 // ---- The back end ----
 
@@ -1600,28 +1801,38 @@ bool DesktopBackend::RequestClose(HWND dialog) {
   return done;
 }
 
-bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
-                                       std::vector<std::string>* buttons) {
+namespace {
+
+// Runs `find` on the GTK thread every 10 ms until it returns true or `timeoutMs` has passed
+// (once at least); false as well when the GTK thread no longer runs.
+template <class Find>
+bool PollGui(DesktopBackend::Gui& gui, int timeoutMs, Find&& find) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     bool found = false;
-    if (!gui_->Call([&] {
-          for (auto& box : gui_->boxes) {
-            if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
-            if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
-            if (buttons != nullptr) {
-              buttons->clear();
-              for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
-            }
-            found = true;
-            return;
-          }
-        }))
-      return false;
+    if (!gui.Call([&] { found = find(); })) return false;
     if (found) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+}  // namespace
+
+bool DesktopBackend::WaitForMessageBox(int timeoutMs, std::string* text,
+                                       std::vector<std::string>* buttons) {
+  return PollGui(*gui_, timeoutMs, [&] {
+    for (auto& box : gui_->boxes) {
+      if (box->answered || !gtk_widget_get_mapped(box->window)) continue;
+      if (text != nullptr) *text = gtk_label_get_text(GTK_LABEL(box->label));
+      if (buttons != nullptr) {
+        buttons->clear();
+        for (auto& [id, button] : box->buttons) buttons->push_back(ButtonText(button));
+      }
+      return true;
+    }
+    return false;
+  });
 }
 
 bool DesktopBackend::ClickMessageBox(const std::string& caption) {
@@ -1652,6 +1863,8 @@ std::vector<DesktopBackend::ToolbarButton> DesktopBackend::Toolbar(HWND frame) {
         drawn.checked = drawn.checkable &&
                         gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(tool.widget)) != FALSE;
         if (const char* icon = gtk_button_get_icon_name(GTK_BUTTON(tool.widget))) drawn.icon = icon;
+        const char* tooltip = gtk_widget_get_tooltip_text(tool.widget);
+        drawn.tooltip = tooltip != nullptr ? tooltip : "";
       }
       buttons.push_back(std::move(drawn));
     }
@@ -1698,27 +1911,95 @@ bool DesktopBackend::RightClickRow(HWND dialog, int id, int row) {
                [&](Control& control) { control.gui->GuiContextClick(control, row, 24, 24); });
 }
 
+bool DesktopBackend::DropUriList(HWND dialog, int id, const std::string& uriList, int row) {
+  bool taken = false;
+  const bool found = ActOn(*gui_, dialog, id, ControlKind::ListView, [&](Control& control) {
+    if (!control.takesDrops) return;
+    // As GTK makes a file list of a text/uri-list offered by a drag.
+    gchar** uris = g_uri_list_extract_uris(uriList.c_str());
+    GSList* files = nullptr;
+    for (gchar** uri = uris; uri != nullptr && *uri != nullptr; ++uri)
+      files = g_slist_prepend(files, g_file_new_for_uri(*uri));
+    files = g_slist_reverse(files);
+    g_strfreev(uris);
+    taken = gui_->GuiDropFiles(control, files, row);
+    g_slist_free_full(files, g_object_unref);
+  });
+  return found && taken;
+}
+
+void DesktopBackend::GiveDraggedFiles(WPARAM request, std::vector<std::string> paths) {
+  (void)gui_->Post([gui = gui_.get(), request, paths = std::move(paths)] {
+    gui->GuiAnswerDrag(request, paths);
+  });
+}
+
+bool DesktopBackend::DragRowsOut(HWND dialog, int id, int row, int timeoutMs,
+                                 std::string* uriList) {
+  struct Read {
+    std::promise<bool> done;
+    GOutputStream* stream = nullptr;
+  };
+  auto read = std::make_shared<Read>();
+  std::future<bool> done = read->done.get_future();
+  bool started = false;
+  (void)ActOn(*gui_, dialog, id, ControlKind::ListView, [&](Control& control) {
+    if (!control.takesDrops) return;
+    GdkContentProvider* content = gui_->GuiPrepareDrag(control, row);
+    if (content == nullptr) return;
+    // As a drop target reads the drag's data.
+    read->stream = g_memory_output_stream_new_resizable();
+    auto* keep = new std::shared_ptr<Read>(read);
+    gdk_content_provider_write_mime_type_async(
+        content, kUriListType, read->stream, G_PRIORITY_DEFAULT, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          std::unique_ptr<std::shared_ptr<Read>> held(static_cast<std::shared_ptr<Read>*>(data));
+          const gboolean written = gdk_content_provider_write_mime_type_finish(
+              GDK_CONTENT_PROVIDER(source), result, nullptr);
+          (void)g_output_stream_close((*held)->stream, nullptr, nullptr);
+          (*held)->done.set_value(written != FALSE);
+        },
+        keep);
+    g_object_unref(content);
+    started = true;
+  });
+  if (!started) return false;
+  if (done.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready ||
+      !done.get())
+    return false;
+  (void)gui_->Call([&] {
+    auto* memory = G_MEMORY_OUTPUT_STREAM(read->stream);
+    uriList->assign(static_cast<const char*>(g_memory_output_stream_get_data(memory)),
+                    g_memory_output_stream_get_data_size(memory));
+    g_object_unref(read->stream);
+    read->stream = nullptr;
+  });
+  return true;
+}
+
+bool DesktopBackend::TakeDroppedFiles(HWND dialog, DroppedFiles* drop) {
+  std::lock_guard guard(gui_->lock);
+  const auto found = gui_->drops.find(dialog);
+  if (found == gui_->drops.end()) return false;
+  *drop = std::move(found->second.front());
+  found->second.pop_front();
+  if (found->second.empty()) gui_->drops.erase(found);
+  return true;
+}
+
 bool DesktopBackend::WaitForPopupMenu(int timeoutMs, std::vector<std::string>* items) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    bool found = false;
-    if (!gui_->Call([&] {
-          for (auto& popup : gui_->popups) {
-            if (popup->answered || !gtk_widget_get_mapped(popup->popover)) continue;
-            if (items != nullptr) {
-              items->clear();
-              for (auto& [id, widget] : popup->items)
-                items->push_back(GTK_IS_BUTTON(widget) ? ButtonText(widget) : "-");
-            }
-            found = true;
-            return;
-          }
-        }))
-      return false;
-    if (found) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return PollGui(*gui_, timeoutMs, [&] {
+    for (auto& popup : gui_->popups) {
+      if (popup->answered || !gtk_widget_get_mapped(popup->popover)) continue;
+      if (items != nullptr) {
+        items->clear();
+        for (auto& [id, widget] : popup->items)
+          items->push_back(GTK_IS_BUTTON(widget) ? ButtonText(widget) : "-");
+      }
+      return true;
+    }
+    return false;
+  });
 }
 
 bool DesktopBackend::ClickPopupMenu(const std::string& text) {

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/shell/FileGroupDescriptor.h"
 #include "platform/ui/Backend.h"
 
 class QV_API DesktopBackend : public UiBackend {
@@ -75,6 +76,30 @@ class QV_API DesktopBackend : public UiBackend {
   // last right-click in a frame's list and returns the chosen item's id, 0 when the menu is
   // dismissed or no frame is shown. Waits for the user.
   static UINT ChoosePopupMenuItem(HMENU menu, void* backend);
+
+  // Files dropped from elsewhere (text/uri-list) on the list of a dialog shown in a frame. Only
+  // local files are taken, and only as a copy: the drop is answered before the view has stored
+  // anything, so a source told "moved" could delete files that never arrived. The back end
+  // posts kFilesDroppedMessage to the list's dialog; TakeDroppedFiles gives the drops not taken
+  // yet, oldest first (false when there is none).
+  static constexpr UINT kFilesDroppedMessage = WM_APP + 0x7C1;
+  struct DroppedFiles {
+    HWND list = nullptr;
+    std::vector<std::string> paths;
+    // Where in the list, as the framework's list measures it: on the row under the pointer, or
+    // beside every row.
+    POINTL point{-1, -1};
+  };
+  bool TakeDroppedFiles(HWND dialog, DroppedFiles* drop);
+
+  // Rows dragged out of the list of a dialog shown in a frame are offered as text/uri-list,
+  // made only when a drop target asks for it: the back end then posts kFilesWantedMessage to
+  // the list's dialog with a request number in wParam, and the dialog answers with
+  // GiveDraggedFiles: the local files that stand for the list's selected rows, or none when
+  // they cannot be given (the drop then fails). A drag out is offered as a copy only; rows
+  // dragged onto a list of this process are not taken.
+  static constexpr UINT kFilesWantedMessage = WM_APP + 0x7C2;
+  void GiveDraggedFiles(WPARAM request, std::vector<std::string> paths);
 
   // ---- Through the widgets ----
 
@@ -123,6 +148,14 @@ class QV_API DesktopBackend : public UiBackend {
   bool ActivateRow(HWND dialog, int id, int row);
   // Right-clicks row `row` of the list `id`.
   bool RightClickRow(HWND dialog, int id, int row);
+  // Drops the files of `uriList` (text/uri-list) on row `row` of the list `id` (-1: beside the
+  // rows), as the desktop's drag and drop hands them over; false when the list takes no drops
+  // or refused them (a URI that is no local file).
+  bool DropUriList(HWND dialog, int id, const std::string& uriList, int row);
+  // Starts a drag of row `row` of the list `id` (selecting it alone unless it is selected) and
+  // asks for its text/uri-list as a drop target does; false when there is no drag or the
+  // data does not come within `timeoutMs`.
+  bool DragRowsOut(HWND dialog, int id, int row, int timeoutMs, std::string* uriList);
   // The items of the open pop-up menu ("-" for a separator); false when none is open within
   // `timeoutMs`.
   bool WaitForPopupMenu(int timeoutMs, std::vector<std::string>* items);
