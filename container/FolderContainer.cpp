@@ -59,11 +59,15 @@ int FolderContainer::ProbeContainer(std::string path) {
 }
 
 bool FolderContainer::ReadHeader(const std::string& path, std::vector<BYTE>* header) {
-  FolderContainer container;
+  QVDatabase database;
+  return database.OpenForReading(path) == VARIANT_TRUE && ReadHeader(database, header);
+}
+
+bool FolderContainer::ReadHeader(QVDatabase& database, std::vector<BYTE>* header) {
   char cspName[container::kCspNameBufferSize] = {};
   BYTE* stored = nullptr;
   DWORD length = 0;
-  const bool read = container.OpenContainer(path, cspName, &stored, &length, FALSE) != 0;
+  const bool read = database.GetFolderOptions(0, &stored, &length, cspName) == VARIANT_TRUE;
   const FreedPtr<BYTE> owned(stored);
   if (!read || owned == nullptr) return false;
   header->assign(owned.get(), owned.get() + length);

@@ -37,6 +37,8 @@ class FolderContainer {
   // The folder header (the protection record) the container at `path` stores, read with the
   // container closed again at once; false when it does not open or holds none.
   [[nodiscard]] static bool ReadHeader(const std::string& path, std::vector<BYTE>* header);
+  // The same from a container already open in `database`.
+  [[nodiscard]] static bool ReadHeader(QVDatabase& database, std::vector<BYTE>* header);
 
   // AddFile of QVDatabase with this object's rootDir and folderId.
   [[nodiscard]] LONG AddFile(std::string filePath, BOOL replace);

@@ -52,46 +52,73 @@ bool QVDatabase::DetectContainerFormat(const std::string& path) {
          std::strcmp(magic, kSqliteMagic) == 0;
 }
 
-VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
-  store_.reset();
-  failure_ = Failure::None;
+bool QVDatabase::AdmitPath(const std::string& path) {
   const DWORD attributes =
       path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    // A folder or a device is no container of any version: nothing to convert.
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-      failure_ = Failure::NotAFile;
-      return VARIANT_FALSE;
-    }
-    if (!DetectContainerFormat(path)) {
-      // Only a file that starts like a legacy container is offered to the converter: for
-      // anything else (no bytes, other bytes, a link to nothing) there is nothing to convert,
-      // and asking would only end in "cancelled by the user".
-      char magic[sizeof container::kLegacyMagic];
-      if (!ReadLeadingBytes(path, magic, sizeof magic)) {
-        failure_ = Failure::Unavailable;
-        return VARIANT_FALSE;
-      }
-      if (std::memcmp(magic, container::kLegacyMagic, sizeof magic) != 0) {
-        failure_ = Failure::NotAContainer;
-        return VARIANT_FALSE;
-      }
-      // A container of the legacy format: only the converter can make it usable, and only
-      // when the user agrees.
-      const bool converted =
-          CQvDBConvert::AskToConvert() && RunContainerConverter(path.c_str()) == VARIANT_TRUE;
-      if (!converted) {
-        failure_ = Failure::NotConverted;
-        return VARIANT_FALSE;
-      }
-    }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  // A folder or a device is no container of any version: nothing to convert.
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    failure_ = Failure::NotAFile;
+    return false;
   }
-  store_ = NewStore();
+  if (DetectContainerFormat(path)) return true;
+  // Only a file that starts like a legacy container is offered to the converter: for
+  // anything else (no bytes, other bytes, a link to nothing) there is nothing to convert,
+  // and asking would only end in "cancelled by the user".
+  char magic[sizeof container::kLegacyMagic];
+  if (!ReadLeadingBytes(path, magic, sizeof magic)) {
+    failure_ = Failure::Unavailable;
+    return false;
+  }
+  if (std::memcmp(magic, container::kLegacyMagic, sizeof magic) != 0) {
+    failure_ = Failure::NotAContainer;
+    return false;
+  }
+  // A container of the legacy format: only the converter can make it usable, and only
+  // when the user agrees.
+  const bool converted =
+      CQvDBConvert::AskToConvert() && RunContainerConverter(path.c_str()) == VARIANT_TRUE;
+  if (!converted) {
+    failure_ = Failure::NotConverted;
+    return false;
+  }
+  return true;
+}
+
+void QVDatabase::HandOverTo(std::unique_ptr<QVDatabase> store) {
+  store_ = std::move(store);
   store_->betweenBlocks_ = betweenBlocks_;
   store_->folderHandle_ = folderHandle_;
   store_->imagePlaces_ = imagePlaces_;
+}
+
+VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
+  store_.reset();
+  failure_ = Failure::None;
+  if (!AdmitPath(path)) return VARIANT_FALSE;
+  HandOverTo(NewStore());
   const VARIANT_BOOL opened = store_->Open(std::move(path), create);
   failure_ = store_->failure_;
+  return opened;
+}
+
+bool QVDatabase::ReadsCurrentFile(const std::string& path) {
+  return store_ && store_->ReadsCurrentFile(path);
+}
+
+VARIANT_BOOL QVDatabase::OpenForReading(std::string path) {
+  if (ReadsCurrentFile(path)) {
+    failure_ = Failure::None;
+    return VARIANT_TRUE;
+  }
+  store_.reset();
+  failure_ = Failure::None;
+  // Reading never creates: nothing at the path is a failure here, not a new container.
+  if (!AdmitPath(path)) return VARIANT_FALSE;
+  HandOverTo(NewStore());
+  const VARIANT_BOOL opened = store_->OpenForReading(std::move(path));
+  failure_ = store_->failure_;
+  if (opened != VARIANT_TRUE) store_.reset();
   return opened;
 }
 

@@ -172,6 +172,18 @@ class QVDatabase {
   [[nodiscard]] virtual VARIANT_BOOL ListPlaces(const ImagePlace& each);
   [[nodiscard]] virtual ULONGLONG FirstBoundEntry();
 
+  // Opens the container at `path` as Open(path, FALSE) does, for an object that only reads and
+  // is kept between uses: the connection is left in the journal and sync modes the file has
+  // (nothing is switched, so opening writes nothing), and every write through it fails. Called
+  // again on an object that reads `path` this way it does nothing, as long as the connection
+  // still holds the file the path names and the container's schema is the one checked when it
+  // opened (ReadsCurrentFile); otherwise it opens the container afresh, with every check of
+  // Open. FALSE, with nothing open, when the container cannot be opened.
+  [[nodiscard]] virtual VARIANT_BOOL OpenForReading(std::string path);
+  // True when this object reads `path` through a connection of OpenForReading that still holds
+  // the file the path names (not one deleted or moved away since), with an unchanged schema.
+  [[nodiscard]] virtual bool ReadsCurrentFile(const std::string& path);
+
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {
     None,
@@ -194,6 +206,15 @@ class QVDatabase {
   // A new store of the current container format, for Open to hand the container to.
   [[nodiscard]] static std::unique_ptr<QVDatabase> NewStore();
 
+ private:
+  // The checks before a store gets `path`: no folder or device, and a file of the current
+  // format (a legacy one after the user let the converter convert it). False, with failure_
+  // set, when the path is refused; true also when nothing is at the path.
+  [[nodiscard]] bool AdmitPath(const std::string& path);
+  // Makes `store` the open store, with what this object hands on to it.
+  void HandOverTo(std::unique_ptr<QVDatabase> store);
+
+ protected:
   // The open store; null while no container is open. Stores leave their own null.
   std::unique_ptr<QVDatabase> store_;
   // Set by Open and ExtractAllTo (by the store for its own part).

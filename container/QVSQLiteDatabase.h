@@ -80,6 +80,8 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL ListPlaces(const ImagePlace& each) override;
   [[nodiscard]] ULONGLONG FirstBoundEntry() override { return firstBound_; }
   [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
+  [[nodiscard]] VARIANT_BOOL OpenForReading(std::string path) override;
+  [[nodiscard]] bool ReadsCurrentFile(const std::string& path) override;
 
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
   // as an I/O error would; 0 disarms it. Only tests call this.
@@ -93,6 +95,9 @@ class QVSQLiteDatabase : public QVDatabase {
   struct Transaction;
   struct NameIndex;
 
+  // Open and OpenForReading.
+  [[nodiscard]] VARIANT_BOOL OpenConnection(std::string path, BOOL create, bool reading);
+  [[nodiscard]] bool ReadSchemaVersion(std::int64_t* version);
   [[nodiscard]] bool CreateTables();
   void ConfigureConnection(bool created);
   void CloseConnection();
@@ -203,4 +208,8 @@ class QVSQLiteDatabase : public QVDatabase {
   // The entries the open write transaction added and removed (id and stored path).
   std::vector<std::pair<std::int64_t, std::string>> listAdded_, listRemoved_;
   ULONGLONG firstBound_ = 0;
+  // Opened by OpenForReading: nothing is written through the connection, and the schema
+  // cookie of the schema checked when it opened tells whether the check still holds.
+  bool reading_ = false;
+  std::int64_t checkedSchemaVersion_ = 0;
 };

@@ -128,7 +128,7 @@ bool QVSQLiteDatabase::Run(Statement& statement) {
 bool QVSQLiteDatabase::BeginWrite() {
   // IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so two
   // writers never deadlock half-way through an operation. A held container only reads.
-  return db_ != nullptr && !held_ && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
+  return db_ != nullptr && !held_ && !reading_ && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
 }
 
 bool QVSQLiteDatabase::BeginRead() {
@@ -213,6 +213,38 @@ void QVSQLiteDatabase::ForgetBlockRanges() { BlockRangeTable::Instance().Forget(
 // ---- Open and close ----
 
 VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
+  return OpenConnection(std::move(path), create, false);
+}
+
+VARIANT_BOOL QVSQLiteDatabase::OpenForReading(std::string path) {
+  if (ReadsCurrentFile(path)) {
+    failure_ = Failure::None;
+    return VARIANT_TRUE;
+  }
+  return OpenConnection(std::move(path), FALSE, true);
+}
+
+bool QVSQLiteDatabase::ReadsCurrentFile(const std::string& path) {
+  if (db_ == nullptr || !reading_ || path != path_) return false;
+  // The path must still name the file this connection has open: a container deleted, or
+  // replaced by another file, is opened afresh with every check.
+  int moved = 1;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved != 0)
+    return false;
+  // Any change of the schema (a table, index, trigger or view added or altered by another
+  // connection) changes its cookie; the schema is then checked again before anything is read.
+  std::int64_t version = 0;
+  return ReadSchemaVersion(&version) && version == checkedSchemaVersion_;
+}
+
+bool QVSQLiteDatabase::ReadSchemaVersion(std::int64_t* version) {
+  Statement read(db_, statements_.get(), "PRAGMA schema_version");
+  if (!read.Ok() || read.Step() != SQLITE_ROW) return false;
+  *version = read.Int64(0);
+  return true;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::OpenConnection(std::string path, BOOL create, bool reading) {
   CloseConnection();
   schemaVersion_ = kSchemaVersion2;
   failure_ = Failure::NotFound;
@@ -266,10 +298,19 @@ VARIANT_BOOL QVSQLiteDatabase::Open(std::string path, BOOL create) {
     return VARIANT_FALSE;
   }
   path_ = path;
+  reading_ = reading;
   ConfigureConnection(false);
   // A file that is no database, or a database whose schema is not a container's, is not
-  // opened: Open must not report success for what no operation can use.
-  switch (ReadSchema(db_)) {
+  // opened: Open must not report success for what no operation can use. A reading connection
+  // reads the schema and its cookie in one transaction, so the cookie it keeps is that of the
+  // schema checked.
+  const bool inTransaction = reading_ && ExecKept("BEGIN");
+  Schema schema = reading_ && !inTransaction ? ReadFailure(db_) : ReadSchema(db_);
+  if (reading_ && (schema == Schema::Version1 || schema == Schema::Version2) &&
+      !ReadSchemaVersion(&checkedSchemaVersion_))
+    schema = ReadFailure(db_);
+  if (inTransaction) (void)sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  switch (schema) {
     case Schema::Version1:
       schemaVersion_ = kSchemaVersion1;
       failure_ = Failure::None;
@@ -298,6 +339,9 @@ void QVSQLiteDatabase::ConfigureConnection(bool created) {
   sqlite3_extended_result_codes(db_, 1);
   syncDeferred_ = created;
   unsyncedChanges_ = created;
+  // A connection that only reads is left as SQLite opens it: switching the journal mode takes
+  // a lock and, on closing, may touch the journal file, which no reader needs.
+  if (reading_) return;
   // A new container is synced once, by Flush or Close; an existing one fully at every
   // commit, journal truncation included, so a commit that returned is never rolled back.
   (void)sqlite3_exec(db_, created ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=FULL", nullptr,
@@ -354,6 +398,7 @@ void QVSQLiteDatabase::CloseConnection() {
   journalInMemory_ = false;
   syncDeferred_ = false;
   unsyncedChanges_ = false;
+  reading_ = false;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::Close() {
@@ -419,7 +464,8 @@ bool ReadDataVersion(sqlite3* db, std::int64_t* version) {
 }  // namespace
 
 VARIANT_BOOL QVSQLiteDatabase::HoldAgainstWriters() {
-  if (db_ == nullptr || held_ || batch_ != Batch::Off || syncDeferred_) return VARIANT_FALSE;
+  if (db_ == nullptr || held_ || reading_ || batch_ != Batch::Off || syncDeferred_)
+    return VARIANT_FALSE;
   // The write lock lets readers in but no other writer: one that waits for it fails after its
   // busy timeout, and one that gets it after this connection closed finds its file gone (a
   // connection opened before the delete cannot start a journal for a moved file). A file this

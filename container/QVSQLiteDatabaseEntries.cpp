@@ -392,7 +392,7 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
 
 VARIANT_BOOL QVSQLiteDatabase::GetSubFolders(DWORD parentId, VARIANT* out) {
   if (db_ == nullptr || out == nullptr) return VARIANT_FALSE;
-  Statement rows(db_, "SELECT * FROM FOLDER_INFO WHERE PARENT_FOLDER_ID = ?");
+  Statement rows(db_, statements_.get(), "SELECT * FROM FOLDER_INFO WHERE PARENT_FOLDER_ID = ?");
   if (!rows.Ok() || !rows.BindInt(1, BoundId(parentId))) return VARIANT_FALSE;
   RowArray array(folder_info::kColumns);
   int rc;
@@ -412,7 +412,8 @@ VARIANT_BOOL QVSQLiteDatabase::GetSubFolders(DWORD parentId, VARIANT* out) {
 VARIANT_BOOL QVSQLiteDatabase::ListFiles(const char* sql, const std::int64_t* params, int count,
                                          bool firstRowOnly, VARIANT* out) {
   if (db_ == nullptr || out == nullptr) return VARIANT_FALSE;
-  Statement rows(db_, sql);
+  // The texts are literals: a connection kept for reading lists folder after folder with them.
+  Statement rows(db_, statements_.get(), sql);
   if (!rows.Ok()) return VARIANT_FALSE;
   for (int i = 0; i < count; ++i)
     if (!rows.BindInt64(i + 1, params[i])) return VARIANT_FALSE;
@@ -500,7 +501,7 @@ VARIANT_BOOL QVSQLiteDatabase::GetFolderOptions(DWORD folderId, BYTE** data, DWO
                                                 char* cspName) {
   if (db_ == nullptr || data == nullptr || size == nullptr || cspName == nullptr)
     return VARIANT_FALSE;
-  Statement row(db_, "SELECT * FROM FOLDER_OPTIONS WHERE FOLDER_ID = ?");
+  Statement row(db_, statements_.get(), "SELECT * FROM FOLDER_OPTIONS WHERE FOLDER_ID = ?");
   if (!row.Ok() || !row.BindInt(1, BoundId(folderId)) || row.Step() != SQLITE_ROW)
     return VARIANT_FALSE;
   const std::string_view record = row.Blob(folder_options::kData);

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr int kExitNotAContainer = 4;
 // The view's command ids this file sends.
 constexpr WORD kViewDecryptTo = 32774;
 
@@ -135,24 +134,9 @@ void PrintTsv(const std::vector<ContainerBrowser::Row>& rows, bool marks) {
 
 }  // namespace
 
-int OpenFailure(const char* command, const std::string& error) {
-  std::fprintf(stderr, "qvx %s: %s\n", command, error.c_str());
-  return error.find("does not run through a container") != std::string::npos ? kExitNotAContainer
-                                                                             : kExitFailed;
-}
-
 int OpenFailure(const char* command, const ContainerBrowser& browser, const std::string& error) {
   std::fprintf(stderr, "qvx %s: %s\n", command, error.c_str());
-  switch (browser.LastFailure()) {
-    case ContainerBrowser::Failure::NotAContainer:
-      return kExitNotAContainer;
-    case ContainerBrowser::Failure::NotFound:
-      return kExitNotFound;
-    case ContainerBrowser::Failure::Refused:
-      return kExitRefused;
-    default:
-      return kExitFailed;
-  }
+  return browser.ExitCode();
 }
 
 std::unique_ptr<TerminalBackend> TerminalForPrompts() {

@@ -15,11 +15,8 @@ int RunLsCommand(int argc, char** argv);
 int RunBrowseCommand(int argc, char** argv);
 int RunSessionCommand(int argc, char** argv);
 
-// Prints "qvx COMMAND: ERROR" and returns the exit code for a place that could not be opened:
-// 4 when the path runs through no registered container, else 1.
-int OpenFailure(const char* command, const std::string& error);
-// The same after ContainerBrowser::Open failed: also 6 when nothing is at the path and 7 when
-// the user was refused.
+// After ContainerBrowser::Open failed: prints "qvx COMMAND: ERROR" and returns the browser's
+// exit code for the failure (ContainerBrowser::ExitCode).
 int OpenFailure(const char* command, const ContainerBrowser& browser, const std::string& error);
 // The terminal answers the library's prompts (the password) when nobody named a password file
 // and there is a terminal to ask: it is installed as the back end and returned (null when not).

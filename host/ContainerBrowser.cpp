@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "host/Associations.h"
+#include "host/ExitCodes.h"
 #include "platform/Guid.h"
 #include "platform/MachineRoot.h"
 #include "platform/ole/Stream.h"
@@ -23,6 +24,9 @@ namespace {
 constexpr int kViewListId = 601;
 constexpr int kViewAnimationId = 913;
 constexpr auto kWorkerPatience = std::chrono::minutes(10);
+// Every command that opens a place inside a container gives this code for a path that runs
+// through no registered container.
+constexpr int kExitNotAContainer = 4;
 
 CListCtrl ListOf(HWND window) { return CListCtrl(::GetDlgItem(window, kViewListId)); }
 
@@ -73,6 +77,22 @@ ContainerBrowser::ContainerBrowser(InprocServerLoader& loader) : loader_(loader)
 ContainerBrowser::~ContainerBrowser() {
   Close();
   ILFree(requestedBrowse_);
+}
+
+int ContainerBrowser::ExitCode() const {
+  switch (failure_) {
+    case Failure::None:
+      return kExitOk;
+    case Failure::NotAContainer:
+      return kExitNotAContainer;
+    case Failure::NotFound:
+      return kExitNotFound;
+    case Failure::Refused:
+      return kExitRefused;
+    case Failure::Other:
+      break;
+  }
+  return kExitFailed;
 }
 
 bool ContainerBrowser::Open(const std::string& path, std::string* error) {

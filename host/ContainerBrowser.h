@@ -50,6 +50,10 @@ class ContainerBrowser final : public ComObject<IShellBrowser> {
   // was refused is a failure (Refused), an empty folder is not.
   [[nodiscard]] bool Open(const std::string& path, std::string* error);
   Failure LastFailure() const { return failure_; }
+  // The exit code of qvx's commands that open a place (host/ExitCodes.h) for LastFailure():
+  // 4 when the path runs through no registered container, 6 when nothing is at the path, 7
+  // when the user was refused, 1 for any other failure, 0 after none.
+  int ExitCode() const;
   // Enters the folder of row `row`; a file row gets the view's Enter key (its Open command).
   [[nodiscard]] bool Enter(int row, std::string* error);
   // The row whose name is `name` (as the folder names it), -1 when none.

@@ -106,37 +106,64 @@ void AddDelegatesToContainer(CUserData& userData, const std::string& owner,
 
 }  // namespace
 
+namespace {
+
+// Who may use an item whose owner `item` tells, for the user data `userData` (may be null).
+DWORD AccessByOwner(CUserData* userData, const std::string& userId, const ItemOwner& item) {
+  // A privileged user (the owner), or an item whose header cannot be read, is allowed: the
+  // library answers non-zero for both. Anyone else needs the owner's delegate list.
+  if (item.privilege != 0) return kSharingAllowed;
+  if (item.owner.empty()) return kSharingAllowed;
+  if (userData == nullptr) return kSharingRefused;
+  for (const std::string& id : DelegatesOf(*userData, item.owner.c_str()))
+    if (id == userId) return kSharingAllowed;
+  return kSharingRefused;
+}
+
+// The owner of a container with the protection record `header`, as `userId` sees it.
+ItemOwner ContainerOwner(const std::string& userId, const std::vector<BYTE>& header) {
+  ItemOwner item;
+  char ownerText[kOwnerTextSize] = {};
+  DWORD length = static_cast<DWORD>(header.size());
+  item.privilege = QVFSFolderChekIsPrivilegeUser(userId.c_str(), header.data(), length);
+  if (item.privilege == 0)
+    ReadOwnerText(QVFSFolderGetOwner(header.data(), &length, ownerText), ownerText, &item);
+  return item;
+}
+
+}  // namespace
+
 DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noexcept {
   try {
     CUserData* userData = SharingUserData();
     if (userData != nullptr && userData->EditionCode == EDITION_SENTIVO) return kSharingAllowed;
 
     ItemOwner item;
-    char ownerText[kOwnerTextSize] = {};
     if (IsContainerPath(path)) {
       FolderContainer container;
       ContainerRecord record;
       const bool opened = OpenContainerRecord(container, path, &record);
       container.Close();
       if (!opened) return StatusCancelled;
-      DWORD length = static_cast<DWORD>(record.header.size());
-      item.privilege = QVFSFolderChekIsPrivilegeUser(userId.c_str(), record.header.data(), length);
-      if (item.privilege == 0)
-        ReadOwnerText(QVFSFolderGetOwner(record.header.data(), &length, ownerText), ownerText,
-                      &item);
+      item = ContainerOwner(userId, record.header);
     } else {
+      char ownerText[kOwnerTextSize] = {};
       item.privilege = QVFSFileChekIsPrivilegeUser(userId.c_str(), path.c_str());
       if (item.privilege == 0)
         ReadOwnerText(QVFSFileGetOwner(path.c_str(), ownerText), ownerText, &item);
     }
-    // A privileged user (the owner), or an item whose header cannot be read, is allowed: the
-    // library answers non-zero for both. Anyone else needs the owner's delegate list.
-    if (item.privilege != 0) return kSharingAllowed;
-    if (item.owner.empty()) return kSharingAllowed;
-    if (userData == nullptr) return kSharingRefused;
-    for (const std::string& id : DelegatesOf(*userData, item.owner.c_str()))
-      if (id == userId) return kSharingAllowed;
+    return AccessByOwner(userData, userId, item);
+  } catch (...) {
     return kSharingRefused;
+  }
+}
+
+DWORD ContainerSharingAccessCheck(const std::string& userId,
+                                  const std::vector<BYTE>& header) noexcept {
+  try {
+    CUserData* userData = SharingUserData();
+    if (userData != nullptr && userData->EditionCode == EDITION_SENTIVO) return kSharingAllowed;
+    return AccessByOwner(userData, userId, ContainerOwner(userId, header));
   } catch (...) {
     return kSharingRefused;
   }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/WinTypes.h"
 
@@ -26,6 +27,9 @@ inline constexpr DWORD kSharingRefused = 9;
 // not open as a container with its protection record; kSharingRefused otherwise (also when the
 // user data cannot be reached or memory runs out).
 [[nodiscard]] DWORD SharingAccessCheck(const std::string& userId, const std::string& path) noexcept;
+// The same for a container whose protection record the caller has read already: `header`.
+[[nodiscard]] DWORD ContainerSharingAccessCheck(const std::string& userId,
+                                                const std::vector<BYTE>& header) noexcept;
 
 // Adds every user named in `ownerUserId`'s delegate list, in list order, to the recipients of
 // the file or container at `path`, which `ownerUserId` has just encrypted. Needs the owner's

@@ -371,9 +371,10 @@ BOOL CMainDlg::RenameItem(int index, const char* newText) {
                       LoadStringText(IDS_RENAME_ERROR_CAPTION).c_str(), MB_OK | MB_ICONERROR);
     return FALSE;
   }
-  // With extensions hidden the user edited the name without its extension: it stays.
+  // With extensions hidden the user edited the name without its extension: it stays. The
+  // settings are those the list was filled with, so what is kept is exactly what the label
+  // left out, even when the user changed the setting since.
   if (!item.IsFolder()) {
-    ReadDisplaySettings();
     const std::string old(item.name);
     const std::string shown = ShownName(old);
     if (shown.size() < old.size()) name += old.substr(shown.size());

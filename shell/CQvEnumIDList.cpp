@@ -7,6 +7,7 @@
 #include "base/ClassIds.h"
 #include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
+#include "container/ContainerReader.h"
 #include "container/QVDatabase.h"
 #include "platform/Collation.h"
 
@@ -24,17 +25,15 @@ void CQvEnumIDList::FreeItems() {
   position_ = 0;
 }
 
-HRESULT CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId,
-                            SHCONTF flags) {
+HRESULT CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPath,
+                            ContainerReader* reader, DWORD folderId, SHCONTF flags) {
   FreeItems();
   folder_ = ComPtr<IShellFolder>(folder);
   flags_ = flags;
   // Nothing of a container is listed before a view of it verified its user.
   if (containerPath.empty() || QvModuleTables().VerifiedViewCount(containerPath) < 1)
     return S_FALSE;
-  QVDatabase database;
-  if (database.Open(containerPath, FALSE) != VARIANT_TRUE) return S_OK;
-  const DWORD version = database.GetVersion();
+  if (reader == nullptr) return S_OK;
   // Each item with its sort key, made once: sorting then compares keys, not names.
   struct Listed {
     std::string key;
@@ -52,21 +51,26 @@ HRESULT CQvEnumIDList::Fill(IShellFolder* folder, const std::string& containerPa
       ILFree(id);
     }
   };
-  if ((flags & SHCONTF_FOLDERS) != 0) {
-    VARIANT rows{};
-    if (database.GetSubFolders(folderId, &rows) == VARIANT_TRUE) {
-      (void)ContainerItemId::FromFolderRows(rows, version, add);
-      (void)VariantClear(&rows);
+  // The rows are read in one turn on the reader; an empty folder gives no rows at all, which
+  // is no failed read.
+  (void)reader->Read([&](QVDatabase& database) {
+    const DWORD version = database.GetVersion();
+    if ((flags & SHCONTF_FOLDERS) != 0) {
+      VARIANT rows{};
+      if (database.GetSubFolders(folderId, &rows) == VARIANT_TRUE) {
+        (void)ContainerItemId::FromFolderRows(rows, version, add);
+        (void)VariantClear(&rows);
+      }
     }
-  }
-  if ((flags & SHCONTF_NONFOLDERS) != 0) {
-    VARIANT rows{};
-    if (database.GetFiles(folderId, &rows) == VARIANT_TRUE) {
-      (void)ContainerItemId::FromFileRows(rows, version, add);
-      (void)VariantClear(&rows);
+    if ((flags & SHCONTF_NONFOLDERS) != 0) {
+      VARIANT rows{};
+      if (database.GetFiles(folderId, &rows) == VARIANT_TRUE) {
+        (void)ContainerItemId::FromFileRows(rows, version, add);
+        (void)VariantClear(&rows);
+      }
     }
-  }
-  (void)database.Close();
+    return true;
+  });
   // As a file manager lists a folder: folders first, then files, each by name in the user's
   // collation; names that collate alike keep the order CompareIDs gives them.
   std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {

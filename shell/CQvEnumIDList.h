@@ -13,6 +13,8 @@
 #include "platform/Com.h"
 #include "platform/shell/ShellFolder.h"
 
+class ContainerReader;
+
 struct IQvEnumIDList : IUnknown {
   static constexpr IID kIid =
       MakeGuid(0x7B2E94C1, 0x5A0F, 0x4D83, 0x9E, 0x26, 0xC4, 0x71, 0x0B, 0xD8, 0x3A, 0x5F);
@@ -27,13 +29,15 @@ class CQvEnumIDList final : public ComObject<IQvEnumIDList, IEnumIDList> {
                                               ComModule* module = nullptr) noexcept;
   explicit CQvEnumIDList(ComModule* module);
 
-  // Lists the items of folder `folderId` of the container at `containerPath` for `flags`
-  // (SHCONTF_FOLDERS, SHCONTF_NONFOLDERS): folders first, then files, each by name in the
-  // user's collation (the order CompareIDs gives on column 0). Holds `folder` (the shell
-  // folder listed) until released. S_FALSE, with an empty list, while no view of the container
-  // has verified its user; a container that cannot be opened gives an empty list and S_OK.
-  HRESULT Fill(IShellFolder* folder, const std::string& containerPath, DWORD folderId,
-               SHCONTF flags);
+  // Lists the items of folder `folderId` of the container at `containerPath`, read through
+  // `reader` (the container's, see ContainerReader.h), for `flags` (SHCONTF_FOLDERS,
+  // SHCONTF_NONFOLDERS): folders first, then files, each by name in the user's collation (the
+  // order CompareIDs gives on column 0). Holds `folder` (the shell folder listed) until
+  // released. S_FALSE, with an empty list, while no view of the container has verified its
+  // user (the container is then not even opened); a container that cannot be opened (or no
+  // reader) gives an empty list and S_OK.
+  HRESULT Fill(IShellFolder* folder, const std::string& containerPath, ContainerReader* reader,
+               DWORD folderId, SHCONTF flags);
 
   // IEnumIDList. Next hands out copies the caller frees; Clone is not offered.
   HRESULT Next(ULONG celt, PITEMID_CHILD* rgelt, ULONG* pceltFetched) override;

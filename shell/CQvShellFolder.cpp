@@ -10,6 +10,7 @@
 #include "base/Settings.h"
 #include "base/StringTable.h"
 #include "base/SuiteServices.h"
+#include "container/ContainerReader.h"
 #include "container/QVDatabase.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
@@ -139,11 +140,9 @@ HRESULT FindChild(QVDatabase& database, DWORD parentId, const std::string& name,
 }
 
 // The relative list of `names` below folder `folderId`, looked up level by level in the store.
-HRESULT FindItems(const std::string& containerPath, DWORD folderId,
-                  const std::vector<std::string>& names, LPITEMIDLIST* list) {
+HRESULT FindItems(QVDatabase& database, DWORD folderId, const std::vector<std::string>& names,
+                  LPITEMIDLIST* list) {
   *list = nullptr;
-  QVDatabase database;
-  if (database.Open(containerPath, FALSE) != VARIANT_TRUE) return E_FAIL;
   const DWORD version = database.GetVersion();
   HRESULT hr = S_OK;
   DWORD parentId = folderId;
@@ -161,7 +160,6 @@ HRESULT FindItems(const std::string& containerPath, DWORD folderId,
     built = longer;
     if (built == nullptr) hr = E_OUTOFMEMORY;
   }
-  (void)database.Close();
   if (FAILED(hr)) {
     ILFree(built);
     return hr;
@@ -221,8 +219,9 @@ void CQvShellFolder::AddPrivateFolder(std::string path, bool monitored) {
 }
 
 void CQvShellFolder::SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,
-                                 std::string storedPath) {
+                                 std::string storedPath, std::shared_ptr<ContainerReader> reader) {
   containerPath_ = std::move(containerPath);
+  reader_ = std::move(reader);
   folderId_ = folderId;
   parentId_ = parentId;
   storedPath_ = std::move(storedPath);
@@ -248,6 +247,8 @@ HRESULT CQvShellFolder::Initialize(PCIDLIST_ABSOLUTE pidl) {
       containerPresent_ = false;
       return E_INVALIDARG;
     }
+    if (!reader_ || reader_->Path() != containerPath_)
+      reader_ = std::make_shared<ContainerReader>(containerPath_);
     const DWORD attributes = GetFileAttributesA(containerPath_.c_str());
     containerPresent_ =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -282,7 +283,12 @@ HRESULT CQvShellFolder::ParseDisplayName(HWND, IBindCtx*, LPWSTR pszDisplayName,
     // Names are not told to anyone the container's view has not verified.
     if (!ContainerUnlocked()) return E_ACCESSDENIED;
     LPITEMIDLIST found = nullptr;
-    const HRESULT hr = FindItems(containerPath_, folderId_, names, &found);
+    HRESULT hr = E_FAIL;  // also when the container does not open
+    if (reader_)
+      (void)reader_->Read([&](QVDatabase& database) {
+        hr = FindItems(database, folderId_, names, &found);
+        return SUCCEEDED(hr);
+      });
     if (FAILED(hr)) return hr;
     if (pdwAttributes != nullptr) {
       LPCITEMIDLIST one[] = {found};
@@ -305,9 +311,9 @@ HRESULT CQvShellFolder::EnumObjects(HWND, SHCONTF grfFlags, IEnumIDList** ppenum
     const HRESULT hr =
         CQvEnumIDList::CreateInstance(IID_IEnumIDList, enumerator.ReleaseAndGetVoidAddressOf());
     if (FAILED(hr)) return hr;
-    const HRESULT filled =
-        static_cast<CQvEnumIDList*>(enumerator.Get())
-            ->Fill(static_cast<IShellFolder*>(this), containerPath_, folderId_, grfFlags);
+    const HRESULT filled = static_cast<CQvEnumIDList*>(enumerator.Get())
+                               ->Fill(static_cast<IShellFolder*>(this), containerPath_,
+                                      reader_.get(), folderId_, grfFlags);
     *ppenumIDList = enumerator.Detach();
     return filled;
   } catch (...) {
@@ -328,18 +334,18 @@ HRESULT CQvShellFolder::BindToObject(PCUIDLIST_RELATIVE pidl, IBindCtx*, REFIID 
       // Only folders are bound; a file is never opened as one.
       if (!last.IsFolder()) return E_INVALIDARG;
     }
-    QVDatabase database;
-    if (database.Open(containerPath_, FALSE) != VARIANT_TRUE) return E_NOTIMPL;
     std::string storedPath;
-    const bool known = StoredFolderPath(database, last.folderId, &storedPath);
-    (void)database.Close();
-    if (!known) return E_NOTIMPL;
+    if (!reader_ || !reader_->Read([&](QVDatabase& database) {
+          return StoredFolderPath(database, last.folderId, &storedPath);
+        }))
+      return E_NOTIMPL;
 
     ComPtr<IShellFolder> child;
     HRESULT hr = CreateInstance(riid, child.ReleaseAndGetVoidAddressOf());
     if (FAILED(hr)) return hr;
     auto* folder = static_cast<CQvShellFolder*>(child.Get());
-    folder->SetLocation(containerPath_, last.folderId, last.ParentId(), std::move(storedPath));
+    folder->SetLocation(containerPath_, last.folderId, last.ParentId(), std::move(storedPath),
+                        reader_);
     LPITEMIDLIST absolute = ILCombine(absoluteList_, pidl);
     if (absolute == nullptr) return E_OUTOFMEMORY;
     (void)folder->Initialize(absolute);
@@ -459,11 +465,10 @@ HRESULT CQvShellFolder::GetUIObjectOf(HWND hwndOwner, UINT cidl, PCUITEMID_CHILD
 HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
                                        const ContainerItem& first, void** ppv) {
   // The items must still be there: the first item's folder is asked for its name.
-  QVDatabase database;
   std::string folderName;
-  const bool present = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
-                       database.GetFolderName(first.folderId, folderName) == VARIANT_TRUE;
-  (void)database.Close();
+  const bool present = reader_ && reader_->Read([&](QVDatabase& database) {
+    return database.GetFolderName(first.folderId, folderName) == VARIANT_TRUE;
+  });
   if (!present) return E_NOINTERFACE;
   ComPtr<IQvDataObject> made;
   HRESULT hr =
@@ -481,11 +486,10 @@ bool CQvShellFolder::HoldsFolder(DWORD folderId) {
   FILE_IDENTITY now;
   const bool stateRead = GetFileIdentityA(containerPath_.c_str(), &now) != FALSE;
   if (stateRead && now == knownState_ && knownFolders_.count(folderId) != 0) return true;
-  QVDatabase database;
   std::string path;
-  const bool held = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
-                    StoredFolderPath(database, folderId, &path);
-  (void)database.Close();
+  const bool held = reader_ && reader_->Read([&](QVDatabase& database) {
+    return StoredFolderPath(database, folderId, &path);
+  });
   if (!held || !stateRead) return held;
   FILETIME clock{};
   GetSystemTimeAsFileTime(&clock);
@@ -518,10 +522,9 @@ std::string CQvShellFolder::InnerPathOf(LPCITEMIDLIST list, const ContainerItem&
   } else if (parentId == folderId_) {
     parent = storedPath_;
   } else {
-    QVDatabase database;
-    const bool known = database.Open(containerPath_, FALSE) == VARIANT_TRUE &&
-                       StoredFolderPath(database, parentId, &parent);
-    (void)database.Close();
+    const bool known = reader_ && reader_->Read([&](QVDatabase& database) {
+      return StoredFolderPath(database, parentId, &parent);
+    });
     if (!known) return {};
   }
   return parent + "\\" + std::string(item.name);

@@ -1,8 +1,10 @@
 // The shell folder of a container: one object stands for one folder inside one container
 // file, the root (created by the class factory, then Initialize with the container file's
 // absolute list) or a sub-folder (created by BindToObject). It answers the file manager's
-// questions about its items from their identifiers alone and opens a fresh QVDatabase for the
-// few that need the container, closing it before it returns: no connection outlives a call.
+// questions about its items from their identifiers alone; what needs the container is read
+// through one ContainerReader, made by the root folder and shared with every folder bound
+// below it (and their enumerators and views), so walking folder after folder reuses one
+// connection. Renaming opens a QVDatabase of its own and closes it before it returns.
 //
 // Every identifier handed in is parsed first (ContainerItemId); a damaged one gives
 // E_INVALIDARG. Nothing of a container is listed or renamed through this object until a view
@@ -12,6 +14,7 @@
 // Objects live on the thread that created them and hold no lock.
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "platform/shell/ItemIdList.h"
 #include "platform/shell/ShellFolder.h"
 
+class ContainerReader;
 struct DropPlace;
 
 // The folder's own interface, first in its table (no methods beyond IUnknown).
@@ -96,9 +100,12 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   // unless the decrypted-file monitor took the file (`monitored`): the monitor then removes
   // the copy once its application lets go of it.
   void AddPrivateFolder(std::string path, bool monitored);
-  // Where a new child stands: used by BindToObject before the child's Initialize.
+  // Where a new child stands, and the reader it shares with its parent: used by BindToObject
+  // before the child's Initialize.
   void SetLocation(std::string containerPath, DWORD folderId, DWORD parentId,
-                   std::string storedPath);
+                   std::string storedPath, std::shared_ptr<ContainerReader> reader);
+  // The reader of this folder's container (see the top of this file); null before Initialize.
+  [[nodiscard]] const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
 
  private:
   ~CQvShellFolder() override;
@@ -119,6 +126,7 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
 
   LPITEMIDLIST absoluteList_ = nullptr;
   std::string containerPath_;
+  std::shared_ptr<ContainerReader> reader_;
   std::string storedPath_;
   DWORD folderId_ = 0;
   DWORD parentId_ = 0;

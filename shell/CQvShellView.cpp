@@ -12,7 +12,7 @@
 #include "base/ModuleTables.h"
 #include "base/QvFolderExtApp.h"
 #include "base/StringTable.h"
-#include "container/FolderContainer.h"
+#include "container/ContainerReader.h"
 #include "dialogs/CInvalidUser.h"
 #include "engine/OperationFrame.h"
 #include "engine/OwnerKeyCheck.h"
@@ -84,10 +84,11 @@ struct WorkerParameters {
   std::string* userId = nullptr;  // the view's; written before the verdict is posted
 };
 
-// Whether the user `userId` may open the container at `path`: the user's key, the library's
-// test of the container's header, and the sharing rules. Shows the "Invalid User" notice when
-// not; an unreadable header refuses without a message.
-bool UserMayOpen(CUserData& userData, const std::string& userId, const std::string& path) {
+// Whether the user `userId` may open the container at `path` (read through `reader`): the
+// user's key, the library's test of the container's header, and the sharing rules. Shows the
+// "Invalid User" notice when not; an unreadable header refuses without a message.
+bool UserMayOpen(CUserData& userData, const std::string& userId, const std::string& path,
+                 ContainerReader* reader) {
   const bool sentivo = userData.EditionCode == EDITION_SENTIVO;
   std::string ownerIdentity;
   std::string keyFile;
@@ -106,12 +107,13 @@ bool UserMayOpen(CUserData& userData, const std::string& userId, const std::stri
     return false;
   }
   std::vector<BYTE> header;
-  if (!FolderContainer::ReadHeader(path, &header)) return false;
+  if (reader == nullptr || !reader->ReadHeader(&header)) return false;
   const std::string& name = sentivo ? ownerIdentity : userId;
   DWORD status =
       QVFSFolderIsValidUser(header.data(), static_cast<DWORD>(header.size()), name.c_str(),
                             name.c_str(), key.Get().blob, key.Get().blobLength);
-  if (status == kStatusSuccess) status = SharingAccessCheck(userId, path);
+  // The sharing rules read the same header: the container is not opened again for them.
+  if (status == kStatusSuccess) status = ContainerSharingAccessCheck(userId, header);
   if (status != kStatusSuccess) {
     CInvalidUser notice;
     (void)notice.DoModal();
@@ -121,8 +123,8 @@ bool UserMayOpen(CUserData& userData, const std::string& userId, const std::stri
 }
 
 // The worker's verdict: true when the user is verified for the container and may open it.
-bool VerifyForContainer(const std::string& path, const std::string& knownUser,
-                        std::string* userId) {
+bool VerifyForContainer(const std::string& path, ContainerReader* reader,
+                        const std::string& knownUser, std::string* userId) {
   *userId = knownUser;
   CUserData* userData = QvApp().userData;
   if (userData == nullptr) return false;
@@ -138,7 +140,7 @@ bool VerifyForContainer(const std::string& path, const std::string& knownUser,
     if (passed == 0) return false;
     *userId = identity.UserId();
   }
-  return UserMayOpen(*userData, *userId, path);
+  return UserMayOpen(*userData, *userId, path, reader);
 }
 
 }  // namespace
@@ -278,7 +280,8 @@ DWORD CQvShellView::WorkerMain(void* raw) {
   bool verified = false;
   std::string userId;
   try {
-    verified = VerifyForContainer(parameters->containerPath, parameters->knownUser, &userId);
+    verified = VerifyForContainer(parameters->containerPath, parameters->folder->Reader().get(),
+                                  parameters->knownUser, &userId);
   } catch (...) {
     verified = false;
   }

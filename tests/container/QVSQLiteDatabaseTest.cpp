@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "container/BlockSink.h"
+#include "container/ContainerReader.h"
 #include "container/QVSQLiteDatabase.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
@@ -1039,10 +1040,114 @@ TEST(StoreSchemaTest, AContainerOpensOnlyWithTheFormatsOwnTables) {
     VARIANT out{};
     EXPECT_EQ(db.GetAllFiles(&out), VARIANT_FALSE);
     EXPECT_TRUE(ReadTextFile(path) == before) << "changed by a refused open";
+
+    // The same change made under a connection kept for reading is caught before it reads
+    // again.
+    const std::string kept = root.Sub(std::string(c.what) + "-kept.qvef");
+    WriteTextFile(kept, goodBytes);
+    QVDatabase reading;
+    ASSERT_EQ(reading.OpenForReading(kept), VARIANT_TRUE);
+    Raw(kept).Exec(c.sql);
+    EXPECT_EQ(reading.OpenForReading(kept), VARIANT_FALSE);
+    EXPECT_EQ(reading.LastFailure(), c.failure);
+    EXPECT_EQ(reading.GetAllFiles(&out), VARIANT_FALSE);
   }
   QVSQLiteDatabase db;
   EXPECT_EQ(db.Open(good, FALSE), VARIANT_TRUE);
   EXPECT_EQ(db.LastFailure(), QVDatabase::Failure::None);
+}
+
+// The names of the root's files as a connection of `database` lists them, sorted.
+std::vector<std::string> RootNames(QVDatabase& database) {
+  std::vector<std::string> names;
+  VARIANT out{};
+  if (database.GetFiles(0, &out) != VARIANT_TRUE) return names;
+  for (const auto& row : TakeRows(out)) names.push_back(row[2].text);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(StoreTest, AConnectionKeptForReadingSeesEveryCommitAndFollowsTheFileThePathNames) {
+  ASSERT_GT(Add("a.txt", "a"), 0);
+  ASSERT_EQ(db_.Flush(), VARIANT_TRUE);
+  QVDatabase reading;
+  ASSERT_EQ(reading.OpenForReading(container_), VARIANT_TRUE);
+  EXPECT_TRUE(reading.ReadsCurrentFile(container_));
+  EXPECT_EQ(RootNames(reading), (std::vector<std::string>{"a.txt.qvf"}));
+  // Another connection's commit is seen by the kept one.
+  ASSERT_GT(Add("b.txt", "b"), 0);
+  ASSERT_EQ(reading.OpenForReading(container_), VARIANT_TRUE);
+  EXPECT_EQ(RootNames(reading), (std::vector<std::string>{"a.txt.qvf", "b.txt.qvf"}));
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+
+  // Another container moved over the path: the kept connection would still read the old
+  // file, so it is opened afresh.
+  const std::string other = root_.Sub("other.qvef");
+  {
+    QVDatabase made;
+    ASSERT_EQ(made.Open(other, TRUE), VARIANT_TRUE);
+    ASSERT_GT(made.AddFile(src_, MakeImage("c.txt", "c"), 0, FALSE), 0);
+  }
+  fs::rename(other, container_);
+  EXPECT_FALSE(reading.ReadsCurrentFile(container_));
+  ASSERT_EQ(reading.OpenForReading(container_), VARIANT_TRUE);
+  EXPECT_EQ(RootNames(reading), (std::vector<std::string>{"c.txt.qvf"}));
+
+  // Deleted, or replaced by a file that is no container: nothing is read any more.
+  ContainerReader shared(container_);
+  const auto names = [&shared] {
+    std::vector<std::string> listed;
+    const bool read = shared.Read([&](QVDatabase& database) {
+      listed = RootNames(database);
+      return true;
+    });
+    return read ? listed : std::vector<std::string>{"<not read>"};
+  };
+  EXPECT_EQ(names(), (std::vector<std::string>{"c.txt.qvf"}));
+  fs::remove(container_);
+  EXPECT_EQ(reading.OpenForReading(container_), VARIANT_FALSE);
+  EXPECT_EQ(reading.LastFailure(), QVDatabase::Failure::NotFound);
+  EXPECT_EQ(names(), (std::vector<std::string>{"<not read>"}));
+  WriteTextFile(container_, "no container at all");
+  EXPECT_EQ(names(), (std::vector<std::string>{"<not read>"}));
+  EXPECT_EQ(reading.OpenForReading(container_), VARIANT_FALSE);
+  EXPECT_EQ(reading.LastFailure(), QVDatabase::Failure::NotAContainer);
+  // A container there again is read again.
+  fs::remove(container_);
+  {
+    QVDatabase made;
+    ASSERT_EQ(made.Open(container_, TRUE), VARIANT_TRUE);
+    ASSERT_GT(made.AddFile(src_, MakeImage("d.txt", "d"), 0, FALSE), 0);
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"d.txt.qvf"}));
+  std::vector<BYTE> header;
+  EXPECT_FALSE(shared.ReadHeader(&header)) << "a container made without a record holds none";
+}
+
+TEST_F(StoreTest, NothingIsWrittenThroughAConnectionOpenedForReading) {
+  ASSERT_GT(Add("dir/a.txt", "a"), 0);
+  const std::string image = MakeImage("b.txt", "b");
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+  const std::string before = Snapshot(container_);
+  QVDatabase reading;
+  ASSERT_EQ(reading.OpenForReading(container_), VARIANT_TRUE);
+  const BYTE record[] = {1, 2, 3};
+  EXPECT_EQ(reading.AddFile(src_, image, 0, FALSE), -1);
+  EXPECT_EQ(reading.AddFileFromImage(src_, image, image, 0, FALSE), -1);
+  EXPECT_EQ(reading.DeleteFile(1, 1), VARIANT_FALSE);
+  EXPECT_EQ(reading.DeleteFolder(1), VARIANT_FALSE);
+  EXPECT_EQ(reading.RenameFile("c", 1, 1), VARIANT_FALSE);
+  EXPECT_EQ(reading.RenameFolder("other", 1), VARIANT_FALSE);
+  EXPECT_EQ(reading.SetFolderOptions(0, record, sizeof record, "csp"), VARIANT_FALSE);
+  EXPECT_EQ(reading.UpdateFile(image, 1, 1), VARIANT_FALSE);
+  EXPECT_EQ(reading.HoldAgainstWriters(), VARIANT_FALSE);
+  EXPECT_EQ(Snapshot(container_), before);
+  // What it reads is all there.
+  std::string folder;
+  EXPECT_EQ(reading.GetFolderName(1, folder), VARIANT_TRUE);
+  EXPECT_EQ(folder, "\\dir");
+  EXPECT_EQ(reading.Close(), VARIANT_TRUE);
+  EXPECT_FALSE(fs::exists(container_ + "-journal"));
 }
 
 class HostileContainerTest : public StoreTest {

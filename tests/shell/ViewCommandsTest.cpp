@@ -143,12 +143,16 @@ TEST_F(ViewCommandsTest, RenameRefusesBadNamesAndNamesTakenAndKeepsHiddenExtensi
   // A folder cannot take the name of another folder beside it either.
   EXPECT_FALSE(Rename(open, "Old", "Docs"));
   EXPECT_TRUE(Rename(open, "Docs", "Papers"));
+  // Extensions shown from now on, but the list still shows "other" without its extension: the
+  // label the user edits is the one shown, so ".txt" is kept.
+  SetDword(HKEY_CURRENT_USER, kAdvanced, "HideFileExt", 0);
+  EXPECT_TRUE(Rename(open, "other", "else"));
   (void)PumpWaitingMessages(nullptr, nullptr);
   const std::set<std::string> after = StoredNames(container);
-  EXPECT_TRUE(after.count("memo.txt.qvf") && after.count("memo.qvf") &&
-              after.count("other.txt.qvf"))
+  EXPECT_TRUE(after.count("memo.txt.qvf") && after.count("memo.qvf") && after.count("else.txt.qvf"))
       << ::testing::PrintToString(after);
-  EXPECT_FALSE(after.count("notes.txt.qvf") || after.count("archive.xyz1.qvf"));
+  EXPECT_FALSE(after.count("notes.txt.qvf") || after.count("archive.xyz1.qvf") ||
+               after.count("other.txt.qvf"));
   EXPECT_TRUE(after.count("dir:\\Papers") && after.count("dir:\\Old") &&
               !after.count("dir:\\Docs"));
 
