@@ -110,14 +110,19 @@ class QVDatabase {
   [[nodiscard]] virtual LONG AddFileFromImage(std::string rootDir, std::string filePath,
                                               std::string imagePath, DWORD folderId, BOOL replace);
 
-  // For a container this Open created and that has not been flushed yet: from now until Flush
-  // or Close, AddFile and AddFileFromImage share one transaction instead of committing one
-  // each, which for a folder of many small files is most of the work. Their entries are seen
-  // at once through this object and by other connections after Flush (until then others may
-  // find the container locked). A call that fails after
-  // it changed the container loses the whole batch: it and every later add fail, and so do
-  // Flush and Close, so nothing is ever reported stored that is not. Other writes commit the
-  // batch first. FALSE (and nothing changes) for any other container.
+  // From now until Flush or Close, AddFile and AddFileFromImage share one transaction instead
+  // of committing one each, which for a folder of many small files is most of the work. A
+  // container this Open created commits the batch once, at Flush or Close; any other commits
+  // it in bounded parts as adds go on and at Flush or Close, each commit atomic and durable,
+  // so a crash leaves every file whole in the container or not in it at all. Callers flush
+  // before they delete anything the batch holds; after Flush each add commits on its own again.
+  // Entries are seen at once through this object and by other connections after the commit
+  // that holds them (until then others may find the container locked). A call that fails
+  // after it changed the container loses what the batch holds since its last commit: it and
+  // every later add fail, and so do Flush and Close, so nothing is ever reported stored that
+  // is not. Other writes commit the batch first. FALSE (and nothing changes) for a held
+  // container, one already batching, and a new one not yet flushed whose journal could not be
+  // kept in memory.
   [[nodiscard]] virtual VARIANT_BOOL BeginBatchedAdds();
 
   // Gives the folders of a whole extraction into `destDir` (which stands for the root) the
