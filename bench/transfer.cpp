@@ -20,7 +20,7 @@
 // what went in, and what was dropped is counted, outside the timed part. The peak resident
 // memory of each of ours is printed (goal under 128 MiB).
 //
-//   bench_transfer [--size BYTES[K|M|G]] [--files N] [--runs N] [--dir FOLDER]
+//   bench_transfer [--size BYTES[K|M|G]] [--files N] [--runs N] [--dir FOLDER] [--skip PART]...
 //
 // Exit codes: 0 done, 1 a step failed, 2 usage.
 #include <sodium.h>
@@ -328,15 +328,28 @@ bool WriteRandomFile(const std::string& path, unsigned long long size) {
 int main(int argc, char** argv) {
   bench::TreeArguments arguments;
   unsigned long long size = 1ull << 30;
+  std::string skipped;  // the parts --skip named
+  const auto wanted = [&](char part) { return skipped.find(part) == std::string::npos; };
   const int parsed = bench::ParseTreeArguments(
       argc, argv, "bench_transfer",
       "usage: bench_transfer [--size BYTES[K|M|G]] [--files N] [--runs N] [--dir FOLDER]\n"
+      "                      [--skip a|b|c|d]...\n"
       "Copies a file of --size bytes (default 1G) and a tree of N small files in 200 folders\n"
       "(default 20000) out of containers through their data objects, drops the tree onto a\n"
       "container, and opens one small file from containers of 2000 and N files; compares each\n"
       "copy with `cp` / `cp -r` + `sync` of the same data, alternating, in the same run.\n"
+      "--skip leaves a part out: a the large file, b the tree out, c the drop, d the opening.\n"
       "exit codes: 0 done, 1 a step failed, 2 usage\n",
       &arguments, [&](int count, char** values, int i) {
+        if (std::string(values[i]) == "--skip") {
+          const std::string part = i + 1 < count ? values[i + 1] : "";
+          if (part.size() != 1 || part[0] < 'a' || part[0] > 'd') {
+            std::fprintf(stderr, "bench_transfer: --skip needs one of a, b, c, d\n");
+            return -1;
+          }
+          skipped += part;
+          return 2;
+        }
         if (std::string(values[i]) != "--size") return 0;
         if (i + 1 >= count || !bench::ParseSize(values[i + 1], &size) || size == 0) {
           std::fprintf(stderr, "bench_transfer: --size needs a size such as 64M or 1G\n");
@@ -361,7 +374,7 @@ int main(int argc, char** argv) {
   if (bench::Run({"cat", "/proc/loadavg"}, &load) == 0) Say("load average: %s", load);
 
   // (a) One large file.
-  {
+  if (wanted('a')) {
     const std::string folder = work + "/Big";
     fs::create_directories(folder);
     Say("(a) a file of %s bytes: writing and encrypting ...\n", std::to_string(size));
@@ -402,7 +415,7 @@ int main(int argc, char** argv) {
   Say("(b) a tree of %s files in 200 folders: writing and encrypting ...\n", std::to_string(files));
   Check(bench::WriteTree(tree, files), "cannot write the tree");
   const std::string treeContainer = MakeContainerOf(tree);
-  {
+  if (wanted('b')) {
     ComPtr<IShellFolder> root = RootOf(treeContainer);
     std::vector<LPITEMIDLIST> items = ItemsOf(root.Get());
     std::vector<double> ours, theirs;
@@ -427,7 +440,7 @@ int main(int argc, char** argv) {
     PrintComparison("(b) tree out", ours, "cp -r + sync", theirs, 0.5, peak);
     FreeItems(items);
   }
-  {
+  if (wanted('c')) {
     Say("(c) the tree dropped onto fresh containers ...\n");
     std::vector<double> ours, theirs;
     long peak = -1;
@@ -460,7 +473,7 @@ int main(int argc, char** argv) {
   }
 
   // (d) One small file opened from a small and from the large container.
-  {
+  if (wanted('d')) {
     const std::string small = work + "/Small";
     const int smallFiles = std::min(files, 2000);
     Say("(d) opening one small file: a container of %s files ...\n", std::to_string(smallFiles));
