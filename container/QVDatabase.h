@@ -85,7 +85,8 @@ class QVDatabase {
   // Makes every change committed so far durable on disk. A container created by Open defers
   // that until this call (or Close), so storing a whole folder costs one sync; from the first
   // Flush on, and for containers that existed before Open, each operation is durable when it
-  // returns. Callers flush before they delete anything the container now holds.
+  // returns (batched adds when their batch commits; see BeginBatchedAdds). Callers flush
+  // before they delete anything the container now holds.
   [[nodiscard]] virtual VARIANT_BOOL Flush();
 
   // Progress of ExtractAllTo: called once with done 0 before any file is written, then after
