@@ -24,6 +24,7 @@
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
 #include "bench/BenchSupport.h"
+#include "bench/BenchTree.h"
 #include "bench/BenchUser.h"
 #include "engine/CProgressDlg.h"
 #include "platform/Ole.h"
@@ -174,30 +175,18 @@ void WalkBelow(IShellFolder* folder, const View& shown, IShellBrowser* browser, 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int files = 20000;
-  int runs = 3;
-  std::string dir = bench::DefaultWorkBase();
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::puts(
-          "usage: bench_browse [--files N] [--runs N] [--dir FOLDER]\n"
-          "Browses a container of N small files in 200 folders (default 20000) through its\n"
-          "views and compares with `ls -lR` of the same tree as plain files.\n"
-          "exit codes: 0 done, 1 a step failed, 2 usage");
-      return 0;
-    }
-    if ((arg == "--files" || arg == "--runs" || arg == "--dir") && i + 1 < argc) {
-      const std::string value = argv[++i];
-      if (arg == "--dir")
-        dir = value;
-      else if ((arg == "--files" ? files : runs) = std::atoi(value.c_str()); files < 1 || runs < 1)
-        return std::fprintf(stderr, "bench_browse: %s needs a positive number\n", arg.c_str()), 2;
-      continue;
-    }
-    std::fprintf(stderr, "bench_browse: unknown argument %s (see --help)\n", arg.c_str());
-    return 2;
-  }
+  bench::TreeArguments arguments;
+  const int parsed = bench::ParseTreeArguments(
+      argc, argv, "bench_browse",
+      "usage: bench_browse [--files N] [--runs N] [--dir FOLDER]\n"
+      "Browses a container of N small files in 200 folders (default 20000) through its\n"
+      "views and compares with `ls -lR` of the same tree as plain files.\n"
+      "exit codes: 0 done, 1 a step failed, 2 usage\n",
+      &arguments);
+  if (parsed >= 0) return parsed;
+  const int files = arguments.files;
+  const int runs = arguments.runs;
+  const std::string& dir = arguments.dir;
   const std::string work =
       bench::AbsoluteFolder(dir) + "/qv-bench-browse-" + std::to_string(getpid());
   // The view verifies whoever runs it: this account.
@@ -213,18 +202,7 @@ int main(int argc, char** argv) {
   // The same tree twice: one to encrypt, one to list as plain files.
   const std::string box = work + "/Box";
   const std::string plain = work + "/Plain";
-  for (int i = 0; i < files; ++i) {
-    const int folder = i % std::min(files, 200);
-    const std::string relative = "g" + std::to_string(folder / 20) + "/f" + std::to_string(folder) +
-                                 "/file" + std::to_string(i) + ".dat";
-    for (const std::string& top : {box, plain}) {
-      fs::create_directories(fs::path(top + "/" + relative).parent_path());
-      FILE* out = std::fopen((top + "/" + relative).c_str(), "wb");
-      Check(out != nullptr, "cannot write the tree");
-      std::fprintf(out, "%d\n", i);
-      std::fclose(out);
-    }
-  }
+  Check(bench::WriteTree(box, files) && bench::WriteTree(plain, files), "cannot write the tree");
   std::printf("container of %d files in %d folders: encrypting ...\n", files, std::min(files, 200));
   std::fflush(stdout);
   {

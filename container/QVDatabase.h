@@ -85,7 +85,8 @@ class QVDatabase {
   // Makes every change committed so far durable on disk. A container created by Open defers
   // that until this call (or Close), so storing a whole folder costs one sync; from the first
   // Flush on, and for containers that existed before Open, each operation is durable when it
-  // returns. Callers flush before they delete anything the container now holds.
+  // returns (batched adds when their batch commits; see BeginBatchedAdds). Callers flush
+  // before they delete anything the container now holds.
   [[nodiscard]] virtual VARIANT_BOOL Flush();
 
   // Progress of ExtractAllTo: called once with done 0 before any file is written, then after
@@ -110,14 +111,19 @@ class QVDatabase {
   [[nodiscard]] virtual LONG AddFileFromImage(std::string rootDir, std::string filePath,
                                               std::string imagePath, DWORD folderId, BOOL replace);
 
-  // For a container this Open created and that has not been flushed yet: from now until Flush
-  // or Close, AddFile and AddFileFromImage share one transaction instead of committing one
-  // each, which for a folder of many small files is most of the work. Their entries are seen
-  // at once through this object and by other connections after Flush (until then others may
-  // find the container locked). A call that fails after
-  // it changed the container loses the whole batch: it and every later add fail, and so do
-  // Flush and Close, so nothing is ever reported stored that is not. Other writes commit the
-  // batch first. FALSE (and nothing changes) for any other container.
+  // From now until Flush or Close, AddFile and AddFileFromImage share one transaction instead
+  // of committing one each, which for a folder of many small files is most of the work. A
+  // container this Open created commits the batch once, at Flush or Close; any other commits
+  // it in bounded parts as adds go on and at Flush or Close, each commit atomic and durable,
+  // so a crash leaves every file whole in the container or not in it at all. Callers flush
+  // before they delete anything the batch holds; after Flush each add commits on its own again.
+  // Entries are seen at once through this object and by other connections after the commit
+  // that holds them (until then others may find the container locked). A call that fails
+  // after it changed the container loses what the batch holds since its last commit: it and
+  // every later add fail, and so do Flush and Close, so nothing is ever reported stored that
+  // is not. Other writes commit the batch first. FALSE (and nothing changes) for a held
+  // container, one already batching, and a new one not yet flushed whose journal could not be
+  // kept in memory.
   [[nodiscard]] virtual VARIANT_BOOL BeginBatchedAdds();
 
   // Gives the folders of a whole extraction into `destDir` (which stands for the root) the

@@ -83,6 +83,11 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL OpenForReading(std::string path) override;
   [[nodiscard]] bool ReadsCurrentFile(const std::string& path) override;
 
+  // An existing container's batched adds are committed whenever this many files, or this
+  // many bytes of images, are in the open transaction.
+  static constexpr std::uint64_t kBatchedAddsPerCommit = 1024;
+  static constexpr std::uint64_t kBatchedBytesPerCommit = 64u << 20;
+
   // Test hook: the nth SQLite step from now on (1 = the next one) on the calling thread fails
   // as an I/O error would; 0 disarms it. Only tests call this.
   static void FailStepForTest(int nth);
@@ -207,6 +212,10 @@ class QVSQLiteDatabase : public QVDatabase {
   bool journalInMemory_ = false;
   // The entries the open write transaction added and removed (id and stored path).
   std::vector<std::pair<std::int64_t, std::string>> listAdded_, listRemoved_;
+  // What the open transaction of batched adds holds, for the bounded commits of an existing
+  // container.
+  std::uint64_t batchedFiles_ = 0;
+  std::uint64_t batchedBytes_ = 0;
   ULONGLONG firstBound_ = 0;
   // Opened by OpenForReading: nothing is written through the connection, and the schema
   // cookie of the schema checked when it opened tells whether the check still holds.

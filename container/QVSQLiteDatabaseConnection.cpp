@@ -164,14 +164,22 @@ bool QVSQLiteDatabase::SettleBatch() {
   if (batch_ == Batch::Failed) return false;
   if (batch_ != Batch::Open) return true;
   batch_ = Batch::Idle;
+  batchedFiles_ = 0;
+  batchedBytes_ = 0;
   if (CommitWrite(true)) return true;
   batch_ = Batch::Failed;
   return false;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::BeginBatchedAdds() {
-  if (db_ == nullptr || !journalInMemory_ || batch_ != Batch::Off) return VARIANT_FALSE;
+  if (db_ == nullptr || held_ || batch_ != Batch::Off) return VARIANT_FALSE;
+  // A new container keeps its journal in memory until its first Flush; one that was flushed,
+  // or existed before Open, has its journal on disk, so each commit of the batch is atomic
+  // and durable when it returns.
+  if (syncDeferred_ && !journalInMemory_) return VARIANT_FALSE;
   batch_ = Batch::Idle;
+  batchedFiles_ = 0;
+  batchedBytes_ = 0;
   return VARIANT_TRUE;
 }
 
@@ -403,7 +411,8 @@ void QVSQLiteDatabase::CloseConnection() {
 
 VARIANT_BOOL QVSQLiteDatabase::Close() {
   if (db_ == nullptr) return VARIANT_FALSE;
-  const bool durable = !syncDeferred_ || !unsyncedChanges_ || Flush() == VARIANT_TRUE;
+  // An existing container's batch is committed here; a new one's by its Flush.
+  const bool durable = syncDeferred_ && unsyncedChanges_ ? Flush() == VARIANT_TRUE : SettleBatch();
   CloseConnection();
   return durable ? VARIANT_TRUE : VARIANT_FALSE;
 }
@@ -414,9 +423,9 @@ DWORD QVSQLiteDatabase::GetVersion() { return schemaVersion_; }
 
 VARIANT_BOOL QVSQLiteDatabase::Flush() {
   if (db_ == nullptr || !SettleBatch()) return VARIANT_FALSE;
-  if (!syncDeferred_) return VARIANT_TRUE;
   // Adds are committed one by one again, each durable when it returns.
   batch_ = Batch::Off;
+  if (!syncDeferred_) return VARIANT_TRUE;
   // From now on every commit is durable and atomic again, with its journal on disk.
   if (journalInMemory_) {
     journalTruncated_ =

@@ -20,6 +20,7 @@
 #include "container/StoredFacts.h"
 #include "container/StoredNames.h"
 #include "platform/FileAccess.h"
+#include "platform/Files.h"
 #include "platform/Utf8.h"
 #include "suite/QvContainerFormat.h"
 
@@ -61,6 +62,18 @@ LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& fil
     Rollback();
     batch_ = Batch::Failed;
     return -1;
+  }
+  // An existing container commits its batch in bounded parts, so that others wait for it
+  // only briefly and a crash loses little; a new one is discarded whole when it is not
+  // finished, and commits once.
+  if (result > 0 && !syncDeferred_) {
+    ++batchedFiles_;
+    WIN32_FILE_ATTRIBUTE_DATA image{};
+    if (GetFileAttributesExA(imagePath.c_str(), GetFileExInfoStandard, &image) != FALSE)
+      batchedBytes_ += FileSizeOf(image);
+    if ((batchedFiles_ >= kBatchedAddsPerCommit || batchedBytes_ >= kBatchedBytesPerCommit) &&
+        !SettleBatch())
+      return -1;
   }
   return result;
 }

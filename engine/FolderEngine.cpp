@@ -512,11 +512,40 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
     if (work.empty()) status = Report(containerPath, StatusFileAccessError);
   }
   Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
-  if (status == StatusSuccess && IsFolder(item)) {
+  const bool keepSource = operation_.Request().keepSource;
+  const bool isFolder = status == StatusSuccess && IsFolder(item);
+  // A folder's files, and the files of a copy, share transactions, committed in bounded parts
+  // and at the end; the sources of a moved folder's files go only after that end. A file
+  // moved on its own goes as soon as it is stored, so it commits alone.
+  bool batched = status == StatusSuccess && encrypt && (keepSource || isFolder) &&
+                 openContainer_->Database().BeginBatchedAdds() == VARIANT_TRUE;
+  sink.deferSourceDeletion = batched && !keepSource;
+  movedSources_.clear();
+  // Commits what the batch holds while the folder handle is bound, so that the container's
+  // list of files takes it in the same transaction; then the moved files whose images it
+  // holds go. Also after a failure or a Cancel: every file reported stored must be in the
+  // container, and none of them left behind as well.
+  const auto commitBatch = [&] {
+    if (!batched) return;
+    batched = false;
+    if (!openContainer_->Flush()) {
+      // Nothing is known to be stored any more: no source goes.
+      movedSources_.clear();
+      const ItemStatus lost = Report(containerPath, StatusFileAccessError);
+      if (status == StatusSuccess) status = lost;
+      return;
+    }
+    if (const ItemStatus deleted = DeleteMovedSources();
+        deleted != StatusSuccess && status == StatusSuccess)
+      status = deleted;
+  };
+  if (isFolder) {
     status = WalkInBatches(item, item, encrypt ? Mode::Encrypt : Mode::Decrypt, sink, handle,
                            item + "/", StatusFileAccessError);
-    if (status == StatusSuccess && encrypt && !operation_.CancelRequested() &&
-        !operation_.Request().keepSource && operation_.AllReplaced())
+    // Nothing of the source goes before the container holds it durably.
+    commitBatch();
+    if (status == StatusSuccess && encrypt && !operation_.CancelRequested() && !keepSource &&
+        operation_.AllReplaced())
       status = DeleteStoredFolder(item).status;
   } else if (status == StatusSuccess) {
     const std::string folder = SplitPath(item).first;
@@ -527,6 +556,7 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   }
   if (!work.empty()) RemoveWorkFolder(work);
   if (!sink.scratchFolder.empty()) RemoveWorkFolder(sink.scratchFolder);
+  commitBatch();
   openContainer_->Database().UseFolderHandle(0);
   CloseFolderHandle(handle);
   if (operation_.CancelRequested()) return StatusCancelled;

@@ -135,6 +135,9 @@ class FolderEngine {
     std::string scratchFolder;  // in memory, for small images; empty when there is none
     // Where small files wait to be encrypted together; none: each file on its own.
     FileBatches* batches = nullptr;
+    // A move into a container open in a view whose adds share transactions: each stored file
+    // is deleted only once the container holds it durably (see DeleteMovedSources).
+    bool deferSourceDeletion = false;
   };
   struct QueuedFile;
   // A container prepared for decryption: its work folder beside it, and the folder in memory
@@ -269,4 +272,18 @@ class FolderEngine {
   ItemStatus markerFailure_ = StatusSuccess;
   // Read at the start of each item and used for all of its files.
   ProtectedLocations protected_;
+  // Files moved into a container open in a view whose adds share transactions: stored, and
+  // waiting for the commit that makes them durable before their sources go.
+  struct MovedSource {
+    std::string path;
+    std::string folder;
+    FILE_IDENTITY identity;
+  };
+  std::vector<MovedSource> movedSources_;
+  // Deletes the moved file `path` of `folder` when it is still what was read (`identity`).
+  [[nodiscard]] ItemStatus DeleteMovedSource(const std::string& path, const std::string& folder,
+                                             const FILE_IDENTITY& identity);
+  // Deletes the sources of movedSources_ (each only while nobody changed it since it was
+  // read), a row for each that stays; the status of the first that failed.
+  [[nodiscard]] ItemStatus DeleteMovedSources();
 };

@@ -92,14 +92,37 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
   storedFiles_[file.path] = file.identity;
   if (openContainer_ != nullptr && sink.container == openContainer_.get() &&
       !operation_.Request().keepSource) {
-    // Only the file that was stored goes, and only while nobody changed it since.
-    FolderHandle parent;
-    if (!parent.Open(file.folder.c_str()) ||
-        !parent.DeleteFileIfUnchanged(SplitPath(file.path).second.c_str(), file.identity))
-      return finish(GetLastError() == ERROR_SHARING_VIOLATION ? StatusSourceInUse
-                                                              : StatusSourceNotDeleted);
+    if (sink.deferSourceDeletion) {
+      movedSources_.push_back({file.path, file.folder, file.identity});
+      return finish(StatusSuccess);
+    }
+    return finish(DeleteMovedSource(file.path, file.folder, file.identity));
   }
   return finish(StatusSuccess);
+}
+
+ItemStatus FolderEngine::DeleteMovedSource(const std::string& path, const std::string& folder,
+                                           const FILE_IDENTITY& identity) {
+  // Only the file that was stored goes, and only while nobody changed it since.
+  FolderHandle parent;
+  if (!parent.Open(folder.c_str()) ||
+      !parent.DeleteFileIfUnchanged(SplitPath(path).second.c_str(), identity))
+    return GetLastError() == ERROR_SHARING_VIOLATION ? StatusSourceInUse : StatusSourceNotDeleted;
+  return StatusSuccess;
+}
+
+ItemStatus FolderEngine::DeleteMovedSources() {
+  ItemStatus first = StatusSuccess;
+  for (const MovedSource& source : movedSources_) {
+    const ItemStatus status = DeleteMovedSource(source.path, source.folder, source.identity);
+    if (status == StatusSuccess) continue;
+    operation_.AddResultRow(source.path, ShownFolder(source.folder),
+                            LoadStringText(IDS_ENCRYPTING));
+    operation_.ReportStatus(status);
+    if (first == StatusSuccess) first = status;
+  }
+  movedSources_.clear();
+  return first;
 }
 
 namespace {

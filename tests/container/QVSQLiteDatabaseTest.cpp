@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -1558,14 +1560,76 @@ TEST_F(StoreTest, BatchedAddsOfANewContainerAreSeenByOthersFromFlushOn) {
         << "a refused or failed add left the batch as it was";
   }
   EXPECT_EQ(Extracted(1, static_cast<DWORD>(b)), Pattern(2 * 1048576 + 3, 8));
-  EXPECT_EQ(db_.BeginBatchedAdds(), VARIANT_FALSE) << "a flushed container commits each add";
   EXPECT_GT(Add("c.txt", "c"), b);
   Raw raw(container_);
-  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "3");
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "3")
+      << "a flushed container commits each add";
+}
 
-  QVSQLiteDatabase existing;
-  ASSERT_EQ(existing.Open(container_, FALSE), VARIANT_TRUE);
-  EXPECT_EQ(existing.BeginBatchedAdds(), VARIANT_FALSE) << "only a container this Open created";
+// An existing container's batch commits in bounded parts, at Flush and at Close; a crash in the
+// middle of a part (the batch already spilled into the file) leaves the container as the last
+// commit made it, and a failure loses only the part since then.
+TEST_F(StoreTest, BatchedAddsOfAnExistingContainerCommitInPartsAndACrashLosesOnlyTheOpenPart) {
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+  const auto committed = [&] { return Raw(container_).One("SELECT count(*) FROM FILE_INFO"); };
+  const auto addTo = [&](QVSQLiteDatabase& store, const std::string& name, std::size_t size) {
+    return store.AddFile(src_, MakeImage(name, Pattern(size, 3)), 0, FALSE);
+  };
+  constexpr auto kPart = static_cast<int>(QVSQLiteDatabase::kBatchedAddsPerCommit);
+  {
+    QVSQLiteDatabase existing;
+    ASSERT_EQ(existing.Open(container_, FALSE), VARIANT_TRUE);
+    ASSERT_EQ(existing.BeginBatchedAdds(), VARIANT_TRUE);
+    EXPECT_EQ(existing.BeginBatchedAdds(), VARIANT_FALSE) << "already batching";
+    for (int i = 1; i < kPart; ++i) ASSERT_GT(addTo(existing, "p/" + std::to_string(i), 40), 0);
+    EXPECT_EQ(committed(), "0") << "the part is not full yet";
+    ASSERT_GT(addTo(existing, "p/last", 40), 0);
+    EXPECT_EQ(committed(), std::to_string(kPart)) << "a full part is committed";
+    ASSERT_GT(addTo(existing, "flushed", 40), 0);
+    ASSERT_EQ(existing.Flush(), VARIANT_TRUE);
+    EXPECT_EQ(committed(), std::to_string(kPart + 1));
+    ASSERT_GT(addTo(existing, "alone", 40), 0);
+    EXPECT_EQ(committed(), std::to_string(kPart + 2)) << "after Flush each add commits alone";
+    ASSERT_EQ(existing.BeginBatchedAdds(), VARIANT_TRUE);
+    ASSERT_GT(addTo(existing, "closed", 40), 0);
+    EXPECT_EQ(committed(), std::to_string(kPart + 2));
+    ASSERT_EQ(existing.Close(), VARIANT_TRUE);
+  }
+  const std::string before = std::to_string(kPart + 3);
+  EXPECT_EQ(committed(), before) << "Close commits what the batch holds";
+
+  // A process that dies with a batch larger than its page cache, part of it in the file.
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    QVSQLiteDatabase dying;
+    if (dying.Open(container_, FALSE) != VARIANT_TRUE || dying.BeginBatchedAdds() != VARIANT_TRUE)
+      _exit(2);
+    for (int i = 0; i < 3; ++i)
+      if (addTo(dying, "big" + std::to_string(i), 3 * 1048576 + 5) <= 0) _exit(3);
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(fs::exists(container_ + "-journal") && fs::file_size(container_ + "-journal") > 0)
+      << "the batch did not reach the file; the crash tests nothing";
+  QVSQLiteDatabase after;
+  ASSERT_EQ(after.Open(container_, FALSE), VARIANT_TRUE);
+  EXPECT_EQ(committed(), before) << "nothing of the open part survives";
+  EXPECT_EQ(Raw(container_).One("PRAGMA integrity_check"), "ok");
+
+  // A failure inside the batch loses the open part only, and every later call says so.
+  ASSERT_EQ(after.BeginBatchedAdds(), VARIANT_TRUE);
+  ASSERT_GT(addTo(after, "lost", 40), 0);
+  QVSQLiteDatabase::FailStepForTest(5);
+  EXPECT_EQ(addTo(after, "failing", 3 * 1048576), -1);
+  QVSQLiteDatabase::FailStepForTest(0);
+  EXPECT_EQ(addTo(after, "later", 40), -1);
+  EXPECT_EQ(after.Flush(), VARIANT_FALSE);
+  EXPECT_EQ(after.Close(), VARIANT_FALSE);
+  EXPECT_EQ(committed(), before);
 }
 
 TEST_F(StoreTest, AFailureInsideABatchFailsItsFlushAndCloseSoNothingIsTakenAsStored) {

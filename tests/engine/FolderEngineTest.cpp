@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "base/Settings.h"
@@ -933,6 +934,49 @@ TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
   }
   EXPECT_GE(inBox, 30);
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// The files of a moved folder share the container's transactions: each leaves the folder only
+// once a commit holds it, and another connection reading the container at any batch finds
+// every file that is gone from the folder. Everything arrives, and the folder goes.
+TEST_F(OpenContainerTest, AMovedFolderLosesAFileOnlyOnceTheContainerHoldsIt) {
+  fs::create_directories(P("box"));
+  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  const std::string drop = MakeMany("many", 60);
+  const auto before = Snapshot(drop);
+  int batches = 0;
+  std::vector<std::string> early;
+  HookGuard hook([&](FolderEngine::TestPoint point, const std::string&) {
+    if (point != FolderEngine::TestPoint::BatchStarted) return;
+    ++batches;
+    std::set<std::string> committed;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(P("box.qvef").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, 5000);
+      sqlite3_stmt* rows = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT FILE_NAME FROM FILE_INFO", -1, &rows, nullptr) ==
+          SQLITE_OK)
+        while (sqlite3_step(rows) == SQLITE_ROW)
+          committed.insert(reinterpret_cast<const char*>(sqlite3_column_text(rows, 0)));
+      sqlite3_finalize(rows);
+    }
+    sqlite3_close(db);
+    for (const auto& [name, bytes] : before)
+      if (bytes != "<dir>" && !Present(drop + "/" + name) &&
+          committed.count(fs::path(name).filename().string() + ".qvf") == 0)
+        early.push_back(name);
+  });
+  const Outcome run = Drop({drop}, dir_, false);
+  EXPECT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_GE(batches, 3);
+  EXPECT_TRUE(early.empty()) << early.size() << " files left before a commit held them, first "
+                             << early.front();
+  EXPECT_FALSE(Present(drop));
+  ASSERT_EQ(RunDialog({P("box.qvef")}, false).result, IDOK);
+  std::map<std::string, std::string> arrived;
+  for (const auto& [name, bytes] : Snapshot(P("box")))
+    if (name.rfind("many/", 0) == 0) arrived[name.substr(5)] = bytes;
+  EXPECT_TRUE(arrived == before) << arrived.size() << " of " << before.size() << " arrived";
 }
 
 TEST(FolderEngineNames, TheTargetFolderOfAContainer) {
