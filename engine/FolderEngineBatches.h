@@ -93,7 +93,8 @@ class FolderEngine::FileBatches {
     file->order = ++queued_;
     fillingBytes_ += file->size;
     filling_.push_back(std::move(file));
-    if (filling_.size() < kFiles && fillingBytes_ < kBytes) return StatusSuccess;
+    if (filling_.size() < batchFiles_ && fillingBytes_ < batchFiles_ * kBytesPerFile)
+      return StatusSuccess;
     return Cycle();
   }
 
@@ -116,8 +117,13 @@ class FolderEngine::FileBatches {
   }
 
  private:
-  static constexpr std::size_t kFiles = 16;
-  static constexpr std::uint64_t kBytes = 1u << 20;
+  // The first batches are small, so that the first rows show at once; each one after is
+  // twice as large up to the last size, since every batch costs a worker thread and a wait for
+  // it, which for many small files on a busy machine came to more than the files themselves.
+  static constexpr std::size_t kFirstFiles = 16;
+  static constexpr std::size_t kMostFiles = 256;
+  // A batch holds at most this many bytes per file it may take.
+  static constexpr std::uint64_t kBytesPerFile = 64u << 10;
   static constexpr std::uint64_t kFileLimit = 1u << 20;
   static constexpr std::uint64_t kNoStop = static_cast<std::uint64_t>(-1);
 
@@ -145,6 +151,7 @@ class FolderEngine::FileBatches {
     running_ = std::move(filling_);
     filling_.clear();
     fillingBytes_ = 0;
+    batchFiles_ = std::min(batchFiles_ * 2, kMostFiles);
     const std::size_t count = std::min(workers_.size(), running_.size());
     for (std::size_t w = 0; w < count; ++w) {
       const bool started = operation.StartLibraryCall(workers_[w], [this, w, count, &operation] {
@@ -209,6 +216,7 @@ class FolderEngine::FileBatches {
   std::vector<std::unique_ptr<QueuedFile>> filling_;
   std::vector<std::unique_ptr<QueuedFile>> running_;
   std::uint64_t fillingBytes_ = 0;
+  std::size_t batchFiles_ = kFirstFiles;
   std::uint64_t queued_ = 0;
   // Files queued after this one are not handed to the library (Cancel aside).
   std::atomic<std::uint64_t> stopAfter_{kNoStop};
