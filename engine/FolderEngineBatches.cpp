@@ -127,11 +127,9 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
 }
 
 std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const Sink& sink) {
-  // One worker: the dialog thread's share, storing into the container, is as large. Batches
-  // grow large: each hand-over between the two was a wait that measured as a large share of a
-  // folder of many small files.
+  // One worker: the dialog thread's share, storing into the container, is as large.
   return std::make_unique<FileBatches>(
-      *this, 1, 256, [](QueuedFile& file) { return EncryptForContainer(file.record.get()); },
+      *this, 1, [](QueuedFile& file) { return EncryptForContainer(file.record.get()); },
       [this, &sink](QueuedFile& file) {
         operation_.AddResultRow(file.path, ShownFolder(file.folder),
                                 LoadStringText(IDS_ENCRYPTING));
@@ -228,10 +226,9 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
 }
 
 std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
-  // Two workers: the dialog thread's share, deleting images, is small. Larger batches
-  // measured no faster here.
+  // Two workers: the dialog thread's share, deleting images, is small.
   return std::make_unique<FileBatches>(
-      *this, 2, 16,
+      *this, 2,
       [this](QueuedFile& file) {
         // The library never replaces a file in the way (it gives StatusDestinationExists).
         return DecryptWithFolderKey(file.record.get(), imagePlaces_, placesByName_,

@@ -70,14 +70,8 @@ class FolderEngine::FileBatches {
   // The rest, on the dialog thread: the row, the file's status, and the progress step.
   using Finish = std::function<ItemStatus(QueuedFile& file)>;
 
-  // Batches grow up to `mostFiles` files (see kFirstFiles).
-  FileBatches(FolderEngine& engine, std::size_t workers, std::size_t mostFiles, Work work,
-              Finish finish)
-      : engine_(engine),
-        work_(std::move(work)),
-        finish_(std::move(finish)),
-        mostFiles_(std::max(mostFiles, kFirstFiles)),
-        workers_(workers) {}
+  FileBatches(FolderEngine& engine, std::size_t workers, Work work, Finish finish)
+      : engine_(engine), work_(std::move(work)), finish_(std::move(finish)), workers_(workers) {}
   // Waits for the workers; what the library made for files not finished is undone.
   ~FileBatches() {
     StopAfter(0);
@@ -99,8 +93,7 @@ class FolderEngine::FileBatches {
     file->order = ++queued_;
     fillingBytes_ += file->size;
     filling_.push_back(std::move(file));
-    if (filling_.size() < batchFiles_ && fillingBytes_ < batchFiles_ * kBytesPerFile)
-      return StatusSuccess;
+    if (filling_.size() < kFiles && fillingBytes_ < kBytes) return StatusSuccess;
     return Cycle();
   }
 
@@ -123,12 +116,8 @@ class FolderEngine::FileBatches {
   }
 
  private:
-  // The first batches are small, so that the first rows show at once; each one after is
-  // twice as large up to the caller's size, since every batch costs a worker thread and a wait
-  // for it.
-  static constexpr std::size_t kFirstFiles = 16;
-  // A batch holds at most this many bytes per file it may take.
-  static constexpr std::uint64_t kBytesPerFile = 64u << 10;
+  static constexpr std::size_t kFiles = 16;
+  static constexpr std::uint64_t kBytes = 1u << 20;
   static constexpr std::uint64_t kFileLimit = 1u << 20;
   static constexpr std::uint64_t kNoStop = static_cast<std::uint64_t>(-1);
 
@@ -156,7 +145,6 @@ class FolderEngine::FileBatches {
     running_ = std::move(filling_);
     filling_.clear();
     fillingBytes_ = 0;
-    batchFiles_ = std::min(batchFiles_ * 2, mostFiles_);
     const std::size_t count = std::min(workers_.size(), running_.size());
     for (std::size_t w = 0; w < count; ++w) {
       const bool started = operation.StartLibraryCall(workers_[w], [this, w, count, &operation] {
@@ -218,11 +206,9 @@ class FolderEngine::FileBatches {
   FolderEngine& engine_;
   const Work work_;
   const Finish finish_;
-  const std::size_t mostFiles_;
   std::vector<std::unique_ptr<QueuedFile>> filling_;
   std::vector<std::unique_ptr<QueuedFile>> running_;
   std::uint64_t fillingBytes_ = 0;
-  std::size_t batchFiles_ = kFirstFiles;
   std::uint64_t queued_ = 0;
   // Files queued after this one are not handed to the library (Cancel aside).
   std::atomic<std::uint64_t> stopAfter_{kNoStop};

@@ -268,7 +268,7 @@ TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
 }
 
 TEST_F(FolderEngineTest, ManySmallFilesGoThroughInBatchesWithARowEachInTheWalksOrder) {
-  // A few batches, and enough files for batches of the largest size.
+  // A few batches, and many: rows and files stay in the walk's order across them all.
   for (const int count : {70, 600}) {
     const std::string root = MakeMany("many" + std::to_string(count), count);
     const auto before = Snapshot(root);
