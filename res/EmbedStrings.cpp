@@ -330,7 +330,12 @@ bool CheckComplete(const std::vector<Entry>& entries, const std::vector<DialogEn
     if (language == kEnglish) continue;
     std::string missingIds;
     for (const unsigned long id : ids[kEnglish])
-      if (ids[language].count(id) == 0) missingIds += " " + std::to_string(id);
+      // Appended in two steps: GCC 12 at -O3 takes `" " + std::to_string(id)` for an overlapping
+      // copy and fails the release build.
+      if (ids[language].count(id) == 0) {
+        missingIds += ' ';
+        missingIds += std::to_string(id);
+      }
     if (!missingIds.empty()) {
       std::cerr << fileOf(stringFiles, language, "strings") << ": language " << language
                 << " lacks the string ids" << missingIds << "; translate them from 1033.txt\n";

@@ -269,25 +269,28 @@ TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
 }
 
 TEST_F(FolderEngineTest, ManySmallFilesGoThroughInBatchesWithARowEachInTheWalksOrder) {
-  const std::string root = MakeMany("many", 70);
-  const auto before = Snapshot(root);
-  const std::vector<std::string> order = WalkOrder(root);
+  // A few batches, and many: rows and files stay in the walk's order across them all.
+  for (const int count : {70, 600}) {
+    const std::string root = MakeMany("many" + std::to_string(count), count);
+    const auto before = Snapshot(root);
+    const std::vector<std::string> order = WalkOrder(root);
 
-  Outcome run = RunDialog({root}, true);
-  ASSERT_EQ(run.result, IDOK) << run.Statuses();
-  ASSERT_EQ(run.rows.size(), order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    EXPECT_EQ(run.rows[i][0], order[i]) << i;
-    EXPECT_EQ(run.rows[i][1], Text(IDS_SUCCESS)) << order[i];
+    Outcome run = RunDialog({root}, true);
+    ASSERT_EQ(run.result, IDOK) << run.Statuses();
+    ASSERT_EQ(run.rows.size(), order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      EXPECT_EQ(run.rows[i][0], order[i]) << i;
+      EXPECT_EQ(run.rows[i][1], Text(IDS_SUCCESS)) << order[i];
+    }
+    EXPECT_EQ(StoredEntries(root + ".qvef"), static_cast<int>(order.size()) + 2)
+        << "every file and the marker of each folder";
+
+    run = RunDialog({root + ".qvef"}, false);
+    ASSERT_EQ(run.result, IDOK) << run.Statuses();
+    EXPECT_EQ(run.rows.size(), order.size());
+    EXPECT_EQ(Snapshot(root), before) << count;
+    EXPECT_TRUE(Leftovers().empty());
   }
-  EXPECT_EQ(StoredEntries(root + ".qvef"), static_cast<int>(order.size()) + 2)
-      << "every file and the marker of each folder";
-
-  run = RunDialog({root + ".qvef"}, false);
-  ASSERT_EQ(run.result, IDOK) << run.Statuses();
-  EXPECT_EQ(run.rows.size(), order.size());
-  EXPECT_EQ(Snapshot(root), before);
-  EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(FolderEngineTest, CancelWhileBatchesAreUnderWayUndoesEverything) {
