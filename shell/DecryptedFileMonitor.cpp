@@ -10,22 +10,6 @@
 #include "platform/ole/TextConversion.h"
 #include "suite/QvMonitorApi.h"
 
-namespace {
-
-struct BstrFree {
-  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
-};
-using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-// Null when the text does not convert or memory runs out.
-OwnedBstr ToBstr(const std::string& text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  if (wide.empty() && !text.empty()) return nullptr;
-  return OwnedBstr(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
-}
-
-}  // namespace
-
 HRESULT MonitorDecryptedFile(const DecryptedFileToMonitor& file) {
   try {
     ComPtr<IUnknown> created;
@@ -37,9 +21,9 @@ HRESULT MonitorDecryptedFile(const DecryptedFileToMonitor& file) {
     ComPtr<IQvDecryptedFileMonitor> monitor;
     hr = created.As(monitor);
     if (FAILED(hr)) return hr;
-    const OwnedBstr container = ToBstr(file.containerPath);
-    const OwnedBstr decrypted = ToBstr(file.decryptedPath);
-    const OwnedBstr user = ToBstr(file.userId);
+    const OwnedBstr container(SysAllocStringFromUtf8(file.containerPath));
+    const OwnedBstr decrypted(SysAllocStringFromUtf8(file.decryptedPath));
+    const OwnedBstr user(SysAllocStringFromUtf8(file.userId));
     if (!container || !decrypted || !user) return E_OUTOFMEMORY;
     return monitor->MonitorDecryptedFile(container.get(), file.window, decrypted.get(),
                                          file.lastWriteTime, file.folderId, file.fileId,

@@ -4,6 +4,8 @@
 // byte count.
 #pragma once
 
+#include <memory>
+
 #include "platform/WinTypes.h"
 
 using OLECHAR = char16_t;
@@ -25,3 +27,9 @@ QV_API void SysFreeString(BSTR bstrString) noexcept;
 // Characters (byte length / 2, rounded down); 0 for null.
 QV_API UINT SysStringLen(BSTR pbstr) noexcept;
 QV_API UINT SysStringByteLen(BSTR bstr) noexcept;
+
+// A BSTR freed when its owner goes.
+struct BstrFree {
+  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
+};
+using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;

@@ -14,17 +14,6 @@
 namespace qvmonitor {
 namespace {
 
-struct BstrFree {
-  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
-};
-using OwnedBstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-OwnedBstr ToBstr(const std::string& text) {
-  const std::u16string wide = Utf8ToUtf16(text);
-  if (wide.empty() && !text.empty()) return nullptr;
-  return OwnedBstr(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
-}
-
 StoreResult ResultOf(HRESULT hr) {
   if (hr == S_OK) return StoreResult::Stored;
   if (hr == QV_E_CONTAINER_BUSY) return StoreResult::Busy;
@@ -44,9 +33,9 @@ class ClassStoreBack final : public ContainerStoreBack {
     if (FAILED(CoCreateInstance(CLSID_QvDecryptedFileStore, nullptr, CLSCTX_INPROC_SERVER,
                                 IQvDecryptedFileStore::kIid, store.ReleaseAndGetVoidAddressOf())))
       return StoreResult::Unavailable;
-    const OwnedBstr container = ToBstr(entry.containerPath);
-    const OwnedBstr plain = ToBstr(plainPath);
-    const OwnedBstr user = ToBstr(entry.userId);
+    const OwnedBstr container(SysAllocStringFromUtf8(entry.containerPath));
+    const OwnedBstr plain(SysAllocStringFromUtf8(plainPath));
+    const OwnedBstr user(SysAllocStringFromUtf8(entry.userId));
     if (!container || !plain || !user) return StoreResult::Failed;
     return ResultOf(store->StoreDecryptedFile(container.get(), plain.get(), entry.folderId,
                                               entry.fileId, user.get()));
