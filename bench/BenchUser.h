@@ -21,6 +21,10 @@
 
 namespace bench {
 
+// The user every benchmark enrolls in its private root, and that user's password.
+inline constexpr const char* kUser = "bench";
+inline constexpr const char* kPassword = "bench-password";
+
 // Empty when everything is ready, else what failed.
 [[nodiscard]] inline std::string EnrollBenchUser(const std::string& work, const char* userId,
                                                  const std::string& userName,

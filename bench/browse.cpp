@@ -46,8 +46,8 @@ using bench::Seconds;
 
 namespace {
 
-constexpr const char* kUser = "bench";
-constexpr const char* kPassword = "bench-password";
+using bench::kPassword;
+using bench::kUser;
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "bench_browse: %s\n", message.c_str());

@@ -54,8 +54,8 @@ using bench::Seconds;
 
 namespace {
 
-constexpr const char* kUser = "bench";
-constexpr const char* kPassword = "bench-password";
+using bench::kPassword;
+using bench::kUser;
 constexpr std::size_t kBlock = 1u << 20;
 
 struct Options {

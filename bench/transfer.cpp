@@ -57,8 +57,8 @@ using bench::Seconds;
 
 namespace {
 
-constexpr const char* kUser = "bench";
-constexpr const char* kPassword = "bench-password";
+using bench::kPassword;
+using bench::kUser;
 
 HeadlessBackend* g_ui = nullptr;
 
