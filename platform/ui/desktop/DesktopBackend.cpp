@@ -62,6 +62,20 @@ std::string Mnemonic(const std::string& text) {
   return out;
 }
 
+// The first of `names` that the display's icon theme has anywhere in its chain of themes, as
+// an icon of that one name; null when it has none. A themed icon of several names would not
+// do: the theme tries every name in the user's theme before it looks in the parent themes, so
+// a generic fallback there wins over a file type's own icon, which registration puts in the
+// hicolor theme.
+GIcon* FirstKnownIcon(const char* const* names) {
+  GdkDisplay* display = gdk_display_get_default();
+  if (display == nullptr) return nullptr;
+  GtkIconTheme* theme = gtk_icon_theme_get_for_display(display);
+  for (; *names != nullptr; ++names)
+    if (gtk_icon_theme_has_icon(theme, *names)) return g_themed_icon_new(*names);
+  return nullptr;
+}
+
 // The themed icon a framework icon name stands for.
 GIcon* IconFor(const std::string& name) {
   constexpr std::string_view kResource = "resource:";
@@ -80,6 +94,12 @@ GIcon* IconFor(const std::string& name) {
     char* type = g_content_type_guess(what.c_str(), nullptr, 0, &uncertain);
     GIcon* icon = g_content_type_get_icon(type);
     g_free(type);
+    if (icon != nullptr && G_IS_THEMED_ICON(icon)) {
+      if (GIcon* known = FirstKnownIcon(g_themed_icon_get_names(G_THEMED_ICON(icon)))) {
+        g_object_unref(icon);
+        return known;
+      }
+    }
     return icon;
   }
   return nullptr;
@@ -502,7 +522,11 @@ struct DesktopBackend::Gui {
     }
     // A type the icon theme does not know falls back to a plain file's icon.
     const char* names[] = {name, "text-x-generic", nullptr};
-    GIcon* themed = g_themed_icon_new_from_names(const_cast<char**>(names), 2);
+    GIcon* themed = FirstKnownIcon(names);
+    if (themed == nullptr) {
+      gtk_image_set_from_icon_name(GTK_IMAGE(icon), "text-x-generic");
+      return;
+    }
     gtk_image_set_from_gicon(GTK_IMAGE(icon), themed);
     g_object_unref(themed);
   }
@@ -1639,6 +1663,44 @@ Control* FindControl(DesktopBackend::Gui& gui, HWND dialog, int id) {
   return nullptr;
 }
 
+// The icon `image` is drawn with: the name the display's icon theme finds for what it holds.
+std::string DrawnIconName(GtkImage* image) {
+  GtkWidget* widget = GTK_WIDGET(image);
+  GtkIconTheme* theme = gtk_icon_theme_get_for_display(gtk_widget_get_display(widget));
+  const int size = std::max(gtk_image_get_pixel_size(image), 1);
+  const int scale = gtk_widget_get_scale_factor(widget);
+  const GtkTextDirection direction = gtk_widget_get_direction(widget);
+  GtkIconPaintable* icon = nullptr;
+  if (gtk_image_get_storage_type(image) == GTK_IMAGE_ICON_NAME) {
+    icon = gtk_icon_theme_lookup_icon(theme, gtk_image_get_icon_name(image), nullptr, size, scale,
+                                      direction, GtkIconLookupFlags{});
+  } else if (gtk_image_get_storage_type(image) == GTK_IMAGE_GICON) {
+    icon = gtk_icon_theme_lookup_by_gicon(theme, gtk_image_get_gicon(image), size, scale, direction,
+                                          GtkIconLookupFlags{});
+  }
+  if (icon == nullptr) return {};
+  const char* name = gtk_icon_paintable_get_icon_name(icon);
+  std::string drawn = name != nullptr ? name : "";
+  g_object_unref(icon);
+  return drawn;
+}
+
+// The drawn icon of every row of `control` that has a cell on screen, found below `widget`.
+void CollectDrawnIcons(const Control& control, GtkWidget* widget, std::vector<std::string>* icons) {
+  for (GtkWidget* child = gtk_widget_get_first_child(widget); child != nullptr;
+       child = gtk_widget_get_next_sibling(child)) {
+    auto* row = static_cast<GtkStringList*>(g_object_get_data(G_OBJECT(child), "qv-item"));
+    GtkWidget* image = gtk_widget_get_first_child(child);
+    guint position = 0;
+    if (row != nullptr && GTK_IS_BOX(child) && image != nullptr && GTK_IS_IMAGE(image) &&
+        g_list_store_find(control.rows, row, &position) && position < icons->size()) {
+      (*icons)[position] = DrawnIconName(GTK_IMAGE(image));
+      continue;
+    }
+    CollectDrawnIcons(control, child, icons);
+  }
+}
+
 }  // namespace
 
 bool DesktopBackend::WaitForWindow(HWND dialog, int timeoutMs) {
@@ -1731,6 +1793,8 @@ std::optional<DesktopBackend::WidgetView> DesktopBackend::Widget(HWND dialog, in
           if (gtk_selection_model_is_selected(control->selection, row))
             view.selected.push_back(static_cast<int>(row));
         }
+        view.drawnIcons.resize(view.rows.size());
+        CollectDrawnIcons(*control, control->inner, &view.drawnIcons);
         break;
       }
     }

@@ -114,6 +114,9 @@ class QV_API DesktopBackend : public UiBackend {
     std::vector<std::vector<std::string>> rows;
     std::vector<int> selected;
     std::vector<std::string> icons;  // list view: each row's icon name
+    // List view: per row, the icon its image is drawn with, as the display's icon theme
+    // resolves it ("" for a row not on screen).
+    std::vector<std::string> drawnIcons;
   };
   // The window of `dialog` once it is on screen and drawn with the dialog's latest state;
   // false when it does not appear within `timeoutMs`.
