@@ -13,7 +13,7 @@ packages=(
   shared-mime-info desktop-file-utils libglib2.0-bin
   python3
   chromium fonts-dejavu-core
-  libgtk-4-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
+  libgtk-4-dev libx11-dev xvfb xauth xdotool adwaita-icon-theme librsvg2-common
   libwebkitgtk-6.0-dev
   tmux
   locales

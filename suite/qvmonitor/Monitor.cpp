@@ -157,7 +157,7 @@ void Monitor::TryStore(Watched& entry, const CopyStamp& stamp, std::int64_t nowM
     if (!list_.Write(record))
       notes_.push_back("the record of " + record.request.decryptedPath + " cannot be updated");
   }
-  if (nowMs < entry.nextTryMs) return;
+  if (nowMs < entry.nextTryMs || (entry.refused && stamp == entry.refusedVersion)) return;
   ReadEvents(nowMs);
   const StoreResult result = storeBack_.Store(record.request, record.request.decryptedPath);
   ReadEvents(nowMs, &entry);
@@ -168,6 +168,10 @@ void Monitor::TryStore(Watched& entry, const CopyStamp& stamp, std::int64_t nowM
       notes_.push_back("the record of " + record.request.decryptedPath + " cannot be updated");
     entry.changeSeenMs = -1;
     return;
+  }
+  if (result == StoreResult::Failed) {
+    entry.refused = true;
+    entry.refusedVersion = stamp;
   }
   // Busy: the writer lets go sooner or later; the others will not change soon.
   entry.nextTryMs = nowMs + (result == StoreResult::Busy ? timings_.retryMs : timings_.quietMs);

@@ -10,7 +10,9 @@
 // the version stored is recorded only after the store-back reported it durable.
 //
 // A store-back that finds the container held by a writer is asked again later, as long as
-// it takes; the copy is never touched meanwhile. The copy goes when no process has it open
+// it takes; the copy is never touched meanwhile. A store-back that refused a version (the
+// user cancelled the verification) is asked again only for a newer save. The copy goes when no
+// process has it open
 // (/proc) and nothing happened to it for the quiet time (or, for a copy no program was ever
 // seen to open, the longer unheld time: many programs read a file and close it at once).
 // Then a copy the container holds is overwritten and removed with its private folder; a
@@ -74,6 +76,11 @@ class Monitor {
     CopyStamp changeSeen;
     std::int64_t nextTryMs = 0;
     std::int64_t missingSinceMs = -1;
+    // The version a store-back refused (the user cancelled the password, was not verified,
+    // or the entry is gone): not offered again, so a Cancel is not followed by the same
+    // question; a new save is.
+    bool refused = false;
+    CopyStamp refusedVersion;
   };
 
   void Adopt(WatchRecord record, bool resumed, std::int64_t nowMs);
