@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -215,8 +216,13 @@ TEST_F(BrowseWindowTest, TheWindowAsksFirstThenListsBrowsesRefreshesAndClosesWit
   EXPECT_FALSE(list->icons[1].empty());
   EXPECT_NE(list->icons[0], list->icons[1]) << "a folder drawn as a file";
   // Each row is drawn with its registered type's own icon, not the theme's fallback.
-  EXPECT_EQ(list->drawnIcons, (std::vector<std::string>{"application-x-quorvin-encrypted-folder",
-                                                        "application-x-quorvin-encrypted-file"}));
+  std::vector<std::string> drawn;
+  (void)Eventually([&] {
+    drawn = desktop_->Widget(View(), kViewListId)->drawnIcons;
+    return std::count(drawn.begin(), drawn.end(), std::string()) == 0;
+  });
+  EXPECT_EQ(drawn, (std::vector<std::string>{"application-x-quorvin-encrypted-folder",
+                                             "application-x-quorvin-encrypted-file"}));
   EXPECT_TRUE(TitleBecomes(container_));
   ASSERT_TRUE(ToolEnabledBecomes(kCut, false));
   const auto bar = desktop_->Toolbar(frame_);
