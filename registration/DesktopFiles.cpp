@@ -102,16 +102,22 @@ std::string MimePackage() {
          "</mime-info>\n";
 }
 
-std::string Icon(const char* mark) {
+// A padlock on a sheet (a file) or on a folder's outline (a folder container), so the two
+// are told apart at list size, where the letter is too small to read.
+constexpr char kSheetOutline[] = "M14 4h26l12 12v44H14z";
+constexpr char kFolderOutline[] = "M4 12h20l6 6h30v38H4z";
+
+std::string Icon(const char* outline, const char* mark) {
   return std::string(
              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" height=\"64\" viewBox=\"0 0 "
              "64 64\">\n"
-             "  <path d=\"M14 4h26l12 12v44H14z\" fill=\"#f4f6f8\" stroke=\"#35506b\" "
-             "stroke-width=\"3\"/>\n"
-             "  <rect x=\"22\" y=\"34\" width=\"22\" height=\"18\" rx=\"3\" fill=\"#35506b\"/>\n"
-             "  <path d=\"M27 34v-6a6 6 0 0 1 12 0v6\" fill=\"none\" stroke=\"#35506b\" "
-             "stroke-width=\"3\"/>\n"
-             "  <text x=\"33\" y=\"48\" font-size=\"10\" text-anchor=\"middle\" fill=\"#fff\">") +
+             "  <path d=\"") +
+         outline +
+         "\" fill=\"#f4f6f8\" stroke=\"#35506b\" stroke-width=\"3\"/>\n"
+         "  <rect x=\"22\" y=\"34\" width=\"22\" height=\"18\" rx=\"3\" fill=\"#35506b\"/>\n"
+         "  <path d=\"M27 34v-6a6 6 0 0 1 12 0v6\" fill=\"none\" stroke=\"#35506b\" "
+         "stroke-width=\"3\"/>\n"
+         "  <text x=\"33\" y=\"48\" font-size=\"10\" text-anchor=\"middle\" fill=\"#fff\">" +
          mark + "</text>\n</svg>\n";
 }
 
@@ -675,9 +681,9 @@ HRESULT WriteDesktopFiles(const DesktopPlaces& places, std::string* failure,
   bool ok =
       writer.File(data + "/mime/packages/quorvin-qvfolderext.xml", MimePackage(), kFileMode) &&
       writer.File(data + "/icons/hicolor/scalable/mimetypes/" + IconName(kFileType) + ".svg",
-                  Icon("F"), kFileMode) &&
+                  Icon(kSheetOutline, "F"), kFileMode) &&
       writer.File(data + "/icons/hicolor/scalable/mimetypes/" + IconName(kFolderType) + ".svg",
-                  Icon("D"), kFileMode) &&
+                  Icon(kFolderOutline, "D"), kFileMode) &&
       writer.File(data + "/applications/quorvin-qvshella.desktop", OpenerEntry(places),
                   kFileMode) &&
       writer.File(data + "/applications/quorvin-qvx-container.desktop", ContainerEntry(places),

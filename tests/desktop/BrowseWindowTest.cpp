@@ -215,7 +215,9 @@ TEST_F(BrowseWindowTest, TheWindowAsksFirstThenListsBrowsesRefreshesAndClosesWit
   EXPECT_FALSE(list->icons[0].empty());
   EXPECT_FALSE(list->icons[1].empty());
   EXPECT_NE(list->icons[0], list->icons[1]) << "a folder drawn as a file";
-  // Each row is drawn with its registered type's own icon, not the theme's fallback.
+  // Each row is drawn with its registered type's own icon, not the theme's fallback. (The
+  // toolkit reads the data folders once a process, so this holds when the test is the first of
+  // its process to show a window, as ctest runs it.)
   std::vector<std::string> drawn;
   (void)Eventually([&] {
     drawn = desktop_->Widget(View(), kViewListId)->drawnIcons;

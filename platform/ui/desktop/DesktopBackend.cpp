@@ -482,13 +482,25 @@ struct DesktopBackend::Gui {
     }
   }
 
+  // A text cut to its column's width shows the whole text as its tooltip.
+  static gboolean OnCellTooltip(GtkWidget* widget, int, int, gboolean, GtkTooltip* tooltip,
+                                gpointer) {
+    GtkLabel* label = GTK_LABEL(widget);
+    if (pango_layout_is_ellipsized(gtk_label_get_layout(label)) == FALSE) return FALSE;
+    gtk_tooltip_set_text(tooltip, gtk_label_get_text(label));
+    return TRUE;
+  }
+
   // A cell is a label; the first column's has the row's icon before it.
   static void SetupCell(GtkSignalListItemFactory* factory, GtkListItem* item, gpointer) {
     const guint column = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(factory), "qv-column"));
+    const bool right = g_object_get_data(G_OBJECT(factory), "qv-right") != nullptr;
     GtkWidget* label = gtk_label_new(nullptr);
-    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_label_set_xalign(GTK_LABEL(label), right ? 1.0f : 0.0f);
     gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
     gtk_widget_set_hexpand(label, TRUE);
+    gtk_widget_set_has_tooltip(label, TRUE);
+    g_signal_connect(label, "query-tooltip", G_CALLBACK(OnCellTooltip), nullptr);
     if (column != 0) {
       gtk_list_item_set_child(item, label);
       return;
@@ -516,6 +528,8 @@ struct DesktopBackend::Gui {
     gtk_label_set_text(GTK_LABEL(gtk_widget_get_next_sibling(icon)), text != nullptr ? text : "");
     const guint count = row != nullptr ? g_list_model_get_n_items(G_LIST_MODEL(row)) : 0;
     const char* name = count > 0 ? gtk_string_list_get_string(row, count - 1) : nullptr;
+    // A list whose rows have no icons (a progress list) keeps no empty space before its texts.
+    gtk_widget_set_visible(icon, name != nullptr && *name != '\0');
     if (name == nullptr || *name == '\0') {
       gtk_image_clear(GTK_IMAGE(icon));
       return;
@@ -1226,6 +1240,8 @@ struct DesktopBackend::Gui {
       for (std::size_t i = 0; i < state.columns.size(); ++i) {
         GtkListItemFactory* factory = gtk_signal_list_item_factory_new();
         g_object_set_data(G_OBJECT(factory), "qv-column", GUINT_TO_POINTER(i));
+        if ((state.columns[i].format & LVCFMT_RIGHT) != 0)
+          g_object_set_data(G_OBJECT(factory), "qv-right", GUINT_TO_POINTER(1));
         g_signal_connect(factory, "setup", G_CALLBACK(SetupCell), nullptr);
         g_signal_connect(factory, "bind", G_CALLBACK(BindCell), nullptr);
         GtkColumnViewColumn* column =
