@@ -7,18 +7,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/desktop/OtherWindows.h"
 #include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
 
 using namespace qvtest;
-
-// `text` quoted for the shell.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 class DoubleClickTest : public ProgramsFixture {};
 
@@ -38,9 +32,10 @@ TEST_F(DoubleClickTest, GioOpenAsksForThePasswordInAWindowAndOpensTheDecryptedFi
   // As a file manager starts it: no terminal, no password file, the desktop's own choice.
   const std::string log = root_.Sub("gio.log");
   const std::string open =
-      "env -u QV_PASSWORD_FILE -u QV_UI XDG_DATA_HOME=" + Quoted(root_.Sub("data")) +
-      " XDG_CONFIG_HOME=" + Quoted(root_.Sub("config")) + " QV_OPEN_COMMAND=" + Quoted(opener_) +
-      " setsid -w gio open " + Quoted(plain + ".qvf") + " </dev/null >" + Quoted(log) + " 2>&1";
+      "env -u QV_PASSWORD_FILE -u QV_UI XDG_DATA_HOME=" + ShellQuoted(root_.Sub("data")) +
+      " XDG_CONFIG_HOME=" + ShellQuoted(root_.Sub("config")) +
+      " QV_OPEN_COMMAND=" + ShellQuoted(opener_) + " setsid -w gio open " +
+      ShellQuoted(plain + ".qvf") + " </dev/null >" + ShellQuoted(log) + " 2>&1";
   ASSERT_EQ(std::system(open.c_str()), 0) << ReadTextFile(log);
 
   // The password window of Qvshella appears (the only window of this test's own X server);
@@ -48,8 +43,8 @@ TEST_F(DoubleClickTest, GioOpenAsksForThePasswordInAWindowAndOpensTheDecryptedFi
   const std::string type =
       "timeout 30 xdotool search --sync --onlyvisible --name . windowfocus --sync "
       "type --delay 30 " +
-      Quoted(kPassword) + " >>" + Quoted(log) + " 2>&1 && xdotool key Return >>" + Quoted(log) +
-      " 2>&1";
+      ShellQuoted(kPassword) + " >>" + ShellQuoted(log) + " 2>&1 && xdotool key Return >>" +
+      ShellQuoted(log) + " 2>&1";
   ASSERT_EQ(std::system(type.c_str()), 0) << ReadTextFile(log);
 
   ASSERT_TRUE(Eventually([&] { return ReadTextFile(openerLog_) == plain + "\n"; }))

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/desktop/ScreenPicture.h"
+#include "tests/desktop/OtherWindows.h"
 #include "tests/suite/UserStoreTestSupport.h"
 
 namespace {
@@ -24,24 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using qvtest::Environment;
 using qvtest::ProgramRun;
-
-// `text` quoted for the shell.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// The standard output of the shell line `command`.
-std::string ShellOutput(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    (void)pclose(pipe);
-  }
-  return out;
-}
+using qvtest::ShellOutput;
+using qvtest::ShellQuoted;
 
 // Relative path -> the file's bytes, for every file below `folder`.
 std::map<std::string, std::string> Files(const std::string& folder) {
@@ -108,7 +92,7 @@ class MonitorPasswordWindowTest : public qvtest::ProgramsFixture {
   // Opens `inner` with qvx; the opener stand-in saves `edit` into the plain copy and ends.
   std::unique_ptr<qvtest::Program> OpenAndSave(const std::string& inner, const std::string& edit) {
     WriteTextFile(opener_, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + openerLog_ + "\nprintf '%s' " +
-                               Quoted(edit) + " > \"$1\"\n");
+                               ShellQuoted(edit) + " > \"$1\"\n");
     return std::make_unique<qvtest::Program>(
         root_, "qvx", std::vector<std::string>{"open", container_ + "/" + inner}, Quiet(),
         qvtest::PipedInput{});
@@ -128,7 +112,7 @@ class MonitorPasswordWindowTest : public qvtest::ProgramsFixture {
   // Keys typed into window `id` after focusing it ("type TEXT", "key Return").
   bool Keys(unsigned long id, const std::string& keys) const {
     const std::string line = "xdotool windowfocus --sync " + std::to_string(id) + " " + keys +
-                             " >>" + Quoted(root_.Sub("xdotool.log")) + " 2>&1";
+                             " >>" + ShellQuoted(root_.Sub("xdotool.log")) + " 2>&1";
     return std::system(line.c_str()) == 0;
   }
   void Picture(unsigned long window, const std::string& name) const {
@@ -181,7 +165,7 @@ TEST_F(MonitorPasswordWindowTest, CancelKeepsTheEditAndThePasswordWithOkStoresIt
   const unsigned long asked = PasswordWindow();
   ASSERT_NE(asked, 0u) << monitor_->Output();
   Picture(asked, "monitor-password-again");  // drawn, so the keys reach it
-  ASSERT_TRUE(Keys(asked, "type --delay 20 " + Quoted(kPassword)));
+  ASSERT_TRUE(Keys(asked, "type --delay 20 " + ShellQuoted(kPassword)));
   Picture(asked, "monitor-password-typed");
   ASSERT_TRUE(Keys(asked, "key Return"));
   // Stored, then the copy goes with its record once the opener has let go of it.

@@ -1,13 +1,30 @@
-#include "tests/desktop/ScreenPicture.h"
+#include "tests/desktop/OtherWindows.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace qvtest {
+
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    (void)pclose(pipe);
+  }
+  return out;
+}
 
 bool SaveXWindowPicture(unsigned long windowId, const std::string& pngPath, std::string* why) {
   Display* display = XOpenDisplay(nullptr);
