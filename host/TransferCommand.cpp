@@ -83,9 +83,11 @@ class PlainFolderTarget final : public ComObject<IDropTarget> {
     PlainFolderDropOptions options;
     options.requestedEffect = chosen;
     options.sourceMovesReadFilesOnly = true;
-    options.confirmReplace = AskReplace;
+    ReceiptProgressLine line;
+    ShowReceiptOn(line, &options);
     dropped_ = true;
     received_ = ReceiveIntoPlainFolder(data, folder_, options, &result_);
+    line.End();
     *effect = result_.performedEffect;
     return S_OK;
   }
