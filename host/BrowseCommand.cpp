@@ -15,6 +15,7 @@
 
 #include "host/BrowsePaths.h"
 #include "host/BrowseWindow.h"
+#include "host/CommandArgs.h"
 #include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
@@ -102,10 +103,6 @@ constexpr const char* kSessionHelp =
     "exit codes: 0 every command ran, 1 a command failed (the session goes on and the\n"
     "            message says why), 2 wrong usage or FILE cannot be read\n";
 
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
-
 // Column widths for rows printed as a table.
 void PrintTable(const std::vector<ContainerBrowser::Row>& rows, bool numbered, int cursor) {
   size_t widths[4] = {4, 4, 4, 4};
@@ -150,7 +147,7 @@ int RunLsCommand(int argc, char** argv) {
   bool tsv = false;
   std::string path;
   for (int i = 2; i < argc; ++i) {
-    if (IsHelp(argv[i])) {
+    if (IsHelpOption(argv[i])) {
       std::fputs(kLsHelp, stdout);
       return kExitOk;
     }
@@ -300,7 +297,7 @@ bool RunItemCommandLine(ContainerBrowser& browser, const std::string& line, std:
 }  // namespace
 
 int RunSessionCommand(int argc, char** argv) {
-  if (argc > 2 && IsHelp(argv[2])) {
+  if (argc > 2 && IsHelpOption(argv[2])) {
     std::fputs(kSessionHelp, stdout);
     return kExitOk;
   }
@@ -492,7 +489,7 @@ void Draw(ContainerBrowser& browser, int cursor, const std::string& typed,
 }  // namespace
 
 int RunBrowseCommand(int argc, char** argv) {
-  if (argc > 2 && IsHelp(argv[2])) {
+  if (argc > 2 && IsHelpOption(argv[2])) {
     std::fputs(kBrowseHelp, stdout);
     return kExitOk;
   }

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "host/BrowsePaths.h"
+#include "host/CommandArgs.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
@@ -52,10 +52,6 @@ constexpr const char* kDropHelp =
     "  2  wrong usage, or a FILE that does not exist\n"
     "  4  the destination is no container or folder inside one\n"
     "  5  the drop was refused (see above)\n";
-
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
 
 // The absolute form of `path` with "." and ".." resolved but a link in its last component kept,
 // so that the target sees (and refuses) the link itself.
@@ -207,37 +203,14 @@ int DropIntoContainer(const std::vector<std::string>& sources, const std::string
 }  // namespace
 
 int RunDropCommand(int argc, char** argv) {
-  DWORD keys = MK_LBUTTON;
-  std::vector<std::string> paths;
-  bool options = true;
-  for (int i = 2; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (options && IsHelp(arg)) {
-      std::fputs(kDropHelp, stdout);
-      return kExitOk;
-    }
-    if (options && std::strcmp(arg, "--") == 0) {
-      options = false;
-    } else if (options && std::strcmp(arg, "--shift") == 0) {
-      keys = MK_LBUTTON | MK_SHIFT;
-    } else if (options && std::strcmp(arg, "--ctrl") == 0) {
-      keys = MK_LBUTTON | MK_CONTROL;
-    } else if (options && std::strcmp(arg, "--right") == 0) {
-      keys = MK_RBUTTON;
-    } else if (options && arg[0] == '-' && arg[1] != '\0') {
-      std::fprintf(stderr, "qvx drop: unknown option %s (see qvx drop --help)\n", arg);
-      return kExitUsage;
-    } else {
-      paths.emplace_back(arg);
-    }
-  }
-  if (paths.size() < 2) {
-    std::fputs(kDropHelp, stderr);
-    return kExitUsage;
-  }
-  const std::string dest = paths.back();
-  paths.pop_back();
-  return DropIntoContainer(paths, dest, keys, "drop");
+  static constexpr KeyOption kDropKeys[] = {{"--shift", MK_LBUTTON | MK_SHIFT},
+                                            {"--ctrl", MK_LBUTTON | MK_CONTROL},
+                                            {"--right", MK_RBUTTON}};
+  TransferArguments args;
+  if (const std::optional<int> code =
+          ReadTransferArguments(argc, argv, kDropHelp, kDropKeys, MK_LBUTTON, &args))
+    return *code;
+  return DropIntoContainer(args.sources, args.dest, args.keys, "drop");
 }
 
 int CopyIntoContainer(const std::vector<std::string>& sources, const std::string& dest, bool move,

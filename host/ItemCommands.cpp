@@ -11,6 +11,7 @@
 
 #include "host/BrowseCommand.h"
 #include "host/BrowsePaths.h"
+#include "host/CommandArgs.h"
 #include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/ExitCodes.h"
@@ -73,10 +74,6 @@ constexpr const char* kOpenItemHelp =
     "exit codes: 0 opened, 1 the file could not be decrypted or opened, 2 wrong usage,\n"
     "            4 PATH does not run through a registered container\n";
 
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
-
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -112,7 +109,7 @@ bool Operands(int argc, char** argv, const char* command, const char* help,
               std::vector<std::string>* operands, bool* yes, int* exitCode) {
   bool onlyOperands = false;
   for (int i = 2; i < argc; ++i) {
-    if (!onlyOperands && IsHelp(argv[i])) {
+    if (!onlyOperands && IsHelpOption(argv[i])) {
       std::fputs(help, stdout);
       *exitCode = kExitOk;
       return false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/Associations.h"
+#include "host/CommandArgs.h"
 #include "host/ContextMenuListing.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
@@ -196,7 +197,7 @@ int UseHandler(InprocServerLoader& loader, const CLSID& clsid, IDataObject* sele
 
 int RunMenuCommand(int argc, char** argv) {
   for (int i = 2; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    if (IsHelpOption(argv[i])) {
       std::fputs(kMenuHelp, stdout);
       return kExitOk;
     }

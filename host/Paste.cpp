@@ -27,21 +27,6 @@ bool IsPlainFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Tells the source what was done; its answer.
-HRESULT ReportEffect(IDataObject* data, DWORD effect) {
-  FORMATETC request{static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT)),
-                    nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-  STGMEDIUM medium{};
-  medium.tymed = TYMED_HGLOBAL;
-  medium.hGlobal = GlobalAlloc(GMEM_MOVEABLE, sizeof effect);
-  if (medium.hGlobal == nullptr) return E_OUTOFMEMORY;
-  std::memcpy(GlobalLock(medium.hGlobal), &effect, sizeof effect);
-  (void)GlobalUnlock(medium.hGlobal);
-  const HRESULT answer = data->SetData(&request, &medium, TRUE);
-  if (FAILED(answer)) ReleaseStgMedium(&medium);
-  return answer;
-}
-
 }  // namespace
 
 DWORD PreferredEffectOf(IDataObject* data) {
@@ -98,6 +83,14 @@ ReplaceAnswer AskReplace(const std::string& path) {
   }
 }
 
+void ShowReceiptOn(ReceiptProgressLine& line, PlainFolderDropOptions* options) {
+  options->confirmReplace = [&line](const std::string& path) {
+    line.End();
+    return AskReplace(path);
+  };
+  options->progress = [&line](const ReceiptProgress& progress) { line.Show(progress); };
+}
+
 // Reports a plain folder's receipt; the exit code.
 int ReportReceipt(const PlainFolderDropResult& result, HRESULT received, bool move,
                   const std::string& dest, const char* command) {
@@ -145,11 +138,13 @@ int PasteIntoPlainFolder(IDataObject* data, const std::string& dest, bool move,
   PlainFolderDropOptions options;
   options.requestedEffect = move ? DROPEFFECT_MOVE : DROPEFFECT_COPY;
   options.sourceMovesReadFilesOnly = true;
-  options.confirmReplace = AskReplace;
+  ReceiptProgressLine line;
+  ShowReceiptOn(line, &options);
   PlainFolderDropResult result;
   std::printf("%s into %s ...\n", move ? "moving" : "copying", dest.c_str());
   std::fflush(stdout);
   const HRESULT received = ReceiveIntoPlainFolder(data, dest, options, &result);
+  line.End();
   return ReportReceipt(result, received, move, dest, command);
 }
 
@@ -164,10 +159,13 @@ int PasteIntoContainer(IDataObject* data, const std::string& dest, bool move, co
     return kExitFailed;
   }
   PlainFolderDropOptions options;  // a copy: the source is told only once all is stored
+  ReceiptProgressLine line;
+  options.progress = [&line](const ReceiptProgress& progress) { line.Show(progress); };
   PlainFolderDropResult result;
   std::printf("%s into %s ...\n", move ? "moving" : "copying", dest.c_str());
   std::fflush(stdout);
   const HRESULT received = ReceiveIntoPlainFolder(data, staging, options, &result);
+  line.End();
   int code = kExitFailed;
   if (FAILED(received) || !result.failures.empty()) {
     for (const std::string& failure : result.failures)
@@ -180,7 +178,7 @@ int PasteIntoContainer(IDataObject* data, const std::string& dest, bool move, co
     for (const auto& entry : fs::directory_iterator(staging, error))
       staged.push_back(entry.path().string());
     code = CopyIntoContainer(staged, dest, true, command);
-    if (code == kExitOk && move && FAILED(ReportEffect(data, DROPEFFECT_MOVE))) {
+    if (code == kExitOk && move && FAILED(ReportPerformedEffect(data, DROPEFFECT_MOVE))) {
       std::fprintf(stderr,
                    "qvx %s: everything was stored in %s, but not all sources could be removed "
                    "from their container; check with qvx ls\n",

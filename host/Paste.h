@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/PlainFolderDrop.h"
+#include "host/ReceiptProgressLine.h"
 #include "platform/ole/DataObject.h"
 
 // Pastes `data`, a copy or a cut as its "Preferred DropEffect" says, into `dest`: a plain
@@ -26,6 +27,9 @@ std::string Plural(std::size_t count, const char* what);
 // The user's answer to a name taken in a plain folder: asked on the terminal, else the
 // existing file is kept.
 ReplaceAnswer AskReplace(const std::string& path);
+// Sets `options` to show the receipt's progress on `line` and to ask before a name is replaced
+// (AskReplace, with the line ended first); `line` must outlive the receipt.
+void ShowReceiptOn(ReceiptProgressLine& line, PlainFolderDropOptions* options);
 // Prints what a plain folder received (`received` is ReceiveIntoPlainFolder's result, `move`
 // whether a move was asked for); the exit code.
 int ReportReceipt(const PlainFolderDropResult& result, HRESULT received, bool move,

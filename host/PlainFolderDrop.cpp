@@ -1,7 +1,10 @@
 // The plain-folder receiver: descriptor, streams, staged files, the truthful effect.
 #include "host/PlainFolderDrop.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "platform/Files.h"
@@ -36,8 +39,10 @@ bool ReadGroup(IDataObject* data, std::vector<FileGroupEntry>* entries, HRESULT*
 // Copies the contents of entry `index` into `file`: the whole stream, or the global block.
 // `delivered` is set once the source handed out bytes or its end: from then on it may count
 // the file as transferred, whatever happens here.
+// `chunkRead` is told the size of each chunk as it is written.
 bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t* copied,
-                  bool* delivered, std::string* why) {
+                  bool* delivered, std::string* why,
+                  const std::function<void(std::uint64_t)>& chunkRead) {
   FORMATETC request{static_cast<CLIPFORMAT>(RegisterClipboardFormatA(CFSTR_FILECONTENTS)), nullptr,
                     DVASPECT_CONTENT, index, TYMED_ISTREAM | TYMED_HGLOBAL};
   STGMEDIUM medium{};
@@ -65,6 +70,7 @@ bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t
         break;
       }
       *copied += got;
+      if (got != 0) chunkRead(got);
       // Only an empty read ends the stream: a source may answer a short read with S_FALSE
       // and still have more to give.
       if (got == 0) break;
@@ -77,6 +83,7 @@ bool CopyContents(IDataObject* data, LONG index, StagedFile* file, std::uint64_t
     if (bytes != nullptr) (void)GlobalUnlock(medium.hGlobal);
     if (!ok) *why = "writing the destination failed";
     *copied = size;
+    if (ok && size != 0) chunkRead(size);
   } else {
     *why = "the source handed out an unusable medium";
     ok = false;
@@ -97,10 +104,26 @@ class Receiver {
            PlainFolderDropResult* result)
       : data_(data), destination_(destination), options_(options), result_(result) {}
 
+  // Counts what the receipt will bring, and tells the progress of nothing done yet.
+  void Expect(const std::vector<FileGroupEntry>& entries) {
+    for (const FileGroupEntry& entry : entries) {
+      if (IsFolder(entry)) continue;
+      ++progress_.files;
+      // Sizes come from the source: a sum past the counter's range stays at its top.
+      if ((entry.flags & FD_FILESIZE) != 0)
+        progress_.bytes += std::min(entry.size, UINT64_MAX - progress_.bytes);
+    }
+    Tell();
+  }
+
   void Receive(LONG index, const FileGroupEntry& entry) {
     ReceiveEntry(index, entry);
     if (readThrough_) readThroughButMissing_ = true;
     readThrough_ = false;
+    if (!IsFolder(entry)) {
+      ++progress_.filesDone;
+      Tell();
+    }
   }
 
   bool AnyFailed() const { return !result_->failures.empty(); }
@@ -111,9 +134,7 @@ class Receiver {
   void ReceiveEntry(LONG index, const FileGroupEntry& entry) {
     std::vector<std::string> parts;
     if (!SplitReceivedName(entry.name, &parts)) return Fail(entry, "the name is not allowed");
-    const bool isFolder =
-        (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (isFolder) {
+    if (IsFolder(entry)) {
       if (!CreateFoldersBelow(destination_.c_str(), parts))
         return Fail(entry, "the folder could not be made");
       ++result_->arrived;
@@ -128,7 +149,11 @@ class Receiver {
     std::string why;
     // Once the source delivered, it may count the file as transferred: if it does not
     // arrive, no move may be reported.
-    const bool copiedAll = CopyContents(data_, index, &file, &copied, &readThrough_, &why);
+    const bool copiedAll =
+        CopyContents(data_, index, &file, &copied, &readThrough_, &why, [this](std::uint64_t got) {
+          progress_.bytesDone += got;
+          Tell();
+        });
     if (!copiedAll) return Fail(entry, why);
     if ((entry.flags & FD_FILESIZE) != 0 && copied != entry.size)
       return Fail(entry, "the source sent " + std::to_string(copied) + " bytes of " +
@@ -151,6 +176,12 @@ class Receiver {
     Arrived();
   }
 
+  static bool IsFolder(const FileGroupEntry& entry) {
+    return (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  void Tell() {
+    if (options_.progress) options_.progress(progress_);
+  }
   void Arrived() {
     ++result_->arrived;
     readThrough_ = false;
@@ -185,9 +216,12 @@ class Receiver {
   const bool* answerForAll_ = nullptr;
   bool readThrough_ = false;  // the source delivered the entry being received
   bool readThroughButMissing_ = false;
+  ReceiptProgress progress_;
 };
 
-HRESULT ReportEffect(IDataObject* data, DWORD effect) {
+}  // namespace
+
+HRESULT ReportPerformedEffect(IDataObject* data, DWORD effect) {
   const UINT format = RegisterClipboardFormatA(CFSTR_PERFORMEDDROPEFFECT);
   HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof effect);
   if (format == 0 || block == nullptr) {
@@ -204,8 +238,6 @@ HRESULT ReportEffect(IDataObject* data, DWORD effect) {
   if (FAILED(answer)) ReleaseStgMedium(&medium);
   return answer;
 }
-
-}  // namespace
 
 bool SplitReceivedName(const std::string& name, std::vector<std::string>* parts) {
   parts->clear();
@@ -235,10 +267,11 @@ HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination
     std::vector<FileGroupEntry> entries;
     HRESULT failure = S_OK;
     if (!ReadGroup(data, &entries, &failure)) {
-      (void)ReportEffect(data, DROPEFFECT_NONE);
+      (void)ReportPerformedEffect(data, DROPEFFECT_NONE);
       return failure;
     }
     Receiver receiver(data, destination, options, result);
+    receiver.Expect(entries);
     for (std::size_t i = 0; i < entries.size(); ++i)
       receiver.Receive(static_cast<LONG>(i), entries[i]);
     // A move only when every entry is in place: a kept existing file means the source's
@@ -250,7 +283,7 @@ HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination
       result->performedEffect = DROPEFFECT_MOVE;
     else if (result->arrived != 0)
       result->performedEffect = DROPEFFECT_COPY;
-    result->sourceAnswer = ReportEffect(data, result->performedEffect);
+    result->sourceAnswer = ReportPerformedEffect(data, result->performedEffect);
     return receiver.AnyFailed() ? S_FALSE : S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -14,6 +14,7 @@
 // read through), so a source never deletes a file that did not arrive.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +24,15 @@
 // The user's answer when a received file's name is taken.
 enum class ReplaceAnswer { kYes, kNo, kYesToAll, kNoToAll };
 
+// How far a receipt is: files (folders are not counted) handled so far, whether they arrived
+// or not, and the bytes read of the sizes the descriptors announced.
+struct ReceiptProgress {
+  std::size_t filesDone = 0;
+  std::size_t files = 0;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytes = 0;
+};
+
 struct PlainFolderDropOptions {
   DWORD requestedEffect = DROPEFFECT_COPY;  // DROPEFFECT_MOVE for a cut paste or Shift-drop
   // The source deletes on a move only files whose contents were read to their end (as a
@@ -31,6 +41,9 @@ struct PlainFolderDropOptions {
   bool sourceMovesReadFilesOnly = false;
   // Asked with the full path of an existing file; without it nothing is replaced.
   std::function<ReplaceAnswer(const std::string& path)> confirmReplace;
+  // Told on the receiving thread once before the first entry, after each chunk a file's
+  // contents arrive in, and after each file.
+  std::function<void(const ReceiptProgress&)> progress;
 };
 
 struct PlainFolderDropResult {
@@ -51,6 +64,10 @@ struct PlainFolderDropResult {
 [[nodiscard]] HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination,
                                              const PlainFolderDropOptions& options,
                                              PlainFolderDropResult* result) noexcept;
+
+// Tells the source `data` what was done with its files ("Performed DropEffect"); its answer
+// (a failure after a move: it could not remove everything).
+[[nodiscard]] HRESULT ReportPerformedEffect(IDataObject* data, DWORD effect);
 
 // The folder components of an entry name as sent, or false when the name is refused.
 [[nodiscard]] bool SplitReceivedName(const std::string& name, std::vector<std::string>* parts);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/CommandArgs.h"
 #include "host/ExitCodes.h"
 #include "host/SharingItem.h"
 #include "platform/AsciiCase.h"
@@ -181,7 +182,7 @@ int RunInTerminal(ShareRequest request, bool scripted) {
 
 int RunShareCommand(int argc, char** argv) {
   for (int i = 2; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    if (IsHelpOption(argv[i])) {
       std::fputs(kShareHelp, stdout);
       return kExitOk;
     }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "host/BrowseCommand.h"
 #include "host/BrowsePaths.h"
+#include "host/CommandArgs.h"
 #include "host/CommandLineUser.h"
 #include "host/ContainerBrowser.h"
 #include "host/DropCommand.h"
@@ -58,10 +58,6 @@ constexpr const char* kCopyHelp =
     "  4  a path does not run through a registered container (run qvx register)\n"
     "  6  there is no such container or folder, 7 the user was refused\n";
 
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
-
 bool IsPlainFolder(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -87,9 +83,11 @@ class PlainFolderTarget final : public ComObject<IDropTarget> {
     PlainFolderDropOptions options;
     options.requestedEffect = chosen;
     options.sourceMovesReadFilesOnly = true;
-    options.confirmReplace = AskReplace;
+    ReceiptProgressLine line;
+    ShowReceiptOn(line, &options);
     dropped_ = true;
     received_ = ReceiveIntoPlainFolder(data, folder_, options, &result_);
+    line.End();
     *effect = result_.performedEffect;
     return S_OK;
   }
@@ -261,35 +259,16 @@ int DragIn(const std::vector<std::string>& sources, const std::string& dest, con
 int RunTransferCommand(int argc, char** argv) {
   const std::string command = argv[1];
   const bool drag = command == "drag";
-  DWORD keys = 0;
-  std::vector<std::string> paths;
-  bool options = true;
-  for (int i = 2; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (options && IsHelp(arg)) {
-      std::fputs(kCopyHelp, stdout);
-      return kExitOk;
-    }
-    if (options && std::strcmp(arg, "--") == 0) {
-      options = false;
-    } else if (options && drag && std::strcmp(arg, "--shift") == 0) {
-      keys = MK_SHIFT;
-    } else if (options && drag && std::strcmp(arg, "--ctrl") == 0) {
-      keys = MK_CONTROL;
-    } else if (options && arg[0] == '-' && arg[1] != '\0') {
-      std::fprintf(stderr, "qvx %s: unknown option %s (see qvx %s --help)\n", command.c_str(), arg,
-                   command.c_str());
-      return kExitUsage;
-    } else {
-      paths.emplace_back(arg);
-    }
-  }
-  if (paths.size() < 2) {
-    std::fputs(kCopyHelp, stderr);
-    return kExitUsage;
-  }
-  std::string dest = paths.back();
-  paths.pop_back();
+  // Only a drag has keys to hold: copy and move take no options.
+  static constexpr KeyOption kDragKeys[] = {{"--shift", MK_SHIFT}, {"--ctrl", MK_CONTROL}};
+  TransferArguments args;
+  if (const std::optional<int> code = ReadTransferArguments(
+          argc, argv, kCopyHelp,
+          drag ? std::span<const KeyOption>(kDragKeys) : std::span<const KeyOption>(), 0, &args))
+    return *code;
+  const DWORD keys = args.keys;
+  std::vector<std::string>& paths = args.sources;
+  std::string& dest = args.dest;
   while (dest.size() > 1 && dest.back() == '/') dest.pop_back();
   const bool move = drag ? (keys & MK_SHIFT) != 0 : command == "move";
 

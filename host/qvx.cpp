@@ -13,6 +13,7 @@
 #include "core/Exports.h"
 #include "host/Associations.h"
 #include "host/BrowseCommand.h"
+#include "host/CommandArgs.h"
 #include "host/DropCommand.h"
 #include "host/ExitCodes.h"
 #include "host/InprocServerLoader.h"
@@ -115,10 +116,6 @@ constexpr const char* kOpenHelp =
     "\n"
     "exit codes: 0 started, 1 the program could not be started, 2 wrong usage,\n"
     "            4 no program is associated with the file's type (run qvx register)\n";
-
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
 
 std::string DefaultLibraryPath() {
   std::string self;
@@ -261,7 +258,7 @@ int Open(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || IsHelp(argv[1])) {
+  if (argc < 2 || IsHelpOption(argv[1])) {
     std::fputs(kHelp, stdout);
     return argc < 2 ? kExitUsage : kExitOk;
   }
@@ -271,7 +268,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "info" || command == "register" || command == "unregister") {
-    if (argc > 2 && IsHelp(argv[2])) {
+    if (argc > 2 && IsHelpOption(argv[2])) {
       std::fputs(command == "info" ? kHelp : kRegisterHelp, stdout);
       return kExitOk;
     }
@@ -294,7 +291,7 @@ int main(int argc, char** argv) {
   if (command == "open" && argc > 2 && IsPathInContainer(argv[argc - 1]))
     return RunOpenItemCommand(argc, argv);
   if (command == "open") {
-    if (argc == 3 && IsHelp(argv[2])) {
+    if (argc == 3 && IsHelpOption(argv[2])) {
       std::fputs(kOpenHelp, stdout);
       return kExitOk;
     }

@@ -728,6 +728,25 @@ TerminalBackend::Tracked& TerminalBackend::TrackLocked(HWND dialog, const Dialog
   return tracked;
 }
 
+std::string TerminalProgressLine(std::string_view label, long long done, long long total,
+                                 const std::string& count, int fd) {
+  long long filled = 0;
+  if (total > 0) filled = std::clamp<long long>(done * kBarWidth / total, 0, kBarWidth);
+  const std::string tail = "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
+                           count;
+  // One column is kept free so the terminal never wraps the line it redraws.
+  const int columns = TerminalColumns(fd) - 1;
+  const long long room = static_cast<long long>(columns) - static_cast<long long>(tail.size()) - 1;
+  const std::string fitted =
+      room > 0 ? Fit(Clean(label, false), static_cast<std::size_t>(room)) : std::string();
+  const std::string line = fitted.empty() ? tail : fitted + " " + tail;
+  // A terminal too narrow for the bar shows the count alone.
+  if (columns > 0 && Width(line) > static_cast<std::size_t>(columns))
+    return Fit(count, static_cast<std::size_t>(columns));
+  return line;
+}
+
 void TerminalBackend::AnnounceLocked(Tracked& tracked) {
   if (tracked.announced) return;
   tracked.announced = true;
@@ -758,25 +777,10 @@ void TerminalBackend::DrawLocked(Tracked& tracked, bool force) {
     drawPending_.store(true);
     return;
   }
-  const std::string count = std::to_string(tracked.position) + "/" + std::to_string(tracked.upper);
-  const long long span = static_cast<long long>(tracked.upper) - tracked.lower;
-  long long filled = 0;
-  if (span > 0) {
-    filled = (static_cast<long long>(tracked.position) - tracked.lower) * kBarWidth / span;
-    filled = std::clamp<long long>(filled, 0, kBarWidth);
-  }
-  const std::string tail = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
-                           count;
-  // One column is kept free so the terminal never wraps the line it redraws.
-  const int columns = TerminalColumns(out_) - 1;
-  const long long room = static_cast<long long>(columns) - static_cast<long long>(tail.size()) - 1;
-  const std::string label =
-      room > 0 ? Fit(Clean(tracked.label, false), static_cast<std::size_t>(room)) : std::string();
-  std::string line = label.empty() ? tail : label + " " + tail;
-  // A terminal too narrow for the bar shows the count alone.
-  if (columns > 0 && Width(line) > static_cast<std::size_t>(columns))
-    line = Fit(count, static_cast<std::size_t>(columns));
+  const std::string line = TerminalProgressLine(
+      tracked.label, static_cast<long long>(tracked.position) - tracked.lower,
+      static_cast<long long>(tracked.upper) - tracked.lower,
+      std::to_string(tracked.position) + "/" + std::to_string(tracked.upper), out_);
   tracked.dirty = false;
   if (liveLine_ && line == tracked.lastLine) return;
   AnnounceLocked(tracked);

@@ -36,11 +36,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Handles.h"
 #include "platform/ui/Backend.h"
 #include "platform/ui/HeadlessBackend.h"
+
+// The one line a long run's progress is drawn as on the terminal `fd`: "LABEL [###.....] COUNT",
+// the bar filled by `done` of `total`, the label (its control characters replaced) cut to fit
+// the terminal's width, and COUNT alone when even the bar does not fit. The caller redraws it
+// in place ("\r" first, "\x1b[K" after).
+QV_API std::string TerminalProgressLine(std::string_view label, long long done, long long total,
+                                        const std::string& count, int fd);
 
 class QV_API TerminalBackend : public UiBackend {
  public:

@@ -105,23 +105,24 @@ class DesktopDialogsTest : public RootedTest {
 TEST_F(DesktopDialogsTest, EveryMessageDialogAnswersWithTheButtonClickedInItsWindow) {
   ASSERT_TRUE(desktop_);
   DesktopBackend& desktop = *desktop_;
-  const auto click = [&](int id) { return [&desktop, id](HWND d) { desktop.Click(d, id); }; };
-  EXPECT_EQ(RunAnswered(desktop, IDD_INVALID_USER, "invalid-user", click(IDOK),
-                        [] { return CInvalidUser().DoModal(); }),
-            IDOK);
-  EXPECT_EQ(RunAnswered(desktop, IDD_ADD_ERROR, "add-error", click(IDOK),
-                        [] { return CAddError().DoModal(); }),
-            IDOK);
-  EXPECT_EQ(RunAnswered(desktop, IDD_BAD_PASSWORD, "bad-password", click(IDOK),
-                        [] { return CBadPassword(1).DoModal(); }),
-            IDOK);
-  EXPECT_EQ(
-      RunAnswered(desktop, IDD_CONFIRM_REPLACE, "confirm-replace", click(IDC_YES_TO_ALL),
-                  [&] { return CConfirmReplace(root_.Sub("report.pdf.QVF").c_str()).DoModal(); }),
-      IDC_YES_TO_ALL);
-  EXPECT_EQ(RunAnswered(desktop, IDD_DB_CONVERT, "convert", click(IDCANCEL),
-                        [] { return CQvDBConvert().DoModal(); }),
-            IDCANCEL);
+  const std::string replaced = root_.Sub("report.pdf.QVF");
+  const struct {
+    UINT templateId;
+    const char* name;
+    int button;
+    std::function<INT_PTR()> run;
+  } cases[] = {
+      {IDD_INVALID_USER, "invalid-user", IDOK, [] { return CInvalidUser().DoModal(); }},
+      {IDD_ADD_ERROR, "add-error", IDOK, [] { return CAddError().DoModal(); }},
+      {IDD_BAD_PASSWORD, "bad-password", IDOK, [] { return CBadPassword(1).DoModal(); }},
+      {IDD_CONFIRM_REPLACE, "confirm-replace", IDC_YES_TO_ALL,
+       [&] { return CConfirmReplace(replaced.c_str()).DoModal(); }},
+      {IDD_DB_CONVERT, "convert", IDCANCEL, [] { return CQvDBConvert().DoModal(); }},
+  };
+  for (const auto& c : cases) {
+    const auto click = [&desktop, &c](HWND d) { desktop.Click(d, c.button); };
+    EXPECT_EQ(RunAnswered(desktop, c.templateId, c.name, click, c.run), c.button) << c.name;
+  }
 }
 
 TEST_F(DesktopDialogsTest, ATickGivenInTheWindowReachesTheDialogAndTheCloseBoxCancels) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ui/desktop/ProgramUi.h"
@@ -39,62 +40,55 @@ TEST(ProgramUiTest, TheUiOptionIsTakenOutOfTheCommandLineInBothSpellings) {
   std::string error;
   EXPECT_EQ(TakeUiOption(&argc, argv.data(), &error), UiKind::Desktop);  // the last one counts
   EXPECT_EQ(error, "");
-  std::vector<std::string> left(argv.begin(), argv.begin() + argc);
+  const std::vector<std::string> left(argv.begin(), argv.begin() + argc);
   // After "--" everything is a word, "--ui" included.
   EXPECT_EQ(left, (std::vector<std::string>{"prog", "a", "b", "--", "--ui", "terminal"}));
   EXPECT_EQ(argv[argc], nullptr);
 
-  std::vector<std::string> bad = {"prog", "--ui", "windows"};
-  std::vector<char*> badArgv;
-  for (std::string& word : bad) badArgv.push_back(word.data());
-  badArgv.push_back(nullptr);
-  argc = 3;
-  EXPECT_EQ(TakeUiOption(&argc, badArgv.data(), &error), std::nullopt);
-  EXPECT_EQ(error, "--ui takes desktop, terminal or none");
-
-  std::vector<std::string> missing = {"prog", "--ui"};
-  std::vector<char*> missingArgv;
-  for (std::string& word : missing) missingArgv.push_back(word.data());
-  missingArgv.push_back(nullptr);
-  argc = 2;
-  error.clear();
-  EXPECT_EQ(TakeUiOption(&argc, missingArgv.data(), &error), std::nullopt);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(argc, 1);
+  // A kind it does not know, or none at all: refused and said why.
+  for (std::vector<std::string> bad : {std::vector<std::string>{"prog", "--ui", "windows"},
+                                       std::vector<std::string>{"prog", "--ui"}}) {
+    std::vector<char*> badArgv;
+    for (std::string& word : bad) badArgv.push_back(word.data());
+    badArgv.push_back(nullptr);
+    argc = static_cast<int>(bad.size());
+    error.clear();
+    EXPECT_EQ(TakeUiOption(&argc, badArgv.data(), &error), std::nullopt) << bad.size();
+    EXPECT_FALSE(error.empty());
+    if (bad.size() == 3) {
+      EXPECT_EQ(error, "--ui takes desktop, terminal or none");
+    } else {
+      EXPECT_EQ(argc, 1);
+    }
+  }
 }
 
 TEST(ProgramUiTest, TheDesktopIsChosenForADisplayWithoutATerminalUnlessSaidOtherwise) {
-  const auto desktop = static_cast<int>(UiKind::Desktop);
-  const auto terminal = static_cast<int>(UiKind::Terminal);
-  const auto none = static_cast<int>(UiKind::None);
-  EXPECT_EQ(ChosenInDetachedChild([] {
-              unsetenv("QV_UI");
-              setenv("DISPLAY", ":5", 1);
-            }),
-            desktop);
-  EXPECT_EQ(ChosenInDetachedChild([] {
-              unsetenv("QV_UI");
-              unsetenv("DISPLAY");
-              setenv("WAYLAND_DISPLAY", "wayland-0", 1);
-            }),
-            desktop);
-  EXPECT_EQ(ChosenInDetachedChild([] {
-              unsetenv("QV_UI");
-              unsetenv("DISPLAY");
-              unsetenv("WAYLAND_DISPLAY");
-            }),
-            terminal);
-  EXPECT_EQ(ChosenInDetachedChild([] {
-              setenv("QV_UI", "none", 1);
-              setenv("DISPLAY", ":5", 1);
-            }),
-            none);
-  // A QV_UI that names no kind is ignored, with a note.
-  EXPECT_EQ(ChosenInDetachedChild([] {
-              setenv("QV_UI", "gtk", 1);
-              setenv("DISPLAY", ":5", 1);
-            }),
-            desktop);
+  // Each variable: a value, or null for unset. A QV_UI that names no kind is ignored, with a
+  // note.
+  const struct {
+    const char *qvUi, *display, *wayland;
+    UiKind chosen;
+  } cases[] = {
+      {nullptr, ":5", nullptr, UiKind::Desktop},
+      {nullptr, nullptr, "wayland-0", UiKind::Desktop},
+      {nullptr, nullptr, nullptr, UiKind::Terminal},
+      {"none", ":5", nullptr, UiKind::None},
+      {"gtk", ":5", nullptr, UiKind::Desktop},
+  };
+  for (const auto& c : cases) {
+    const int chosen = ChosenInDetachedChild([&c] {
+      for (const auto& [name, value] : {std::pair{"QV_UI", c.qvUi}, std::pair{"DISPLAY", c.display},
+                                        std::pair{"WAYLAND_DISPLAY", c.wayland}})
+        if (value != nullptr)
+          setenv(name, value, 1);
+        else
+          unsetenv(name);
+    });
+    EXPECT_EQ(chosen, static_cast<int>(c.chosen))
+        << (c.qvUi ? c.qvUi : "-") << " " << (c.display ? c.display : "-") << " "
+        << (c.wayland ? c.wayland : "-");
+  }
   setenv("QV_UI", "gtk", 1);
   std::string note;
   EXPECT_EQ(ChooseUiKind(UiKind::None, &note), UiKind::None);  // the option wins

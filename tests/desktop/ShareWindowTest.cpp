@@ -40,16 +40,7 @@ class ShareWindowTest : public qvtest::ProgramsFixture {
     ASSERT_EQ(RunProgram(root_, "qvx", {"register"}, Env(Xdg())).code, 0);
     ASSERT_EQ(RunProgram(root_, "qvenroll", {}, Env()).code, 0);
     // bob, another account of this computer, with a key pair of his own.
-    ASSERT_EQ(QvUserStore().Open(), QvStoreStatus::Ok);
-    QvUserStore* store = QvSharedUserStore();
-    ASSERT_NE(store, nullptr);
-    const qvtest::User bob = qvtest::User::Make("bob");
-    QvKey key;
-    key.name = "bob";
-    key.label = "DefaultKey";
-    const std::vector<BYTE> shared = bob.PublicOnly();
-    key.blob.assign(shared.begin(), shared.end());
-    ASSERT_EQ(store->Enroll({"bob", ".\\bob", "Bob", QvAccountType::Computer}, std::nullopt, &key),
+    ASSERT_EQ(qvtest::EnrollSharingPeer("bob", qvtest::User::Make("bob").PublicOnly()),
               QvStoreStatus::Ok);
     const std::string plain = root_.Sub("plan.txt");
     WriteTextFile(plain, "the plan");

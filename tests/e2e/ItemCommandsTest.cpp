@@ -144,11 +144,6 @@ TEST_F(ItemCommandsTest, RenameAndDeleteShowInAFullDecryption) {
     EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
-  for (const char* command : {"rm", "rename", "decrypt-to"}) {
-    run = Run("qvx", {command, "--help"});
-    EXPECT_EQ(run.code, 0) << command;
-    EXPECT_EQ(run.out.find(std::string("usage: qvx ") + command), 0u) << run.out;
-  }
 
   run = Run("qvx", {"rm", "--yes", In("gone.txt"), In("Docs")});
   EXPECT_EQ(run.code, 0) << run.err;

@@ -177,9 +177,6 @@ TEST_F(TransferOutTest, DragsAndMovesBetweenPlainFoldersAndContainersRemoveSourc
     EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
     EXPECT_FALSE(run.err.empty());
   }
-  run = Run("qvx", {"move", "--help"});
-  EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(run.out.find("usage: qvx copy"), 0u) << run.out;
 
   EXPECT_EQ(Decrypted(), (std::map<std::string, std::string>{{"Docs", "dir"},
                                                              {"Docs/Empty", "dir"},

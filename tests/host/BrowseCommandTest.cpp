@@ -175,11 +175,6 @@ TEST_F(BrowseCommandTest, LsPrintsTheRowsOfTheViewOfAnyFolderOnThePath) {
     EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
-  for (const char* command : {"ls", "browse", "session"}) {
-    run = RunProgram(root_, "qvx", {command, "--help"}, env_);
-    EXPECT_EQ(run.code, 0) << command;
-    EXPECT_EQ(run.out.find(std::string("usage: qvx ") + command), 0u) << run.out;
-  }
 }
 
 TEST_F(BrowseCommandTest, ASessionKeepsItsViewAcrossCommands) {

@@ -4,12 +4,14 @@
 // only when every file arrived.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "host/PlainFolderDrop.h"
+#include "host/ReceiptProgressLine.h"
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/Ole.h"
@@ -301,6 +303,51 @@ TEST_F(PlainFolderDrop, MalformedDescriptorIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(Receive(source.Get(), DROPEFFECT_MOVE, &result), E_INVALIDARG);
   EXPECT_EQ(source->performedEffect, DROPEFFECT_NONE);
   EXPECT_TRUE(fs::is_empty(destination_));
+}
+
+TEST_F(PlainFolderDrop, ProgressCountsFilesAndBytesAndIsDrawnOnlyOnATerminal) {
+  const std::string big(1024 * 1024 + 1, 'x');
+  ComPtr<VirtualFiles> source;
+  source.Attach(new VirtualFiles(
+      {{"a.txt", "abc"}, {"Docs", "", FILE_ATTRIBUTE_DIRECTORY}, {"Docs\\big.bin", big}}));
+  std::vector<ReceiptProgress> told;
+  PlainFolderDropOptions options;
+  options.progress = [&](const ReceiptProgress& progress) { told.push_back(progress); };
+  PlainFolderDropResult result;
+  ASSERT_EQ(ReceiveIntoPlainFolder(source.Get(), destination_, options, &result), S_OK);
+  ASSERT_GT(told.size(), 3u);  // the start, each chunk, each file
+  const std::uint64_t bytes = 3 + big.size();
+  EXPECT_EQ(told.front().filesDone + told.front().bytesDone, 0u);
+  for (std::size_t i = 0; i < told.size(); ++i) {
+    EXPECT_EQ(told[i].files, 2u) << i;  // the folder is no file
+    EXPECT_EQ(told[i].bytes, bytes) << i;
+    EXPECT_GE(told[i].bytesDone, told[i == 0 ? 0 : i - 1].bytesDone) << i;
+  }
+  EXPECT_EQ(told.back().filesDone, 2u);
+  EXPECT_EQ(told.back().bytesDone, bytes);
+  EXPECT_EQ(ReceiptProgressLine::Count(told.back()), "2/2 files, 1.0/1.0 MiB");
+
+  // Drawn as one line redrawn in place and ended; nothing at all where no terminal is.
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  {
+    ReceiptProgressLine shown(pipeEnds[1], true), unseen(pipeEnds[1]);
+    for (ReceiptProgressLine* line : {&shown, &unseen}) {
+      line->Show({0, 2, 0, 0});
+      line->Show(told.back());
+    }
+  }
+  close(pipeEnds[1]);
+  std::string drawn(4096, '\0');
+  drawn.resize(static_cast<std::size_t>(
+      std::max<ssize_t>(0, read(pipeEnds[0], drawn.data(), drawn.size()))));
+  close(pipeEnds[0]);
+  EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\r'), 2) << drawn;
+  EXPECT_NE(drawn.find("receiving [....................] 0/2 files\x1b[K"), std::string::npos)
+      << drawn;
+  EXPECT_NE(drawn.find("[####################] 2/2 files, 1.0/1.0 MiB\x1b[K\n"), std::string::npos)
+      << drawn;
+  EXPECT_EQ(drawn.back(), '\n');
 }
 
 }  // namespace

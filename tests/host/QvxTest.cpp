@@ -150,10 +150,30 @@ TEST_F(QvxTest, OpenStartsTheAssociatedProgramWithTheFileAsItsOneArgument) {
 }
 
 TEST_F(QvxTest, EveryCommandHasHelpAndEveryRefusalItsExitCode) {
-  for (const char* command : {"register", "unregister", "menu", "open", "info"}) {
-    const qvtest::ProgramRun run = RunProgram(root_, "qvx", {command, "--help"}, Env());
-    EXPECT_EQ(run.code, 0) << command;
-    EXPECT_NE(run.out.find("usage: qvx"), std::string::npos) << command << ": " << run.out;
+  const struct {
+    const char* command;
+    const char* help;
+  } helps[] = {{"register", "usage: qvx register"},
+               {"unregister", "qvx unregister [--library"},
+               {"menu", "usage: qvx menu"},
+               {"open", "usage: qvx open"},
+               {"info", "usage: qvx COMMAND"},
+               {"share", "usage: qvx share"},
+               {"share", "exit codes"},
+               {"ls", "usage: qvx ls"},
+               {"browse", "usage: qvx browse"},
+               {"session", "usage: qvx session"},
+               {"rm", "usage: qvx rm"},
+               {"rename", "usage: qvx rename"},
+               {"decrypt-to", "usage: qvx decrypt-to"},
+               {"drop", "usage: qvx drop"},
+               {"copy", "usage: qvx copy"},
+               {"move", "qvx move SRC... DEST"},
+               {"drag", "qvx drag [--ctrl|--shift]"}};
+  for (const auto& h : helps) {
+    const qvtest::ProgramRun run = RunProgram(root_, "qvx", {h.command, "--help"}, Env());
+    EXPECT_EQ(run.code, 0) << h.command;
+    EXPECT_NE(run.out.find(h.help), std::string::npos) << h.command << ": " << run.out;
   }
   WriteTextFile(root_.Sub("notes.txt"), "plain");
   const std::string writable = root_.Sub("writable.so");

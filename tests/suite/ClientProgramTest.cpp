@@ -438,17 +438,4 @@ TEST_F(ClientProgramTest, SentivoClientTakesTheVerificationMessagesAndStopsOnSig
   EXPECT_EQ(FindWindowA(kWindowClass, "MsgWnd"), nullptr);
 }
 
-TEST_F(ClientProgramTest, HelpAndMistakes) {
-  const ProgramRun help = Client({"--help"});
-  EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"fly"}, {"start", "now"}, {"--user"}, {"export-key", "extra"}}) {
-    SCOPED_TRACE(args[0]);
-    const ProgramRun run = Client(args);
-    EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.err.find("qvclient --help"), std::string::npos) << run.err;
-  }
-}
-
 }  // namespace

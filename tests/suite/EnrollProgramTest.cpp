@@ -1,6 +1,6 @@
-// qvenroll run as its own process, as a user or a script runs it without a terminal: help and
-// usage errors, enrollment from a password file or standard input, refusals that say what to
-// do, the edition, --list and --remove.
+// qvenroll run as its own process, as a user or a script runs it without a terminal:
+// enrollment from a password file or standard input, refusals that say what to do, the
+// edition, --list and --remove (its help and usage mistakes: ProductProgramsTest).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -46,28 +46,6 @@ class EnrollProgramTest : public RootedTest {
 
   std::string passwordFile_;
 };
-
-TEST_F(EnrollProgramTest, HelpDocumentsTheExitCodesAndMistakesPointToIt) {
-  const ProgramRun help = RunProgram(root_, "qvenroll", {"--help"});
-  EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
-  EXPECT_NE(help.out.find("QV_PASSWORD_FILE"), std::string::npos);
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--bogus"},
-                                             {"--remove"},
-                                             {"--list", "--remove", "bob"},
-                                             {"--yes"},
-                                             {"--id", "much-too-long-id"},
-                                             {"--edition", "gold"}}) {
-    SCOPED_TRACE(args[0]);
-    const ProgramRun run = Enroll(args);
-    EXPECT_EQ(run.code, 1);
-    EXPECT_NE(run.err.find("qvenroll: "), std::string::npos) << run.err;
-  }
-  // Nothing was enrolled by the refused calls.
-  QvUserInfo info;
-  EXPECT_FALSE(Find(QvCurrentAccount().suggestedUserId, &info));
-}
 
 TEST_F(EnrollProgramTest, EnrollsTheCurrentUserWithAPasswordAndADefaultKey) {
   const ProgramRun run = Enroll({});

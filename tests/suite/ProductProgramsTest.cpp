@@ -1,11 +1,11 @@
-// The programs that drive the product library, run as processes of their own without a
-// terminal: `qvclient encrypt|decrypt` and Qvshella. Their command lines and exit codes, a
-// library that is missing or lacks the entry point, a round trip for a user enrolled with
-// qvenroll, Confirm Replace answered from the command line, what stops an operation before it
-// asks anything, the suite's own files and configuration folder refused, a missing audit
-// record reported, and Qvshella opening the decrypted file (alone, as the one of several
-// that decrypts for the others, and several given to one Qvshella, the later ones verifying
-// the user it logged on).
+// The suite's programs run as processes of their own without a terminal: every program's help,
+// version and usage mistakes in one table, and the programs that drive the product library
+// (`qvclient encrypt|decrypt` and Qvshella): their exit codes, a library that is missing or
+// lacks the entry point, a round trip for a user enrolled with qvenroll, Confirm Replace
+// answered from the command line, what stops an operation before it asks anything, the suite's
+// own files and configuration folder refused, a missing audit record reported, and Qvshella
+// opening the decrypted file (alone, as the one of several that decrypts for the others, and
+// several given to one Qvshella, the later ones verifying the user it logged on).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -24,6 +24,8 @@
 #include "platform/Handles.h"
 #include "platform/Window.h"
 #include "suite/QvUserApi.h"
+#include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/UserStoreTestSupport.h"
 
@@ -82,39 +84,62 @@ class ProductProgramsTest : public qvtest::ProgramsFixture {
   }
 };
 
-TEST_F(ProductProgramsTest, HelpAndUsageErrors) {
-  ProgramRun run = Shella({"--help"});
-  EXPECT_EQ(run.code, 0);
-  EXPECT_NE(run.out.find("Usage: Qvshella PATH"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("no DllShellInterface"), std::string::npos) << run.out;
-  run = Client({"--help"});
-  EXPECT_EQ(run.code, 0);
-  EXPECT_NE(run.out.find("encrypt PATH [--yes-to-all|--no-to-all]"), std::string::npos) << run.out;
-  EXPECT_EQ(Client({"encrypt", "--help"}).out, run.out);
-
+TEST_F(ProductProgramsTest, EveryProgramHasHelpAndAVersionAndPointsMistakesToIt) {
   // Usage is checked before the library is looked for, so these fail the same without one.
   const Environment noLibrary{{"QV_PRODUCT_LIBRARY", root_.Sub("missing.so")}};
-  struct Case {
+  const struct {
     const char* program;
     std::vector<std::string> args;
-    const char* message;
+    int code;
+    const char* said;  // on standard output with exit code 0, else on standard error
   } cases[] = {
-      {"Qvshella", {}, "PATH of an encrypted file is needed"},
-      {"Qvshella", {"a.qvf", ""}, "a PATH is empty"},
-      {"Qvshella", {"--frobnicate", "a.qvf"}, "unknown option '--frobnicate'"},
-      {"Qvshella", {"--yes-to-all", "--no-to-all", "a.qvf"}, "exclude each other"},
-      {"Qvshella", {""}, "a PATH is empty"},
-      {"qvclient", {"encrypt"}, "encrypt needs the PATH"},
-      {"qvclient", {"decrypt", "a", "b"}, "decrypt takes one PATH"},
-      {"qvclient", {"decrypt", "a", "--no-to-all", "--yes-to-all"}, "exclude each other"},
-      {"qvclient", {"encrypt", "--user", "me", "a"}, "unknown option '--user'"},
-      {"qvclient", {"--password-stdin", "encrypt", "a"}, "encrypt comes first"},
+      {"qvenroll", {"--help"}, 0, "Exit codes:"},
+      {"qvenroll", {"--help"}, 0, "QV_PASSWORD_FILE"},
+      {"qvclient", {"--help"}, 0, "Exit codes:"},
+      {"qvclient", {"encrypt", "--help"}, 0, "encrypt PATH [--yes-to-all|--no-to-all]"},
+      {"Qvshella", {"--help"}, 0, "Usage: Qvshella PATH"},
+      {"Qvshella", {"--help"}, 0, "no DllShellInterface"},
+      {"qvenroll", {"--bogus"}, 1, "qvenroll: "},
+      {"qvenroll", {"--remove"}, 1, "qvenroll: "},
+      {"qvenroll", {"--list", "--remove", "bob"}, 1, "qvenroll: "},
+      {"qvenroll", {"--yes"}, 1, "qvenroll: "},
+      {"qvenroll", {"--id", "much-too-long-id"}, 1, "qvenroll: "},
+      {"qvenroll", {"--edition", "gold"}, 1, "qvenroll: "},
+      {"qvclient", {"fly"}, 1, "qvclient --help"},
+      {"qvclient", {"start", "now"}, 1, "qvclient --help"},
+      {"qvclient", {"--user"}, 1, "qvclient --help"},
+      {"qvclient", {"export-key", "extra"}, 1, "qvclient --help"},
+      {"Qvshella", {}, 2, "PATH of an encrypted file is needed"},
+      {"Qvshella", {"a.qvf", ""}, 2, "a PATH is empty"},
+      {"Qvshella", {"--frobnicate", "a.qvf"}, 2, "unknown option '--frobnicate'"},
+      {"Qvshella", {"--yes-to-all", "--no-to-all", "a.qvf"}, 2, "exclude each other"},
+      {"Qvshella", {""}, 2, "a PATH is empty"},
+      {"qvclient", {"encrypt"}, 2, "encrypt needs the PATH"},
+      {"qvclient", {"decrypt", "a", "b"}, 2, "decrypt takes one PATH"},
+      {"qvclient", {"decrypt", "a", "--no-to-all", "--yes-to-all"}, 2, "exclude each other"},
+      {"qvclient", {"encrypt", "--user", "me", "a"}, 2, "unknown option '--user'"},
+      {"qvclient", {"--password-stdin", "encrypt", "a"}, 2, "encrypt comes first"},
   };
-  for (const Case& c : cases) {
-    run = RunProgram(root_, c.program, c.args, Env(noLibrary));
-    EXPECT_EQ(run.code, 2) << c.program << " " << c.message << ": " << run.err;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << c.program << " " << (c.args.empty() ? "" : c.args[0]) << " -> " << c.said);
+    const ProgramRun run = RunProgram(root_, c.program, c.args, Env(noLibrary));
+    EXPECT_EQ(run.code, c.code) << run.err;
+    EXPECT_NE((c.code == 0 ? run.out : run.err).find(c.said), std::string::npos)
+        << run.out << run.err;
     EXPECT_EQ(run.err.find("missing.so"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Client({"encrypt", "--help"}).out, Client({"--help"}).out);
+  // Nothing was enrolled by the refused calls.
+  QvUserStore store;
+  QvUserInfo info;
+  EXPECT_FALSE(store.Open() == QvStoreStatus::Ok &&
+               store.FindUserById(QvCurrentAccount().suggestedUserId, &info) == QvStoreStatus::Ok);
+
+  for (const char* program : {"qvenroll", "qvclient", "Qvshella", "qvdbconv", "qvx", "qvdialogs"}) {
+    const ProgramRun run = RunProgram(root_, program, {"--version"}, Env());
+    EXPECT_EQ(run.code, 0) << program << ": " << run.out << run.err;
+    EXPECT_EQ(run.out.rfind(std::string(program) + " 1.", 0), 0u) << program << ": " << run.out;
   }
 }
 
@@ -211,14 +236,6 @@ TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_EQ(ReadTextFile(plain), "the encrypted notes");
   EXPECT_FALSE(Exists(qvf));
-}
-
-TEST_F(ProductProgramsTest, EveryProgramTellsItsVersion) {
-  for (const char* program : {"qvenroll", "qvclient", "Qvshella", "qvdbconv", "qvx", "qvdialogs"}) {
-    const ProgramRun run = RunProgram(root_, program, {"--version"}, Env());
-    EXPECT_EQ(run.code, 0) << program << ": " << run.out << run.err;
-    EXPECT_EQ(run.out.rfind(std::string(program) + " 1.", 0), 0u) << program << ": " << run.out;
-  }
 }
 
 TEST_F(ProductProgramsTest, WhatStopsAnOperationIsSaidBeforeAnythingIsAsked) {

@@ -68,6 +68,19 @@ inline QvStoreStatus EnrollWithKey(const QvNewUser& user, const std::string& pas
   return store->Enroll(user, password, &key);
 }
 
+// Enrolls `id` as another account of this computer (".\\id", no password) known to this store
+// only by the public key `shared` it shares with others: a user items can be shared with.
+inline QvStoreStatus EnrollSharingPeer(const std::string& id, const std::vector<BYTE>& shared) {
+  if (QvUserStore().Open() != QvStoreStatus::Ok) return QvStoreStatus::Failed;
+  QvUserStore* store = QvSharedUserStore();
+  if (store == nullptr) return QvStoreStatus::Failed;
+  QvKey key;
+  key.name = id;
+  key.label = "DefaultKey";
+  key.blob.assign(shared.begin(), shared.end());
+  return store->Enroll({id, ".\\" + id, id, QvAccountType::Computer}, std::nullopt, &key);
+}
+
 // The master key of `userId` as a verification unlocks it (null when the password does not
 // open it): the tests' way to make the changes only a verified user may make.
 inline std::unique_ptr<QvMasterKey> UnlockedMasterKey(QvUserStore& store, const std::string& userId,
