@@ -133,7 +133,8 @@ FolderEngine::~FolderEngine() {
     movedSources_.clear();
     if (fileGroup_.batched) (void)openContainer_->Flush();
     openContainer_->Database().UseFolderHandle(0);
-    CloseFolderHandle(fileGroup_.handle);
+    // Not through the operation, which may be ending with this object.
+    (void)QVFSCloseHandle(fileGroup_.handle);
   }
   // Nothing this operation still holds is the user's: a source folder that could not go back
   // under its name was let go of already.
