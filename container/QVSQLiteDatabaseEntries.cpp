@@ -430,10 +430,12 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFiles(const std::vector<StoredFileRow>& fil
       if (rc == SQLITE_DONE) continue;  // gone already: nothing of it is deleted here
       if (rc != SQLITE_ROW) return VARIANT_FALSE;
       // A row that now holds another file (renamed, or replaced under the same id) stays.
-      if (entry.Type(file_info::kName) != SQLITE_TEXT ||
-          entry.Text(file_info::kName) != file.storedName)
-        continue;
-      bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(entry.Int64(file_info::kSize), 0));
+      const bool same = entry.Type(file_info::kName) == SQLITE_TEXT &&
+                        entry.Text(file_info::kName) == file.storedName;
+      const std::int64_t size = std::max<std::int64_t>(entry.Int64(file_info::kSize), 0);
+      entry.Reset();  // no read stays open over the deletes and the commit
+      if (!same) continue;
+      bytes += static_cast<std::uint64_t>(size);
       const std::int64_t fileId = static_cast<std::int32_t>(file.fileId);
       if (folderHandle_ != 0)
         NoteRemoved(fileId, StoredPathIn(folders, static_cast<std::int32_t>(file.folderId),
