@@ -248,6 +248,18 @@ VARIANT_BOOL QVDatabase::DeleteHeldFile() {
   return store_ ? store_->DeleteHeldFile() : VARIANT_FALSE;
 }
 
+VARIANT_BOOL QVDatabase::DeleteFiles(const std::vector<StoredFileRow>& files,
+                                     std::vector<bool>* deleted) {
+  if (deleted != nullptr) deleted->assign(files.size(), false);
+  return store_ ? store_->DeleteFiles(files, deleted) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::DeleteEmptyFolders(const std::vector<DWORD>& folders,
+                                            std::vector<bool>* deleted) {
+  if (deleted != nullptr) deleted->assign(folders.size(), false);
+  return store_ ? store_->DeleteEmptyFolders(folders, deleted) : VARIANT_FALSE;
+}
+
 VARIANT_BOOL QVDatabase::BeginBatchedAdds() {
   return store_ ? store_->BeginBatchedAdds() : VARIANT_FALSE;
 }

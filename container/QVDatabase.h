@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "container/BlockSink.h"
 #include "platform/Ole.h"
@@ -189,6 +190,31 @@ class QVDatabase {
   // True when this object reads `path` through a connection of OpenForReading that still holds
   // the file the path names (not one deleted or moved away since), with an unchanged schema.
   [[nodiscard]] virtual bool ReadsCurrentFile(const std::string& path);
+
+  // A file row as the caller last saw it: a delete through DeleteFiles takes it only while the
+  // row is still this one (the same folder, id and stored name), never a file that took its
+  // place meanwhile.
+  struct StoredFileRow {
+    DWORD folderId = 0;
+    DWORD fileId = 0;
+    std::string storedName;
+  };
+  // Deletes the listed files whose rows are still as listed, in transactions of a bounded
+  // number of files (and stored bytes) each, every commit atomic and, for a container that
+  // existed before Open or was flushed, durable when it returns: a crash leaves each listed
+  // row either gone or whole, and the list of files (when a folder handle is bound) changes
+  // in the same transactions. `deleted` gets one flag per listed file: true once its delete
+  // was committed; a row that changed or is gone stays false. FALSE when a transaction
+  // failed: its files and every later one are left as they were.
+  [[nodiscard]] virtual VARIANT_BOOL DeleteFiles(const std::vector<StoredFileRow>& files,
+                                                 std::vector<bool>* deleted);
+  // Deletes, in one transaction and in the order given (deepest first lets a parent go after
+  // its last child), each listed folder that holds no file but its empty-folder marker and no
+  // folder, with its marker and its kept facts. `deleted` gets one flag per listed folder. A
+  // folder that still holds something, or the root, stays (false). FALSE when the transaction
+  // failed: nothing was deleted.
+  [[nodiscard]] virtual VARIANT_BOOL DeleteEmptyFolders(const std::vector<DWORD>& folders,
+                                                        std::vector<bool>* deleted);
 
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {

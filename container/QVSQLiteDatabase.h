@@ -82,9 +82,14 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
   [[nodiscard]] VARIANT_BOOL OpenForReading(std::string path) override;
   [[nodiscard]] bool ReadsCurrentFile(const std::string& path) override;
+  [[nodiscard]] VARIANT_BOOL DeleteFiles(const std::vector<StoredFileRow>& files,
+                                         std::vector<bool>* deleted) override;
+  [[nodiscard]] VARIANT_BOOL DeleteEmptyFolders(const std::vector<DWORD>& folders,
+                                                std::vector<bool>* deleted) override;
 
   // An existing container's batched adds are committed whenever this many files, or this
-  // many bytes of images, are in the open transaction.
+  // many bytes of images, are in the open transaction; DeleteFiles commits its groups by the
+  // same bounds.
   static constexpr std::uint64_t kBatchedAddsPerCommit = 1024;
   static constexpr std::uint64_t kBatchedBytesPerCommit = 64u << 20;
 

@@ -401,6 +401,136 @@ VARIANT_BOOL QVSQLiteDatabase::DeleteFolder(DWORD folderId) {
   return transaction.Commit() ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
+VARIANT_BOOL QVSQLiteDatabase::DeleteFiles(const std::vector<StoredFileRow>& files,
+                                           std::vector<bool>* deleted) {
+  if (deleted == nullptr) return VARIANT_FALSE;
+  deleted->assign(files.size(), false);
+  std::size_t next = 0;
+  while (next < files.size()) {
+    if (!BeginWrite()) return VARIANT_FALSE;
+    Transaction transaction(*this);
+    std::unordered_map<std::int64_t, std::string> folders;
+    if (folderHandle_ != 0 && !ReadFolderPaths(&folders)) return VARIANT_FALSE;
+    Statement entry(db_, statements_.get(),
+                    "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+    Statement row(db_, statements_.get(),
+                  "DELETE FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+    if (!entry.Ok() || !row.Ok()) return VARIANT_FALSE;
+    std::vector<std::size_t> group;
+    std::string ids;
+    std::uint64_t bytes = 0;
+    for (; next < files.size() && group.size() < kBatchedAddsPerCommit &&
+           bytes < kBatchedBytesPerCommit;
+         ++next) {
+      const StoredFileRow& file = files[next];
+      entry.Reset();
+      if (!entry.BindInt(1, BoundId(file.fileId)) || !entry.BindInt(2, BoundId(file.folderId)))
+        return VARIANT_FALSE;
+      const int rc = entry.Step();
+      if (rc == SQLITE_DONE) continue;  // gone already: nothing of it is deleted here
+      if (rc != SQLITE_ROW) return VARIANT_FALSE;
+      // A row that now holds another file (renamed, or replaced under the same id) stays.
+      const bool same = entry.Type(file_info::kName) == SQLITE_TEXT &&
+                        entry.Text(file_info::kName) == file.storedName;
+      const std::int64_t size = std::max<std::int64_t>(entry.Int64(file_info::kSize), 0);
+      entry.Reset();  // no read stays open over the deletes and the commit
+      if (!same) continue;
+      bytes += static_cast<std::uint64_t>(size);
+      const std::int64_t fileId = static_cast<std::int32_t>(file.fileId);
+      if (folderHandle_ != 0)
+        NoteRemoved(fileId, StoredPathIn(folders, static_cast<std::int32_t>(file.folderId),
+                                         file.storedName));
+      row.Reset();
+      if (!row.BindInt(1, BoundId(file.fileId)) || !row.BindInt(2, BoundId(file.folderId)) ||
+          !row.StepDone())
+        return VARIANT_FALSE;
+      if (!ids.empty()) ids += ',';
+      ids += std::to_string(fileId);
+      group.push_back(next);
+    }
+    // One pass over FILE_DATA for the whole group: it has no index to look blocks up by file.
+    if (!ids.empty() && !Exec(("DELETE FROM FILE_DATA WHERE FILE_ID IN (" + ids + ")").c_str()))
+      return VARIANT_FALSE;
+    if (!transaction.Commit()) return VARIANT_FALSE;
+    for (const std::size_t index : group) (*deleted)[index] = true;
+  }
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::DeleteEmptyFolders(const std::vector<DWORD>& folders,
+                                                  std::vector<bool>* deleted) {
+  if (deleted == nullptr) return VARIANT_FALSE;
+  deleted->assign(folders.size(), false);
+  if (folders.empty()) return VARIANT_TRUE;
+  if (!BeginWrite()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  // What each folder holds, from one pass over each table: its files other than the marker,
+  // its markers (with their stored names, for the list of files) and its folders.
+  std::unordered_map<std::int64_t, std::int64_t> files, children, parents;
+  std::unordered_map<std::int64_t, std::vector<std::pair<std::int64_t, std::string>>> markers;
+  std::unordered_map<std::int64_t, std::string> paths;
+  {
+    Statement rows(db_, "SELECT FOLDER_ID, PARENT_FOLDER_ID, FOLDER_NAME FROM FOLDER_INFO");
+    if (!rows.Ok()) return VARIANT_FALSE;
+    int rc;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      ++children[rows.Int64(1)];
+      parents[rows.Int64(0)] = rows.Int64(1);
+      paths.emplace(rows.Int64(0), rows.Text(2));
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+  }
+  {
+    Statement rows(db_, "SELECT FILE_ID, FOLDER_ID, FILE_NAME FROM FILE_INFO");
+    if (!rows.Ok()) return VARIANT_FALSE;
+    int rc;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      const std::string name = rows.Text(2);
+      if (rows.Type(2) == SQLITE_TEXT && name == ::kEmptyFolderMarker)
+        markers[rows.Int64(1)].emplace_back(rows.Int64(0), name);
+      else
+        ++files[rows.Int64(1)];
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+  }
+  Statement row(db_, "DELETE FROM FOLDER_INFO WHERE FOLDER_ID = ?");
+  Statement facts(db_, "DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID = ?");
+  Statement marker(db_, "DELETE FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+  if (!row.Ok() || !facts.Ok() || !marker.Ok()) return VARIANT_FALSE;
+  std::string markerIds;
+  std::vector<bool> gone(folders.size(), false);
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    const std::int64_t id = static_cast<std::int32_t>(folders[i]);
+    const auto parent = parents.find(id);
+    if (id == kRootFolderId || parent == parents.end() || files[id] != 0 || children[id] != 0)
+      continue;
+    for (const auto& [markerId, name] : markers[id]) {
+      NoteRemoved(markerId, StoredPathIn(paths, id, name));
+      marker.Reset();
+      if (!marker.BindInt64(1, markerId) || !marker.BindInt64(2, id) || !marker.StepDone())
+        return VARIANT_FALSE;
+      if (!markerIds.empty()) markerIds += ',';
+      markerIds += std::to_string(markerId);
+    }
+    markers.erase(id);
+    row.Reset();
+    facts.Reset();
+    if (!row.BindInt64(1, id) || !row.StepDone() || !facts.BindInt64(1, kFolderFactsIdBase + id) ||
+        !facts.StepDone())
+      return VARIANT_FALSE;
+    --children[parent->second];
+    parents.erase(parent);
+    gone[i] = true;
+  }
+  // Markers have no blocks; any a damaged container gave them go with them.
+  if (!markerIds.empty() &&
+      !Exec(("DELETE FROM FILE_DATA WHERE FILE_ID IN (" + markerIds + ")").c_str()))
+    return VARIANT_FALSE;
+  if (!transaction.Commit()) return VARIANT_FALSE;
+  *deleted = std::move(gone);
+  return VARIANT_TRUE;
+}
+
 // ---- Listings ----
 
 VARIANT_BOOL QVSQLiteDatabase::GetSubFolders(DWORD parentId, VARIANT* out) {

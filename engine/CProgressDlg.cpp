@@ -196,7 +196,12 @@ void CProgressDlg::RunEngine() {
   EnableCloseItem(true);
   // Cancel stops the items still to come: once the last one has succeeded, nothing is left
   // to stop, and what was done stays done.
-  succeeded_ = prepared && ProcessingPass() && overallSuccess_;
+  bool processed = prepared && ProcessingPass();
+  // After a failure or a Cancel too: files stored on their own into an open container are
+  // committed (and their moved sources deleted) before anything else of the operation ends.
+  if (folders_.HasOpenContainer() && folders_.FinishOpenContainerFiles() != StatusSuccess)
+    processed = false;
+  succeeded_ = processed && overallSuccess_;
   EndOfOperation(succeeded_);
 }
 
@@ -346,6 +351,8 @@ bool CProgressDlg::ProcessingPass() {
     if (CancelRequested()) return false;
     if (ProcessItem(item) != StatusSuccess) return false;
   }
+  if (folders_.HasOpenContainer() && folders_.FinishOpenContainerFiles() != StatusSuccess)
+    return false;
   if (AfterLastItemTestHook()) AfterLastItemTestHook()(*this);
   return true;
 }

@@ -126,6 +126,16 @@ FolderEngine::FolderEngine(OperationSink& operation) : operation_(operation) {
 }
 
 FolderEngine::~FolderEngine() {
+  // A group the operation did not finish is committed while its key is still bound, so the
+  // container's list takes it; no source is deleted here, so a moved file may stay in both
+  // places, never in neither.
+  if (fileGroup_.handle != 0) {
+    movedSources_.clear();
+    if (fileGroup_.batched) (void)openContainer_->Flush();
+    openContainer_->Database().UseFolderHandle(0);
+    // Not through the operation, which may be ending with this object.
+    (void)QVFSCloseHandle(fileGroup_.handle);
+  }
   // Nothing this operation still holds is the user's: a source folder that could not go back
   // under its name was let go of already.
   const std::set<std::string> held = heldWorkFolders_;
@@ -483,6 +493,11 @@ bool FolderEngine::OpenRequestContainer() {
 }
 
 ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
+  if (operation_.Request().encrypt && !IsFolder(item)) return StoreFileInOpenContainer(item);
+  // A folder takes the container's key and transactions for itself: the files before it are
+  // committed first.
+  if (const ItemStatus finished = FinishOpenContainerFiles(); finished != StatusSuccess)
+    return finished;
   protected_ = ProtectedLocations::Read();
   const std::string& containerPath = operation_.Request().container->containerPath;
   DWORD handle = 0;
@@ -514,10 +529,10 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   Sink sink{openContainer_.get(), work, encrypt ? MakeScratchFolder() : std::string()};
   const bool keepSource = operation_.Request().keepSource;
   const bool isFolder = status == StatusSuccess && IsFolder(item);
-  // A folder's files, and the files of a copy, share transactions, committed in bounded parts
-  // and at the end; the sources of a moved folder's files go only after that end. A file
-  // moved on its own goes as soon as it is stored, so it commits alone.
-  bool batched = status == StatusSuccess && encrypt && (keepSource || isFolder) &&
+  // A folder's files share transactions, committed in bounded parts and at the end; the
+  // sources of a moved folder's files go only after that end. (Files stored on their own are
+  // grouped across items by StoreFileInOpenContainer.)
+  bool batched = status == StatusSuccess && encrypt && isFolder &&
                  openContainer_->Database().BeginBatchedAdds() == VARIANT_TRUE;
   sink.deferSourceDeletion = batched && !keepSource;
   movedSources_.clear();
@@ -548,10 +563,8 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
         operation_.AllReplaced())
       status = DeleteStoredFolder(item).status;
   } else if (status == StatusSuccess) {
-    const std::string folder = SplitPath(item).first;
-    status = encrypt
-                 ? EncryptFileOfFolder(item, folder, FileSize(item), kCheckLocation, sink, handle)
-                 : DecryptFileOfFolder(item, folder, kCheckName, handle);
+    // Files to store were taken by StoreFileInOpenContainer: this is an image to decrypt.
+    status = DecryptFileOfFolder(item, SplitPath(item).first, kCheckName, handle);
     if (status == StatusSuccess) operation_.StepProgress();
   }
   if (!work.empty()) RemoveWorkFolder(work);
@@ -560,5 +573,64 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   openContainer_->Database().UseFolderHandle(0);
   CloseFolderHandle(handle);
   if (operation_.CancelRequested()) return StatusCancelled;
+  return status;
+}
+
+ItemStatus FolderEngine::StoreFileInOpenContainer(const std::string& item) {
+  const std::string& containerPath = operation_.Request().container->containerPath;
+  if (fileGroup_.handle == 0) {
+    protected_ = ProtectedLocations::Read();
+    DWORD handle = 0;
+    if (const ItemStatus opened =
+            OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
+        opened != StatusSuccess)
+      return opened;
+    if (const ItemStatus listed = CheckFileList(*openContainer_, containerPath, handle);
+        listed != StatusSuccess) {
+      CloseFolderHandle(handle);
+      return listed;
+    }
+    std::string work = MakeWorkFolder(containerPath);
+    if (work.empty()) {
+      openContainer_->Database().UseFolderHandle(0);
+      CloseFolderHandle(handle);
+      return Report(containerPath, StatusFileAccessError);
+    }
+    movedSources_.clear();
+    fileGroup_.handle = handle;
+    fileGroup_.work = std::move(work);
+    fileGroup_.scratch = MakeScratchFolder();
+    fileGroup_.batched = openContainer_->Database().BeginBatchedAdds() == VARIANT_TRUE;
+  }
+  Sink sink{openContainer_.get(), fileGroup_.work, fileGroup_.scratch};
+  // Without a batch each add commits alone, and a moved file's source goes at once.
+  sink.deferSourceDeletion = fileGroup_.batched && !operation_.Request().keepSource;
+  const ItemStatus status = EncryptFileOfFolder(item, SplitPath(item).first, FileSize(item),
+                                                kCheckLocation, sink, fileGroup_.handle);
+  if (status == StatusSuccess) operation_.StepProgress();
+  AtTestPoint(TestPoint::FileStored, item);
+  if (operation_.CancelRequested()) return StatusCancelled;
+  return status;
+}
+
+ItemStatus FolderEngine::FinishOpenContainerFiles() {
+  if (fileGroup_.handle == 0) return StatusSuccess;
+  FileGroup group = std::move(fileGroup_);
+  fileGroup_ = FileGroup{};
+  ItemStatus status = StatusSuccess;
+  // The commit runs while the folder handle is bound, so the container's list of files takes
+  // the group in the same transaction; only then do the moved files' sources go.
+  if (group.batched) {
+    if (!openContainer_->Flush()) {
+      movedSources_.clear();
+      status = Report(operation_.Request().container->containerPath, StatusFileAccessError);
+    } else {
+      status = DeleteMovedSources();
+    }
+  }
+  RemoveWorkFolder(group.work);
+  if (!group.scratch.empty()) RemoveWorkFolder(group.scratch);
+  openContainer_->Database().UseFolderHandle(0);
+  CloseFolderHandle(group.handle);
   return status;
 }

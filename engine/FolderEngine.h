@@ -82,8 +82,17 @@ class FolderEngine {
   // Opens the request's container; false (after a row) when it does not open.
   [[nodiscard]] bool OpenRequestContainer();
   bool HasOpenContainer() const { return openContainer_ != nullptr; }
-  // One item of the processing pass of such an operation.
+  // One item of the processing pass of such an operation. Files stored on their own (not in a
+  // folder) share the container's transactions across items, as a folder's files do: the
+  // folder key stays bound and the last commit waits for FinishOpenContainerFiles (or for the
+  // next folder item), and the sources of moved files go only after the commit that holds them.
   [[nodiscard]] ItemStatus ProcessInOpenContainer(const std::string& item);
+  // Commits what the files stored on their own still wait for, then deletes the sources of
+  // those moved (each only while unchanged) and lets go of the folder key. Called after the
+  // last item, and also after a failure or a Cancel: every file reported stored is then in
+  // the container and none of them left behind as well. A failed commit deletes no source and
+  // is the result (after a row). StatusSuccess when nothing waits.
+  [[nodiscard]] ItemStatus FinishOpenContainerFiles();
 
   // Removes every work folder still left by this operation (failure or cancel).
   void RemoveWorkFolders();
@@ -116,6 +125,7 @@ class FolderEngine {
     SourceDeletion,  // a stored source folder is about to be deleted
     BatchStarted,    // a batch of small files (the first named) was handed to the workers
     FileProcessed,   // the library has handled a file of a batch (on the worker's thread)
+    FileStored,      // a file stored on its own into an open container (its source not yet gone)
   };
   static void SetTestHook(std::function<void(TestPoint, const std::string&)> hook);
 
@@ -280,6 +290,18 @@ class FolderEngine {
     FILE_IDENTITY identity;
   };
   std::vector<MovedSource> movedSources_;
+  // The files stored on their own into the open container, between the first of them and
+  // FinishOpenContainerFiles: the folder handle bound to the container, whether their adds
+  // share a batch, and the work folders their images are written in.
+  struct FileGroup {
+    DWORD handle = 0;
+    bool batched = false;
+    std::string work;
+    std::string scratch;
+  };
+  FileGroup fileGroup_;
+  // A file stored on its own into the open container, in the file group (begun when needed).
+  [[nodiscard]] ItemStatus StoreFileInOpenContainer(const std::string& item);
   // Deletes the moved file `path` of `folder` when it is still what was read (`identity`).
   [[nodiscard]] ItemStatus DeleteMovedSource(const std::string& path, const std::string& folder,
                                              const FILE_IDENTITY& identity);

@@ -1,5 +1,6 @@
 #include "transfer/CQvDataObject.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -397,39 +398,6 @@ HRESULT CQvDataObject::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL releas
   }
 }
 
-namespace {
-
-// Rows of a listing that are items: the empty-folder marker is no file.
-LONG ItemRows(VARIANT& rows) {
-  const LONG count = ContainerItemId::RowCount(rows);
-  LONG items = 0;
-  for (LONG row = 0; row < count; ++row) {
-    std::string stored;
-    if (!TextCell(rows, 2, row, &stored) || stored != kEmptyFolderMarker) ++items;
-  }
-  return count < 0 ? -1 : items;
-}
-
-// Whether the file row (folderId, fileId) is still stored under `storedName`.
-bool StillTheFile(QVDatabase& database, const TransferEntry& entry) {
-  Rows rows;
-  std::string stored;
-  return database.GetFileInfo(entry.folderId, entry.fileId, rows.Out()) == VARIANT_TRUE &&
-         ContainerItemId::RowCount(rows.Get()) == 1 && TextCell(rows.Get(), 2, 0, &stored) &&
-         stored == entry.storedName;
-}
-
-// Whether the folder holds nothing but (at most) its marker.
-bool HoldsNothing(QVDatabase& database, DWORD folderId) {
-  Rows files;
-  Rows folders;
-  (void)database.GetFiles(folderId, files.Out());
-  (void)database.GetSubFolders(folderId, folders.Out());
-  return ItemRows(files.Get()) == 0 && ContainerItemId::RowCount(folders.Get()) == 0;
-}
-
-}  // namespace
-
 HRESULT CQvDataObject::CarryOutMove() {
   // A receiver that reports the move twice has the rows deleted once, and the same answer.
   if (moveCarriedOut_) return moveResult_;
@@ -450,6 +418,9 @@ HRESULT CQvDataObject::CarryOutMove() {
       (void)database.Close();
       return E_ACCESSDENIED;
     }
+    // The files that arrived go in grouped transactions, each row only while it is still the
+    // file that was read; a crash leaves each of them either gone or whole.
+    std::vector<QVDatabase::StoredFileRow> arrived;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const TransferEntry& entry = entries_[i];
       if (entry.isFolder) continue;
@@ -457,17 +428,22 @@ HRESULT CQvDataObject::CarryOutMove() {
         complete = false;  // it did not arrive: it stays
         continue;
       }
-      if (!StillTheFile(database, entry) ||
-          database.DeleteFile(entry.folderId, entry.fileId) != VARIANT_TRUE)
-        complete = false;
+      arrived.push_back({entry.folderId, entry.fileId, entry.storedName});
     }
+    std::vector<bool> deleted;
+    if (database.DeleteFiles(arrived, &deleted) != VARIANT_TRUE ||
+        std::find(deleted.begin(), deleted.end(), false) != deleted.end())
+      complete = false;
     // Folders go only with a whole move: the receiver read every file, so it went through the
     // whole tree. Folders come in the snapshot before what they hold: the deepest go first.
     // A folder that still holds an item (one added meanwhile) stays.
-    for (auto entry = entries_.rbegin(); complete && entry != entries_.rend(); ++entry) {
-      if (!entry->isFolder) continue;
-      if (!HoldsNothing(database, entry->folderId) ||
-          database.DeleteFolder(entry->folderId) != VARIANT_TRUE)
+    if (complete) {
+      std::vector<DWORD> folders;
+      for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry)
+        if (entry->isFolder) folders.push_back(entry->folderId);
+      std::vector<bool> emptied;
+      if (database.DeleteEmptyFolders(folders, &emptied) != VARIANT_TRUE ||
+          std::find(emptied.begin(), emptied.end(), false) != emptied.end())
         complete = false;
     }
   }

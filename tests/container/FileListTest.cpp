@@ -85,6 +85,20 @@ TEST_F(FileListTest, RenamesAndDeletesKeepTheListAndMoveTheImages) {
   ASSERT_EQ(db.DeleteFolder(sub), VARIANT_TRUE);
   EXPECT_EQ(db.CheckFileList(), Check::Verified);
 
+  // A move's grouped deletes: a file, then an emptied folder with its marker.
+  MakeImage("sub/f.txt", "phi");
+  const LONG f = db.AddFile(src_ + "/", src_ + "/sub/f.txt.qvf", 0, FALSE);
+  ASSERT_GT(f, 0);
+  ASSERT_GT(db.AddFile(src_ + "/", src_ + "/sub/qvdummyffff.qvf", 0, FALSE), 0);
+  const DWORD again = 2;  // the folder's new row
+  std::vector<bool> deleted;
+  ASSERT_EQ(db.DeleteFiles({{again, static_cast<DWORD>(f), "f.txt.qvf"}}, &deleted), VARIANT_TRUE);
+  EXPECT_EQ(deleted, std::vector<bool>{true});
+  EXPECT_EQ(db.CheckFileList(), Check::Verified);
+  ASSERT_EQ(db.DeleteEmptyFolders({again}, &deleted), VARIANT_TRUE);
+  EXPECT_EQ(deleted, std::vector<bool>{true});
+  EXPECT_EQ(db.CheckFileList(), Check::Verified);
+
   // Without the folder handle a write does not keep the list: the next check says so.
   MakeImage("d.txt", "delta");
   ASSERT_GT(db.AddFile(src_ + "/", src_ + "/d.txt.qvf", 0, FALSE), 0);

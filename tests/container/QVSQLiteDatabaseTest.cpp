@@ -1632,6 +1632,71 @@ TEST_F(StoreTest, BatchedAddsOfAnExistingContainerCommitInPartsAndACrashLosesOnl
   EXPECT_EQ(committed(), before);
 }
 
+// The deletes of a move: only rows still as listed go, in bounded commits, so a failure in a
+// later part keeps the parts committed before it and leaves its own rows whole; then empty
+// folders go deepest first with their markers and kept facts, and one that holds a file stays.
+TEST_F(StoreTest, DeleteFilesTakesRowsStillAsListedInBoundedPartsThenEmptyFoldersGo) {
+  constexpr auto kPart = static_cast<int>(QVSQLiteDatabase::kBatchedAddsPerCommit);
+  constexpr int kFiles = kPart + 100;
+  ASSERT_EQ(db_.BeginBatchedAdds(), VARIANT_TRUE);
+  std::vector<QVDatabase::StoredFileRow> rows;
+  for (int i = 0; i < kFiles; ++i) {
+    const LONG id = Add("many/" + std::to_string(i) + ".txt", "x");
+    ASSERT_GT(id, 0);
+    rows.push_back({1, static_cast<DWORD>(id), std::to_string(i) + ".txt.qvf"});
+  }
+  for (const char* folder : {"a", "a/b"}) {
+    fs::create_directories(src_ + "/" + folder);
+    ASSERT_GT(
+        db_.AddFile(src_, src_ + "/" + folder + "/" + container::kEmptyFolderMarker, 0, FALSE), 0);
+  }
+  ASSERT_EQ(db_.Flush(), VARIANT_TRUE);
+  ASSERT_EQ(db_.RenameFile("renamed", 1, rows[1].fileId), VARIANT_TRUE);
+  ASSERT_EQ(db_.DeleteFile(1, rows[2].fileId), VARIANT_TRUE);
+  const auto count = [&](const std::string& sql) { return std::stoi(Raw(container_).One(sql)); };
+
+  // Each row costs two steps (its check and its delete): this step falls in the second part.
+  std::vector<bool> deleted;
+  QVSQLiteDatabase::FailStepForTest(2 * kPart + 50);
+  EXPECT_EQ(db_.DeleteFiles(rows, &deleted), VARIANT_FALSE);
+  QVSQLiteDatabase::FailStepForTest(0);
+  ASSERT_EQ(deleted.size(), rows.size());
+  EXPECT_EQ(std::count(deleted.begin(), deleted.begin() + kPart + 2, true), kPart)
+      << "the first part (the renamed and the gone row not counted) is committed";
+  EXPECT_EQ(std::count(deleted.begin() + kPart + 2, deleted.end(), true), 0);
+  EXPECT_EQ(count("SELECT count(*) FROM FILE_INFO WHERE FOLDER_ID = 1"), kFiles - 1 - kPart);
+  EXPECT_EQ(count("SELECT count(*) FROM FILE_DATA"), kFiles - 1 - kPart)
+      << "the failed part's rows are whole, blocks included";
+
+  ASSERT_EQ(db_.DeleteFiles(rows, &deleted), VARIANT_TRUE);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    EXPECT_EQ(deleted[i], i != 1 && i != 2 && i >= static_cast<std::size_t>(kPart + 2)) << i;
+  EXPECT_EQ(count("SELECT count(*) FROM FILE_INFO WHERE FOLDER_ID = 1"), 1);
+  EXPECT_EQ(Raw(container_).One("SELECT FILE_NAME FROM FILE_DATA JOIN FILE_INFO USING (FILE_ID)"),
+            "renamed.qvf")
+      << "the renamed file keeps its row and its blocks";
+
+  const auto folderId = [&](const std::string& name) {
+    return static_cast<DWORD>(
+        count("SELECT FOLDER_ID FROM FOLDER_INFO WHERE FOLDER_NAME = '" + name + "'"));
+  };
+  const DWORD a = folderId("\\a");
+  const DWORD b = folderId("\\a\\b");
+  ASSERT_GT(b, a);
+  ASSERT_EQ(db_.DeleteEmptyFolders({b, a, 1, 0}, &deleted), VARIANT_TRUE);
+  EXPECT_EQ(deleted, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(count("SELECT count(*) FROM FOLDER_INFO"), 1);
+  EXPECT_EQ(count("SELECT count(*) FROM FILE_INFO WHERE FOLDER_ID IN (" + std::to_string(a) + "," +
+                  std::to_string(b) + ")"),
+            0)
+      << "the markers went with their folders";
+  EXPECT_EQ(count("SELECT count(*) FROM FOLDER_OPTIONS WHERE FOLDER_ID - " +
+                  std::to_string(container::kFolderFactsIdBase) + " IN (" + std::to_string(a) +
+                  "," + std::to_string(b) + ")"),
+            0);
+  EXPECT_EQ(Raw(container_).One("PRAGMA integrity_check"), "ok");
+}
+
 TEST_F(StoreTest, AFailureInsideABatchFailsItsFlushAndCloseSoNothingIsTakenAsStored) {
   ASSERT_EQ(db_.BeginBatchedAdds(), VARIANT_TRUE);
   ASSERT_GT(Add("a.txt", "stored before the failure"), 0);
