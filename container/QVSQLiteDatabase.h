@@ -82,6 +82,7 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL DeleteHeldFile() override;
   [[nodiscard]] VARIANT_BOOL OpenForReading(std::string path) override;
   [[nodiscard]] bool ReadsCurrentFile(const std::string& path) override;
+  [[nodiscard]] bool ReadChangeToken(ChangeToken* token) override;
 
   // An existing container's batched adds are committed whenever this many files, or this
   // many bytes of images, are in the open transaction.

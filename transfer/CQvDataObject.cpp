@@ -6,8 +6,10 @@
 
 #include "base/ContainerItemId.h"
 #include "base/ItemNames.h"
+#include "base/QvFolderExtApp.h"
 #include "container/QVDatabase.h"
 #include "engine/HeldFolderKey.h"
+#include "engine/OperationFrame.h"
 #include "platform/Files.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/ole/Variant.h"
@@ -266,6 +268,13 @@ HRESULT CQvDataObject::TakeSnapshot() {
 
 HRESULT CQvDataObject::MakeStreamTable() {
   if (!streams_.empty()) return S_OK;
+  // The files are decrypted for the user the view verified; without one, for the user logged
+  // on, as an operation on the container would.
+  std::string userId = userId_;
+  if (userId.empty())
+    if (CUserData* userData = QvApp().userData) userId = CurrentIdentity(*userData).UserId();
+  // Opens nothing before the first read of a stream.
+  auto session = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
   std::vector<ComPtr<CQvDataStream>> streams(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TransferEntry& entry = entries_[i];
@@ -275,9 +284,10 @@ HRESULT CQvDataObject::MakeStreamTable() {
             CQvDataStream::CreateInstance(IQvDataStream::kIid, made.ReleaseAndGetVoidAddressOf())))
       continue;  // the entry stays empty; its request fails
     ComPtr<CQvDataStream> stream(static_cast<CQvDataStream*>(made.Get()));
-    stream->SetFile(folder_.Get(),
-                    StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i},
-                    transferred_);
+    stream->SetFile(
+        folder_.Get(),
+        StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i, session},
+        transferred_);
     streams[i] = std::move(stream);
   }
   streams_ = std::move(streams);
