@@ -5,9 +5,11 @@
 #include <utility>
 
 #include "base/ContainerItemId.h"
+#include "base/QvFolderExtApp.h"
 #include "engine/EngineFiles.h"
 #include "engine/HeldFolderKey.h"
 #include "engine/ItemRules.h"
+#include "engine/OperationFrame.h"
 #include "suite/QvFsApi.h"
 
 namespace {
@@ -28,6 +30,12 @@ ContainerDecryptionSession::~ContainerDecryptionSession() {
     (void)database_.Close();
   }
   if (handle_ != 0) (void)QVFSCloseHandle(handle_);
+}
+
+std::string ContainerDecryptionSession::DecryptingUser(std::string verified) {
+  if (verified.empty())
+    if (CUserData* userData = QvApp().userData) verified = CurrentIdentity(*userData).UserId();
+  return verified;
 }
 
 std::size_t ContainerDecryptionSession::Checks() const {
@@ -98,10 +106,9 @@ ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
       named != StatusSuccess)
     return named;
   std::lock_guard guard(lock_);
-  if (!keyTried_) {
-    keyTried_ = true;
-    handle_ = OpenContainerFolderKey(path_, userId_);
-  }
+  // Tried again after a failure: a protection record that could not be read a moment ago
+  // (the container locked by a writer) must not keep a view from its files for its life.
+  if (handle_ == 0) handle_ = OpenContainerFolderKey(path_, userId_);
   if (handle_ == 0) return StatusNotAuthorized;
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     QVDatabase::ChangeToken token;

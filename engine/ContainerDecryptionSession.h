@@ -11,6 +11,11 @@
 // has the name the caller took it by is refused, so a changed container never pairs a name
 // with another file's bytes; the image itself opens only at the place its row gives.
 //
+// A session may be kept for as long as its caller shows the container (a view's folder
+// hands its session to every data object it makes), so that files taken one after another
+// cost one check as long as nothing changes. It holds no lock on the container between
+// decryptions.
+//
 // Decryptions from several threads take turns.
 #pragma once
 
@@ -28,6 +33,9 @@ class ContainerDecryptionSession {
  public:
   // Nothing is opened before the first Decrypt.
   ContainerDecryptionSession(std::string containerPath, std::string userId);
+  // The user files are decrypted for when `verified` (the user a view verified) is empty: the
+  // user logged on, as an operation on the container takes.
+  [[nodiscard]] static std::string DecryptingUser(std::string verified);
   ~ContainerDecryptionSession();
   ContainerDecryptionSession(const ContainerDecryptionSession&) = delete;
   ContainerDecryptionSession& operator=(const ContainerDecryptionSession&) = delete;
@@ -35,12 +43,14 @@ class ContainerDecryptionSession {
   // Decrypts the file FILE_ID `fileId` of folder `folderId`, taken by its stored name
   // `storedName` (with its ".qvf"), into `folder`, an empty folder of the caller's: on success
   // its plain file, named as the stored name without ".qvf", is all that is left there.
-  // StatusNotAuthorized when the user has no key the container accepts (remembered: no later
-  // call tries again); StatusIntegrityError when the rows are not those the container lists,
-  // the row is gone or renamed, or the image does not open at its place.
+  // StatusNotAuthorized when the user has no key the container accepts; StatusIntegrityError when
+  // the rows are not those the container lists, the row is gone or renamed, or the image does not
+  // open at its place.
   [[nodiscard]] ItemStatus Decrypt(DWORD folderId, DWORD fileId, const std::string& storedName,
                                    const std::string& folder);
 
+  [[nodiscard]] const std::string& ContainerPath() const { return path_; }
+  [[nodiscard]] const std::string& UserId() const { return userId_; }
   // How often the rows were checked against the list so far.
   [[nodiscard]] std::size_t Checks() const;
 
@@ -59,7 +69,6 @@ class ContainerDecryptionSession {
   const std::string userId_;
   mutable std::mutex lock_;
   QVDatabase database_;
-  bool keyTried_ = false;
   DWORD handle_ = 0;
   // The token the rows were checked at; none before the first check and after a reopen.
   std::optional<QVDatabase::ChangeToken> checked_;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ContainerDecryptionSession.h"
 #include "platform/Com.h"
 #include "platform/Files.h"
 #include "platform/shell/ItemIdList.h"
@@ -119,6 +120,10 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   HRESULT MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, const struct ContainerItem& first,
                          void** ppv);
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
+  // The session this folder's data objects decrypt through for `verified` (the user the view
+  // verified, or empty), kept while the folder lives so that files opened one after another
+  // check the container once; a new one when the user differs.
+  std::shared_ptr<ContainerDecryptionSession> DecryptionSession(const std::string& verified);
   // True when the container opens and holds folder `folderId`. A host asks this for every row
   // it shows, so an answer found in the store stands while the container file is unchanged
   // since then (see knownState_).
@@ -143,4 +148,5 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   // of the file system's clock could leave its times as they were.
   FILE_IDENTITY knownState_;
   std::set<DWORD> knownFolders_;
+  std::shared_ptr<ContainerDecryptionSession> session_;
 };

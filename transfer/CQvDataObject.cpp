@@ -6,10 +6,8 @@
 
 #include "base/ContainerItemId.h"
 #include "base/ItemNames.h"
-#include "base/QvFolderExtApp.h"
 #include "container/QVDatabase.h"
 #include "engine/HeldFolderKey.h"
-#include "engine/OperationFrame.h"
 #include "platform/Files.h"
 #include "platform/ole/TextConversion.h"
 #include "platform/ole/Variant.h"
@@ -228,6 +226,11 @@ void CQvDataObject::SetVerifiedUser(std::string userId) {
   userId_ = std::move(userId);
 }
 
+void CQvDataObject::SetDecryptionSession(std::shared_ptr<ContainerDecryptionSession> session) {
+  std::lock_guard guard(lock_);
+  session_ = std::move(session);
+}
+
 void CQvDataObject::SetPreferredEffect(DWORD effect) noexcept {
   std::lock_guard guard(lock_);
   preferredEffect_ = effect;
@@ -268,13 +271,13 @@ HRESULT CQvDataObject::TakeSnapshot() {
 
 HRESULT CQvDataObject::MakeStreamTable() {
   if (!streams_.empty()) return S_OK;
-  // The files are decrypted for the user the view verified; without one, for the user logged
-  // on, as an operation on the container would.
-  std::string userId = userId_;
-  if (userId.empty())
-    if (CUserData* userData = QvApp().userData) userId = CurrentIdentity(*userData).UserId();
-  // Opens nothing before the first read of a stream.
-  auto session = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
+  // The files are decrypted for the user the view verified (or the one logged on), through
+  // the session the folder handed over when it is for that container and user; a session
+  // opens nothing before the first read of a stream.
+  std::string userId = ContainerDecryptionSession::DecryptingUser(userId_);
+  std::shared_ptr<ContainerDecryptionSession> session = session_;
+  if (!session || session->ContainerPath() != containerPath_ || session->UserId() != userId)
+    session = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
   std::vector<ComPtr<CQvDataStream>> streams(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TransferEntry& entry = entries_[i];
