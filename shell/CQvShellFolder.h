@@ -107,6 +107,11 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
                    std::string storedPath, std::shared_ptr<ContainerReader> reader);
   // The reader of this folder's container (see the top of this file); null before Initialize.
   [[nodiscard]] const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
+  // The session this folder's data objects and its view's Open decrypt through for `verified`
+  // (the user the view verified, or empty), kept while the folder lives so that files taken
+  // one after another check the container once; a new one when the user differs.
+  [[nodiscard]] std::shared_ptr<ContainerDecryptionSession> DecryptionSession(
+      const std::string& verified);
 
  private:
   ~CQvShellFolder() override;
@@ -120,10 +125,6 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   HRESULT MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl, const struct ContainerItem& first,
                          void** ppv);
   std::string InnerPathOf(LPCITEMIDLIST list, const struct ContainerItem& item) const;
-  // The session this folder's data objects decrypt through for `verified` (the user the view
-  // verified, or empty), kept while the folder lives so that files opened one after another
-  // check the container once; a new one when the user differs.
-  std::shared_ptr<ContainerDecryptionSession> DecryptionSession(const std::string& verified);
   // True when the container opens and holds folder `folderId`. A host asks this for every row
   // it shows, so an answer found in the store stands while the container file is unchanged
   // since then (see knownState_).
