@@ -45,7 +45,6 @@ std::size_t ContainerDecryptionSession::Checks() const {
 
 ItemStatus ContainerDecryptionSession::CheckRows() {
   ++checks_;
-  checked_.reset();
   places_.clear();
   database_.UseFolderHandle(handle_);
   const QVDatabase::FileListCheck check = database_.CheckFileList();
@@ -71,6 +70,13 @@ ItemStatus ContainerDecryptionSession::Current(QVDatabase::ChangeToken* token) {
   }
   if (!database_.ReadChangeToken(token)) return StatusFileAccessError;
   if (checked_ && *checked_ == *token) return StatusSuccess;
+  // A first use, or the container changed: the key is opened again with the rows, so that a
+  // user taken off the container, or a key changed since, counts from now on.
+  checked_.reset();
+  database_.UseFolderHandle(0);
+  if (handle_ != 0) (void)QVFSCloseHandle(handle_);
+  handle_ = OpenContainerFolderKey(path_, userId_);
+  if (handle_ == 0) return StatusNotAuthorized;
   if (const ItemStatus checked = CheckRows(); checked != StatusSuccess) return checked;
   // The check read the rows as the token found them only if nothing moved on meanwhile.
   QVDatabase::ChangeToken after;
@@ -106,10 +112,6 @@ ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
       named != StatusSuccess)
     return named;
   std::lock_guard guard(lock_);
-  // Tried again after a failure: a protection record that could not be read a moment ago
-  // (the container locked by a writer) must not keep a view from its files for its life.
-  if (handle_ == 0) handle_ = OpenContainerFolderKey(path_, userId_);
-  if (handle_ == 0) return StatusNotAuthorized;
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     QVDatabase::ChangeToken token;
     if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {

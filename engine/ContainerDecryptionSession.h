@@ -6,7 +6,8 @@
 //
 // The check holds only while the container is unchanged. Before each file the container's
 // change token (the file on disk and the commits seen) is compared with the one the check was
-// made at, and a container that moved on is checked again; a token that moved on while the
+// made at, and for a container that moved on the key is opened again and the rows checked
+// again; a token that moved on while the
 // image was read makes the image worthless, and it is read again. A file whose row no longer
 // has the name the caller took it by is refused, so a changed container never pairs a name
 // with another file's bytes; the image itself opens only at the place its row gives.
@@ -59,7 +60,8 @@ class ContainerDecryptionSession {
     std::string name;
     std::string storedPath;
   };
-  // Opens the connection and makes sure the check holds for the container as it is now.
+  // Opens the connection and makes sure the key and the check hold for the container as it
+  // is now (opening the key again, which fails for a user without one, when they may not).
   [[nodiscard]] ItemStatus Current(QVDatabase::ChangeToken* token);
   [[nodiscard]] ItemStatus CheckRows();
   [[nodiscard]] ItemStatus DecryptImage(const std::string& image, const std::string& folder,

@@ -109,7 +109,7 @@ TEST_F(ContainerDecryptionSessionTest, AnImageMovedToAnotherRowIsRefused) {
   EXPECT_NE(status, StatusSuccess);
 }
 
-TEST_F(ContainerDecryptionSessionTest, AUserWithoutAKeyOrAStaleNameIsRefused) {
+TEST_F(ContainerDecryptionSessionTest, AUserWithoutTheKeyOrAStaleNameIsRefused) {
   {
     ContainerDecryptionSession stranger(container_, "nobody");
     ItemStatus status = StatusSuccess;
@@ -125,6 +125,15 @@ TEST_F(ContainerDecryptionSessionTest, AUserWithoutAKeyOrAStaleNameIsRefused) {
   EXPECT_EQ(status, StatusIntegrityError);
   EXPECT_EQ(Take(session, "../a.txt.qvf", &status, &a), "");
   EXPECT_NE(status, StatusSuccess);
+
+  // The key is opened again once the container changed: a user who can no longer open it
+  // (logged off here) gets nothing more out.
+  ASSERT_EQ(Take(session, "a.txt.qvf", &status, &a), "alpha");
+  QvLogOff();
+  ChangeContainer(container_, "PRAGMA user_version = 7");
+  EXPECT_EQ(Take(session, "b.txt.qvf", &status), "");
+  EXPECT_EQ(status, StatusNotAuthorized);
+  ASSERT_EQ(QvLogOnUser(view_test::kMe, "pw"), QvLogOnResult::Passed);
 }
 
 }  // namespace
