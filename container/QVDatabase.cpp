@@ -106,6 +106,10 @@ bool QVDatabase::ReadsCurrentFile(const std::string& path) {
   return store_ && store_->ReadsCurrentFile(path);
 }
 
+bool QVDatabase::ReadChangeToken(ChangeToken* token) {
+  return store_ && store_->ReadChangeToken(token);
+}
+
 VARIANT_BOOL QVDatabase::OpenForReading(std::string path) {
   if (ReadsCurrentFile(path)) {
     failure_ = Failure::None;

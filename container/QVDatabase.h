@@ -13,6 +13,8 @@
 // entry points added on Linux come after the last slot.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -215,6 +217,19 @@ class QVDatabase {
   // failed: nothing was deleted.
   [[nodiscard]] virtual VARIANT_BOOL DeleteEmptyFolders(const std::vector<DWORD>& folders,
                                                         std::vector<bool>* deleted);
+  // What moves on with every commit to the container, by any connection, and with the file on
+  // disk: two equal tokens read through one connection (with no reopen in between) mean that
+  // nothing was written to the container between the two reads.
+  struct ChangeToken {
+    std::int64_t dataVersion = 0;
+    std::array<unsigned char, 20> header{};  // change counter, page count, free list, schema
+    std::uint64_t created = 0;
+    std::uint64_t written = 0;
+    std::uint64_t size = 0;
+    bool operator==(const ChangeToken&) const = default;
+  };
+  // Reads the token of the open container; false when it cannot be read.
+  [[nodiscard]] virtual bool ReadChangeToken(ChangeToken* token);
 
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {

@@ -500,6 +500,20 @@ VARIANT_BOOL QVSQLiteDatabase::HoldAgainstWriters() {
   return VARIANT_TRUE;
 }
 
+bool QVSQLiteDatabase::ReadChangeToken(ChangeToken* token) {
+  if (db_ == nullptr) return false;
+  // data_version moves on with every commit of another connection, also in write-ahead mode,
+  // where the header's change counter stays; the file's identity tells a container replaced.
+  ContainerState state;
+  if (!ReadDataVersion(db_, &token->dataVersion) || !CurrentState(db_, path_, &state, false))
+    return false;
+  token->header = state.header;
+  token->created = state.created;
+  token->written = state.written;
+  token->size = state.size;
+  return true;
+}
+
 VARIANT_BOOL QVSQLiteDatabase::DeleteHeldFile() {
   if (db_ == nullptr || !held_) return VARIANT_FALSE;
   // The path must still name the file this connection holds (not one moved over it), and

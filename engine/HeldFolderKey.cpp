@@ -16,13 +16,13 @@ HeldFolderKey::~HeldFolderKey() {
   if (handle_ != 0) (void)QVFSCloseHandle(handle_);
 }
 
-bool HeldFolderKey::Bind(QVDatabase& database, const std::string& path, const std::string& userId) {
+DWORD OpenContainerFolderKey(const std::string& path, const std::string& userId) {
   CUserData* userData = QvApp().userData;
-  if (userData == nullptr || userId.empty() || handle_ != 0) return false;
+  if (userData == nullptr || userId.empty()) return 0;
   std::vector<BYTE> header;
-  if (!FolderContainer::ReadHeader(path, &header)) return false;
+  if (!FolderContainer::ReadHeader(path, &header)) return 0;
   const UserKey key(*userData, userId, std::string());
-  if (!key.Found() || key.Get().blob == nullptr) return false;
+  if (!key.Found() || key.Get().blob == nullptr) return 0;
   // The credentials as an operation builds them: the user id, or in the EDITION_SENTIVO
   // edition the key's own name and label.
   std::string keyName = userId;
@@ -35,7 +35,7 @@ bool HeldFolderKey::Bind(QVDatabase& database, const std::string& path, const st
   }
   engine::Credentials credentials(
       std::max<DWORD>(size, static_cast<DWORD>(keyName.size() + label.size() + 2)));
-  if (!credentials.Fill(keyName, label)) return false;
+  if (!credentials.Fill(keyName, label)) return 0;
   DWORD handle = 0;
   const DWORD opened =
       QVFSInitFolderDecryption(header.data(), static_cast<DWORD>(header.size()), keyName.c_str(),
@@ -43,9 +43,16 @@ bool HeldFolderKey::Bind(QVDatabase& database, const std::string& path, const st
                                credentials.Data(), credentials.LengthPointer(), &handle);
   if (opened != 0 || handle == 0) {
     if (handle != 0) (void)QVFSCloseHandle(handle);
-    return false;
+    return 0;
   }
   TrustFolderOwner(userId, header.data(), static_cast<DWORD>(header.size()), handle);
+  return handle;
+}
+
+bool HeldFolderKey::Bind(QVDatabase& database, const std::string& path, const std::string& userId) {
+  if (handle_ != 0) return false;
+  const DWORD handle = OpenContainerFolderKey(path, userId);
+  if (handle == 0) return false;
   database.UseFolderHandle(handle);
   const QVDatabase::FileListCheck check = database.CheckFileList();
   if (check != QVDatabase::FileListCheck::Verified &&

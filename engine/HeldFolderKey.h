@@ -10,6 +10,14 @@
 #include "container/QVDatabase.h"
 #include "platform/WinTypes.h"
 
+// Opens the folder key of the container at `path` for `userId` with the credentials an
+// operation builds (the user id, or in the EDITION_SENTIVO edition the key's own name and
+// label), and trusts the folder's owner as an operation does. The library's folder handle,
+// which the caller closes with QVFSCloseHandle; 0 when the container's protection record
+// cannot be read, the user has no key or the library refuses the user. Runs on the caller's
+// thread.
+[[nodiscard]] DWORD OpenContainerFolderKey(const std::string& path, const std::string& userId);
+
 class HeldFolderKey {
  public:
   HeldFolderKey() = default;

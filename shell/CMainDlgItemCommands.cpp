@@ -218,15 +218,26 @@ void CMainDlg::OpenFile(const ContainerItem& item) {
     (void)database.Close();
     return;
   }
-  const bool extracted =
-      database.ExtractFileTo(item.folderId, item.FileId(), privateFolder) == VARIANT_TRUE;
-  (void)database.Close();
   const std::string encryptedCopy = privateFolder + "/" + storedName;
   const std::string decrypted =
       encryptedCopy.substr(0, encryptedCopy.size() - (sizeof kImageSuffix - 1));
-  if (!extracted ||
-      !DecryptCopies({encryptedCopy}, privateFolder, containerPath, item.folderId, m_hWnd) ||
-      !Exists(decrypted)) {
+  bool opened = false;
+  const CUserData* userData = QvApp().userData;
+  if (userData != nullptr && userData->EditionCode == EDITION_SENTIVO) {
+    // That edition's decryption acts under the key named by the image's owner text, which
+    // only the operation reads.
+    opened = database.ExtractFileTo(item.folderId, item.FileId(), privateFolder) == VARIANT_TRUE &&
+             DecryptCopies({encryptedCopy}, privateFolder, containerPath, item.folderId, m_hWnd);
+    (void)database.Close();
+  } else {
+    // Through the folder's session: the container's rows are checked once while it stays
+    // unchanged, not again for every file opened.
+    (void)database.Close();
+    opened =
+        folder->DecryptionSession(QvModuleTables().VerifiedUser(containerPath))
+            ->Decrypt(item.folderId, item.FileId(), storedName, privateFolder) == StatusSuccess;
+  }
+  if (!opened || !Exists(decrypted)) {
     if (Exists(encryptedCopy)) (void)CPath::OverwriteAndDelete(encryptedCopy.c_str());
     (void)QvRemoveWorkFolder(privateFolder);
     ShowOpenError(m_hWnd);

@@ -478,8 +478,18 @@ HRESULT CQvShellFolder::MakeDataObject(UINT cidl, PCUITEMID_CHILD_ARRAY apidl,
   hr = dataObject->SetItems(static_cast<IShellFolder*>(this), containerPath_, apidl, cidl);
   if (FAILED(hr)) return hr;
   // A view that verified the user lets the items be moved out under that user's key.
-  dataObject->SetVerifiedUser(QvModuleTables().VerifiedUser(containerPath_));
+  const std::string verified = QvModuleTables().VerifiedUser(containerPath_);
+  dataObject->SetVerifiedUser(verified);
+  dataObject->SetDecryptionSession(DecryptionSession(verified));
   return dataObject->QueryInterface(IID_IDataObject, ppv);
+}
+
+std::shared_ptr<ContainerDecryptionSession> CQvShellFolder::DecryptionSession(
+    const std::string& verified) {
+  std::string userId = ContainerDecryptionSession::DecryptingUser(verified);
+  if (!session_ || session_->ContainerPath() != containerPath_ || session_->UserId() != userId)
+    session_ = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
+  return session_;
 }
 
 bool CQvShellFolder::HoldsFolder(DWORD folderId) {

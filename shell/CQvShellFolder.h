@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ContainerDecryptionSession.h"
 #include "platform/Com.h"
 #include "platform/Files.h"
 #include "platform/shell/ItemIdList.h"
@@ -106,6 +107,11 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
                    std::string storedPath, std::shared_ptr<ContainerReader> reader);
   // The reader of this folder's container (see the top of this file); null before Initialize.
   [[nodiscard]] const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
+  // The session this folder's data objects and its view's Open decrypt through for `verified`
+  // (the user the view verified, or empty), kept while the folder lives so that files taken
+  // one after another check the container once; a new one when the user differs.
+  [[nodiscard]] std::shared_ptr<ContainerDecryptionSession> DecryptionSession(
+      const std::string& verified);
 
  private:
   ~CQvShellFolder() override;
@@ -143,4 +149,5 @@ class CQvShellFolder final : public ComObject<IQvShellFolder, IShellFolder, IPer
   // of the file system's clock could leave its times as they were.
   FILE_IDENTITY knownState_;
   std::set<DWORD> knownFolders_;
+  std::shared_ptr<ContainerDecryptionSession> session_;
 };

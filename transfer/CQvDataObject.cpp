@@ -227,6 +227,11 @@ void CQvDataObject::SetVerifiedUser(std::string userId) {
   userId_ = std::move(userId);
 }
 
+void CQvDataObject::SetDecryptionSession(std::shared_ptr<ContainerDecryptionSession> session) {
+  std::lock_guard guard(lock_);
+  session_ = std::move(session);
+}
+
 void CQvDataObject::SetPreferredEffect(DWORD effect) noexcept {
   std::lock_guard guard(lock_);
   preferredEffect_ = effect;
@@ -267,6 +272,13 @@ HRESULT CQvDataObject::TakeSnapshot() {
 
 HRESULT CQvDataObject::MakeStreamTable() {
   if (!streams_.empty()) return S_OK;
+  // The files are decrypted for the user the view verified (or the one logged on), through
+  // the session the folder handed over when it is for that container and user; a session
+  // opens nothing before the first read of a stream.
+  std::string userId = ContainerDecryptionSession::DecryptingUser(userId_);
+  std::shared_ptr<ContainerDecryptionSession> session = session_;
+  if (!session || session->ContainerPath() != containerPath_ || session->UserId() != userId)
+    session = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
   std::vector<ComPtr<CQvDataStream>> streams(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TransferEntry& entry = entries_[i];
@@ -276,9 +288,10 @@ HRESULT CQvDataObject::MakeStreamTable() {
             CQvDataStream::CreateInstance(IQvDataStream::kIid, made.ReleaseAndGetVoidAddressOf())))
       continue;  // the entry stays empty; its request fails
     ComPtr<CQvDataStream> stream(static_cast<CQvDataStream*>(made.Get()));
-    stream->SetFile(folder_.Get(),
-                    StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i},
-                    transferred_);
+    stream->SetFile(
+        folder_.Get(),
+        StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i, session},
+        transferred_);
     streams[i] = std::move(stream);
   }
   streams_ = std::move(streams);

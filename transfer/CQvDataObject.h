@@ -71,6 +71,11 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   // The user the view verified for the container; a move deletes under that user's folder
   // key. Empty (the default) makes every move fail.
   void SetVerifiedUser(std::string userId);
+  // The session the streams decrypt through, kept by the folder that made the object so that
+  // files taken one after another check the container once. Used only when it is for this
+  // container and for the user the streams decrypt for; otherwise, and without one, the
+  // object makes its own at its first stream.
+  void SetDecryptionSession(std::shared_ptr<ContainerDecryptionSession> session);
   // The effect offered as "Preferred DropEffect" (DROPEFFECT_COPY until set).
   void SetPreferredEffect(DWORD effect) noexcept;
   [[nodiscard]] DWORD PreferredEffect() const noexcept;
@@ -112,6 +117,7 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   DWORD performedEffect_ = 0;
   bool snapshotTaken_ = false;
   std::vector<TransferEntry> entries_;
+  std::shared_ptr<ContainerDecryptionSession> session_;
   std::vector<ComPtr<CQvDataStream>> streams_;  // one per entry (none for folders), made once
   std::shared_ptr<TransferredFiles> transferred_ = std::make_shared<TransferredFiles>();
   bool moveCarriedOut_ = false;

@@ -5,8 +5,6 @@
 
 #include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
-#include "container/QVDatabase.h"
-#include "engine/CProgressDlg.h"
 #include "engine/OperationFrame.h"
 #include "platform/MachineRoot.h"
 #include "platform/WorkFolders.h"
@@ -67,29 +65,17 @@ std::string CQvDataStream::WorkFolder() const {
 bool CQvDataStream::OpenPlainFile() {
   CUserData* userData = QvApp().userData;
   // The stored name becomes a file name in the work folder: it must be one component.
-  if (userData == nullptr || !ContainerItemId::IsValidName(source_.storedName)) return false;
+  if (userData == nullptr || !source_.session || !ContainerItemId::IsValidName(source_.storedName))
+    return false;
   CurrentIdentity identity(*userData);
   bool decrypted = false;
   workFolder_ = QvCreateWorkFolder(QvRuntimeDir(), "qvf");
-  if (!workFolder_.empty()) {
-    QVDatabase database;
-    const bool extracted =
-        database.Open(source_.containerPath, FALSE) == VARIANT_TRUE &&
-        database.ExtractFileTo(source_.folderId, source_.fileId, workFolder_) == VARIANT_TRUE;
-    (void)database.Close();
-    if (extracted) {
-      OperationRequest request;
-      request.items = {workFolder_ + "/" + source_.storedName};
-      request.userId = identity.UserId();
-      request.userName = identity.UserName();
-      request.encrypt = false;
-      request.container = ContainerArguments{workFolder_, source_.containerPath, source_.folderId};
-      CProgressDlg dialog(std::move(request));
-      (void)dialog.DoModal();
-      const std::string plainPath =
-          workFolder_ + "/" + ContainerItemId::DisplayNameOfStoredFile(source_.storedName);
-      decrypted = dialog.Succeeded() && plain_.OpenForReading(plainPath.c_str()) != FALSE;
-    }
+  if (!workFolder_.empty() &&
+      source_.session->Decrypt(source_.folderId, source_.fileId, source_.storedName, workFolder_) ==
+          StatusSuccess) {
+    const std::string plainPath =
+        workFolder_ + "/" + ContainerItemId::DisplayNameOfStoredFile(source_.storedName);
+    decrypted = plain_.OpenForReading(plainPath.c_str()) != FALSE;
   }
   (void)WriteOperationAudit(*userData, identity.UserId(), kAuditEventFileLeftContainer,
                             source_.containerPath,

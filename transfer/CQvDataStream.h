@@ -1,5 +1,7 @@
 // The contents of one file leaving a container: a stream that, on its first read, decrypts
-// the file into a private work folder of its own and then serves the plain bytes.
+// the file into a private work folder of its own and then serves the plain bytes. The
+// decryption goes through the session its data object shares among its streams, which opens
+// the folder key and checks the container's rows once for all of them.
 //
 // The stream never decrypts twice: a decryption that failed is remembered and every later
 // read fails at once. A file counts as transferred only once it was read from its first byte
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ContainerDecryptionSession.h"
 #include "platform/Com.h"
 #include "platform/FileAccess.h"
 #include "platform/ole/Stream.h"
@@ -46,6 +49,8 @@ struct StreamSource {
   DWORD fileId = 0;
   std::string storedName;  // FILE_NAME as stored, with its ".qvf"
   std::size_t entry = 0;
+  // Decrypts the file; shared by the streams of one data object.
+  std::shared_ptr<ContainerDecryptionSession> session;
 };
 
 class CQvDataStream final : public ComObject<IQvDataStream, IStream> {

@@ -1,0 +1,137 @@
+// Files out of one container under a key opened once (see ContainerDecryptionSession.h).
+#include "engine/ContainerDecryptionSession.h"
+
+#include <cstring>
+#include <utility>
+
+#include "base/ContainerItemId.h"
+#include "base/QvFolderExtApp.h"
+#include "engine/EngineFiles.h"
+#include "engine/HeldFolderKey.h"
+#include "engine/ItemRules.h"
+#include "engine/OperationFrame.h"
+#include "suite/QvFsApi.h"
+
+namespace {
+
+// How often an image is read again when the container moved on while it was read; a
+// container written that often is reported as in use.
+constexpr int kReadAttempts = 3;
+
+}  // namespace
+
+ContainerDecryptionSession::ContainerDecryptionSession(std::string containerPath,
+                                                       std::string userId)
+    : path_(std::move(containerPath)), userId_(std::move(userId)) {}
+
+ContainerDecryptionSession::~ContainerDecryptionSession() {
+  if (database_.IsOpen() == VARIANT_TRUE) {
+    database_.UseFolderHandle(0);
+    (void)database_.Close();
+  }
+  if (handle_ != 0) (void)QVFSCloseHandle(handle_);
+}
+
+std::string ContainerDecryptionSession::DecryptingUser(std::string verified) {
+  if (verified.empty())
+    if (CUserData* userData = QvApp().userData) verified = CurrentIdentity(*userData).UserId();
+  return verified;
+}
+
+std::size_t ContainerDecryptionSession::Checks() const {
+  std::lock_guard guard(lock_);
+  return checks_;
+}
+
+ItemStatus ContainerDecryptionSession::CheckRows() {
+  ++checks_;
+  places_.clear();
+  database_.UseFolderHandle(handle_);
+  const QVDatabase::FileListCheck check = database_.CheckFileList();
+  if (check == QVDatabase::FileListCheck::Unreadable) return StatusFileAccessError;
+  // Nothing is taken out of a container whose rows are not those it listed.
+  if (check == QVDatabase::FileListCheck::Changed) return StatusIntegrityError;
+  firstBound_ = database_.FirstBoundEntry();
+  std::unordered_map<DWORD, Place> places;
+  if (database_.ListPlaces(
+          [&](const std::string& name, const std::string& storedPath, DWORD fileId) {
+            places.emplace(fileId, Place{name, storedPath});
+          }) != VARIANT_TRUE)
+    return StatusFileAccessError;
+  places_ = std::move(places);
+  return StatusSuccess;
+}
+
+ItemStatus ContainerDecryptionSession::Current(QVDatabase::ChangeToken* token) {
+  if (!database_.ReadsCurrentFile(path_)) {
+    // A first open, or the container was replaced, moved away or given another schema.
+    checked_.reset();
+    if (database_.OpenForReading(path_) != VARIANT_TRUE) return StatusFileAccessError;
+  }
+  if (!database_.ReadChangeToken(token)) return StatusFileAccessError;
+  if (checked_ && *checked_ == *token) return StatusSuccess;
+  // A first use, or the container changed: the key is opened again with the rows, so that a
+  // user taken off the container, or a key changed since, counts from now on.
+  checked_.reset();
+  database_.UseFolderHandle(0);
+  if (handle_ != 0) (void)QVFSCloseHandle(handle_);
+  handle_ = OpenContainerFolderKey(path_, userId_);
+  if (handle_ == 0) return StatusNotAuthorized;
+  if (const ItemStatus checked = CheckRows(); checked != StatusSuccess) return checked;
+  // The check read the rows as the token found them only if nothing moved on meanwhile.
+  QVDatabase::ChangeToken after;
+  if (!database_.ReadChangeToken(&after)) return StatusFileAccessError;
+  if (!(after == *token)) return StatusSourceInUse;
+  checked_ = *token;
+  return StatusSuccess;
+}
+
+ItemStatus ContainerDecryptionSession::DecryptImage(const std::string& image,
+                                                    const std::string& folder, const Place& place,
+                                                    DWORD fileId) {
+  QVData record;
+  std::memset(&record, 0, sizeof record);
+  record.folderHandle = handle_;
+  record.sourcePath = image.c_str();
+  record.destinationPath = folder.c_str();
+  // The image opens only at its row's place; an entry older than the container's list may
+  // hold an image of the older format, which carries no place.
+  DWORD result = QVFSFolderDecryptFileAt(&record, place.storedPath.c_str(), fileId);
+  if (result == StatusIntegrityError && fileId < firstBound_)
+    result = QVFSFolderDecryptFile(&record);
+  return static_cast<ItemStatus>(result);
+}
+
+ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
+                                               const std::string& storedName,
+                                               const std::string& folder) {
+  // The stored name becomes a file name in `folder`: one component, of an encrypted file.
+  if (!ContainerItemId::IsValidName(storedName)) return StatusFileAccessError;
+  const std::string image = folder + "/" + storedName;
+  if (const ItemStatus named = CheckForDecryption(image, kCheckName, ProtectedLocations{});
+      named != StatusSuccess)
+    return named;
+  std::lock_guard guard(lock_);
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    QVDatabase::ChangeToken token;
+    if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
+      continue;
+    } else if (current != StatusSuccess) {
+      return current;
+    }
+    const auto place = places_.find(fileId);
+    if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
+    const bool extracted = database_.ExtractFileTo(folderId, fileId, folder) == VARIANT_TRUE;
+    QVDatabase::ChangeToken after;
+    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
+    if (!extracted || !unchanged) {
+      (void)engine::DeleteNormal(image);
+      if (!extracted && unchanged) return StatusFileAccessError;
+      continue;
+    }
+    const ItemStatus status = DecryptImage(image, folder, place->second, fileId);
+    (void)engine::DeleteNormal(image);
+    return status;
+  }
+  return StatusSourceInUse;
+}
