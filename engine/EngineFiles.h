@@ -45,9 +45,10 @@ inline bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPAR
 inline bool IsDirectory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
 // The entries of the folder `handle` holds, read before the walk changes anything; false
-// when the folder cannot be listed.
+// when the folder cannot be listed. The engine tells entries apart only as folders, files
+// and links, so the attributes kept beside each file are not read.
 inline bool ListFolder(const FolderHandle& handle, std::vector<FOLDER_ENTRY>* entries) {
-  return handle.List(entries) != FALSE;
+  return handle.ListTypes(entries) != FALSE;
 }
 
 // The subfolder `entry` of `parent`, opened without following a link and checked to be the

@@ -115,6 +115,7 @@ void FolderEngine::PlanDeletion(const FolderHandle& held, const std::string& ori
     if (blocked->empty()) *blocked = original + "/";
     return;
   }
+  FolderHandle::DeletionRules rules;
   for (const FOLDER_ENTRY& entry : entries) {
     const std::string path = original + "/" + entry.name;
     if (IsDirectory(entry.attributes) && !IsLink(entry.attributes)) {
@@ -130,7 +131,7 @@ void FolderEngine::PlanDeletion(const FolderHandle& held, const std::string& ori
       changed->push_back(path);
       continue;
     }
-    if (blocked->empty() && !held.CanDelete(entry.name.c_str())) *blocked = path;
+    if (blocked->empty() && !held.CanDelete(entry.name.c_str(), &rules)) *blocked = path;
   }
 }
 

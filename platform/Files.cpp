@@ -165,7 +165,8 @@ DWORD StoredMaskFor(mode_t mode) {
   return S_ISDIR(mode) ? (kStoredBits | FILE_ATTRIBUTE_READONLY) : kStoredBits;
 }
 
-DWORD AttributesOf(const std::string& path, const std::string& name, const EntryStat& st) {
+// The attributes the mode and the name give, without those kept beside the file.
+DWORD AttributesOfMode(const std::string& name, const EntryStat& st) {
   DWORD attrs = 0;
   if (!name.empty() && name[0] == '.' && name != "." && name != "..")
     attrs |= FILE_ATTRIBUTE_HIDDEN;
@@ -175,7 +176,12 @@ DWORD AttributesOf(const std::string& path, const std::string& name, const Entry
   else if (!S_ISREG(st.mode))
     attrs |= FILE_ATTRIBUTE_DEVICE;
   if ((st.mode & S_IWUSR) == 0) attrs |= FILE_ATTRIBUTE_READONLY;
-  attrs |= ReadStoredBits(path) & StoredMaskFor(st.mode);
+  return attrs;
+}
+
+DWORD AttributesOf(const std::string& path, const std::string& name, const EntryStat& st) {
+  if (S_ISLNK(st.mode)) return AttributesOfMode(name, st);
+  const DWORD attrs = AttributesOfMode(name, st) | (ReadStoredBits(path) & StoredMaskFor(st.mode));
   return attrs == 0 ? FILE_ATTRIBUTE_NORMAL : attrs;
 }
 
@@ -1039,6 +1045,14 @@ BOOL FolderHandle::OpenFile(LPCSTR name, OpenedFile* file) const noexcept {
 }
 
 BOOL FolderHandle::List(std::vector<FOLDER_ENTRY>* entries) const noexcept {
+  return List(entries, true);
+}
+
+BOOL FolderHandle::ListTypes(std::vector<FOLDER_ENTRY>* entries) const noexcept {
+  return List(entries, false);
+}
+
+BOOL FolderHandle::List(std::vector<FOLDER_ENTRY>* entries, bool storedBits) const noexcept {
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
   return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
     // A listing of its own: reading through this descriptor would move its position.
@@ -1059,7 +1073,12 @@ BOOL FolderHandle::List(std::vector<FOLDER_ENTRY>* entries) const noexcept {
       entryStat.mode = st.st_mode;
       FOLDER_ENTRY item;
       item.name = entry->d_name;
-      item.attributes = AttributesOf(base + item.name, item.name, entryStat);
+      if (storedBits) {
+        item.attributes = AttributesOf(base + item.name, item.name, entryStat);
+      } else {
+        const DWORD attributes = AttributesOfMode(item.name, entryStat);
+        item.attributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+      }
       item.identity = IdentityOf(st);
       found.push_back(std::move(item));
     }
@@ -1078,26 +1097,42 @@ BOOL FolderHandle::GetIdentity(FILE_IDENTITY* identity) const noexcept {
 }
 
 BOOL FolderHandle::CanDelete(LPCSTR name) const noexcept {
+  DeletionRules rules;
+  return CanDelete(name, &rules);
+}
+
+BOOL FolderHandle::CanDelete(LPCSTR name, DeletionRules* rules) const noexcept {
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
   if (const DWORD error = PathArgumentError(name, ERROR_INVALID_NAME)) return Fail(error);
-  struct stat folder {};
-  struct stat entry {};
-  if (fstat(fd_, &folder) != 0 || fstatat(fd_, name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+  if (!rules->read) {
+    struct stat folder {};
+    if (fstat(fd_, &folder) != 0) return Fail(Win32ErrorFromErrno(errno));
+    rules->refusal = faccessat(fd_, ".", W_OK | X_OK, AT_EACCESS) != 0 || IsLockedDown(fd_)
+                         ? ERROR_ACCESS_DENIED
+                         : 0;
+    rules->sticky = (folder.st_mode & S_ISVTX) != 0;
+    rules->owner = folder.st_uid;
+    rules->me = geteuid();
+    rules->read = true;
+  }
+  // One call tells the entry's owner and, where the file system reports them, its flags.
+  struct statx entry {};
+  if (statx(fd_, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_UID, &entry) != 0)
     return Fail(Win32ErrorFromErrno(errno));
-  if (faccessat(fd_, ".", W_OK | X_OK, AT_EACCESS) != 0 || IsLockedDown(fd_))
+  if (rules->refusal != 0) return Fail(rules->refusal);
+  if (rules->sticky && rules->me != 0 && entry.stx_uid != rules->me && rules->owner != rules->me)
     return Fail(ERROR_ACCESS_DENIED);
-  const uid_t me = geteuid();
-  if ((folder.st_mode & S_ISVTX) != 0 && me != 0 && entry.st_uid != me && folder.st_uid != me)
-    return Fail(ERROR_ACCESS_DENIED);
-  if (!S_ISLNK(entry.st_mode)) {
-    const int fd = openat(fd_, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    // An entry that cannot be opened (no read access) can still be deleted; only its flags
-    // stay unknown, and the delete reports them if they stop it.
-    if (fd >= 0) {
-      const bool locked = IsLockedDown(fd);
-      close(fd);
-      if (locked) return Fail(ERROR_ACCESS_DENIED);
-    }
+  if (S_ISLNK(entry.stx_mode)) return TRUE;
+  constexpr std::uint64_t kLockFlags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+  if ((entry.stx_attributes_mask & kLockFlags) == kLockFlags)
+    return (entry.stx_attributes & kLockFlags) != 0 ? Fail(ERROR_ACCESS_DENIED) : TRUE;
+  const int fd = openat(fd_, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // An entry that cannot be opened (no read access) can still be deleted; only its flags
+  // stay unknown, and the delete reports them if they stop it.
+  if (fd >= 0) {
+    const bool locked = IsLockedDown(fd);
+    close(fd);
+    if (locked) return Fail(ERROR_ACCESS_DENIED);
   }
   return TRUE;
 }

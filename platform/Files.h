@@ -269,11 +269,25 @@ class QV_API FolderHandle {
   [[nodiscard]] BOOL OpenFile(LPCSTR name, OpenedFile* file) const noexcept;
   // The entries as they are when listed.
   [[nodiscard]] BOOL List(std::vector<FOLDER_ENTRY>* entries) const noexcept;
+  // As List, but each entry's attributes come from its mode and name alone: those kept beside
+  // a file (system, archive, a stored read-only or hidden) are not read, which saves a read
+  // of each entry for a caller that only tells folders, files and links apart.
+  [[nodiscard]] BOOL ListTypes(std::vector<FOLDER_ENTRY>* entries) const noexcept;
   [[nodiscard]] BOOL GetIdentity(FILE_IDENTITY* identity) const noexcept;
   // TRUE when this process may delete the entry `name` (not a folder's contents): this
   // folder lets it (write access, not immutable nor append-only, the sticky-folder rule) and
   // the entry itself is neither immutable nor append-only. ERROR_ACCESS_DENIED otherwise.
   [[nodiscard]] BOOL CanDelete(LPCSTR name) const noexcept;
+  // CanDelete for many entries of this folder: the folder's own part is read by the first
+  // call given `rules` and kept there for the next (the entry's part is read every time).
+  struct DeletionRules {
+    bool read = false;
+    DWORD refusal = 0;  // why the folder lets none of its entries go; 0 when it may
+    bool sticky = false;
+    unsigned long long owner = 0;
+    unsigned long long me = 0;
+  };
+  [[nodiscard]] BOOL CanDelete(LPCSTR name, DeletionRules* rules) const noexcept;
   // Deletes the file `name` only when it is still the file `expected` describes, unchanged;
   // the check is made on a descriptor of the very file the delete removes, just before.
   // ERROR_SHARING_VIOLATION when it changed or was replaced (it stays), ERROR_ACCESS_DENIED
@@ -284,5 +298,7 @@ class QV_API FolderHandle {
   [[nodiscard]] BOOL RemoveSubfolder(LPCSTR name) const noexcept;
 
  private:
+  [[nodiscard]] BOOL List(std::vector<FOLDER_ENTRY>* entries, bool storedBits) const noexcept;
+
   int fd_ = -1;
 };

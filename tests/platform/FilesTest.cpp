@@ -1,11 +1,15 @@
 // The platform file functions on real files in a private root: attributes, times, searches,
 // temporary names, moves and copies, folders and links, buffer limits and known folders.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -419,7 +423,44 @@ namespace {
 
 class FolderHandleTest : public FilesTest {};
 
+// Sets or clears the immutable flag of `path`; false where this user or file system cannot.
+bool SetImmutable(const std::string& path, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return done;
+}
+
 }  // namespace
+
+TEST_F(FolderHandleTest, CanDeleteRefusesLockedEntriesAndEveryEntryOfALockedFolder) {
+  const std::string dir = MakeDir("locks");
+  for (const char* name : {"locks/a.txt", "locks/locked.txt", "locks/b.txt"}) Make(name);
+  if (!SetImmutable(dir + "/locked.txt", true))
+    GTEST_SKIP() << "this file system or user cannot lock a file";
+  FolderHandle folder;
+  ASSERT_TRUE(folder.Open(dir.c_str()));
+  // One set of the folder's rules serves every entry; each entry is still asked on its own.
+  FolderHandle::DeletionRules rules;
+  EXPECT_TRUE(folder.CanDelete("a.txt", &rules));
+  EXPECT_EQ(Failed(folder.CanDelete("locked.txt", &rules)), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(folder.CanDelete("b.txt", &rules));
+  EXPECT_EQ(Failed(folder.CanDelete("gone.txt", &rules)), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Failed(folder.CanDelete("locked.txt")), ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SetImmutable(dir + "/locked.txt", false));
+  EXPECT_TRUE(folder.CanDelete("locked.txt", &rules));
+
+  ASSERT_TRUE(SetImmutable(dir, true));
+  FolderHandle::DeletionRules locked;
+  for (const char* name : {"a.txt", "locked.txt"})
+    EXPECT_EQ(Failed(folder.CanDelete(name, &locked)), ERROR_ACCESS_DENIED) << name;
+  ASSERT_TRUE(SetImmutable(dir, false));
+  EXPECT_TRUE(folder.CanDelete("a.txt"));
+}
 
 TEST_F(FolderHandleTest, NeverOpensThroughALinkAndListsWhatIsThere) {
   const std::string dir = MakeDir("tree");
@@ -442,6 +483,7 @@ TEST_F(FolderHandleTest, NeverOpensThroughALinkAndListsWhatIsThere) {
   for (const char* refused : {"file link", "pipe", "sub"})
     EXPECT_EQ(Failed(folder.OpenFile(refused, &file)), ERROR_ACCESS_DENIED) << refused;
 
+  ASSERT_TRUE(SetFileAttributesA((dir + "/file.txt").c_str(), FILE_ATTRIBUTE_SYSTEM));
   std::vector<FOLDER_ENTRY> entries;
   ASSERT_TRUE(folder.List(&entries));
   std::map<std::string, DWORD> listed;
@@ -450,6 +492,25 @@ TEST_F(FolderHandleTest, NeverOpensThroughALinkAndListsWhatIsThere) {
   EXPECT_EQ(listed["sub"], FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_EQ(listed["linked"], FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(listed["pipe"] & FILE_ATTRIBUTE_DEVICE, FILE_ATTRIBUTE_DEVICE);
+  EXPECT_EQ(listed["file.txt"], FILE_ATTRIBUTE_SYSTEM);
+  // Listing the types alone tells the same entries apart, the same files, without what is
+  // kept beside them.
+  std::vector<FOLDER_ENTRY> types;
+  ASSERT_TRUE(folder.ListTypes(&types));
+  ASSERT_EQ(types.size(), entries.size());
+  for (const FOLDER_ENTRY& entry : entries) {
+    const auto same = std::find_if(types.begin(), types.end(),
+                                   [&](const FOLDER_ENTRY& t) { return t.name == entry.name; });
+    ASSERT_NE(same, types.end()) << entry.name;
+    EXPECT_TRUE(same->identity.SameFile(entry.identity)) << entry.name;
+    const DWORD kind =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    EXPECT_EQ(same->attributes & kind, entry.attributes & kind) << entry.name;
+  }
+  const auto plain = std::find_if(types.begin(), types.end(),
+                                  [](const FOLDER_ENTRY& t) { return t.name == "file.txt"; });
+  ASSERT_NE(plain, types.end());
+  EXPECT_EQ(plain->attributes, FILE_ATTRIBUTE_NORMAL);
 
   // The folder held stays the one opened when its name is taken by a link meanwhile.
   ASSERT_TRUE(folder.OpenSubfolder("sub", &other));
