@@ -295,6 +295,21 @@ ItemStatus FolderEngine::CheckFileList(FolderContainer& container, const std::st
   return Report(rowPath, StatusIntegrityError);
 }
 
+ItemStatus FolderEngine::OpenCheckedFolderHandle(FolderContainer& container,
+                                                 const std::string& rowPath, DWORD* handle,
+                                                 ItemStatus unreadable) {
+  if (const ItemStatus opened = OpenFolderHandle(container, rowPath, handle, unreadable);
+      opened != StatusSuccess)
+    return opened;
+  if (const ItemStatus listed = CheckFileList(container, rowPath, *handle);
+      listed != StatusSuccess) {
+    CloseFolderHandle(*handle);
+    *handle = 0;
+    return listed;
+  }
+  return StatusSuccess;
+}
+
 void FolderEngine::CloseFolderHandle(DWORD handle) {
   if (handle == 0) return;
   (void)operation_.RunLibraryCall([handle] { return QVFSCloseHandle(handle); });
@@ -325,14 +340,9 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   DWORD handle = 0;
   const auto held = restoredContainers_.find(containerPath);
   if (held == restoredContainers_.end()) return Report(containerPath, StatusContainerError);
-  if (const ItemStatus opened = OpenFolderHandle(*held->second, containerPath, &handle);
+  if (const ItemStatus opened = OpenCheckedFolderHandle(*held->second, containerPath, &handle);
       opened != StatusSuccess)
     return opened;
-  if (const ItemStatus listed = CheckFileList(*held->second, containerPath, handle);
-      listed != StatusSuccess) {
-    CloseFolderHandle(handle);
-    return listed;
-  }
   shownTrees_[tree] = target;
   ItemStatus status = StatusSuccess;
   {
@@ -502,14 +512,9 @@ ItemStatus FolderEngine::ProcessInOpenContainer(const std::string& item) {
   const std::string& containerPath = operation_.Request().container->containerPath;
   DWORD handle = 0;
   if (const ItemStatus opened =
-          OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
+          OpenCheckedFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
       opened != StatusSuccess)
     return opened;
-  if (const ItemStatus listed = CheckFileList(*openContainer_, containerPath, handle);
-      listed != StatusSuccess) {
-    CloseFolderHandle(handle);
-    return listed;
-  }
   const bool encrypt = operation_.Request().encrypt;
   placesByName_.clear();
   if (!encrypt && openContainer_->Database().ListPlaces(
@@ -582,14 +587,9 @@ ItemStatus FolderEngine::StoreFileInOpenContainer(const std::string& item) {
     protected_ = ProtectedLocations::Read();
     DWORD handle = 0;
     if (const ItemStatus opened =
-            OpenFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
+            OpenCheckedFolderHandle(*openContainer_, containerPath, &handle, StatusFileAccessError);
         opened != StatusSuccess)
       return opened;
-    if (const ItemStatus listed = CheckFileList(*openContainer_, containerPath, handle);
-        listed != StatusSuccess) {
-      CloseFolderHandle(handle);
-      return listed;
-    }
     std::string work = MakeWorkFolder(containerPath);
     if (work.empty()) {
       openContainer_->Database().UseFolderHandle(0);

@@ -273,6 +273,11 @@ class FolderEngine {
   // changed outside the program.
   [[nodiscard]] ItemStatus CheckFileList(FolderContainer& container, const std::string& rowPath,
                                          DWORD handle);
+  // OpenFolderHandle, then CheckFileList under the new handle; on a failure the handle is
+  // closed again (0) and the reported status returned.
+  [[nodiscard]] ItemStatus OpenCheckedFolderHandle(FolderContainer& container,
+                                                   const std::string& rowPath, DWORD* handle,
+                                                   ItemStatus unreadable = StatusContainerError);
   // What the encryption walk stored, by path, as it was when read: only these are deleted.
   std::map<std::string, FILE_IDENTITY> storedFiles_;
   std::map<std::string, FILE_IDENTITY> storedFolders_;
