@@ -7,10 +7,10 @@
 // The check holds only while the container is unchanged. Before each file the container's
 // change token (the file on disk and the commits seen) is compared with the one the check was
 // made at, and for a container that moved on the key is opened again and the rows checked
-// again; a token that moved on while the
-// image was read makes the image worthless, and it is read again. A file whose row no longer
-// has the name the caller took it by is refused, so a changed container never pairs a name
-// with another file's bytes; the image itself opens only at the place its row gives.
+// again; a token that moved on while the image was read makes the image worthless, and it is
+// read again. A file whose row no longer has the name the caller took it by is refused, so a
+// changed container never pairs a name with another file's bytes; the image itself opens only
+// at the place its row gives.
 //
 // A session may be kept for as long as its caller shows the container (a view's folder
 // hands its session to every data object it makes), so that files taken one after another
