@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/PosixIo.h"
 #include "platform/ui/TerminalBackend.h"
 
 namespace {
@@ -16,12 +17,9 @@ std::string Mebibytes(std::uint64_t bytes) {
   return text;
 }
 
+// Progress is worth no error of its own: a failed write is not reported.
 void WriteAll(int fd, const std::string& text) {
-  for (std::size_t at = 0; at < text.size();) {
-    const ssize_t wrote = write(fd, text.data() + at, text.size() - at);
-    if (wrote <= 0) return;  // progress is worth no error of its own
-    at += static_cast<std::size_t>(wrote);
-  }
+  (void)qv::detail::WriteAll(fd, text.data(), text.size());
 }
 
 }  // namespace
