@@ -198,7 +198,7 @@ struct DesktopBackend::Gui {
     // What is shown and hidden for the dialog.
     GtkWidget* Shown() const { return content != nullptr ? content : window; }
   };
-  struct Popup {
+  struct Popup : std::enable_shared_from_this<Popup> {
     Gui* gui = nullptr;
     GtkWidget* popover = nullptr;
     std::vector<std::pair<UINT, GtkWidget*>> items;
@@ -224,7 +224,7 @@ struct DesktopBackend::Gui {
   std::mutex lock;  // the fields below
   std::set<HWND> dirty;
   std::set<HWND> closed;
-  bool syncScheduled = false;
+  GSource* syncTimer = nullptr;    // a sync queued on the loop
   std::condition_variable synced;  // a sync ran
   unsigned syncCount = 0;
 
@@ -273,9 +273,13 @@ struct DesktopBackend::Gui {
           return G_SOURCE_REMOVE;
         },
         task, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-    g_source_attach(source, context);
-    g_source_unref(source);
-    return true;
+    bool attached = false;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (alive.load()) attached = g_source_attach(source, context) != 0;
+    }
+    g_source_unref(source);  // unattached, this drops the task
+    return attached;
   }
 
   // Runs `work` on the GTK thread and waits for it; false when the thread no longer runs.
@@ -302,23 +306,30 @@ struct DesktopBackend::Gui {
   }
 
   void MarkDirty(HWND dialog, unsigned delayMs) {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      dirty.insert(dialog);
-      if (syncScheduled) return;
-      syncScheduled = true;
-    }
-    if (!alive.load()) return;
-    GSource* source = g_timeout_source_new(delayMs);
+    std::lock_guard<std::mutex> guard(lock);
+    dirty.insert(dialog);
+    if (syncTimer != nullptr || !alive.load()) return;
+    syncTimer = g_timeout_source_new(delayMs);
     g_source_set_callback(
-        source,
+        syncTimer,
         [](gpointer data) -> gboolean {
           static_cast<Gui*>(data)->GuiSync();
           return G_SOURCE_REMOVE;
         },
         this, nullptr);
-    g_source_attach(source, context);
-    g_source_unref(source);
+    g_source_attach(syncTimer, context);
+  }
+
+  // Ends the loop's work for this back end. The default context outlives it, so nothing of
+  // ours may stay attached there: no task is queued from now on, and a pending sync goes.
+  void StopAttaching() {
+    std::lock_guard<std::mutex> guard(lock);
+    alive.store(false);
+    if (syncTimer != nullptr) {
+      g_source_destroy(syncTimer);
+      g_source_unref(syncTimer);
+      syncTimer = nullptr;
+    }
   }
 
   // ---- GTK thread ----
@@ -330,7 +341,8 @@ struct DesktopBackend::Gui {
       std::lock_guard<std::mutex> guard(lock);
       work.swap(dirty);
       gone = closed;
-      syncScheduled = false;
+      if (syncTimer != nullptr) g_source_unref(syncTimer);  // the context holds it until we return
+      syncTimer = nullptr;
     }
     // A frame is built before the dialogs shown inside it.
     std::vector<HWND> ordered;
@@ -407,6 +419,12 @@ struct DesktopBackend::Gui {
     for (const auto& [request, drag] : pendingDrags)
       if (drag.dialog == hwnd) unanswered.push_back(request);
     for (const WPARAM request : unanswered) GuiAnswerDrag(request, {});
+    // A menu still open on the window goes first: the window would free its popover under it.
+    std::vector<std::shared_ptr<Popup>> onWindow;
+    for (const auto& popup : popups)
+      if (popup->popover != nullptr && gtk_widget_is_ancestor(popup->popover, window.Shown()))
+        onWindow.push_back(popup);
+    for (const auto& popup : onWindow) GuiRemovePopup(*popup);
     if (window.embeddedIn != nullptr) {
       auto frame = windows.find(window.embeddedIn);
       if (frame != windows.end()) {
@@ -1069,16 +1087,24 @@ struct DesktopBackend::Gui {
       popup->answered = true;
       popup->answer.set_value(0);
     }
-    // The popover is taken down once its signal has returned.
-    g_idle_add_once(
-        +[](gpointer raw) {
-          auto* closing = static_cast<Popup*>(raw);
-          Gui* owner = closing->gui;
-          gtk_widget_unparent(closing->popover);
-          std::erase_if(owner->popups,
-                        [closing](const std::shared_ptr<Popup>& p) { return p.get() == closing; });
+    // The popover is taken down once its signal has returned, unless the window closing in the
+    // meantime took it down already (then the popup is gone and the weak reference says so).
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT_IDLE,
+        +[](gpointer raw) -> gboolean {
+          std::shared_ptr<Popup> closing = static_cast<std::weak_ptr<Popup>*>(raw)->lock();
+          if (closing == nullptr) return G_SOURCE_REMOVE;
+          closing->gui->GuiRemovePopup(*closing);
+          return G_SOURCE_REMOVE;
         },
-        popup);
+        new std::weak_ptr<Popup>(popup->weak_from_this()),
+        +[](gpointer raw) { delete static_cast<std::weak_ptr<Popup>*>(raw); });
+  }
+
+  void GuiRemovePopup(Popup& popup) {
+    if (popup.popover != nullptr) gtk_widget_unparent(popup.popover);
+    popup.popover = nullptr;
+    std::erase_if(popups, [&popup](const std::shared_ptr<Popup>& p) { return p.get() == &popup; });
   }
 
   void GuiShowPopup(const std::shared_ptr<Popup>& popup, const std::vector<MenuEntry>& entries) {
@@ -1468,12 +1494,15 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
     }
     gui->context = g_main_context_default();
     gui->loop = g_main_loop_new(gui->context, FALSE);
-    g_signal_connect(gdk_display_get_default(), "closed",
-                     G_CALLBACK(+[](GdkDisplay*, gboolean, gpointer data) {
-                       static_cast<Gui*>(data)->GuiLost();
-                     }),
-                     gui);
-    g_timeout_add(
+    // The display and the default context outlive this back end (a process may open another),
+    // so what is hung on them here is taken off again when the loop ends.
+    GdkDisplay* display = GDK_DISPLAY(g_object_ref(gdk_display_get_default()));
+    const gulong lostHandler =
+        g_signal_connect(display, "closed", G_CALLBACK(+[](GdkDisplay*, gboolean, gpointer data) {
+                           static_cast<Gui*>(data)->GuiLost();
+                         }),
+                         gui);
+    const guint sweepTimer = g_timeout_add(
         kSweepIntervalMs,
         [](gpointer data) -> gboolean {
           static_cast<Gui*>(data)->GuiSweep();
@@ -1483,12 +1512,16 @@ std::unique_ptr<DesktopBackend> DesktopBackend::Open(std::string* why) {
     gui->alive.store(true);
     opened.set_value({});
     g_main_loop_run(gui->loop);
-    gui->alive.store(false);
+    gui->StopAttaching();
+    g_source_remove(sweepTimer);
+    g_signal_handler_disconnect(display, lostHandler);
+    g_object_unref(display);
+    // Popovers go before the windows they hang on; their choosers get "dismissed".
+    while (!gui->popups.empty()) gui->GuiRemovePopup(*gui->popups.back());
     for (auto& [hwnd, window] : gui->windows)
       if (window->embeddedIn == nullptr) gtk_window_destroy(GTK_WINDOW(window->window));
     gui->windows.clear();
     gui->pages->Shutdown();
-    gui->popups.clear();  // their choosers get "dismissed"
     for (auto& box : gui->boxes) {
       if (!box->answered) box->answer.set_value(MessageBoxCancelResult(box->type));
       box->answered = true;
