@@ -180,6 +180,22 @@ TEST_F(DesktopDialogsTest, AMessageBoxShowsItsButtonsAndReturnsTheOneClicked) {
   closer.join();
 }
 
+// A process may close its back end and open another (the tests do, a host may): nothing of the
+// first may run in the second's loop. Each box stays open over several of the loop's sweeps.
+TEST(DesktopBackendLifeTest, ABackEndOpenedAfterAnotherClosedRunsAloneInTheSameProcess) {
+  for (int round = 0; round < 2; ++round) {
+    DesktopSession desktop;
+    ASSERT_TRUE(desktop);
+    std::thread user([&] {
+      ASSERT_TRUE(desktop->WaitForMessageBox(kAppearMs, nullptr, nullptr));
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      EXPECT_TRUE(desktop->ClickMessageBox("OK"));
+    });
+    EXPECT_EQ(MessageBoxA(nullptr, "Round", "Quorvin", MB_OK), IDOK) << "round " << round;
+    user.join();
+  }
+}
+
 TEST_F(DesktopDialogsTest, ThePasswordWindowHandsOverWhatWasTypedOnlyWithOk) {
   ASSERT_TRUE(desktop_);
   DesktopBackend& desktop = *desktop_;
