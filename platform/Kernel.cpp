@@ -619,6 +619,8 @@ LANGID GetUserDefaultLangID() noexcept {
   }
 }
 
+std::string QvUserLocaleName() { return EnvLocale(); }
+
 LANGID GetSystemDefaultLangID() noexcept { return GetUserDefaultLangID(); }
 LCID GetUserDefaultLCID() noexcept { return MAKELCID(GetUserDefaultLangID(), SORT_DEFAULT); }
 LCID GetSystemDefaultLCID() noexcept { return MAKELCID(GetSystemDefaultLangID(), SORT_DEFAULT); }

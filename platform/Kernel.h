@@ -8,6 +8,8 @@
 // sees them, and nothing else does.
 #pragma once
 
+#include <string>
+
 #include "platform/Handles.h"
 #include "platform/WinTypes.h"
 
@@ -71,6 +73,9 @@ QV_API LANGID LangIdFromLocaleName(const char* locale) noexcept;
 // the language is unknown.
 // There is no separate system language on Linux: both functions give the same value.
 QV_API LANGID GetUserDefaultLangID() noexcept;
+// The user's locale name as the environment gives it, in the order above ("de_DE.UTF-8");
+// empty when none is set.
+[[nodiscard]] QV_API std::string QvUserLocaleName();
 QV_API LANGID GetSystemDefaultLangID() noexcept;
 QV_API LCID GetUserDefaultLCID() noexcept;
 QV_API LCID GetSystemDefaultLCID() noexcept;

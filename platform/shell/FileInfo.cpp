@@ -11,10 +11,13 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/AsciiCase.h"
+#include "platform/Kernel.h"
 #include "platform/ui/WindowApi.h"
 
 namespace {
@@ -22,6 +25,80 @@ namespace {
 constexpr char kFolderIcon[] = "folder";
 constexpr char kOpenFolderIcon[] = "folder-open";
 constexpr char kUnknownType[] = "application/octet-stream";
+
+// The languages a description is looked for in, best first: "de_DE.UTF-8@euro" gives
+// "de_DE@euro", "de_DE", "de@euro" and "de".
+std::vector<std::string> UserLanguages() {
+  std::string locale = QvUserLocaleName();
+  std::string modifier;
+  if (const std::size_t at = locale.find('@'); at != std::string::npos) {
+    modifier = locale.substr(at);
+    locale.erase(at);
+  }
+  if (const std::size_t dot = locale.find('.'); dot != std::string::npos) locale.erase(dot);
+  if (locale.empty() || locale == "C" || locale == "POSIX") return {};
+  std::vector<std::string> languages;
+  const std::string language = locale.substr(0, locale.find('_'));
+  for (const std::string& name : {locale, language}) {
+    if (!modifier.empty()) languages.push_back(name + modifier);
+    languages.push_back(name);
+  }
+  languages.erase(std::unique(languages.begin(), languages.end()), languages.end());
+  return languages;
+}
+
+std::string XmlText(std::string_view text) {
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool replaced = false;
+    for (const auto& [entity, character] : kEntities) {
+      if (text.substr(i, entity.size()) == entity) {
+        out += character;
+        i += entity.size() - 1;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += text[i];
+  }
+  return out;
+}
+
+// The text of the <comment> whose xml:lang comes first in `languages`, else of the one
+// without xml:lang; its first letter raised, as a column heading's entries are.
+std::string CommentInLanguage(const std::string& xml, const std::vector<std::string>& languages) {
+  std::string plain;
+  std::string best;
+  std::size_t bestRank = languages.size();
+  for (std::size_t at = xml.find("<comment"); at != std::string::npos;
+       at = xml.find("<comment", at + 1)) {
+    const std::size_t open = xml.find('>', at);
+    const std::size_t close = xml.find("</comment>", at);
+    if (open == std::string::npos || close == std::string::npos || close < open) break;
+    const std::string_view attributes(xml.data() + at + 8, open - at - 8);
+    if (!attributes.empty() && attributes[0] != ' ' && attributes[0] != '\t') continue;
+    const std::string text = XmlText(std::string_view(xml).substr(open + 1, close - open - 1));
+    const std::size_t lang = attributes.find("xml:lang=\"");
+    if (lang == std::string_view::npos) {
+      if (plain.empty()) plain = text;
+      continue;
+    }
+    const std::string_view value = attributes.substr(lang + 10);
+    const std::string_view name = value.substr(0, value.find('"'));
+    for (std::size_t rank = 0; rank < bestRank; ++rank) {
+      if (languages[rank] == name) {
+        best = text;
+        bestRank = rank;
+        break;
+      }
+    }
+  }
+  std::string chosen = bestRank < languages.size() ? best : plain;
+  if (!chosen.empty() && chosen[0] >= 'a' && chosen[0] <= 'z') chosen[0] = chosen[0] - 'a' + 'A';
+  return chosen;
+}
 
 struct Glob {
   int weight;
@@ -64,6 +141,33 @@ class MimeGlobs {
     return best != nullptr ? best->type : std::string();
   }
 
+  // What the type's own entry (`mime/<type>.xml`, written by update-mime-database) calls it in
+  // the user's language, else in its own; empty when no data folder describes it.
+  std::string DescriptionOf(const std::string& type) {
+    const std::lock_guard guard(lock_);
+    const std::vector<std::string> folders = DataFolders();
+    if (folders != loadedFrom_) Load(folders);
+    const std::string key = type + '\n' + QvUserLocaleName();
+    if (const auto known = descriptions_.find(key); known != descriptions_.end())
+      return known->second;
+    std::string description;
+    // A type is "media/subtype"; anything else could name a file outside the folder.
+    const std::size_t slash = type.find('/');
+    const bool wellFormed = slash != std::string::npos && slash > 0 &&
+                            type.find('/', slash + 1) == std::string::npos &&
+                            type.find("..") == std::string::npos && type.back() != '/';
+    for (const std::string& folder : wellFormed ? folders : std::vector<std::string>{}) {
+      std::ifstream in(folder + "/mime/" + type + ".xml");
+      if (!in) continue;
+      std::ostringstream text;
+      text << in.rdbuf();
+      description = CommentInLanguage(text.str(), UserLanguages());
+      break;
+    }
+    descriptions_.emplace(key, description);
+    return description;
+  }
+
  private:
   static std::vector<std::string> DataFolders() {
     std::vector<std::string> folders;
@@ -80,6 +184,7 @@ class MimeGlobs {
   }
 
   void Load(const std::vector<std::string>& folders) {
+    descriptions_.clear();
     globs_.clear();
     bySuffix_.clear();
     otherGlobs_.clear();
@@ -116,6 +221,7 @@ class MimeGlobs {
   std::vector<Glob> globs_;
   std::unordered_multimap<std::string, std::size_t> bySuffix_;  // ".ext" lower case -> glob
   std::vector<std::size_t> otherGlobs_;
+  std::unordered_map<std::string, std::string> descriptions_;  // type and locale -> text
 };
 
 MimeGlobs& Globs() {
@@ -156,8 +262,11 @@ std::string IconOfType(std::string type) {
   return type;
 }
 
+// Copies as much of `text` as fits, never half a UTF-8 character.
 void CopyCut(char* buffer, std::size_t size, const std::string& text) {
-  const std::size_t length = std::min(text.size(), size - 1);
+  std::size_t length = std::min(text.size(), size - 1);
+  if (length < text.size())
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
   std::memcpy(buffer, text.data(), length);
   buffer[length] = '\0';
 }
@@ -196,7 +305,10 @@ std::uintptr_t SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* ps
     if ((flags & SHGFI_ICON) != 0) psfi->hIcon = QvNamedIcon(("icon:" + icon).c_str());
     if ((flags & SHGFI_DISPLAYNAME) != 0)
       CopyCut(psfi->szDisplayName, sizeof psfi->szDisplayName, name);
-    if ((flags & SHGFI_TYPENAME) != 0) CopyCut(psfi->szTypeName, sizeof psfi->szTypeName, type);
+    if ((flags & SHGFI_TYPENAME) != 0) {
+      const std::string description = Globs().DescriptionOf(type);
+      CopyCut(psfi->szTypeName, sizeof psfi->szTypeName, description.empty() ? type : description);
+    }
     // The result stands for the system image list the index belongs to.
     return (flags & SHGFI_SYSICONINDEX) != 0 ? reinterpret_cast<std::uintptr_t>(&ImageList()) : 1;
   } catch (...) {

@@ -36,7 +36,9 @@ struct SHFILEINFOA {
 // result is non-zero (it stands for the list). With SHGFI_USEFILEATTRIBUTES the disk is not
 // looked at: `fileAttributes` (FILE_ATTRIBUTE_DIRECTORY or not) and the name decide. Without
 // it the path must exist. SHGFI_ICON also hands out the icon in hIcon; SHGFI_DISPLAYNAME gives
-// the last path component and SHGFI_TYPENAME the MIME type (both cut to their buffers).
+// the last path component and SHGFI_TYPENAME the type's description from the MIME database in
+// the user's language ("Plain text document"), the MIME type itself where the database has
+// none (both cut to their buffers, never inside a character).
 // 0 on failure (a null path or record, a path that does not exist).
 QV_API std::uintptr_t SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* psfi,
                                      UINT cbFileInfo, UINT flags) noexcept;

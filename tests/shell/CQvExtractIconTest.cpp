@@ -172,4 +172,42 @@ TEST_F(IconTest, FileInformationUsesTheGlobsOfTheDataFolders) {
   EXPECT_EQ(SHGetFileInfoA("x", 0, &info, sizeof info - 1, SHGFI_USEFILEATTRIBUTES), 0u);
 }
 
+// The type column shows what the MIME database calls a type, in the user's language.
+TEST_F(IconTest, TheTypeNameIsTheDatabasesDescriptionInTheUsersLanguage) {
+  std::filesystem::create_directories(root_.Sub("share/mime/application"));
+  std::string russian;  // 50 two-byte letters: longer than the field
+  for (int i = 0; i < 50; ++i) russian += "\xd0\xb6";
+  WriteTextFile(
+      root_.Sub("share/mime/application/x-quorvin-encrypted-folder.xml"),
+      "<?xml version=\"1.0\"?>\n<mime-type type=\"application/x-quorvin-encrypted-folder\">\n"
+      "  <comment xml:lang=\"pt_BR\">Pasta cifrada</comment>\n"
+      "  <comment>quorvin encrypted folder &amp; &lt;more&gt;</comment>\n"
+      "  <comment xml:lang=\"de\">Verschl\xc3\xbcsselter Ordner</comment>\n"
+      "  <comment xml:lang=\"ru\">" +
+          russian + "</comment>\n  <comment-other>no</comment-other>\n</mime-type>\n");
+  const auto typeName = [](const char* name) {
+    SHFILEINFOA info{};
+    EXPECT_NE(SHGetFileInfoA(name, 0, &info, sizeof info, SHGFI_USEFILEATTRIBUTES | SHGFI_TYPENAME),
+              0u);
+    return std::string(info.szTypeName);
+  };
+  Set("LC_ALL", "C.UTF-8");
+  EXPECT_EQ(typeName("Box.qvef"), "Quorvin encrypted folder & <more>");
+  EXPECT_EQ(typeName("plan.qvf"), "application/x-quorvin-encrypted-file") << "no description";
+  Set("LC_ALL", "de_AT.UTF-8");
+  EXPECT_EQ(typeName("Box.qvef"), "Verschl\xc3\xbcsselter Ordner") << "by the language alone";
+  Set("LC_ALL", "pt_BR.UTF-8");
+  EXPECT_EQ(typeName("Box.qvef"), "Pasta cifrada");
+  Set("LC_ALL", "fr_FR.UTF-8");
+  EXPECT_EQ(typeName("Box.qvef"), "Quorvin encrypted folder & <more>");
+  Set("LC_ALL", "ru_RU.UTF-8");
+  EXPECT_EQ(typeName("Box.qvef"), russian.substr(0, 78)) << "cut between letters";
+
+  // A type from the globs never names a file outside the database's folders.
+  WriteTextFile(root_.Sub("share/mime/globs2"), "50:../secret:*.sec\n");
+  WriteTextFile(root_.Sub("share/secret.xml"), "<comment>leaked</comment>");
+  Set("XDG_DATA_DIRS", root_.Sub("other"));  // the globs are read again
+  EXPECT_EQ(typeName("a.sec"), "../secret");
+}
+
 }  // namespace
