@@ -677,9 +677,10 @@ struct DesktopBackend::Gui {
                                   hasList && height > 0 ? height : -1);
     }
 
-    // A page dialog: the page draws everything inside the frame, at the template's size in the
-    // page's own pixels (its background picture is made for it).
+    // A page dialog: the page draws everything, its title bar and close button too, at the
+    // template's size in the page's own pixels (its background picture is made for it).
     if (GtkWidget* page = pages->ViewOf(state.hwnd)) {
+      gtk_window_set_decorated(GTK_WINDOW(window->window), FALSE);
       gtk_window_set_default_size(GTK_WINDOW(window->window), -1, -1);
       gtk_widget_set_size_request(page, state.width, state.height);
       gtk_window_set_child(GTK_WINDOW(window->window), page);

@@ -369,6 +369,24 @@ void OnProcessEnded(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer 
     GuiFail(page, "the page's process ended");
 }
 
+// The page's title strip moves its window, which has no title bar of its own: the window
+// manager takes over the press while the button is still held.
+void BeginWindowMove(GtkWidget* view) {
+  GtkNative* native = gtk_widget_get_native(view);
+  GdkSurface* surface = native != nullptr ? gtk_native_get_surface(native) : nullptr;
+  if (surface == nullptr || !GDK_IS_TOPLEVEL(surface)) return;
+  GdkSeat* seat = gdk_display_get_default_seat(gdk_surface_get_display(surface));
+  GdkDevice* pointer = seat != nullptr ? gdk_seat_get_pointer(seat) : nullptr;
+  double x = 0;
+  double y = 0;
+  GdkModifierType held{};
+  if (pointer == nullptr || !gdk_surface_get_device_position(surface, pointer, &x, &y, &held) ||
+      (held & GDK_BUTTON1_MASK) == 0)
+    return;
+  gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), pointer, GDK_BUTTON_PRIMARY, x, y,
+                          GDK_CURRENT_TIME);
+}
+
 void OnBridgeMessage(WebKitUserContentManager*, JSCValue* message, gpointer data) {
   auto* page = static_cast<Page*>(data);
   if (!jsc_value_is_object(message)) return;
@@ -379,7 +397,7 @@ void OnBridgeMessage(WebKitUserContentManager*, JSCValue* message, gpointer data
     char* id = jsc_value_to_string(idValue);
     char* kind = jsc_value_to_string(eventValue);
     const std::string what = kind != nullptr ? kind : "";
-    // The title strip's "drag" needs no answer: the window has a title bar of its own.
+    if (what == "drag") BeginWindowMove(GTK_WIDGET(page->view));
     if (id != nullptr && (what == "click" || what == "change"))
       event = PageEvent{id, what == "click" ? PageEventKind::Click : PageEventKind::Change};
     g_free(id);
