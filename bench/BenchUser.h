@@ -1,10 +1,13 @@
 // The machine root and the enrolled user the benchmarks of the product's operations run as:
-// a private root under `work` (QV_ROOT, XDG_RUNTIME_DIR and TMPDIR point inside it), a user
-// store with one user and a default key, and the suite services started. Header-only, for the
-// bench programs that drive the product; each reports a failure in its own way.
+// a private root under `work` (QV_ROOT and TMPDIR point inside it, XDG_RUNTIME_DIR in memory
+// beside it where the machine allows), a user store with one user and a default key, and the
+// suite services started. Header-only, for the bench programs that drive the product; each
+// reports a failure in its own way.
 #pragma once
 
+#include <linux/magic.h>
 #include <sodium.h>
+#include <sys/vfs.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -25,12 +28,29 @@ namespace bench {
 inline constexpr const char* kUser = "bench";
 inline constexpr const char* kPassword = "bench-password";
 
+// The runtime folder of a bench working in `work`: in memory where the machine has a memory
+// file system, as a desktop session's runtime folder is, else inside `work`.
+[[nodiscard]] inline std::string BenchRuntimeFolder(const std::string& work) {
+  namespace fs = std::filesystem;
+  struct statfs facts {};
+  if (statfs("/dev/shm", &facts) == 0 && facts.f_type == TMPFS_MAGIC)
+    return "/dev/shm/" + fs::path(work).filename().string() + "-run";
+  return work + "/run";
+}
+
+// Removes what a bench made: `work` and its runtime folder.
+inline void RemoveBenchFolders(const std::string& work) {
+  std::error_code error;
+  std::filesystem::remove_all(BenchRuntimeFolder(work), error);
+  std::filesystem::remove_all(work, error);
+}
+
 // Empty when everything is ready, else what failed.
 [[nodiscard]] inline std::string EnrollBenchUser(const std::string& work, const char* userId,
                                                  const std::string& userName,
                                                  const char* password) {
   namespace fs = std::filesystem;
-  const std::string values[3] = {work + "/root", work + "/run", work + "/tmp"};
+  const std::string values[3] = {work + "/root", BenchRuntimeFolder(work), work + "/tmp"};
   const char* names[3] = {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"};
   for (int i = 0; i < 3; ++i) {
     fs::create_directories(values[i]);

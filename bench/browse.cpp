@@ -279,7 +279,6 @@ int main(int argc, char** argv) {
   QvLogOff();
   StopSuiteServices();
   QvApp().ExitInstance();
-  std::error_code error;
-  fs::remove_all(work, error);
+  bench::RemoveBenchFolders(work);
   return 0;
 }

@@ -870,6 +870,6 @@ int main(int argc, char** argv) {
               options.folders ? "" : " --no-folders");
 
   user.Teardown();
-  fs::remove_all(work, error);
+  bench::RemoveBenchFolders(work);
   return 0;
 }

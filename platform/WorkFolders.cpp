@@ -3,8 +3,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,11 +79,20 @@ std::string MutexName(const std::string& token) { return kMutexPrefix + token; }
 // Volume and index of a record written before its folder exists.
 constexpr std::uint64_t kPending = 0;
 
-// Writes the record of `path` into `file` and makes it durable: the folder's volume and index,
-// or kPending twice when it is not made yet. `exclusive`: the file must not exist yet;
-// otherwise the record replaces the file's in one rename.
+// Whether what is in `folder` is lost with the machine's memory (tmpfs, ramfs): a record of a
+// work folder there needs to outlive its process, never a power loss, which takes the folder
+// with it.
+bool OnVolatileFileSystem(const std::string& folder) {
+  struct statfs facts {};
+  return statfs(folder.c_str(), &facts) == 0 &&
+         (facts.f_type == TMPFS_MAGIC || facts.f_type == RAMFS_MAGIC);
+}
+
+// Writes the record of `path` into `file`: the folder's volume and index, or kPending twice
+// when it is not made yet; made durable when `durable`. `exclusive`: the file must not exist
+// yet; otherwise the record replaces the file's in one rename.
 bool WriteRecord(const std::string& records, const std::string& file, const std::string& path,
-                 const struct stat* folder, bool exclusive) {
+                 const struct stat* folder, bool exclusive, bool durable) {
   char head[64];
   std::snprintf(head, sizeof head, "%" PRIu64 " %" PRIu64 "\n",
                 folder != nullptr ? static_cast<std::uint64_t>(folder->st_dev) : kPending,
@@ -92,11 +103,13 @@ bool WriteRecord(const std::string& records, const std::string& file, const std:
                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC),
                    0600));
   if (!fd.Valid()) return false;
-  if (qv::detail::WriteAll(fd.Get(), text.data(), text.size()) != 0 || fsync(fd.Get()) != 0 ||
+  if (qv::detail::WriteAll(fd.Get(), text.data(), text.size()) != 0 ||
+      (durable && fsync(fd.Get()) != 0) ||
       (!exclusive && rename(written.c_str(), file.c_str()) != 0)) {
     (void)unlink(written.c_str());
     return false;
   }
+  if (!durable) return true;
   UniqueFd parent(open(records.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parent.Valid()) (void)fsync(parent.Get());
   return true;
@@ -167,7 +180,8 @@ std::string QvCreateWorkFolder(const std::string& parent, const std::string& pre
     const std::string path =
         parent + (!parent.empty() && parent.back() == '/' ? "" : "/") + prefix + token;
     const std::string file = records + "/" + token;
-    if (!WriteRecord(records, file, path, nullptr, true)) {
+    const bool durable = !OnVolatileFileSystem(parent);
+    if (!WriteRecord(records, file, path, nullptr, true, durable)) {
       LetGo(mutex);
       SetLastError(ERROR_CANTWRITE);
       return {};
@@ -183,7 +197,7 @@ std::string QvCreateWorkFolder(const std::string& parent, const std::string& pre
     }
     // Now the record names the folder by its identity, so a folder made under the same name
     // after this one is gone is never taken for it.
-    (void)WriteRecord(records, file, path, &made, false);
+    (void)WriteRecord(records, file, path, &made, false, durable);
     HeldTable& held = HeldFolders();
     std::lock_guard<std::mutex> guard(held.lock);
     held.byPath[path] = Held{token, mutex};

@@ -40,7 +40,7 @@ for fuzzer in "$dir"/bin/*Fuzz; do
   seeds=()
   [ -d "$here/tests/fuzz/corpus/$name" ] && seeds=("$here/tests/fuzz/corpus/$name")
   echo "== fuzz $name"
-  "$fuzzer" -max_total_time="${QV_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=1024 \
+  "$fuzzer" -max_total_time="${QV_FUZZ_SECONDS:-20}" -timeout=10 -rss_limit_mb=1024 \
     "$corpus" "${seeds[@]}" 2>&1 | tail -n 5 || status=1
 done
 exit $status
