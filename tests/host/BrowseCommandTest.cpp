@@ -124,7 +124,8 @@ TEST_F(BrowseCommandTest, LsPrintsTheRowsOfTheViewOfAnyFolderOnThePath) {
   const std::string root = run.out;
   // Folders first, then files, each by name.
   EXPECT_EQ(root.find("Docs\t0 KB\tFolder\t"), 0u) << root;
-  EXPECT_LT(root.find("\nEmpty\t0 KB\tFolder\t"), root.find("\nreport.txt\t1 KB\ttext/plain\t"))
+  EXPECT_LT(root.find("\nEmpty\t0 KB\tFolder\t"),
+            root.find("\nreport.txt\t1 KB\tPlain text document\t"))
       << root;
 
   run = RunProgram(root_, "qvx", {"ls", "--tsv", container_ + "/Docs/"}, env_);
@@ -133,7 +134,7 @@ TEST_F(BrowseCommandTest, LsPrintsTheRowsOfTheViewOfAnyFolderOnThePath) {
   EXPECT_NE(run.out.find("\ndata.bin\t2 KB\t"), std::string::npos) << run.out;
   run = RunProgram(root_, "qvx", {"ls", container_ + "/Docs/Sub"}, env_);
   ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(run.out.find("deep.txt  1 KB  text/plain"), 0u) << run.out;
+  EXPECT_EQ(run.out.find("deep.txt  1 KB  Plain text document"), 0u) << run.out;
   run = RunProgram(root_, "qvx", {"ls", container_ + "/Empty"}, env_);
   EXPECT_EQ(run.code, 0) << "an empty folder is no failure: " << run.err;
   EXPECT_EQ(run.out, "");
@@ -204,7 +205,7 @@ TEST_F(BrowseCommandTest, ASessionKeepsItsViewAcrossCommands) {
                                "\n"
                                " Docs\t0 KB\tFolder\t\n"
                                " Empty\t0 KB\tFolder\t\n"
-                               " report.txt\t1 KB\ttext/plain\t\n"
+                               " report.txt\t1 KB\tPlain text document\t\n"
                                "# " +
                                container_ +
                                "/Docs\n"
@@ -212,13 +213,13 @@ TEST_F(BrowseCommandTest, ASessionKeepsItsViewAcrossCommands) {
                                "1100:on 512:on 1101:on 508:on 509:on 510:on 511:on*\n"
                                "taken\n"
                                "*Sub\t0 KB\tFolder\t\n"
-                               "*data.bin\t2 KB\tapplication/octet-stream\t\n"
+                               "*data.bin\t2 KB\tUnknown\t\n"
                                "not a key of the view\n"
                                "1100:on 512:on 1101:on 508:on 509:on 510:on* 511:on\n"
                                "# " +
                                container_ +
                                "/Docs/Sub\n"
-                               " deep.txt\t1 KB\ttext/plain\t\n"
+                               " deep.txt\t1 KB\tPlain text document\t\n"
                                "# " +
                                container_ +
                                "/Docs\n"
