@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "base/ContainerItemId.h"
+#include "base/QvFolderExtApp.h"
 #include "container/QVDatabase.h"
 #include "engine/HeldFolderKey.h"
 #include "platform/MachineRoot.h"
@@ -15,6 +17,7 @@
 #include "platform/shell/BrowseForFolder.h"
 #include "platform/ui/Menu.h"
 #include "shell/CMainDlg.h"
+#include "shell/CQvShellFolder.h"
 #include "suite/qvprofile/UserSession.h"
 #include "tests/shell/ViewTestSupport.h"
 #include "tests/suite/UserStoreTestSupport.h"
@@ -250,13 +253,22 @@ TEST_F(ViewCommandsTest, OpenDecryptsIntoAPrivateFolderLaunchesAndLeavesNothingW
   ASSERT_EQ(chmod(opener.c_str(), 0700), 0);
   ASSERT_EQ(setenv("QV_OPEN_COMMAND", opener.c_str(), 1), 0);
   const std::string container =
-      MakeContainer({{"note.txt", "the plain note"}, {"bad.txt", "bytes"}});
+      MakeContainer({{"note.txt", "the plain note"}, {"more.txt", "more"}, {"bad.txt", "bytes"}});
   std::string opened;
   {
     OpenView open = Open(container);
+    // Files opened one after another decrypt through the folder's one session: the container's
+    // rows are checked once while it stays unchanged.
+    const auto session = static_cast<CQvShellFolder*>(open.folder.Get())
+                             ->DecryptionSession(QvModuleTables().VerifiedUser(container));
+    SelectOnly(open, {"more.txt"});
+    Command(open, viewcmd::kOpen);
+    ASSERT_TRUE(qvtest::Eventually([&] { return !ReadBytes(log).empty(); }));
+    ASSERT_TRUE(std::remove(log.c_str()) == 0);
     SelectOnly(open, {"note.txt"});
     Command(open, viewcmd::kOpen);
     ASSERT_TRUE(qvtest::Eventually([&] { return !ReadBytes(log).empty(); }));
+    EXPECT_EQ(session->Checks(), 1u);
     opened = ReadBytes(log);
     const std::string path = opened.substr(0, opened.find('|'));
     EXPECT_EQ(opened.substr(opened.find('|') + 1), "the plain note\n");
@@ -268,7 +280,8 @@ TEST_F(ViewCommandsTest, OpenDecryptsIntoAPrivateFolderLaunchesAndLeavesNothingW
     EXPECT_FALSE(exists(path + ".qvf")) << "the encrypted copy stays behind";
     opened = path;
 
-    // A damaged image: the user is told, nothing is launched, nothing stays.
+    // A damaged image: the change is seen (the rows are checked again), the user is told,
+    // nothing is launched, nothing stays.
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(container.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(
@@ -282,13 +295,14 @@ TEST_F(ViewCommandsTest, OpenDecryptsIntoAPrivateFolderLaunchesAndLeavesNothingW
     ui_.AnswerMessageBox(IDOK, Text(IDS_EXECUTE_ERROR));
     Command(open, viewcmd::kOpen);
     EXPECT_EQ(BoxesWith(Text(IDS_EXECUTE_ERROR)), 1);
-    EXPECT_EQ(PrivateFolders().size(), 1u) << "only note.txt's folder";
+    EXPECT_EQ(session->Checks(), 2u);
+    EXPECT_EQ(PrivateFolders().size(), 2u) << "only the opened files' folders";
   }
   // The view and its folder are gone: so is the plain copy with its folder.
   EXPECT_FALSE(exists(opened));
   EXPECT_TRUE(PrivateFolders().empty());
   const std::string launched = ReadBytes(log);
-  EXPECT_EQ(std::count(launched.begin(), launched.end(), '\n'), 1) << launched;
+  EXPECT_EQ(std::count(launched.begin(), launched.end(), '\n'), 1) << launched;  // note.txt
   unsetenv("QV_OPEN_COMMAND");
 }
 
