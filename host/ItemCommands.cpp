@@ -201,25 +201,28 @@ int RunRmCommand(int argc, char** argv) {
                  error.empty() ? "name what to delete (see qvx rm --help)" : error.c_str());
     return kExitUsage;
   }
-  return WithSelection("rm", selection, "", yes,
-                       [&](ContainerBrowser& browser, const std::vector<int>&, CommandLineUser&) {
-                         (void)browser.Command(kViewDelete);
-                         browser.Refresh();
-                         int result = kExitOk;
-                         for (const std::string& name : selection.names) {
-                           if (browser.RowNamed(name) < 0) {
-                             std::printf("deleted %s/%s\n", browser.Location().c_str(),
-                                         name.c_str());
-                             continue;
-                           }
-                           std::fprintf(stderr,
-                                        "qvx rm: %s was not deleted (not confirmed, or the "
-                                        "container could not be changed: try again)\n",
-                                        name.c_str());
-                           result = kExitFailed;
-                         }
-                         return result;
-                       });
+  return WithSelection(
+      "rm", selection, "", yes,
+      [&](ContainerBrowser& browser, const std::vector<int>&, CommandLineUser&) {
+        (void)browser.Command(kViewDelete);
+        browser.Refresh();
+        int result = kExitOk;
+        for (const std::string& name : selection.names) {
+          if (browser.RowNamed(name) < 0) {
+            std::printf("deleted %s/%s\n", browser.Location().c_str(), name.c_str());
+            continue;
+          }
+          // Without a terminal nobody can confirm: say how to.
+          std::fprintf(
+              stderr,
+              "qvx rm: %s was not deleted (not confirmed%s, or the "
+              "container could not be changed: try again)\n",
+              name.c_str(),
+              yes || isatty(STDIN_FILENO) != 0 ? "" : "; without a terminal, --yes confirms");
+          result = kExitFailed;
+        }
+        return result;
+      });
 }
 
 int RunRenameCommand(int argc, char** argv) {

@@ -135,7 +135,7 @@ TEST_F(ItemCommandsTest, RenameAndDeleteShowInAFullDecryption) {
       {{"rename", In("nothing.txt"), "x"}, 1, "no item \"nothing.txt\""},
       {{"rename", In("keep.bin")}, 2, "give PATH and NEWNAME"},
       {{"rm", In("gone.txt"), work_ + "/elsewhere/x"}, 2, "one folder"},
-      {{"rm", In("gone.txt")}, 1, "not deleted"},  // not confirmed: no terminal and no --yes
+      {{"rm", In("gone.txt")}, 1, "not deleted (not confirmed; without a terminal, --yes"},
       {{"rm", work_ + "/Plain.qvef.none/x"}, 6, "no such file or folder"},
       {{"decrypt-to", In("keep.bin"), work_ + "/missing"}, 2, "no folder"},
   };
