@@ -5,9 +5,7 @@
 // reports a failure in its own way.
 #pragma once
 
-#include <linux/magic.h>
 #include <sodium.h>
-#include <sys/vfs.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include "base/DialogResources.h"
 #include "base/QvFolderExtApp.h"
 #include "base/SuiteServices.h"
+#include "platform/MachineRoot.h"
 #include "platform/Ole.h"
 #include "platform/ui/HeadlessBackend.h"
 #include "suite/QvFsApi.h"
@@ -32,8 +31,7 @@ inline constexpr const char* kPassword = "bench-password";
 // file system, as a desktop session's runtime folder is, else inside `work`.
 [[nodiscard]] inline std::string BenchRuntimeFolder(const std::string& work) {
   namespace fs = std::filesystem;
-  struct statfs facts {};
-  if (statfs("/dev/shm", &facts) == 0 && facts.f_type == TMPFS_MAGIC)
+  if (QvOnMemoryFileSystem("/dev/shm"))
     return "/dev/shm/" + fs::path(work).filename().string() + "-run";
   return work + "/run";
 }

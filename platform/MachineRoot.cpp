@@ -96,12 +96,16 @@ std::string QvRuntimeDir() {
   return PrivateDir(dir);
 }
 
+bool QvOnMemoryFileSystem(const std::string& path) noexcept {
+  struct statfs facts {};
+  return statfs(path.c_str(), &facts) == 0 &&
+         (facts.f_type == TMPFS_MAGIC || facts.f_type == RAMFS_MAGIC);
+}
+
 std::string QvScratchDir() {
   const std::string runtime = QvRuntimeDir();
-  struct statfs facts {};
-  if (!runtime.empty() && statfs(runtime.c_str(), &facts) == 0 && facts.f_type == TMPFS_MAGIC)
-    return PrivateDir(runtime + "/scratch");
-  if (runtime.empty() || statfs("/dev/shm", &facts) != 0 || facts.f_type != TMPFS_MAGIC) return {};
+  if (!runtime.empty() && QvOnMemoryFileSystem(runtime)) return PrivateDir(runtime + "/scratch");
+  if (runtime.empty() || !QvOnMemoryFileSystem("/dev/shm")) return {};
   // One folder per runtime folder: what works in it is tied to that runtime folder's mutexes
   // (a work folder is in use while its mutex is held), which other runtime folders of the
   // same user cannot see.

@@ -24,6 +24,10 @@ QV_API std::string QvRuntimeDir();
 // the runtime folder).
 QV_API std::string QvScratchDir();
 
+// Whether what is in `path` lives in memory only (tmpfs, ramfs): it is gone after a power loss
+// or a restart.
+QV_API bool QvOnMemoryFileSystem(const std::string& path) noexcept;
+
 // The user's XDG data and config folders ($XDG_DATA_HOME, else ~/.local/share;
 // $XDG_CONFIG_HOME, else ~/.config), without a trailing '/' and not created. A variable that
 // does not hold an absolute path is ignored. Empty when there is no absolute home folder.

@@ -3,10 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,15 +76,6 @@ std::string MutexName(const std::string& token) { return kMutexPrefix + token; }
 
 // Volume and index of a record written before its folder exists.
 constexpr std::uint64_t kPending = 0;
-
-// Whether what is in `folder` is lost with the machine's memory (tmpfs, ramfs): a record of a
-// work folder there needs to outlive its process, never a power loss, which takes the folder
-// with it.
-bool OnVolatileFileSystem(const std::string& folder) {
-  struct statfs facts {};
-  return statfs(folder.c_str(), &facts) == 0 &&
-         (facts.f_type == TMPFS_MAGIC || facts.f_type == RAMFS_MAGIC);
-}
 
 // Writes the record of `path` into `file`: the folder's volume and index, or kPending twice
 // when it is not made yet; made durable when `durable`. `exclusive`: the file must not exist
@@ -180,7 +169,9 @@ std::string QvCreateWorkFolder(const std::string& parent, const std::string& pre
     const std::string path =
         parent + (!parent.empty() && parent.back() == '/' ? "" : "/") + prefix + token;
     const std::string file = records + "/" + token;
-    const bool durable = !OnVolatileFileSystem(parent);
+    // A record of a folder in memory needs to outlive its process, never a power loss,
+    // which takes the folder with it.
+    const bool durable = !QvOnMemoryFileSystem(parent);
     if (!WriteRecord(records, file, path, nullptr, true, durable)) {
       LetGo(mutex);
       SetLastError(ERROR_CANTWRITE);
