@@ -1,11 +1,14 @@
 #include "transfer/CQvDataStream.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <utility>
 
 #include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
 #include "engine/OperationFrame.h"
+#include "platform/Files.h"
 #include "platform/MachineRoot.h"
 #include "platform/WorkFolders.h"
 
@@ -30,13 +33,26 @@ std::vector<std::size_t> TransferredFiles::Entries() const {
   return {entries_.begin(), entries_.end()};
 }
 
+StreamWorkArea::~StreamWorkArea() {
+  if (!folder_.empty()) (void)QvRemoveWorkFolder(folder_);
+}
+
+std::string StreamWorkArea::NewFolder() {
+  std::lock_guard guard(lock_);
+  if (folder_.empty()) folder_ = QvCreateWorkFolder(QvRuntimeDir(), "qvf");
+  if (folder_.empty()) return {};
+  std::string path = folder_ + "/fileXXXXXX";
+  return mkdtemp(path.data()) != nullptr ? path : std::string();
+}
+
 HRESULT CQvDataStream::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
   return CreateComInstance<CQvDataStream>(riid, ppv, module);
 }
 
 CQvDataStream::~CQvDataStream() {
   (void)plain_.Close();
-  if (!workFolder_.empty()) (void)QvRemoveWorkFolder(workFolder_);
+  // What stays is removed with the work area.
+  if (!privateFolder_.empty()) (void)DeleteFolderTreeA(privateFolder_.c_str());
 }
 
 void CQvDataStream::SetFile(IUnknown* folder, StreamSource source,
@@ -52,38 +68,29 @@ void CQvDataStream::Rewind() {
   position_ = 0;
 }
 
-bool CQvDataStream::Decrypted() const {
-  std::lock_guard guard(lock_);
-  return state_ != State::kFresh;
-}
-
-std::string CQvDataStream::WorkFolder() const {
-  std::lock_guard guard(lock_);
-  return workFolder_;
-}
-
 bool CQvDataStream::OpenPlainFile() {
   CUserData* userData = QvApp().userData;
   // The stored name becomes a file name in the work folder: it must be one component.
-  if (userData == nullptr || !source_.session || !ContainerItemId::IsValidName(source_.storedName))
+  if (userData == nullptr || !source_.session || !source_.workArea ||
+      !ContainerItemId::IsValidName(source_.storedName))
     return false;
-  CurrentIdentity identity(*userData);
   bool decrypted = false;
-  workFolder_ = QvCreateWorkFolder(QvRuntimeDir(), "qvf");
-  if (!workFolder_.empty() &&
-      source_.session->Decrypt(source_.folderId, source_.fileId, source_.storedName, workFolder_) ==
-          StatusSuccess) {
+  privateFolder_ = source_.workArea->NewFolder();
+  if (!privateFolder_.empty() &&
+      source_.session->Decrypt(source_.folderId, source_.fileId, source_.storedName,
+                               privateFolder_) == StatusSuccess) {
     const std::string plainPath =
-        workFolder_ + "/" + ContainerItemId::DisplayNameOfStoredFile(source_.storedName);
+        privateFolder_ + "/" + ContainerItemId::DisplayNameOfStoredFile(source_.storedName);
     decrypted = plain_.OpenForReading(plainPath.c_str()) != FALSE;
   }
-  (void)WriteOperationAudit(*userData, identity.UserId(), kAuditEventFileLeftContainer,
+  // The record names the user the file was decrypted for (the one the view verified).
+  (void)WriteOperationAudit(*userData, source_.session->UserId(), kAuditEventFileLeftContainer,
                             source_.containerPath,
                             decrypted ? kAuditResultSuccess : kAuditResultFailure);
   if (!decrypted) {
     (void)plain_.Close();
-    if (!workFolder_.empty()) (void)QvRemoveWorkFolder(workFolder_);
-    workFolder_.clear();
+    if (!privateFolder_.empty()) (void)DeleteFolderTreeA(privateFolder_.c_str());
+    privateFolder_.clear();
     return false;
   }
   size_ = plain_.SizeWhenOpened();

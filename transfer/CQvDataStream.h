@@ -1,5 +1,5 @@
 // The contents of one file leaving a container: a stream that, on its first read, decrypts
-// the file into a private work folder of its own and then serves the plain bytes. The
+// the file into a private folder of its own and then serves the plain bytes. The
 // decryption goes through the session its data object shares among its streams, which opens
 // the folder key and checks the container's rows once for all of them.
 //
@@ -42,6 +42,27 @@ class TransferredFiles {
   std::set<std::size_t> entries_;
 };
 
+// The work folder of one data object's streams, shared by the object and its streams: made
+// (and recorded, so that a later sweep removes what a crash left) at the first decryption, and
+// removed with everything in it when its last holder lets go. Each stream decrypts into a
+// private folder of its own in it, so that a file costs one folder, not one recorded work
+// folder.
+class StreamWorkArea {
+ public:
+  StreamWorkArea() = default;
+  ~StreamWorkArea();
+  StreamWorkArea(const StreamWorkArea&) = delete;
+  StreamWorkArea& operator=(const StreamWorkArea&) = delete;
+
+  // A new private folder in the area (mode 0700, never one that existed), made with the area
+  // when it is the first; empty on failure.
+  [[nodiscard]] std::string NewFolder();
+
+ private:
+  std::mutex lock_;
+  std::string folder_;
+};
+
 // The file a stream serves: where it is stored and which descriptor entry it stands for.
 struct StreamSource {
   std::string containerPath;
@@ -51,6 +72,8 @@ struct StreamSource {
   std::size_t entry = 0;
   // Decrypts the file; shared by the streams of one data object.
   std::shared_ptr<ContainerDecryptionSession> session;
+  // Where the plain file goes; shared by the streams of one data object.
+  std::shared_ptr<StreamWorkArea> workArea;
 };
 
 class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
@@ -64,10 +87,6 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
 
   // Back to the first byte, whether or not the file was decrypted yet.
   void Rewind();
-  // True once the first read decrypted the file (whether or not that worked).
-  [[nodiscard]] bool Decrypted() const;
-  // The private work folder; empty before the first read and after a failed decryption.
-  [[nodiscard]] std::string WorkFolder() const;
 
   // ISequentialStream.
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
@@ -88,7 +107,8 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   enum class State { kFresh, kOpen, kFailed };
 
   ~CQvDataStream() override;
-  // Decrypts the file into a new work folder and opens its plain copy; false when that failed.
+  // Decrypts the file into a new private folder and opens its plain copy; false when that
+  // failed.
   bool OpenPlainFile();
 
   mutable std::mutex lock_;
@@ -96,7 +116,7 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   StreamSource source_;
   std::shared_ptr<TransferredFiles> log_;
   State state_ = State::kFresh;
-  std::string workFolder_;
+  std::string privateFolder_;
   RegularFile plain_;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;

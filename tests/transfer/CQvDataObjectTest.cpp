@@ -1,6 +1,8 @@
 // Items leaving a container through the data object its folder hands out: the descriptor of
 // a selection with folders, the streams that decrypt on first read, the formats offered and
 // refused, and what a reported move deletes.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <set>
 
@@ -84,7 +86,15 @@ TEST_F(CQvDataObjectTest, ASelectionWithFoldersIsDescribedWholeAndServedAsPlainB
   EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt")), "bravo!");
   EXPECT_EQ(Contents(data.Get(), 5, nullptr, 4096), big_);
   EXPECT_EQ(Contents(data.Get(), 5, nullptr, 1000), big_) << "a second request starts over";
-  EXPECT_EQ(WorkFoldersLeft().size(), 3u);
+  EXPECT_EQ(StreamFoldersLeft().size(), 3u);
+  EXPECT_EQ(WorkFoldersLeft().size(), 1u) << "the streams share one work folder";
+  std::vector<std::string> folders = StreamFoldersLeft();
+  folders.push_back(WorkFoldersLeft().front());
+  for (const std::string& folder : folders) {
+    struct stat st {};
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << folder << " is private";
+  }
   const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
   ASSERT_EQ(audit.size(), 3u) << "one record per file, not per read";
   for (const QvAuditEntry& record : audit) {
@@ -209,7 +219,7 @@ TEST_F(CQvDataObjectTest, EachRequestHoldsOnlyItsOwnStream) {
   ReleaseStgMedium(&first);
   ReleaseStgMedium(&small);
   data.Reset();
-  EXPECT_EQ(WorkFoldersLeft().size(), 1u) << "a medium still held keeps its stream";
+  EXPECT_EQ(StreamFoldersLeft().size(), 1u) << "a medium still held keeps its stream";
   ReleaseStgMedium(&second);
   EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{});
 }
@@ -309,7 +319,7 @@ TEST_F(CQvDataObjectTest, AFileThatFailsToDecryptFailsEveryReadAndIsNeverMoved) 
   EXPECT_EQ(hr, E_UNEXPECTED);
   EXPECT_EQ(Contents(data.Get(), IndexOf(entries, "Docs\\Sub\\b.txt"), &hr), "");
   EXPECT_EQ(hr, E_UNEXPECTED);
-  EXPECT_EQ(WorkFoldersLeft(), std::vector<std::string>{}) << "nothing of it stays";
+  EXPECT_EQ(StreamFoldersLeft(), std::vector<std::string>{}) << "nothing of it stays";
   const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
   ASSERT_EQ(audit.size(), 1u) << "one decryption, one record";
   EXPECT_EQ(audit[0].result, kAuditResultFailure);

@@ -79,12 +79,20 @@ inline HRESULT ReportEffect(IDataObject* data, DWORD effect, std::size_t size = 
   return hr;
 }
 
-// The private work folders the streams made that are still there.
+// The work folders of data objects' streams that are still there.
 inline std::vector<std::string> WorkFoldersLeft() {
   std::vector<std::string> left;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(QvRuntimeDir(), error))
     if (entry.path().filename().string().rfind("qvf", 0) == 0) left.push_back(entry.path());
+  return left;
+}
+
+// The private folders streams decrypted into that are still there (in those work folders).
+inline std::vector<std::string> StreamFoldersLeft() {
+  std::vector<std::string> left;
+  for (const std::string& area : WorkFoldersLeft())
+    for (const auto& entry : fs::directory_iterator(area)) left.push_back(entry.path());
   return left;
 }
 
