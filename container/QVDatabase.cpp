@@ -244,6 +244,16 @@ VARIANT_BOOL QVDatabase::ExtractFileToSink(DWORD folderId, DWORD fileId, BlockSi
   return store_ ? store_->ExtractFileToSink(folderId, fileId, sink) : VARIANT_FALSE;
 }
 
+VARIANT_BOOL QVDatabase::ImageBlocks(DWORD folderId, DWORD fileId,
+                                     std::vector<ImageBlock>* blocks) {
+  return store_ ? store_->ImageBlocks(folderId, fileId, blocks) : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
+                                         std::span<const ImageBlock> blocks, BlockSink& sink) {
+  return store_ ? store_->ReadImageBlocks(folderId, fileId, blocks, sink) : VARIANT_FALSE;
+}
+
 VARIANT_BOOL QVDatabase::HoldAgainstWriters() {
   return store_ ? store_->HoldAgainstWriters() : VARIANT_FALSE;
 }

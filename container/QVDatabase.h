@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,23 @@ class QVDatabase {
   // when every block was taken; after FALSE the sink may hold part of the image.
   [[nodiscard]] virtual VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
                                                        BlockSink& sink);
+  // Where the stored image of the file lies: its blocks in storage order, each with its row,
+  // its offset in the image and its length. With ReadImageBlocks a reader takes a large image
+  // a piece at a time, each piece in a read transaction of its own, without holding the
+  // container against writers in between.
+  struct ImageBlock {
+    std::int64_t row = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+  };
+  [[nodiscard]] virtual VARIANT_BOOL ImageBlocks(DWORD folderId, DWORD fileId,
+                                                 std::vector<ImageBlock>* blocks);
+  // Hands the listed blocks of the file to `sink`, in one read transaction. FALSE when the
+  // file's row is gone or a block is no longer the file's or has another length (the container
+  // changed since ImageBlocks).
+  [[nodiscard]] virtual VARIANT_BOOL ReadImageBlocks(DWORD folderId, DWORD fileId,
+                                                     std::span<const ImageBlock> blocks,
+                                                     BlockSink& sink);
 
   // The folder handle (of the library) whose folder key keeps the list of the container's
   // files: from now on each image stored is bound to its place (its stored path and its

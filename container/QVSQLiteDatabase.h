@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/BlockRanges.h"
 #include "container/QVDatabase.h"
 
 class BlockSink;
@@ -75,6 +76,11 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL RestoreFolderFacts(std::string destDir) override;
   [[nodiscard]] VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
                                                BlockSink& sink) override;
+  [[nodiscard]] VARIANT_BOOL ImageBlocks(DWORD folderId, DWORD fileId,
+                                         std::vector<ImageBlock>* blocks) override;
+  [[nodiscard]] VARIANT_BOOL ReadImageBlocks(DWORD folderId, DWORD fileId,
+                                             std::span<const ImageBlock> blocks,
+                                             BlockSink& sink) override;
   [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
   [[nodiscard]] FileListCheck CheckFileList() override;
   [[nodiscard]] VARIANT_BOOL ListPlaces(const ImagePlace& each) override;
@@ -163,6 +169,10 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] bool ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* file);
   // Hands one block to `sink` once the caller's between-blocks callback lets it go on.
   [[nodiscard]] bool PassBlock(std::string_view block, BlockSink& sink) const;
+  // Where the file's blocks lie (runs of rows, in storage order); Unknown when the table of
+  // block ranges cannot be had for this container.
+  [[nodiscard]] container::BlockRangeTable::Answer BlockRangesOf(
+      std::int64_t fileId, std::vector<container::RowRange>* ranges);
   // Passes the file's blocks, in storage order, to `sink`.
   [[nodiscard]] bool WriteBlocks(std::int64_t fileId, BlockSink& sink);
   [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,

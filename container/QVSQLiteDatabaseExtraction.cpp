@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -164,15 +165,15 @@ bool QVSQLiteDatabase::ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* 
   return true;
 }
 
-bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, BlockSink& sink) {
+BlockRangeTable::Answer QVSQLiteDatabase::BlockRangesOf(std::int64_t fileId,
+                                                        std::vector<RowRange>* ranges) {
   // Where the blocks lie, from the per-process table when it knows this container in its
   // current state; one scan of FILE_DATA otherwise, whose result is kept for the next file.
   BlockRangeTable& table = BlockRangeTable::Instance();
-  std::vector<RowRange> ranges;
   auto answer = BlockRangeTable::Answer::Unknown;
   ContainerState state;
   if (CurrentState(db_, path_, &state)) {
-    answer = table.Find(path_, state, fileId, &ranges);
+    answer = table.Find(path_, state, fileId, ranges);
     if (answer == BlockRangeTable::Answer::Unknown) {
       BlockRanges all;
       if (BuildBlockRanges(db_, &all)) {
@@ -180,13 +181,19 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, BlockSink& sink) {
         if (found == all.end()) {
           answer = BlockRangeTable::Answer::NoBlocks;
         } else {
-          ranges = found->second;
+          *ranges = found->second;
           answer = BlockRangeTable::Answer::Found;
         }
         table.Put(path_, state, std::move(all));
       }
     }
   }
+  return answer;
+}
+
+bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, BlockSink& sink) {
+  std::vector<RowRange> ranges;
+  const auto answer = BlockRangesOf(fileId, &ranges);
   if (answer == BlockRangeTable::Answer::NoBlocks) return true;
   if (answer == BlockRangeTable::Answer::Found) {
     Statement rows(db_, "SELECT FILE_ID, BLOCK_DATA FROM FILE_DATA WHERE rowid BETWEEN ? AND ?");
@@ -213,6 +220,62 @@ bool QVSQLiteDatabase::WriteBlocks(std::int64_t fileId, BlockSink& sink) {
     if (!PassBlock(rows.Blob(file_data::kData), sink)) return false;
   }
   return rc == SQLITE_DONE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::ImageBlocks(DWORD folderId, DWORD fileId,
+                                           std::vector<ImageBlock>* blocks) {
+  blocks->clear();
+  if (db_ == nullptr || !BeginRead()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  StoredFile file;
+  if (!ReadStoredFile(folderId, fileId, &file)) return VARIANT_FALSE;
+  std::vector<RowRange> ranges;
+  if (BlockRangesOf(file.id, &ranges) == BlockRangeTable::Answer::Unknown)
+    ranges = {{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}};
+  // The lengths alone: SQLite reads a blob's length without its bytes (a block stored as
+  // anything but a blob is damage: its length would not be its size).
+  Statement rows(db_,
+                 "SELECT rowid, length(BLOCK_DATA), typeof(BLOCK_DATA) = 'blob' FROM FILE_DATA "
+                 "WHERE FILE_ID = ? AND rowid BETWEEN ? AND ? ORDER BY rowid");
+  if (!rows.Ok()) return VARIANT_FALSE;
+  std::uint64_t offset = 0;
+  for (const RowRange& range : ranges) {
+    rows.Reset();
+    if (!rows.BindInt64(1, file.id) || !rows.BindInt64(2, range.first) ||
+        !rows.BindInt64(3, range.last))
+      return VARIANT_FALSE;
+    int rc;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      if (rows.Int(2) != 1) return VARIANT_FALSE;
+      const auto length = static_cast<std::uint64_t>(rows.Int64(1));
+      if (length == 0) continue;
+      blocks->push_back({rows.Int64(0), offset, length});
+      offset += length;
+    }
+    if (rc != SQLITE_DONE) return VARIANT_FALSE;
+  }
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
+                                               std::span<const ImageBlock> blocks,
+                                               BlockSink& sink) {
+  if (db_ == nullptr || !BeginRead()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  StoredFile file;
+  if (!ReadStoredFile(folderId, fileId, &file)) return VARIANT_FALSE;
+  Statement rows(db_, "SELECT FILE_ID, BLOCK_DATA FROM FILE_DATA WHERE rowid = ?");
+  if (!rows.Ok()) return VARIANT_FALSE;
+  for (const ImageBlock& block : blocks) {
+    rows.Reset();
+    if (!rows.BindInt64(1, block.row) || rows.Step() != SQLITE_ROW ||
+        rows.Type(0) != SQLITE_INTEGER || rows.Int64(0) != file.id)
+      return VARIANT_FALSE;
+    const std::string_view bytes = rows.Blob(1);
+    // A block that changed its length since the layout was read is another block.
+    if (bytes.size() != block.length || !PassBlock(bytes, sink)) return VARIANT_FALSE;
+  }
+  return VARIANT_TRUE;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {

@@ -135,3 +135,74 @@ ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
   }
   return StatusSourceInUse;
 }
+
+namespace {
+
+// Keeps the blocks it is handed, one after another.
+class StringBlockSink final : public BlockSink {
+ public:
+  explicit StringBlockSink(std::string* bytes) : bytes_(bytes) {}
+  bool TakeBlock(std::string_view block) override {
+    bytes_->append(block);
+    return true;
+  }
+
+ private:
+  std::string* bytes_;
+};
+
+// The bytes an image's header takes at most; read before the header says its own length.
+constexpr std::uint64_t kHeadBytes = 64 * 1024;
+
+}  // namespace
+
+ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
+                                                const std::string& storedName,
+                                                OpenedImage* opened) {
+  std::lock_guard guard(lock_);
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    QVDatabase::ChangeToken token;
+    if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
+      continue;
+    } else if (current != StatusSuccess) {
+      return current;
+    }
+    const auto place = places_.find(fileId);
+    if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
+    *opened = OpenedImage{};
+    std::size_t headBlocks = 0;
+    bool read = database_.ImageBlocks(folderId, fileId, &opened->blocks) == VARIANT_TRUE;
+    if (read) {
+      while (headBlocks < opened->blocks.size() &&
+             (headBlocks == 0 || opened->blocks[headBlocks].offset < kHeadBytes))
+        ++headBlocks;
+      StringBlockSink sink(&opened->head);
+      read =
+          database_.ReadImageBlocks(folderId, fileId, std::span(opened->blocks.data(), headBlocks),
+                                    sink) == VARIANT_TRUE;
+    }
+    QVDatabase::ChangeToken after;
+    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
+    if (!unchanged) continue;
+    if (!read) return StatusFileAccessError;
+    const auto* head = reinterpret_cast<const BYTE*>(opened->head.data());
+    const auto length = static_cast<DWORD>(opened->head.size());
+    DWORD result =
+        QVFSFolderOpenImageReader(handle_, head, length, place->second.storedPath.c_str(), fileId,
+                                  &opened->layout, &opened->reader);
+    // An entry older than the container's list may hold an image of the older format, which
+    // carries no place.
+    if (result == StatusIntegrityError && fileId < firstBound_)
+      result = QVFSFolderOpenImageReader(handle_, head, length, nullptr, 0, &opened->layout,
+                                         &opened->reader);
+    return static_cast<ItemStatus>(result);
+  }
+  return StatusSourceInUse;
+}
+
+bool ContainerDecryptionSession::ReadBlocks(DWORD folderId, DWORD fileId,
+                                            std::span<const QVDatabase::ImageBlock> blocks,
+                                            BlockSink& sink) {
+  std::lock_guard guard(lock_);
+  return database_.ReadImageBlocks(folderId, fileId, blocks, sink) == VARIANT_TRUE;
+}

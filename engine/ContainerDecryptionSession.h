@@ -23,12 +23,15 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "base/ItemStatus.h"
 #include "container/QVDatabase.h"
 #include "platform/WinTypes.h"
+#include "suite/QvFsApi.h"
 
 class ContainerDecryptionSession {
  public:
@@ -49,6 +52,24 @@ class ContainerDecryptionSession {
   // open at its place.
   [[nodiscard]] ItemStatus Decrypt(DWORD folderId, DWORD fileId, const std::string& storedName,
                                    const std::string& folder);
+
+  // What OpenFile gives a reader: where the image's blocks lie, its first bytes (whole blocks,
+  // the header among them), and the library's reader of its chunks (close it with
+  // QVFSCloseImageReader), opened under the key at the row's place.
+  struct OpenedImage {
+    std::vector<QVDatabase::ImageBlock> blocks;
+    std::string head;
+    QvImageLayout layout{};
+    DWORD reader = 0;
+  };
+  // Opens the same file for reading a piece at a time (ContainerFileReader), with the same
+  // checks as Decrypt; the header is read while the container is as the rows were checked.
+  [[nodiscard]] ItemStatus OpenFile(DWORD folderId, DWORD fileId, const std::string& storedName,
+                                    OpenedImage* opened);
+  // Hands the listed blocks of the file to `sink` (one read of the container); false when the
+  // container no longer holds them as listed.
+  [[nodiscard]] bool ReadBlocks(DWORD folderId, DWORD fileId,
+                                std::span<const QVDatabase::ImageBlock> blocks, BlockSink& sink);
 
   [[nodiscard]] const std::string& ContainerPath() const { return path_; }
   [[nodiscard]] const std::string& UserId() const { return userId_; }

@@ -166,6 +166,29 @@ QV_SUITE_API DWORD QVFSFolderRebindImage(DWORD handle, BYTE* image, DWORD length
                                          const char* fromPath, ULONGLONG fromVersion,
                                          const char* toPath, ULONGLONG toVersion);
 
+// An image read chunk by chunk, for a caller that hands out its plain bytes as it reads them
+// (a file leaving a container through a stream), so that no plain copy of the whole file is
+// ever made. The header, held in `head` from the image's first byte (`length` bytes, the whole
+// header at least), must open under folder `handle` at `storedPath`/`version` as for
+// QVFSFolderDecryptFileAt (a null `storedPath`: an image of the earlier format, which carries no
+// place). The chunks follow the header: every one `chunkSize` plain bytes and a tag of
+// `tagSize` bytes, the last one shorter (possibly a tag alone). Close `reader` with
+// QVFSCloseImageReader.
+struct QvImageLayout {
+  DWORD headerLength;
+  DWORD chunkSize;
+  DWORD tagSize;
+};
+QV_SUITE_API DWORD QVFSFolderOpenImageReader(DWORD handle, const BYTE* head, DWORD length,
+                                             const char* storedPath, ULONGLONG version,
+                                             QvImageLayout* layout, DWORD* reader);
+// Checks chunk `index` (`length` bytes: its cipher text and its tag) and decrypts it in place,
+// its plain bytes at the front; `last`: the image ends with it. 8 when the chunk is not the
+// authentic chunk `index` of this image, or is last when it says it is not (or the reverse).
+QV_SUITE_API DWORD QVFSImageReaderOpenChunk(DWORD reader, BYTE* chunk, DWORD length,
+                                            ULONGLONG index, BOOL last);
+QV_SUITE_API DWORD QVFSCloseImageReader(DWORD reader);
+
 // The list of a container's files kept after the folder header in the stored record: its
 // version (one more for every change), the number of entries, the first entry id whose image
 // is bound to its place (entries before it may hold unbound images of the earlier format),

@@ -279,7 +279,6 @@ HRESULT CQvDataObject::MakeStreamTable() {
   std::shared_ptr<ContainerDecryptionSession> session = session_;
   if (!session || session->ContainerPath() != containerPath_ || session->UserId() != userId)
     session = std::make_shared<ContainerDecryptionSession>(containerPath_, std::move(userId));
-  const auto workArea = std::make_shared<StreamWorkArea>();
   std::vector<ComPtr<CQvDataStream>> streams(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TransferEntry& entry = entries_[i];
@@ -289,10 +288,10 @@ HRESULT CQvDataObject::MakeStreamTable() {
             CQvDataStream::CreateInstance(IQvDataStream::kIid, made.ReleaseAndGetVoidAddressOf())))
       continue;  // the entry stays empty; its request fails
     ComPtr<CQvDataStream> stream(static_cast<CQvDataStream*>(made.Get()));
-    stream->SetFile(folder_.Get(),
-                    StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i,
-                                 session, workArea},
-                    transferred_);
+    stream->SetFile(
+        folder_.Get(),
+        StreamSource{containerPath_, entry.folderId, entry.fileId, entry.storedName, i, session},
+        transferred_);
     streams[i] = std::move(stream);
   }
   streams_ = std::move(streams);

@@ -1,16 +1,11 @@
 #include "transfer/CQvDataStream.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <utility>
 
 #include "base/ContainerItemId.h"
 #include "base/QvFolderExtApp.h"
 #include "engine/OperationFrame.h"
-#include "platform/Files.h"
-#include "platform/MachineRoot.h"
-#include "platform/WorkFolders.h"
 
 namespace {
 
@@ -33,27 +28,11 @@ std::vector<std::size_t> TransferredFiles::Entries() const {
   return {entries_.begin(), entries_.end()};
 }
 
-StreamWorkArea::~StreamWorkArea() {
-  if (!folder_.empty()) (void)QvRemoveWorkFolder(folder_);
-}
-
-std::string StreamWorkArea::NewFolder() {
-  std::lock_guard guard(lock_);
-  if (folder_.empty()) folder_ = QvCreateWorkFolder(QvRuntimeDir(), "qvf");
-  if (folder_.empty()) return {};
-  std::string path = folder_ + "/fileXXXXXX";
-  return mkdtemp(path.data()) != nullptr ? path : std::string();
-}
-
 HRESULT CQvDataStream::CreateInstance(REFIID riid, void** ppv, ComModule* module) noexcept {
   return CreateComInstance<CQvDataStream>(riid, ppv, module);
 }
 
-CQvDataStream::~CQvDataStream() {
-  (void)plain_.Close();
-  // What stays is removed with the work area.
-  if (!privateFolder_.empty()) (void)DeleteFolderTreeA(privateFolder_.c_str());
-}
+CQvDataStream::~CQvDataStream() = default;
 
 void CQvDataStream::SetFile(IUnknown* folder, StreamSource source,
                             std::shared_ptr<TransferredFiles> log) {
@@ -68,32 +47,22 @@ void CQvDataStream::Rewind() {
   position_ = 0;
 }
 
-bool CQvDataStream::OpenPlainFile() {
+bool CQvDataStream::OpenFile() {
   CUserData* userData = QvApp().userData;
-  // The stored name becomes a file name in the work folder: it must be one component.
-  if (userData == nullptr || !source_.session || !source_.workArea ||
-      !ContainerItemId::IsValidName(source_.storedName))
+  if (userData == nullptr || !source_.session || !ContainerItemId::IsValidName(source_.storedName))
     return false;
-  bool decrypted = false;
-  privateFolder_ = source_.workArea->NewFolder();
-  if (!privateFolder_.empty() &&
-      source_.session->Decrypt(source_.folderId, source_.fileId, source_.storedName,
-                               privateFolder_) == StatusSuccess) {
-    const std::string plainPath =
-        privateFolder_ + "/" + ContainerItemId::DisplayNameOfStoredFile(source_.storedName);
-    decrypted = plain_.OpenForReading(plainPath.c_str()) != FALSE;
-  }
-  // The record names the user the file was decrypted for (the one the view verified).
+  const bool opened = ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
+                                                source_.storedName, &file_) == StatusSuccess;
+  // Written before any plain byte leaves; it names the user the file is opened for (the one
+  // the view verified).
   (void)WriteOperationAudit(*userData, source_.session->UserId(), kAuditEventFileLeftContainer,
                             source_.containerPath,
-                            decrypted ? kAuditResultSuccess : kAuditResultFailure);
-  if (!decrypted) {
-    (void)plain_.Close();
-    if (!privateFolder_.empty()) (void)DeleteFolderTreeA(privateFolder_.c_str());
-    privateFolder_.clear();
+                            opened ? kAuditResultSuccess : kAuditResultFailure);
+  if (!opened) {
+    file_.reset();
     return false;
   }
-  size_ = plain_.SizeWhenOpened();
+  size_ = file_->Size();
   return true;
 }
 
@@ -102,16 +71,34 @@ HRESULT CQvDataStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (pv == nullptr && cb != 0) return E_POINTER;
   try {
     std::lock_guard guard(lock_);
-    if (state_ == State::kFresh) state_ = OpenPlainFile() ? State::kOpen : State::kFailed;
+    if (state_ == State::kFresh) state_ = OpenFile() ? State::kOpen : State::kFailed;
     if (state_ != State::kOpen) return E_UNEXPECTED;
-    const long long got = plain_.ReadAt(position_, pv, cb);
-    if (got < 0) return STG_E_ACCESSDENIED;
+    long long got = 0;
+    // Past an end already checked there is nothing to read; anywhere else the file is opened
+    // again when it was let go at its end (a receiver that starts over).
+    if (!(endChecked_ && position_ >= size_)) {
+      if (!file_ && ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
+                                              source_.storedName, &file_) != StatusSuccess)
+        got = -1;
+      if (got == 0) got = file_->ReadAt(position_, pv, cb);
+    }
+    if (got < 0) {
+      // A chunk that cannot be read or is not authentic: the file did not come out whole.
+      state_ = State::kFailed;
+      file_.reset();
+      return STG_E_ACCESSDENIED;
+    }
     const auto count = static_cast<std::uint64_t>(got);
     if (position_ <= readFromStart_) readFromStart_ = std::max(readFromStart_, position_ + count);
     position_ += count;
     if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(count);
-    const bool atEnd = count < cb || position_ >= size_;
-    if (atEnd && readFromStart_ >= size_ && log_) log_->Add(source_.entry);
+    if (count < cb || position_ >= size_) {
+      // The end, and the last chunk checked as the last: the file is let go, so that a
+      // selection of many files holds the memory and keys of none once each was read.
+      endChecked_ = true;
+      file_.reset();
+      if (readFromStart_ >= size_ && log_) log_->Add(source_.entry);
+    }
     return count < cb ? S_FALSE : S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;

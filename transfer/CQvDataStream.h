@@ -1,12 +1,13 @@
-// The contents of one file leaving a container: a stream that, on its first read, decrypts
-// the file into a private folder of its own and then serves the plain bytes. The
-// decryption goes through the session its data object shares among its streams, which opens
-// the folder key and checks the container's rows once for all of them.
+// The contents of one file leaving a container: a stream that, on its first read, opens the
+// file's stored image and from then on serves its plain bytes chunk by chunk as they are read
+// (no plain copy of the file is made anywhere). The image is opened through the session its
+// data object shares among its streams, which opens the folder key and checks the container's
+// rows once for all of them.
 //
-// The stream never decrypts twice: a decryption that failed is remembered and every later
-// read fails at once. A file counts as transferred only once it was read from its first byte
-// to a clean end; the data object deletes only such files when the receiver reports a move.
-// Reads may come from several threads; each stream serialises its own.
+// The stream never opens the file twice: an opening that failed is remembered and every later
+// read fails at once; so does a chunk that failed. A file counts as transferred only once it was
+// read from its first byte to a clean end; the data object deletes only such files when the
+// receiver reports a move. Reads may come from several threads; each stream serialises its own.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,8 @@
 #include <vector>
 
 #include "engine/ContainerDecryptionSession.h"
+#include "engine/ContainerFileReader.h"
 #include "platform/Com.h"
-#include "platform/FileAccess.h"
 #include "platform/ole/Stream.h"
 
 struct IQvDataStream : IUnknown {
@@ -42,27 +43,6 @@ class TransferredFiles {
   std::set<std::size_t> entries_;
 };
 
-// The work folder of one data object's streams, shared by the object and its streams: made
-// (and recorded, so that a later sweep removes what a crash left) at the first decryption, and
-// removed with everything in it when its last holder lets go. Each stream decrypts into a
-// private folder of its own in it, so that a file costs one folder, not one recorded work
-// folder.
-class StreamWorkArea {
- public:
-  StreamWorkArea() = default;
-  ~StreamWorkArea();
-  StreamWorkArea(const StreamWorkArea&) = delete;
-  StreamWorkArea& operator=(const StreamWorkArea&) = delete;
-
-  // A new private folder in the area (mode 0700, never one that existed), made with the area
-  // when it is the first; empty on failure.
-  [[nodiscard]] std::string NewFolder();
-
- private:
-  std::mutex lock_;
-  std::string folder_;
-};
-
 // The file a stream serves: where it is stored and which descriptor entry it stands for.
 struct StreamSource {
   std::string containerPath;
@@ -72,8 +52,6 @@ struct StreamSource {
   std::size_t entry = 0;
   // Decrypts the file; shared by the streams of one data object.
   std::shared_ptr<ContainerDecryptionSession> session;
-  // Where the plain file goes; shared by the streams of one data object.
-  std::shared_ptr<StreamWorkArea> workArea;
 };
 
 class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
@@ -107,17 +85,17 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   enum class State { kFresh, kOpen, kFailed };
 
   ~CQvDataStream() override;
-  // Decrypts the file into a new private folder and opens its plain copy; false when that
-  // failed.
-  bool OpenPlainFile();
+  // Opens the file's image; false when that failed.
+  bool OpenFile();
 
   mutable std::mutex lock_;
   ComPtr<IUnknown> folder_;
   StreamSource source_;
   std::shared_ptr<TransferredFiles> log_;
   State state_ = State::kFresh;
-  std::string privateFolder_;
-  RegularFile plain_;
+  // Open from the first read to the end of the file.
+  std::unique_ptr<ContainerFileReader> file_;
+  bool endChecked_ = false;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
   // Every byte below this offset has been read since offset 0.

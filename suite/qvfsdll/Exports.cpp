@@ -13,6 +13,7 @@
 #include "suite/qvfsdll/FileCrypto.h"
 #include "suite/qvfsdll/FileIo.h"
 #include "suite/qvfsdll/FolderHeader.h"
+#include "suite/qvfsdll/ImageReader.h"
 #include "suite/qvfsdll/PayloadStream.h"
 #include "suite/qvfsdll/Sharing.h"
 
@@ -249,6 +250,31 @@ DWORD QVFSFolderRebindImage(DWORD handle, BYTE* image, DWORD length, const char*
     if (folder == nullptr) return StatusEngineInitError;
     return RebindImageInFolder(std::span(image, length), *folder, from, to);
   });
+}
+
+DWORD QVFSFolderOpenImageReader(DWORD handle, const BYTE* head, DWORD length,
+                                const char* storedPath, ULONGLONG version, QvImageLayout* layout,
+                                DWORD* reader) {
+  if (head == nullptr || layout == nullptr || reader == nullptr) return StatusMemoryError;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (storedPath != nullptr && !PlaceOf(storedPath, version, &place)) return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(handle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return OpenImageReader(std::span(head, length), *folder,
+                           storedPath != nullptr ? &place : nullptr, layout, reader);
+  });
+}
+
+DWORD QVFSImageReaderOpenChunk(DWORD reader, BYTE* chunk, DWORD length, ULONGLONG index,
+                               BOOL last) {
+  if (chunk == nullptr) return StatusMemoryError;
+  return Guarded(
+      [&] { return OpenImageChunk(reader, std::span(chunk, length), index, last != FALSE); });
+}
+
+DWORD QVFSCloseImageReader(DWORD reader) {
+  return Guarded([&] { return CloseImageReader(reader) ? StatusSuccess : StatusDecryptionError; });
 }
 
 DWORD QVFSFolderReadFileList(DWORD handle, const BYTE* record, DWORD length,

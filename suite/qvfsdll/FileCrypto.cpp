@@ -228,11 +228,6 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const P
   return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
 }
 
-namespace {
-
-// The file key of the image `header` under `folder`: 4 for a file of another folder or of none;
-// 8 for a file of a later key epoch than the folder header's, which means an older header has
-// been put back over the one the file was added under.
 DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKey* fileKey) {
   if (header.kind != Kind::FolderFile || header.folderId != folder.header.itemId)
     return StatusWrongPassword;
@@ -241,8 +236,6 @@ DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKe
   *fileKey = DeriveFolderFileKey(*folderKey, folder.header.itemId, header.itemId);
   return StatusSuccess;
 }
-
-}  // namespace
 
 DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
   return DecryptStored(

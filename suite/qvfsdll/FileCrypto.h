@@ -26,6 +26,11 @@ namespace qvfs {
                                         const Place* place = nullptr);
 [[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder,
                                         const Place* place = nullptr);
+// The file key of the image `header` under `folder`: 4 for a file of another folder or of none;
+// 8 for a file of a later key epoch than the folder header's, which means an older header has
+// been put back over the one the file was added under.
+[[nodiscard]] DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder,
+                                  SecretKey* fileKey);
 // Moves the image at `imagePath` from one place to another (a rename or a new version of its
 // entry): its core MAC is checked at `from` and made anew at `to`, and the header is rewritten;
 // the payload stays as it is. 4 for a file of another folder, 8 when it is not at `from`.

@@ -1,6 +1,8 @@
 // Files taken out of a container one at a time under a key opened once: what the one check
-// of the rows covers, what makes it run again, and who is refused.
+// of the rows covers, what makes it run again, and who is refused; and files read a piece at
+// a time straight from their images.
 #include "engine/ContainerDecryptionSession.h"
+#include "engine/ContainerFileReader.h"
 #include "platform/WorkFolders.h"
 #include "tests/transfer/TransferTestSupport.h"
 
@@ -19,26 +21,8 @@ class ContainerDecryptionSessionTest : public TransferFixture {
     TransferFixture::TearDown();
   }
 
-  struct Row {
-    DWORD folderId = 0;
-    DWORD fileId = 0;
-  };
   Row RowOf(const std::string& storedName) {
-    const std::string id = FileIdOf(container_, storedName);
-    EXPECT_FALSE(id.empty()) << storedName;
-    if (id.empty()) return {};
-    sqlite3* db = nullptr;
-    Row row{0, static_cast<DWORD>(std::stoul(id))};
-    if (sqlite3_open(container_.c_str(), &db) == SQLITE_OK) {
-      sqlite3_stmt* statement = nullptr;
-      if (sqlite3_prepare_v2(db, ("SELECT FOLDER_ID FROM FILE_INFO WHERE FILE_ID = " + id).c_str(),
-                             -1, &statement, nullptr) == SQLITE_OK &&
-          sqlite3_step(statement) == SQLITE_ROW)
-        row.folderId = static_cast<DWORD>(sqlite3_column_int64(statement, 0));
-      sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return row;
+    return TransferFixture::RowOf(container_, storedName);
   }
 
   // Decrypts `storedName` (by the row it has now, or `row`) into a new private folder; the
@@ -134,6 +118,104 @@ TEST_F(ContainerDecryptionSessionTest, AUserWithoutTheKeyOrAStaleNameIsRefused) 
   EXPECT_EQ(Take(session, "b.txt.qvf", &status), "");
   EXPECT_EQ(status, StatusNotAuthorized);
   ASSERT_EQ(QvLogOnUser(view_test::kMe, "pw"), QvLogOnResult::Passed);
+}
+
+class ContainerFileReaderTest : public TransferFixture {
+ protected:
+  static constexpr std::size_t kChunk = 1024 * 1024;
+  void SetUp() override {
+    TransferFixture::SetUp();
+    big_ = engine_test::Bytes(2 * kChunk + kChunk / 2, 'b');
+    exact_ = engine_test::Bytes(kChunk, 'e');
+    container_ = MakeContainer({{"big.bin", big_}, {"exact.bin", exact_}, {"empty.bin", ""}}, {});
+    session_ = std::make_shared<ContainerDecryptionSession>(container_, view_test::kMe);
+  }
+  std::unique_ptr<ContainerFileReader> Open(const std::string& storedName) {
+    const Row row = RowOf(container_, storedName);
+    std::unique_ptr<ContainerFileReader> reader;
+    EXPECT_EQ(ContainerFileReader::Open(session_, row.folderId, row.fileId, storedName, &reader),
+              StatusSuccess)
+        << storedName;
+    return reader;
+  }
+  // Everything from `offset` on, in pieces of `piece` bytes; "<failed>" when a read failed.
+  static std::string ReadFrom(ContainerFileReader& reader, std::uint64_t offset,
+                              std::size_t piece) {
+    std::string all;
+    std::string buffer(piece, '\0');
+    for (;;) {
+      const long long got = reader.ReadAt(offset + all.size(), buffer.data(), piece);
+      if (got < 0) return "<failed>";
+      all.append(buffer, 0, static_cast<std::size_t>(got));
+      if (static_cast<std::size_t>(got) < piece) return all;
+    }
+  }
+  // Zeroes the last `bytes` bytes of the file's last block.
+  void TamperWithTail(const std::string& storedName, int bytes) {
+    const std::string id = FileIdOf(container_, storedName);
+    const std::string n = std::to_string(bytes);
+    ChangeContainer(
+        container_,
+        "UPDATE FILE_DATA SET BLOCK_DATA = CAST(substr(BLOCK_DATA, 1, length(BLOCK_DATA) - " + n +
+            ") || zeroblob(" + n + ") AS BLOB) WHERE FILE_ID = " + id +
+            " AND BLOCK_ID = (SELECT MAX(BLOCK_ID) FROM FILE_DATA WHERE FILE_ID = " + id + ")");
+  }
+
+  std::string big_;
+  std::string exact_;
+  std::string container_;
+  std::shared_ptr<ContainerDecryptionSession> session_;
+};
+
+TEST_F(ContainerFileReaderTest, AFileReadsInAnyPiecesFromAnyOffsetAndEndsAtItsSize) {
+  std::unique_ptr<ContainerFileReader> big = Open("big.bin.qvf");
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->Size(), big_.size());
+  EXPECT_EQ(ReadFrom(*big, 0, 300000), big_) << "pieces across chunks and blocks";
+  EXPECT_EQ(ReadFrom(*big, 2 * kChunk + 7, 4096), big_.substr(2 * kChunk + 7));
+  EXPECT_EQ(ReadFrom(*big, 5, kChunk * 4), big_.substr(5)) << "back to the first chunk";
+  EXPECT_EQ(ReadFrom(*big, big_.size() + 10, 16), "");
+
+  std::unique_ptr<ContainerFileReader> exact = Open("exact.bin.qvf");
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(ReadFrom(*exact, 0, kChunk), exact_);
+  std::unique_ptr<ContainerFileReader> empty = Open("empty.bin.qvf");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->Size(), 0u);
+  EXPECT_EQ(ReadFrom(*empty, 0, 16), "");
+}
+
+TEST_F(ContainerFileReaderTest, ACutChangedOrVanishedImageGivesAnErrorNeverOtherBytes) {
+  // Only the tag of the last chunk changed, after a whole chunk: a reader that stops at the
+  // size it was told must still find it.
+  TamperWithTail("exact.bin.qvf", 4);
+  std::unique_ptr<ContainerFileReader> exact = Open("exact.bin.qvf");
+  ASSERT_TRUE(exact);
+  std::string buffer(kChunk, '\0');
+  EXPECT_EQ(exact->ReadAt(0, buffer.data(), kChunk), -1);
+
+  // Changed while it is being read: what was read stays right, what comes after fails.
+  std::unique_ptr<ContainerFileReader> big = Open("big.bin.qvf");
+  ASSERT_TRUE(big);
+  ASSERT_EQ(big->ReadAt(0, buffer.data(), 1000), 1000);
+  EXPECT_EQ(buffer.substr(0, 1000), big_.substr(0, 1000));
+  TamperWithTail("big.bin.qvf", 4);
+  EXPECT_EQ(ReadFrom(*big, 2 * kChunk, 4096), "<failed>");
+
+  // The last block gone: the image is shorter and its chunks no longer end where they should.
+  const Row row = RowOf(container_, "big.bin.qvf");
+  const std::string id = std::to_string(row.fileId);
+  ChangeContainer(container_, "DELETE FROM FILE_DATA WHERE FILE_ID = " + id +
+                                  " AND BLOCK_ID = (SELECT MAX(BLOCK_ID) FROM FILE_DATA WHERE "
+                                  "FILE_ID = " +
+                                  id + ")");
+  EXPECT_EQ(ReadFrom(*big, 2 * kChunk, 4096), "<failed>") << "a block that is no longer there";
+  std::unique_ptr<ContainerFileReader> cut;
+  const ItemStatus status =
+      ContainerFileReader::Open(session_, row.folderId, row.fileId, "big.bin.qvf", &cut);
+  if (status == StatusSuccess) {
+    EXPECT_EQ(ReadFrom(*cut, 0, kChunk * 4), "<failed>");
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,21 +80,13 @@ inline HRESULT ReportEffect(IDataObject* data, DWORD effect, std::size_t size = 
   return hr;
 }
 
-// The work folders of data objects' streams that are still there.
-inline std::vector<std::string> WorkFoldersLeft() {
-  std::vector<std::string> left;
+// Everything in the user's runtime folder, where plain copies of files would be made.
+inline std::set<std::string> RuntimeEntries() {
+  std::set<std::string> found;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(QvRuntimeDir(), error))
-    if (entry.path().filename().string().rfind("qvf", 0) == 0) left.push_back(entry.path());
-  return left;
-}
-
-// The private folders streams decrypted into that are still there (in those work folders).
-inline std::vector<std::string> StreamFoldersLeft() {
-  std::vector<std::string> left;
-  for (const std::string& area : WorkFoldersLeft())
-    for (const auto& entry : fs::directory_iterator(area)) left.push_back(entry.path());
-  return left;
+  for (const auto& entry : fs::recursive_directory_iterator(QvRuntimeDir(), error))
+    found.insert(entry.path());
+  return found;
 }
 
 // Audit records of `event`, oldest first.
@@ -166,6 +159,29 @@ class TransferFixture : public view_test::ViewFixture {
     }
     sqlite3_close(db);
     return id;
+  }
+
+  struct Row {
+    DWORD folderId = 0;
+    DWORD fileId = 0;
+  };
+  // The row a stored file has now in `container`.
+  static Row RowOf(const std::string& container, const std::string& storedName) {
+    const std::string id = FileIdOf(container, storedName);
+    EXPECT_FALSE(id.empty()) << storedName;
+    if (id.empty()) return {};
+    sqlite3* db = nullptr;
+    Row row{0, static_cast<DWORD>(std::stoul(id))};
+    if (sqlite3_open(container.c_str(), &db) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db, ("SELECT FOLDER_ID FROM FILE_INFO WHERE FILE_ID = " + id).c_str(),
+                             -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW)
+        row.folderId = static_cast<DWORD>(sqlite3_column_int64(statement, 0));
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return row;
   }
 
   // Zeroes the last stored block of `storedName`: its authentication then fails.

@@ -1,0 +1,125 @@
+// Files of a container read a piece at a time (see ContainerFileReader.h).
+#include "engine/ContainerFileReader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "container/BlockSink.h"
+
+namespace {
+
+class AppendingSink final : public BlockSink {
+ public:
+  explicit AppendingSink(std::string* bytes) : bytes_(bytes) {}
+  bool TakeBlock(std::string_view block) override {
+    bytes_->append(block);
+    return true;
+  }
+
+ private:
+  std::string* bytes_;
+};
+
+}  // namespace
+
+ItemStatus ContainerFileReader::Open(std::shared_ptr<ContainerDecryptionSession> session,
+                                     DWORD folderId, DWORD fileId, const std::string& storedName,
+                                     std::unique_ptr<ContainerFileReader>* reader) {
+  ContainerDecryptionSession::OpenedImage opened;
+  const ItemStatus status = session->OpenFile(folderId, fileId, storedName, &opened);
+  if (status != StatusSuccess) return status;
+  std::unique_ptr<ContainerFileReader> made(
+      new ContainerFileReader(std::move(session), folderId, fileId, std::move(opened)));
+  if (!made->valid_) return StatusIntegrityError;
+  *reader = std::move(made);
+  return StatusSuccess;
+}
+
+ContainerFileReader::ContainerFileReader(std::shared_ptr<ContainerDecryptionSession> session,
+                                         DWORD folderId, DWORD fileId,
+                                         ContainerDecryptionSession::OpenedImage opened)
+    : session_(std::move(session)),
+      folderId_(folderId),
+      fileId_(fileId),
+      image_(std::move(opened)) {
+  kept_ = std::move(image_.head);
+  if (!image_.blocks.empty())
+    imageLength_ = image_.blocks.back().offset + image_.blocks.back().length;
+  // The chunks after the header: every one a full chunk and its tag, the last one shorter
+  // (a tag at least).
+  const std::uint64_t header = image_.layout.headerLength;
+  const std::uint64_t sealed = std::uint64_t{image_.layout.chunkSize} + image_.layout.tagSize;
+  if (imageLength_ <= header || image_.layout.chunkSize == 0) return;
+  const std::uint64_t payload = imageLength_ - header;
+  chunks_ = (payload + sealed - 1) / sealed;
+  const std::uint64_t lastSealed = payload - (chunks_ - 1) * sealed;
+  if (lastSealed < image_.layout.tagSize) return;
+  size_ = payload - chunks_ * image_.layout.tagSize;
+  valid_ = true;
+}
+
+ContainerFileReader::~ContainerFileReader() {
+  if (image_.reader != 0) (void)QVFSCloseImageReader(image_.reader);
+}
+
+bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std::string* out) {
+  if (begin < keptOffset_ || end > keptOffset_ + kept_.size()) {
+    // The blocks that hold [begin, end), read in one go.
+    const auto& blocks = image_.blocks;
+    const auto first = std::upper_bound(blocks.begin(), blocks.end(), begin,
+                                        [](std::uint64_t at, const QVDatabase::ImageBlock& b) {
+                                          return at < b.offset;
+                                        }) -
+                       1;
+    auto last = first;
+    while (last != blocks.end() && last->offset < end) ++last;
+    kept_.clear();
+    AppendingSink sink(&kept_);
+    if (!session_->ReadBlocks(folderId_, fileId_, std::span(&*first, last - first), sink)) {
+      kept_.clear();
+      return false;
+    }
+    keptOffset_ = first->offset;
+    if (end > keptOffset_ + kept_.size()) return false;
+  }
+  out->assign(kept_, begin - keptOffset_, end - begin);
+  return true;
+}
+
+bool ContainerFileReader::LoadChunk(std::uint64_t index) {
+  if (index == chunkIndex_) return true;
+  chunkIndex_ = UINT64_MAX;
+  const std::uint64_t sealed = std::uint64_t{image_.layout.chunkSize} + image_.layout.tagSize;
+  const std::uint64_t begin = image_.layout.headerLength + index * sealed;
+  const std::uint64_t end = std::min(begin + sealed, imageLength_);
+  if (!ImageBytes(begin, end, &chunk_)) return false;
+  const bool last = index + 1 == chunks_;
+  if (QVFSImageReaderOpenChunk(image_.reader, reinterpret_cast<BYTE*>(chunk_.data()),
+                               static_cast<DWORD>(chunk_.size()), index,
+                               last ? TRUE : FALSE) != StatusSuccess)
+    return false;
+  chunk_.resize(chunk_.size() - image_.layout.tagSize);
+  chunkIndex_ = index;
+  return true;
+}
+
+long long ContainerFileReader::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+  auto* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < length && offset + done < size_) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t index = at / image_.layout.chunkSize;
+    if (!LoadChunk(index)) return -1;
+    const std::uint64_t within = at - index * image_.layout.chunkSize;
+    if (within >= chunk_.size()) return -1;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - done, chunk_.size() - within));
+    std::memcpy(out + done, chunk_.data() + within, n);
+    done += n;
+  }
+  // The end of the file is its end only once the last chunk opened as the last: a reader that
+  // stops at the size it was told never takes a cut image for a whole one.
+  if (offset + done >= size_ && !LoadChunk(chunks_ - 1)) return -1;
+  return static_cast<long long>(done);
+}

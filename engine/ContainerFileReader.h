@@ -1,0 +1,58 @@
+// A file of a container read a piece at a time, straight from its stored image: each chunk is
+// read from the container when it is needed, checked and opened in memory, so that no plain
+// copy of the file is ever written and the first bytes are there before the last are read.
+//
+// Every chunk is authenticated at its index before any of its bytes is handed out, and the
+// last one as the last, so a reader gets the file's own bytes or an error, never bytes of a
+// changed, swapped or cut image. Between two reads the container is free for writers; a file
+// changed or deleted meanwhile fails the next read that needs a block that is no longer the
+// file's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/ItemStatus.h"
+#include "engine/ContainerDecryptionSession.h"
+
+class ContainerFileReader {
+ public:
+  // Opens file `fileId` of folder `folderId` by its stored name through `session`.
+  [[nodiscard]] static ItemStatus Open(std::shared_ptr<ContainerDecryptionSession> session,
+                                       DWORD folderId, DWORD fileId, const std::string& storedName,
+                                       std::unique_ptr<ContainerFileReader>* reader);
+  ~ContainerFileReader();
+  ContainerFileReader(const ContainerFileReader&) = delete;
+  ContainerFileReader& operator=(const ContainerFileReader&) = delete;
+
+  // The plain file's size, as its image's length gives it.
+  [[nodiscard]] std::uint64_t Size() const { return size_; }
+  // Copies up to `length` plain bytes at `offset` into `buffer` (fewer only at the end of the
+  // file); the count, or -1 when a chunk could not be read or is not authentic. A read that
+  // reaches the end has checked the last chunk.
+  [[nodiscard]] long long ReadAt(std::uint64_t offset, void* buffer, std::size_t length);
+
+ private:
+  ContainerFileReader(std::shared_ptr<ContainerDecryptionSession> session, DWORD folderId,
+                      DWORD fileId, ContainerDecryptionSession::OpenedImage opened);
+  // Makes chunk `index` the current one; false when it cannot be had.
+  [[nodiscard]] bool LoadChunk(std::uint64_t index);
+  // The image's bytes [begin, end) into `out`, from the blocks kept or read anew.
+  [[nodiscard]] bool ImageBytes(std::uint64_t begin, std::uint64_t end, std::string* out);
+
+  std::shared_ptr<ContainerDecryptionSession> session_;
+  DWORD folderId_;
+  DWORD fileId_;
+  ContainerDecryptionSession::OpenedImage image_;
+  std::uint64_t imageLength_ = 0;
+  std::uint64_t chunks_ = 0;
+  std::uint64_t size_ = 0;
+  bool valid_ = false;
+  // The blocks last read, from image offset keptOffset_ on.
+  std::uint64_t keptOffset_ = 0;
+  std::string kept_;
+  // The current chunk's plain bytes.
+  std::uint64_t chunkIndex_ = UINT64_MAX;
+  std::string chunk_;
+};
