@@ -17,6 +17,19 @@ class BlockSink {
   [[nodiscard]] virtual bool TakeBlock(std::string_view block) = 0;
 };
 
+// Keeps the blocks in a string, one after another.
+class StringBlockSink : public BlockSink {
+ public:
+  explicit StringBlockSink(std::string* bytes) : bytes_(bytes) {}
+  [[nodiscard]] bool TakeBlock(std::string_view block) override {
+    bytes_->append(block);
+    return true;
+  }
+
+ private:
+  std::string* bytes_;
+};
+
 // Writes the blocks to a regular file, each block in one write.
 class FileBlockSink : public BlockSink {
  public:

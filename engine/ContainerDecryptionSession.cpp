@@ -102,6 +102,32 @@ ItemStatus ContainerDecryptionSession::DecryptImage(const std::string& image,
   return static_cast<ItemStatus>(result);
 }
 
+template <class Read, class Undo, class Use>
+ItemStatus ContainerDecryptionSession::ReadWhileUnchanged(DWORD fileId,
+                                                          const std::string& storedName,
+                                                          Read&& read, Undo&& undo, Use&& use) {
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    QVDatabase::ChangeToken token;
+    if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
+      continue;
+    } else if (current != StatusSuccess) {
+      return current;
+    }
+    const auto place = places_.find(fileId);
+    if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
+    const bool done = read();
+    QVDatabase::ChangeToken after;
+    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
+    if (!done || !unchanged) {
+      undo();
+      if (!done && unchanged) return StatusFileAccessError;
+      continue;
+    }
+    return use(place->second);
+  }
+  return StatusSourceInUse;
+}
+
 ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
                                                const std::string& storedName,
                                                const std::string& folder) {
@@ -112,44 +138,18 @@ ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
       named != StatusSuccess)
     return named;
   std::lock_guard guard(lock_);
-  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    QVDatabase::ChangeToken token;
-    if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
-      continue;
-    } else if (current != StatusSuccess) {
-      return current;
-    }
-    const auto place = places_.find(fileId);
-    if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
-    const bool extracted = database_.ExtractFileTo(folderId, fileId, folder) == VARIANT_TRUE;
-    QVDatabase::ChangeToken after;
-    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
-    if (!extracted || !unchanged) {
-      (void)engine::DeleteNormal(image);
-      if (!extracted && unchanged) return StatusFileAccessError;
-      continue;
-    }
-    const ItemStatus status = DecryptImage(image, folder, place->second, fileId);
-    (void)engine::DeleteNormal(image);
-    return status;
-  }
-  return StatusSourceInUse;
+  return ReadWhileUnchanged(
+      fileId, storedName,
+      [&] { return database_.ExtractFileTo(folderId, fileId, folder) == VARIANT_TRUE; },
+      [&] { (void)engine::DeleteNormal(image); },
+      [&](const Place& place) {
+        const ItemStatus status = DecryptImage(image, folder, place, fileId);
+        (void)engine::DeleteNormal(image);
+        return status;
+      });
 }
 
 namespace {
-
-// Keeps the blocks it is handed, one after another.
-class StringBlockSink final : public BlockSink {
- public:
-  explicit StringBlockSink(std::string* bytes) : bytes_(bytes) {}
-  bool TakeBlock(std::string_view block) override {
-    bytes_->append(block);
-    return true;
-  }
-
- private:
-  std::string* bytes_;
-};
 
 // The bytes an image's header takes at most; read before the header says its own length.
 constexpr std::uint64_t kHeadBytes = 64 * 1024;
@@ -160,44 +160,31 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
                                                 const std::string& storedName,
                                                 OpenedImage* opened) {
   std::lock_guard guard(lock_);
-  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    QVDatabase::ChangeToken token;
-    if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
-      continue;
-    } else if (current != StatusSuccess) {
-      return current;
-    }
-    const auto place = places_.find(fileId);
-    if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
+  const auto read = [&] {
     *opened = OpenedImage{};
+    if (database_.ImageBlocks(folderId, fileId, &opened->blocks) != VARIANT_TRUE) return false;
     std::size_t headBlocks = 0;
-    bool read = database_.ImageBlocks(folderId, fileId, &opened->blocks) == VARIANT_TRUE;
-    if (read) {
-      while (headBlocks < opened->blocks.size() &&
-             (headBlocks == 0 || opened->blocks[headBlocks].offset < kHeadBytes))
-        ++headBlocks;
-      StringBlockSink sink(&opened->head);
-      read =
-          database_.ReadImageBlocks(folderId, fileId, std::span(opened->blocks.data(), headBlocks),
-                                    sink) == VARIANT_TRUE;
-    }
-    QVDatabase::ChangeToken after;
-    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
-    if (!unchanged) continue;
-    if (!read) return StatusFileAccessError;
+    while (headBlocks < opened->blocks.size() &&
+           (headBlocks == 0 || opened->blocks[headBlocks].offset < kHeadBytes))
+      ++headBlocks;
+    StringBlockSink sink(&opened->head);
+    return database_.ReadImageBlocks(folderId, fileId, std::span(opened->blocks.data(), headBlocks),
+                                     sink) == VARIANT_TRUE;
+  };
+  const auto open = [&](const Place& place) {
     const auto* head = reinterpret_cast<const BYTE*>(opened->head.data());
     const auto length = static_cast<DWORD>(opened->head.size());
-    DWORD result =
-        QVFSFolderOpenImageReader(handle_, head, length, place->second.storedPath.c_str(), fileId,
-                                  &opened->layout, &opened->reader);
+    DWORD result = QVFSFolderOpenImageReader(handle_, head, length, place.storedPath.c_str(),
+                                             fileId, &opened->layout, &opened->reader);
     // An entry older than the container's list may hold an image of the older format, which
     // carries no place.
     if (result == StatusIntegrityError && fileId < firstBound_)
       result = QVFSFolderOpenImageReader(handle_, head, length, nullptr, 0, &opened->layout,
                                          &opened->reader);
     return static_cast<ItemStatus>(result);
-  }
-  return StatusSourceInUse;
+  };
+  return ReadWhileUnchanged(
+      fileId, storedName, read, [] {}, open);
 }
 
 bool ContainerDecryptionSession::ReadBlocks(DWORD folderId, DWORD fileId,

@@ -85,6 +85,12 @@ class ContainerDecryptionSession {
   // is now (opening the key again, which fails for a user without one, when they may not).
   [[nodiscard]] ItemStatus Current(QVDatabase::ChangeToken* token);
   [[nodiscard]] ItemStatus CheckRows();
+  // Runs `read()` (a read of file `fileId`'s image, taken by `storedName`) while the container
+  // stays as its rows were checked, then `use(place)`: a read during which the container moved
+  // on is undone (`undo()`) and made again, up to a few times.
+  template <class Read, class Undo, class Use>
+  [[nodiscard]] ItemStatus ReadWhileUnchanged(DWORD fileId, const std::string& storedName,
+                                              Read&& read, Undo&& undo, Use&& use);
   [[nodiscard]] ItemStatus DecryptImage(const std::string& image, const std::string& folder,
                                         const Place& place, DWORD fileId);
 

@@ -7,22 +7,6 @@
 
 #include "container/BlockSink.h"
 
-namespace {
-
-class AppendingSink final : public BlockSink {
- public:
-  explicit AppendingSink(std::string* bytes) : bytes_(bytes) {}
-  bool TakeBlock(std::string_view block) override {
-    bytes_->append(block);
-    return true;
-  }
-
- private:
-  std::string* bytes_;
-};
-
-}  // namespace
-
 ItemStatus ContainerFileReader::Open(std::shared_ptr<ContainerDecryptionSession> session,
                                      DWORD folderId, DWORD fileId, const std::string& storedName,
                                      std::unique_ptr<ContainerFileReader>* reader) {
@@ -75,7 +59,7 @@ bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std
     auto last = first;
     while (last != blocks.end() && last->offset < end) ++last;
     kept_.clear();
-    AppendingSink sink(&kept_);
+    StringBlockSink sink(&kept_);
     if (!session_->ReadBlocks(folderId_, fileId_, std::span(&*first, last - first), sink)) {
       kept_.clear();
       return false;

@@ -9,47 +9,15 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "suite/qvfsdll/HandleTable.h"
 #include "suite/qvfsdll/UserKeys.h"
 
 namespace qvfs {
 
 namespace {
 
-class HandleTable {
- public:
-  DWORD Add(std::shared_ptr<const FolderState> state) {
-    std::lock_guard lock(mutex_);
-    do {
-      ++next_;
-    } while (next_ == 0 || states_.count(next_) != 0);
-    states_.emplace(next_, std::move(state));
-    return next_;
-  }
-  std::shared_ptr<const FolderState> Find(DWORD handle) {
-    std::lock_guard lock(mutex_);
-    const auto found = states_.find(handle);
-    return found == states_.end() ? nullptr : found->second;
-  }
-  bool Remove(DWORD handle) {
-    std::shared_ptr<const FolderState> removed;
-    {
-      std::lock_guard lock(mutex_);
-      const auto found = states_.find(handle);
-      if (found == states_.end()) return false;
-      removed = std::move(found->second);
-      states_.erase(found);
-    }
-    return true;  // `removed` wipes the key here unless a call still uses it
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<DWORD, std::shared_ptr<const FolderState>> states_;
-  DWORD next_ = 0;
-};
-
-HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;  // outlives every thread that may still call
+HandleTable<FolderState>& Handles() {
+  static auto* table = new HandleTable<FolderState>;  // outlives every thread that may still call
   return *table;
 }
 

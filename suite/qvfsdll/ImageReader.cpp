@@ -2,49 +2,17 @@
 #include "suite/qvfsdll/ImageReader.h"
 
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 
 #include "suite/qvfsdll/FileCrypto.h"
+#include "suite/qvfsdll/HandleTable.h"
 #include "suite/qvfsdll/PayloadStream.h"
 #include "suite/qvfsdll/UserKeys.h"
 
 namespace qvfs {
 namespace {
 
-class ReaderTable {
- public:
-  DWORD Add(std::shared_ptr<const ChunkCipher> cipher) {
-    std::lock_guard lock(mutex_);
-    do {
-      ++next_;
-    } while (next_ == 0 || readers_.count(next_) != 0);
-    readers_.emplace(next_, std::move(cipher));
-    return next_;
-  }
-  std::shared_ptr<const ChunkCipher> Find(DWORD reader) {
-    std::lock_guard lock(mutex_);
-    const auto found = readers_.find(reader);
-    return found == readers_.end() ? nullptr : found->second;
-  }
-  bool Remove(DWORD reader) {
-    std::shared_ptr<const ChunkCipher> removed;  // wiped outside the lock
-    std::lock_guard lock(mutex_);
-    const auto found = readers_.find(reader);
-    if (found == readers_.end()) return false;
-    removed = std::move(found->second);
-    readers_.erase(found);
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<DWORD, std::shared_ptr<const ChunkCipher>> readers_;
-  DWORD next_ = 0;
-};
-
-ReaderTable& Readers() {
-  static ReaderTable* table = new ReaderTable;  // outlives every thread that may still call
+HandleTable<ChunkCipher>& Readers() {
+  static auto* table = new HandleTable<ChunkCipher>;  // outlives every thread that may still call
   return *table;
 }
 
