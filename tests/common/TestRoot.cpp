@@ -65,6 +65,20 @@ std::string ReadTextFile(const std::string& path) {
   return s.str();
 }
 
+std::map<std::string, std::string> TreeOf(const std::string& root, const char* folderMark) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> entries;
+  if (!fs::exists(root)) return entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    if (!entry.is_directory())
+      entries[name] = ReadTextFile(entry.path().string());
+    else if (folderMark != nullptr)
+      entries[name] = folderMark;
+  }
+  return entries;
+}
+
 int RunInChild(const std::function<int()>& child) {
   fflush(nullptr);
   const pid_t pid = fork();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 class TestRoot {
@@ -33,6 +34,9 @@ class RootedTest : public ::testing::Test {
 // Writes `content` to `path`, replacing it; fails the test when that does not work.
 void WriteTextFile(const std::string& path, const std::string& content);
 std::string ReadTextFile(const std::string& path);
+// Every entry below `root` by its relative path: a file's bytes, `folderMark` for a folder
+// (folders left out when it is null); empty when `root` is not there.
+std::map<std::string, std::string> TreeOf(const std::string& root, const char* folderMark);
 
 // Runs `child` in a forked process and returns its exit status (0..255), or -1 when it did
 // not exit normally. The child never returns into the test framework.

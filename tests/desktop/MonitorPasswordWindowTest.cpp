@@ -27,15 +27,6 @@ using qvtest::ProgramRun;
 using qvtest::ShellOutput;
 using qvtest::ShellQuoted;
 
-// Relative path -> the file's bytes, for every file below `folder`.
-std::map<std::string, std::string> Files(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder))
-    if (entry.is_regular_file())
-      files[fs::relative(entry.path(), folder).string()] = ReadTextFile(entry.path().string());
-  return files;
-}
-
 class MonitorPasswordWindowTest : public qvtest::ProgramsFixture {
  protected:
   void SetUp() override {
@@ -139,7 +130,7 @@ class MonitorPasswordWindowTest : public qvtest::ProgramsFixture {
     fs::copy_file(container_, out + "/Box.qvef");
     const ProgramRun run = Run("qvclient", {"decrypt", out + "/Box.qvef"});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
-    return Files(out + "/Box");
+    return TreeOf(out + "/Box", nullptr);
   }
 
   std::string container_;

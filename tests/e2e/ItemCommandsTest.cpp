@@ -26,15 +26,6 @@ namespace fs = std::filesystem;
 using qvtest::Environment;
 using qvtest::ProgramRun;
 
-// Relative path -> "dir" or the file's bytes, for everything below `folder`.
-std::map<std::string, std::string> Tree(const std::string& folder) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(folder))
-    entries[fs::relative(entry.path(), folder).string()] =
-        entry.is_directory() ? "dir" : ReadTextFile(entry.path().string());
-  return entries;
-}
-
 class ItemCommandsTest : public qvtest::ProgramsFixture {
  protected:
   void SetUp() override {
@@ -101,7 +92,7 @@ class ItemCommandsTest : public qvtest::ProgramsFixture {
     fs::copy_file(container, out + "/Box.qvef");
     const ProgramRun run = Run("qvclient", {"decrypt", out + "/Box.qvef"});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
-    return Tree(out + "/Box");
+    return TreeOf(out + "/Box", "dir");
   }
   std::vector<std::string> KeptEdits() const {
     std::vector<std::string> kept;
@@ -158,13 +149,13 @@ TEST_F(ItemCommandsTest, RenameAndDeleteShowInAFullDecryption) {
   run = Run("qvx", {"decrypt-to", In("keep.bin"), out});
   EXPECT_EQ(run.code, 1) << run.err;
   EXPECT_EQ(ReadTextFile(out + "/keep.bin"), "changed since");
-  EXPECT_EQ(Tree(out).size(), 1u) << "no encrypted copy stays behind";
+  EXPECT_EQ(TreeOf(out, "dir").size(), 1u) << "no encrypted copy stays behind";
 
   run = Run("qvclient", {"decrypt", container_});
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   const std::map<std::string, std::string> expected = {{"renamed notes.txt", "my notes"},
                                                        {"keep.bin", std::string(70000, 'k')}};
-  EXPECT_EQ(Tree(box_), expected);
+  EXPECT_EQ(TreeOf(box_, "dir"), expected);
 }
 
 TEST_F(ItemCommandsTest, ASessionRenamesDecryptsToAndDeletes) {

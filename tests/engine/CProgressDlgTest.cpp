@@ -287,29 +287,13 @@ TEST_F(CProgressDlgTest, AnExistingPlainFileSurvivesAFailingDecryption) {
 namespace {
 
 TEST_F(CProgressDlgTest, TheSentivoEditionUsesTheKeysOwnNameAndLabel) {
-  StopSuiteServices();
-  QvUserStore* store = QvSharedUserStore();
-  ASSERT_NE(store, nullptr);
-  ASSERT_EQ(store->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
-  const std::string guid = "{0A1B2C3D-1111-4222-8333-444455556666}";
-  QvKey key;
-  key.name = guid;
-  key.label = "DefaultKey";
-  DWORD length = 0;
-  BYTE* blob = nullptr;
-  ASSERT_TRUE(CreatePKISettings(guid.c_str(), &length, &blob));
-  key.blob.assign(blob, blob + length);
-  CoTaskMemFree(blob);
-  ASSERT_EQ(store->Enroll({"carol", ".\\carol", "Carol", QvAccountType::Suite}, "pw3", &key),
-            QvStoreStatus::Ok);
-  ASSERT_EQ(StartSuiteServices(), 1);
-  ASSERT_EQ(QvLogOnUser("carol", "pw3"), QvLogOnResult::Passed);
+  ASSERT_NO_FATAL_FAILURE(EnrollSentivoUser());
 
   WriteBytes(P("c.txt"), "carol's");
   ASSERT_EQ(RunDialog({P("c.txt")}, true, "carol").result, IDOK);
   char owner[kOwnerTextSize] = {};
   ASSERT_EQ(QVFSFileGetOwner(P("c.txt.qvf").c_str(), owner), 0u);
-  EXPECT_EQ(std::string(owner).rfind(guid, 0), 0u) << owner;
+  EXPECT_EQ(std::string(owner).rfind(kSentivoKeyName, 0), 0u) << owner;
   ASSERT_EQ(RunDialog({P("c.txt.qvf")}, false, "carol").result, IDOK);
   EXPECT_EQ(ReadBytes(P("c.txt")), "carol's");
 }

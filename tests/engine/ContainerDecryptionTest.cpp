@@ -16,15 +16,6 @@ namespace {
 using namespace engine_test;
 namespace fs = std::filesystem;
 
-// Every entry below `root` by its relative path: a file's bytes, "<dir>" for a folder.
-std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    entries[fs::relative(entry.path(), root).string()] =
-        entry.is_directory() ? "<dir>" : ReadBytes(entry.path().string());
-  return entries;
-}
-
 // Runs `sql` on the container through a connection of its own that does not wait for locks;
 // the SQLite result.
 int Exec(const std::string& container, const std::string& sql) {
@@ -60,7 +51,7 @@ class ContainerDecryptionTest : public ProgressDialogFixture {
     WriteBytes(root + "/a.txt", "alpha");
     WriteBytes(root + "/sub/b.txt", "beta");
     WriteBytes(root + "/sub/large.bin", Bytes((1u << 20) + 3, 9));
-    const auto tree = Tree(root);
+    const auto tree = TreeOf(root, "<dir>");
     const Outcome run = RunDialog({root}, true);
     EXPECT_EQ(run.result, IDOK) << run.Statuses();
     return tree;
@@ -93,7 +84,7 @@ TEST_F(ContainerDecryptionTest, RowsAddedByAnotherWriterWhileItIsRestoredAreNeve
   const Outcome run = RunDialog({container}, false, "alice", &ui);
   ASSERT_NE(added, -1) << "the writer never ran: " << run.Statuses();
   // The folder is restored as it was extracted either way.
-  EXPECT_EQ(Tree(P("docs")), tree);
+  EXPECT_EQ(TreeOf(P("docs"), "<dir>"), tree);
   EXPECT_TRUE(Leftovers().empty());
   if (added == SQLITE_OK) {
     // The row was stored: the container must outlive the operation, which says so.
@@ -120,7 +111,7 @@ TEST_F(ContainerDecryptionTest, AContainerReplacedWhileItIsRestoredIsKept) {
   ui.hook = [&] { fs::rename(newer, container); };
   ui.PressButton(IDD_PROGRESS, IDCANCEL);  // OK under the rows
   const Outcome run = RunDialog({container}, false, "alice", &ui);
-  EXPECT_EQ(Tree(P("docs")), tree);
+  EXPECT_EQ(TreeOf(P("docs"), "<dir>"), tree);
   ASSERT_TRUE(Present(container));
   EXPECT_TRUE(ReadBytes(container) == newerBytes) << "the file moved over it was changed";
   EXPECT_EQ(run.result, IDCANCEL);

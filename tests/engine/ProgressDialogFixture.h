@@ -90,6 +90,29 @@ class ProgressDialogFixture : public RootedTest {
 
   std::string P(const std::string& name) const { return dir_ + "/" + name; }
 
+  static constexpr char kSentivoKeyName[] = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  // Makes the machine a Sentivo edition's, enrols "carol" (password "pw3") with a key named by
+  // its GUID and labelled "DefaultKey", as that edition's keys are, and logs her on.
+  void EnrollSentivoUser() {
+    StopSuiteServices();
+    QvUserStore* store = QvSharedUserStore();
+    ASSERT_NE(store, nullptr);
+    ASSERT_EQ(store->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
+    const std::string guid = kSentivoKeyName;
+    QvKey key;
+    key.name = guid;
+    key.label = "DefaultKey";
+    DWORD length = 0;
+    BYTE* blob = nullptr;
+    ASSERT_TRUE(CreatePKISettings(guid.c_str(), &length, &blob));
+    key.blob.assign(blob, blob + length);
+    CoTaskMemFree(blob);
+    ASSERT_EQ(store->Enroll({"carol", ".\\carol", "Carol", QvAccountType::Suite}, "pw3", &key),
+              QvStoreStatus::Ok);
+    ASSERT_EQ(StartSuiteServices(), 1);
+    ASSERT_EQ(QvLogOnUser("carol", "pw3"), QvLogOnResult::Passed);
+  }
+
   // `ui`: the user of this run when the test installed one of its own instead of ui_.
   Outcome RunDialog(std::vector<std::string> items, bool encrypt, const std::string& user = "alice",
                     const HeadlessBackend* ui = nullptr) {

@@ -634,23 +634,7 @@ TEST_F(ShellFolderTest, EveryMethodRefusesDamagedIdentifiers) {
 }
 
 TEST_F(ShellFolderTest, TheSentivoEditionsContainersListTheSame) {
-  StopSuiteServices();
-  QvUserStore* store = QvSharedUserStore();
-  ASSERT_NE(store, nullptr);
-  ASSERT_EQ(store->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
-  const std::string guid = "{0A1B2C3D-1111-4222-8333-444455556666}";
-  QvKey key;
-  key.name = guid;
-  key.label = "DefaultKey";
-  DWORD length = 0;
-  BYTE* blob = nullptr;
-  ASSERT_TRUE(CreatePKISettings(guid.c_str(), &length, &blob));
-  key.blob.assign(blob, blob + length);
-  CoTaskMemFree(blob);
-  ASSERT_EQ(store->Enroll({"carol", ".\\carol", "Carol", QvAccountType::Suite}, "pw3", &key),
-            QvStoreStatus::Ok);
-  ASSERT_EQ(StartSuiteServices(), 1);
-  ASSERT_EQ(QvLogOnUser("carol", "pw3"), QvLogOnResult::Passed);
+  ASSERT_NO_FATAL_FAILURE(EnrollSentivoUser());
 
   const std::string box = MakeContainer("carol");
   Unlock(box);

@@ -21,16 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// Every entry below `root` by relative path: a file's bytes, "<dir>" for a folder.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> entries;
-  if (!fs::exists(root)) return entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    entries[fs::relative(entry.path(), root).string()] =
-        entry.is_directory() ? "<dir>" : ReadTextFile(entry.path().string());
-  return entries;
-}
-
 class InterruptedProgramsTest : public qvtest::ProgramsFixture {
  protected:
   std::string W(const std::string& name) const { return work_ + "/" + name; }
@@ -70,18 +60,18 @@ TEST_F(InterruptedProgramsTest, SigtermLeavesTheSourceOrTheCompleteOutputAndNoWo
     WriteTextFile(docs + (i % 3 == 0 ? "/sub/f" : "/f") + std::to_string(i),
                   std::string(2000 + i * 37, static_cast<char>('a' + i % 26)));
   WriteTextFile(docs + "/large", std::string(6 << 20, 'L'));
-  const auto tree = Snapshot(docs);
+  const auto tree = TreeOf(docs, "<dir>");
 
   const double encryptMs = Whole("encrypt", docs);
   const double decryptMs = Whole("decrypt", docs + ".qvef");
-  ASSERT_EQ(Snapshot(docs), tree);
+  ASSERT_EQ(TreeOf(docs, "<dir>"), tree);
 
   int cancelled = 0;
   for (const double fraction : {0.35, 0.55, 0.75, 0.9}) {
     const std::string where = "SIGTERM at " + std::to_string(fraction) + " of an encryption";
     const qvtest::ProgramRun run = Terminated("encrypt", docs, fraction * encryptMs);
     const bool stored = !fs::exists(docs) && fs::exists(docs + ".qvef");
-    EXPECT_TRUE(stored || (Snapshot(docs) == tree && !fs::exists(docs + ".qvef")))
+    EXPECT_TRUE(stored || (TreeOf(docs, "<dir>") == tree && !fs::exists(docs + ".qvef")))
         << where << ": " << run.out << run.err;
     EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << where;
     // (A signal that comes before the program is ready ends it as the default would.)
@@ -92,7 +82,7 @@ TEST_F(InterruptedProgramsTest, SigtermLeavesTheSourceOrTheCompleteOutputAndNoWo
     if (stored) {
       ASSERT_GT(Whole("decrypt", docs + ".qvef"), 0);
     }
-    ASSERT_EQ(Snapshot(docs), tree) << where;
+    ASSERT_EQ(TreeOf(docs, "<dir>"), tree) << where;
   }
 
   ASSERT_GT(Whole("encrypt", docs), 0);
@@ -102,7 +92,7 @@ TEST_F(InterruptedProgramsTest, SigtermLeavesTheSourceOrTheCompleteOutputAndNoWo
     const qvtest::ProgramRun run = Terminated("decrypt", docs + ".qvef", fraction * decryptMs);
     const bool restored = !fs::exists(docs + ".qvef");
     if (restored) {
-      EXPECT_EQ(Snapshot(docs), tree) << where;
+      EXPECT_EQ(TreeOf(docs, "<dir>"), tree) << where;
     } else {
       EXPECT_TRUE(!fs::exists(docs) && ReadTextFile(docs + ".qvef") == before)
           << where << ": " << run.out << run.err;
