@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <utility>
 
 #include "container/BlockSink.h"
@@ -44,6 +45,7 @@ ContainerFileReader::ContainerFileReader(std::shared_ptr<ContainerDecryptionSess
 }
 
 ContainerFileReader::~ContainerFileReader() {
+  if (ahead_.valid()) ahead_.wait();  // it uses the library's reader
   if (image_.reader != 0) (void)QVFSCloseImageReader(image_.reader);
 }
 
@@ -58,12 +60,21 @@ bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std
                        1;
     auto last = first;
     while (last != blocks.end() && last->offset < end) ++last;
-    kept_.clear();
-    StringBlockSink sink(&kept_);
-    if (!session_->ReadBlocks(folderId_, fileId_, std::span(&*first, last - first), sink)) {
-      kept_.clear();
-      return false;
+    // A chunk shares a block with the one before it: the blocks already kept (whole blocks,
+    // so they end where a block starts) are not read again.
+    std::string bytes;
+    auto from = first;
+    const std::uint64_t keptEnd = keptOffset_ + kept_.size();
+    if (first->offset >= keptOffset_ && first->offset < keptEnd) {
+      bytes.assign(kept_, first->offset - keptOffset_);
+      while (from != last && from->offset < keptEnd) ++from;
     }
+    kept_.clear();
+    StringBlockSink sink(&bytes);
+    if (from != last &&
+        !session_->ReadBlocks(folderId_, fileId_, std::span(&*from, last - from), sink))
+      return false;
+    kept_ = std::move(bytes);
     keptOffset_ = first->offset;
     if (end > keptOffset_ + kept_.size()) return false;
   }
@@ -71,20 +82,44 @@ bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std
   return true;
 }
 
-bool ContainerFileReader::LoadChunk(std::uint64_t index) {
-  if (index == chunkIndex_) return true;
-  chunkIndex_ = UINT64_MAX;
+bool ContainerFileReader::OpenChunk(std::uint64_t index, std::string* plain) {
   const std::uint64_t sealed = std::uint64_t{image_.layout.chunkSize} + image_.layout.tagSize;
   const std::uint64_t begin = image_.layout.headerLength + index * sealed;
   const std::uint64_t end = std::min(begin + sealed, imageLength_);
-  if (!ImageBytes(begin, end, &chunk_)) return false;
+  if (!ImageBytes(begin, end, plain)) return false;
   const bool last = index + 1 == chunks_;
-  if (QVFSImageReaderOpenChunk(image_.reader, reinterpret_cast<BYTE*>(chunk_.data()),
-                               static_cast<DWORD>(chunk_.size()), index,
+  if (QVFSImageReaderOpenChunk(image_.reader, reinterpret_cast<BYTE*>(plain->data()),
+                               static_cast<DWORD>(plain->size()), index,
                                last ? TRUE : FALSE) != StatusSuccess)
     return false;
-  chunk_.resize(chunk_.size() - image_.layout.tagSize);
+  plain->resize(plain->size() - image_.layout.tagSize);
+  return true;
+}
+
+bool ContainerFileReader::LoadChunk(std::uint64_t index) {
+  if (index == chunkIndex_) return true;
+  chunkIndex_ = UINT64_MAX;
+  // The chunk opened ahead, when it is this one; nothing runs beside this thread after this.
+  bool loaded = false;
+  if (ahead_.valid()) {
+    Ahead opened = ahead_.get();
+    if (opened.index == index) {
+      if (!opened.opened) return false;
+      chunk_ = std::move(opened.plain);
+      loaded = true;
+    }
+  }
+  if (!loaded && !OpenChunk(index, &chunk_)) return false;
   chunkIndex_ = index;
+  // A reader going through a file of several chunks gets the next one read and opened on
+  // another thread while it handles this one.
+  if (index + 1 < chunks_)
+    ahead_ = std::async(std::launch::async, [this, next = index + 1] {
+      Ahead opened;
+      opened.index = next;
+      opened.opened = OpenChunk(next, &opened.plain);
+      return opened;
+    });
   return true;
 }
 

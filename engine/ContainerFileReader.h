@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,9 @@ class ContainerFileReader {
                       DWORD fileId, ContainerDecryptionSession::OpenedImage opened);
   // Makes chunk `index` the current one; false when it cannot be had.
   [[nodiscard]] bool LoadChunk(std::uint64_t index);
+  // Reads chunk `index` and opens it into `plain`; false when it cannot be had or is not
+  // authentic.
+  [[nodiscard]] bool OpenChunk(std::uint64_t index, std::string* plain);
   // The image's bytes [begin, end) into `out`, from the blocks kept or read anew.
   [[nodiscard]] bool ImageBytes(std::uint64_t begin, std::uint64_t end, std::string* out);
 
@@ -55,4 +59,12 @@ class ContainerFileReader {
   // The current chunk's plain bytes.
   std::uint64_t chunkIndex_ = UINT64_MAX;
   std::string chunk_;
+  // The next chunk, being opened on another thread; while it runs, only that thread uses the
+  // blocks kept (every other use of them waits for it first).
+  struct Ahead {
+    std::uint64_t index = 0;
+    bool opened = false;
+    std::string plain;
+  };
+  std::future<Ahead> ahead_;
 };
