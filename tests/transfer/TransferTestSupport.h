@@ -102,10 +102,12 @@ inline std::vector<QvAuditEntry> AuditOf(DWORD event) {
   return entries;
 }
 
-// Runs `sql` on the container file directly, as something outside this system would.
+// Runs `sql` on the container file directly, as something outside this system would (waiting
+// for a reader's transaction, such as a stream reading ahead, to end).
 inline void ChangeContainer(const std::string& container, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(container.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
   char* error = nullptr;
   EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
       << (error != nullptr ? error : "");
