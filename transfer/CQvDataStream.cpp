@@ -83,9 +83,14 @@ HRESULT CQvDataStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
       if (got == 0) got = file_->ReadAt(position_, pv, cb);
     }
     if (got < 0) {
-      // A chunk that cannot be read or is not authentic: the file did not come out whole.
+      // A chunk that cannot be read or is not authentic: the file did not come out whole, and
+      // its record says so after the one its opening wrote.
       state_ = State::kFailed;
       file_.reset();
+      if (CUserData* userData = QvApp().userData)
+        (void)WriteOperationAudit(*userData, source_.session->UserId(),
+                                  kAuditEventFileLeftContainer, source_.containerPath,
+                                  kAuditResultFailure);
       return STG_E_ACCESSDENIED;
     }
     const auto count = static_cast<std::uint64_t>(got);

@@ -318,5 +318,32 @@ TEST_F(CQvDataObjectTest, AFileThatFailsToDecryptFailsEveryReadAndIsNeverMoved) 
   EXPECT_EQ(static_cast<CQvDataObject*>(data.Get())->TransferredCount(), 1u);
 }
 
+TEST_F(CQvDataObjectTest, AChunkThatFailsMidFileEndsTheStreamAndIsRecorded) {
+  // Only the tag of top.bin's last chunk changed: its first chunk still opens.
+  TamperWithTail(container_, "top.bin.qvf", 4);
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"top.bin"});
+  ASSERT_TRUE(data);
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, 0, TYMED_ISTREAM);
+  STGMEDIUM medium{};
+  ASSERT_EQ(data->GetData(&request, &medium), S_OK);
+  std::string part(4096, '\0');
+  ULONG got = 0;
+  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_OK);
+  EXPECT_EQ(part, big_.substr(0, 4096));
+  std::string rest(big_.size(), '\0');
+  EXPECT_EQ(medium.pstm->Read(rest.data(), static_cast<ULONG>(rest.size()), &got),
+            STG_E_ACCESSDENIED);
+  EXPECT_EQ(medium.pstm->Read(rest.data(), 16, &got), E_UNEXPECTED) << "it stays failed";
+  ReleaseStgMedium(&medium);
+  const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
+  ASSERT_EQ(audit.size(), 2u);
+  EXPECT_EQ(audit[0].result, kAuditResultSuccess) << "the file was opened";
+  EXPECT_EQ(audit[1].result, kAuditResultFailure) << "and did not come out whole";
+  EXPECT_EQ(static_cast<CQvDataObject*>(data.Get())->TransferredCount(), 0u);
+  EXPECT_EQ(ReportEffect(data.Get(), DROPEFFECT_MOVE), E_FAIL);
+  EXPECT_EQ(StoredFiles(container_, "top.bin.qvf"), 1);
+}
+
 }  // namespace
 }  // namespace transfer_test

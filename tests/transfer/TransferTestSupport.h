@@ -199,6 +199,20 @@ class TransferFixture : public view_test::ViewFixture {
                         id + ")");
   }
 
+  // Zeroes the last `bytes` bytes of the last stored block of `storedName` (the tag of its last
+  // chunk, for a short one).
+  static void TamperWithTail(const std::string& container, const std::string& storedName,
+                             int bytes) {
+    const std::string id = FileIdOf(container, storedName);
+    const std::string n = std::to_string(bytes);
+    ChangeContainer(
+        container,
+        "UPDATE FILE_DATA SET BLOCK_DATA = CAST(substr(BLOCK_DATA, 1, "
+        "length(BLOCK_DATA) - " +
+            n + ") || zeroblob(" + n + ") AS BLOB) WHERE FILE_ID = " + id +
+            " AND BLOCK_ID = (SELECT MAX(BLOCK_ID) FROM FILE_DATA WHERE FILE_ID = " + id + ")");
+  }
+
   static int StoredFiles(const std::string& container, const std::string& storedName) {
     sqlite3* db = nullptr;
     int count = -1;
