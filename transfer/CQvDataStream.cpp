@@ -47,23 +47,17 @@ void CQvDataStream::Rewind() {
   position_ = 0;
 }
 
-bool CQvDataStream::OpenFile() {
-  CUserData* userData = QvApp().userData;
-  if (userData == nullptr || !source_.session || !ContainerItemId::IsValidName(source_.storedName))
-    return false;
-  const bool opened = ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
-                                                source_.storedName, &file_) == StatusSuccess;
-  // Written before any plain byte leaves; it names the user the file is opened for (the one
-  // the view verified).
-  (void)WriteOperationAudit(*userData, source_.session->UserId(), kAuditEventFileLeftContainer,
-                            source_.containerPath,
-                            opened ? kAuditResultSuccess : kAuditResultFailure);
-  if (!opened) {
-    file_.reset();
-    return false;
-  }
-  size_ = file_->Size();
-  return true;
+bool CQvDataStream::OpenReader() {
+  return source_.session && ContainerItemId::IsValidName(source_.storedName) &&
+         ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
+                                   source_.storedName, &file_) == StatusSuccess;
+}
+
+void CQvDataStream::Record(DWORD result) {
+  // The record names the user the file is opened for (the one the view verified).
+  if (CUserData* userData = QvApp().userData; userData != nullptr && source_.session)
+    (void)WriteOperationAudit(*userData, source_.session->UserId(), kAuditEventFileLeftContainer,
+                              source_.containerPath, result);
 }
 
 HRESULT CQvDataStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
@@ -71,26 +65,26 @@ HRESULT CQvDataStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (pv == nullptr && cb != 0) return E_POINTER;
   try {
     std::lock_guard guard(lock_);
-    if (state_ == State::kFresh) state_ = OpenFile() ? State::kOpen : State::kFailed;
+    if (state_ == State::kFresh) {
+      // The record is written before any plain byte leaves.
+      const bool opened = QvApp().userData != nullptr && OpenReader();
+      Record(opened ? kAuditResultSuccess : kAuditResultFailure);
+      state_ = opened ? State::kOpen : State::kFailed;
+      if (opened) size_ = file_->Size();
+    }
     if (state_ != State::kOpen) return E_UNEXPECTED;
     long long got = 0;
     // Past an end already checked there is nothing to read; anywhere else the file is opened
     // again when it was let go at its end (a receiver that starts over).
     if (!(endChecked_ && position_ >= size_)) {
-      if (!file_ && ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
-                                              source_.storedName, &file_) != StatusSuccess)
-        got = -1;
-      if (got == 0) got = file_->ReadAt(position_, pv, cb);
+      got = file_ || OpenReader() ? file_->ReadAt(position_, pv, cb) : -1;
     }
     if (got < 0) {
       // A chunk that cannot be read or is not authentic: the file did not come out whole, and
       // its record says so after the one its opening wrote.
       state_ = State::kFailed;
       file_.reset();
-      if (CUserData* userData = QvApp().userData)
-        (void)WriteOperationAudit(*userData, source_.session->UserId(),
-                                  kAuditEventFileLeftContainer, source_.containerPath,
-                                  kAuditResultFailure);
+      Record(kAuditResultFailure);
       return STG_E_ACCESSDENIED;
     }
     const auto count = static_cast<std::uint64_t>(got);

@@ -85,8 +85,10 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   enum class State { kFresh, kOpen, kFailed };
 
   ~CQvDataStream() override;
-  // Opens the file's image; false when that failed.
-  bool OpenFile();
+  // Opens the file's image into file_; false when that failed.
+  bool OpenReader();
+  // Writes the audit record of the file leaving the container with `result`.
+  void Record(DWORD result);
 
   mutable std::mutex lock_;
   ComPtr<IUnknown> folder_;
