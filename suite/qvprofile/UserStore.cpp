@@ -13,9 +13,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <thread>
 
 #include "platform/MachineRoot.h"
 #include "platform/SecureMemory.h"
@@ -31,6 +34,9 @@ constexpr int kApplicationId = 0x51565553;
 // Version 2 added the row MACs; a store of version 1 is brought up to it when opened.
 constexpr int kSchemaVersion = 2;
 constexpr int kBusyTimeoutMs = 10000;
+// How long a committed audit record may wait for the sync that puts it on disk together with
+// the records written after it.
+constexpr auto kAuditGroupWindow = std::chrono::milliseconds(10);
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE config(
@@ -329,13 +335,94 @@ bool QvIsValidUserId(std::string_view userId) noexcept {
   return true;
 }
 
+// Audit records come one per file a stream hands out, so a sync each (a journal commit of
+// the file system, as long as the rest of the file's work) would set the pace of a transfer.
+// Each record is committed at once, so it survives any crash of the process, and the
+// write-ahead log holding it is synced by a short-lived thread within kAuditGroupWindow,
+// together with the records written meanwhile; every other write of the store, and closing
+// it, syncs them as well. Only a power loss inside the window can take a record.
+class AuditSyncer {
+ public:
+  ~AuditSyncer() { Stop(); }
+
+  // A record was committed to `walPath`; it goes to disk with the next sync.
+  void Committed(const std::string& walPath) {
+    std::unique_lock<std::mutex> guard(lock_);
+    ++committed_;
+    walPath_ = walPath;
+    if (running_) return;
+    running_ = true;
+    guard.unlock();
+    if (thread_.joinable()) thread_.join();  // the previous group's thread has finished
+    thread_ = std::thread([this] { Run(); });
+  }
+
+  // Syncs what is pending now and waits for the thread.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = false;
+  }
+
+  // A forked child has the parent's state but not its thread.
+  // Its thread was not copied, and may have held the lock at the fork: the handle, the lock
+  // and the condition start over (never destroyed: that would join or unlock what is not
+  // there). The parent's records are the parent's to sync.
+  void ForgetAfterFork() {
+    new (&thread_) std::thread();
+    new (&lock_) std::mutex();
+    new (&wake_) std::condition_variable();
+    running_ = false;
+    stopping_ = false;
+    durable_ = committed_;
+  }
+
+  std::uint64_t NotOnDisk() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return committed_ - durable_;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    wake_.wait_for(guard, kAuditGroupWindow, [this] { return stopping_; });
+    const std::uint64_t upTo = committed_;
+    const std::string walPath = walPath_;
+    guard.unlock();
+    // The sync covers every frame of the log, whichever descriptor asks for it.
+    const int fd = ::open(walPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    guard.lock();
+    if (synced) durable_ = std::max(durable_, upTo);
+    running_ = false;
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::thread thread_;
+  std::string walPath_;
+  std::uint64_t committed_ = 0;
+  std::uint64_t durable_ = 0;
+  bool running_ = false;
+  bool stopping_ = false;
+};
+
 struct QvUserStore::Impl {
   std::recursive_mutex lock;
   sqlite3* db = nullptr;
   pid_t pid = 0;
   std::string path;
   std::string lastError;
-  bool mayCreate = true;  // Open's Creation: only an enrollment makes a new store
+  bool mayCreate = true;       // Open's Creation: only an enrollment makes a new store
+  bool writeAheadLog = false;  // audit records are grouped only in a write-ahead log
+  int synchronous = 2;         // the connection's own setting, restored after each record
+  AuditSyncer auditSyncer;
 
   QvStoreStatus Fail(const std::string& what) {
     lastError = what;
@@ -366,6 +453,7 @@ struct QvUserStore::Impl {
   QvStoreStatus Usable() {
     if (db != nullptr && pid != getpid()) {
       db = nullptr;
+      auditSyncer.ForgetAfterFork();
       const std::string again = path;
       return OpenAt(again);
     }
@@ -424,6 +512,11 @@ struct QvUserStore::Impl {
     // process writes; a store that cannot switch now (another connection is busy with it)
     // keeps its journal mode.
     Exec("PRAGMA journal_mode=WAL");
+    {
+      Statement mode(db, "PRAGMA journal_mode");
+      writeAheadLog = mode.Step() == SQLITE_ROW && mode.ColumnText(0) == "wal";
+    }
+    synchronous = PragmaInt("PRAGMA synchronous");
     if (!Exec("PRAGMA foreign_keys=ON")) return Fail("cannot enable foreign keys");
     return QvStoreStatus::Ok;
   }
@@ -530,7 +623,10 @@ struct QvUserStore::Impl {
 
   void CloseDb() {
     // A connection of another process (before a fork) is never closed here.
-    if (db != nullptr && pid == getpid()) sqlite3_close_v2(db);
+    if (db != nullptr && pid == getpid()) {
+      auditSyncer.Stop();
+      sqlite3_close_v2(db);
+    }
     db = nullptr;
   }
 };
@@ -1378,9 +1474,22 @@ QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
       .Int(4, entry.result)
       .Int(5, entry.eventType)
       .Int(6, entry.time);
-  if (s.Step() != SQLITE_DONE) return impl_->Fail("cannot write the audit record");
+  // Committed without a sync of its own: see AuditSyncer.
+  const bool grouped = impl_->writeAheadLog && impl_->Exec("PRAGMA synchronous=NORMAL");
+  const bool written = s.Step() == SQLITE_DONE;
+  if (grouped) {
+    const std::string restore = "PRAGMA synchronous=" + std::to_string(impl_->synchronous);
+    if (!impl_->Exec(restore.c_str())) impl_->writeAheadLog = false;
+  }
+  if (!written) return impl_->Fail("cannot write the audit record");
+  if (grouped) impl_->auditSyncer.Committed(impl_->path + "-wal");
   return QvStoreStatus::Ok;
   QV_STORE_EXIT()
+}
+
+std::uint64_t QvUserStore::AuditRecordsNotOnDisk() {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  return impl_->auditSyncer.NotOnDisk();
 }
 
 QvStoreStatus QvUserStore::QueryAudit(const QvAuditFilter& filter,

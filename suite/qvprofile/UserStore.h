@@ -217,7 +217,11 @@ class QV_SUITE_API QvUserStore {
                                            std::string_view value, const QvMasterKey* masterKey);
 
   // ---- Audit records ----
+  // A record is committed when this returns and on disk a few milliseconds later, together
+  // with the records written meanwhile (at once when the store is closed).
   [[nodiscard]] QvStoreStatus AddAudit(const QvAuditEntry& entry);
+  // Records committed by this object that are not yet known to be on disk.
+  [[nodiscard]] std::uint64_t AuditRecordsNotOnDisk();
   // Newest first (by time, then by order of writing).
   [[nodiscard]] QvStoreStatus QueryAudit(const QvAuditFilter& filter,
                                          std::vector<QvAuditEntry>* entries);

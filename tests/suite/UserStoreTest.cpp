@@ -437,6 +437,51 @@ TEST_F(UserStoreTest, AuditQueriesFilterAndListNewestFirst) {
   for (const Case& c : cases) EXPECT_EQ(paths(c.filter), c.expected);
 }
 
+// Audit records are committed one by one and synced in groups shortly after: another
+// connection reads each at once, none stays off the disk, closing syncs what is left, and a
+// forked child's records are its own to sync.
+TEST_F(UserStoreTest, AuditRecordsAreReadableAtOnceAndReachTheDisk) {
+  const auto add = [](QvUserStore& store, const std::string& path) {
+    QvAuditEntry entry;
+    entry.userId = "alice";
+    entry.path = path;
+    return store.AddAudit(entry) == QvStoreStatus::Ok;
+  };
+  const auto countIn = [](QvUserStore& store) {
+    std::vector<QvAuditEntry> entries;
+    EXPECT_EQ(store.QueryAudit({}, &entries), QvStoreStatus::Ok);
+    return entries.size();
+  };
+  const auto settles = [](QvUserStore& store) {
+    for (int wait = 0; wait < 500 && store.AuditRecordsNotOnDisk() != 0; ++wait) usleep(10000);
+    return store.AuditRecordsNotOnDisk() == 0;
+  };
+  QvUserStore reader;
+  ASSERT_EQ(reader.Open(), QvStoreStatus::Ok);
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(add(store_, "r" + std::to_string(i)));
+    ASSERT_EQ(countIn(reader), static_cast<size_t>(i + 1));
+  }
+  EXPECT_TRUE(settles(store_));
+
+  ASSERT_TRUE(add(store_, "last"));
+  store_.Close();
+  EXPECT_EQ(store_.AuditRecordsNotOnDisk(), 0u);
+  EXPECT_EQ(countIn(reader), 41u);
+
+  ASSERT_EQ(store_.Open(), QvStoreStatus::Ok);
+  ASSERT_TRUE(add(store_, "parent"));  // its sync is pending while the child starts
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(add(store_, "child") && settles(store_) && countIn(store_) == 43 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(settles(store_));
+  EXPECT_EQ(countIn(reader), 43u);
+}
+
 TEST_F(UserStoreTest, EditionAndModeWordPersist) {
   ASSERT_EQ(store_.SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
   ASSERT_EQ(store_.SetModeWord(kModeKeyImported), QvStoreStatus::Ok);
