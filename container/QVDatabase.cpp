@@ -254,6 +254,14 @@ VARIANT_BOOL QVDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
   return store_ ? store_->ReadImageBlocks(folderId, fileId, blocks, sink) : VARIANT_FALSE;
 }
 
+VARIANT_BOOL QVDatabase::BeginReadSnapshot() {
+  return store_ ? store_->BeginReadSnapshot() : VARIANT_FALSE;
+}
+
+VARIANT_BOOL QVDatabase::EndReadSnapshot() {
+  return store_ ? store_->EndReadSnapshot() : VARIANT_FALSE;
+}
+
 VARIANT_BOOL QVDatabase::HoldAgainstWriters() {
   return store_ ? store_->HoldAgainstWriters() : VARIANT_FALSE;
 }

@@ -144,6 +144,13 @@ class QVDatabase {
   // A container this process may only read is held with a read lock, which lets a writer get
   // no further than its commit. FALSE when the lock cannot be had.
   [[nodiscard]] virtual VARIANT_BOOL HoldAgainstWriters();
+  // The reads that follow, until EndReadSnapshot, run in one read transaction: they see one
+  // state of the container and take its read lock once instead of once each. Writers wait
+  // for it meanwhile, so it is kept short. FALSE when it cannot begin (the reads then run
+  // each in its own transaction, as without it). EndReadSnapshot is TRUE when every read since
+  // the beginning ran in the snapshot (the connection was not opened again meanwhile).
+  [[nodiscard]] virtual VARIANT_BOOL BeginReadSnapshot();
+  virtual VARIANT_BOOL EndReadSnapshot();
   // For a held container: deletes its file, but only when the path still names the file that
   // was held and that file is unchanged since (no commit, same size and last-write time);
   // then closes. FALSE, with the file left where it is and the container still open, when

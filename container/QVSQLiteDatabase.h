@@ -82,6 +82,8 @@ class QVSQLiteDatabase : public QVDatabase {
                                              std::span<const ImageBlock> blocks,
                                              BlockSink& sink) override;
   [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
+  [[nodiscard]] VARIANT_BOOL BeginReadSnapshot() override;
+  VARIANT_BOOL EndReadSnapshot() override;
   [[nodiscard]] FileListCheck CheckFileList() override;
   [[nodiscard]] VARIANT_BOOL ListPlaces(const ImagePlace& each) override;
   [[nodiscard]] ULONGLONG FirstBoundEntry() override { return firstBound_; }
@@ -217,6 +219,8 @@ class QVSQLiteDatabase : public QVDatabase {
   // HoldAgainstWriters: the transaction that holds the lock stays open until Close, and what
   // the file was when it was taken.
   bool held_ = false;
+  // BeginReadSnapshot: reads join its transaction, which only EndReadSnapshot ends.
+  bool snapshot_ = false;
   struct HeldState;
   std::unique_ptr<HeldState> heldState_;
   // A container created by Open defers syncing until Flush or Close.

@@ -128,12 +128,13 @@ bool QVSQLiteDatabase::Run(Statement& statement) {
 bool QVSQLiteDatabase::BeginWrite() {
   // IMMEDIATE takes the write lock at once (waiting for it up to the busy timeout), so two
   // writers never deadlock half-way through an operation. A held container only reads.
-  return db_ != nullptr && !held_ && !reading_ && SettleBatch() && ExecKept("BEGIN IMMEDIATE");
+  return db_ != nullptr && !held_ && !reading_ && !snapshot_ && SettleBatch() &&
+         ExecKept("BEGIN IMMEDIATE");
 }
 
 bool QVSQLiteDatabase::BeginRead() {
   // A held container reads inside the transaction that holds it.
-  if (held_) return db_ != nullptr;
+  if (held_ || snapshot_) return db_ != nullptr;
   return db_ != nullptr && SettleBatch() && ExecKept("BEGIN");
 }
 
@@ -152,8 +153,9 @@ void QVSQLiteDatabase::Rollback() {
   names_.reset();
   listAdded_.clear();
   listRemoved_.clear();
-  // The transaction that holds the container ends only with the connection.
-  if (held_) return;
+  // The transaction that holds the container ends only with the connection, a snapshot's
+  // only with EndReadSnapshot.
+  if (held_ || snapshot_) return;
   // Not through the failure hook: a rollback must always happen.
   if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0)
     (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -394,6 +396,7 @@ bool QVSQLiteDatabase::CreateTables() {
 void QVSQLiteDatabase::CloseConnection() {
   if (db_ == nullptr) return;
   held_ = false;
+  snapshot_ = false;
   heldState_.reset();
   Rollback();
   batch_ = Batch::Off;
@@ -471,6 +474,19 @@ bool ReadDataVersion(sqlite3* db, std::int64_t* version) {
 }
 
 }  // namespace
+
+VARIANT_BOOL QVSQLiteDatabase::BeginReadSnapshot() {
+  if (snapshot_ || held_ || !BeginRead()) return VARIANT_FALSE;
+  snapshot_ = true;
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::EndReadSnapshot() {
+  if (!snapshot_) return VARIANT_FALSE;
+  snapshot_ = false;
+  Rollback();
+  return VARIANT_TRUE;
+}
 
 VARIANT_BOOL QVSQLiteDatabase::HoldAgainstWriters() {
   if (db_ == nullptr || held_ || reading_ || batch_ != Batch::Off || syncDeferred_)

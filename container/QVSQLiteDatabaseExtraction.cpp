@@ -157,7 +157,8 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractFileToSink(DWORD folderId, DWORD fileId, B
 }
 
 bool QVSQLiteDatabase::ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* file) {
-  Statement row(db_, "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
+  Statement row(db_, statements_.get(),
+                "SELECT * FROM FILE_INFO WHERE FILE_ID = ? AND FOLDER_ID = ?");
   if (!row.Ok() || !row.BindInt(1, BoundId(fileId)) || !row.BindInt(2, BoundId(folderId)) ||
       row.Step() != SQLITE_ROW)
     return false;
@@ -234,7 +235,7 @@ VARIANT_BOOL QVSQLiteDatabase::ImageBlocks(DWORD folderId, DWORD fileId,
     ranges = {{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}};
   // The lengths alone: SQLite reads a blob's length without its bytes (a block stored as
   // anything but a blob is damage: its length would not be its size).
-  Statement rows(db_,
+  Statement rows(db_, statements_.get(),
                  "SELECT rowid, length(BLOCK_DATA), typeof(BLOCK_DATA) = 'blob' FROM FILE_DATA "
                  "WHERE FILE_ID = ? AND rowid BETWEEN ? AND ? ORDER BY rowid");
   if (!rows.Ok()) return VARIANT_FALSE;
@@ -264,7 +265,8 @@ VARIANT_BOOL QVSQLiteDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
   Transaction transaction(*this);
   StoredFile file;
   if (!ReadStoredFile(folderId, fileId, &file)) return VARIANT_FALSE;
-  Statement rows(db_, "SELECT FILE_ID, BLOCK_DATA FROM FILE_DATA WHERE rowid = ?");
+  Statement rows(db_, statements_.get(),
+                 "SELECT FILE_ID, BLOCK_DATA FROM FILE_DATA WHERE rowid = ?");
   if (!rows.Ok()) return VARIANT_FALSE;
   for (const ImageBlock& block : blocks) {
     rows.Reset();

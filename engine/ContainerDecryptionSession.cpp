@@ -102,11 +102,32 @@ ItemStatus ContainerDecryptionSession::DecryptImage(const std::string& image,
   return static_cast<ItemStatus>(result);
 }
 
+namespace {
+
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(QVDatabase& database) : database_(database) {
+    (void)database_.BeginReadSnapshot();
+  }
+  ~ReadSnapshot() { (void)End(); }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+  // True when every read since the beginning saw one state of the container.
+  bool End() { return database_.EndReadSnapshot() == VARIANT_TRUE; }
+
+ private:
+  QVDatabase& database_;
+};
+
+}  // namespace
+
 template <class Read, class Undo, class Use>
 ItemStatus ContainerDecryptionSession::ReadWhileUnchanged(DWORD fileId,
                                                           const std::string& storedName,
                                                           Read&& read, Undo&& undo, Use&& use) {
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    // The checks and reads of one attempt take the container's read lock once.
+    ReadSnapshot snapshot(database_);
     QVDatabase::ChangeToken token;
     if (const ItemStatus current = Current(&token); current == StatusSourceInUse) {
       continue;
@@ -117,7 +138,7 @@ ItemStatus ContainerDecryptionSession::ReadWhileUnchanged(DWORD fileId,
     if (place == places_.end() || place->second.name != storedName) return StatusIntegrityError;
     const bool done = read();
     QVDatabase::ChangeToken after;
-    const bool unchanged = database_.ReadChangeToken(&after) && after == token;
+    const bool unchanged = snapshot.End() || (database_.ReadChangeToken(&after) && after == token);
     if (!done || !unchanged) {
       undo();
       if (!done && unchanged) return StatusFileAccessError;

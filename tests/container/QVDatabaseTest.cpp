@@ -11,6 +11,7 @@
 
 #include "base/DialogResources.h"
 #include "base/StringTable.h"
+#include "container/BlockSink.h"
 #include "container/QVDatabase.h"
 #include "platform/MessageBox.h"
 #include "tests/common/HeadlessUi.h"
@@ -243,6 +244,38 @@ TEST_F(QVDatabaseTest, LookingAtAContainerKeepsTheLocksOfItsOtherConnections) {
   EXPECT_TRUE(OtherProcessCanLock(path));
   sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(reader);
+}
+
+// A snapshot's reads share one transaction: the stored reads inside it do not end it, its
+// read lock stays until it ends, and a connection opened again meanwhile is reported.
+TEST_F(QVDatabaseTest, ReadsInASnapshotKeepOneReadLockUntilItEnds) {
+  const std::string path = root_.Sub("c.qvef");
+  QVDatabase db;
+  ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
+  const LONG file = db.AddFile(root_.Path(), Image(), 0, FALSE);
+  ASSERT_GT(file, 0);
+  ASSERT_EQ(db.Close(), VARIANT_TRUE);
+
+  ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(db.BeginReadSnapshot(), VARIANT_TRUE);
+  EXPECT_EQ(db.BeginReadSnapshot(), VARIANT_FALSE) << "snapshots do not nest";
+  std::vector<QVDatabase::ImageBlock> blocks;
+  ASSERT_EQ(db.ImageBlocks(0, static_cast<DWORD>(file), &blocks), VARIANT_TRUE);
+  ASSERT_FALSE(blocks.empty());
+  std::string bytes;
+  StringBlockSink sink(&bytes);
+  ASSERT_EQ(db.ReadImageBlocks(0, static_cast<DWORD>(file), blocks, sink), VARIANT_TRUE);
+  EXPECT_EQ(bytes, "image");
+  EXPECT_FALSE(OtherProcessCanLock(path)) << "the snapshot's read lock ended with a read";
+  EXPECT_EQ(db.EndReadSnapshot(), VARIANT_TRUE);
+  EXPECT_TRUE(OtherProcessCanLock(path));
+  EXPECT_EQ(db.EndReadSnapshot(), VARIANT_FALSE);
+
+  ASSERT_EQ(db.BeginReadSnapshot(), VARIANT_TRUE);
+  ASSERT_EQ(db.Close(), VARIANT_TRUE);
+  ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
+  EXPECT_EQ(db.EndReadSnapshot(), VARIANT_FALSE) << "reads after the reopening were not in it";
+  EXPECT_TRUE(OtherProcessCanLock(path));
 }
 
 }  // namespace
