@@ -131,9 +131,27 @@ class FolderEngineTest : public ProgressDialogFixture {
     }
     return found;
   }
+
+  // Encrypts `root` expecting the operation to fail (Cancel closes its dialog) and to leave
+  // nothing behind: the folder as `tree` (read after the run), no container, no work folder.
+  Outcome RefusedEncryption(const std::string& root,
+                            const std::map<std::string, std::string>& tree) {
+    ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+    const Outcome run = RunDialog({root}, true);
+    EXPECT_EQ(run.result, IDCANCEL) << run.Statuses();
+    EXPECT_EQ(Snapshot(root), tree);
+    EXPECT_FALSE(Present(root + ".qvef"));
+    EXPECT_TRUE(Leftovers().empty());
+    return run;
+  }
+  static void ExpectLastRow(const Outcome& run, const std::string& name, ItemStatus status) {
+    ASSERT_FALSE(run.rows.empty());
+    EXPECT_EQ(run.rows.back()[0], name) << run.Statuses();
+    EXPECT_EQ(run.rows.back()[1], StatusText(status)) << run.Statuses();
+  }
 };
 
-TEST_F(FolderEngineTest, ATreeBecomesOneContainerAndComesBackExactly) {
+TEST_F(FolderEngineTest, ATreeBecomesOneContainerEvenTwiceAndComesBackExactly) {
   const std::string root = MakeTree("docs");
   WriteBytes(root + "/desktop.ini", "[.ShellClassInfo]");
   const auto before = Snapshot(root);
@@ -150,7 +168,15 @@ TEST_F(FolderEngineTest, ATreeBecomesOneContainerAndComesBackExactly) {
     EXPECT_EQ(row[2].rfind(root, 0), 0u) << row[2];
   }
   // The container holds images, not the plain bytes.
-  EXPECT_EQ(ReadBytes(root + ".qvef").find("non-ascii"), std::string::npos);
+  const std::string first = ReadBytes(root + ".qvef");
+  EXPECT_EQ(first.find("non-ascii"), std::string::npos);
+
+  // Encrypted again, the container keeps its name and leaves nothing beside it.
+  run = RunDialog({root + ".qvef"}, true);
+  ASSERT_EQ(run.result, IDOK) << run.Statuses();
+  EXPECT_FALSE(Present(root));
+  EXPECT_NE(ReadBytes(root + ".qvef"), first);
+  EXPECT_TRUE(Leftovers().empty());
 
   run = RunDialog({root + ".qvef"}, false);
   ASSERT_EQ(run.result, IDOK) << run.Statuses();
@@ -195,6 +221,20 @@ TEST_F(FolderEngineTest, RefusalsLeaveBothSidesUntouched) {
   EXPECT_EQ(run.rows[0][1], StatusText(StatusDestinationExists));
   EXPECT_EQ(ReadBytes(root + "/mine.txt"), "mine");
   EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
+
+  // A container reached through a link is refused like a linked file.
+  fs::create_directories(P("elsewhere"));
+  fs::rename(root + ".qvef", P("elsewhere/docs.qvef"));
+  fs::create_symlink(P("elsewhere/docs.qvef"), P("link.qvef"));
+  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
+  run = RunDialog({P("link.qvef")}, false);
+  EXPECT_EQ(run.result, IDCANCEL);
+  ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
+  EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
+  EXPECT_TRUE(fs::is_symlink(P("link.qvef")));
+  EXPECT_TRUE(ReadBytes(P("elsewhere/docs.qvef")) == container);
+  EXPECT_FALSE(Present(P("link")));
+  EXPECT_FALSE(Present(P("elsewhere/docs")));
 }
 
 TEST_F(FolderEngineTest, EncryptedFilesAndContainersInsideAFolderAreStoredPlain) {
@@ -226,46 +266,41 @@ TEST_F(FolderEngineTest, EncryptedFilesAndContainersInsideAFolderAreStoredPlain)
   EXPECT_EQ(ReadBytes(root + "/old.quorvinencryptedtempfile"), "left by an earlier run");
 }
 
-TEST_F(FolderEngineTest, AContainerIsEncryptedAgainUnderTheSameNameWithoutLeftovers) {
-  const std::string root = MakeTree("docs");
-  const auto tree = Snapshot(root);
-  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
-  const std::string first = ReadBytes(root + ".qvef");
-  const Outcome run = RunDialog({root + ".qvef"}, true);
-  ASSERT_EQ(run.result, IDOK) << run.Statuses();
-  EXPECT_FALSE(Present(root));
-  EXPECT_NE(ReadBytes(root + ".qvef"), first);
-  EXPECT_TRUE(Leftovers().empty());
-  ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
-  EXPECT_EQ(Snapshot(root), tree);
-}
-
 TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
-  const std::string root = MakeTree("docs");
-  const auto tree = Snapshot(root);
-  for (const int steps : {1, 4}) {
-    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
-    const Outcome run = RunDialog({root}, true);
-    EXPECT_EQ(run.result, IDCANCEL) << steps;
-    EXPECT_EQ(Snapshot(root), tree) << steps;
-    EXPECT_FALSE(Present(root + ".qvef")) << steps;
-    EXPECT_TRUE(Leftovers().empty()) << steps;
-  }
+  // A tree of a few files, and one of many small files whose batches are under way.
+  const struct {
+    std::string root;
+    std::vector<int> encryptSteps;
+    std::vector<int> decryptSteps;  // after the preparation pass
+  } trees[] = {{MakeTree("docs"), {1, 4}, {1, 5}}, {MakeMany("many", 70), {20, 60}, {40}}};
+  for (const auto& t : trees) {
+    SCOPED_TRACE(t.root);
+    const auto tree = Snapshot(t.root);
+    for (const int steps : t.encryptSteps) {
+      ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
+      EXPECT_EQ(RunDialog({t.root}, true).result, IDCANCEL) << steps;
+      EXPECT_EQ(Snapshot(t.root), tree) << steps;
+      EXPECT_FALSE(Present(t.root + ".qvef")) << steps;
+      EXPECT_TRUE(Leftovers().empty()) << steps;
+    }
 
-  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
-  const std::string container = ReadBytes(root + ".qvef");
-  // The bar first steps once per entry extracted in the preparation pass (Cancel is disabled
-  // there), then once per file decrypted.
-  const int extracted = StoredEntries(root + ".qvef");
-  ASSERT_GT(extracted, 7);
-  for (const int steps : {extracted + 1, extracted + 5}) {
-    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
-    const Outcome run = RunDialog({root + ".qvef"}, false);
-    EXPECT_EQ(run.result, IDCANCEL) << steps;
-    EXPECT_FALSE(Present(root)) << steps;
-    EXPECT_TRUE(ReadBytes(root + ".qvef") == container) << steps;
-    EXPECT_TRUE(Leftovers().empty()) << steps;
+    ASSERT_EQ(RunDialog({t.root}, true).result, IDOK);
+    const std::string container = ReadBytes(t.root + ".qvef");
+    // The bar first steps once per entry extracted in the preparation pass (Cancel is disabled
+    // there), then once per file decrypted.
+    const int extracted = StoredEntries(t.root + ".qvef");
+    ASSERT_GT(extracted, 7);
+    for (const int steps : t.decryptSteps) {
+      ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, extracted + steps);
+      EXPECT_EQ(RunDialog({t.root + ".qvef"}, false).result, IDCANCEL) << steps;
+      EXPECT_FALSE(Present(t.root)) << steps;
+      EXPECT_TRUE(ReadBytes(t.root + ".qvef") == container) << steps;
+      EXPECT_TRUE(Leftovers().empty()) << steps;
+    }
   }
+  // The scratch folder in memory keeps nothing of either operation.
+  for (const auto& entry : fs::directory_iterator(QvScratchDir()))
+    EXPECT_NE(entry.path().filename().string().rfind("work-", 0), 0u) << entry.path();
 }
 
 TEST_F(FolderEngineTest, ManySmallFilesGoThroughInBatchesWithARowEachInTheWalksOrder) {
@@ -293,29 +328,6 @@ TEST_F(FolderEngineTest, ManySmallFilesGoThroughInBatchesWithARowEachInTheWalksO
   }
 }
 
-TEST_F(FolderEngineTest, CancelWhileBatchesAreUnderWayUndoesEverything) {
-  const std::string root = MakeMany("many", 70);
-  const auto before = Snapshot(root);
-  for (const int steps : {20, 60}) {
-    ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
-    EXPECT_EQ(RunDialog({root}, true).result, IDCANCEL) << steps;
-    EXPECT_EQ(Snapshot(root), before) << steps;
-    EXPECT_FALSE(Present(root + ".qvef")) << steps;
-    EXPECT_TRUE(Leftovers().empty()) << steps;
-  }
-  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
-  const std::string container = ReadBytes(root + ".qvef");
-  const int extracted = StoredEntries(root + ".qvef");
-  ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, extracted + 40);
-  EXPECT_EQ(RunDialog({root + ".qvef"}, false).result, IDCANCEL);
-  EXPECT_FALSE(Present(root));
-  EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
-  EXPECT_TRUE(Leftovers().empty());
-  // The scratch folder in memory keeps nothing of either operation.
-  for (const auto& entry : fs::directory_iterator(QvScratchDir()))
-    EXPECT_NE(entry.path().filename().string().rfind("work-", 0), 0u) << entry.path();
-}
-
 TEST_F(FolderEngineTest, AFileTheLibraryRefusesInABatchEndsTheWalkAfterTheFilesBeforeIt) {
   const std::string root = MakeMany("many", 40);
   ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0600), 0);
@@ -323,16 +335,11 @@ TEST_F(FolderEngineTest, AFileTheLibraryRefusesInABatchEndsTheWalkAfterTheFilesB
   const std::vector<std::string> order = WalkOrder(root);
   const std::size_t pipe = std::find(order.begin(), order.end(), "pipe") - order.begin();
 
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
-  EXPECT_EQ(run.result, IDCANCEL);
+  const Outcome run = RefusedEncryption(root, before);
   ASSERT_EQ(run.rows.size(), pipe + 1) << run.Statuses();
   for (std::size_t i = 0; i < pipe; ++i) EXPECT_EQ(run.rows[i][1], Text(IDS_SUCCESS)) << i;
   EXPECT_EQ(run.rows[pipe][0], "pipe");
   EXPECT_NE(run.rows[pipe][1], Text(IDS_SUCCESS));
-  EXPECT_EQ(Snapshot(root), before);
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(FolderEngineTest, AFolderWhoseMarkerCannotBeStoredFailsAloneAndTheWalkGoesOn) {
@@ -356,16 +363,11 @@ TEST_F(FolderEngineTest, AFolderWhoseMarkerCannotBeStoredFailsAloneAndTheWalkGoe
   ASSERT_GT(filesAfterIt(), 0);
   const auto before = Snapshot(root);
 
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
-  EXPECT_EQ(run.result, IDCANCEL);
+  const Outcome run = RefusedEncryption(root, before);
   ASSERT_EQ(run.rows.size(), before.size()) << run.Statuses();
   for (const auto& row : run.rows)
     EXPECT_EQ(row[1], row[0] == refused ? StatusText(StatusFileAccessError) : Text(IDS_SUCCESS))
         << row[0];
-  EXPECT_EQ(Snapshot(root), before);
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
 }
 
 // Records the files the library handled in batches (their names), and lets the test act when
@@ -476,23 +478,6 @@ TEST_F(FolderEngineTest, NoBatchAfterAFileTheLibraryRefusesIsHandledAndEachHandl
   EXPECT_TRUE(Leftovers().empty());
 }
 
-TEST_F(FolderEngineTest, ALinkInsideAFolderIsReportedAndNothingIsTouched) {
-  const std::string root = MakeTree("docs");
-  WriteBytes(P("outside.txt"), "outside");
-  fs::create_symlink(P("outside.txt"), root + "/link");
-  const auto tree = Snapshot(root);
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
-  EXPECT_EQ(run.result, IDCANCEL);
-  ASSERT_FALSE(run.rows.empty());
-  EXPECT_EQ(run.rows.back()[0], "link");
-  EXPECT_EQ(run.rows.back()[1], StatusText(StatusFileAccessError));
-  EXPECT_EQ(Snapshot(root), tree);
-  EXPECT_EQ(ReadBytes(P("outside.txt")), "outside");
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
-}
-
 // A process that makes a work folder (a file in it) and tells its path; it then ends at
 // once, as a crashed operation would, or waits until the parent closes `holdWriter`, the
 // other end of `hold`. The child's pid.
@@ -573,27 +558,55 @@ TEST_F(FolderEngineTest, OnlyRecordedWorkFoldersOfEndedProcessesAreRemoved) {
   for (const int fd : {tell[0], tell[1], hold[0]}) close(fd);
 }
 
-TEST_F(FolderEngineTest, FilesNamedLikeTheEmptyFolderMarkerAreRefusedNeverDeleted) {
-  // A marker-named file stored in a container would be taken for the marker (and lost on the
-  // way back); one decrypted in place would become such a file.
-  for (const char* name : {"qvdummyffff.qvf", "qvdummyffff", "QvDummyFFFF"}) {
-    const std::string root = P("box");
+// An entry the walk may not store stops the operation at its own row, and nothing is touched:
+// a link (never followed), the suite's own install folder, and files named like the empty-folder
+// marker (stored, one would be taken for the marker and lost on the way back; decrypted in
+// place, one would become such a file).
+TEST_F(FolderEngineTest, AnEntryTheWalkMayNotStoreStopsTheOperationUntouched) {
+  WriteBytes(P("outside.txt"), "outside");
+  const auto markerNamed = [](const char* name) {
+    return [name](const std::string& root) {
+      WriteBytes(root + "/sub/" + name, "the user's own file");
+    };
+  };
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> plant;
+    std::string row;
+    ItemStatus status;
+  } cases[] = {
+      {"a link",
+       [&](const std::string& root) { fs::create_symlink(P("outside.txt"), root + "/link"); },
+       "link", StatusFileAccessError},
+      {"a marker's name", markerNamed("qvdummyffff.qvf"), "qvdummyffff.qvf",
+       StatusSystemOrTempFile},
+      {"a marker's name without the suffix", markerNamed("qvdummyffff"), "qvdummyffff",
+       StatusSystemOrTempFile},
+      {"a marker's name in other case", markerNamed("QvDummyFFFF"), "QvDummyFFFF",
+       StatusSystemOrTempFile},
+      // Last: the install folder stays registered for the rest of the test.
+      {"the suite's install folder",
+       [](const std::string& root) {
+         fs::create_directories(root + "/suite");
+         WriteBytes(root + "/suite/qvclient", "program");
+         CRegKey key;
+         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
+         ASSERT_EQ(key.SetStringValue("InstallDir", (root + "/suite").c_str()), ERROR_SUCCESS);
+       },
+       "suite", StatusProtectedLocation},
+  };
+  int made = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = P("box" + std::to_string(++made));
     fs::create_directories(root + "/sub");
     WriteBytes(root + "/a.txt", "alpha");
-    WriteBytes(root + "/sub/" + name, "the user's own file");
-    const auto tree = Snapshot(root);
-    ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-    const Outcome run = RunDialog({root}, true);
-    EXPECT_EQ(run.result, IDCANCEL) << name;
-    ASSERT_FALSE(run.rows.empty()) << name;
-    EXPECT_EQ(run.rows.back()[0], name);
-    EXPECT_EQ(run.rows.back()[1], StatusText(StatusSystemOrTempFile)) << name;
-    EXPECT_EQ(Snapshot(root), tree) << name;
-    EXPECT_FALSE(Present(root + ".qvef")) << name;
-    EXPECT_TRUE(Leftovers().empty()) << name;
-    fs::remove_all(root);
+    c.plant(root);
+    ExpectLastRow(RefusedEncryption(root, Snapshot(root)), c.row, c.status);
   }
-  // On its own it is a file like any other.
+  EXPECT_EQ(ReadBytes(P("outside.txt")), "outside");
+
+  // On its own a marker-named file is a file like any other.
   WriteBytes(P("qvdummyffff"), "alone");
   ASSERT_EQ(RunDialog({P("qvdummyffff")}, true).result, IDOK);
   ASSERT_TRUE(Present(P("qvdummyffff.qvf")));
@@ -632,27 +645,21 @@ TEST_F(FolderEngineTest, WhatIsWrittenWhileAFolderIsEncryptedIsKeptNeverDeleted)
        "fresh"},
   };
   for (const Writer& writer : writers) {
+    SCOPED_TRACE(writer.what);
     std::map<std::string, std::string> expected;
-    {
-      // The other program writes after every file was stored, before the folder goes.
-      HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
-        if (point != FolderEngine::TestPoint::SourceDeletion) return;
-        writer.write(folder);
-        expected = Snapshot(folder);
-      });
-      ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-      const Outcome run = RunDialog({root}, true);
-      EXPECT_EQ(run.result, IDCANCEL) << writer.what << ": " << run.Statuses();
-      // Its own row after the rows of the files stored.
-      const auto row = std::find_if(run.rows.rbegin(), run.rows.rend(),
-                                    [&](const auto& r) { return r[0] == writer.changed; });
-      ASSERT_NE(row, run.rows.rend()) << writer.what << ": " << run.Statuses();
-      EXPECT_EQ((*row)[1], StatusText(StatusSourceInUse)) << writer.what;
-    }
+    // The other program writes after every file was stored, before the folder goes.
+    const HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
+      if (point != FolderEngine::TestPoint::SourceDeletion) return;
+      writer.write(folder);
+      expected = Snapshot(folder);
+    });
     // Nothing was deleted, and the container that would not hold it is gone.
-    EXPECT_EQ(Snapshot(root), expected) << writer.what;
-    EXPECT_FALSE(Present(root + ".qvef")) << writer.what;
-    EXPECT_TRUE(Leftovers().empty()) << writer.what;
+    const Outcome run = RefusedEncryption(root, expected);
+    // Its own row after the rows of the files stored.
+    const auto row = std::find_if(run.rows.rbegin(), run.rows.rend(),
+                                  [&](const auto& r) { return r[0] == writer.changed; });
+    ASSERT_NE(row, run.rows.rend()) << run.Statuses();
+    EXPECT_EQ((*row)[1], StatusText(StatusSourceInUse));
   }
   // With the writers done, the folder goes into its container whole.
   const auto final = Snapshot(root);
@@ -667,41 +674,19 @@ TEST_F(FolderEngineTest, ASubfolderSwappedForALinkMidWalkIsNeitherFollowedNorSto
   const std::string outside = P("outside");
   fs::create_directories(outside);
   WriteBytes(outside + "/secret.txt", "not in the folder");
-  HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
+  std::map<std::string, std::string> swapped;
+  const HookGuard hook([&](FolderEngine::TestPoint point, const std::string& folder) {
     if (point != FolderEngine::TestPoint::FolderListed || folder != root) return;
     // Listed as a folder; by the time the walk gets to it, it is a link.
     fs::rename(root + "/sub dir", P("sub dir moved"));
     fs::create_directory_symlink(outside, root + "/sub dir");
+    swapped = Snapshot(root);
   });
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
-  EXPECT_EQ(run.result, IDCANCEL);
+  const Outcome run = RefusedEncryption(root, swapped);
   for (const auto& row : run.rows) EXPECT_NE(row[0], "secret.txt") << run.Statuses();
-  ASSERT_FALSE(run.rows.empty());
-  EXPECT_EQ(run.rows.back()[0], "sub dir");
-  EXPECT_EQ(run.rows.back()[1], StatusText(StatusFileAccessError));
+  ExpectLastRow(run, "sub dir", StatusFileAccessError);
   EXPECT_EQ(ReadBytes(outside + "/secret.txt"), "not in the folder");
   EXPECT_TRUE(fs::is_symlink(root + "/sub dir"));
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
-}
-
-TEST_F(FolderEngineTest, ALinkedContainerIsRefusedLikeALinkedFile) {
-  const std::string root = MakeTree("docs");
-  ASSERT_EQ(RunDialog({root}, true).result, IDOK);
-  fs::create_directories(P("elsewhere"));
-  fs::rename(root + ".qvef", P("elsewhere/docs.qvef"));
-  const std::string container = ReadBytes(P("elsewhere/docs.qvef"));
-  fs::create_symlink(P("elsewhere/docs.qvef"), P("link.qvef"));
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({P("link.qvef")}, false);
-  EXPECT_EQ(run.result, IDCANCEL);
-  ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
-  EXPECT_EQ(run.rows[0][1], StatusText(StatusFileAccessError));
-  EXPECT_TRUE(fs::is_symlink(P("link.qvef")));
-  EXPECT_TRUE(ReadBytes(P("elsewhere/docs.qvef")) == container);
-  EXPECT_FALSE(Present(P("link")));
-  EXPECT_FALSE(Present(P("elsewhere/docs")));
 }
 
 // Makes `path` impossible to delete for this process (immutable for root, which may delete
@@ -725,39 +710,14 @@ TEST_F(FolderEngineTest, AnEntryThatCannotBeDeletedKeepsTheWholeSourceAndNoConta
   const std::string stuck = root + "/sub dir/deeper";
   if (!MakeUndeletable(stuck, stuck + "/block.bin"))
     GTEST_SKIP() << "this file system cannot make an entry undeletable";
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
+  const Outcome run = RefusedEncryption(root, tree);
   (void)MakeUndeletable(stuck, stuck + "/block.bin", true);
-  EXPECT_EQ(run.result, IDCANCEL);
   ASSERT_FALSE(run.rows.empty());
   EXPECT_EQ(run.rows.back()[1], StatusText(StatusSourceNotDeleted)) << run.Statuses();
-  EXPECT_EQ(Snapshot(root), tree);
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
   // Nothing stands in the way of doing it again.
   ASSERT_EQ(RunDialog({root}, true).result, IDOK);
   ASSERT_EQ(RunDialog({root + ".qvef"}, false).result, IDOK);
   EXPECT_EQ(Snapshot(root), tree);
-}
-
-TEST_F(FolderEngineTest, AProtectedFolderInsideTheTreeStopsTheOperationUntouched) {
-  const std::string root = MakeTree("docs");
-  // The suite's install folder lies inside the tree being encrypted.
-  fs::create_directories(root + "/suite");
-  WriteBytes(root + "/suite/qvclient", "program");
-  CRegKey key;
-  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetStringValue("InstallDir", (root + "/suite").c_str()), ERROR_SUCCESS);
-  const auto tree = Snapshot(root);
-  ui_.PressButton(IDD_PROGRESS, IDCANCEL);
-  const Outcome run = RunDialog({root}, true);
-  EXPECT_EQ(run.result, IDCANCEL);
-  ASSERT_FALSE(run.rows.empty());
-  EXPECT_EQ(run.rows.back()[0], "suite");
-  EXPECT_EQ(run.rows.back()[1], StatusText(StatusProtectedLocation));
-  EXPECT_EQ(Snapshot(root), tree);
-  EXPECT_FALSE(Present(root + ".qvef"));
-  EXPECT_TRUE(Leftovers().empty());
 }
 
 // Items dropped into a container that is open in a view.
