@@ -119,6 +119,13 @@ class ShellFolderTest : public ProgressDialogFixture {
     EXPECT_EQ(run.result, IDOK) << run.Statuses();
     return P("Box.qvef");
   }
+  // MakeContainer's container, unlocked for the user and opened as a file manager opens it.
+  std::pair<std::string, ComPtr<IShellFolder>> UnlockedContainer(
+      const std::string& user = "alice") {
+    const std::string box = MakeContainer(user);
+    Unlock(box);
+    return {box, OpenContainer(box)};
+  }
   void Unlock(const std::string& path) {
     QvModuleTables().AddVerifiedView(path, "alice");
     unlocked_.push_back(path);
@@ -153,9 +160,7 @@ TEST_F(ShellFolderTest, NothingIsListedUntilAViewOfTheContainerVerifiedItsUser) 
 }
 
 TEST_F(ShellFolderTest, ListingsFollowTheFlagsAndNeverShowTheEmptyFolderMarker) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   EXPECT_EQ(Names(root.Get(), SHCONTF_FOLDERS), (std::vector<std::string>{"Docs/", "Empty/"}));
   EXPECT_EQ(Names(root.Get(), SHCONTF_NONFOLDERS),
             (std::vector<std::string>{"a.qvf.b.txt", "a.txt"}));
@@ -179,9 +184,7 @@ TEST_F(ShellFolderTest, ListingsFollowTheFlagsAndNeverShowTheEmptyFolderMarker) 
 }
 
 TEST_F(ShellFolderTest, TheEnumeratorHandsOutCopiesInBatchesAndSkips) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   ComPtr<IEnumIDList> list;
   ASSERT_EQ(root->EnumObjects(nullptr, kAll, list.ReleaseAndGetAddressOf()), S_OK);
   PITEMID_CHILD ids[5] = {};
@@ -204,9 +207,7 @@ TEST_F(ShellFolderTest, TheEnumeratorHandsOutCopiesInBatchesAndSkips) {
 }
 
 TEST_F(ShellFolderTest, BindingWalksDownFoldersAndRefusesFiles) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   OwnedList docs = Find(root.Get(), "Docs");
   ComPtr<IShellFolder> docsFolder = Bind(root.Get(), docs.Get());
   ASSERT_TRUE(docsFolder);
@@ -249,9 +250,7 @@ TEST_F(ShellFolderTest, BindingWalksDownFoldersAndRefusesFiles) {
 }
 
 TEST_F(ShellFolderTest, DisplayNamesAreTheContainerPathAndTheInnerPath) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   OwnedList docs = Find(root.Get(), "Docs");
   OwnedList a = Find(root.Get(), "a.txt");
   EXPECT_EQ(DisplayName(root.Get(), docs.Get(), SHGDN_NORMAL), box + "/Docs");
@@ -331,9 +330,7 @@ TEST_F(ShellFolderTest, DisplayNamesParseBackLevelByLevelThroughTheStore) {
   for (const char* file : {"with space.txt", "dots.in.name.tar.gz", "a.qvf.b.txt", "Ünïcødé ✓.txt",
                            "My Folder/inner file.txt", "Docs/Sub/Deeper/deep.txt"})
     WriteBytes(P(std::string("Box/") + file), file);
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   std::vector<Walked> all;
   WalkAll(root.Get(), 0, &all);
   ASSERT_EQ(all.size(), 14u);
@@ -420,9 +417,7 @@ TEST_F(ShellFolderTest, ListingsShowFoldersFirstThenFilesByNameAsCompareIdsOrder
     fs::create_directories(P(std::string("Box/") + folder));
   for (const char* file : {"b.txt", "Apple.txt", "c.TXT", "_x.txt", "Émile.txt", "emma.txt"})
     WriteBytes(P(std::string("Box/") + file), file);
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   // Case folds (Apple after a.txt, c.TXT after b.txt); without a collation of the locale's
   // own, É sorts after every ASCII letter.
   const std::vector<std::string> expected = {
@@ -442,10 +437,8 @@ TEST_F(ShellFolderTest, ListingsShowFoldersFirstThenFilesByNameAsCompareIdsOrder
   unsetenv("LC_ALL");
 }
 
-TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItemAndTheStore) {
+  const auto [box, root] = UnlockedContainer();
   OwnedList docs = Find(root.Get(), "Docs");
   OwnedList empty = Find(root.Get(), "Empty");
   OwnedList a = Find(root.Get(), "a.txt");
@@ -483,6 +476,25 @@ TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
   EXPECT_EQ(root->GetUIObjectOf(nullptr, 1, file, kDropTarget, nullptr, &object), E_INVALIDARG)
       << "a file is no drop target";
 
+  // What the folder found in a container left alone for a moment may be kept, but a folder
+  // deleted from the store meanwhile has no attributes.
+  ContainerItem item;
+  ASSERT_EQ(ContainerItemId::ReadFirst(empty.Get(), &item), S_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  LPCITEMIDLIST deleted[] = {empty.Get()};
+  for (int asked = 0; asked < 2; ++asked) {
+    attributes = 0xFFFFFFFF;
+    ASSERT_EQ(root->GetAttributesOf(1, deleted, &attributes), S_OK);
+    EXPECT_EQ(attributes, kFolder | SFGAO_CANCOPY);
+  }
+  QVDatabase database;
+  ASSERT_EQ(database.Open(box, FALSE), VARIANT_TRUE);
+  ASSERT_EQ(database.DeleteFolder(item.folderId), VARIANT_TRUE);
+  ASSERT_EQ(database.Close(), VARIANT_TRUE);
+  attributes = 0xFFFFFFFF;
+  EXPECT_EQ(root->GetAttributesOf(1, deleted, &attributes), S_FALSE);
+  EXPECT_EQ(attributes, 0u);
+
   // A container deleted after it was listed: no attributes, no view.
   fs::remove(box);
   attributes = 0xFFFFFFFF;
@@ -496,35 +508,8 @@ TEST_F(ShellFolderTest, AttributesAndUiObjectsFollowTheKindOfEachItem) {
   EXPECT_EQ(missing->CreateViewObject(nullptr, kShellView, &object), E_NOINTERFACE);
 }
 
-TEST_F(ShellFolderTest, AttributesFollowTheStoreWhenTheContainerChanges) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
-  OwnedList docs = Find(root.Get(), "Docs");
-  ContainerItem item;
-  ASSERT_EQ(ContainerItemId::ReadFirst(docs.Get(), &item), S_OK);
-  // A container left alone for a moment: what the folder found in it may be kept.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  LPCITEMIDLIST one[] = {docs.Get()};
-  for (int asked = 0; asked < 2; ++asked) {
-    SFGAOF attributes = 0xFFFFFFFF;
-    ASSERT_EQ(root->GetAttributesOf(1, one, &attributes), S_OK);
-    EXPECT_EQ(attributes, 0xA8000100 | SFGAO_CANCOPY);
-  }
-  QVDatabase database;
-  ASSERT_EQ(database.Open(box, FALSE), VARIANT_TRUE);
-  ASSERT_EQ(database.DeleteFolder(item.folderId), VARIANT_TRUE);
-  ASSERT_EQ(database.Close(), VARIANT_TRUE);
-  SFGAOF attributes = 0xFFFFFFFF;
-  EXPECT_EQ(root->GetAttributesOf(1, one, &attributes), S_FALSE)
-      << "a folder deleted meanwhile has no attributes";
-  EXPECT_EQ(attributes, 0u);
-}
-
 TEST_F(ShellFolderTest, ComparingGoesLevelByLevelAndNeverTiesDifferentItems) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   OwnedList docs = Find(root.Get(), "Docs");
   OwnedList a = Find(root.Get(), "a.txt");
   OwnedList dotted = Find(root.Get(), "a.qvf.b.txt");
@@ -595,9 +580,7 @@ TEST_F(ShellFolderTest, RenamingNeedsAVerifiedViewAndMatchesTheStore) {
 }
 
 TEST_F(ShellFolderTest, EveryMethodRefusesDamagedIdentifiers) {
-  const std::string box = MakeContainer();
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer();
   OwnedList good = Find(root.Get(), "Docs");
   for (const Damaged& sample : DamagedIdentifiers()) {
     const LPCITEMIDLIST bad = sample.List();
@@ -636,9 +619,7 @@ TEST_F(ShellFolderTest, EveryMethodRefusesDamagedIdentifiers) {
 TEST_F(ShellFolderTest, TheSentivoEditionsContainersListTheSame) {
   ASSERT_NO_FATAL_FAILURE(EnrollSentivoUser());
 
-  const std::string box = MakeContainer("carol");
-  Unlock(box);
-  ComPtr<IShellFolder> root = OpenContainer(box);
+  const auto [box, root] = UnlockedContainer("carol");
   EXPECT_EQ(Names(root.Get(), kAll),
             (std::vector<std::string>{"Docs/", "Empty/", "a.qvf.b.txt", "a.txt"}));
   OwnedList docs = Find(root.Get(), "Docs");
