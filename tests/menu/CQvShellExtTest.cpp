@@ -154,28 +154,27 @@ class CQvShellExtTest : public RootedTest {
     info.lpVerb = MAKEINTRESOURCEA(static_cast<WORD>(offset));
     return menu_->InvokeCommand(&info);
   }
-  std::string Encrypted(const std::string& name) {
-    const std::string path = File(name, "secret " + name);
+  // A file (`name`, its text "secret <name>") or a folder (holding inside.txt) encrypted
+  // through the menu; the path of what the encryption made.
+  std::string Encrypted(const std::string& name, bool folder = false) {
+    if (folder) fs::create_directories(P(name));
+    const std::string made =
+        folder ? File(name + "/inside.txt", "inside") : File(name, "secret " + name);
+    const std::string path = folder ? P(name) : made;
     EXPECT_EQ(Initialize({path}), S_OK);
     EXPECT_EQ(Items(), "-" + Text(101) + "|-");
     AnswerPassword();
     if (!warningAnswered_) ui_.TickAndPress(IDD_BACKUP_WARNING, IDC_WARNING_DONT_SHOW, IDOK);
     warningAnswered_ = true;
     EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
-    EXPECT_TRUE(Present(path + ".qvf"));
-    return path + ".qvf";
+    const std::string encrypted = path + (folder ? ".qvef" : ".qvf");
+    EXPECT_TRUE(Present(encrypted));
+    return encrypted;
   }
-  std::string EncryptedFolder(const std::string& name) {
-    fs::create_directories(P(name));
-    File(name + "/inside.txt", "inside");
-    EXPECT_EQ(Initialize({P(name)}), S_OK);
+  // Selects `paths` and lets the menu offer its items, as a file manager does before invoking.
+  void Select(const std::vector<std::string>& paths) {
+    ASSERT_EQ(Initialize(paths), S_OK);
     (void)Items();
-    AnswerPassword();
-    if (!warningAnswered_) ui_.TickAndPress(IDD_BACKUP_WARNING, IDC_WARNING_DONT_SHOW, IDOK);
-    warningAnswered_ = true;
-    EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
-    EXPECT_TRUE(Present(P(name) + ".qvef"));
-    return P(name) + ".qvef";
   }
   void AnswerPassword() { ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, kPassword, IDOK); }
   static std::string Text(UINT id) { return LoadStringText(id); }
@@ -269,8 +268,7 @@ TEST_F(CQvShellExtTest, OnlyAnOfferedCommandRunsAndOnlyByOffset) {
   const SuiteRunning suite(kSuiteRunningMutex);
   EXPECT_EQ(Invoke(CMD_ENCRYPT), E_INVALIDARG) << "a fresh object has no selection";
   const std::string qvf = File("x.qvf");
-  ASSERT_EQ(Initialize({qvf}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({qvf}));
   EXPECT_EQ(Invoke(CMD_CONVERT), E_INVALIDARG) << "not offered for a .qvf";
   EXPECT_EQ(Invoke(CMD_ENCRYPT), E_INVALIDARG);
   EXPECT_EQ(Invoke(CMD_TRAILING_SEPARATOR), E_INVALIDARG);
@@ -285,8 +283,7 @@ TEST_F(CQvShellExtTest, OnlyAnOfferedCommandRunsAndOnlyByOffset) {
   EXPECT_EQ(Invoke(CMD_DECRYPT), E_INVALIDARG);
 
   // While the shell application works, nothing runs and nothing is shown.
-  ASSERT_EQ(Initialize({File("a.txt")}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({File("a.txt")}));
   const HWND busy = CreateMessageWindow(kShellAppWindowClass, kShellAppWindowTitle);
   ASSERT_NE(busy, nullptr);
   EXPECT_EQ(Invoke(CMD_ENCRYPT), E_INVALIDARG);
@@ -300,11 +297,11 @@ TEST_F(CQvShellExtTest, EncryptAndDecryptRunTheEngineAndRecordTheirEvents) {
   const SuiteRunning suite(kSuiteRunningMutex);
   const std::string qvf = Encrypted("notes.txt");
   EXPECT_FALSE(Present(P("notes.txt")));
-  const std::string qvef = EncryptedFolder("album");
+  const std::string qvef = Encrypted("album", true);
 
   for (const std::string& item : {qvf, qvef}) {
-    ASSERT_EQ(Initialize({item}), S_OK) << item;
-    (void)Items();
+    SCOPED_TRACE(item);
+    ASSERT_NO_FATAL_FAILURE(Select({item}));
     AnswerPassword();
     EXPECT_EQ(Invoke(CMD_DECRYPT), S_OK);
     EXPECT_FALSE(Present(item));
@@ -313,8 +310,7 @@ TEST_F(CQvShellExtTest, EncryptAndDecryptRunTheEngineAndRecordTheirEvents) {
   EXPECT_EQ(ReadTextFile(P("album/inside.txt")), "inside");
 
   // A refused verification is recorded as a failure and changes nothing.
-  ASSERT_EQ(Initialize({P("notes.txt")}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({P("notes.txt")}));
   ui_.PressButton(kPasswordDialogId, IDCANCEL);
   EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
   EXPECT_TRUE(Present(P("notes.txt")));
@@ -341,8 +337,7 @@ TEST_F(CQvShellExtTest, EncryptAndDecryptRunTheEngineAndRecordTheirEvents) {
 TEST_F(CQvShellExtTest, SharingOpensTheDialogAndRecordsWhatItDid) {
   const SuiteRunning suite(kSuiteRunningMutex);
   const std::string qvf = Encrypted("shared.txt");
-  ASSERT_EQ(Initialize({qvf}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({qvf}));
   AnswerPassword();
   // The owner closes the sharing dialog without a change: nothing was shared.
   ui_.Answer(IDD_SELECT_USERS, {HeadlessBackend::Step::Click(kElementCancel)});
@@ -357,8 +352,7 @@ TEST_F(CQvShellExtTest, SharingOpensTheDialogAndRecordsWhatItDid) {
 
   // A file the user is no recipient of: the notice, no dialog.
   const std::string foreign = File("foreign.qvf", "not what the library wrote");
-  ASSERT_EQ(Initialize({foreign}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({foreign}));
   AnswerPassword();
   ui_.PressButton(IDD_INVALID_USER, IDOK);
   EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
@@ -371,8 +365,7 @@ TEST_F(CQvShellExtTest, SharingOpensTheDialogAndRecordsWhatItDid) {
   ASSERT_EQ(store->Enroll({kMe, QvCurrentAccount().userName, "Me", QvAccountType::Computer},
                           kPassword, nullptr),
             QvStoreStatus::Ok);
-  ASSERT_EQ(Initialize({qvf}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({qvf}));
   AnswerPassword();
   ui_.PressButton(IDD_INVALID_USER, IDOK);
   EXPECT_EQ(Invoke(CMD_SHARING), S_OK);
@@ -391,8 +384,7 @@ TEST_F(CQvShellExtTest, NoCommandRunsWhileQvshellaWorks) {
     return FindWindowA(kShellAppWindowClass, kShellAppWindowTitle) != nullptr;
   };
   ASSERT_FALSE(shellAppWindow());
-  ASSERT_EQ(Initialize({File("waiting.txt")}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({File("waiting.txt")}));
   qvtest::Program shell(root_, "Qvshella", {"--password-stdin", qvf},
                         {{"QV_OPEN_COMMAND", "/bin/true"}}, qvtest::PipedInput{});
   ASSERT_TRUE(shell.Started());
@@ -452,7 +444,7 @@ TEST_F(CQvShellExtTest, SentivoDecryptsAfterTheOlderKeyWasImported) {
 
 TEST_F(CQvShellExtTest, AQvxContainerTakesItsQvefNameButNeverOverAnExistingFile) {
   const SuiteRunning suite(kSuiteRunningMutex);
-  const std::string qvef = EncryptedFolder("box");
+  const std::string qvef = Encrypted("box", true);
   ASSERT_TRUE(fs::copy_file(qvef, P("copy.qvx")));
   fs::rename(qvef, P("box.qvx"));
   File("box.qvef", "someone else's file");
@@ -502,8 +494,7 @@ TEST_F(CQvShellExtTest, KoreanSystemsOfTheOemAreAskedWithTheirOwnPromptNotAMessa
   ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
   ASSERT_EQ(key.SetDWORDValue("OEM", 6), ERROR_SUCCESS);
   QvApp().InitInstance();
-  ASSERT_EQ(Initialize({File("a.txt")}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({File("a.txt")}));
   ui_.PressButton(kPasswordDialogId, IDCANCEL);
   EXPECT_EQ(Invoke(CMD_ENCRYPT), S_OK);
   if (saved != nullptr)
@@ -566,8 +557,7 @@ TEST_F(CQvShellExtTest, EveryLanguageNamesTheItemsAndHelpTextsInItsOwnWordsWhole
 
 TEST_F(CQvShellExtTest, CommandStringsAnswerOnlyWhatTheHandlerHas) {
   const SuiteRunning suite(kSuiteRunningMutex);
-  ASSERT_EQ(Initialize({File("a.txt")}), S_OK);
-  (void)Items();
+  ASSERT_NO_FATAL_FAILURE(Select({File("a.txt")}));
   char narrow[64];
   std::memset(narrow, '#', sizeof narrow);
   for (const UINT_PTR offset : {UINT_PTR{0}, UINT_PTR{5}, UINT_PTR{6}, UINT_PTR{0xFFFF}}) {
