@@ -723,6 +723,12 @@ TEST_F(FolderEngineTest, AnEntryThatCannotBeDeletedKeepsTheWholeSourceAndNoConta
 // Items dropped into a container that is open in a view.
 class OpenContainerTest : public FolderEngineTest {
  protected:
+  // box.qvef, encrypted from a folder "box" holding `files` (name and bytes).
+  void MakeBox(const std::map<std::string, std::string>& files = {}) {
+    fs::create_directories(P("box"));
+    for (const auto& [name, bytes] : files) WriteBytes(P("box/" + name), bytes);
+    ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  }
   // Items dropped into the container (or, decrypting, copies taken out of it into
   // `directory`).
   Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource,
@@ -746,9 +752,7 @@ class OpenContainerTest : public FolderEngineTest {
 };
 
 TEST_F(OpenContainerTest, DroppedItemsAreAddedAndADeclinedReplacementKeepsThePlainFile) {
-  fs::create_directories(P("box"));
-  WriteBytes(P("box/kept.txt"), "in the box");
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox({{"kept.txt", "in the box"}}));
 
   const std::string drop = P("drop");
   fs::create_directories(drop + "/folder");
@@ -772,8 +776,7 @@ TEST_F(OpenContainerTest, DroppedItemsAreAddedAndADeclinedReplacementKeepsThePla
 }
 
 TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsReported) {
-  fs::create_directories(P("box"));
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox());
   WriteBytes(P("copy.txt"), "copied in");
   Outcome run = Drop({P("copy.txt")}, dir_, true);
   EXPECT_EQ(run.result, IDOK) << run.Statuses();
@@ -811,9 +814,7 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
 }
 
 TEST_F(OpenContainerTest, YesToReplaceTakesACopyOutOverThePlainFileAndAFailureBringsItBack) {
-  fs::create_directories(P("box"));
-  WriteBytes(P("box/a.txt"), "inside");
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox({{"a.txt", "inside"}}));
   const std::string out = P("out");
   fs::create_directories(out);
   // The encrypted copy of a.txt, as the view takes it out of the container.
@@ -870,8 +871,7 @@ TEST_F(OpenContainerTest, YesToReplaceTakesACopyOutOverThePlainFileAndAFailureBr
 }
 
 TEST_F(OpenContainerTest, ADropCancelledMidwayLosesNoFile) {
-  fs::create_directories(P("box"));
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox());
   const std::string drop = MakeMany("many", 60);
   const auto before = Snapshot(drop);
 
@@ -920,8 +920,7 @@ std::set<std::string> CommittedNames(const std::string& container) {
 // reading the container at any batch (a folder) or after any stored file (a selection) finds
 // every file that is gone from its place. Everything arrives, and the sources go.
 TEST_F(OpenContainerTest, AMovedFileLeavesOnlyOnceTheContainerHoldsIt) {
-  fs::create_directories(P("box"));
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox());
   for (const bool selection : {false, true}) {
     SCOPED_TRACE(selection ? "a selection of files" : "a folder");
     const std::string drop = MakeMany(selection ? "picked" : "many", 60);
@@ -974,8 +973,7 @@ TEST_F(OpenContainerTest, AMovedFileLeavesOnlyOnceTheContainerHoldsIt) {
 // A commit that fails at the end of a moved selection deletes no source: every file is still
 // where it was, and the operation fails.
 TEST_F(OpenContainerTest, AFailedCommitOfMovedFilesDeletesNoSource) {
-  fs::create_directories(P("box"));
-  ASSERT_EQ(RunDialog({P("box")}, true).result, IDOK);
+  ASSERT_NO_FATAL_FAILURE(MakeBox());
   std::vector<std::string> items;
   for (int i = 0; i < 3; ++i) {
     items.push_back(P("m" + std::to_string(i) + ".txt"));
