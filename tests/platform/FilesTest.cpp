@@ -165,7 +165,7 @@ TEST_F(FilesTest, SearchSkipsEntriesRemovedMeanwhileAndReportsLargeSizes) {
   EXPECT_FALSE(FindClose(find));
 }
 
-TEST_F(FilesTest, TempPathAndTempFileNames) {
+TEST_F(FilesTest, TempPathTempFileNamesAndUniqueFolders) {
   const std::string tmp = std::getenv("TMPDIR");
   char buffer[512];
   // Too small: the size needed (terminator included), and the buffer is left alone.
@@ -195,6 +195,20 @@ TEST_F(FilesTest, TempPathAndTempFileNames) {
             ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(Failed(GetTempFileNameA(dir.c_str(), "../x", 0, out) != 0), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(Search(dir + "/*").size(), 2u + 300u) << "failed calls create nothing";
+
+  // Unique folders are new and private.
+  char first[512], second[512], tiny[8];
+  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", first, sizeof first));
+  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", second, sizeof second));
+  EXPECT_STRNE(first, second);
+  EXPECT_EQ(std::string(first).rfind(root_.Sub(".work-"), 0), 0u) << first;
+  EXPECT_EQ(ModeOf(first), 0700u);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "x", tiny, sizeof tiny)),
+            ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "a/b", first, sizeof first)),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Sub("none").c_str(), "x", first, sizeof first)),
+            ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FilesTest, MoveAndCopyNeverLoseOrFollow) {
@@ -328,21 +342,6 @@ TEST_F(FilesTest, WholeTreesAreRemovedWithoutFollowingLinksAndFoldersAreFlushed)
   }
   ASSERT_EQ(chmod(root_.Sub("locked/inner").c_str(), 0700), 0);
   EXPECT_TRUE(DeleteFolderTreeA(root_.Sub("locked").c_str()));
-}
-
-TEST_F(FilesTest, UniqueFoldersAreNewAndPrivate) {
-  char first[512], second[512], tiny[8];
-  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", first, sizeof first));
-  ASSERT_TRUE(CreateUniqueDirectoryA(root_.Path().c_str(), ".work-", second, sizeof second));
-  EXPECT_STRNE(first, second);
-  EXPECT_EQ(std::string(first).rfind(root_.Sub(".work-"), 0), 0u) << first;
-  EXPECT_EQ(ModeOf(first), 0700u);
-  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "x", tiny, sizeof tiny)),
-            ERROR_BUFFER_OVERFLOW);
-  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Path().c_str(), "a/b", first, sizeof first)),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Failed(CreateUniqueDirectoryA(root_.Sub("none").c_str(), "x", first, sizeof first)),
-            ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FilesTest, CurrentFullAndLongPathsWithSmallBuffers) {
