@@ -125,7 +125,7 @@ INT_PTR PumpUntilCancelled(LambdaDialog& dialog, std::chrono::milliseconds stopA
   return dialog.DoModal();
 }
 
-TEST(TerminalBackendTest, InteractiveAnswersTickPressAndTakeTheDefault) {
+TEST(TerminalBackendTest, InteractiveAnswersTickPressTakeTheDefaultAndEndWithTheInput) {
   // One input for three dialogs: answers left over from one prompt serve the next.
   Terminal terminal(true, "a\n1\n\n7\nmaybe\nno to all\n");
   ReplaceDialog first;
@@ -145,10 +145,8 @@ TEST(TerminalBackendTest, InteractiveAnswersTickPressAndTakeTheDefault) {
   EXPECT_NE(out.find("  [a] [x] Apply to all\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Answer [1-4, a to tick or clear, Enter: No]: "), std::string::npos) << out;
   EXPECT_EQ(Count(out, "Please answer"), 2u) << out;
-}
 
-TEST(TerminalBackendTest, EndOfInputClosesTheDialogEvenWhenItRefusesToClose) {
-  Terminal terminal(true);
+  // The input is used up: end of input closes a dialog, even one that refuses to close.
   LambdaDialog plain(AskTemplate(), nullptr);
   EXPECT_EQ(plain.DoModal(), IDCANCEL);
   EXPECT_TRUE(plain.cancelled);
