@@ -159,7 +159,7 @@ TEST_F(ShellFolderTest, NothingIsListedUntilAViewOfTheContainerVerifiedItsUser) 
   EXPECT_TRUE(Names(root.Get(), kAll).empty()) << "and nothing after the last view closed";
 }
 
-TEST_F(ShellFolderTest, ListingsFollowTheFlagsAndNeverShowTheEmptyFolderMarker) {
+TEST_F(ShellFolderTest, ListingsFollowTheFlagsHideTheEmptyFolderMarkerAndComeInBatches) {
   const auto [box, root] = UnlockedContainer();
   EXPECT_EQ(Names(root.Get(), SHCONTF_FOLDERS), (std::vector<std::string>{"Docs/", "Empty/"}));
   EXPECT_EQ(Names(root.Get(), SHCONTF_NONFOLDERS),
@@ -179,12 +179,10 @@ TEST_F(ShellFolderTest, ListingsFollowTheFlagsAndNeverShowTheEmptyFolderMarker) 
   FILETIME utc{};
   ASSERT_TRUE(ContainerItemId::LastWriteTimeUtc(item, &utc));
   FILETIME disk{};
-  ASSERT_TRUE(GetFileTimesA(P("Box.qvef").c_str(), nullptr, nullptr, &disk));
+  ASSERT_TRUE(GetFileTimesA(box.c_str(), nullptr, nullptr, &disk));
   EXPECT_LE(CompareFileTime(&utc, &disk), 0) << "the file's own time, before the container's";
-}
 
-TEST_F(ShellFolderTest, TheEnumeratorHandsOutCopiesInBatchesAndSkips) {
-  const auto [box, root] = UnlockedContainer();
+  // The enumerator hands out copies, in batches, and skips.
   ComPtr<IEnumIDList> list;
   ASSERT_EQ(root->EnumObjects(nullptr, kAll, list.ReleaseAndGetAddressOf()), S_OK);
   PITEMID_CHILD ids[5] = {};
