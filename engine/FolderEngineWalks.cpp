@@ -129,6 +129,12 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
   AtTestPoint(TestPoint::FolderListed, folder);
 
   if (mode == Mode::Encrypt) {
+    // A file named like the marker stops the walk before the marker is stored: stored first,
+    // the marker would take the user's file of that name for its image.
+    for (const FOLDER_ENTRY& entry : entries)
+      if (!IsDirectory(entry.attributes) && !IsLink(entry.attributes) &&
+          !operation_.IsOwnBackup(folder + "/" + entry.name) && IsMarkerName(entry.name))
+        return report(folder + "/" + entry.name, StatusSystemOrTempFile);
     const std::string marker = folder + "/" + std::string(kEmptyFolderMarker);
     LONG added = sink.container->AddFile(marker, FALSE);
     if (added == -2) {
@@ -169,11 +175,8 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
         status = WalkFolder(path, subOutput, mode, checkFlags, sink, handle, subfolder);
     } else if (mode == Mode::Encrypt) {
       if (operation_.IsOwnBackup(path)) continue;
-      if (IsMarkerName(entry.name))
-        status = report(path, StatusSystemOrTempFile);
-      else
-        status = ProcessOrQueue(mode, path, folder, entry.identity.size, checkFlags, sink, handle,
-                                &held, &entry);
+      status = ProcessOrQueue(mode, path, folder, entry.identity.size, checkFlags, sink, handle,
+                              &held, &entry);
     } else {
       if (!HasSuffix(entry.name, kQvfSuffix)) continue;
       status = ProcessOrQueue(mode, path, output, entry.identity.size, checkFlags, sink, handle);

@@ -566,7 +566,7 @@ TEST_F(FolderEngineTest, AnEntryTheWalkMayNotStoreStopsTheOperationUntouched) {
   WriteBytes(P("outside.txt"), "outside");
   const auto markerNamed = [](const char* name) {
     return [name](const std::string& root) {
-      WriteBytes(root + "/sub/" + name, "the user's own file");
+      WriteBytes(root + "/sub dir/" + name, "the user's own file");
     };
   };
   const struct {
@@ -598,9 +598,8 @@ TEST_F(FolderEngineTest, AnEntryTheWalkMayNotStoreStopsTheOperationUntouched) {
   int made = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string root = P("box" + std::to_string(++made));
-    fs::create_directories(root + "/sub");
-    WriteBytes(root + "/a.txt", "alpha");
+    // The whole sample tree: files of the folders walked before are waiting in a batch.
+    const std::string root = MakeTree("box" + std::to_string(++made));
     c.plant(root);
     ExpectLastRow(RefusedEncryption(root, Snapshot(root)), c.row, c.status);
   }
