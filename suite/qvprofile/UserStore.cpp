@@ -354,11 +354,13 @@ class AuditSyncer {
     running_ = true;
     guard.unlock();
     if (thread_.joinable()) thread_.join();  // the previous group's thread has finished
+    owner_ = getpid();
     thread_ = std::thread([this] { Run(); });
   }
 
   // Syncs what is pending now and waits for the thread.
   void Stop() {
+    if (owner_ != 0 && owner_ != getpid()) ForgetAfterFork();
     {
       std::lock_guard<std::mutex> guard(lock_);
       stopping_ = true;
@@ -369,14 +371,14 @@ class AuditSyncer {
     stopping_ = false;
   }
 
-  // A forked child has the parent's state but not its thread.
-  // Its thread was not copied, and may have held the lock at the fork: the handle, the lock
-  // and the condition start over (never destroyed: that would join or unlock what is not
-  // there). The parent's records are the parent's to sync.
+  // In a forked child: the parent's thread was not copied, and may have held the lock at the
+  // fork, so the handle, the lock and the condition start over (never destroyed: that would
+  // join or unlock what is not there). The parent's records are the parent's to sync.
   void ForgetAfterFork() {
     new (&thread_) std::thread();
     new (&lock_) std::mutex();
     new (&wake_) std::condition_variable();
+    owner_ = getpid();
     running_ = false;
     stopping_ = false;
     durable_ = committed_;
@@ -388,24 +390,31 @@ class AuditSyncer {
   }
 
  private:
+  // Syncs once the window has passed (at once when stopping), and again for the records
+  // committed while it synced; ends when none is left or a sync failed.
   void Run() {
     std::unique_lock<std::mutex> guard(lock_);
-    wake_.wait_for(guard, kAuditGroupWindow, [this] { return stopping_; });
-    const std::uint64_t upTo = committed_;
-    const std::string walPath = walPath_;
-    guard.unlock();
-    // The sync covers every frame of the log, whichever descriptor asks for it.
-    const int fd = ::open(walPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    guard.lock();
-    if (synced) durable_ = std::max(durable_, upTo);
+    for (;;) {
+      wake_.wait_for(guard, kAuditGroupWindow, [this] { return stopping_; });
+      const std::uint64_t upTo = committed_;
+      const std::string walPath = walPath_;
+      guard.unlock();
+      // The sync covers every frame of the log, whichever descriptor asks for it.
+      const int fd = ::open(walPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+      const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+      if (fd >= 0) ::close(fd);
+      guard.lock();
+      if (!synced) break;
+      durable_ = std::max(durable_, upTo);
+      if (committed_ == upTo) break;
+    }
     running_ = false;
   }
 
   std::mutex lock_;
   std::condition_variable wake_;
   std::thread thread_;
+  pid_t owner_ = 0;  // the process that started the thread
   std::string walPath_;
   std::uint64_t committed_ = 0;
   std::uint64_t durable_ = 0;
