@@ -117,6 +117,13 @@ std::int64_t WallClockMs() {
 
 std::mutex g_storeLock;
 QvUserStore* g_store = nullptr;
+pid_t g_storeProcess = 0;  // the process that made g_store
+
+// The shared store stays open to the end of the process; the audit records it committed last
+// are put on disk as the process exits (not in a forked child, whose store is its parent's).
+void SyncSharedStoreAtExit() {
+  if (g_store != nullptr && g_storeProcess == getpid()) g_store->SyncAudit();
+}
 
 // ---- Hooks and machine identity ----
 
@@ -789,7 +796,11 @@ void QvLogOff() noexcept {
 QvUserStore* QvSharedUserStore(std::string* error) noexcept {
   try {
     std::lock_guard<std::mutex> guard(g_storeLock);
-    if (g_store == nullptr) g_store = new QvUserStore();
+    if (g_store == nullptr) {
+      g_store = new QvUserStore();
+      g_storeProcess = getpid();
+      (void)std::atexit(SyncSharedStoreAtExit);
+    }
     const std::string path = QvUserStore::DefaultPath();
     if (g_store->IsOpen() && g_store->Path() == path) return g_store;
     if (g_store->Open(path, QvUserStore::Creation::Never) != QvStoreStatus::Ok) {

@@ -1496,6 +1496,11 @@ QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
   QV_STORE_EXIT()
 }
 
+void QvUserStore::SyncAudit() {
+  std::lock_guard<std::recursive_mutex> guard(impl_->lock);
+  if (impl_->db != nullptr && impl_->pid == getpid()) impl_->auditSyncer.Stop();
+}
+
 std::uint64_t QvUserStore::AuditRecordsNotOnDisk() {
   std::lock_guard<std::recursive_mutex> guard(impl_->lock);
   return impl_->auditSyncer.NotOnDisk();

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "suite/QvKeyBlob.h"
 #include "suite/QvUserApi.h"
 #include "suite/qvprofile/CurrentAccount.h"
+#include "suite/qvprofile/UserSession.h"
 #include "suite/qvprofile/UserStore.h"
 #include "tests/common/TestRoot.h"
 #include "tests/suite/UserStoreTestSupport.h"
@@ -485,6 +487,19 @@ TEST_F(UserStoreTest, AuditRecordsAreReadableAtOnceAndReachTheDisk) {
             0);
   EXPECT_TRUE(settles(store_) && settles(*unused));
   EXPECT_EQ(countIn(reader), 44u);
+
+  // At once when asked, as the process's shared store is on the way out.
+  ASSERT_TRUE(add(store_, "synced now"));
+  store_.SyncAudit();
+  EXPECT_EQ(store_.AuditRecordsNotOnDisk(), 0u);
+  EXPECT_EQ(RunInChild([&] {
+              alarm(30);
+              QvUserStore* shared = QvSharedUserStore();
+              if (shared == nullptr || !add(*shared, "at exit")) return 1;
+              std::exit(0);
+            }),
+            0);
+  EXPECT_EQ(countIn(reader), 46u);
 }
 
 TEST_F(UserStoreTest, EditionAndModeWordPersist) {
