@@ -37,6 +37,8 @@ constexpr int kBusyTimeoutMs = 10000;
 // How long a committed audit record may wait for the sync that puts it on disk together with
 // the records written after it.
 constexpr auto kAuditGroupWindow = std::chrono::milliseconds(10);
+// The process this library was loaded in; a forked child is another.
+const pid_t kLoadedIn = getpid();
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE config(
@@ -338,27 +340,39 @@ bool QvIsValidUserId(std::string_view userId) noexcept {
 // Audit records come one per file a stream hands out, so a sync each (a journal commit of
 // the file system, as long as the rest of the file's work) would set the pace of a transfer.
 // Each record is committed at once, so it survives any crash of the process, and the
-// write-ahead log holding it is synced by a short-lived thread within kAuditGroupWindow,
-// together with the records written meanwhile; every other write of the store, and closing
-// it, syncs them as well. Only a power loss inside the window can take a record.
+// write-ahead log holding it is synced by the store's syncing thread within
+// kAuditGroupWindow, together with the records written meanwhile; every other write of the
+// store, and closing it, syncs them as well. Only a power loss inside the window can take a
+// record.
+//
+// The thread lives from the store's first record to its closing and never allocates memory,
+// so a child forked while it runs finds no lock of the allocator held; a forked child starts
+// no thread of its own (one started there could wait forever for a lock the parent's threads
+// held at the fork, the sanitizers' own for one) and syncs each of its records itself.
 class AuditSyncer {
  public:
   ~AuditSyncer() { Stop(); }
 
-  // A record was committed to `walPath`; it goes to disk with the next sync.
+  // A record was committed to `walPath`; it goes to disk with the next sync. The path stays
+  // the same until Stop.
   void Committed(const std::string& walPath) {
     std::unique_lock<std::mutex> guard(lock_);
     ++committed_;
-    walPath_ = walPath;
-    if (running_) return;
-    running_ = true;
+    if (walPath_ != walPath) walPath_ = walPath;  // only while no thread runs
+    if (getpid() != kLoadedIn) {
+      if (Sync(walPath_.c_str())) durable_ = committed_;
+      return;
+    }
+    if (thread_.joinable()) {
+      wake_.notify_all();
+      return;
+    }
     guard.unlock();
-    if (thread_.joinable()) thread_.join();  // the previous group's thread has finished
     owner_ = getpid();
     thread_ = std::thread([this] { Run(); });
   }
 
-  // Syncs what is pending now and waits for the thread.
+  // Syncs what is pending now and ends the thread.
   void Stop() {
     if (owner_ != 0 && owner_ != getpid()) ForgetAfterFork();
     {
@@ -379,9 +393,9 @@ class AuditSyncer {
     new (&lock_) std::mutex();
     new (&wake_) std::condition_variable();
     owner_ = getpid();
-    running_ = false;
     stopping_ = false;
     durable_ = committed_;
+    failedAt_ = committed_;
   }
 
   std::uint64_t NotOnDisk() {
@@ -390,25 +404,34 @@ class AuditSyncer {
   }
 
  private:
-  // Syncs once the window has passed (at once when stopping), and again for the records
-  // committed while it synced; ends when none is left or a sync failed.
+  // Waits for a record, lets the window pass (not when stopping) and syncs what was committed
+  // by then; a failed sync is tried again with the next record. Ends when stopping with
+  // nothing left to sync, or with a sync that failed.
   void Run() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
+      wake_.wait(guard, [this] { return stopping_ || committed_ > std::max(durable_, failedAt_); });
+      if (committed_ <= std::max(durable_, failedAt_)) break;  // stopping, nothing to sync
       wake_.wait_for(guard, kAuditGroupWindow, [this] { return stopping_; });
       const std::uint64_t upTo = committed_;
-      const std::string walPath = walPath_;
       guard.unlock();
-      // The sync covers every frame of the log, whichever descriptor asks for it.
-      const int fd = ::open(walPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-      const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
-      if (fd >= 0) ::close(fd);
+      const bool synced = Sync(walPath_.c_str());
       guard.lock();
-      if (!synced) break;
-      durable_ = std::max(durable_, upTo);
-      if (committed_ == upTo) break;
+      if (synced) {
+        durable_ = std::max(durable_, upTo);
+      } else {
+        failedAt_ = upTo;
+        if (stopping_) break;
+      }
     }
-    running_ = false;
+  }
+
+  // The sync covers every frame of the log, whichever descriptor asks for it.
+  static bool Sync(const char* walPath) {
+    const int fd = ::open(walPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    return synced;
   }
 
   std::mutex lock_;
@@ -418,7 +441,7 @@ class AuditSyncer {
   std::string walPath_;
   std::uint64_t committed_ = 0;
   std::uint64_t durable_ = 0;
-  bool running_ = false;
+  std::uint64_t failedAt_ = 0;  // the last record a failed sync was to cover
   bool stopping_ = false;
 };
 
