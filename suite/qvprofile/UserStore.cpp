@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "platform/MachineRoot.h"
 #include "platform/SecureMemory.h"
@@ -353,12 +354,13 @@ class AuditSyncer {
  public:
   ~AuditSyncer() { Stop(); }
 
-  // A record was committed to `walPath`; it goes to disk with the next sync. The path stays
-  // the same until Stop.
-  void Committed(const std::string& walPath) {
+  // The log the records go to, named when the store is opened (no thread runs then).
+  void UseLog(std::string walPath) { walPath_ = std::move(walPath); }
+
+  // A record was committed; it goes to disk with the next sync.
+  void Committed() {
     std::unique_lock<std::mutex> guard(lock_);
     ++committed_;
-    if (walPath_ != walPath) walPath_ = walPath;  // only while no thread runs
     if (getpid() != kLoadedIn) {
       if (Sync(walPath_.c_str())) durable_ = committed_;
       return;
@@ -515,6 +517,7 @@ struct QvUserStore::Impl {
     sqlite3_extended_result_codes(db, 1);
     const QvStoreStatus status = PrepareSchema();
     if (status != QvStoreStatus::Ok) CloseDb();
+    auditSyncer.UseLog(file + "-wal");
     return status;
   }
 
@@ -1514,7 +1517,7 @@ QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
     if (!impl_->Exec(restore.c_str())) impl_->writeAheadLog = false;
   }
   if (!written) return impl_->Fail("cannot write the audit record");
-  if (grouped) impl_->auditSyncer.Committed(impl_->path + "-wal");
+  if (grouped) impl_->auditSyncer.Committed();
   return QvStoreStatus::Ok;
   QV_STORE_EXIT()
 }

@@ -193,25 +193,25 @@ TEST_F(CQvDataObjectTest, EachRequestHoldsOnlyItsOwnStream) {
   STGMEDIUM first{};
   STGMEDIUM second{};
   ASSERT_EQ(data->GetData(&request, &first), S_OK);
-  std::string head(1000, '\0');
-  ULONG got = 0;
-  ASSERT_EQ(first.pstm->Read(head.data(), 1000, &got), S_OK);
-  EXPECT_EQ(head, big_.substr(0, 1000));
+  StreamRead read = ReadOnce(first.pstm, 1000);
+  ASSERT_EQ(read.result, S_OK);
+  EXPECT_EQ(read.bytes, big_.substr(0, 1000));
   ASSERT_EQ(data->GetData(&request, &second), S_OK);
   EXPECT_EQ(first.pstm, second.pstm);
   EXPECT_EQ(refs(small.pstm), 2u) << "another stream's request left this one alone";
   EXPECT_EQ(refs(second.pstm), 3u);
-  std::string all(big_.size() + 10, '\0');
-  ASSERT_EQ(second.pstm->Read(all.data(), static_cast<ULONG>(all.size()), &got), S_FALSE);
-  EXPECT_EQ(all.substr(0, got), big_) << "the second request starts at the first byte";
+  read = ReadOnce(second.pstm, big_.size() + 10);
+  ASSERT_EQ(read.result, S_FALSE);
+  EXPECT_EQ(read.bytes, big_) << "the second request starts at the first byte";
 
   ReleaseStgMedium(&first);
   ReleaseStgMedium(&small);
   data.Reset();
   // A medium still held keeps its stream, which still reads.
   ASSERT_EQ(second.pstm->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(second.pstm->Read(head.data(), 1000, &got), S_OK);
-  EXPECT_EQ(head, big_.substr(0, 1000));
+  read = ReadOnce(second.pstm, 1000);
+  ASSERT_EQ(read.result, S_OK);
+  EXPECT_EQ(read.bytes, big_.substr(0, 1000));
   ReleaseStgMedium(&second);
 }
 
@@ -228,13 +228,12 @@ TEST_F(CQvDataObjectTest, AMoveDeletesOnlyFilesReadToTheirEndAndFailsWhileAnySta
   FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, IndexOf(entries, "top.bin"), TYMED_ISTREAM);
   STGMEDIUM medium{};
   ASSERT_EQ(data->GetData(&request, &medium), S_OK);
-  std::string part(4096, '\0');
-  ULONG got = 0;
   LARGE_INTEGER skip{static_cast<std::int64_t>(big_.size()) - 10};
-  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_OK);
+  ASSERT_EQ(ReadOnce(medium.pstm, 4096).result, S_OK);
   ASSERT_EQ(medium.pstm->Seek(skip, STREAM_SEEK_SET, nullptr), S_OK);
-  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_FALSE);
-  EXPECT_EQ(got, 10u);
+  const StreamRead tail = ReadOnce(medium.pstm, 4096);
+  ASSERT_EQ(tail.result, S_FALSE);
+  EXPECT_EQ(tail.bytes.size(), 10u);
   ReleaseStgMedium(&medium);
   EXPECT_EQ(object->TransferredCount(), 1u) << "a skipped middle is not a transfer";
 
@@ -327,14 +326,11 @@ TEST_F(CQvDataObjectTest, AChunkThatFailsMidFileEndsTheStreamAndIsRecorded) {
   FORMATETC request = FormatRequest(CFSTR_FILECONTENTS, 0, TYMED_ISTREAM);
   STGMEDIUM medium{};
   ASSERT_EQ(data->GetData(&request, &medium), S_OK);
-  std::string part(4096, '\0');
-  ULONG got = 0;
-  ASSERT_EQ(medium.pstm->Read(part.data(), 4096, &got), S_OK);
-  EXPECT_EQ(part, big_.substr(0, 4096));
-  std::string rest(big_.size(), '\0');
-  EXPECT_EQ(medium.pstm->Read(rest.data(), static_cast<ULONG>(rest.size()), &got),
-            STG_E_ACCESSDENIED);
-  EXPECT_EQ(medium.pstm->Read(rest.data(), 16, &got), E_UNEXPECTED) << "it stays failed";
+  const StreamRead head = ReadOnce(medium.pstm, 4096);
+  ASSERT_EQ(head.result, S_OK);
+  EXPECT_EQ(head.bytes, big_.substr(0, 4096));
+  EXPECT_EQ(ReadOnce(medium.pstm, big_.size()).result, STG_E_ACCESSDENIED);
+  EXPECT_EQ(ReadOnce(medium.pstm, 16).result, E_UNEXPECTED) << "it stays failed";
   ReleaseStgMedium(&medium);
   const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
   ASSERT_EQ(audit.size(), 2u);

@@ -41,6 +41,19 @@ inline std::vector<FileGroupEntry> Descriptor(IDataObject* data) {
   return entries;
 }
 
+// One Read of up to `count` bytes: what it answered and the bytes it gave.
+struct StreamRead {
+  HRESULT result;
+  std::string bytes;
+};
+inline StreamRead ReadOnce(IStream* stream, std::size_t count) {
+  StreamRead read{E_FAIL, std::string(count, '\0')};
+  ULONG got = 0;
+  read.result = stream->Read(read.bytes.data(), static_cast<ULONG>(count), &got);
+  read.bytes.resize(got);
+  return read;
+}
+
 // Reads the stream of entry `index` to its end in chunks of `chunk` bytes; *result gets the
 // first failure (S_OK when none).
 inline std::string Contents(IDataObject* data, LONG index, HRESULT* result = nullptr,
