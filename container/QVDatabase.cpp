@@ -249,9 +249,10 @@ VARIANT_BOOL QVDatabase::ImageBlocks(DWORD folderId, DWORD fileId,
   return store_ ? store_->ImageBlocks(folderId, fileId, blocks) : VARIANT_FALSE;
 }
 
-VARIANT_BOOL QVDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
-                                         std::span<const ImageBlock> blocks, BlockSink& sink) {
-  return store_ ? store_->ReadImageBlocks(folderId, fileId, blocks, sink) : VARIANT_FALSE;
+VARIANT_BOOL QVDatabase::ReadImageRange(DWORD folderId, DWORD fileId,
+                                        std::span<const ImageBlock> blocks, std::uint64_t begin,
+                                        std::span<char> out) {
+  return store_ ? store_->ReadImageRange(folderId, fileId, blocks, begin, out) : VARIANT_FALSE;
 }
 
 VARIANT_BOOL QVDatabase::BeginReadSnapshot() {

@@ -163,7 +163,7 @@ class QVDatabase {
   [[nodiscard]] virtual VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
                                                        BlockSink& sink);
   // Where the stored image of the file lies: its blocks in storage order, each with its row,
-  // its offset in the image and its length. With ReadImageBlocks a reader takes a large image
+  // its offset in the image and its length. With ReadImageRange a reader takes a large image
   // a piece at a time, each piece in a read transaction of its own, without holding the
   // container against writers in between.
   struct ImageBlock {
@@ -173,12 +173,13 @@ class QVDatabase {
   };
   [[nodiscard]] virtual VARIANT_BOOL ImageBlocks(DWORD folderId, DWORD fileId,
                                                  std::vector<ImageBlock>* blocks);
-  // Hands the listed blocks of the file to `sink`, in one read transaction. FALSE when the
-  // file's row is gone or a block is no longer the file's or has another length (the container
-  // changed since ImageBlocks).
-  [[nodiscard]] virtual VARIANT_BOOL ReadImageBlocks(DWORD folderId, DWORD fileId,
-                                                     std::span<const ImageBlock> blocks,
-                                                     BlockSink& sink);
+  // Reads the image's bytes [begin, begin + out.size()) into `out` from the listed blocks, which
+  // must cover them, in one read transaction. FALSE when the file's row is gone or a block is
+  // no longer the file's or has another length (the container changed since ImageBlocks); `out`
+  // may then hold part of the bytes.
+  [[nodiscard]] virtual VARIANT_BOOL ReadImageRange(DWORD folderId, DWORD fileId,
+                                                    std::span<const ImageBlock> blocks,
+                                                    std::uint64_t begin, std::span<char> out);
 
   // The folder handle (of the library) whose folder key keeps the list of the container's
   // files: from now on each image stored is bound to its place (its stored path and its

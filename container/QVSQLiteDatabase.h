@@ -78,9 +78,9 @@ class QVSQLiteDatabase : public QVDatabase {
                                                BlockSink& sink) override;
   [[nodiscard]] VARIANT_BOOL ImageBlocks(DWORD folderId, DWORD fileId,
                                          std::vector<ImageBlock>* blocks) override;
-  [[nodiscard]] VARIANT_BOOL ReadImageBlocks(DWORD folderId, DWORD fileId,
-                                             std::span<const ImageBlock> blocks,
-                                             BlockSink& sink) override;
+  [[nodiscard]] VARIANT_BOOL ReadImageRange(DWORD folderId, DWORD fileId,
+                                            std::span<const ImageBlock> blocks, std::uint64_t begin,
+                                            std::span<char> out) override;
   [[nodiscard]] VARIANT_BOOL HoldAgainstWriters() override;
   [[nodiscard]] VARIANT_BOOL BeginReadSnapshot() override;
   VARIANT_BOOL EndReadSnapshot() override;

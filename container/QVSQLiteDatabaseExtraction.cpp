@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -258,26 +259,70 @@ VARIANT_BOOL QVSQLiteDatabase::ImageBlocks(DWORD folderId, DWORD fileId,
   return VARIANT_TRUE;
 }
 
-VARIANT_BOOL QVSQLiteDatabase::ReadImageBlocks(DWORD folderId, DWORD fileId,
-                                               std::span<const ImageBlock> blocks,
-                                               BlockSink& sink) {
+namespace {
+
+// An open handle on one block's bytes, moved from row to row; closed with this object.
+class BlockBlob {
+ public:
+  explicit BlockBlob(sqlite3* db) : db_(db) {}
+  ~BlockBlob() {
+    if (blob_ != nullptr) sqlite3_blob_close(blob_);
+  }
+  BlockBlob(const BlockBlob&) = delete;
+  BlockBlob& operator=(const BlockBlob&) = delete;
+
+  // Copies `length` bytes at `offset` of the block in row `row` straight into `out`: SQLite
+  // reads the pages of a large block into the buffer itself, with no copy of its own between.
+  [[nodiscard]] bool Read(std::int64_t row, std::uint64_t offset, char* out, std::uint64_t length) {
+    if (offset > INT_MAX || length > INT_MAX - offset) return false;
+    const int opened =
+        blob_ == nullptr ? sqlite3_blob_open(db_, "main", "FILE_DATA", "BLOCK_DATA", row, 0, &blob_)
+                         : sqlite3_blob_reopen(blob_, row);
+    return opened == SQLITE_OK && sqlite3_blob_read(blob_, out, static_cast<int>(length),
+                                                    static_cast<int>(offset)) == SQLITE_OK;
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_blob* blob_ = nullptr;
+};
+
+}  // namespace
+
+VARIANT_BOOL QVSQLiteDatabase::ReadImageRange(DWORD folderId, DWORD fileId,
+                                              std::span<const ImageBlock> blocks,
+                                              std::uint64_t begin, std::span<char> out) {
   if (db_ == nullptr || !BeginRead()) return VARIANT_FALSE;
   Transaction transaction(*this);
   StoredFile file;
   if (!ReadStoredFile(folderId, fileId, &file)) return VARIANT_FALSE;
+  // Each block's owner and length are checked before its bytes are read; SQLite reads a
+  // blob's length without its bytes.
   Statement rows(db_, statements_.get(),
-                 "SELECT FILE_ID, BLOCK_DATA FROM FILE_DATA WHERE rowid = ?");
+                 "SELECT FILE_ID, length(BLOCK_DATA), typeof(BLOCK_DATA) = 'blob' FROM FILE_DATA "
+                 "WHERE rowid = ?");
   if (!rows.Ok()) return VARIANT_FALSE;
+  BlockBlob blob(db_);
+  const std::uint64_t end = begin + out.size();
+  std::uint64_t at = begin;
   for (const ImageBlock& block : blocks) {
+    const std::uint64_t blockEnd = block.offset + block.length;
+    if (at == end) break;
+    if (blockEnd <= at) continue;
+    if (block.offset > at) return VARIANT_FALSE;  // the blocks listed leave a gap
     rows.Reset();
+    // A block that changed its length or its file since the layout was read is another block.
     if (!rows.BindInt64(1, block.row) || rows.Step() != SQLITE_ROW ||
-        rows.Type(0) != SQLITE_INTEGER || rows.Int64(0) != file.id)
+        rows.Type(0) != SQLITE_INTEGER || rows.Int64(0) != file.id || rows.Int(2) != 1 ||
+        static_cast<std::uint64_t>(rows.Int64(1)) != block.length)
       return VARIANT_FALSE;
-    const std::string_view bytes = rows.Blob(1);
-    // A block that changed its length since the layout was read is another block.
-    if (bytes.size() != block.length || !PassBlock(bytes, sink)) return VARIANT_FALSE;
+    if (betweenBlocks_ && !betweenBlocks_()) return VARIANT_FALSE;
+    const std::uint64_t length = std::min(blockEnd, end) - at;
+    if (!blob.Read(block.row, at - block.offset, out.data() + (at - begin), length))
+      return VARIANT_FALSE;
+    at += length;
   }
-  return VARIANT_TRUE;
+  return at == end ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {

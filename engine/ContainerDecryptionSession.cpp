@@ -1,6 +1,7 @@
 // Files out of one container under a key opened once (see ContainerDecryptionSession.h).
 #include "engine/ContainerDecryptionSession.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -184,13 +185,12 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
   const auto read = [&] {
     *opened = OpenedImage{};
     if (database_.ImageBlocks(folderId, fileId, &opened->blocks) != VARIANT_TRUE) return false;
-    std::size_t headBlocks = 0;
-    while (headBlocks < opened->blocks.size() &&
-           (headBlocks == 0 || opened->blocks[headBlocks].offset < kHeadBytes))
-      ++headBlocks;
-    StringBlockSink sink(&opened->head);
-    return database_.ReadImageBlocks(folderId, fileId, std::span(opened->blocks.data(), headBlocks),
-                                     sink) == VARIANT_TRUE;
+    const std::uint64_t length =
+        opened->blocks.empty() ? 0 : opened->blocks.back().offset + opened->blocks.back().length;
+    opened->head.resize(static_cast<std::size_t>(std::min(length, kHeadBytes)));
+    return database_.ReadImageRange(folderId, fileId, opened->blocks, 0,
+                                    std::span(opened->head.data(), opened->head.size())) ==
+           VARIANT_TRUE;
   };
   const auto open = [&](const Place& place) {
     const auto* head = reinterpret_cast<const BYTE*>(opened->head.data());
@@ -208,9 +208,9 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
       fileId, storedName, read, [] {}, open);
 }
 
-bool ContainerDecryptionSession::ReadBlocks(DWORD folderId, DWORD fileId,
-                                            std::span<const QVDatabase::ImageBlock> blocks,
-                                            BlockSink& sink) {
+bool ContainerDecryptionSession::ReadRange(DWORD folderId, DWORD fileId,
+                                           std::span<const QVDatabase::ImageBlock> blocks,
+                                           std::uint64_t begin, std::span<char> out) {
   std::lock_guard guard(lock_);
-  return database_.ReadImageBlocks(folderId, fileId, blocks, sink) == VARIANT_TRUE;
+  return database_.ReadImageRange(folderId, fileId, blocks, begin, out) == VARIANT_TRUE;
 }

@@ -53,8 +53,8 @@ class ContainerDecryptionSession {
   [[nodiscard]] ItemStatus Decrypt(DWORD folderId, DWORD fileId, const std::string& storedName,
                                    const std::string& folder);
 
-  // What OpenFile gives a reader: where the image's blocks lie, its first bytes (whole blocks,
-  // the header among them), and the library's reader of its chunks (close it with
+  // What OpenFile gives a reader: where the image's blocks lie, its first bytes (the header among
+  // them, the whole image when it is small), and the library's reader of its chunks (close it with
   // QVFSCloseImageReader), opened under the key at the row's place.
   struct OpenedImage {
     std::vector<QVDatabase::ImageBlock> blocks;
@@ -66,10 +66,11 @@ class ContainerDecryptionSession {
   // checks as Decrypt; the header is read while the container is as the rows were checked.
   [[nodiscard]] ItemStatus OpenFile(DWORD folderId, DWORD fileId, const std::string& storedName,
                                     OpenedImage* opened);
-  // Hands the listed blocks of the file to `sink` (one read of the container); false when the
-  // container no longer holds them as listed.
-  [[nodiscard]] bool ReadBlocks(DWORD folderId, DWORD fileId,
-                                std::span<const QVDatabase::ImageBlock> blocks, BlockSink& sink);
+  // Reads the image's bytes [begin, begin + out.size()) from the listed blocks into `out` (one
+  // read of the container); false when the container no longer holds them as listed.
+  [[nodiscard]] bool ReadRange(DWORD folderId, DWORD fileId,
+                               std::span<const QVDatabase::ImageBlock> blocks, std::uint64_t begin,
+                               std::span<char> out);
 
   [[nodiscard]] const std::string& ContainerPath() const { return path_; }
   [[nodiscard]] const std::string& UserId() const { return userId_; }

@@ -6,8 +6,6 @@
 #include <future>
 #include <utility>
 
-#include "container/BlockSink.h"
-
 ItemStatus ContainerFileReader::Open(std::shared_ptr<ContainerDecryptionSession> session,
                                      DWORD folderId, DWORD fileId, const std::string& storedName,
                                      std::unique_ptr<ContainerFileReader>* reader) {
@@ -28,7 +26,6 @@ ContainerFileReader::ContainerFileReader(std::shared_ptr<ContainerDecryptionSess
       folderId_(folderId),
       fileId_(fileId),
       image_(std::move(opened)) {
-  kept_ = std::move(image_.head);
   if (!image_.blocks.empty())
     imageLength_ = image_.blocks.back().offset + image_.blocks.back().length;
   // The chunks after the header: every one a full chunk and its tag, the last one shorter
@@ -50,36 +47,22 @@ ContainerFileReader::~ContainerFileReader() {
 }
 
 bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std::string* out) {
-  if (begin < keptOffset_ || end > keptOffset_ + kept_.size()) {
-    // The blocks that hold [begin, end), read in one go.
-    const auto& blocks = image_.blocks;
-    const auto first = std::upper_bound(blocks.begin(), blocks.end(), begin,
-                                        [](std::uint64_t at, const QVDatabase::ImageBlock& b) {
-                                          return at < b.offset;
-                                        }) -
-                       1;
-    auto last = first;
-    while (last != blocks.end() && last->offset < end) ++last;
-    // A chunk shares a block with the one before it: the blocks already kept (whole blocks,
-    // so they end where a block starts) are not read again.
-    std::string bytes;
-    auto from = first;
-    const std::uint64_t keptEnd = keptOffset_ + kept_.size();
-    if (first->offset >= keptOffset_ && first->offset < keptEnd) {
-      bytes.assign(kept_, first->offset - keptOffset_);
-      while (from != last && from->offset < keptEnd) ++from;
-    }
-    kept_.clear();
-    StringBlockSink sink(&bytes);
-    if (from != last &&
-        !session_->ReadBlocks(folderId_, fileId_, std::span(&*from, last - from), sink))
-      return false;
-    kept_ = std::move(bytes);
-    keptOffset_ = first->offset;
-    if (end > keptOffset_ + kept_.size()) return false;
+  out->resize(end - begin);
+  if (end <= image_.head.size()) {
+    std::memcpy(out->data(), image_.head.data() + begin, end - begin);
+    return true;
   }
-  out->assign(kept_, begin - keptOffset_, end - begin);
-  return true;
+  const auto& blocks = image_.blocks;
+  // The blocks that hold [begin, end).
+  const auto first = std::upper_bound(blocks.begin(), blocks.end(), begin,
+                                      [](std::uint64_t at, const QVDatabase::ImageBlock& b) {
+                                        return at < b.offset;
+                                      }) -
+                     1;
+  auto last = first;
+  while (last != blocks.end() && last->offset < end) ++last;
+  return session_->ReadRange(folderId_, fileId_, std::span(&*first, last - first), begin,
+                             std::span(out->data(), out->size()));
 }
 
 bool ContainerFileReader::OpenChunk(std::uint64_t index, std::string* plain) {
@@ -103,10 +86,13 @@ bool ContainerFileReader::LoadChunk(std::uint64_t index) {
   bool loaded = false;
   if (ahead_.valid()) {
     Ahead opened = ahead_.get();
-    if (opened.index == index) {
-      if (!opened.opened) return false;
+    if (opened.index == index && opened.opened) {
+      spare_ = std::move(chunk_);
       chunk_ = std::move(opened.plain);
       loaded = true;
+    } else {
+      spare_ = std::move(opened.plain);
+      if (opened.index == index) return false;
     }
   }
   if (!loaded && !OpenChunk(index, &chunk_)) return false;
@@ -114,12 +100,12 @@ bool ContainerFileReader::LoadChunk(std::uint64_t index) {
   // A reader going through a file of several chunks gets the next one read and opened on
   // another thread while it handles this one.
   if (index + 1 < chunks_)
-    ahead_ = std::async(std::launch::async, [this, next = index + 1] {
-      Ahead opened;
-      opened.index = next;
-      opened.opened = OpenChunk(next, &opened.plain);
-      return opened;
-    });
+    ahead_ = std::async(std::launch::async,
+                        [this, next = index + 1, plain = std::move(spare_)]() mutable {
+                          Ahead opened{next, false, std::move(plain)};
+                          opened.opened = OpenChunk(next, &opened.plain);
+                          return opened;
+                        });
   return true;
 }
 

@@ -39,10 +39,11 @@ class ContainerFileReader {
                       DWORD fileId, ContainerDecryptionSession::OpenedImage opened);
   // Makes chunk `index` the current one; false when it cannot be had.
   [[nodiscard]] bool LoadChunk(std::uint64_t index);
-  // Reads chunk `index` and opens it into `plain`; false when it cannot be had or is not
-  // authentic.
+  // Reads chunk `index` and opens it into `plain` (whose memory is used again); false when it
+  // cannot be had or is not authentic.
   [[nodiscard]] bool OpenChunk(std::uint64_t index, std::string* plain);
-  // The image's bytes [begin, end) into `out`, from the blocks kept or read anew.
+  // The image's bytes [begin, end) into `out`: from the first bytes read at the opening when
+  // they hold them, read straight into `out` otherwise.
   [[nodiscard]] bool ImageBytes(std::uint64_t begin, std::uint64_t end, std::string* out);
 
   std::shared_ptr<ContainerDecryptionSession> session_;
@@ -53,14 +54,13 @@ class ContainerFileReader {
   std::uint64_t chunks_ = 0;
   std::uint64_t size_ = 0;
   bool valid_ = false;
-  // The blocks last read, from image offset keptOffset_ on.
-  std::uint64_t keptOffset_ = 0;
-  std::string kept_;
   // The current chunk's plain bytes.
   std::uint64_t chunkIndex_ = UINT64_MAX;
   std::string chunk_;
+  // The memory of the chunk before, for the next one.
+  std::string spare_;
   // The next chunk, being opened on another thread; while it runs, only that thread uses the
-  // blocks kept (every other use of them waits for it first).
+  // library's reader and the spare memory (every other use of them waits for it first).
   struct Ahead {
     std::uint64_t index = 0;
     bool opened = false;

@@ -8,12 +8,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <span>
 
 #include "base/DialogResources.h"
 #include "base/StringTable.h"
-#include "container/BlockSink.h"
 #include "container/QVDatabase.h"
 #include "platform/MessageBox.h"
+#include "suite/QvContainerFormat.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
 
@@ -262,9 +263,9 @@ TEST_F(QVDatabaseTest, ReadsInASnapshotKeepOneReadLockUntilItEnds) {
   std::vector<QVDatabase::ImageBlock> blocks;
   ASSERT_EQ(db.ImageBlocks(0, static_cast<DWORD>(file), &blocks), VARIANT_TRUE);
   ASSERT_FALSE(blocks.empty());
-  std::string bytes;
-  StringBlockSink sink(&bytes);
-  ASSERT_EQ(db.ReadImageBlocks(0, static_cast<DWORD>(file), blocks, sink), VARIANT_TRUE);
+  std::string bytes(5, '\0');
+  ASSERT_EQ(db.ReadImageRange(0, static_cast<DWORD>(file), blocks, 0, std::span(bytes)),
+            VARIANT_TRUE);
   EXPECT_EQ(bytes, "image");
   EXPECT_FALSE(OtherProcessCanLock(path)) << "the snapshot's read lock ended with a read";
   EXPECT_EQ(db.EndReadSnapshot(), VARIANT_TRUE);
@@ -276,6 +277,53 @@ TEST_F(QVDatabaseTest, ReadsInASnapshotKeepOneReadLockUntilItEnds) {
   ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
   EXPECT_EQ(db.EndReadSnapshot(), VARIANT_FALSE) << "reads after the reopening were not in it";
   EXPECT_TRUE(OtherProcessCanLock(path));
+}
+
+// A piece of an image reads from the blocks listed, across a block's end and from any offset;
+// a block that is now another file's or has another length is refused, never read.
+TEST_F(QVDatabaseTest, ARangeOfAnImageReadsOnlyTheFilesOwnBlocks) {
+  std::string image(container::kBlockSize + 100, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 % 251);
+  WriteTextFile(root_.Sub("b.bin.qvf"), image);
+  const std::string path = root_.Sub("c.qvef");
+  QVDatabase db;
+  ASSERT_EQ(db.Open(path, TRUE), VARIANT_TRUE);
+  const LONG file = db.AddFile(root_.Path(), root_.Sub("b.bin.qvf"), 0, FALSE);
+  const LONG other = db.AddFile(root_.Path(), Image(), 0, FALSE);
+  ASSERT_GT(file, 0);
+  ASSERT_GT(other, 0);
+  std::vector<QVDatabase::ImageBlock> blocks;
+  ASSERT_EQ(db.ImageBlocks(0, static_cast<DWORD>(file), &blocks), VARIANT_TRUE);
+  ASSERT_EQ(blocks.size(), 2u);
+  const auto read = [&](std::span<const QVDatabase::ImageBlock> listed, std::uint64_t begin,
+                        std::size_t length) {
+    std::string piece(length, '\0');
+    return db.ReadImageRange(0, static_cast<DWORD>(file), listed, begin, std::span(piece)) ==
+                   VARIANT_TRUE
+               ? piece
+               : "<refused>";
+  };
+  EXPECT_EQ(read(blocks, container::kBlockSize - 100, 150),
+            image.substr(container::kBlockSize - 100, 150));
+  EXPECT_EQ(read(blocks, 0, image.size()), image);
+  EXPECT_EQ(read(std::span(blocks).subspan(1), container::kBlockSize - 100, 150), "<refused>")
+      << "the blocks listed do not hold the range";
+
+  sqlite3* other_connection = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other_connection), SQLITE_OK);
+  const auto change = [&](const std::string& sql) {
+    ASSERT_EQ(sqlite3_exec(other_connection, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sql;
+  };
+  const std::string first = std::to_string(blocks[0].row);
+  change("UPDATE FILE_DATA SET FILE_ID = " + std::to_string(other) + " WHERE rowid = " + first);
+  EXPECT_EQ(read(blocks, 0, 10), "<refused>") << "a block handed to another file";
+  change("UPDATE FILE_DATA SET FILE_ID = " + std::to_string(file) + " WHERE rowid = " + first);
+  EXPECT_EQ(read(blocks, 0, 10), image.substr(0, 10));
+  change("UPDATE FILE_DATA SET BLOCK_DATA = substr(BLOCK_DATA, 2) WHERE rowid = " +
+         std::to_string(blocks[1].row));
+  EXPECT_EQ(read(blocks, container::kBlockSize, 10), "<refused>") << "a block of another length";
+  sqlite3_close(other_connection);
 }
 
 }  // namespace

@@ -184,9 +184,8 @@ TEST_F(ContainerFileReaderTest, ACutChangedOrVanishedImageGivesAnErrorNeverOther
   std::string buffer(kChunk, '\0');
   EXPECT_EQ(exact->ReadAt(0, buffer.data(), kChunk), -1);
 
-  // Changed while it is being read, in a block not read yet (the reader keeps the blocks of
-  // the chunks it opened, and opens the next one ahead): what was read stays right, what
-  // comes from the changed block fails.
+  // Changed while it is being read, in a block not read yet (the reader opens the next chunk
+  // ahead): what was read stays right, what comes from the changed block fails.
   std::unique_ptr<ContainerFileReader> big = Open("big.bin.qvf");
   ASSERT_TRUE(big);
   ASSERT_EQ(big->ReadAt(0, buffer.data(), 1000), 1000);
