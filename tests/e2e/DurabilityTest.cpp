@@ -318,10 +318,8 @@ class DurabilityTest : public qvtest::ProgramsFixture {
     if (HasFatalFailure()) return;
     if (const std::string why = StraceUnusable(root_.Sub("probe")); !why.empty())
       GTEST_SKIP() << why;
-    const qvtest::ProgramRun run = qvtest::RunProgram(root_, "qvenroll", {}, Env());
-    ASSERT_EQ(run.code, 0) << run.out << run.err;
+    EnrollMe();
   }
-  std::string W(const std::string& name) const { return work_ + "/" + name; }
 
   // Runs qvclient `command` on `path` under the tracer; its events.
   std::vector<Event> Traced(const std::string& command, const std::string& path) {

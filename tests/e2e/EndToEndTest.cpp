@@ -31,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using qvtest::Environment;
 using qvtest::Eventually;
+using qvtest::Exited;
 using qvtest::PipedInput;
 using qvtest::Program;
 using qvtest::ProgramRun;
@@ -38,11 +39,6 @@ using qvtest::ProgramRun;
 constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr std::size_t kHandOverLimit = 2064;  // the longest message a holder takes, NUL included
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
 
 // Bytes that do not compress and differ for every `seed`.
 std::string RandomBytes(std::size_t size, unsigned seed) {
@@ -94,48 +90,31 @@ class EndToEndTest : public qvtest::ProgramsFixture {
  protected:
   void SetUp() override {
     ProgramsFixture::SetUp();
-    if (HasFatalFailure()) return;
-    const ProgramRun run = RunProgram("qvenroll", {});
-    ASSERT_EQ(run.code, 0) << run.out << run.err;
-  }
-
-  ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                        const Environment& more = {}) const {
-    return qvtest::RunProgram(root_, program, args, Env(more));
-  }
-  ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) const {
-    return RunProgram("qvclient", args, more);
+    if (!HasFatalFailure()) EnrollMe();
   }
   // Runs qvclient encrypt or decrypt and expects it to succeed.
   void Succeeds(const char* command, const std::string& path) const {
-    const ProgramRun run = Client({command, path});
-    EXPECT_EQ(run.code, 0) << command << " " << path << "\n" << run.out << run.err;
+    EXPECT_TRUE(Exited(Client({command, path}), 0)) << command << " " << path;
   }
-  std::string W(const std::string& name) const { return work_ + "/" + name; }
-
-  // Writes `name` in the work folder and encrypts it; the .qvf path.
-  std::string EncryptedFile(const std::string& name, const std::string& content) const {
-    WriteTextFile(W(name), content);
-    Succeeds("encrypt", W(name));
-    EXPECT_FALSE(Exists(W(name)));
-    EXPECT_TRUE(Exists(W(name) + ".qvf"));
-    return W(name) + ".qvf";
-  }
-
   // Names `folder` as the suite's install folder, a protected location.
   static void SetInstallFolder(const std::string& folder) {
     CRegKey key;
     ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, kQuorvinKeyPath), ERROR_SUCCESS);
     ASSERT_EQ(key.SetStringValue("InstallDir", (folder + "/").c_str()), ERROR_SUCCESS);
   }
-
   // The audit rows of qvclient audit (the header line left out).
   std::string AuditRows() const {
     const ProgramRun run = Client({"audit"});
-    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(Exited(run, 0, {}, {"RESULT"}));
     const size_t header = run.out.find('\n');
-    EXPECT_NE(run.out.find("RESULT"), std::string::npos) << run.out;
     return header == std::string::npos ? std::string() : run.out.substr(header + 1);
+  }
+  // A Qvshella for `qvf` that reads its password from standard input (piped when `piped`).
+  std::unique_ptr<Program> ShellaOnStdin(const std::string& qvf, bool piped) const {
+    const std::vector<std::string> args{"--password-stdin", qvf};
+    const Environment environment = Env({{"QV_PASSWORD_FILE", std::nullopt}});
+    return piped ? std::make_unique<Program>(root_, "Qvshella", args, environment, PipedInput{})
+                 : std::make_unique<Program>(root_, "Qvshella", args, environment);
   }
 };
 
@@ -193,20 +172,16 @@ TEST_F(EndToEndTest, FilesAndAFolderTreeComeBackByteForByte) {
 }
 
 TEST_F(EndToEndTest, WrongPasswordTouchesNothingAndFailedItemsAreAudited) {
-  const std::string wrong = root_.Sub("wrong password");
-  WriteTextFile(wrong, "not the password\n");
-  ASSERT_EQ(chmod(wrong.c_str(), 0600), 0);
-  const Environment wrongPassword{{"QV_PASSWORD_FILE", wrong}};
+  const Environment wrongPassword{
+      {"QV_PASSWORD_FILE", PasswordFile("wrong password", "not the password")}};
   WriteTextFile(W("plan.txt"), "the plan");
   ASSERT_TRUE(fs::create_directories(W("folder/inner")));
   WriteTextFile(W("folder/inner/a.txt"), "a");
   const auto folderBefore = Snapshot(W("folder"));
 
   for (const std::string& path : {W("plan.txt"), W("folder")}) {
-    const ProgramRun run = Client({"encrypt", path}, wrongPassword);
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("could not validate your user credentials"), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(Exited(Client({"encrypt", path}, wrongPassword), 1, {},
+                       {"could not validate your user credentials"}));
   }
   EXPECT_EQ(ReadTextFile(W("plan.txt")), "the plan");
   EXPECT_TRUE(Snapshot(W("folder")) == folderBefore);
@@ -216,10 +191,9 @@ TEST_F(EndToEndTest, WrongPasswordTouchesNothingAndFailedItemsAreAudited) {
   EXPECT_EQ(AuditRows(), "");
 
   // Qvshella with a wrong password decrypts and opens nothing (and exits 0, as it always does).
-  const std::string qvf = EncryptedFile("photo.txt", "a picture");
+  const std::string qvf = Encrypted("photo.txt", "a picture");
   const std::string qvfBytes = ReadTextFile(qvf);
-  ProgramRun run = RunProgram("Qvshella", {qvf}, wrongPassword);
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Shella({qvf}, wrongPassword), 0));
   EXPECT_EQ(ReadTextFile(qvf), qvfBytes);
   EXPECT_FALSE(Exists(W("photo.txt")));
   EXPECT_FALSE(Exists(openerLog_));
@@ -229,8 +203,7 @@ TEST_F(EndToEndTest, WrongPasswordTouchesNothingAndFailedItemsAreAudited) {
   std::string damaged = qvfBytes;
   damaged[damaged.size() - 20] ^= 0x01;
   WriteTextFile(qvf, damaged);
-  run = Client({"decrypt", qvf});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", qvf}), 1));
   EXPECT_EQ(ReadTextFile(qvf), damaged);
   EXPECT_FALSE(Exists(W("photo.txt")));
   const std::string rows = AuditRows();
@@ -240,7 +213,7 @@ TEST_F(EndToEndTest, WrongPasswordTouchesNothingAndFailedItemsAreAudited) {
 }
 
 TEST_F(EndToEndTest, AnExistingTargetIsReplacedOnlyWithYesToAll) {
-  const std::string qvf = EncryptedFile("notes.txt", "the encrypted notes");
+  const std::string qvf = Encrypted("notes.txt", "the encrypted notes");
   const std::string qvfBytes = ReadTextFile(qvf);
   WriteTextFile(W("notes.txt"), "newer notes");
 
@@ -248,14 +221,11 @@ TEST_F(EndToEndTest, AnExistingTargetIsReplacedOnlyWithYesToAll) {
   // takes the item out of the operation, so nothing was decrypted: no success either.
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"decrypt", qvf}, {"decrypt", "--no-to-all", qvf}}) {
-    const ProgramRun run = Client(args);
-    EXPECT_EQ(run.code, 1) << run.out << run.err;
-    EXPECT_NE(run.err.find("nothing was decrypted"), std::string::npos) << run.err;
+    EXPECT_TRUE(Exited(Client(args), 1, {"nothing was decrypted"}));
     EXPECT_EQ(ReadTextFile(W("notes.txt")), "newer notes");
     EXPECT_EQ(ReadTextFile(qvf), qvfBytes);
   }
-  ProgramRun run = Client({"decrypt", "--yes-to-all", qvf});
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", "--yes-to-all", qvf}), 0));
   EXPECT_EQ(ReadTextFile(W("notes.txt")), "the encrypted notes");
   EXPECT_FALSE(Exists(qvf));
 
@@ -267,13 +237,10 @@ TEST_F(EndToEndTest, AnExistingTargetIsReplacedOnlyWithYesToAll) {
   ASSERT_TRUE(fs::create_directories(W("project")));
   WriteTextFile(W("project/other.txt"), "another project");
   const auto folderBefore = Snapshot(W("project"));
-  run = Client({"decrypt", "--yes-to-all", W("project.qvef")});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("Destination file already exists"), std::string::npos) << run.out;
-  run = Client({"encrypt", "--yes-to-all", W("project")});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("A directory with the same name is already encrypted"), std::string::npos)
-      << run.out;
+  EXPECT_TRUE(Exited(Client({"decrypt", "--yes-to-all", W("project.qvef")}), 1, {},
+                     {"Destination file already exists"}));
+  EXPECT_TRUE(Exited(Client({"encrypt", "--yes-to-all", W("project")}), 1, {},
+                     {"A directory with the same name is already encrypted"}));
   EXPECT_TRUE(Snapshot(W("project")) == folderBefore);
   EXPECT_TRUE(ReadTextFile(W("project.qvef")) == containerBytes);
   const std::string rows = AuditRows();
@@ -298,22 +265,12 @@ TEST_F(EndToEndTest, ProtectedLocationsAreRefusedAndLeftAlone) {
 
   const auto installBefore = Snapshot(install);
   const auto homeBefore = Snapshot(home);
-  struct Case {
-    const char* command;
-    std::string path;
-  } cases[] = {
-      {"encrypt", install + "/tool.conf"},
-      {"encrypt", install},
-      {"encrypt", home + "/.config/app/settings.ini"},
-      {"encrypt", home},  // holds the configuration folder
-  };
-  for (const Case& c : cases) {
-    const ProgramRun run = Client({c.command, c.path}, config);
-    EXPECT_EQ(run.code, 1) << c.command << " " << c.path << "\n" << run.out << run.err;
-    EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos)
-        << c.path << "\n"
-        << run.out;
-  }
+  // The home folder holds the configuration folder.
+  for (const std::string& path :
+       {install + "/tool.conf", install, home + "/.config/app/settings.ini", home})
+    EXPECT_TRUE(Exited(Client({"encrypt", path}, config), 1, {},
+                       {"Cannot process files from this directory"}))
+        << path;
   EXPECT_TRUE(Snapshot(install) == installBefore);
   EXPECT_TRUE(Snapshot(home) == homeBefore);
   EXPECT_FALSE(Exists(install + ".qvef"));
@@ -321,36 +278,31 @@ TEST_F(EndToEndTest, ProtectedLocationsAreRefusedAndLeftAlone) {
 }
 
 TEST_F(EndToEndTest, ThreeQvshellaDecryptInOneDialogOfTheFirst) {
-  const std::string files[3] = {EncryptedFile("one.txt", "first"),
-                                EncryptedFile("two words.txt", "second"),
-                                EncryptedFile("trois é.txt", "third")};
+  const std::string files[3] = {Encrypted("one.txt", "first"), Encrypted("two words.txt", "second"),
+                                Encrypted("trois é.txt", "third")};
   // The first takes the role and waits for its password on standard input with the hand-over
   // mailslot open; the other two start together, hand their file over and end without
   // reading their input. (Started at the very same moment as the first, a sender can find
   // the role taken before the mailslot exists; see the hand-over notes of the library.)
-  const Environment environment = Env({{"QV_PASSWORD_FILE", std::nullopt}});
-  Program holder(root_, "Qvshella", {"--password-stdin", files[0]}, environment, PipedInput{});
-  ASSERT_TRUE(holder.Started());
-  ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
+  const auto holder = ShellaOnStdin(files[0], true);
+  ASSERT_TRUE(holder->Started() && Eventually(HandOverMailslotIsOpen)) << holder->Output();
   std::vector<std::unique_ptr<Program>> senders;
-  for (const std::string& qvf : {files[1], files[2]})
-    senders.push_back(std::make_unique<Program>(
-        root_, "Qvshella", std::vector<std::string>{"--password-stdin", qvf}, environment));
+  for (const std::string& qvf : {files[1], files[2]}) senders.push_back(ShellaOnStdin(qvf, false));
   for (const auto& sender : senders) {
     ASSERT_TRUE(sender->Started());
     EXPECT_EQ(sender->Wait().code, 0) << sender->Output();
   }
-  EXPECT_FALSE(holder.Ended()) << holder.Output();
+  EXPECT_FALSE(holder->Ended()) << holder->Output();
   for (const std::string& qvf : files) EXPECT_TRUE(Exists(qvf)) << qvf;
 
-  holder.Send(std::string(kPassword) + "\n");
-  ASSERT_EQ(holder.Wait().code, 0) << holder.Output();
+  holder->Send(std::string(kPassword) + "\n");
+  ASSERT_EQ(holder->Wait().code, 0) << holder->Output();
   EXPECT_EQ(ReadTextFile(W("one.txt")), "first");
   EXPECT_EQ(ReadTextFile(W("two words.txt")), "second");
   EXPECT_EQ(ReadTextFile(W("trois é.txt")), "third");
   for (const std::string& qvf : files) EXPECT_FALSE(Exists(qvf)) << qvf;
   // One dialog with a row for every file, and only the holder's own file is opened.
-  const std::string output = holder.Output();
+  const std::string output = holder->Output();
   EXPECT_EQ(LinesWith(output, {"Decrypting files..."}), 1) << output;
   for (const char* name : {"one.txt.qvf  ", "two words.txt.qvf  ", "trois é.txt.qvf  "})
     EXPECT_EQ(LinesWith(output, {name, "Success", work_}), 1) << name << "\n" << output;
@@ -377,7 +329,7 @@ TEST_F(EndToEndTest, HandedOverPathsOutsideTheAllowedSetGetRowsSayingWhy) {
   const std::string install = root_.Sub("suite");
   ASSERT_TRUE(fs::create_directories(install));
   SetInstallFolder(install);
-  const std::string own = EncryptedFile("own.txt", "the holder's file");
+  const std::string own = Encrypted("own.txt", "the holder's file");
   // Files whose paths make a message of exactly the limit (taken) and one byte more (dropped).
   const std::string atLimit = PathOfLength(W("long"), kHandOverLimit - 5, "at limit.txt");
   const std::string overLimit = PathOfLength(W("longer"), kHandOverLimit - 4, "over limit.txt");
@@ -387,18 +339,16 @@ TEST_F(EndToEndTest, HandedOverPathsOutsideTheAllowedSetGetRowsSayingWhy) {
     WriteTextFile(path, "long path " + path.substr(path.size() - 20));
     Succeeds("encrypt", path);
   }
-  const std::string unterminated = EncryptedFile("unterminated.txt", "sent without its NUL");
-  const std::string inInstall = EncryptedFile("installed.txt", "inside the install folder");
+  const std::string unterminated = Encrypted("unterminated.txt", "sent without its NUL");
+  const std::string inInstall = Encrypted("installed.txt", "inside the install folder");
   const std::string protectedQvf = install + "/installed.txt.qvf";
   ASSERT_EQ(rename(inInstall.c_str(), protectedQvf.c_str()), 0);
   const std::string plain = W("plain.txt");
   WriteTextFile(plain, "a plain file");
   const std::string protectedBytes = ReadTextFile(protectedQvf);
 
-  Program holder(root_, "Qvshella", {"--password-stdin", own},
-                 Env({{"QV_PASSWORD_FILE", std::nullopt}}), PipedInput{});
-  ASSERT_TRUE(holder.Started());
-  ASSERT_TRUE(Eventually(HandOverMailslotIsOpen)) << holder.Output();
+  const auto holder = ShellaOnStdin(own, true);
+  ASSERT_TRUE(holder->Started() && Eventually(HandOverMailslotIsOpen)) << holder->Output();
   const HANDLE slot = CreateFileA(kHandOverMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(slot, INVALID_HANDLE_VALUE);
@@ -418,12 +368,12 @@ TEST_F(EndToEndTest, HandedOverPathsOutsideTheAllowedSetGetRowsSayingWhy) {
     EXPECT_EQ(written, message.size());
   }
   CloseHandle(slot);
-  holder.Send(std::string(kPassword) + "\n");
-  ASSERT_EQ(holder.Wait().code, 0) << holder.Output();
+  holder->Send(std::string(kPassword) + "\n");
+  ASSERT_EQ(holder->Wait().code, 0) << holder->Output();
 
   EXPECT_EQ(ReadTextFile(W("own.txt")), "the holder's file");
   EXPECT_FALSE(Exists(own));
-  EXPECT_TRUE(Exists(atLimit)) << holder.Output();
+  EXPECT_TRUE(Exists(atLimit)) << holder->Output();
   EXPECT_FALSE(Exists(atLimit + ".qvf"));
   EXPECT_TRUE(Exists(overLimit + ".qvf"));
   EXPECT_FALSE(Exists(overLimit));
@@ -435,7 +385,7 @@ TEST_F(EndToEndTest, HandedOverPathsOutsideTheAllowedSetGetRowsSayingWhy) {
   // The two files taken are decrypted; every refused path has its row saying why (the
   // messages that are no path at all, and the holder's own file again, have none). The
   // operation had failed items, so nothing is opened.
-  const std::string output = holder.Output();
+  const std::string output = holder->Output();
   EXPECT_EQ(LinesWith(output, {"own.txt.qvf  Success  "}), 1) << output;
   EXPECT_EQ(LinesWith(output, {"at limit.txt.qvf  Success  "}), 1) << output;
   EXPECT_EQ(LinesWith(output, {"plain.txt  Error: File is not an Sentivo encrypted file (.QVF)."}),

@@ -6,17 +6,11 @@
 // own files and configuration folder refused, a missing audit record reported, and Qvshella
 // opening the decrypted file (alone, as the one of several that decrypts for the others, and
 // several given to one Qvshella, the later ones verifying the user it logged on).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sodium.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,18 +27,6 @@ namespace {
 
 using namespace qvtest;
 
-constexpr const char* kHandOverMailslot = "\\\\.\\mailslot\\QVShellE_Decrypt";
-
-std::string TestBinaryFolder() {
-  char self[4096];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return ".";
-  const std::string path(self, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/'));
-}
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 // True when a line of `text` starts with `start` and ends with `end`.
 bool HasLine(const std::string& text, const std::string& start, const std::string& end) {
   size_t from = 0;
@@ -60,29 +42,18 @@ bool HasLine(const std::string& text, const std::string& start, const std::strin
   return false;
 }
 
-class ProductProgramsTest : public qvtest::ProgramsFixture {
- protected:
-  ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) {
-    return RunProgram(root_, "qvclient", args, Env(more));
-  }
-  ProgramRun Shella(const std::vector<std::string>& args, const Environment& more = {}) {
-    return RunProgram(root_, "Qvshella", args, Env(more));
-  }
-  void EnrollMe() {
-    const ProgramRun run = RunProgram(root_, "qvenroll", {}, Env());
-    ASSERT_EQ(run.code, 0) << run.err;
-  }
-  std::string W(const std::string& name) const { return work_ + "/" + name; }
-  // Writes `name` and encrypts it with qvclient; the .qvf path.
-  std::string Encrypted(const std::string& name, const std::string& content) {
-    WriteTextFile(W(name), content);
-    const ProgramRun run = Client({"encrypt", W(name)});
-    EXPECT_EQ(run.code, 0) << run.out << run.err;
-    EXPECT_FALSE(Exists(W(name)));
-    EXPECT_TRUE(Exists(W(name) + ".qvf"));
-    return W(name) + ".qvf";
-  }
-};
+using ProductProgramsTest = ProgramsFixture;
+
+// Runs `run` with the current folder set to `folder`.
+template <class Run>
+ProgramRun RunIn(const std::string& folder, Run run) {
+  char saved[4096];
+  EXPECT_NE(getcwd(saved, sizeof saved), nullptr);
+  EXPECT_EQ(chdir(folder.c_str()), 0);
+  ProgramRun result = run();
+  EXPECT_EQ(chdir(saved), 0);
+  return result;
+}
 
 TEST_F(ProductProgramsTest, EveryProgramHasHelpAndAVersionAndPointsMistakesToIt) {
   // Usage is checked before the library is looked for, so these fail the same without one.
@@ -137,7 +108,7 @@ TEST_F(ProductProgramsTest, EveryProgramHasHelpAndAVersionAndPointsMistakesToIt)
                store.FindUserById(QvCurrentAccount().suggestedUserId, &info) == QvStoreStatus::Ok);
 
   for (const char* program : {"qvenroll", "qvclient", "Qvshella", "qvdbconv", "qvx", "qvdialogs"}) {
-    const ProgramRun run = RunProgram(root_, program, {"--version"}, Env());
+    const ProgramRun run = Run(program, {"--version"});
     EXPECT_EQ(run.code, 0) << program << ": " << run.out << run.err;
     EXPECT_EQ(run.out.rfind(std::string(program) + " 1.", 0), 0u) << program << ": " << run.out;
   }
@@ -147,22 +118,16 @@ TEST_F(ProductProgramsTest, MissingLibraryAndMissingEntryPointHaveTheirOwnExitCo
   WriteTextFile(W("plain.txt"), "plain");
   const std::string missing = root_.Sub("lib/libQvFolderExt.so");
   // A real shared object of the build that does not export the product's entry points.
-  const std::string unrelated = TestBinaryFolder() + "/libqvplatform.so";
+  const std::string unrelated = ProgramPath("libqvplatform.so");
   ASSERT_TRUE(Exists(unrelated));
-
-  ProgramRun run = Client({"encrypt", W("plain.txt")}, {{"QV_PRODUCT_LIBRARY", missing}});
-  EXPECT_EQ(run.code, 7) << run.err;
-  EXPECT_NE(run.err.find("cannot load the product library " + missing), std::string::npos)
-      << run.err;
-  run = Shella({W("plain.txt.qvf")}, {{"QV_PRODUCT_LIBRARY", missing}});
-  EXPECT_EQ(run.code, 7) << run.err;
-
-  run = Client({"decrypt", W("plain.txt")}, {{"QV_PRODUCT_LIBRARY", unrelated}});
-  EXPECT_EQ(run.code, 8) << run.err;
-  EXPECT_NE(run.err.find("has no DllDoEncryptDecrypt: rebuild it"), std::string::npos) << run.err;
-  run = Shella({W("plain.txt.qvf")}, {{"QV_PRODUCT_LIBRARY", unrelated}});
-  EXPECT_EQ(run.code, 8) << run.err;
-  EXPECT_NE(run.err.find("has no DllShellInterface: rebuild it"), std::string::npos) << run.err;
+  const Environment none{{"QV_PRODUCT_LIBRARY", missing}}, other{{"QV_PRODUCT_LIBRARY", unrelated}};
+  EXPECT_TRUE(Exited(Client({"encrypt", W("plain.txt")}, none), 7,
+                     {"cannot load the product library " + missing}));
+  EXPECT_TRUE(Exited(Shella({W("plain.txt.qvf")}, none), 7));
+  EXPECT_TRUE(Exited(Client({"decrypt", W("plain.txt")}, other), 8,
+                     {"has no DllDoEncryptDecrypt: rebuild it"}));
+  EXPECT_TRUE(
+      Exited(Shella({W("plain.txt.qvf")}, other), 8, {"has no DllShellInterface: rebuild it"}));
   EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
   EXPECT_FALSE(Exists(W("plain.txt.qvf")));
 }
@@ -173,67 +138,49 @@ TEST_F(ProductProgramsTest, EncryptAndDecryptRoundTripForAnEnrolledUser) {
   WriteTextFile(W("report.txt"), content);
 
   // A wrong password: verification fails, nothing changes, exit 1.
-  const std::string wrong = root_.Sub("wrong");
-  WriteTextFile(wrong, "not the password\n");
-  ASSERT_EQ(chmod(wrong.c_str(), 0600), 0);
-  ProgramRun run = Client({"encrypt", W("report.txt")}, {{"QV_PASSWORD_FILE", wrong}});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  const Environment wrong{{"QV_PASSWORD_FILE", PasswordFile("wrong", "not the password")}};
+  EXPECT_TRUE(Exited(Client({"encrypt", W("report.txt")}, wrong), 1));
   EXPECT_EQ(ReadTextFile(W("report.txt")), content);
   EXPECT_FALSE(Exists(W("report.txt.qvf")));
 
   // A relative path is made absolute against the program's current folder.
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir(work_.c_str()), 0);
-  run = Client({"encrypt", "./report.txt"});
-  ASSERT_EQ(chdir(saved), 0);
-  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  ProgramRun run = RunIn(work_, [&] { return Client({"encrypt", "./report.txt"}); });
+  ASSERT_TRUE(Exited(run, 0));
   EXPECT_FALSE(Exists(W("report.txt")));
   ASSERT_TRUE(Exists(W("report.txt.qvf")));
   EXPECT_EQ(ReadTextFile(W("report.txt.qvf")).find("quarterly"), std::string::npos);
   // Without a terminal: one line per item, with its folder.
   EXPECT_TRUE(HasLine(run.out, "report.txt  ", "  " + work_)) << run.out;
 
-  run = Client({"decrypt", W("report.txt.qvf")});
-  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  ASSERT_TRUE(Exited(Client({"decrypt", W("report.txt.qvf")}), 0));
   EXPECT_EQ(ReadTextFile(W("report.txt")), content);
   EXPECT_FALSE(Exists(W("report.txt.qvf")));
-
   // Both operations are in the audit, under the absolute path.
-  run = Client({"audit", "--event", "7"});
-  ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.out.find(W("report.txt")), std::string::npos) << run.out;
-
+  EXPECT_TRUE(Exited(Client({"audit", "--event", "7"}), 0, {}, {W("report.txt")}));
   // A path that does not exist is a failed operation, not a usage error.
-  run = Client({"decrypt", W("nothing.qvf")});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", W("nothing.qvf")}), 1));
 }
 
 TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
   EnrollMe();
   const std::string qvf = Encrypted("notes.txt", "the encrypted notes");
   const std::string plain = W("notes.txt");
-
-  // No answer and no terminal: No To All, and the program says so.
   WriteTextFile(plain, "newer notes");
-  ProgramRun run = Client({"decrypt", qvf});
-  EXPECT_NE(run.err.find("no terminal to ask whether to replace"), std::string::npos) << run.err;
-  // Nothing was decrypted: that is no success.
-  EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.err.find("qvclient: nothing was decrypted: " + plain + " exists"),
-            std::string::npos)
-      << run.err;
+  // No answer and no terminal: No To All, and the program says so. Nothing was decrypted: that
+  // is no success.
+  EXPECT_TRUE(Exited(Client({"decrypt", qvf}), 1,
+                     {"no terminal to ask whether to replace",
+                      "qvclient: nothing was decrypted: " + plain + " exists"}));
   EXPECT_EQ(ReadTextFile(plain), "newer notes");
   EXPECT_TRUE(Exists(qvf));
 
-  run = Client({"decrypt", "--no-to-all", qvf});
-  EXPECT_EQ(run.code, 1);
+  const ProgramRun run = Client({"decrypt", "--no-to-all", qvf});
+  EXPECT_TRUE(Exited(run, 1));
   EXPECT_EQ(run.err.find("no terminal to ask"), std::string::npos) << run.err;
   EXPECT_EQ(ReadTextFile(plain), "newer notes");
   EXPECT_TRUE(Exists(qvf));
 
-  run = Client({"decrypt", qvf, "--yes-to-all"});
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", qvf, "--yes-to-all"}), 0));
   EXPECT_EQ(ReadTextFile(plain), "the encrypted notes");
   EXPECT_FALSE(Exists(qvf));
 }
@@ -241,42 +188,30 @@ TEST_F(ProductProgramsTest, ConfirmReplaceIsAnsweredFromTheCommandLine) {
 TEST_F(ProductProgramsTest, WhatStopsAnOperationIsSaidBeforeAnythingIsAsked) {
   // Without a store a missing path is still named first, and nothing is enrolled.
   const std::string store = root_.Sub("root/qvusers.db");
-  ProgramRun run = Client({"encrypt", W("nothing.txt")});
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("qvclient: " + W("nothing.txt") + " does not exist"), std::string::npos)
-      << run.err;
-  run = Client({"decrypt", W("nothing.txt.qvf")});
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("does not exist"), std::string::npos) << run.err;
-  run = Client({"encrypt", W(std::string(300, 'n'))});
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("longer than the system allows"), std::string::npos) << run.err;
+  EXPECT_TRUE(Exited(Client({"encrypt", W("nothing.txt")}), 1,
+                     {"qvclient: " + W("nothing.txt") + " does not exist"}));
+  EXPECT_TRUE(Exited(Client({"decrypt", W("nothing.txt.qvf")}), 1, {"does not exist"}));
+  EXPECT_TRUE(
+      Exited(Client({"encrypt", W(std::string(300, 'n'))}), 1, {"longer than the system allows"}));
   EXPECT_FALSE(Exists(store));
 
   // An existing path without a store: the store is never made behind the user's back.
   WriteTextFile(W("plain.txt"), "plain");
-  run = Client({"encrypt", W("plain.txt")});
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("qvclient: no user store at " + store + "; run qvenroll first"),
-            std::string::npos)
-      << run.err;
-  run = Shella({W("plain.txt.qvf")});
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("run qvenroll first"), std::string::npos) << run.err;
+  EXPECT_TRUE(Exited(Client({"encrypt", W("plain.txt")}), 1,
+                     {"qvclient: no user store at " + store + "; run qvenroll first"}));
+  EXPECT_TRUE(Exited(Shella({W("plain.txt.qvf")}), 1, {"run qvenroll first"}));
   EXPECT_FALSE(Exists(store));
   EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
 
   // A password file others can read is named as the cause, not a missing security device.
   EnrollMe();
   ASSERT_EQ(chmod(passwordFile_.c_str(), 0644), 0);
-  for (const char* program : {"qvclient", "Qvshella"}) {
-    run = program == std::string("qvclient") ? Client({"encrypt", W("plain.txt")})
-                                             : Shella({W("plain.txt")});
-    EXPECT_EQ(run.code, 1) << program << run.err;
-    EXPECT_NE(run.err.find(std::string(program) + ": the password file " + passwordFile_ +
-                           " must be yours and readable by you alone (mode 0600"),
-              std::string::npos)
-        << run.err;
+  for (const std::string program : {"qvclient", "Qvshella"}) {
+    const ProgramRun run =
+        program == "qvclient" ? Client({"encrypt", W("plain.txt")}) : Shella({W("plain.txt")});
+    EXPECT_TRUE(Exited(run, 1,
+                       {program + ": the password file " + passwordFile_ +
+                        " must be yours and readable by you alone (mode 0600"}));
     EXPECT_EQ(run.out.find("security devices"), std::string::npos) << run.out;
   }
   EXPECT_EQ(ReadTextFile(W("plain.txt")), "plain");
@@ -284,12 +219,7 @@ TEST_F(ProductProgramsTest, WhatStopsAnOperationIsSaidBeforeAnythingIsAsked) {
 
   // A file whose name begins with '-' is given after "--".
   WriteTextFile(W("-x"), "dash");
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir(work_.c_str()), 0);
-  run = Client({"encrypt", "--", "-x"});
-  ASSERT_EQ(chdir(saved), 0);
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(RunIn(work_, [&] { return Client({"encrypt", "--", "-x"}); }), 0));
   EXPECT_TRUE(Exists(W("-x.qvf")));
   EXPECT_FALSE(Exists(W("-x")));
 }
@@ -297,39 +227,33 @@ TEST_F(ProductProgramsTest, WhatStopsAnOperationIsSaidBeforeAnythingIsAsked) {
 TEST_F(ProductProgramsTest, TheSuitesOwnFilesAreRefusedAndNeverReEnrolled) {
   EnrollMe();
   const std::string store = root_.Sub("root/qvusers.db");
-  const std::string before = ReadTextFile(store);
-  ASSERT_FALSE(before.empty());
-  ProgramRun run = Client({"encrypt", store});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+  ASSERT_FALSE(ReadTextFile(store).empty());
+  EXPECT_TRUE(
+      Exited(Client({"encrypt", store}), 1, {}, {"Cannot process files from this directory"}));
   EXPECT_TRUE(Exists(store));
   EXPECT_FALSE(Exists(store + ".qvf"));
-  run = Client({"encrypt", root_.Sub("root")});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"encrypt", root_.Sub("root")}), 1));
   EXPECT_TRUE(Exists(store));
   EXPECT_FALSE(Exists(root_.Sub("root.qvef")));
 
   // The programs' own folder, although InstallDir was never written.
   const std::string mine = ProgramPath("qvtest-" + std::to_string(getpid()) + ".txt");
   WriteTextFile(mine, "beside the programs");
-  run = Client({"encrypt", mine});
+  const ProgramRun run = Client({"encrypt", mine});
   const bool refused = Exists(mine) && !Exists(mine + ".qvf");
   (void)unlink(mine.c_str());
   (void)unlink((mine + ".qvf").c_str());
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_TRUE(Exited(run, 1));
   EXPECT_TRUE(refused) << run.out;
 
   // A store that went missing stays missing: no new user, no new key.
   const std::string qvf = Encrypted("kept.txt", "under the first key");
   ASSERT_EQ(rename(store.c_str(), root_.Sub("store-aside").c_str()), 0);
-  run = Client({"decrypt", qvf});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.err.find("no user store at " + store), std::string::npos) << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", qvf}), 1, {"no user store at " + store}));
   EXPECT_FALSE(Exists(store));
   EXPECT_TRUE(Exists(qvf));
   ASSERT_EQ(rename(root_.Sub("store-aside").c_str(), store.c_str()), 0);
-  run = Client({"decrypt", qvf});
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Client({"decrypt", qvf}), 0));
   EXPECT_EQ(ReadTextFile(W("kept.txt")), "under the first key");
 }
 
@@ -337,27 +261,21 @@ TEST_F(ProductProgramsTest, NothingIsDecryptedIntoTheConfigurationFolder) {
   EnrollMe();
   const std::string config = root_.Sub("config");
   ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
-  const std::string qvf = Encrypted("settings.ini", "[secret]");
   const std::string inside = config + "/settings.ini.qvf";
-  ASSERT_EQ(rename(qvf.c_str(), inside.c_str()), 0);
-  const Environment configHere{{"XDG_CONFIG_HOME", config}};
-  ProgramRun run = Client({"decrypt", inside}, configHere);
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
-  run = Shella({inside}, configHere);
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
-  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
-  EXPECT_TRUE(Exists(inside));
-  EXPECT_FALSE(Exists(config + "/settings.ini"));
-
+  ASSERT_EQ(rename(Encrypted("settings.ini", "[secret]").c_str(), inside.c_str()), 0);
   // Nor is a folder restored there from its container.
   ASSERT_EQ(mkdir(W("profile").c_str(), 0700), 0);
   WriteTextFile(W("profile/prefs.js"), "prefs");
-  ASSERT_EQ(Client({"encrypt", W("profile")}).code, 0);
+  ASSERT_TRUE(Exited(Client({"encrypt", W("profile")}), 0));
   ASSERT_EQ(rename(W("profile.qvef").c_str(), (config + "/profile.qvef").c_str()), 0);
-  run = Client({"decrypt", config + "/profile.qvef"}, configHere);
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("Cannot process files from this directory"), std::string::npos) << run.out;
+
+  const Environment here{{"XDG_CONFIG_HOME", config}};
+  const std::vector<std::string> refused{"Cannot process files from this directory"};
+  EXPECT_TRUE(Exited(Client({"decrypt", inside}, here), 1, {}, refused));
+  EXPECT_TRUE(Exited(Shella({inside}, here), 0, {}, refused));
+  EXPECT_TRUE(Exited(Client({"decrypt", config + "/profile.qvef"}, here), 1, {}, refused));
+  EXPECT_TRUE(Exists(inside));
+  EXPECT_FALSE(Exists(config + "/settings.ini"));
   EXPECT_TRUE(Exists(config + "/profile.qvef"));
   EXPECT_FALSE(Exists(config + "/profile"));
 }
@@ -365,37 +283,24 @@ TEST_F(ProductProgramsTest, NothingIsDecryptedIntoTheConfigurationFolder) {
 TEST_F(ProductProgramsTest, AnAuditRecordThatCannotBeWrittenIsReported) {
   EnrollMe();
   WriteTextFile(W("ledger.txt"), "figures");
-  {
-    // The store refuses new audit records as a full disk would.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(root_.Sub("root/qvusers.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TRIGGER refuse_audit BEFORE INSERT ON audit "
-                           "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-  }
-  ProgramRun run = Client({"encrypt", W("ledger.txt")});
-  EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.err.find("qvclient: the audit record of " + W("ledger.txt") +
-                         " could not be written to the user store"),
-            std::string::npos)
-      << run.err;
+  // The store refuses new audit records as a full disk would.
+  EditBehindTheLibrary(
+      "CREATE TRIGGER refuse_audit BEFORE INSERT ON audit "
+      "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END",
+      "");
+  EXPECT_TRUE(Exited(Client({"encrypt", W("ledger.txt")}), 1,
+                     {"qvclient: the audit record of " + W("ledger.txt") +
+                      " could not be written to the user store"}));
   // The file itself was encrypted: its row says so.
   EXPECT_TRUE(Exists(W("ledger.txt.qvf")));
-  run = Shella({W("ledger.txt.qvf")});
-  EXPECT_EQ(run.code, 3) << run.out << run.err;
-  EXPECT_NE(run.err.find("Qvshella: the audit record of"), std::string::npos) << run.err;
+  EXPECT_TRUE(Exited(Shella({W("ledger.txt.qvf")}), 3, {"Qvshella: the audit record of"}));
   EXPECT_EQ(ReadTextFile(W("ledger.txt")), "figures");
 }
 
 TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {
   EnrollMe();
   const std::string qvf = Encrypted("photo.txt", "a picture");
-  ProgramRun run = Shella({qvf});
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Shella({qvf}), 0));
   EXPECT_EQ(ReadTextFile(W("photo.txt")), "a picture");
   EXPECT_FALSE(Exists(qvf));
   ASSERT_TRUE(Eventually([&] { return Exists(openerLog_); }));
@@ -405,9 +310,8 @@ TEST_F(ProductProgramsTest, QvshellaOpensTheDecryptedFile) {
   // A failed verification exits 0 as well, and opens nothing.
   const std::string other = Encrypted("other.txt", "other");
   ASSERT_EQ(unlink(openerLog_.c_str()), 0);
-  run = Shella({other}, {{"QV_PASSWORD_FILE", std::nullopt}});
-  EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.err.find("no terminal to ask for your password"), std::string::npos) << run.err;
+  EXPECT_TRUE(Exited(Shella({other}, {{"QV_PASSWORD_FILE", std::nullopt}}), 0,
+                     {"no terminal to ask for your password"}));
   EXPECT_TRUE(Exists(other));
   EXPECT_FALSE(Exists(W("other.txt")));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -429,15 +333,13 @@ TEST_F(ProductProgramsTest, QvshellaVerifiesTheLoggedOnUserForItsLaterFilesAndTe
     return FindWindowA("Sentivoapp-5B27E9C4-1D83-4F6A-B0E5-72C1A9D4F386", "MsgWnd") != nullptr;
   })) << client.Wait(0).err;
 
-  const ProgramRun run = Shella({first, second});
-  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_TRUE(Exited(Shella({first, second}), 0));
   EXPECT_EQ(ReadTextFile(W("one.txt")), "first");
   EXPECT_EQ(ReadTextFile(W("two.txt")), "second");
   EXPECT_TRUE(Eventually([&] {
     return ReadTextFile(openerLog_) == W("one.txt") + "\n" + W("two.txt") + "\n";
   })) << ReadTextFile(openerLog_);
-  const ProgramRun stop = Client({"stop"});
-  EXPECT_EQ(stop.code, 0) << stop.err;
+  EXPECT_TRUE(Exited(Client({"stop"}), 0));
   const ProgramRun ended = client.Wait();
   // The first file logs the user on, which is not told; the user is still logged on for the
   // second, whose verification the suite hears of before and after.

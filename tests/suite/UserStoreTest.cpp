@@ -367,12 +367,11 @@ TEST_F(UserStoreTest, RemovingAUserTakesKeysAndSettingsButKeepsAudit) {
   ASSERT_EQ(
       store_.WriteSetting("alice", 5, 13, "1", UnlockedMasterKey(store_, "alice", "pw").get()),
       QvStoreStatus::Ok);
-  QvAuditEntry entry;
-  entry.userId = "alice";
-  entry.path = "/home/alice/a.txt";
-  entry.result = kAuditResultSuccess;
-  entry.eventType = 6;
-  entry.time = 1700000000;
+  const QvAuditEntry entry{.userId = "alice",
+                           .path = "/home/alice/a.txt",
+                           .result = kAuditResultSuccess,
+                           .eventType = 6,
+                           .time = 1700000000};
   ASSERT_EQ(store_.AddAudit(entry), QvStoreStatus::Ok);
 
   ASSERT_EQ(store_.RemoveUser("ALICE"), QvStoreStatus::Ok);
@@ -403,14 +402,14 @@ TEST_F(UserStoreTest, AuditQueriesFilterAndListNewestFirst) {
               {"alice", 7, 300}, {"alice", 8, 400}, {"bob", 6, 50}};
   int index = 0;
   for (const Row& row : rows) {
-    QvAuditEntry entry;
-    entry.userId = row.user;
-    entry.machine = "M0123456789";
-    entry.path = "/data/file" + std::to_string(index++);
-    entry.result = index % 2 == 0 ? kAuditResultSuccess : kAuditResultFailure;
-    entry.eventType = row.event;
-    entry.time = row.time;
-    ASSERT_EQ(store_.AddAudit(entry), QvStoreStatus::Ok);
+    ++index;
+    ASSERT_EQ(store_.AddAudit({.userId = row.user,
+                               .machine = "M0123456789",
+                               .path = "/data/file" + std::to_string(index - 1),
+                               .result = index % 2 == 0 ? kAuditResultSuccess : kAuditResultFailure,
+                               .eventType = row.event,
+                               .time = row.time}),
+              QvStoreStatus::Ok);
   }
   QvAuditEntry tooLong;
   tooLong.path.assign(kAuditPathSize, 'p');
@@ -443,10 +442,7 @@ TEST_F(UserStoreTest, AuditQueriesFilterAndListNewestFirst) {
 // forked child's records are its own to sync.
 TEST_F(UserStoreTest, AuditRecordsAreReadableAtOnceAndReachTheDisk) {
   const auto add = [](QvUserStore& store, const std::string& path) {
-    QvAuditEntry entry;
-    entry.userId = "alice";
-    entry.path = path;
-    return store.AddAudit(entry) == QvStoreStatus::Ok;
+    return store.AddAudit({.userId = "alice", .path = path}) == QvStoreStatus::Ok;
   };
   const auto countIn = [](QvUserStore& store) {
     std::vector<QvAuditEntry> entries;
@@ -526,11 +522,8 @@ TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
     QvUserStore store;
     if (rc == 0 && store.Open() != QvStoreStatus::Ok) rc = 91;
     for (int i = 0; rc == 0 && i < kRows; ++i) {
-      QvAuditEntry entry;
-      entry.userId = "child";
-      entry.path = "c" + std::to_string(i);
-      entry.time = i;
-      if (store.AddAudit(entry) != QvStoreStatus::Ok ||
+      if (store.AddAudit({.userId = "child", .path = "c" + std::to_string(i), .time = i}) !=
+              QvStoreStatus::Ok ||
           store.WriteSetting("alice", 7, static_cast<DWORD>(i), "child", alice.get()) !=
               QvStoreStatus::Ok)
         rc = 92;
@@ -539,11 +532,9 @@ TEST_F(UserStoreTest, TwoProcessesWritingAtOnceBothSucceed) {
   }
   ASSERT_EQ(write(go[1], "g", 1), 1);
   for (int i = 0; i < kRows; ++i) {
-    QvAuditEntry entry;
-    entry.userId = "parent";
-    entry.path = "p" + std::to_string(i);
-    entry.time = i;
-    ASSERT_EQ(store_.AddAudit(entry), QvStoreStatus::Ok) << store_.LastError();
+    ASSERT_EQ(store_.AddAudit({.userId = "parent", .path = "p" + std::to_string(i), .time = i}),
+              QvStoreStatus::Ok)
+        << store_.LastError();
     ASSERT_EQ(store_.WriteSetting("alice", 8, static_cast<DWORD>(i), "parent", alice.get()),
               QvStoreStatus::Ok)
         << store_.LastError();

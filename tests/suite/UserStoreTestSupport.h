@@ -310,6 +310,31 @@ bool Eventually(Condition condition) {
   return condition();
 }
 
+// Runs a program to its end (a minute at most; then it is killed and the code is -2).
+inline ProgramRun RunProgram(const TestRoot& root, const std::string& name,
+                             const std::vector<std::string>& args,
+                             const Environment& environment = {}, const std::string& input = "") {
+  return Program(root, name, args, environment, input).Wait();
+}
+
+// Success when `run` ended with `code`, every text of `err` is on its standard error and every
+// text of `out` on its standard output; a failure names what is missing and shows both.
+inline testing::AssertionResult Exited(const ProgramRun& run, int code,
+                                       const std::vector<std::string>& err = {},
+                                       const std::vector<std::string>& out = {}) {
+  std::string missing;
+  if (run.code != code) missing += "exit code " + std::to_string(code) + "; ";
+  for (const std::string& text : err)
+    if (run.err.find(text) == std::string::npos) missing += "on standard error: " + text + "; ";
+  for (const std::string& text : out)
+    if (run.out.find(text) == std::string::npos) missing += "on standard output: " + text + "; ";
+  if (missing.empty()) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "expected " << missing << "\nexit code " << run.code << "\nstandard output:\n"
+         << run.out << "\nstandard error:\n"
+         << run.err;
+}
+
 // A test that runs the suite's programs in its own machine root: a password file (mode
 // 0600) for their verification, a work folder, and a desktop opener that records each path
 // it is asked to open in openerLog_. Env() is the programs' environment.
@@ -319,9 +344,7 @@ class ProgramsFixture : public RootedTest {
 
   void SetUp() override {
     ASSERT_GE(sodium_init(), 0);
-    passwordFile_ = root_.Sub("password");
-    WriteTextFile(passwordFile_, std::string(kPassword) + "\n");
-    ASSERT_EQ(chmod(passwordFile_.c_str(), 0600), 0);
+    passwordFile_ = PasswordFile("password", kPassword);
     work_ = root_.Sub("work");
     ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
     openerLog_ = root_.Sub("opened.log");
@@ -338,14 +361,42 @@ class ProgramsFixture : public RootedTest {
     return environment;
   }
 
+  // A file of the test root (mode 0600) holding `password` on its first line; its path.
+  std::string PasswordFile(const std::string& name, const std::string& password) const {
+    const std::string path = root_.Sub(name);
+    WriteTextFile(path, password + "\n");
+    EXPECT_EQ(chmod(path.c_str(), 0600), 0);
+    return path;
+  }
+  std::string W(const std::string& name) const { return work_ + "/" + name; }
+  // True when anything is at `path`, a dangling link too.
+  static bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  }
+
+  ProgramRun Run(const std::string& program, const std::vector<std::string>& args,
+                 const Environment& more = {}) const {
+    return RunProgram(root_, program, args, Env(more));
+  }
+  ProgramRun Client(const std::vector<std::string>& args, const Environment& more = {}) const {
+    return Run("qvclient", args, more);
+  }
+  ProgramRun Shella(const std::vector<std::string>& args, const Environment& more = {}) const {
+    return Run("Qvshella", args, more);
+  }
+  // Enrolls the current account with qvenroll, under kPassword.
+  void EnrollMe() const { ASSERT_TRUE(Exited(Run("qvenroll", {}), 0)); }
+  // Writes `name` in the work folder and encrypts it with qvclient; the .qvf path.
+  std::string Encrypted(const std::string& name, const std::string& content) const {
+    WriteTextFile(W(name), content);
+    EXPECT_TRUE(Exited(Client({"encrypt", W(name)}), 0)) << name;
+    EXPECT_FALSE(Exists(W(name)));
+    EXPECT_TRUE(Exists(W(name) + ".qvf"));
+    return W(name) + ".qvf";
+  }
+
   std::string passwordFile_, work_, opener_, openerLog_;
 };
-
-// Runs a program to its end (a minute at most; then it is killed and the code is -2).
-inline ProgramRun RunProgram(const TestRoot& root, const std::string& name,
-                             const std::vector<std::string>& args,
-                             const Environment& environment = {}, const std::string& input = "") {
-  return Program(root, name, args, environment, input).Wait();
-}
 
 }  // namespace qvtest

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,17 +101,36 @@ class VerifyTest : public RootedTest {
     return userData_->IsUserLoggedOn(&identity) != FALSE;
   }
 
+  // A key of the user as the extension reads it: its share key when `share`, else the key named
+  // `keyName` (the default when empty). None when it is not handed out, else whether it carries
+  // the secret, its bytes in `blob`.
+  std::optional<bool> Key(const char* userId, bool share = false,
+                          std::vector<std::uint8_t>* blob = nullptr, std::string keyName = {}) {
+    std::optional<bool> hasSecret;
+    const auto take = [&](const auto& record, BOOL found) {
+      bool secret = false;
+      if (!found) return;
+      EXPECT_TRUE(IsKeyBlob(record.blob, record.blobLength, &secret));
+      hasSecret = secret;
+      if (blob != nullptr) blob->assign(record.blob, record.blob + record.blobLength);
+    };
+    if (share) {
+      ShareKeyRecord record{};
+      userData_->InitShareKeyRecord(&record);
+      take(record, userData_->ReadShareKey(userId, &record, 0));
+      userData_->ReleaseShareKeyRecord(&record);
+    } else {
+      KeyRecord record{};
+      userData_->InitKeyRecord(&record);
+      if (!keyName.empty()) record.keyName = keyName.data();
+      take(record, userData_->ReadKey(userId, &record, 0));
+      userData_->ReleaseKeyRecord(&record);
+    }
+    return hasSecret;
+  }
   // The user's default key as the extension reads it: true when it carries the secret.
   bool ReadsSecret(const char* userId, std::vector<std::uint8_t>* blob = nullptr) {
-    KeyRecord record{};
-    userData_->InitKeyRecord(&record);
-    bool hasSecret = false;
-    if (userData_->ReadKey(userId, &record, 0)) {
-      EXPECT_TRUE(IsKeyBlob(record.blob, record.blobLength, &hasSecret));
-      if (blob != nullptr) blob->assign(record.blob, record.blob + record.blobLength);
-    }
-    userData_->ReleaseKeyRecord(&record);
-    return hasSecret;
+    return Key(userId, false, blob).value_or(false);
   }
 
   void UsePasswordFile(const std::string& content, mode_t mode = 0600) {
@@ -282,16 +302,6 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   const auto alice = UnlockedMasterKey(store_, "alice", "right pw");
   ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut, alice.get()), QvStoreStatus::Ok);
   StoreBobsPublicKey();
-  const auto shareKey = [&](const char* userId, bool* hasSecret) {
-    ShareKeyRecord record{};
-    userData_->InitShareKeyRecord(&record);
-    const bool found = userData_->ReadShareKey(userId, &record, 0) != FALSE;
-    if (found) {
-      EXPECT_TRUE(IsKeyBlob(record.blob, record.blobLength, hasSecret));
-    }
-    userData_->ReleaseShareKeyRecord(&record);
-    return found;
-  };
 
   // An operation reads the key at its start and holds it to its end: the time-out passing
   // meanwhile leaves the user logged on and the secrets readable.
@@ -302,21 +312,15 @@ TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
   ASSERT_TRUE(userData_->ReadKey("alice", &held, 0));
   Sleep(kTimeOut + 100);
   EXPECT_TRUE(LoggedOn("alice"));
-  bool hasSecret = false;
-  EXPECT_TRUE(shareKey("alice", &hasSecret));
-  EXPECT_TRUE(hasSecret);
+  EXPECT_EQ(Key("alice", true), true);
   EXPECT_TRUE(ReadsSecret("alice"));
   // Released: the session has ended, and the user's keys are not found rather than handed
   // out without their secret; another user's public key still is.
   userData_->ReleaseKeyRecord(&held);
   EXPECT_FALSE(LoggedOn("alice"));
-  KeyRecord record{};
-  userData_->InitKeyRecord(&record);
-  EXPECT_FALSE(userData_->ReadKey("alice", &record, 0));
-  userData_->ReleaseKeyRecord(&record);
-  EXPECT_FALSE(shareKey("alice", &hasSecret));
-  EXPECT_TRUE(shareKey("bob", &hasSecret));
-  EXPECT_FALSE(hasSecret);
+  EXPECT_EQ(Key("alice"), std::nullopt);
+  EXPECT_EQ(Key("alice", true), std::nullopt);
+  EXPECT_EQ(Key("bob", true), false);
 
   // Without a hold the time-out ends the session; verified again, the keys are back.
   ASSERT_EQ(VerifyTyping("right pw", "alice", true).result, kVerifyPassed);
@@ -386,11 +390,9 @@ TEST_F(VerifyTest, GateDefaultKeyStepStoresASealedSecretForTheVerifiedUser) {
       store_.Enroll({"dave", ".\\dave", "Dave", QvAccountType::Computer}, "daves pw", nullptr),
       QvStoreStatus::Ok);
   ASSERT_EQ(VerifyTyping("daves pw", "dave", true).result, kVerifyPassed);
-  KeyRecord record{};
-  userData_->InitKeyRecord(&record);
-  EXPECT_FALSE(userData_->ReadKey("dave", &record, 0));
-  userData_->ReleaseKeyRecord(&record);
+  EXPECT_EQ(Key("dave"), std::nullopt);
 
+  KeyRecord record{};
   userData_->InitKeyRecord(&record);
   std::string name = "{0A1B2C3D-1111-4222-8333-444455556666}";
   std::string label = "DefaultKey";
@@ -409,22 +411,14 @@ TEST_F(VerifyTest, GateDefaultKeyStepStoresASealedSecretForTheVerifiedUser) {
   userData_->ModeWord = saved;
   userData_->ReleaseKeyRecord(&record);
 
-  std::vector<std::uint8_t> read;
+  std::vector<std::uint8_t> read, share;
   EXPECT_TRUE(ReadsSecret("dave", &read));
   EXPECT_EQ(read, blob);
-  ShareKeyRecord share{};
-  userData_->InitShareKeyRecord(&share);
   // The verified user's own share key carries the secret (the acting user of a sharing change
   // needs it); another user's is public.
-  ASSERT_TRUE(userData_->ReadShareKey("dave", &share, 0));
-  EXPECT_EQ(std::vector<std::uint8_t>(share.blob, share.blob + share.blobLength), blob);
-  userData_->ReleaseShareKeyRecord(&share);
-  userData_->InitShareKeyRecord(&share);
-  ASSERT_TRUE(userData_->ReadShareKey("alice", &share, 0));
-  bool hasSecret = true;
-  EXPECT_TRUE(IsKeyBlob(share.blob, share.blobLength, &hasSecret));
-  EXPECT_FALSE(hasSecret);
-  userData_->ReleaseShareKeyRecord(&share);
+  EXPECT_EQ(Key("dave", true, &share), true);
+  EXPECT_EQ(share, blob);
+  EXPECT_EQ(Key("alice", true), false);
 }
 
 TEST_F(VerifyTest, ImportOlderKeyNeedsKeyModeVerificationAndTheFilePassword) {
@@ -477,13 +471,9 @@ TEST_F(VerifyTest, ImportOlderKeyNeedsKeyModeVerificationAndTheFilePassword) {
   EXPECT_EQ(dialog.state.Texts().find("bob.qvkey"), std::string::npos);
 
   // The key is alice's now, with its secret, under the name the owner text gives it.
-  KeyRecord record{};
-  userData_->InitKeyRecord(&record);
-  std::string ownerIdentity = older.keyName;
-  record.keyName = ownerIdentity.data();
-  ASSERT_TRUE(userData_->ReadKey("alice", &record, 0));
-  EXPECT_EQ(std::vector<std::uint8_t>(record.blob, record.blob + record.blobLength), older.blob);
-  userData_->ReleaseKeyRecord(&record);
+  std::vector<std::uint8_t> imported;
+  EXPECT_EQ(Key("alice", false, &imported, older.keyName), true);
+  EXPECT_EQ(imported, older.blob);
   DWORD mode = 0;
   ASSERT_EQ(store_.GetModeWord(&mode), QvStoreStatus::Ok);
   EXPECT_EQ(mode, kModeKeyImported);
