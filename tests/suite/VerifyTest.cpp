@@ -298,7 +298,8 @@ TEST_F(VerifyTest, AnotherThreadVerifyingTheUserMakesItBusy) {
 }
 
 TEST_F(VerifyTest, SessionEndsAtItsTimeOutUnlessAnOperationHoldsTheKey) {
-  constexpr DWORD kTimeOut = 500;
+  // Long enough that a busy machine reads the secret right after a verification within it.
+  constexpr DWORD kTimeOut = 1500;
   const auto alice = UnlockedMasterKey(store_, "alice", "right pw");
   ASSERT_EQ(store_.SetSessionTimeout("alice", kTimeOut, alice.get()), QvStoreStatus::Ok);
   StoreBobsPublicKey();
