@@ -125,7 +125,16 @@ class Statement {
   Statement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  // A statement kept prepared elsewhere (null: none), reset and cleared with this object.
+  explicit Statement(sqlite3_stmt* kept) : stmt_(kept), kept_(true) {}
+  ~Statement() {
+    if (!kept_) {
+      sqlite3_finalize(stmt_);
+    } else if (stmt_ != nullptr) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -171,6 +180,39 @@ class Statement {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool kept_ = false;
+};
+
+// The statements every audit record runs, prepared once for a connection instead of once per
+// record; finalized before the connection closes. In a forked child they are the parent's
+// connection's: they are then forgotten unfinalized and prepared anew for the child's own.
+struct AuditStatements {
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_stmt* grouped = nullptr;  // the record's commit without a sync of its own
+  sqlite3_stmt* restore = nullptr;  // the connection's own setting again
+
+  bool Prepare(sqlite3* db, int synchronous) {
+    if (insert != nullptr && sqlite3_db_handle(insert) == db) return true;
+    Forget();
+    const std::string own = "PRAGMA synchronous=" + std::to_string(synchronous);
+    const auto prepare = [db](const char* sql, sqlite3_stmt** out) {
+      return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, out, nullptr) == SQLITE_OK;
+    };
+    if (prepare("INSERT INTO audit(user_id, machine, path, result, event_type, time) "
+                "VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                &insert) &&
+        prepare("PRAGMA synchronous=NORMAL", &grouped) && prepare(own.c_str(), &restore))
+      return true;
+    Finalize();
+    return false;
+  }
+  void Finalize() {
+    for (sqlite3_stmt** statement : {&insert, &grouped, &restore}) {
+      sqlite3_finalize(*statement);
+      *statement = nullptr;
+    }
+  }
+  void Forget() { insert = grouped = restore = nullptr; }
 };
 
 QvUserInfo ReadUserRow(const Statement& s) {
@@ -457,6 +499,7 @@ struct QvUserStore::Impl {
   bool writeAheadLog = false;  // audit records are grouped only in a write-ahead log
   int synchronous = 2;         // the connection's own setting, restored after each record
   AuditSyncer auditSyncer;
+  AuditStatements auditStatements;
 
   QvStoreStatus Fail(const std::string& what) {
     lastError = what;
@@ -660,6 +703,7 @@ struct QvUserStore::Impl {
     // A connection of another process (before a fork) is never closed here.
     if (db != nullptr && pid == getpid()) {
       auditSyncer.Stop();
+      auditStatements.Finalize();
       sqlite3_close_v2(db);
     }
     db = nullptr;
@@ -1500,9 +1544,10 @@ QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
   if (entry.path.size() > kAuditPathSize - 1 || entry.machine.size() > sizeof(MachineInfo) - 1 ||
       entry.userId.size() > kMaxUserNameLength)
     return impl_->Refuse(QvStoreStatus::InvalidArgument, "the audit record is too long");
-  Statement s(impl_->db,
-              "INSERT INTO audit(user_id, machine, path, result, event_type, time) "
-              "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+  AuditStatements& kept = impl_->auditStatements;
+  if (!kept.Prepare(impl_->db, impl_->synchronous))
+    return impl_->Fail("cannot write the audit record");
+  Statement s(kept.insert);
   s.Text(1, entry.userId)
       .Text(2, entry.machine)
       .Text(3, entry.path)
@@ -1510,12 +1555,9 @@ QvStoreStatus QvUserStore::AddAudit(const QvAuditEntry& entry) {
       .Int(5, entry.eventType)
       .Int(6, entry.time);
   // Committed without a sync of its own: see AuditSyncer.
-  const bool grouped = impl_->writeAheadLog && impl_->Exec("PRAGMA synchronous=NORMAL");
+  const bool grouped = impl_->writeAheadLog && Statement(kept.grouped).Step() == SQLITE_DONE;
   const bool written = s.Step() == SQLITE_DONE;
-  if (grouped) {
-    const std::string restore = "PRAGMA synchronous=" + std::to_string(impl_->synchronous);
-    if (!impl_->Exec(restore.c_str())) impl_->writeAheadLog = false;
-  }
+  if (grouped && Statement(kept.restore).Step() != SQLITE_DONE) impl_->writeAheadLog = false;
   if (!written) return impl_->Fail("cannot write the audit record");
   if (grouped) impl_->auditSyncer.Committed();
   return QvStoreStatus::Ok;
