@@ -32,6 +32,14 @@ std::size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
+// Success when `text` holds `part`; either way the message shows the whole text.
+testing::AssertionResult Has(const std::string& text, const std::string& part) {
+  return (text.find(part) != std::string::npos ? testing::AssertionSuccess()
+                                               : testing::AssertionFailure())
+         << "\"" << part << "\" in:\n"
+         << text;
+}
+
 // A pseudo-terminal's master side and the name of its terminal side; -1 when there is none.
 int OpenPty(std::string* name) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -138,12 +146,11 @@ TEST(TerminalBackendTest, InteractiveAnswersTickPressTakeTheDefaultAndEndWithThe
   EXPECT_EQ(third.DoModal(), kNoToAll);
 
   const std::string out = terminal.Output();
-  EXPECT_NE(out.find("Confirm Replace\n---------------\nReplace a.txt?\n  [a] [ ] Apply to all\n"
-                     "1) Yes  2) No (default)  3) No to All  4) Cancel\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("  [a] [x] Apply to all\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Answer [1-4, a to tick or clear, Enter: No]: "), std::string::npos) << out;
+  EXPECT_TRUE(Has(out,
+                  "Confirm Replace\n---------------\nReplace a.txt?\n  [a] [ ] Apply to all\n"
+                  "1) Yes  2) No (default)  3) No to All  4) Cancel\n"));
+  EXPECT_TRUE(Has(out, "  [a] [x] Apply to all\n"));
+  EXPECT_TRUE(Has(out, "Answer [1-4, a to tick or clear, Enter: No]: "));
   EXPECT_EQ(Count(out, "Please answer"), 2u) << out;
 
   // The input is used up: end of input closes a dialog, even one that refuses to close.
@@ -158,8 +165,7 @@ TEST(TerminalBackendTest, InteractiveAnswersTickPressTakeTheDefaultAndEndWithThe
   };
   EXPECT_EQ(guarded.DoModal(), IDCANCEL);
   EXPECT_FALSE(guarded.cancelled);
-  EXPECT_NE(terminal.Output().find("Ask: end of input; ended with Cancel"), std::string::npos)
-      << terminal.Output();
+  EXPECT_TRUE(Has(terminal.Output(), "Ask: end of input; ended with Cancel"));
 }
 
 TEST(TerminalBackendTest, EditFieldsAreReadBeforeTheButtonsAndPasswordsNeverShown) {
@@ -186,9 +192,9 @@ TEST(TerminalBackendTest, EditFieldsAreReadBeforeTheButtonsAndPasswordsNeverShow
   EXPECT_EQ(user, "guest");
   EXPECT_EQ(password, "sw0rdfish");
   const std::string out = terminal.Output();
-  EXPECT_NE(out.find("  User: guest\n  Password: \n"), std::string::npos) << out;
-  EXPECT_NE(out.find("User [guest]: \nPassword: \n"), std::string::npos) << out;
-  EXPECT_EQ(out.find("sw0rdfish"), std::string::npos) << out;
+  EXPECT_TRUE(Has(out, "  User: guest\n  Password: \n"));
+  EXPECT_TRUE(Has(out, "User [guest]: \nPassword: \n"));
+  EXPECT_FALSE(Has(out, "sw0rdfish"));
 }
 
 TEST(TerminalBackendTest, PasswordOnATerminalIsReadWithEchoOffAndEchoComesBack) {
@@ -242,7 +248,7 @@ TEST(TerminalBackendTest, PasswordOnATerminalIsReadWithEchoOffAndEchoComesBack) 
   }
   typist.join();
   EXPECT_EQ(password, "hunter2");
-  EXPECT_EQ(transcript.find("hunter2"), std::string::npos) << transcript;
+  EXPECT_FALSE(Has(transcript, "hunter2"));
   termios after{};
   ASSERT_EQ(tcgetattr(slave, &after), 0);
   EXPECT_NE(after.c_lflag & ECHO, 0u);
@@ -312,11 +318,11 @@ TEST(TerminalBackendTest, WithoutATerminalThePolicyAnswersAndIsPrinted) {
   EXPECT_EQ(timed.DoModal(), IDOK);
 
   const std::string out = terminal.Output();
-  EXPECT_NE(out.find("Confirm Replace: No to All\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Ask: [x] Remember\nAsk: Text = x\nAsk: OK\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Ask: no answer given; closed (Cancel)\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Ask: control 1 is unavailable"), std::string::npos) << out;
-  EXPECT_NE(out.find("Ask: still open; ended with Cancel"), std::string::npos) << out;
+  EXPECT_TRUE(Has(out, "Confirm Replace: No to All\n"));
+  EXPECT_TRUE(Has(out, "Ask: [x] Remember\nAsk: Text = x\nAsk: OK\n"));
+  EXPECT_TRUE(Has(out, "Ask: no answer given; closed (Cancel)\n"));
+  EXPECT_TRUE(Has(out, "Ask: control 1 is unavailable"));
+  EXPECT_TRUE(Has(out, "Ask: still open; ended with Cancel"));
 }
 
 TEST(TerminalBackendTest, MessageBoxesOnATerminalAndByPolicy) {
@@ -326,11 +332,9 @@ TEST(TerminalBackendTest, MessageBoxesOnATerminalAndByPolicy) {
     EXPECT_EQ(MessageBoxA(nullptr, "Sure?", "Delete", MB_YESNO | MB_DEFBUTTON2), IDNO);
     EXPECT_EQ(MessageBoxA(nullptr, "Retry?", "Copy", MB_RETRYCANCEL), IDCANCEL);  // input ended
     const std::string out = terminal.Output();
-    EXPECT_NE(out.find("Copy\n----\nKeep both?\n1) Yes (default)  2) No  3) Cancel\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("1) Yes  2) No (default)"), std::string::npos) << out;
-    EXPECT_NE(out.find("Copy: end of input; Cancel"), std::string::npos) << out;
+    EXPECT_TRUE(Has(out, "Copy\n----\nKeep both?\n1) Yes (default)  2) No  3) Cancel\n"));
+    EXPECT_TRUE(Has(out, "1) Yes  2) No (default)"));
+    EXPECT_TRUE(Has(out, "Copy: end of input; Cancel"));
   }
   Terminal terminal(false);
   terminal->SetMessageBoxAnswer("overwrite", IDYES);
@@ -339,9 +343,9 @@ TEST(TerminalBackendTest, MessageBoxesOnATerminalAndByPolicy) {
   EXPECT_EQ(MessageBoxA(nullptr, "Cannot overwrite it.", "Save", MB_OK), IDOK);
   EXPECT_EQ(MessageBoxA(nullptr, "Continue?", "Save", MB_YESNO), IDNO);
   const std::string out = terminal.Output();
-  EXPECT_NE(out.find("Save: Yes\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Save: no answer given; OK\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Save: no answer given; No\n"), std::string::npos) << out;
+  EXPECT_TRUE(Has(out, "Save: Yes\n"));
+  EXPECT_TRUE(Has(out, "Save: no answer given; OK\n"));
+  EXPECT_TRUE(Has(out, "Save: no answer given; No\n"));
 }
 
 // Runs a progress dialog that steps its bar `steps` times over 0..upper and ends itself.
@@ -364,9 +368,8 @@ TEST(TerminalBackendTest, ProgressIsOneRedrawnLineOnATerminalAndPlainLinesWithou
     RunProgress("Encrypting a.txt", 10, 3);
     RunProgress("Encrypting b.txt", 2000, 2000);
     const std::string out = terminal.Output();
-    EXPECT_NE(out.find("\rEncrypting a.txt [######..............] 3/10\x1b[K"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("[####################] 2000/2000\x1b[K\n"), std::string::npos) << out;
+    EXPECT_TRUE(Has(out, "\rEncrypting a.txt [######..............] 3/10\x1b[K"));
+    EXPECT_TRUE(Has(out, "[####################] 2000/2000\x1b[K\n"));
     // 2000 steps in a moment are a handful of redraws, not 2000.
     EXPECT_LT(Count(out, "\r"), 100u);
   }
@@ -378,8 +381,8 @@ TEST(TerminalBackendTest, ProgressIsOneRedrawnLineOnATerminalAndPlainLinesWithou
       "name",
       4, 4);
   const std::string out = terminal.Output();
-  EXPECT_EQ(out.find('\r'), std::string::npos) << out;
-  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_FALSE(Has(out, "\r"));
+  EXPECT_FALSE(Has(out, "\x1b"));
   EXPECT_EQ(out,
             "Working\nEncrypting a.txt 3/10\nWorking\nEncrypting b.txt 10/10\n"
             "Working\nevil?[2J?name 4/4\n");
@@ -464,7 +467,7 @@ TEST(TerminalBackendTest, OnANarrowTerminalTextsWrapAtSpacesAndProgressFitsOneRo
   EXPECT_EQ(broken, 2) << transcript;
   for (const char* word : {"selected", "Grüße", "System,", "changes.", "warning"})
     EXPECT_GE(Count(transcript, word), 1u) << word << "\n" << transcript;
-  EXPECT_NE(transcript.find("10/10"), std::string::npos) << transcript;
+  EXPECT_TRUE(Has(transcript, "10/10"));
 }
 
 TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) {
@@ -511,7 +514,7 @@ TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) 
       "long-name.txt | Skipped   |\n"
       "1) Cancel\n"
       "Working: Cancel\n";
-  EXPECT_NE(out.find(table), std::string::npos) << out;
+  EXPECT_TRUE(Has(out, table));
 }
 
 TEST(TerminalBackendTest, CtrlCPressesCancelAndTheProcessLives) {
@@ -604,11 +607,11 @@ TEST(TerminalPageTest, APageIsAFormWhoseTextsAreCleaned) {
   EXPECT_EQ(dialog.chosen, 1);
   EXPECT_EQ(dialog.typed, "zed");
   const std::string out = terminal.Output();
-  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
-  EXPECT_EQ(out.find('\a'), std::string::npos) << out;
-  EXPECT_NE(out.find("a) Pick one:\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("2. tw?]0;owned?o"), std::string::npos) << out;
-  EXPECT_NE(out.find("1) Go?[2J"), std::string::npos) << out;
+  EXPECT_FALSE(Has(out, "\x1b"));
+  EXPECT_FALSE(Has(out, "\a"));
+  EXPECT_TRUE(Has(out, "a) Pick one:\n"));
+  EXPECT_TRUE(Has(out, "2. tw?]0;owned?o"));
+  EXPECT_TRUE(Has(out, "1) Go?[2J"));
   EXPECT_EQ(out.find("off"), std::string::npos) << "a disabled button is offered: " << out;
 }
 
