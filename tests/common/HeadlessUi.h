@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "platform/ui/HeadlessBackend.h"
 
 class HeadlessUi : public HeadlessBackend {
@@ -16,6 +18,13 @@ class HeadlessUi : public HeadlessBackend {
   ~HeadlessUi() override {
     SetUiBackend(previous_);
     for (const std::string& unused : UnusedScript()) ADD_FAILURE() << "never used: " << unused;
+  }
+  // The dialogs of template `templateId` closed so far, in the order they closed.
+  std::vector<ClosedDialog> Closed(UINT templateId) const {
+    std::vector<ClosedDialog> out;
+    for (const auto& dialog : ClosedDialogs())
+      if (dialog.state.templateId == templateId) out.push_back(dialog);
+    return out;
   }
 
  private:

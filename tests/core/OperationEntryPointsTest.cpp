@@ -160,12 +160,6 @@ class OperationEntryPointsTest : public RootedTest {
     }
     return lines;
   }
-  std::vector<HeadlessBackend::ClosedDialog> Closed(UINT templateId) const {
-    std::vector<HeadlessBackend::ClosedDialog> out;
-    for (const auto& dialog : ui_.ClosedDialogs())
-      if (dialog.state.templateId == templateId) out.push_back(dialog);
-    return out;
-  }
 
   UserAtTheKeyboard ui_;
   ScopedVariable openCommand_{"QV_OPEN_COMMAND"};
@@ -198,9 +192,9 @@ TEST_F(OperationEntryPointsTest, EncryptAndDecryptAFileAndAFolderWithAnAuditReco
   EXPECT_EQ(ReadTextFile(folder + "/one.bin"), std::string(70000, 'a'));
   EXPECT_EQ(ReadTextFile(folder + "/inner/two.txt"), "two");
   // The backup warning came once, for the first encryption only.
-  EXPECT_EQ(Closed(IDD_BACKUP_WARNING).size(), 1u);
-  ASSERT_EQ(Closed(kPasswordDialogId).size(), 4u);
-  EXPECT_EQ(Closed(kPasswordDialogId)[0].state.caption, LoadStringText(IDS_VERIFY_TITLE));
+  EXPECT_EQ(ui_.Closed(IDD_BACKUP_WARNING).size(), 1u);
+  ASSERT_EQ(ui_.Closed(kPasswordDialogId).size(), 4u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId)[0].state.caption, LoadStringText(IDS_VERIFY_TITLE));
 
   const std::vector<QvAuditEntry> audit = Audit();
   const std::vector<std::string> paths = {file, folder, file + ".qvf", folder + ".qvef"};
@@ -223,7 +217,7 @@ TEST_F(OperationEntryPointsTest, RefusedUserChangesNothingAndAFailedItemIsAudite
   EXPECT_EQ(ReadTextFile(file), "secret");
   EXPECT_FALSE(Present(file + ".qvf"));
   EXPECT_TRUE(Audit().empty());
-  EXPECT_TRUE(Closed(IDD_PROGRESS).empty());
+  EXPECT_TRUE(ui_.Closed(IDD_PROGRESS).empty());
   EXPECT_EQ(DllDoEncryptDecrypt(nullptr, 1), 0);
   EXPECT_EQ(DllShellInterface(nullptr), 0);
 
@@ -294,7 +288,7 @@ TEST_F(OperationEntryPointsTest, AMissingStoreIsNeverMadeAgainBehindTheUsersBack
   EXPECT_EQ(DllShellInterface(qvf.c_str()), 0);
   EXPECT_FALSE(Present(store));
   EXPECT_TRUE(Present(qvf));
-  EXPECT_EQ(Closed(IDD_PROGRESS).size(), 1u) << "only the encryption's";
+  EXPECT_EQ(ui_.Closed(IDD_PROGRESS).size(), 1u) << "only the encryption's";
 }
 
 TEST_F(OperationEntryPointsTest, KoreanSystemsOfTheOemGetTheirOwnPrompt) {
@@ -317,7 +311,7 @@ TEST_F(OperationEntryPointsTest, KoreanSystemsOfTheOemGetTheirOwnPrompt) {
     QvApp().InitInstance();
     RefusePassword();
     EXPECT_EQ(DllDoEncryptDecrypt(file.c_str(), 0), 0);
-    const std::string texts = Closed(kPasswordDialogId).back().state.Texts();
+    const std::string texts = ui_.Closed(kPasswordDialogId).back().state.Texts();
     const std::string expected = LoadStringText(c.prompt);
     ASSERT_FALSE(expected.empty());
     EXPECT_NE(texts.find(expected), std::string::npos) << texts;
@@ -346,52 +340,28 @@ TEST_F(OperationEntryPointsTest, ShellInterfaceOffersTheOlderKeyOfAContainersFol
   ASSERT_NE(store, nullptr);
   ASSERT_EQ(store->SetEdition(EDITION_SENTIVO), QvStoreStatus::Ok);
   // A container made with a key of this user's earlier installation, which exported it.
-  const std::string older = "{0A1B2C3D-1111-4222-8333-444455556666}";
-  DWORD blobLength = 0;
-  BYTE* blob = nullptr;
-  ASSERT_TRUE(CreatePKISettings(older.c_str(), &blobLength, &blob));
-  const std::vector<std::uint8_t> olderBlob(blob, blob + blobLength);
-  CoTaskMemFree(blob);
-  BYTE credentials[kCredentialSizeSentivo] = {};
-  DWORD credentialsLength = 0;
-  ASSERT_TRUE(FillCredentialBlock(credentials, sizeof credentials, older.c_str(), "DefaultKey",
-                                  &credentialsLength));
-  std::vector<BYTE> header(2048);
-  DWORD headerLength = static_cast<DWORD>(header.size());
-  DWORD handle = 0;
-  EncryptAlgoInfo algorithm{};
-  algorithm.algorithmId = kDefaultAlgorithmId;
-  ASSERT_EQ(
-      QVFSInitFolderEncryption(&algorithm, older.c_str(), olderBlob.data(), blobLength, credentials,
-                               credentialsLength, header.data(), &headerLength, &handle),
-      0u);
-  (void)QVFSCloseHandle(handle);
+  qvtest::OlderKey older;
+  ASSERT_NO_FATAL_FAILURE(qvtest::MakeOlderKey(kMe, "file pw", &older));
   const std::string vault = P("vault");
   fs::create_directories(vault);
   WriteTextFile(vault + "/qvdummyffff.qvf", "");
   {
     FolderContainer container;
     char algorithmName[1024] = "default";
-    BYTE* headerBytes = header.data();
-    ASSERT_EQ(
-        container.OpenContainer(vault + ".qvef", algorithmName, &headerBytes, &headerLength, TRUE),
-        1);
+    BYTE* headerBytes = older.header.data();
+    ASSERT_EQ(container.OpenContainer(vault + ".qvef", algorithmName, &headerBytes,
+                                      &older.headerLength, TRUE),
+              1);
     container.SetRootDir(vault + "/");
     ASSERT_GT(container.AddFile(vault + "/qvdummyffff.qvf", FALSE), 0);
     ASSERT_EQ(container.Flush(), 1);
     container.Close();
   }
   fs::remove_all(vault);
-  std::vector<std::uint8_t> keyFile;
-  ASSERT_EQ(QvEncodeKeyFile({kMe, older, "DefaultKey", olderBlob}, "file pw", &keyFile),
-            QvStoreStatus::Ok);
-  ASSERT_EQ(mkdir(QvExportFolder().c_str(), 0700), 0);
-  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/" + QvKeyFileName(older), keyFile, false, nullptr),
-            QvStoreStatus::Ok);
 
   // Offered, imported from its file, and the container restored with it.
   AnswerPassword();
-  ui_.AnswerMessageBox(IDOK, QvKeyFileName(older));
+  ui_.AnswerMessageBox(IDOK, older.keyFile);
   ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "file pw", IDOK);
   EXPECT_EQ(DllShellInterface((vault + ".qvef").c_str()), 0);
   EXPECT_EQ(ui_.MessageBoxes().size(), 1u);
@@ -434,11 +404,11 @@ TEST_F(OperationEntryPointsTest, FilesOpenedTogetherAreDecryptedByTheHolderWhich
   EXPECT_EQ(HandOverTotals().accepted - before.accepted, 1u);
   EXPECT_EQ(HandOverTotals().dropped - before.dropped, 0u);
   // One dialog for both, one verification, and only the holder's own file opened.
-  const auto dialogs = Closed(IDD_PROGRESS);
+  const auto dialogs = ui_.Closed(IDD_PROGRESS);
   ASSERT_EQ(dialogs.size(), 3u);
   ASSERT_NE(dialogs.back().state.Control(IDC_PROGRESS_LIST), nullptr);
   EXPECT_EQ(dialogs.back().state.Control(IDC_PROGRESS_LIST)->items.size(), 2u);
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 3u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 3u);
   EXPECT_EQ(Opened(1), std::vector<std::string>{P("first.txt")});
   Sleep(200);
   EXPECT_EQ(Opened(1).size(), 1u);

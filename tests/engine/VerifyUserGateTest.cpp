@@ -37,6 +37,7 @@
 #include "suite/qvverify/Verification.h"
 #include "tests/common/HeadlessUi.h"
 #include "tests/common/TestRoot.h"
+#include "tests/suite/UserStoreTestSupport.h"
 #include "util/RegKey.h"
 
 namespace {
@@ -47,16 +48,6 @@ constexpr const char* kTitle = "Gate Title";
 constexpr const char* kPrompt = "Gate prompt";
 constexpr UINT kCredentialsText = 165;
 constexpr UINT kDevicesText = 166;
-
-std::vector<std::uint8_t> NewKeyBlob(const std::string& name) {
-  DWORD length = 0;
-  BYTE* blob = nullptr;
-  EXPECT_TRUE(CreatePKISettings(name.c_str(), &length, &blob));
-  std::vector<std::uint8_t> out;
-  if (blob != nullptr) out.assign(blob, blob + length);
-  CoTaskMemFree(blob);
-  return out;
-}
 
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;
@@ -116,7 +107,7 @@ class VerifyUserGateTest : public RootedTest {
   // The account running the test, enrolled as "me".
   void EnrollMe(bool withPassword, bool withKey) {
     QvKey key;
-    if (withKey) key = {kMe, "DefaultKey", kKeyTypeUser, NewKeyBlob(kMe), false, false};
+    if (withKey) key = qvtest::LibraryKey(kMe);
     ASSERT_EQ(
         store_->Enroll({kMe, QvCurrentAccount().userName, "Me", QvAccountType::Computer},
                        withPassword ? std::optional<std::string_view>(kPassword) : std::nullopt,
@@ -134,13 +125,6 @@ class VerifyUserGateTest : public RootedTest {
 
   void AnswerPassword(const std::string& password) {
     ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, password, IDOK);
-  }
-
-  std::vector<HeadlessBackend::ClosedDialog> Closed(UINT templateId) const {
-    std::vector<HeadlessBackend::ClosedDialog> out;
-    for (const auto& dialog : ui_.ClosedDialogs())
-      if (dialog.state.templateId == templateId) out.push_back(dialog);
-    return out;
   }
 
   std::string BadPasswordText(const HeadlessBackend::ClosedDialog& dialog) const {
@@ -190,7 +174,7 @@ TEST_F(VerifyUserGateTest, UnknownUserGetsTheEditionsEnrollmentProgramUnlessTheO
     ASSERT_EQ(key_.SetDWORDValue("showQvenrollIfUserNotEnrolled", 1), ERROR_SUCCESS);
     ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
     EXPECT_EQ(Gate(TRUE, TRUE), 0);
-    for (const auto& dialog : Closed(IDD_BAD_PASSWORD))
+    for (const auto& dialog : ui_.Closed(IDD_BAD_PASSWORD))
       EXPECT_EQ(BadPasswordText(dialog), LoadStringText(kCredentialsText));
 
     // Offer on (stored 1, or missing): the program is launched and the gate refuses.
@@ -205,8 +189,8 @@ TEST_F(VerifyUserGateTest, UnknownUserGetsTheEditionsEnrollmentProgramUnlessTheO
   // Nothing else was launched, not even late.
   Sleep(200);
   EXPECT_EQ(Lines(marker_), expected);
-  EXPECT_TRUE(Closed(kPasswordDialogId).empty());
-  EXPECT_EQ(Closed(IDD_BAD_PASSWORD).size(), 4u);
+  EXPECT_TRUE(ui_.Closed(kPasswordDialogId).empty());
+  EXPECT_EQ(ui_.Closed(IDD_BAD_PASSWORD).size(), 4u);
 }
 
 TEST_F(VerifyUserGateTest, WrongPasswordIsToldAndAskedAgainUntilRight) {
@@ -216,10 +200,10 @@ TEST_F(VerifyUserGateTest, WrongPasswordIsToldAndAskedAgainUntilRight) {
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   AnswerPassword(kPassword);
   EXPECT_EQ(Gate(FALSE), 1);
-  const auto notices = Closed(IDD_BAD_PASSWORD);
+  const auto notices = ui_.Closed(IDD_BAD_PASSWORD);
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(BadPasswordText(notices[0]), LoadStringText(kCredentialsText));
-  const auto prompts = Closed(kPasswordDialogId);
+  const auto prompts = ui_.Closed(kPasswordDialogId);
   ASSERT_EQ(prompts.size(), 2u);
   EXPECT_EQ(prompts[1].state.caption, kTitle);
   EXPECT_NE(prompts[1].state.Texts().find(kPrompt), std::string::npos);
@@ -234,8 +218,8 @@ TEST_F(VerifyUserGateTest, WrongPasswordIsToldAndAskedAgainUntilRight) {
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   AnswerPassword(kPassword);
   EXPECT_EQ(Gate(FALSE), 1);
-  EXPECT_EQ(Closed(IDD_BAD_PASSWORD).size(), 2u);
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 4u);
+  EXPECT_EQ(ui_.Closed(IDD_BAD_PASSWORD).size(), 2u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 4u);
 }
 
 TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAskingForEver) {
@@ -244,8 +228,8 @@ TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAski
   // A cancel is not a wrong password: the gate ends without a notice.
   ui_.PressButton(kPasswordDialogId, IDCANCEL);
   EXPECT_EQ(Gate(TRUE), 0);
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
-  EXPECT_TRUE(Closed(IDD_BAD_PASSWORD).empty());
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 1u);
+  EXPECT_TRUE(ui_.Closed(IDD_BAD_PASSWORD).empty());
 
   // A password file repeating a refused password: refused once, then nothing new can be
   // obtained and the gate stops after telling the credentials were not validated again.
@@ -256,11 +240,11 @@ TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAski
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
   EXPECT_EQ(Gate(FALSE), 0);
-  const auto notices = Closed(IDD_BAD_PASSWORD);
+  const auto notices = ui_.Closed(IDD_BAD_PASSWORD);
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_EQ(BadPasswordText(notices[0]), LoadStringText(kCredentialsText));
   EXPECT_EQ(BadPasswordText(notices[1]), LoadStringText(kCredentialsText));
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 1u);
 
   // Nobody can be asked now (a password file others may read): the device is not ready,
   // shown once under the title, and the gate ends.
@@ -272,8 +256,8 @@ TEST_F(VerifyUserGateTest, CancelAndUnobtainablePasswordsEndTheGateInsteadOfAski
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, LoadStringText(IDS_DEVICE_BUSY));
   EXPECT_EQ(boxes[0].caption, kTitle);
-  EXPECT_EQ(Closed(IDD_BAD_PASSWORD).size(), 2u);
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 1u);
+  EXPECT_EQ(ui_.Closed(IDD_BAD_PASSWORD).size(), 2u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 1u);
 }
 
 TEST_F(VerifyUserGateTest, UserWithoutPasswordGetsTheMissingDevicesNotice) {
@@ -283,11 +267,11 @@ TEST_F(VerifyUserGateTest, UserWithoutPasswordGetsTheMissingDevicesNotice) {
     if (edition == kEditionStandard) EnrollMe(false, false);
     ui_.PressButton(IDD_BAD_PASSWORD, IDOK);
     EXPECT_EQ(Gate(TRUE), 0);
-    ASSERT_FALSE(Closed(IDD_BAD_PASSWORD).empty());
-    EXPECT_EQ(BadPasswordText(Closed(IDD_BAD_PASSWORD).back()), LoadStringText(kDevicesText));
+    ASSERT_FALSE(ui_.Closed(IDD_BAD_PASSWORD).empty());
+    EXPECT_EQ(BadPasswordText(ui_.Closed(IDD_BAD_PASSWORD).back()), LoadStringText(kDevicesText));
   }
-  EXPECT_EQ(Closed(IDD_BAD_PASSWORD).size(), 2u);
-  EXPECT_TRUE(Closed(kPasswordDialogId).empty());
+  EXPECT_EQ(ui_.Closed(IDD_BAD_PASSWORD).size(), 2u);
+  EXPECT_TRUE(ui_.Closed(kPasswordDialogId).empty());
 }
 
 TEST_F(VerifyUserGateTest, BusyVerificationShowsTheDeviceMessageUnderTheTitle) {
@@ -316,7 +300,7 @@ TEST_F(VerifyUserGateTest, BusyVerificationShowsTheDeviceMessageUnderTheTitle) {
   EXPECT_EQ(boxes[0].text, LoadStringText(IDS_DEVICE_BUSY));
   EXPECT_EQ(boxes[0].caption, kTitle);
   EXPECT_EQ(boxes[0].type & MB_ICONERROR, MB_ICONERROR);
-  EXPECT_TRUE(Closed(kPasswordDialogId).empty());
+  EXPECT_TRUE(ui_.Closed(kPasswordDialogId).empty());
 
   // Released: the user is verified again.
   AnswerPassword(kPassword);
@@ -329,7 +313,7 @@ TEST_F(VerifyUserGateTest, BackupWarningShowsForEncryptionUntilTicked) {
   // Decryption never shows it.
   AnswerPassword(kPassword);
   EXPECT_EQ(Gate(FALSE), 1);
-  EXPECT_TRUE(Closed(IDD_BACKUP_WARNING).empty());
+  EXPECT_TRUE(ui_.Closed(IDD_BACKUP_WARNING).empty());
 
   // Stored "0" counts as not suppressed; OK without the box keeps it coming.
   SettingRecord record{};
@@ -353,8 +337,8 @@ TEST_F(VerifyUserGateTest, BackupWarningShowsForEncryptionUntilTicked) {
 
   AnswerPassword(kPassword);
   EXPECT_EQ(Gate(TRUE), 1);
-  EXPECT_EQ(Closed(IDD_BACKUP_WARNING).size(), 2u);
-  EXPECT_EQ(Closed(kPasswordDialogId).size(), 4u);
+  EXPECT_EQ(ui_.Closed(IDD_BACKUP_WARNING).size(), 2u);
+  EXPECT_EQ(ui_.Closed(kPasswordDialogId).size(), 4u);
 }
 
 TEST_F(VerifyUserGateTest, SentivoMakesTheDefaultKeyOnceAndNeverWarns) {
@@ -383,7 +367,7 @@ TEST_F(VerifyUserGateTest, SentivoMakesTheDefaultKeyOnceAndNeverWarns) {
   ASSERT_EQ(store_->FindUserById(kMe, &again), QvStoreStatus::Ok);
   EXPECT_EQ(again.keyCount, 1);
   EXPECT_EQ(again.defaultKey, info.defaultKey);
-  EXPECT_TRUE(Closed(IDD_BACKUP_WARNING).empty());
+  EXPECT_TRUE(ui_.Closed(IDD_BACKUP_WARNING).empty());
 }
 
 TEST_F(VerifyUserGateTest, SentivoTellsTheMessageWindowBeforeAndAfterTheVerification) {
@@ -442,9 +426,9 @@ TEST_F(VerifyUserGateTest, OwnerKeyMissingOffersTheOlderKeyFile) {
   ASSERT_EQ(QvLogOnUser(kMe, kPassword), QvLogOnResult::Passed);
 
   // A file and a container made with a key of an earlier installation, which exported it.
-  const std::string older = "{0A1B2C3D-1111-4222-8333-444455556666}";
-  const std::vector<std::uint8_t> olderBlob = NewKeyBlob(older);
-  BYTE credentials[kCredentialSizeSentivo] = {};
+  qvtest::OlderKey key;
+  ASSERT_NO_FATAL_FAILURE(qvtest::MakeOlderKey(kMe, "file pw", &key));
+  const std::string& older = key.name;
   QVData data{};
   const std::string plain = root_.Sub("report.txt");
   const std::string encrypted = plain + ".qvf";
@@ -453,31 +437,13 @@ TEST_F(VerifyUserGateTest, OwnerKeyMissingOffersTheOlderKeyFile) {
   data.destinationPath = encrypted.c_str();
   data.keyName = older.c_str();
   data.keyName2 = older.c_str();
-  data.keyBlob = const_cast<BYTE*>(olderBlob.data());
-  data.keyBlobLength = static_cast<DWORD>(olderBlob.size());
-  ASSERT_TRUE(FillCredentialBlock(credentials, sizeof credentials, older.c_str(), "DefaultKey",
-                                  &data.credentialsLength));
-  data.credentials = credentials;
+  data.keyBlob = key.blob.data();
+  data.keyBlobLength = static_cast<DWORD>(key.blob.size());
+  data.credentials = key.credentials;
+  data.credentialsLength = key.credentialsLength;
   data.algorithm.algorithmId = kDefaultAlgorithmId;
   ASSERT_EQ(QVFSEncryptFile(&data), 0u);
-  std::vector<BYTE> header(2048);
-  DWORD headerLength = static_cast<DWORD>(header.size());
-  DWORD handle = 0;
-  EncryptAlgoInfo algorithm{};
-  algorithm.algorithmId = kDefaultAlgorithmId;
-  ASSERT_EQ(QVFSInitFolderEncryption(&algorithm, older.c_str(), olderBlob.data(),
-                                     static_cast<DWORD>(olderBlob.size()), credentials,
-                                     data.credentialsLength, header.data(), &headerLength, &handle),
-            0u);
-  (void)QVFSCloseHandle(handle);
-
-  QvKeyFileContents exported{kMe, older, "DefaultKey", olderBlob};
-  std::vector<std::uint8_t> bytes;
-  ASSERT_EQ(QvEncodeKeyFile(exported, "file pw", &bytes), QvStoreStatus::Ok);
-  ASSERT_EQ(mkdir(QvExportFolder().c_str(), 0700), 0);
-  const std::string keyFile = QvKeyFileName(older);
-  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/" + keyFile, bytes, false, nullptr),
-            QvStoreStatus::Ok);
+  const std::string& keyFile = key.keyFile;
 
   auto holdsOlderKey = [&] {
     KeyRecord record{};
@@ -508,7 +474,7 @@ TEST_F(VerifyUserGateTest, OwnerKeyMissingOffersTheOlderKeyFile) {
   // OK: the older key is imported from its file for this user.
   ui_.AnswerMessageBox(IDOK, "old encryption key");
   ui_.TypeAndPress(kPasswordDialogId, kPasswordEditId, "file pw", IDOK);
-  EXPECT_EQ(OwnerKeyCheckFolder(kMe, header.data(), headerLength), older);
+  EXPECT_EQ(OwnerKeyCheckFolder(kMe, key.header.data(), key.headerLength), older);
   EXPECT_TRUE(holdsOlderKey());
   EXPECT_EQ(userData_->ModeWord, kModeKeyImported);
 

@@ -1,6 +1,6 @@
 // Helpers shared by the tests of the user store, the user-data object and the suite's
-// programs: fresh key blobs, and a suite program run as a process of its own, without a
-// terminal, its output collected from files of the test root.
+// programs: fresh key blobs, an exported key of an earlier installation, and a suite program run as
+// a process of its own, without a terminal, its output collected from files of the test root.
 #pragma once
 
 #include <fcntl.h>
@@ -56,6 +56,43 @@ inline QvKey LibraryKey(const std::string& name) {
     key.blob.assign(blob, blob + length);
   CoTaskMemFree(blob);
   return key;
+}
+
+// A key of the user's earlier installation that the user exported to a key file under
+// `filePassword` (the export folder is made), with a credential block naming it and a folder
+// header made with it, as an older container holds.
+struct OlderKey {
+  std::string name = "{0A1B2C3D-1111-4222-8333-444455556666}";
+  std::vector<std::uint8_t> blob;
+  BYTE credentials[kCredentialSizeSentivo] = {};
+  DWORD credentialsLength = 0;
+  std::vector<BYTE> header = std::vector<BYTE>(2048);
+  DWORD headerLength = 0;
+  std::string keyFile;  // the name of its file in the export folder
+};
+inline void MakeOlderKey(const std::string& userId, const std::string& filePassword,
+                         OlderKey* key) {
+  key->blob = LibraryKey(key->name).blob;
+  ASSERT_FALSE(key->blob.empty());
+  ASSERT_TRUE(FillCredentialBlock(key->credentials, sizeof key->credentials, key->name.c_str(),
+                                  "DefaultKey", &key->credentialsLength));
+  key->headerLength = static_cast<DWORD>(key->header.size());
+  DWORD handle = 0;
+  EncryptAlgoInfo algorithm{};
+  algorithm.algorithmId = kDefaultAlgorithmId;
+  ASSERT_EQ(QVFSInitFolderEncryption(&algorithm, key->name.c_str(), key->blob.data(),
+                                     static_cast<DWORD>(key->blob.size()), key->credentials,
+                                     key->credentialsLength, key->header.data(), &key->headerLength,
+                                     &handle),
+            0u);
+  (void)QVFSCloseHandle(handle);
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(QvEncodeKeyFile({userId, key->name, "DefaultKey", key->blob}, filePassword, &bytes),
+            QvStoreStatus::Ok);
+  ASSERT_EQ(mkdir(QvExportFolder().c_str(), 0700), 0);
+  key->keyFile = QvKeyFileName(key->name);
+  ASSERT_EQ(QvWriteKeyFile(QvExportFolder() + "/" + key->keyFile, bytes, false, nullptr),
+            QvStoreStatus::Ok);
 }
 
 // Enrolls `user` in the process's user store with a new key named after the user id; the
