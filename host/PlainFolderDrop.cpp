@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
+#include <set>
+#include <utility>
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -98,6 +101,19 @@ std::string JoinPath(const std::string& folder, const std::vector<std::string>& 
   return path;
 }
 
+// Files are flushed and named in batches of this many files or bytes, whichever comes first:
+// one wait for the disk per batch instead of two per file, and a bounded number of files open.
+constexpr std::size_t kBatchFiles = 64;
+constexpr std::uint64_t kBatchBytes = 64ull << 20;
+
+// A received file that waits for its batch.
+struct Pending {
+  std::unique_ptr<StagedFile> file;
+  FileGroupEntry entry;
+  std::string path;  // where it goes
+  std::string name;  // its name in its folder
+};
+
 class Receiver {
  public:
   Receiver(IDataObject* data, const std::string& destination, const PlainFolderDropOptions& options,
@@ -126,6 +142,9 @@ class Receiver {
     }
   }
 
+  // Puts the files still waiting in place; called after the last entry.
+  void Finish() { PlacePending(); }
+
   bool AnyFailed() const { return !result_->failures.empty(); }
   // Whether an entry whose contents were read through did not arrive.
   bool ReadThroughButMissing() const { return readThroughButMissing_; }
@@ -142,18 +161,18 @@ class Receiver {
     }
     const std::string name = parts.back();
     parts.pop_back();
-    StagedFile file;
-    if (!file.Create(destination_.c_str(), parts))
+    auto file = std::make_unique<StagedFile>();
+    if (!file->Create(destination_.c_str(), parts))
       return Fail(entry, "no file could be made in the destination folder");
     std::uint64_t copied = 0;
     std::string why;
     // Once the source delivered, it may count the file as transferred: if it does not
     // arrive, no move may be reported.
-    const bool copiedAll =
-        CopyContents(data_, index, &file, &copied, &readThrough_, &why, [this](std::uint64_t got) {
-          progress_.bytesDone += got;
-          Tell();
-        });
+    const bool copiedAll = CopyContents(data_, index, file.get(), &copied, &readThrough_, &why,
+                                        [this](std::uint64_t got) {
+                                          progress_.bytesDone += got;
+                                          Tell();
+                                        });
     if (!copiedAll) return Fail(entry, why);
     if ((entry.flags & FD_FILESIZE) != 0 && copied != entry.size)
       return Fail(entry, "the source sent " + std::to_string(copied) + " bytes of " +
@@ -161,19 +180,49 @@ class Receiver {
     const FILETIME* written = (entry.flags & FD_WRITESTIME) != 0 ? &entry.lastWriteTime : nullptr;
     const bool readOnly =
         (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (file.Commit(name.c_str(), written, readOnly, false)) return Arrived();
+    if (!file->Finish(written, readOnly)) return Fail(entry, "the file could not be written");
+    parts.push_back(name);
+    pending_.push_back({std::move(file), entry, JoinPath(destination_, parts), name});
+    readThrough_ = false;  // whether it arrives is known once its batch is placed
+    pendingBytes_ += copied;
+    if (pending_.size() >= kBatchFiles || pendingBytes_ >= kBatchBytes) PlacePending();
+  }
+
+  // The files read so far take their names: all of them flushed first (their writes started
+  // as each was finished, so the waits overlap and the file system commits them together),
+  // then each renamed, then each folder flushed once. A file that does not take its name was
+  // delivered by the source, so a move can no longer be reported in full.
+  void PlacePending() {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> folders;
+    std::vector<StagedFile*> folderFiles;
+    for (Pending& pending : pending_) {
+      if (!pending.file->Flush()) {
+        DeliveredButMissing(pending, "the file could not be written");
+        continue;
+      }
+      if (!Place(pending)) continue;
+      if (folders.insert(pending.file->FolderIdentity()).second)
+        folderFiles.push_back(pending.file.get());
+    }
+    for (StagedFile* file : folderFiles) (void)file->FlushFolder();
+    pending_.clear();
+    pendingBytes_ = 0;
+  }
+
+  bool Place(Pending& pending) {
+    if (pending.file->Place(pending.name.c_str(), false)) return Arrived();
     const DWORD error = GetLastError();
     if (error != static_cast<DWORD>(ERROR_ALREADY_EXISTS) &&
         error != static_cast<DWORD>(ERROR_FILE_EXISTS))
-      return Fail(entry, "the file could not be put in place");
-    parts.push_back(name);
-    if (!MayReplace(JoinPath(destination_, parts))) {
+      return DeliveredButMissing(pending, "the file could not be put in place");
+    if (!MayReplace(pending.path)) {
       ++result_->skipped;
-      return;  // read through but kept out
+      readThroughButMissing_ = true;  // read through but kept out
+      return false;
     }
-    if (!file.Commit(name.c_str(), written, readOnly, true))
-      return Fail(entry, "the existing item could not be replaced");
-    Arrived();
+    if (!pending.file->Place(pending.name.c_str(), true))
+      return DeliveredButMissing(pending, "the existing item could not be replaced");
+    return Arrived();
   }
 
   static bool IsFolder(const FileGroupEntry& entry) {
@@ -182,12 +231,17 @@ class Receiver {
   void Tell() {
     if (options_.progress) options_.progress(progress_);
   }
-  void Arrived() {
+  bool Arrived() {
     ++result_->arrived;
-    readThrough_ = false;
+    return true;
   }
   void Fail(const FileGroupEntry& entry, const std::string& why) {
     result_->failures.push_back(entry.name + ": " + why);
+  }
+  bool DeliveredButMissing(const Pending& pending, const std::string& why) {
+    Fail(pending.entry, why);
+    readThroughButMissing_ = true;
+    return false;
   }
   bool MayReplace(const std::string& path) {
     if (answerForAll_ != nullptr) return *answerForAll_;
@@ -217,6 +271,9 @@ class Receiver {
   bool readThrough_ = false;  // the source delivered the entry being received
   bool readThroughButMissing_ = false;
   ReceiptProgress progress_;
+  // Files read to their end, waiting for their batch to take their names.
+  std::vector<Pending> pending_;
+  std::uint64_t pendingBytes_ = 0;
 };
 
 }  // namespace
@@ -274,6 +331,7 @@ HRESULT ReceiveIntoPlainFolder(IDataObject* data, const std::string& destination
     receiver.Expect(entries);
     for (std::size_t i = 0; i < entries.size(); ++i)
       receiver.Receive(static_cast<LONG>(i), entries[i]);
+    receiver.Finish();
     // A move only when every entry is in place: a kept existing file means the source's
     // file did not arrive, so it must not be deleted either.
     const bool complete = !receiver.AnyFailed() && result->skipped == 0;

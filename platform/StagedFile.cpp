@@ -74,6 +74,7 @@ BOOL StagedFile::Create(LPCSTR base, const std::vector<std::string>& folders) no
       fileFd_ = openat(folderFd_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fileFd_ >= 0) {
         tempName_ = name;
+        flushed_ = false;
         placed_ = false;
         return TRUE;
       }
@@ -86,7 +87,8 @@ BOOL StagedFile::Create(LPCSTR base, const std::vector<std::string>& folders) no
 }
 
 BOOL StagedFile::Write(const void* data, std::size_t size) noexcept {
-  if (fileFd_ < 0) return Fail(EBADF);
+  if (fileFd_ < 0 || placed_) return Fail(EBADF);
+  flushed_ = false;
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t written = write(fileFd_, bytes, size);
@@ -100,12 +102,8 @@ BOOL StagedFile::Write(const void* data, std::size_t size) noexcept {
   return TRUE;
 }
 
-BOOL StagedFile::Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
-                        bool replace) noexcept {
+BOOL StagedFile::Finish(const FILETIME* lastWrite, bool readOnly) noexcept {
   if (fileFd_ < 0 || placed_) return Fail(EBADF);
-  if (name == nullptr || name[0] == '\0' || std::string_view(name).find('/') != std::string::npos)
-    return Fail(EINVAL);
-  if (fsync(fileFd_) != 0) return Fail(errno);
   if (fchmod(fileFd_, UsualMode(readOnly)) != 0) return Fail(errno);
   if (lastWrite != nullptr) {
     std::int64_t seconds = 0, nanoseconds = 0;
@@ -113,6 +111,22 @@ BOOL StagedFile::Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
     const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
     if (futimens(fileFd_, times) != 0) return Fail(errno);
   }
+  // Only a head start for Flush: a file system that cannot start it early still flushes.
+  (void)sync_file_range(fileFd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return TRUE;
+}
+
+BOOL StagedFile::Flush() noexcept {
+  if (fileFd_ < 0 || placed_) return Fail(EBADF);
+  if (fsync(fileFd_) != 0) return Fail(errno);
+  flushed_ = true;
+  return TRUE;
+}
+
+BOOL StagedFile::Place(LPCSTR name, bool replace) noexcept {
+  if (fileFd_ < 0 || placed_ || !flushed_) return Fail(EBADF);
+  if (name == nullptr || name[0] == '\0' || std::string_view(name).find('/') != std::string::npos)
+    return Fail(EINVAL);
   if (replace) {
     struct stat existing;
     if (fstatat(folderFd_, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
@@ -122,7 +136,24 @@ BOOL StagedFile::Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
                                replace ? 0u : static_cast<unsigned>(RENAME_NOREPLACE));
   if (renamed != 0) return Fail(errno);
   placed_ = true;
-  (void)fsync(folderFd_);
+  return TRUE;
+}
+
+BOOL StagedFile::FlushFolder() noexcept {
+  if (folderFd_ < 0) return Fail(EBADF);
+  return fsync(folderFd_) == 0 ? TRUE : Fail(errno);
+}
+
+std::pair<std::uint64_t, std::uint64_t> StagedFile::FolderIdentity() const noexcept {
+  struct stat folder {};
+  if (folderFd_ < 0 || fstat(folderFd_, &folder) != 0) return {0, 0};
+  return {folder.st_dev, folder.st_ino};
+}
+
+BOOL StagedFile::Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
+                        bool replace) noexcept {
+  if (!Finish(lastWrite, readOnly) || !Flush() || !Place(name, replace)) return FALSE;
+  (void)FlushFolder();
   Discard();
   return TRUE;
 }

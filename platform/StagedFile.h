@@ -7,7 +7,9 @@
 // (ERROR_ACCESS_DENIED), so a link planted in the destination cannot redirect the write.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/FileTime.h"
@@ -25,11 +27,23 @@ class QV_API StagedFile {
   [[nodiscard]] BOOL Create(LPCSTR base, const std::vector<std::string>& folders) noexcept;
   // Writes all `size` bytes.
   [[nodiscard]] BOOL Write(const void* data, std::size_t size) noexcept;
-  // Flushes the file, gives it the usual mode (0666 less the umask, without write bits when
-  // `readOnly`) and `lastWrite` when given, and renames it to `name` in its folder. An
-  // existing `name` fails with ERROR_FILE_EXISTS and the temporary file is kept, so the
-  // caller may ask and call again with `replace`; a folder under `name` is never replaced
-  // (ERROR_ACCESS_DENIED). The folder is flushed after the rename.
+  // Gives the file the usual mode (0666 less the umask, without write bits when `readOnly`)
+  // and `lastWrite` when given, and starts writing it to disk without waiting for it.
+  [[nodiscard]] BOOL Finish(const FILETIME* lastWrite, bool readOnly) noexcept;
+  // Waits until the file is on disk. Files finished one after another and then flushed one
+  // after another reach the disk together: the waits overlap.
+  [[nodiscard]] BOOL Flush() noexcept;
+  // Renames the flushed file to `name` in its folder; a file not flushed since its last write
+  // is refused (ERROR_INVALID_HANDLE). An existing `name` fails with ERROR_FILE_EXISTS and the
+  // temporary file is kept, so the caller may ask and call again with `replace`; a folder under
+  // `name` is never replaced (ERROR_ACCESS_DENIED). The rename is durable once the folder is
+  // flushed (FlushFolder, once for all the files placed in one folder).
+  [[nodiscard]] BOOL Place(LPCSTR name, bool replace) noexcept;
+  // Flushes the file's folder, and with it the names given in it.
+  [[nodiscard]] BOOL FlushFolder() noexcept;
+  // The folder's device and inode, to flush each folder once.
+  [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const noexcept;
+  // Finish, Flush, Place and FlushFolder of one file.
   [[nodiscard]] BOOL Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
                             bool replace) noexcept;
   // Removes the temporary file now.
@@ -42,6 +56,7 @@ class QV_API StagedFile {
   int folderFd_ = -1;
   int fileFd_ = -1;
   std::string tempName_;
+  bool flushed_ = false;
   bool placed_ = false;
 };
 

@@ -15,6 +15,7 @@
 #include "platform/FileTime.h"
 #include "platform/Files.h"
 #include "platform/Ole.h"
+#include "platform/StagedFile.h"
 #include "platform/shell/FileGroupDescriptor.h"
 #include "tests/common/TestRoot.h"
 
@@ -290,6 +291,52 @@ TEST_F(PlainFolderDrop, ExistingNamesAreReplacedOnlyOnYesAndAKeptFileIsNoMove) {
   EXPECT_EQ(ReadTextFile(destination_ + "/one.txt"), "newer");
   EXPECT_TRUE(fs::is_directory(destination_ + "/folder.txt"));
   EXPECT_EQ(Listing().size(), 4u);  // no temporary file left beside them
+}
+
+// Files are flushed and named in batches: a receipt of several batches brings every file,
+// asks about a taken name in a later batch, and leaves no temporary name behind.
+TEST_F(PlainFolderDrop, ManyFilesArriveInBatchesWithTheQuestionsOfEach) {
+  fs::create_directory(destination_ + "/d1");
+  WriteTextFile(destination_ + "/d1/f70.txt", "old");
+  std::vector<VirtualFile> files;
+  for (int i = 0; i < 150; ++i)
+    files.push_back({"d" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".txt",
+                     "file " + std::to_string(i)});
+  files[100].failAfter = 2;
+  ComPtr<VirtualFiles> source;
+  source.Attach(new VirtualFiles(files));
+  std::vector<std::string> asked;
+  PlainFolderDropResult result;
+  EXPECT_EQ(Receive(source.Get(), DROPEFFECT_MOVE, &result,
+                    [&](const std::string& path) {
+                      asked.push_back(path);
+                      return ReplaceAnswer::kNo;
+                    }),
+            S_FALSE);
+  EXPECT_EQ(asked, std::vector<std::string>{destination_ + "/d1/f70.txt"});
+  EXPECT_EQ(result.arrived, 148u);
+  EXPECT_EQ(result.skipped, 1u);
+  EXPECT_EQ(result.failures.size(), 1u);
+  EXPECT_EQ(source->performedEffect, DROPEFFECT_COPY);
+  EXPECT_EQ(Listing().size(), 3u + 149u);  // the folders and the files, no temporary name
+  EXPECT_EQ(ReadTextFile(destination_ + "/d1/f70.txt"), "old");
+  EXPECT_EQ(ReadTextFile(destination_ + "/d2/f149.txt"), "file 149");
+  EXPECT_FALSE(fs::exists(destination_ + "/d1/f100.txt"));
+}
+
+// A received file never takes its name before it is on disk.
+TEST_F(PlainFolderDrop, AStagedFileTakesItsNameOnlyOnceFlushed) {
+  StagedFile file;
+  ASSERT_TRUE(file.Create(destination_.c_str(), {}));
+  ASSERT_TRUE(file.Write("abc", 3));
+  ASSERT_TRUE(file.Finish(nullptr, false));
+  EXPECT_FALSE(file.Place("a.txt", false));
+  ASSERT_TRUE(file.Flush());
+  ASSERT_TRUE(file.Write("d", 1));
+  EXPECT_FALSE(file.Place("a.txt", false)) << "written again since the flush";
+  ASSERT_TRUE(file.Flush());
+  EXPECT_TRUE(file.Place("a.txt", false));
+  EXPECT_EQ(ReadTextFile(destination_ + "/a.txt"), "abcd");
 }
 
 TEST_F(PlainFolderDrop, MalformedDescriptorIsRefusedBeforeAnythingIsWritten) {
