@@ -185,9 +185,9 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
   const auto read = [&] {
     *opened = OpenedImage{};
     if (database_.ImageBlocks(folderId, fileId, &opened->blocks) != VARIANT_TRUE) return false;
-    const std::uint64_t length =
-        opened->blocks.empty() ? 0 : opened->blocks.back().offset + opened->blocks.back().length;
-    opened->head.resize(static_cast<std::size_t>(std::min(length, kHeadBytes)));
+    if (!opened->blocks.empty())
+      opened->length = opened->blocks.back().offset + opened->blocks.back().length;
+    opened->head.resize(static_cast<std::size_t>(std::min(opened->length, kHeadBytes)));
     return database_.ReadImageRange(folderId, fileId, opened->blocks, 0,
                                     std::span(opened->head.data(), opened->head.size())) ==
            VARIANT_TRUE;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -58,6 +59,7 @@ class ContainerDecryptionSession {
   // QVFSCloseImageReader), opened under the key at the row's place.
   struct OpenedImage {
     std::vector<QVDatabase::ImageBlock> blocks;
+    std::uint64_t length = 0;  // the image's, the blocks' total
     std::string head;
     QvImageLayout layout{};
     DWORD reader = 0;

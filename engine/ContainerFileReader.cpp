@@ -26,14 +26,12 @@ ContainerFileReader::ContainerFileReader(std::shared_ptr<ContainerDecryptionSess
       folderId_(folderId),
       fileId_(fileId),
       image_(std::move(opened)) {
-  if (!image_.blocks.empty())
-    imageLength_ = image_.blocks.back().offset + image_.blocks.back().length;
   // The chunks after the header: every one a full chunk and its tag, the last one shorter
   // (a tag at least).
   const std::uint64_t header = image_.layout.headerLength;
   const std::uint64_t sealed = std::uint64_t{image_.layout.chunkSize} + image_.layout.tagSize;
-  if (imageLength_ <= header || image_.layout.chunkSize == 0) return;
-  const std::uint64_t payload = imageLength_ - header;
+  if (image_.length <= header || image_.layout.chunkSize == 0) return;
+  const std::uint64_t payload = image_.length - header;
   chunks_ = (payload + sealed - 1) / sealed;
   const std::uint64_t lastSealed = payload - (chunks_ - 1) * sealed;
   if (lastSealed < image_.layout.tagSize) return;
@@ -68,7 +66,7 @@ bool ContainerFileReader::ImageBytes(std::uint64_t begin, std::uint64_t end, std
 bool ContainerFileReader::OpenChunk(std::uint64_t index, std::string* plain) {
   const std::uint64_t sealed = std::uint64_t{image_.layout.chunkSize} + image_.layout.tagSize;
   const std::uint64_t begin = image_.layout.headerLength + index * sealed;
-  const std::uint64_t end = std::min(begin + sealed, imageLength_);
+  const std::uint64_t end = std::min(begin + sealed, image_.length);
   if (!ImageBytes(begin, end, plain)) return false;
   const bool last = index + 1 == chunks_;
   if (QVFSImageReaderOpenChunk(image_.reader, reinterpret_cast<BYTE*>(plain->data()),

@@ -50,7 +50,6 @@ class ContainerFileReader {
   DWORD folderId_;
   DWORD fileId_;
   ContainerDecryptionSession::OpenedImage image_;
-  std::uint64_t imageLength_ = 0;
   std::uint64_t chunks_ = 0;
   std::uint64_t size_ = 0;
   bool valid_ = false;

@@ -110,8 +110,9 @@ constexpr std::uint64_t kBatchBytes = 64ull << 20;
 struct Pending {
   std::unique_ptr<StagedFile> file;
   FileGroupEntry entry;
-  std::string path;  // where it goes
-  std::string name;  // its name in its folder
+  std::string path;    // where it goes
+  std::string name;    // its name in its folder
+  std::string folder;  // its folder's path (names refused links, so one path per folder)
 };
 
 class Receiver {
@@ -181,8 +182,8 @@ class Receiver {
     const bool readOnly =
         (entry.flags & FD_ATTRIBUTES) != 0 && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (!file->Finish(written, readOnly)) return Fail(entry, "the file could not be written");
-    parts.push_back(name);
-    pending_.push_back({std::move(file), entry, JoinPath(destination_, parts), name});
+    std::string folder = JoinPath(destination_, parts);
+    pending_.push_back({std::move(file), entry, folder + "/" + name, name, std::move(folder)});
     readThrough_ = false;  // whether it arrives is known once its batch is placed
     pendingBytes_ += copied;
     if (pending_.size() >= kBatchFiles || pendingBytes_ >= kBatchBytes) PlacePending();
@@ -193,7 +194,7 @@ class Receiver {
   // then each renamed, then each folder flushed once. A file that does not take its name was
   // delivered by the source, so a move can no longer be reported in full.
   void PlacePending() {
-    std::set<std::pair<std::uint64_t, std::uint64_t>> folders;
+    std::set<std::string> folders;
     std::vector<StagedFile*> folderFiles;
     for (Pending& pending : pending_) {
       if (!pending.file->Flush()) {
@@ -201,8 +202,7 @@ class Receiver {
         continue;
       }
       if (!Place(pending)) continue;
-      if (folders.insert(pending.file->FolderIdentity()).second)
-        folderFiles.push_back(pending.file.get());
+      if (folders.insert(pending.folder).second) folderFiles.push_back(pending.file.get());
     }
     for (StagedFile* file : folderFiles) (void)file->FlushFolder();
     pending_.clear();

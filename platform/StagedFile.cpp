@@ -144,20 +144,6 @@ BOOL StagedFile::FlushFolder() noexcept {
   return fsync(folderFd_) == 0 ? TRUE : Fail(errno);
 }
 
-std::pair<std::uint64_t, std::uint64_t> StagedFile::FolderIdentity() const noexcept {
-  struct stat folder {};
-  if (folderFd_ < 0 || fstat(folderFd_, &folder) != 0) return {0, 0};
-  return {folder.st_dev, folder.st_ino};
-}
-
-BOOL StagedFile::Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
-                        bool replace) noexcept {
-  if (!Finish(lastWrite, readOnly) || !Flush() || !Place(name, replace)) return FALSE;
-  (void)FlushFolder();
-  Discard();
-  return TRUE;
-}
-
 void StagedFile::Discard() noexcept {
   if (fileFd_ >= 0) close(fileFd_);
   fileFd_ = -1;

@@ -7,9 +7,7 @@
 // (ERROR_ACCESS_DENIED), so a link planted in the destination cannot redirect the write.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/FileTime.h"
@@ -41,11 +39,6 @@ class QV_API StagedFile {
   [[nodiscard]] BOOL Place(LPCSTR name, bool replace) noexcept;
   // Flushes the file's folder, and with it the names given in it.
   [[nodiscard]] BOOL FlushFolder() noexcept;
-  // The folder's device and inode, to flush each folder once.
-  [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> FolderIdentity() const noexcept;
-  // Finish, Flush, Place and FlushFolder of one file.
-  [[nodiscard]] BOOL Commit(LPCSTR name, const FILETIME* lastWrite, bool readOnly,
-                            bool replace) noexcept;
   // Removes the temporary file now.
   void Discard() noexcept;
 
