@@ -117,12 +117,11 @@ std::int64_t WallClockMs() {
 
 std::mutex g_storeLock;
 QvUserStore* g_store = nullptr;
-pid_t g_storeProcess = 0;  // the process that made g_store
 
 // The shared store stays open to the end of the process; the audit records it committed last
-// are put on disk as the process exits (not in a forked child, whose store is its parent's).
+// are put on disk as the process exits (in a forked child SyncAudit leaves the parent's alone).
 void SyncSharedStoreAtExit() {
-  if (g_store != nullptr && g_storeProcess == getpid()) g_store->SyncAudit();
+  if (g_store != nullptr) g_store->SyncAudit();
 }
 
 // ---- Hooks and machine identity ----
@@ -798,7 +797,6 @@ QvUserStore* QvSharedUserStore(std::string* error) noexcept {
     std::lock_guard<std::mutex> guard(g_storeLock);
     if (g_store == nullptr) {
       g_store = new QvUserStore();
-      g_storeProcess = getpid();
       (void)std::atexit(SyncSharedStoreAtExit);
     }
     const std::string path = QvUserStore::DefaultPath();

@@ -222,7 +222,8 @@ class QV_SUITE_API QvUserStore {
   [[nodiscard]] QvStoreStatus AddAudit(const QvAuditEntry& entry);
   // Records committed by this object that are not yet known to be on disk.
   [[nodiscard]] std::uint64_t AuditRecordsNotOnDisk();
-  // Puts the records committed so far on disk now (a process's last step).
+  // Puts the records committed so far on disk now (a process's last step); nothing in a
+  // forked child that has not used the store, whose records are the parent's.
   void SyncAudit();
   // Newest first (by time, then by order of writing).
   [[nodiscard]] QvStoreStatus QueryAudit(const QvAuditFilter& filter,
