@@ -40,27 +40,48 @@ testing::AssertionResult Has(const std::string& text, const std::string& part) {
          << text;
 }
 
-// A pseudo-terminal's master side and the name of its terminal side; -1 when there is none.
-int OpenPty(std::string* name) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) return -1;
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
-    close(master);
-    return -1;
+// A pseudo-terminal for one test: the master side the test types into and reads, and the
+// terminal side, open as `slave` and by `name`.
+struct Pty {
+  // False when the machine has none; a terminal side that will not open is a failure.
+  bool Open() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return false;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) return false;
+    name = ptsname(master);
+    slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) ADD_FAILURE() << "cannot open " << name;
+    return slave >= 0;
   }
-  *name = ptsname(master);
-  return master;
+  ~Pty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+  int master = -1, slave = -1;
+  std::string name;
+};
+
+// Appends what `fd` gives within `ms`; false when nothing came.
+bool ReadSome(int fd, std::string* into, int ms) {
+  pollfd ready{fd, POLLIN, 0};
+  char chunk[4096];
+  ssize_t got = 0;
+  if (poll(&ready, 1, ms) > 0 && (got = read(fd, chunk, sizeof chunk)) > 0)
+    into->append(chunk, static_cast<std::size_t>(got));
+  return got > 0;
 }
 
 // A terminal back end installed for one test: answers from a pipe the test fills, output to a
-// memory file the test reads back.
+// memory file the test reads back, or to `output` when one is given.
 class Terminal {
  public:
-  explicit Terminal(bool interactive, const std::string& input = "", bool endInput = true) {
+  explicit Terminal(bool interactive, const std::string& input = "", bool endInput = true,
+                    int output = -1)
+      : ownOutput_(output < 0) {
     EXPECT_EQ(pipe2(input_, O_CLOEXEC), 0);
     EXPECT_EQ(write(input_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     if (endInput) EndInput();
-    output_ = memfd_create("terminal-output", MFD_CLOEXEC);
+    output_ = ownOutput_ ? memfd_create("terminal-output", MFD_CLOEXEC) : output;
     backend_ =
         std::make_unique<TerminalBackend>(interactive ? input_[0] : -1, output_, interactive);
     previous_ = SetUiBackend(backend_.get());
@@ -70,7 +91,7 @@ class Terminal {
     backend_.reset();
     EndInput();
     close(input_[0]);
-    close(output_);
+    if (ownOutput_) close(output_);
   }
   TerminalBackend& operator*() { return *backend_; }
   TerminalBackend* operator->() { return backend_.get(); }
@@ -89,6 +110,7 @@ class Terminal {
 
  private:
   int input_[2] = {-1, -1};
+  bool ownOutput_;
   int output_ = -1;
   std::unique_ptr<TerminalBackend> backend_;
   UiBackend* previous_ = nullptr;
@@ -198,38 +220,30 @@ TEST(TerminalBackendTest, EditFieldsAreReadBeforeTheButtonsAndPasswordsNeverShow
 }
 
 TEST(TerminalBackendTest, PasswordOnATerminalIsReadWithEchoOffAndEchoComesBack) {
-  std::string name;
-  const int master = OpenPty(&name);
-  if (master < 0) GTEST_SKIP() << "no pseudo-terminal on this machine";
-  const int slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(slave, 0);
+  Pty pty;
+  if (!pty.Open()) GTEST_SKIP() << "no pseudo-terminal on this machine";
   std::string transcript;
   std::thread typist([&] {
     // Types the password once its prompt is shown, then presses Enter for OK.
     int stage = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (stage < 2 && std::chrono::steady_clock::now() < end) {
-      pollfd fd{master, POLLIN, 0};
-      if (poll(&fd, 1, 50) <= 0) continue;
-      char chunk[512];
-      const ssize_t got = read(master, chunk, sizeof chunk);
-      if (got <= 0) break;
-      transcript.append(chunk, static_cast<std::size_t>(got));
+      if (!ReadSome(pty.master, &transcript, 50)) continue;
       // The prompt follows the block, whose field line also reads "Password: ".
       const auto block = transcript.find("1) OK");
       if (stage == 0 && block != std::string::npos &&
           transcript.find("Password: ", block) != std::string::npos) {
-        EXPECT_EQ(write(master, "hunter2\n", 8), 8);
+        EXPECT_EQ(write(pty.master, "hunter2\n", 8), 8);
         stage = 1;
       } else if (stage == 1 && transcript.find("Answer") != std::string::npos) {
-        EXPECT_EQ(write(master, "\n", 1), 1);
+        EXPECT_EQ(write(pty.master, "\n", 1), 1);
         stage = 2;
       }
     }
   });
   std::string password;
   {
-    TerminalBackend backend(slave, slave, true);
+    TerminalBackend backend(pty.slave, pty.slave, true);
     UiBackend* previous = SetUiBackend(&backend);
     LambdaDialog dialog(DialogTemplate{601,
                                        100,
@@ -250,10 +264,8 @@ TEST(TerminalBackendTest, PasswordOnATerminalIsReadWithEchoOffAndEchoComesBack) 
   EXPECT_EQ(password, "hunter2");
   EXPECT_FALSE(Has(transcript, "hunter2"));
   termios after{};
-  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
   EXPECT_NE(after.c_lflag & ECHO, 0u);
-  close(slave);
-  close(master);
 }
 
 TEST(TerminalBackendTest, TheProgramsBackEndIsInteractiveOnlyWithAControllingTerminal) {
@@ -264,16 +276,14 @@ TEST(TerminalBackendTest, TheProgramsBackEndIsInteractiveOnlyWithAControllingTer
               return backend != nullptr && !backend->Interactive() ? 0 : 1;
             }),
             0);
-  std::string name;
-  const int master = OpenPty(&name);
-  if (master < 0) GTEST_SKIP() << "no pseudo-terminal on this machine";
+  Pty pty;
+  if (!pty.Open()) GTEST_SKIP() << "no pseudo-terminal on this machine";
   EXPECT_EQ(RunInChild([&] {
-              if (setsid() < 0 || open(name.c_str(), O_RDWR) < 0) return 2;
+              if (setsid() < 0 || open(pty.name.c_str(), O_RDWR) < 0) return 2;
               const auto backend = TerminalBackend::ForControllingTerminal();
               return backend != nullptr && backend->Interactive() ? 0 : 1;
             }),
             0);
-  close(master);
 }
 
 TEST(TerminalBackendTest, WithoutATerminalThePolicyAnswersAndIsPrinted) {
@@ -391,25 +401,17 @@ TEST(TerminalBackendTest, ProgressIsOneRedrawnLineOnATerminalAndPlainLinesWithou
 // On a terminal 30 columns wide: texts break at spaces, a word longer than a line between two
 // characters (never inside one), and the redrawn progress line stays within one row.
 TEST(TerminalBackendTest, OnANarrowTerminalTextsWrapAtSpacesAndProgressFitsOneRow) {
-  std::string name;
-  const int master = OpenPty(&name);
-  if (master < 0) GTEST_SKIP() << "no pseudo-terminal on this machine";
-  const int slave = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(slave, 0);
+  Pty pty;
+  if (!pty.Open()) GTEST_SKIP() << "no pseudo-terminal on this machine";
   winsize size{};
   size.ws_col = 30;
   size.ws_row = 24;
-  ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
-  int input[2];
-  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(write(input[1], "\n1\n", 4), 4);
-  close(input[1]);
+  ASSERT_EQ(ioctl(pty.slave, TIOCSWINSZ, &size), 0);
   const std::string text =
       "Verify the selected folder: Grüße an das System, before it changes. "
       "ÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖÜäöüßÄÖÜäöüß end";
   {
-    TerminalBackend backend(input[0], slave, true);
-    UiBackend* previous = SetUiBackend(&backend);
+    Terminal terminal(true, "\n1\n", true, pty.slave);
     LambdaDialog dialog(
         DialogTemplate{602,
                        100,
@@ -422,20 +424,10 @@ TEST(TerminalBackendTest, OnANarrowTerminalTextsWrapAtSpacesAndProgressFitsOneRo
     EXPECT_EQ(dialog.DoModal(), IDOK);
     EXPECT_EQ(MessageBoxA(nullptr, text.c_str(), "Backup", MB_OK), IDOK);
     RunProgress("Encrypting a-rather-long-file-name.txt", 10, 10);
-    SetUiBackend(previous);
   }
-  close(input[0]);
   std::string transcript;
-  for (;;) {
-    pollfd fd{master, POLLIN, 0};
-    if (poll(&fd, 1, 100) <= 0) break;
-    char chunk[4096];
-    const ssize_t got = read(master, chunk, sizeof chunk);
-    if (got <= 0) break;
-    transcript.append(chunk, static_cast<std::size_t>(got));
+  while (ReadSome(pty.master, &transcript, 100)) {
   }
-  close(slave);
-  close(master);
 
   std::vector<std::string> rows;
   std::string row;
@@ -517,7 +509,9 @@ TEST(TerminalBackendTest, ResultRowsPrintWhenDoneAndTheTableWhenTheDialogWaits) 
   EXPECT_TRUE(Has(out, table));
 }
 
-TEST(TerminalBackendTest, CtrlCPressesCancelAndTheProcessLives) {
+// Ctrl+C presses Cancel and the process lives; a disabled Cancel ignores it, and a second
+// Ctrl+C then quits.
+TEST(TerminalBackendTest, CtrlCPressesAnEnabledCancelAndASecondOneQuits) {
   static std::atomic<int> earlier{0};
   earlier = 0;
   struct sigaction counting {};
@@ -547,9 +541,7 @@ TEST(TerminalBackendTest, CtrlCPressesCancelAndTheProcessLives) {
   raise(SIGINT);
   EXPECT_EQ(earlier.load(), 1);
   sigaction(SIGINT, &saved, nullptr);
-}
 
-TEST(TerminalBackendTest, CtrlCIgnoredByADisabledCancelAndASecondOneQuits) {
   // Child exits 0 when it survived its Ctrl+C presses and the dialog was never cancelled.
   const auto run = [](int presses) {
     return RunInChild([presses] {
