@@ -820,8 +820,21 @@ int ExpectAtomic(const std::string& container, const std::function<bool()>& oper
   return failures;
 }
 
-TEST_F(StoreTest, EveryWriteIsAllOrNothingUnderInjectedFailures) {
-  ASSERT_GT(Add("keep.txt", "kept"), 0);
+TEST_F(StoreTest, EveryWriteIsAllOrNothingUnderInjectedFailuresAndUnreadableImages) {
+  const LONG kept = Add("keep.txt", "kept");
+  ASSERT_GT(kept, 0);
+  // A replacement that cannot be read keeps the stored copy: a folder where the image should
+  // be opens, but every read fails; an image may also vanish.
+  const std::string before = Snapshot(container_), unreadable = src_ + "/keep.txt.qvf";
+  fs::remove(unreadable);
+  fs::create_directories(unreadable);
+  EXPECT_EQ(db_.AddFile(src_, unreadable, 0, TRUE), -1);
+  EXPECT_EQ(db_.UpdateFile(unreadable, 0, static_cast<DWORD>(kept)), VARIANT_FALSE);
+  fs::remove(unreadable);
+  EXPECT_EQ(db_.UpdateFile(unreadable, 0, static_cast<DWORD>(kept)), VARIANT_FALSE) << "vanished";
+  EXPECT_EQ(Snapshot(container_), before);
+  EXPECT_EQ(Extracted(0, static_cast<DWORD>(kept)), "kept");
+
   ASSERT_GT(Add("a/b/old.txt", Pattern(2 * 1048576 + 1, 5)), 0);  // id 2, folder 1
   const BYTE record[] = {9, 8, 7};
   ASSERT_EQ(db_.SetFolderOptions(0, record, 3, "csp"), VARIANT_TRUE);
@@ -850,22 +863,6 @@ TEST_F(StoreTest, EveryWriteIsAllOrNothingUnderInjectedFailures) {
   Raw raw(container_);
   EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_INFO"), "0");
   EXPECT_EQ(raw.One("SELECT hex(FOLDER_DATA) || CSP_NAME FROM FOLDER_OPTIONS"), "01020304other");
-}
-
-TEST_F(StoreTest, UnreadableReplacementKeepsTheStoredCopy) {
-  const LONG id = Add("a.txt", "precious");
-  ASSERT_GT(id, 0);
-  const std::string before = Snapshot(container_);
-  // A folder where the image should be: it opens, but every read fails.
-  fs::remove(src_ + "/a.txt.qvf");
-  fs::create_directories(src_ + "/a.txt.qvf");
-  EXPECT_EQ(db_.AddFile(src_, src_ + "/a.txt.qvf", 0, TRUE), -1);
-  EXPECT_EQ(db_.UpdateFile(src_ + "/a.txt.qvf", 0, static_cast<DWORD>(id)), VARIANT_FALSE);
-  fs::remove(src_ + "/a.txt.qvf");
-  EXPECT_EQ(db_.UpdateFile(src_ + "/a.txt.qvf", 0, static_cast<DWORD>(id)), VARIANT_FALSE)
-      << "vanished image";
-  EXPECT_EQ(Snapshot(container_), before);
-  EXPECT_EQ(Extracted(0, static_cast<DWORD>(id)), "precious");
 }
 
 // ---- Locks ----
