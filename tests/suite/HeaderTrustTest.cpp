@@ -135,6 +135,17 @@ class HeaderTrustTest : public QvfWorkTest {
     EXPECT_EQ(status == 0, std::filesystem::exists(path + ".qvf")) << status;
     return status == 0;
   }
+  // Adds `user` to the folder record as its owner `owner`, after growing the buffer past the
+  // record's `*length` bytes by the room a header may take; `*length` becomes the new length.
+  static DWORD AddUser(std::vector<BYTE>* record, DWORD* length, const User& owner,
+                       const User& user) {
+    const std::vector<BYTE> shared = user.PublicOnly();
+    record->resize(*length + kFolderHeaderCapacity, 0);
+    return QVFSFolderAddUser(record->data(), length, static_cast<DWORD>(record->size()),
+                             owner.name.c_str(), owner.name.c_str(), owner.blob.data(),
+                             kKeyBlobSize, "", user.name.c_str(), shared.data(), kKeyBlobSize,
+                             nullptr, 0, 0);
+  }
   static std::string Text(const std::vector<BYTE>& bytes) {
     return std::string(bytes.begin(), bytes.end());
   }
@@ -192,17 +203,12 @@ TEST_F(HeaderTrustTest, FilesGoOnlyUnderAFolderOfTheUserOrOfAnOwnerItKnows) {
   DWORD handle = 0;
   ASSERT_EQ(InitFolderEncryption(mally_, &header, &handle), 0u);
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
-  std::vector<BYTE> grown(header.size() + kFolderHeaderCapacity, 0);
-  std::copy(header.begin(), header.end(), grown.begin());
   DWORD length = static_cast<DWORD>(header.size());
+  ASSERT_EQ(AddUser(&header, &length, mally_, alice_), 0u);
+  header.resize(length);
   const std::vector<BYTE> aliceShared = alice_.PublicOnly(), mallyShared = mally_.PublicOnly();
-  ASSERT_EQ(QVFSFolderAddUser(grown.data(), &length, static_cast<DWORD>(grown.size()), "mally",
-                              "mally", mally_.blob.data(), kKeyBlobSize, "", "alice",
-                              aliceShared.data(), kKeyBlobSize, nullptr, 0, 0),
-            0u);
-  grown.resize(length);
 
-  ASSERT_EQ(InitFolderDecryption(alice_, Text(grown), &handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(alice_, Text(header), &handle), 0u);
   EXPECT_FALSE(AddFile(handle, alice_, "before"));
   EXPECT_EQ(QVFSFolderTrustOwner(handle, aliceShared.data(), kKeyBlobSize), 19u)
       << "not the owner's key";
@@ -213,7 +219,7 @@ TEST_F(HeaderTrustTest, FilesGoOnlyUnderAFolderOfTheUserOrOfAnOwnerItKnows) {
   EXPECT_EQ(QVFSFolderTrustOwner(handle, mallyShared.data(), kKeyBlobSize), 7u);
 
   // The owner adds files to its own folder without naming anyone.
-  ASSERT_EQ(InitFolderDecryption(mally_, Text(grown), &handle), 0u);
+  ASSERT_EQ(InitFolderDecryption(mally_, Text(header), &handle), 0u);
   EXPECT_TRUE(AddFile(handle, mally_, "owner's"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 }
@@ -291,15 +297,9 @@ TEST_F(HeaderTrustTest, AUserRemovedFromAFolderCannotReadWhatIsAddedAfter) {
   ASSERT_EQ(InitFolderEncryption(alice_, &header, &handle), 0u);
   const User carol = User::Make("carol");
   for (const User* user : {static_cast<const User*>(&bob_), &carol}) {
-    const std::vector<BYTE> shared = user->PublicOnly();
-    std::vector<BYTE> grown(header.size() + kFolderHeaderCapacity, 0);
-    std::copy(header.begin(), header.end(), grown.begin());
     DWORD length = static_cast<DWORD>(header.size());
-    ASSERT_EQ(QVFSFolderAddUser(grown.data(), &length, static_cast<DWORD>(grown.size()), "alice",
-                                "alice", alice_.blob.data(), kKeyBlobSize, "", user->name.c_str(),
-                                shared.data(), kKeyBlobSize, nullptr, 0, 0),
-              0u);
-    header.assign(grown.begin(), grown.begin() + length);
+    ASSERT_EQ(AddUser(&header, &length, alice_, *user), 0u);
+    header.resize(length);
   }
   ASSERT_TRUE(AddFile(handle, alice_, "before"));
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
@@ -453,11 +453,8 @@ TEST_F(HeaderTrustTest, TheListOfAContainersFilesFollowsTheFolderKey) {
   record[length - 40] ^= 1;
 
   // Adding a user keeps the list; removing one moves it to the new folder key.
+  ASSERT_EQ(AddUser(&record, &length, alice_, bob_), 0u);
   const std::vector<BYTE> bobShared = bob_.PublicOnly();
-  ASSERT_EQ(QVFSFolderAddUser(record.data(), &length, static_cast<DWORD>(record.size()), "alice",
-                              "alice", alice_.blob.data(), kKeyBlobSize, "", "bob",
-                              bobShared.data(), kKeyBlobSize, nullptr, 0, 0),
-            0u);
   ASSERT_EQ(read(handle, &back), 0u) << "the list did not survive adding a user";
   DWORD bobHandle = 0;
   ASSERT_EQ(InitFolderDecryption(bob_, record.data(), length, &bobHandle), 0u);
