@@ -224,7 +224,7 @@ ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
     return finish(StatusCancelled);
   }
   if (file.result != StatusSuccess) return finish(static_cast<ItemStatus>(file.result));
-  if (!DeleteNormal(file.path)) {
+  if (!file.imageDeleted && !DeleteNormal(file.path)) {
     (void)DeleteNormal(file.target);
     return finish(StatusSourceNotDeleted);
   }
@@ -249,14 +249,18 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
 }
 
 std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
-  // Two workers: the dialog thread's share, deleting images, is small.
+  // Two workers: the dialog thread's share, the rows, is small.
   return std::make_unique<FileBatches>(
       *this, 2,
       [this](QueuedFile& file) {
         // The library never replaces a file in the way (it gives StatusDestinationExists).
-        return DecryptWithFolderKey(file.record.get(), imagePlaces_, placesByName_,
-                                    firstBoundEntry_,
-                                    [](const std::function<DWORD()>& call) { return call(); });
+        const DWORD result =
+            DecryptWithFolderKey(file.record.get(), imagePlaces_, placesByName_, firstBoundEntry_,
+                                 [](const std::function<DWORD()>& call) { return call(); });
+        // The image, a copy of what the container still holds, goes on the worker too: the
+        // dialog thread, which shows every row, has the larger share of a batch.
+        if (result == StatusSuccess) file.imageDeleted = DeleteNormal(file.path);
+        return result;
       },
       [this](QueuedFile& file) {
         operation_.AddResultRow(file.path, ShownFolder(file.folder),

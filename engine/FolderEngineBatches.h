@@ -53,6 +53,8 @@ struct FolderEngine::QueuedFile {
   // Decrypting: nothing was at `target` before the call (a batch leaves that check to the
   // library, which never replaces a file).
   bool targetWasFree = false;
+  // Decrypting in a batch: the worker deleted the image once its plain file was written.
+  bool imageDeleted = false;
 };
 
 // Small files handled together: a batch of them goes to one worker, so a folder of many small
@@ -116,8 +118,8 @@ class FolderEngine::FileBatches {
   }
 
  private:
-  static constexpr std::size_t kFiles = 16;
-  static constexpr std::uint64_t kBytes = 1u << 20;
+  static constexpr std::size_t kFiles = 64;
+  static constexpr std::uint64_t kBytes = 4u << 20;
   static constexpr std::uint64_t kFileLimit = 1u << 20;
   static constexpr std::uint64_t kNoStop = static_cast<std::uint64_t>(-1);
 

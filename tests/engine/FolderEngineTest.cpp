@@ -430,7 +430,7 @@ TEST_F(FolderEngineTest, AfterCancelEveryFileTheLibraryHandledInABatchHasItsRow)
   watch = &handled;
   const Outcome run = RunDialog({root}, true);
   EXPECT_EQ(run.result, IDCANCEL);
-  ASSERT_GT(handled.Count(), 16u) << "the second batch was under way";
+  ASSERT_GT(handled.Count(), 64u) << "the second batch was under way";
   handled.ExpectEachHasItsRow(run);
   ASSERT_LE(run.rows.size(), order.size());
   for (std::size_t i = 0; i < run.rows.size(); ++i) EXPECT_EQ(run.rows[i][0], order[i]) << i;
@@ -472,7 +472,7 @@ TEST_F(FolderEngineTest, NoBatchAfterAFileTheLibraryRefusesIsHandledAndEachHandl
   ASSERT_NE(refused, run.rows.end()) << run.Statuses();
   handled.ExpectEachHasItsRow(run);
   // Only files of the refused one's own batch, handled alongside it, may follow it.
-  EXPECT_LT(run.rows.end() - refused, 16) << run.Statuses();
+  EXPECT_LT(run.rows.end() - refused, 64) << run.Statuses();
   EXPECT_FALSE(Present(root));
   EXPECT_TRUE(ReadBytes(root + ".qvef") == container);
   EXPECT_TRUE(Leftovers().empty());
@@ -922,7 +922,7 @@ TEST_F(OpenContainerTest, AMovedFileLeavesOnlyOnceTheContainerHoldsIt) {
   ASSERT_NO_FATAL_FAILURE(MakeBox());
   for (const bool selection : {false, true}) {
     SCOPED_TRACE(selection ? "a selection of files" : "a folder");
-    const std::string drop = MakeMany(selection ? "picked" : "many", 60);
+    const std::string drop = MakeMany(selection ? "picked" : "many", selection ? 60 : 200);
     const auto before = Snapshot(drop);
     // The files that move: the selected ones, or the whole folder's.
     std::vector<std::string> moved;
