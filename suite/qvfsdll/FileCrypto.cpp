@@ -84,24 +84,6 @@ DWORD WriteEncrypted(const QVData& data, const PlainSource& source, const KeyHea
   return out.Publish(source.facts.mode, flush == Flush::File);
 }
 
-// The file mode creation gives now: the umask is read from /proc, since setting it to read it
-// would race with other threads creating files. Unknown, it is taken as strict as can be.
-mode_t CurrentUmask() {
-  constexpr mode_t kStrictest = 077;
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) return kStrictest;
-  mode_t mask = kStrictest;
-  char line[256];
-  unsigned value = 0;
-  while (std::fgets(line, sizeof line, status) != nullptr)
-    if (std::sscanf(line, "Umask: %o", &value) == 1) {
-      mask = static_cast<mode_t>(value & 0777);
-      break;
-    }
-  std::fclose(status);
-  return mask;
-}
-
 // The open stored file `fd` with its mode and last-write time.
 struct StoredSource {
   int fd = -1;
@@ -119,20 +101,18 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
   if (!AeadAvailable(header.aead)) return StatusEngineInitError;
   const std::string target = DecryptedPath(data.sourcePath, data.destinationPath);
   if (target.empty()) return StatusDestinationInUse;
+  // The umask narrows the mode as it does for every new file: a file made private by its
+  // user's umask stays private whatever mode the header asks for.
+  const mode_t mode = header.plain ? header.plain->mode : source.mode;
   OutputFile out;
-  if (const DWORD status = out.Create(target); status != StatusSuccess) return status;
+  if (const DWORD status = out.Create(target, mode); status != StatusSuccess) return status;
   if (lseek(source.fd, headerLength, SEEK_SET) < 0) return StatusSourceInUse;
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
   if (const DWORD status =
           DecryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
       status != StatusSuccess)
     return status;
-  // The umask narrows the mode as it does for every new file: a file made private by its
-  // user's umask stays private whatever mode the header asks for.
-  const mode_t umask = CurrentUmask();
-  mode_t mode = source.mode & ~umask;
   if (header.plain) {
-    mode = header.plain->mode & ~umask;
     const timespec times[2] = {TimespecOf(header.plain->accessed),
                                TimespecOf(header.plain->modified)};
     if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
@@ -143,7 +123,7 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
     times[0].tv_nsec = UTIME_OMIT;
     if (futimens(out.fd(), times) != 0) return StatusDestinationInUse;
   }
-  return out.Publish(mode, flush == Flush::File);
+  return out.PublishNarrowed(flush == Flush::File);
 }
 
 // Opens the stored file `data` names, reads its header and, when `unlock(header, &key)` gives

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -126,14 +127,21 @@ OutputFile::~OutputFile() {
   if (!done_ && !tempPath_.empty()) unlink(tempPath_.c_str());
 }
 
-DWORD OutputFile::Create(const std::string& path) {
+DWORD OutputFile::Create(const std::string& path, std::optional<mode_t> narrowedMode) {
   path_ = path;
+  narrowedMode_ = narrowedMode;
   struct stat st {};
   if (lstat(path.c_str(), &st) == 0) return StatusDestinationExists;
   if (errno != ENOENT) return StatusDestinationInUse;
   if (kUnnamedOutputs && HasProcFd()) {
-    fd_ = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd_ >= 0) return StatusSuccess;
+    // Made with its final mode, which the kernel narrows as for every new file; nobody can
+    // open it by a name before it is published.
+    fd_ = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+               narrowedMode ? *narrowedMode : 0600);
+    if (fd_ >= 0) {
+      madeNarrowed_ = narrowedMode.has_value();
+      return StatusSuccess;
+    }
   }
   return CreateNamed();
 }
@@ -163,8 +171,37 @@ DWORD OutputFile::CreateNamed() {
 
 DWORD OutputFile::Flush(mode_t mode, bool toDisk) {
   if (fd_ < 0 || done_) return StatusDestinationInUse;
-  if (fchmod(fd_, mode) != 0 || (toDisk && fsync(fd_) != 0)) return WriteFailure(errno);
+  if ((!madeNarrowed_ && fchmod(fd_, mode) != 0) || (toDisk && fsync(fd_) != 0))
+    return WriteFailure(errno);
   return StatusSuccess;
+}
+
+namespace {
+
+// The file mode creation gives now: the umask is read from /proc, since setting it to read it
+// would race with other threads creating files. Unknown, it is taken as strict as can be.
+mode_t CurrentUmask() {
+  constexpr mode_t kStrictest = 077;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return kStrictest;
+  mode_t mask = kStrictest;
+  char line[256];
+  unsigned value = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
+  std::fclose(status);
+  return mask;
+}
+
+}  // namespace
+
+DWORD OutputFile::PublishNarrowed(bool flush) {
+  if (!narrowedMode_) return StatusDestinationInUse;
+  // A named temporary file was made private; it is narrowed here as creation would have.
+  return Publish(madeNarrowed_ ? *narrowedMode_ : *narrowedMode_ & ~CurrentUmask(), flush);
 }
 
 DWORD OutputFile::Publish(mode_t mode, bool flush) {

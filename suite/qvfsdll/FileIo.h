@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,11 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();
 
-  // For a new file: 14 when `path` exists, 12 when nothing can be created beside it.
-  [[nodiscard]] DWORD Create(const std::string& path);
+  // For a new file: 14 when `path` exists, 12 when nothing can be created beside it. With
+  // `narrowedMode`, the file is to have that mode narrowed as any new file's is (by the umask,
+  // or the folder's default ACL): PublishNarrowed then gives it.
+  [[nodiscard]] DWORD Create(const std::string& path,
+                             std::optional<mode_t> narrowedMode = std::nullopt);
   // For a file that will replace `path`: 12 when nothing can be created beside it.
   [[nodiscard]] DWORD CreateReplacement(const std::string& path);
   int fd() const { return fd_; }
@@ -62,6 +66,8 @@ class OutputFile {
   // whose caller flushes the whole folder once) and gives the file its name without
   // replacing anything: 14 when the name was taken meanwhile, 12 on any other failure.
   [[nodiscard]] DWORD Publish(mode_t mode, bool flush = true);
+  // Publish with the narrowed mode Create was given.
+  [[nodiscard]] DWORD PublishNarrowed(bool flush);
   // Sets the mode, flushes and renames over the path: 12 on failure.
   [[nodiscard]] DWORD Replace(mode_t mode);
 
@@ -70,6 +76,9 @@ class OutputFile {
   [[nodiscard]] DWORD Flush(mode_t mode, bool toDisk = true);
 
   std::string path_;
+  std::optional<mode_t> narrowedMode_;
+  // The unnamed file was made with the narrowed mode, which the kernel narrowed.
+  bool madeNarrowed_ = false;
   std::string tempPath_;  // empty for an unnamed file
   int fd_ = -1;
   bool done_ = false;
