@@ -5,6 +5,9 @@
 
 bool FileBlockSink::Open(const std::string& path, bool append) {
   path_ = path;
+  // A restore writes into a folder of its own: nearly every file is new there, and a new file
+  // needs none of the checks an existing one does.
+  if (!append && file_.CreateNew(path.c_str()) != FALSE) return true;
   return file_.OpenForWriting(path.c_str(), append) != FALSE;
 }
 

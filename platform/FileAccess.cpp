@@ -64,6 +64,17 @@ BOOL RegularFile::OpenForWriting(LPCSTR path, bool append) noexcept {
   return TRUE;
 }
 
+BOOL RegularFile::CreateNew(LPCSTR path) noexcept {
+  fd_.Reset();
+  if (path == nullptr || path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+  qv::detail::UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!fd.Valid()) return FailWithErrno(errno);
+  fd_ = std::move(fd);
+  size_ = 0;
+  mode_ = 0;
+  return TRUE;
+}
+
 long long RegularFile::Read(void* buffer, std::size_t size) noexcept {
   if (!fd_.Valid()) {
     SetLastError(ERROR_INVALID_HANDLE);

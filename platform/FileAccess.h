@@ -35,6 +35,11 @@ class QV_API RegularFile {
   // when missing. An existing file is emptied first unless `append`, which writes after its
   // end. A file that is refused is left as it was.
   [[nodiscard]] BOOL OpenForWriting(LPCSTR path, bool append) noexcept;
+  // Creates the file at `path` for writing (mode 0666 less the umask); fails, touching
+  // nothing, when anything is there already, a link included. What it opens is a new, empty
+  // regular file, so it needs none of the checks OpenForWriting makes; its mode when opened is
+  // given as 0.
+  [[nodiscard]] BOOL CreateNew(LPCSTR path) noexcept;
 
   bool Valid() const { return fd_.Valid(); }
   int Descriptor() const { return fd_.Get(); }

@@ -24,11 +24,23 @@ TEST_F(FileAccessTest, WritesReachOnlyRegularFilesAndNeverThroughALink) {
   fs::create_symlink(P("target.txt"), P("link.txt"));
   ASSERT_EQ(mkfifo(P("pipe").c_str(), 0600), 0);
   fs::create_directories(P("folder"));
-  for (const char* name : {"link.txt", "pipe", "folder"}) {
+  // Neither kind of open writes through a link or into anything but a regular file; a
+  // creation refuses every name that is taken, a dangling link's too.
+  fs::create_symlink(P("nowhere.txt"), P("dangling.txt"));
+  for (const char* name : {"link.txt", "pipe", "folder", "target.txt", "dangling.txt"}) {
     RegularFile file;
-    EXPECT_FALSE(file.OpenForWriting(P(name).c_str(), false)) << name << ": must not wait either";
+    if (std::string(name) != "target.txt" && std::string(name) != "dangling.txt") {
+      EXPECT_FALSE(file.OpenForWriting(P(name).c_str(), false)) << name << ": must not wait either";
+    }
+    EXPECT_FALSE(file.CreateNew(P(name).c_str())) << name;
     EXPECT_FALSE(file.Valid());
   }
+  EXPECT_FALSE(fs::exists(P("nowhere.txt")));
+  RegularFile created;
+  ASSERT_TRUE(created.CreateNew(P("new.txt").c_str()));
+  ASSERT_TRUE(created.Write("fresh", 5));
+  ASSERT_TRUE(created.Close());
+  EXPECT_EQ(ReadTextFile(P("new.txt")), "fresh");
   RegularFile device;
   EXPECT_FALSE(device.OpenForWriting("/dev/null", false));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
