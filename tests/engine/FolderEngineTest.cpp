@@ -415,10 +415,13 @@ TEST_F(FolderEngineTest, AfterCancelEveryFileTheLibraryHandledInABatchHasItsRow)
   const auto before = Snapshot(root);
   const std::vector<std::string> order = WalkOrder(root);
   // Cancel is pressed as the dialog starts finishing the first batch, once the library has
-  // handled a file of the second.
+  // handled a file of the second. The first batch may be short (a folder's end or a large file
+  // ends a batch early): what it held is counted when the second starts.
   HandledFiles* watch = nullptr;
+  std::size_t firstBatch = 0;
   HandledFiles handled(2, [&] {
     const std::size_t already = watch->Count();
+    firstBatch = already;
     for (int i = 0; i < 2000 && watch->Count() == already; ++i) Sleep(5);
     for (const HWND dialog : OpenDialogs()) {
       DialogState state;
@@ -430,7 +433,8 @@ TEST_F(FolderEngineTest, AfterCancelEveryFileTheLibraryHandledInABatchHasItsRow)
   watch = &handled;
   const Outcome run = RunDialog({root}, true);
   EXPECT_EQ(run.result, IDCANCEL);
-  ASSERT_GT(handled.Count(), 64u) << "the second batch was under way";
+  ASSERT_GT(firstBatch, 0u);
+  ASSERT_GT(handled.Count(), firstBatch) << "the second batch was under way";
   handled.ExpectEachHasItsRow(run);
   ASSERT_LE(run.rows.size(), order.size());
   for (std::size_t i = 0; i < run.rows.size(); ++i) EXPECT_EQ(run.rows[i][0], order[i]) << i;
