@@ -395,9 +395,10 @@ std::string ContainerBrowser::Toolbar() const {
   std::string out;
   for (const TBBUTTON& button : buttons_) {
     if ((button.fsStyle & TBSTYLE_SEP) != 0) continue;
-    out += (out.empty() ? "" : " ") + std::to_string(button.idCommand) + ":" +
-           ((button.fsState & TBSTATE_ENABLED) != 0 ? "on" : "off") +
-           ((button.fsState & TBSTATE_CHECKED) != 0 ? "*" : "");
+    if (!out.empty()) out += ' ';
+    out += std::to_string(button.idCommand);
+    out += (button.fsState & TBSTATE_ENABLED) != 0 ? ":on" : ":off";
+    if ((button.fsState & TBSTATE_CHECKED) != 0) out += '*';
   }
   return out;
 }

@@ -49,8 +49,10 @@ void ReceiptProgressLine::Show(const ReceiptProgress& progress) {
           ? static_cast<double>(progress.filesDone) / static_cast<double>(progress.files)
           : 1.0;
   const long long thousandths = static_cast<long long>(std::min(fraction, 1.0) * 1000.0);
-  WriteAll(fd_, "\r" + TerminalProgressLine("receiving", thousandths, 1000, Count(progress), fd_) +
-                    "\x1b[K");
+  std::string line = "\r";
+  line += TerminalProgressLine("receiving", thousandths, 1000, Count(progress), fd_);
+  line += "\x1b[K";
+  WriteAll(fd_, line);
   live_ = true;
 }
 

@@ -85,7 +85,11 @@ std::vector<std::uint8_t> EncodeRequest(const MonitorRequest& request) {
   if (!IsValidToken(request.token) || !Fits(request.containerPath, kMaxPathLength) ||
       !Fits(request.decryptedPath, kMaxPathLength) || !Fits(request.userId, kMaxUserIdLength))
     return {};
-  std::vector<std::uint8_t> out(kMagic, kMagic + sizeof kMagic);
+  // Sized at once: every field is bounded above, and one allocation serves the whole request.
+  std::vector<std::uint8_t> out;
+  out.reserve(sizeof kMagic + 2 + request.token.size() + 8 + 4 + 4 + 3 * 4 +
+              request.containerPath.size() + request.decryptedPath.size() + request.userId.size());
+  out.insert(out.end(), kMagic, kMagic + sizeof kMagic);
   PutLe(out, kVersion, 2);
   out.insert(out.end(), request.token.begin(), request.token.end());
   PutLe(out, request.lastWriteTime, 8);
