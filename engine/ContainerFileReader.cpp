@@ -40,7 +40,7 @@ ContainerFileReader::ContainerFileReader(std::shared_ptr<ContainerDecryptionSess
 }
 
 ContainerFileReader::~ContainerFileReader() {
-  if (ahead_.valid()) ahead_.wait();  // it uses the library's reader
+  for (auto& pending : ahead_) pending.wait();  // they use the library's reader
   if (image_.reader != 0) (void)QVFSCloseImageReader(image_.reader);
 }
 
@@ -80,30 +80,44 @@ bool ContainerFileReader::OpenChunk(std::uint64_t index, std::string* plain) {
 bool ContainerFileReader::LoadChunk(std::uint64_t index) {
   if (index == chunkIndex_) return true;
   chunkIndex_ = UINT64_MAX;
-  // The chunk opened ahead, when it is this one; nothing runs beside this thread after this.
+  // The chunk opened ahead, when it is one of them: those before it are dropped, those after
+  // it stay; when it is none of them, all are dropped.
   bool loaded = false;
-  if (ahead_.valid()) {
-    Ahead opened = ahead_.get();
-    if (opened.index == index && opened.opened) {
-      spare_ = std::move(chunk_);
+  bool failed = false;
+  while (!loaded && !failed && !ahead_.empty()) {
+    Ahead opened = ahead_.front().get();
+    ahead_.pop_front();
+    if (opened.index == index) (opened.opened ? loaded : failed) = true;
+    if (loaded) {
+      spares_.push_back(std::move(chunk_));
       chunk_ = std::move(opened.plain);
-      loaded = true;
     } else {
-      spare_ = std::move(opened.plain);
-      if (opened.index == index) return false;
+      spares_.push_back(std::move(opened.plain));
     }
   }
-  if (!loaded && !OpenChunk(index, &chunk_)) return false;
+  if (!loaded) {
+    for (auto& pending : ahead_) spares_.push_back(pending.get().plain);
+    ahead_.clear();
+    if (failed || !OpenChunk(index, &chunk_)) return false;
+  }
   chunkIndex_ = index;
-  // A reader going through a file of several chunks gets the next one read and opened on
-  // another thread while it handles this one.
-  if (index + 1 < chunks_)
-    ahead_ = std::async(std::launch::async,
-                        [this, next = index + 1, plain = std::move(spare_)]() mutable {
-                          Ahead opened{next, false, std::move(plain)};
-                          opened.opened = OpenChunk(next, &opened.plain);
-                          return opened;
-                        });
+  if (ahead_.empty()) aheadEnd_ = index + 1;
+  // A reader going through a file of several chunks gets the next ones read and opened on
+  // other threads while it handles this one: the openings, the dearest part, use both cores.
+  while (ahead_.size() < kChunksAhead && aheadEnd_ < chunks_) {
+    std::string plain;
+    if (!spares_.empty()) {
+      plain = std::move(spares_.back());
+      spares_.pop_back();
+    }
+    ahead_.push_back(std::async(std::launch::async,
+                                [this, next = aheadEnd_, plain = std::move(plain)]() mutable {
+                                  Ahead opened{next, false, std::move(plain)};
+                                  opened.opened = OpenChunk(next, &opened.plain);
+                                  return opened;
+                                }));
+    ++aheadEnd_;
+  }
   return true;
 }
 

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/ItemStatus.h"
 #include "engine/ContainerDecryptionSession.h"
@@ -56,14 +58,19 @@ class ContainerFileReader {
   // The current chunk's plain bytes.
   std::uint64_t chunkIndex_ = UINT64_MAX;
   std::string chunk_;
-  // The memory of the chunk before, for the next one.
-  std::string spare_;
-  // The next chunk, being opened on another thread; while it runs, only that thread uses the
-  // library's reader and the spare memory (every other use of them waits for it first).
+  // Memory of chunks handed out before, for the next ones.
+  std::vector<std::string> spares_;
+  // The next chunks, in order, each being read and opened on a thread of its own (the reads
+  // take the session's lock; the openings run side by side). A chunk's memory belongs to its
+  // thread until its result is taken.
   struct Ahead {
     std::uint64_t index = 0;
     bool opened = false;
     std::string plain;
   };
-  std::future<Ahead> ahead_;
+  std::deque<std::future<Ahead>> ahead_;
+  // How many chunks are opened ahead at the most.
+  static constexpr std::size_t kChunksAhead = 2;
+  // The chunk after the last one asked for ahead.
+  std::uint64_t aheadEnd_ = 0;
 };

@@ -164,6 +164,13 @@ TEST_F(ContainerFileReaderTest, AFileReadsInAnyPiecesFromAnyOffsetAndEndsAtItsSi
   EXPECT_EQ(ReadFrom(*big, 0, 300000), big_) << "pieces across chunks and blocks";
   EXPECT_EQ(ReadFrom(*big, 2 * kChunk + 7, 4096), big_.substr(2 * kChunk + 7));
   EXPECT_EQ(ReadFrom(*big, 5, kChunk * 4), big_.substr(5)) << "back to the first chunk";
+  std::unique_ptr<ContainerFileReader> skipping = Open("big.bin.qvf");
+  ASSERT_TRUE(skipping);
+  std::string piece(100, '\0');
+  ASSERT_EQ(skipping->ReadAt(kChunk / 2, piece.data(), piece.size()), 100);
+  EXPECT_EQ(piece, big_.substr(kChunk / 2, 100));
+  EXPECT_EQ(ReadFrom(*skipping, 2 * kChunk + 1, 999), big_.substr(2 * kChunk + 1))
+      << "past a chunk opened ahead, to the one after it";
   EXPECT_EQ(ReadFrom(*big, big_.size() + 10, 16), "");
 
   std::unique_ptr<ContainerFileReader> exact = Open("exact.bin.qvf");
@@ -184,14 +191,15 @@ TEST_F(ContainerFileReaderTest, ACutChangedOrVanishedImageGivesAnErrorNeverOther
   std::string buffer(kChunk, '\0');
   EXPECT_EQ(exact->ReadAt(0, buffer.data(), kChunk), -1);
 
-  // Changed while it is being read, in a block not read yet (the reader opens the next chunk
-  // ahead): what was read stays right, what comes from the changed block fails.
+  // Changed while it is being read, in a block not read yet (the reader opens the next
+  // chunks ahead, the last one among them once the second is read): what was read stays
+  // right, what comes from the changed block fails.
   std::unique_ptr<ContainerFileReader> big = Open("big.bin.qvf");
   ASSERT_TRUE(big);
   ASSERT_EQ(big->ReadAt(0, buffer.data(), 1000), 1000);
   EXPECT_EQ(buffer.substr(0, 1000), big_.substr(0, 1000));
   TamperWithTail(container_, "big.bin.qvf", 4);
-  EXPECT_EQ(ReadFrom(*big, 3 * kChunk, 4096), "<failed>");
+  EXPECT_EQ(ReadFrom(*big, kChunk, 4096), "<failed>");
 
   // The last block gone: the image is shorter and its chunks no longer end where they should.
   const Row row = RowOf(container_, "big.bin.qvf");
