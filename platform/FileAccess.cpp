@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "platform/LastError.h"
@@ -163,4 +164,20 @@ BOOL SetFolderModeAndTimes(LPCSTR base, const std::vector<std::string>& parts,
     done = futimens(fd.Get(), times) == 0 && done;
   }
   return done ? TRUE : FailWithErrno(errno);
+}
+
+mode_t CurrentUmask() noexcept {
+  constexpr mode_t kStrictest = 077;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return kStrictest;
+  mode_t mask = kStrictest;
+  char line[256];
+  unsigned value = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
+  std::fclose(status);
+  return mask;
 }

@@ -10,6 +10,8 @@
 // Failures are reported through SetLastError with the Win32 code of the errno.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -72,6 +74,10 @@ struct FolderModeAndTimes {
   std::uint16_t mode = 0;
   timespec modified{}, accessed{};
 };
+
+// The process's umask, read from /proc: setting it to read it would race with other threads
+// creating files meanwhile, whose files would get the wider mode. 077 when it cannot be read.
+[[nodiscard]] QV_API mode_t CurrentUmask() noexcept;
 
 // Reads them from the folder at `path`, which is not followed when it is a link. FALSE
 // (ERROR_DIRECTORY) for anything but a folder.

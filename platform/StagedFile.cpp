@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/FileAccess.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -45,9 +46,7 @@ int OpenFolders(LPCSTR base, const std::vector<std::string>& folders) {
 }
 
 mode_t UsualMode(bool readOnly) {
-  const mode_t mask = umask(0);
-  umask(mask);
-  const mode_t mode = 0666 & ~mask;
+  const mode_t mode = 0666 & ~CurrentUmask();
   return readOnly ? mode & ~0222 : mode;
 }
 

@@ -176,28 +176,6 @@ DWORD OutputFile::Flush(mode_t mode, bool toDisk) {
   return StatusSuccess;
 }
 
-namespace {
-
-// The file mode creation gives now: the umask is read from /proc, since setting it to read it
-// would race with other threads creating files. Unknown, it is taken as strict as can be.
-mode_t CurrentUmask() {
-  constexpr mode_t kStrictest = 077;
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) return kStrictest;
-  mode_t mask = kStrictest;
-  char line[256];
-  unsigned value = 0;
-  while (std::fgets(line, sizeof line, status) != nullptr)
-    if (std::sscanf(line, "Umask: %o", &value) == 1) {
-      mask = static_cast<mode_t>(value & 0777);
-      break;
-    }
-  std::fclose(status);
-  return mask;
-}
-
-}  // namespace
-
 DWORD OutputFile::PublishNarrowed(bool flush) {
   if (!narrowedMode_) return StatusDestinationInUse;
   // A named temporary file was made private; it is narrowed here as creation would have.

@@ -1,13 +1,18 @@
 // Regular files by path and folders' modes and times: what is refused (and left as it was),
 // and that nothing is reached through a link where the rules say it must not be.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/FileAccess.h"
 #include "platform/LastError.h"
+#include "platform/StagedFile.h"
 #include "tests/common/TestRoot.h"
 
 namespace fs = std::filesystem;
@@ -103,6 +108,43 @@ TEST_F(FileAccessTest, FolderModesAndTimesAreExactAndNeverSetThroughALink) {
   ASSERT_TRUE(GetFolderModeAndTimes(P("elsewhere/b").c_str(), &facts));
   EXPECT_EQ(facts.mode, before.mode);
   EXPECT_EQ(facts.modified.tv_sec, before.modified.tv_sec);
+}
+
+// Staged files get the usual mode by reading the umask, never by setting it: while another
+// thread had it at 0, every file that thread created was left writable by everyone.
+TEST_F(FileAccessTest, StagedFilesTakeTheUmaskWithoutWideningOtherThreadsFiles) {
+  const mode_t old = umask(022);
+  EXPECT_EQ(CurrentUmask(), static_cast<mode_t>(022));
+  fs::create_directories(P("staged"));
+  fs::create_directories(P("others"));
+  std::atomic<bool> staging{true};
+  std::thread stager([&] {
+    for (int i = 0; i < 3000; ++i) {
+      StagedFile file;
+      ASSERT_TRUE(file.Create(P("staged").c_str(), {}));
+      ASSERT_TRUE(file.Finish(nullptr, false));
+      struct stat facts {};
+      if (i == 0) {
+        ASSERT_EQ(stat((P("staged/") + file.TemporaryName()).c_str(), &facts), 0);
+        EXPECT_EQ(facts.st_mode & 0777, 0644u);
+      }
+    }
+    staging = false;
+  });
+  int widened = 0;
+  for (int i = 0; staging || i < 100; ++i) {
+    const std::string path = P("others/" + std::to_string(i % 100));
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    struct stat facts {};
+    ASSERT_EQ(fstat(fd, &facts), 0);
+    close(fd);
+    unlink(path.c_str());
+    if ((facts.st_mode & 0777) != 0644) ++widened;
+  }
+  stager.join();
+  umask(old);
+  EXPECT_EQ(widened, 0) << "files made while a staged file was finished";
 }
 
 }  // namespace
