@@ -2,12 +2,18 @@
 #include "container/BlockSink.h"
 
 #include "platform/Files.h"
+#include "platform/LastError.h"
 
 bool FileBlockSink::Open(const std::string& path, bool append) {
   path_ = path;
   // A restore writes into a folder of its own: nearly every file is new there, and a new file
   // needs none of the checks an existing one does.
-  if (!append && file_.CreateNew(path.c_str()) != FALSE) return true;
+  if (!append) {
+    if (file_.CreateNew(path.c_str()) != FALSE) return true;
+    // Only a taken name goes on to the checks; any other failure would fail them too.
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  }
   return file_.OpenForWriting(path.c_str(), append) != FALSE;
 }
 

@@ -169,20 +169,21 @@ DWORD OutputFile::CreateNamed() {
   return StatusDestinationInUse;
 }
 
-DWORD OutputFile::Flush(mode_t mode, bool toDisk) {
+DWORD OutputFile::Flush(std::optional<mode_t> mode, bool toDisk) {
   if (fd_ < 0 || done_) return StatusDestinationInUse;
-  if ((!madeNarrowed_ && fchmod(fd_, mode) != 0) || (toDisk && fsync(fd_) != 0))
-    return WriteFailure(errno);
+  if ((mode && fchmod(fd_, *mode) != 0) || (toDisk && fsync(fd_) != 0)) return WriteFailure(errno);
   return StatusSuccess;
 }
 
 DWORD OutputFile::PublishNarrowed(bool flush) {
   if (!narrowedMode_) return StatusDestinationInUse;
-  // A named temporary file was made private; it is narrowed here as creation would have.
-  return Publish(madeNarrowed_ ? *narrowedMode_ : *narrowedMode_ & ~CurrentUmask(), flush);
+  // Made with that mode, the kernel narrowed it; a named temporary file was made private and
+  // is narrowed here as creation would have.
+  if (madeNarrowed_) return PublishWithMode(std::nullopt, flush);
+  return PublishWithMode(*narrowedMode_ & ~CurrentUmask(), flush);
 }
 
-DWORD OutputFile::Publish(mode_t mode, bool flush) {
+DWORD OutputFile::PublishWithMode(std::optional<mode_t> mode, bool flush) {
   if (const DWORD status = Flush(mode, flush); status != StatusSuccess) return status;
   if (tempPath_.empty()) {
     char self[64];

@@ -65,7 +65,9 @@ class OutputFile {
   // Sets the mode, flushes the data to the disk (unless `flush` is false: a file of a folder
   // whose caller flushes the whole folder once) and gives the file its name without
   // replacing anything: 14 when the name was taken meanwhile, 12 on any other failure.
-  [[nodiscard]] DWORD Publish(mode_t mode, bool flush = true);
+  [[nodiscard]] DWORD Publish(mode_t mode, bool flush = true) {
+    return PublishWithMode(mode, flush);
+  }
   // Publish with the narrowed mode Create was given.
   [[nodiscard]] DWORD PublishNarrowed(bool flush);
   // Sets the mode, flushes and renames over the path: 12 on failure.
@@ -73,11 +75,14 @@ class OutputFile {
 
  private:
   [[nodiscard]] DWORD CreateNamed();
-  [[nodiscard]] DWORD Flush(mode_t mode, bool toDisk = true);
+  // Without a mode, the file keeps the one it was made with.
+  [[nodiscard]] DWORD PublishWithMode(std::optional<mode_t> mode, bool flush);
+  [[nodiscard]] DWORD Flush(std::optional<mode_t> mode, bool toDisk = true);
 
   std::string path_;
   std::optional<mode_t> narrowedMode_;
-  // The unnamed file was made with the narrowed mode, which the kernel narrowed.
+  // The unnamed file was made with the narrowed mode, which the kernel narrowed: only
+  // PublishNarrowed keeps it.
   bool madeNarrowed_ = false;
   std::string tempPath_;  // empty for an unnamed file
   int fd_ = -1;
