@@ -36,6 +36,12 @@ inline double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// The slowest less the fastest of a non-empty list: how far apart the runs were.
+inline double Spread(const std::vector<double>& values) {
+  const auto [low, high] = std::minmax_element(values.begin(), values.end());
+  return *high - *low;
+}
+
 // "123", "64K", "64M", "1G" (binary units); false when the text is not such a size.
 inline bool ParseSize(const char* text, unsigned long long* out) {
   char* end = nullptr;

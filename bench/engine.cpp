@@ -595,7 +595,8 @@ void PrintRate(const char* label, const std::vector<double>& seconds, double amo
     return;
   }
   const double median = bench::Median(seconds);
-  std::printf("  %-36s %9.1f %s  (%.2f s)\n", label, amount / median, unit, median);
+  std::printf("  %-36s %9.1f %s  (%.2f s, spread %.2f s)\n", label, amount / median, unit, median,
+              bench::Spread(seconds));
 }
 
 // ours / peer as rates, i.e. peer seconds / our seconds; "-" when a side is missing.

@@ -314,8 +314,7 @@ struct Figure {
   double spread = 0;
 };
 Figure Of(const std::vector<double>& seconds) {
-  const auto [low, high] = std::minmax_element(seconds.begin(), seconds.end());
-  return {bench::Median(seconds), *high - *low};
+  return {bench::Median(seconds), bench::Spread(seconds)};
 }
 
 void PrintComparison(const char* what, const std::vector<double>& ours, const char* baseline,
