@@ -65,7 +65,7 @@ inline int ParseTreeArguments(int argc, char** argv, const char* program, const 
 // The folder of file `i` in a tree of `files` files, relative to its top ("g0/f0").
 inline std::string TreeFolderOf(int i, int files) {
   const int folder = i % std::min(files, 200);
-  std::string path = "g";  // built by appending: an operator+ chain here trips a false warning
+  std::string path = "g";
   path += std::to_string(folder / 20);
   path += "/f";
   path += std::to_string(folder);

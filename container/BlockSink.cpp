@@ -11,8 +11,7 @@ bool FileBlockSink::Open(const std::string& path, bool append) {
   if (!append) {
     if (file_.CreateNew(path.c_str()) != FALSE) return true;
     // Only a taken name goes on to the checks; any other failure would fail them too.
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return file_.OpenForWriting(path.c_str(), append) != FALSE;
 }

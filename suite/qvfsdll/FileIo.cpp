@@ -179,11 +179,11 @@ DWORD OutputFile::PublishNarrowed(bool flush) {
   if (!narrowedMode_) return StatusDestinationInUse;
   // Made with that mode, the kernel narrowed it; a named temporary file was made private and
   // is narrowed here as creation would have.
-  if (madeNarrowed_) return PublishWithMode(std::nullopt, flush);
-  return PublishWithMode(*narrowedMode_ & ~CurrentUmask(), flush);
+  if (madeNarrowed_) return Publish(std::nullopt, flush);
+  return Publish(*narrowedMode_ & ~CurrentUmask(), flush);
 }
 
-DWORD OutputFile::PublishWithMode(std::optional<mode_t> mode, bool flush) {
+DWORD OutputFile::Publish(std::optional<mode_t> mode, bool flush) {
   if (const DWORD status = Flush(mode, flush); status != StatusSuccess) return status;
   if (tempPath_.empty()) {
     char self[64];

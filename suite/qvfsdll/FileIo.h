@@ -65,9 +65,8 @@ class OutputFile {
   // Sets the mode, flushes the data to the disk (unless `flush` is false: a file of a folder
   // whose caller flushes the whole folder once) and gives the file its name without
   // replacing anything: 14 when the name was taken meanwhile, 12 on any other failure.
-  [[nodiscard]] DWORD Publish(mode_t mode, bool flush = true) {
-    return PublishWithMode(mode, flush);
-  }
+  // Without a mode (only PublishNarrowed passes none), the file keeps the one it was made with.
+  [[nodiscard]] DWORD Publish(std::optional<mode_t> mode, bool flush = true);
   // Publish with the narrowed mode Create was given.
   [[nodiscard]] DWORD PublishNarrowed(bool flush);
   // Sets the mode, flushes and renames over the path: 12 on failure.
@@ -75,14 +74,11 @@ class OutputFile {
 
  private:
   [[nodiscard]] DWORD CreateNamed();
-  // Without a mode, the file keeps the one it was made with.
-  [[nodiscard]] DWORD PublishWithMode(std::optional<mode_t> mode, bool flush);
   [[nodiscard]] DWORD Flush(std::optional<mode_t> mode, bool toDisk = true);
 
   std::string path_;
   std::optional<mode_t> narrowedMode_;
-  // The unnamed file was made with the narrowed mode, which the kernel narrowed: only
-  // PublishNarrowed keeps it.
+  // The unnamed file was made with the narrowed mode, which the kernel narrowed.
   bool madeNarrowed_ = false;
   std::string tempPath_;  // empty for an unnamed file
   int fd_ = -1;
