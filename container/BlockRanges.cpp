@@ -28,9 +28,9 @@ bool ReadHeader(sqlite3* db, unsigned char header[100]) {
 
 bool CurrentState(sqlite3* db, const std::string& path, ContainerState* state, bool rollbackOnly) {
   unsigned char header[100] = {};
-  if (!ReadHeader(db, header) || std::memcmp(header, "SQLite format 3", 16) != 0 ||
-      (rollbackOnly && (header[18] != 1 || header[19] != 1)))
-    return false;
+  if (!ReadHeader(db, header) || std::memcmp(header, "SQLite format 3", 16) != 0) return false;
+  state->rollbackJournal = header[18] == 1 && header[19] == 1;
+  if (rollbackOnly && !state->rollbackJournal) return false;
   std::memcpy(state->header.data(), header + 24, state->header.size());
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;

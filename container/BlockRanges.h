@@ -33,6 +33,7 @@ struct ContainerState {
   std::uint64_t created = 0;
   std::uint64_t written = 0;
   std::uint64_t size = 0;
+  bool rollbackJournal = false;  // the only mode that counts commits in the header
   bool operator==(const ContainerState&) const = default;
 };
 

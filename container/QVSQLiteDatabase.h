@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -221,6 +222,9 @@ class QVSQLiteDatabase : public QVDatabase {
   bool held_ = false;
   // BeginReadSnapshot: reads join its transaction, which only EndReadSnapshot ends.
   bool snapshot_ = false;
+  // The container file's state as the snapshot's first change token read it (under the read
+  // lock); the snapshot's other reads use it instead of reading the file again.
+  std::optional<container::ContainerState> snapshotState_;
   struct HeldState;
   std::unique_ptr<HeldState> heldState_;
   // A container created by Open defers syncing until Flush or Close.

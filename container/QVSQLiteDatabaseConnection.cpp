@@ -397,6 +397,7 @@ void QVSQLiteDatabase::CloseConnection() {
   if (db_ == nullptr) return;
   held_ = false;
   snapshot_ = false;
+  snapshotState_.reset();
   heldState_.reset();
   Rollback();
   batch_ = Batch::Off;
@@ -478,12 +479,14 @@ bool ReadDataVersion(sqlite3* db, std::int64_t* version) {
 VARIANT_BOOL QVSQLiteDatabase::BeginReadSnapshot() {
   if (snapshot_ || held_ || !BeginRead()) return VARIANT_FALSE;
   snapshot_ = true;
+  snapshotState_.reset();
   return VARIANT_TRUE;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::EndReadSnapshot() {
   if (!snapshot_) return VARIANT_FALSE;
   snapshot_ = false;
+  snapshotState_.reset();
   Rollback();
   return VARIANT_TRUE;
 }
@@ -520,9 +523,17 @@ bool QVSQLiteDatabase::ReadChangeToken(ChangeToken* token) {
   if (db_ == nullptr) return false;
   // data_version moves on with every commit of another connection, also in write-ahead mode,
   // where the header's change counter stays; the file's identity tells a container replaced.
+  if (!ReadDataVersion(db_, &token->dataVersion)) return false;
+  // Reading the data version took the read lock, so in a snapshot the state read now holds
+  // for the snapshot's other reads.
   ContainerState state;
-  if (!ReadDataVersion(db_, &token->dataVersion) || !CurrentState(db_, path_, &state, false))
+  if (snapshot_ && snapshotState_) {
+    state = *snapshotState_;
+  } else if (!CurrentState(db_, path_, &state, false)) {
     return false;
+  } else if (snapshot_) {
+    snapshotState_ = state;
+  }
   token->header = state.header;
   token->created = state.created;
   token->written = state.written;

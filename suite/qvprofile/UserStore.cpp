@@ -408,7 +408,8 @@ class AuditSyncer {
       return;
     }
     if (thread_.joinable()) {
-      wake_.notify_all();
+      // Within the window the thread sleeps until it ends; waking it would only cost a switch.
+      if (idle_) wake_.notify_all();
       return;
     }
     guard.unlock();
@@ -438,6 +439,7 @@ class AuditSyncer {
     new (&wake_) std::condition_variable();
     owner_ = getpid();
     stopping_ = false;
+    idle_ = false;
     durable_ = committed_;
     failedAt_ = committed_;
   }
@@ -454,7 +456,9 @@ class AuditSyncer {
   void Run() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
+      idle_ = true;
       wake_.wait(guard, [this] { return stopping_ || committed_ > std::max(durable_, failedAt_); });
+      idle_ = false;
       if (committed_ <= std::max(durable_, failedAt_)) break;  // stopping, nothing to sync
       wake_.wait_for(guard, kAuditGroupWindow, [this] { return stopping_; });
       const std::uint64_t upTo = committed_;
@@ -487,6 +491,7 @@ class AuditSyncer {
   std::uint64_t durable_ = 0;
   std::uint64_t failedAt_ = 0;  // the last record a failed sync was to cover
   bool stopping_ = false;
+  bool idle_ = false;  // the thread waits for a record (not for the end of a window)
 };
 
 struct QvUserStore::Impl {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -268,9 +269,21 @@ TEST_F(QVDatabaseTest, ReadsInASnapshotKeepOneReadLockUntilItEnds) {
             VARIANT_TRUE);
   EXPECT_EQ(bytes, "image");
   EXPECT_FALSE(OtherProcessCanLock(path)) << "the snapshot's read lock ended with a read";
+  QVDatabase::ChangeToken before;
+  ASSERT_TRUE(db.ReadChangeToken(&before));
   EXPECT_EQ(db.EndReadSnapshot(), VARIANT_TRUE);
   EXPECT_TRUE(OtherProcessCanLock(path));
   EXPECT_EQ(db.EndReadSnapshot(), VARIANT_FALSE);
+
+  // The file written by something other than the container between two snapshots: the next
+  // snapshot's change token reads the file again.
+  const timespec written[2] = {{0, UTIME_OMIT}, {1000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), written, 0), 0);
+  ASSERT_EQ(db.BeginReadSnapshot(), VARIANT_TRUE);
+  QVDatabase::ChangeToken after;
+  ASSERT_TRUE(db.ReadChangeToken(&after));
+  EXPECT_FALSE(after == before);
+  EXPECT_EQ(db.EndReadSnapshot(), VARIANT_TRUE);
 
   ASSERT_EQ(db.BeginReadSnapshot(), VARIANT_TRUE);
   ASSERT_EQ(db.Close(), VARIANT_TRUE);
