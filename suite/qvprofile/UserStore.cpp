@@ -38,6 +38,13 @@ constexpr int kBusyTimeoutMs = 10000;
 // How long a committed audit record may wait for the sync that puts it on disk together with
 // the records written after it.
 constexpr auto kAuditGroupWindow = std::chrono::milliseconds(10);
+// The log's pages after which a commit copies them into the store (a checkpoint, with two
+// syncs). Every audit record adds three pages, so SQLite's default of 1,000 would put a
+// checkpoint in every 333rd file a transfer hands out: a third of the records' cost.
+constexpr int kLogPagesPerCheckpoint = 4000;
+// The log keeps the size it reaches between checkpoints (16 MiB), so that it is written over
+// rather than grown again after each; cutting it shorter costs the records as much again.
+constexpr int kLogBytesKept = 16 << 20;
 // The process this library was loaded in; a forked child is another.
 const pid_t kLoadedIn = getpid();
 
@@ -598,6 +605,10 @@ struct QvUserStore::Impl {
     {
       Statement mode(db, "PRAGMA journal_mode");
       writeAheadLog = mode.Step() == SQLITE_ROW && mode.ColumnText(0) == "wal";
+    }
+    if (writeAheadLog) {
+      sqlite3_wal_autocheckpoint(db, kLogPagesPerCheckpoint);
+      Exec(("PRAGMA journal_size_limit=" + std::to_string(kLogBytesKept)).c_str());
     }
     synchronous = PragmaInt("PRAGMA synchronous");
     if (!Exec("PRAGMA foreign_keys=ON")) return Fail("cannot enable foreign keys");
