@@ -110,6 +110,10 @@ bool QVDatabase::ReadChangeToken(ChangeToken* token) {
   return store_ && store_->ReadChangeToken(token);
 }
 
+bool QVDatabase::FileUnchangedSince(const ChangeToken& token) {
+  return store_ && store_->FileUnchangedSince(token);
+}
+
 VARIANT_BOOL QVDatabase::OpenForReading(std::string path) {
   if (ReadsCurrentFile(path)) {
     failure_ = Failure::None;

@@ -256,6 +256,10 @@ class QVDatabase {
   };
   // Reads the token of the open container; false when it cannot be read.
   [[nodiscard]] virtual bool ReadChangeToken(ChangeToken* token);
+  // Whether the container is still as `token` found it, from the file alone (no transaction):
+  // only a container in rollback-journal mode counts its commits in its header, so any other
+  // is never taken as unchanged.
+  [[nodiscard]] virtual bool FileUnchangedSince(const ChangeToken& token);
 
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {

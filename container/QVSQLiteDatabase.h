@@ -96,6 +96,7 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL DeleteEmptyFolders(const std::vector<DWORD>& folders,
                                                 std::vector<bool>* deleted) override;
   [[nodiscard]] bool ReadChangeToken(ChangeToken* token) override;
+  [[nodiscard]] bool FileUnchangedSince(const ChangeToken& token) override;
 
   // An existing container's batched adds are committed whenever this many files, or this
   // many bytes of images, are in the open transaction; DeleteFiles commits its groups by the

@@ -541,6 +541,13 @@ bool QVSQLiteDatabase::ReadChangeToken(ChangeToken* token) {
   return true;
 }
 
+bool QVSQLiteDatabase::FileUnchangedSince(const ChangeToken& token) {
+  ContainerState state;
+  return db_ != nullptr && CurrentState(db_, path_, &state, true) && state.header == token.header &&
+         state.created == token.created && state.written == token.written &&
+         state.size == token.size;
+}
+
 VARIANT_BOOL QVSQLiteDatabase::DeleteHeldFile() {
   if (db_ == nullptr || !held_) return VARIANT_FALSE;
   // The path must still name the file this connection holds (not one moved over it), and

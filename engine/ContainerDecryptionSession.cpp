@@ -30,6 +30,7 @@ ContainerDecryptionSession::~ContainerDecryptionSession() {
     database_.UseFolderHandle(0);
     (void)database_.Close();
   }
+  if (checker_.IsOpen() == VARIANT_TRUE) (void)checker_.Close();
   if (handle_ != 0) (void)QVFSCloseHandle(handle_);
 }
 
@@ -145,7 +146,7 @@ ItemStatus ContainerDecryptionSession::ReadWhileUnchanged(DWORD fileId,
       if (!done && unchanged) return StatusFileAccessError;
       continue;
     }
-    return use(place->second);
+    return use(place->second, token);
   }
   return StatusSourceInUse;
 }
@@ -164,7 +165,7 @@ ItemStatus ContainerDecryptionSession::Decrypt(DWORD folderId, DWORD fileId,
       fileId, storedName,
       [&] { return database_.ExtractFileTo(folderId, fileId, folder) == VARIANT_TRUE; },
       [&] { (void)engine::DeleteNormal(image); },
-      [&](const Place& place) {
+      [&](const Place& place, const QVDatabase::ChangeToken&) {
         const ItemStatus status = DecryptImage(image, folder, place, fileId);
         (void)engine::DeleteNormal(image);
         return status;
@@ -192,7 +193,8 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
                                     std::span(opened->head.data(), opened->head.size())) ==
            VARIANT_TRUE;
   };
-  const auto open = [&](const Place& place) {
+  const auto open = [&](const Place& place, const QVDatabase::ChangeToken& token) {
+    opened->token = token;
     const auto* head = reinterpret_cast<const BYTE*>(opened->head.data());
     const auto length = static_cast<DWORD>(opened->head.size());
     DWORD result = QVFSFolderOpenImageReader(handle_, head, length, place.storedPath.c_str(),
@@ -206,6 +208,13 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
   };
   return ReadWhileUnchanged(
       fileId, storedName, read, [] {}, open);
+}
+
+bool ContainerDecryptionSession::StillAsOpened(const OpenedImage& opened) {
+  // A connection of its own, so that the check never waits for a file being opened meanwhile.
+  std::lock_guard guard(checkLock_);
+  if (!checkerOpen_) checkerOpen_ = checker_.OpenForReading(path_) == VARIANT_TRUE;
+  return checkerOpen_ && checker_.FileUnchangedSince(opened.token);
 }
 
 bool ContainerDecryptionSession::ReadRange(DWORD folderId, DWORD fileId,

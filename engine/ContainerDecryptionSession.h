@@ -63,11 +63,15 @@ class ContainerDecryptionSession {
     std::string head;
     QvImageLayout layout{};
     DWORD reader = 0;
+    QVDatabase::ChangeToken token;  // the container as the image was read
   };
   // Opens the same file for reading a piece at a time (ContainerFileReader), with the same
   // checks as Decrypt; the header is read while the container is as the rows were checked.
   [[nodiscard]] ItemStatus OpenFile(DWORD folderId, DWORD fileId, const std::string& storedName,
                                     OpenedImage* opened);
+  // Whether the container is still as it was when `opened` was read, told from its file alone
+  // (a few system calls, no transaction); false also when that cannot be told.
+  [[nodiscard]] bool StillAsOpened(const OpenedImage& opened);
   // Reads the image's bytes [begin, begin + out.size()) from the listed blocks into `out` (one
   // read of the container); false when the container no longer holds them as listed.
   [[nodiscard]] bool ReadRange(DWORD folderId, DWORD fileId,
@@ -89,8 +93,8 @@ class ContainerDecryptionSession {
   [[nodiscard]] ItemStatus Current(QVDatabase::ChangeToken* token);
   [[nodiscard]] ItemStatus CheckRows();
   // Runs `read()` (a read of file `fileId`'s image, taken by `storedName`) while the container
-  // stays as its rows were checked, then `use(place)`: a read during which the container moved
-  // on is undone (`undo()`) and made again, up to a few times.
+  // stays as its rows were checked, then `use(place, token)` (the token it was read at): a read
+  // during which the container moved on is undone (`undo()`) and made again, up to a few times.
   template <class Read, class Undo, class Use>
   [[nodiscard]] ItemStatus ReadWhileUnchanged(DWORD fileId, const std::string& storedName,
                                               Read&& read, Undo&& undo, Use&& use);
@@ -101,6 +105,10 @@ class ContainerDecryptionSession {
   const std::string userId_;
   mutable std::mutex lock_;
   QVDatabase database_;
+  // StillAsOpened's connection, which reads only the file's header.
+  std::mutex checkLock_;
+  QVDatabase checker_;
+  bool checkerOpen_ = false;
   DWORD handle_ = 0;
   // The token the rows were checked at; none before the first check and after a reopen.
   std::optional<QVDatabase::ChangeToken> checked_;

@@ -31,6 +31,9 @@ class ContainerFileReader {
 
   // The plain file's size, as its image's length gives it.
   [[nodiscard]] std::uint64_t Size() const { return size_; }
+  // Whether the container is still as it was when the file was opened (see
+  // ContainerDecryptionSession::StillAsOpened).
+  [[nodiscard]] bool StillAsOpened() { return session_->StillAsOpened(image_); }
   // Copies up to `length` plain bytes at `offset` into `buffer` (fewer only at the end of the
   // file); the count, or -1 when a chunk could not be read or is not authentic. A read that
   // reaches the end has checked the last chunk.

@@ -336,12 +336,42 @@ HRESULT CQvDataObject::GetContents(LONG index, STGMEDIUM* medium) {
   const ComPtr<CQvDataStream>& stream = streams_[index];
   if (!stream) return E_OUTOFMEMORY;
   stream->Rewind();
+  OpenNextAhead(static_cast<std::size_t>(index));
   medium->tymed = TYMED_ISTREAM;
   medium->pstm = stream.Get();
   medium->pstm->AddRef();
   medium->pUnkForRelease = static_cast<IDataObject*>(this);
   AddRef();
   return S_OK;
+}
+
+void CQvDataObject::OpenNextAhead(std::size_t handedOut) {
+  // Receivers ask for the files in the descriptor's order: those after this one are opened on
+  // the opener's thread while it reads and writes this one, a few at a time. Files passed over
+  // are let go, so that at most kFilesAhead are held open before their reads.
+  if (lastHandedOut_ != kNoEntry && handedOut > lastHandedOut_ + 1) {
+    if (opener_) opener_->Clear();
+    for (std::size_t i = lastHandedOut_ + 1; i < handedOut && i < queuedEnd_; ++i)
+      if (streams_[i]) streams_[i]->DropOpenedAhead();
+    queuedEnd_ = handedOut + 1;
+  }
+  lastHandedOut_ = handedOut;
+  queuedEnd_ = std::max(queuedEnd_, handedOut + 1);
+  std::size_t ahead = 0;
+  for (std::size_t i = handedOut + 1; i < queuedEnd_ && ahead < kFilesAhead; ++i)
+    if (streams_[i]) ++ahead;
+  if (ahead > kFilesAhead / 2) return;
+  std::vector<CQvDataStream*> more;
+  for (; queuedEnd_ < streams_.size() && ahead + more.size() < kFilesAhead; ++queuedEnd_)
+    if (streams_[queuedEnd_]) more.push_back(streams_[queuedEnd_].Get());
+  if (more.empty()) return;
+  if (!opener_) opener_ = std::make_unique<StreamOpener>();
+  opener_->Open(more);
+}
+
+bool CQvDataObject::OpenedAhead(std::size_t index) const {
+  std::lock_guard guard(lock_);
+  return index < streams_.size() && streams_[index] && streams_[index]->OpenedAhead();
 }
 
 HRESULT CQvDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {

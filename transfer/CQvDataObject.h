@@ -34,6 +34,7 @@
 #include "platform/ole/DataObject.h"
 #include "platform/shell/ItemIdList.h"
 #include "transfer/CQvDataStream.h"
+#include "transfer/StreamOpener.h"
 
 struct IQvDataObject : IUnknown {
   static constexpr IID kIid =
@@ -86,6 +87,8 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   [[nodiscard]] const std::string& ContainerPath() const noexcept { return containerPath_; }
   // How many files were read to their end so far.
   [[nodiscard]] std::size_t TransferredCount() const { return transferred_->Entries().size(); }
+  // Whether entry `index`'s file is open ahead of its first read.
+  [[nodiscard]] bool OpenedAhead(std::size_t index) const;
 
   // IDataObject.
   HRESULT GetData(FORMATETC* format, STGMEDIUM* medium) override;
@@ -106,6 +109,8 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   HRESULT MakeStreamTable();
   HRESULT GetDescriptor(STGMEDIUM* medium);
   HRESULT GetContents(LONG index, STGMEDIUM* medium);
+  // Has the files after entry `handedOut` opened ahead.
+  void OpenNextAhead(std::size_t handedOut);
   HRESULT CarryOutMove();
 
   mutable std::mutex lock_;
@@ -122,4 +127,12 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   std::shared_ptr<TransferredFiles> transferred_ = std::make_shared<TransferredFiles>();
   bool moveCarriedOut_ = false;
   HRESULT moveResult_ = S_OK;
+  // Opening ahead: how many files at most, the entry last handed out, and the entry after the
+  // last one given to the opener.
+  static constexpr std::size_t kFilesAhead = 8;
+  static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
+  std::size_t lastHandedOut_ = kNoEntry;
+  std::size_t queuedEnd_ = 0;
+  // Last, so that it ends before the streams it opens go.
+  std::unique_ptr<StreamOpener> opener_;
 };

@@ -47,6 +47,24 @@ void CQvDataStream::Rewind() {
   position_ = 0;
 }
 
+void CQvDataStream::OpenAhead() {
+  std::lock_guard guard(lock_);
+  if (state_ != State::kFresh || file_) return;
+  openedAhead_ = OpenReader();
+}
+
+void CQvDataStream::DropOpenedAhead() {
+  std::lock_guard guard(lock_);
+  if (!openedAhead_) return;
+  openedAhead_ = false;
+  file_.reset();
+}
+
+bool CQvDataStream::OpenedAhead() const {
+  std::lock_guard guard(lock_);
+  return openedAhead_;
+}
+
 bool CQvDataStream::OpenReader() {
   return source_.session && ContainerItemId::IsValidName(source_.storedName) &&
          ContainerFileReader::Open(source_.session, source_.folderId, source_.fileId,
@@ -66,11 +84,15 @@ HRESULT CQvDataStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   try {
     std::lock_guard guard(lock_);
     if (state_ == State::kFresh) {
+      // A file opened ahead is served as the container is now, never as it was then.
+      if (openedAhead_ && !file_->StillAsOpened()) file_.reset();
+      openedAhead_ = false;
       // The record is written before any plain byte leaves.
-      const bool opened = QvApp().userData != nullptr && OpenReader();
+      const bool opened = QvApp().userData != nullptr && (file_ || OpenReader());
       Record(opened ? kAuditResultSuccess : kAuditResultFailure);
       state_ = opened ? State::kOpen : State::kFailed;
       if (opened) size_ = file_->Size();
+      if (!opened) file_.reset();
     }
     if (state_ != State::kOpen) return E_UNEXPECTED;
     long long got = 0;

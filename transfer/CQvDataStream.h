@@ -2,7 +2,9 @@
 // file's stored image and from then on serves its plain bytes chunk by chunk as they are read
 // (no plain copy of the file is made anywhere). The image is opened through the session its
 // data object shares among its streams, which opens the folder key and checks the container's
-// rows once for all of them.
+// rows once for all of them. The data object may have the image opened earlier, on a thread of
+// its own, while the receiver handles the file before; the first read then serves it only if
+// the container file is still as it was at that opening, and opens it again otherwise.
 //
 // The stream never opens the file twice: an opening that failed is remembered and every later
 // read fails at once; so does a chunk that failed. A file counts as transferred only once it was
@@ -66,6 +68,15 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   // Back to the first byte, whether or not the file was decrypted yet.
   void Rewind();
 
+  // Opens the file before its first read (the data object does it on another thread for the
+  // files a receiver is expected to ask for next). Nothing is recorded or handed out: the first
+  // read records the file leaving and serves it, or opens it again when the container changed
+  // meanwhile. An opening that fails is left to the first read.
+  void OpenAhead();
+  // Lets go of a file opened ahead and not read yet (its memory and key).
+  void DropOpenedAhead();
+  [[nodiscard]] bool OpenedAhead() const;
+
   // ISequentialStream.
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
   HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
@@ -95,8 +106,9 @@ class CQvDataStream final : public ComObject<IQvDataStream, IStream> {
   StreamSource source_;
   std::shared_ptr<TransferredFiles> log_;
   State state_ = State::kFresh;
-  // Open from the first read to the end of the file.
+  // Open from the first read (or OpenAhead) to the end of the file.
   std::unique_ptr<ContainerFileReader> file_;
+  bool openedAhead_ = false;
   bool endChecked_ = false;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;

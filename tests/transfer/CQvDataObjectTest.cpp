@@ -1,6 +1,8 @@
 // Items leaving a container through the data object its folder hands out: the descriptor of
 // a selection with folders, the streams that decrypt on first read, the formats offered and
 // refused, and what a reported move deletes.
+#include <unistd.h>
+
 #include <algorithm>
 #include <set>
 
@@ -173,6 +175,51 @@ TEST_F(CQvDataObjectTest, OneSnapshotPairsEveryNameWithItsOwnBytes) {
   HRESULT hr = S_OK;
   EXPECT_EQ(Contents(data.Get(), IndexOf(after, "Docs\\a.txt"), &hr), "");
   EXPECT_EQ(hr, E_UNEXPECTED) << "a file gone is an error, never another file's bytes";
+}
+
+// While a receiver reads one file, the next ones are opened ahead: nothing is recorded for them
+// before their first reads, a file passed over is let go, and a file changed after it was
+// opened ahead is served as the container is at its first read.
+TEST_F(CQvDataObjectTest, TheNextFilesAreOpenedAheadAndServedAsTheContainerIsWhenRead) {
+  ComPtr<IDataObject> data = DataObjectOf(view_, {"Docs", "top.bin"});
+  ComPtr<IDataObject> again = DataObjectOf(view_, {"Docs", "top.bin"});
+  ASSERT_TRUE(data && again);
+  const std::vector<FileGroupEntry> entries = Descriptor(data.Get());
+  ASSERT_EQ(Descriptor(again.Get()).size(), entries.size());
+  std::vector<LONG> files;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if ((entries[i].attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      files.push_back(static_cast<LONG>(i));
+  ASSERT_EQ(files.size(), 3u);
+  const auto expected = [&](LONG index) {
+    const std::string& name = entries[index].name;
+    return name == "top.bin" ? big_ : name == "Docs\\a.txt" ? "alpha" : "bravo!";
+  };
+  const auto openedAhead = [](IDataObject* object, LONG index) {
+    auto* made = static_cast<CQvDataObject*>(object);
+    for (int wait = 0; wait < 500 && !made->OpenedAhead(index); ++wait) usleep(10000);
+    return made->OpenedAhead(index);
+  };
+
+  EXPECT_EQ(Contents(data.Get(), files[0]), expected(files[0]));
+  ASSERT_TRUE(openedAhead(data.Get(), files[1]));
+  EXPECT_EQ(AuditOf(kAuditEventFileLeftContainer).size(), 1u);
+  EXPECT_EQ(Contents(data.Get(), files[2]), expected(files[2]));
+  EXPECT_FALSE(static_cast<CQvDataObject*>(data.Get())->OpenedAhead(files[1]))
+      << "let go once passed over";
+
+  EXPECT_EQ(Contents(again.Get(), files[0]), expected(files[0]));
+  ASSERT_TRUE(openedAhead(again.Get(), files[1]));
+  const std::string name = entries[files[1]].name;
+  const std::string id = FileIdOf(container_, name.substr(name.rfind('\\') + 1) + ".qvf");
+  ChangeContainer(container_, "DELETE FROM FILE_DATA WHERE FILE_ID = " + id +
+                                  "; DELETE FROM FILE_INFO WHERE FILE_ID = " + id);
+  HRESULT hr = S_OK;
+  EXPECT_EQ(Contents(again.Get(), files[1], &hr), "");
+  EXPECT_EQ(hr, E_UNEXPECTED) << "a file deleted after its opening ahead is gone";
+  const std::vector<QvAuditEntry> audit = AuditOf(kAuditEventFileLeftContainer);
+  ASSERT_EQ(audit.size(), 4u);
+  EXPECT_EQ(audit[3].result, kAuditResultFailure);
 }
 
 TEST_F(CQvDataObjectTest, EachRequestHoldsOnlyItsOwnStream) {
