@@ -173,6 +173,9 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] bool ReadStoredFile(DWORD folderId, DWORD fileId, StoredFile* file);
   // Hands one block to `sink` once the caller's between-blocks callback lets it go on.
   [[nodiscard]] bool PassBlock(std::string_view block, BlockSink& sink) const;
+  // The container file's state (CurrentState). In a read snapshot, the state read first with
+  // `underLock` (the read lock taken) serves the snapshot's later reads.
+  [[nodiscard]] bool ReadFileState(container::ContainerState* state, bool underLock);
   // Where the file's blocks lie (runs of rows, in storage order); Unknown when the table of
   // block ranges cannot be had for this container.
   [[nodiscard]] container::BlockRangeTable::Answer BlockRangesOf(
@@ -223,8 +226,7 @@ class QVSQLiteDatabase : public QVDatabase {
   bool held_ = false;
   // BeginReadSnapshot: reads join its transaction, which only EndReadSnapshot ends.
   bool snapshot_ = false;
-  // The container file's state as the snapshot's first change token read it (under the read
-  // lock); the snapshot's other reads use it instead of reading the file again.
+  // ReadFileState's state for the snapshot.
   std::optional<container::ContainerState> snapshotState_;
   struct HeldState;
   std::unique_ptr<HeldState> heldState_;

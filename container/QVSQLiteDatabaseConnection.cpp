@@ -467,6 +467,14 @@ struct QVSQLiteDatabase::HeldState {
 
 namespace {
 
+// The token's fields that the file itself gives.
+void SetFileFields(const ContainerState& state, QVDatabase::ChangeToken* token) {
+  token->header = state.header;
+  token->created = state.created;
+  token->written = state.written;
+  token->size = state.size;
+}
+
 bool ReadDataVersion(sqlite3* db, std::int64_t* version) {
   Statement read(db, "PRAGMA data_version");
   if (!read.Ok() || read.Step() != SQLITE_ROW) return false;
@@ -523,29 +531,30 @@ bool QVSQLiteDatabase::ReadChangeToken(ChangeToken* token) {
   if (db_ == nullptr) return false;
   // data_version moves on with every commit of another connection, also in write-ahead mode,
   // where the header's change counter stays; the file's identity tells a container replaced.
-  if (!ReadDataVersion(db_, &token->dataVersion)) return false;
-  // Reading the data version took the read lock, so in a snapshot the state read now holds
-  // for the snapshot's other reads.
+  // Reading the data version took the read lock.
   ContainerState state;
-  if (snapshot_ && snapshotState_) {
-    state = *snapshotState_;
-  } else if (!CurrentState(db_, path_, &state, false)) {
-    return false;
-  } else if (snapshot_) {
-    snapshotState_ = state;
-  }
-  token->header = state.header;
-  token->created = state.created;
-  token->written = state.written;
-  token->size = state.size;
+  if (!ReadDataVersion(db_, &token->dataVersion) || !ReadFileState(&state, true)) return false;
+  SetFileFields(state, token);
   return true;
 }
 
 bool QVSQLiteDatabase::FileUnchangedSince(const ChangeToken& token) {
+  // The data version needs a transaction; the header's commit counter tells the same.
+  ChangeToken now = token;
   ContainerState state;
-  return db_ != nullptr && CurrentState(db_, path_, &state, true) && state.header == token.header &&
-         state.created == token.created && state.written == token.written &&
-         state.size == token.size;
+  if (db_ == nullptr || !CurrentState(db_, path_, &state, true)) return false;
+  SetFileFields(state, &now);
+  return now == token;
+}
+
+bool QVSQLiteDatabase::ReadFileState(ContainerState* state, bool underLock) {
+  if (snapshotState_) {
+    *state = *snapshotState_;
+    return true;
+  }
+  if (!CurrentState(db_, path_, state, false)) return false;
+  if (snapshot_ && underLock) snapshotState_ = *state;
+  return true;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::DeleteHeldFile() {

@@ -174,9 +174,9 @@ BlockRangeTable::Answer QVSQLiteDatabase::BlockRangesOf(std::int64_t fileId,
   BlockRangeTable& table = BlockRangeTable::Instance();
   auto answer = BlockRangeTable::Answer::Unknown;
   ContainerState state;
-  if (snapshotState_) state = *snapshotState_;  // read in this snapshot by its change token
-  const bool known = snapshotState_ ? state.rollbackJournal : CurrentState(db_, path_, &state);
-  if (known) {
+  // The table knows a container by its state, which counts commits only in rollback-journal
+  // mode.
+  if (ReadFileState(&state, false) && state.rollbackJournal) {
     answer = table.Find(path_, state, fileId, ranges);
     if (answer == BlockRangeTable::Answer::Unknown) {
       BlockRanges all;

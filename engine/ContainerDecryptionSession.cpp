@@ -213,8 +213,12 @@ ItemStatus ContainerDecryptionSession::OpenFile(DWORD folderId, DWORD fileId,
 bool ContainerDecryptionSession::StillAsOpened(const OpenedImage& opened) {
   // A connection of its own, so that the check never waits for a file being opened meanwhile.
   std::lock_guard guard(checkLock_);
-  if (!checkerOpen_) checkerOpen_ = checker_.OpenForReading(path_) == VARIANT_TRUE;
-  return checkerOpen_ && checker_.FileUnchangedSince(opened.token);
+  if (checker_.IsOpen() != VARIANT_TRUE && checker_.OpenForReading(path_) != VARIANT_TRUE)
+    return false;
+  if (checker_.FileUnchangedSince(opened.token)) return true;
+  // A container replaced meanwhile is the one checked from now on.
+  (void)checker_.OpenForReading(path_);
+  return false;
 }
 
 bool ContainerDecryptionSession::ReadRange(DWORD folderId, DWORD fileId,

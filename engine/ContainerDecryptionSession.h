@@ -108,7 +108,6 @@ class ContainerDecryptionSession {
   // StillAsOpened's connection, which reads only the file's header.
   std::mutex checkLock_;
   QVDatabase checker_;
-  bool checkerOpen_ = false;
   DWORD handle_ = 0;
   // The token the rows were checked at; none before the first check and after a reopen.
   std::optional<QVDatabase::ChangeToken> checked_;
