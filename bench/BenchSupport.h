@@ -184,6 +184,14 @@ inline bool Installed(const std::string& program) {
   return false;
 }
 
+// The processor time of this whole process so far (every thread, user and system), seconds.
+inline double ProcessorSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // The peak resident memory of this process since it started (getrusage), KiB.
 inline long PeakRssKiB() {
   rusage usage{};

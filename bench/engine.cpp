@@ -297,11 +297,11 @@ class EngineUser {
     request.encrypt = encrypt;
     const bool reset = bench::ResetPeakRss();
     CProgressDlg dialog(std::move(request));
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = bench::ProcessorSeconds();
     const Clock::time_point start = Clock::now();
     const INT_PTR result = dialog.DoModal();
     const double took = Seconds(start);
-    lastCpu_ = CpuSeconds() - cpuBefore;
+    lastCpu_ = bench::ProcessorSeconds() - cpuBefore;
     lastPeakKiB_ = reset ? bench::PeakRssSinceResetKiB() : -1;
     if (result != IDOK)
       Fail(std::string(encrypt ? "encrypting " : "decrypting ") + item + " failed" +
@@ -317,13 +317,6 @@ class EngineUser {
   double LastCpu() const { return lastCpu_; }
 
  private:
-  static double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  }
-
   HeadlessBackend ui_;
   long lastPeakKiB_ = -1;
   double lastCpu_ = 0;

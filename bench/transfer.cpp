@@ -72,7 +72,10 @@ struct StreamPhases {
   std::size_t streams = 0;
   double firstRead = 0;
   double laterReads = 0;
-  double writing = 0;  // the receiver's own writes
+  double writing = 0;    // the receiver's own writes
+  double finalSync = 0;  // the sync that ends each copy
+  double processor = 0;  // the process's processor time (all threads) over each copy
+  std::size_t copies = 0;
 };
 StreamPhases g_phases;
 
@@ -81,9 +84,10 @@ void PrintPhases(const char* what) {
   const double n = static_cast<double>(g_phases.streams);
   std::printf(
       "  %s, per stream: first read %.2f ms, later reads %.2f ms, receiver's writes "
-      "%.2f ms (%zu streams)\n",
+      "%.2f ms (%zu streams); per copy: final sync %.2f s, processor time %.2f s\n",
       what, g_phases.firstRead / n * 1e3, g_phases.laterReads / n * 1e3, g_phases.writing / n * 1e3,
-      g_phases.streams);
+      g_phases.streams, g_phases.finalSync / static_cast<double>(g_phases.copies),
+      g_phases.processor / static_cast<double>(g_phases.copies));
   std::fflush(stdout);
   g_phases = StreamPhases{};
 }
@@ -201,6 +205,7 @@ std::uint64_t ReceiveStream(IDataObject* data, LONG index, const std::string& pa
 double CopyOut(IDataObject* data, const std::string& destination) {
   sync();
   const Clock::time_point start = Clock::now();
+  const double processorBefore = bench::ProcessorSeconds();
   FORMATETC request = Format(CFSTR_FILEDESCRIPTORA, -1, TYMED_HGLOBAL);
   STGMEDIUM medium{};
   Check(SUCCEEDED(data->GetData(&request, &medium)), "no descriptor");
@@ -219,7 +224,11 @@ double CopyOut(IDataObject* data, const std::string& destination) {
     Check(ReceiveStream(data, static_cast<LONG>(i), path) == entries[i].size,
           "entry " + name + " came out with another size");
   }
+  const Clock::time_point syncStart = Clock::now();
   sync();
+  g_phases.finalSync += Seconds(syncStart);
+  g_phases.processor += bench::ProcessorSeconds() - processorBefore;
+  ++g_phases.copies;
   return Seconds(start);
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libsodium-dev
+  libsqlite3-dev libsodium-dev libssl-dev
   clang-format
   clang libclang-rt-14-dev
   age p7zip-full

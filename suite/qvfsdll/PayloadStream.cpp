@@ -15,9 +15,11 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "suite/qvfsdll/Aes256Gcm.h"
 #include "suite/qvfsdll/FileIo.h"
 
 namespace qvfs {
@@ -255,25 +257,24 @@ DWORD RunStream(int in, int out, std::size_t readSize, IEncryDecryptCallBack* ca
 }  // namespace
 
 struct ChunkCipher::State {
-  crypto_aead_aes256gcm_state gcm;
   SecretKey key;
+  std::optional<Aes256Gcm> gcm;
 };
 
 ChunkCipher::ChunkCipher(Aead aead, const SecretKey& payloadKey, const ItemId& fileId)
     : aead_(aead), fileId_(fileId), state_(new State) {
   state_->key = payloadKey;
-  if (aead_ == Aead::Aes256Gcm) crypto_aead_aes256gcm_beforenm(&state_->gcm, payloadKey.data());
+  if (aead_ == Aead::Aes256Gcm) state_->gcm.emplace(payloadKey.data());
 }
 
-ChunkCipher::~ChunkCipher() { sodium_memzero(&state_->gcm, sizeof state_->gcm); }
+ChunkCipher::~ChunkCipher() = default;
 
 void ChunkCipher::Seal(std::uint8_t* data, std::size_t size, std::uint64_t index, bool last) const {
   std::uint8_t nonce[kNonceSize], ad[kAdSize];
   MakeNonce(index, nonce);
   MakeAd(fileId_, index, last, ad);
   if (aead_ == Aead::Aes256Gcm) {
-    crypto_aead_aes256gcm_encrypt_detached_afternm(data, data + size, nullptr, data, size, ad,
-                                                   kAdSize, nullptr, nonce, &state_->gcm);
+    state_->gcm->Seal(data, size, nonce, ad, kAdSize, data + size);
   } else {
     crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
         data, data + size, nullptr, data, size, ad, kAdSize, nullptr, nonce, state_->key.data());
@@ -287,8 +288,7 @@ bool ChunkCipher::Open(std::uint8_t* data, std::size_t size, std::uint64_t index
   MakeAd(fileId_, index, last, ad);
   const std::size_t length = size - kTagSize;
   if (aead_ == Aead::Aes256Gcm) {
-    return crypto_aead_aes256gcm_decrypt_detached_afternm(
-               data, nullptr, data, length, data + length, ad, kAdSize, nonce, &state_->gcm) == 0;
+    return state_->gcm->Open(data, length, nonce, ad, kAdSize, data + length);
   }
   return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(data, nullptr, data, length,
                                                              data + length, ad, kAdSize, nonce,
