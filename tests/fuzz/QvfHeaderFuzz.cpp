@@ -24,6 +24,7 @@
 #include <string>
 
 #include "suite/QvKeyBlob.h"
+#include "suite/qvfsdll/Aes256Gcm.cpp"
 #include "suite/qvfsdll/FileCrypto.cpp"
 #include "suite/qvfsdll/FileIo.cpp"
 #include "suite/qvfsdll/PayloadStream.cpp"

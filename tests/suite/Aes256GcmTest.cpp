@@ -7,17 +7,18 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "suite/qvfsdll/Aes256Gcm.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+// A string's bytes are never a null pointer, also when there are none (libsodium's calls
+// require that).
+using Bytes = std::basic_string<unsigned char>;
 using qvfs::Aes256Gcm;
 
 Bytes Random(std::size_t size) {
-  Bytes out(size);
+  Bytes out(size, 0);
   randombytes_buf(out.data(), out.size());
   return out;
 }
@@ -39,10 +40,10 @@ TEST(Aes256GcmTest, SealsAndOpensTheSameBytesAsLibsodiumAndRefusesAnyChange) {
 
     // Ours sealed, libsodium opens.
     Bytes sealed = plain;
-    Bytes tag(Aes256Gcm::kTagSize);
+    Bytes tag(Aes256Gcm::kTagSize, 0);
     cipher.Seal(sealed.data(), size, nonce.data(), ad.data(), ad.size(), tag.data());
-    Bytes theirs(size);
-    Bytes theirTag(Aes256Gcm::kTagSize);
+    Bytes theirs(size, 0);
+    Bytes theirTag(Aes256Gcm::kTagSize, 0);
     crypto_aead_aes256gcm_encrypt_detached(theirs.data(), theirTag.data(), nullptr, plain.data(),
                                            size, ad.data(), ad.size(), nullptr, nonce.data(),
                                            key.data());
