@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/MachineRoot.h"
+
 namespace {
 const char* const kVars[3] = {"QV_ROOT", "XDG_RUNTIME_DIR", "TMPDIR"};
 }
@@ -34,6 +36,12 @@ TestRoot::TestRoot() {
 }
 
 TestRoot::~TestRoot() {
+  std::error_code ec;
+  // A runtime folder on disk has its scratch folder in shared memory, named after it: removed
+  // with the root, or every test would leave one behind there.
+  if (const std::string scratch = path_.empty() ? std::string() : QvScratchDir();
+      !scratch.empty() && scratch.rfind(path_ + "/", 0) != 0)
+    std::filesystem::remove_all(scratch, ec);
   for (int i = 0; i < 3; ++i) {
     if (had_[i])
       setenv(kVars[i], saved_[i].c_str(), 1);
@@ -41,7 +49,6 @@ TestRoot::~TestRoot() {
       unsetenv(kVars[i]);
   }
   if (!path_.empty()) {
-    std::error_code ec;
     // Tests may leave read-only entries behind; make everything writable first.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
