@@ -84,10 +84,16 @@ void PrintPhases(const char* what) {
   const double n = static_cast<double>(g_phases.streams);
   std::printf(
       "  %s, per stream: first read %.2f ms, later reads %.2f ms, receiver's writes "
-      "%.2f ms (%zu streams); per copy: final sync %.2f s, processor time %.2f s\n",
+      "%.2f ms (%zu streams)",
       what, g_phases.firstRead / n * 1e3, g_phases.laterReads / n * 1e3, g_phases.writing / n * 1e3,
-      g_phases.streams, g_phases.finalSync / static_cast<double>(g_phases.copies),
-      g_phases.processor / static_cast<double>(g_phases.copies));
+      g_phases.streams);
+  // Streams read one by one, outside a whole copy, have no copy's figures.
+  if (g_phases.copies != 0) {
+    const double copies = static_cast<double>(g_phases.copies);
+    std::printf("; per copy: final sync %.2f s, processor time %.2f s", g_phases.finalSync / copies,
+                g_phases.processor / copies);
+  }
+  std::printf("\n");
   std::fflush(stdout);
   g_phases = StreamPhases{};
 }
