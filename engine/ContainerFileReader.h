@@ -63,17 +63,20 @@ class ContainerFileReader {
   std::string chunk_;
   // Memory of chunks handed out before, for the next ones.
   std::vector<std::string> spares_;
-  // The next chunks, in order, each being read and opened on a thread of its own (the reads
-  // take the session's lock; the openings run side by side). A chunk's memory belongs to its
-  // thread until its result is taken.
+  // The next chunks, in order, each being read and opened on one of the reader's threads (the
+  // reads take the session's lock; the openings run side by side). A chunk's memory belongs to
+  // that thread until its result is taken.
   struct Ahead {
     std::uint64_t index = 0;
     bool opened = false;
     std::string plain;
   };
   std::deque<std::future<Ahead>> ahead_;
-  // How many chunks are opened ahead at the most.
+  // How many chunks are opened ahead at the most, each on a thread of its own.
   static constexpr std::size_t kChunksAhead = 2;
+  // Those threads, kept from the first chunk opened ahead to the end of the reader.
+  class AheadThreads;
+  std::unique_ptr<AheadThreads> threads_;
   // The chunk after the last one asked for ahead.
   std::uint64_t aheadEnd_ = 0;
 };
