@@ -2,70 +2,11 @@
 #include "engine/ContainerFileReader.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <future>
-#include <mutex>
-#include <thread>
 #include <utility>
 
-// Threads that run the openings of the chunks ahead, in the order they are asked for. Starting
-// a thread for every chunk instead cost about a twentieth of the processor time of a large
-// file's reading.
-class ContainerFileReader::AheadThreads {
- public:
-  explicit AheadThreads(std::size_t count) {
-    try {
-      for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { Run(); });
-    } catch (...) {
-      Stop();
-      throw;
-    }
-  }
-  // Runs what was asked for before it stops.
-  ~AheadThreads() { Stop(); }
-  AheadThreads(const AheadThreads&) = delete;
-  AheadThreads& operator=(const AheadThreads&) = delete;
-
-  [[nodiscard]] std::future<Ahead> Start(std::packaged_task<Ahead()> task) {
-    std::future<Ahead> result = task.get_future();
-    {
-      std::lock_guard guard(lock_);
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_one();
-    return result;
-  }
-
- private:
-  void Run() {
-    for (;;) {
-      std::packaged_task<Ahead()> task;
-      {
-        std::unique_lock guard(lock_);
-        wake_.wait(guard, [this] { return stopping_ || !tasks_.empty(); });
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-  void Stop() {
-    {
-      std::lock_guard guard(lock_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
-
-  std::mutex lock_;
-  std::condition_variable wake_;
-  std::deque<std::packaged_task<Ahead()>> tasks_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
+#include "engine/TaskThreads.h"
 
 ItemStatus ContainerFileReader::Open(std::shared_ptr<ContainerDecryptionSession> session,
                                      DWORD folderId, DWORD fileId, const std::string& storedName,
@@ -173,13 +114,15 @@ bool ContainerFileReader::LoadChunk(std::uint64_t index) {
       plain = std::move(spares_.back());
       spares_.pop_back();
     }
-    if (!threads_) threads_ = std::make_unique<AheadThreads>(kChunksAhead);
-    ahead_.push_back(threads_->Start(
-        std::packaged_task<Ahead()>([this, next = aheadEnd_, plain = std::move(plain)]() mutable {
+    if (!threads_) threads_ = std::make_unique<TaskThreads>(kChunksAhead);
+    auto task = std::make_shared<std::packaged_task<Ahead()>>(
+        [this, next = aheadEnd_, plain = std::move(plain)]() mutable {
           Ahead opened{next, false, std::move(plain)};
           opened.opened = OpenChunk(next, &opened.plain);
           return opened;
-        })));
+        });
+    ahead_.push_back(task->get_future());
+    threads_->Post([task] { (*task)(); });
     ++aheadEnd_;
   }
   return true;

@@ -361,12 +361,13 @@ void CQvDataObject::OpenNextAhead(std::size_t handedOut) {
   for (std::size_t i = handedOut + 1; i < queuedEnd_ && ahead < kFilesAhead; ++i)
     if (streams_[i]) ++ahead;
   if (ahead > kFilesAhead / 2) return;
-  std::vector<CQvDataStream*> more;
-  for (; queuedEnd_ < streams_.size() && ahead + more.size() < kFilesAhead; ++queuedEnd_)
-    if (streams_[queuedEnd_]) more.push_back(streams_[queuedEnd_].Get());
-  if (more.empty()) return;
-  if (!opener_) opener_ = std::make_unique<StreamOpener>();
-  opener_->Open(more);
+  for (; queuedEnd_ < streams_.size() && ahead < kFilesAhead; ++queuedEnd_) {
+    CQvDataStream* stream = streams_[queuedEnd_].Get();
+    if (stream == nullptr) continue;
+    if (!opener_) opener_ = std::make_unique<TaskThreads>(1);
+    opener_->Post([stream] { stream->OpenAhead(); });
+    ++ahead;
+  }
 }
 
 bool CQvDataObject::OpenedAhead(std::size_t index) const {

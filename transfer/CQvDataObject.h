@@ -28,13 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/TaskThreads.h"
 #include "platform/Com.h"
 #include "platform/FileTime.h"
 #include "platform/ole/ClipboardFormats.h"
 #include "platform/ole/DataObject.h"
 #include "platform/shell/ItemIdList.h"
 #include "transfer/CQvDataStream.h"
-#include "transfer/StreamOpener.h"
 
 struct IQvDataObject : IUnknown {
   static constexpr IID kIid =
@@ -133,6 +133,7 @@ class CQvDataObject final : public ComObject<IQvDataObject, IDataObject> {
   static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
   std::size_t lastHandedOut_ = kNoEntry;
   std::size_t queuedEnd_ = 0;
-  // Last, so that it ends before the streams it opens go.
-  std::unique_ptr<StreamOpener> opener_;
+  // The thread that opens streams ahead (CQvDataStream::OpenAhead); last, so that it ends
+  // before the streams it opens go.
+  std::unique_ptr<TaskThreads> opener_;
 };
