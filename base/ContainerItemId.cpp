@@ -79,18 +79,6 @@ VARIANT* Cell(VARIANT& rows, LONG column, LONG row) {
   if (FAILED(SafeArrayPtrOfIndex(rows.parray, index, &cell))) return nullptr;
   return static_cast<VARIANT*>(cell);
 }
-bool IntCell(VARIANT& rows, LONG column, LONG row, DWORD* value) {
-  const VARIANT* cell = Cell(rows, column, row);
-  if (cell == nullptr || cell->vt != VT_I4) return false;
-  *value = static_cast<DWORD>(cell->lVal);
-  return true;
-}
-bool TextCell(VARIANT& rows, LONG column, LONG row, std::string* value) {
-  const VARIANT* cell = Cell(rows, column, row);
-  if (cell == nullptr || cell->vt != VT_BSTR) return false;
-  *value = Utf8FromBstr(cell->bstrVal);
-  return true;
-}
 
 }  // namespace
 
@@ -195,6 +183,20 @@ LPITEMIDLIST ContainerItemId::Create(const ContainerItemFields& fields) noexcept
     std::memcpy(id + itemid::kHeaderSize + offset, path.data(), path.size());
   }
   return reinterpret_cast<LPITEMIDLIST>(id);
+}
+
+bool ContainerItemId::IntCell(VARIANT& rows, LONG column, LONG row, DWORD* value) noexcept {
+  const VARIANT* cell = Cell(rows, column, row);
+  if (cell == nullptr || cell->vt != VT_I4) return false;
+  *value = static_cast<DWORD>(cell->lVal);
+  return true;
+}
+
+bool ContainerItemId::TextCell(VARIANT& rows, LONG column, LONG row, std::string* value) {
+  const VARIANT* cell = Cell(rows, column, row);
+  if (cell == nullptr || cell->vt != VT_BSTR) return false;
+  *value = Utf8FromBstr(cell->bstrVal);
+  return true;
 }
 
 LONG ContainerItemId::RowCount(VARIANT& rows) noexcept {

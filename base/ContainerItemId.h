@@ -117,6 +117,9 @@ class ContainerItemId {
   [[nodiscard]] static bool FolderFieldsOfRow(VARIANT& rows, LONG row, DWORD version,
                                               ContainerItemFields* fields);
   [[nodiscard]] static LONG RowCount(VARIANT& rows) noexcept;
+  // Cell [column, row] of a listing as a whole number or as text; false when it is not one.
+  [[nodiscard]] static bool IntCell(VARIANT& rows, LONG column, LONG row, DWORD* value) noexcept;
+  [[nodiscard]] static bool TextCell(VARIANT& rows, LONG column, LONG row, std::string* value);
 
   // The name shown for a stored FILE_NAME: without a final ".qvf" (exact case).
   [[nodiscard]] static std::string DisplayNameOfStoredFile(std::string_view storedName);

@@ -32,11 +32,13 @@ bool CurrentState(sqlite3* db, const std::string& path, ContainerState* state, b
   state->rollbackJournal = header[18] == 1 && header[19] == 1;
   if (rollbackOnly && !state->rollbackJournal) return false;
   std::memcpy(state->header.data(), header + 24, state->header.size());
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  state->created = FileTimeToTicks(data.ftCreationTime);
-  state->written = FileTimeToTicks(data.ftLastWriteTime);
-  state->size = FileSizeOf(data);
+  FILETIME created{};
+  FILETIME written{};
+  ULONGLONG size = 0;
+  if (!GetFileSizeAndTimesA(path.c_str(), &size, &created, nullptr, &written)) return false;
+  state->created = FileTimeToTicks(created);
+  state->written = FileTimeToTicks(written);
+  state->size = size;
   return true;
 }
 

@@ -193,15 +193,21 @@ struct EntryInfo {
   FILETIME write{};
 };
 
-// 0 or the errno.
-int QueryEntry(const std::string& path, const std::string& name, EntryInfo& out) {
-  EntryStat st;
+// The size and times of `path`, without its attributes; 0 or the errno.
+int QuerySizeAndTimes(const std::string& path, EntryStat& st, EntryInfo& out) {
   if (const int err = StatEntry(path, st); err != 0) return err;
-  out.attributes = AttributesOf(path, name, st);
   out.size = S_ISREG(st.mode) ? st.size : 0;
   out.creation = ToFileTime(st.hasBirth ? st.birth : st.change);
   out.access = ToFileTime(st.access);
   out.write = ToFileTime(st.write);
+  return 0;
+}
+
+// 0 or the errno.
+int QueryEntry(const std::string& path, const std::string& name, EntryInfo& out) {
+  EntryStat st;
+  if (const int err = QuerySizeAndTimes(path, st, out); err != 0) return err;
+  out.attributes = AttributesOf(path, name, st);
   return 0;
 }
 
@@ -591,12 +597,23 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info
 
 BOOL GetFileTimesA(LPCSTR path, FILETIME* creation, FILETIME* lastAccess,
                    FILETIME* lastWrite) noexcept {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return FALSE;
-  if (creation != nullptr) *creation = data.ftCreationTime;
-  if (lastAccess != nullptr) *lastAccess = data.ftLastAccessTime;
-  if (lastWrite != nullptr) *lastWrite = data.ftLastWriteTime;
-  return TRUE;
+  return GetFileSizeAndTimesA(path, nullptr, creation, lastAccess, lastWrite);
+}
+
+BOOL GetFileSizeAndTimesA(LPCSTR path, ULONGLONG* size, FILETIME* creation, FILETIME* lastAccess,
+                          FILETIME* lastWrite) noexcept {
+  if (path == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (path[0] == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+  return GuardedLastError<BOOL>(FALSE, [&]() -> BOOL {
+    EntryStat st;
+    EntryInfo entry;
+    if (const int err = QuerySizeAndTimes(path, st, entry); err != 0) return FailErrno(err, path);
+    if (size != nullptr) *size = entry.size;
+    if (creation != nullptr) *creation = entry.creation;
+    if (lastAccess != nullptr) *lastAccess = entry.access;
+    if (lastWrite != nullptr) *lastWrite = entry.write;
+    return TRUE;
+  });
 }
 
 BOOL SetFileTimesA(LPCSTR path, const FILETIME* lastAccess, const FILETIME* lastWrite) noexcept {

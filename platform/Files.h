@@ -116,6 +116,10 @@ QV_API BOOL FindClose(HANDLE find) noexcept;
 // Times in UTC; any out-parameter may be null.
 [[nodiscard]] QV_API BOOL GetFileTimesA(LPCSTR path, FILETIME* creation, FILETIME* lastAccess,
                                         FILETIME* lastWrite) noexcept;
+// The size (0 for anything but a file) and times GetFileAttributesExA gives, for less: the
+// attributes kept beside the file are not read. Any out-parameter may be null.
+[[nodiscard]] QV_API BOOL GetFileSizeAndTimesA(LPCSTR path, ULONGLONG* size, FILETIME* creation,
+                                               FILETIME* lastAccess, FILETIME* lastWrite) noexcept;
 // Sets the last-access and last-write times; a null or zero FILETIME leaves that time as it
 // is. Linux cannot set a creation time.
 [[nodiscard]] QV_API BOOL SetFileTimesA(LPCSTR path, const FILETIME* lastAccess,

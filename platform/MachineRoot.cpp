@@ -74,6 +74,11 @@ std::string PrivateDir(const std::string& dir) {
 }  // namespace
 
 std::string QvMachineRoot() {
+  const std::string root = QvMachineRootPath();
+  return MakeDirs(root) ? root : std::string();
+}
+
+std::string QvMachineRootPath() {
   std::string root = EnvOrEmpty("QV_ROOT");
   if (root.empty()) {
     const std::string data = XdgDir("XDG_DATA_HOME");
@@ -86,7 +91,7 @@ std::string QvMachineRoot() {
     }
   }
   TrimTrailingSlashes(root);
-  return MakeDirs(root) ? root : std::string();
+  return root;
 }
 
 std::string QvRuntimeDir() {

@@ -17,6 +17,8 @@
 // are ignored.
 QV_API std::string QvMachineRoot();
 QV_API std::string QvRuntimeDir();
+// Where QvMachineRoot's folder is, neither made nor checked; empty when there is no home.
+QV_API std::string QvMachineRootPath();
 // A private folder (0700) on a memory file system for short-lived work files that never need
 // to survive a restart: "scratch" in the runtime folder when that lies on one, else a folder
 // of its own for this runtime folder in /dev/shm/quorvin-<uid>. Empty when there is no

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "base/ContainerItemId.h"
@@ -47,17 +48,6 @@ HGLOBAL BlockWithValue(DWORD value) {
   std::memcpy(GlobalLock(block), &value, sizeof value);
   (void)GlobalUnlock(block);
   return block;
-}
-
-// The text of cell [column, row] of a listing; false when it is not text.
-bool TextCell(VARIANT& rows, LONG column, LONG row, std::string* text) {
-  LONG index[2] = {column, row};
-  void* cell = nullptr;
-  if (FAILED(SafeArrayPtrOfIndex(rows.parray, index, &cell))) return false;
-  const auto* value = static_cast<const VARIANT*>(cell);
-  if (value->vt != VT_BSTR) return false;
-  *text = Utf8FromBstr(value->bstrVal);
-  return true;
 }
 
 // A listing owned for one call.
@@ -125,7 +115,7 @@ class SnapshotWalk {
   bool FileEntryOfRow(VARIANT& rows, LONG row, const std::string& prefix, TransferEntry* entry) {
     ContainerItemFields fields;
     if (!ContainerItemId::FileFieldsOfRow(rows, row, version_, &fields) ||
-        !TextCell(rows, 2, row, &entry->storedName) ||
+        !ContainerItemId::TextCell(rows, 2, row, &entry->storedName) ||
         !ContainerItemId::IsValidName(entry->storedName) ||
         !ContainerItemId::IsValidName(fields.name))
       return false;
@@ -141,15 +131,15 @@ class SnapshotWalk {
   bool WalkFolder(DWORD folderId, const std::string& prefix) {
     // A damaged container could make a folder its own descendant.
     if (!visited_.insert(folderId).second) return false;
-    Rows files;
-    (void)database_.GetFiles(folderId, files.Out());
-    const LONG fileCount = ContainerItemId::RowCount(files.Get());
-    if (fileCount < 0) return false;
-    for (LONG row = 0; row < fileCount; ++row) {
+    const std::vector<LONG>* fileRows = FileRowsOf(folderId);
+    if (fileRows == nullptr) return false;
+    for (const LONG row : *fileRows) {
       std::string stored;
-      if (TextCell(files.Get(), 2, row, &stored) && stored == kEmptyFolderMarker) continue;
+      if (ContainerItemId::TextCell(allFiles_.Get(), 2, row, &stored) &&
+          stored == kEmptyFolderMarker)
+        continue;
       TransferEntry entry;
-      if (!FileEntryOfRow(files.Get(), row, prefix, &entry)) return false;
+      if (!FileEntryOfRow(allFiles_.Get(), row, prefix, &entry)) return false;
       entries_->push_back(std::move(entry));
     }
     Rows folders;
@@ -174,10 +164,34 @@ class SnapshotWalk {
     return true;
   }
 
+  // The rows of `folderId`'s files in the listing of all files, in store order; null when
+  // the files cannot be listed. The file table is listed once for the whole walk: it has no
+  // index on the folder, so a listing per folder would read every row once per folder.
+  const std::vector<LONG>* FileRowsOf(DWORD folderId) {
+    if (!filesListed_) {
+      filesListed_ = true;
+      (void)database_.GetAllFiles(allFiles_.Out());
+      const LONG count = ContainerItemId::RowCount(allFiles_.Get());
+      listingFailed_ = count < 0;
+      // A row without a whole-number folder is in no folder, as a query by folder finds it.
+      for (LONG row = 0; row < count; ++row)
+        if (DWORD folder = 0; ContainerItemId::IntCell(allFiles_.Get(), 1, row, &folder))
+          rowsOfFolder_[folder].push_back(row);
+    }
+    if (listingFailed_) return nullptr;
+    static const std::vector<LONG> kNoRows;
+    const auto found = rowsOfFolder_.find(folderId);
+    return found == rowsOfFolder_.end() ? &kNoRows : &found->second;
+  }
+
   QVDatabase& database_;
   std::vector<TransferEntry>* entries_;
   DWORD version_;
   std::set<DWORD> visited_;
+  Rows allFiles_;
+  bool filesListed_ = false;
+  bool listingFailed_ = false;
+  std::unordered_map<DWORD, std::vector<LONG>> rowsOfFolder_;
 };
 
 }  // namespace

@@ -799,8 +799,10 @@ QvUserStore* QvSharedUserStore(std::string* error) noexcept {
       g_store = new QvUserStore();
       (void)std::atexit(SyncSharedStoreAtExit);
     }
+    // The store open at the path the environment names is used as it is (every audit record
+    // asks for it); only another path needs the folder made and the store opened again.
+    if (g_store->IsOpen() && g_store->Path() == QvUserStore::DefaultPath(false)) return g_store;
     const std::string path = QvUserStore::DefaultPath();
-    if (g_store->IsOpen() && g_store->Path() == path) return g_store;
     if (g_store->Open(path, QvUserStore::Creation::Never) != QvStoreStatus::Ok) {
       if (error != nullptr) *error = g_store->LastError();
       return nullptr;

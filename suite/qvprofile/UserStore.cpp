@@ -963,8 +963,8 @@ QvUserStore::QvUserStore() : impl_(std::make_unique<Impl>()) {}
 
 QvUserStore::~QvUserStore() { Close(); }
 
-std::string QvUserStore::DefaultPath() {
-  const std::string root = QvMachineRoot();
+std::string QvUserStore::DefaultPath(bool makeRoot) {
+  const std::string root = makeRoot ? QvMachineRoot() : QvMachineRootPath();
   return root.empty() ? std::string() : root + "/" + kUserStoreFileName;
 }
 

@@ -124,7 +124,8 @@ class QV_SUITE_API QvUserStore {
   QvUserStore& operator=(const QvUserStore&) = delete;
 
   // The store file of this machine: <machine root>/qvusers.db; empty when there is no root.
-  static std::string DefaultPath();
+  // The root is made when missing unless `makeRoot` is false.
+  static std::string DefaultPath(bool makeRoot = true);
 
   // Whether Open may make a new store. Only an enrollment makes one (qvenroll); the suite's
   // libraries and programs open with Never: a store that went missing must not be replaced by

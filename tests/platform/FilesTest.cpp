@@ -242,6 +242,18 @@ TEST_F(FilesTest, MoveAndCopyNeverLoseOrFollow) {
   WIN32_FILE_ATTRIBUTE_DATA info{}, copied{};
   ASSERT_TRUE(GetFileAttributesExA(f, GetFileExInfoStandard, &info));
   EXPECT_EQ(FileTimeToTicks(info.ftLastAccessTime), FileTimeToTicks(access));
+  // The call without attributes gives the same size and times.
+  ULONGLONG size = 0;
+  FILETIME created{}, accessed{}, written{};
+  ASSERT_TRUE(GetFileSizeAndTimesA(f, &size, &created, &accessed, &written));
+  EXPECT_EQ(size, (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(FileTimeToTicks(created), FileTimeToTicks(info.ftCreationTime));
+  EXPECT_EQ(FileTimeToTicks(accessed), FileTimeToTicks(access));
+  EXPECT_EQ(FileTimeToTicks(written), FileTimeToTicks(write));
+  EXPECT_EQ(
+      Failed(GetFileSizeAndTimesA(root_.Sub("missing").c_str(), &size, nullptr, nullptr, nullptr)),
+      ERROR_FILE_NOT_FOUND);
   const std::string copy = root_.Sub("copy.txt");
   ASSERT_TRUE(CopyFileA(f, copy.c_str(), TRUE));
   ASSERT_TRUE(GetFileAttributesExA(copy.c_str(), GetFileExInfoStandard, &copied));
