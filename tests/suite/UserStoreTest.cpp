@@ -89,11 +89,15 @@ TEST_F(UserStoreTest, NewStoreIsPrivateMarkedAndHoldsTheMachineAccount) {
 
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* s = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &s, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(s, 0), 0x51565553);
-  sqlite3_finalize(s);
+  // The page size is only taken while the file is empty: it must have been set in time.
+  for (const auto& [pragma, expected] :
+       {std::pair{"PRAGMA application_id", 0x51565553}, std::pair{"PRAGMA page_size", 1024}}) {
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, pragma, -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), expected) << pragma;
+    sqlite3_finalize(s);
+  }
   sqlite3_close(db);
 
   QvUserInfo machine;
