@@ -196,6 +196,10 @@ VARIANT_BOOL QVDatabase::GetFiles(DWORD folderId, VARIANT* out) {
   return store_ ? store_->GetFiles(folderId, out) : VARIANT_FALSE;
 }
 
+VARIANT_BOOL QVDatabase::GetFilesOfFolders(const std::vector<DWORD>& folderIds, VARIANT* out) {
+  return store_ ? store_->GetFilesOfFolders(folderIds, out) : VARIANT_FALSE;
+}
+
 VARIANT_BOOL QVDatabase::GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out) {
   return store_ ? store_->GetFileInfo(folderId, fileId, out) : VARIANT_FALSE;
 }

@@ -57,6 +57,8 @@ class QVSQLiteDatabase : public QVDatabase {
   [[nodiscard]] VARIANT_BOOL GetSubFolders(DWORD parentId, VARIANT* out) override;
   [[nodiscard]] VARIANT_BOOL GetAllFiles(VARIANT* out) override;
   [[nodiscard]] VARIANT_BOOL GetFiles(DWORD folderId, VARIANT* out) override;
+  [[nodiscard]] VARIANT_BOOL GetFilesOfFolders(const std::vector<DWORD>& folderIds,
+                                               VARIANT* out) override;
   [[nodiscard]] VARIANT_BOOL GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out) override;
   [[nodiscard]] VARIANT_BOOL SetFolderOptions(DWORD folderId, const BYTE* data, DWORD size,
                                               std::string cspName) override;
@@ -183,7 +185,8 @@ class QVSQLiteDatabase : public QVDatabase {
   // Passes the file's blocks, in storage order, to `sink`.
   [[nodiscard]] bool WriteBlocks(std::int64_t fileId, BlockSink& sink);
   [[nodiscard]] VARIANT_BOOL ListFiles(const char* sql, const std::int64_t* params, int count,
-                                       bool firstRowOnly, VARIANT* out);
+                                       bool firstRowOnly, VARIANT* out,
+                                       std::string_view textParam = {});
   // ---- The list of files (QVSQLiteDatabaseFileList.cpp) ----
   // The stored path of an entry: its folder's stored path ("" for the root), "\\", its name.
   [[nodiscard]] static std::string StoredPathOf(const std::string& folderPath,

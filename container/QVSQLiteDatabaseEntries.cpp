@@ -553,13 +553,15 @@ VARIANT_BOOL QVSQLiteDatabase::GetSubFolders(DWORD parentId, VARIANT* out) {
 }
 
 VARIANT_BOOL QVSQLiteDatabase::ListFiles(const char* sql, const std::int64_t* params, int count,
-                                         bool firstRowOnly, VARIANT* out) {
+                                         bool firstRowOnly, VARIANT* out,
+                                         std::string_view textParam) {
   if (db_ == nullptr || out == nullptr) return VARIANT_FALSE;
   // The texts are literals: a connection kept for reading lists folder after folder with them.
   Statement rows(db_, statements_.get(), sql);
   if (!rows.Ok()) return VARIANT_FALSE;
   for (int i = 0; i < count; ++i)
     if (!rows.BindInt64(i + 1, params[i])) return VARIANT_FALSE;
+  if (!textParam.empty() && !rows.BindText(count + 1, textParam)) return VARIANT_FALSE;
   RowArray array(7);
   int rc;
   while ((rc = rows.Step()) == SQLITE_ROW) {
@@ -598,6 +600,20 @@ VARIANT_BOOL QVSQLiteDatabase::GetAllFiles(VARIANT* out) {
 VARIANT_BOOL QVSQLiteDatabase::GetFiles(DWORD folderId, VARIANT* out) {
   const std::int64_t params[] = {BoundId(folderId)};
   return ListFiles("SELECT * FROM FILE_INFO WHERE FOLDER_ID = ?", params, 1, false, out);
+}
+
+VARIANT_BOOL QVSQLiteDatabase::GetFilesOfFolders(const std::vector<DWORD>& folderIds,
+                                                 VARIANT* out) {
+  // The file table has no index on the folder: a listing per folder would read all of it for
+  // each. The ids go in as one JSON array, so that the statement text stays the same.
+  std::string ids = "[";
+  for (const DWORD id : folderIds) {
+    if (ids.size() > 1) ids += ',';
+    ids += std::to_string(BoundId(id));
+  }
+  ids += ']';
+  return ListFiles("SELECT * FROM FILE_INFO WHERE FOLDER_ID IN (SELECT value FROM json_each(?))",
+                   nullptr, 0, false, out, ids);
 }
 
 VARIANT_BOOL QVSQLiteDatabase::GetFileInfo(DWORD folderId, DWORD fileId, VARIANT* out) {

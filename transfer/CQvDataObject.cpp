@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -108,6 +109,10 @@ class SnapshotWalk {
     entry.hasTime = ContainerItemId::LastWriteTimeUtc(dated, &entry.lastWrite);
     const std::string prefix = entry.name;
     entries_->push_back(std::move(entry));
+    // The folders below first, then the files of all of them in one listing.
+    subfolders_.clear();
+    std::vector<DWORD> folderIds;
+    if (!ListFolders(item.folderId, &folderIds) || !ListFilesOf(folderIds)) return false;
     return WalkFolder(item.folderId, prefix);
   }
 
@@ -128,27 +133,58 @@ class SnapshotWalk {
     return true;
   }
 
-  bool WalkFolder(DWORD folderId, const std::string& prefix) {
+  // Lists `folderId`'s subfolders and theirs, keeping each listing for the walk; adds the
+  // ids of `folderId` and of every folder below it to `ids`.
+  bool ListFolders(DWORD folderId, std::vector<DWORD>* ids) {
     // A damaged container could make a folder its own descendant.
-    if (!visited_.insert(folderId).second) return false;
-    const std::vector<LONG>* fileRows = FileRowsOf(folderId);
-    if (fileRows == nullptr) return false;
-    for (const LONG row : *fileRows) {
-      std::string stored;
-      if (ContainerItemId::TextCell(allFiles_.Get(), 2, row, &stored) &&
-          stored == kEmptyFolderMarker)
-        continue;
-      TransferEntry entry;
-      if (!FileEntryOfRow(allFiles_.Get(), row, prefix, &entry)) return false;
-      entries_->push_back(std::move(entry));
+    auto [listed, added] = subfolders_.try_emplace(folderId);
+    if (!added) return false;
+    listed->second = std::make_unique<Rows>();
+    VARIANT& folders = listed->second->Get();
+    (void)database_.GetSubFolders(folderId, listed->second->Out());
+    ids->push_back(folderId);
+    const LONG count = ContainerItemId::RowCount(folders);
+    if (count < 0) return false;
+    for (LONG row = 0; row < count; ++row) {
+      DWORD below = 0;
+      if (!ContainerItemId::IntCell(folders, 0, row, &below) || !ListFolders(below, ids))
+        return false;
     }
-    Rows folders;
-    (void)database_.GetSubFolders(folderId, folders.Out());
-    const LONG folderCount = ContainerItemId::RowCount(folders.Get());
-    if (folderCount < 0) return false;
+    return true;
+  }
+
+  // Lists the files of `folderIds` and notes each one's rows, in store order.
+  bool ListFilesOf(const std::vector<DWORD>& folderIds) {
+    rowsOfFolder_.clear();
+    (void)database_.GetFilesOfFolders(folderIds, files_.Out());
+    const LONG count = ContainerItemId::RowCount(files_.Get());
+    if (count < 0) return false;
+    for (LONG row = 0; row < count; ++row)
+      if (DWORD folder = 0; ContainerItemId::IntCell(files_.Get(), 1, row, &folder))
+        rowsOfFolder_[folder].push_back(row);
+    return true;
+  }
+
+  bool WalkFolder(DWORD folderId, const std::string& prefix) {
+    if (!visited_.insert(folderId).second) return false;
+    if (const auto fileRows = rowsOfFolder_.find(folderId); fileRows != rowsOfFolder_.end()) {
+      for (const LONG row : fileRows->second) {
+        std::string stored;
+        if (ContainerItemId::TextCell(files_.Get(), 2, row, &stored) &&
+            stored == kEmptyFolderMarker)
+          continue;
+        TransferEntry entry;
+        if (!FileEntryOfRow(files_.Get(), row, prefix, &entry)) return false;
+        entries_->push_back(std::move(entry));
+      }
+    }
+    const auto listed = subfolders_.find(folderId);
+    if (listed == subfolders_.end()) return false;
+    VARIANT& folders = listed->second->Get();
+    const LONG folderCount = ContainerItemId::RowCount(folders);
     for (LONG row = 0; row < folderCount; ++row) {
       ContainerItemFields fields;
-      if (!ContainerItemId::FolderFieldsOfRow(folders.Get(), row, version_, &fields) ||
+      if (!ContainerItemId::FolderFieldsOfRow(folders, row, version_, &fields) ||
           !ContainerItemId::IsValidName(fields.name))
         return false;
       TransferEntry entry;
@@ -164,33 +200,14 @@ class SnapshotWalk {
     return true;
   }
 
-  // The rows of `folderId`'s files in the listing of all files, in store order; null when
-  // the files cannot be listed. The file table is listed once for the whole walk: it has no
-  // index on the folder, so a listing per folder would read every row once per folder.
-  const std::vector<LONG>* FileRowsOf(DWORD folderId) {
-    if (!filesListed_) {
-      filesListed_ = true;
-      (void)database_.GetAllFiles(allFiles_.Out());
-      const LONG count = ContainerItemId::RowCount(allFiles_.Get());
-      listingFailed_ = count < 0;
-      // A row without a whole-number folder is in no folder, as a query by folder finds it.
-      for (LONG row = 0; row < count; ++row)
-        if (DWORD folder = 0; ContainerItemId::IntCell(allFiles_.Get(), 1, row, &folder))
-          rowsOfFolder_[folder].push_back(row);
-    }
-    if (listingFailed_) return nullptr;
-    static const std::vector<LONG> kNoRows;
-    const auto found = rowsOfFolder_.find(folderId);
-    return found == rowsOfFolder_.end() ? &kNoRows : &found->second;
-  }
-
   QVDatabase& database_;
   std::vector<TransferEntry>* entries_;
   DWORD version_;
   std::set<DWORD> visited_;
-  Rows allFiles_;
-  bool filesListed_ = false;
-  bool listingFailed_ = false;
+  // The subfolder listing of each folder below the selected one being walked.
+  std::unordered_map<DWORD, std::unique_ptr<Rows>> subfolders_;
+  // The files of those folders, and each folder's rows among them.
+  Rows files_;
   std::unordered_map<DWORD, std::vector<LONG>> rowsOfFolder_;
 };
 

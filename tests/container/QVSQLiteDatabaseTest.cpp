@@ -573,6 +573,25 @@ TEST_F(StoreTest, DeletingAFolderTakesItsTreeButTheRootKeepsItsFolders) {
   EXPECT_EQ(db_.DeleteFile(3, 999), VARIANT_FALSE);
 }
 
+TEST_F(StoreTest, TheFilesOfSeveralFoldersAreListedTogetherInStoreOrder) {
+  ASSERT_GT(Add("a/one.txt", "1"), 0);  // folder 1 \a
+  ASSERT_GT(Add("b/two.txt", "2"), 0);  // folder 2 \b
+  ASSERT_GT(Add("a/three.txt", "3"), 0);
+  ASSERT_GT(Add("c/four.txt", "4"), 0);  // folder 3 \c
+  ASSERT_GT(Add("top.txt", "t"), 0);
+  const auto names = [this](const std::vector<DWORD>& folders) {
+    std::vector<std::string> listed;
+    VARIANT out{};
+    if (db_.GetFilesOfFolders(folders, &out) != VARIANT_TRUE) return listed;
+    for (const auto& row : TakeRows(out)) listed.push_back(row[2].text);
+    return listed;
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(names({3, 1}), (Names{"one.txt.qvf", "three.txt.qvf", "four.txt.qvf"}));
+  EXPECT_EQ(names({0, 2}), (Names{"two.txt.qvf", "top.txt.qvf"}));
+  EXPECT_EQ(names({7}), Names{});
+}
+
 TEST_F(StoreTest, ParentCycleDoesNotRecurseForever) {
   ASSERT_GT(Add("x/f.txt", "f"), 0);  // folder 1
   ASSERT_GT(Add("y/g.txt", "g"), 0);  // folder 2
