@@ -355,8 +355,10 @@ void Alternate(int runs, const std::function<double(int)>& ours,
   for (int round = 0; round <= runs; ++round) {
     const int run = round == 0 ? runs : round - 1;
     double ourTime = 0, theirTime = 0;
+    StreamPhases before;
     const auto runOurs = [&] {
       const bool reset = bench::ResetPeakRss();
+      before = g_phases;
       ourTime = ours(run);
       if (reset) *peakKiB = std::max(*peakKiB, bench::PeakRssSinceResetKiB());
     };
@@ -370,8 +372,15 @@ void Alternate(int runs, const std::function<double(int)>& ours,
     } else {
       oursSeconds->push_back(ourTime);
       theirSeconds->push_back(theirTime);
-      std::printf("  round %d (%s first): ours %.2f s, baseline %.2f s\n", round,
+      std::printf("  round %d (%s first): ours %.2f s, baseline %.2f s", round,
                   oursFirst ? "ours" : "baseline", ourTime, theirTime);
+      // Our copy's own share of the round, when it was a whole copy (the spread of the rounds
+      // is easier to read with where it went).
+      if (g_phases.copies != before.copies)
+        std::printf(" (ours: final sync %.2f s, processor %.2f s, later reads %.2f s)",
+                    g_phases.finalSync - before.finalSync, g_phases.processor - before.processor,
+                    g_phases.laterReads - before.laterReads);
+      std::printf("\n");
     }
     std::fflush(stdout);
   }
