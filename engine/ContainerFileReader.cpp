@@ -128,6 +128,10 @@ bool ContainerFileReader::LoadChunk(std::uint64_t index) {
   return true;
 }
 
+void ContainerFileReader::OpenIfOneChunk() {
+  if (chunks_ == 1 && chunkIndex_ == UINT64_MAX) (void)LoadChunk(0);
+}
+
 long long ContainerFileReader::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
   auto* out = static_cast<char*>(buffer);
   std::size_t done = 0;

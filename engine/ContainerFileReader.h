@@ -39,6 +39,10 @@ class ContainerFileReader {
   // file); the count, or -1 when a chunk could not be read or is not authentic. A read that
   // reaches the end has checked the last chunk.
   [[nodiscard]] long long ReadAt(std::uint64_t offset, void* buffer, std::size_t length);
+  // A file of one chunk is read and opened now, on the caller's thread (a file opened ahead of
+  // its reads), so that its first ReadAt only copies; a chunk that cannot be had is met again
+  // by that ReadAt. A larger file's chunks are read ahead on the reader's threads as it is read.
+  void OpenIfOneChunk();
 
  private:
   ContainerFileReader(std::shared_ptr<ContainerDecryptionSession> session, DWORD folderId,

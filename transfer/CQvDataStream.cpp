@@ -51,6 +51,8 @@ void CQvDataStream::OpenAhead() {
   std::lock_guard guard(lock_);
   if (state_ != State::kFresh || file_) return;
   openedAhead_ = OpenReader();
+  // A small file is decrypted too, into memory only: no byte leaves before its record.
+  if (openedAhead_) file_->OpenIfOneChunk();
 }
 
 void CQvDataStream::DropOpenedAhead() {
