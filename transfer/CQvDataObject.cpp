@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -110,7 +109,6 @@ class SnapshotWalk {
     const std::string prefix = entry.name;
     entries_->push_back(std::move(entry));
     // The folders below first, then the files of all of them in one listing.
-    subfolders_.clear();
     std::vector<DWORD> folderIds;
     if (!ListFolders(item.folderId, &folderIds) || !ListFilesOf(folderIds)) return false;
     return WalkFolder(item.folderId, prefix);
@@ -134,9 +132,10 @@ class SnapshotWalk {
   }
 
   // Lists `folderId`'s subfolders and theirs, keeping each listing for the walk; adds the
-  // ids of `folderId` and of every folder below it to `ids`.
+  // ids of `folderId` and of every folder below it to `ids`. A folder met twice (a damaged
+  // container that makes a folder its own descendant, or a selection that holds a folder and
+  // one below it) fails the walk.
   bool ListFolders(DWORD folderId, std::vector<DWORD>* ids) {
-    // A damaged container could make a folder its own descendant.
     auto [listed, added] = subfolders_.try_emplace(folderId);
     if (!added) return false;
     listed->second = std::make_unique<Rows>();
@@ -166,7 +165,6 @@ class SnapshotWalk {
   }
 
   bool WalkFolder(DWORD folderId, const std::string& prefix) {
-    if (!visited_.insert(folderId).second) return false;
     if (const auto fileRows = rowsOfFolder_.find(folderId); fileRows != rowsOfFolder_.end()) {
       for (const LONG row : fileRows->second) {
         std::string stored;
@@ -203,8 +201,7 @@ class SnapshotWalk {
   QVDatabase& database_;
   std::vector<TransferEntry>* entries_;
   DWORD version_;
-  std::set<DWORD> visited_;
-  // The subfolder listing of each folder below the selected one being walked.
+  // The subfolder listing of each folder below the selected ones.
   std::unordered_map<DWORD, std::unique_ptr<Rows>> subfolders_;
   // The files of those folders, and each folder's rows among them.
   Rows files_;
