@@ -777,46 +777,39 @@ TEST_F(StoreTest, FolderFactsAreKeptBesideTheRecordAndComeBackAfterARestore) {
 
 // ---- Version 1 ----
 
-TEST(StoreVersion1Test, OldContainersAreReadAndWrittenWithoutTimeBlobs) {
-  TestRoot root;
-  const std::string path = root.Sub("old.qvef");
-  CreateBare(path, 1);
-  const std::string plain = root.Sub("src/note.txt");
-  fs::create_directories(root.Sub("src"));
-  WriteTextFile(plain, "plain");
-  WriteTextFile(plain + ".qvf", "old image");
+TEST_F(StoreTest, Version1ContainersAreReadAndWrittenWithoutTimeBlobs) {
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+  fs::remove(container_);
+  CreateBare(container_, 1);
+  ASSERT_EQ(db_.Open(container_, FALSE), VARIANT_TRUE);
+  EXPECT_EQ(db_.GetVersion(), 1u);
   const FILETIME written = At(2009, 6, 30, 12, 0, 10);
-  ASSERT_TRUE(SetFileTimesA(plain.c_str(), &written, &written));
-
-  QVSQLiteDatabase db;
-  ASSERT_EQ(db.Open(path, FALSE), VARIANT_TRUE);
-  EXPECT_EQ(db.GetVersion(), 1u);
-  const LONG id = db.AddFile(root.Sub("src"), plain + ".qvf", 0, FALSE);
+  const LONG id = db_.AddFile(src_, MakeImage("note.txt", "old image", written), 0, FALSE);
   ASSERT_GT(id, 0);
-  EXPECT_EQ(db.AddFile(root.Sub("src"), root.Sub("src/QVDUMMYFFFF.QVF"), 0, FALSE), id + 1);
+  EXPECT_EQ(db_.AddFile(src_, src_ + "/QVDUMMYFFFF.QVF", 0, FALSE), id + 1);
   FILETIME local{};
   ASSERT_TRUE(FileTimeToLocalFileTime(&written, &local));
   WORD date = 0, time = 0;
   ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
-
   VARIANT out{};
-  ASSERT_EQ(db.GetFileInfo(0, static_cast<DWORD>(id), &out), VARIANT_TRUE);
+  ASSERT_EQ(db_.GetFileInfo(0, static_cast<DWORD>(id), &out), VARIANT_TRUE);
   const Rows rows = TakeRows(out);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][4].number, date) << "version 1 lists the MS-DOS date";
   EXPECT_EQ(rows[0][5].number, time);
 
-  WriteTextFile(plain + ".qvf", "updated image");
-  ASSERT_EQ(db.UpdateFile(plain + ".qvf", 0, static_cast<DWORD>(id)), VARIANT_TRUE);
-  const std::string dest = root.Sub("out");
-  ASSERT_EQ(db.ExtractFile(0, static_cast<DWORD>(id), dest), VARIANT_TRUE);
+  const std::string image = MakeImage("note.txt", "updated image", written);
+  ASSERT_EQ(db_.UpdateFile(image, 0, static_cast<DWORD>(id)), VARIANT_TRUE);
+  const std::string dest = root_.Sub("out");
+  ASSERT_EQ(db_.ExtractFile(0, static_cast<DWORD>(id), dest), VARIANT_TRUE);
   EXPECT_EQ(ReadTextFile(dest + "/note.txt.qvf"), "updated image");
   ExpectWrittenAt(dest + "/note.txt.qvf", written);  // the MS-DOS time, in 2-second steps
-  ASSERT_EQ(db.Close(), VARIANT_TRUE);
-  Raw raw(path);
+  ASSERT_EQ(db_.Close(), VARIANT_TRUE);
+  Raw raw(container_);
   EXPECT_EQ(raw.One("SELECT count(*) FROM pragma_table_info('FILE_INFO')"), "7")
       << "never converted to version 2";
-  EXPECT_EQ(raw.One("SELECT FILE_SIZE FROM FILE_INFO WHERE FILE_ID = " + std::to_string(id)), "5");
+  EXPECT_EQ(raw.One("SELECT FILE_SIZE FROM FILE_INFO WHERE FILE_ID = " + std::to_string(id)),
+            std::to_string(std::string("plain text of note.txt").size()));
 }
 
 // ---- Atomicity ----
@@ -1388,7 +1381,7 @@ TEST_F(StoreTest, FailedWritesLeaveNoCutImageAndLinksAreNotWrittenThrough) {
 
 // ---- Block ranges across connections ----
 
-TEST_F(StoreTest, BlockRangesFollowChangesFromAnyConnection) {
+TEST_F(StoreTest, BlockRangesFollowChangesFromAnyConnectionAndAreNotReusedForAnotherFile) {
   const LONG a = Add("a.txt", Pattern(1048576 + 10, 1));
   const LONG b = Add("b.txt", Pattern(20, 2));
   ASSERT_EQ(Extracted(0, static_cast<DWORD>(a)), Pattern(1048576 + 10, 1));  // ranges built
@@ -1408,19 +1401,17 @@ TEST_F(StoreTest, BlockRangesFollowChangesFromAnyConnection) {
     raw.Exec("INSERT INTO FILE_DATA SELECT * FROM t");
   }
   EXPECT_TRUE(Extracted(0, static_cast<DWORD>(a)) == Pattern(1048576 + 10, 1));
-}
 
-TEST_F(StoreTest, BlockRangesOfAReplacedFileAreNotReused) {
   // Two containers with the same history, so the same header, but their files' blocks in
   // another order: only the file's identity tells them apart.
   const auto make = [&](bool aFirst) {
     EXPECT_EQ(db_.Close(), VARIANT_TRUE);
     fs::remove(container_);
     EXPECT_EQ(db_.Open(container_, TRUE), VARIANT_TRUE);
-    const std::string a = MakeImage("a.txt", Pattern(2 * 1048576, aFirst ? 1 : 2));
-    const std::string b = MakeImage("b.txt", Pattern(1048576, 3));
-    EXPECT_EQ(db_.AddFile(src_, aFirst ? a : b, 0, FALSE), 1);
-    EXPECT_EQ(db_.AddFile(src_, aFirst ? b : a, 0, FALSE), 2);
+    const std::string imageA = MakeImage("a.txt", Pattern(2 * 1048576, aFirst ? 1 : 2));
+    const std::string imageB = MakeImage("b.txt", Pattern(1048576, 3));
+    EXPECT_EQ(db_.AddFile(src_, aFirst ? imageA : imageB, 0, FALSE), 1);
+    EXPECT_EQ(db_.AddFile(src_, aFirst ? imageB : imageA, 0, FALSE), 2);
   };
   make(true);
   EXPECT_TRUE(Extracted(0, 2) == Pattern(1048576, 3));

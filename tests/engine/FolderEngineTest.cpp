@@ -74,6 +74,30 @@ int StoredEntries(const std::string& container) {
 
 std::string StatusText(ItemStatus status) { return Text(MessageIdForStatus(status)); }
 
+// Runs `sql` on `container` through a connection of its own, with `blob` bound to the statement's
+// parameter if it has one. The first column of each row it returns as text; for a change, the
+// number of rows changed.
+std::vector<std::string> RunSql(const std::string& container, const std::string& sql,
+                                const std::string& blob = "") {
+  std::vector<std::string> values;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(container.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+  if (sqlite3_bind_parameter_count(statement) == 1)
+    sqlite3_bind_blob(statement, 1, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(statement, 0);
+    values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+  }
+  EXPECT_EQ(step, SQLITE_DONE) << sql;
+  if (sqlite3_column_count(statement) == 0) values.push_back(std::to_string(sqlite3_changes(db)));
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return values;
+}
+
 class FolderEngineTest : public ProgressDialogFixture {
  protected:
   // A tree with nested and empty folders, a hidden file, names with spaces, quotes and
@@ -448,23 +472,13 @@ TEST_F(FolderEngineTest, NoBatchAfterAFileTheLibraryRefusesIsHandledAndEachHandl
   ASSERT_EQ(RunDialog({root}, true).result, IDOK);
   // Every fifth small image is replaced by one that the folder's key does not open.
   const std::string foreign = ReadBytes(Encrypted("foreign.txt", "not of this folder"));
-  {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((root + ".qvef").c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* update = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db,
-                                 "UPDATE FILE_DATA SET BLOCK_DATA = ? WHERE FILE_ID IN (SELECT "
-                                 "FILE_ID FROM FILE_INFO WHERE FILE_NAME LIKE 'f%' AND FILE_ID % 5 "
-                                 "= 0)",
-                                 -1, &update, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_blob(update, 1, foreign.data(), static_cast<int>(foreign.size()),
-                      SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
-    EXPECT_GT(sqlite3_changes(db), 5);
-    sqlite3_finalize(update);
-    sqlite3_close(db);
-  }
+  const auto changed =
+      RunSql(root + ".qvef",
+             "UPDATE FILE_DATA SET BLOCK_DATA = ? WHERE FILE_ID IN (SELECT FILE_ID "
+             "FROM FILE_INFO WHERE FILE_NAME LIKE 'f%' AND FILE_ID % 5 = 0)",
+             foreign);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_GT(std::stoi(changed[0]), 5);
   const std::string container = ReadBytes(root + ".qvef");
 
   const HandledFiles handled;
@@ -736,21 +750,10 @@ class OpenContainerTest : public FolderEngineTest {
   // `directory`).
   Outcome Drop(std::vector<std::string> items, const std::string& directory, bool keepSource,
                bool encrypt = true) {
-    OperationRequest request;
-    request.items = std::move(items);
-    request.userId = "alice";
-    request.userName = "alice";
-    request.encrypt = encrypt;
+    OperationRequest request = Request(std::move(items), encrypt, "alice");
     request.keepSource = keepSource;
     request.container = ContainerArguments{directory, P("box.qvef"), 0};
-    CProgressDlg dialog(std::move(request));
-    Outcome run;
-    run.result = dialog.DoModal();
-    HeadlessBackend::ClosedDialog closed;
-    EXPECT_TRUE(ui_.LastClosed(IDD_PROGRESS, &closed));
-    if (const ControlState* list = closed.state.Control(IDC_PROGRESS_LIST))
-      for (const ListItemState& item : list->items) run.rows.push_back(item.texts);
-    return run;
+    return RunRequest(std::move(request));
   }
 };
 
@@ -802,12 +805,8 @@ TEST_F(OpenContainerTest, KeepSourceLeavesTheDroppedItemsAndAMissingContainerIsR
   WriteBytes(P("sealed.txt"), "sealed");
   ASSERT_EQ(RunDialog({P("sealed.txt")}, true).result, IDOK);
   const std::string sealed = ReadBytes(P("sealed.txt.qvf"));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(P("box.qvef").c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(
-      sqlite3_exec(db, "DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID = 0", nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
+  EXPECT_EQ(RunSql(P("box.qvef"), "DELETE FROM FOLDER_OPTIONS WHERE FOLDER_ID = 0"),
+            std::vector<std::string>{"1"});
   ui_.PressButton(IDD_PROGRESS, IDCANCEL);
   run = Drop({P("sealed.txt.qvf")}, dir_, false);
   ASSERT_EQ(run.rows.size(), 1u) << run.Statuses();
@@ -822,21 +821,16 @@ TEST_F(OpenContainerTest, YesToReplaceTakesACopyOutOverThePlainFileAndAFailureBr
   fs::create_directories(out);
   // The encrypted copy of a.txt, as the view takes it out of the container.
   const auto takeCopyOut = [&] {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(P("box.qvef").c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* row = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT FOLDER_ID, FILE_ID FROM FILE_INFO WHERE FILE_NAME = ?",
-                                 -1, &row, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_text(row, 1, "a.txt.qvf", -1, SQLITE_STATIC);
-    ASSERT_EQ(sqlite3_step(row), SQLITE_ROW);
-    const auto folder = static_cast<DWORD>(sqlite3_column_int(row, 0));
-    const auto file = static_cast<DWORD>(sqlite3_column_int(row, 1));
-    sqlite3_finalize(row);
-    sqlite3_close(db);
+    const std::string where = " FROM FILE_INFO WHERE FILE_NAME = 'a.txt.qvf'";
+    const auto folder = RunSql(P("box.qvef"), "SELECT FOLDER_ID" + where);
+    const auto file = RunSql(P("box.qvef"), "SELECT FILE_ID" + where);
+    ASSERT_EQ(folder.size(), 1u);
+    ASSERT_EQ(file.size(), 1u);
     QVDatabase container;
     ASSERT_EQ(container.Open(P("box.qvef"), FALSE), VARIANT_TRUE);
-    ASSERT_EQ(container.ExtractFileTo(folder, file, out + "/"), VARIANT_TRUE);
+    ASSERT_EQ(container.ExtractFileTo(static_cast<DWORD>(std::stoul(folder[0])),
+                                      static_cast<DWORD>(std::stoul(file[0])), out + "/"),
+              VARIANT_TRUE);
     (void)container.Close();
     ASSERT_TRUE(Present(out + "/a.txt.qvf"));
   };
