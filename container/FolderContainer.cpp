@@ -83,6 +83,11 @@ LONG FolderContainer::AddFileFromImage(std::string filePath, std::string imagePa
                                     replace);
 }
 
+LONG FolderContainer::AddFileFromMemory(std::string filePath, QVDatabase::ImageInMemory& image,
+                                        BOOL replace) {
+  return database_.AddFileFromMemory(rootDir_, std::move(filePath), image, folderId_, replace);
+}
+
 void FolderContainer::SetRootDir(std::string rootDir) {
   rootDir_ = WithTrailingSlash(std::move(rootDir));
 }

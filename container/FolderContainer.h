@@ -44,6 +44,9 @@ class FolderContainer {
   [[nodiscard]] LONG AddFile(std::string filePath, BOOL replace);
   // AddFileFromImage of QVDatabase with this object's rootDir and folderId.
   [[nodiscard]] LONG AddFileFromImage(std::string filePath, std::string imagePath, BOOL replace);
+  // AddFileFromMemory of QVDatabase with this object's rootDir and folderId.
+  [[nodiscard]] LONG AddFileFromMemory(std::string filePath, QVDatabase::ImageInMemory& image,
+                                       BOOL replace);
   // Restores every stored file below rootDir, reporting to `progress` as
   // QVDatabase::ExtractAllTo does and calling `betweenBlocks` between the blocks it writes
   // (either may be empty). 1 on success.

@@ -241,6 +241,13 @@ LONG QVDatabase::AddFileFromImage(std::string rootDir, std::string filePath, std
                 : -1;
 }
 
+LONG QVDatabase::AddFileFromMemory(std::string rootDir, std::string filePath, ImageInMemory& image,
+                                   DWORD folderId, BOOL replace) {
+  return store_ ? store_->AddFileFromMemory(std::move(rootDir), std::move(filePath), image,
+                                            folderId, replace)
+                : -1;
+}
+
 VARIANT_BOOL QVDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
   if (!store_) return VARIANT_FALSE;
   const VARIANT_BOOL extracted = store_->ExtractAllTo(std::move(destDir), progress);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "container/BlockSink.h"
+#include "container/StoredFacts.h"
 #include "platform/Ole.h"
 #include "platform/WinTypes.h"
 
@@ -263,6 +264,18 @@ class QVDatabase {
   // only a container in rollback-journal mode counts its commits in its header, so any other
   // is never taken as unchanged.
   [[nodiscard]] virtual bool FileUnchangedSince(const ChangeToken& token);
+
+  // An image already read into memory, with the facts of the plain file it was made from as
+  // container::ReadDiskFacts reads them.
+  struct ImageInMemory {
+    std::vector<unsigned char> bytes;
+    container::DiskFacts facts;
+  };
+  // AddFileFromImage for an image in memory: nothing is opened, read or looked up on disk
+  // for it, so a caller can do all of that on other threads. The bytes are bound to their
+  // entry in place (the header changes).
+  [[nodiscard]] virtual LONG AddFileFromMemory(std::string rootDir, std::string filePath,
+                                               ImageInMemory& image, DWORD folderId, BOOL replace);
 
   // Why the last Open or ExtractAllTo of this object failed (None after a success).
   enum class Failure {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -99,6 +100,8 @@ class QVSQLiteDatabase : public QVDatabase {
                                                 std::vector<bool>* deleted) override;
   [[nodiscard]] bool ReadChangeToken(ChangeToken* token) override;
   [[nodiscard]] bool FileUnchangedSince(const ChangeToken& token) override;
+  [[nodiscard]] LONG AddFileFromMemory(std::string rootDir, std::string filePath,
+                                       ImageInMemory& image, DWORD folderId, BOOL replace) override;
 
   // An existing container's batched adds are committed whenever this many files, or this
   // many bytes of images, are in the open transaction; DeleteFiles commits its groups by the
@@ -138,19 +141,25 @@ class QVSQLiteDatabase : public QVDatabase {
   // Commits the open transaction of batched adds, if any; false when the batch is lost.
   [[nodiscard]] bool SettleBatch();
 
-  // AddFile and AddFileFromImage: one transaction each, or a share of the batch.
+  // Where a new entry's bytes come from: the image file at `path`, or `memory` when set.
+  struct NewImage {
+    const std::string& path;
+    ImageInMemory* memory = nullptr;
+  };
+  // AddFile, AddFileFromImage and AddFileFromMemory: one transaction each, or a share of the
+  // batch.
   [[nodiscard]] LONG AddOne(const std::string& rootDir, const std::string& filePath,
-                            const std::string& imagePath, DWORD folderId, bool replace);
+                            const NewImage& image, DWORD folderId, bool replace);
   // The name index, built or rebuilt when missing or stale; null on a read failure. Only
   // inside a write transaction.
   [[nodiscard]] NameIndex* Names();
   // Keeps the mode and times of the folder `diskFolder` as those of folder `folderId`.
   [[nodiscard]] bool StoreFolderFacts(DWORD folderId, const std::string& diskFolder);
 
-  // `imagePath` holds the bytes to store; `filePath` gives the entry's place and facts.
+  // `image` holds the bytes to store; `filePath` gives the entry's place and, unless the image
+  // is in memory with them, its facts.
   [[nodiscard]] LONG AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
-                                          const std::string& imagePath, DWORD folderId,
-                                          bool replace);
+                                          const NewImage& image, DWORD folderId, bool replace);
   // Finds or creates the FOLDER_INFO row of folderPath; 0 on failure.
   // diskFolder is the plain folder whose attributes and time a new row takes.
   [[nodiscard]] std::int64_t EnsureFolder(const std::string& folderPath,
@@ -158,13 +167,15 @@ class QVSQLiteDatabase : public QVDatabase {
                                           const std::string& diskFolder);
   // `folderPath` is the stored path of folder `folderId` ("" for the root).
   [[nodiscard]] LONG AddFileEntry(DWORD folderId, const std::string& folderPath,
-                                  const std::string& entryPath, const std::string& imagePath,
+                                  const std::string& entryPath, const NewImage& image,
                                   bool replace);
   // Stores the image's blocks under fileId, from block 0, bound to `storedPath` when the store
   // keeps a folder handle. False on a read, binding or SQLite failure.
   [[nodiscard]] bool StoreBlocks(std::int64_t fileId, const std::string& imagePath,
                                  const std::string& storedPath);
   [[nodiscard]] bool StoreBlocks(std::int64_t fileId, RegularFile& image,
+                                 const std::string& storedPath);
+  [[nodiscard]] bool StoreBlocks(std::int64_t fileId, std::span<unsigned char> image,
                                  const std::string& storedPath);
   // The stored path of folder `folderId`: "" for the root; false when it has no row.
   [[nodiscard]] bool StoredFolderPath(DWORD folderId, std::string* path);

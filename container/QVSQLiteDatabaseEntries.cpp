@@ -30,21 +30,28 @@ using namespace container;
 
 LONG QVSQLiteDatabase::AddFile(std::string rootDir, std::string filePath, DWORD folderId,
                                BOOL replace) {
-  return AddOne(rootDir, filePath, filePath, folderId, replace != FALSE);
+  return AddOne(rootDir, filePath, NewImage{filePath}, folderId, replace != FALSE);
 }
 
 LONG QVSQLiteDatabase::AddFileFromImage(std::string rootDir, std::string filePath,
                                         std::string imagePath, DWORD folderId, BOOL replace) {
   if (imagePath.empty()) return -1;
-  return AddOne(rootDir, filePath, imagePath, folderId, replace != FALSE);
+  return AddOne(rootDir, filePath, NewImage{imagePath}, folderId, replace != FALSE);
+}
+
+LONG QVSQLiteDatabase::AddFileFromMemory(std::string rootDir, std::string filePath,
+                                         ImageInMemory& image, DWORD folderId, BOOL replace) {
+  if (image.bytes.empty()) return -1;
+  const std::string noPath;
+  return AddOne(rootDir, filePath, NewImage{noPath, &image}, folderId, replace != FALSE);
 }
 
 LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& filePath,
-                              const std::string& imagePath, DWORD folderId, bool replace) {
+                              const NewImage& image, DWORD folderId, bool replace) {
   if (batch_ == Batch::Off) {
     if (!BeginWrite()) return -1;
     Transaction transaction(*this);
-    const LONG result = AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace);
+    const LONG result = AddFileInTransaction(rootDir, filePath, image, folderId, replace);
     if (result < 0) return result;
     return transaction.Commit(true) ? result : -1;
   }
@@ -54,7 +61,7 @@ LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& fil
     batch_ = Batch::Open;
   }
   const std::int64_t changesBefore = sqlite3_total_changes64(db_);
-  const LONG result = AddFileInTransaction(rootDir, filePath, imagePath, folderId, replace);
+  const LONG result = AddFileInTransaction(rootDir, filePath, image, folderId, replace);
   // A failure that changed nothing leaves the batch as it was; one that did cannot be undone
   // alone, and SQLite itself ends the transaction on some errors (a full disk, I/O).
   if (sqlite3_get_autocommit(db_) != 0 ||
@@ -68,9 +75,11 @@ LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& fil
   // finished, and commits once.
   if (result > 0 && !syncDeferred_) {
     ++batchedFiles_;
-    WIN32_FILE_ATTRIBUTE_DATA image{};
-    if (GetFileAttributesExA(imagePath.c_str(), GetFileExInfoStandard, &image) != FALSE)
-      batchedBytes_ += FileSizeOf(image);
+    WIN32_FILE_ATTRIBUTE_DATA onDisk{};
+    if (image.memory != nullptr)
+      batchedBytes_ += image.memory->bytes.size();
+    else if (GetFileAttributesExA(image.path.c_str(), GetFileExInfoStandard, &onDisk) != FALSE)
+      batchedBytes_ += FileSizeOf(onDisk);
     if ((batchedFiles_ >= kBatchedAddsPerCommit || batchedBytes_ >= kBatchedBytesPerCommit) &&
         !SettleBatch())
       return -1;
@@ -79,8 +88,7 @@ LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& fil
 }
 
 LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const std::string& filePath,
-                                            const std::string& imagePath, DWORD folderId,
-                                            bool replace) {
+                                            const NewImage& image, DWORD folderId, bool replace) {
   if (filePath.empty()) return -1;
   // The image's path below rootDir; an image elsewhere is stored by its name alone.
   const std::string root = WithoutTrailingSeparator(rootDir);
@@ -119,7 +127,7 @@ LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const st
     if (target == 0) return -1;
     baseName = folderPath;
   }
-  return AddFileEntry(static_cast<DWORD>(target), baseName, filePath, imagePath, replace);
+  return AddFileEntry(static_cast<DWORD>(target), baseName, filePath, image, replace);
 }
 
 std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
@@ -149,12 +157,13 @@ std::int64_t QVSQLiteDatabase::EnsureFolder(const std::string& folderPath,
 }
 
 LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& folderPath,
-                                    const std::string& entryPath, const std::string& imagePath,
+                                    const std::string& entryPath, const NewImage& image,
                                     bool replace) {
   std::string name = LastNativeComponent(entryPath);
   // Its presence, its size and its bytes all come from this one opening.
-  RegularFile image;
-  const bool exists = image.OpenForReading(imagePath.c_str()) != FALSE;
+  RegularFile imageFile;
+  const bool exists =
+      image.memory != nullptr || imageFile.OpenForReading(image.path.c_str()) != FALSE;
   const bool marker = !exists && IsEmptyFolderMarker(name);
   if (marker) name = ::kEmptyFolderMarker;
   if (!exists && !marker) return -1;
@@ -185,7 +194,7 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& folderPat
     facts.size = 0;
     facts.attributes = 0;
   } else {
-    facts = ReadDiskFacts(PlainNameOf(entryPath));
+    facts = image.memory != nullptr ? image.memory->facts : ReadDiskFacts(PlainNameOf(entryPath));
   }
   const auto modified = EncodeFileTime(facts.written);
   const auto created = EncodeFileTime(facts.created);
@@ -202,7 +211,9 @@ LONG QVSQLiteDatabase::AddFileEntry(DWORD folderId, const std::string& folderPat
   const std::int64_t fileId = sqlite3_last_insert_rowid(db_);
   if (fileId <= 0 || fileId > INT32_MAX) return -1;
   const std::string storedPath = StoredPathOf(folderPath, name);
-  if (!marker && !StoreBlocks(fileId, image, storedPath)) return -1;
+  if (!marker && !(image.memory != nullptr ? StoreBlocks(fileId, image.memory->bytes, storedPath)
+                                           : StoreBlocks(fileId, imageFile, storedPath)))
+    return -1;
   NoteAdded(fileId, storedPath);
   // A walk stores a marker in every folder it enters: the folder's facts go with it.
   if (marker && !StoreFolderFacts(folderId, NativeDirectory(entryPath))) return -1;
@@ -259,6 +270,24 @@ bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, RegularFile& image,
   unsigned char beyond = 0;
   if (image.Read(&beyond, 1) != 0) return false;
   return total == image.SizeWhenOpened();
+}
+
+bool QVSQLiteDatabase::StoreBlocks(std::int64_t fileId, std::span<unsigned char> image,
+                                   const std::string& storedPath) {
+  Statement insert(db_, statements_.get(),
+                   "INSERT INTO FILE_DATA (FILE_ID,BLOCK_ID,BLOCK_DATA) values (?,?,?)");
+  if (!insert.Ok()) return false;
+  for (std::size_t offset = 0, block = 0; offset < image.size(); offset += kBlockSize, ++block) {
+    const std::span<unsigned char> part =
+        image.subspan(offset, std::min<std::size_t>(kBlockSize, image.size() - offset));
+    // The header is in the first block: the image is bound to its entry as it is stored.
+    if (block == 0 && !BindImage(part.data(), part.size(), storedPath, fileId)) return false;
+    if (!insert.BindInt64(1, fileId) || !insert.BindInt(2, static_cast<int>(block)) ||
+        !insert.BindBlob(3, part.data(), part.size()) || !insert.StepDone())
+      return false;
+    insert.Reset();
+  }
+  return true;
 }
 
 VARIANT_BOOL QVSQLiteDatabase::UpdateFile(std::string filePath, DWORD folderId, DWORD fileId) {

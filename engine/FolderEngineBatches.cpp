@@ -14,6 +14,7 @@
 #include "engine/ItemRules.h"
 #include "engine/ProcessFile.h"
 #include "platform/LastError.h"
+#include "platform/Ole.h"
 #include "suite/QvFsApi.h"
 
 using namespace engine;
@@ -74,11 +75,16 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
     return finish(static_cast<ItemStatus>(file.result));
   }
   const std::string entry = file.path + std::string(kQvfSuffix);
+  const bool held = !file.heldImage.bytes.empty();
+  const auto add = [&](BOOL replace) {
+    return held ? sink.container->AddFileFromMemory(entry, file.heldImage, replace)
+                : sink.container->AddFileFromImage(entry, image, replace);
+  };
   bool stored = true;
-  LONG added = sink.container->AddFileFromImage(entry, image, FALSE);
+  LONG added = add(FALSE);
   if (added == -2) {
     if (operation_.ConfirmReplace(entry)) {
-      added = sink.container->AddFileFromImage(entry, image, TRUE);
+      added = add(TRUE);
     } else {
       // Declined: the image goes, the plain file stays where it is.
       stored = false;
@@ -86,7 +92,10 @@ ItemStatus FolderEngine::StoreEncrypted(QueuedFile& file, const Sink& sink) {
       added = 0;
     }
   }
-  (void)DeleteNormal(image);
+  if (held)
+    file.heldImage = {};
+  else
+    (void)DeleteNormal(image);
   if (added < 0 || (stored && added == 0)) return finish(StatusFileAccessError);
   if (!stored) return finish(StatusSuccess);
   storedFiles_[file.path] = file.identity;
@@ -133,6 +142,18 @@ DWORD EncryptForContainer(QVData* record) { return QVFSFolderEncryptFileAt(recor
 
 }  // namespace
 
+DWORD FolderEngine::QueuedFile::EncryptIntoMemory() {
+  BYTE* bytes = nullptr;
+  DWORD length = 0;
+  const DWORD result = QVFSFolderEncryptFileToMemoryAt(record.get(), "", 0, &bytes, &length);
+  if (result == StatusDestinationInUse) return EncryptForContainer(record.get());
+  if (result != StatusSuccess) return result;
+  heldImage.bytes.assign(bytes, bytes + length);
+  CoTaskMemFree(bytes);
+  heldImage.facts = container::ReadDiskFacts(path);
+  return StatusSuccess;
+}
+
 ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std::string& folder,
                                              std::uint64_t size, DWORD checkFlags, const Sink& sink,
                                              DWORD handle, const FolderHandle* held,
@@ -150,9 +171,10 @@ ItemStatus FolderEngine::EncryptFileOfFolder(const std::string& path, const std:
 }
 
 std::unique_ptr<FolderEngine::FileBatches> FolderEngine::EncryptionBatches(const Sink& sink) {
-  // One worker: the dialog thread's share, storing into the container, is as large.
+  // Two workers: the dialog thread's share, inserting images made in memory, is the smaller
+  // one.
   return std::make_unique<FileBatches>(
-      *this, 1, [](QueuedFile& file) { return EncryptForContainer(file.record.get()); },
+      *this, 2, [](QueuedFile& file) { return file.EncryptIntoMemory(); },
       [this, &sink](QueuedFile& file) {
         operation_.AddResultRow(file.path, ShownFolder(file.folder),
                                 LoadStringText(IDS_ENCRYPTING));

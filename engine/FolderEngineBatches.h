@@ -31,6 +31,11 @@ struct FolderEngine::QueuedFile {
     image.clear();
     target.clear();
   }
+  // Encrypting in a batch, on a worker: the library's part, with the image made in memory
+  // and the plain file's facts read beside it, so that no image file is written and read back
+  // and the dialog thread only inserts it. A file that grew too large for that meanwhile gets
+  // its image on disk, as a large file does.
+  [[nodiscard]] DWORD EncryptIntoMemory();
 
   const std::string path;
   // Encrypting: the folder of `path`; decrypting: the folder the plain file goes to.
@@ -41,7 +46,10 @@ struct FolderEngine::QueuedFile {
   OpenedFile source;
   std::string readPath;
   FILE_IDENTITY identity;
-  std::string image;   // encrypting: the image the library writes
+  std::string image;  // encrypting: the image the library writes
+  // Encrypting in a batch: the image made in memory, with the plain file's facts; empty when
+  // the image is a file.
+  QVDatabase::ImageInMemory heldImage;
   std::string target;  // decrypting: the plain file the library writes
   engine::Credentials credentials;
   std::unique_ptr<QVData> record;

@@ -157,6 +157,12 @@ QV_SUITE_API DWORD QVFSFolderDecryptFile(QVData* data);
 // as the entry's row. Images of the earlier format carry no place and open anywhere.
 QV_SUITE_API DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
 QV_SUITE_API DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG version);
+// QVFSFolderEncryptFileAt for a caller that stores the image itself: the image is made in
+// memory, not at data->destinationPath, and on success *image (allocated with CoTaskMemAlloc,
+// the caller's) holds its *length bytes. Only for a source of at most 1 MiB: 12 for a larger
+// one, before anything is read, so that the caller can make the image on disk instead.
+QV_SUITE_API DWORD QVFSFolderEncryptFileToMemoryAt(QVData* data, const char* storedPath,
+                                                   ULONGLONG version, BYTE** image, DWORD* length);
 QV_SUITE_API DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
                                         ULONGLONG fromVersion, const char* toPath,
                                         ULONGLONG toVersion);

@@ -5,6 +5,8 @@
 #include <sodium.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "platform/Guarded.h"
 #include "platform/Ole.h"
@@ -212,6 +214,29 @@ DWORD QVFSFolderEncryptFileAt(QVData* data, const char* storedPath, ULONGLONG ve
     const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
     if (folder == nullptr) return StatusEngineInitError;
     return EncryptFileInFolder(*data, *folder, &place);
+  });
+}
+
+DWORD QVFSFolderEncryptFileToMemoryAt(QVData* data, const char* storedPath, ULONGLONG version,
+                                      BYTE** image, DWORD* length) {
+  if (data == nullptr || image == nullptr || length == nullptr) return StatusSourceInUse;
+  *image = nullptr;
+  *length = 0;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (!PlaceOf(storedPath, version, &place)) return StatusDestinationInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    std::vector<std::uint8_t> bytes;
+    if (const DWORD status = EncryptFileInFolder(*data, *folder, &place, &bytes);
+        status != StatusSuccess)
+      return status;
+    auto* out = static_cast<BYTE*>(CoTaskMemAlloc(bytes.size()));
+    if (out == nullptr) return StatusMemoryError;
+    std::memcpy(out, bytes.data(), bytes.size());
+    *image = out;
+    *length = static_cast<DWORD>(bytes.size());
+    return StatusSuccess;
   });
 }
 

@@ -183,7 +183,8 @@ DWORD DecryptFile(const QVData& data) {
                        });
 }
 
-DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
+DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place,
+                          std::vector<std::uint8_t>* image) {
   if (!folder.MayAddFiles()) return StatusUserNotAllowed;
   PlainSource source;
   if (const DWORD status = OpenPlainSource(data, &source); status != StatusSuccess) return status;
@@ -205,7 +206,11 @@ DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder, const P
   header.keyEpoch = owner.keyEpoch;
   const SecretKey fileKey = DeriveFolderFileKey(folder.folderKey, owner.itemId, header.itemId);
   SealCore(&header, Family::File, fileKey, place);
-  return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
+  if (image == nullptr)
+    return WriteEncrypted(data, source, header, DerivePayloadKey(fileKey), Flush::ByCaller);
+  *image = Encode(header, Family::File);
+  const ChunkCipher cipher(header.aead, DerivePayloadKey(fileKey), header.itemId);
+  return EncryptStreamToMemory(source.fd, image, cipher, header.chunkSize, data.callback);
 }
 
 DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKey* fileKey) {

@@ -22,8 +22,11 @@ namespace qvfs {
 // no folder. With a `place`, the image is bound to it (see Place): decryption at another
 // path or version gives 8, so an image swapped, copied or rolled back within its container is
 // found.
+// With `image`, the image is made there instead of at data.destinationPath, for a source of at
+// most 1 MiB (12 for a larger one).
 [[nodiscard]] DWORD EncryptFileInFolder(const QVData& data, const FolderState& folder,
-                                        const Place* place = nullptr);
+                                        const Place* place = nullptr,
+                                        std::vector<std::uint8_t>* image = nullptr);
 [[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder,
                                         const Place* place = nullptr);
 // The file key of the image `header` under `folder`: 4 for a file of another folder or of none;

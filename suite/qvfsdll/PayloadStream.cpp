@@ -90,10 +90,11 @@ class BlockQueue {
 constexpr std::size_t kSequentialLimit = 1u << 20;
 
 // RunStream's work for an input of `remaining` bytes (at most kSequentialLimit) on the calling
-// thread, with a buffer no larger than that input needs. An input that grows meanwhile is
-// refused rather than cut short.
-template <class Transform>
-DWORD RunSequential(int in, int out, std::size_t readSize, std::size_t remaining,
+// thread, with a buffer no larger than that input needs; `write(data, size)` takes each
+// transformed block (0 or its failure). An input that grows meanwhile is refused rather than
+// cut short.
+template <class Transform, class Write>
+DWORD RunSequential(int in, Write write, std::size_t readSize, std::size_t remaining,
                     IEncryDecryptCallBack* callback, Transform transform) {
   const std::size_t capacity = std::min(readSize, remaining + 1);
   Block block;
@@ -107,7 +108,8 @@ DWORD RunSequential(int in, int out, std::size_t readSize, std::size_t remaining
     block.last = block.size < readSize;
     if (callback != nullptr && callback->IsCancelled() != 0) return StatusCancelled;
     if (const DWORD status = transform(&block); status != StatusSuccess) return status;
-    if (!WriteFull(out, block.data.get(), block.size)) return WriteFailure(errno);
+    if (const DWORD status = write(block.data.get(), block.size); status != StatusSuccess)
+      return status;
     if (block.last) return StatusSuccess;
   }
 }
@@ -124,8 +126,12 @@ DWORD RunStream(int in, int out, std::size_t readSize, IEncryDecryptCallBack* ca
   const off_t at = lseek(in, 0, SEEK_CUR);
   if (at >= 0 && fstat(in, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size >= at &&
       static_cast<std::uint64_t>(facts.st_size - at) <= kSequentialLimit)
-    return RunSequential(in, out, readSize, static_cast<std::size_t>(facts.st_size - at), callback,
-                         transform);
+    return RunSequential(
+        in,
+        [out](const std::uint8_t* data, std::size_t size) -> DWORD {
+          return WriteFull(out, data, size) ? StatusSuccess : WriteFailure(errno);
+        },
+        readSize, static_cast<std::size_t>(facts.st_size - at), callback, transform);
   const std::size_t workers =
       std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
   const std::size_t count = std::max(workers + 2, kPipelineBytes / readSize);
@@ -302,6 +308,30 @@ DWORD EncryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t ch
     block->size += kTagSize;
     return StatusSuccess;
   });
+}
+
+DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out, const ChunkCipher& cipher,
+                            std::uint32_t chunkSize, IEncryDecryptCallBack* callback) {
+  struct stat facts {};
+  const off_t at = lseek(in, 0, SEEK_CUR);
+  if (at < 0 || fstat(in, &facts) != 0 || !S_ISREG(facts.st_mode) || facts.st_size < at)
+    return StatusSourceInUse;
+  const auto remaining = static_cast<std::uint64_t>(facts.st_size - at);
+  if (remaining > kSequentialLimit) return StatusDestinationInUse;
+  // The whole image in one allocation: every chunk but the last is full.
+  out->reserve(out->size() + remaining + (remaining / chunkSize + 1) * kTagSize);
+  return RunSequential(
+      in,
+      [out](const std::uint8_t* data, std::size_t size) -> DWORD {
+        out->insert(out->end(), data, data + size);
+        return StatusSuccess;
+      },
+      chunkSize, static_cast<std::size_t>(remaining), callback,
+      [&](Block* block) -> DWORD {
+        cipher.Seal(block->data.get(), block->size, block->index, block->last);
+        block->size += kTagSize;
+        return StatusSuccess;
+      });
 }
 
 DWORD DecryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,

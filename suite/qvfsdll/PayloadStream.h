@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
@@ -48,6 +49,11 @@ class ChunkCipher {
 // from two at once.
 [[nodiscard]] DWORD EncryptStream(int in, int out, const ChunkCipher& cipher,
                                   std::uint32_t chunkSize, IEncryDecryptCallBack* callback);
+// The same into memory, appended to `out`, for a source of at most 1 MiB from its current
+// position (12 for a larger one, before anything is read).
+[[nodiscard]] DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out,
+                                          const ChunkCipher& cipher, std::uint32_t chunkSize,
+                                          IEncryDecryptCallBack* callback);
 // Decrypts the chunks `in` holds from its current position into `out`. As above, and 8 when
 // a chunk is not authentic, 13 when the chunks end without a last chunk.
 [[nodiscard]] DWORD DecryptStream(int in, int out, const ChunkCipher& cipher,

@@ -404,6 +404,35 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
   EXPECT_EQ(decryptAt(a2, "docs/z.txt", 2), 0u);
   EXPECT_EQ(decryptAt(a2, "docs/a.txt", 2), 8u);
   EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 2) + "/a2"), "second a");
+
+  // An image made in memory, for a caller that stores it itself, is bound the same way, at
+  // every size up to its limit around the chunk edges; a larger source is refused before
+  // anything is made, so that its image can be made on disk instead.
+  for (const std::size_t size : {0u, 1u, 4096u, (1u << 20) - 1, 1u << 20, (1u << 20) + 1}) {
+    SCOPED_TRACE(size);
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 131 + size);
+    const std::string name = "m" + std::to_string(size);
+    const std::string path = Plain(name, content);
+    Request request(alice_, path, "");
+    BYTE* image = nullptr;
+    DWORD length = 7;
+    const DWORD made = QVFSFolderEncryptFileToMemoryAt(request.Folder(handle).get(), "docs/m.txt",
+                                                       3, &image, &length);
+    if (size > (1u << 20)) {
+      EXPECT_EQ(made, 12u);
+      EXPECT_EQ(image, nullptr);
+      EXPECT_EQ(length, 0u);
+      continue;
+    }
+    ASSERT_EQ(made, 0u);
+    ASSERT_NE(image, nullptr);
+    WriteTextFile(path + ".qvf", std::string(reinterpret_cast<const char*>(image), length));
+    CoTaskMemFree(image);
+    EXPECT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 4), 8u);
+    ASSERT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 3), 0u);
+    EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name), content);
+  }
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 }
 
