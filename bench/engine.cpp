@@ -343,8 +343,12 @@ class Library {
   Library& operator=(const Library&) = delete;
 
   // The files as the folder engine encrypts them: one folder key, one call per file, nothing
-  // flushed by the library. `from` and `to` are parallel lists.
-  void EncryptFolder(const std::vector<std::string>& from, const std::vector<std::string>& to) {
+  // flushed by the library, the image of a file of up to 1 MiB made in memory (into `held`,
+  // with the plain file's facts; its entry of `to` is then only its name), a larger one's on
+  // disk. `from`, `to` and `held` are parallel lists.
+  void EncryptFolder(const std::vector<std::string>& from, const std::vector<std::string>& to,
+                     std::vector<QVDatabase::ImageInMemory>* held) {
+    held->assign(from.size(), {});
     EncryptAlgoInfo algorithm{};
     algorithm.algorithmId = kDefaultAlgorithmId;
     std::vector<BYTE> header(kFolderHeaderCapacity);
@@ -358,7 +362,16 @@ class Library {
       QVData data = Request(from[i], to[i]);
       data.folderHandle = handle;
       data.algorithm = algorithm;
-      const DWORD status = QVFSFolderEncryptFile(&data);
+      BYTE* image = nullptr;
+      DWORD length = 0;
+      DWORD status = QVFSFolderEncryptFileToMemoryAt(&data, "", 0, &image, &length);
+      if (status == 0) {
+        (*held)[i].bytes.assign(image, image + length);
+        (*held)[i].facts = container::ReadDiskFacts(from[i]);
+        CoTaskMemFree(image);
+      } else if (status == 12) {
+        status = QVFSFolderEncryptFileAt(&data, "", 0);
+      }
       Check(status == 0,
             "library: encrypting " + from[i] + " failed with " + std::to_string(status));
     }
@@ -377,7 +390,9 @@ class Library {
     for (std::size_t i = 0; i < from.size(); ++i) {
       QVData data = Request(from[i], to[i]);
       data.folderHandle = handle;
-      const DWORD status = QVFSFolderDecryptFile(&data);
+      // Every image is made for the provisional place, where a container without the folder's
+      // key leaves it.
+      const DWORD status = QVFSFolderDecryptFileAt(&data, "", 0);
       Check(status == 0,
             "library: decrypting " + from[i] + " failed with " + std::to_string(status));
     }
@@ -423,12 +438,14 @@ class Library {
 // Stores the images below `root` (their paths relative to it) into a new container and makes
 // it durable.
 void StoreContainer(const std::string& root, const std::vector<std::string>& images,
-                    const std::string& container) {
+                    std::vector<QVDatabase::ImageInMemory>& held, const std::string& container) {
   QVDatabase db;
   Check(db.Open(container, TRUE) == VARIANT_TRUE, "container: cannot create " + container);
   Check(db.BeginBatchedAdds() == VARIANT_TRUE, "container: cannot batch the adds");
-  for (const std::string& image : images)
-    Check(db.AddFile(root, image, 0, FALSE) > 0, "container: cannot store " + image);
+  for (std::size_t i = 0; i < images.size(); ++i)
+    Check((held[i].bytes.empty() ? db.AddFile(root, images[i], 0, FALSE)
+                                 : db.AddFileFromMemory(root, images[i], held[i], 0, FALSE)) > 0,
+          "container: cannot store " + images[i]);
   Check(db.Flush() == VARIANT_TRUE, "container: flush failed");
   Check(db.Close() == VARIANT_TRUE, "container: close failed");
 }
@@ -461,11 +478,13 @@ Breakdown MeasureApart(Library& library, const std::string& source,
   for (const std::string& path : images) fs::create_directories(fs::path(path).parent_path());
   for (const std::string& path : targets) fs::create_directories(path);
   sync();
+  std::vector<QVDatabase::ImageInMemory> held;
   Clock::time_point start = Clock::now();
-  library.EncryptFolder(plain, images);
+  library.EncryptFolder(plain, images, &held);
   times.libraryEncrypt = Seconds(start);
   start = Clock::now();
-  StoreContainer(scratch + "/img", images, scratch + "/c.qvef");
+  StoreContainer(scratch + "/img", images, held, scratch + "/c.qvef");
+  held.clear();
   times.containerStore = Seconds(start);
   sync();
   start = Clock::now();
