@@ -770,15 +770,21 @@ int main(int argc, char** argv) {
   PrintRate("cp -r + sync", aCpR, megabytes, "MB/s", "cp");
 
   std::printf(
-      "  ratios ours/peer (rate)         vs 7z   vs age  vs cp   goal: >= 1 vs the "
+      "  ratios ours/peer (rate)         vs 7z   vs age  vs cp   goal: >= 2 vs the "
       "faster of 7z, age\n");
+  // The median seconds of the faster of two peers; 0 when neither ran.
+  auto fasterPeer = [](const std::vector<double>& z, const std::vector<double>& g) {
+    double fastest = 0;
+    for (const std::vector<double>* peer : {&z, &g})
+      if (!peer->empty() && (fastest == 0 || bench::Median(*peer) < fastest))
+        fastest = bench::Median(*peer);
+    return fastest;
+  };
   auto goalA = [&](const std::vector<double>& ours, const std::vector<double>& z,
                    const std::vector<double>& g) -> std::string {
-    if (ours.empty() || (z.empty() && g.empty())) return "no peer";
-    double fastest = 1e30;
-    if (!z.empty()) fastest = std::min(fastest, bench::Median(z));
-    if (!g.empty()) fastest = std::min(fastest, bench::Median(g));
-    return fastest / bench::Median(ours) >= 1.0 ? "met" : "MISSED";
+    const double fastest = fasterPeer(z, g);
+    if (ours.empty() || fastest == 0) return "no peer";
+    return fastest / bench::Median(ours) >= 2.0 ? "met" : "MISSED";
   };
   struct RatioRow {
     const char* label;
@@ -813,15 +819,18 @@ int main(int argc, char** argv) {
     PrintRate("7z a -p -mhe=on -mx=0 + sync", b7z.encrypt, files, "files/s", "7z");
     PrintRate("7z x + sync", b7z.decrypt, files, "files/s", "7z");
     std::printf(
-        "  ratios ours/peer (rate)         vs cp-r vs age  vs 7z   goal: >= 0.5 vs cp -r\n");
+        "  ratios ours/peer (rate)         vs cp-r vs age  vs 7z   goal: >= 0.8 vs cp -r and >= 1 "
+        "vs the faster of age, 7z\n");
     const RatioRow rowsB[] = {
         {"folder encrypt", &bOurs.encrypt, &b7z.encrypt, &bAge.encrypt, &bCpR},
         {"folder decrypt", &bOurs.decrypt, &b7z.decrypt, &bAge.decrypt, &bCpR}};
     for (const RatioRow& row : rowsB) {
       const double toCp = bench::Median(*row.cp) / bench::Median(*row.ours);
+      const double fastest = fasterPeer(*row.z, *row.g);
+      const bool peersMet = fastest == 0 || fastest >= bench::Median(*row.ours);
       std::printf("    %-28s %s   %s   %s   %s\n", row.label, Ratio(*row.ours, *row.cp).c_str(),
                   Ratio(*row.ours, *row.g).c_str(), Ratio(*row.ours, *row.z).c_str(),
-                  toCp >= 0.5 ? "met" : "MISSED");
+                  toCp >= 0.8 && peersMet ? "met" : "MISSED");
     }
   }
 
