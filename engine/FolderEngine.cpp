@@ -347,8 +347,10 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   ItemStatus status = StatusSuccess;
   {
     Sink sink;
+    restoringIntoWorkFolder_ = true;
     status =
         WalkInBatches(imageTree, tree, Mode::Decrypt, sink, handle, target + "/", kFolderNotListed);
+    restoringIntoWorkFolder_ = false;
   }
   held->second->Database().UseFolderHandle(0);
   CloseFolderHandle(handle);

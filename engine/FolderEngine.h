@@ -282,6 +282,9 @@ class FolderEngine {
   std::map<std::string, FILE_IDENTITY> storedFiles_;
   std::map<std::string, FILE_IDENTITY> storedFolders_;
   std::uint64_t imageCounter_ = 0;
+  // Set while a container is restored into its work folder: the library may make each plain
+  // file under its name at once there (see kDecryptIntoOwnFolder).
+  bool restoringIntoWorkFolder_ = false;
   // The first folder of the current walk whose empty-folder marker could not be stored: the
   // walk goes on and the item fails with it at the end.
   ItemStatus markerFailure_ = StatusSuccess;

@@ -197,6 +197,7 @@ ItemStatus FolderEngine::PrepareDecryption(QueuedFile& file, DWORD checkFlags, D
   file.record =
       FileRecord(operation_, file.path, file.folder, false, operation_.Key(), file.credentials);
   file.record->folderHandle = handle;
+  if (restoringIntoWorkFolder_) file.record->decryptFlags = kDecryptIntoOwnFolder;
   return StatusSuccess;
 }
 

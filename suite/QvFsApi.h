@@ -72,7 +72,7 @@ struct QVData {
   const char* destinationPath;
   const char* keyName;
   const char* keyName2;  // the key name again (decryption)
-  DWORD decryptFlags;    // 0 for decryption
+  DWORD decryptFlags;    // 0, or kDecryptIntoOwnFolder (folder decryption)
   BYTE reserved1[1020];
   BYTE* folderHeader;
   DWORD folderHeaderLength;  // in: capacity (2048); out: the length used
@@ -143,6 +143,11 @@ QV_SUITE_API DWORD QVFSInitFolderDecryption(const BYTE* header, DWORD headerLeng
                                             const BYTE* keyBlob, DWORD keyBlobLength,
                                             const BYTE* credentials, DWORD* credentialsLength,
                                             DWORD* handle);
+// For QVData.decryptFlags of a file of a folder: the destination folder is the caller's own
+// until the whole restore in it is complete (nobody else looks into it, and it is thrown
+// away unless every file arrived), so the plain file is made under its name at once instead
+// of being named only when whole; a call that fails removes what it made.
+inline constexpr DWORD kDecryptIntoOwnFolder = 1;
 // One file under a folder handle (data->folderHandle). Unlike the single-file calls these do
 // not flush their output to disk: the caller flushes the container or the restored folder
 // once, before it deletes anything the output replaces.

@@ -105,7 +105,12 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
   // user's umask stays private whatever mode the header asks for.
   const mode_t mode = header.plain ? header.plain->mode : source.mode;
   OutputFile out;
-  if (const DWORD status = out.Create(target, mode); status != StatusSuccess) return status;
+  if (const DWORD status =
+          (data.decryptFlags & kDecryptIntoOwnFolder) != 0 && flush == Flush::ByCaller
+              ? out.CreateInOwnFolder(target, mode)
+              : out.Create(target, mode);
+      status != StatusSuccess)
+    return status;
   if (lseek(source.fd, headerLength, SEEK_SET) < 0) return StatusSourceInUse;
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
   if (const DWORD status =

@@ -125,6 +125,7 @@ DWORD OpenSource(const char* path, int* fd, mode_t* mode) {
 OutputFile::~OutputFile() {
   if (fd_ >= 0) close(fd_);
   if (!done_ && !tempPath_.empty()) unlink(tempPath_.c_str());
+  if (!done_ && named_) unlink(path_.c_str());
 }
 
 DWORD OutputFile::Create(const std::string& path, std::optional<mode_t> narrowedMode) {
@@ -144,6 +145,16 @@ DWORD OutputFile::Create(const std::string& path, std::optional<mode_t> narrowed
     }
   }
   return CreateNamed();
+}
+
+DWORD OutputFile::CreateInOwnFolder(const std::string& path, mode_t narrowedMode) {
+  path_ = path;
+  narrowedMode_ = narrowedMode;
+  fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, narrowedMode);
+  if (fd_ < 0) return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
+  named_ = true;
+  madeNarrowed_ = true;
+  return StatusSuccess;
 }
 
 DWORD OutputFile::CreateReplacement(const std::string& path) {
@@ -185,6 +196,15 @@ DWORD OutputFile::PublishNarrowed(bool flush) {
 
 DWORD OutputFile::Publish(std::optional<mode_t> mode, bool flush) {
   if (const DWORD status = Flush(mode, flush); status != StatusSuccess) return status;
+  // A file made under its name (CreateInOwnFolder) has it already.
+  if (!named_)
+    if (const DWORD status = TakeName(); status != StatusSuccess) return status;
+  done_ = true;
+  if (flush) SyncFolder(FolderOf(path_));
+  return StatusSuccess;
+}
+
+DWORD OutputFile::TakeName() {
   if (tempPath_.empty()) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
@@ -198,8 +218,6 @@ DWORD OutputFile::Publish(std::optional<mode_t> mode, bool flush) {
     if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0)
       return errno == EEXIST ? StatusDestinationExists : StatusDestinationInUse;
   }
-  done_ = true;
-  if (flush) SyncFolder(FolderOf(path_));
   return StatusSuccess;
 }
 

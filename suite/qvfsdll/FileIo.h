@@ -59,6 +59,9 @@ class OutputFile {
   // or the folder's default ACL): PublishNarrowed then gives it.
   [[nodiscard]] DWORD Create(const std::string& path,
                              std::optional<mode_t> narrowedMode = std::nullopt);
+  // Create for a file in a folder nobody else looks into: made under its name at once (14
+  // when anything is there), removed again unless published.
+  [[nodiscard]] DWORD CreateInOwnFolder(const std::string& path, mode_t narrowedMode);
   // For a file that will replace `path`: 12 when nothing can be created beside it.
   [[nodiscard]] DWORD CreateReplacement(const std::string& path);
   int fd() const { return fd_; }
@@ -74,6 +77,8 @@ class OutputFile {
 
  private:
   [[nodiscard]] DWORD CreateNamed();
+  // Gives the unnamed or temporarily named file its name without replacing anything.
+  [[nodiscard]] DWORD TakeName();
   [[nodiscard]] DWORD Flush(std::optional<mode_t> mode, bool toDisk = true);
 
   std::string path_;
@@ -81,6 +86,7 @@ class OutputFile {
   // The unnamed file was made with the narrowed mode, which the kernel narrowed.
   bool madeNarrowed_ = false;
   std::string tempPath_;  // empty for an unnamed file
+  bool named_ = false;    // made under its name (CreateInOwnFolder)
   int fd_ = -1;
   bool done_ = false;
 };

@@ -380,11 +380,12 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
     EXPECT_EQ(QVFSFolderEncryptFileAt(request.Folder(handle).get(), place.c_str(), version), 0u);
     return path + ".qvf";
   };
-  const auto decryptAt = [&](const std::string& image, const std::string& place,
-                             ULONGLONG version) {
+  const auto decryptAt = [&](const std::string& image, const std::string& place, ULONGLONG version,
+                             DWORD flags = 0) {
     const std::string folder = out_ + "/" + std::to_string(outputs_++);
     std::filesystem::create_directories(folder);
     Request request(alice_, image, folder);
+    request.get()->decryptFlags = flags;
     return QVFSFolderDecryptFileAt(request.Folder(handle).get(), place.c_str(), version);
   };
   const std::string a1 = encryptAt("a1", "first a", "docs/a.txt", 1);
@@ -427,11 +428,29 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
     }
     ASSERT_EQ(made, 0u);
     ASSERT_NE(image, nullptr);
-    WriteTextFile(path + ".qvf", std::string(reinterpret_cast<const char*>(image), length));
+    std::string bytes(reinterpret_cast<const char*>(image), length);
     CoTaskMemFree(image);
+    WriteTextFile(path + ".qvf", bytes);
     EXPECT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 4), 8u);
     ASSERT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 3), 0u);
     EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name), content);
+
+    // Into a folder of the caller's own the plain file is made under its name at once: it is
+    // whole when the call succeeds, gone when a chunk turns out damaged, and a file in the way
+    // is never replaced.
+    ASSERT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 3, kDecryptIntoOwnFolder), 0u);
+    EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name), content);
+    const std::string inTheWay = out_ + "/" + std::to_string(outputs_) + "/" + name;
+    std::filesystem::create_directories(out_ + "/" + std::to_string(outputs_));
+    WriteTextFile(inTheWay, "mine");
+    EXPECT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 3, kDecryptIntoOwnFolder), 14u);
+    EXPECT_EQ(ReadTextFile(inTheWay), "mine");
+    bytes.back() = static_cast<char>(bytes.back() ^ 1);
+    std::filesystem::create_directories(dir_ + "/damaged");
+    WriteTextFile(dir_ + "/damaged/" + name + ".qvf", bytes);
+    EXPECT_EQ(decryptAt(dir_ + "/damaged/" + name + ".qvf", "docs/m.txt", 3, kDecryptIntoOwnFolder),
+              8u);
+    EXPECT_FALSE(std::filesystem::exists(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name));
   }
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);
 }
