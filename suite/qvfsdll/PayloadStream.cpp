@@ -301,13 +301,22 @@ bool ChunkCipher::Open(std::uint8_t* data, std::size_t size, std::uint64_t index
                                                              state_->key.data()) == 0;
 }
 
-DWORD EncryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
-                    IEncryDecryptCallBack* callback) {
-  return RunStream(in, out, chunkSize, callback, [&](Block* block) -> DWORD {
+namespace {
+
+// The transform of encryption: seals a read block in place, its tag after it.
+auto Sealing(const ChunkCipher& cipher) {
+  return [&cipher](Block* block) -> DWORD {
     cipher.Seal(block->data.get(), block->size, block->index, block->last);
     block->size += kTagSize;
     return StatusSuccess;
-  });
+  };
+}
+
+}  // namespace
+
+DWORD EncryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
+                    IEncryDecryptCallBack* callback) {
+  return RunStream(in, out, chunkSize, callback, Sealing(cipher));
 }
 
 DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out, const ChunkCipher& cipher,
@@ -326,12 +335,7 @@ DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out, const ChunkC
         out->insert(out->end(), data, data + size);
         return StatusSuccess;
       },
-      chunkSize, static_cast<std::size_t>(remaining), callback,
-      [&](Block* block) -> DWORD {
-        cipher.Seal(block->data.get(), block->size, block->index, block->last);
-        block->size += kTagSize;
-        return StatusSuccess;
-      });
+      chunkSize, static_cast<std::size_t>(remaining), callback, Sealing(cipher));
 }
 
 DWORD DecryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
