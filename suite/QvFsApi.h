@@ -168,6 +168,13 @@ QV_SUITE_API DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath,
 // one, before anything is read, so that the caller can make the image on disk instead.
 QV_SUITE_API DWORD QVFSFolderEncryptFileToMemoryAt(QVData* data, const char* storedPath,
                                                    ULONGLONG version, BYTE** image, DWORD* length);
+// QVFSFolderDecryptFileAt for an image the caller holds in memory (`length` bytes, the whole
+// image) instead of one at data->sourcePath, which still names the plain file to make. A null
+// `storedPath`: an image of the earlier format, which carries no place. 12 for an image of the
+// first format, before anything is made: it keeps no mode nor times of its own, so it is
+// decrypted from a file, whose mode and last-write time stand in for them.
+QV_SUITE_API DWORD QVFSFolderDecryptImageAt(QVData* data, const BYTE* image, DWORD length,
+                                            const char* storedPath, ULONGLONG version);
 QV_SUITE_API DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
                                         ULONGLONG fromVersion, const char* toPath,
                                         ULONGLONG toVersion);

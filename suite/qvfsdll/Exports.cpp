@@ -251,6 +251,19 @@ DWORD QVFSFolderDecryptFileAt(QVData* data, const char* storedPath, ULONGLONG ve
   });
 }
 
+DWORD QVFSFolderDecryptImageAt(QVData* data, const BYTE* image, DWORD length,
+                               const char* storedPath, ULONGLONG version) {
+  if (data == nullptr || image == nullptr) return StatusSourceInUse;
+  return Guarded([&]() -> DWORD {
+    Place place;
+    if (storedPath != nullptr && !PlaceOf(storedPath, version, &place)) return StatusSourceInUse;
+    const std::shared_ptr<const FolderState> folder = FindFolder(data->folderHandle);
+    if (folder == nullptr) return StatusEngineInitError;
+    return DecryptImageInFolder(*data, *folder, std::span(image, length),
+                                storedPath != nullptr ? &place : nullptr);
+  });
+}
+
 DWORD QVFSFolderRebindFile(DWORD handle, const char* imagePath, const char* fromPath,
                            ULONGLONG fromVersion, const char* toPath, ULONGLONG toVersion) {
   return Guarded([&]() -> DWORD {

@@ -92,12 +92,14 @@ struct StoredSource {
 };
 
 // Decrypts the payload of the stored file (header already checked) into the destination of
-// `data`. The plain file gets the mode and times its header keeps. Without them (a file of
-// version 1) its mode is the stored file's less the umask, never wider than a new file would
-// be; a file of a folder then takes the stored file's last-write time, which is its container
-// entry's (the container sets it on every image it extracts).
-DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32_t headerLength,
-                     const KeyHeader& header, const SecretKey& payloadKey, Flush flush) {
+// `data`: `payload(out, cipher)` writes the plain bytes into `out`. The plain file gets the mode
+// and times its header keeps. Without them (a file of version 1) its mode is the stored file's
+// less the umask, never wider than a new file would be; a file of a folder then takes the
+// stored file's last-write time, which is its container entry's (the container sets it on
+// every image it extracts).
+template <class Payload>
+DWORD WriteDecrypted(const QVData& data, const StoredSource& source, const KeyHeader& header,
+                     const SecretKey& payloadKey, Flush flush, Payload payload) {
   if (!AeadAvailable(header.aead)) return StatusEngineInitError;
   const std::string target = DecryptedPath(data.sourcePath, data.destinationPath);
   if (target.empty()) return StatusDestinationInUse;
@@ -111,12 +113,8 @@ DWORD WriteDecrypted(const QVData& data, const StoredSource& source, std::uint32
               : out.Create(target, mode);
       status != StatusSuccess)
     return status;
-  if (lseek(source.fd, headerLength, SEEK_SET) < 0) return StatusSourceInUse;
   const ChunkCipher cipher(header.aead, payloadKey, header.itemId);
-  if (const DWORD status =
-          DecryptStream(source.fd, out.fd(), cipher, header.chunkSize, data.callback);
-      status != StatusSuccess)
-    return status;
+  if (const DWORD status = payload(out.fd(), cipher); status != StatusSuccess) return status;
   if (header.plain) {
     const timespec times[2] = {TimespecOf(header.plain->accessed),
                                TimespecOf(header.plain->modified)};
@@ -150,7 +148,21 @@ DWORD DecryptStored(const QVData& data, Flush flush, Unlock&& unlock) {
     return status;
   SecretKey itemKey;
   if (const DWORD status = unlock(header, &itemKey); status != StatusSuccess) return status;
-  return WriteDecrypted(data, stored, headerLength, header, DerivePayloadKey(itemKey), flush);
+  return WriteDecrypted(data, stored, header, DerivePayloadKey(itemKey), flush,
+                        [&](int out, const ChunkCipher& cipher) -> DWORD {
+                          if (lseek(stored.fd, headerLength, SEEK_SET) < 0)
+                            return StatusSourceInUse;
+                          return DecryptStream(stored.fd, out, cipher, header.chunkSize,
+                                               data.callback);
+                        });
+}
+
+// The file key of an image under `folder`, its MACs checked at `place`.
+DWORD UnlockInFolder(const KeyHeader& header, const FolderState& folder, const Place* place,
+                     SecretKey* fileKey) {
+  if (const DWORD status = FolderFileKey(header, folder, fileKey); status != StatusSuccess)
+    return status;
+  return VerifyMacs(header, Family::File, *fileKey, place);
 }
 
 }  // namespace
@@ -228,12 +240,29 @@ DWORD FolderFileKey(const KeyHeader& header, const FolderState& folder, SecretKe
 }
 
 DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder, const Place* place) {
-  return DecryptStored(
-      data, Flush::ByCaller, [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
-        if (const DWORD status = FolderFileKey(header, folder, fileKey); status != StatusSuccess)
-          return status;
-        return VerifyMacs(header, Family::File, *fileKey, place);
-      });
+  return DecryptStored(data, Flush::ByCaller,
+                       [&](const KeyHeader& header, SecretKey* fileKey) -> DWORD {
+                         return UnlockInFolder(header, folder, place, fileKey);
+                       });
+}
+
+DWORD DecryptImageInFolder(const QVData& data, const FolderState& folder,
+                           std::span<const std::uint8_t> image, const Place* place) {
+  KeyHeader header;
+  std::uint32_t headerLength = 0;
+  if (const DWORD status = Decode(image, Family::File, &header, &headerLength);
+      status != StatusSuccess)
+    return status;
+  // Such an image takes its mode and time from the file it is read from.
+  if (!header.plain) return StatusDestinationInUse;
+  SecretKey fileKey;
+  if (const DWORD status = UnlockInFolder(header, folder, place, &fileKey); status != StatusSuccess)
+    return status;
+  return WriteDecrypted(data, StoredSource{}, header, DerivePayloadKey(fileKey), Flush::ByCaller,
+                        [&](int out, const ChunkCipher& cipher) {
+                          return DecryptMemoryStream(image.subspan(headerLength), out, cipher,
+                                                     header.chunkSize, data.callback);
+                        });
 }
 
 namespace {

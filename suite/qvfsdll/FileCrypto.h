@@ -3,6 +3,8 @@
 // final names only once complete and, for decryption, once every chunk has been verified.
 #pragma once
 
+#include <span>
+
 #include "platform/WinTypes.h"
 #include "suite/QvFsApi.h"
 #include "suite/qvfsdll/FolderHeader.h"
@@ -29,6 +31,13 @@ namespace qvfs {
                                         std::vector<std::uint8_t>* image = nullptr);
 [[nodiscard]] DWORD DecryptFileInFolder(const QVData& data, const FolderState& folder,
                                         const Place* place = nullptr);
+// DecryptFileInFolder for an image held in memory, `image` (the whole of it), instead of
+// data.sourcePath, which still names the plain file. 12 for an image of version 1, before
+// anything is made: it keeps no mode nor times of its own, which the file it is read from
+// stands in for.
+[[nodiscard]] DWORD DecryptImageInFolder(const QVData& data, const FolderState& folder,
+                                         std::span<const std::uint8_t> image,
+                                         const Place* place = nullptr);
 // The file key of the image `header` under `folder`: 4 for a file of another folder or of none;
 // 8 for a file of a later key epoch than the folder header's, which means an older header has
 // been put back over the one the file was added under.

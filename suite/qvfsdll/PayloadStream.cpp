@@ -89,18 +89,23 @@ class BlockQueue {
 // cipher itself.
 constexpr std::size_t kSequentialLimit = 1u << 20;
 
+// RunSequential's reading from the open file `in`.
+auto ReadingFrom(int in) {
+  return [in](std::uint8_t* data, std::size_t capacity) { return ReadFull(in, data, capacity); };
+}
+
 // RunStream's work for an input of `remaining` bytes (at most kSequentialLimit) on the calling
-// thread, with a buffer no larger than that input needs; `write(data, size)` takes each
-// transformed block (0 or its failure). An input that grows meanwhile is refused rather than
-// cut short.
-template <class Transform, class Write>
-DWORD RunSequential(int in, Write write, std::size_t readSize, std::size_t remaining,
+// thread, with a buffer no larger than that input needs; `read(data, capacity)` fills it (the
+// count read, or -1) and `write(data, size)` takes each transformed block (0 or its failure). An
+// input that grows meanwhile is refused rather than cut short.
+template <class Transform, class Read, class Write>
+DWORD RunSequential(Read read, Write write, std::size_t readSize, std::size_t remaining,
                     IEncryDecryptCallBack* callback, Transform transform) {
   const std::size_t capacity = std::min(readSize, remaining + 1);
   Block block;
   block.data.reset(new std::uint8_t[capacity + kTagSize]);
   for (std::uint64_t index = 0;; ++index) {
-    const ssize_t got = ReadFull(in, block.data.get(), capacity);
+    const ssize_t got = read(block.data.get(), capacity);
     if (got < 0) return StatusSourceInUse;
     if (capacity < readSize && static_cast<std::size_t>(got) == capacity) return StatusSourceInUse;
     block.size = static_cast<std::size_t>(got);
@@ -127,7 +132,7 @@ DWORD RunStream(int in, int out, std::size_t readSize, IEncryDecryptCallBack* ca
   if (at >= 0 && fstat(in, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size >= at &&
       static_cast<std::uint64_t>(facts.st_size - at) <= kSequentialLimit)
     return RunSequential(
-        in,
+        ReadingFrom(in),
         [out](const std::uint8_t* data, std::size_t size) -> DWORD {
           return WriteFull(out, data, size) ? StatusSuccess : WriteFailure(errno);
         },
@@ -312,6 +317,20 @@ auto Sealing(const ChunkCipher& cipher) {
   };
 }
 
+// The transform of decryption: checks and opens a read chunk in place, its plain bytes at the
+// front.
+auto Opening(const ChunkCipher& cipher) {
+  return [&cipher](Block* block) -> DWORD {
+    // A last chunk too short to hold its tag, or none at all, means the file was cut: damaged
+    // data, not an empty file.
+    if (block->last && block->size < kTagSize) return StatusFileCrcError;
+    if (!cipher.Open(block->data.get(), block->size, block->index, block->last))
+      return StatusIntegrityError;
+    block->size -= kTagSize;
+    return StatusSuccess;
+  };
+}
+
 }  // namespace
 
 DWORD EncryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
@@ -330,7 +349,7 @@ DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out, const ChunkC
   // The whole image in one allocation: every chunk but the last is full.
   out->reserve(out->size() + remaining + (remaining / chunkSize + 1) * kTagSize);
   return RunSequential(
-      in,
+      ReadingFrom(in),
       [out](const std::uint8_t* data, std::size_t size) -> DWORD {
         out->insert(out->end(), data, data + size);
         return StatusSuccess;
@@ -340,15 +359,23 @@ DWORD EncryptStreamToMemory(int in, std::vector<std::uint8_t>* out, const ChunkC
 
 DWORD DecryptStream(int in, int out, const ChunkCipher& cipher, std::uint32_t chunkSize,
                     IEncryDecryptCallBack* callback) {
-  return RunStream(in, out, chunkSize + kTagSize, callback, [&](Block* block) -> DWORD {
-    // A last chunk too short to hold its tag, or none at all, means the file was cut: damaged
-    // data, not an empty file.
-    if (block->last && block->size < kTagSize) return StatusFileCrcError;
-    if (!cipher.Open(block->data.get(), block->size, block->index, block->last))
-      return StatusIntegrityError;
-    block->size -= kTagSize;
-    return StatusSuccess;
-  });
+  return RunStream(in, out, chunkSize + kTagSize, callback, Opening(cipher));
+}
+
+DWORD DecryptMemoryStream(std::span<const std::uint8_t> in, int out, const ChunkCipher& cipher,
+                          std::uint32_t chunkSize, IEncryDecryptCallBack* callback) {
+  std::size_t at = 0;
+  return RunSequential(
+      [in, &at](std::uint8_t* data, std::size_t capacity) -> ssize_t {
+        const std::size_t count = std::min(capacity, in.size() - at);
+        std::memcpy(data, in.data() + at, count);
+        at += count;
+        return static_cast<ssize_t>(count);
+      },
+      [out](const std::uint8_t* data, std::size_t size) -> DWORD {
+        return WriteFull(out, data, size) ? StatusSuccess : WriteFailure(errno);
+      },
+      chunkSize + kTagSize, in.size(), callback, Opening(cipher));
 }
 
 DWORD ReencryptStream(int in, int out, const ChunkCipher& from, const ChunkCipher& to,

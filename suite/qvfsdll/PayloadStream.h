@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/WinTypes.h"
@@ -58,6 +59,10 @@ class ChunkCipher {
 // a chunk is not authentic, 13 when the chunks end without a last chunk.
 [[nodiscard]] DWORD DecryptStream(int in, int out, const ChunkCipher& cipher,
                                   std::uint32_t chunkSize, IEncryDecryptCallBack* callback);
+// The same for chunks held in memory, all of `in`, on the calling thread.
+[[nodiscard]] DWORD DecryptMemoryStream(std::span<const std::uint8_t> in, int out,
+                                        const ChunkCipher& cipher, std::uint32_t chunkSize,
+                                        IEncryDecryptCallBack* callback);
 
 // Moves the chunks `in` holds from one key to another: each is checked and opened with `from`
 // and sealed again with `to` at the same index, so the plaintext never leaves memory. As

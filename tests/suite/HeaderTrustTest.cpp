@@ -388,6 +388,17 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
     request.get()->decryptFlags = flags;
     return QVFSFolderDecryptFileAt(request.Folder(handle).get(), place.c_str(), version);
   };
+  // The same for an image held in memory: the plain file is made under the name `image` gives.
+  const auto decryptImageAt = [&](const std::string& image, const std::string& bytes,
+                                  const std::string& place, ULONGLONG version, DWORD flags = 0) {
+    const std::string folder = out_ + "/" + std::to_string(outputs_++);
+    std::filesystem::create_directories(folder);
+    Request request(alice_, image, folder);
+    request.get()->decryptFlags = flags;
+    return QVFSFolderDecryptImageAt(request.Folder(handle).get(),
+                                    reinterpret_cast<const BYTE*>(bytes.data()),
+                                    static_cast<DWORD>(bytes.size()), place.c_str(), version);
+  };
   const std::string a1 = encryptAt("a1", "first a", "docs/a.txt", 1);
   const std::string b1 = encryptAt("b1", "first b", "docs/b.txt", 1);
   const std::string a2 = encryptAt("a2", "second a", "docs/a.txt", 2);
@@ -435,6 +446,19 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
     ASSERT_EQ(decryptAt(path + ".qvf", "docs/m.txt", 3), 0u);
     EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name), content);
 
+    // Decrypted from memory too, bound the same way, with or without a folder of the caller's
+    // own; cut short at the last chunk's edge it is damaged, not a shorter file.
+    EXPECT_EQ(decryptImageAt(path + ".qvf", bytes, "docs/m.txt", 4), 8u);
+    EXPECT_FALSE(std::filesystem::exists(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name));
+    for (const DWORD flags : {0u, static_cast<unsigned>(kDecryptIntoOwnFolder)}) {
+      ASSERT_EQ(decryptImageAt(path + ".qvf", bytes, "docs/m.txt", 3, flags), 0u);
+      EXPECT_EQ(ReadTextFile(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name), content);
+    }
+    const DWORD cut =
+        decryptImageAt(path + ".qvf", bytes.substr(0, bytes.size() - 16), "docs/m.txt", 3);
+    EXPECT_TRUE(cut == 8u || cut == 3u) << cut;
+    EXPECT_FALSE(std::filesystem::exists(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name));
+
     // Into a folder of the caller's own the plain file is made under its name at once: it is
     // whole when the call succeeds, gone when a chunk turns out damaged, and a file in the way
     // is never replaced.
@@ -450,6 +474,8 @@ TEST_F(HeaderTrustTest, ASwappedCopiedOrRolledBackImageIsFound) {
     WriteTextFile(dir_ + "/damaged/" + name + ".qvf", bytes);
     EXPECT_EQ(decryptAt(dir_ + "/damaged/" + name + ".qvf", "docs/m.txt", 3, kDecryptIntoOwnFolder),
               8u);
+    EXPECT_FALSE(std::filesystem::exists(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name));
+    EXPECT_EQ(decryptImageAt(path + ".qvf", bytes, "docs/m.txt", 3, kDecryptIntoOwnFolder), 8u);
     EXPECT_FALSE(std::filesystem::exists(out_ + "/" + std::to_string(outputs_ - 1) + "/" + name));
   }
   EXPECT_EQ(QVFSCloseHandle(handle), 0u);

@@ -399,6 +399,16 @@ TEST_F(QvfFileTest, StoredVersionOneFilesAndFolderHeadersStillOpen) {
   struct stat plain {};
   ASSERT_EQ(stat((out_ + "/folder-file").c_str(), &plain), 0);
   EXPECT_EQ(plain.st_mtim.tv_sec, entryTimes[1].tv_sec);
+  // Held in memory, such an image has no file to take them from: refused before anything is
+  // made, so that it is decrypted from a file instead.
+  const std::string image = ReadTextFile(corpus / "QvfHeader/folder-file.qvf");
+  std::filesystem::create_directories(out_ + "/memory");
+  Request inMemory(fixed, dir_ + "/folder-file.qvf", out_ + "/memory");
+  EXPECT_EQ(QVFSFolderDecryptImageAt(inMemory.Folder(handle).get(),
+                                     reinterpret_cast<const BYTE*>(image.data()),
+                                     static_cast<DWORD>(image.size()), nullptr, 0),
+            12u);
+  EXPECT_TRUE(std::filesystem::is_empty(out_ + "/memory"));
   // Nothing confirms who made a header of the earlier version, so no file is added under it.
   EXPECT_EQ(QVFSFolderCheckOwner(reinterpret_cast<const BYTE*>(header.data()),
                                  static_cast<DWORD>(header.size())),
