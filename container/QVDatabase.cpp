@@ -90,6 +90,8 @@ void QVDatabase::HandOverTo(std::unique_ptr<QVDatabase> store) {
   store_->betweenBlocks_ = betweenBlocks_;
   store_->folderHandle_ = folderHandle_;
   store_->imagePlaces_ = imagePlaces_;
+  store_->imageTaker_ = imageTaker_;
+  store_->largestTaken_ = largestTaken_;
 }
 
 VARIANT_BOOL QVDatabase::Open(std::string path, BOOL create) {
@@ -138,6 +140,22 @@ void QVDatabase::UseFolderHandle(DWORD handle) {
 void QVDatabase::SetImagePlaces(ImagePlace places) {
   if (store_) store_->imagePlaces_ = places;
   imagePlaces_ = std::move(places);
+}
+
+void QVDatabase::SetImageTaker(ImageTaker taker, std::uint64_t largest) {
+  if (store_) {
+    store_->imageTaker_ = taker;
+    store_->largestTaken_ = largest;
+  }
+  imageTaker_ = std::move(taker);
+  largestTaken_ = largest;
+}
+
+VARIANT_BOOL QVDatabase::CountImages(std::size_t* images) {
+  if (!store_) return VARIANT_FALSE;
+  const VARIANT_BOOL counted = store_->CountImages(images);
+  failure_ = store_->failure_;
+  return counted;
 }
 
 QVDatabase::FileListCheck QVDatabase::CheckFileList() {

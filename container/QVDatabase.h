@@ -205,6 +205,26 @@ class QVDatabase {
   using ImagePlace =
       std::function<void(const std::string& written, const std::string& storedPath, DWORD fileId)>;
   void SetImagePlaces(ImagePlace places);
+  // An image ExtractAllTo hands over in memory instead of writing it: where it would have been
+  // written, its stored path and its FILE_ID (its place), its FOLDER_ID, and its bytes.
+  struct ExtractedImage {
+    std::string output;
+    std::string storedPath;
+    DWORD fileId = 0;
+    DWORD folderId = 0;
+    std::vector<unsigned char> bytes;
+  };
+  // Takes such an image; false stops the extraction (it then fails).
+  using ImageTaker = std::function<bool(ExtractedImage& image)>;
+  // From now on ExtractAllTo hands `taker` every image of at most `largest` bytes whose
+  // blocks follow each other and add up to its entry's FILE_SIZE, in storage order, as soon
+  // as its last block is read; it still makes every folder, writes every other image and
+  // names every image to the ImagePlace callback. A null `taker`: every image is written.
+  void SetImageTaker(ImageTaker taker, std::uint64_t largest);
+  // Checks the rows as ExtractAllTo does before it makes anything, without making anything,
+  // and counts the images it would write (the empty-folder markers aside). FALSE, with
+  // LastFailure set, when ExtractAllTo would refuse the container.
+  [[nodiscard]] virtual VARIANT_BOOL CountImages(std::size_t* images);
   // Calls `each` with the stored name, stored path and FILE_ID of every entry, for an image
   // taken out of the container on its own, whose place only its name tells. FALSE when the
   // rows cannot be read.
@@ -316,4 +336,6 @@ class QVDatabase {
   BetweenBlocks betweenBlocks_;
   DWORD folderHandle_ = 0;
   ImagePlace imagePlaces_;
+  ImageTaker imageTaker_;
+  std::uint64_t largestTaken_ = 0;
 };

@@ -76,6 +76,7 @@ class QVSQLiteDatabase : public QVDatabase {
                                       std::string imagePath, DWORD folderId, BOOL replace) override;
   [[nodiscard]] VARIANT_BOOL ExtractAllTo(std::string destDir,
                                           const ExtractProgress& progress) override;
+  [[nodiscard]] VARIANT_BOOL CountImages(std::size_t* images) override;
   [[nodiscard]] VARIANT_BOOL BeginBatchedAdds() override;
   [[nodiscard]] VARIANT_BOOL RestoreFolderFacts(std::string destDir) override;
   [[nodiscard]] VARIANT_BOOL ExtractFileToSink(DWORD folderId, DWORD fileId,
@@ -118,6 +119,9 @@ class QVSQLiteDatabase : public QVDatabase {
   // Batched adds: off, on without an open transaction, on with one, or failed for good.
   enum class Batch { Off, Idle, Open, Failed };
   struct StoredFile;
+  struct ExtractionPlan;
+  // The rows ExtractAllTo restores, read and checked (failure_ set when refused).
+  [[nodiscard]] VARIANT_BOOL PlanExtraction(ExtractionPlan* plan);
   struct Transaction;
   struct NameIndex;
 

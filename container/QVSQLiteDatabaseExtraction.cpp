@@ -75,6 +75,7 @@ struct QVSQLiteDatabase::StoredFile {
   std::int64_t id = 0;
   std::int64_t folderId = 0;
   std::string name;
+  std::int64_t size = 0;
   WORD date = 0;
   WORD time = 0;
   std::string modified;
@@ -84,6 +85,7 @@ struct QVSQLiteDatabase::StoredFile {
     id = row.Int64(file_info::kId);
     folderId = row.Int64(file_info::kFolder);
     name = row.Text(file_info::kName);
+    size = row.Type(file_info::kSize) == SQLITE_INTEGER ? row.Int64(file_info::kSize) : -1;
     date = static_cast<WORD>(row.Int(file_info::kDate));
     time = static_cast<WORD>(row.Int(file_info::kTime));
     if (version == kSchemaVersion2) {
@@ -327,11 +329,17 @@ VARIANT_BOOL QVSQLiteDatabase::ReadImageRange(DWORD folderId, DWORD fileId,
   return at == end ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
-VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
-  failure_ = Failure::Unavailable;
-  if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
-  if (!BeginRead()) return VARIANT_FALSE;
-  Transaction transaction(*this);
+// The rows of a container as its extraction restores them: every file row, with the folder
+// path it lies in.
+struct QVSQLiteDatabase::ExtractionPlan {
+  std::unordered_map<std::int64_t, std::vector<std::string>> folderParts;
+  const std::vector<std::string> root;
+  std::vector<StoredFile> files;
+  // The folder path of each file, into folderParts or root.
+  std::vector<const std::vector<std::string>*> fileParts;
+};
+
+VARIANT_BOOL QVSQLiteDatabase::PlanExtraction(ExtractionPlan* plan) {
   const auto readFailed = [this] {
     failure_ = ReadFailure(db_) == Schema::Damaged ? Failure::Damaged : Failure::Unavailable;
     return VARIANT_FALSE;
@@ -340,8 +348,6 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     failure_ = Failure::Damaged;
     return VARIANT_FALSE;
   };
-
-  std::unordered_map<std::int64_t, std::vector<std::string>> folderParts;
   {
     Statement rows(db_, "SELECT * FROM FOLDER_INFO");
     if (!rows.Ok()) return readFailed();
@@ -350,11 +356,10 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       // A folder whose path cannot be restored is damage only when a file lies in it.
       std::vector<std::string> parts;
       if (SplitStoredFolderPath(rows.Text(folder_info::kName), &parts))
-        folderParts.emplace(rows.Int64(folder_info::kId), std::move(parts));
+        plan->folderParts.emplace(rows.Int64(folder_info::kId), std::move(parts));
     }
     if (rc != SQLITE_DONE) return readFailed();
   }
-  std::vector<StoredFile> files;
   {
     Statement rows(db_, "SELECT * FROM FILE_INFO");
     if (!rows.Ok()) return readFailed();
@@ -364,38 +369,63 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       if (rows.Type(file_info::kFolder) != SQLITE_INTEGER ||
           rows.Type(file_info::kName) != SQLITE_TEXT)
         return damaged();
-      files.emplace_back();
-      files.back().Read(rows, schemaVersion_);
+      plan->files.emplace_back();
+      plan->files.back().Read(rows, schemaVersion_);
     }
     if (rc != SQLITE_DONE) return readFailed();
   }
-  const std::size_t total = files.size();
-
   // Every row is checked before anything is made: a row this system never writes is damage,
   // not something to restore. Each stored name is an image ("<plain name>.qvf", or the
   // marker), and no two rows may name the same file (through the same folder id or two
   // folder rows of the same path), or one would be written over the other.
-  const std::vector<std::string> root;
-  std::vector<const std::vector<std::string>*> fileParts(total);
-  {
-    std::unordered_set<std::string> seen;
-    for (std::size_t i = 0; i < total; ++i) {
-      const StoredFile& file = files[i];
-      if (!IsValidComponent(file.name) || file.name.size() <= kQvfSuffix.size() ||
-          !HasSuffix(file.name, kQvfSuffix))
-        return damaged();
-      if (file.folderId == kRootFolderId) {
-        fileParts[i] = &root;
-      } else {
-        const auto parts = folderParts.find(file.folderId);
-        if (parts == folderParts.end()) return damaged();
-        fileParts[i] = &parts->second;
-      }
-      std::string key;
-      for (const std::string& part : *fileParts[i]) key += part + '/';
-      if (!seen.insert(key + file.name).second) return damaged();
+  const std::size_t total = plan->files.size();
+  plan->fileParts.resize(total);
+  std::unordered_set<std::string> seen;
+  for (std::size_t i = 0; i < total; ++i) {
+    const StoredFile& file = plan->files[i];
+    if (!IsValidComponent(file.name) || file.name.size() <= kQvfSuffix.size() ||
+        !HasSuffix(file.name, kQvfSuffix))
+      return damaged();
+    if (file.folderId == kRootFolderId) {
+      plan->fileParts[i] = &plan->root;
+    } else {
+      const auto parts = plan->folderParts.find(file.folderId);
+      if (parts == plan->folderParts.end()) return damaged();
+      plan->fileParts[i] = &parts->second;
     }
+    std::string key;
+    for (const std::string& part : *plan->fileParts[i]) key += part + '/';
+    if (!seen.insert(key + file.name).second) return damaged();
   }
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::CountImages(std::size_t* images) {
+  failure_ = Failure::Unavailable;
+  if (db_ == nullptr || !BeginRead()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  ExtractionPlan plan;
+  if (PlanExtraction(&plan) != VARIANT_TRUE) return VARIANT_FALSE;
+  *images = static_cast<std::size_t>(
+      std::count_if(plan.files.begin(), plan.files.end(),
+                    [](const StoredFile& file) { return file.name != ::kEmptyFolderMarker; }));
+  failure_ = Failure::None;
+  return VARIANT_TRUE;
+}
+
+VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractProgress& progress) {
+  failure_ = Failure::Unavailable;
+  if (db_ == nullptr || destDir.empty()) return VARIANT_FALSE;
+  if (!BeginRead()) return VARIANT_FALSE;
+  Transaction transaction(*this);
+  const auto readFailed = [this] {
+    failure_ = ReadFailure(db_) == Schema::Damaged ? Failure::Damaged : Failure::Unavailable;
+    return VARIANT_FALSE;
+  };
+  ExtractionPlan plan;
+  if (PlanExtraction(&plan) != VARIANT_TRUE) return VARIANT_FALSE;
+  const std::vector<StoredFile>& files = plan.files;
+  const std::size_t total = files.size();
   failure_ = Failure::WriteFailed;
   if (progress && !progress(0, total)) return VARIANT_FALSE;
 
@@ -404,44 +434,76 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   const std::string joinBase = base == "/" ? std::string() : base;
   std::unordered_map<std::int64_t, std::string> folderDirs;
   std::vector<std::string> outputs(total);
+  std::vector<std::string> storedPaths(imageTaker_ ? total : 0);
   std::unordered_map<std::int64_t, std::size_t> byId;
   for (std::size_t i = 0; i < total; ++i) {
     const StoredFile& file = files[i];
     auto dir = folderDirs.find(file.folderId);
     if (dir == folderDirs.end()) {
       std::string made;
-      if (!EnsureContainerFolders(joinBase, *fileParts[i], &made)) return VARIANT_FALSE;
+      if (!EnsureContainerFolders(joinBase, *plan.fileParts[i], &made)) return VARIANT_FALSE;
       dir = folderDirs.emplace(file.folderId, made).first;
     }
     if (file.name == ::kEmptyFolderMarker) continue;
     outputs[i] = dir->second + "/" + file.name;
     byId.emplace(file.id, i);
-    if (imagePlaces_) {
+    if (imagePlaces_ || imageTaker_) {
       std::string folderPath;
-      for (const std::string& part : *fileParts[i]) folderPath += kStoredSeparator + part;
-      imagePlaces_(outputs[i], StoredPathOf(folderPath, file.name), static_cast<DWORD>(file.id));
+      for (const std::string& part : *plan.fileParts[i]) folderPath += kStoredSeparator + part;
+      std::string storedPath = StoredPathOf(folderPath, file.name);
+      if (imagePlaces_) imagePlaces_(outputs[i], storedPath, static_cast<DWORD>(file.id));
+      if (imageTaker_) storedPaths[i] = std::move(storedPath);
     }
   }
 
   std::vector<char> started(total, 0);
   std::vector<char> finished(total, 0);
+  std::vector<char> taken(total, 0);
   std::size_t done = 0;
   FileBlockSink current;
   std::size_t currentIndex = total;
+  // The current file's blocks while it may still be handed over in memory.
+  bool gathering = false;
+  QVDatabase::ExtractedImage gathered;
+  // The file being written, when the extraction stops, goes: a short image is worse than none.
   const auto fail = [&]() {
-    if (currentIndex < total) current.Discard();
+    if (currentIndex < total && !gathering && started[currentIndex] && !taken[currentIndex])
+      current.Discard();
     return VARIANT_FALSE;
+  };
+  const auto countDone = [&](std::size_t index) {
+    if (finished[index]) return true;
+    finished[index] = 1;
+    ++done;
+    return !progress || progress(done, total);
+  };
+  // Writes what was gathered of the current file, which goes on as a file.
+  const auto writeGathered = [&]() {
+    gathering = false;
+    if (!current.Open(outputs[currentIndex], false)) return false;
+    started[currentIndex] = 1;
+    return gathered.bytes.empty() ||
+           current.TakeBlock(std::string_view(reinterpret_cast<const char*>(gathered.bytes.data()),
+                                              gathered.bytes.size()));
   };
   const auto finishCurrent = [&]() {
     if (currentIndex == total) return true;
-    if (!current.Finish()) return false;
-    if (!finished[currentIndex]) {
-      finished[currentIndex] = 1;
-      ++done;
-      if (progress && !progress(done, total)) return false;
+    const StoredFile& file = files[currentIndex];
+    if (gathering && gathered.bytes.size() == static_cast<std::uint64_t>(file.size)) {
+      gathering = false;
+      taken[currentIndex] = 1;
+      gathered.output = outputs[currentIndex];
+      gathered.storedPath = storedPaths[currentIndex];
+      gathered.fileId = static_cast<DWORD>(file.id);
+      gathered.folderId = static_cast<DWORD>(file.folderId);
+      if (!imageTaker_(gathered)) return false;
+    } else {
+      // Shorter than its entry says: its other blocks may come later, so it is a file.
+      if (gathering && !writeGathered()) return false;
+      if (!current.Finish()) return false;
     }
-    currentIndex = total;
-    return true;
+    const std::size_t index = std::exchange(currentIndex, total);
+    return countDone(index);
   };
   {
     // One pass over the blocks in storage order: each file's blocks follow each other, so
@@ -457,13 +519,36 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       if (owner->second != currentIndex) {
         if (!finishCurrent()) return fail();
         currentIndex = owner->second;
-        if (!current.Open(outputs[currentIndex], started[currentIndex] != 0)) {
+        const StoredFile& file = files[currentIndex];
+        // More blocks of an image already handed over: its entry's size was not its own.
+        if (taken[currentIndex]) {
+          failure_ = Failure::Damaged;
           currentIndex = total;
           return VARIANT_FALSE;
         }
-        started[currentIndex] = 1;
+        if (imageTaker_ && !started[currentIndex] && file.size >= 0 &&
+            static_cast<std::uint64_t>(file.size) <= largestTaken_) {
+          gathering = true;
+          gathered.bytes.clear();
+          gathered.bytes.reserve(static_cast<std::size_t>(file.size));
+        } else if (!current.Open(outputs[currentIndex], started[currentIndex] != 0)) {
+          currentIndex = total;
+          return VARIANT_FALSE;
+        } else {
+          started[currentIndex] = 1;
+        }
       }
-      if (!PassBlock(rows.Blob(file_data::kData), current)) return fail();
+      const std::string_view block = rows.Blob(file_data::kData);
+      if (!gathering) {
+        if (!PassBlock(block, current)) return fail();
+        continue;
+      }
+      if (betweenBlocks_ && !betweenBlocks_()) return fail();
+      gathered.bytes.insert(gathered.bytes.end(), block.begin(), block.end());
+      // Larger than its entry says: written as a file after all.
+      if (gathered.bytes.size() > static_cast<std::uint64_t>(files[currentIndex].size) &&
+          !writeGathered())
+        return fail();
     }
     if (rc != SQLITE_DONE) {
       (void)fail();
@@ -477,11 +562,10 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       FileBlockSink empty;
       if (!empty.Open(outputs[i], false) || !empty.Finish()) return VARIANT_FALSE;
     }
-    ++done;
-    if (progress && !progress(done, total)) return VARIANT_FALSE;
+    if (!countDone(i)) return VARIANT_FALSE;
   }
   for (std::size_t i = 0; i < total; ++i)
-    if (!outputs[i].empty())
+    if (!outputs[i].empty() && !taken[i])
       ApplyStoredTimes(outputs[i], schemaVersion_, files[i].date, files[i].time, files[i].modified,
                        files[i].accessed);
   failure_ = Failure::None;

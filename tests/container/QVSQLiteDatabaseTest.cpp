@@ -1330,6 +1330,9 @@ TEST_F(HostileContainerTest, RowsTheSystemNeverWritesAreRefusedBeforeAnythingIsW
     EXPECT_EQ(db.ExtractAllTo(dest_, nullptr), VARIANT_FALSE);
     EXPECT_EQ(db.LastFailure(), QVDatabase::Failure::Damaged);
     EXPECT_TRUE(Listing(dest_).empty()) << "written before the damage was seen";
+    std::size_t count = 0;
+    EXPECT_EQ(db.CountImages(&count), VARIANT_FALSE) << "counted as if it could be restored";
+    EXPECT_EQ(db.LastFailure(), QVDatabase::Failure::Damaged);
     raw.Exec(
         "DELETE FROM FILE_INFO WHERE FILE_ID = 10; DELETE FROM FILE_DATA WHERE FILE_ID = 10; "
         "DELETE FROM FOLDER_INFO WHERE FOLDER_ID = 5");
@@ -1440,6 +1443,71 @@ TEST_F(StoreTest, InterleavedBlocksOfAnOlderWriterAreReadInStorageOrder) {
   EXPECT_EQ(ReadTextFile(dest + "/a.qvf"), "a0a1a2");
   EXPECT_EQ(ReadTextFile(dest + "/b.qvf"), "b0b1");
   EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 2}, {1, 2}, {2, 2}}));
+}
+
+// A caller that decrypts small images from memory takes them from the extraction whole and in
+// storage order; every image it cannot be sure is whole goes to disk as before.
+TEST_F(StoreTest, SmallWholeImagesAreHandedOverInMemoryAndTheRestWritten) {
+  Raw raw(container_);
+  raw.Exec(
+      "INSERT INTO FOLDER_INFO VALUES (5, '\\sub', 0, 16, 0, 0), (6, '\\empty', 0, 16, 0, 0);"
+      "INSERT INTO FILE_INFO (FILE_ID, FOLDER_ID, FILE_NAME, FILE_SIZE) VALUES "
+      "(1, 0, 'a.qvf', 6), (2, 0, 'b.qvf', 4), (3, 0, 'c.qvf', 4), (4, 0, 'd.qvf', 100),"
+      "(5, 0, 'e.qvf', 2), (6, 0, 'f.qvf', 4), (7, 5, 'g.qvf', 2), (8, 6, '" +
+      std::string(container::kEmptyFolderMarker) + "', 0)");
+  raw.Exec(
+      "INSERT INTO FILE_DATA VALUES (1, 0, 'a0'), (2, 0, 'b0'), (1, 1, 'a1'), (2, 1, 'b1'), "
+      "(1, 2, 'a2'), (3, 0, 'c0'), (3, 1, 'c1'), (4, 0, 'd0'), (5, 0, 'e0'), (5, 1, 'e1'), "
+      "(6, 0, 'f0'), (7, 0, 'g0')");
+  std::size_t count = 0;
+  ASSERT_EQ(db_.CountImages(&count), VARIANT_TRUE);
+  EXPECT_EQ(count, 7u) << "the marker is no image";
+
+  std::vector<QVDatabase::ExtractedImage> taken;
+  db_.SetImageTaker(
+      [&](QVDatabase::ExtractedImage& image) {
+        taken.push_back(std::move(image));
+        return true;
+      },
+      10);
+  const std::string dest = root_.Sub("all");
+  std::size_t lastDone = 0;
+  ASSERT_EQ(db_.ExtractAllTo(dest,
+                             [&](std::size_t done, std::size_t) {
+                               lastDone = done;
+                               return true;
+                             }),
+            VARIANT_TRUE);
+  EXPECT_EQ(lastDone, 8u);
+  ASSERT_EQ(taken.size(), 2u);
+  const auto bytes = [](const QVDatabase::ExtractedImage& image) {
+    return std::string(image.bytes.begin(), image.bytes.end());
+  };
+  EXPECT_EQ(taken[0].output, dest + "/c.qvf");
+  EXPECT_EQ(taken[0].storedPath, "\\c.qvf");
+  EXPECT_EQ(taken[0].fileId, 3u);
+  EXPECT_EQ(bytes(taken[0]), "c0c1");
+  EXPECT_EQ(taken[1].output, dest + "/sub/g.qvf");
+  EXPECT_EQ(taken[1].storedPath, "\\sub\\g.qvf");
+  EXPECT_EQ(taken[1].folderId, 5u);
+  EXPECT_EQ(bytes(taken[1]), "g0");
+  // Interleaved, larger than the caller takes, longer or shorter than its entry says.
+  EXPECT_EQ(Listing(dest), (std::vector<std::string>{"a.qvf", "b.qvf", "d.qvf", "e.qvf",
+                                                     "empty/", "f.qvf", "sub/"}));
+  EXPECT_EQ(ReadTextFile(dest + "/a.qvf"), "a0a1a2");
+  EXPECT_EQ(ReadTextFile(dest + "/b.qvf"), "b0b1");
+  EXPECT_EQ(ReadTextFile(dest + "/e.qvf"), "e0e1");
+  EXPECT_EQ(ReadTextFile(dest + "/f.qvf"), "f0");
+  EXPECT_TRUE(Listing(dest + "/sub").empty());
+
+  // A caller that stops the extraction fails it.
+  db_.SetImageTaker([](QVDatabase::ExtractedImage&) { return false; }, 10);
+  EXPECT_EQ(db_.ExtractAllTo(root_.Sub("stopped"), nullptr), VARIANT_FALSE);
+  // An image handed over whose blocks go on later was not what its entry said: damage.
+  raw.Exec("INSERT INTO FILE_DATA VALUES (3, 2, 'c2')");
+  db_.SetImageTaker([](QVDatabase::ExtractedImage&) { return true; }, 10);
+  EXPECT_EQ(db_.ExtractAllTo(root_.Sub("damaged"), nullptr), VARIANT_FALSE);
+  EXPECT_EQ(db_.LastFailure(), QVDatabase::Failure::Damaged);
 }
 
 TEST_F(StoreTest, FlushMakesANewContainerDurableAndLeavesNoJournal) {
