@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/StringTable.h"
-#include "dialogs/FilesRemainingProgress.h"
 #include "engine/EngineFiles.h"
+#include "engine/FolderEngineBatches.h"
 #include "engine/ItemRules.h"
 #include "engine/OperationRequest.h"
 #include "engine/ProcessFile.h"
@@ -65,27 +65,6 @@ std::string WithoutContainerSuffix(std::string path) {
   if (HasSuffix(path, kBackupSuffix)) path = WithoutSuffix(path, kBackupSuffix);
   if (HasSuffix(path, kQvefSuffix)) path = WithoutSuffix(path, kQvefSuffix);
   return path;
-}
-
-// The images below the folder `handle` holds that a restore decrypts (links are not followed).
-int CountImages(const FolderHandle& handle) {
-  std::vector<FOLDER_ENTRY> entries;
-  if (!ListFolder(handle, &entries)) return 0;
-  int count = 0;
-  for (const FOLDER_ENTRY& entry : entries) {
-    if (IsLink(entry.attributes)) continue;
-    FolderHandle subfolder;
-    if (!IsDirectory(entry.attributes))
-      count += HasSuffix(entry.name, kQvfSuffix) ? 1 : 0;
-    else if (OpenListedSubfolder(handle, entry, &subfolder))
-      count += CountImages(subfolder);
-  }
-  return count;
-}
-
-int CountImages(const std::string& folder) {
-  FolderHandle handle;
-  return handle.Open(folder.c_str()) ? CountImages(handle) : 0;
 }
 
 // The header and algorithm name stored in an open container.
@@ -211,32 +190,12 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     return false;
   }
   operation_.RecordCreatedFolder(work);
-  const std::string name = SplitPath(target).second;
-  const std::string tree = work + "/" + name;
-  imagePlaces_.clear();
-  container.Database().SetImagePlaces(
-      [this](const std::string& written, const std::string& storedPath, DWORD fileId) {
-        imagePlaces_[written] = {storedPath, fileId};
-      });
-  const auto extractInto = [&](const std::string& folder) {
-    container.SetRootDir(folder + "/");
-    FilesRemainingProgress shown(operation_.ProgressBar(), operation_.FilesRemainingLabel());
-    const auto keepAnswering = [this] {
-      operation_.PumpMessages();
-      return true;
-    };
-    return container.ExtractAll(std::ref(shown), keepAnswering) != 0;
-  };
-  // The images go to memory when the container is small enough, else (or when memory runs
-  // out) into the restored folder itself, where each is replaced by its plain file.
-  std::string images;
-  if (FileSize(containerPath) <= kScratchContainerLimit) images = MakeScratchFolder();
-  if (!images.empty() &&
-      (!CreateDirectoryA((images + "/" + name).c_str()) || !extractInto(images + "/" + name))) {
-    RemoveWorkFolder(images);
-    images.clear();
-  }
-  if (!CreateDirectoryA(tree.c_str()) || (images.empty() && !extractInto(tree))) {
+  const std::string tree = work + "/" + SplitPath(target).second;
+  // Nothing is extracted yet: the rows are checked and counted, so that a damaged container
+  // is refused before anything is processed.
+  std::size_t images = 0;
+  if (!CreateDirectoryA(tree.c_str()) ||
+      container.Database().CountImages(&images) != VARIANT_TRUE) {
     const QVDatabase::Failure failure = container.Database().LastFailure();
     RemoveWorkFolder(work);
     if (Exists(work)) (void)Report(target + "/", StatusSourceInUse);
@@ -244,10 +203,9 @@ bool FolderEngine::PrepareContainerDecryption(const std::string& containerPath) 
     (void)Report(containerPath, StatusOfContainerFailure(failure));
     return false;
   }
-  preparedContainers_[containerPath] = Prepared{work, images};
+  preparedContainers_[containerPath] = Prepared{work, ""};
   restoredContainers_[containerPath] = std::move(held);
-  // The user counts files: the extraction's range also counts every folder's marker.
-  operation_.AddToTotal(CountImages(images.empty() ? tree : images + "/" + name));
+  operation_.AddToTotal(images);
   return true;
 }
 
@@ -332,10 +290,8 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   const auto prepared = preparedContainers_.find(containerPath);
   if (prepared == preparedContainers_.end()) return Report(containerPath, StatusContainerError);
   const std::string work = prepared->second.work;
-  const std::string images = prepared->second.images;
   const std::string target = TargetFolderOf(containerPath);
   const std::string tree = work + "/" + SplitPath(target).second;
-  const std::string imageTree = images.empty() ? tree : images + "/" + SplitPath(target).second;
 
   DWORD handle = 0;
   const auto held = restoredContainers_.find(containerPath);
@@ -343,13 +299,20 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
   if (const ItemStatus opened = OpenCheckedFolderHandle(*held->second, containerPath, &handle);
       opened != StatusSuccess)
     return opened;
+  // The images decrypted from files wait in memory when the container is small enough, else
+  // in a second work folder beside it.
+  std::string images;
+  if (FileSize(containerPath) <= kScratchContainerLimit) images = MakeScratchFolder();
+  if (images.empty()) images = MakeWorkFolder(containerPath);
+  prepared->second.images = images;
   shownTrees_[tree] = target;
   ItemStatus status = StatusSuccess;
-  {
-    Sink sink;
+  if (images.empty()) {
+    status = Report(containerPath, StatusDestinationInUse);
+  } else {
     restoringIntoWorkFolder_ = true;
-    status =
-        WalkInBatches(imageTree, tree, Mode::Decrypt, sink, handle, target + "/", kFolderNotListed);
+    status = RestoreContainer(containerPath, *held->second, images + "/" + SplitPath(target).second,
+                              tree, handle);
     restoringIntoWorkFolder_ = false;
   }
   held->second->Database().UseFolderHandle(0);
@@ -378,6 +341,86 @@ ItemStatus FolderEngine::DecryptContainer(const std::string& containerPath) {
     (void)SetFileAttributesA(target.c_str(), attributes | FILE_ATTRIBUTE_SYSTEM);
   }
   return StatusSuccess;
+}
+
+ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
+                                            const std::string& imageTree, const std::string& tree,
+                                            DWORD handle, FileBatches& batches,
+                                            std::set<std::string>* made) {
+  if (operation_.CancelRequested()) return StatusCancelled;
+  const std::string imageFolder = SplitPath(image.output).first;
+  if (imageFolder.compare(0, imageTree.size(), imageTree) != 0)
+    return Report(image.output, StatusContainerError);
+  // The plain file's folder, and those above it, as the walk would make them.
+  const std::string folder = tree + imageFolder.substr(imageTree.size());
+  for (std::size_t at = tree.size(); at < folder.size();) {
+    at = folder.find('/', at + 1);
+    const std::string path = folder.substr(0, at);
+    if (made->count(path) != 0) continue;
+    if (!CreateDirectoryA(path.c_str()) && !IsFolder(path)) {
+      if (const ItemStatus drained = batches.Drain(); drained != StatusSuccess) return drained;
+      return Report(path + "/", StatusDestinationInUse);
+    }
+    made->insert(path);
+  }
+  auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), image.output, folder,
+                                           image.bytes.size());
+  if (const ItemStatus prepared = PrepareDecryption(*file, kCheckAll, handle);
+      prepared != StatusSuccess)
+    return ShowRefused(Mode::Decrypt, image.output, folder, prepared, &batches);
+  file->heldImage.bytes = std::move(image.bytes);
+  file->imageInMemory = true;
+  file->storedFolderId = image.folderId;
+  file->storedFileId = image.fileId;
+  return batches.Add(std::move(file));
+}
+
+ItemStatus FolderEngine::RestoreContainer(const std::string& containerPath,
+                                          FolderContainer& container, const std::string& imageTree,
+                                          const std::string& tree, DWORD handle) {
+  imagePlaces_.clear();
+  QVDatabase& database = container.Database();
+  database.SetImagePlaces(
+      [this](const std::string& written, const std::string& storedPath, DWORD fileId) {
+        imagePlaces_[written] = {storedPath, fileId};
+      });
+  Sink sink;
+  const auto batches = DecryptionBatches(&container);
+  sink.batches = batches.get();
+  // Images up to the size a batch takes, with room for their header and tags.
+  constexpr std::uint64_t kLargestImageInMemory = (1u << 20) + (64u << 10);
+  ItemStatus queued = StatusSuccess;
+  std::set<std::string> made{tree};
+  database.SetImageTaker(
+      [&](QVDatabase::ExtractedImage& image) {
+        queued = QueueImageInMemory(image, imageTree, tree, handle, *batches, &made);
+        return queued == StatusSuccess;
+      },
+      kLargestImageInMemory);
+  container.SetRootDir(imageTree + "/");
+  // Cancel stops the extraction between blocks, also within a large image.
+  const bool extracted = container.ExtractAll(nullptr, [this] {
+    operation_.PumpMessages();
+    return !operation_.CancelRequested();
+  }) != 0;
+  database.SetImageTaker(nullptr, 0);
+  database.SetImagePlaces(nullptr);
+  ItemStatus status = queued;
+  if (status == StatusSuccess && operation_.CancelRequested()) status = StatusCancelled;
+  if (status == StatusSuccess && !extracted) {
+    // The rows of the files already handed to the library come first.
+    if (const ItemStatus settled = batches->Settle(); settled != StatusSuccess) return settled;
+    return Report(containerPath, StatusOfContainerFailure(database.LastFailure()));
+  }
+  // The images written to files: what is left below the image tree.
+  FolderHandle held;
+  if (status == StatusSuccess)
+    status = held.Open(imageTree.c_str())
+                 ? WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held)
+                 : Report(containerPath, kFolderNotListed);
+  if (status == StatusSuccess) return batches->Drain();
+  (void)batches->Settle();
+  return status;
 }
 
 bool FolderEngine::DeleteRestoredContainer(const std::string& path) {

@@ -150,8 +150,8 @@ class FolderEngine {
     bool deferSourceDeletion = false;
   };
   struct QueuedFile;
-  // A container prepared for decryption: its work folder beside it, and the folder in memory
-  // where its images wait (empty when they wait in the restored folder itself).
+  // A container prepared for decryption: its work folder beside it, and the folder where its
+  // images decrypted from files wait while it is restored.
   struct Prepared {
     std::string work;
     std::string images;
@@ -168,6 +168,19 @@ class FolderEngine {
   [[nodiscard]] ItemStatus WalkInBatches(const std::string& folder, const std::string& output,
                                          Mode mode, Sink& sink, DWORD handle,
                                          const std::string& unlistedRow, ItemStatus unlisted);
+  // Restores the container at `containerPath`, held open as `container` with its folder
+  // `handle`, into `tree`: its small images are decrypted from memory as the extraction hands
+  // them over, and the others, which it writes below `imageTree`, once it is done.
+  [[nodiscard]] ItemStatus RestoreContainer(const std::string& containerPath,
+                                            FolderContainer& container,
+                                            const std::string& imageTree, const std::string& tree,
+                                            DWORD handle);
+  // Queues an image handed over in memory by the extraction of `imageTree` for decryption into
+  // the same place below `tree` (its folders made there as needed, recorded in `made`).
+  [[nodiscard]] ItemStatus QueueImageInMemory(QVDatabase::ExtractedImage& image,
+                                              const std::string& imageTree, const std::string& tree,
+                                              DWORD handle, FileBatches& batches,
+                                              std::set<std::string>* made);
   // Extracts and decrypts a container found by the encryption walk in place; false on failure.
   [[nodiscard]] bool DecryptContainerInPlace(const std::string& containerPath);
   // Walks `folder`, which `held` holds open: it descends through handles, so nothing
@@ -191,9 +204,20 @@ class FolderEngine {
                                           DWORD checkFlags, const Sink& sink, DWORD handle,
                                           const FolderHandle* held = nullptr,
                                           const FOLDER_ENTRY* listed = nullptr);
+  // The row of a file of a batched walk refused before the library saw it, with `status`,
+  // after the rows of the files queued before it.
+  [[nodiscard]] ItemStatus ShowRefused(Mode mode, const std::string& path,
+                                       const std::string& folder, ItemStatus status,
+                                       FileBatches* batches);
+  // Decrypts from a file an image handed over in memory that the library would not decrypt
+  // from memory (file.result 12): written out by `container`, decrypted and deleted again.
+  void DecryptFromExtractedImage(QueuedFile& file, FolderContainer& container);
   // Batches that store encrypted images into the sink's container, or that decrypt images.
   [[nodiscard]] std::unique_ptr<FileBatches> EncryptionBatches(const Sink& sink);
-  [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches();
+  // `restoring`: the container being restored, from which an image handed over in memory that
+  // must be decrypted from a file after all is written out.
+  [[nodiscard]] std::unique_ptr<FileBatches> DecryptionBatches(
+      FolderContainer* restoring = nullptr);
   // The checks of a file to encrypt, the file opened for the library (see EncryptFileOfFolder
   // for `held` and `listed`) and its library record; a failed check gives its status.
   [[nodiscard]] ItemStatus PrepareEncryption(QueuedFile& file, DWORD checkFlags, const Sink& sink,

@@ -208,11 +208,23 @@ namespace {
 // is not the container's and is refused rather than restored as if it were. An image whose
 // place in the container is known opens only there; one of an entry older than the container's
 // list may be of the older format without a place.
+// `image`: the image is held in memory, record->sourcePath only names it.
 DWORD DecryptWithFolderKey(QVData* record,
                            const std::map<std::string, std::pair<std::string, DWORD>>& places,
                            const std::multimap<std::string, std::pair<std::string, DWORD>>& byName,
                            ULONGLONG firstBound,
-                           const std::function<DWORD(const std::function<DWORD()>&)>& run) {
+                           const std::function<DWORD(const std::function<DWORD()>&)>& run,
+                           const std::vector<unsigned char>* image = nullptr) {
+  // At a place, or without one (a null `storedPath`).
+  const auto decryptAt = [&](const char* storedPath, DWORD entry) {
+    return run([&]() -> DWORD {
+      if (image != nullptr)
+        return QVFSFolderDecryptImageAt(record, image->data(), static_cast<DWORD>(image->size()),
+                                        storedPath, entry);
+      return storedPath != nullptr ? QVFSFolderDecryptFileAt(record, storedPath, entry)
+                                   : QVFSFolderDecryptFile(record);
+    });
+  };
   std::vector<std::pair<std::string, DWORD>> candidates;
   if (const auto place = places.find(record->sourcePath); place != places.end()) {
     candidates.push_back(place->second);
@@ -220,18 +232,16 @@ DWORD DecryptWithFolderKey(QVData* record,
     const auto [first, last] = byName.equal_range(SplitPath(record->sourcePath).second);
     for (auto it = first; it != last; ++it) candidates.push_back(it->second);
   }
-  if (candidates.empty()) return run([record] { return QVFSFolderDecryptFile(record); });
+  if (candidates.empty()) return decryptAt(nullptr, 0);
   DWORD result = StatusIntegrityError;
   bool olderEntry = false;
   for (const auto& candidate : candidates) {
-    const std::string& storedPath = candidate.first;
-    const DWORD entry = candidate.second;
-    result = run([&] { return QVFSFolderDecryptFileAt(record, storedPath.c_str(), entry); });
+    result = decryptAt(candidate.first.c_str(), candidate.second);
     if (result != StatusIntegrityError) return result;
-    olderEntry |= entry < firstBound;
+    olderEntry |= candidate.second < firstBound;
   }
   if (!olderEntry) return result;
-  return run([record] { return QVFSFolderDecryptFile(record); });
+  return decryptAt(nullptr, 0);
 }
 
 }  // namespace
@@ -247,7 +257,7 @@ ItemStatus FolderEngine::FinishDecrypted(QueuedFile& file) {
     return finish(StatusCancelled);
   }
   if (file.result != StatusSuccess) return finish(static_cast<ItemStatus>(file.result));
-  if (!file.imageDeleted && !DeleteNormal(file.path)) {
+  if (!file.imageInMemory && !file.imageDeleted && !DeleteNormal(file.path)) {
     (void)DeleteNormal(file.target);
     return finish(StatusSourceNotDeleted);
   }
@@ -271,25 +281,44 @@ ItemStatus FolderEngine::DecryptFileOfFolder(const std::string& path, const std:
   return FinishDecrypted(file);
 }
 
-std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches() {
+std::unique_ptr<FolderEngine::FileBatches> FolderEngine::DecryptionBatches(
+    FolderContainer* restoring) {
   // Two workers: the dialog thread's share, the rows, is small.
   return std::make_unique<FileBatches>(
       *this, 2,
       [this](QueuedFile& file) {
         // The library never replaces a file in the way (it gives StatusDestinationExists).
-        const DWORD result =
-            DecryptWithFolderKey(file.record.get(), imagePlaces_, placesByName_, firstBoundEntry_,
-                                 [](const std::function<DWORD()>& call) { return call(); });
+        const DWORD result = DecryptWithFolderKey(
+            file.record.get(), imagePlaces_, placesByName_, firstBoundEntry_,
+            [](const std::function<DWORD()>& call) { return call(); },
+            file.imageInMemory ? &file.heldImage.bytes : nullptr);
         // The image, a copy of what the container still holds, goes on the worker too: the
         // dialog thread, which shows every row, has the larger share of a batch.
-        if (result == StatusSuccess) file.imageDeleted = DeleteNormal(file.path);
+        if (result == StatusSuccess && !file.imageInMemory)
+          file.imageDeleted = DeleteNormal(file.path);
         return result;
       },
-      [this](QueuedFile& file) {
+      [this, restoring](QueuedFile& file) {
         operation_.AddResultRow(file.path, ShownFolder(file.folder),
                                 LoadStringText(IDS_DECRYPTING));
+        if (file.imageInMemory && file.result == StatusDestinationInUse && restoring != nullptr)
+          DecryptFromExtractedImage(file, *restoring);
         return FinishDecrypted(file);
       });
+}
+
+void FolderEngine::DecryptFromExtractedImage(QueuedFile& file, FolderContainer& container) {
+  // An image of the first format keeps no mode nor times: it takes them from its file, which
+  // the container writes out with its entry's times, where the extraction would have.
+  file.heldImage.bytes.clear();
+  if (container.Database().ExtractFileTo(file.storedFolderId, file.storedFileId,
+                                         SplitPath(file.path).first) != VARIANT_TRUE)
+    return;
+  file.imageInMemory = false;
+  file.result = DecryptWithFolderKey(
+      file.record.get(), imagePlaces_, placesByName_, firstBoundEntry_,
+      [this](const std::function<DWORD()>& call) { return operation_.RunLibraryCall(call); });
+  if (file.result != StatusSuccess) (void)DeleteNormal(file.path);
 }
 
 // ---- A whole walk ----
@@ -334,13 +363,16 @@ ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
   const ItemStatus prepared = encrypt
                                   ? PrepareEncryption(*file, checkFlags, sink, handle, held, listed)
                                   : PrepareDecryption(*file, checkFlags, handle);
-  if (prepared != StatusSuccess) {
-    // The files before it are finished and shown first.
-    if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess) return drained;
-    operation_.AddResultRow(path, ShownFolder(folder),
-                            LoadStringText(encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
-    operation_.ReportStatus(prepared);
-    return prepared;
-  }
+  if (prepared != StatusSuccess) return ShowRefused(mode, path, folder, prepared, sink.batches);
   return sink.batches->Add(std::move(file));
+}
+
+ItemStatus FolderEngine::ShowRefused(Mode mode, const std::string& path, const std::string& folder,
+                                     ItemStatus status, FileBatches* batches) {
+  // The files before it are finished and shown first.
+  if (const ItemStatus drained = batches->Drain(); drained != StatusSuccess) return drained;
+  operation_.AddResultRow(path, ShownFolder(folder),
+                          LoadStringText(mode == Mode::Encrypt ? IDS_ENCRYPTING : IDS_DECRYPTING));
+  operation_.ReportStatus(status);
+  return status;
 }

@@ -49,8 +49,8 @@ struct FolderEngine::QueuedFile {
   std::string image;  // encrypting: the image the library writes
   // Encrypting in a batch: the image made in memory, with the plain file's facts; empty when
   // the image is a file.
-  QVDatabase::ImageInMemory heldImage;
-  std::string target;  // decrypting: the plain file the library writes
+  QVDatabase::ImageInMemory heldImage;  // decrypting: see imageInMemory
+  std::string target;                   // decrypting: the plain file the library writes
   engine::Credentials credentials;
   std::unique_ptr<QVData> record;
   DWORD result = StatusCancelled;
@@ -63,6 +63,11 @@ struct FolderEngine::QueuedFile {
   bool targetWasFree = false;
   // Decrypting in a batch: the worker deleted the image once its plain file was written.
   bool imageDeleted = false;
+  // Decrypting: the image is heldImage.bytes, handed over by the extraction of the container
+  // being restored from its entry `storedFileId` in folder `storedFolderId`; none is on disk.
+  bool imageInMemory = false;
+  DWORD storedFolderId = 0;
+  DWORD storedFileId = 0;
 };
 
 // Small files handled together: a batch of them goes to one worker, so a folder of many small

@@ -310,12 +310,9 @@ TEST_F(FolderEngineTest, CancelInEachPassKeepsTheSourceAndRemovesWhatWasMade) {
 
     ASSERT_EQ(RunDialog({t.root}, true).result, IDOK);
     const std::string container = ReadBytes(t.root + ".qvef");
-    // The bar first steps once per entry extracted in the preparation pass (Cancel is disabled
-    // there), then once per file decrypted.
-    const int extracted = StoredEntries(t.root + ".qvef");
-    ASSERT_GT(extracted, 7);
+    // The bar steps once per file decrypted: the preparation pass only counts the rows.
     for (const int steps : t.decryptSteps) {
-      ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, extracted + steps);
+      ui_.PressAfterProgressSteps(IDD_PROGRESS, IDC_PROGRESS_BAR, steps);
       EXPECT_EQ(RunDialog({t.root + ".qvef"}, false).result, IDCANCEL) << steps;
       EXPECT_FALSE(Present(t.root)) << steps;
       EXPECT_TRUE(ReadBytes(t.root + ".qvef") == container) << steps;
