@@ -216,10 +216,10 @@ class QVDatabase {
   };
   // Takes such an image; false stops the extraction (it then fails).
   using ImageTaker = std::function<bool(ExtractedImage& image)>;
-  // From now on ExtractAllTo hands `taker` every image of at most `largest` bytes whose
-  // blocks follow each other and add up to its entry's FILE_SIZE, in storage order, as soon
-  // as its last block is read; it still makes every folder, writes every other image and
-  // names every image to the ImagePlace callback. A null `taker`: every image is written.
+  // From now on ExtractAllTo hands `taker` every image of at most `largest` bytes (FILE_SIZE,
+  // its plain file's size, no larger either) whose blocks follow each other, in storage order,
+  // as soon as its last block is read; it still makes every folder, writes every other image
+  // and names every image to the ImagePlace callback. A null `taker`: every image is written.
   void SetImageTaker(ImageTaker taker, std::uint64_t largest);
   // Checks the rows as ExtractAllTo does before it makes anything, without making anything,
   // and counts the images it would write (the empty-folder markers aside). FALSE, with

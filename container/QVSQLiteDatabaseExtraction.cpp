@@ -456,6 +456,13 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
     }
   }
 
+  // Only an image whose blocks follow each other is whole when the next file's blocks begin.
+  BlockRanges ranges;
+  const bool takes = imageTaker_ && BuildBlockRanges(db_, &ranges);
+  const auto contiguous = [&](std::int64_t id) {
+    const auto found = ranges.find(id);
+    return found != ranges.end() && found->second.size() == 1;
+  };
   std::vector<char> started(total, 0);
   std::vector<char> finished(total, 0);
   std::vector<char> taken(total, 0);
@@ -489,7 +496,7 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
   const auto finishCurrent = [&]() {
     if (currentIndex == total) return true;
     const StoredFile& file = files[currentIndex];
-    if (gathering && gathered.bytes.size() == static_cast<std::uint64_t>(file.size)) {
+    if (gathering) {
       gathering = false;
       taken[currentIndex] = 1;
       gathered.output = outputs[currentIndex];
@@ -497,10 +504,8 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       gathered.fileId = static_cast<DWORD>(file.id);
       gathered.folderId = static_cast<DWORD>(file.folderId);
       if (!imageTaker_(gathered)) return false;
-    } else {
-      // Shorter than its entry says: its other blocks may come later, so it is a file.
-      if (gathering && !writeGathered()) return false;
-      if (!current.Finish()) return false;
+    } else if (!current.Finish()) {
+      return false;
     }
     const std::size_t index = std::exchange(currentIndex, total);
     return countDone(index);
@@ -520,17 +525,12 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
         if (!finishCurrent()) return fail();
         currentIndex = owner->second;
         const StoredFile& file = files[currentIndex];
-        // More blocks of an image already handed over: its entry's size was not its own.
-        if (taken[currentIndex]) {
-          failure_ = Failure::Damaged;
-          currentIndex = total;
-          return VARIANT_FALSE;
-        }
-        if (imageTaker_ && !started[currentIndex] && file.size >= 0 &&
-            static_cast<std::uint64_t>(file.size) <= largestTaken_) {
+        // FILE_SIZE is the plain file's: the image is somewhat larger, which the bytes tell.
+        if (takes && file.size >= 0 && static_cast<std::uint64_t>(file.size) <= largestTaken_ &&
+            contiguous(file.id)) {
           gathering = true;
           gathered.bytes.clear();
-          gathered.bytes.reserve(static_cast<std::size_t>(file.size));
+
         } else if (!current.Open(outputs[currentIndex], started[currentIndex] != 0)) {
           currentIndex = total;
           return VARIANT_FALSE;
@@ -545,10 +545,8 @@ VARIANT_BOOL QVSQLiteDatabase::ExtractAllTo(std::string destDir, const ExtractPr
       }
       if (betweenBlocks_ && !betweenBlocks_()) return fail();
       gathered.bytes.insert(gathered.bytes.end(), block.begin(), block.end());
-      // Larger than its entry says: written as a file after all.
-      if (gathered.bytes.size() > static_cast<std::uint64_t>(files[currentIndex].size) &&
-          !writeGathered())
-        return fail();
+      // Larger than the caller takes: written as a file after all.
+      if (gathered.bytes.size() > largestTaken_ && !writeGathered()) return fail();
     }
     if (rc != SQLITE_DONE) {
       (void)fail();

@@ -348,19 +348,22 @@ ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
                                             DWORD handle, FileBatches& batches,
                                             std::set<std::string>* made) {
   if (operation_.CancelRequested()) return StatusCancelled;
+  // A row of its own comes after the rows of the files queued before.
+  const auto refuse = [&](const std::string& path, ItemStatus status) {
+    if (const ItemStatus drained = batches.Drain(); drained != StatusSuccess) return drained;
+    return Report(path, status);
+  };
   const std::string imageFolder = SplitPath(image.output).first;
   if (imageFolder.compare(0, imageTree.size(), imageTree) != 0)
-    return Report(image.output, StatusContainerError);
+    return refuse(image.output, StatusContainerError);
   // The plain file's folder, and those above it, as the walk would make them.
   const std::string folder = tree + imageFolder.substr(imageTree.size());
   for (std::size_t at = tree.size(); at < folder.size();) {
     at = folder.find('/', at + 1);
     const std::string path = folder.substr(0, at);
     if (made->count(path) != 0) continue;
-    if (!CreateDirectoryA(path.c_str()) && !IsFolder(path)) {
-      if (const ItemStatus drained = batches.Drain(); drained != StatusSuccess) return drained;
-      return Report(path + "/", StatusDestinationInUse);
-    }
+    if (!CreateDirectoryA(path.c_str()) && !IsFolder(path))
+      return refuse(path + "/", StatusDestinationInUse);
     made->insert(path);
   }
   auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), image.output, folder,
@@ -414,10 +417,12 @@ ItemStatus FolderEngine::RestoreContainer(const std::string& containerPath,
   }
   // The images written to files: what is left below the image tree.
   FolderHandle held;
+  if (status == StatusSuccess && !held.Open(imageTree.c_str())) {
+    if (const ItemStatus drained = batches->Drain(); drained != StatusSuccess) return drained;
+    return Report(containerPath, kFolderNotListed);
+  }
   if (status == StatusSuccess)
-    status = held.Open(imageTree.c_str())
-                 ? WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held)
-                 : Report(containerPath, kFolderNotListed);
+    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held);
   if (status == StatusSuccess) return batches->Drain();
   (void)batches->Settle();
   return status;
