@@ -333,7 +333,7 @@ VARIANT_BOOL QVSQLiteDatabase::ReadImageRange(DWORD folderId, DWORD fileId,
 // path it lies in.
 struct QVSQLiteDatabase::ExtractionPlan {
   std::unordered_map<std::int64_t, std::vector<std::string>> folderParts;
-  const std::vector<std::string> root;
+  const std::vector<std::string> root{};
   std::vector<StoredFile> files;
   // The folder path of each file, into folderParts or root.
   std::vector<const std::vector<std::string>*> fileParts;
