@@ -76,8 +76,11 @@ class MonitorPasswordWindowTest : public qvtest::ProgramsFixture {
   std::vector<std::string> KeptEdits() const {
     std::vector<std::string> kept;
     if (!fs::exists(MonitorState() + "/kept")) return kept;
+    // The monitor writes each file under a hidden temporary name first.
     for (const auto& entry : fs::directory_iterator(MonitorState() + "/kept"))
-      if (entry.path().extension() != ".record") kept.push_back(ReadTextFile(entry.path()));
+      if (entry.path().extension() != ".record" &&
+          !entry.path().filename().string().starts_with("."))
+        kept.push_back(ReadTextFile(entry.path()));
     return kept;
   }
   // Opens `inner` with qvx; the opener stand-in saves `edit` into the plain copy and ends.
