@@ -168,6 +168,8 @@ class FolderEngine {
   [[nodiscard]] ItemStatus WalkInBatches(const std::string& folder, const std::string& output,
                                          Mode mode, Sink& sink, DWORD handle,
                                          const std::string& unlistedRow, ItemStatus unlisted);
+  // The row of a container that did not open or could not be restored, by what went wrong.
+  [[nodiscard]] static ItemStatus StatusOfContainerFailure(QVDatabase::Failure failure);
   // Restores the container at `containerPath`, held open as `container` with its folder
   // `handle`, into `tree`: its small images are decrypted from memory as the extraction hands
   // them over, and the others, which it writes below `imageTree`, once it is done.

@@ -321,6 +321,93 @@ void FolderEngine::DecryptFromExtractedImage(QueuedFile& file, FolderContainer& 
   if (file.result != StatusSuccess) (void)DeleteNormal(file.path);
 }
 
+// ---- A container restored ----
+
+ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
+                                            const std::string& imageTree, const std::string& tree,
+                                            DWORD handle, FileBatches& batches,
+                                            std::set<std::string>* made) {
+  if (operation_.CancelRequested()) return StatusCancelled;
+  // A row of its own comes after the rows of the files queued before.
+  const auto refuse = [&](const std::string& path, ItemStatus status) {
+    if (const ItemStatus drained = batches.Drain(); drained != StatusSuccess) return drained;
+    return Report(path, status);
+  };
+  const std::string imageFolder = SplitPath(image.output).first;
+  if (imageFolder.compare(0, imageTree.size(), imageTree) != 0)
+    return refuse(image.output, StatusContainerError);
+  // The plain file's folder, and those above it, as the walk would make them.
+  const std::string folder = tree + imageFolder.substr(imageTree.size());
+  for (std::size_t at = tree.size(); at < folder.size();) {
+    at = folder.find('/', at + 1);
+    const std::string path = folder.substr(0, at);
+    if (made->count(path) != 0) continue;
+    if (!CreateDirectoryA(path.c_str()) && !IsFolder(path))
+      return refuse(path + "/", StatusDestinationInUse);
+    made->insert(path);
+  }
+  auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), image.output, folder,
+                                           image.bytes.size());
+  if (const ItemStatus prepared = PrepareDecryption(*file, kCheckAll, handle);
+      prepared != StatusSuccess)
+    return ShowRefused(Mode::Decrypt, image.output, folder, prepared, &batches);
+  file->heldImage.bytes = std::move(image.bytes);
+  file->imageInMemory = true;
+  file->storedFolderId = image.folderId;
+  file->storedFileId = image.fileId;
+  return batches.Add(std::move(file));
+}
+
+ItemStatus FolderEngine::RestoreContainer(const std::string& containerPath,
+                                          FolderContainer& container, const std::string& imageTree,
+                                          const std::string& tree, DWORD handle) {
+  imagePlaces_.clear();
+  QVDatabase& database = container.Database();
+  database.SetImagePlaces(
+      [this](const std::string& written, const std::string& storedPath, DWORD fileId) {
+        imagePlaces_[written] = {storedPath, fileId};
+      });
+  Sink sink;
+  const auto batches = DecryptionBatches(&container);
+  sink.batches = batches.get();
+  // Images up to the size a batch takes, with room for their header and tags.
+  constexpr std::uint64_t kLargestImageInMemory = (1u << 20) + (64u << 10);
+  ItemStatus queued = StatusSuccess;
+  std::set<std::string> made{tree};
+  database.SetImageTaker(
+      [&](QVDatabase::ExtractedImage& image) {
+        queued = QueueImageInMemory(image, imageTree, tree, handle, *batches, &made);
+        return queued == StatusSuccess;
+      },
+      kLargestImageInMemory);
+  container.SetRootDir(imageTree + "/");
+  // Cancel stops the extraction between blocks, also within a large image.
+  const bool extracted = container.ExtractAll(nullptr, [this] {
+    operation_.PumpMessages();
+    return !operation_.CancelRequested();
+  }) != 0;
+  database.SetImageTaker(nullptr, 0);
+  database.SetImagePlaces(nullptr);
+  ItemStatus status = queued;
+  if (status == StatusSuccess && operation_.CancelRequested()) status = StatusCancelled;
+  if (status == StatusSuccess && !extracted) {
+    // The rows of the files already handed to the library come first.
+    if (const ItemStatus settled = batches->Settle(); settled != StatusSuccess) return settled;
+    return Report(containerPath, StatusOfContainerFailure(database.LastFailure()));
+  }
+  // The images written to files: what is left below the image tree.
+  FolderHandle held;
+  if (status == StatusSuccess && !held.Open(imageTree.c_str())) {
+    if (const ItemStatus drained = batches->Drain(); drained != StatusSuccess) return drained;
+    return Report(containerPath, kFolderNotListed);
+  }
+  if (status == StatusSuccess)
+    status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held);
+  if (status == StatusSuccess) return batches->Drain();
+  (void)batches->Settle();
+  return status;
+}
+
 // ---- A whole walk ----
 
 ItemStatus FolderEngine::WalkInBatches(const std::string& folder, const std::string& output,
