@@ -361,7 +361,6 @@ ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
 ItemStatus FolderEngine::RestoreContainer(const std::string& containerPath,
                                           FolderContainer& container, const std::string& imageTree,
                                           const std::string& tree, DWORD handle) {
-  imagePlaces_.clear();
   QVDatabase& database = container.Database();
   database.SetImagePlaces(
       [this](const std::string& written, const std::string& storedPath, DWORD fileId) {
