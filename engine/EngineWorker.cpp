@@ -3,6 +3,7 @@
 // thread reads the done flag, then the result.
 #include "engine/EngineWorker.h"
 
+#include <thread>
 #include <utility>
 
 #include "base/ItemStatus.h"
@@ -12,51 +13,65 @@
 
 DWORD StartedCall::Main(LPVOID self) {
   auto* started = static_cast<StartedCall*>(self);
-  DWORD result = StatusFileAccessError;
-  try {
-    result = started->call_();
-  } catch (...) {
-    result = StatusMemoryError;
+  for (;;) {
+    if (WaitForSingleObject(started->callReady_.Get(), INFINITE) != WAIT_OBJECT_0 ||
+        started->stop_.load(std::memory_order_acquire))
+      return 0;
+    DWORD result = StatusFileAccessError;
+    try {
+      result = started->call_();
+    } catch (...) {
+      result = StatusMemoryError;
+    }
+    started->result_.store(result, std::memory_order_release);
+    started->done_.store(true, std::memory_order_release);
+    (void)SetEvent(started->callDone_.Get());
   }
-  started->result_.store(result, std::memory_order_release);
-  started->done_.store(true, std::memory_order_release);
-  return 0;
 }
 
 StartedCall::~StartedCall() {
-  if (thread_.Valid()) (void)WaitForSingleObject(thread_.Get(), INFINITE);
+  if (!thread_.Valid()) return;
+  if (running_)
+    while (!done_.load(std::memory_order_acquire))
+      (void)WaitForSingleObject(callDone_.Get(), INFINITE);
+  stop_.store(true, std::memory_order_release);
+  (void)SetEvent(callReady_.Get());
+  (void)WaitForSingleObject(thread_.Get(), INFINITE);
 }
 
 bool StartedCall::Start(std::function<DWORD()> call) {
-  if (thread_.Valid()) return false;
+  if (running_) return false;
+  if (!thread_.Valid()) {
+    callReady_.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    callDone_.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!callReady_.Valid() || !callDone_.Valid()) return false;
+    thread_.Reset(CreateThread(nullptr, 0, Main, this, 0, nullptr));
+    if (!thread_.Valid()) return false;
+  }
   call_ = std::move(call);
   result_.store(static_cast<DWORD>(-1));
   done_.store(false);
-  thread_.Reset(CreateThread(nullptr, 0, Main, this, 0, nullptr));
-  return thread_.Valid();
+  running_ = SetEvent(callReady_.Get()) != FALSE;
+  return running_;
 }
 
 DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
-  if (!thread_.Valid()) return StatusMemoryError;
-  const HANDLE thread = thread_.Get();
+  if (!running_) return StatusMemoryError;
+  const HANDLE callDone = callDone_.Get();
   bool quit = false;
   int quitCode = 0;
   while (!done_.load(std::memory_order_acquire)) {
-    const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
-    if (woke == WAIT_OBJECT_0) break;
-    if (woke == WAIT_OBJECT_0 + 1) {
-      // After WM_QUIT only the worker is waited for: the queue is left to the caller.
-      if (!quit && !PumpWaitingMessages(dialog, &quitCode)) quit = true;
-      if (!quit) continue;
+    const DWORD woke = quit ? WaitForSingleObject(callDone, INFINITE)
+                            : MsgWaitForMultipleObjects(1, &callDone, FALSE, INFINITE, QS_ALLINPUT);
+    // After WM_QUIT only the worker is waited for: the queue is left to the caller.
+    if (woke == WAIT_OBJECT_0 + 1 && !PumpWaitingMessages(dialog, &quitCode)) quit = true;
+    if (woke == WAIT_FAILED) {
+      // The handles live as long as this object, so this is not expected; never spin.
+      quit = true;
+      std::this_thread::yield();
     }
-    // A failed wait or a pending quit: wait for the worker alone.
-    (void)WaitForSingleObject(thread, INFINITE);
-    break;
   }
-  // The handle is signalled only once the routine has returned, so nothing here is used by
-  // the worker any more.
-  (void)WaitForSingleObject(thread, INFINITE);
-  thread_.Reset();
+  running_ = false;
   if (quit) PostQuitMessage(quitCode);
   const DWORD result = result_.load(std::memory_order_acquire);
   return cancelFlag.load() != 0 ? static_cast<DWORD>(StatusCancelled) : result;

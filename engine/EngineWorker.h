@@ -22,18 +22,21 @@
                                 const std::atomic<DWORD>& cancelFlag);
 
 // A call started on a worker thread of its own for a caller that goes on with other work while
-// it runs; Finish then waits for it as RunOnWorker does. Not movable: the worker uses it.
+// it runs; Finish then waits for it as RunOnWorker does. The thread stays for the next Start, so
+// a caller that hands out many short calls (the batches of small files) does not wait for a new
+// thread to come up each time; it ends with the object. Not movable: the worker uses it.
 class StartedCall {
  public:
   StartedCall() = default;
-  // Waits for a call that was started and not finished (without handling messages).
+  // Waits for a call that was started and not finished (without handling messages), then ends
+  // the thread.
   ~StartedCall();
   StartedCall(const StartedCall&) = delete;
   StartedCall& operator=(const StartedCall&) = delete;
 
   // False (and nothing runs) when no thread can be started or a call is still running.
   [[nodiscard]] bool Start(std::function<DWORD()> call);
-  bool Running() const { return thread_.Valid(); }
+  bool Running() const { return running_; }
   // Waits as RunOnWorker does and returns the call's result; StatusMemoryError when no call
   // was started.
   [[nodiscard]] DWORD Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag);
@@ -43,6 +46,11 @@ class StartedCall {
 
   std::function<DWORD()> call_;
   std::atomic<DWORD> result_{static_cast<DWORD>(-1)};
+  // Set by the worker once the call has returned and nothing of it is touched any more.
   std::atomic<bool> done_{false};
+  std::atomic<bool> stop_{false};
+  bool running_ = false;
+  OwnedHandle callReady_;  // auto-reset: a call (or the stop) waits for the worker
+  OwnedHandle callDone_;   // auto-reset: the worker finished its call
   OwnedHandle thread_;
 };
