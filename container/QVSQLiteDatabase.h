@@ -261,6 +261,11 @@ class QVSQLiteDatabase : public QVDatabase {
   // container.
   std::uint64_t batchedFiles_ = 0;
   std::uint64_t batchedBytes_ = 0;
+  // A new container's file, opened to start writing it back while it is filled (so that its
+  // one flush has little left to do), and the bytes of images stored since the last start.
+  int writeBackFd_ = -1;
+  std::uint64_t unwrittenBytes_ = 0;
+  void StartWriteBack(std::uint64_t addedBytes);
   ULONGLONG firstBound_ = 0;
   // Opened by OpenForReading: nothing is written through the connection, and the schema
   // cookie of the schema checked when it opened tells whether the check still holds.

@@ -10,6 +10,7 @@
 // table is checked against it. Names and paths are bound as parameters, never spliced into
 // statement texts.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -408,6 +409,9 @@ void QVSQLiteDatabase::CloseConnection() {
   db_ = nullptr;
   journalTruncated_ = false;
   journalInMemory_ = false;
+  if (writeBackFd_ >= 0) close(writeBackFd_);
+  writeBackFd_ = -1;
+  unwrittenBytes_ = 0;
   syncDeferred_ = false;
   unsyncedChanges_ = false;
   reading_ = false;

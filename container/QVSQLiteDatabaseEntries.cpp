@@ -1,6 +1,7 @@
 // The SQLite container store's entries: adding files and folders (one transaction each, or a
 // share of a batch), updating a file's image, deleting files and folders, the listings,
 // the protection record and renaming (see QVSQLiteDatabase.h).
+#include <fcntl.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -70,21 +71,37 @@ LONG QVSQLiteDatabase::AddOne(const std::string& rootDir, const std::string& fil
     batch_ = Batch::Failed;
     return -1;
   }
-  // An existing container commits its batch in bounded parts, so that others wait for it
-  // only briefly and a crash loses little; a new one is discarded whole when it is not
-  // finished, and commits once.
-  if (result > 0 && !syncDeferred_) {
-    ++batchedFiles_;
-    WIN32_FILE_ATTRIBUTE_DATA onDisk{};
-    if (image.memory != nullptr)
-      batchedBytes_ += image.memory->bytes.size();
-    else if (GetFileAttributesExA(image.path.c_str(), GetFileExInfoStandard, &onDisk) != FALSE)
-      batchedBytes_ += FileSizeOf(onDisk);
-    if ((batchedFiles_ >= kBatchedAddsPerCommit || batchedBytes_ >= kBatchedBytesPerCommit) &&
-        !SettleBatch())
-      return -1;
+  if (result <= 0) return result;
+  std::uint64_t imageBytes = 0;
+  WIN32_FILE_ATTRIBUTE_DATA onDisk{};
+  if (image.memory != nullptr)
+    imageBytes = image.memory->bytes.size();
+  else if (GetFileAttributesExA(image.path.c_str(), GetFileExInfoStandard, &onDisk) != FALSE)
+    imageBytes = FileSizeOf(onDisk);
+  // A new container is discarded whole when it is not finished, and commits once.
+  if (syncDeferred_) {
+    StartWriteBack(imageBytes);
+    return result;
   }
+  // An existing container commits its batch in bounded parts, so that others wait for it
+  // only briefly and a crash loses little.
+  ++batchedFiles_;
+  batchedBytes_ += imageBytes;
+  if ((batchedFiles_ >= kBatchedAddsPerCommit || batchedBytes_ >= kBatchedBytesPerCommit) &&
+      !SettleBatch())
+    return -1;
   return result;
+}
+
+void QVSQLiteDatabase::StartWriteBack(std::uint64_t addedBytes) {
+  constexpr std::uint64_t kWriteBackEvery = 8u << 20;
+  unwrittenBytes_ += addedBytes;
+  if (unwrittenBytes_ < kWriteBackEvery) return;
+  unwrittenBytes_ = 0;
+  // Only a hint to the system: what SQLite has written of the file so far starts going to the
+  // disk now, beside the rest of the work. Durability still comes from the flush alone.
+  if (writeBackFd_ < 0) writeBackFd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (writeBackFd_ >= 0) (void)sync_file_range(writeBackFd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const std::string& filePath,

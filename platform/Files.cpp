@@ -1006,8 +1006,11 @@ BOOL OpenedFile::GetIdentity(FILE_IDENTITY* identity) const noexcept {
 
 std::string OpenedFile::ReopenPath() const {
   if (fd_ < 0) return {};
-  const std::string path = DescriptorPath(fd_);
-  return access(path.c_str(), F_OK) == 0 ? path : std::string();
+  std::string path = DescriptorPath(fd_);
+  // Whether /proc names this process's descriptors (it may be missing, or of another pid
+  // namespace) holds for the whole process: looked up once, not for every file of a walk.
+  static const bool descriptorPathsWork = access(path.c_str(), F_OK) == 0;
+  return descriptorPathsWork ? path : std::string();
 }
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }

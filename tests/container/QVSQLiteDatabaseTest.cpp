@@ -1517,6 +1517,32 @@ TEST_F(StoreTest, FlushMakesANewContainerDurableAndLeavesNoJournal) {
   EXPECT_FALSE(fs::exists(container_ + "-journal"));
 }
 
+TEST_F(StoreTest, ANewContainerFilledInABatchIsWrittenBackOnTheWayWithoutKeepingItsFileOpen) {
+  const std::string fresh = root_.Sub("fresh.qvef");
+  // The descriptors of this process open on the container's file.
+  const auto opened = [&] {
+    int count = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (fs::read_symlink(fd.path(), error) == fs::path(fresh)) ++count;
+    }
+    return count;
+  };
+  QVSQLiteDatabase db;
+  ASSERT_EQ(db.Open(fresh, TRUE), VARIANT_TRUE);
+  ASSERT_EQ(db.BeginBatchedAdds(), VARIANT_TRUE);
+  EXPECT_EQ(opened(), 1) << "SQLite's own";
+  for (int i = 0; i < 9; ++i)
+    ASSERT_GT(
+        db.AddFile(src_, MakeImage("f" + std::to_string(i), Pattern(1u << 20, i + 1)), 0, FALSE),
+        0);
+  EXPECT_EQ(opened(), 2) << "one more to start the write-back with, after 8 MiB";
+  EXPECT_EQ(db.Close(), VARIANT_TRUE);
+  EXPECT_EQ(opened(), 0);
+  Raw raw(fresh);
+  EXPECT_EQ(raw.One("SELECT count(*) FROM FILE_DATA"), "9");
+}
+
 // ---- Names of other connections, batched adds ----
 
 TEST_F(StoreTest, NameChecksSeeWhatOtherConnectionsAndOtherOperationsChanged) {
