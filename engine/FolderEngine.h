@@ -206,6 +206,10 @@ class FolderEngine {
                                           DWORD checkFlags, const Sink& sink, DWORD handle,
                                           const FolderHandle* held = nullptr,
                                           const FOLDER_ENTRY* listed = nullptr);
+  // Report's row after the rows of the files still waiting in `batches` (when given), which
+  // are finished first; the first failure among those wins.
+  [[nodiscard]] ItemStatus ReportAfterBatches(FileBatches* batches, const std::string& path,
+                                              ItemStatus status);
   // The row of a file of a batched walk refused before the library saw it, with `status`,
   // after the rows of the files queued before it.
   [[nodiscard]] ItemStatus ShowRefused(Mode mode, const std::string& path,

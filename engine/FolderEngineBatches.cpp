@@ -328,10 +328,8 @@ ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
                                             DWORD handle, FileBatches& batches,
                                             std::set<std::string>* made) {
   if (operation_.CancelRequested()) return StatusCancelled;
-  // A row of its own comes after the rows of the files queued before.
   const auto refuse = [&](const std::string& path, ItemStatus status) {
-    if (const ItemStatus drained = batches.Drain(); drained != StatusSuccess) return drained;
-    return Report(path, status);
+    return ReportAfterBatches(&batches, path, status);
   };
   const std::string imageFolder = SplitPath(image.output).first;
   if (imageFolder.compare(0, imageTree.size(), imageTree) != 0)
@@ -396,10 +394,8 @@ ItemStatus FolderEngine::RestoreContainer(const std::string& containerPath,
   }
   // The images written to files: what is left below the image tree.
   FolderHandle held;
-  if (status == StatusSuccess && !held.Open(imageTree.c_str())) {
-    if (const ItemStatus drained = batches->Drain(); drained != StatusSuccess) return drained;
-    return Report(containerPath, kFolderNotListed);
-  }
+  if (status == StatusSuccess && !held.Open(imageTree.c_str()))
+    return ReportAfterBatches(batches.get(), containerPath, kFolderNotListed);
   if (status == StatusSuccess)
     status = WalkFolder(imageTree, tree, Mode::Decrypt, kCheckAll, sink, handle, held);
   if (status == StatusSuccess) return batches->Drain();
@@ -451,6 +447,13 @@ ItemStatus FolderEngine::ProcessOrQueue(Mode mode, const std::string& path,
                                   : PrepareDecryption(*file, checkFlags, handle);
   if (prepared != StatusSuccess) return ShowRefused(mode, path, folder, prepared, sink.batches);
   return sink.batches->Add(std::move(file));
+}
+
+ItemStatus FolderEngine::ReportAfterBatches(FileBatches* batches, const std::string& path,
+                                            ItemStatus status) {
+  if (batches != nullptr)
+    if (const ItemStatus drained = batches->Drain(); drained != StatusSuccess) return drained;
+  return Report(path, status);
 }
 
 ItemStatus FolderEngine::ShowRefused(Mode mode, const std::string& path, const std::string& folder,

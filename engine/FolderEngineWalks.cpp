@@ -112,10 +112,7 @@ ItemStatus FolderEngine::WalkFolder(const std::string& folder, const std::string
                                     const FolderHandle& held) {
   // A row of its own comes after the rows of the files still waiting in a batch.
   const auto report = [&](const std::string& path, ItemStatus status) {
-    if (sink.batches != nullptr)
-      if (const ItemStatus drained = sink.batches->Drain(); drained != StatusSuccess)
-        return drained;
-    return Report(path, status);
+    return ReportAfterBatches(sink.batches, path, status);
   };
   if (folder.empty()) return kFolderNotListed;
   if (mode == Mode::Encrypt && protected_.Contains(folder))
