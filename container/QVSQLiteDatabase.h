@@ -29,6 +29,7 @@
 
 #include "container/BlockRanges.h"
 #include "container/QVDatabase.h"
+#include "platform/Files.h"
 
 class BlockSink;
 class RegularFile;
@@ -263,7 +264,7 @@ class QVSQLiteDatabase : public QVDatabase {
   std::uint64_t batchedBytes_ = 0;
   // A new container's file, opened to start writing it back while it is filled (so that its
   // one flush has little left to do), and the bytes of images stored since the last start.
-  int writeBackFd_ = -1;
+  OpenedFile writeBack_;
   std::uint64_t unwrittenBytes_ = 0;
   void StartWriteBack(std::uint64_t addedBytes);
   ULONGLONG firstBound_ = 0;

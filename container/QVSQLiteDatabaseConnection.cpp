@@ -10,7 +10,6 @@
 // table is checked against it. Names and paths are bound as parameters, never spliced into
 // statement texts.
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -409,8 +408,7 @@ void QVSQLiteDatabase::CloseConnection() {
   db_ = nullptr;
   journalTruncated_ = false;
   journalInMemory_ = false;
-  if (writeBackFd_ >= 0) close(writeBackFd_);
-  writeBackFd_ = -1;
+  writeBack_ = OpenedFile();
   unwrittenBytes_ = 0;
   syncDeferred_ = false;
   unsyncedChanges_ = false;

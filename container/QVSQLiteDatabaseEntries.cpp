@@ -1,7 +1,6 @@
 // The SQLite container store's entries: adding files and folders (one transaction each, or a
 // share of a batch), updating a file's image, deleting files and folders, the listings,
 // the protection record and renaming (see QVSQLiteDatabase.h).
-#include <fcntl.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -100,8 +99,8 @@ void QVSQLiteDatabase::StartWriteBack(std::uint64_t addedBytes) {
   unwrittenBytes_ = 0;
   // Only a hint to the system: what SQLite has written of the file so far starts going to the
   // disk now, beside the rest of the work. Durability still comes from the flush alone.
-  if (writeBackFd_ < 0) writeBackFd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (writeBackFd_ >= 0) (void)sync_file_range(writeBackFd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (!writeBack_.Valid()) (void)writeBack_.Open(path_.c_str());
+  writeBack_.StartWriteBack();
 }
 
 LONG QVSQLiteDatabase::AddFileInTransaction(const std::string& rootDir, const std::string& filePath,

@@ -996,6 +996,24 @@ OpenedFile::~OpenedFile() {
   if (fd_ >= 0) close(fd_);
 }
 
+BOOL OpenedFile::Open(LPCSTR path) noexcept {
+  if (const DWORD error = PathArgumentError(path)) return Fail(error);
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Fail(errno == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+  return TRUE;
+}
+
+void OpenedFile::StartWriteBack() const noexcept {
+  if (fd_ >= 0) (void)sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 BOOL OpenedFile::GetIdentity(FILE_IDENTITY* identity) const noexcept {
   struct stat st {};
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);

@@ -242,6 +242,11 @@ class QV_API OpenedFile {
   ~OpenedFile();
 
   bool Valid() const { return fd_ >= 0; }
+  // Opens the regular file at `path` (a final symbolic link is not followed).
+  [[nodiscard]] BOOL Open(LPCSTR path) noexcept;
+  // Starts the system writing to the disk what was written to the file so far, through any
+  // descriptor, without waiting for it: only a head start for a later flush.
+  void StartWriteBack() const noexcept;
   // The file as it is now (not as it was when opened).
   [[nodiscard]] BOOL GetIdentity(FILE_IDENTITY* identity) const noexcept;
   // A path that opens this very file, whatever its name leads to by now, for a call that

@@ -533,6 +533,15 @@ TEST_F(FolderHandleTest, NeverOpensThroughALinkAndListsWhatIsThere) {
   ASSERT_EQ(symlink(keep.c_str(), (dir + "/file.txt").c_str()), 0);
   ASSERT_FALSE(file.ReopenPath().empty());
   EXPECT_EQ(ReadTextFile(file.ReopenPath()), "12345");
+
+  // Opened by its path, a regular file only, never through a final link.
+  OpenedFile byPath;
+  EXPECT_FALSE(byPath.Open((dir + "/file.txt").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(byPath.Open(dir.c_str()));
+  EXPECT_FALSE(byPath.Valid());
+  ASSERT_TRUE(byPath.Open(root_.Sub("file moved").c_str()));
+  EXPECT_EQ(ReadTextFile(byPath.ReopenPath()), "12345");
 }
 
 TEST_F(FolderHandleTest, DeletesOnlyAnUnchangedFileAndKeepsWhatChanged) {
