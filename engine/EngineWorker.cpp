@@ -59,16 +59,20 @@ DWORD StartedCall::Finish(HWND dialog, const std::atomic<DWORD>& cancelFlag) {
   if (!running_) return StatusMemoryError;
   const HANDLE callDone = callDone_.Get();
   bool quit = false;
+  // After WM_QUIT, or when the wait for messages fails, only the worker is waited for: the
+  // queue is left to the caller.
+  bool waitAlone = false;
   int quitCode = 0;
   while (!done_.load(std::memory_order_acquire)) {
-    const DWORD woke = quit ? WaitForSingleObject(callDone, INFINITE)
-                            : MsgWaitForMultipleObjects(1, &callDone, FALSE, INFINITE, QS_ALLINPUT);
-    // After WM_QUIT only the worker is waited for: the queue is left to the caller.
-    if (woke == WAIT_OBJECT_0 + 1 && !PumpWaitingMessages(dialog, &quitCode)) quit = true;
+    const DWORD woke = waitAlone
+                           ? WaitForSingleObject(callDone, INFINITE)
+                           : MsgWaitForMultipleObjects(1, &callDone, FALSE, INFINITE, QS_ALLINPUT);
     if (woke == WAIT_FAILED) {
-      // The handles live as long as this object, so this is not expected; never spin.
-      quit = true;
+      // Not expected (the handle lives as long as this object); never spin on it.
+      waitAlone = true;
       std::this_thread::yield();
+    } else if (!waitAlone && woke == WAIT_OBJECT_0 + 1 && !PumpWaitingMessages(dialog, &quitCode)) {
+      quit = waitAlone = true;
     }
   }
   running_ = false;

@@ -10,6 +10,7 @@
 #include "base/ItemStatus.h"
 #include "engine/EngineWorker.h"
 #include "platform/Sync.h"
+#include "platform/ui/WindowApi.h"
 
 namespace {
 
@@ -38,6 +39,28 @@ TEST(EngineWorkerTest, CallsRunOneAtATimeOnOneKeptThreadEachWithItsOwnResult) {
   const std::atomic<DWORD> cancelled{1};
   ASSERT_TRUE(started.Start([] { return static_cast<DWORD>(StatusSuccess); }));
   EXPECT_EQ(started.Finish(nullptr, cancelled), static_cast<DWORD>(StatusCancelled));
+}
+
+TEST(EngineWorkerTest, AQuitMetWhileWaitingIsPostedAgainOnceTheCallHasEnded) {
+  const std::atomic<DWORD> notCancelled{0};
+  StartedCall started;
+  std::atomic<bool> release{false};
+  ASSERT_TRUE(started.Start([&] {
+    while (!release.load()) std::this_thread::yield();
+    return static_cast<DWORD>(StatusSuccess);
+  }));
+  PostQuitMessage(7);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    release = true;
+  });
+  EXPECT_EQ(started.Finish(nullptr, notCancelled), static_cast<DWORD>(StatusSuccess));
+  releaser.join();
+  MSG msg{};
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(msg.wParam, 7u);
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "posted once";
 }
 
 TEST(EngineWorkerTest, AnObjectGoingAwayWaitsForItsRunningCall) {
