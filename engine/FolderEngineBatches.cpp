@@ -328,12 +328,9 @@ ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
                                             DWORD handle, FileBatches& batches,
                                             std::set<std::string>* made) {
   if (operation_.CancelRequested()) return StatusCancelled;
-  const auto refuse = [&](const std::string& path, ItemStatus status) {
-    return ReportAfterBatches(&batches, path, status);
-  };
   const std::string imageFolder = SplitPath(image.output).first;
   if (imageFolder.compare(0, imageTree.size(), imageTree) != 0)
-    return refuse(image.output, StatusContainerError);
+    return ReportAfterBatches(&batches, image.output, StatusContainerError);
   // The plain file's folder, and those above it, as the walk would make them.
   const std::string folder = tree + imageFolder.substr(imageTree.size());
   for (std::size_t at = tree.size(); at < folder.size();) {
@@ -341,7 +338,7 @@ ItemStatus FolderEngine::QueueImageInMemory(QVDatabase::ExtractedImage& image,
     const std::string path = folder.substr(0, at);
     if (made->count(path) != 0) continue;
     if (!CreateDirectoryA(path.c_str()) && !IsFolder(path))
-      return refuse(path + "/", StatusDestinationInUse);
+      return ReportAfterBatches(&batches, path + "/", StatusDestinationInUse);
     made->insert(path);
   }
   auto file = std::make_unique<QueuedFile>(operation_.CredentialSize(), image.output, folder,

@@ -998,7 +998,11 @@ OpenedFile::~OpenedFile() {
 
 BOOL OpenedFile::Open(LPCSTR path) noexcept {
   if (const DWORD error = PathArgumentError(path)) return Fail(error);
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  return OpenAt(AT_FDCWD, path);
+}
+
+BOOL OpenedFile::OpenAt(int folderFd, LPCSTR name) noexcept {
+  const int fd = openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return Fail(errno == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -1070,16 +1074,7 @@ BOOL FolderHandle::OpenSubfolder(LPCSTR name, FolderHandle* subfolder) const noe
 BOOL FolderHandle::OpenFile(LPCSTR name, OpenedFile* file) const noexcept {
   if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
   if (const DWORD error = PathArgumentError(name, ERROR_INVALID_NAME)) return Fail(error);
-  const int fd = openat(fd_, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Fail(errno == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (file->fd_ >= 0) close(file->fd_);
-  file->fd_ = fd;
-  return TRUE;
+  return file->OpenAt(fd_, name);
 }
 
 BOOL FolderHandle::List(std::vector<FOLDER_ENTRY>* entries) const noexcept {

@@ -255,6 +255,8 @@ class QV_API OpenedFile {
 
  private:
   friend class FolderHandle;
+  // Opens `name` below the folder `folderFd` (AT_FDCWD: a path) as Open does.
+  [[nodiscard]] BOOL OpenAt(int folderFd, LPCSTR name) noexcept;
   int fd_ = -1;
 };
 
